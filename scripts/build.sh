@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Configures and builds the suite in build/ (or the folder given as $1).
+# Extra arguments go to cmake.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=${1:-$root/build}
+shift || true
+cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} -DSUITE_WERROR=ON "$@" >/dev/null
+cmake --build "$dir" -j "$(nproc)"

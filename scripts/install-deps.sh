@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the suite needs to build and test, skipping
+# those already present. Safe to run again.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build g++ clang libclang-rt-14-dev clang-format
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  iproute2 util-linux procps
+  socat ser2net picocom python3 python3-serial tftp-hpa curl busybox
+)
+if [ "${SUITE_GUI:-AUTO}" != "OFF" ]; then
+  packages+=(qt6-base-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
