@@ -106,7 +106,7 @@ bool Clock::waitFor(
         const Duration slice = realSlice(remaining);
         condition.wait_for(lock, slice);
         if (!predicate())
-            idleAdvance(std::min<Duration>(remaining, std::chrono::milliseconds(1)));
+            idleAdvance(std::min<Duration>(remaining, std::chrono::milliseconds(10)));
     }
     return true;
 }
