@@ -11,10 +11,10 @@ function(suite_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# suite_test(<name> LABEL <label> [DEPS <targets>...] [SOURCES ...])
+# suite_test(<name> LABEL <label> [DEPS <targets>...] [SOURCES ...] [ENV VAR=value...])
 # One GoogleTest executable; every test case becomes a ctest test with the label.
 function(suite_test name)
-  cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "DEPS;SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "DEPS;SOURCES;ENV" ${ARGN})
   if(NOT ARG_SOURCES)
     file(GLOB ARG_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   endif()
@@ -26,8 +26,13 @@ function(suite_test name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} test_support GTest::gtest_main GTest::gmock Threads::Threads)
+  set(env_property)
+  if(ARG_ENV)
+    string(REPLACE ";" "\\;" env_list "${ARG_ENV}")
+    set(env_property ENVIRONMENT "${env_list}")
+  endif()
   gtest_discover_tests(${name}
-    PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
+    PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT} ${env_property}
     DISCOVERY_TIMEOUT 60
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 endfunction()
