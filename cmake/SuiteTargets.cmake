@@ -26,6 +26,8 @@ function(suite_test name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} test_support GTest::gtest_main GTest::gmock Threads::Threads)
+  # Every test process gets a network namespace of its own.
+  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/netns-exec.sh)
   set(env_property)
   if(ARG_ENV)
     string(REPLACE ";" "\\;" env_list "${ARG_ENV}")
