@@ -21,6 +21,9 @@ Result<void> writeFileBytes(const std::string& path, const std::string& bytes);
 Result<void> writeFileAtomic(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
 bool canOpenForReading(const std::string& path);
+// Opens an existing file for writing (never creates or truncates it) and closes
+// it again; false when that fails.
+bool canOpenForWriting(const std::string& path);
 std::string absolutePath(const std::string& path);
 // The path with its last component removed, keeping the trailing separator.
 std::string directoryOf(const std::string& path);

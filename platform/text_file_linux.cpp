@@ -125,6 +125,17 @@ bool canOpenForReading(const std::string& path)
     return true;
 }
 
+bool canOpenForWriting(const std::string& path)
+{
+    if (faults::shouldFail(faults::Op::Open))
+        return false;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
 std::string currentDirectory()
 {
     char buffer[PATH_MAX];

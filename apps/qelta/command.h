@@ -1,0 +1,40 @@
+#pragma once
+
+#include "platform/prompter.h"
+#include "utility/shell/shell.h"
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qelta {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1; // start-up or exit save failed, or the command failed
+inline constexpr int kExitBadArguments = 2;
+
+// What a subcommand works with: the started shell and its own arguments.
+struct Context {
+    utility::shell::Shell& shell;
+    platform::Prompter& prompter;
+    std::vector<std::string> arguments;
+};
+
+// One subcommand of qelta. Every subcommand runs after the common start-up,
+// and the settings are saved after it returns.
+struct Command {
+    std::string_view name;
+    std::string_view usage; // arguments after the name, for --help
+    std::string_view summary;
+    // Checks the arguments before anything starts; returns an empty text when
+    // they are fine, otherwise what is wrong.
+    std::string (*checkArguments)(const std::vector<std::string>& arguments);
+    int (*run)(Context& context);
+};
+
+// Every subcommand, in the order --help lists them. Add new ones to the table
+// in commands.cpp.
+std::span<const Command> commands();
+
+} // namespace qelta

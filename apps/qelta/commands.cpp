@@ -1,0 +1,47 @@
+#include "apps/qelta/command.h"
+
+#include <array>
+#include <cstdio>
+
+namespace qelta {
+namespace {
+
+std::string noArguments(const std::vector<std::string>& arguments)
+{
+    if (arguments.empty())
+        return {};
+    return "unexpected argument '" + arguments.front() + "'";
+}
+
+int runStartup(Context& context)
+{
+    const auto& shell = context.shell;
+    const auto& selection = shell.selection();
+    std::printf("INF: %s\n", shell.driverInf().c_str());
+    std::printf("Hardware ID: %.*s\n", static_cast<int>(shell.hardwareId().size()), shell.hardwareId().data());
+    std::printf("Settings: %s\n", context.shell.store().path().c_str());
+    std::printf("Address: %s\n", selection.effectiveAddress.c_str());
+    std::printf("Netmask: %s\n", selection.netmask.c_str());
+    return kExitOk;
+}
+
+int runSettings(Context& context)
+{
+    // The lines as the file holds them, without the carriage returns.
+    for (char c : utility::shell::formatSettingsFile(context.shell.settings()))
+        if (c != '\r')
+            std::putchar(c);
+    return kExitOk;
+}
+
+constexpr std::array kCommands = {
+    Command { "startup", "", "run the start-up, show the driver package, settings file and interface, and exit",
+        noArguments, runStartup },
+    Command { "settings", "", "show the 39 application settings", noArguments, runSettings },
+};
+
+} // namespace
+
+std::span<const Command> commands() { return kCommands; }
+
+} // namespace qelta

@@ -1,0 +1,23 @@
+#include "utility/shell/shell.h"
+
+namespace utility::shell {
+namespace {
+
+const std::string kSocketsFailedMessage = "Windows sockets initialization failed.";
+
+} // namespace
+
+bool Shell::startUp()
+{
+    if (!checkDriverInf(m_prompter, m_driverInf))
+        return false;
+    if (m_network.startSockets && !m_network.startSockets()) {
+        m_prompter.message(kSocketsFailedMessage);
+        return false;
+    }
+    m_store.load();
+    m_selection = selectNetworkInterface(m_settings, m_prompter, m_network);
+    return true;
+}
+
+} // namespace utility::shell
