@@ -1,0 +1,426 @@
+#include "sim/devsim/device.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+namespace sim::devsim {
+namespace {
+
+constexpr int kBootTimer = 1;
+
+// Request layouts (identification requests, Upgrade, ConnectNotice).
+constexpr std::size_t kRequestNameOffset = 10;
+constexpr std::size_t kRequestMacOffset = 26;
+constexpr std::size_t kIdentificationSize = 32; // up to the end of the MAC
+constexpr std::size_t kUpgradeServerOffset = 32;
+constexpr std::size_t kUpgradeFileOffset = 36;
+constexpr std::size_t kNoticeAddressOffset = 10;
+constexpr std::size_t kNoticePortOffset = 14;
+// StatusReply layout.
+constexpr std::size_t kStatusModemOffset = 9;
+constexpr std::size_t kStatusVersionOffset = 10;
+constexpr std::size_t kStatusVersionSize = 12;
+constexpr std::size_t kStatusTxOffset = 22;
+constexpr std::size_t kStatusRxOffset = 26;
+
+constexpr std::array<std::pair<FaultMode, std::string_view>, 5> kFaultNames = { {
+    { FaultMode::None, "none" },
+    { FaultMode::Silent, "silent" },
+    { FaultMode::Twice, "twice" },
+    { FaultMode::ShortReply, "short" },
+    { FaultMode::BadSignature, "bad-signature" },
+} };
+
+bool isPrintable(std::uint8_t c) { return c >= 0x20 && c < 0x7F; }
+
+// An address a device cannot take as its own.
+bool unusableAddress(platform::Ipv4 address) { return address == 0 || address == 0xFFFFFFFF || (address >> 28) == 0xE; }
+
+} // namespace
+
+std::string_view faultModeName(FaultMode mode)
+{
+    for (const auto& [value, name] : kFaultNames)
+        if (value == mode)
+            return name;
+    return "none";
+}
+
+bool parseFaultMode(std::string_view text, FaultMode& mode)
+{
+    for (const auto& [value, name] : kFaultNames)
+        if (name == text) {
+            mode = value;
+            return true;
+        }
+    return false;
+}
+
+std::string versionFromFirmware(std::span<const std::uint8_t> image)
+{
+    constexpr std::string_view kMarker = "VERSION=";
+    std::string version;
+    const auto marker = std::search(image.begin(), image.end(), kMarker.begin(), kMarker.end());
+    if (marker != image.end()) {
+        for (auto it = marker + static_cast<std::ptrdiff_t>(kMarker.size());
+             it != image.end() && *it > 0x20 && *it < 0x7F && version.size() < kStatusVersionSize; ++it)
+            version.push_back(static_cast<char>(*it));
+    } else {
+        std::string line;
+        for (std::uint8_t c : image) {
+            if (c == '\r' || c == '\n' || c == 0)
+                break;
+            if (isPrintable(c))
+                line.push_back(static_cast<char>(c));
+        }
+        const auto first = line.find_first_not_of(' ');
+        if (first != std::string::npos)
+            version = line.substr(first, line.find_last_not_of(' ') - first + 1);
+        if (version.size() > kStatusVersionSize)
+            version.resize(kStatusVersionSize);
+    }
+    return version.empty() ? "unknown" : version;
+}
+
+Device::Device(platform::EventLoop& loop, const SimulatorOptions& options, const DeviceLog& log, DeviceSpec spec)
+    : m_loop(loop)
+    , m_options(options)
+    , m_log(log)
+    , m_timers(loop)
+    , m_settings(spec.settings)
+    , m_factory(std::move(spec.settings))
+    , m_status(std::move(spec.status))
+    , m_fault(spec.fault)
+{
+}
+
+Device::~Device() { stop(); }
+
+std::string Device::label() const { return platform::formatIpv4(m_settings.currentAddress); }
+
+platform::Result<void> Device::start()
+{
+    if (m_state != State::Stopped)
+        return {};
+    SUITE_TRY(bindAddress());
+    m_state = State::Running;
+    return {};
+}
+
+void Device::stop()
+{
+    m_timers.killAll();
+    m_upgrade.reset();
+    if (m_socket.isOpen()) {
+        m_loop.unwatchFd(m_socket.fd());
+        m_socket.close();
+    }
+    m_state = State::Stopped;
+}
+
+platform::Result<void> Device::bindAddress()
+{
+    if (m_socket.isOpen()) {
+        m_loop.unwatchFd(m_socket.fd());
+        m_socket.close();
+    }
+    SUITE_TRY_ASSIGN(auto socket, platform::UdpSocket::open());
+    auto bound = socket.bind(m_settings.currentAddress, m_options.unicastPort);
+    if (!bound.ok())
+        return platform::Error { label() + ": cannot listen on port " + std::to_string(m_options.unicastPort) + ": "
+                + bound.error().message,
+            bound.error().code };
+    m_socket = std::move(socket);
+    m_boundAddress = m_settings.currentAddress;
+    m_loop.watchFd(m_socket.fd(), platform::kIoRead, [this](unsigned) { onReadable(); });
+    return {};
+}
+
+void Device::onReadable()
+{
+    // Large enough that an oversized request is seen as such, not cut to size.
+    std::array<std::uint8_t, 2048> buffer;
+    while (m_socket.isOpen()) {
+        platform::Endpoint from;
+        auto received = m_socket.receiveFrom(buffer, from);
+        if (!received.ok())
+            return;
+        const std::span<const std::uint8_t> request(buffer.data(), *received);
+        const std::string what = request.size() > 8 ? opcodeName(request[8]) : std::string("datagram");
+        m_log.datagram(label() + " <- " + from.text() + " " + what + " (" + std::to_string(request.size()) + " bytes)");
+        // A rebooting device is off the network: what arrives meanwhile is
+        // lost, not answered later.
+        if (m_state != State::Running) {
+            ignore(what, "rebooting");
+            continue;
+        }
+        if (m_fault == FaultMode::Silent) {
+            ignore(what, "silent");
+            continue;
+        }
+        onRequest(request, from);
+    }
+}
+
+void Device::onRequest(std::span<const std::uint8_t> request, const platform::Endpoint& from)
+{
+    if (!hasHeader(request)) {
+        ignore("datagram", "no signature");
+        return;
+    }
+    switch (request[8]) {
+    case opcode::kQuery:
+        sendRecord(opcode::kQueryReply, from);
+        return;
+    case opcode::kSetConfig:
+        onSetConfig(request, from);
+        return;
+    case opcode::kRestore:
+        onRestore(request, from);
+        return;
+    case opcode::kReboot:
+        onReboot(request, from);
+        return;
+    case opcode::kUpgrade:
+        onUpgrade(request, from);
+        return;
+    case opcode::kStatusQuery:
+        onStatusQuery(from);
+        return;
+    case opcode::kConnectNotice:
+        onConnectNotice(request, from);
+        return;
+    default:
+        ignore(opcodeName(request[8]), "not a request");
+        return;
+    }
+}
+
+void Device::onSearchQuery(const platform::Endpoint& from, bool multicast)
+{
+    const std::string how = multicast ? "multicast" : "broadcast";
+    if (m_state != State::Running || m_fault == FaultMode::Silent)
+        return;
+    if (!(multicast ? m_settings.multicastManagement : m_settings.broadcastManagement)) {
+        ignore(how + " Query", how + " management is off");
+        return;
+    }
+    m_log.datagram(label() + " <- " + from.text() + " " + how + " Query");
+    sendRecord(opcode::kQueryReply, from);
+}
+
+void Device::onSetConfig(std::span<const std::uint8_t> request, const platform::Endpoint& from)
+{
+    auto decoded = decodeDeviceConfig(request);
+    if (!decoded.ok()) {
+        ignore("SetConfig", decoded.error().message);
+        return;
+    }
+    DeviceConfig next = std::move(*decoded);
+    next.mac = m_settings.mac; // the MAC is the device's own, not a setting
+    // Taking 0.0.0.0, a broadcast or a multicast address would make the
+    // device answer for every other one (or for no one); keep the old one.
+    if (unusableAddress(next.currentAddress)) {
+        m_log.event(label() + ": SetConfig asks for address " + platform::formatIpv4(next.currentAddress)
+            + ", which a device cannot use; keeping " + label());
+        next.currentAddress = m_settings.currentAddress;
+    }
+    const std::string before = label();
+    m_settings = std::move(next);
+    // The reply still leaves from the old address: the new one is taken at
+    // the restart.
+    sendRecord(opcode::kSetConfigReply, from);
+    restart("new settings (" + before + " -> " + label() + ")");
+}
+
+void Device::onRestore(std::span<const std::uint8_t> request, const platform::Endpoint& from)
+{
+    if (request.size() < kIdentificationSize) {
+        ignore("Restore", "too short");
+        return;
+    }
+    if (!isAddressedToMe(request, false)) {
+        ignore("Restore", "for another device");
+        return;
+    }
+    const std::string before = label();
+    m_settings = m_factory;
+    sendRecord(opcode::kRestoreReply, from);
+    restart("factory settings (" + before + " -> " + label() + ")");
+}
+
+void Device::onReboot(std::span<const std::uint8_t> request, const platform::Endpoint& from)
+{
+    if (request.size() < kIdentificationSize) {
+        ignore("Reboot", "too short");
+        return;
+    }
+    if (!isAddressedToMe(request, true)) {
+        ignore("Reboot", "for another device");
+        return;
+    }
+    if (m_options.rebootReply)
+        sendRecord(opcode::kRebootReply, from);
+    restart("reboot requested");
+}
+
+void Device::onUpgrade(std::span<const std::uint8_t> request, const platform::Endpoint& from)
+{
+    if (request.size() < kUpgradeSize) {
+        ignore("Upgrade", "too short");
+        return;
+    }
+    if (!isAddressedToMe(request, true)) {
+        ignore("Upgrade", "for another device");
+        return;
+    }
+    if (m_upgrade) {
+        ignore("Upgrade", "an upgrade is already running");
+        return;
+    }
+    const platform::Ipv4 server = getUint32(request, kUpgradeServerOffset);
+    const std::string file = getText(request, kUpgradeFileOffset, kFileNameSize);
+    if (unusableAddress(server) || file.empty()) {
+        ignore("Upgrade", "no usable server address or file name");
+        return;
+    }
+    TftpClient::Options options;
+    options.localAddress = m_boundAddress;
+    options.server = { server, m_options.tftpPort };
+    options.fileName = file;
+    options.timeout = m_options.tftpTimeout;
+    options.retries = m_options.tftpRetries;
+    m_upgrade = std::make_unique<TftpClient>(
+        m_loop, options, [this](platform::Result<std::vector<std::uint8_t>> result) { onUpgradeDone(result); });
+    auto started = m_upgrade->start();
+    if (!started.ok()) {
+        m_upgrade.reset();
+        m_log.event(label() + ": upgrade cannot start: " + started.error().message);
+        return;
+    }
+    m_log.event(label() + ": upgrade requested by " + from.text() + ": fetching \"" + file + "\" from "
+        + options.server.text());
+}
+
+void Device::onUpgradeDone(platform::Result<std::vector<std::uint8_t>> result)
+{
+    m_upgrade.reset();
+    if (!result.ok()) {
+        // The old firmware keeps running; the utility sees the unchanged
+        // version in its next search.
+        m_log.event(label() + ": upgrade failed: " + result.error().message);
+        return;
+    }
+    m_firmwareImage = std::move(*result);
+    m_status.firmwareVersion = versionFromFirmware(m_firmwareImage);
+    m_log.event(label() + ": loaded " + std::to_string(m_firmwareImage.size()) + " bytes of firmware, version "
+        + m_status.firmwareVersion);
+    restart("firmware upgrade");
+}
+
+void Device::onStatusQuery(const platform::Endpoint& from)
+{
+    std::vector<std::uint8_t> reply(kStatusReplySize, 0);
+    std::copy(kSignature.begin(), kSignature.end(), reply.begin());
+    reply[8] = opcode::kStatusReply;
+    reply[kStatusModemOffset] = m_status.modemStatus;
+    putText(reply, kStatusVersionOffset, kStatusVersionSize, m_status.firmwareVersion);
+    putUint32(reply, kStatusTxOffset, m_status.serialTxCount);
+    putUint32(reply, kStatusRxOffset, m_status.serialRxCount);
+    sendReply(std::move(reply), from);
+}
+
+void Device::onConnectNotice(std::span<const std::uint8_t> request, const platform::Endpoint& from)
+{
+    if (request.size() < kConnectNoticeSize) {
+        ignore("ConnectNotice", "too short");
+        return;
+    }
+    ++m_connectNotices;
+    const platform::Endpoint host { getUint32(request, kNoticeAddressOffset), getUint16(request, kNoticePortOffset) };
+    m_log.datagram(label() + ": ConnectNotice from " + from.text() + " for host " + host.text() + " ("
+        + std::to_string(m_connectNotices) + " so far), no answer");
+}
+
+bool Device::isAddressedToMe(std::span<const std::uint8_t> request, bool checkName) const
+{
+    if (!std::equal(m_settings.mac.begin(), m_settings.mac.end(), request.begin() + kRequestMacOffset))
+        return false;
+    if (!checkName)
+        return true;
+    // The utility shows (and sends back) the name without 0xCC bytes.
+    std::string shown = m_settings.name;
+    std::erase(shown, static_cast<char>(0xCC));
+    return getText(request, kRequestNameOffset, kNameSize) == shown;
+}
+
+void Device::sendRecord(std::uint8_t code, const platform::Endpoint& to)
+{
+    sendReply(encodeDeviceConfig(m_settings, code, m_status.connectionState), to);
+}
+
+void Device::sendReply(std::vector<std::uint8_t> reply, const platform::Endpoint& to)
+{
+    if (to.address == 0 || to.port == 0)
+        return; // nowhere to answer
+    const std::string what = opcodeName(reply[8]);
+    switch (m_fault) {
+    case FaultMode::ShortReply:
+        reply.resize(reply[8] == opcode::kStatusReply ? kShortStatusSize : kShortRecordSize);
+        break;
+    case FaultMode::BadSignature:
+        reply[7] = 'X';
+        break;
+    default:
+        break;
+    }
+    const int copies = m_fault == FaultMode::Twice ? 2 : 1;
+    for (int i = 0; i < copies; ++i) {
+        auto sent = m_socket.sendTo(to, reply);
+        if (!sent.ok()) {
+            m_log.event(label() + ": cannot send " + what + " to " + to.text() + ": " + sent.error().message);
+            return;
+        }
+        m_log.datagram(label() + " -> " + to.text() + " " + what + " (" + std::to_string(reply.size()) + " bytes"
+            + (m_fault == FaultMode::None ? std::string() : ", fault " + std::string(faultModeName(m_fault))) + ")");
+    }
+}
+
+void Device::ignore(std::string_view what, const std::string& why) const
+{
+    m_log.datagram(label() + ": " + std::string(what) + " ignored: " + why);
+}
+
+void Device::restart(const std::string& why)
+{
+    if (m_upgrade) {
+        m_upgrade->cancel();
+        m_upgrade.reset();
+    }
+    m_state = State::Rebooting;
+    ++m_restarts;
+    // Counters and the data channel do not survive a restart.
+    m_status.connectionState = 0;
+    m_status.serialTxCount = 0;
+    m_status.serialRxCount = 0;
+    m_log.event(label() + ": restarting: " + why);
+    m_timers.start(kBootTimer, m_options.rebootTime, [this] { boot(); });
+}
+
+void Device::boot()
+{
+    m_timers.kill(kBootTimer);
+    if (!m_socket.isOpen() || m_boundAddress != m_settings.currentAddress) {
+        auto bound = bindAddress();
+        if (!bound.ok()) {
+            m_state = State::Offline;
+            m_log.event(bound.error().message + "; the device stays offline");
+            return;
+        }
+    }
+    m_state = State::Running;
+    m_log.event(label() + ": running");
+}
+
+} // namespace sim::devsim

@@ -1,0 +1,179 @@
+#pragma once
+
+#include "platform/event_loop.h"
+#include "platform/net.h"
+#include "platform/result.h"
+#include "sim/devsim/device_config.h"
+#include "sim/devsim/tftp_client.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim::devsim {
+
+// Misbehaviour a device can be told to show, for failure tests of its peers.
+enum class FaultMode {
+    None,
+    Silent, // reads everything, answers nothing, acts on nothing
+    Twice, // sends every reply two times
+    ShortReply, // cuts replies short (records to 64 bytes, status to 20)
+    BadSignature, // replies start with "ZORVVROX"
+};
+std::string_view faultModeName(FaultMode mode);
+bool parseFaultMode(std::string_view text, FaultMode& mode);
+
+inline constexpr std::size_t kShortRecordSize = 64;
+inline constexpr std::size_t kShortStatusSize = 20;
+
+// What a device knows about itself beside its settings.
+struct DeviceStatus {
+    std::string firmwareVersion = "1.0.0"; // at most 12 characters on the wire
+    std::uint8_t modemStatus = 0;
+    std::uint8_t connectionState = 0; // of the data channel: 0 idle, 1 connected
+    std::uint32_t serialTxCount = 0;
+    std::uint32_t serialRxCount = 0;
+    bool operator==(const DeviceStatus&) const = default;
+};
+
+// Everything a device starts with. Its settings are also its factory settings.
+struct DeviceSpec {
+    DeviceConfig settings;
+    DeviceStatus status;
+    FaultMode fault = FaultMode::None;
+};
+
+// Settings shared by every device of one simulator.
+struct SimulatorOptions {
+    // 0 = any free port (tests); the program uses the fixed ports.
+    std::uint16_t broadcastPort = kBroadcastPort;
+    std::uint16_t multicastPort = kMulticastPort;
+    std::uint16_t unicastPort = kUnicastPort;
+    platform::Ipv4 multicastGroup = 0xE1010203; // 225.1.2.3
+    platform::Ipv4 multicastInterface = 0x7F000001; // lo
+    platform::Duration rebootTime = std::chrono::seconds(3);
+    bool rebootReply = false; // answer Reboot with a RebootReply before restarting
+    std::uint16_t tftpPort = 69;
+    platform::Duration tftpTimeout = std::chrono::seconds(1);
+    int tftpRetries = 5;
+    bool verbose = false; // log every datagram
+};
+
+// Log lines of the simulator: events always, datagrams when verbose.
+class DeviceLog {
+public:
+    using Sink = std::function<void(const std::string&)>;
+    DeviceLog(Sink sink, bool verbose)
+        : m_sink(std::move(sink))
+        , m_verbose(verbose)
+    {
+    }
+    void event(const std::string& line) const
+    {
+        if (m_sink)
+            m_sink(line);
+    }
+    void datagram(const std::string& line) const
+    {
+        if (m_verbose)
+            event(line);
+    }
+    bool verbose() const { return m_verbose; }
+
+private:
+    Sink m_sink;
+    bool m_verbose;
+};
+
+// The firmware version a device shows after loading an image: the printable
+// characters after the first "VERSION=" in the image, or else the image's
+// first line (up to CR, LF or NUL, printable characters only, trimmed), at
+// most 12 characters; "unknown" when that leaves nothing.
+std::string versionFromFirmware(std::span<const std::uint8_t> image);
+
+// One simulated device server: its settings record, its management port on
+// its own address, restarts, and firmware upgrades over TFTP. Broadcast and
+// multicast queries reach it through the simulator's shared sockets.
+//
+// The data channel (listening port, framing, the pty serial side) belongs to
+// the device too and will be owned here; it reports into m_status
+// (connection state, modem status, counters) and is torn down by restart().
+class Device {
+public:
+    enum class State {
+        Stopped, // not started, or stopped
+        Running, // answers on its address
+        Rebooting, // silent until the reboot time has passed
+        Offline, // its address cannot be used on this host; silent
+    };
+
+    Device(platform::EventLoop& loop, const SimulatorOptions& options, const DeviceLog& log, DeviceSpec spec);
+    ~Device();
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // Binds the management port on the device's address.
+    platform::Result<void> start();
+    void stop();
+
+    // A Query that arrived by broadcast or multicast.
+    void onSearchQuery(const platform::Endpoint& from, bool multicast);
+
+    State state() const { return m_state; }
+    const DeviceConfig& settings() const { return m_settings; }
+    const DeviceConfig& factorySettings() const { return m_factory; }
+    const DeviceStatus& status() const { return m_status; }
+    DeviceStatus& status() { return m_status; }
+    FaultMode fault() const { return m_fault; }
+    void setFault(FaultMode fault) { m_fault = fault; }
+    // Where the device listens for unicast requests.
+    platform::Endpoint unicastEndpoint() const { return m_socket.localEndpoint(); }
+    int restarts() const { return m_restarts; }
+    int connectNotices() const { return m_connectNotices; }
+    bool upgrading() const { return m_upgrade != nullptr; }
+    // The last firmware image loaded by an upgrade.
+    const std::vector<std::uint8_t>& firmwareImage() const { return m_firmwareImage; }
+    std::string label() const; // its address, for log lines
+
+private:
+    void onReadable();
+    void onRequest(std::span<const std::uint8_t> request, const platform::Endpoint& from);
+    void onSetConfig(std::span<const std::uint8_t> request, const platform::Endpoint& from);
+    void onRestore(std::span<const std::uint8_t> request, const platform::Endpoint& from);
+    void onReboot(std::span<const std::uint8_t> request, const platform::Endpoint& from);
+    void onUpgrade(std::span<const std::uint8_t> request, const platform::Endpoint& from);
+    void onStatusQuery(const platform::Endpoint& from);
+    void onConnectNotice(std::span<const std::uint8_t> request, const platform::Endpoint& from);
+    void onUpgradeDone(platform::Result<std::vector<std::uint8_t>> result);
+    // Identification requests name the device by MAC (and by name, if asked).
+    bool isAddressedToMe(std::span<const std::uint8_t> request, bool checkName) const;
+    void sendRecord(std::uint8_t code, const platform::Endpoint& to);
+    void sendReply(std::vector<std::uint8_t> reply, const platform::Endpoint& to);
+    void ignore(std::string_view what, const std::string& why) const;
+    void restart(const std::string& why);
+    void boot();
+    platform::Result<void> bindAddress();
+
+    platform::EventLoop& m_loop;
+    const SimulatorOptions& m_options;
+    const DeviceLog& m_log;
+    platform::TimerSet m_timers;
+    DeviceConfig m_settings;
+    DeviceConfig m_factory;
+    DeviceStatus m_status;
+    FaultMode m_fault;
+    State m_state = State::Stopped;
+    platform::UdpSocket m_socket; // management port on the device's address
+    platform::Ipv4 m_boundAddress = 0;
+    std::unique_ptr<TftpClient> m_upgrade;
+    std::vector<std::uint8_t> m_firmwareImage;
+    int m_restarts = 0;
+    int m_connectNotices = 0;
+};
+
+} // namespace sim::devsim
