@@ -1,0 +1,507 @@
+#include "utility/devmgmt/device_view.h"
+
+#include "platform/net.h"
+
+#include <cstdio>
+
+namespace utility::devmgmt {
+namespace {
+
+const char* const kNoDevicesFound = "No devices found!";
+const char* const kSearchResultTitle = "Searching Result";
+const char* const kPortBelow1024 = "Port number should greater than 1024.";
+const char* const kSegmentWarning = "The device's  ip network segment isn't same as host, Please confirm that the "
+                                    "device can access through Router&Gateway.";
+const char* const kSegmentTitle = "Warning";
+const char* const kStatusSearching = " Searching ...";
+const char* const kStatusIpSearching = " IP Searching ...";
+const char* const kStatusIdle = " Idle";
+constexpr int kProgressSearching = 850;
+
+// An address text that does not parse counts as 255.255.255.255.
+platform::Ipv4 segmentAddress(const std::string& text) { return platform::parseIpv4(text).value_or(0xFFFFFFFFu); }
+
+} // namespace
+
+const std::array<ColumnInfo, kColumnCount>& deviceColumns()
+{
+    static const std::array<ColumnInfo, kColumnCount> columns = { {
+        { "", 20 },
+        { "NO.", 40 },
+        { "Device Name", 130 },
+        { "MAC Address", 130 },
+        { "DHCP", 55 },
+        { "IP", 100 },
+        { "Port", 50 },
+        { "Mode", 50 },
+        { "Status", 90 },
+    } };
+    return columns;
+}
+
+std::array<std::string, kColumnCount> formatRow(const DeviceEntry& entry, std::size_t row)
+{
+    const DeviceConfig config = entry.config();
+    std::array<std::string, kColumnCount> texts;
+    texts[kColumnNumber] = std::to_string(row + 1);
+    std::string name = config.name();
+    texts[kColumnName] = name.empty() ? "ZIR" + std::to_string(row + 1) : name;
+    const MacAddress mac = config.mac();
+    char macText[18];
+    std::snprintf(
+        macText, sizeof macText, "%.2X-%.2X-%.2X-%.2X-%.2X-%.2X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    texts[kColumnMac] = macText;
+    const std::uint8_t flags = config.flags();
+    texts[kColumnDhcp] = (flags & flag::kDhcp) ? "Enable" : "Disable";
+    texts[kColumnIp] = platform::formatIpv4(config.currentAddress());
+    const bool client = (flags & flag::kClient) != 0;
+    texts[kColumnPort] = std::to_string(client ? config.clientPort() : config.dataPort());
+    texts[kColumnMode] = client ? "Client" : "Server";
+    switch (config.connectionState()) {
+    case kStateIdle:
+        texts[kColumnStatus] = "Idle";
+        break;
+    case kStateConnected:
+        texts[kColumnStatus] = "Connected";
+        break;
+    default:
+        texts[kColumnStatus] = "Unknown";
+        break;
+    }
+    return texts;
+}
+
+std::optional<std::string> checkRange(int value, int low, int high)
+{
+    if (value >= low && value <= high)
+        return std::nullopt;
+    return "Please enter an integer between " + std::to_string(low) + " and " + std::to_string(high) + ".";
+}
+
+std::optional<std::string> validateSearchSettings(const SearchSettings& settings)
+{
+    return checkRange(settings.ttl, 1, 128);
+}
+
+std::optional<std::string> validatePeriods(const Periods& periods)
+{
+    if (auto error = checkRange(periods.search, 5, 1000))
+        return error;
+    if (auto error = checkRange(periods.restore, 10, 1000))
+        return error;
+    return checkRange(periods.reboot, 10, 1000);
+}
+
+std::string limitAddressText(const std::string& text) { return text.substr(0, 15); }
+
+DeviceView::DeviceView(
+    platform::EventLoop& loop, platform::Prompter& prompter, DeviceDialogs& dialogs, DevicePorts ports)
+    : m_loop(loop)
+    , m_prompter(prompter)
+    , m_dialogs(dialogs)
+    , m_ports(ports)
+    , m_tableStorage(std::make_unique<std::array<DeviceEntry, kTableSize>>())
+    , m_table(*m_tableStorage)
+{
+    setAllButtons(true);
+    m_buttons[static_cast<int>(Button::DeviceSetup)] = false;
+    m_buttons[static_cast<int>(Button::WebBrowser)] = false;
+    m_buttons[static_cast<int>(Button::Restore)] = false;
+    m_buttons[static_cast<int>(Button::Reboot)] = false;
+}
+
+DeviceView::~DeviceView()
+{
+    stopTick();
+    m_loop.killTimer(m_startupTimer);
+}
+
+void DeviceView::setLocalAddress(const std::string& address, const std::string& netmask)
+{
+    m_localAddress = address;
+    m_netmask = netmask;
+    // The IP search default: the local address up to its last dot, then ".1".
+    const auto dot = address.rfind('.');
+    m_ipSearchAddress = limitAddressText(dot == std::string::npos ? address : address.substr(0, dot) + ".1");
+}
+
+void DeviceView::setOptions(bool useExternalBrowser, bool searchAfterStart)
+{
+    m_useExternalBrowser = useExternalBrowser;
+    m_searchAfterStart = searchAfterStart;
+}
+
+CommandSocket& DeviceView::commandSocket()
+{
+    if (!m_command)
+        m_command = std::make_unique<CommandSocket>(m_loop, m_localAddress, m_ports.command);
+    return *m_command;
+}
+
+bool DeviceView::sendConnectNotice(const std::string& deviceAddress, std::uint16_t port)
+{
+    const platform::Ipv4 host = platform::parseIpv4(m_localAddress).value_or(0);
+    return devmgmt::sendConnectNotice(commandSocket(), deviceAddress, host, port, m_ports.deviceCommand);
+}
+
+void DeviceView::changed()
+{
+    if (m_changed)
+        m_changed();
+}
+
+void DeviceView::setButtonEnabled(Button button, bool enabled)
+{
+    m_buttons[static_cast<int>(button)] = enabled;
+    changed();
+}
+
+void DeviceView::setAllButtons(bool enabled) { m_buttons.fill(enabled); }
+
+void DeviceView::setStatusText(const std::string& text)
+{
+    m_status = text;
+    changed();
+}
+
+void DeviceView::setProgress(int position)
+{
+    m_progress = position;
+    changed();
+}
+
+void DeviceView::setRowColours(std::size_t row, std::optional<Rgb> background, std::optional<Rgb> text)
+{
+    if (row >= m_rows.size())
+        return;
+    m_rows[row].background = background;
+    m_rows[row].textColour = text;
+    changed();
+}
+
+void DeviceView::refreshRow(std::size_t row)
+{
+    if (row >= m_rows.size())
+        return;
+    const bool checked = m_rows[row].checked;
+    m_rows[row].texts = formatRow(m_table[row], row);
+    m_rows[row].checked = checked;
+    changed();
+}
+
+void DeviceView::resetTable()
+{
+    for (auto& entry : m_table) {
+        entry.length = -1;
+        entry.record.fill(0);
+    }
+    m_deviceCount = 0;
+    m_ringRead = 0;
+    m_ignoredReplies = 0;
+}
+
+bool DeviceView::confirmSegment(const std::string& address)
+{
+    const platform::Ipv4 mask = segmentAddress(m_netmask);
+    const platform::Ipv4 local = segmentAddress(m_localAddress);
+    if ((segmentAddress(address) & mask) == (local & mask))
+        return true;
+    return m_prompter.confirm(kSegmentWarning, kSegmentTitle, platform::MessageIcon::Warning, false);
+}
+
+void DeviceView::clickSearch() { networkSearch(false); }
+
+void DeviceView::clickIpSearch() { ipSearch(true); }
+
+void DeviceView::clickSystemSetting()
+{
+    Periods edited = m_periods;
+    const DialogResult result = m_dialogs.setting(edited);
+    // Both buttons hand back values that passed the dialog's check; a
+    // dialog that could not check them is not allowed to store them.
+    if (validatePeriods(edited))
+        return;
+    m_periods = edited;
+    if (result == DialogResult::Accepted && m_periodsSink)
+        m_periodsSink(edited);
+    changed();
+}
+
+void DeviceView::networkSearch(bool startupSearch)
+{
+    if (m_command && m_command->created())
+        (void)m_command->recreate();
+    m_searchMode = SearchMode::Network;
+    m_progress = 0;
+
+    if (!startupSearch && !m_startupSearchRan) {
+        SearchSettings edited = m_searchSettings;
+        const DialogResult result = m_dialogs.devicesSearching(edited);
+        if (!validateSearchSettings(edited)) {
+            edited.broadcastAddress = limitAddressText(edited.broadcastAddress);
+            edited.multicastGroup = limitAddressText(edited.multicastGroup);
+            m_searchSettings = edited; // Cancel keeps the edited values too
+        }
+        if (result != DialogResult::Accepted) {
+            changed();
+            return;
+        }
+    }
+    if (startupSearch)
+        m_startupSearchRan = true;
+
+    m_status = kStatusSearching;
+    resetTable();
+    setAllButtons(false);
+    m_rows.clear();
+    m_activeKind = m_searchSettings.kind;
+
+    if (m_activeKind == SearchKind::Broadcast) {
+        if (!m_broadcast)
+            m_broadcast = std::make_unique<BroadcastSearchSocket>(m_loop, m_localAddress, m_ports.broadcastSearch);
+        m_broadcast->ring().reset();
+        const auto query = buildQuery();
+        for (int i = 0; i < 3; ++i)
+            m_broadcast->sendTo(m_searchSettings.broadcastAddress, m_ports.deviceBroadcast, query);
+    } else {
+        if (!m_multicast)
+            m_multicast
+                = std::make_unique<MulticastSearchSocket>(m_loop, m_prompter, m_localAddress, m_ports.multicastSearch);
+        m_multicast->ring().reset();
+        MulticastSearchSettings settings;
+        settings.group = m_searchSettings.multicastGroup;
+        settings.ttl = m_searchSettings.ttl;
+        settings.loopback = m_searchSettings.loopback;
+        (void)m_multicast->create(settings);
+        m_multicast->sendTo(m_searchSettings.multicastGroup, m_ports.deviceMulticast, buildQuery());
+    }
+    startTick(&DeviceView::networkSearchTick);
+    changed();
+}
+
+void DeviceView::ipSearch(bool showDialog)
+{
+    if (m_command && m_command->created())
+        (void)m_command->recreate();
+    m_searchMode = SearchMode::Ip;
+    m_progress = 0;
+
+    if (showDialog) {
+        std::string edited = m_ipSearchAddress;
+        const DialogResult result = m_dialogs.ipSearching(edited);
+        m_ipSearchAddress = limitAddressText(edited);
+        if (result != DialogResult::Accepted) {
+            changed();
+            return;
+        }
+    }
+    if (!confirmSegment(m_ipSearchAddress)) {
+        changed();
+        return;
+    }
+
+    m_status = kStatusIpSearching;
+    resetTable();
+    setAllButtons(false);
+    CommandSocket& socket = commandSocket();
+    socket.prepareForRequest();
+    socket.sendTo(m_ipSearchAddress, buildQuery(), m_ports.deviceCommand);
+    startTick(&DeviceView::ipSearchTick);
+    m_rows.clear();
+    changed();
+}
+
+void DeviceView::searchAgain()
+{
+    m_rows.clear();
+    if (m_searchMode == SearchMode::Ip)
+        ipSearch(false);
+    else
+        networkSearch(true);
+}
+
+void DeviceView::startTick(void (DeviceView::*tick)())
+{
+    stopTick();
+    idleCounter = 0;
+    m_searchTimer = m_loop.startTimer(kTick, [this, tick] { (this->*tick)(); });
+}
+
+void DeviceView::stopTick()
+{
+    if (m_searchTimer != 0) {
+        m_loop.killTimer(m_searchTimer);
+        m_searchTimer = 0;
+    }
+}
+
+const ReceiveRing* DeviceView::activeRing() const
+{
+    if (m_activeKind == SearchKind::Broadcast)
+        return m_broadcast ? &m_broadcast->ring() : nullptr;
+    return m_multicast ? &m_multicast->ring() : nullptr;
+}
+
+void DeviceView::networkSearchTick()
+{
+    const ReceiveRing* ring = activeRing();
+    // A signed reply of another type would block the slot for the rest of
+    // the search; it is skipped so the replies behind it are still taken.
+    while (ring && m_ringRead < kRingSlots && ring->slot(m_ringRead).length >= 0
+        && recordType(ring->slot(m_ringRead).datagram()) != opcode::kQueryReply)
+        ++m_ringRead;
+
+    if (ring && m_ringRead < kRingSlots && ring->slot(m_ringRead).length >= 0) {
+        addRow(ring->slot(m_ringRead).datagram());
+        ++m_ringRead;
+        m_progress = kProgressSearching;
+        idleCounter = 0;
+        changed();
+    } else if (idleCounter < static_cast<unsigned>(m_periods.search) * 10) {
+        m_progress = kProgressSearching;
+        ++idleCounter;
+    } else {
+        endSearch();
+    }
+}
+
+void DeviceView::ipSearchTick()
+{
+    CommandSocket& socket = commandSocket();
+    if (socket.replyReady(opcode::kQueryReply)) {
+        std::array<std::uint8_t, kMaxDatagram> buffer {};
+        const std::int32_t length = socket.copyBuffer(buffer);
+        addRow({ buffer.data(), static_cast<std::size_t>(length < 0 ? 0 : length) });
+        stopTick();
+        idleCounter = 0;
+        socket.prepareForRequest();
+        socket.clearReceived();
+        m_progress = kProgressMax;
+        m_status = kStatusIdle;
+        setAllButtons(true);
+        changed();
+        if (m_searchFinished)
+            m_searchFinished();
+    } else if (idleCounter < static_cast<unsigned>(m_periods.search) * 10) {
+        m_progress = kProgressSearching;
+        ++idleCounter;
+    } else {
+        endSearch();
+    }
+}
+
+void DeviceView::endSearch()
+{
+    stopTick();
+    idleCounter = 0;
+    m_progress = kProgressMax;
+    m_status = kStatusIdle;
+    m_buttons[static_cast<int>(Button::SystemSetting)] = true;
+    m_buttons[static_cast<int>(Button::Search)] = true;
+    m_buttons[static_cast<int>(Button::IpSearch)] = true;
+    m_buttons[static_cast<int>(Button::FirmwareUpgrade)] = true;
+    const bool any = m_deviceCount > 0;
+    m_buttons[static_cast<int>(Button::DeviceSetup)] = any;
+    m_buttons[static_cast<int>(Button::WebBrowser)] = any;
+    m_buttons[static_cast<int>(Button::Restore)] = any;
+    m_buttons[static_cast<int>(Button::Reboot)] = any;
+    changed();
+    if (!any)
+        m_prompter.message(kNoDevicesFound, kSearchResultTitle, platform::MessageIcon::Information);
+    if (m_searchFinished)
+        m_searchFinished();
+}
+
+void DeviceView::addRow(std::span<const std::uint8_t> datagram)
+{
+    // The table never wraps onto its first row: once it is full, further
+    // replies of the search are ignored.
+    if (m_deviceCount >= kTableSize) {
+        ++m_ignoredReplies;
+        return;
+    }
+    DeviceEntry& entry = m_table[m_deviceCount];
+    const std::size_t length = std::min(datagram.size(), entry.record.size());
+    entry.record.fill(0);
+    std::copy_n(datagram.begin(), length, entry.record.begin());
+    entry.length = static_cast<std::int32_t>(length);
+
+    ListRow row;
+    row.texts = formatRow(entry, m_deviceCount);
+    row.background = row.texts[kColumnStatus] == "Connected" ? kConnectedRow : kSearchedRow;
+    m_rows.insert(m_rows.begin() + static_cast<std::ptrdiff_t>(std::min(m_deviceCount, m_rows.size())), row);
+    const int port = std::stoi(row.texts[kColumnPort]);
+    ++m_deviceCount;
+    changed();
+    if (port < 1024)
+        m_prompter.message(kPortBelow1024, kSearchResultTitle, platform::MessageIcon::Information);
+}
+
+void DeviceView::clickCell(std::size_t row, int column)
+{
+    if (row >= m_rows.size() || column == kColumnCheck)
+        return;
+    const bool checked = !m_rows[row].checked;
+    m_rows[row].checked = checked;
+    currentRow = row;
+    if (checked)
+        setIpSearchAddress(m_rows[row].texts[kColumnIp]);
+    changed();
+}
+
+void DeviceView::setChecked(std::size_t row, bool checked)
+{
+    if (row >= m_rows.size())
+        return;
+    m_rows[row].checked = checked;
+    changed();
+}
+
+void DeviceView::doubleClickRow(std::size_t row)
+{
+    if (row >= m_rows.size())
+        return;
+    m_rows[row].checked = true;
+    currentRow = row;
+    changed();
+    if (m_doubleClick)
+        m_doubleClick(row);
+}
+
+void DeviceView::firstShown(bool settingsLoaded)
+{
+    if (m_startupTimer != 0)
+        return;
+    m_startupTimer = m_loop.startTimer(std::chrono::seconds(1), [this, settingsLoaded] {
+        m_loop.killTimer(m_startupTimer);
+        if (m_portLink)
+            m_portLink->checkConnectedPorts();
+        if (settingsLoaded && m_searchAfterStart)
+            networkSearch(true);
+    });
+}
+
+bool DeviceView::canDrag(std::size_t row, const std::vector<std::string>& treeTexts) const
+{
+    if (row >= m_rows.size() || m_rows[row].texts[kColumnStatus] != "Idle")
+        return false;
+    const std::string& ip = m_rows[row].texts[kColumnIp];
+    for (const auto& text : treeTexts)
+        if (text.find(ip) != std::string::npos)
+            return false;
+    return true;
+}
+
+std::optional<std::string> DeviceView::dropOnPort(std::size_t row, const std::string& itemText)
+{
+    if (row >= m_rows.size() || !m_portLink || itemText.find('(') != std::string::npos)
+        return std::nullopt;
+    const std::string& ip = m_rows[row].texts[kColumnIp];
+    const auto port = static_cast<std::uint16_t>(std::stoi(m_rows[row].texts[kColumnPort]));
+    const bool udp = (m_table[row].config().flags() & flag::kUdp) != 0;
+    if (!m_portLink->connectPort(itemText, ip, port, udp))
+        return std::nullopt;
+    return itemText + " (" + ip + ")";
+}
+
+} // namespace utility::devmgmt

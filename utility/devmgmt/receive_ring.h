@@ -1,0 +1,57 @@
+#pragma once
+
+#include "utility/devmgmt/protocol.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace utility::devmgmt {
+
+// One received datagram as a search socket stored it.
+struct RingSlot {
+    std::int32_t length = -1; // -1: empty
+    platform::Endpoint sender;
+    std::array<std::uint8_t, kMaxDatagram> data {}; // zero beyond `length`
+
+    std::span<const std::uint8_t> datagram() const
+    {
+        return { data.data(), length < 0 ? 0 : static_cast<std::size_t>(length) };
+    }
+};
+
+// The replies of one search, in arrival order. A search takes at most 256
+// replies: once every slot is filled, further replies are counted and
+// ignored, so the first replies of a search are never overwritten.
+class ReceiveRing {
+public:
+    // Empties every slot and starts again at slot 0 (before every search).
+    void reset();
+
+    // Index of the slot the next accepted datagram goes into; kRingSlots when full.
+    std::size_t writeIndex() const { return m_writeIndex; }
+    bool full() const { return m_writeIndex >= kRingSlots; }
+    const RingSlot& slot(std::size_t index) const { return m_slots[index]; }
+    // Replies refused since the last reset because every slot was taken.
+    std::size_t ignoredCount() const { return m_ignored; }
+
+    // For the owning socket: the slot at the write index (not when full).
+    RingSlot& current() { return m_slots[m_writeIndex]; }
+    // Stores `length` received bytes into the current slot's record, wiping the rest.
+    void recordCurrent(std::size_t length, const platform::Endpoint& sender);
+    // Empties the current slot again; the next datagram reuses it.
+    void discardCurrent();
+    void advance() { ++m_writeIndex; }
+    void countIgnored() { ++m_ignored; }
+    // True when a slot below the write index holds a datagram with this MAC
+    // (offsets 26..31).
+    bool holdsMac(std::span<const std::uint8_t> datagram) const;
+
+private:
+    std::array<RingSlot, kRingSlots> m_slots {};
+    std::size_t m_writeIndex = 0;
+    std::size_t m_ignored = 0;
+};
+
+} // namespace utility::devmgmt
