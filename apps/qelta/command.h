@@ -27,6 +27,8 @@ struct Command {
     std::string_view name;
     std::string_view usage; // arguments after the name, for --help
     std::string_view summary;
+    // Shown by "qelta COMMAND --help"; empty for commands without options.
+    std::string_view help;
     // Checks the arguments before anything starts; returns an empty text when
     // they are fine, otherwise what is wrong.
     std::string (*checkArguments)(const std::vector<std::string>& arguments);
@@ -36,5 +38,11 @@ struct Command {
 // Every subcommand, in the order --help lists them. Add new ones to the table
 // in commands.cpp.
 std::span<const Command> commands();
+
+// The search command (search_command.cpp).
+std::string checkSearchArguments(const std::vector<std::string>& arguments);
+int runSearch(Context& context);
+extern const std::string_view kSearchUsage;
+extern const std::string_view kSearchHelp;
 
 } // namespace qelta

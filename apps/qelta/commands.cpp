@@ -34,10 +34,12 @@ int runSettings(Context& context)
     return kExitOk;
 }
 
-constexpr std::array kCommands = {
-    Command { "startup", "", "run the start-up, show the driver package, settings file and interface, and exit",
+const std::array kCommands = {
+    Command { "startup", "", "run the start-up, show the driver package, settings file and interface, and exit", {},
         noArguments, runStartup },
-    Command { "settings", "", "show the 39 application settings", noArguments, runSettings },
+    Command { "settings", "", "show the 39 application settings", {}, noArguments, runSettings },
+    Command { "search", kSearchUsage, "search for device servers and print the device table", kSearchHelp,
+        checkSearchArguments, runSearch },
 };
 
 } // namespace

@@ -95,6 +95,15 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--help" || argument == "-h") {
+            // After a command name, the command's own help.
+            if (!rest.empty()) {
+                for (const auto& command : qelta::commands()) {
+                    if (command.name == rest.front() && !command.help.empty()) {
+                        std::fwrite(command.help.data(), 1, command.help.size(), stdout);
+                        return qelta::kExitOk;
+                    }
+                }
+            }
             printUsage(stdout);
             return qelta::kExitOk;
         }
