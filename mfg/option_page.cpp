@@ -1,0 +1,267 @@
+#include "mfg/option_page.h"
+#include "platform/text_file.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+namespace mfg {
+
+namespace {
+
+constexpr const char* kOptionMissing = "Option.dat can not be found ...\nPlease config parameters here !!";
+constexpr const char* kNoPorts = "Could not find any usable COM port";
+constexpr const char* kComMissing = "Can not find com.dat !!\nProgram will select COM1 automatically...";
+constexpr const char* kOptionWriteFailed = "Option.dat can not be found !!";
+constexpr const char* kComWriteFailed = "com.dat can not be found !!";
+constexpr const char* kPortOk = "The selected COM port successful !!";
+constexpr const char* kPortFailed = "Can not open the selected COM port";
+constexpr const char* kItemMissing
+    = "Can not find item.dat !!\nThis program will select all items\nPlease click 'OK' to create item.dat";
+constexpr const char* kBinaryFilter = "Binary files(*.bin)|*.bin|";
+
+bool startsWith(const std::string& text, const std::string& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Empty when valid, else the complaint for a MAC field named `which`.
+std::string macComplaint(const std::string& mac, const char* which)
+{
+    if (mac.size() != 12)
+        return std::string("MAC ") + which + " address must be 12 hexs !!";
+    for (char c : mac) {
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
+            return std::string("MAC ") + which + " address invalid !!";
+    }
+    return {};
+}
+
+std::optional<std::string> readFile(const std::string& directory, const char* name)
+{
+    auto bytes = platform::readFileBytes(settingsFilePath(directory, name), 64 * 1024);
+    if (!bytes)
+        return std::nullopt;
+    return std::move(bytes.value());
+}
+
+} // namespace
+
+PortProbe systemPortProbe(const SerialOpener& opener)
+{
+    return [opener](int number) { return opener("COM" + std::to_string(number)).ok(); };
+}
+
+std::array<std::uint8_t, 4> parseDottedAddress(const std::string& text)
+{
+    std::array<std::uint8_t, 4> parts {};
+    unsigned values[4];
+    char tail;
+    if (std::sscanf(text.c_str(), "%3u.%3u.%3u.%3u%c", &values[0], &values[1], &values[2], &values[3], &tail) != 4)
+        return {};
+    for (int i = 0; i < 4; ++i) {
+        if (values[i] > 255)
+            return {};
+        parts[i] = static_cast<std::uint8_t>(values[i]);
+    }
+    return parts;
+}
+
+OptionPage::OptionPage(std::string directory, MfgSettings& settings, platform::Prompter& prompter, PortProbe probe)
+    : m_directory(std::move(directory))
+    , m_settings(settings)
+    , m_prompter(prompter)
+    , m_probe(std::move(probe))
+{
+}
+
+std::string OptionPage::macFieldText(const std::string& text)
+{
+    std::string result = text.substr(0, kMacLimit);
+    for (char& c : result)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return result;
+}
+
+void OptionPage::setUp()
+{
+    m_eraseEntries = { "6", "7", "8", "9", "10" };
+    readOptionFile();
+    listPorts();
+    readComFile();
+}
+
+void OptionPage::readOptionFile()
+{
+    auto bytes = readFile(m_directory, kOptionFile);
+    if (!bytes) {
+        m_prompter.message(kOptionMissing, "ERROR");
+        return;
+    }
+    LineReader reader(std::move(*bytes));
+    std::string* const paths[] = { &loaderPath, &testFirmwarePath, &productionFirmwarePath, &eepromPath, &logPath };
+    for (std::string* path : paths) {
+        *path = reader.next(kPathLimit).value_or("");
+        std::replace(path->begin(), path->end(), '/', '\\');
+    }
+    clientAddress = parseDottedAddress(reader.next(127).value_or(""));
+    m_macStart = macFieldText(reader.next(127).value_or(""));
+    m_macEnd = macFieldText(reader.next(127).value_or(""));
+    const std::string choice = reader.next(9).value_or("");
+    eraseSelection = (!choice.empty() && choice[0] >= '0' && choice[0] <= '4') ? choice[0] - '0' : 3;
+}
+
+void OptionPage::listPorts()
+{
+    m_ports.clear();
+    for (int n = 1; n <= 255; ++n) {
+        if (m_probe && m_probe(n))
+            m_ports.push_back({ "COM" + std::to_string(n), n });
+    }
+    if (m_ports.empty())
+        m_prompter.message(kNoPorts);
+}
+
+void OptionPage::readComFile()
+{
+    auto bytes = readFile(m_directory, kComFile);
+    if (!bytes) {
+        m_prompter.message(kComMissing, "WARNING", platform::MessageIcon::Warning);
+        portSelection = m_ports.empty() ? -1 : 0;
+        speedSelection = 0;
+        return;
+    }
+    LineReader reader(std::move(*bytes));
+    const std::string port = reader.next(9).value_or("");
+    const std::string speed = reader.next(9).value_or("");
+    portSelection = m_ports.empty() ? -1 : 0;
+    for (std::size_t i = 0; i < m_ports.size(); ++i) {
+        if (startsWith(m_ports[i].text, port)) {
+            portSelection = static_cast<int>(i);
+            break;
+        }
+    }
+    speedSelection = 1;
+    for (std::size_t i = 0; i < m_speedEntries.size(); ++i) {
+        if (startsWith(m_speedEntries[i], speed)) {
+            speedSelection = static_cast<int>(i);
+            break;
+        }
+    }
+}
+
+void OptionPage::activate() { m_macStart = m_settings.currentMac; }
+
+bool OptionPage::apply()
+{
+    m_focus = Field::None;
+    if (std::string complaint = macComplaint(m_macStart, "start"); !complaint.empty()) {
+        m_prompter.message(complaint, "MAC ERROR");
+        m_focus = Field::MacStart;
+        return false;
+    }
+    if (std::string complaint = macComplaint(m_macEnd, "end"); !complaint.empty()) {
+        m_prompter.message(complaint, "MAC ERROR");
+        m_focus = Field::MacEnd;
+        return false;
+    }
+    OptionFileData data;
+    data.loaderPath = loaderPath;
+    data.testFirmwarePath = testFirmwarePath;
+    data.productionFirmwarePath = productionFirmwarePath;
+    data.eepromPath = eepromPath;
+    data.logPath = logPath;
+    char address[16];
+    std::snprintf(
+        address, sizeof address, "%u.%u.%u.%u", clientAddress[0], clientAddress[1], clientAddress[2], clientAddress[3]);
+    data.clientAddress = address;
+    data.currentMac = m_macStart;
+    data.endMac = m_macEnd;
+    data.eraseChoice = std::clamp(eraseSelection, 0, 4);
+    if (!writeOptionFile(m_directory, data)) {
+        m_prompter.message(kOptionWriteFailed, "ERROR");
+    } else {
+        m_settings.loaderPath = data.loaderPath;
+        m_settings.testFirmwarePath = data.testFirmwarePath;
+        m_settings.productionFirmwarePath = data.productionFirmwarePath;
+        m_settings.eepromPath = data.eepromPath;
+        m_settings.logPath = data.logPath;
+        m_settings.clientAddress = data.clientAddress;
+        m_settings.currentMac = data.currentMac;
+        m_settings.endMac = data.endMac;
+        m_settings.macValuesParsed = false;
+        m_settings.erase_wait_time = 6 + data.eraseChoice;
+    }
+    const std::string port
+        = (portSelection >= 0 && portSelection < static_cast<int>(m_ports.size())) ? m_ports[portSelection].text : "";
+    const std::string speed = m_speedEntries[std::clamp(speedSelection, 0, 1)];
+    if (!platform::writeFileAtomic(settingsFilePath(m_directory, kComFile), port + "\n" + speed))
+        m_prompter.message(kComWriteFailed, "ERROR");
+    return true;
+}
+
+bool OptionPage::checkPort(SerialLink& link, IspSession& isp)
+{
+    bool opened = false;
+    if (portSelection >= 0 && portSelection < static_cast<int>(m_ports.size())) {
+        const PortEntry& port = m_ports[portSelection];
+        const int index = port.number - 1;
+        isp.DetectUsbPort(link, index);
+        opened = link.UsbPort() ? link.OpenUsbPort(1, port.text, false) : link.OpenLegacyPort(true, index);
+    }
+    if (!opened) {
+        m_prompter.message(kPortFailed, "ERROR", platform::MessageIcon::Error);
+        return false;
+    }
+    m_prompter.message(kPortOk, "Success");
+    link.close();
+    return true;
+}
+
+void OptionPage::browse(std::string& field, const char* filter)
+{
+    std::string chosen = m_prompter.openFile({}, filter);
+    if (!chosen.empty())
+        field = chosen.substr(0, kPathLimit);
+}
+
+void OptionPage::browseLoader() { browse(loaderPath, kBinaryFilter); }
+void OptionPage::browseTestFirmware() { browse(testFirmwarePath, kBinaryFilter); }
+void OptionPage::browseProductionFirmware() { browse(productionFirmwarePath, kBinaryFilter); }
+void OptionPage::browseEeprom() { browse(eepromPath, "EEPROM files(*.ini)|*.ini|"); }
+void OptionPage::browseLog() { browse(logPath, "Text files(*.txt)|*.txt|All files(*.*)|*.*|"); }
+
+ItemSelection::ItemSelection(std::string directory, platform::Prompter& prompter)
+    : m_directory(std::move(directory))
+    , m_prompter(prompter)
+{
+}
+
+void ItemSelection::open()
+{
+    auto bytes = readFile(m_directory, kItemFile);
+    if (!bytes) {
+        m_prompter.message(kItemMissing, "WARNING", platform::MessageIcon::Warning);
+        const std::string created = m_directory.empty() ? kItemFileCreated : m_directory + "/" + kItemFileCreated;
+        (void)platform::writeFileBytes(created, "255");
+        checked.fill(true);
+        return;
+    }
+    LineReader reader(std::move(*bytes));
+    const int mask = leadingNumber(reader.next(9).value_or(""));
+    for (int i = 0; i < 8; ++i)
+        checked[i] = (mask >> i) & 1;
+}
+
+int ItemSelection::apply()
+{
+    int mask = 0;
+    for (int i = 0; i < 8; ++i) {
+        if (checked[i])
+            mask |= 1 << i;
+    }
+    (void)platform::writeFileBytes(settingsFilePath(m_directory, kItemFile), std::to_string(mask) + "\n");
+    return mask;
+}
+
+} // namespace mfg

@@ -1,0 +1,269 @@
+#include "sim/boardsim/board.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+namespace sim::boardsim {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// A partial frame older than this is dropped, so a board resynchronises
+// after a PC gave up in the middle of a frame.
+constexpr milliseconds kFrameGap { 50 };
+
+bool parseNumber(const std::string& text, long& value)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    value = std::strtol(text.c_str(), &end, 0);
+    return end && *end == '\0';
+}
+
+} // namespace
+
+bool BoardOptions::parse(const std::string& text, BoardOptions& options, std::string* error)
+{
+    std::size_t pos = 0;
+    auto fail = [&](const std::string& why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    while (pos < text.size()) {
+        const std::size_t end = text.find_first_of(", ", pos);
+        const std::string item = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        pos = end == std::string::npos ? text.size() : end + 1;
+        if (item.empty())
+            continue;
+        const std::size_t equals = item.find('=');
+        const std::string key = item.substr(0, equals);
+        const std::string value = equals == std::string::npos ? "1" : item.substr(equals + 1);
+        long number = 0;
+        const bool numeric = parseNumber(value, number);
+        if (key == "erase-ms" && value == "never") {
+            options.eraseNeverFinishes = true;
+            continue;
+        }
+        if (!numeric)
+            return fail("bad value in " + item);
+        if (key == "flash-size" && number > 0)
+            options.flashSize = static_cast<std::size_t>(number);
+        else if (key == "erase-ms" && number >= 0)
+            options.eraseTime = milliseconds(number);
+        else if (key == "no-sync")
+            options.noSyncAnswer = number != 0;
+        else if (key == "sync-bytes" && (number == 1 || number == 2))
+            options.syncReplyBytes = static_cast<int>(number);
+        else if (key == "sync-value" && number >= 0 && number <= 255)
+            options.syncReplyValue = static_cast<std::uint8_t>(number);
+        else if (key == "bus-bytes" && (number == 1 || number == 2))
+            options.busWriteReplyBytes = static_cast<int>(number);
+        else if (key == "bad-readback")
+            options.wrongReadBackAt = number;
+        else if (key == "line-error-frame")
+            options.lineErrorAtFrame = number;
+        else if (key == "slow-frame")
+            options.slowFrame = number;
+        else if (key == "slow-ms" && number >= 0)
+            options.slowTime = milliseconds(number);
+        else if (key == "delay-ms" && number >= 0)
+            options.replyDelay = milliseconds(number);
+        else if (key == "wire-time")
+            options.wireTime = number != 0;
+        else if (key == "any-line")
+            options.checkLineSettings = number == 0;
+        else if (key == "base" && number > 0 && number <= 0xFFF8)
+            options.uartBase = static_cast<std::uint16_t>(number);
+        else
+            return fail("unknown option " + item);
+    }
+    return true;
+}
+
+Board::Board(platform::Clock& clock, BoardOptions options)
+    : m_clock(clock)
+    , m_options(options)
+    , m_flash(clock, options.flashSize, options.eraseTime)
+{
+    m_flash.setEraseNeverFinishes(options.eraseNeverFinishes);
+    m_flash.setDefectiveAddress(options.wrongReadBackAt);
+}
+
+void Board::setLine(const platform::SerialSettings& settings, bool framingKnown)
+{
+    std::lock_guard lock(m_mutex);
+    m_line = settings;
+    m_lineKnown = true;
+    m_framingKnown = framingKnown;
+}
+
+bool Board::lineUsable() const
+{
+    if (!m_options.checkLineSettings || !m_lineKnown)
+        return true;
+    if (m_line.baud != 115200 && m_line.baud != 921600)
+        return false;
+    return !m_framingKnown || (m_line.dataBits == 8 && m_line.parity == platform::Parity::Even && m_line.stopBits == 1);
+}
+
+platform::Duration Board::byteTime() const
+{
+    const std::uint32_t baud = m_lineKnown && m_line.baud ? m_line.baud : 115200;
+    // Start bit, eight data bits, parity and stop bit.
+    return std::chrono::duration_cast<platform::Duration>(std::chrono::duration<double>(11.0 / baud));
+}
+
+void Board::receive(const std::uint8_t* data, std::size_t size)
+{
+    std::lock_guard lock(m_mutex);
+    m_chunks.push_back(size);
+    if (!lineUsable()) {
+        // At the wrong speed or framing the board only sees garbage.
+        m_ignored += size;
+        return;
+    }
+    const platform::TimePoint now = m_clock.now();
+    if (m_frameFill > 0 && now - m_lastByte > kFrameGap)
+        m_frameFill = 0;
+    m_lastByte = now;
+    for (std::size_t i = 0; i < size; ++i) {
+        m_frame[m_frameFill++] = data[i];
+        if (m_frameFill == 5) {
+            m_frameFill = 0;
+            handleFrame(m_frame);
+        }
+    }
+}
+
+void Board::reply(std::initializer_list<std::uint8_t> bytes)
+{
+    const platform::TimePoint now = m_clock.now();
+    platform::TimePoint at = std::max(now + m_options.replyDelay + m_extraDelay, m_lineFreeAt);
+    if (m_lineErrorNext) {
+        m_pending.push_back({ 0, true, at });
+        return;
+    }
+    for (std::uint8_t byte : bytes) {
+        if (m_options.wireTime)
+            at += byteTime();
+        m_pending.push_back({ byte, false, at });
+    }
+    m_lineFreeAt = at;
+}
+
+void Board::handleFrame(const std::uint8_t* frame)
+{
+    const std::uint8_t command = frame[0];
+    const std::uint32_t address = frame[1] | (frame[2] << 8) | (frame[3] << 16);
+    const std::uint8_t data = frame[4];
+    m_frames.push_back({ command, address, data });
+    m_lineErrorNext
+        = m_options.lineErrorAtFrame > 0 && m_frames.size() == static_cast<std::size_t>(m_options.lineErrorAtFrame);
+    m_extraDelay = (m_options.slowFrame > 0 && m_frames.size() == static_cast<std::size_t>(m_options.slowFrame))
+        ? platform::Duration(m_options.slowTime)
+        : platform::Duration::zero();
+    switch (command) {
+    case kIspSync:
+        if (m_options.noSyncAnswer)
+            return;
+        if (m_options.syncReplyBytes == 2)
+            reply({ kIspSync, m_options.syncReplyValue });
+        else
+            reply({ m_options.syncReplyValue });
+        return;
+    case kIspRead:
+        reply({ m_flash.read(address) });
+        return;
+    case kIspBusWrite:
+        m_flash.write(address, data);
+        if (m_options.busWriteReplyBytes == 2)
+            reply({ kIspBusWrite, data });
+        else
+            reply({ data });
+        return;
+    case kIspProgram:
+        // The board runs the byte's bus cycle and reads the address back.
+        m_flash.write(address, data);
+        reply({ kIspProgram, m_flash.read(address) });
+        return;
+    default:
+        return; // not a frame the ISP mode knows
+    }
+}
+
+bool Board::takeDue(std::vector<std::uint8_t>& out)
+{
+    std::lock_guard lock(m_mutex);
+    const platform::TimePoint now = m_clock.now();
+    bool lineError = false;
+    while (!m_pending.empty() && m_pending.front().due <= now) {
+        if (m_pending.front().lineError)
+            lineError = true;
+        else
+            out.push_back(m_pending.front().value);
+        m_pending.pop_front();
+    }
+    return lineError;
+}
+
+std::optional<platform::TimePoint> Board::nextDue() const
+{
+    std::lock_guard lock(m_mutex);
+    if (m_pending.empty())
+        return std::nullopt;
+    return m_pending.front().due;
+}
+
+std::size_t Board::queuedReplies() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_pending.size();
+}
+
+std::vector<FrameRecord> Board::frames() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_frames;
+}
+
+std::vector<std::size_t> Board::receivedChunks() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_chunks;
+}
+
+std::size_t Board::ignoredBytes() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_ignored;
+}
+
+std::vector<std::uint8_t> Board::flashBytes(std::uint32_t address, std::size_t size)
+{
+    std::lock_guard lock(m_mutex);
+    m_flash.busy(); // completes an erase whose time has come
+    const auto& cells = m_flash.cells();
+    std::vector<std::uint8_t> result;
+    result.reserve(size);
+    for (std::size_t i = 0; i < size; ++i)
+        result.push_back(cells[(address + i) % cells.size()]);
+    return result;
+}
+
+bool Board::flashInUnlockBypass() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_flash.inUnlockBypass();
+}
+
+int Board::chipErases() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_flash.chipErases();
+}
+
+} // namespace sim::boardsim

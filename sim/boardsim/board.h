@@ -1,0 +1,113 @@
+#pragma once
+
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+#include "sim/boardsim/flash.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim::boardsim {
+
+// How the simulated board behaves, including the faults tests switch on.
+struct BoardOptions {
+    std::size_t flashSize = 512 * 1024;
+    std::chrono::milliseconds eraseTime { 2000 };
+    bool eraseNeverFinishes = false; // the chip erase never completes
+    bool noSyncAnswer = false; // IspSync frames get no reply
+    int syncReplyBytes = 1; // 1: 05; 2: 01 05
+    std::uint8_t syncReplyValue = 0x05; // the last sync reply byte
+    int busWriteReplyBytes = 1; // 1 or 2 bytes per IspBusWrite (3 or 4 bytes per programmed byte)
+    long wrongReadBackAt = -1; // flash address whose programming leaves bit 0 set
+    long lineErrorAtFrame = -1; // the reply to this frame (counted from 1) is lost to a line error
+    long slowFrame = -1; // the reply to this frame (counted from 1) takes slowTime longer
+    std::chrono::milliseconds slowTime { 0 };
+    std::chrono::milliseconds replyDelay { 0 }; // extra time before every reply
+    bool wireTime = false; // replies take the time their bytes need on the line
+    bool checkLineSettings = true; // ignore bytes unless the line is 8E1 at an ISP speed
+    std::uint16_t uartBase = 0x3F8; // I/O base of the register-level UART
+
+    // Parses "key=value" pairs separated by commas or blanks: flash-size,
+    // erase-ms (or "never"), no-sync, sync-bytes, sync-value, bus-bytes,
+    // bad-readback, line-error-frame, slow-frame, slow-ms, delay-ms, wire-time,
+    // any-line, base.
+    static bool parse(const std::string& text, BoardOptions& options, std::string* error = nullptr);
+};
+
+// One ISP frame as the board received it.
+struct FrameRecord {
+    std::uint8_t command;
+    std::uint32_t address;
+    std::uint8_t data;
+};
+
+// The board in its in-system-programming mode: takes the 5-byte frames off
+// the serial line, runs them on the flash bus and queues the replies with the
+// time they are due on the line. Thread safe: a serving thread feeds it while
+// a test looks at the flash.
+class Board {
+public:
+    static constexpr std::uint8_t kIspRead = 0x00;
+    static constexpr std::uint8_t kIspSync = 0x01;
+    static constexpr std::uint8_t kIspBusWrite = 0x80;
+    static constexpr std::uint8_t kIspProgram = 0xC0;
+
+    Board(platform::Clock& clock, BoardOptions options);
+
+    // The line settings of the PC's side, for the speed and framing check.
+    // A pseudo-terminal keeps the speed but not the parity or data bits, so
+    // its framing cannot be checked.
+    void setLine(const platform::SerialSettings& settings, bool framingKnown = true);
+    // Bytes from the PC.
+    void receive(const std::uint8_t* data, std::size_t size);
+    // Appends the reply bytes that are due to `out`; true when a line error
+    // fell due meanwhile.
+    bool takeDue(std::vector<std::uint8_t>& out);
+    // When the next queued reply byte is due.
+    std::optional<platform::TimePoint> nextDue() const;
+    std::size_t queuedReplies() const;
+
+    // What happened so far.
+    std::vector<FrameRecord> frames() const;
+    std::vector<std::size_t> receivedChunks() const;
+    std::size_t ignoredBytes() const;
+    std::vector<std::uint8_t> flashBytes(std::uint32_t address, std::size_t size);
+    bool flashInUnlockBypass() const;
+    int chipErases() const;
+
+private:
+    struct Pending {
+        std::uint8_t value;
+        bool lineError; // no byte: a line error in its place
+        platform::TimePoint due;
+    };
+    bool lineUsable() const;
+    void handleFrame(const std::uint8_t* frame);
+    void reply(std::initializer_list<std::uint8_t> bytes);
+    platform::Duration byteTime() const;
+
+    platform::Clock& m_clock;
+    BoardOptions m_options;
+    mutable std::mutex m_mutex; // protects everything below
+    JedecFlash m_flash;
+    platform::SerialSettings m_line;
+    bool m_lineKnown = false;
+    bool m_framingKnown = false;
+    std::uint8_t m_frame[5] = {};
+    std::size_t m_frameFill = 0;
+    platform::TimePoint m_lastByte {};
+    platform::TimePoint m_lineFreeAt {}; // when the board's transmitter is idle again
+    std::deque<Pending> m_pending;
+    std::vector<FrameRecord> m_frames;
+    std::vector<std::size_t> m_chunks;
+    std::size_t m_ignored = 0;
+    bool m_lineErrorNext = false; // the reply being built is lost to a line error
+    platform::Duration m_extraDelay {};
+};
+
+} // namespace sim::boardsim
