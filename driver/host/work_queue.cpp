@@ -1,0 +1,113 @@
+#include "driver/host/work_queue.h"
+
+namespace driver::host {
+
+WorkerPool::WorkerPool(int threads)
+{
+    const int count = threads > 0 ? threads : 1;
+    for (int i = 0; i < count; ++i)
+        m_threads.emplace_back([this] { run(); });
+}
+
+WorkerPool::~WorkerPool()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_jobAvailable.notify_all();
+    for (auto& thread : m_threads)
+        thread.join();
+}
+
+void WorkerPool::post(std::function<void()> job)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_jobs.push_back(std::move(job));
+    }
+    m_jobAvailable.notify_one();
+}
+
+void WorkerPool::drain()
+{
+    std::unique_lock lock(m_mutex);
+    m_idle.wait(lock, [this] { return m_jobs.empty() && m_busy == 0; });
+}
+
+void WorkerPool::run()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_jobAvailable.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
+        if (m_jobs.empty())
+            return; // stopping with nothing left to do
+        auto job = std::move(m_jobs.front());
+        m_jobs.pop_front();
+        ++m_busy;
+        lock.unlock();
+        job();
+        lock.lock();
+        --m_busy;
+        if (m_jobs.empty() && m_busy == 0)
+            m_idle.notify_all();
+    }
+}
+
+WorkItem::WorkItem(WorkerPool& pool)
+    : m_pool(pool)
+    , m_state(std::make_shared<State>())
+{
+}
+
+WorkItem::~WorkItem()
+{
+    std::unique_lock lock(m_state->mutex);
+    m_state->freed = true;
+    m_state->routine = nullptr;
+    // A job that frees its own item must not wait for itself.
+    if (m_state->runner != std::this_thread::get_id())
+        m_state->done.wait(lock, [this] { return !m_state->running; });
+}
+
+bool WorkItem::queue(std::function<void()> routine)
+{
+    {
+        std::lock_guard lock(m_state->mutex);
+        if (m_state->queued || m_state->freed)
+            return false;
+        m_state->queued = true;
+        m_state->routine = std::move(routine);
+    }
+    m_pool.post([state = m_state] { runOnce(state); });
+    return true;
+}
+
+bool WorkItem::queued() const
+{
+    std::lock_guard lock(m_state->mutex);
+    return m_state->queued;
+}
+
+void WorkItem::runOnce(const std::shared_ptr<State>& state)
+{
+    std::function<void()> routine;
+    {
+        std::lock_guard lock(state->mutex);
+        state->queued = false;
+        if (state->freed)
+            return;
+        routine = std::move(state->routine);
+        state->routine = nullptr;
+        state->running = true;
+        state->runner = std::this_thread::get_id();
+    }
+    if (routine)
+        routine();
+    std::lock_guard lock(state->mutex);
+    state->running = false;
+    state->runner = {};
+    state->done.notify_all();
+}
+
+} // namespace driver::host

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace driver::host {
+
+// The system worker threads: deferred jobs run here at passive level.
+class WorkerPool {
+public:
+    explicit WorkerPool(int threads);
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    void post(std::function<void()> job);
+    // Blocks until every job posted so far has run.
+    void drain();
+
+private:
+    void run();
+
+    std::mutex m_mutex; // protects m_jobs, m_busy and m_stopping
+    std::condition_variable m_jobAvailable;
+    std::condition_variable m_idle;
+    std::deque<std::function<void()>> m_jobs;
+    int m_busy = 0;
+    bool m_stopping = false;
+    std::vector<std::thread> m_threads;
+};
+
+// A work item a driver allocates once and queues whenever its job is due.
+// Queuing an item that is already queued does nothing. Destroying an item
+// drops a queued run and waits for a running one, so a device can free its
+// work items without racing its own jobs.
+class WorkItem {
+public:
+    explicit WorkItem(WorkerPool& pool);
+    ~WorkItem();
+    WorkItem(const WorkItem&) = delete;
+    WorkItem& operator=(const WorkItem&) = delete;
+
+    // False when the item was already queued (the routine is not replaced).
+    bool queue(std::function<void()> routine);
+    bool queued() const;
+
+private:
+    struct State {
+        std::mutex mutex; // protects every field below
+        std::condition_variable done;
+        std::function<void()> routine;
+        bool queued = false;
+        bool running = false;
+        bool freed = false;
+        std::thread::id runner;
+    };
+    static void runOnce(const std::shared_ptr<State>& state);
+
+    WorkerPool& m_pool;
+    std::shared_ptr<State> m_state;
+};
+
+} // namespace driver::host

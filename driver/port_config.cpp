@@ -1,0 +1,71 @@
+#include "driver/host/host.h"
+#include "driver/port_internal.h"
+
+#include <string>
+
+namespace driver {
+
+using namespace common;
+
+namespace {
+
+// Each value is a REG_DWORD; the narrower fields keep only their low bits.
+struct ConfigValue {
+    const char* name;
+    std::uint32_t (*get)(const PortConfig&);
+    void (*set)(PortConfig&, std::uint32_t);
+};
+
+constexpr ConfigValue kConfigValues[] = {
+    { "RemoteHostIP", [](const PortConfig& c) { return c.remoteHostIp; },
+        [](PortConfig& c, std::uint32_t v) { c.remoteHostIp = v; } },
+    { "RemoteHostPort", [](const PortConfig& c) -> std::uint32_t { return c.remoteHostPort; },
+        [](PortConfig& c, std::uint32_t v) { c.remoteHostPort = static_cast<std::uint16_t>(v); } },
+    { "Protocol", [](const PortConfig& c) -> std::uint32_t { return c.protocol; },
+        [](PortConfig& c, std::uint32_t v) { c.protocol = static_cast<std::uint8_t>(v); } },
+    { "ConnectAtWinStart", [](const PortConfig& c) { return c.connectAtWinStart; },
+        [](PortConfig& c, std::uint32_t v) { c.connectAtWinStart = v; } },
+    { "ConnType", [](const PortConfig& c) { return c.connType; },
+        [](PortConfig& c, std::uint32_t v) { c.connType = v; } },
+    { "CmdByte", [](const PortConfig& c) { return c.cmdByte; }, [](PortConfig& c, std::uint32_t v) { c.cmdByte = v; } },
+    { "MaxPacketLen", [](const PortConfig& c) { return c.maxPacketLen; },
+        [](PortConfig& c, std::uint32_t v) { c.maxPacketLen = v; } },
+    { "LocalPort", [](const PortConfig& c) -> std::uint32_t { return c.localPort; },
+        [](PortConfig& c, std::uint32_t v) { c.localPort = static_cast<std::uint16_t>(v); } },
+};
+
+} // namespace
+
+void loadConfiguration(PortDevice& port)
+{
+    std::string key;
+    bool complete = ntSuccess(port.host->openDeviceKey(*port.node, key));
+    for (const auto& entry : kConfigValues) {
+        if (!complete)
+            break;
+        host::RegValue value;
+        if (!ntSuccess(port.host->registry().queryValue(key, entry.name, value))) {
+            complete = false;
+            break;
+        }
+        // Only data that fits the 32-bit word is taken; the bytes are a
+        // little-endian load, shorter data zero-extended.
+        if (value.data.size() <= 4) {
+            std::uint32_t word = 0;
+            for (std::size_t i = 0; i < value.data.size(); ++i)
+                word |= static_cast<std::uint32_t>(value.data[i]) << (8 * i);
+            entry.set(port.config, word);
+        }
+    }
+    if (complete)
+        return;
+    port.config = kDefaultPortConfig;
+    if (key.empty())
+        return;
+    for (const auto& entry : kConfigValues) {
+        if (!ntSuccess(port.host->writeRegistryDword(key, entry.name, entry.get(port.config))))
+            break; // the defaults stay in effect; the next start tries again
+    }
+}
+
+} // namespace driver

@@ -1,0 +1,250 @@
+#include "driver/host/host.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace common;
+using namespace std::chrono_literals;
+using namespace driver::host;
+
+TEST(HostEvent, NotificationStaysSetSynchronizationReleasesOneWaiter)
+{
+    platform::FakeClock clock;
+    Event notification(Event::Kind::Notification);
+    const auto start = clock.now();
+    EXPECT_FALSE(notification.waitFor(clock, 2s));
+    EXPECT_GE(clock.now() - start, 2s);
+    notification.set();
+    EXPECT_TRUE(notification.waitFor(clock, 0s));
+    EXPECT_TRUE(notification.isSet());
+
+    Event synchronization(Event::Kind::Synchronization, true);
+    EXPECT_TRUE(synchronization.waitFor(clock, 0s));
+    EXPECT_FALSE(synchronization.isSet());
+}
+
+TEST(HostTimer, DeferredProcedureRunsOnceAtRaisedLevelAndCancelStopsIt)
+{
+    platform::FakeClock clock;
+    TimerService service(clock);
+    KernelTimer cancelled(service);
+    KernelTimer timer(service);
+    std::atomic<int> cancelledRuns { 0 };
+    EXPECT_FALSE(cancelled.set(50ms, [&] { ++cancelledRuns; }));
+    EXPECT_TRUE(cancelled.cancel());
+    EXPECT_FALSE(cancelled.cancel());
+
+    Event fired;
+    std::atomic<bool> raised { false };
+    const auto start = clock.now();
+    EXPECT_FALSE(timer.set(100ms, [&] {
+        raised = atRaisedLevel();
+        fired.set();
+    }));
+    fired.wait();
+    EXPECT_GE(clock.now() - start, 100ms);
+    EXPECT_TRUE(raised);
+    EXPECT_FALSE(timer.armed());
+    EXPECT_EQ(cancelledRuns, 0);
+}
+
+TEST(HostTimer, DestroyingATimerWaitsForItsRunningProcedure)
+{
+    platform::FakeClock clock;
+    TimerService service(clock);
+    auto timer = std::make_unique<KernelTimer>(service);
+    Event entered;
+    Event release;
+    std::atomic<bool> finished { false };
+    timer->set(1ms, [&] {
+        entered.set();
+        release.wait();
+        finished = true;
+    });
+    entered.wait();
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(10ms);
+        release.set();
+    });
+    timer.reset();
+    EXPECT_TRUE(finished);
+    releaser.join();
+}
+
+TEST(HostWorkItem, QueuesOnceRunsOnceAndAFreedItemNeverRuns)
+{
+    WorkerPool pool(1);
+    Event blockerRunning;
+    Event release;
+    pool.post([&] {
+        blockerRunning.set();
+        release.wait();
+    });
+    blockerRunning.wait();
+
+    std::atomic<int> runs { 0 };
+    WorkItem item(pool);
+    EXPECT_TRUE(item.queue([&] { ++runs; }));
+    EXPECT_FALSE(item.queue([&] { runs += 100; })) << "already queued";
+    auto freed = std::make_unique<WorkItem>(pool);
+    std::atomic<int> freedRuns { 0 };
+    freed->queue([&] { ++freedRuns; });
+    freed.reset();
+    release.set();
+    pool.drain();
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(freedRuns, 0);
+
+    // A job may queue its own item again.
+    std::atomic<int> again { 0 };
+    std::function<void()> requeue = [&] {
+        if (++again < 3)
+            item.queue(requeue);
+    };
+    item.queue(requeue);
+    while (again < 3 || item.queued())
+        pool.drain();
+    EXPECT_EQ(again, 3);
+}
+
+TEST(HostPortLocksDeathTest, OnlyCounterUnderDataIsAllowed)
+{
+    PortLock state(LockRank::State);
+    PortLock counter(LockRank::Counter);
+    PortLock data(LockRank::Data);
+    {
+        std::lock_guard outer(data);
+        std::lock_guard inner(counter);
+        EXPECT_TRUE(PortLock::heldByThisThread(LockRank::Counter));
+    }
+    EXPECT_FALSE(PortLock::heldByThisThread(LockRank::Data));
+    EXPECT_DEATH(
+        {
+            std::lock_guard outer(counter);
+            std::lock_guard inner(data);
+        },
+        "nesting");
+    EXPECT_DEATH(
+        {
+            std::lock_guard outer(data);
+            std::lock_guard inner(state);
+        },
+        "nesting");
+    EXPECT_DEATH(
+        {
+            std::lock_guard outer(state);
+            std::lock_guard inner(counter);
+        },
+        "nesting");
+    PortLock otherData(LockRank::Data);
+    EXPECT_DEATH(
+        {
+            std::lock_guard outer(data);
+            std::lock_guard inner(otherData);
+        },
+        "nesting");
+}
+
+namespace {
+
+// A function driver that forwards every plug-and-play request with a wait,
+// and records what the bus answered.
+class ForwardingDriver final : public Driver {
+public:
+    NtStatus addDevice(Host& host, DeviceNode& node) override
+    {
+        DevicePtr device;
+        NtStatus status = host.createDevice(
+            *this, "\\Device\\Forwarding" + std::to_string(m_count++), 0x22, 0, false, nullptr, device);
+        if (!ntSuccess(status))
+            return status;
+        m_lower = host.attachDevice(*device, node.physicalDevice());
+        m_host = &host;
+        std::string link;
+        host.registerDeviceInterface(node, "{11111111-2222-3333-4444-555555555555}", link);
+        m_links.push_back(link);
+        return kStatusSuccess;
+    }
+    NtStatus dispatch(Device& device, const RequestPtr& request) override
+    {
+        if (request->major() == MajorFunction::Create || request->major() == MajorFunction::Close
+            || request->major() == MajorFunction::Cleanup) {
+            request->complete(kStatusSuccess);
+            return kStatusSuccess;
+        }
+        const NtStatus status = m_host->forwardAndWait(*device.lower(), request);
+        lowerStatuses.push_back(status);
+        if (request->pnpMinor() == PnpMinor::StartDevice)
+            m_host->setDeviceInterfaceState(m_links.back(), true);
+        if (request->pnpMinor() == PnpMinor::RemoveDevice) {
+            request->complete(status);
+            Device* lower = device.lower();
+            m_host->detachDevice(*lower);
+            m_host->deleteDevice(device);
+            return status;
+        }
+        request->complete(status);
+        return status;
+    }
+    std::vector<NtStatus> lowerStatuses;
+
+private:
+    Host* m_host = nullptr;
+    Device* m_lower = nullptr;
+    int m_count = 0;
+    std::vector<std::string> m_links;
+};
+
+} // namespace
+
+TEST(HostPnp, ForwardWithWaitKeepsTheRequestForTheFunctionDriver)
+{
+    ForwardingDriver driver;
+    Host host;
+    host.registerDriver("TEST\\Forwarding", driver);
+    ASSERT_EQ(host.start(), kStatusSuccess);
+    std::string first;
+    std::string second;
+    ASSERT_EQ(host.installNode("TEST\\Forwarding", &first), kStatusSuccess);
+    host.faults().failNth(HostOp::LowerStart, 1, kStatusUnsuccessful);
+    EXPECT_EQ(host.installNode("TEST\\Forwarding", &second), kStatusUnsuccessful);
+    ASSERT_EQ(host.installNode("test\\forwarding", &second), kStatusSuccess) << "hardware IDs ignore case";
+    EXPECT_EQ(first, "ROOT\\PORTS\\0000");
+    EXPECT_EQ(second, "ROOT\\PORTS\\0002");
+    EXPECT_EQ(driver.lowerStatuses[0], kStatusSuccess);
+    EXPECT_EQ(driver.lowerStatuses[1], kStatusUnsuccessful);
+
+    EXPECT_EQ(host.interfacePaths("{11111111-2222-3333-4444-555555555555}"),
+        (std::vector<std::string> { "\\\\?\\root#ports#0000#{11111111-2222-3333-4444-555555555555}",
+            "\\\\?\\root#ports#0002#{11111111-2222-3333-4444-555555555555}" }));
+    std::unique_ptr<FileHandle> handle;
+    EXPECT_EQ(host.open("\\\\?\\root#ports#0002#{11111111-2222-3333-4444-555555555555}", handle), kStatusSuccess);
+    handle->close();
+    EXPECT_EQ(host.removeNode(second), kStatusSuccess);
+    EXPECT_EQ(host.interfacePaths("{11111111-2222-3333-4444-555555555555}").size(), 1u);
+    EXPECT_EQ(
+        host.open("\\\\?\\root#ports#0002#{11111111-2222-3333-4444-555555555555}", handle), kStatusObjectNameNotFound);
+    std::uint32_t uiNumber = 99;
+    EXPECT_EQ(host.queryUiNumber(*host.findNode(first), uiNumber), kStatusSuccess);
+    EXPECT_EQ(uiNumber, 0u);
+}
+
+TEST(HostRequest, ACompletionRoutineCanKeepTheRequestForASecondCompletion)
+{
+    auto request = Request::make(MajorFunction::Power);
+    int routineRuns = 0;
+    request->setCompletionRoutine([&](Request&) {
+        ++routineRuns;
+        return false;
+    });
+    request->complete(kStatusCancelled);
+    EXPECT_FALSE(request->finished());
+    EXPECT_EQ(request->status(), kStatusCancelled);
+    request->complete(kStatusSuccess, 3);
+    EXPECT_TRUE(request->finished());
+    EXPECT_EQ(request->information(), 3u);
+    EXPECT_EQ(routineRuns, 1);
+    EXPECT_DEATH(request->complete(kStatusSuccess), "completed twice");
+}
