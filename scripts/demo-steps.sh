@@ -2,26 +2,41 @@
 # Demonstration steps, run inside the private network namespace by demo.sh.
 # $1 is the folder of the built programs.
 set -euo pipefail
-bin=$1
+bin=$(cd "$1" && pwd)
 work=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+cleanup() {
+  kill $(jobs -p) 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 cd "$work"
 
 step() { printf '\n== %s\n' "$*"; }
 
-if [ -x "$bin/devsim" ]; then
-  step "devsim: five simulated device servers on 127.0.0.10 .. 127.0.0.14"
-  "$bin/devsim" --devices 5 --first-address 127.0.0.10 > devsim.out 2>&1 &
-  for _ in $(seq 50); do [ "$(wc -l < devsim.out)" -ge 5 ] && break; sleep 0.1; done
-  cat devsim.out
-fi
+step "devsim: five simulated device servers on 127.0.0.10 .. 127.0.0.14"
+"$bin/devsim" --devices 5 --first-address 127.0.0.10 > devsim.out 2>devsim.err &
+for _ in $(seq 100); do [ "$(grep -c . devsim.out || true)" -ge 5 ] && break; sleep 0.1; done
+cat devsim.out
 
-if [ -x "$bin/qelta" ]; then
-  step "qelta: start-up (driver package check, Qelta.dat, network interface)"
-  cp "$bin/../share/VORPIL.inf" . 2>/dev/null || true
-  "$bin/qelta" startup || true
-  step "Qelta.dat as written at exit"
-  cat Qelta.dat 2>/dev/null | tr -d '\r' | head -n 40 || true
-fi
+step "qelta start-up in an empty folder with the driver package (creates Qelta.dat)"
+cp "$bin/VORPIL.inf" .
+"$bin/qelta" startup
+
+step "qelta search: broadcast"
+"$bin/qelta" search
+
+step "qelta search: multicast, as JSON"
+"$bin/qelta" search --multicast --json
+
+step "qelta search: one address"
+"$bin/qelta" search --ip 127.0.0.12
+
+step "qelta search: an address where nobody answers"
+"$bin/qelta" search --ip 127.0.0.99 --period 5 || echo "(exit status $?: no devices)"
+
+step "Qelta.dat as written at exit (first lines)"
+tr -d '\r' < Qelta.dat | head -n 8
+
 echo
 echo "demonstration finished"
