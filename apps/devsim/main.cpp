@@ -38,9 +38,11 @@ int main(int argc, char** argv)
         return 1;
     }
     for (std::size_t i = 0; i < simulator.deviceCount(); ++i) {
-        const auto& settings = simulator.device(i).settings();
-        std::printf("%s %s %s\n", platform::formatIpv4(settings.currentAddress).c_str(),
-            sim::devsim::formatMac(settings.mac).c_str(), settings.name.c_str());
+        const auto& device = simulator.device(i);
+        const auto& settings = device.settings();
+        std::printf("%s %s %s serial=%s data=%s\n", platform::formatIpv4(settings.currentAddress).c_str(),
+            sim::devsim::formatMac(settings.mac).c_str(), settings.name.c_str(), device.serialPath().c_str(),
+            sim::devsim::dataField(device).c_str());
     }
     std::fflush(stdout);
     const int code = loop->run();

@@ -92,6 +92,8 @@ Device::Device(platform::EventLoop& loop, const SimulatorOptions& options, const
     , m_factory(std::move(spec.settings))
     , m_status(std::move(spec.status))
     , m_fault(spec.fault)
+    , m_dataOptions(spec.data)
+    , m_serial(loop, spec.data.serial)
 {
 }
 
@@ -104,6 +106,17 @@ platform::Result<void> Device::start()
     if (m_state != State::Stopped)
         return {};
     SUITE_TRY(bindAddress());
+    auto serial = m_serial.open();
+    if (!serial.ok()) {
+        stop();
+        return platform::Error { label() + ": cannot open its serial side: " + serial.error().message,
+            serial.error().code };
+    }
+    auto channel = startDataChannel();
+    if (!channel.ok()) {
+        stop();
+        return channel.error();
+    }
     m_state = State::Running;
     return {};
 }
@@ -112,6 +125,8 @@ void Device::stop()
 {
     m_timers.killAll();
     m_upgrade.reset();
+    m_channel.reset();
+    m_serial.close();
     if (m_socket.isOpen()) {
         m_loop.unwatchFd(m_socket.fd());
         m_socket.close();
@@ -135,6 +150,63 @@ platform::Result<void> Device::bindAddress()
     m_boundAddress = m_settings.currentAddress;
     m_loop.watchFd(m_socket.fd(), platform::kIoRead, [this](unsigned) { onReadable(); });
     return {};
+}
+
+DataChannelSettings Device::dataChannelSettings() const
+{
+    DataChannelSettings settings;
+    settings.udp = m_settings.udpData && !m_settings.tcpData;
+    settings.client = m_settings.clientMode;
+    settings.framing = m_dataOptions.framing;
+    settings.localAddress = m_boundAddress;
+    settings.localPort = m_settings.dataPort;
+    settings.reconnectTime = m_options.reconnectTime;
+    settings.serial = serialStateFromSettings(m_settings);
+    // The host text is what a user sets for a client; the address field
+    // only serves when the text is empty.
+    settings.destination.address = m_settings.destinationAddress;
+    if (!m_settings.destinationHost.empty()) {
+        const auto resolved = platform::resolveIpv4(m_settings.destinationHost);
+        settings.destination.address = resolved ? *resolved : 0;
+    }
+    settings.destination.port = m_settings.destinationPort;
+    return settings;
+}
+
+platform::Result<void> Device::startDataChannel()
+{
+    m_channel.reset();
+    if (!m_settings.tcpData && !m_settings.udpData) {
+        m_log.event(label() + ": TCP and UDP data both off; no data channel");
+        return {};
+    }
+    auto channel = std::make_unique<DataChannel>(m_loop, m_log, label(), dataChannelSettings(), m_serial, m_status);
+    SUITE_TRY(channel->start());
+    m_channel = std::move(channel);
+    m_log.datagram(label() + ": data channel " + m_channel->describe() + ", serial " + m_serial.path());
+    return {};
+}
+
+SerialState Device::serialState() const
+{
+    return m_channel ? m_channel->serialState() : serialStateFromSettings(m_settings);
+}
+
+void Device::setModemInputs(std::uint8_t lines)
+{
+    if (m_channel)
+        m_channel->setModemInputs(lines);
+    else
+        m_status.modemStatus = nextModemStatus(m_status.modemStatus, lines);
+}
+
+std::string Device::dataSummary() const
+{
+    if (m_channel)
+        return m_channel->describe();
+    if (!m_settings.tcpData && !m_settings.udpData)
+        return "off";
+    return "down";
 }
 
 void Device::onReadable()
@@ -400,6 +472,8 @@ void Device::restart(const std::string& why)
     }
     m_state = State::Rebooting;
     ++m_restarts;
+    // A rebooting device is gone from the network: its connection is reset.
+    m_channel.reset();
     // Counters and the data channel do not survive a restart.
     m_status.connectionState = 0;
     m_status.serialTxCount = 0;
@@ -419,6 +493,9 @@ void Device::boot()
             return;
         }
     }
+    auto channel = startDataChannel();
+    if (!channel.ok())
+        m_log.event(channel.error().message + "; the device runs without a data channel");
     m_state = State::Running;
     m_log.event(label() + ": running");
 }

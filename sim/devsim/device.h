@@ -3,7 +3,9 @@
 #include "platform/event_loop.h"
 #include "platform/net.h"
 #include "platform/result.h"
+#include "sim/devsim/data_channel.h"
 #include "sim/devsim/device_config.h"
+#include "sim/devsim/serial_side.h"
 #include "sim/devsim/tftp_client.h"
 
 #include <cstdint>
@@ -41,11 +43,20 @@ struct DeviceStatus {
     bool operator==(const DeviceStatus&) const = default;
 };
 
+// How a device's data channel is framed and what plays its serial peer.
+// The settings record has no field for the framing: a device is built for
+// one kind of port, and the port's default is framed.
+struct DataOptions {
+    bool framing = true;
+    SerialMode serial = SerialMode::Pty;
+};
+
 // Everything a device starts with. Its settings are also its factory settings.
 struct DeviceSpec {
     DeviceConfig settings;
     DeviceStatus status;
     FaultMode fault = FaultMode::None;
+    DataOptions data;
 };
 
 // Settings shared by every device of one simulator.
@@ -61,7 +72,9 @@ struct SimulatorOptions {
     std::uint16_t tftpPort = 69;
     platform::Duration tftpTimeout = std::chrono::seconds(1);
     int tftpRetries = 5;
-    bool verbose = false; // log every datagram
+    // How long a client-mode device waits before it tries its destination again.
+    platform::Duration reconnectTime = std::chrono::seconds(5);
+    bool verbose = false; // log every datagram and data-channel packet
 };
 
 // Log lines of the simulator: events always, datagrams when verbose.
@@ -97,12 +110,14 @@ private:
 std::string versionFromFirmware(std::span<const std::uint8_t> image);
 
 // One simulated device server: its settings record, its management port on
-// its own address, restarts, and firmware upgrades over TFTP. Broadcast and
-// multicast queries reach it through the simulator's shared sockets.
+// its own address, restarts, firmware upgrades over TFTP, and its serial port
+// with the data channel that carries it. Broadcast and multicast queries
+// reach it through the simulator's shared sockets.
 //
-// The data channel (listening port, framing, the pty serial side) belongs to
-// the device too and will be owned here; it reports into m_status
-// (connection state, modem status, counters) and is torn down by restart().
+// The serial side (a pty or a loopback plug) lives as long as the device is
+// started, so a peer program keeps it across restarts; the data channel is
+// built from the settings at every boot and torn down by restart(). It
+// reports into m_status (connection state, modem status, counters).
 class Device {
 public:
     enum class State {
@@ -117,7 +132,8 @@ public:
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    // Binds the management port on the device's address.
+    // Binds the management port on the device's address, opens the serial
+    // side and starts the data channel.
     platform::Result<void> start();
     void stop();
 
@@ -140,6 +156,20 @@ public:
     const std::vector<std::uint8_t>& firmwareImage() const { return m_firmwareImage; }
     std::string label() const; // its address, for log lines
 
+    // The serial side: the pty's path for a peer program, or "echo".
+    std::string serialPath() const { return m_serial.path(); }
+    const DataOptions& dataOptions() const { return m_dataOptions; }
+    // The running data channel; none while stopped, rebooting, or when the
+    // settings turn both TCP and UDP off.
+    const DataChannel* dataChannel() const { return m_channel.get(); }
+    // The emulated serial settings as the port last set them.
+    SerialState serialState() const;
+    // The serial peer's input lines (CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80)
+    // change; a connected framed channel reports the change with 0x81.
+    void setModemInputs(std::uint8_t lines);
+    // "tcp server 127.0.0.10:5000 framed", or "off".
+    std::string dataSummary() const;
+
 private:
     void onReadable();
     void onRequest(std::span<const std::uint8_t> request, const platform::Endpoint& from);
@@ -158,6 +188,8 @@ private:
     void restart(const std::string& why);
     void boot();
     platform::Result<void> bindAddress();
+    platform::Result<void> startDataChannel();
+    DataChannelSettings dataChannelSettings() const;
 
     platform::EventLoop& m_loop;
     const SimulatorOptions& m_options;
@@ -174,6 +206,9 @@ private:
     std::vector<std::uint8_t> m_firmwareImage;
     int m_restarts = 0;
     int m_connectNotices = 0;
+    DataOptions m_dataOptions;
+    SerialSide m_serial;
+    std::unique_ptr<DataChannel> m_channel;
 };
 
 } // namespace sim::devsim

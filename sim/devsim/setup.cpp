@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 
 namespace sim::devsim {
@@ -213,6 +214,12 @@ const std::map<std::string, Setter, std::less<>>& deviceKeys()
             = [](DeviceSpec& d, std::string_view v) { return setNumber(d.status.serialTxCount, v, 0xFFFFFFFF); };
         k["rx-count"]
             = [](DeviceSpec& d, std::string_view v) { return setNumber(d.status.serialRxCount, v, 0xFFFFFFFF); };
+        k["framing"] = [](DeviceSpec& d, std::string_view v) { return setFlag(d.data.framing, v); };
+        k["serial"] = [](DeviceSpec& d, std::string_view v) -> Result<void> {
+            if (!parseSerialMode(v, d.data.serial))
+                return Error { "expected pty or echo" };
+            return {};
+        };
         k["fault"] = [](DeviceSpec& d, std::string_view v) -> Result<void> {
             if (!parseFaultMode(v, d.fault))
                 return Error { "expected none, silent, twice, short or bad-signature" };
@@ -238,6 +245,46 @@ Result<void> checkDistinct(const std::vector<DeviceSpec>& devices)
         if (!newMac)
             return Error { "devices " + std::to_string(mac->second + 1) + " and " + std::to_string(i + 1)
                 + " share the MAC " + formatMac(settings.mac) };
+    }
+    return {};
+}
+
+// "VALUE" for every device, or "N=VALUE" for device N (counted from 1).
+template <typename T> struct PerDevice {
+    std::optional<T> forAll;
+    std::vector<std::pair<std::size_t, T>> byDevice;
+};
+
+template <typename T, typename Parse>
+Result<void> addPerDevice(
+    PerDevice<T>& target, const std::string& option, const std::string& text, const std::string& expected, Parse parse)
+{
+    const auto equals = text.find('=');
+    T value {};
+    if (!parse(equals == std::string::npos ? std::string_view(text) : std::string_view(text).substr(equals + 1), value))
+        return Error { option + ": expected " + expected };
+    if (equals == std::string::npos) {
+        target.forAll = value;
+        return {};
+    }
+    std::uint64_t number = 0;
+    if (!parseUnsigned(std::string_view(text).substr(0, equals), kMaxDevices, number) || number == 0)
+        return Error { option + ": expected VALUE or DEVICE=VALUE with DEVICE counted from 1" };
+    target.byDevice.emplace_back(static_cast<std::size_t>(number - 1), value);
+    return {};
+}
+
+template <typename T, typename Assign>
+Result<void> applyPerDevice(
+    const PerDevice<T>& source, const std::string& option, std::vector<DeviceSpec>& devices, Assign assign)
+{
+    if (source.forAll)
+        for (auto& device : devices)
+            assign(device, *source.forAll);
+    for (const auto& [index, value] : source.byDevice) {
+        if (index >= devices.size())
+            return Error { option + ": there is no device " + std::to_string(index + 1) };
+        assign(devices[index], value);
     }
     return {};
 }
@@ -315,6 +362,8 @@ Result<SimulatorSetup> parseCommandLine(const std::vector<std::string>& args)
     std::string firmware;
     std::optional<FaultMode> faultForAll;
     std::vector<std::pair<std::size_t, FaultMode>> faultsByDevice;
+    PerDevice<bool> framing;
+    PerDevice<SerialMode> serial;
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -410,6 +459,20 @@ Result<SimulatorSetup> parseCommandLine(const std::vector<std::string>& args)
                     return Error { "--fault: expected MODE or DEVICE=MODE with DEVICE counted from 1" };
                 faultsByDevice.emplace_back(static_cast<std::size_t>(number - 1), mode);
             }
+        } else if (arg == "--framing") {
+            std::string text;
+            SUITE_TRY(value(text));
+            SUITE_TRY(addPerDevice(framing, arg, text, "on or off (or DEVICE=on|off)",
+                [](std::string_view v, bool& out) { return parseBool(v, out); }));
+        } else if (arg == "--serial") {
+            std::string text;
+            SUITE_TRY(value(text));
+            SUITE_TRY(addPerDevice(serial, arg, text, "pty or echo (or DEVICE=pty|echo)",
+                [](std::string_view v, SerialMode& out) { return parseSerialMode(v, out); }));
+        } else if (arg == "--reconnect-time") {
+            SUITE_TRY(seconds(setup.options.reconnectTime));
+            if (setup.options.reconnectTime < std::chrono::milliseconds(10))
+                return Error { "--reconnect-time: at least 0.01 seconds" };
         } else if (arg == "-v" || arg == "--verbose") {
             setup.options.verbose = true;
         } else {
@@ -453,10 +516,25 @@ Result<SimulatorSetup> parseCommandLine(const std::vector<std::string>& args)
             return Error { "--fault: there is no device " + std::to_string(index + 1) };
         setup.devices[index].fault = mode;
     }
+    SUITE_TRY(applyPerDevice(
+        framing, "--framing", setup.devices, [](DeviceSpec& device, bool on) { device.data.framing = on; }));
+    SUITE_TRY(applyPerDevice(
+        serial, "--serial", setup.devices, [](DeviceSpec& device, SerialMode mode) { device.data.serial = mode; }));
     if (setup.devices.empty())
         return Error { "no devices to simulate" };
     SUITE_TRY(checkDistinct(setup.devices));
     return setup;
+}
+
+std::string dataField(const Device& device)
+{
+    const DataChannel* channel = device.dataChannel();
+    if (!channel)
+        return "off";
+    const auto& settings = channel->settings();
+    std::string field = std::string(settings.udp ? "udp-" : "tcp-") + (settings.client ? "client:" : "server:");
+    field += settings.client ? settings.destination.text() : std::to_string(channel->localEndpoint().port);
+    return field + (settings.framing ? ":framed" : ":raw");
 }
 
 std::string usageText()
@@ -466,8 +544,12 @@ std::string usageText()
 Simulates device servers on the management protocol: each device answers
 Query (broadcast port 25122, multicast group port 25123, unicast port 25124
 on its own address), SetConfig, Restore, Reboot, Upgrade (a TFTP download),
-StatusQuery and takes ConnectNotice. Once every device listens, one line per
-device is printed: "ADDRESS MAC NAME". SIGINT or SIGTERM ends the program.
+StatusQuery and takes ConnectNotice, and carries its serial port over its data
+channel. Once every device listens, one line per device is printed:
+"ADDRESS MAC NAME serial=PATH data=CHANNEL", where PATH is the pty a program
+opens to play the device's serial peer (or "echo") and CHANNEL tells how the
+data channel runs, e.g. "tcp-server:5000:framed". SIGINT or SIGTERM ends
+the program.
 
 Options:
   --devices N            simulate N generated devices (default 1 without --config)
@@ -488,7 +570,18 @@ Options:
                          cut to 64 bytes, StatusReply to 20), bad-signature
                          (replies start with "ZORVVROX")
   --fault N=MODE         the same for device N only (counted from 1)
-  -v, --verbose          log every datagram received and sent to stderr
+  --framing on|off       framed data channel (typed packets with serial
+                         settings and modem lines beside the data; default on)
+                         or raw bytes; N=on|off for device N only
+  --serial pty|echo      serial side: a pseudo-terminal for a peer program
+                         (default), or a loopback plug that sends every byte
+                         back and wires RTS to CTS, DTR to DSR and DCD;
+                         N=pty|echo for device N only
+  --reconnect-time SECONDS
+                         wait before a client-mode device tries its
+                         destination again (default 5)
+  -v, --verbose          log every datagram and data-channel packet (with the
+                         serial settings it leaves) to stderr
   -h, --help             this text
 
 Configuration file: one [device] section per device, "key = value" lines,
@@ -512,6 +605,7 @@ broadcast and multicast management on, 115200 8N1, no flow control).
   upgrade-server = ADDR   upgrade-file = TEXT
   firmware = VERSION      modem-status = BYTE     connection-state = 0 | 1
   tx-count, rx-count = serial byte counters     fault = MODE
+  framing = on | off      serial = pty | echo
 
 Behaviour: a device answers a broadcast or multicast Query only while its
 broadcast or multicast management flag is on. SetConfig stores every item but
@@ -524,6 +618,29 @@ fetches the file from the TFTP server in octet mode; on success the device
 restarts with the firmware version taken from the file: the characters after
 the first "VERSION=" in it, or else its first line, at most 12 characters.
 A failed download leaves the old firmware running.
+
+Data channel: in server mode (client-mode = 0) a device listens on its data
+port on its own address: TCP (tcp-data = 1) serves one connection at a time
+and resets a second one at once; UDP (udp-data = 1, tcp-data = 0) answers
+whoever greets it (framed) or sent the last datagram (raw). In client mode it
+connects to destination-host (a dotted address or a name), or when that is
+empty destination-address, at destination-port, and tries again after the
+reconnect time; a UDP client sends there at once. With tcp-data and udp-data
+both 0 there is no data channel. The connection state in the QueryReply is 1
+while a TCP connection is up or a UDP peer is known.
+Framed, every packet is a type byte, a 2-byte big-endian length and the
+payload: 0x32 data, 0x33 control (code and arguments), 0x31 hello, 0x30 bye.
+Data payloads go out of the serial side; serial input comes back in data
+packets of at most 1024 bytes. Control codes from the port: 0x11/0x13 clear/
+set DTR, 0x12/0x14 clear/set RTS, 0x1A modem control (bit 0 DTR, bit 1 RTS),
+0x15 baud code and line-control byte, 0x19 line-control byte, 0x16/0x17
+break off/on, 0x18 FIFO control, 0x21/0x22 stop/resume sending to the port,
+0x24 flow control (0 none, 1 hardware, 2 software); others are ignored. The
+device reports its modem status (CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80, with
+change bits 0x01-0x08) with 0xA3 when a connection starts and after every
+DTR/RTS request, and with 0x81 (status, DTR bit 0 and RTS bit 1) when the
+serial peer's lines change. Serial input while nothing is connected is
+dropped. The emulated baud rate and format are shown on the pty's settings.
 )";
 }
 

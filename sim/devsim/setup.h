@@ -36,6 +36,10 @@ platform::Result<std::vector<DeviceSpec>> parseConfigText(
 // --config file they name.
 platform::Result<SimulatorSetup> parseCommandLine(const std::vector<std::string>& args);
 
+// The data field of a device's start-up line: "tcp-server:5000:framed",
+// "udp-client:127.0.0.1:6000:raw", or "off" without a data channel.
+std::string dataField(const Device& device);
+
 // The text of --help.
 std::string usageText();
 

@@ -143,3 +143,33 @@ TEST(DevsimConfigFile, RefusesTwoDevicesOnOneAddressOrMac)
     ASSERT_FALSE(sameMac.ok());
     EXPECT_NE(sameMac.error().message.find("share the MAC"), std::string::npos);
 }
+
+TEST(DevsimCommandLine, DataChannelOptionsForAllDevicesAndForOne)
+{
+    auto setup = parseCommandLine(
+        { "--devices", "3", "--framing", "off", "--framing", "2=on", "--serial", "3=echo", "--reconnect-time", "0.5" });
+    ASSERT_TRUE(setup.ok()) << setup.error().message;
+    const bool framing[] = { false, true, false };
+    const SerialMode serial[] = { SerialMode::Pty, SerialMode::Pty, SerialMode::Echo };
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(setup->devices[i].data.framing, framing[i]) << i;
+        EXPECT_EQ(setup->devices[i].data.serial, serial[i]) << i;
+    }
+    EXPECT_EQ(setup->options.reconnectTime, std::chrono::milliseconds(500));
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>> {
+             { "--framing", "maybe" }, { "--serial", "tty" }, { "--serial", "4=echo" }, { "--framing", "0=on" } }) {
+        EXPECT_FALSE(parseCommandLine(bad).ok()) << bad[0] << " " << bad[1];
+    }
+}
+
+TEST(DevsimConfigFile, FramingAndSerialKeys)
+{
+    auto devices = parseConfigText("[device]\nframing = off\nserial = echo\n[device]\n", 0, ip("127.0.0.10"));
+    ASSERT_TRUE(devices.ok()) << devices.error().message;
+    EXPECT_FALSE((*devices)[0].data.framing);
+    EXPECT_EQ((*devices)[0].data.serial, SerialMode::Echo);
+    EXPECT_TRUE((*devices)[1].data.framing) << "framed by default, as the port is";
+    EXPECT_EQ((*devices)[1].data.serial, SerialMode::Pty);
+    EXPECT_FALSE(parseConfigText("[device]\nserial = modem\n", 0, ip("127.0.0.10")).ok());
+}
