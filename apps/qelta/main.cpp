@@ -61,12 +61,17 @@ void printUsage(std::FILE* out)
 {
     std::fprintf(out,
         "usage: qelta [--local ADDR] COMMAND [ARGS...]\n"
+        "       qelta [--screenshots DIR]   (the window)\n"
         "       qelta --help\n"
         "\n"
         "Every command runs the utility's start-up in the working directory (driver\n"
         "INF check, Qelta.dat, network interface) and saves Qelta.dat at exit.\n"
         "\n"
+        "Without a command qelta opens its window when a display is available.\n"
+        "\n"
         "options:\n"
+        "  --screenshots DIR  open the window off screen, search, save pictures of the\n"
+        "                     window and its dialogs into DIR and exit\n"
         "  --local ADDR  use the local interface with this address when the host has several\n"
         "  --help        show this text\n"
         "\n"
@@ -91,6 +96,7 @@ int badArguments(const std::string& what)
 int main(int argc, char** argv)
 {
     std::optional<std::string> local;
+    std::optional<std::string> screenshots;
     std::vector<std::string> rest;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -107,6 +113,12 @@ int main(int argc, char** argv)
             printUsage(stdout);
             return qelta::kExitOk;
         }
+        if (argument == "--screenshots") {
+            if (i + 1 >= argc)
+                return badArguments("--screenshots needs a folder");
+            screenshots = argv[++i];
+            continue;
+        }
         if (argument == "--local") {
             if (i + 1 >= argc)
                 return badArguments("--local needs an address");
@@ -117,8 +129,15 @@ int main(int argc, char** argv)
         }
         rest.push_back(argument);
     }
-    if (rest.empty())
-        return badArguments("no command given");
+    if (rest.empty()) {
+        // Without a command: the window, where one can be shown.
+        if (qelta::guiBuilt() && (screenshots || qelta::displayAvailable()))
+            return qelta::runGui(argc, argv, screenshots.value_or(std::string()));
+        if (screenshots)
+            return badArguments("--screenshots needs the window, which this build does not have");
+        return badArguments(
+            qelta::guiBuilt() ? "no command given (and no display for the window)" : "no command given");
+    }
     const auto table = qelta::commands();
     const auto command = std::find_if(
         table.begin(), table.end(), [&](const qelta::Command& item) { return item.name == rest.front(); });

@@ -15,7 +15,7 @@ bool Shell::startUp()
         m_prompter.message(kSocketsFailedMessage);
         return false;
     }
-    m_store.load();
+    m_settingsLoaded = m_store.load();
     m_selection = selectNetworkInterface(m_settings, m_prompter, m_network);
     return true;
 }

@@ -37,6 +37,9 @@ public:
     const std::string& driverInf() const { return m_driverInf; }
     std::string_view hardwareId() const { return hardwareIdFor(m_driverInf); }
     const InterfaceSelection& selection() const { return m_selection; }
+    // True when "Qelta.dat" was read, or created, without a problem: the
+    // start-up search runs only then.
+    bool settingsLoaded() const { return m_settingsLoaded; }
 
 private:
     platform::Prompter& m_prompter;
@@ -45,6 +48,7 @@ private:
     SettingsStore m_store;
     std::string m_driverInf;
     InterfaceSelection m_selection;
+    bool m_settingsLoaded = false;
 };
 
 } // namespace utility::shell

@@ -1,0 +1,12 @@
+#include "apps/qelta/command.h"
+
+namespace qelta {
+
+// Built without Qt: only the command line.
+bool guiBuilt() { return false; }
+
+bool displayAvailable() { return false; }
+
+int runGui(int, char**, const std::string&) { return kExitFailure; }
+
+} // namespace qelta

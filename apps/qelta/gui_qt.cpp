@@ -1,0 +1,17 @@
+#include "apps/qelta/command.h"
+#include "utility/gui/qelta_gui.h"
+
+namespace qelta {
+
+bool guiBuilt() { return true; }
+
+bool displayAvailable() { return utility::gui::guiAvailable(); }
+
+int runGui(int argc, char** argv, const std::string& screenshotDir)
+{
+    utility::gui::GuiOptions options;
+    options.screenshotDir = screenshotDir;
+    return utility::gui::runQeltaGui(argc, argv, options);
+}
+
+} // namespace qelta

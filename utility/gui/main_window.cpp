@@ -1,0 +1,191 @@
+#include "utility/gui/main_window.h"
+
+#include "utility/gui/navigation_panel.h"
+#include "utility/gui/system_log_widget.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QStyle>
+#include <QToolBar>
+
+namespace utility::gui {
+namespace {
+
+QWidget* emptyPane(const QString& name, QWidget* parent)
+{
+    auto* pane = new QLabel(parent);
+    pane->setObjectName(name);
+    pane->setAlignment(Qt::AlignCenter);
+    return pane;
+}
+
+} // namespace
+
+MainWindow::MainWindow(shell::FrameModel& frame, shell::NavigationTree& tree, shell::SystemLog& log,
+    platform::Prompter& prompter, QWidget* parent)
+    : QMainWindow(parent)
+    , m_frame(frame)
+    , m_tree(tree)
+    , m_log(log)
+    , m_prompter(prompter)
+{
+    setObjectName(QStringLiteral("MainWindow"));
+    setMinimumSize(665, 550);
+
+    m_vertical = new QSplitter(Qt::Vertical, this);
+    m_vertical->setObjectName(QStringLiteral("verticalSplitter"));
+    m_horizontal = new QSplitter(Qt::Horizontal, m_vertical);
+    m_horizontal->setObjectName(QStringLiteral("horizontalSplitter"));
+    m_navigation = new NavigationPanel(frame, tree, m_horizontal);
+    m_navigation->setMinimumWidth(120);
+    m_top = new QStackedWidget(m_horizontal);
+    m_top->setObjectName(QStringLiteral("topPane"));
+    for (const char* name : { "TftpView", "DhcpView", "MonitorView", "VspView", "DeviceView" })
+        m_top->addWidget(emptyPane(QString::fromLatin1(name), m_top));
+    m_horizontal->addWidget(m_navigation);
+    m_horizontal->addWidget(m_top);
+    m_horizontal->setSizes({ 183, 1000 });
+    m_horizontal->setCollapsible(0, false);
+
+    m_bottom = new QStackedWidget(m_vertical);
+    m_bottom->setObjectName(QStringLiteral("bottomPane"));
+    m_bottom->setMinimumHeight(80);
+    m_logWidget = new SystemLogWidget(log, m_bottom);
+    m_bottom->addWidget(emptyPane(QStringLiteral("WebView"), m_bottom));
+    m_bottom->addWidget(emptyPane(QStringLiteral("TerminalView"), m_bottom));
+    m_bottom->addWidget(m_logWidget);
+    m_vertical->addWidget(m_horizontal);
+    m_vertical->addWidget(m_bottom);
+    m_vertical->setSizes({ 345, 200 });
+    m_vertical->setCollapsible(0, false);
+    setCentralWidget(m_vertical);
+
+    buildMenusAndToolbar();
+    statusBar()->showMessage(QStringLiteral("Ready"));
+    refresh();
+}
+
+void MainWindow::buildMenusAndToolbar()
+{
+    auto makeAction = [this](const QString& name, const QString& text, QStyle::StandardPixmap icon) {
+        auto* action = new QAction(style()->standardIcon(icon), text, this);
+        action->setObjectName(name);
+        return action;
+    };
+    QAction* openLog
+        = makeAction(QStringLiteral("openLog"), QStringLiteral("&Open Log...\tCtrl+O"), QStyle::SP_DialogOpenButton);
+    openLog->setShortcut(QKeySequence(QStringLiteral("Ctrl+O")));
+    QAction* saveLog
+        = makeAction(QStringLiteral("saveLog"), QStringLiteral("&Save Log\tCtrl+S"), QStyle::SP_DialogSaveButton);
+    // Ctrl+S belongs to the empty document's save, not to Save Log.
+    QAction* saveDocument = makeAction(QStringLiteral("saveDocument"), QStringLiteral("Save"), QStyle::SP_DriveFDIcon);
+    saveDocument->setShortcut(QKeySequence(QStringLiteral("Ctrl+S")));
+    addAction(saveDocument);
+    QAction* exit = makeAction(QStringLiteral("exit"), QStringLiteral("E&xit"), QStyle::SP_DialogCloseButton);
+    QAction* help = makeAction(QStringLiteral("help"), QStringLiteral("Contents"), QStyle::SP_DialogHelpButton);
+    QAction* about
+        = makeAction(QStringLiteral("about"), QStringLiteral("&About Qelta..."), QStyle::SP_MessageBoxInformation);
+    m_dhcp = makeAction(QStringLiteral("dhcp"), QStringLiteral("DHCP"), QStyle::SP_DriveNetIcon);
+    m_dhcp->setCheckable(true);
+    m_dhcp->setStatusTip(QStringLiteral("DHCP server function start / stop"));
+    m_tftp = makeAction(QStringLiteral("tftp"), QStringLiteral("TFTP"), QStyle::SP_FileDialogDetailedView);
+    m_tftp->setCheckable(true);
+    m_tftp->setStatusTip(QStringLiteral("TFTP server function start / stop"));
+
+    connect(openLog, &QAction::triggered, this, [this] { m_log.openLog(m_prompter); });
+    connect(saveLog, &QAction::triggered, this, [this] { m_log.saveLog(m_prompter); });
+    connect(saveDocument, &QAction::triggered, this, [this] { m_log.saveEmptyDocument(m_prompter); });
+    connect(exit, &QAction::triggered, this, &QWidget::close);
+    connect(help, &QAction::triggered, this, [this] {
+        if (m_actions.help)
+            m_actions.help();
+    });
+    connect(about, &QAction::triggered, this, [this] {
+        if (m_actions.about)
+            m_actions.about();
+    });
+    connect(m_dhcp, &QAction::triggered, this, [this] {
+        if (m_actions.toggleDhcp)
+            m_actions.toggleDhcp();
+    });
+    connect(m_tftp, &QAction::triggered, this, [this] {
+        if (m_actions.toggleTftp)
+            m_actions.toggleTftp();
+    });
+
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->addAction(openLog);
+    file->addAction(saveLog);
+    file->addSeparator();
+    file->addAction(exit);
+    QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+    QToolBar* toolbar = addToolBar(QStringLiteral("Toolbar"));
+    toolbar->setObjectName(QStringLiteral("toolbar"));
+    QAction* showToolbar = toolbar->toggleViewAction();
+    showToolbar->setText(QStringLiteral("&Toolbar"));
+    view->addAction(showToolbar);
+    QAction* showStatusBar = view->addAction(QStringLiteral("&Status Bar"));
+    showStatusBar->setCheckable(true);
+    showStatusBar->setChecked(true);
+    connect(showStatusBar, &QAction::toggled, this, [this](bool on) { statusBar()->setVisible(on); });
+    QMenu* helpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
+    helpMenu->addAction(help);
+    helpMenu->addAction(about);
+
+    toolbar->addAction(openLog);
+    toolbar->addAction(saveLog);
+    toolbar->addAction(help);
+    toolbar->addAction(m_dhcp);
+    toolbar->addAction(m_tftp);
+}
+
+QAction* MainWindow::action(const QString& objectName) const { return findChild<QAction*>(objectName); }
+
+void MainWindow::setServerChecked(bool dhcp, bool checked) { (dhcp ? m_dhcp : m_tftp)->setChecked(checked); }
+
+void MainWindow::setTopView(shell::TopView index, QWidget* view)
+{
+    const int i = static_cast<int>(index);
+    QWidget* old = m_top->widget(i);
+    m_top->insertWidget(i, view);
+    m_top->removeWidget(old);
+    old->deleteLater();
+    refresh();
+}
+
+void MainWindow::setBottomView(shell::BottomView index, QWidget* view)
+{
+    const int i = static_cast<int>(index);
+    QWidget* old = m_bottom->widget(i);
+    m_bottom->insertWidget(i, view);
+    m_bottom->removeWidget(old);
+    if (old != m_logWidget)
+        old->deleteLater();
+    refresh();
+}
+
+QWidget* MainWindow::topView(shell::TopView index) const { return m_top->widget(static_cast<int>(index)); }
+QWidget* MainWindow::bottomView(shell::BottomView index) const { return m_bottom->widget(static_cast<int>(index)); }
+QWidget* MainWindow::shownTopView() const { return m_top->currentWidget(); }
+QWidget* MainWindow::shownBottomView() const { return m_bottom->currentWidget(); }
+
+void MainWindow::refresh()
+{
+    m_top->setCurrentIndex(static_cast<int>(m_frame.top()));
+    m_bottom->setCurrentIndex(static_cast<int>(m_frame.bottom()));
+    m_navigation->refresh();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (m_actions.closing)
+        m_actions.closing();
+    event->accept();
+}
+
+} // namespace utility::gui

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "utility/shell/navigation.h"
+#include "utility/shell/system_log.h"
+
+#include <QMainWindow>
+
+#include <functional>
+
+class QAction;
+class QSplitter;
+class QStackedWidget;
+class QLabel;
+
+namespace platform {
+class Prompter;
+}
+
+namespace utility::gui {
+
+class NavigationPanel;
+class SystemLogWidget;
+
+// What the frame's commands do outside the window itself.
+struct FrameActions {
+    std::function<void()> help;
+    std::function<void()> about;
+    std::function<void()> toggleDhcp; // start / stop the DHCP server
+    std::function<void()> toggleTftp;
+    // Runs when the window is closing, before it is destroyed (the settings save).
+    std::function<void()> closing;
+};
+
+// The main window: menu, toolbar, status bar, and the two nested splitters
+// with the navigation panel, the five top views and the three bottom views.
+// Views are created once; the frame model decides which one is shown.
+class MainWindow final : public QMainWindow {
+    Q_OBJECT
+public:
+    MainWindow(shell::FrameModel& frame, shell::NavigationTree& tree, shell::SystemLog& log,
+        platform::Prompter& prompter, QWidget* parent = nullptr);
+
+    // Places a view into its pane (replacing the empty one created with the window).
+    void setTopView(shell::TopView index, QWidget* view);
+    void setBottomView(shell::BottomView index, QWidget* view);
+    QWidget* topView(shell::TopView index) const;
+    QWidget* bottomView(shell::BottomView index) const;
+    QWidget* shownTopView() const;
+    QWidget* shownBottomView() const;
+
+    void setActions(FrameActions actions) { m_actions = std::move(actions); }
+    void setServerChecked(bool dhcp, bool checked);
+
+    NavigationPanel* navigation() const { return m_navigation; }
+    SystemLogWidget* systemLog() const { return m_logWidget; }
+    QAction* action(const QString& objectName) const;
+    QSplitter* verticalSplitter() const { return m_vertical; }
+    QSplitter* horizontalSplitter() const { return m_horizontal; }
+
+    // Shows the views the frame model names.
+    void refresh();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildMenusAndToolbar();
+
+    shell::FrameModel& m_frame;
+    shell::NavigationTree& m_tree;
+    shell::SystemLog& m_log;
+    platform::Prompter& m_prompter;
+    FrameActions m_actions;
+    QSplitter* m_vertical;
+    QSplitter* m_horizontal;
+    QStackedWidget* m_top;
+    QStackedWidget* m_bottom;
+    NavigationPanel* m_navigation;
+    SystemLogWidget* m_logWidget;
+    QAction* m_dhcp = nullptr;
+    QAction* m_tftp = nullptr;
+};
+
+} // namespace utility::gui

@@ -1,0 +1,182 @@
+#include "utility/gui/qelta_gui.h"
+
+#include "platform/text_file.h"
+#include "utility/devmgmt/device_view.h"
+#include "utility/gui/device_dialogs.h"
+#include "utility/gui/device_view_widget.h"
+#include "utility/gui/main_window.h"
+#include "utility/gui/navigation_panel.h"
+#include "utility/gui/system_log_widget.h"
+#include "utility/shell/navigation.h"
+#include "utility/shell/shell.h"
+#include "utility/shell/startup.h"
+#include "utility/shell/system_log.h"
+#include "widgets/qt_event_loop.h"
+#include "widgets/qt_prompter.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QIcon>
+#include <QMessageBox>
+#include <QProcess>
+#include <QScreen>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace utility::gui {
+namespace {
+
+// While rendering screenshots nobody is there to close a message box.
+class LoggingPrompter final : public platform::Prompter {
+public:
+    void message(const std::string& text, const std::string&, platform::MessageIcon) override
+    {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+    bool confirm(const std::string& text, const std::string&, platform::MessageIcon, bool defaultYes) override
+    {
+        std::fprintf(stderr, "%s\n", text.c_str());
+        return defaultYes;
+    }
+    int choose(const std::string&, const std::string&, const std::string&, const std::vector<std::string>&,
+        int preselected) override
+    {
+        return preselected;
+    }
+    std::string openFile(const std::string&, const std::string&, const std::string&) override { return {}; }
+    std::string saveFile(const std::string&, const std::string&, const std::string&) override { return {}; }
+    std::string chooseFolder(const std::string&, const std::string&) override { return {}; }
+    void beep(int, int) override { }
+};
+
+void openHelp(const std::string& directory)
+{
+    // The help file sits beside the settings; an HTML copy serves where no
+    // reader of the compiled format is installed. Failures are silent.
+    std::string path = directory + "QELTA.chm";
+    if (!platform::fileExists(path) && platform::fileExists(directory + "QELTA.html"))
+        path = directory + "QELTA.html";
+    QProcess::startDetached(QStringLiteral("xdg-open"), { QString::fromStdString(path) });
+}
+
+bool grab(QWidget* widget, const QString& dir, const QString& name)
+{
+    const QString path = QDir(dir).filePath(name);
+    const bool saved = widget->grab().save(path, "PNG");
+    std::fprintf(stderr, "%s %s\n", saved ? "wrote" : "failed to write", path.toLocal8Bit().constData());
+    return saved;
+}
+
+} // namespace
+
+bool guiAvailable()
+{
+    for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" }) {
+        const char* value = std::getenv(name);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}
+
+int runQeltaGui(int argc, char** argv, const GuiOptions& options)
+{
+    QApplication app(argc, argv);
+    const bool screenshots = !options.screenshotDir.empty();
+    widgets::QtPrompter qtPrompter;
+    LoggingPrompter loggingPrompter;
+    platform::Prompter& prompter = screenshots ? static_cast<platform::Prompter&>(loggingPrompter) : qtPrompter;
+
+    widgets::QtEventLoop loop;
+    QtDeviceDialogs dialogs(prompter, nullptr);
+    devmgmt::DeviceView deviceView(loop, prompter, dialogs);
+    shell::SystemLog log(loop.clock());
+    shell::NavigationTree tree;
+    shell::FrameModel frame;
+    tree.rebuild({});
+
+    shell::NetworkEnvironment network = shell::NetworkEnvironment::system();
+    network.giveToDeviceView
+        = [&](const std::string& address, const std::string& netmask) { deviceView.setLocalAddress(address, netmask); };
+    shell::Shell shell(prompter, network);
+    if (!shell.startUp())
+        return 1;
+
+    shell::AppSettings& settings = shell.settings();
+    deviceView.setPeriods({ settings.searchPeriod, settings.restorePeriod, settings.rebootPeriod });
+    deviceView.setOptions(settings.useExternalBrowser, settings.searchAtStart);
+    deviceView.setPeriodsSink([&settings](const devmgmt::Periods& periods) {
+        settings.searchPeriod = periods.search;
+        settings.restorePeriod = periods.restore;
+        settings.rebootPeriod = periods.reboot;
+    });
+    shell.store().setHandOver(shell::HandOver::DeviceManagement, [&deviceView](shell::AppSettings& out) {
+        out.useExternalBrowser = deviceView.useExternalBrowser();
+        out.searchAtStart = deviceView.searchAfterStart();
+    });
+
+    MainWindow window(frame, tree, log, prompter);
+    qtPrompter.setParent(&window);
+    auto* deviceWidget = new DeviceViewWidget(deviceView);
+    window.setTopView(shell::TopView::DeviceManagement, deviceWidget);
+    deviceView.setChangedCallback([deviceWidget] { deviceWidget->refresh(); });
+    log.setChangedCallback([&window] { window.systemLog()->refresh(); });
+    tree.setChangedCallback([&window] { window.navigation()->refresh(); });
+    frame.setChangedCallback([&window] { window.refresh(); });
+    dialogs.setParent(&window);
+
+    FrameActions actions;
+    actions.help = [&shell] { openHelp(shell.store().directory()); };
+    actions.about = [&window] {
+        QMessageBox::about(&window,
+            QString::fromLatin1(shell::kAboutTitle.data(), static_cast<int>(shell::kAboutTitle.size())),
+            QString::fromLatin1(shell::kAboutLine.data(), static_cast<int>(shell::kAboutLine.size())));
+    };
+    actions.closing = [&shell] { shell.shutDown(); };
+    window.setActions(actions);
+
+    window.setWindowTitle(QString::fromLocal8Bit(shell::windowTitle(settings).c_str()));
+    const QIcon icon(QString::fromStdString(shell::iconFileName(settings)));
+    if (!icon.availableSizes().isEmpty())
+        window.setWindowIcon(icon);
+
+    log.writeInitialRows(shell.selection().effectiveAddress);
+    window.systemLog()->refresh();
+
+    if (!screenshots) {
+        window.showMaximized();
+        deviceView.firstShown(shell.settingsLoaded());
+        return app.exec();
+    }
+
+    // Screenshot run: one search, then every picture, then quit.
+    const QString dir = QString::fromStdString(options.screenshotDir);
+    QDir().mkpath(dir);
+    window.resize(1100, 760);
+    window.show();
+    int status = 0;
+    deviceView.setSearchFinishedCallback([&] {
+        QTimer::singleShot(50, &window, [&] {
+            if (!grab(&window, dir, QStringLiteral("main-window.png")))
+                status = 1;
+            DevicesSearchingDialog searching(deviceView.searchSettings(), prompter, &window);
+            searching.show();
+            status |= grab(&searching, dir, QStringLiteral("devices-searching.png")) ? 0 : 1;
+            IpSearchingDialog ip(deviceView.ipSearchAddress(), &window);
+            ip.show();
+            status |= grab(&ip, dir, QStringLiteral("ip-searching.png")) ? 0 : 1;
+            SettingDialog setting(deviceView.periods(), prompter, &window);
+            setting.show();
+            status |= grab(&setting, dir, QStringLiteral("setting.png")) ? 0 : 1;
+            shell.shutDown();
+            app.exit(status);
+        });
+    });
+    deviceView.networkSearch(true);
+    return app.exec();
+}
+
+} // namespace utility::gui

@@ -1,0 +1,91 @@
+#include "widgets/report_list.h"
+
+#include <QHeaderView>
+
+namespace widgets {
+
+ReportList::ReportList(QWidget* parent)
+    : QTreeWidget(parent)
+{
+    setRootIsDecorated(false);
+    setUniformRowHeights(true);
+    setAllColumnsShowFocus(true);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    header()->setStretchLastSection(false);
+    header()->setDefaultAlignment(Qt::AlignCenter);
+    connect(this, &QTreeWidget::itemClicked, this,
+        [this](QTreeWidgetItem* item, int column) { emit cellClicked(indexOfTopLevelItem(item), column); });
+    connect(this, &QTreeWidget::itemDoubleClicked, this,
+        [this](QTreeWidgetItem* item, int) { emit rowDoubleClicked(indexOfTopLevelItem(item)); });
+    connect(this, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
+        if (m_updating || !m_checkBoxes || column != 0)
+            return;
+        emit checkToggled(indexOfTopLevelItem(item), item->checkState(0) == Qt::Checked);
+    });
+}
+
+void ReportList::setColumns(const std::vector<Column>& columns, bool checkBoxes)
+{
+    m_checkBoxes = checkBoxes;
+    QStringList titles;
+    for (const auto& column : columns)
+        titles << QString::fromStdString(column.title);
+    setColumnCount(static_cast<int>(columns.size()));
+    setHeaderLabels(titles);
+    for (int i = 0; i < static_cast<int>(columns.size()); ++i)
+        setColumnWidth(i, columns[static_cast<std::size_t>(i)].width);
+}
+
+void ReportList::setRows(const std::vector<Row>& rows)
+{
+    m_updating = true;
+    while (topLevelItemCount() > static_cast<int>(rows.size()))
+        delete takeTopLevelItem(topLevelItemCount() - 1);
+    for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
+        QTreeWidgetItem* item = topLevelItem(i);
+        if (!item) {
+            item = new QTreeWidgetItem(this);
+            if (m_checkBoxes)
+                item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        }
+        const Row& row = rows[static_cast<std::size_t>(i)];
+        for (int column = 0; column < columnCount(); ++column) {
+            const auto text = column < static_cast<int>(row.texts.size())
+                ? QString::fromStdString(row.texts[static_cast<std::size_t>(column)])
+                : QString();
+            item->setText(column, text);
+            item->setTextAlignment(column, Qt::AlignCenter);
+            item->setBackground(column, row.background ? QBrush(*row.background) : QBrush());
+            item->setForeground(column, row.text ? QBrush(*row.text) : QBrush());
+        }
+        if (m_checkBoxes)
+            item->setCheckState(0, row.checked ? Qt::Checked : Qt::Unchecked);
+    }
+    m_updating = false;
+}
+
+std::string ReportList::cellText(int row, int column) const
+{
+    const QTreeWidgetItem* item = topLevelItem(row);
+    return item ? item->text(column).toStdString() : std::string();
+}
+
+bool ReportList::isChecked(int row) const
+{
+    const QTreeWidgetItem* item = topLevelItem(row);
+    return item && item->checkState(0) == Qt::Checked;
+}
+
+QColor ReportList::rowBackground(int row) const
+{
+    const QTreeWidgetItem* item = topLevelItem(row);
+    return item ? item->background(1).color() : QColor();
+}
+
+QColor ReportList::rowTextColour(int row) const
+{
+    const QTreeWidgetItem* item = topLevelItem(row);
+    return item ? item->foreground(1).color() : QColor();
+}
+
+} // namespace widgets
