@@ -35,6 +35,14 @@ step "qelta search: one address"
 step "qelta search: an address where nobody answers"
 "$bin/qelta" search --ip 127.0.0.99 --period 5 || echo "(exit status $?: no devices)"
 
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  step "qelta window against the simulators (close it to finish)"
+  "$bin/qelta" || true
+else
+  step "qelta window: no display here, so it is rendered off screen into pictures"
+  QT_QPA_PLATFORM=offscreen "$bin/qelta" --screenshots "$bin/../demo-screens" 2>&1 | grep -E "^wrote" || echo "(built without Qt: no window)"
+fi
+
 step "Qelta.dat as written at exit (first lines)"
 tr -d '\r' < Qelta.dat | head -n 8
 

@@ -46,25 +46,34 @@ bool QtPrompter::confirm(const std::string& text, const std::string& title, plat
     return box.exec() == QMessageBox::Yes;
 }
 
+ChoiceDialog::ChoiceDialog(const std::string& title, const std::string& text, const std::string& label,
+    const std::vector<std::string>& options, int preselected, QWidget* parent)
+    : QDialog(parent)
+{
+    setWindowTitle(q(title));
+    setObjectName(QStringLiteral("ChoiceDialog"));
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel(q(text), this));
+    layout->addWidget(new QLabel(q(label), this));
+    m_combo = new QComboBox(this);
+    for (const auto& option : options)
+        m_combo->addItem(q(option));
+    m_combo->setCurrentIndex(preselected);
+    layout->addWidget(m_combo);
+    auto* button = new QPushButton(QStringLiteral("Continue"), this);
+    button->setDefault(true);
+    QObject::connect(button, &QPushButton::clicked, this, &QDialog::accept);
+    layout->addWidget(button);
+}
+
+int ChoiceDialog::chosen() const { return m_combo->currentIndex(); }
+
 int QtPrompter::choose(const std::string& title, const std::string& text, const std::string& label,
     const std::vector<std::string>& options, int preselected)
 {
-    QDialog dialog(m_parent);
-    dialog.setWindowTitle(q(title));
-    auto* layout = new QVBoxLayout(&dialog);
-    layout->addWidget(new QLabel(q(text), &dialog));
-    layout->addWidget(new QLabel(q(label), &dialog));
-    auto* combo = new QComboBox(&dialog);
-    for (const auto& option : options)
-        combo->addItem(q(option));
-    combo->setCurrentIndex(preselected);
-    layout->addWidget(combo);
-    auto* button = new QPushButton(QStringLiteral("Continue"), &dialog);
-    button->setDefault(true);
-    QObject::connect(button, &QPushButton::clicked, &dialog, &QDialog::accept);
-    layout->addWidget(button);
+    ChoiceDialog dialog(title, text, label, options, preselected, m_parent);
     dialog.exec();
-    return combo->currentIndex();
+    return dialog.chosen();
 }
 
 std::string QtPrompter::toQtFilter(const std::string& filter)

@@ -2,9 +2,24 @@
 
 #include "platform/prompter.h"
 
+#include <QDialog>
+
+class QComboBox;
 class QWidget;
 
 namespace widgets {
+
+// A list to choose from with a "Continue" button (the interface selection).
+class ChoiceDialog final : public QDialog {
+    Q_OBJECT
+public:
+    ChoiceDialog(const std::string& title, const std::string& text, const std::string& label,
+        const std::vector<std::string>& options, int preselected, QWidget* parent = nullptr);
+    int chosen() const;
+
+private:
+    QComboBox* m_combo;
+};
 
 // Prompter answered with real Qt dialogs, parented to a window.
 class QtPrompter final : public platform::Prompter {

@@ -62,6 +62,16 @@ void openHelp(const std::string& directory)
     QProcess::startDetached(QStringLiteral("xdg-open"), { QString::fromStdString(path) });
 }
 
+QString aboutTitle()
+{
+    return QString::fromLatin1(shell::kAboutTitle.data(), static_cast<int>(shell::kAboutTitle.size()));
+}
+
+QString aboutText()
+{
+    return QString::fromLatin1(shell::kAboutLine.data(), static_cast<int>(shell::kAboutLine.size()));
+}
+
 bool grab(QWidget* widget, const QString& dir, const QString& name)
 {
     const QString path = QDir(dir).filePath(name);
@@ -171,6 +181,14 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             SettingDialog setting(deviceView.periods(), prompter, &window);
             setting.show();
             status |= grab(&setting, dir, QStringLiteral("setting.png")) ? 0 : 1;
+            widgets::ChoiceDialog choice(std::string(shell::kInterfaceDialogTitle),
+                std::string(shell::kInterfaceDialogText), std::string(shell::kInterfaceDialogLabel),
+                { "192.168.0.5", "10.1.2.3", shell.selection().effectiveAddress }, 2, &window);
+            choice.show();
+            status |= grab(&choice, dir, QStringLiteral("interface-selection.png")) ? 0 : 1;
+            QMessageBox about(QMessageBox::Information, aboutTitle(), aboutText(), QMessageBox::Ok, &window);
+            about.show();
+            status |= grab(&about, dir, QStringLiteral("about.png")) ? 0 : 1;
             shell.shutDown();
             app.exit(status);
         });

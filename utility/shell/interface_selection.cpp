@@ -11,10 +11,9 @@ const std::string kHostInfoFailedMessage = "Host information lookup failed!";
 const std::string kNoAdaptersMessage = "Network adapters lookup failed!";
 const std::string kAdapterFailedMessage = "Failed to retrieve the network adapter information!\r\n"
                                           "Please check if the adapter's IP address is configured properly.";
-const std::string kDialogTitle = "Selecting a network interface";
-const std::string kDialogText
-    = "Multiple network interfaces are detected!\r\n\r\nPlease select a network interface properly:";
-const std::string kDialogLabel = "Network Interface";
+const std::string kDialogTitle(kInterfaceDialogTitle);
+const std::string kDialogText(kInterfaceDialogText);
+const std::string kDialogLabel(kInterfaceDialogLabel);
 const std::string kNoAddress = "0.0.0.0";
 constexpr std::size_t kHostNameLimit = 255;
 

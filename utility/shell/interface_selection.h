@@ -7,9 +7,16 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace utility::shell {
+
+// The dialog shown when the host has several addresses.
+inline constexpr std::string_view kInterfaceDialogTitle = "Selecting a network interface";
+inline constexpr std::string_view kInterfaceDialogText
+    = "Multiple network interfaces are detected!\r\n\r\nPlease select a network interface properly:";
+inline constexpr std::string_view kInterfaceDialogLabel = "Network Interface";
 
 // What the interface selection asks of the system and of the other views.
 // Every member has a default that asks the real system (or reports nothing).
