@@ -83,17 +83,18 @@ std::string versionFromFirmware(std::span<const std::uint8_t> image)
     return version.empty() ? "unknown" : version;
 }
 
-Device::Device(platform::EventLoop& loop, const SimulatorOptions& options, const DeviceLog& log, DeviceSpec spec)
+Device::Device(
+    platform::EventLoop& loop, const SimulatorOptions& options, const DeviceLog& log, DeviceDefinition definition)
     : m_loop(loop)
     , m_options(options)
     , m_log(log)
     , m_timers(loop)
-    , m_settings(spec.settings)
-    , m_factory(std::move(spec.settings))
-    , m_status(std::move(spec.status))
-    , m_fault(spec.fault)
-    , m_dataOptions(spec.data)
-    , m_serial(loop, spec.data.serial)
+    , m_settings(definition.settings)
+    , m_factory(std::move(definition.settings))
+    , m_status(std::move(definition.status))
+    , m_fault(definition.fault)
+    , m_dataOptions(definition.data)
+    , m_serial(loop, definition.data.serial)
 {
 }
 

@@ -52,7 +52,7 @@ struct DataOptions {
 };
 
 // Everything a device starts with. Its settings are also its factory settings.
-struct DeviceSpec {
+struct DeviceDefinition {
     DeviceConfig settings;
     DeviceStatus status;
     FaultMode fault = FaultMode::None;
@@ -127,7 +127,8 @@ public:
         Offline, // its address cannot be used on this host; silent
     };
 
-    Device(platform::EventLoop& loop, const SimulatorOptions& options, const DeviceLog& log, DeviceSpec spec);
+    Device(
+        platform::EventLoop& loop, const SimulatorOptions& options, const DeviceLog& log, DeviceDefinition definition);
     ~Device();
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;

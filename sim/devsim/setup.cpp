@@ -120,46 +120,48 @@ template <typename Names> Result<void> setCode(std::uint8_t& field, std::string_
     return Error { "expected one of " + choices };
 }
 
-using Setter = std::function<Result<void>(DeviceSpec&, std::string_view)>;
+using Setter = std::function<Result<void>(DeviceDefinition&, std::string_view)>;
 
 const std::map<std::string, Setter, std::less<>>& deviceKeys()
 {
     static const std::map<std::string, Setter, std::less<>> keys = [] {
         std::map<std::string, Setter, std::less<>> k;
-        k["name"] = [](DeviceSpec& d, std::string_view v) { return setText(d.settings.name, v, kNameSize); };
-        k["mac"] = [](DeviceSpec& d, std::string_view v) -> Result<void> {
+        k["name"] = [](DeviceDefinition& d, std::string_view v) { return setText(d.settings.name, v, kNameSize); };
+        k["mac"] = [](DeviceDefinition& d, std::string_view v) -> Result<void> {
             if (!parseMac(v, d.settings.mac))
                 return Error { "expected six hex pairs like 02:44:53:00:00:01" };
             return {};
         };
-        k["address"] = [](DeviceSpec& d, std::string_view v) { return setAddress(d.settings.currentAddress, v); };
-        k["static-address"] = [](DeviceSpec& d, std::string_view v) { return setAddress(d.settings.staticAddress, v); };
-        k["netmask"] = [](DeviceSpec& d, std::string_view v) { return setAddress(d.settings.netmask, v); };
-        k["gateway"] = [](DeviceSpec& d, std::string_view v) { return setAddress(d.settings.gateway, v); };
-        k["dns"] = [](DeviceSpec& d, std::string_view v) { return setAddress(d.settings.dns, v); };
-        k["data-port"] = [](DeviceSpec& d, std::string_view v) { return setNumber(d.settings.dataPort, v, 65535); };
+        k["address"] = [](DeviceDefinition& d, std::string_view v) { return setAddress(d.settings.currentAddress, v); };
+        k["static-address"]
+            = [](DeviceDefinition& d, std::string_view v) { return setAddress(d.settings.staticAddress, v); };
+        k["netmask"] = [](DeviceDefinition& d, std::string_view v) { return setAddress(d.settings.netmask, v); };
+        k["gateway"] = [](DeviceDefinition& d, std::string_view v) { return setAddress(d.settings.gateway, v); };
+        k["dns"] = [](DeviceDefinition& d, std::string_view v) { return setAddress(d.settings.dns, v); };
+        k["data-port"]
+            = [](DeviceDefinition& d, std::string_view v) { return setNumber(d.settings.dataPort, v, 65535); };
         k["destination-address"]
-            = [](DeviceSpec& d, std::string_view v) { return setAddress(d.settings.destinationAddress, v); };
+            = [](DeviceDefinition& d, std::string_view v) { return setAddress(d.settings.destinationAddress, v); };
         k["destination-port"]
-            = [](DeviceSpec& d, std::string_view v) { return setNumber(d.settings.destinationPort, v, 65535); };
-        k["destination-host"] = [](DeviceSpec& d, std::string_view v) {
+            = [](DeviceDefinition& d, std::string_view v) { return setNumber(d.settings.destinationPort, v, 65535); };
+        k["destination-host"] = [](DeviceDefinition& d, std::string_view v) {
             return setText(d.settings.destinationHost, v, kDestinationHostSize);
         };
-        k["client-mode"] = [](DeviceSpec& d, std::string_view v) { return setFlag(d.settings.clientMode, v); };
-        k["dhcp"] = [](DeviceSpec& d, std::string_view v) { return setFlag(d.settings.dhcp, v); };
-        k["access-check"] = [](DeviceSpec& d, std::string_view v) { return setFlag(d.settings.accessCheck, v); };
-        k["udp-data"] = [](DeviceSpec& d, std::string_view v) { return setFlag(d.settings.udpData, v); };
-        k["tcp-data"] = [](DeviceSpec& d, std::string_view v) { return setFlag(d.settings.tcpData, v); };
+        k["client-mode"] = [](DeviceDefinition& d, std::string_view v) { return setFlag(d.settings.clientMode, v); };
+        k["dhcp"] = [](DeviceDefinition& d, std::string_view v) { return setFlag(d.settings.dhcp, v); };
+        k["access-check"] = [](DeviceDefinition& d, std::string_view v) { return setFlag(d.settings.accessCheck, v); };
+        k["udp-data"] = [](DeviceDefinition& d, std::string_view v) { return setFlag(d.settings.udpData, v); };
+        k["tcp-data"] = [](DeviceDefinition& d, std::string_view v) { return setFlag(d.settings.tcpData, v); };
         k["broadcast-management"]
-            = [](DeviceSpec& d, std::string_view v) { return setFlag(d.settings.broadcastManagement, v); };
+            = [](DeviceDefinition& d, std::string_view v) { return setFlag(d.settings.broadcastManagement, v); };
         k["multicast-management"]
-            = [](DeviceSpec& d, std::string_view v) { return setFlag(d.settings.multicastManagement, v); };
-        k["auto-connect"] = [](DeviceSpec& d, std::string_view v) { return setFlag(d.settings.autoConnect, v); };
+            = [](DeviceDefinition& d, std::string_view v) { return setFlag(d.settings.multicastManagement, v); };
+        k["auto-connect"] = [](DeviceDefinition& d, std::string_view v) { return setFlag(d.settings.autoConnect, v); };
         k["connection-timeout"]
-            = [](DeviceSpec& d, std::string_view v) { return setNumber(d.settings.connectionTimeout, v, 20); };
+            = [](DeviceDefinition& d, std::string_view v) { return setNumber(d.settings.connectionTimeout, v, 20); };
         k["transmission-timer"]
-            = [](DeviceSpec& d, std::string_view v) { return setNumber(d.settings.transmissionTimer, v, 65535); };
-        k["baud"] = [](DeviceSpec& d, std::string_view v) -> Result<void> {
+            = [](DeviceDefinition& d, std::string_view v) { return setNumber(d.settings.transmissionTimer, v, 65535); };
+        k["baud"] = [](DeviceDefinition& d, std::string_view v) -> Result<void> {
             std::uint64_t rate = 0;
             for (std::size_t i = 0; parseUnsigned(v, 0xFFFFFFFF, rate) && i < kBaudRates.size(); ++i)
                 if (kBaudRates[i] == rate) {
@@ -168,59 +170,64 @@ const std::map<std::string, Setter, std::less<>>& deviceKeys()
                 }
             return Error { "expected one of 921600, 115200, 57600, 38400, 19200, 9600, 4800, 2400, 1200" };
         };
-        k["data-bits"] = [](DeviceSpec& d, std::string_view v) -> Result<void> {
+        k["data-bits"] = [](DeviceDefinition& d, std::string_view v) -> Result<void> {
             std::uint64_t bits = 0;
             if (!parseUnsigned(v, 8, bits) || bits < 5)
                 return Error { "expected 5, 6, 7 or 8" };
             d.settings.dataBitsCode = static_cast<std::uint8_t>(bits - 5);
             return {};
         };
-        k["parity"] = [](DeviceSpec& d, std::string_view v) { return setCode(d.settings.parityCode, v, kParityNames); };
-        k["stop-bits"]
-            = [](DeviceSpec& d, std::string_view v) { return setCode(d.settings.stopBitsCode, v, kStopBitNames); };
-        k["flow-control"] = [](DeviceSpec& d, std::string_view v) {
+        k["parity"]
+            = [](DeviceDefinition& d, std::string_view v) { return setCode(d.settings.parityCode, v, kParityNames); };
+        k["stop-bits"] = [](DeviceDefinition& d, std::string_view v) {
+            return setCode(d.settings.stopBitsCode, v, kStopBitNames);
+        };
+        k["flow-control"] = [](DeviceDefinition& d, std::string_view v) {
             return setCode(d.settings.flowControlCode, v, kFlowControlNames);
         };
-        k["rs485-mode"] = [](DeviceSpec& d, std::string_view v) { return setNumber(d.settings.rs485Mode, v, 3); };
+        k["rs485-mode"] = [](DeviceDefinition& d, std::string_view v) { return setNumber(d.settings.rs485Mode, v, 3); };
         for (std::size_t i = 0; i < 4; ++i)
             k["accessible-ip" + std::to_string(i + 1)]
-                = [i](DeviceSpec& d, std::string_view v) { return setAddress(d.settings.accessibleIps[i], v); };
+                = [i](DeviceDefinition& d, std::string_view v) { return setAddress(d.settings.accessibleIps[i], v); };
         k["smtp-domain"]
-            = [](DeviceSpec& d, std::string_view v) { return setText(d.settings.smtpDomain, v, kSmtpTextSize); };
+            = [](DeviceDefinition& d, std::string_view v) { return setText(d.settings.smtpDomain, v, kSmtpTextSize); };
         k["smtp-from"]
-            = [](DeviceSpec& d, std::string_view v) { return setText(d.settings.smtpFrom, v, kSmtpTextSize); };
+            = [](DeviceDefinition& d, std::string_view v) { return setText(d.settings.smtpFrom, v, kSmtpTextSize); };
         for (std::size_t i = 0; i < 3; ++i)
-            k["smtp-to" + std::to_string(i + 1)]
-                = [i](DeviceSpec& d, std::string_view v) { return setText(d.settings.smtpTo[i], v, kSmtpTextSize); };
-        k["smtp-events"] = [](DeviceSpec& d, std::string_view v) -> Result<void> {
+            k["smtp-to" + std::to_string(i + 1)] = [i](DeviceDefinition& d, std::string_view v) {
+                return setText(d.settings.smtpTo[i], v, kSmtpTextSize);
+            };
+        k["smtp-events"] = [](DeviceDefinition& d, std::string_view v) -> Result<void> {
             std::uint64_t bits = 0;
             if (v.empty() || v.size() > 4 || std::from_chars(v.data(), v.data() + v.size(), bits, 16).ptr != v.end())
                 return Error { "expected up to four hex digits" };
             d.settings.smtpEvents = static_cast<std::uint16_t>(bits);
             return {};
         };
-        k["upgrade-server"] = [](DeviceSpec& d, std::string_view v) { return setAddress(d.settings.upgradeServer, v); };
+        k["upgrade-server"]
+            = [](DeviceDefinition& d, std::string_view v) { return setAddress(d.settings.upgradeServer, v); };
         k["upgrade-file"]
-            = [](DeviceSpec& d, std::string_view v) { return setText(d.settings.upgradeFile, v, kFileNameSize); };
-        k["firmware"] = [](DeviceSpec& d, std::string_view v) -> Result<void> {
+            = [](DeviceDefinition& d, std::string_view v) { return setText(d.settings.upgradeFile, v, kFileNameSize); };
+        k["firmware"] = [](DeviceDefinition& d, std::string_view v) -> Result<void> {
             if (v.empty())
                 return Error { "empty version" };
             return setText(d.status.firmwareVersion, v, kVersionSize);
         };
-        k["modem-status"] = [](DeviceSpec& d, std::string_view v) { return setNumber(d.status.modemStatus, v, 255); };
+        k["modem-status"]
+            = [](DeviceDefinition& d, std::string_view v) { return setNumber(d.status.modemStatus, v, 255); };
         k["connection-state"]
-            = [](DeviceSpec& d, std::string_view v) { return setNumber(d.status.connectionState, v, 255); };
+            = [](DeviceDefinition& d, std::string_view v) { return setNumber(d.status.connectionState, v, 255); };
         k["tx-count"]
-            = [](DeviceSpec& d, std::string_view v) { return setNumber(d.status.serialTxCount, v, 0xFFFFFFFF); };
+            = [](DeviceDefinition& d, std::string_view v) { return setNumber(d.status.serialTxCount, v, 0xFFFFFFFF); };
         k["rx-count"]
-            = [](DeviceSpec& d, std::string_view v) { return setNumber(d.status.serialRxCount, v, 0xFFFFFFFF); };
-        k["framing"] = [](DeviceSpec& d, std::string_view v) { return setFlag(d.data.framing, v); };
-        k["serial"] = [](DeviceSpec& d, std::string_view v) -> Result<void> {
+            = [](DeviceDefinition& d, std::string_view v) { return setNumber(d.status.serialRxCount, v, 0xFFFFFFFF); };
+        k["framing"] = [](DeviceDefinition& d, std::string_view v) { return setFlag(d.data.framing, v); };
+        k["serial"] = [](DeviceDefinition& d, std::string_view v) -> Result<void> {
             if (!parseSerialMode(v, d.data.serial))
                 return Error { "expected pty or echo" };
             return {};
         };
-        k["fault"] = [](DeviceSpec& d, std::string_view v) -> Result<void> {
+        k["fault"] = [](DeviceDefinition& d, std::string_view v) -> Result<void> {
             if (!parseFaultMode(v, d.fault))
                 return Error { "expected none, silent, twice, short or bad-signature" };
             return {};
@@ -231,7 +238,7 @@ const std::map<std::string, Setter, std::less<>>& deviceKeys()
 }
 
 // Two devices on one address or with one MAC cannot both be reached.
-Result<void> checkDistinct(const std::vector<DeviceSpec>& devices)
+Result<void> checkDistinct(const std::vector<DeviceDefinition>& devices)
 {
     std::map<platform::Ipv4, std::size_t> addresses;
     std::map<Mac, std::size_t> macs;
@@ -276,7 +283,7 @@ Result<void> addPerDevice(
 
 template <typename T, typename Assign>
 Result<void> applyPerDevice(
-    const PerDevice<T>& source, const std::string& option, std::vector<DeviceSpec>& devices, Assign assign)
+    const PerDevice<T>& source, const std::string& option, std::vector<DeviceDefinition>& devices, Assign assign)
 {
     if (source.forAll)
         for (auto& device : devices)
@@ -291,22 +298,22 @@ Result<void> applyPerDevice(
 
 } // namespace
 
-DeviceSpec defaultDevice(std::size_t index, platform::Ipv4 address)
+DeviceDefinition defaultDevice(std::size_t index, platform::Ipv4 address)
 {
-    DeviceSpec spec;
+    DeviceDefinition definition;
     const std::size_t number = index + 1;
     char name[kNameSize + 1];
     std::snprintf(name, sizeof name, "DS-%04zu", number);
-    spec.settings.name = name;
+    definition.settings.name = name;
     // 02: a locally administered address, so no maker's range is taken.
-    spec.settings.mac = { 0x02, 0x44, 0x53, static_cast<std::uint8_t>(number >> 16),
+    definition.settings.mac = { 0x02, 0x44, 0x53, static_cast<std::uint8_t>(number >> 16),
         static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number) };
-    spec.settings.currentAddress = address;
-    spec.settings.staticAddress = address;
-    return spec;
+    definition.settings.currentAddress = address;
+    definition.settings.staticAddress = address;
+    return definition;
 }
 
-Result<void> applyDeviceSetting(DeviceSpec& device, std::string_view key, std::string_view value)
+Result<void> applyDeviceSetting(DeviceDefinition& device, std::string_view key, std::string_view value)
 {
     const auto& keys = deviceKeys();
     auto it = keys.find(key);
@@ -318,10 +325,10 @@ Result<void> applyDeviceSetting(DeviceSpec& device, std::string_view key, std::s
     return {};
 }
 
-Result<std::vector<DeviceSpec>> parseConfigText(
+Result<std::vector<DeviceDefinition>> parseConfigText(
     std::string_view text, std::size_t firstIndex, platform::Ipv4 firstAddress)
 {
-    std::vector<DeviceSpec> devices;
+    std::vector<DeviceDefinition> devices;
     std::size_t lineNumber = 0;
     while (!text.empty()) {
         const auto end = text.find('\n');
@@ -503,7 +510,7 @@ Result<SimulatorSetup> parseCommandLine(const std::vector<std::string>& args)
         const std::uint64_t address = std::uint64_t { firstAddress } + index;
         if (address > 0xFFFFFFFFu)
             return Error { "--first-address: the addresses run past 255.255.255.255" };
-        DeviceSpec device = defaultDevice(index, static_cast<platform::Ipv4>(address));
+        DeviceDefinition device = defaultDevice(index, static_cast<platform::Ipv4>(address));
         if (!firmware.empty())
             device.status.firmwareVersion = firmware;
         setup.devices.push_back(std::move(device));
@@ -517,9 +524,9 @@ Result<SimulatorSetup> parseCommandLine(const std::vector<std::string>& args)
         setup.devices[index].fault = mode;
     }
     SUITE_TRY(applyPerDevice(
-        framing, "--framing", setup.devices, [](DeviceSpec& device, bool on) { device.data.framing = on; }));
-    SUITE_TRY(applyPerDevice(
-        serial, "--serial", setup.devices, [](DeviceSpec& device, SerialMode mode) { device.data.serial = mode; }));
+        framing, "--framing", setup.devices, [](DeviceDefinition& device, bool on) { device.data.framing = on; }));
+    SUITE_TRY(applyPerDevice(serial, "--serial", setup.devices,
+        [](DeviceDefinition& device, SerialMode mode) { device.data.serial = mode; }));
     if (setup.devices.empty())
         return Error { "no devices to simulate" };
     SUITE_TRY(checkDistinct(setup.devices));

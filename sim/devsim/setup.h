@@ -12,7 +12,7 @@ namespace sim::devsim {
 // What the devsim program is asked to run.
 struct SimulatorSetup {
     SimulatorOptions options;
-    std::vector<DeviceSpec> devices;
+    std::vector<DeviceDefinition> devices;
     bool help = false;
 };
 
@@ -21,15 +21,15 @@ inline constexpr std::string_view kDefaultFirstAddress = "127.0.0.10";
 // The settings of device number `index` (0-based) when nothing else is said:
 // address first + index, MAC 02:44:53 followed by index + 1, name
 // "DS-" and index + 1 in four digits.
-DeviceSpec defaultDevice(std::size_t index, platform::Ipv4 address);
+DeviceDefinition defaultDevice(std::size_t index, platform::Ipv4 address);
 
 // Applies one "key = value" setting of a [device] section.
-platform::Result<void> applyDeviceSetting(DeviceSpec& device, std::string_view key, std::string_view value);
+platform::Result<void> applyDeviceSetting(DeviceDefinition& device, std::string_view key, std::string_view value);
 
 // Reads a configuration text: "[device]" sections of "key = value" lines;
 // '#' starts a comment line. Each section's device starts from the defaults
 // of its position (firstIndex + its number in the file).
-platform::Result<std::vector<DeviceSpec>> parseConfigText(
+platform::Result<std::vector<DeviceDefinition>> parseConfigText(
     std::string_view text, std::size_t firstIndex, platform::Ipv4 firstAddress);
 
 // Reads the program's arguments (without the program name), including any

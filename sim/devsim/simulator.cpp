@@ -13,9 +13,9 @@ Simulator::Simulator(platform::EventLoop& loop, SimulatorOptions options, Device
 
 Simulator::~Simulator() { stop(); }
 
-Device& Simulator::addDevice(DeviceSpec spec)
+Device& Simulator::addDevice(DeviceDefinition definition)
 {
-    m_devices.push_back(std::make_unique<Device>(m_loop, m_options, m_log, std::move(spec)));
+    m_devices.push_back(std::make_unique<Device>(m_loop, m_options, m_log, std::move(definition)));
     return *m_devices.back();
 }
 

@@ -24,7 +24,7 @@ public:
     Simulator& operator=(const Simulator&) = delete;
 
     // Devices are added before start().
-    Device& addDevice(DeviceSpec spec);
+    Device& addDevice(DeviceDefinition definition);
     // Opens the shared sockets and starts every device. A device that cannot
     // take its address fails the start. Not joining the multicast group only
     // logs: the devices still answer broadcasts and unicast.

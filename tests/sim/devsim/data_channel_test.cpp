@@ -31,7 +31,7 @@ Bytes control(std::initializer_list<std::uint8_t> payload) { return frame(0x33, 
 
 class DataChannelTest : public ::testing::Test {
 protected:
-    void startDevice(const std::function<void(DeviceSpec&)>& adjust = {})
+    void startDevice(const std::function<void(DeviceDefinition&)>& adjust = {})
     {
         SimulatorOptions options;
         options.broadcastPort = 0;
@@ -41,11 +41,11 @@ protected:
         options.verbose = true;
         m_simulator
             = std::make_unique<Simulator>(m_loop, options, [this](const std::string& line) { m_log.push_back(line); });
-        DeviceSpec spec = defaultDevice(0, ip("127.0.0.10"));
-        spec.settings.dataPort = kDataPort;
+        DeviceDefinition definition = defaultDevice(0, ip("127.0.0.10"));
+        definition.settings.dataPort = kDataPort;
         if (adjust)
-            adjust(spec);
-        m_simulator->addDevice(std::move(spec));
+            adjust(definition);
+        m_simulator->addDevice(std::move(definition));
         auto started = m_simulator->start();
         ASSERT_TRUE(started.ok()) << started.error().message;
     }
@@ -80,7 +80,7 @@ protected:
 
 TEST_F(DataChannelTest, FramedTcpCarriesDataPacketsBothWays)
 {
-    startDevice([](DeviceSpec& spec) { spec.status.modemStatus = 0xB0; });
+    startDevice([](DeviceDefinition& definition) { definition.status.modemStatus = 0xB0; });
     openSerial();
     connectFramed();
     m_port.send(m_loop, frame(0x32, bytesOf("to the serial side")));
@@ -94,7 +94,7 @@ TEST_F(DataChannelTest, FramedTcpCarriesDataPacketsBothWays)
 
 TEST_F(DataChannelTest, RawTcpCarriesBytesAsTheyAre)
 {
-    startDevice([](DeviceSpec& spec) { spec.data.framing = false; });
+    startDevice([](DeviceDefinition& definition) { definition.data.framing = false; });
     openSerial();
     ASSERT_TRUE(m_port.connect(m_loop, dataEndpoint()));
     // Bytes that look like packets are data here.
@@ -167,7 +167,7 @@ TEST_F(DataChannelTest, ControlPacketsSetTheEmulatedSerialPort)
         { control({ 0x17 }), [](SerialState& s) { s.breakOn = true; } },
         { control({ 0x18, 0xC7 }), [](SerialState& s) { s.fifoControl = 0xC7; } },
     };
-    startDevice([](DeviceSpec& spec) { spec.settings.baudCode = 5; });
+    startDevice([](DeviceDefinition& definition) { definition.settings.baudCode = 5; });
     openSerial();
     connectFramed();
     for (const auto& c : cases) {
@@ -186,7 +186,7 @@ TEST_F(DataChannelTest, ControlPacketsSetTheEmulatedSerialPort)
 
 TEST_F(DataChannelTest, ModemStatusIsReportedOnRequestAndOnChange)
 {
-    startDevice([](DeviceSpec& spec) { spec.status.modemStatus = 0x80; });
+    startDevice([](DeviceDefinition& definition) { definition.status.modemStatus = 0x80; });
     connectFramed();
     // Set DTR, set RTS: each answered with the status.
     m_port.send(m_loop, control({ 0x13 }));
@@ -208,7 +208,7 @@ TEST_F(DataChannelTest, ModemStatusIsReportedOnRequestAndOnChange)
 
 TEST_F(DataChannelTest, EchoPlugLoopsDataAndModemLinesBack)
 {
-    startDevice([](DeviceSpec& spec) { spec.data.serial = SerialMode::Echo; });
+    startDevice([](DeviceDefinition& definition) { definition.data.serial = SerialMode::Echo; });
     EXPECT_EQ(device().serialPath(), "echo");
     connectFramed();
     m_port.send(m_loop, control({ 0x14 })); // RTS on: CTS follows
@@ -237,9 +237,9 @@ TEST_F(DataChannelTest, EchoPlugLoopsDataAndModemLinesBack)
 
 TEST_F(DataChannelTest, PortThatDoesNotReadIsSlowedDownNotBufferedWithoutLimit)
 {
-    startDevice([](DeviceSpec& spec) {
-        spec.data.serial = SerialMode::Echo;
-        spec.data.framing = false;
+    startDevice([](DeviceDefinition& definition) {
+        definition.data.serial = SerialMode::Echo;
+        definition.data.framing = false;
     });
     ASSERT_TRUE(m_port.connect(m_loop, dataEndpoint()));
     Bytes pattern(65536);
@@ -272,7 +272,7 @@ TEST_F(DataChannelTest, PortThatDoesNotReadIsSlowedDownNotBufferedWithoutLimit)
 
 TEST_F(DataChannelTest, StopAndResumeHoldTheDevicesOutput)
 {
-    startDevice([](DeviceSpec& spec) { spec.data.serial = SerialMode::Echo; });
+    startDevice([](DeviceDefinition& definition) { definition.data.serial = SerialMode::Echo; });
     connectFramed();
     m_port.send(m_loop, control({ 0x21, 0x11 }));
     m_port.send(m_loop, frame(0x32, bytesOf("held")));
@@ -324,9 +324,9 @@ TEST_F(DataChannelTest, RestartResetsTheConnectionAndKeepsThePty)
 
 TEST_F(DataChannelTest, FramedUdpAnswersHelloAndForgetsThePeerAtBye)
 {
-    startDevice([](DeviceSpec& spec) {
-        spec.settings.tcpData = false;
-        spec.settings.udpData = true;
+    startDevice([](DeviceDefinition& definition) {
+        definition.settings.tcpData = false;
+        definition.settings.udpData = true;
     });
     openSerial();
     Peer port;
@@ -360,10 +360,10 @@ TEST_F(DataChannelTest, FramedUdpAnswersHelloAndForgetsThePeerAtBye)
 
 TEST_F(DataChannelTest, RawUdpAnswersTheLastSender)
 {
-    startDevice([](DeviceSpec& spec) {
-        spec.settings.tcpData = false;
-        spec.settings.udpData = true;
-        spec.data.framing = false;
+    startDevice([](DeviceDefinition& definition) {
+        definition.settings.tcpData = false;
+        definition.settings.udpData = true;
+        definition.data.framing = false;
     });
     openSerial();
     Peer first;
@@ -381,10 +381,10 @@ TEST_F(DataChannelTest, RawUdpAnswersTheLastSender)
 TEST_F(DataChannelTest, TcpClientConnectsToItsDestinationAndKeepsTrying)
 {
     const std::uint16_t port = 6100;
-    startDevice([&](DeviceSpec& spec) {
-        spec.settings.clientMode = true;
-        spec.settings.destinationHost = "127.0.0.1";
-        spec.settings.destinationPort = port;
+    startDevice([&](DeviceDefinition& definition) {
+        definition.settings.clientMode = true;
+        definition.settings.destinationHost = "127.0.0.1";
+        definition.settings.destinationPort = port;
     });
     openSerial();
     // Nobody listens yet: the first try fails, the next one comes after the
@@ -419,12 +419,12 @@ TEST_F(DataChannelTest, FramedUdpClientGreetsItsDestination)
 {
     Peer server;
     const platform::Endpoint where = server.socket().localEndpoint();
-    startDevice([&](DeviceSpec& spec) {
-        spec.settings.clientMode = true;
-        spec.settings.tcpData = false;
-        spec.settings.udpData = true;
-        spec.settings.destinationAddress = where.address;
-        spec.settings.destinationPort = where.port;
+    startDevice([&](DeviceDefinition& definition) {
+        definition.settings.clientMode = true;
+        definition.settings.tcpData = false;
+        definition.settings.udpData = true;
+        definition.settings.destinationAddress = where.address;
+        definition.settings.destinationPort = where.port;
     });
     auto greeting = server.collect(m_loop, 2);
     ASSERT_EQ(greeting.size(), 2u);

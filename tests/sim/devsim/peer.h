@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -22,10 +23,12 @@ inline platform::Ipv4 ip(const char* text) { return *platform::parseIpv4(text); 
 
 inline std::vector<std::uint8_t> header(std::uint8_t code, std::size_t size = 9)
 {
-    std::vector<std::uint8_t> bytes(size, 0);
+    // A shorter size gives a cut-off header (for malformed requests).
+    std::vector<std::uint8_t> bytes(std::max<std::size_t>(size, 9), 0);
     const std::string signature = "ZORVVROZ";
     std::copy(signature.begin(), signature.end(), bytes.begin());
     bytes[8] = code;
+    bytes.resize(size);
     return bytes;
 }
 

@@ -48,15 +48,15 @@ protected:
         return options;
     }
 
-    void startDevices(std::size_t count, const std::function<void(std::size_t, DeviceSpec&)>& adjust = {})
+    void startDevices(std::size_t count, const std::function<void(std::size_t, DeviceDefinition&)>& adjust = {})
     {
         m_simulator = std::make_unique<Simulator>(
             m_loop, m_options, [this](const std::string& line) { m_log.push_back(line); });
         for (std::size_t i = 0; i < count; ++i) {
-            DeviceSpec spec = defaultDevice(i, ip("127.0.0.10") + static_cast<platform::Ipv4>(i));
+            DeviceDefinition definition = defaultDevice(i, ip("127.0.0.10") + static_cast<platform::Ipv4>(i));
             if (adjust)
-                adjust(i, spec);
-            m_simulator->addDevice(std::move(spec));
+                adjust(i, definition);
+            m_simulator->addDevice(std::move(definition));
         }
         auto started = m_simulator->start();
         ASSERT_TRUE(started.ok()) << started.error().message;
@@ -89,7 +89,7 @@ protected:
 
 TEST_F(SimulatorTest, AnswersUnicastQueryWithItsRecordFromItsOwnAddress)
 {
-    startDevices(1, [](std::size_t, DeviceSpec& spec) { spec.status.connectionState = 1; });
+    startDevices(1, [](std::size_t, DeviceDefinition& definition) { definition.status.connectionState = 1; });
     const auto replies = ask(0, header(opcode::kQuery));
     ASSERT_EQ(replies.size(), 1u);
     const auto& r = replies[0].bytes;
@@ -108,9 +108,9 @@ TEST_F(SimulatorTest, AnswersUnicastQueryWithItsRecordFromItsOwnAddress)
 TEST_F(SimulatorTest, SearchesReachDevicesWhoseManagementFlagAllowsIt)
 {
     // Device 2 has broadcast management off, device 3 multicast management.
-    startDevices(3, [](std::size_t i, DeviceSpec& spec) {
-        spec.settings.broadcastManagement = i != 1;
-        spec.settings.multicastManagement = i != 2;
+    startDevices(3, [](std::size_t i, DeviceDefinition& definition) {
+        definition.settings.broadcastManagement = i != 1;
+        definition.settings.multicastManagement = i != 2;
     });
     struct Case {
         bool multicast;
@@ -250,9 +250,9 @@ TEST_F(SimulatorTest, RestoreMatchesByMacAndReturnsToTheStartingSettings)
 TEST_F(SimulatorTest, RebootMatchesNameAndMacAndRestartsWithCountersCleared)
 {
     m_options.rebootReply = true;
-    startDevices(1, [](std::size_t, DeviceSpec& spec) {
-        spec.status.serialTxCount = 77;
-        spec.status.connectionState = 1;
+    startDevices(1, [](std::size_t, DeviceDefinition& definition) {
+        definition.status.serialTxCount = 77;
+        definition.status.connectionState = 1;
     });
     const Mac mac = device(0).settings().mac;
     EXPECT_TRUE(ask(0, identification(opcode::kReboot, "DS-0002", mac), 0).empty());
@@ -281,11 +281,11 @@ TEST_F(SimulatorTest, RebootWithoutTheReplyOptionIsSilent)
 
 TEST_F(SimulatorTest, StatusReplyCarriesModemStatusVersionAndCounters)
 {
-    startDevices(1, [](std::size_t, DeviceSpec& spec) {
-        spec.status.modemStatus = 0xB0;
-        spec.status.firmwareVersion = "V1.2.3-abcde"; // 12 characters, no terminator
-        spec.status.serialTxCount = 0x01020304;
-        spec.status.serialRxCount = 0xFFFFFFFE;
+    startDevices(1, [](std::size_t, DeviceDefinition& definition) {
+        definition.status.modemStatus = 0xB0;
+        definition.status.firmwareVersion = "V1.2.3-abcde"; // 12 characters, no terminator
+        definition.status.serialTxCount = 0x01020304;
+        definition.status.serialRxCount = 0xFFFFFFFE;
     });
     const auto replies = ask(0, header(opcode::kStatusQuery));
     ASSERT_EQ(replies.size(), 1u);
