@@ -1,5 +1,6 @@
 #include "platform/faults.h"
 #include "platform/net.h"
+#include "platform/socket_util_linux.h"
 
 #include <cerrno>
 #include <charconv>
@@ -17,21 +18,10 @@
 namespace platform {
 namespace {
 
-Error errnoError(const char* what, int code = errno)
-{
-    return Error { std::string(what) + ": " + std::strerror(code), code };
-}
-
-sockaddr_in toSockaddr(Ipv4 address, std::uint16_t port)
-{
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(address);
-    return addr;
-}
-
-Error injected(const char* what) { return Error { std::string(what) + ": injected fault", EIO }; }
+using detail::errnoError;
+using detail::fromSockaddr;
+using detail::injected;
+using detail::toSockaddr;
 
 } // namespace
 

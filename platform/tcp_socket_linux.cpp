@@ -1,4 +1,5 @@
 #include "platform/faults.h"
+#include "platform/socket_util_linux.h"
 #include "platform/tcp_socket.h"
 
 #include <cerrno>
@@ -14,23 +15,10 @@
 namespace platform {
 namespace {
 
-Error errnoError(const char* what, int code = errno)
-{
-    return Error { std::string(what) + ": " + std::strerror(code), code };
-}
-
-Error injected(const char* what) { return Error { std::string(what) + ": injected fault", EIO }; }
-
-sockaddr_in toSockaddr(Ipv4 address, std::uint16_t port)
-{
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(address);
-    return addr;
-}
-
-Endpoint fromSockaddr(const sockaddr_in& addr) { return { ntohl(addr.sin_addr.s_addr), ntohs(addr.sin_port) }; }
+using detail::errnoError;
+using detail::fromSockaddr;
+using detail::injected;
+using detail::toSockaddr;
 
 Result<int> openStream()
 {
