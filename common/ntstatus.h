@@ -29,7 +29,14 @@ inline constexpr NtStatus kStatusIoTimeout = 0xC00000B5;
 inline constexpr NtStatus kStatusNotSupported = 0xC00000BB;
 inline constexpr NtStatus kStatusCancelled = 0xC0000120;
 inline constexpr NtStatus kStatusInvalidDeviceState = 0xC0000184;
+inline constexpr NtStatus kStatusInvalidAddress = 0xC0000141;
+inline constexpr NtStatus kStatusAddressAlreadyExists = 0xC000020A;
+inline constexpr NtStatus kStatusConnectionDisconnected = 0xC000020C;
+inline constexpr NtStatus kStatusConnectionReset = 0xC000020D;
+inline constexpr NtStatus kStatusNetworkUnreachable = 0xC000023C;
+inline constexpr NtStatus kStatusHostUnreachable = 0xC000023D;
 inline constexpr NtStatus kStatusConnectionRefused = 0xC0000236;
+inline constexpr NtStatus kStatusConnectionAborted = 0xC0000241;
 
 // Success and informational codes; warnings (0x8...) and errors are failures.
 constexpr bool ntSuccess(NtStatus status) { return (status & 0x80000000u) == 0; }

@@ -1,3 +1,5 @@
+#include "driver/naming.h"
+
 #include "driver/host/host.h"
 #include "driver/port_internal.h"
 #include "driver/vorpil_driver.h"
@@ -75,6 +77,46 @@ NtStatus createDosName(PortDevice& port, std::string_view portName)
 {
     std::lock_guard lock(port.namingMutex);
     return createDosNameLocked(port, portName);
+}
+
+NtStatus createDosNameIfUnnamed(PortDevice& port, std::string_view portName)
+{
+    std::lock_guard lock(port.namingMutex);
+    if (port.linkCreated || port.mapWritten)
+        return kStatusUnsuccessful;
+    return createDosNameLocked(port, portName);
+}
+
+NtStatus moveDosLink(PortDevice& port, std::string_view portName)
+{
+    std::lock_guard lock(port.namingMutex);
+    if (!port.linkCreated && !port.mapWritten)
+        return kStatusInvalidDeviceState;
+    const std::string link = std::string(kDosDevicesPrefix) + std::string(portName);
+    FixedText<108> newLink;
+    FixedText<96> newName;
+    if (portName.empty() || !newLink.assign(link) || !newName.assign(portName))
+        return kStatusInvalidParameter;
+    // The new link first: a name that another port holds leaves this one as it was.
+    const bool sameLink = port.linkCreated
+        && host::ObjectNamespace::canonical(port.dosLinkName.view()) == host::ObjectNamespace::canonical(link);
+    if (!sameLink) {
+        const NtStatus status = port.host->createSymbolicLink(newLink.view(), port.deviceName.view());
+        if (!ntSuccess(status))
+            return status;
+        if (port.linkCreated)
+            (void)port.host->deleteSymbolicLink(port.dosLinkName.view());
+    }
+    port.dosLinkName = newLink;
+    port.portName = newName;
+    port.linkCreated = true;
+    return kStatusSuccess;
+}
+
+std::string currentPortName(PortDevice& port)
+{
+    std::lock_guard lock(port.namingMutex);
+    return std::string(port.portName.view());
 }
 
 NtStatus deleteDosName(PortDevice& port)

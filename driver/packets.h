@@ -13,6 +13,12 @@ inline constexpr std::uint8_t kHelloPacketType = 0x31;
 inline constexpr std::uint8_t kDataPacketType = 0x32;
 inline constexpr std::uint8_t kControlPacketType = 0x33;
 
+// A framed UDP port greets its device server and says goodbye with these.
+inline constexpr std::array<std::uint8_t, 3> kHelloPacket { kHelloPacketType, 0x00, 0x00 };
+inline constexpr std::array<std::uint8_t, 3> kByePacket { kByePacketType, 0x00, 0x00 };
+// Removal of a connected UDP port sends the bye type byte alone.
+inline constexpr std::array<std::uint8_t, 1> kRemovalByePacket { kByePacketType };
+
 // Codes of the control packets a port sends.
 inline constexpr std::uint8_t kCodeClearDtr = 0x11;
 inline constexpr std::uint8_t kCodeClearRts = 0x12;

@@ -1,3 +1,5 @@
+#include "driver/port_config.h"
+
 #include "driver/host/host.h"
 #include "driver/port_internal.h"
 
@@ -34,7 +36,47 @@ constexpr ConfigValue kConfigValues[] = {
         [](PortConfig& c, std::uint32_t v) { c.localPort = static_cast<std::uint16_t>(v); } },
 };
 
+// A little-endian load of the value's bytes, shorter data zero-extended;
+// false when the data does not fit the 32-bit word.
+bool configWord(const host::RegValue& value, std::uint32_t& word)
+{
+    if (value.data.size() > 4)
+        return false;
+    word = 0;
+    for (std::size_t i = 0; i < value.data.size(); ++i)
+        word |= static_cast<std::uint32_t>(value.data[i]) << (8 * i);
+    return true;
+}
+
 } // namespace
+
+NtStatus storeConfiguration(PortDevice& port)
+{
+    std::string key;
+    NtStatus status = port.host->openDeviceKey(*port.node, key);
+    for (const auto& entry : kConfigValues) {
+        if (!ntSuccess(status))
+            break;
+        status = port.host->writeRegistryDword(key, entry.name, entry.get(port.config));
+    }
+    return status;
+}
+
+NtStatus reloadConfiguration(PortDevice& port)
+{
+    std::string key;
+    NtStatus status = port.host->openDeviceKey(*port.node, key);
+    for (const auto& entry : kConfigValues) {
+        if (!ntSuccess(status))
+            break;
+        host::RegValue value;
+        status = port.host->registry().queryValue(key, entry.name, value);
+        std::uint32_t word = 0;
+        if (ntSuccess(status) && configWord(value, word))
+            entry.set(port.config, word);
+    }
+    return status;
+}
 
 void loadConfiguration(PortDevice& port)
 {
@@ -48,14 +90,10 @@ void loadConfiguration(PortDevice& port)
             complete = false;
             break;
         }
-        // Only data that fits the 32-bit word is taken; the bytes are a
-        // little-endian load, shorter data zero-extended.
-        if (value.data.size() <= 4) {
-            std::uint32_t word = 0;
-            for (std::size_t i = 0; i < value.data.size(); ++i)
-                word |= static_cast<std::uint32_t>(value.data[i]) << (8 * i);
+        // Only data that fits the 32-bit word is taken.
+        std::uint32_t word = 0;
+        if (configWord(value, word))
             entry.set(port.config, word);
-        }
     }
     if (complete)
         return;

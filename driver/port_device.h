@@ -6,6 +6,7 @@
 #include "driver/host/sync.h"
 #include "driver/host/timer.h"
 #include "driver/host/work_queue.h"
+#include "driver/local_ports.h"
 #include "driver/transport.h"
 
 #include <array>
@@ -139,15 +140,25 @@ struct SerialState {
     PerfStats stats;
 };
 
-// The data paths' buffers, allocated once when the port is created.
+// The data paths' buffers, allocated once when the port is created. The
+// unread count of the receive ring is the comm status's AmountInInQueue.
 struct PortBuffers {
     std::array<std::uint8_t, kBufferSize> receive {};
     std::uint32_t receiveRead = 0;
     std::uint32_t receiveWrite = 0;
+    // An incomplete framed packet, kept until the rest of it arrives.
     std::array<std::uint8_t, kBufferSize> reassembly {};
     std::uint32_t reassemblyFill = 0;
+    // With framing it begins with a DataPacket header slot.
     std::array<std::uint8_t, kBufferSize> transmit {};
     std::uint32_t transmitFill = 0;
+};
+
+// Receive flow control towards the device server: a stop is sent once when
+// the receive buffer fills up, a resume once when a read has drained it.
+struct ReceiveFlow {
+    bool stopSent = false;
+    bool resumeSent = false;
 };
 
 // Bytes the transport offers beyond an indication land here.
@@ -203,10 +214,14 @@ struct PortDevice final : host::DeviceExtension {
     // Serial emulation, events and pending requests.
     host::PortLock dataLock {
         host::LockRank::Data
-    }; // protects serial, the pending requests and the buffers' positions
+    }; // protects serial, the pending requests, receiveFlow and the receive and reassembly buffers
     SerialState serial;
     host::RequestPtr pendingWait;
     host::RequestPtr pendingRead;
+    ReceiveFlow receiveFlow;
+
+    // Writes share one transmit buffer; a second writer waits for the first.
+    std::mutex transmitMutex; // protects the transmit buffer and its fill count
 
     std::unique_ptr<PortBuffers> buffers;
     std::unique_ptr<ReceiveRemainder> remainder;
@@ -214,6 +229,7 @@ struct PortDevice final : host::DeviceExtension {
     std::unique_ptr<host::KernelTimer> readTimer;
     std::array<JobRecord, static_cast<std::size_t>(PortJob::Count)> jobs;
 
+    LocalPortSequence* localPorts = nullptr; // the driver's, shared by every port
     std::unique_ptr<PortTransport> transport;
 };
 

@@ -414,8 +414,13 @@ void emptyReceiveBuffers(PortDevice& port)
         return;
     port.buffers->receiveRead = 0;
     port.buffers->receiveWrite = 0;
-    port.buffers->reassemblyFill = 0;
     port.serial.commStatus.amountInInQueue = 0;
+}
+
+void resetReassembly(PortDevice& port)
+{
+    if (port.buffers)
+        port.buffers->reassemblyFill = 0;
 }
 
 NtStatus serialControl(PortDevice& port, const RequestPtr& request)
@@ -423,10 +428,8 @@ NtStatus serialControl(PortDevice& port, const RequestPtr& request)
     if (request->ioControlCode() == kIoctlSerialImmediateChar) {
         // Goes the way of a write whose data never arrives: nothing to send
         // when its length is 0, and no buffer to send from otherwise.
-        const bool connected = port.transport && port.transport->connected();
-        const NtStatus status = request->output().empty() ? kStatusSuccess
-            : connected                                   ? kStatusInvalidParameter
-                                                          : kStatusInvalidDeviceState;
+        std::size_t information = 0;
+        const NtStatus status = request->output().empty() ? kStatusSuccess : writeBytes(port, {}, false, information);
         completeRequest(*request, status);
         releaseRequest(port);
         return status;

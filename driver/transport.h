@@ -3,25 +3,49 @@
 #include "common/ntstatus.h"
 #include "driver/packets.h"
 
+#include <cstdint>
 #include <memory>
+#include <span>
 
 namespace driver {
 
 struct PortDevice;
 
-// A port's network side, as the serial emulation and the port's lifecycle
-// use it. A port without a transport is never connected: setting requests
-// are then accepted locally and nothing is sent.
+// A port's network side, as the serial emulation, the data paths, the
+// port's lifecycle and the driver's control requests use it. A port without
+// a transport is never connected: setting requests are then accepted locally
+// and nothing is sent.
 class PortTransport {
 public:
     virtual ~PortTransport() = default;
     // A connection exists (TCP) or the UDP link is open.
     virtual bool connected() const = 0;
+    // Started as a server and keeping its endpoint open.
+    virtual bool serverMode() const = 0;
+    // A TCP client lost its connection; the next write reconnects.
+    virtual bool reconnectPending() const = 0;
+
     // Sends one control packet, waiting at most the send limit; called only
     // while connected and framed. The status becomes the request's status.
     virtual common::NtStatus sendControlPacket(const ControlPacket& packet) = 0;
+    // Sends the bytes of the transmit buffer, waiting at most the send limit;
+    // success without sending when the port is neither connected nor serving.
+    virtual common::NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes) = 0;
+    // Performs a pending reconnection (success when none is pending); a failed
+    // one leaves the port without endpoints.
+    virtual common::NtStatus reconnect() = 0;
+
     // The automatic connection at the first open after a start.
     virtual common::NtStatus connectAtOpen() = 0;
+    // Connects as a client; success at once when connected already.
+    virtual common::NtStatus openAsClient() = 0;
+    // Opens the endpoint on RemoteHostPort and waits for a device server.
+    virtual common::NtStatus startServer() = 0;
+    // Stops a listen or disconnects (a framed UDP port says goodbye), then
+    // closes the endpoints and leaves server mode.
+    virtual common::NtStatus disconnect() = 0;
+    // Resets a TCP connection and closes the endpoints; always succeeds.
+    virtual common::NtStatus closeTransport() = 0;
     // Removal: a connected UDP port sends the single byte 0x30 to its
     // destination, a TCP port disconnects; then the endpoints close.
     virtual void closeForRemoval() = 0;

@@ -1,6 +1,7 @@
 #include "driver/vorpil_driver.h"
 
 #include "common/serial_ioctl.h"
+#include "driver/control_requests.h"
 #include "driver/port_internal.h"
 
 #include <algorithm>
@@ -56,6 +57,7 @@ NtStatus VorpilDriver::addDevice(host::Host& host, host::DeviceNode& node)
         device->setFlags(host::kDoPowerPagable);
     device->setFlags(host::kDoDirectIo);
     port.readTimer = std::make_unique<host::KernelTimer>(host.timers());
+    port.localPorts = &m_localPorts;
 
     port.buffers = host.allocate<PortBuffers>();
     bool allocated = port.buffers != nullptr;
@@ -117,7 +119,7 @@ NtStatus VorpilDriver::dispatch(host::Device& device, const RequestPtr& request)
         return close(*port, *request);
     case MajorFunction::Read:
     case MajorFunction::Write:
-        return readWrite(*port, *request);
+        return readWrite(*port, request);
     case MajorFunction::DeviceControl:
         return deviceControl(*port, request);
     case MajorFunction::InternalDeviceControl:
@@ -211,26 +213,27 @@ NtStatus VorpilDriver::close(PortDevice& port, Request& request)
     return completeRequest(request, kStatusSuccess);
 }
 
-NtStatus VorpilDriver::readWrite(PortDevice& port, Request& request)
+NtStatus VorpilDriver::readWrite(PortDevice& port, const RequestPtr& request)
 {
     if (!acquireRequest(port))
-        return completeRequest(request, kStatusInvalidDeviceState);
-    NtStatus status = kStatusInvalidDeviceState;
-    if (portState(port) == PortState::Started) {
-        if (request.major() == MajorFunction::Read) {
-            // Nothing reaches the receive buffer before the transport carries
-            // data, so every read finds it empty and completes with 0 bytes.
-            status = kStatusSuccess;
-        } else if (request.input().empty()) {
-            status = kStatusSuccess;
-        } else {
-            // Writes move data only over a connection; the framed send loop
-            // belongs to the transport and is refused until it exists.
-            const bool connected = port.transport && port.transport->connected();
-            status = connected ? kStatusNotImplemented : kStatusInvalidDeviceState;
-        }
+        return completeRequest(*request, kStatusInvalidDeviceState);
+    if (portState(port) != PortState::Started) {
+        completeRequest(*request, kStatusInvalidDeviceState);
+        releaseRequest(port);
+        return kStatusInvalidDeviceState;
     }
-    completeRequest(request, status, 0);
+    if (request->major() == MajorFunction::Read) {
+        const NtStatus status = readRequest(port, request);
+        if (status != kStatusPending)
+            releaseRequest(port); // a kept read releases its count when the timer completes it
+        return status;
+    }
+    const auto data = request->input();
+    NtStatus status = kStatusSuccess;
+    std::size_t information = 0;
+    if (!data.empty())
+        status = writeBytes(port, data, true, information);
+    completeRequest(*request, status, information);
     releaseRequest(port);
     return status;
 }
@@ -246,10 +249,7 @@ NtStatus VorpilDriver::deviceControl(PortDevice& port, const RequestPtr& request
     }
     if (ioctlDeviceType(request->ioControlCode()) == kFileDeviceSerialPort)
         return serialControl(port, request); // releases the count when it completes
-    // The driver's own control requests (device type 0x22) are not served yet.
-    completeRequest(*request, kStatusInvalidDeviceRequest);
-    releaseRequest(port);
-    return kStatusInvalidDeviceRequest;
+    return controlRequest(port, request); // the driver's own requests; releases the count
 }
 
 NtStatus VorpilDriver::pnp(PortDevice& port, const RequestPtr& request)

@@ -2,6 +2,7 @@
 
 #include "driver/host/device.h"
 #include "driver/host/host.h"
+#include "driver/local_ports.h"
 #include "driver/port_device.h"
 #include "driver/transport.h"
 
@@ -32,14 +33,14 @@ public:
     // The last port number handed out; the first port gets 11.
     std::uint32_t portCounter() const { return m_portCounter.load(); }
     // The local port of the next client connection.
-    std::uint16_t nextLocalPort() const { return m_nextLocalPort.load(); }
+    std::uint16_t nextLocalPort() const { return m_localPorts.next(); }
 
 private:
     NtStatus open(PortDevice& port, host::Request& request);
     NtStatus cleanup(PortDevice& port, host::Request& request);
     NtStatus close(PortDevice& port, host::Request& request);
     NtStatus deviceControl(PortDevice& port, const host::RequestPtr& request);
-    NtStatus readWrite(PortDevice& port, host::Request& request);
+    NtStatus readWrite(PortDevice& port, const host::RequestPtr& request);
     NtStatus pnp(PortDevice& port, const host::RequestPtr& request);
     NtStatus remove(PortDevice& port, const host::RequestPtr& request);
     NtStatus passDown(PortDevice& port, const host::RequestPtr& request);
@@ -50,7 +51,7 @@ private:
 
     TransportFactory* m_transports;
     std::atomic<std::uint32_t> m_portCounter { 10 };
-    std::atomic<std::uint16_t> m_nextLocalPort { 6001 };
+    LocalPortSequence m_localPorts;
 };
 
 // A modem-status report from the device server (a received `ControlPacket`,

@@ -124,6 +124,7 @@ Host::Host(HostConfig config)
     , m_config(std::move(config))
     , m_workers(m_config.workerThreads)
     , m_timers(m_clock)
+    , m_network(m_clock)
     , m_rootBus(std::make_unique<RootBus>(*this))
 {
 }

@@ -2,6 +2,7 @@
 
 #include "driver/host/device.h"
 #include "driver/host/names.h"
+#include "driver/host/network.h"
 #include "driver/host/registry.h"
 #include "driver/host/request.h"
 #include "driver/host/sync.h"
@@ -178,6 +179,7 @@ public:
     ObjectNamespace& names() { return m_names; }
     TimerService& timers() { return m_timers; }
     WorkerPool& workers() { return m_workers; }
+    NetService& network() { return m_network; }
     HostFaults& faults() { return m_faults; }
 
 private:
@@ -207,6 +209,7 @@ private:
     ObjectNamespace m_names;
     WorkerPool m_workers;
     TimerService m_timers;
+    NetService m_network;
     std::unique_ptr<RootBus> m_rootBus;
 
     std::mutex m_pnpMutex; // serialises plug-and-play operations, as the manager does

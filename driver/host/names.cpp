@@ -38,20 +38,45 @@ void ObjectNamespace::removeDevice(std::string_view name)
 
 NtStatus ObjectNamespace::createLink(std::string_view link, std::string_view target)
 {
-    std::lock_guard lock(m_mutex);
-    const std::string key = canonical(link);
-    if (key.empty() || target.empty())
-        return kStatusObjectNameInvalid;
-    if (m_links.count(key) || m_devices.count(key))
-        return kStatusObjectNameCollision;
-    m_links[key] = Link { std::string(link), std::string(target) };
+    {
+        std::lock_guard lock(m_mutex);
+        const std::string key = canonical(link);
+        if (key.empty() || target.empty())
+            return kStatusObjectNameInvalid;
+        if (m_links.count(key) || m_devices.count(key))
+            return kStatusObjectNameCollision;
+        m_links[key] = Link { std::string(link), std::string(target) };
+    }
+    notifyLinks();
     return kStatusSuccess;
 }
 
 NtStatus ObjectNamespace::deleteLink(std::string_view link)
 {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_links.erase(canonical(link)))
+            return kStatusObjectNameNotFound;
+    }
+    notifyLinks();
+    return kStatusSuccess;
+}
+
+void ObjectNamespace::setLinkObserver(LinkObserver observer)
+{
     std::lock_guard lock(m_mutex);
-    return m_links.erase(canonical(link)) ? kStatusSuccess : kStatusObjectNameNotFound;
+    m_observer = observer ? std::make_shared<const LinkObserver>(std::move(observer)) : nullptr;
+}
+
+void ObjectNamespace::notifyLinks() const
+{
+    std::shared_ptr<const LinkObserver> observer;
+    {
+        std::lock_guard lock(m_mutex);
+        observer = m_observer;
+    }
+    if (observer)
+        (*observer)();
 }
 
 std::optional<std::string> ObjectNamespace::linkTarget(std::string_view link) const

@@ -2,6 +2,7 @@
 
 #include "common/ntstatus.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,11 @@ public:
     // Every link, as created, in name order.
     std::vector<std::string> links() const;
 
+    // Called after every link that was created or deleted, on the thread
+    // that did it and outside the name space's lock; it must not block.
+    using LinkObserver = std::function<void()>;
+    void setLinkObserver(LinkObserver observer);
+
     // The key under which a name is filed.
     static std::string canonical(std::string_view name);
 
@@ -38,7 +44,10 @@ private:
         std::string name;
         std::string target;
     };
-    mutable std::mutex m_mutex; // protects m_devices and m_links
+    void notifyLinks() const;
+
+    mutable std::mutex m_mutex; // protects m_devices, m_links and m_observer
+    std::shared_ptr<const LinkObserver> m_observer;
     std::map<std::string, std::weak_ptr<Device>> m_devices;
     std::map<std::string, Link> m_links;
 };

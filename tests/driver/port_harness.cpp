@@ -2,9 +2,25 @@
 
 #include "common/byte_order.h"
 
+#include <cstdio>
+
 namespace driver_testing {
 
 using namespace common;
+
+platform::TimePoint SteppedClock::now() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_now;
+}
+
+platform::WallTime SteppedClock::wallNow() const { return platform::WallTime {} + std::chrono::hours(24 * 365 * 50); }
+
+void SteppedClock::advance(platform::Duration duration)
+{
+    std::lock_guard lock(m_mutex);
+    m_now += duration;
+}
 
 NtStatus RecordingTransport::sendControlPacket(const driver::ControlPacket& packet)
 {
@@ -21,6 +37,51 @@ NtStatus RecordingTransport::connectAtOpen()
     return kStatusSuccess;
 }
 
+NtStatus RecordingTransport::sendTransmitBuffer(std::span<const std::uint8_t> bytes)
+{
+    std::lock_guard lock(m_mutex);
+    m_sends.push_back({ { bytes.begin(), bytes.end() }, m_clock ? m_clock->now() : platform::TimePoint {} });
+    if (m_failCountdown > 0 && --m_failCountdown == 0)
+        return m_failStatus;
+    return m_sendStatus.load();
+}
+
+NtStatus RecordingTransport::reconnect()
+{
+    if (!m_reconnectPending.exchange(false))
+        return kStatusSuccess;
+    ++m_reconnects;
+    m_connected = m_reconnectSucceeds.load();
+    return m_connected ? kStatusSuccess : kStatusConnectionRefused;
+}
+
+NtStatus RecordingTransport::disconnect()
+{
+    const bool wasConnected = m_connected.exchange(false);
+    m_reconnectPending = false;
+    return wasConnected ? kStatusSuccess : kStatusInvalidDeviceState;
+}
+
+void RecordingTransport::dropConnection(bool reconnectSucceeds)
+{
+    m_connected = false;
+    m_reconnectSucceeds = reconnectSucceeds;
+    m_reconnectPending = true;
+}
+
+void RecordingTransport::failNthDataSend(int nth, NtStatus status)
+{
+    std::lock_guard lock(m_mutex);
+    m_failCountdown = nth;
+    m_failStatus = status;
+}
+
+std::vector<RecordingTransport::Send> RecordingTransport::dataSends() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_sends;
+}
+
 std::vector<std::vector<std::uint8_t>> RecordingTransport::packets() const
 {
     std::lock_guard lock(m_mutex);
@@ -31,6 +92,7 @@ void RecordingTransport::clear()
 {
     std::lock_guard lock(m_mutex);
     m_packets.clear();
+    m_sends.clear();
 }
 
 namespace {
@@ -43,11 +105,22 @@ public:
     {
     }
     bool connected() const override { return m_target->connected(); }
+    bool serverMode() const override { return m_target->serverMode(); }
+    bool reconnectPending() const override { return m_target->reconnectPending(); }
     NtStatus sendControlPacket(const driver::ControlPacket& packet) override
     {
         return m_target->sendControlPacket(packet);
     }
+    NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes) override
+    {
+        return m_target->sendTransmitBuffer(bytes);
+    }
+    NtStatus reconnect() override { return m_target->reconnect(); }
     NtStatus connectAtOpen() override { return m_target->connectAtOpen(); }
+    NtStatus openAsClient() override { return m_target->openAsClient(); }
+    NtStatus startServer() override { return m_target->startServer(); }
+    NtStatus disconnect() override { return m_target->disconnect(); }
+    NtStatus closeTransport() override { return m_target->closeTransport(); }
     void closeForRemoval() override { m_target->closeForRemoval(); }
 
 private:
@@ -58,7 +131,7 @@ private:
 
 std::unique_ptr<driver::PortTransport> RecordingTransports::create(driver::PortDevice&)
 {
-    auto transport = std::make_shared<RecordingTransport>(connectNew);
+    auto transport = std::make_shared<RecordingTransport>(connectNew, clock);
     std::lock_guard lock(m_mutex);
     m_created.push_back(transport);
     return std::make_unique<TransportProxy>(transport);
@@ -78,12 +151,14 @@ PortHarness::PortHarness()
 PortHarness::PortHarness(Options options)
     : m_ownClock(options.clock ? nullptr : std::make_unique<platform::FakeClock>())
     , m_clock(options.clock ? options.clock : m_ownClock.get())
-    , m_driver(&m_transports)
+    , m_driver(options.transports ? options.transports : &m_transports)
 {
     m_transports.connectNew = options.connected;
+    m_transports.clock = m_clock;
     driver::host::HostConfig config;
     config.clock = m_clock;
     config.registryFile = options.registryFile;
+    config.workerThreads = options.workerThreads;
     m_host = std::make_unique<driver::host::Host>(config);
     m_host->registerDriver(driver::kHardwareId, m_driver);
     m_host->start();
@@ -98,14 +173,33 @@ NtStatus PortHarness::addPort(const std::string& portName, std::string* instance
     NtStatus status = m_host->createNode(driver::kHardwareId, id);
     if (!ntSuccess(status))
         return status;
-    if (!portName.empty()) {
-        const std::string key = m_host->findNode(id)->hardwareKeyPath();
+    const std::string key = m_host->findNode(id)->hardwareKeyPath();
+    if (!portName.empty())
         (void)m_host->registry().setString(key, "PortName", portName);
+    if (m_settings) {
+        auto& registry = m_host->registry();
+        const PortSettings& settings = *m_settings;
+        (void)registry.setDword(key, "RemoteHostIP", networkAddress(settings.remoteHost));
+        (void)registry.setDword(key, "RemoteHostPort", networkPort(settings.remotePort));
+        (void)registry.setDword(key, "Protocol", settings.protocol);
+        (void)registry.setDword(key, "ConnectAtWinStart", settings.connectAtWinStart);
+        (void)registry.setDword(key, "ConnType", settings.connType);
+        (void)registry.setDword(key, "CmdByte", settings.cmdByte);
+        (void)registry.setDword(key, "MaxPacketLen", settings.maxPacketLen);
+        (void)registry.setDword(key, "LocalPort", networkPort(settings.localPort));
     }
     if (instanceId)
         *instanceId = id;
     status = m_host->bringUpNode(id);
     settle();
+    return status;
+}
+
+NtStatus PortHarness::addPort(const std::string& portName, const PortSettings& settings, std::string* instanceId)
+{
+    m_settings = settings;
+    const NtStatus status = addPort(portName, instanceId);
+    m_settings.reset();
     return status;
 }
 
@@ -140,6 +234,28 @@ std::vector<std::uint8_t> le32(std::initializer_list<std::uint32_t> words)
 std::uint32_t wordAt(const std::vector<std::uint8_t>& bytes, std::size_t offset)
 {
     return bytes.size() >= offset + 4 ? loadLe32(bytes, offset) : 0xDEADBEEF;
+}
+
+} // namespace driver_testing
+
+namespace driver_testing {
+
+std::uint32_t networkAddress(const std::string& dotted)
+{
+    unsigned parts[4] = {};
+    if (std::sscanf(dotted.c_str(), "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]) != 4)
+        return 0;
+    return parts[0] | parts[1] << 8 | parts[2] << 16 | parts[3] << 24;
+}
+
+std::uint16_t networkPort(std::uint16_t port) { return static_cast<std::uint16_t>(port >> 8 | port << 8); }
+
+std::vector<std::uint8_t> patternBytes(std::size_t length, std::uint8_t seed)
+{
+    std::vector<std::uint8_t> bytes(length);
+    for (std::size_t i = 0; i < length; ++i)
+        bytes[i] = static_cast<std::uint8_t>((i + seed) % 251);
+    return bytes;
 }
 
 } // namespace driver_testing

@@ -292,7 +292,7 @@ TEST_F(SerialPort, FixedAnswersAndUnknownRequests)
 
     EXPECT_EQ(ioctl(kIoctlSerialGetCommConfig, {}, 64).status, 0xC0000010u);
     EXPECT_EQ(ioctl(kIoctlSerialSetCommConfig, Bytes(64, 0)).status, 0xC0000010u);
-    EXPECT_EQ(ioctl(0x222048, Bytes(32, 0)).status, 0xC0000010u) << "own control requests come later";
+    EXPECT_EQ(ioctl(0x222000, Bytes(32, 0)).status, 0xC0000010u) << "no control request of that code";
     EXPECT_EQ(ioctl(kIoctlSerialGetModemControl, {}, 4).information, 0u);
     EXPECT_EQ(ioctl(kIoctlSerialConfigSize, {}, 4).output, le32({ 0 }));
     EXPECT_EQ(ioctl(kIoctlSerialGetStats, {}, 24).output, Bytes(24, 0));

@@ -1,0 +1,248 @@
+#include "common/control_client.h"
+
+#include "common/win32_error.h"
+#include "platform/seqpacket.h"
+
+namespace common {
+
+ControlClient::ControlClient(std::unique_ptr<platform::SeqPacketSocket> socket)
+    : m_socket(std::move(socket))
+{
+}
+
+ControlClient::~ControlClient() = default;
+
+std::string ControlClient::socketPath(const std::string& runtimeDir)
+{
+    return (runtimeDir.empty() ? platform::vorpilRuntimeDir() : runtimeDir) + "/control";
+}
+
+NtStatus ControlClient::connect(const std::string& runtimeDir, std::unique_ptr<ControlClient>& client)
+{
+    auto socket = platform::SeqPacketSocket::connect(socketPath(runtimeDir));
+    if (!socket.ok())
+        return kStatusPipeDisconnected;
+    client.reset(new ControlClient(std::move(*socket)));
+    return kStatusSuccess;
+}
+
+NtStatus ControlClient::exchange(std::span<const std::uint8_t> datagram, std::vector<std::uint8_t>& answer)
+{
+    if (!m_socket->send(datagram).ok())
+        return kStatusPipeDisconnected;
+    answer.resize(kMaxControlMessage);
+    auto got = m_socket->receive(answer);
+    if (!got.ok() || *got == 0)
+        return kStatusPipeDisconnected;
+    answer.resize(*got);
+    return kStatusSuccess;
+}
+
+NtStatus ControlClient::call(ControlOp operation, const ControlWriter& request, std::vector<std::uint8_t>& payload)
+{
+    std::vector<std::uint8_t> answer;
+    if (NtStatus status = exchange(encodeRequest(operation, request.payload()), answer); !ntSuccess(status))
+        return status;
+    ControlResponse response;
+    if (!decodeResponse(answer, response) || response.operation != static_cast<std::uint16_t>(operation))
+        return kStatusRevisionMismatch;
+    payload = std::move(response.payload);
+    return response.status;
+}
+
+NtStatus ControlClient::readTexts(ControlOp operation, const ControlWriter& request, std::vector<std::string>& texts)
+{
+    std::vector<std::uint8_t> payload;
+    const NtStatus status = call(operation, request, payload);
+    texts.clear();
+    if (!ntSuccess(status))
+        return status;
+    ControlReader reader(payload);
+    const std::uint32_t count = reader.u32();
+    for (std::uint32_t i = 0; i < count && !reader.failed(); ++i)
+        texts.push_back(reader.text());
+    return reader.ok() ? status : kStatusRevisionMismatch;
+}
+
+NtStatus ControlClient::enumerateInterfaces(const std::string& guid, std::vector<std::string>& paths)
+{
+    ControlWriter request;
+    request.text(guid);
+    return readTexts(ControlOp::EnumerateInterfaces, request, paths);
+}
+
+NtStatus ControlClient::open(const std::string& path, std::uint32_t& handle)
+{
+    ControlWriter request;
+    request.text(path);
+    std::vector<std::uint8_t> payload;
+    const NtStatus status = call(ControlOp::Open, request, payload);
+    if (!ntSuccess(status))
+        return status;
+    ControlReader reader(payload);
+    handle = reader.u32();
+    return reader.ok() ? status : kStatusRevisionMismatch;
+}
+
+NtStatus ControlClient::deviceIoControl(std::uint32_t handle, std::uint32_t code, std::span<const std::uint8_t> input,
+    std::uint32_t outputLength, ControlReply& reply)
+{
+    ControlWriter request;
+    request.u32(handle);
+    request.u32(code);
+    request.u32(outputLength);
+    request.bytes(input);
+    std::vector<std::uint8_t> payload;
+    reply = ControlReply {};
+    reply.status = call(ControlOp::DeviceControl, request, payload);
+    // A failed request still reports its information count (GET_REMOTE_INFO
+    // does), so the payload is read whatever the status.
+    ControlReader reader(payload);
+    if (!payload.empty()) {
+        reply.information = reader.u32();
+        reply.output = reader.bytes();
+        if (!reader.ok())
+            reply.status = kStatusRevisionMismatch;
+    }
+    return reply.status;
+}
+
+NtStatus ControlClient::close(std::uint32_t handle)
+{
+    ControlWriter request;
+    request.u32(handle);
+    std::vector<std::uint8_t> payload;
+    return call(ControlOp::Close, request, payload);
+}
+
+NtStatus ControlClient::installNode(const std::string& hardwareId, const std::string& portName, std::string& instanceId)
+{
+    ControlWriter request;
+    request.text(hardwareId);
+    request.text(portName);
+    std::vector<std::uint8_t> payload;
+    const NtStatus status = call(ControlOp::InstallNode, request, payload);
+    if (!ntSuccess(status))
+        return status;
+    ControlReader reader(payload);
+    instanceId = reader.text();
+    return reader.ok() ? status : kStatusRevisionMismatch;
+}
+
+NtStatus ControlClient::removeNode(const std::string& instanceId)
+{
+    ControlWriter request;
+    request.text(instanceId);
+    std::vector<std::uint8_t> payload;
+    return call(ControlOp::RemoveNode, request, payload);
+}
+
+NtStatus ControlClient::listNodes(std::vector<NodeInfo>& nodes)
+{
+    std::vector<std::uint8_t> payload;
+    const NtStatus status = call(ControlOp::ListNodes, ControlWriter {}, payload);
+    nodes.clear();
+    if (!ntSuccess(status))
+        return status;
+    ControlReader reader(payload);
+    const std::uint32_t count = reader.u32();
+    for (std::uint32_t i = 0; i < count && !reader.failed(); ++i)
+        nodes.push_back(readNodeInfo(reader));
+    return reader.ok() ? status : kStatusRevisionMismatch;
+}
+
+NtStatus ControlClient::regQueryValue(
+    const std::string& key, const std::string& name, std::uint32_t& type, std::vector<std::uint8_t>& data)
+{
+    ControlWriter request;
+    request.text(key);
+    request.text(name);
+    std::vector<std::uint8_t> payload;
+    const NtStatus status = call(ControlOp::RegQueryValue, request, payload);
+    if (!ntSuccess(status))
+        return status;
+    ControlReader reader(payload);
+    type = reader.u32();
+    data = reader.bytes();
+    return reader.ok() ? status : kStatusRevisionMismatch;
+}
+
+NtStatus ControlClient::regSetValue(
+    const std::string& key, const std::string& name, std::uint32_t type, std::span<const std::uint8_t> data)
+{
+    ControlWriter request;
+    request.text(key);
+    request.text(name);
+    request.u32(type);
+    request.bytes(data);
+    std::vector<std::uint8_t> payload;
+    return call(ControlOp::RegSetValue, request, payload);
+}
+
+NtStatus ControlClient::regDeleteValue(const std::string& key, const std::string& name)
+{
+    ControlWriter request;
+    request.text(key);
+    request.text(name);
+    std::vector<std::uint8_t> payload;
+    return call(ControlOp::RegDeleteValue, request, payload);
+}
+
+NtStatus ControlClient::regDeleteKey(const std::string& key)
+{
+    ControlWriter request;
+    request.text(key);
+    std::vector<std::uint8_t> payload;
+    return call(ControlOp::RegDeleteKey, request, payload);
+}
+
+NtStatus ControlClient::regEnumValues(const std::string& key, std::vector<std::string>& names)
+{
+    ControlWriter request;
+    request.text(key);
+    return readTexts(ControlOp::RegEnumValues, request, names);
+}
+
+NtStatus ControlClient::regEnumKeys(const std::string& key, std::vector<std::string>& names)
+{
+    ControlWriter request;
+    request.text(key);
+    return readTexts(ControlOp::RegEnumKeys, request, names);
+}
+
+NtStatus ControlClient::comDbUsage(std::uint32_t highest, std::vector<std::uint8_t>& usage)
+{
+    ControlWriter request;
+    request.u32(highest);
+    std::vector<std::uint8_t> payload;
+    const NtStatus status = call(ControlOp::ComDbUsage, request, payload);
+    if (!ntSuccess(status))
+        return status;
+    ControlReader reader(payload);
+    usage = reader.bytes();
+    return reader.ok() ? status : kStatusRevisionMismatch;
+}
+
+NtStatus ControlClient::comDbClaim(std::uint32_t number, bool force, bool& forced)
+{
+    ControlWriter request;
+    request.u32(number);
+    request.u32(force ? 1 : 0);
+    std::vector<std::uint8_t> payload;
+    const NtStatus status = call(ControlOp::ComDbClaim, request, payload);
+    if (!ntSuccess(status))
+        return status;
+    ControlReader reader(payload);
+    forced = reader.u32() != 0;
+    return reader.ok() ? status : kStatusRevisionMismatch;
+}
+
+NtStatus ControlClient::comDbRelease(std::uint32_t number)
+{
+    ControlWriter request;
+    request.u32(number);
+    std::vector<std::uint8_t> payload;
+    return call(ControlOp::ComDbRelease, request, payload);
+}
+
+} // namespace common

@@ -1,0 +1,135 @@
+#include "driver/daemon/daemon.h"
+
+#include "common/win32_error.h"
+
+#include <cerrno>
+#include <cstdio>
+
+namespace driver::daemon {
+
+using namespace common;
+
+Daemon::Daemon(DaemonOptions options)
+    : m_options(std::move(options))
+    , m_driver(&m_transports)
+{
+}
+
+Daemon::~Daemon() { stop(); }
+
+bool Daemon::start(std::string& error)
+{
+    for (const auto& dir : { m_options.runtimeDir, deviceDir(), m_options.stateDir }) {
+        if (auto made = platform::makeDirectories(dir, 0700); !made.ok()) {
+            error = made.error().message;
+            return false;
+        }
+    }
+    host::HostConfig config;
+    config.registryFile = m_options.stateDir + "/registry.reg";
+    config.workerThreads = 4;
+    m_host = std::make_unique<host::Host>(config);
+    m_host->registerDriver(kHardwareId, m_driver);
+    m_host->registerDriver(kSecondHardwareId, m_driver);
+    // Links made while the persisted nodes start are picked up by the first sync.
+    m_directory = std::make_unique<PortDirectory>(*m_host, deviceDir());
+    m_directory->start();
+    if (const NtStatus status = m_host->start(); !ntSuccess(status)) {
+        error = "cannot load the registry " + config.registryFile + " (" + statusText(status) + ")";
+        return false;
+    }
+    m_service = std::make_unique<ControlService>(*m_host, m_directory.get());
+    auto listener = platform::SeqPacketListener::listen(socketPath());
+    if (!listener.ok()) {
+        error = listener.error().message;
+        return false;
+    }
+    m_listener = std::move(*listener);
+    m_acceptor = std::thread([this] { acceptLoop(); });
+    std::fprintf(stderr, "vorpild: serving %s, %zu device node(s), registry %s\n", socketPath().c_str(),
+        m_host->nodeIds().size(), config.registryFile.c_str());
+    return true;
+}
+
+void Daemon::stop()
+{
+    if (m_stopped)
+        return;
+    m_stopped = true;
+    if (m_listener)
+        m_listener->shutdown();
+    if (m_acceptor.joinable())
+        m_acceptor.join();
+    {
+        std::lock_guard lock(m_sessionsMutex);
+        for (auto& session : m_sessions)
+            session.socket->shutdown();
+    }
+    for (auto& session : m_sessions) {
+        if (session.thread.joinable())
+            session.thread.join();
+    }
+    m_sessions.clear();
+    m_listener.reset();
+    m_service.reset();
+    m_directory.reset(); // front ends close their handles before the host goes
+    m_host.reset();
+}
+
+void Daemon::acceptLoop()
+{
+    for (;;) {
+        auto accepted = m_listener->accept();
+        if (!accepted.ok())
+            return;
+        reapSessions();
+        std::lock_guard lock(m_sessionsMutex);
+        Session& session = m_sessions.emplace_back();
+        session.socket = std::move(*accepted);
+        session.thread = std::thread([this, &session] { serve(session); });
+    }
+}
+
+void Daemon::reapSessions()
+{
+    std::list<Session> finished;
+    {
+        std::lock_guard lock(m_sessionsMutex);
+        for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+            auto next = std::next(it);
+            if (it->done)
+                finished.splice(finished.end(), m_sessions, it);
+            it = next;
+        }
+    }
+    for (auto& session : finished)
+        session.thread.join();
+}
+
+void Daemon::serve(Session& session)
+{
+    {
+        ControlSession state;
+        std::vector<std::uint8_t> buffer(kMaxControlMessage);
+        for (;;) {
+            auto got = session.socket->receive(buffer);
+            if (!got.ok()) {
+                // An oversized datagram is answered; anything else ends the session.
+                if (got.error().code != EMSGSIZE)
+                    break;
+                if (!session.socket->send(encodeResponse(0, kStatusInvalidParameter, {})).ok())
+                    break;
+                continue;
+            }
+            if (*got == 0)
+                break;
+            const auto answer = m_service->handle(state, std::span(buffer).first(*got));
+            if (!session.socket->send(answer).ok())
+                break;
+        }
+    } // the session's handles close here, whatever ended it
+    std::lock_guard lock(m_sessionsMutex);
+    session.done = true;
+}
+
+} // namespace driver::daemon

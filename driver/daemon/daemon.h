@@ -1,0 +1,65 @@
+#pragma once
+
+#include "driver/daemon/control_service.h"
+#include "driver/daemon/port_directory.h"
+#include "driver/host/host.h"
+#include "driver/socket_transport.h"
+#include "driver/vorpil_driver.h"
+#include "platform/seqpacket.h"
+
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace driver::daemon {
+
+struct DaemonOptions {
+    std::string runtimeDir; // holds "control" and "dev"
+    std::string stateDir; // holds the registry
+};
+
+// `vorpild`: the driver host with the port driver, its persisted device
+// nodes, a terminal per named port and the control socket. Each client of
+// the socket is served by a thread of its own; a client that goes away (or
+// sends nonsense) costs only its own session.
+class Daemon {
+public:
+    explicit Daemon(DaemonOptions options);
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // Loads the registry, starts the nodes and opens the control socket.
+    bool start(std::string& error);
+    void stop();
+
+    host::Host& host() { return *m_host; }
+    std::string socketPath() const { return m_options.runtimeDir + "/control"; }
+    std::string deviceDir() const { return m_options.runtimeDir + "/dev"; }
+
+private:
+    struct Session {
+        std::unique_ptr<platform::SeqPacketSocket> socket;
+        std::thread thread;
+        bool done = false; // guarded by the daemon's session mutex
+    };
+    void acceptLoop();
+    void serve(Session& session);
+    void reapSessions();
+
+    DaemonOptions m_options;
+    SocketTransports m_transports;
+    VorpilDriver m_driver;
+    std::unique_ptr<host::Host> m_host;
+    std::unique_ptr<PortDirectory> m_directory;
+    std::unique_ptr<ControlService> m_service;
+    std::unique_ptr<platform::SeqPacketListener> m_listener;
+    std::thread m_acceptor;
+    std::mutex m_sessionsMutex; // protects m_sessions and each session's done flag
+    std::list<Session> m_sessions;
+    bool m_stopped = false;
+};
+
+} // namespace driver::daemon

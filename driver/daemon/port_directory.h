@@ -1,0 +1,60 @@
+#pragma once
+
+#include "driver/daemon/port_frontend.h"
+#include "driver/host/host.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace driver::daemon {
+
+// Keeps the device directory in step with the ports' DOS links: every link
+// "\DosDevices\COM5" gets a pseudo-terminal with its front end and the
+// directory entry COM5 pointing at it; a link that goes takes both along.
+class PortDirectory {
+public:
+    PortDirectory(host::Host& host, std::string directory);
+    ~PortDirectory();
+    PortDirectory(const PortDirectory&) = delete;
+    PortDirectory& operator=(const PortDirectory&) = delete;
+
+    // Watches the host's links from now on.
+    void start();
+    // The terminal a port name leads to; empty when it has none.
+    std::string terminalOf(const std::string& portName) const;
+    // Waits until every link change seen so far is reflected; false on time-out.
+    bool waitSynced(std::chrono::milliseconds limit);
+    const std::string& path() const { return m_directory; }
+
+    // A DOS link's port name ("\DosDevices\COM5" -> "COM5"), or empty when
+    // the link is no port name a directory entry can carry.
+    static std::string portNameOfLink(const std::string& link);
+
+private:
+    struct Entry {
+        std::string deviceName;
+        std::unique_ptr<PortFrontEnd> frontEnd;
+    };
+    void changed();
+    void run();
+    void sync();
+
+    host::Host& m_host;
+    const std::string m_directory;
+    mutable std::mutex m_mutex; // protects everything below
+    std::condition_variable m_wake;
+    std::condition_variable m_synced;
+    std::uint64_t m_requested = 0;
+    std::uint64_t m_done = 0;
+    bool m_stopping = false;
+    std::map<std::string, Entry> m_entries;
+    std::thread m_thread;
+};
+
+} // namespace driver::daemon

@@ -1,0 +1,245 @@
+#include "common/serial_ioctl.h"
+#include "driver/host/host.h"
+#include "driver/port_internal.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+
+namespace driver {
+
+using namespace common;
+
+namespace {
+
+// How long a read with an interval timeout waits for data.
+constexpr auto kReadWait = std::chrono::milliseconds(1);
+
+// Copies up to `out.size()` unread bytes out of the ring; data lock held.
+std::size_t takeReceived(PortDevice& port, std::span<std::uint8_t> out)
+{
+    PortBuffers& buffers = *port.buffers;
+    std::uint32_t& unread = port.serial.commStatus.amountInInQueue;
+    const std::size_t count = std::min<std::size_t>(out.size(), unread);
+    const std::size_t first = std::min<std::size_t>(count, kBufferSize - buffers.receiveRead);
+    std::memcpy(out.data(), buffers.receive.data() + buffers.receiveRead, first);
+    std::memcpy(out.data() + first, buffers.receive.data(), count - first);
+    buffers.receiveRead = static_cast<std::uint32_t>((buffers.receiveRead + count) % kBufferSize);
+    unread -= static_cast<std::uint32_t>(count);
+    return count;
+}
+
+// Appends to the ring and reports the arrival; data lock held.
+std::uint32_t appendLocked(PortDevice& port, std::span<const std::uint8_t> bytes)
+{
+    PortBuffers& buffers = *port.buffers;
+    SerialState& serial = port.serial;
+    if (bytes.size() > kBufferSize)
+        bytes = bytes.last(kBufferSize); // only the newest fit
+    const std::size_t first = std::min<std::size_t>(bytes.size(), kBufferSize - buffers.receiveWrite);
+    std::memcpy(buffers.receive.data() + buffers.receiveWrite, bytes.data(), first);
+    std::memcpy(buffers.receive.data(), bytes.data() + first, bytes.size() - first);
+    buffers.receiveWrite = static_cast<std::uint32_t>((buffers.receiveWrite + bytes.size()) % kBufferSize);
+    std::uint64_t unread = serial.commStatus.amountInInQueue + bytes.size();
+    if (unread > kBufferSize) {
+        // The oldest bytes are overwritten.
+        buffers.receiveRead = buffers.receiveWrite;
+        unread = kBufferSize;
+    }
+    serial.commStatus.amountInInQueue = static_cast<std::uint32_t>(unread);
+
+    constexpr std::uint32_t kArrivalEvents = kSerialEvRxChar | kSerialEvRlsd;
+    if (serial.waitMask & kArrivalEvents) {
+        if (port.pendingWait) {
+            serial.commStatus.eofReceived = 1;
+            const std::uint32_t events = serial.pendingEvents | kArrivalEvents;
+            serial.pendingEvents = 0;
+            completePendingWait(port, events);
+        } else {
+            serial.pendingEvents |= kArrivalEvents;
+        }
+    }
+    return serial.commStatus.amountInInQueue;
+}
+
+// After a read: a stopped device server may send again once the buffer has
+// drained; data lock held. True when the resume is to be sent.
+bool resumeDue(PortDevice& port)
+{
+    ReceiveFlow& flow = port.receiveFlow;
+    if (flow.stopSent && port.serial.commStatus.amountInInQueue < kFlowResumeLevel && !flow.resumeSent) {
+        flow.resumeSent = true;
+        flow.stopSent = false;
+        return true;
+    }
+    return false;
+}
+
+void runFlowControlJob(PortDevice& port)
+{
+    if (host::atRaisedLevel()) {
+        queueFlowControl(port);
+        return;
+    }
+    std::uint8_t code = 0;
+    std::uint8_t xonChar = 0;
+    {
+        std::lock_guard lock(port.dataLock);
+        if (port.receiveFlow.stopSent)
+            code = kCodeXoff;
+        else if (port.receiveFlow.resumeSent)
+            code = kCodeXon;
+        // Both carry the XON character, as the device server expects.
+        xonChar = port.serial.chars.xonChar;
+    }
+    if (code != 0)
+        (void)sendControl(port, ControlPacket::make(code, xonChar));
+}
+
+void completePendingRead(PortDevice& port)
+{
+    std::lock_guard lock(port.dataLock);
+    if (!port.pendingRead)
+        return;
+    host::RequestPtr read = std::move(port.pendingRead);
+    port.pendingRead = nullptr;
+    const std::size_t count = takeReceived(port, read->output());
+    read->complete(kStatusSuccess, count);
+    releaseRequest(port); // counter lock under the data lock: the permitted nesting
+}
+
+} // namespace
+
+std::uint32_t appendReceived(PortDevice& port, std::span<const std::uint8_t> bytes)
+{
+    std::lock_guard lock(port.dataLock);
+    return appendLocked(port, bytes);
+}
+
+void replaceReceived(PortDevice& port, std::span<const std::uint8_t> bytes)
+{
+    std::lock_guard lock(port.dataLock);
+    emptyReceiveBuffers(port);
+    (void)appendLocked(port, bytes);
+}
+
+void flowThresholdReached(PortDevice& port)
+{
+    bool queue = false;
+    {
+        std::lock_guard lock(port.dataLock);
+        if (!port.receiveFlow.stopSent) {
+            port.receiveFlow.stopSent = true;
+            port.receiveFlow.resumeSent = false;
+            queue = true;
+        }
+    }
+    if (queue)
+        queueFlowControl(port);
+}
+
+void queueFlowControl(PortDevice& port) { (void)queueJob(port, PortJob::FlowControl, runFlowControlJob); }
+
+NtStatus readRequest(PortDevice& port, const host::RequestPtr& request)
+{
+    if (request->output().empty())
+        return completeRequest(*request, kStatusSuccess, 0);
+    bool resume = false;
+    NtStatus status = kStatusSuccess;
+    std::size_t count = 0;
+    {
+        std::lock_guard lock(port.dataLock);
+        if (port.pendingRead)
+            return completeRequest(*request, kStatusInvalidDeviceRequest);
+        if (port.serial.commStatus.amountInInQueue > 0) {
+            count = takeReceived(port, request->output());
+            resume = resumeDue(port);
+        } else if (port.serial.timeouts.readIntervalTimeout != 0) {
+            // Whatever arrives within a millisecond is returned; the request
+            // keeps its count until the timer completes it.
+            request->markPending();
+            port.pendingRead = request;
+            port.readTimer->set(kReadWait, [&port] { completePendingRead(port); });
+            status = kStatusPending;
+        }
+    }
+    if (resume)
+        queueFlowControl(port);
+    if (status == kStatusPending)
+        return status;
+    return completeRequest(*request, status, count);
+}
+
+NtStatus writeBytes(PortDevice& port, std::span<const std::uint8_t> data, bool hasBuffer, std::size_t& information)
+{
+    information = 0;
+    PortTransport* transport = port.transport.get();
+    if (transport)
+        (void)transport->reconnect(); // a failure leaves the port unconnected
+    if (!transport || !transport->connected())
+        return kStatusInvalidDeviceState;
+    if (!hasBuffer)
+        return kStatusInvalidParameter;
+
+    const bool framed = port.config.cmdByte != 0;
+    const std::size_t header = framed ? kPacketHeaderSize : 0;
+    const std::size_t maxPacketLen = port.config.maxPacketLen;
+    // A packet length that leaves no room for data would never finish.
+    if (maxPacketLen <= header)
+        return kStatusInvalidParameter;
+    // Nor may a chunk outgrow the transmit buffer or the 16-bit length field.
+    std::size_t chunkSize = std::min(maxPacketLen - header, kBufferSize - header);
+    if (framed)
+        chunkSize = std::min(chunkSize, kMaxPacketPayload);
+
+    std::uint32_t baudRate = 0;
+    {
+        std::lock_guard lock(port.dataLock);
+        baudRate = std::max<std::uint32_t>(port.serial.baudRate, 10);
+    }
+    const std::uint64_t bytesPerSecond = baudRate / 10;
+
+    NtStatus status = kStatusSuccess;
+    std::lock_guard transmit(port.transmitMutex);
+    PortBuffers& buffers = *port.buffers;
+    for (std::size_t offset = 0; offset < data.size(); offset += chunkSize) {
+        const std::size_t length = std::min(chunkSize, data.size() - offset);
+        const auto pacing = std::chrono::milliseconds(length * 1000 / bytesPerSecond + 1);
+        if (framed) {
+            buffers.transmit[0] = kDataPacketType;
+            buffers.transmit[1] = static_cast<std::uint8_t>(length >> 8);
+            buffers.transmit[2] = static_cast<std::uint8_t>(length);
+        }
+        std::memcpy(buffers.transmit.data() + header, data.data() + offset, length);
+        buffers.transmitFill = static_cast<std::uint32_t>(header + length);
+        const NtStatus sent = transport->sendTransmitBuffer(std::span(buffers.transmit).first(buffers.transmitFill));
+        // The first failure is the write's status; later chunks still go out.
+        if (ntSuccess(status) && !ntSuccess(sent))
+            status = sent;
+        resetTransmitBuffer(port);
+        port.host->clock().sleepFor(pacing);
+    }
+
+    // The whole length is reported, however much of it went out.
+    information = data.size();
+    std::lock_guard lock(port.dataLock);
+    if (port.serial.waitMask & kSerialEvTxEmpty)
+        port.serial.pendingEvents |= kSerialEvTxEmpty;
+    return status;
+}
+
+void resetTransmitBuffer(PortDevice& port)
+{
+    PortBuffers& buffers = *port.buffers;
+    if (port.config.cmdByte != 0) {
+        buffers.transmit[0] = kDataPacketType;
+        buffers.transmit[1] = 0;
+        buffers.transmit[2] = 0;
+        buffers.transmitFill = kPacketHeaderSize;
+    } else {
+        buffers.transmitFill = 0;
+    }
+}
+
+} // namespace driver

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace driver {
+
+// Every framed packet: type, big-endian payload length, payload.
+inline constexpr std::size_t kPacketHeaderSize = 3;
+inline constexpr std::size_t kMaxPacketPayload = 0xFFFF;
+// A control packet from the device server longer than this is not a modem
+// report and is skipped.
+inline constexpr std::size_t kMaxControlPacketSize = 7;
+
+inline constexpr std::size_t packetPayloadLength(const std::uint8_t* header)
+{
+    return static_cast<std::size_t>(header[1]) << 8 | header[2];
+}
+
+// Where parsed packets go.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    // The payload of a packet of any type but 0x33.
+    virtual void data(std::span<const std::uint8_t> payload) = 0;
+    // A whole control packet (type 0x33) of at most kMaxControlPacketSize bytes.
+    virtual void control(std::span<const std::uint8_t> packet) = 0;
+};
+
+// Parses a framed byte stream that arrives in pieces of any size. A packet
+// cut by the end of a piece waits in `pending` (at least 3 + 0xFFFF bytes)
+// with `pendingFill` bytes; only as much of the next piece is copied there as
+// completes it, so any piece size is parsed without losing a byte.
+void parseFramed(
+    std::span<const std::uint8_t> bytes, std::span<std::uint8_t> pending, std::uint32_t& pendingFill, FrameSink& sink);
+
+} // namespace driver

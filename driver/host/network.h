@@ -1,0 +1,182 @@
+#pragma once
+
+#include "common/ntstatus.h"
+#include "platform/clock.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <unordered_map>
+
+namespace driver::host {
+
+using common::NtStatus;
+
+// An IPv4 address and port as numbers: the address's first dotted part is the
+// most significant byte, the port is the plain port number.
+struct NetAddress {
+    std::uint32_t ip = 0;
+    std::uint16_t port = 0;
+    bool operator==(const NetAddress&) const = default;
+};
+
+enum class NetProtocol { Tcp, Udp };
+
+// Readiness bits handed to a watch's handler.
+inline constexpr unsigned kNetReadable = 1u << 0;
+inline constexpr unsigned kNetWritable = 1u << 1;
+inline constexpr unsigned kNetHangUp = 1u << 2;
+
+// The transport's event thread: one epoll loop that runs the receive,
+// disconnect and connect-offer handlers of every endpoint at raised level.
+// Handlers must not block; blocking work belongs on the worker pool.
+class NetService {
+public:
+    using IoHandler = std::function<void(unsigned events)>;
+
+    explicit NetService(platform::Clock& clock);
+    ~NetService();
+    NetService(const NetService&) = delete;
+    NetService& operator=(const NetService&) = delete;
+
+    platform::Clock& clock() { return m_clock; }
+    bool onNetworkThread() const { return std::this_thread::get_id() == m_threadId; }
+
+    // Watches `fd` for kNetReadable and/or kNetWritable; false on failure.
+    bool watch(int fd, unsigned events, IoHandler handler);
+    // Changes what a watched fd is watched for.
+    void modify(int fd, unsigned events);
+    // Stops watching `fd`. Waits for its handler if that runs on another
+    // thread, so the fd may be closed and its owner freed afterwards.
+    void unwatch(int fd);
+
+private:
+    struct Watch {
+        std::uint64_t id = 0;
+        int fd = -1;
+        IoHandler handler;
+        bool running = false;
+    };
+    void run();
+
+    platform::Clock& m_clock;
+    int m_epoll = -1;
+    int m_wake = -1;
+    std::mutex m_mutex; // protects m_watches, m_byFd, m_nextId and every Watch's running flag
+    std::condition_variable m_handlerDone;
+    std::unordered_map<std::uint64_t, std::shared_ptr<Watch>> m_watches;
+    std::unordered_map<int, std::uint64_t> m_byFd;
+    std::uint64_t m_nextId = 1;
+    std::atomic<bool> m_stopping { false };
+    std::thread::id m_threadId;
+    std::thread m_thread;
+};
+
+// Handlers of an endpoint; each runs on the network thread and must not block.
+struct NetHandlers {
+    // Bytes of the TCP connection's stream.
+    std::function<void(std::span<const std::uint8_t>)> receive;
+    // One datagram and its sender.
+    std::function<void(std::span<const std::uint8_t>, NetAddress)> receiveDatagram;
+    // The TCP peer closed or reset the connection.
+    std::function<void()> disconnect;
+};
+
+// One network endpoint of a port: a UDP socket, or for TCP an address bound
+// to a local port with one connection at a time (connected as a client, or
+// accepted as a server). Blocking operations wait on the service's clock.
+class NetEndpoint : public std::enable_shared_from_this<NetEndpoint> {
+public:
+    enum class Role { Client, Server };
+
+    // Binds a socket of `protocol` to `local` (address 0 = any). Received
+    // bytes land in `receiveBuffer`, which the owner keeps while the
+    // endpoint lives; a handler sees them only for the length of its call.
+    static NtStatus open(NetService& service, NetProtocol protocol, Role role, NetAddress local,
+        std::span<std::uint8_t> receiveBuffer, NetHandlers handlers, std::shared_ptr<NetEndpoint>& endpoint);
+    ~NetEndpoint();
+    NetEndpoint(const NetEndpoint&) = delete;
+    NetEndpoint& operator=(const NetEndpoint&) = delete;
+
+    NetProtocol protocol() const { return m_protocol; }
+    NetAddress local() const { return m_local; }
+
+    // TCP client: connects to `remote`, waiting at most `limit`. After a
+    // disconnect the same local address is bound again for the new attempt.
+    NtStatus connect(NetAddress remote, platform::Duration limit);
+    // TCP server: accepts the next connection offered; `accepted` runs on the
+    // network thread once the connection exists. Offers that arrive while no
+    // listen is outstanding, or while a connection exists, are refused.
+    NtStatus listen(std::function<void()> accepted);
+    void cancelListen();
+    bool listening() const;
+    // Sends every byte over the TCP connection, waiting at most `limit` for
+    // the socket to take them; STATUS_CANCELLED when the limit passed.
+    NtStatus send(std::span<const std::uint8_t> bytes, platform::Duration limit);
+    // Sends one UDP datagram to `to`, with the same limit.
+    NtStatus sendTo(NetAddress to, std::span<const std::uint8_t> bytes, platform::Duration limit);
+    // Abortive disconnect: the TCP connection is reset and released.
+    NtStatus disconnect();
+    // Closes the sockets; no handler runs after this returns (unless called
+    // from a handler, which may finish its own call).
+    void close();
+
+private:
+    NetEndpoint(NetService& service, NetProtocol protocol, Role role, NetAddress local,
+        std::span<std::uint8_t> receiveBuffer, NetHandlers handlers);
+    NtStatus bindNew(int& fd);
+    NtStatus waitWritable(int fd, platform::TimePoint deadline, std::uint64_t generation);
+    void onConnectionEvent(int fd, unsigned events);
+    void onListenerEvent(int listener);
+    void onDatagramEvent(unsigned events);
+    // Takes the connection out of service; the caller resets it.
+    int detachConnection();
+    // Every handler runs inside one; none starts once the endpoint is closed.
+    bool enterHandler();
+    void leaveHandler();
+    struct HandlerScope {
+        explicit HandlerScope(NetEndpoint& endpoint)
+            : owner(endpoint)
+            , entered(endpoint.enterHandler())
+        {
+        }
+        ~HandlerScope()
+        {
+            if (entered)
+                owner.leaveHandler();
+        }
+        HandlerScope(const HandlerScope&) = delete;
+        HandlerScope& operator=(const HandlerScope&) = delete;
+        NetEndpoint& owner;
+        const bool entered;
+    };
+    static void resetAndClose(int fd);
+
+    NetService& m_service;
+    const NetProtocol m_protocol;
+    const Role m_role;
+    const NetAddress m_local;
+    const std::span<std::uint8_t> m_receiveBuffer;
+    const NetHandlers m_handlers;
+
+    std::mutex m_ioMutex; // serialises the blocking uses of the sockets (connect, send, reset, close)
+    mutable std::mutex m_mutex; // protects the fds, the flags below and m_generation
+    std::condition_variable m_changed;
+    int m_socket = -1; // UDP socket, TCP listener (server) or bound connection socket (client)
+    int m_connection = -1; // TCP: the connected socket
+    bool m_connectionWatched = false;
+    bool m_listenStarted = false;
+    bool m_listening = false;
+    bool m_writable = false;
+    bool m_closed = false;
+    std::uint64_t m_generation = 0; // bumped whenever the connection changes or the endpoint closes
+    int m_handlersRunning = 0; // a handler may go on after unwatching its own fd
+    std::function<void()> m_accepted;
+};
+
+} // namespace driver::host

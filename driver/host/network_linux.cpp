@@ -1,0 +1,626 @@
+#include "driver/host/network.h"
+
+#include "driver/host/sync.h"
+#include "platform/faults.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace driver::host {
+
+using namespace common;
+
+namespace {
+
+NtStatus statusFromErrno(int error)
+{
+    switch (error) {
+    case EADDRINUSE:
+        return kStatusAddressAlreadyExists;
+    case EADDRNOTAVAIL:
+    case EAFNOSUPPORT:
+        return kStatusInvalidAddress;
+    case ECONNREFUSED:
+        return kStatusConnectionRefused;
+    case ECONNRESET:
+    case EPIPE:
+        return kStatusConnectionReset;
+    case ECONNABORTED:
+        return kStatusConnectionAborted;
+    case ENOTCONN:
+        return kStatusConnectionDisconnected;
+    case ENETUNREACH:
+        return kStatusNetworkUnreachable;
+    case EHOSTUNREACH:
+        return kStatusHostUnreachable;
+    case ETIMEDOUT:
+        return kStatusIoTimeout;
+    case ENOMEM:
+    case ENOBUFS:
+    case EMFILE:
+    case ENFILE:
+        return kStatusInsufficientResources;
+    default:
+        return kStatusUnsuccessful;
+    }
+}
+
+sockaddr_in socketAddress(NetAddress address)
+{
+    sockaddr_in out {};
+    out.sin_family = AF_INET;
+    out.sin_addr.s_addr = htonl(address.ip);
+    out.sin_port = htons(address.port);
+    return out;
+}
+
+NetAddress netAddress(const sockaddr_in& address)
+{
+    return { ntohl(address.sin_addr.s_addr), ntohs(address.sin_port) };
+}
+
+std::uint32_t epollEvents(unsigned events)
+{
+    std::uint32_t out = 0;
+    if (events & kNetReadable)
+        out |= EPOLLIN | EPOLLRDHUP;
+    if (events & kNetWritable)
+        out |= EPOLLOUT;
+    return out;
+}
+
+} // namespace
+
+NetService::NetService(platform::Clock& clock)
+    : m_clock(clock)
+{
+    m_epoll = epoll_create1(EPOLL_CLOEXEC);
+    m_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_epoll < 0 || m_wake < 0) {
+        std::perror("network service");
+        std::abort(); // a host without its network thread cannot run any port
+    }
+    epoll_event event {};
+    event.events = EPOLLIN;
+    event.data.u64 = 0;
+    epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &event);
+    m_thread = std::thread([this] { run(); });
+    m_threadId = m_thread.get_id();
+}
+
+NetService::~NetService()
+{
+    m_stopping = true;
+    const std::uint64_t one = 1;
+    (void)!::write(m_wake, &one, sizeof one);
+    m_thread.join();
+    ::close(m_wake);
+    ::close(m_epoll);
+}
+
+bool NetService::watch(int fd, unsigned events, IoHandler handler)
+{
+    std::lock_guard lock(m_mutex);
+    auto entry = std::make_shared<Watch>();
+    entry->id = m_nextId++;
+    entry->fd = fd;
+    entry->handler = std::move(handler);
+    epoll_event event {};
+    event.events = epollEvents(events);
+    event.data.u64 = entry->id;
+    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0)
+        return false;
+    m_byFd[fd] = entry->id;
+    m_watches[entry->id] = std::move(entry);
+    return true;
+}
+
+void NetService::modify(int fd, unsigned events)
+{
+    std::lock_guard lock(m_mutex);
+    auto found = m_byFd.find(fd);
+    if (found == m_byFd.end())
+        return;
+    epoll_event event {};
+    event.events = epollEvents(events);
+    event.data.u64 = found->second;
+    epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
+}
+
+void NetService::unwatch(int fd)
+{
+    std::unique_lock lock(m_mutex);
+    auto found = m_byFd.find(fd);
+    if (found == m_byFd.end())
+        return;
+    auto entry = m_watches[found->second];
+    m_watches.erase(found->second);
+    m_byFd.erase(found);
+    epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    if (!onNetworkThread())
+        m_handlerDone.wait(lock, [&] { return !entry->running; });
+}
+
+void NetService::run()
+{
+    constexpr int kBatch = 64;
+    epoll_event events[kBatch];
+    while (!m_stopping) {
+        const int count = epoll_wait(m_epoll, events, kBatch, -1);
+        if (count < 0)
+            continue; // EINTR
+        for (int i = 0; i < count && !m_stopping; ++i) {
+            if (events[i].data.u64 == 0) {
+                std::uint64_t value = 0;
+                (void)!::read(m_wake, &value, sizeof value);
+                continue;
+            }
+            std::shared_ptr<Watch> entry;
+            {
+                std::lock_guard lock(m_mutex);
+                auto found = m_watches.find(events[i].data.u64);
+                if (found == m_watches.end())
+                    continue; // unwatched after this batch was collected
+                entry = found->second;
+                entry->running = true;
+            }
+            unsigned bits = 0;
+            if (events[i].events & (EPOLLIN | EPOLLRDHUP))
+                bits |= kNetReadable;
+            if (events[i].events & EPOLLOUT)
+                bits |= kNetWritable;
+            if (events[i].events & (EPOLLHUP | EPOLLERR))
+                bits |= kNetHangUp;
+            {
+                RaisedLevelScope raised;
+                entry->handler(bits);
+            }
+            std::lock_guard lock(m_mutex);
+            entry->running = false;
+            m_handlerDone.notify_all();
+        }
+    }
+}
+
+NetEndpoint::NetEndpoint(NetService& service, NetProtocol protocol, Role role, NetAddress local,
+    std::span<std::uint8_t> receiveBuffer, NetHandlers handlers)
+    : m_service(service)
+    , m_protocol(protocol)
+    , m_role(role)
+    , m_local(local)
+    , m_receiveBuffer(receiveBuffer)
+    , m_handlers(std::move(handlers))
+{
+}
+
+NetEndpoint::~NetEndpoint() { close(); }
+
+NtStatus NetEndpoint::open(NetService& service, NetProtocol protocol, Role role, NetAddress local,
+    std::span<std::uint8_t> receiveBuffer, NetHandlers handlers, std::shared_ptr<NetEndpoint>& endpoint)
+{
+    std::shared_ptr<NetEndpoint> created(
+        new NetEndpoint(service, protocol, role, local, receiveBuffer, std::move(handlers)));
+    int fd = -1;
+    const NtStatus status = created->bindNew(fd);
+    if (!ntSuccess(status))
+        return status;
+    {
+        std::lock_guard lock(created->m_mutex);
+        created->m_socket = fd;
+    }
+    if (protocol == NetProtocol::Udp) {
+        NetEndpoint* self = created.get();
+        if (!service.watch(fd, kNetReadable, [self](unsigned events) { self->onDatagramEvent(events); }))
+            return kStatusInsufficientResources; // the destructor closes the socket
+    }
+    endpoint = std::move(created);
+    return kStatusSuccess;
+}
+
+NtStatus NetEndpoint::bindNew(int& fd)
+{
+    if (platform::faults::shouldFail(platform::faults::Op::Open))
+        return kStatusInsufficientResources;
+    const int type = m_protocol == NetProtocol::Tcp ? SOCK_STREAM : SOCK_DGRAM;
+    const int created = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (created < 0)
+        return statusFromErrno(errno);
+    // Client ports cycle through a small range; a port used a moment ago
+    // must be usable again at once.
+    const int on = 1;
+    ::setsockopt(created, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in address = socketAddress(m_local);
+    if (platform::faults::shouldFail(platform::faults::Op::Bind)) {
+        ::close(created);
+        return kStatusAddressAlreadyExists;
+    }
+    if (::bind(created, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        ::close(created);
+        return statusFromErrno(error);
+    }
+    fd = created;
+    return kStatusSuccess;
+}
+
+NtStatus NetEndpoint::connect(NetAddress remote, platform::Duration limit)
+{
+    if (m_protocol != NetProtocol::Tcp || m_role != Role::Client)
+        return kStatusInvalidDeviceRequest;
+    std::lock_guard io(m_ioMutex);
+    int fd = -1;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed || m_connection >= 0)
+            return kStatusInvalidDeviceState;
+        fd = m_socket;
+        m_socket = -1;
+    }
+    if (fd < 0) {
+        // A connection was made and reset before: the address is bound anew.
+        const NtStatus status = bindNew(fd);
+        if (!ntSuccess(status))
+            return status;
+    }
+    const sockaddr_in address = socketAddress(remote);
+    NtStatus status = kStatusSuccess;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (errno != EINPROGRESS) {
+            status = statusFromErrno(errno);
+        } else {
+            std::unique_lock lock(m_mutex);
+            m_writable = false;
+            const std::uint64_t generation = m_generation;
+            lock.unlock();
+            // Any readiness ends the attempt; the handler steps aside at
+            // once, since a refused socket reports hang-up until closed.
+            const bool watched = m_service.watch(fd, kNetWritable, [this, fd](unsigned) {
+                HandlerScope scope(*this);
+                m_service.unwatch(fd);
+                if (!scope.entered)
+                    return;
+                std::lock_guard inner(m_mutex);
+                m_writable = true;
+                m_changed.notify_all();
+            });
+            lock.lock();
+            const bool ready = watched && m_service.clock().waitFor(m_changed, lock, limit, [&] {
+                return m_writable || m_closed || m_generation != generation;
+            });
+            const bool closed = m_closed;
+            lock.unlock();
+            m_service.unwatch(fd);
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (!watched)
+                status = kStatusInsufficientResources;
+            else if (closed)
+                status = kStatusCancelled;
+            else if (!ready)
+                status = kStatusIoTimeout;
+            else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
+                status = statusFromErrno(error);
+        }
+    }
+    if (!ntSuccess(status)) {
+        resetAndClose(fd);
+        return status;
+    }
+    std::lock_guard lock(m_mutex);
+    if (m_closed) {
+        resetAndClose(fd);
+        return kStatusCancelled;
+    }
+    m_connection = fd;
+    ++m_generation;
+    m_connectionWatched
+        = m_service.watch(fd, kNetReadable, [this, fd](unsigned events) { onConnectionEvent(fd, events); });
+    return kStatusSuccess;
+}
+
+NtStatus NetEndpoint::listen(std::function<void()> accepted)
+{
+    if (m_protocol != NetProtocol::Tcp || m_role != Role::Server)
+        return kStatusInvalidDeviceRequest;
+    std::lock_guard lock(m_mutex);
+    if (m_closed || m_socket < 0)
+        return kStatusInvalidDeviceState;
+    if (!m_listenStarted) {
+        if (::listen(m_socket, 4) != 0)
+            return statusFromErrno(errno);
+        const int fd = m_socket;
+        if (!m_service.watch(fd, kNetReadable, [this, fd](unsigned) { onListenerEvent(fd); }))
+            return kStatusInsufficientResources;
+        m_listenStarted = true;
+    }
+    m_listening = true;
+    m_accepted = std::move(accepted);
+    return kStatusSuccess;
+}
+
+void NetEndpoint::cancelListen()
+{
+    std::lock_guard lock(m_mutex);
+    m_listening = false;
+    m_accepted = nullptr;
+}
+
+bool NetEndpoint::listening() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_listening;
+}
+
+bool NetEndpoint::enterHandler()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_closed)
+        return false;
+    ++m_handlersRunning;
+    return true;
+}
+
+void NetEndpoint::leaveHandler()
+{
+    std::lock_guard lock(m_mutex);
+    if (--m_handlersRunning == 0)
+        m_changed.notify_all();
+}
+
+void NetEndpoint::onListenerEvent(int listener)
+{
+    HandlerScope scope(*this);
+    if (!scope.entered)
+        return;
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    std::function<void()> accepted;
+    {
+        std::lock_guard lock(m_mutex);
+        // One client at a time, and only while a listen is outstanding.
+        if (m_listening && m_connection < 0 && !m_closed) {
+            m_connection = fd;
+            m_listening = false;
+            ++m_generation;
+            accepted = std::move(m_accepted);
+            m_accepted = nullptr;
+            m_connectionWatched
+                = m_service.watch(fd, kNetReadable, [this, fd](unsigned events) { onConnectionEvent(fd, events); });
+        }
+    }
+    if (!accepted) {
+        resetAndClose(fd);
+        return;
+    }
+    accepted();
+}
+
+void NetEndpoint::onConnectionEvent(int fd, unsigned events)
+{
+    HandlerScope scope(*this);
+    if (!scope.entered)
+        return;
+    if (events & kNetWritable) {
+        std::lock_guard lock(m_mutex);
+        m_writable = true;
+        m_changed.notify_all();
+        m_service.modify(fd, kNetReadable);
+    }
+    if (!(events & (kNetReadable | kNetHangUp)))
+        return;
+    const ssize_t received = ::recv(fd, m_receiveBuffer.data(), m_receiveBuffer.size(), MSG_DONTWAIT);
+    if (received > 0) {
+        if (m_handlers.receive)
+            m_handlers.receive(m_receiveBuffer.first(static_cast<std::size_t>(received)));
+        return;
+    }
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    // The peer closed or reset the connection. The socket stays until the
+    // owner resets it, so a sender never sees its descriptor reused.
+    m_service.unwatch(fd);
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_connection == fd)
+            m_connectionWatched = false;
+        ++m_generation;
+        m_changed.notify_all();
+    }
+    if (m_handlers.disconnect)
+        m_handlers.disconnect();
+}
+
+void NetEndpoint::onDatagramEvent(unsigned events)
+{
+    HandlerScope scope(*this);
+    if (!scope.entered)
+        return;
+    int fd = -1;
+    {
+        std::lock_guard lock(m_mutex);
+        fd = m_socket;
+        if (events & kNetWritable) {
+            m_writable = true;
+            m_changed.notify_all();
+            m_service.modify(fd, kNetReadable);
+        }
+    }
+    if (!(events & (kNetReadable | kNetHangUp)) || fd < 0)
+        return;
+    sockaddr_in from {};
+    socklen_t length = sizeof from;
+    const ssize_t received = ::recvfrom(
+        fd, m_receiveBuffer.data(), m_receiveBuffer.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+    // Errors (an ICMP report of an earlier datagram) are of no interest.
+    if (received < 0)
+        return;
+    if (m_handlers.receiveDatagram)
+        m_handlers.receiveDatagram(m_receiveBuffer.first(static_cast<std::size_t>(received)), netAddress(from));
+}
+
+NtStatus NetEndpoint::waitWritable(int fd, platform::TimePoint deadline, std::uint64_t generation)
+{
+    std::unique_lock lock(m_mutex);
+    m_writable = false;
+    m_service.modify(fd, kNetReadable | kNetWritable);
+    platform::Clock& clock = m_service.clock();
+    const bool woken = clock.waitFor(
+        m_changed, lock, deadline - clock.now(), [&] { return m_writable || m_closed || m_generation != generation; });
+    m_service.modify(fd, kNetReadable);
+    if (m_closed || m_generation != generation)
+        return kStatusConnectionDisconnected;
+    // The limit passed with the socket still full: the send is cancelled.
+    return woken ? kStatusSuccess : kStatusCancelled;
+}
+
+NtStatus NetEndpoint::send(std::span<const std::uint8_t> bytes, platform::Duration limit)
+{
+    if (m_protocol != NetProtocol::Tcp)
+        return kStatusInvalidDeviceRequest;
+    std::lock_guard io(m_ioMutex);
+    const platform::TimePoint deadline = m_service.clock().now() + limit;
+    if (platform::faults::shouldFail(platform::faults::Op::Send))
+        return kStatusConnectionReset;
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        int fd = -1;
+        std::uint64_t generation = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_closed)
+                return kStatusInvalidDeviceState;
+            fd = m_connection;
+            generation = m_generation;
+        }
+        if (fd < 0)
+            return kStatusConnectionDisconnected;
+        const ssize_t written = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written > 0) {
+            sent += static_cast<std::size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const NtStatus status = waitWritable(fd, deadline, generation);
+            if (!ntSuccess(status))
+                return status;
+            continue;
+        }
+        return statusFromErrno(errno);
+    }
+    return kStatusSuccess;
+}
+
+NtStatus NetEndpoint::sendTo(NetAddress to, std::span<const std::uint8_t> bytes, platform::Duration limit)
+{
+    if (m_protocol != NetProtocol::Udp)
+        return kStatusInvalidDeviceRequest;
+    std::lock_guard io(m_ioMutex);
+    const platform::TimePoint deadline = m_service.clock().now() + limit;
+    if (platform::faults::shouldFail(platform::faults::Op::Send))
+        return kStatusUnsuccessful;
+    const sockaddr_in address = socketAddress(to);
+    for (;;) {
+        int fd = -1;
+        std::uint64_t generation = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_closed || m_socket < 0)
+                return kStatusInvalidDeviceState;
+            fd = m_socket;
+            generation = m_generation;
+        }
+        const ssize_t written = ::sendto(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+            reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        if (written >= 0)
+            return kStatusSuccess;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            const NtStatus status = waitWritable(fd, deadline, generation);
+            if (!ntSuccess(status))
+                return status;
+            continue;
+        }
+        return statusFromErrno(errno);
+    }
+}
+
+int NetEndpoint::detachConnection()
+{
+    std::lock_guard lock(m_mutex);
+    const int fd = m_connection;
+    m_connection = -1;
+    m_connectionWatched = false;
+    ++m_generation;
+    m_changed.notify_all();
+    return fd;
+}
+
+NtStatus NetEndpoint::disconnect()
+{
+    const int fd = detachConnection();
+    if (fd < 0)
+        return kStatusSuccess;
+    m_service.unwatch(fd);
+    std::lock_guard io(m_ioMutex); // a sender still inside has been woken and leaves
+    resetAndClose(fd);
+    return kStatusSuccess;
+}
+
+void NetEndpoint::close()
+{
+    int socket = -1;
+    int connection = -1;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed)
+            return;
+        m_closed = true;
+        ++m_generation;
+        socket = m_socket;
+        connection = m_connection;
+        m_socket = -1;
+        m_connection = -1;
+        m_listening = false;
+        m_accepted = nullptr;
+        m_changed.notify_all();
+    }
+    if (socket >= 0)
+        m_service.unwatch(socket);
+    if (connection >= 0)
+        m_service.unwatch(connection);
+    if (!m_service.onNetworkThread()) {
+        // A disconnect handler goes on after unwatching its fd; the owner
+        // may free what it uses once close() returns.
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_handlersRunning == 0; });
+    }
+    std::lock_guard io(m_ioMutex);
+    if (connection >= 0)
+        resetAndClose(connection);
+    if (socket >= 0)
+        ::close(socket);
+}
+
+void NetEndpoint::resetAndClose(int fd)
+{
+    // A zero linger time makes the close a reset, as the device server expects
+    // of an abortive disconnect.
+    linger option {};
+    option.l_onoff = 1;
+    option.l_linger = 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+    ::close(fd);
+}
+
+} // namespace driver::host

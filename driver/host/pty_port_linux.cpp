@@ -1,0 +1,237 @@
+#include "driver/host/pty_port.h"
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace driver::host {
+
+using namespace common;
+
+namespace {
+
+std::uint32_t rateOf(speed_t speed)
+{
+    struct Entry {
+        speed_t speed;
+        std::uint32_t rate;
+    };
+    static constexpr Entry kRates[] = { { B50, 50 }, { B75, 75 }, { B110, 110 }, { B134, 134 }, { B150, 150 },
+        { B200, 200 }, { B300, 300 }, { B600, 600 }, { B1200, 1200 }, { B1800, 1800 }, { B2400, 2400 }, { B4800, 4800 },
+        { B9600, 9600 }, { B19200, 19200 }, { B38400, 38400 }, { B57600, 57600 }, { B115200, 115200 },
+        { B230400, 230400 }, { B460800, 460800 }, { B500000, 500000 }, { B576000, 576000 }, { B921600, 921600 },
+        { B1000000, 1000000 } };
+    for (const auto& entry : kRates) {
+        if (entry.speed == speed)
+            return entry.rate;
+    }
+    return 0;
+}
+
+PtySettings settingsOf(const termios& attributes)
+{
+    PtySettings settings;
+    settings.baudRate = rateOf(cfgetospeed(&attributes));
+    settings.twoStopBits = (attributes.c_cflag & CSTOPB) != 0;
+    settings.rtsCts = (attributes.c_cflag & CRTSCTS) != 0;
+    settings.xonOutput = (attributes.c_iflag & IXON) != 0;
+    settings.xonInput = (attributes.c_iflag & IXOFF) != 0;
+    settings.xonChar = attributes.c_cc[VSTART];
+    settings.xoffChar = attributes.c_cc[VSTOP];
+    return settings;
+}
+
+void closeFd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+} // namespace
+
+NtStatus PtyPort::create(std::unique_ptr<PtyPort>& port)
+{
+    std::unique_ptr<PtyPort> pty(new PtyPort);
+    pty->m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (pty->m_master < 0 || ::grantpt(pty->m_master) != 0 || ::unlockpt(pty->m_master) != 0)
+        return kStatusInsufficientResources;
+    char name[PATH_MAX];
+    if (::ptsname_r(pty->m_master, name, sizeof name) != 0)
+        return kStatusInsufficientResources;
+    pty->m_slavePath = name;
+    pty->m_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (pty->m_slave < 0)
+        return kStatusInsufficientResources;
+
+    // Raw 9600 baud, as a serial port starts; EXTPROC makes every settings
+    // change show up on the master in packet mode.
+    termios attributes {};
+    if (::tcgetattr(pty->m_slave, &attributes) != 0)
+        return kStatusInsufficientResources;
+    ::cfmakeraw(&attributes);
+    attributes.c_lflag |= EXTPROC;
+    ::cfsetispeed(&attributes, B9600);
+    ::cfsetospeed(&attributes, B9600);
+    int packetMode = 1;
+    if (::tcsetattr(pty->m_slave, TCSANOW, &attributes) != 0 || ::ioctl(pty->m_master, TIOCPKT, &packetMode) != 0)
+        return kStatusInsufficientResources;
+    // The settings report of our own change above is not a program's.
+    std::array<std::uint8_t, 64> drain;
+    while (::read(pty->m_master, drain.data(), drain.size()) > 0) { }
+
+    // Our own slave descriptor is open before the watch, so only programs count.
+    pty->m_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    pty->m_stop = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    pty->m_stopWrites = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (pty->m_watch < 0 || pty->m_stop < 0 || pty->m_stopWrites < 0
+        || ::inotify_add_watch(pty->m_watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
+        return kStatusInsufficientResources;
+    port = std::move(pty);
+    return kStatusSuccess;
+}
+
+PtyPort::~PtyPort()
+{
+    closeFd(m_watch);
+    closeFd(m_stop);
+    closeFd(m_stopWrites);
+    closeFd(m_slave);
+    closeFd(m_master);
+}
+
+void PtyPort::stop()
+{
+    const std::uint64_t one = 1;
+    (void)!::write(m_stop, &one, sizeof one);
+}
+
+void PtyPort::stopWrites()
+{
+    const std::uint64_t one = 1;
+    (void)!::write(m_stopWrites, &one, sizeof one);
+}
+
+void PtyPort::resumeWrites()
+{
+    std::uint64_t count = 0;
+    (void)!::read(m_stopWrites, &count, sizeof count);
+}
+
+PtySettings PtyPort::settings() const
+{
+    termios attributes {};
+    if (::tcgetattr(m_slave, &attributes) != 0)
+        return {};
+    return settingsOf(attributes);
+}
+
+void PtyPort::discardTerminalInput() { (void)::tcflush(m_slave, TCIFLUSH); }
+
+bool PtyPort::waitEvents(std::vector<PtyEvent>& events, int limitMs)
+{
+    for (;;) {
+        pollfd fds[3] = { { m_stop, POLLIN, 0 }, { m_watch, POLLIN, 0 }, { m_master, POLLIN, 0 } };
+        const int ready = ::poll(fds, 3, limitMs);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (ready == 0)
+            return true;
+        if (fds[0].revents)
+            return false;
+        const std::size_t before = events.size();
+        // Opens first: a program's first bytes belong to the open that precedes them.
+        if (fds[1].revents)
+            readWatch(events);
+        if (fds[2].revents)
+            readMaster(events);
+        if (events.size() != before)
+            return true;
+    }
+}
+
+void PtyPort::readWatch(std::vector<PtyEvent>& events)
+{
+    alignas(inotify_event) std::array<char, 4096> buffer;
+    for (;;) {
+        const ssize_t got = ::read(m_watch, buffer.data(), buffer.size());
+        if (got <= 0)
+            return;
+        for (ssize_t offset = 0; offset + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
+            inotify_event event;
+            std::memcpy(&event, buffer.data() + offset, sizeof event);
+            if (event.mask & IN_OPEN)
+                events.push_back({ PtyEventKind::Opened, {}, {} });
+            if (event.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
+                events.push_back({ PtyEventKind::Closed, {}, {} });
+            offset += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
+        }
+    }
+}
+
+void PtyPort::readMaster(std::vector<PtyEvent>& events)
+{
+    std::array<std::uint8_t, 4097> buffer;
+    const ssize_t got = ::read(m_master, buffer.data(), buffer.size());
+    if (got <= 0)
+        return;
+    const std::uint8_t status = buffer[0];
+    if (status == TIOCPKT_DATA) {
+        if (got > 1)
+            events.push_back({ PtyEventKind::Data, { buffer.begin() + 1, buffer.begin() + got }, {} });
+        return;
+    }
+    if (status & TIOCPKT_FLUSHREAD)
+        events.push_back({ PtyEventKind::FlushInput, {}, {} });
+    if (status & TIOCPKT_FLUSHWRITE)
+        events.push_back({ PtyEventKind::FlushOutput, {}, {} });
+    if (status & TIOCPKT_IOCTL) {
+        termios attributes {};
+        if (::tcgetattr(m_slave, &attributes) != 0)
+            return;
+        events.push_back({ PtyEventKind::Settings, {}, settingsOf(attributes) });
+        // A program that cleared external processing would report no further
+        // changes; it is set again (which reports once more, harmlessly).
+        if (!(attributes.c_lflag & EXTPROC)) {
+            attributes.c_lflag |= EXTPROC;
+            (void)::tcsetattr(m_slave, TCSANOW, &attributes);
+        }
+    }
+}
+
+bool PtyPort::writeToTerminal(std::span<const std::uint8_t> bytes)
+{
+    pollfd cancelled { m_stopWrites, POLLIN, 0 };
+    if (::poll(&cancelled, 1, 0) > 0)
+        return false;
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(m_master, bytes.data(), bytes.size());
+        if (written > 0) {
+            bytes = bytes.subspan(static_cast<std::size_t>(written));
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        pollfd fds[3] = { { m_stop, POLLIN, 0 }, { m_stopWrites, POLLIN, 0 }, { m_master, POLLOUT, 0 } };
+        if (::poll(fds, 3, -1) < 0 && errno != EINTR)
+            return false;
+        if (fds[0].revents || fds[1].revents)
+            return false;
+    }
+    return true;
+}
+
+} // namespace driver::host

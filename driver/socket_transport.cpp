@@ -1,0 +1,513 @@
+#include "driver/socket_transport.h"
+
+#include "driver/host/host.h"
+#include "driver/port_internal.h"
+#include "driver/vorpil_driver.h"
+
+#include <chrono>
+#include <string>
+
+namespace driver {
+
+using namespace common;
+using host::NetAddress;
+using host::NetEndpoint;
+using host::NetProtocol;
+
+namespace {
+
+// A send that the network does not take within this time is cancelled.
+constexpr auto kSendLimit = std::chrono::seconds(30);
+// How long a connect may take before it is given up.
+constexpr auto kConnectLimit = std::chrono::seconds(20);
+
+// The configuration holds addresses and ports in network byte order as a
+// little-endian load of their bytes.
+constexpr std::uint32_t swap32(std::uint32_t value)
+{
+    return (value >> 24) | ((value >> 8) & 0xFF00) | ((value << 8) & 0xFF0000) | (value << 24);
+}
+constexpr std::uint16_t swap16(std::uint16_t value) { return static_cast<std::uint16_t>((value >> 8) | (value << 8)); }
+
+bool isConnected(LinkState state) { return state == LinkState::Connected || state == LinkState::ServingConnected; }
+bool isServing(LinkState state) { return state == LinkState::Serving || state == LinkState::ServingConnected; }
+
+// Framed stream packets: data into the receive buffer, modem reports to the
+// serial emulation.
+class StreamSink final : public FrameSink {
+public:
+    explicit StreamSink(PortDevice& port)
+        : m_port(port)
+    {
+    }
+    void data(std::span<const std::uint8_t> payload) override
+    {
+        const std::uint32_t unread = appendReceived(m_port, payload);
+        // The payload counts once more, so the stop goes out a packet early.
+        if (unread + payload.size() >= kFlowStopLevel)
+            m_stopLevelReached = true;
+    }
+    void control(std::span<const std::uint8_t> packet) override { reportModemStatus(m_port, packet); }
+    bool stopLevelReached() const { return m_stopLevelReached; }
+
+private:
+    PortDevice& m_port;
+    bool m_stopLevelReached = false;
+};
+
+} // namespace
+
+SocketTransport::SocketTransport(PortDevice& port, host::NetService& network)
+    : m_port(port)
+    , m_network(network)
+{
+}
+
+SocketTransport::~SocketTransport()
+{
+    std::lock_guard operation(m_operationMutex);
+    (void)closeEndpoints();
+}
+
+SocketTransport::Snapshot SocketTransport::snapshot() const
+{
+    std::lock_guard lock(m_mutex);
+    Snapshot out;
+    out.state = m_state;
+    out.endpoint = m_endpoint;
+    out.session = m_session;
+    out.remote = m_remote;
+    out.destination = m_session.fixedDestination ? m_remote : m_peer;
+    out.removed = m_removed;
+    return out;
+}
+
+void SocketTransport::setState(LinkState state)
+{
+    std::lock_guard lock(m_mutex);
+    m_state = state;
+}
+
+bool SocketTransport::connected() const { return isConnected(state()); }
+bool SocketTransport::serverMode() const { return isServing(state()); }
+bool SocketTransport::reconnectPending() const { return state() == LinkState::ReconnectPending; }
+
+LinkState SocketTransport::state() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_state;
+}
+
+bool SocketTransport::listening() const
+{
+    const auto endpoint = snapshot().endpoint;
+    return endpoint && endpoint->listening();
+}
+
+NetAddress SocketTransport::localAddress() const
+{
+    const auto endpoint = snapshot().endpoint;
+    return endpoint ? endpoint->local() : NetAddress {};
+}
+
+std::uint16_t SocketTransport::localPort() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_port.config.localPort;
+}
+
+void SocketTransport::queue(PortJob job, void (SocketTransport::*routine)())
+{
+    (void)queueJob(m_port, job, [this, job, routine](PortDevice&) {
+        // Jobs block; one that finds itself at raised level runs again later.
+        if (host::atRaisedLevel()) {
+            queue(job, routine);
+            return;
+        }
+        (this->*routine)();
+    });
+}
+
+NtStatus SocketTransport::openEndpoints(bool server)
+{
+    const PortConfig& config = m_port.config;
+    Session session;
+    session.protocol = config.protocol == 0 ? NetProtocol::Tcp : NetProtocol::Udp;
+    session.framed = config.cmdByte != 0;
+    session.server = server;
+    session.fixedDestination = config.connType != 0;
+    const NetAddress remote { swap32(config.remoteHostIp), swap16(config.remoteHostPort) };
+    NetAddress local { swap32(config.bindAddress), remote.port };
+    if (!server)
+        local.port = m_port.localPorts ? m_port.localPorts->claim() : 0;
+    {
+        // The handlers may run as soon as the endpoint exists.
+        std::lock_guard lock(m_mutex);
+        if (m_endpoint)
+            return kStatusInvalidDeviceState;
+        m_session = session;
+        m_remote = remote;
+        m_peer = {};
+        m_state = server ? LinkState::Serving : LinkState::Opened;
+    }
+    host::NetHandlers handlers;
+    handlers.receive = [this](std::span<const std::uint8_t> bytes) { onStream(bytes); };
+    handlers.receiveDatagram
+        = [this](std::span<const std::uint8_t> bytes, NetAddress from) { onDatagram(bytes, from); };
+    handlers.disconnect = [this] { onPeerDisconnected(); };
+    std::shared_ptr<NetEndpoint> endpoint;
+    const NtStatus status
+        = NetEndpoint::open(m_network, session.protocol, server ? NetEndpoint::Role::Server : NetEndpoint::Role::Client,
+            local, m_port.remainder->buffer, std::move(handlers), endpoint);
+    if (!ntSuccess(status)) {
+        if (!server && m_port.localPorts)
+            m_port.localPorts->giveBack(local.port);
+        setState(LinkState::Closed);
+        return status;
+    }
+    std::lock_guard lock(m_mutex);
+    if (!server)
+        m_port.config.localPort = swap16(local.port);
+    m_endpoint = std::move(endpoint);
+    return kStatusSuccess;
+}
+
+NtStatus SocketTransport::closeEndpoints()
+{
+    std::shared_ptr<NetEndpoint> endpoint;
+    {
+        std::lock_guard lock(m_mutex);
+        endpoint = std::move(m_endpoint);
+        m_endpoint = nullptr;
+        m_state = LinkState::Closed;
+    }
+    if (!endpoint)
+        return kStatusInvalidDeviceState;
+    endpoint->close(); // no handler of this endpoint runs after this
+    return kStatusSuccess;
+}
+
+NtStatus SocketTransport::connectClient()
+{
+    NtStatus status = openEndpoints(false);
+    if (!ntSuccess(status))
+        return status;
+    const Snapshot link = snapshot();
+    if (link.session.protocol == NetProtocol::Tcp) {
+        {
+            std::lock_guard lock(m_port.dataLock);
+            resetReassembly(m_port);
+        }
+        status = link.endpoint->connect(link.remote, kConnectLimit);
+        if (!ntSuccess(status)) {
+            (void)closeEndpoints();
+            return status;
+        }
+        setState(LinkState::Connected);
+        queue(PortJob::WriteLocalPort, &SocketTransport::runWriteLocalPort);
+        return kStatusSuccess;
+    }
+    if (link.session.framed) {
+        status = link.endpoint->sendTo(link.remote, kHelloPacket, kSendLimit);
+        if (!ntSuccess(status)) {
+            (void)closeEndpoints();
+            return status;
+        }
+    }
+    setState(LinkState::Connected);
+    return kStatusSuccess;
+}
+
+NtStatus SocketTransport::connectAtOpen()
+{
+    std::lock_guard operation(m_operationMutex);
+    if (snapshot().removed)
+        return kStatusInvalidDeviceState;
+    return connectClient();
+}
+
+NtStatus SocketTransport::openAsClient()
+{
+    std::lock_guard operation(m_operationMutex);
+    const Snapshot link = snapshot();
+    if (link.removed)
+        return kStatusInvalidDeviceState;
+    if (isConnected(link.state))
+        return kStatusSuccess;
+    if (link.state == LinkState::ReconnectPending)
+        (void)closeEndpoints();
+    const NtStatus status = connectClient();
+    std::lock_guard lock(m_port.dataLock);
+    emptyReceiveBuffers(m_port);
+    return status;
+}
+
+NtStatus SocketTransport::startServerLocked()
+{
+    const NtStatus status = openEndpoints(true);
+    if (!ntSuccess(status))
+        return status;
+    if (snapshot().session.protocol == NetProtocol::Tcp)
+        queue(PortJob::ServerAccept, &SocketTransport::runServerAccept);
+    return kStatusSuccess;
+}
+
+NtStatus SocketTransport::startServer()
+{
+    std::lock_guard operation(m_operationMutex);
+    if (snapshot().removed)
+        return kStatusInvalidDeviceState;
+    return startServerLocked();
+}
+
+NtStatus SocketTransport::disconnect()
+{
+    std::lock_guard operation(m_operationMutex);
+    const Snapshot link = snapshot();
+    if (!link.endpoint)
+        return kStatusInvalidDeviceState;
+    if (link.session.protocol == NetProtocol::Tcp) {
+        if (link.session.server && link.state != LinkState::ServingConnected)
+            link.endpoint->cancelListen();
+        else if (isConnected(link.state))
+            (void)link.endpoint->disconnect();
+    } else if (isConnected(link.state) && link.session.framed) {
+        (void)link.endpoint->sendTo(link.destination, kByePacket, kSendLimit);
+    }
+    return closeEndpoints();
+}
+
+NtStatus SocketTransport::closeTransport()
+{
+    std::lock_guard operation(m_operationMutex);
+    const Snapshot link = snapshot();
+    if (link.endpoint && link.session.protocol == NetProtocol::Tcp)
+        (void)link.endpoint->disconnect();
+    (void)closeEndpoints();
+    return kStatusSuccess;
+}
+
+void SocketTransport::closeForRemoval()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_removed = true; // jobs still queued find nothing to do
+    }
+    std::lock_guard operation(m_operationMutex);
+    const Snapshot link = snapshot();
+    if (!link.endpoint)
+        return;
+    if (isConnected(link.state)) {
+        if (link.session.protocol == NetProtocol::Udp)
+            (void)link.endpoint->sendTo(link.destination, kRemovalByePacket, kSendLimit);
+        else
+            (void)link.endpoint->disconnect();
+    }
+    (void)closeEndpoints();
+}
+
+NtStatus SocketTransport::reconnect()
+{
+    std::lock_guard operation(m_operationMutex);
+    const Snapshot link = snapshot();
+    if (link.state != LinkState::ReconnectPending || !link.endpoint)
+        return kStatusSuccess;
+    (void)link.endpoint->disconnect();
+    {
+        std::lock_guard lock(m_port.dataLock);
+        resetReassembly(m_port);
+    }
+    const NtStatus status = link.endpoint->connect(link.remote, kConnectLimit);
+    if (ntSuccess(status))
+        setState(LinkState::Connected);
+    else
+        (void)closeEndpoints(); // later writes fail until the port is connected again
+    return status;
+}
+
+NtStatus SocketTransport::sendBytes(std::span<const std::uint8_t> bytes)
+{
+    const Snapshot link = snapshot();
+    if (!link.endpoint || !(isConnected(link.state) || isServing(link.state)))
+        return kStatusSuccess;
+    if (link.session.protocol == NetProtocol::Udp)
+        return link.endpoint->sendTo(link.destination, bytes, kSendLimit);
+    const NtStatus status = link.endpoint->send(bytes, kSendLimit);
+    if (!ntSuccess(status) && status != kStatusCancelled && link.state == LinkState::ServingConnected) {
+        // The client is gone: wait for the next one.
+        bool restart = false;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_state == LinkState::ServingConnected && m_endpoint == link.endpoint) {
+                m_state = LinkState::Serving;
+                restart = true;
+            }
+        }
+        if (restart)
+            queue(PortJob::ServerRestart, &SocketTransport::runServerRestart);
+    }
+    return status;
+}
+
+NtStatus SocketTransport::sendTransmitBuffer(std::span<const std::uint8_t> bytes) { return sendBytes(bytes); }
+
+NtStatus SocketTransport::sendControlPacket(const ControlPacket& packet)
+{
+    const auto bytes = packet.encode();
+    return sendBytes(std::span(bytes).first(packet.encodedSize()));
+}
+
+void SocketTransport::onStream(std::span<const std::uint8_t> bytes)
+{
+    bool framed = false;
+    {
+        std::lock_guard lock(m_mutex);
+        framed = m_session.framed;
+    }
+    if (!framed) {
+        (void)appendReceived(m_port, bytes);
+        return;
+    }
+    // Only this thread parses, and a new connection resets the reassembly
+    // buffer before its first bytes arrive.
+    StreamSink sink(m_port);
+    PortBuffers& buffers = *m_port.buffers;
+    parseFramed(bytes, buffers.reassembly, buffers.reassemblyFill, sink);
+    if (sink.stopLevelReached())
+        flowThresholdReached(m_port);
+}
+
+void SocketTransport::onDatagram(std::span<const std::uint8_t> bytes, NetAddress from)
+{
+    bool framed = false;
+    bool server = false;
+    {
+        std::lock_guard lock(m_mutex);
+        framed = m_session.framed;
+        server = m_session.server;
+        if (!framed) {
+            // Whoever sent last is the peer.
+            m_peer = from;
+            m_remote = from;
+            if (m_state == LinkState::Serving)
+                m_state = LinkState::ServingConnected;
+        }
+    }
+    if (!framed) {
+        // Every datagram replaces what is still unread.
+        replaceReceived(m_port, bytes);
+        return;
+    }
+    if (bytes.empty())
+        return;
+    switch (bytes[0]) {
+    case kHelloPacketType: {
+        {
+            std::lock_guard lock(m_mutex);
+            m_peer = from;
+            m_remote.ip = from.ip;
+        }
+        if (server)
+            queue(PortJob::UdpHelloReply, &SocketTransport::runUdpHelloReply);
+        return;
+    }
+    case kControlPacketType:
+        if (bytes.size() <= kMaxControlPacketSize)
+            reportModemStatus(m_port, bytes);
+        return;
+    default:
+        // The length field is not looked at: the datagram is the packet.
+        if (bytes.size() > kPacketHeaderSize)
+            (void)appendReceived(m_port, bytes.subspan(kPacketHeaderSize));
+        return;
+    }
+}
+
+void SocketTransport::onPeerDisconnected()
+{
+    bool restart = false;
+    bool writeLocalPort = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_session.server && m_state == LinkState::ServingConnected) {
+            m_state = LinkState::Serving;
+            restart = true;
+        } else if (!m_session.server && m_state == LinkState::Connected) {
+            m_state = LinkState::ReconnectPending;
+            m_port.config.localPort = m_port.config.savedLocalPort;
+            writeLocalPort = true;
+        }
+    }
+    if (restart)
+        queue(PortJob::ServerRestart, &SocketTransport::runServerRestart);
+    else if (writeLocalPort)
+        queue(PortJob::WriteLocalPort, &SocketTransport::runWriteLocalPort);
+}
+
+void SocketTransport::onAccepted()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_state == LinkState::Serving)
+            m_state = LinkState::ServingConnected;
+    }
+    std::lock_guard lock(m_port.dataLock);
+    resetReassembly(m_port);
+}
+
+void SocketTransport::runWriteLocalPort()
+{
+    std::uint32_t localPort = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        localPort = m_port.config.localPort;
+    }
+    std::string key;
+    if (ntSuccess(m_port.host->openDeviceKey(*m_port.node, key)))
+        (void)m_port.host->writeRegistryDword(key, "LocalPort", localPort);
+}
+
+void SocketTransport::runServerAccept()
+{
+    std::lock_guard operation(m_operationMutex);
+    const Snapshot link = snapshot();
+    if (link.removed || !link.endpoint || link.state != LinkState::Serving)
+        return;
+    // The accept completes on the network thread; no worker waits for it.
+    if (!ntSuccess(link.endpoint->listen([this] { onAccepted(); })))
+        (void)closeEndpoints();
+}
+
+void SocketTransport::runServerRestart()
+{
+    std::lock_guard operation(m_operationMutex);
+    const Snapshot link = snapshot();
+    if (link.removed || !link.endpoint || !link.session.server)
+        return;
+    (void)link.endpoint->disconnect();
+    (void)closeEndpoints();
+    (void)startServerLocked();
+}
+
+void SocketTransport::runUdpHelloReply()
+{
+    std::lock_guard operation(m_operationMutex);
+    const Snapshot link = snapshot();
+    if (link.removed || !link.endpoint)
+        return;
+    (void)link.endpoint->sendTo(link.destination, kHelloPacket, kSendLimit);
+    {
+        std::lock_guard lock(m_port.dataLock);
+        emptyReceiveBuffers(m_port);
+    }
+    std::lock_guard lock(m_mutex);
+    if (m_state == LinkState::Serving)
+        m_state = LinkState::ServingConnected;
+}
+
+std::unique_ptr<PortTransport> SocketTransports::create(PortDevice& port)
+{
+    return std::make_unique<SocketTransport>(port, port.host->network());
+}
+
+} // namespace driver
