@@ -1,0 +1,68 @@
+// vorpild: hosts the virtual serial port driver in user space.
+#include "driver/daemon/daemon.h"
+#include "platform/background.h"
+#include "platform/event_loop.h"
+#include "platform/seqpacket.h"
+#include "platform/termination_signals.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr const char* kUsage = "usage: vorpild [--foreground] [--runtime-dir DIR] [--state-dir DIR]\n"
+                               "  --foreground       stay attached to the terminal (for service managers and tests)\n"
+                               "  --runtime-dir DIR  control socket DIR/control and device links DIR/dev\n"
+                               "                     (default $VORPIL_RUNTIME_DIR, /run/vorpil for root,\n"
+                               "                     $XDG_RUNTIME_DIR/vorpil otherwise)\n"
+                               "  --state-dir DIR    registry DIR/registry.reg (default /var/lib/vorpil for root,\n"
+                               "                     $XDG_STATE_HOME/vorpil otherwise)\n";
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bool foreground = false;
+    driver::daemon::DaemonOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--foreground") {
+            foreground = true;
+        } else if ((argument == "--runtime-dir" || argument == "--state-dir") && i + 1 < argc) {
+            (argument == "--runtime-dir" ? options.runtimeDir : options.stateDir) = argv[++i];
+        } else if (argument == "--help" || argument == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "vorpild: unknown argument %s\n%s", argument.c_str(), kUsage);
+            return 2;
+        }
+    }
+    if (options.runtimeDir.empty())
+        options.runtimeDir = platform::vorpilRuntimeDir();
+    if (options.stateDir.empty())
+        options.stateDir = platform::vorpilStateDir();
+
+    if (!foreground) {
+        if (auto detached = platform::runInBackground(); !detached.ok()) {
+            std::fprintf(stderr, "vorpild: %s\n", detached.error().message.c_str());
+            return 1;
+        }
+    }
+    auto loop = platform::makeEpollLoop();
+    if (!platform::quitOnTerminationSignals(*loop)) {
+        std::fputs("vorpild: cannot install signal handlers\n", stderr);
+        return 1;
+    }
+    driver::daemon::Daemon daemon(options);
+    std::string error;
+    if (!daemon.start(error)) {
+        std::fprintf(stderr, "vorpild: %s\n", error.c_str());
+        return 1;
+    }
+    const int code = loop->run();
+    std::fputs("vorpild: stopping\n", stderr);
+    daemon.stop();
+    return code;
+}

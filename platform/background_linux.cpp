@@ -1,0 +1,29 @@
+#include "platform/background.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace platform {
+
+Result<void> runInBackground()
+{
+    const pid_t child = ::fork();
+    if (child < 0)
+        return Error { std::string("fork: ") + std::strerror(errno), errno };
+    if (child > 0)
+        std::_Exit(0);
+    if (::setsid() < 0)
+        return Error { std::string("setsid: ") + std::strerror(errno), errno };
+    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup2(null, STDIN_FILENO);
+        ::close(null);
+    }
+    return {};
+}
+
+} // namespace platform

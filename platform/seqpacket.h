@@ -1,0 +1,70 @@
+#pragma once
+
+#include "platform/result.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace platform {
+
+// One end of a Unix-domain sequenced-packet connection: every send is one
+// message and every receive returns one whole message. Calls block.
+class SeqPacketSocket {
+public:
+    // Connects to the socket at `path`.
+    static Result<std::unique_ptr<SeqPacketSocket>> connect(const std::string& path);
+    ~SeqPacketSocket();
+    SeqPacketSocket(const SeqPacketSocket&) = delete;
+    SeqPacketSocket& operator=(const SeqPacketSocket&) = delete;
+
+    Result<void> send(std::span<const std::uint8_t> message);
+    // One message into `buffer`; 0 bytes when the peer closed. A message
+    // longer than the buffer is an error (its tail is lost).
+    Result<std::size_t> receive(std::span<std::uint8_t> buffer);
+    // Makes a receive blocked in another thread return (0 bytes).
+    void shutdown();
+    // The user id of the process at the other end.
+    int peerUid() const;
+
+private:
+    friend class SeqPacketListener;
+    explicit SeqPacketSocket(int fd);
+    int m_fd;
+};
+
+// A listening sequenced-packet socket at a path, reachable by its owner only
+// (mode 0600). A stale socket file left by a process that ended is replaced;
+// one another process still serves is not.
+class SeqPacketListener {
+public:
+    static Result<std::unique_ptr<SeqPacketListener>> listen(const std::string& path);
+    ~SeqPacketListener();
+    SeqPacketListener(const SeqPacketListener&) = delete;
+    SeqPacketListener& operator=(const SeqPacketListener&) = delete;
+
+    // Waits for the next connection; an error once shutdown() was called.
+    Result<std::unique_ptr<SeqPacketSocket>> accept();
+    void shutdown();
+    const std::string& path() const { return m_path; }
+
+private:
+    SeqPacketListener(int fd, std::string path);
+    int m_fd;
+    int m_wake[2];
+    std::string m_path;
+};
+
+// Where the driver host keeps its control socket and device directory:
+// $VORPIL_RUNTIME_DIR, else /run/vorpil for root and $XDG_RUNTIME_DIR/vorpil
+// (or /tmp/vorpil-<uid>) for anyone else.
+std::string vorpilRuntimeDir();
+// Where the driver host keeps its registry: /var/lib/vorpil for root,
+// $XDG_STATE_HOME/vorpil (or ~/.local/state/vorpil) for anyone else.
+std::string vorpilStateDir();
+// Creates a directory and its missing parents with the given mode.
+Result<void> makeDirectories(const std::string& path, unsigned mode);
+
+} // namespace platform

@@ -1,0 +1,221 @@
+#include "platform/seqpacket.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+Error osError(const std::string& what, int code = errno) { return Error { what + ": " + std::strerror(code), code }; }
+
+bool socketAddress(const std::string& path, sockaddr_un& address)
+{
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+std::string environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+} // namespace
+
+SeqPacketSocket::SeqPacketSocket(int fd)
+    : m_fd(fd)
+{
+}
+
+SeqPacketSocket::~SeqPacketSocket() { ::close(m_fd); }
+
+Result<std::unique_ptr<SeqPacketSocket>> SeqPacketSocket::connect(const std::string& path)
+{
+    sockaddr_un address;
+    if (!socketAddress(path, address))
+        return Error { "socket path too long: " + path, ENAMETOOLONG };
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return osError("socket");
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int code = errno;
+        ::close(fd);
+        return osError("connect " + path, code);
+    }
+    return std::unique_ptr<SeqPacketSocket>(new SeqPacketSocket(fd));
+}
+
+Result<void> SeqPacketSocket::send(std::span<const std::uint8_t> message)
+{
+    for (;;) {
+        const ssize_t sent = ::send(m_fd, message.data(), message.size(), MSG_NOSIGNAL);
+        if (sent >= 0)
+            return {};
+        if (errno != EINTR)
+            return osError("send");
+    }
+}
+
+Result<std::size_t> SeqPacketSocket::receive(std::span<std::uint8_t> buffer)
+{
+    for (;;) {
+        const ssize_t got = ::recv(m_fd, buffer.data(), buffer.size(), MSG_TRUNC);
+        if (got >= 0) {
+            if (static_cast<std::size_t>(got) > buffer.size())
+                return Error { "message of " + std::to_string(got) + " bytes is too long", EMSGSIZE };
+            return static_cast<std::size_t>(got);
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == ECONNRESET)
+            return std::size_t { 0 };
+        return osError("recv");
+    }
+}
+
+void SeqPacketSocket::shutdown() { ::shutdown(m_fd, SHUT_RDWR); }
+
+int SeqPacketSocket::peerUid() const
+{
+    ucred credentials {};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(m_fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
+        return -1;
+    return static_cast<int>(credentials.uid);
+}
+
+SeqPacketListener::SeqPacketListener(int fd, std::string path)
+    : m_fd(fd)
+    , m_wake { -1, -1 }
+    , m_path(std::move(path))
+{
+    if (::pipe2(m_wake, O_CLOEXEC) != 0)
+        m_wake[0] = m_wake[1] = -1;
+}
+
+SeqPacketListener::~SeqPacketListener()
+{
+    ::close(m_fd);
+    ::unlink(m_path.c_str());
+    if (m_wake[0] >= 0) {
+        ::close(m_wake[0]);
+        ::close(m_wake[1]);
+    }
+}
+
+Result<std::unique_ptr<SeqPacketListener>> SeqPacketListener::listen(const std::string& path)
+{
+    sockaddr_un address;
+    if (!socketAddress(path, address))
+        return Error { "socket path too long: " + path, ENAMETOOLONG };
+    // A socket nobody answers on is what a crashed daemon leaves behind.
+    if (auto probe = SeqPacketSocket::connect(path); probe.ok())
+        return Error { "another process serves " + path, EADDRINUSE };
+    struct stat info { };
+    if (::lstat(path.c_str(), &info) == 0) {
+        if (!S_ISSOCK(info.st_mode))
+            return Error { path + " exists and is no socket", EEXIST };
+        ::unlink(path.c_str());
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return osError("socket");
+    // The socket file is created without group or world access.
+    const mode_t previous = ::umask(0077);
+    const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int bindError = errno;
+    ::umask(previous);
+    if (bound != 0) {
+        ::close(fd);
+        return osError("bind " + path, bindError);
+    }
+    if (::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 16) != 0) {
+        const int code = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+        return osError("listen " + path, code);
+    }
+    return std::unique_ptr<SeqPacketListener>(new SeqPacketListener(fd, path));
+}
+
+Result<std::unique_ptr<SeqPacketSocket>> SeqPacketListener::accept()
+{
+    for (;;) {
+        pollfd fds[2] = { { m_fd, POLLIN, 0 }, { m_wake[0], POLLIN, 0 } };
+        if (::poll(fds, m_wake[0] >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return osError("poll");
+        }
+        if (fds[1].revents)
+            return Error { "listener shut down", ECANCELED };
+        const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0)
+            return std::unique_ptr<SeqPacketSocket>(new SeqPacketSocket(fd));
+        if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN)
+            continue;
+        return osError("accept");
+    }
+}
+
+void SeqPacketListener::shutdown()
+{
+    if (m_wake[1] >= 0) {
+        const char byte = 1;
+        (void)!::write(m_wake[1], &byte, 1);
+    }
+}
+
+std::string vorpilRuntimeDir()
+{
+    if (std::string dir = environment("VORPIL_RUNTIME_DIR"); !dir.empty())
+        return dir;
+    if (::getuid() == 0)
+        return "/run/vorpil";
+    if (std::string dir = environment("XDG_RUNTIME_DIR"); !dir.empty())
+        return dir + "/vorpil";
+    return "/tmp/vorpil-" + std::to_string(::getuid());
+}
+
+std::string vorpilStateDir()
+{
+    if (::getuid() == 0)
+        return "/var/lib/vorpil";
+    if (std::string dir = environment("XDG_STATE_HOME"); !dir.empty())
+        return dir + "/vorpil";
+    if (std::string home = environment("HOME"); !home.empty())
+        return home + "/.local/state/vorpil";
+    return "/tmp/vorpil-state-" + std::to_string(::getuid());
+}
+
+Result<void> makeDirectories(const std::string& path, unsigned mode)
+{
+    if (path.empty())
+        return Error { "empty directory name", EINVAL };
+    std::size_t position = 0;
+    while (position != std::string::npos) {
+        position = path.find('/', position + 1);
+        const std::string part = path.substr(0, position);
+        if (::mkdir(part.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST)
+            return osError("mkdir " + part);
+    }
+    struct stat info { };
+    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return Error { path + " is no directory", ENOTDIR };
+    return {};
+}
+
+} // namespace platform
