@@ -35,6 +35,33 @@ step "qelta search: one address"
 step "qelta search: an address where nobody answers"
 "$bin/qelta" search --ip 127.0.0.99 --period 5 || echo "(exit status $?: no devices)"
 
+step "vorpild: virtual port COM5 connected to the first device over framed TCP"
+export VORPIL_RUNTIME_DIR=$work/vorpil
+"$bin/vorpild" --foreground --runtime-dir "$VORPIL_RUNTIME_DIR" --state-dir "$work/vorpil-state" 2> vorpild.err &
+for _ in $(seq 100); do [ -S "$VORPIL_RUNTIME_DIR/control" ] && break; sleep 0.1; done
+"$bin/devcon" install "$bin/VORPIL.inf" 'ZORV\Rure' COM5
+"$bin/devcon" set COM5 --remote 127.0.0.10:5000 --tcp --client --framed
+"$bin/devcon" connect COM5
+"$bin/devcon" status
+ls -l "$VORPIL_RUNTIME_DIR/dev/"
+
+step "data through COM5: pyserial on the port, socat looping the device's serial side back"
+device_pty=$(head -n 1 devsim.out | tr ' ' '\n' | sed -n 's/^serial=//p')
+socat "$device_pty,raw,echo=0" EXEC:cat &
+/usr/bin/python3 - "$VORPIL_RUNTIME_DIR/dev/COM5" <<'PY'
+import sys, serial
+port = serial.Serial(sys.argv[1], 115200, timeout=5)
+message = b"hello through COM5, the device server and back\n"
+port.write(message)
+answer = port.read(len(message))
+print("sent:    ", message)
+print("received:", answer)
+sys.exit(0 if answer == message else 1)
+PY
+"$bin/devcon" disconnect COM5
+"$bin/devcon" remove 'ROOT\PORTS\0000'
+"$bin/devcon" status
+
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   step "qelta window against the simulators (close it to finish)"
   "$bin/qelta" || true
