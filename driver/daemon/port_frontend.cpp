@@ -3,6 +3,7 @@
 #include "common/byte_order.h"
 #include "common/serial_ioctl.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -76,8 +77,16 @@ void PortFrontEnd::run()
                     attach();
                 break;
             case host::PtyEventKind::Closed:
-                if (m_openCount > 0 && --m_openCount == 0)
+                if (m_openCount > 0)
+                    --m_openCount;
+                // Merged notifications can miscount: the last close is the
+                // one after which no other program has the terminal.
+                if (m_pty->openedByOthers()) {
+                    m_openCount = std::max(m_openCount, 1);
+                } else {
+                    m_openCount = 0;
                     detach();
+                }
                 break;
             case host::PtyEventKind::Data:
                 if (!m_handle)

@@ -64,6 +64,10 @@ public:
     bool writeToTerminal(std::span<const std::uint8_t> bytes);
     // Drops what the program has not read yet.
     void discardTerminalInput();
+    // True while a process other than this one has the terminal open. Open
+    // and close notifications can be merged when they come quickly, so the
+    // last close is confirmed here rather than by counting them.
+    bool openedByOthers() const;
     PtySettings settings() const;
     // Makes waiting calls return false, now and from now on.
     void stop();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -137,6 +138,40 @@ PtySettings PtyPort::settings() const
 }
 
 void PtyPort::discardTerminalInput() { (void)::tcflush(m_slave, TCIFLUSH); }
+
+bool PtyPort::openedByOthers() const
+{
+    DIR* processes = ::opendir("/proc");
+    if (!processes)
+        return false;
+    const std::string self = std::to_string(::getpid());
+    bool found = false;
+    while (!found) {
+        const dirent* process = ::readdir(processes);
+        if (!process)
+            break;
+        const char* pid = process->d_name;
+        if (pid[0] < '0' || pid[0] > '9' || self == pid)
+            continue;
+        const std::string fdDir = std::string("/proc/") + pid + "/fd";
+        DIR* fds = ::opendir(fdDir.c_str());
+        if (!fds)
+            continue; // gone, or not ours to look at
+        while (const dirent* fd = ::readdir(fds)) {
+            if (fd->d_name[0] == '.')
+                continue;
+            char target[PATH_MAX];
+            const ssize_t length = ::readlink((fdDir + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+            if (length > 0 && std::string(target, static_cast<std::size_t>(length)) == m_slavePath) {
+                found = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+    }
+    ::closedir(processes);
+    return found;
+}
 
 bool PtyPort::waitEvents(std::vector<PtyEvent>& events, int limitMs)
 {

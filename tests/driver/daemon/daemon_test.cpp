@@ -270,3 +270,33 @@ TEST_F(VorpildTest, BadClientsLeaveTheDaemonServing)
     EXPECT_EQ(nodes[0].portName, "COM5");
     stopDaemon();
 }
+
+TEST_F(VorpildTest, PortStaysHeldUntilTheLastProgramClosesTheTerminal)
+{
+    startDaemon();
+    ASSERT_EQ(devcon({ "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", "COM5" }).code, 0);
+    auto heldByTerminal = [&] {
+        std::uint32_t probe = 0;
+        const NtStatus status = m_client->open("COM5", probe);
+        if (ntSuccess(status))
+            (void)m_client->close(probe);
+        return status == kStatusInvalidDeviceState;
+    };
+    // Two programs open the terminal back to back (their notifications may
+    // arrive merged into one); the first to close must not free the port.
+    auto holdTerminal = [&] {
+        return platform::ChildProcess::start({ "sh", "-c", "exec 3<>\"$0\"; exec sleep 60", link("COM5") }, false);
+    };
+    auto first = holdTerminal();
+    auto second = holdTerminal();
+    ASSERT_TRUE(first.ok() && second.ok());
+    ASSERT_TRUE(eventually(heldByTerminal));
+    first->terminate();
+    first->wait(5s);
+    std::this_thread::sleep_for(300ms); // room for a wrong release to show
+    EXPECT_TRUE(heldByTerminal());
+    second->terminate();
+    second->wait(5s);
+    EXPECT_TRUE(eventually([&] { return !heldByTerminal(); }));
+    stopDaemon();
+}
