@@ -1,4 +1,5 @@
 #include "platform/pty.h"
+#include "platform/pty_open_linux.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -61,26 +62,10 @@ Pty::~Pty()
 
 Result<std::unique_ptr<Pty>> Pty::open()
 {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0)
-        return osError("posix_openpt");
-    char name[128] = {};
-    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
-        const int code = errno;
-        ::close(master);
-        return osError("pty setup", code);
-    }
-    const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) {
-        const int code = errno;
-        ::close(master);
-        return osError(std::string("open ") + name, code);
-    }
-    termios tio {};
-    if (::tcgetattr(slave, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        ::tcsetattr(slave, TCSANOW, &tio);
-    }
+    SUITE_TRY_ASSIGN(detail::RawPty pty, detail::openRawPty());
+    const int master = pty.master;
+    const int slave = pty.slave;
+    const std::string& name = pty.slavePath;
     const int flags = ::fcntl(master, F_GETFL);
     ::fcntl(master, F_SETFL, flags | O_NONBLOCK);
     return std::unique_ptr<Pty>(new Pty(master, slave, name));

@@ -1,5 +1,6 @@
 #include "platform/faults.h"
 #include "platform/pty_master.h"
+#include "platform/pty_open_linux.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -63,29 +64,8 @@ Result<std::unique_ptr<PtyMaster>> PtyMaster::open()
 {
     if (faults::shouldFail(faults::Op::Open))
         return Error { "posix_openpt: injected fault", EIO };
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (master < 0)
-        return osError("posix_openpt");
-    char name[128] = {};
-    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
-        const int code = errno;
-        ::close(master);
-        return osError("pty setup", code);
-    }
-    const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) {
-        const int code = errno;
-        ::close(master);
-        return osError(std::string("open ") + name, code);
-    }
-    // A serial line carries bytes as they are: no echo, no line editing, no
-    // CR/LF translation.
-    termios tio {};
-    if (::tcgetattr(slave, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        ::tcsetattr(slave, TCSANOW, &tio);
-    }
-    return std::unique_ptr<PtyMaster>(new PtyMaster(master, slave, name));
+    SUITE_TRY_ASSIGN(detail::RawPty pty, detail::openRawPty(O_NONBLOCK));
+    return std::unique_ptr<PtyMaster>(new PtyMaster(pty.master, pty.slave, pty.slavePath));
 }
 
 Result<std::size_t> PtyMaster::read(std::span<std::uint8_t> buffer)
