@@ -1,5 +1,7 @@
 #include "mfg/isp.h"
 
+#include <functional>
+
 #include <cstdio>
 
 namespace mfg {
@@ -202,29 +204,10 @@ bool IspSession::Io_Program(std::uint16_t base, std::size_t length, const std::u
 int IspSession::Io_DownloadLoader(int eraseWaitTime, std::uint16_t legacyBase, std::size_t length,
     const std::uint8_t* bytes, int& downloadStage, int* progress)
 {
-    bool synced = false;
-    for (int attempt = 0; attempt < 2 && !synced; ++attempt) {
-        synced = Io_Com_Check(legacyBase);
-        if (!synced)
-            m_clock.sleepFor(kRetryPause);
-    }
-    if (!synced) {
-        downloadStage = 1;
-        return kDownloadNoSync;
-    }
-    downloadStage = 2;
-    if (!Io_ChipErase(legacyBase, eraseWaitTime, progress)) {
-        (void)Io_WriteSequence(legacyBase, 0x333, 0xF0);
-        m_clock.sleepFor(kRetryPause);
-        return kDownloadEraseFailed;
-    }
-    downloadStage = 3;
-    if (!Io_Program(legacyBase, length, bytes, progress)) {
-        (void)Io_WriteSequence(legacyBase, 0x333, 0xF0);
-        m_clock.sleepFor(kRetryPause);
-        return kDownloadProgramFailed;
-    }
-    return kDownloadOk;
+    return downloadLoader([&] { return Io_Com_Check(legacyBase); },
+        [&] { return Io_ChipErase(legacyBase, eraseWaitTime, progress); },
+        [&] { return Io_Program(legacyBase, length, bytes, progress); },
+        [&] { (void)Io_WriteSequence(legacyBase, 0x333, 0xF0); }, downloadStage);
 }
 
 // ---- Serial-driver access ----
@@ -455,9 +438,20 @@ bool IspSession::Usb_Program(SerialLink& link, bool fast, std::size_t length, co
 int IspSession::Usb_DownloadLoader(SerialLink& link, bool fast, int eraseWaitTime, std::size_t length,
     const std::uint8_t* bytes, int& downloadStage, int* progress)
 {
+    return downloadLoader([&] { return Usb_Com_Check(link); },
+        [&] { return Usb_ChipErase(link, eraseWaitTime, progress); },
+        [&] { return Usb_Program(link, fast, length, bytes, progress); },
+        [&] { (void)Usb_WriteSequenceRspOne(link, 0x333, 0xF0); }, downloadStage);
+}
+
+// Both ways of reaching the board run the same stages: two tries to sync,
+// then erase, then program; a failed stage resets the flash and pauses.
+int IspSession::downloadLoader(const std::function<bool()>& sync, const std::function<bool()>& erase,
+    const std::function<bool()>& program, const std::function<void()>& reset, int& downloadStage)
+{
     bool synced = false;
     for (int attempt = 0; attempt < 2 && !synced; ++attempt) {
-        synced = Usb_Com_Check(link);
+        synced = sync();
         if (!synced)
             m_clock.sleepFor(kRetryPause);
     }
@@ -466,14 +460,14 @@ int IspSession::Usb_DownloadLoader(SerialLink& link, bool fast, int eraseWaitTim
         return kDownloadNoSync;
     }
     downloadStage = 2;
-    if (!Usb_ChipErase(link, eraseWaitTime, progress)) {
-        (void)Usb_WriteSequenceRspOne(link, 0x333, 0xF0);
+    if (!erase()) {
+        reset();
         m_clock.sleepFor(kRetryPause);
         return kDownloadEraseFailed;
     }
     downloadStage = 3;
-    if (!Usb_Program(link, fast, length, bytes, progress)) {
-        (void)Usb_WriteSequenceRspOne(link, 0x333, 0xF0);
+    if (!program()) {
+        reset();
         m_clock.sleepFor(kRetryPause);
         return kDownloadProgramFailed;
     }

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace mfg {
@@ -67,6 +68,8 @@ public:
         const std::uint8_t* bytes, int& downloadStage, int* progress = nullptr);
 
 private:
+    int downloadLoader(const std::function<bool()>& sync, const std::function<bool()>& erase,
+        const std::function<bool()>& program, const std::function<void()>& reset, int& downloadStage);
     enum class Exchange { WriteSequenceRspOne, ReadFlash, ComCheck };
 
     void setFrame(std::uint8_t command, std::uint32_t address, std::uint8_t data);
