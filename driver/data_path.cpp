@@ -1,6 +1,7 @@
 #include "common/serial_ioctl.h"
 #include "driver/host/host.h"
 #include "driver/port_internal.h"
+#include "driver/receive_tap.h"
 
 #include <algorithm>
 #include <chrono>
@@ -35,6 +36,11 @@ std::uint32_t appendLocked(PortDevice& port, std::span<const std::uint8_t> bytes
 {
     PortBuffers& buffers = *port.buffers;
     SerialState& serial = port.serial;
+    if (port.receiveTap && serial.commStatus.amountInInQueue == 0 && !bytes.empty()) {
+        bytes = bytes.subspan(port.receiveTap->offer(bytes));
+        if (bytes.empty())
+            return 0;
+    }
     if (bytes.size() > kBufferSize)
         bytes = bytes.last(kBufferSize); // only the newest fit
     const std::size_t first = std::min<std::size_t>(bytes.size(), kBufferSize - buffers.receiveWrite);
@@ -99,14 +105,19 @@ void runFlowControlJob(PortDevice& port)
 
 void completePendingRead(PortDevice& port)
 {
-    std::lock_guard lock(port.dataLock);
-    if (!port.pendingRead)
-        return;
-    host::RequestPtr read = std::move(port.pendingRead);
-    port.pendingRead = nullptr;
-    const std::size_t count = takeReceived(port, read->output());
-    read->complete(kStatusSuccess, count);
-    releaseRequest(port); // counter lock under the data lock: the permitted nesting
+    std::size_t count = 0;
+    {
+        std::lock_guard lock(port.dataLock);
+        if (!port.pendingRead)
+            return;
+        host::RequestPtr read = std::move(port.pendingRead);
+        port.pendingRead = nullptr;
+        count = takeReceived(port, read->output());
+        read->complete(kStatusSuccess, count);
+        releaseRequest(port); // counter lock under the data lock: the permitted nesting
+    }
+    if (count > 0 && port.transport)
+        port.transport->resumeReceive();
 }
 
 } // namespace
@@ -139,6 +150,16 @@ void flowThresholdReached(PortDevice& port)
         queueFlowControl(port);
 }
 
+bool setReceiveTap(host::FileHandle& handle, ReceiveTap* tap)
+{
+    auto* port = handle.device().extensionAs<PortDevice>();
+    if (!port || !port->buffers)
+        return false;
+    std::lock_guard lock(port->dataLock);
+    port->receiveTap = tap;
+    return true;
+}
+
 void queueFlowControl(PortDevice& port) { (void)queueJob(port, PortJob::FlowControl, runFlowControlJob); }
 
 NtStatus readRequest(PortDevice& port, const host::RequestPtr& request)
@@ -166,6 +187,8 @@ NtStatus readRequest(PortDevice& port, const host::RequestPtr& request)
     }
     if (resume)
         queueFlowControl(port);
+    if (count > 0 && port.transport)
+        port.transport->resumeReceive();
     if (status == kStatusPending)
         return status;
     return completeRequest(*request, status, count);

@@ -12,7 +12,7 @@ namespace {
 void deliver(std::span<const std::uint8_t> packet, FrameSink& sink)
 {
     if (packet[0] == kControlPacketType) {
-        if (packet.size() <= kMaxControlPacketSize)
+        if (packet.size() - kPacketHeaderSize <= kMaxControlPayload)
             sink.control(packet);
         return;
     }

@@ -9,9 +9,11 @@ namespace driver {
 // Every framed packet: type, big-endian payload length, payload.
 inline constexpr std::size_t kPacketHeaderSize = 3;
 inline constexpr std::size_t kMaxPacketPayload = 0xFFFF;
-// A control packet from the device server longer than this is not a modem
-// report and is skipped.
-inline constexpr std::size_t kMaxControlPacketSize = 7;
+// A control packet in the stream whose length field n is above this is not a
+// modem report and is skipped; n counts the code and its arguments.
+inline constexpr std::size_t kMaxControlPayload = 7;
+// A control datagram longer than this, header included, is ignored.
+inline constexpr std::size_t kMaxControlDatagram = 7;
 
 inline constexpr std::size_t packetPayloadLength(const std::uint8_t* header)
 {
@@ -24,7 +26,7 @@ public:
     virtual ~FrameSink() = default;
     // The payload of a packet of any type but 0x33.
     virtual void data(std::span<const std::uint8_t> payload) = 0;
-    // A whole control packet (type 0x33) of at most kMaxControlPacketSize bytes.
+    // A whole control packet (type 0x33) with at most kMaxControlPayload bytes after its header.
     virtual void control(std::span<const std::uint8_t> packet) = 0;
 };
 

@@ -170,6 +170,7 @@ struct ReceiveRemainder {
 enum class PortJob { Naming, WriteLocalPort, ServerAccept, ServerRestart, UdpHelloReply, FlowControl, Count };
 
 struct PortDevice;
+class ReceiveTap;
 struct JobRecord {
     PortJob job = PortJob::Naming;
     PortDevice* port = nullptr;
@@ -214,11 +215,12 @@ struct PortDevice final : host::DeviceExtension {
     // Serial emulation, events and pending requests.
     host::PortLock dataLock {
         host::LockRank::Data
-    }; // protects serial, the pending requests, receiveFlow and the receive and reassembly buffers
+    }; // protects serial, the pending requests, receiveFlow, receiveTap and the receive and reassembly buffers
     SerialState serial;
     host::RequestPtr pendingWait;
     host::RequestPtr pendingRead;
     ReceiveFlow receiveFlow;
+    ReceiveTap* receiveTap = nullptr; // offered arriving bytes while the receive buffer is empty
 
     // Writes share one transmit buffer; a second writer waits for the first.
     std::mutex transmitMutex; // protects the transmit buffer and its fill count

@@ -441,6 +441,9 @@ NtStatus serialControl(PortDevice& port, const RequestPtr& request)
     }
     if (outcome.kept)
         return kStatusPending; // counted until it completes
+    // A purge makes room for a connection held back by a full buffer.
+    if (request->ioControlCode() == kIoctlSerialPurge && port.transport)
+        port.transport->resumeReceive();
     // The local state has changed already; a failed send becomes the status.
     if (outcome.send)
         outcome.status = sendControl(port, outcome.packet);

@@ -20,6 +20,8 @@ namespace {
 constexpr auto kSendLimit = std::chrono::seconds(30);
 // How long a connect may take before it is given up.
 constexpr auto kConnectLimit = std::chrono::seconds(20);
+// Local ports tried when the next one in the sequence is taken.
+constexpr int kLocalPortAttempts = 255;
 
 // The configuration holds addresses and ports in network byte order as a
 // little-endian load of their bytes.
@@ -150,15 +152,26 @@ NtStatus SocketTransport::openEndpoints(bool server)
         m_peer = {};
         m_state = server ? LinkState::Serving : LinkState::Opened;
     }
-    host::NetHandlers handlers;
-    handlers.receive = [this](std::span<const std::uint8_t> bytes) { onStream(bytes); };
-    handlers.receiveDatagram
-        = [this](std::span<const std::uint8_t> bytes, NetAddress from) { onDatagram(bytes, from); };
-    handlers.disconnect = [this] { onPeerDisconnected(); };
     std::shared_ptr<NetEndpoint> endpoint;
-    const NtStatus status
-        = NetEndpoint::open(m_network, session.protocol, server ? NetEndpoint::Role::Server : NetEndpoint::Role::Client,
-            local, m_port.remainder->buffer, std::move(handlers), endpoint);
+    NtStatus status = kStatusSuccess;
+    // A client's local port may be taken by another program (or another
+    // driver host on this machine): the sequence moves on to the next one,
+    // once around its 256 ports at most.
+    for (int attempt = 0;; ++attempt) {
+        host::NetHandlers handlers;
+        handlers.receive = [this](std::span<const std::uint8_t> bytes) { onStream(bytes); };
+        handlers.receiveDatagram
+            = [this](std::span<const std::uint8_t> bytes, NetAddress from) { onDatagram(bytes, from); };
+        handlers.disconnect = [this] { onPeerDisconnected(); };
+        handlers.receiveRoom = [this] { return receiveRoom(); };
+        status = NetEndpoint::open(m_network, session.protocol,
+            server ? NetEndpoint::Role::Server : NetEndpoint::Role::Client, local, m_port.remainder->buffer,
+            std::move(handlers), endpoint);
+        if (ntSuccess(status) || server || !m_port.localPorts || status != kStatusAddressAlreadyExists
+            || attempt >= kLocalPortAttempts)
+            break;
+        local.port = m_port.localPorts->claim();
+    }
     if (!ntSuccess(status)) {
         if (!server && m_port.localPorts)
             m_port.localPorts->giveBack(local.port);
@@ -357,6 +370,21 @@ NtStatus SocketTransport::sendControlPacket(const ControlPacket& packet)
     return sendBytes(std::span(bytes).first(packet.encodedSize()));
 }
 
+// A TCP stream is never read past the free part of the receive buffer, so no
+// byte is overwritten: TCP holds the device server back until the program
+// reads. (UDP has no such brake; there the oldest unread bytes give way.)
+std::size_t SocketTransport::receiveRoom()
+{
+    std::lock_guard lock(m_port.dataLock);
+    return kBufferSize - m_port.serial.commStatus.amountInInQueue;
+}
+
+void SocketTransport::resumeReceive()
+{
+    if (const auto endpoint = snapshot().endpoint)
+        endpoint->resumeReceive();
+}
+
 void SocketTransport::onStream(std::span<const std::uint8_t> bytes)
 {
     bool framed = false;
@@ -412,7 +440,7 @@ void SocketTransport::onDatagram(std::span<const std::uint8_t> bytes, NetAddress
         return;
     }
     case kControlPacketType:
-        if (bytes.size() <= kMaxControlPacketSize)
+        if (bytes.size() <= kMaxControlDatagram)
             reportModemStatus(m_port, bytes);
         return;
     default:

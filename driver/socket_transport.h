@@ -41,6 +41,7 @@ public:
     common::NtStatus disconnect() override;
     common::NtStatus closeTransport() override;
     void closeForRemoval() override;
+    void resumeReceive() override;
 
     LinkState state() const;
     // A TCP server's listen is outstanding.
@@ -78,6 +79,7 @@ private:
     common::NtStatus sendBytes(std::span<const std::uint8_t> bytes);
 
     // Network thread.
+    std::size_t receiveRoom();
     void onStream(std::span<const std::uint8_t> bytes);
     void onDatagram(std::span<const std::uint8_t> bytes, host::NetAddress from);
     void onPeerDisconnected();

@@ -49,6 +49,9 @@ public:
     // Removal: a connected UDP port sends the single byte 0x30 to its
     // destination, a TCP port disconnects; then the endpoints close.
     virtual void closeForRemoval() = 0;
+    // A read made room in the receive buffer: a TCP connection that was not
+    // read for want of room is read again.
+    virtual void resumeReceive() { }
 };
 
 // Creates the transport of every new port.

@@ -23,6 +23,8 @@ constexpr std::string_view kDeviceMapKey = "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICE
 constexpr std::string_view kSerialCommKey = "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 // How long an installation waits for the port's name to appear.
 constexpr auto kNamingWait = std::chrono::seconds(2);
+// How long an open waits for a terminal's front end to catch up.
+constexpr auto kSettleLimit = std::chrono::milliseconds(2000);
 
 std::string upper(std::string_view text)
 {
@@ -180,7 +182,14 @@ NtStatus ControlService::dispatch(ControlSession& session, ControlOp operation, 
         if (session.handles.size() >= kMaxHandlesPerSession)
             return kStatusInsufficientResources;
         std::unique_ptr<host::FileHandle> handle;
-        const NtStatus status = m_host.open(path, handle);
+        NtStatus status = m_host.open(path, handle);
+        if (status == kStatusInvalidDeviceState && m_directory) {
+            // A program may have closed the port's terminal a moment ago and
+            // its front end not yet let the port go: once it has caught up,
+            // only a program that really holds the port keeps it.
+            m_directory->settle(kSettleLimit);
+            status = m_host.open(path, handle);
+        }
         if (!ntSuccess(status))
             return status;
         const std::uint32_t id = session.nextHandle++;

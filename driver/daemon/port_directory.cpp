@@ -88,6 +88,26 @@ std::string PortDirectory::terminalOf(const std::string& portName) const
     return it == m_entries.end() ? std::string() : it->second.frontEnd->terminalPath();
 }
 
+void PortDirectory::settle(std::chrono::milliseconds limit)
+{
+    // Held throughout, so no front end goes away meanwhile; settling touches
+    // nothing of the directory.
+    std::lock_guard lock(m_mutex);
+    for (auto& [name, entry] : m_entries) {
+        if (entry.frontEnd->attached())
+            (void)entry.frontEnd->settle(limit);
+    }
+}
+
+std::map<std::string, FrontEndStatus> PortDirectory::statuses() const
+{
+    std::map<std::string, FrontEndStatus> out;
+    std::lock_guard lock(m_mutex);
+    for (const auto& [name, entry] : m_entries)
+        out[name] = entry.frontEnd->status();
+    return out;
+}
+
 void PortDirectory::run()
 {
     std::unique_lock lock(m_mutex);

@@ -28,6 +28,11 @@ public:
     void start();
     // The terminal a port name leads to; empty when it has none.
     std::string terminalOf(const std::string& portName) const;
+    // Brings every terminal that holds its port up to date (see
+    // PortFrontEnd::settle), so a port a program has just closed is free.
+    void settle(std::chrono::milliseconds limit);
+    // Each terminal's state, by port name.
+    std::map<std::string, FrontEndStatus> statuses() const;
     // Waits until every link change seen so far is reflected; false on time-out.
     bool waitSynced(std::chrono::milliseconds limit);
     const std::string& path() const { return m_directory; }

@@ -13,10 +13,11 @@ using namespace common;
 
 namespace {
 
-constexpr std::size_t kReadChunk = 4096;
+// What one read from the port may bring.
+constexpr std::size_t kReadChunk = 0x10000;
+// While a program has the terminal but someone else holds the port, the open
+// is tried again this often.
 constexpr int kAttachRetryMs = 200;
-// How often a receiver blocked in a wait is nudged while it is being stopped.
-constexpr auto kStopNudge = std::chrono::milliseconds(50);
 
 // Handshake and flow bits of the serial handflow record.
 constexpr std::uint32_t kDtrControl = 0x01;
@@ -25,9 +26,7 @@ constexpr std::uint32_t kAutoTransmit = 0x01;
 constexpr std::uint32_t kAutoReceive = 0x02;
 constexpr std::uint32_t kRtsControl = 0x40;
 constexpr std::uint32_t kRtsHandshake = 0x80;
-constexpr std::uint32_t kPurgeTxAbort = 0x1;
 constexpr std::uint32_t kPurgeRxAbort = 0x2;
-constexpr std::uint32_t kPurgeTxClear = 0x4;
 constexpr std::uint32_t kPurgeRxClear = 0x8;
 
 std::vector<std::uint8_t> words(std::initializer_list<std::uint32_t> values)
@@ -48,6 +47,8 @@ PortFrontEnd::PortFrontEnd(host::Host& host, std::string deviceName, std::unique
     , m_deviceName(std::move(deviceName))
     , m_pty(std::move(pty))
 {
+    // What the port has before any program touches the terminal.
+    m_applied = m_pty->settings();
     m_events = std::thread([this] { run(); });
 }
 
@@ -57,63 +58,145 @@ PortFrontEnd::~PortFrontEnd()
     m_events.join();
 }
 
+FrontEndStatus PortFrontEnd::status() const
+{
+    std::lock_guard lock(m_mutex);
+    FrontEndStatus out = m_status;
+    out.attached = m_attached.load();
+    out.bytesToProgram += m_tapBytes.load();
+    return out;
+}
+
+bool PortFrontEnd::settle(std::chrono::milliseconds limit)
+{
+    std::unique_lock lock(m_mutex);
+    const std::uint64_t ticket = ++m_settleRequested;
+    m_pty->wake();
+    return m_settled.wait_for(lock, limit, [&] { return m_settleDone >= ticket; });
+}
+
 host::Reply PortFrontEnd::control(std::uint32_t code, std::span<const std::uint8_t> input, std::size_t outputLength)
 {
     return m_handle->deviceIoControl(code, input, outputLength);
 }
 
+std::size_t PortFrontEnd::offer(std::span<const std::uint8_t> bytes)
+{
+    // Older bytes are on their way through this thread: they go first.
+    if (m_draining.load())
+        return 0;
+    const std::size_t taken = m_pty->writeSome(bytes);
+    m_tapBytes += taken;
+    return taken;
+}
+
 void PortFrontEnd::run()
 {
     std::vector<host::PtyEvent> events;
-    // While a program has the terminal but someone else holds the port, the
-    // open is tried again now and then.
-    while (m_pty->waitEvents(events, m_openCount > 0 && !m_handle ? kAttachRetryMs : -1)) {
-        if (events.empty())
-            attach();
-        for (auto& event : events) {
-            switch (event.kind) {
-            case host::PtyEventKind::Opened:
-                if (m_openCount++ == 0)
-                    attach();
-                break;
-            case host::PtyEventKind::Closed:
-                if (m_openCount > 0)
-                    --m_openCount;
-                // Merged notifications can miscount: the last close is the
-                // one after which no other program has the terminal.
-                if (m_pty->openedByOthers()) {
-                    m_openCount = std::max(m_openCount, 1);
-                } else {
-                    m_openCount = 0;
-                    detach();
-                }
-                break;
-            case host::PtyEventKind::Data:
-                if (!m_handle)
-                    attach(); // the port was held by someone else when the program opened it
-                if (m_handle) {
-                    const host::Reply reply = m_handle->write(event.data);
-                    if (!ntSuccess(reply.status))
-                        std::fprintf(stderr, "vorpild: %s: %zu bytes not sent (%s)\n", m_deviceName.c_str(),
-                            event.data.size(), statusText(reply.status).c_str());
-                }
-                break;
-            case host::PtyEventKind::Settings:
-                if (m_handle)
-                    applySettings(event.settings);
-                break;
-            case host::PtyEventKind::FlushInput:
-                if (m_handle)
-                    (void)control(kIoctlSerialPurge, words({ kPurgeRxAbort | kPurgeRxClear }));
-                break;
-            case host::PtyEventKind::FlushOutput:
-                if (m_handle)
-                    (void)control(kIoctlSerialPurge, words({ kPurgeTxAbort | kPurgeTxClear }));
-                break;
-            }
-        }
+    std::uint64_t settled = 0;
+    for (;;) {
+        host::PtyWait wait;
+        wait.writable = m_handle && m_backlogSent < m_backlog.size();
+        wait.limitMs = m_openCount > 0 && !m_handle ? kAttachRetryMs : -1;
         events.clear();
+        if (!m_pty->waitEvents(events, wait))
+            break;
+        if (events.empty())
+            attach(); // the port was held by someone else; try again
+        bool closed = false;
+        for (auto& event : events) {
+            closed = closed || event.kind == host::PtyEventKind::Closed;
+            handle(event);
+        }
+        std::uint64_t wanted = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            wanted = m_settleRequested;
+        }
+        if (closed || wanted > settled)
+            programClosed();
+        if (wanted > settled) {
+            settled = wanted;
+            {
+                std::lock_guard lock(m_mutex);
+                m_settleDone = wanted;
+            }
+            m_settled.notify_all();
+        }
     }
+    detach();
+    std::lock_guard lock(m_mutex);
+    m_settleDone = ~std::uint64_t { 0 }; // nobody waits for a stopped front end
+    m_settled.notify_all();
+}
+
+void PortFrontEnd::handle(host::PtyEvent& event)
+{
+    switch (event.kind) {
+    case host::PtyEventKind::Opened:
+        if (m_openCount++ == 0)
+            attach();
+        break;
+    case host::PtyEventKind::Closed:
+        if (m_openCount > 0)
+            --m_openCount;
+        break;
+    case host::PtyEventKind::Data:
+        if (!m_handle)
+            attach(); // the port was held by someone else when the program opened it
+        toPort(event.data);
+        break;
+    case host::PtyEventKind::Settings:
+        // Without the port the change waits for the next open (attach()).
+        if (m_handle)
+            applySettings(event.settings);
+        break;
+    case host::PtyEventKind::FlushInput:
+        // What the program has not read yet includes what the port holds for it.
+        if (m_handle) {
+            m_backlog.clear();
+            m_backlogSent = 0;
+            (void)control(kIoctlSerialPurge, words({ kPurgeRxAbort | kPurgeRxClear }));
+        }
+        break;
+    case host::PtyEventKind::FlushOutput:
+        // Nothing waits in the port to be sent: a write goes out as it comes.
+        // (A purge would empty the receive buffer, whatever its flags say.)
+        break;
+    case host::PtyEventKind::Writable:
+        fromPort();
+        break;
+    case host::PtyEventKind::Woken:
+        if (m_arrival.exchange(false)) {
+            m_waitArmed = false;
+            fromPort();
+        }
+        break;
+    }
+}
+
+// A close was seen, or a settle asked for: whatever the program wrote before
+// it closed goes to the port first; then the port is let go unless another
+// program still has the terminal. Notifications can be merged when they come
+// quickly, so the last close is confirmed by looking, not by counting.
+void PortFrontEnd::programClosed()
+{
+    std::vector<host::PtyEvent> pending;
+    for (int round = 0; round < 64; ++round) {
+        pending.clear();
+        m_pty->pendingEvents(pending, true);
+        if (pending.empty())
+            break;
+        for (auto& event : pending)
+            handle(event);
+    }
+    if (!m_handle && m_openCount == 0)
+        return;
+    if (m_pty->openedByOthers()) {
+        m_openCount = std::max(m_openCount, 1);
+        return;
+    }
+    m_openCount = 0;
     detach();
 }
 
@@ -124,27 +207,26 @@ void PortFrontEnd::attach()
     const NtStatus status = m_host.open(m_deviceName, m_handle);
     if (!ntSuccess(status)) {
         // Someone holds the port through the control socket; the program's
-        // bytes are dropped until it lets go.
+        // bytes are refused until it lets go.
         m_handle.reset();
         return;
     }
-    // Reads return what is there at once; the receiver waits for arrivals.
+    // Reads return what is there at once; the arrival wait says when to read.
     (void)control(kIoctlSerialSetTimeouts, words({ 0, 0, 0, 0, 0 }));
     (void)control(kIoctlSerialSetWaitMask, words({ kSerialEvRxChar }));
-    m_applied.reset();
-    applySettings(m_pty->settings());
+    // The port keeps the settings it has: only what programs change on the
+    // terminal is passed on, so parity or data bits given through the control
+    // socket survive a program's open. A change already reported waits for
+    // its event, behind the bytes written before it.
+    if (!m_pty->settingsChangePending())
+        applySettings(m_pty->settings());
+    m_backlog.clear();
+    m_backlogSent = 0;
+    m_refusalLogged = false;
     m_attached = true;
-    m_stopReceiving = false;
-    {
-        std::lock_guard lock(m_receiverMutex);
-        m_receiverDone = false;
-    }
-    m_receiver = std::thread([this, handle = m_handle.get()] {
-        receive(*handle);
-        std::lock_guard lock(m_receiverMutex);
-        m_receiverDone = true;
-        m_receiverFinished.notify_all();
-    });
+    m_draining = true;
+    (void)setReceiveTap(*m_handle, this);
+    fromPort();
 }
 
 void PortFrontEnd::detach()
@@ -152,64 +234,119 @@ void PortFrontEnd::detach()
     if (!m_handle)
         return;
     m_attached = false;
-    m_stopReceiving = true;
-    m_pty->stopWrites();
-    // A new wait mask completes a pending wait; repeated until the receiver
-    // has seen the stop, so no wait is left behind on the port.
-    {
-        std::unique_lock lock(m_receiverMutex);
-        while (!m_receiverDone) {
-            lock.unlock();
-            (void)control(kIoctlSerialSetWaitMask, words({ kSerialEvRxChar }));
-            lock.lock();
-            m_receiverFinished.wait_for(lock, kStopNudge, [this] { return m_receiverDone; });
-        }
-    }
-    m_receiver.join();
-    m_pty->resumeWrites();
+    m_draining = true;
+    // Once this returns the network thread writes nothing more to the terminal.
+    (void)setReceiveTap(*m_handle, nullptr);
+    // Closing completes the outstanding arrival wait.
     m_handle->close();
     m_handle.reset();
+    m_backlog.clear();
+    m_backlogSent = 0;
+    m_arrival = false;
     // The next program must not read what was meant for this one.
     m_pty->discardTerminalInput();
 }
 
-void PortFrontEnd::receive(host::FileHandle& handle)
+void PortFrontEnd::toPort(std::span<const std::uint8_t> bytes)
 {
-    while (!m_stopReceiving) {
-        const host::Reply reply = handle.read(kReadChunk);
-        if (!ntSuccess(reply.status))
-            return;
-        if (reply.information > 0) {
-            if (!m_pty->writeToTerminal({ reply.output.data(), reply.information }))
-                return;
-            continue;
-        }
-        if (m_stopReceiving)
-            return;
-        const host::Reply wait = handle.deviceIoControl(kIoctlSerialWaitOnMask, {}, 4);
-        if (!ntSuccess(wait.status))
-            return;
+    NtStatus status = kStatusInvalidDeviceState;
+    if (m_handle)
+        status = m_handle->write(bytes).status;
+    std::lock_guard lock(m_mutex);
+    if (ntSuccess(status)) {
+        m_status.bytesToPort += bytes.size();
+        m_refusalLogged = false;
+        return;
     }
+    m_status.bytesNotSent += bytes.size();
+    m_status.lastError = m_handle ? "not connected (" + statusText(status) + ")" : "port held by another program";
+    // One line for a spell of refusals; devcon status keeps the count.
+    if (!m_refusalLogged)
+        std::fprintf(stderr, "vorpild: %s: %zu bytes not sent: %s\n", m_deviceName.c_str(), bytes.size(),
+            m_status.lastError.c_str());
+    m_refusalLogged = true;
+}
+
+void PortFrontEnd::fromPort()
+{
+    if (!m_handle)
+        return;
+    m_draining = true;
+    for (;;) {
+        if (m_backlogSent < m_backlog.size()) {
+            const std::size_t taken = m_pty->writeSome(std::span(m_backlog).subspan(m_backlogSent));
+            m_backlogSent += taken;
+            {
+                std::lock_guard lock(m_mutex);
+                m_status.bytesToProgram += taken;
+            }
+            if (m_backlogSent < m_backlog.size())
+                return; // the terminal is full: go on when it takes more
+            m_backlog.clear();
+            m_backlogSent = 0;
+        }
+        host::Reply reply = m_handle->read(kReadChunk);
+        if (!ntSuccess(reply.status) || reply.information == 0)
+            break;
+        reply.output.resize(reply.information);
+        m_backlog = std::move(reply.output);
+    }
+    armArrivalWait();
+    m_draining = false;
+}
+
+void PortFrontEnd::armArrivalWait()
+{
+    if (m_waitArmed || !m_handle)
+        return;
+    auto request = host::Request::makeDeviceControl(kIoctlSerialWaitOnMask, {}, 4);
+    request->setCompletionRoutine([this](host::Request& done) {
+        // Runs where the port completes the wait (the network thread, with
+        // the port's data lock held): only a flag and a wake-up.
+        if (ntSuccess(done.status()) && done.information() >= 4 && loadLe32(done.output(), 0) != 0)
+            m_arrival = true;
+        else
+            m_arrival = m_attached.load(); // a cancelled wait is armed again if still attached
+        m_pty->wake();
+        return true;
+    });
+    m_waitArmed = true;
+    (void)m_handle->submit(request);
+}
+
+void PortFrontEnd::logRefusedRate(std::uint32_t rate, NtStatus status)
+{
+    if (!m_refusedRates.insert(rate).second)
+        return;
+    std::fprintf(stderr, "vorpild: %s: %u baud refused (%s)\n", m_deviceName.c_str(), rate, statusText(status).c_str());
 }
 
 void PortFrontEnd::applySettings(const host::PtySettings& settings)
 {
-    const bool lineChanged
-        = !m_applied || m_applied->baudRate != settings.baudRate || m_applied->twoStopBits != settings.twoStopBits;
-    if (lineChanged) {
-        // The device server learns a new rate together with the line control.
-        if (settings.baudRate != 0) {
+    const host::PtySettings before = m_applied.value_or(settings);
+    m_applied = settings;
+    const bool rateChanged = before.baudRate != settings.baudRate && settings.baudRate != 0;
+    if (rateChanged || before.twoStopBits != settings.twoStopBits) {
+        if (rateChanged) {
+            // Every rate goes to the port; its own table decides.
             const host::Reply reply = control(kIoctlSerialSetBaudRate, words({ settings.baudRate }));
             if (!ntSuccess(reply.status))
-                std::fprintf(stderr, "vorpild: %s: %u baud refused (%s)\n", m_deviceName.c_str(), settings.baudRate,
-                    statusText(reply.status).c_str());
+                logRefusedRate(settings.baudRate, reply.status);
         }
-        const std::array<std::uint8_t, 3> line { static_cast<std::uint8_t>(settings.twoStopBits ? 2 : 0), 0, 8 };
+        // The device server learns a new rate together with the line control.
+        // Parity and word length stay as the port has them: a terminal cannot
+        // carry them.
+        std::array<std::uint8_t, 3> line { 0, 0, 8 };
+        const host::Reply current = control(kIoctlSerialGetLineControl, {}, kSerialLineControlSize);
+        if (ntSuccess(current.status) && current.output.size() >= 3)
+            line = { current.output[0], current.output[1], current.output[2] };
+        if (before.twoStopBits != settings.twoStopBits)
+            line[0] = static_cast<std::uint8_t>(settings.twoStopBits ? 2 : 0);
         (void)control(kIoctlSerialSetLineControl, line);
     }
-    const bool flowChanged = !m_applied || m_applied->rtsCts != settings.rtsCts
-        || m_applied->xonOutput != settings.xonOutput || m_applied->xonInput != settings.xonInput
-        || m_applied->xonChar != settings.xonChar || m_applied->xoffChar != settings.xoffChar;
+    const bool flowChanged = before.rtsCts != settings.rtsCts || before.xonOutput != settings.xonOutput
+        || before.xonInput != settings.xonInput || before.xonChar != settings.xonChar
+        || before.xoffChar != settings.xoffChar;
     if (flowChanged) {
         if (settings.xonOutput || settings.xonInput) {
             const host::Reply chars = control(kIoctlSerialGetChars, {}, kSerialCharsSize);
@@ -225,7 +362,6 @@ void PortFrontEnd::applySettings(const host::PtySettings& settings)
             | (settings.xonOutput ? kAutoTransmit : 0) | (settings.xonInput ? kAutoReceive : 0);
         (void)control(kIoctlSerialSetHandflow, words({ handShake, flowReplace, 0, 0 }));
     }
-    m_applied = settings;
 }
 
 } // namespace driver::daemon

@@ -2,56 +2,105 @@
 
 #include "driver/host/host.h"
 #include "driver/host/pty_port.h"
+#include "driver/receive_tap.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace driver::daemon {
 
+// What `devcon status` shows of a terminal.
+struct FrontEndStatus {
+    bool attached = false; // a program has the terminal and the port is open for it
+    std::uint64_t bytesToPort = 0; // written by programs and taken by the port
+    std::uint64_t bytesNotSent = 0; // written by programs but refused by the port
+    std::uint64_t bytesToProgram = 0;
+    std::string lastError; // why bytes were last refused; empty when none were
+};
+
 // Turns what a program does to a port's pseudo-terminal into the port's
 // requests: the terminal's open and close become the port's open and close,
-// written bytes its writes, received bytes go back through its reads, and
+// written bytes its writes, received bytes go back to the terminal, and
 // settings changes become SET_BAUD_RATE, SET_LINE_CONTROL and SET_HANDFLOW
 // (with SET_CHARS for XON/XOFF), flushes PURGE. A terminal carries no break
-// and no modem lines, and always 8 data bits without parity; those requests
-// are reachable through the control socket only.
-class PortFrontEnd {
+// and no modem lines, and always 8 data bits without parity; what the port
+// was given of those through the control socket stays as it is.
+//
+// One thread serves the terminal. Received bytes take the short road when
+// they can: the network thread writes them to the terminal at once while
+// nothing older is waiting; otherwise this thread reads them from the port
+// when the port reports an arrival, and writes them as the terminal takes them.
+class PortFrontEnd final : private ReceiveTap {
 public:
     PortFrontEnd(host::Host& host, std::string deviceName, std::unique_ptr<host::PtyPort> pty);
-    ~PortFrontEnd();
+    ~PortFrontEnd() override;
     PortFrontEnd(const PortFrontEnd&) = delete;
     PortFrontEnd& operator=(const PortFrontEnd&) = delete;
 
     const std::string& deviceName() const { return m_deviceName; }
     const std::string& terminalPath() const { return m_pty->slavePath(); }
-    // A program has the terminal open and the port is open for it.
     bool attached() const { return m_attached.load(); }
+    FrontEndStatus status() const;
+
+    // Brings the port up to date with the terminal: events not yet handled
+    // are handled, what a program wrote before closing is sent, and the port
+    // is let go when no program has the terminal open. Waits at most `limit`;
+    // false when the front end did not get to it in time.
+    bool settle(std::chrono::milliseconds limit);
 
 private:
+    std::size_t offer(std::span<const std::uint8_t> bytes) override;
+
     void run();
+    void handle(host::PtyEvent& event);
+    void programClosed();
     void attach();
     void detach();
-    void receive(host::FileHandle& handle);
+    void toPort(std::span<const std::uint8_t> bytes);
+    // Moves what the port has received to the terminal until either is empty
+    // or full; arms the arrival wait once the port is empty.
+    void fromPort();
+    void armArrivalWait();
     void applySettings(const host::PtySettings& settings);
+    void logRefusedRate(std::uint32_t rate, common::NtStatus status);
     host::Reply control(std::uint32_t code, std::span<const std::uint8_t> input, std::size_t outputLength = 0);
 
     host::Host& m_host;
     const std::string m_deviceName;
     std::unique_ptr<host::PtyPort> m_pty;
-    int m_openCount = 0; // programs holding the terminal; event thread only
-    std::unique_ptr<host::FileHandle> m_handle; // event thread only
-    std::optional<host::PtySettings> m_applied; // what the port was last given; event thread only
+
+    // Event thread only.
+    int m_openCount = 0; // programs holding the terminal
+    std::unique_ptr<host::FileHandle> m_handle;
+    std::optional<host::PtySettings> m_applied; // the terminal's settings the port last followed
+    std::vector<std::uint8_t> m_backlog; // from the port, not yet taken by the terminal
+    std::size_t m_backlogSent = 0;
+    bool m_waitArmed = false; // an arrival wait is outstanding on the port
+    bool m_refusalLogged = false; // one log line per spell of refused writes
+    std::set<std::uint32_t> m_refusedRates; // logged once each
+
     std::atomic<bool> m_attached { false };
-    std::atomic<bool> m_stopReceiving { false };
-    std::thread m_receiver;
-    std::mutex m_receiverMutex; // protects m_receiverDone
-    std::condition_variable m_receiverFinished;
-    bool m_receiverDone = true;
+    // While set, the network thread leaves arriving bytes to this thread:
+    // it is moving older ones, which must reach the terminal first.
+    std::atomic<bool> m_draining { true };
+    std::atomic<bool> m_arrival { false };
+
+    mutable std::mutex m_mutex; // protects the settle counters and m_status
+    std::condition_variable m_settled;
+    std::uint64_t m_settleRequested = 0;
+    std::uint64_t m_settleDone = 0;
+    FrontEndStatus m_status;
+    std::atomic<std::uint64_t> m_tapBytes { 0 }; // taken by the network thread
+
     std::thread m_events;
 };
 

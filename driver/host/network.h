@@ -85,6 +85,10 @@ struct NetHandlers {
     std::function<void(std::span<const std::uint8_t>, NetAddress)> receiveDatagram;
     // The TCP peer closed or reset the connection.
     std::function<void()> disconnect;
+    // How many stream bytes the owner can take now. When set, a TCP
+    // connection is read no further than that, and not at all while it is 0:
+    // the peer is held back by TCP itself until resumeReceive().
+    std::function<std::size_t()> receiveRoom;
 };
 
 // One network endpoint of a port: a UDP socket, or for TCP an address bound
@@ -122,6 +126,9 @@ public:
     NtStatus sendTo(NetAddress to, std::span<const std::uint8_t> bytes, platform::Duration limit);
     // Abortive disconnect: the TCP connection is reset and released.
     NtStatus disconnect();
+    // The owner has room again: a connection held back for want of room is
+    // read again. Cheap when nothing is held back.
+    void resumeReceive();
     // Closes the sockets; no handler runs after this returns (unless called
     // from a handler, which may finish its own call).
     void close();
@@ -176,6 +183,7 @@ private:
     bool m_closed = false;
     std::uint64_t m_generation = 0; // bumped whenever the connection changes or the endpoint closes
     int m_handlersRunning = 0; // a handler may go on after unwatching its own fd
+    std::atomic<bool> m_receivePaused { false }; // the connection is not watched for want of room
     std::function<void()> m_accepted;
 };
 

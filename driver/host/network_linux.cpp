@@ -3,6 +3,7 @@
 #include "driver/host/sync.h"
 #include "platform/faults.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -232,10 +233,13 @@ NtStatus NetEndpoint::bindNew(int& fd)
     const int created = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (created < 0)
         return statusFromErrno(errno);
-    // Client ports cycle through a small range; a port used a moment ago
-    // must be usable again at once.
-    const int on = 1;
-    ::setsockopt(created, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // Client ports cycle through a small range; a TCP port used a moment ago
+    // must be usable again at once. Not for UDP: there it would let two
+    // sockets share a port and the later one take the other's datagrams.
+    if (m_protocol == NetProtocol::Tcp) {
+        const int on = 1;
+        ::setsockopt(created, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     const sockaddr_in address = socketAddress(m_local);
     if (platform::faults::shouldFail(platform::faults::Op::Bind)) {
         ::close(created);
@@ -320,6 +324,7 @@ NtStatus NetEndpoint::connect(NetAddress remote, platform::Duration limit)
     }
     m_connection = fd;
     ++m_generation;
+    m_receivePaused = false;
     m_connectionWatched
         = m_service.watch(fd, kNetReadable, [this, fd](unsigned events) { onConnectionEvent(fd, events); });
     return kStatusSuccess;
@@ -390,6 +395,7 @@ void NetEndpoint::onListenerEvent(int listener)
             m_connection = fd;
             m_listening = false;
             ++m_generation;
+            m_receivePaused = false;
             accepted = std::move(m_accepted);
             m_accepted = nullptr;
             m_connectionWatched
@@ -416,7 +422,22 @@ void NetEndpoint::onConnectionEvent(int fd, unsigned events)
     }
     if (!(events & (kNetReadable | kNetHangUp)))
         return;
-    const ssize_t received = ::recv(fd, m_receiveBuffer.data(), m_receiveBuffer.size(), MSG_DONTWAIT);
+    std::size_t room = m_receiveBuffer.size();
+    if (m_handlers.receiveRoom) {
+        room = std::min(room, m_handlers.receiveRoom());
+        if (room == 0 && !(events & kNetHangUp)) {
+            // Nothing is read until the owner has room; the flag is set
+            // before looking again, so a resume in between is not missed.
+            m_receivePaused = true;
+            m_service.modify(fd, 0);
+            room = std::min(m_receiveBuffer.size(), m_handlers.receiveRoom());
+            if (room == 0 || !m_receivePaused.exchange(false))
+                return;
+            m_service.modify(fd, kNetReadable);
+        }
+    }
+    // A hung-up connection with no room left is taken down without reading.
+    const ssize_t received = room == 0 ? 0 : ::recv(fd, m_receiveBuffer.data(), room, MSG_DONTWAIT);
     if (received > 0) {
         if (m_handlers.receive)
             m_handlers.receive(m_receiveBuffer.first(static_cast<std::size_t>(received)));
@@ -564,6 +585,15 @@ int NetEndpoint::detachConnection()
     ++m_generation;
     m_changed.notify_all();
     return fd;
+}
+
+void NetEndpoint::resumeReceive()
+{
+    if (!m_receivePaused.exchange(false))
+        return;
+    std::lock_guard lock(m_mutex);
+    if (m_connection >= 0 && m_connectionWatched)
+        m_service.modify(m_connection, kNetReadable);
 }
 
 NtStatus NetEndpoint::disconnect()

@@ -14,6 +14,7 @@ using common::NtStatus;
 
 // The serial settings a program can give a pseudo-terminal. The pty layer
 // keeps 8 data bits and no parity whatever is asked, so those are not here.
+// A rate of 0 is one the terminal could not report.
 struct PtySettings {
     std::uint32_t baudRate = 9600;
     bool twoStopBits = false;
@@ -32,12 +33,21 @@ enum class PtyEventKind {
     Settings, // the program changed the terminal's settings
     FlushInput, // the program discarded what it had not read yet
     FlushOutput, // the program discarded what it had not sent yet
+    Writable, // the terminal takes bytes towards the program again
+    Woken, // wake() was called
 };
 
 struct PtyEvent {
     PtyEventKind kind = PtyEventKind::Data;
     std::vector<std::uint8_t> data;
     PtySettings settings;
+};
+
+// What waitEvents() waits for besides opens, closes and wake().
+struct PtyWait {
+    int limitMs = -1; // at most this long when not negative
+    bool programData = true; // bytes and settings changes from the program
+    bool writable = false; // room towards the program
 };
 
 // A pseudo-terminal that stands for a port: programs open slavePath(), and
@@ -55,13 +65,15 @@ public:
     const std::string& slavePath() const { return m_slavePath; }
 
     // Waits for the next events and appends them in the order they happened
-    // (an open before the data written after it); at most `limitMs`
-    // milliseconds when not negative (then possibly with no events). False
-    // once stop() was called.
-    bool waitEvents(std::vector<PtyEvent>& events, int limitMs = -1);
-    // Writes every byte towards the program, waiting while the terminal is
-    // full. False once stop() was called.
-    bool writeToTerminal(std::span<const std::uint8_t> bytes);
+    // (an open before the data written after it; the data a program wrote
+    // before changing the settings before the change). False once stop() was
+    // called; true with no events when the limit passed.
+    bool waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait);
+    // Appends every open, close, byte and settings change that is already
+    // there, without waiting.
+    void pendingEvents(std::vector<PtyEvent>& events, bool programData);
+    // Writes what the terminal takes now towards the program; never waits.
+    std::size_t writeSome(std::span<const std::uint8_t> bytes);
     // Drops what the program has not read yet.
     void discardTerminalInput();
     // True while a process other than this one has the terminal open. Open
@@ -69,23 +81,24 @@ public:
     // last close is confirmed here rather than by counting them.
     bool openedByOthers() const;
     PtySettings settings() const;
+    // A settings change is reported but not yet read by waitEvents().
+    bool settingsChangePending() const;
+    // Makes a waitEvents() report Woken; any thread may call it.
+    void wake();
     // Makes waiting calls return false, now and from now on.
     void stop();
-    // Makes writeToTerminal() return false until resumeWrites(), so a writer
-    // blocked on a program that stopped reading can be let go.
-    void stopWrites();
-    void resumeWrites();
 
 private:
     PtyPort() = default;
     void readWatch(std::vector<PtyEvent>& events);
-    void readMaster(std::vector<PtyEvent>& events);
+    // Reads one packet from the master; false when there was none.
+    bool readMaster(std::vector<PtyEvent>& events);
 
     int m_master = -1;
     int m_slave = -1;
     int m_watch = -1;
     int m_stop = -1;
-    int m_stopWrites = -1;
+    int m_wake = -1;
     std::string m_slavePath;
 };
 

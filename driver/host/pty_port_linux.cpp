@@ -21,7 +21,23 @@ using namespace common;
 
 namespace {
 
-std::uint32_t rateOf(speed_t speed)
+// The kernel's termios with the rates as numbers, for rates beyond the
+// B-constants (set with BOTHER); declared here because the kernel header
+// clashes with the C library's.
+struct KernelTermios2 {
+    tcflag_t c_iflag;
+    tcflag_t c_oflag;
+    tcflag_t c_cflag;
+    tcflag_t c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed;
+    speed_t c_ospeed;
+};
+constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
+constexpr speed_t kOtherRate = 0010000; // BOTHER
+
+std::uint32_t rateOf(speed_t speed, int fd)
 {
     struct Entry {
         speed_t speed;
@@ -31,18 +47,24 @@ std::uint32_t rateOf(speed_t speed)
         { B200, 200 }, { B300, 300 }, { B600, 600 }, { B1200, 1200 }, { B1800, 1800 }, { B2400, 2400 }, { B4800, 4800 },
         { B9600, 9600 }, { B19200, 19200 }, { B38400, 38400 }, { B57600, 57600 }, { B115200, 115200 },
         { B230400, 230400 }, { B460800, 460800 }, { B500000, 500000 }, { B576000, 576000 }, { B921600, 921600 },
-        { B1000000, 1000000 } };
+        { B1000000, 1000000 }, { B1152000, 1152000 }, { B1500000, 1500000 }, { B2000000, 2000000 },
+        { B2500000, 2500000 }, { B3000000, 3000000 }, { B3500000, 3500000 }, { B4000000, 4000000 } };
     for (const auto& entry : kRates) {
         if (entry.speed == speed)
             return entry.rate;
     }
+    if (speed == kOtherRate) {
+        KernelTermios2 exact {};
+        if (::ioctl(fd, kGetTermios2, &exact) == 0)
+            return exact.c_ospeed;
+    }
     return 0;
 }
 
-PtySettings settingsOf(const termios& attributes)
+PtySettings settingsOf(const termios& attributes, int fd)
 {
     PtySettings settings;
-    settings.baudRate = rateOf(cfgetospeed(&attributes));
+    settings.baudRate = rateOf(cfgetospeed(&attributes), fd);
     settings.twoStopBits = (attributes.c_cflag & CSTOPB) != 0;
     settings.rtsCts = (attributes.c_cflag & CRTSCTS) != 0;
     settings.xonOutput = (attributes.c_iflag & IXON) != 0;
@@ -94,8 +116,8 @@ NtStatus PtyPort::create(std::unique_ptr<PtyPort>& port)
     // Our own slave descriptor is open before the watch, so only programs count.
     pty->m_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     pty->m_stop = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    pty->m_stopWrites = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (pty->m_watch < 0 || pty->m_stop < 0 || pty->m_stopWrites < 0
+    pty->m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (pty->m_watch < 0 || pty->m_stop < 0 || pty->m_wake < 0
         || ::inotify_add_watch(pty->m_watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
         return kStatusInsufficientResources;
     port = std::move(pty);
@@ -106,7 +128,7 @@ PtyPort::~PtyPort()
 {
     closeFd(m_watch);
     closeFd(m_stop);
-    closeFd(m_stopWrites);
+    closeFd(m_wake);
     closeFd(m_slave);
     closeFd(m_master);
 }
@@ -117,16 +139,10 @@ void PtyPort::stop()
     (void)!::write(m_stop, &one, sizeof one);
 }
 
-void PtyPort::stopWrites()
+void PtyPort::wake()
 {
     const std::uint64_t one = 1;
-    (void)!::write(m_stopWrites, &one, sizeof one);
-}
-
-void PtyPort::resumeWrites()
-{
-    std::uint64_t count = 0;
-    (void)!::read(m_stopWrites, &count, sizeof count);
+    (void)!::write(m_wake, &one, sizeof one);
 }
 
 PtySettings PtyPort::settings() const
@@ -134,7 +150,14 @@ PtySettings PtyPort::settings() const
     termios attributes {};
     if (::tcgetattr(m_slave, &attributes) != 0)
         return {};
-    return settingsOf(attributes);
+    return settingsOf(attributes, m_slave);
+}
+
+bool PtyPort::settingsChangePending() const
+{
+    // In packet mode a pending status report makes the master urgent.
+    pollfd master { m_master, POLLPRI, 0 };
+    return ::poll(&master, 1, 0) > 0 && (master.revents & POLLPRI);
 }
 
 void PtyPort::discardTerminalInput() { (void)::tcflush(m_slave, TCIFLUSH); }
@@ -173,11 +196,17 @@ bool PtyPort::openedByOthers() const
     return found;
 }
 
-bool PtyPort::waitEvents(std::vector<PtyEvent>& events, int limitMs)
+bool PtyPort::waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait)
 {
     for (;;) {
-        pollfd fds[3] = { { m_stop, POLLIN, 0 }, { m_watch, POLLIN, 0 }, { m_master, POLLIN, 0 } };
-        const int ready = ::poll(fds, 3, limitMs);
+        short masterEvents = 0;
+        if (wait.programData)
+            masterEvents |= POLLIN;
+        if (wait.writable)
+            masterEvents |= POLLOUT;
+        pollfd fds[4] = { { m_stop, POLLIN, 0 }, { m_wake, POLLIN, 0 }, { m_watch, POLLIN, 0 },
+            { masterEvents ? m_master : -1, masterEvents, 0 } };
+        const int ready = ::poll(fds, 4, wait.limitMs);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -188,14 +217,27 @@ bool PtyPort::waitEvents(std::vector<PtyEvent>& events, int limitMs)
         if (fds[0].revents)
             return false;
         const std::size_t before = events.size();
+        if (fds[1].revents) {
+            std::uint64_t count = 0;
+            (void)!::read(m_wake, &count, sizeof count);
+            events.push_back({ PtyEventKind::Woken, {}, {} });
+        }
         // Opens first: a program's first bytes belong to the open that precedes them.
-        if (fds[1].revents)
-            readWatch(events);
         if (fds[2].revents)
-            readMaster(events);
+            readWatch(events);
+        if (fds[3].revents & POLLIN)
+            (void)readMaster(events);
+        if (fds[3].revents & POLLOUT)
+            events.push_back({ PtyEventKind::Writable, {}, {} });
         if (events.size() != before)
             return true;
     }
+}
+
+void PtyPort::pendingEvents(std::vector<PtyEvent>& events, bool programData)
+{
+    readWatch(events);
+    while (programData && readMaster(events)) { }
 }
 
 void PtyPort::readWatch(std::vector<PtyEvent>& events)
@@ -217,27 +259,31 @@ void PtyPort::readWatch(std::vector<PtyEvent>& events)
     }
 }
 
-void PtyPort::readMaster(std::vector<PtyEvent>& events)
+bool PtyPort::readMaster(std::vector<PtyEvent>& events)
 {
     std::array<std::uint8_t, 4097> buffer;
     const ssize_t got = ::read(m_master, buffer.data(), buffer.size());
     if (got <= 0)
-        return;
+        return false;
     const std::uint8_t status = buffer[0];
     if (status == TIOCPKT_DATA) {
         if (got > 1)
             events.push_back({ PtyEventKind::Data, { buffer.begin() + 1, buffer.begin() + got }, {} });
-        return;
+        return true;
     }
     if (status & TIOCPKT_FLUSHREAD)
         events.push_back({ PtyEventKind::FlushInput, {}, {} });
     if (status & TIOCPKT_FLUSHWRITE)
         events.push_back({ PtyEventKind::FlushOutput, {}, {} });
     if (status & TIOCPKT_IOCTL) {
+        // The terminal reports a change before the bytes the program wrote
+        // ahead of it; those bytes go first, so a new rate does not overtake
+        // data written at the old one.
+        while (readMaster(events)) { }
         termios attributes {};
         if (::tcgetattr(m_slave, &attributes) != 0)
-            return;
-        events.push_back({ PtyEventKind::Settings, {}, settingsOf(attributes) });
+            return true;
+        events.push_back({ PtyEventKind::Settings, {}, settingsOf(attributes, m_slave) });
         // A program that cleared external processing would report no further
         // changes; it is set again (which reports once more, harmlessly).
         if (!(attributes.c_lflag & EXTPROC)) {
@@ -245,28 +291,23 @@ void PtyPort::readMaster(std::vector<PtyEvent>& events)
             (void)::tcsetattr(m_slave, TCSANOW, &attributes);
         }
     }
+    return true;
 }
 
-bool PtyPort::writeToTerminal(std::span<const std::uint8_t> bytes)
+std::size_t PtyPort::writeSome(std::span<const std::uint8_t> bytes)
 {
-    pollfd cancelled { m_stopWrites, POLLIN, 0 };
-    if (::poll(&cancelled, 1, 0) > 0)
-        return false;
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(m_master, bytes.data(), bytes.size());
-        if (written > 0) {
-            bytes = bytes.subspan(static_cast<std::size_t>(written));
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t count = ::write(m_master, bytes.data() + written, bytes.size() - written);
+        if (count > 0) {
+            written += static_cast<std::size_t>(count);
             continue;
         }
-        if (written < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        pollfd fds[3] = { { m_stop, POLLIN, 0 }, { m_stopWrites, POLLIN, 0 }, { m_master, POLLOUT, 0 } };
-        if (::poll(fds, 3, -1) < 0 && errno != EINTR)
-            return false;
-        if (fds[0].revents || fds[1].revents)
-            return false;
+        if (count < 0 && errno == EINTR)
+            continue;
+        break; // full (EAGAIN), or gone
     }
-    return true;
+    return written;
 }
 
 } // namespace driver::host

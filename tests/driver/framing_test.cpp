@@ -81,11 +81,16 @@ TEST(Framing, EveryCutOfAMixedStreamGivesTheSameResult)
 TEST(Framing, LongControlPacketsAreSkippedAndParsingGoesOn)
 {
     const Bytes eight { 0x81, 1, 2, 3, 4, 5, 6, 7 }; // n = 8
-    const Bytes stream = concat({ packet(0x33, eight), packet(0x32, { 9 }), packet(0x33, { 0xA3, 0x20, 0, 0 }) });
+    const Bytes seven { 0x81, 0x31, 3, 0, 0, 0, 0 }; // n = 7, the largest a modem report may have
+    const Bytes five { 0x81, 0x31, 3, 0, 0 }; // n = 5
+    const Bytes stream = concat({ packet(0x33, eight), packet(0x32, { 9 }), packet(0x33, { 0xA3, 0x20, 0, 0 }),
+        packet(0x33, five), packet(0x33, seven) });
     const auto sink = parse(stream, {});
     EXPECT_EQ(sink.received, Bytes { 9 });
-    ASSERT_EQ(sink.controls.size(), 1u) << "n = 4 is the largest a modem report may have";
+    ASSERT_EQ(sink.controls.size(), 3u) << "n of 4, 5 and 7 are modem reports; only n = 8 is skipped";
     EXPECT_EQ(sink.controls[0].size(), 7u);
+    EXPECT_EQ(sink.controls[1].size(), 8u);
+    EXPECT_EQ(sink.controls[2].size(), 10u);
 }
 
 TEST(Framing, DeliveriesBeyondSixteenBitsLoseNothing)

@@ -127,11 +127,21 @@ TEST_F(Transport, LocalPortsCycleThroughTheLowByte)
     EXPECT_EQ(m_harness.driver().nextLocalPort(), 5890);
 
     // A failed open hands its port back and leaves LocalPort alone.
-    platform::faults::failNth(platform::faults::Op::Bind, 1);
+    platform::faults::failNth(platform::faults::Op::Open, 1);
     EXPECT_NE(transport().openAsClient(), kStatusSuccess);
     EXPECT_EQ(m_harness.driver().nextLocalPort(), 5890);
     EXPECT_EQ(transport().localPort(), networkPort(5889));
     EXPECT_FALSE(transport().connected());
+
+    // A port another program (or another driver host) has taken is skipped.
+    {
+        UdpPeer taken(5890);
+        ASSERT_EQ(taken.port(), 5890);
+        ASSERT_EQ(transport().openAsClient(), kStatusSuccess);
+        EXPECT_EQ(transport().localAddress().port, 5891);
+        EXPECT_EQ(m_harness.driver().nextLocalPort(), 5892);
+        ASSERT_EQ(transport().disconnect(), kStatusSuccess);
+    }
 }
 
 TEST_F(Transport, FramedUdpSaysHelloAndByeAndRemovalSaysByeInOneByte)
@@ -195,6 +205,12 @@ TEST_F(Transport, FramedTcpCarriesPacketsBothWays)
         eventually([&] { return wordAt(handle->deviceIoControl(kIoctlSerialGetModemStatus, {}, 4).output) == 0x31; }));
     EXPECT_EQ(wordAt(handle->deviceIoControl(kIoctlSerialGetDtrRts, {}, 4).output), 3u);
     EXPECT_EQ(readAll(*handle, 100), (Bytes { 1, 2, 3, 4, 5, 6, 7 }));
+
+    // A modem report with n = 5 (two bytes more than it needs) is still a report.
+    ASSERT_TRUE(peer->send(packet(0x33, { 0x81, 0x22, 0x01, 0, 0 })));
+    ASSERT_TRUE(
+        eventually([&] { return wordAt(handle->deviceIoControl(kIoctlSerialGetModemStatus, {}, 4).output) == 0x22; }));
+    EXPECT_EQ(wordAt(handle->deviceIoControl(kIoctlSerialGetDtrRts, {}, 4).output), 1u);
 }
 
 TEST_F(Transport, ReceiveFlowControlStopsAndResumesOnce)

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "driver/host/host.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace driver {
+
+// Takes a port's arriving bytes straight from the network thread, before they
+// reach the receive buffer, so a front end that forwards them somewhere can
+// skip the wait-and-read round. Offered bytes are only ever the next ones in
+// order: the tap is asked only while the receive buffer is empty.
+class ReceiveTap {
+public:
+    virtual ~ReceiveTap() = default;
+    // Called with the port's data lock held on the network thread; must not
+    // block. Returns how many of the leading bytes it took; the rest go to the
+    // receive buffer as usual.
+    virtual std::size_t offer(std::span<const std::uint8_t> bytes) = 0;
+};
+
+// Sets (or with nullptr removes) the tap of the port behind an open handle;
+// false when the handle is not one of this driver's ports. Once it returns,
+// a removed tap is not called any more.
+bool setReceiveTap(host::FileHandle& handle, ReceiveTap* tap);
+
+} // namespace driver
