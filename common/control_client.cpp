@@ -137,6 +137,11 @@ NtStatus ControlClient::removeNode(const std::string& instanceId)
     return call(ControlOp::RemoveNode, request, payload);
 }
 
+NtStatus ControlClient::terminals(std::vector<std::string>& lines)
+{
+    return readTexts(ControlOp::Terminals, ControlWriter {}, lines);
+}
+
 NtStatus ControlClient::listNodes(std::vector<NodeInfo>& nodes)
 {
     std::vector<std::uint8_t> payload;

@@ -44,6 +44,7 @@ public:
     NtStatus installNode(const std::string& hardwareId, const std::string& portName, std::string& instanceId);
     NtStatus removeNode(const std::string& instanceId);
     NtStatus listNodes(std::vector<NodeInfo>& nodes);
+    NtStatus terminals(std::vector<std::string>& lines);
 
     NtStatus regQueryValue(
         const std::string& key, const std::string& name, std::uint32_t& type, std::vector<std::uint8_t>& data);

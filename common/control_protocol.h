@@ -62,6 +62,9 @@ enum class ControlOp : std::uint16_t {
     ComDbClaim = 15,
     // in: u32 COM number
     ComDbRelease = 16,
+    // out: u32 count, count texts: one line per port terminal (name, whether a
+    // program has it, bytes each way, bytes refused and why)
+    Terminals = 17,
 };
 
 // One device node as ListNodes reports it.

@@ -241,7 +241,9 @@ NtStatus writeBytes(PortDevice& port, std::span<const std::uint8_t> data, bool h
         if (ntSuccess(status) && !ntSuccess(sent))
             status = sent;
         resetTransmitBuffer(port);
-        port.host->clock().sleepFor(pacing);
+        // A device server that buffers enough can be sent to without pacing.
+        if (port.config.pacing != 0)
+            port.host->clock().sleepFor(pacing);
     }
 
     // The whole length is reported, however much of it went out.

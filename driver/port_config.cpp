@@ -3,6 +3,7 @@
 #include "driver/host/host.h"
 #include "driver/port_internal.h"
 
+#include <algorithm>
 #include <string>
 
 namespace driver {
@@ -48,7 +49,27 @@ bool configWord(const host::RegValue& value, std::uint32_t& word)
     return true;
 }
 
+// The driver host's own options; their values are optional.
+void loadOptions(PortDevice& port, const std::string& key)
+{
+    host::RegValue value;
+    std::uint32_t word = 0;
+    port.config.reconnectSeconds = kDefaultReconnectSeconds;
+    if (ntSuccess(port.host->registry().queryValue(key, kReconnectIntervalValue, value)) && configWord(value, word))
+        port.config.reconnectSeconds = std::min<std::uint32_t>(word, kMaxReconnectSeconds);
+    port.config.pacing = 1;
+    if (ntSuccess(port.host->registry().queryValue(key, kPacingValue, value)) && configWord(value, word))
+        port.config.pacing = word != 0 ? 1 : 0;
+}
+
 } // namespace
+
+void reloadOptions(PortDevice& port)
+{
+    std::string key;
+    if (ntSuccess(port.host->openDeviceKey(*port.node, key)))
+        loadOptions(port, key);
+}
 
 NtStatus storeConfiguration(PortDevice& port)
 {
@@ -75,6 +96,8 @@ NtStatus reloadConfiguration(PortDevice& port)
         if (ntSuccess(status) && configWord(value, word))
             entry.set(port.config, word);
     }
+    if (!key.empty())
+        loadOptions(port, key);
     return status;
 }
 
@@ -95,8 +118,10 @@ void loadConfiguration(PortDevice& port)
         if (configWord(value, word))
             entry.set(port.config, word);
     }
-    if (complete)
+    if (complete) {
+        loadOptions(port, key);
         return;
+    }
     port.config = kDefaultPortConfig;
     if (key.empty())
         return;

@@ -17,4 +17,14 @@ NtStatus storeConfiguration(PortDevice& port);
 // it stay in effect). Data longer than 4 bytes leaves its field unchanged.
 NtStatus reloadConfiguration(PortDevice& port);
 
+// The driver host's own per-port options, each a REG_DWORD of its own beside
+// the eight: seconds between reconnection attempts of a lost client (0 off),
+// and whether writes are paced to the emulated baud rate (0 off).
+inline constexpr const char* kReconnectIntervalValue = "ReconnectInterval";
+inline constexpr const char* kPacingValue = "Pacing";
+inline constexpr std::uint32_t kMaxReconnectSeconds = 3600;
+// Reads the options again (at every open, so devcon's changes apply to the
+// next program).
+void reloadOptions(PortDevice& port);
+
 } // namespace driver

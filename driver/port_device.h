@@ -57,6 +57,9 @@ template <std::size_t Capacity> struct FixedText {
     std::string_view view() const { return { text.data(), length }; }
 };
 
+// How often a client port whose connection was lost tries again, by default.
+inline constexpr std::uint32_t kDefaultReconnectSeconds = 5;
+
 // The per-port configuration kept in the registry. Addresses and ports hold
 // network byte order as a little-endian load of their bytes: 192.168.0.2 is
 // 0x0200A8C0, port 5000 is 0x8813.
@@ -71,6 +74,10 @@ struct PortConfig {
     std::uint16_t localPort = 0;
     std::uint16_t savedLocalPort = 0;
     std::uint32_t bindAddress = 0; // never stored in the registry
+    // Options of the driver host beyond the port's connection, in values of
+    // their own (missing values mean the defaults):
+    std::uint32_t reconnectSeconds = kDefaultReconnectSeconds; // "ReconnectInterval"; 0: a lost client stays down
+    std::uint32_t pacing = 1; // "Pacing"; 0: writes are not held to the emulated baud rate
 };
 
 inline constexpr PortConfig kDefaultPortConfig { 0x0200A8C0, 0x8813, 0, 0, 1, 1, 450, 0x7117, 0, 0 };
@@ -167,7 +174,16 @@ struct ReceiveRemainder {
 };
 
 // The port's deferred jobs, each with its own work item.
-enum class PortJob { Naming, WriteLocalPort, ServerAccept, ServerRestart, UdpHelloReply, FlowControl, Count };
+enum class PortJob {
+    Naming,
+    WriteLocalPort,
+    ServerAccept,
+    ServerRestart,
+    UdpHelloReply,
+    FlowControl,
+    Reconnect,
+    Count
+};
 
 struct PortDevice;
 class ReceiveTap;

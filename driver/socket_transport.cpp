@@ -5,6 +5,7 @@
 #include "driver/vorpil_driver.h"
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 namespace driver {
@@ -30,6 +31,13 @@ constexpr std::uint32_t swap32(std::uint32_t value)
     return (value >> 24) | ((value >> 8) & 0xFF00) | ((value << 8) & 0xFF0000) | (value << 24);
 }
 constexpr std::uint16_t swap16(std::uint16_t value) { return static_cast<std::uint16_t>((value >> 8) | (value << 8)); }
+
+std::string endpointText(NetAddress address)
+{
+    return std::to_string(address.ip >> 24) + "." + std::to_string((address.ip >> 16) & 0xFF) + "."
+        + std::to_string((address.ip >> 8) & 0xFF) + "." + std::to_string(address.ip & 0xFF) + ":"
+        + std::to_string(address.port);
+}
 
 bool isConnected(LinkState state) { return state == LinkState::Connected || state == LinkState::ServingConnected; }
 bool isServing(LinkState state) { return state == LinkState::Serving || state == LinkState::ServingConnected; }
@@ -62,13 +70,99 @@ private:
 SocketTransport::SocketTransport(PortDevice& port, host::NetService& network)
     : m_port(port)
     , m_network(network)
+    , m_retryTimer(std::make_unique<host::KernelTimer>(port.host->timers()))
 {
 }
 
 SocketTransport::~SocketTransport()
 {
+    {
+        std::lock_guard lock(m_mutex);
+        m_removed = true;
+    }
+    m_retryTimer.reset(); // waits for a firing timer
     std::lock_guard operation(m_operationMutex);
     (void)closeEndpoints();
+}
+
+bool SocketTransport::reconnectEnabled() const { return m_port.config.reconnectSeconds != 0; }
+
+// A write after a failed attempt does not try again before the interval has
+// passed, so a program writing to a lost device is not held up by every write.
+bool SocketTransport::attemptDue()
+{
+    if (!m_lastAttemptFailed || !reconnectEnabled())
+        return true;
+    const auto interval = std::chrono::seconds(m_port.config.reconnectSeconds);
+    return m_port.host->clock().now() - m_lastAttempt >= interval;
+}
+
+void SocketTransport::attemptFailed(NtStatus status)
+{
+    m_lastAttemptFailed = true;
+    m_lastAttempt = m_port.host->clock().now();
+    if (!m_outageLogged)
+        std::fprintf(stderr, "vorpild: %.*s: connection to %s lost (%s); trying again every %u s\n",
+            static_cast<int>(m_port.deviceName.view().size()), m_port.deviceName.view().data(),
+            endpointText(snapshot().remote).c_str(), statusText(status).c_str(), m_port.config.reconnectSeconds);
+    m_outageLogged = true;
+    armRetry();
+}
+
+void SocketTransport::attemptSucceeded()
+{
+    if (m_outageLogged)
+        std::fprintf(stderr, "vorpild: %.*s: connection to %s restored\n",
+            static_cast<int>(m_port.deviceName.view().size()), m_port.deviceName.view().data(),
+            endpointText(snapshot().remote).c_str());
+    m_outageLogged = false;
+    m_lastAttemptFailed = false;
+}
+
+void SocketTransport::armRetry()
+{
+    if (!reconnectEnabled())
+        return;
+    (void)m_retryTimer->set(std::chrono::seconds(m_port.config.reconnectSeconds),
+        [this] { queue(PortJob::Reconnect, &SocketTransport::runReconnect); });
+}
+
+// The retry timer's job: while the user wants the client connected and a
+// program has the port open (or the port connects at start), try again.
+void SocketTransport::runReconnect()
+{
+    std::lock_guard operation(m_operationMutex);
+    const Snapshot link = snapshot();
+    bool wanted = false;
+    {
+        std::lock_guard lock(m_mutex);
+        wanted = m_wanted;
+    }
+    if (link.removed || !wanted || !reconnectEnabled() || isConnected(link.state) || isServing(link.state))
+        return;
+    if (!m_port.openFlag.load() && m_port.config.connectAtWinStart == 0) {
+        armRetry(); // nobody needs it now; look again later
+        return;
+    }
+    NtStatus status = kStatusSuccess;
+    if (link.state == LinkState::ReconnectPending && link.endpoint) {
+        (void)link.endpoint->disconnect();
+        {
+            std::lock_guard lock(m_port.dataLock);
+            resetReassembly(m_port);
+        }
+        status = link.endpoint->connect(link.remote, kConnectLimit);
+        if (ntSuccess(status))
+            setState(LinkState::Connected);
+    } else {
+        if (link.endpoint)
+            (void)closeEndpoints();
+        status = connectClient();
+    }
+    if (ntSuccess(status))
+        attemptSucceeded();
+    else
+        attemptFailed(status);
 }
 
 SocketTransport::Snapshot SocketTransport::snapshot() const
@@ -216,7 +310,11 @@ NtStatus SocketTransport::connectClient()
             (void)closeEndpoints();
             return status;
         }
-        setState(LinkState::Connected);
+        {
+            std::lock_guard lock(m_mutex);
+            m_state = LinkState::Connected;
+            m_wanted = true;
+        }
         queue(PortJob::WriteLocalPort, &SocketTransport::runWriteLocalPort);
         return kStatusSuccess;
     }
@@ -236,7 +334,16 @@ NtStatus SocketTransport::connectAtOpen()
     std::lock_guard operation(m_operationMutex);
     if (snapshot().removed)
         return kStatusInvalidDeviceState;
-    return connectClient();
+    const NtStatus status = connectClient();
+    if (!ntSuccess(status) && m_port.config.protocol == 0 && reconnectEnabled()) {
+        // A port that connects at start keeps trying while it is open.
+        {
+            std::lock_guard lock(m_mutex);
+            m_wanted = true;
+        }
+        attemptFailed(status);
+    }
+    return status;
 }
 
 NtStatus SocketTransport::openAsClient()
@@ -250,6 +357,8 @@ NtStatus SocketTransport::openAsClient()
     if (link.state == LinkState::ReconnectPending)
         (void)closeEndpoints();
     const NtStatus status = connectClient();
+    if (ntSuccess(status))
+        attemptSucceeded();
     std::lock_guard lock(m_port.dataLock);
     emptyReceiveBuffers(m_port);
     return status;
@@ -268,6 +377,12 @@ NtStatus SocketTransport::startServerLocked()
 NtStatus SocketTransport::startServer()
 {
     std::lock_guard operation(m_operationMutex);
+    {
+        std::lock_guard lock(m_mutex);
+        m_wanted = false; // the user's word: no reconnection
+    }
+    m_lastAttemptFailed = false;
+    m_outageLogged = false;
     if (snapshot().removed)
         return kStatusInvalidDeviceState;
     return startServerLocked();
@@ -276,6 +391,12 @@ NtStatus SocketTransport::startServer()
 NtStatus SocketTransport::disconnect()
 {
     std::lock_guard operation(m_operationMutex);
+    {
+        std::lock_guard lock(m_mutex);
+        m_wanted = false; // the user's word: no reconnection
+    }
+    m_lastAttemptFailed = false;
+    m_outageLogged = false;
     const Snapshot link = snapshot();
     if (!link.endpoint)
         return kStatusInvalidDeviceState;
@@ -293,6 +414,12 @@ NtStatus SocketTransport::disconnect()
 NtStatus SocketTransport::closeTransport()
 {
     std::lock_guard operation(m_operationMutex);
+    {
+        std::lock_guard lock(m_mutex);
+        m_wanted = false; // the user's word: no reconnection
+    }
+    m_lastAttemptFailed = false;
+    m_outageLogged = false;
     const Snapshot link = snapshot();
     if (link.endpoint && link.session.protocol == NetProtocol::Tcp)
         (void)link.endpoint->disconnect();
@@ -323,18 +450,39 @@ NtStatus SocketTransport::reconnect()
 {
     std::lock_guard operation(m_operationMutex);
     const Snapshot link = snapshot();
+    bool wanted = false;
+    {
+        std::lock_guard lock(m_mutex);
+        wanted = m_wanted;
+    }
+    if (link.state == LinkState::Closed && wanted && reconnectEnabled() && !link.removed && attemptDue()) {
+        // An earlier attempt failed and closed the endpoints.
+        const NtStatus status = connectClient();
+        if (ntSuccess(status))
+            attemptSucceeded();
+        else
+            attemptFailed(status);
+        return status;
+    }
     if (link.state != LinkState::ReconnectPending || !link.endpoint)
         return kStatusSuccess;
+    if (!attemptDue())
+        return kStatusConnectionDisconnected;
     (void)link.endpoint->disconnect();
     {
         std::lock_guard lock(m_port.dataLock);
         resetReassembly(m_port);
     }
     const NtStatus status = link.endpoint->connect(link.remote, kConnectLimit);
-    if (ntSuccess(status))
+    if (ntSuccess(status)) {
         setState(LinkState::Connected);
-    else
+        attemptSucceeded();
+    } else if (reconnectEnabled() && wanted) {
+        // The endpoints stay, so the retry timer and later writes try again.
+        attemptFailed(status);
+    } else {
         (void)closeEndpoints(); // later writes fail until the port is connected again
+    }
     return status;
 }
 
@@ -466,10 +614,13 @@ void SocketTransport::onPeerDisconnected()
             writeLocalPort = true;
         }
     }
-    if (restart)
+    if (restart) {
         queue(PortJob::ServerRestart, &SocketTransport::runServerRestart);
-    else if (writeLocalPort)
+    } else if (writeLocalPort) {
         queue(PortJob::WriteLocalPort, &SocketTransport::runWriteLocalPort);
+        // Reads resume too once the device server is back, not only writes.
+        armRetry();
+    }
 }
 
 void SocketTransport::onAccepted()

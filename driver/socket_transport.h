@@ -1,6 +1,7 @@
 #pragma once
 
 #include "driver/host/network.h"
+#include "driver/host/timer.h"
 #include "driver/port_device.h"
 #include "driver/transport.h"
 
@@ -90,6 +91,14 @@ private:
     void runServerAccept();
     void runServerRestart();
     void runUdpHelloReply();
+    void runReconnect();
+    // Reconnection of a lost client beyond the next write: attempts on a
+    // timer, throttled to the port's interval. With m_operationMutex held.
+    bool reconnectEnabled() const;
+    bool attemptDue();
+    void attemptFailed(NtStatus status);
+    void attemptSucceeded();
+    void armRetry();
     void queue(PortJob job, void (SocketTransport::*routine)());
 
     PortDevice& m_port;
@@ -104,6 +113,13 @@ private:
     host::NetAddress m_remote; // RemoteHostIP:RemoteHostPort as this link uses them
     host::NetAddress m_peer; // the source of the datagram that opened a UDP link
     bool m_removed = false;
+    // The user connected this client (or it connects at start) and has not
+    // disconnected it: a lost connection is to be restored.
+    bool m_wanted = false;
+    bool m_lastAttemptFailed = false; // with m_lastAttempt: writes wait for the interval
+    platform::TimePoint m_lastAttempt {};
+    bool m_outageLogged = false;
+    std::unique_ptr<host::KernelTimer> m_retryTimer;
 };
 
 // Creates a SocketTransport for every port, on its host's network thread.

@@ -2,6 +2,7 @@
 
 #include "common/serial_ioctl.h"
 #include "driver/control_requests.h"
+#include "driver/port_config.h"
 #include "driver/port_internal.h"
 
 #include <algorithm>
@@ -173,6 +174,7 @@ NtStatus VorpilDriver::open(PortDevice& port, Request& request)
         port.serial.modemStatus = 0;
         port.serial.modemControl = 0;
     }
+    reloadOptions(port);
     // The first open after a start connects a port configured to do so.
     if (port.transport && port.config.connectAtWinStart != 0 && !port.transport->connected()
         && port.startFlag.exchange(false)) {

@@ -66,5 +66,17 @@ std::string vorpilRuntimeDir();
 std::string vorpilStateDir();
 // Creates a directory and its missing parents with the given mode.
 Result<void> makeDirectories(const std::string& path, unsigned mode);
+// A directory that holds what only this user (and a chosen group) may use:
+// refused unless it is a real directory owned by this process's user and
+// writable by nobody else; otherwise another local user could put links of
+// their own in it.
+Result<void> checkOwnDirectory(const std::string& path);
+// The id of a group by name.
+Result<unsigned> groupId(const std::string& name);
+// Gives a file or directory (not following a link) to `group` with `mode`.
+Result<void> shareWithGroup(const std::string& path, unsigned group, unsigned mode);
+// Sleeps of every thread started after this overshoot by no more than a
+// microsecond or so (the default slack is 50 us), for the pacing of writes.
+void useFineTimerSlack();
 
 } // namespace platform

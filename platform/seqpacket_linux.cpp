@@ -5,11 +5,14 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -217,5 +220,46 @@ Result<void> makeDirectories(const std::string& path, unsigned mode)
         return Error { path + " is no directory", ENOTDIR };
     return {};
 }
+
+Result<void> checkOwnDirectory(const std::string& path)
+{
+    struct stat info { };
+    if (::lstat(path.c_str(), &info) != 0)
+        return osError("stat " + path);
+    if (!S_ISDIR(info.st_mode))
+        return Error { path + " is no directory (a link is not accepted)", ENOTDIR };
+    if (info.st_uid != ::geteuid())
+        return Error { path + " belongs to user " + std::to_string(info.st_uid) + ", not to this one ("
+                + std::to_string(::geteuid()) + ")",
+            EPERM };
+    if (info.st_mode & (S_IWGRP | S_IWOTH))
+        return Error { path + " is writable by other users", EPERM };
+    return {};
+}
+
+Result<unsigned> groupId(const std::string& name)
+{
+    std::vector<char> buffer(16384);
+    group entry {};
+    group* found = nullptr;
+    const int error = ::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+    if (error != 0 || !found)
+        return Error { "no group named " + name, error != 0 ? error : ENOENT };
+    return static_cast<unsigned>(found->gr_gid);
+}
+
+Result<void> shareWithGroup(const std::string& path, unsigned group, unsigned mode)
+{
+    if (::lchown(path.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(group)) != 0)
+        return osError("chown " + path);
+    struct stat info { };
+    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode))
+        return {}; // a link's own mode means nothing
+    if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0)
+        return osError("chmod " + path);
+    return {};
+}
+
+void useFineTimerSlack() { (void)::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }
 
 } // namespace platform

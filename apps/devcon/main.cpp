@@ -1,13 +1,18 @@
 // devcon: the device console tool against the driver host's control socket.
+#include "common/byte_order.h"
 #include "common/control_client.h"
 #include "common/inf_file.h"
+#include "common/serial_ioctl.h"
 #include "common/vorpil_ioctl.h"
 #include "common/win32_error.h"
 #include "platform/text_file.h"
 
+#include <array>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace common;
@@ -27,7 +32,15 @@ constexpr const char* kUsage
       "       devcon status\n"
       "       devcon set <COMn> --remote HOST:PORT (--tcp|--udp) (--client|--server) (--framed|--raw)\n"
       "                  [--max-packet N] [--connect-at-start] [--bind ADDR]\n"
+      "       devcon set <COMn> [--reconnect SECONDS|off] [--pacing on|off]\n"
+      "       devcon serial <COMn> [--baud N] [--data-bits 5..8] [--parity none|odd|even|mark|space]\n"
+      "                  [--stop-bits 1|1.5|2] [--dtr on|off] [--rts on|off] [--break MS]\n"
       "       devcon connect|server|disconnect <COMn>\n"
+      "--reconnect: a client port whose connection was lost tries again every SECONDS (default 5)\n"
+      "  while a program has it open; off leaves it down until connected again.\n"
+      "--pacing off: writes are not held to the port's baud rate (for device servers that buffer).\n"
+      "serial: what a terminal cannot carry (parity, data bits, modem lines, break), while no\n"
+      "  program holds the port; a program's own terminal settings change only what it sets.\n"
       "The driver host is found through VORPIL_RUNTIME_DIR (else the default runtime directory).\n";
 
 int usage()
@@ -147,6 +160,10 @@ int status(const std::vector<std::string>& args)
             node.linkState, endpoint.c_str(), node.connType ? "client" : "server", node.cmdByte ? "framed" : "raw",
             node.devicePath.empty() ? "-" : node.devicePath.c_str());
     }
+    std::vector<std::string> terminals;
+    (void)client->terminals(terminals); // an older host has no such list
+    for (const auto& line : terminals)
+        std::printf("terminal %s\n", line.c_str());
     return kExitOk;
 }
 
@@ -175,10 +192,195 @@ int request(const std::string& port, std::uint32_t code, const char* name, std::
     return ntSuccess(status) ? kExitOk : status == kStatusPipeDisconnected ? kExitNoHost : kExitFailed;
 }
 
+int setRemote(const std::vector<std::string>& args);
+
+// The registry key of the node that carries a port name; empty when none does.
+std::string portKey(ControlClient& client, const std::string& port)
+{
+    std::vector<NodeInfo> nodes;
+    if (!ntSuccess(client.listNodes(nodes)))
+        return {};
+    for (const auto& node : nodes) {
+        if (sameText(node.portName, port))
+            return "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + node.instanceId + "\\Device Parameters";
+    }
+    return {};
+}
+
+// The driver host's own options of a port; they apply from the port's next open.
+int setOptions(const std::string& port, int reconnect, int pacing)
+{
+    std::unique_ptr<ControlClient> client;
+    if (!connectHost(client))
+        return kExitNoHost;
+    const std::string key = portKey(*client, port);
+    if (key.empty()) {
+        std::fprintf(stderr, "devcon: no port named %s\n", port.c_str());
+        return kExitFailed;
+    }
+    constexpr std::uint32_t kDword = 4;
+    auto store = [&](const char* name, std::uint32_t value) {
+        std::array<std::uint8_t, 4> data {};
+        storeLe32(data, 0, value);
+        const NtStatus status = client->regSetValue(key, name, kDword, data);
+        printStatus(port, name, status);
+        return ntSuccess(status);
+    };
+    bool ok = true;
+    if (reconnect >= 0)
+        ok = store("ReconnectInterval", static_cast<std::uint32_t>(reconnect)) && ok;
+    if (pacing >= 0)
+        ok = store("Pacing", static_cast<std::uint32_t>(pacing)) && ok;
+    return ok ? kExitOk : kExitFailed;
+}
+
 int set(const std::vector<std::string>& args)
 {
     if (args.empty() || !isComName(args[0]))
         return usage();
+    int reconnect = -1, pacing = -1;
+    std::vector<std::string> rest { args[0] };
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const bool hasValue = i + 1 < args.size();
+        if (args[i] == "--reconnect" && hasValue) {
+            const std::string value = args[++i];
+            std::uint32_t seconds = 0;
+            if (value == "off")
+                reconnect = 0;
+            else if (parseNumber(value, seconds, 3600) && seconds > 0)
+                reconnect = static_cast<int>(seconds);
+            else {
+                std::fprintf(stderr, "devcon: --reconnect wants 1..3600 seconds or off\n");
+                return kExitUsage;
+            }
+        } else if (args[i] == "--pacing" && hasValue) {
+            const std::string value = args[++i];
+            if (value != "on" && value != "off") {
+                std::fprintf(stderr, "devcon: --pacing wants on or off\n");
+                return kExitUsage;
+            }
+            pacing = value == "on" ? 1 : 0;
+        } else {
+            rest.push_back(args[i]);
+        }
+    }
+    if (rest.size() == 1) {
+        if (reconnect < 0 && pacing < 0)
+            return usage();
+        return setOptions(args[0], reconnect, pacing);
+    }
+    const int result = setRemote(rest);
+    if (result != kExitOk || (reconnect < 0 && pacing < 0))
+        return result;
+    return setOptions(args[0], reconnect, pacing);
+}
+
+// Serial settings a terminal cannot carry, sent as the serial requests a
+// program would make.
+int serial(const std::vector<std::string>& args)
+{
+    if (args.empty() || !isComName(args[0]))
+        return usage();
+    std::uint32_t baud = 0;
+    int dataBits = -1, parity = -1, stopBits = -1, dtr = -1, rts = -1;
+    std::uint32_t breakMs = 0;
+    bool sendBreak = false;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        if (i + 1 >= args.size()) {
+            std::fprintf(stderr, "devcon: %s wants a value\n", option.c_str());
+            return kExitUsage;
+        }
+        const std::string value = args[++i];
+        std::uint32_t number = 0;
+        bool valid = true;
+        if (option == "--baud") {
+            valid = parseNumber(value, baud, 0x7FFFFFFF) && baud > 0;
+        } else if (option == "--data-bits") {
+            valid = parseNumber(value, number, 8) && number >= 5;
+            dataBits = static_cast<int>(number);
+        } else if (option == "--parity") {
+            static constexpr const char* kParities[] = { "none", "odd", "even", "mark", "space" };
+            for (int p = 0; p < 5; ++p) {
+                if (value == kParities[p])
+                    parity = p;
+            }
+            valid = parity >= 0;
+        } else if (option == "--stop-bits") {
+            stopBits = value == "1" ? 0 : value == "1.5" ? 1 : value == "2" ? 2 : -1;
+            valid = stopBits >= 0;
+        } else if (option == "--dtr" || option == "--rts") {
+            valid = value == "on" || value == "off";
+            (option == "--dtr" ? dtr : rts) = value == "on" ? 1 : 0;
+        } else if (option == "--break") {
+            valid = parseNumber(value, breakMs, 60000);
+            sendBreak = true;
+        } else {
+            std::fprintf(stderr, "devcon: unknown option %s\n", option.c_str());
+            return usage();
+        }
+        if (!valid) {
+            std::fprintf(stderr, "devcon: bad value for %s: %s\n", option.c_str(), value.c_str());
+            return kExitUsage;
+        }
+    }
+    std::unique_ptr<ControlClient> client;
+    if (!connectHost(client))
+        return kExitNoHost;
+    const std::string& port = args[0];
+    std::uint32_t handle = 0;
+    const NtStatus opened = client->open("\\\\.\\" + port, handle);
+    if (!ntSuccess(opened)) {
+        printStatus(port, "open", opened);
+        if (opened == kStatusInvalidDeviceState)
+            std::fprintf(
+                stderr, "devcon: %s is held by a program; set its serial settings while it is free\n", port.c_str());
+        return kExitFailed;
+    }
+    NtStatus failed = kStatusSuccess;
+    auto send = [&](std::uint32_t code, const char* name, std::span<const std::uint8_t> input) {
+        ControlReply reply;
+        const NtStatus status = client->deviceIoControl(handle, code, input, 0, reply);
+        printStatus(port, name, status);
+        if (!ntSuccess(status) && ntSuccess(failed))
+            failed = status;
+    };
+    if (baud != 0) {
+        std::array<std::uint8_t, 4> rate {};
+        storeLe32(rate, 0, baud);
+        send(kIoctlSerialSetBaudRate, "IOCTL_SERIAL_SET_BAUD_RATE", rate);
+    }
+    // The line control goes with a new rate too: the device server learns
+    // the rate together with it.
+    if (baud != 0 || dataBits >= 0 || parity >= 0 || stopBits >= 0) {
+        ControlReply current;
+        std::array<std::uint8_t, 3> line { 0, 0, 8 };
+        if (ntSuccess(client->deviceIoControl(handle, kIoctlSerialGetLineControl, {}, 3, current))
+            && current.output.size() >= 3)
+            line = { current.output[0], current.output[1], current.output[2] };
+        if (stopBits >= 0)
+            line[0] = static_cast<std::uint8_t>(stopBits);
+        if (parity >= 0)
+            line[1] = static_cast<std::uint8_t>(parity);
+        if (dataBits >= 0)
+            line[2] = static_cast<std::uint8_t>(dataBits);
+        send(kIoctlSerialSetLineControl, "IOCTL_SERIAL_SET_LINE_CONTROL", line);
+    }
+    if (dtr >= 0)
+        send(dtr ? kIoctlSerialSetDtr : kIoctlSerialClrDtr, dtr ? "IOCTL_SERIAL_SET_DTR" : "IOCTL_SERIAL_CLR_DTR", {});
+    if (rts >= 0)
+        send(rts ? kIoctlSerialSetRts : kIoctlSerialClrRts, rts ? "IOCTL_SERIAL_SET_RTS" : "IOCTL_SERIAL_CLR_RTS", {});
+    if (sendBreak) {
+        send(kIoctlSerialSetBreakOn, "IOCTL_SERIAL_SET_BREAK_ON", {});
+        std::this_thread::sleep_for(std::chrono::milliseconds(breakMs));
+        send(kIoctlSerialSetBreakOff, "IOCTL_SERIAL_SET_BREAK_OFF", {});
+    }
+    (void)client->close(handle);
+    return ntSuccess(failed) ? kExitOk : kExitFailed;
+}
+
+int setRemote(const std::vector<std::string>& args)
+{
     RemoteInfo info;
     info.maxPacketLen = 450;
     bool haveRemote = false;
@@ -245,6 +447,8 @@ int main(int argc, char** argv)
         return status(args);
     if (command == "set")
         return set(args);
+    if (command == "serial")
+        return serial(args);
     if (command == "connect" || command == "server" || command == "disconnect") {
         if (args.size() != 1 || !isComName(args[0]))
             return usage();

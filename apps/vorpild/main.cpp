@@ -11,13 +11,17 @@
 
 namespace {
 
-constexpr const char* kUsage = "usage: vorpild [--foreground] [--runtime-dir DIR] [--state-dir DIR]\n"
+constexpr const char* kUsage = "usage: vorpild [--foreground] [--runtime-dir DIR] [--state-dir DIR] [--group NAME]\n"
                                "  --foreground       stay attached to the terminal (for service managers and tests)\n"
                                "  --runtime-dir DIR  control socket DIR/control and device links DIR/dev\n"
                                "                     (default $VORPIL_RUNTIME_DIR, /run/vorpil for root,\n"
                                "                     $XDG_RUNTIME_DIR/vorpil otherwise)\n"
                                "  --state-dir DIR    registry DIR/registry.reg (default /var/lib/vorpil for root,\n"
-                               "                     $XDG_STATE_HOME/vorpil otherwise)\n";
+                               "                     $XDG_STATE_HOME/vorpil otherwise)\n"
+                               "  --group NAME       members of group NAME may use the control socket and open\n"
+                               "                     the ports (default: only the daemon's user)\n"
+                               "The runtime directory must belong to the daemon's user and be writable by\n"
+                               "nobody else; otherwise the daemon refuses to start.\n";
 
 } // namespace
 
@@ -31,6 +35,8 @@ int main(int argc, char** argv)
             foreground = true;
         } else if ((argument == "--runtime-dir" || argument == "--state-dir") && i + 1 < argc) {
             (argument == "--runtime-dir" ? options.runtimeDir : options.stateDir) = argv[++i];
+        } else if (argument == "--group" && i + 1 < argc) {
+            options.group = argv[++i];
         } else if (argument == "--help" || argument == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -50,6 +56,9 @@ int main(int argc, char** argv)
             return 1;
         }
     }
+    // Write pacing sleeps a millisecond or so; the default timer slack would
+    // add 50 us to every one of them.
+    platform::useFineTimerSlack();
     auto loop = platform::makeEpollLoop();
     if (!platform::quitOnTerminationSignals(*loop)) {
         std::fputs("vorpild: cannot install signal handlers\n", stderr);

@@ -246,6 +246,21 @@ NtStatus ControlService::dispatch(ControlSession& session, ControlOp operation, 
             return kStatusInvalidParameter;
         listNodes(out);
         return kStatusSuccess;
+    case ControlOp::Terminals: {
+        if (!in.ok())
+            return kStatusInvalidParameter;
+        std::vector<std::string> lines;
+        if (m_directory) {
+            for (const auto& [name, state] : m_directory->statuses()) {
+                lines.push_back(name + " program=" + (state.attached ? "yes" : "no") + " to-port="
+                    + std::to_string(state.bytesToPort) + " to-program=" + std::to_string(state.bytesToProgram)
+                    + " not-sent=" + std::to_string(state.bytesNotSent)
+                    + (state.lastError.empty() ? "" : " last-error=\"" + state.lastError + "\""));
+            }
+        }
+        writeTexts(out, lines);
+        return kStatusSuccess;
+    }
     case ControlOp::RegQueryValue: {
         const std::string key = fullKey(in.text());
         const std::string name = in.text();

@@ -19,10 +19,33 @@ Daemon::~Daemon() { stop(); }
 
 bool Daemon::start(std::string& error)
 {
+    int group = -1;
+    if (!m_options.group.empty()) {
+        auto found = platform::groupId(m_options.group);
+        if (!found.ok()) {
+            error = found.error().message;
+            return false;
+        }
+        group = static_cast<int>(*found);
+    }
     for (const auto& dir : { m_options.runtimeDir, deviceDir(), m_options.stateDir }) {
         if (auto made = platform::makeDirectories(dir, 0700); !made.ok()) {
             error = made.error().message;
             return false;
+        }
+    }
+    // The runtime directory decides where programs' port names lead: one
+    // another user made (or could write to) is not used.
+    for (const auto& dir : { m_options.runtimeDir, deviceDir() }) {
+        if (auto own = platform::checkOwnDirectory(dir); !own.ok()) {
+            error = "refusing the runtime directory: " + own.error().message;
+            return false;
+        }
+        if (group >= 0) {
+            if (auto shared = platform::shareWithGroup(dir, static_cast<unsigned>(group), 0750); !shared.ok()) {
+                error = shared.error().message;
+                return false;
+            }
         }
     }
     host::HostConfig config;
@@ -32,7 +55,7 @@ bool Daemon::start(std::string& error)
     m_host->registerDriver(kHardwareId, m_driver);
     m_host->registerDriver(kSecondHardwareId, m_driver);
     // Links made while the persisted nodes start are picked up by the first sync.
-    m_directory = std::make_unique<PortDirectory>(*m_host, deviceDir());
+    m_directory = std::make_unique<PortDirectory>(*m_host, deviceDir(), group);
     m_directory->start();
     if (const NtStatus status = m_host->start(); !ntSuccess(status)) {
         error = "cannot load the registry " + config.registryFile + " (" + statusText(status) + ")";
@@ -45,7 +68,14 @@ bool Daemon::start(std::string& error)
         return false;
     }
     m_listener = std::move(*listener);
+    if (group >= 0) {
+        if (auto shared = platform::shareWithGroup(socketPath(), static_cast<unsigned>(group), 0660); !shared.ok()) {
+            error = shared.error().message;
+            return false;
+        }
+    }
     m_acceptor = std::thread([this] { acceptLoop(); });
+    m_restorer = std::thread([this] { restoreConnections(); });
     std::fprintf(stderr, "vorpild: serving %s, %zu device node(s), registry %s\n", socketPath().c_str(),
         m_host->nodeIds().size(), config.registryFile.c_str());
     return true;
@@ -60,6 +90,8 @@ void Daemon::stop()
         m_listener->shutdown();
     if (m_acceptor.joinable())
         m_acceptor.join();
+    if (m_restorer.joinable())
+        m_restorer.join();
     {
         std::lock_guard lock(m_sessionsMutex);
         for (auto& session : m_sessions)
@@ -74,6 +106,19 @@ void Daemon::stop()
     m_service.reset();
     m_directory.reset(); // front ends close their handles before the host goes
     m_host.reset();
+}
+
+// Ports set to connect at start connect now, not only when a program first
+// opens them: the first open after a start makes the connection, and the
+// handle is let go at once (closing does not disconnect). A port that cannot
+// connect keeps trying on its own while it is set to.
+void Daemon::restoreConnections()
+{
+    for (const auto& path : m_host->interfacePaths(kComPortInterfaceGuid)) {
+        std::unique_ptr<host::FileHandle> handle;
+        if (ntSuccess(m_host->open(path, handle)))
+            (void)handle->close();
+    }
 }
 
 void Daemon::acceptLoop()

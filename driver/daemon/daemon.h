@@ -18,6 +18,7 @@ namespace driver::daemon {
 struct DaemonOptions {
     std::string runtimeDir; // holds "control" and "dev"
     std::string stateDir; // holds the registry
+    std::string group; // may use the control socket and the ports; empty: only this user
 };
 
 // `vorpild`: the driver host with the port driver, its persisted device
@@ -48,6 +49,7 @@ private:
     void acceptLoop();
     void serve(Session& session);
     void reapSessions();
+    void restoreConnections();
 
     DaemonOptions m_options;
     SocketTransports m_transports;
@@ -57,6 +59,7 @@ private:
     std::unique_ptr<ControlService> m_service;
     std::unique_ptr<platform::SeqPacketListener> m_listener;
     std::thread m_acceptor;
+    std::thread m_restorer;
     std::mutex m_sessionsMutex; // protects m_sessions and each session's done flag
     std::list<Session> m_sessions;
     bool m_stopped = false;

@@ -10,9 +10,10 @@ namespace driver::daemon {
 
 using namespace common;
 
-PortDirectory::PortDirectory(host::Host& host, std::string directory)
+PortDirectory::PortDirectory(host::Host& host, std::string directory, int group)
     : m_host(host)
     , m_directory(std::move(directory))
+    , m_group(group)
 {
 }
 
@@ -157,7 +158,7 @@ void PortDirectory::sync()
     }
     for (const auto& [name, deviceName] : wanted) {
         std::unique_ptr<host::PtyPort> pty;
-        if (!ntSuccess(host::PtyPort::create(pty))) {
+        if (!ntSuccess(host::PtyPort::create(pty, m_group))) {
             std::fprintf(stderr, "vorpild: %s: no pseudo-terminal available\n", name.c_str());
             continue;
         }

@@ -19,7 +19,8 @@ namespace driver::daemon {
 // directory entry COM5 pointing at it; a link that goes takes both along.
 class PortDirectory {
 public:
-    PortDirectory(host::Host& host, std::string directory);
+    // `group` (not negative) may open the terminals and read the directory.
+    PortDirectory(host::Host& host, std::string directory, int group = -1);
     ~PortDirectory();
     PortDirectory(const PortDirectory&) = delete;
     PortDirectory& operator=(const PortDirectory&) = delete;
@@ -52,6 +53,7 @@ private:
 
     host::Host& m_host;
     const std::string m_directory;
+    const int m_group;
     mutable std::mutex m_mutex; // protects everything below
     std::condition_variable m_wake;
     std::condition_variable m_synced;

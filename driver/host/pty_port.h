@@ -57,7 +57,8 @@ struct PtyWait {
 // The terminal keeps a slave descriptor of its own, so it never hangs up.
 class PtyPort {
 public:
-    static NtStatus create(std::unique_ptr<PtyPort>& port);
+    // With `group` not negative, that group's members may open the terminal.
+    static NtStatus create(std::unique_ptr<PtyPort>& port, int group = -1);
     ~PtyPort();
     PtyPort(const PtyPort&) = delete;
     PtyPort& operator=(const PtyPort&) = delete;

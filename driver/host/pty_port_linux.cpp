@@ -12,6 +12,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -83,7 +84,7 @@ void closeFd(int& fd)
 
 } // namespace
 
-NtStatus PtyPort::create(std::unique_ptr<PtyPort>& port)
+NtStatus PtyPort::create(std::unique_ptr<PtyPort>& port, int group)
 {
     std::unique_ptr<PtyPort> pty(new PtyPort);
     pty->m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -95,6 +96,10 @@ NtStatus PtyPort::create(std::unique_ptr<PtyPort>& port)
     pty->m_slavePath = name;
     pty->m_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (pty->m_slave < 0)
+        return kStatusInsufficientResources;
+    if (group >= 0
+        && (::fchown(pty->m_slave, static_cast<uid_t>(-1), static_cast<gid_t>(group)) != 0
+            || ::fchmod(pty->m_slave, 0660) != 0))
         return kStatusInsufficientResources;
 
     // Raw 9600 baud, as a serial port starts; EXTPROC makes every settings

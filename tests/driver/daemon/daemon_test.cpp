@@ -121,12 +121,13 @@ TEST_F(VorpildTest, InstallShowsRemovesAndSurvivesARestart)
 
     const ToolRun status = devcon({ "status" });
     EXPECT_EQ(status.code, 0);
-    ASSERT_EQ(status.lines.size(), 1u);
+    ASSERT_EQ(status.lines.size(), 2u);
     EXPECT_EQ(status.lines[0].rfind("ROOT\\PORTS\\0000 ZORV\\Rure COM5 started link=0 remote=tcp:192.168.0.2:5000 "
                                     "client framed path=",
                   0),
         0u)
         << status.lines[0];
+    EXPECT_EQ(status.lines[1], "terminal COM5 program=no to-port=0 to-program=0 not-sent=0");
 
     const ToolRun set
         = devcon({ "set", "COM5", "--remote", "127.0.0.1:4001", "--udp", "--server", "--raw", "--max-packet", "1472" });

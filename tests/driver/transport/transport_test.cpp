@@ -302,13 +302,52 @@ TEST_F(Transport, TcpClientReconnectsAtTheNextWrite)
     EXPECT_EQ(second->receive(5), (Bytes { 'a', 'g', 'a', 'i', 'n' }));
     EXPECT_EQ(second->remotePort(), 6001) << "the same endpoint connects again";
 
-    // With nobody to accept, the reconnection fails and closes the endpoints.
+    // With reconnection off and nobody to accept, the reconnection fails and
+    // closes the endpoints.
+    port().config.reconnectSeconds = 0;
     second->close();
     ASSERT_TRUE(eventually([&] { return transport().reconnectPending(); }));
     listener.reset();
     EXPECT_EQ(handle->write(Bytes { 1 }).status, kStatusInvalidDeviceState);
     EXPECT_EQ(transport().state(), driver::LinkState::Closed);
     EXPECT_EQ(handle->write(Bytes { 1 }).status, kStatusInvalidDeviceState);
+}
+
+TEST_F(Transport, LostClientKeepsTryingWhileOpenAndResumesWhenTheDeviceIsBack)
+{
+    auto listener = std::make_unique<TcpListener>();
+    const std::uint16_t remote = listener->port();
+    auto handle = addAndOpen(5, client(0, remote, 0));
+    auto first = listener->accept();
+    ASSERT_TRUE(first);
+
+    // The device server goes away altogether.
+    listener.reset();
+    first->close();
+    ASSERT_TRUE(eventually([&] { return transport().reconnectPending(); }));
+    EXPECT_EQ(handle->write(Bytes { 1 }).status, kStatusInvalidDeviceState) << "refused, not lost silently";
+    EXPECT_EQ(transport().state(), driver::LinkState::ReconnectPending) << "the endpoint stays for the next attempt";
+    // Within the interval a write does not try again (it would hold the program up).
+    EXPECT_EQ(handle->write(Bytes { 2 }).status, kStatusInvalidDeviceState);
+
+    // It comes back: the retry timer reconnects without any write, so the
+    // device server's bytes reach the program again.
+    listener = std::make_unique<TcpListener>(remote);
+    ASSERT_EQ(listener->port(), remote);
+    ASSERT_TRUE(eventually([&] { return transport().connected(); }));
+    auto second = listener->accept();
+    ASSERT_TRUE(second);
+    ASSERT_TRUE(second->send(Bytes { 'b', 'a', 'c', 'k' }));
+    ASSERT_TRUE(eventually([&] { return unread(*handle) == 4; }));
+    EXPECT_EQ(readAll(*handle, 4), (Bytes { 'b', 'a', 'c', 'k' }));
+    EXPECT_EQ(handle->write(Bytes { 'o', 'k' }).status, kStatusSuccess);
+    EXPECT_EQ(second->receive(2), (Bytes { 'o', 'k' }));
+
+    // An explicit disconnect is the user's word: no attempts after it.
+    ASSERT_EQ(transport().disconnect(), kStatusSuccess);
+    m_harness.clock().sleepFor(20s);
+    EXPECT_FALSE(transport().connected());
+    EXPECT_FALSE(listener->accept(std::chrono::milliseconds(50)));
 }
 
 TEST_F(Transport, UnframedUdpDatagramsReplaceWhatIsUnread)
