@@ -209,7 +209,7 @@ bool DeviceView::confirmSegment(const std::string& address)
     return m_prompter.confirm(kSegmentWarning, kSegmentTitle, platform::MessageIcon::Warning, false);
 }
 
-void DeviceView::clickSearch() { networkSearch(false); }
+void DeviceView::clickSearch() { networkSearch(SearchOrigin::Button); }
 
 void DeviceView::clickIpSearch() { ipSearch(true); }
 
@@ -227,14 +227,14 @@ void DeviceView::clickSystemSetting()
     changed();
 }
 
-void DeviceView::networkSearch(bool startupSearch)
+void DeviceView::networkSearch(SearchOrigin origin)
 {
     if (m_command && m_command->created())
         (void)m_command->recreate();
     m_searchMode = SearchMode::Network;
     m_progress = 0;
 
-    if (!startupSearch && !m_startupSearchRan) {
+    if (origin == SearchOrigin::Button && !m_startupSearchRan) {
         SearchSettings edited = m_searchSettings;
         const DialogResult result = m_dialogs.devicesSearching(edited);
         if (!validateSearchSettings(edited)) {
@@ -247,7 +247,7 @@ void DeviceView::networkSearch(bool startupSearch)
             return;
         }
     }
-    if (startupSearch)
+    if (origin == SearchOrigin::Startup)
         m_startupSearchRan = true;
 
     m_status = kStatusSearching;
@@ -317,7 +317,7 @@ void DeviceView::searchAgain()
     if (m_searchMode == SearchMode::Ip)
         ipSearch(false);
     else
-        networkSearch(true);
+        networkSearch(SearchOrigin::Command);
 }
 
 void DeviceView::startTick(void (DeviceView::*tick)())
@@ -477,7 +477,7 @@ void DeviceView::firstShown(bool settingsLoaded)
         if (m_portLink)
             m_portLink->checkConnectedPorts();
         if (settingsLoaded && m_searchAfterStart)
-            networkSearch(true);
+            networkSearch(SearchOrigin::Startup);
     });
 }
 

@@ -202,9 +202,15 @@ public:
     // One second after the view is first shown.
     void firstShown(bool settingsLoaded);
 
-    // Searches. A network search from the start-up, or repeated by a command,
-    // skips the dialog and uses the stored settings.
-    void networkSearch(bool startupSearch);
+    // Where a network search comes from. The start-up search and a search
+    // repeated by a command (searchAgain) skip the dialog and use the stored
+    // settings; only the start-up search makes later "Search" clicks skip it too.
+    enum class SearchOrigin { Button, Startup, Command };
+    void networkSearch(SearchOrigin origin);
+    void networkSearch(bool startupSearch)
+    {
+        networkSearch(startupSearch ? SearchOrigin::Startup : SearchOrigin::Button);
+    }
     void ipSearch(bool showDialog = true);
     // Clears the list and repeats the search of the current mode.
     void searchAgain();

@@ -512,3 +512,23 @@ TEST_F(DeviceViewTest, DragOnlyIdleUnlistedDevicesAndRenameTheTreeItemOnSuccess)
     link.answer = false;
     EXPECT_FALSE(view->dropOnPort(0, "COM7"));
 }
+
+TEST_F(DeviceViewTest, SearchRepeatedByACommandLeavesTheSearchDialogToTheButton)
+{
+    TestDevice device(loop, "127.0.0.10", 1);
+    view->clickSearch();
+    runSearch();
+    EXPECT_EQ(dialogs.devicesSearchingShown, 1);
+
+    // Setup, restore, reboot and upgrade search again when they are done.
+    finished = 0;
+    view->searchAgain();
+    EXPECT_EQ(dialogs.devicesSearchingShown, 1);
+    runSearch();
+    EXPECT_EQ(view->rowCount(), 1u);
+
+    finished = 0;
+    view->clickSearch();
+    EXPECT_EQ(dialogs.devicesSearchingShown, 2);
+    runSearch();
+}
