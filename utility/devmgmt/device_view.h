@@ -265,6 +265,9 @@ public:
 
     // Datagrams replies refused in the last search because the table was full.
     std::size_t ignoredReplies() const { return m_ignoredReplies; }
+    // Why the last search could not open its socket (address, port, reason);
+    // empty when it could.
+    const std::string& socketError() const { return m_socketError; }
 
 private:
     void resetTable();
@@ -272,6 +275,9 @@ private:
     void networkSearchTick();
     void ipSearchTick();
     void endSearch();
+    void finishSearch(bool reportEmpty);
+    // Ends a search whose socket cannot be opened, telling the user why.
+    void socketFailed(std::uint16_t port, const platform::Error& error);
     void addRow(std::span<const std::uint8_t> datagram);
     void startTick(void (DeviceView::*tick)());
     void stopTick();
@@ -294,6 +300,7 @@ private:
     std::string m_ipSearchAddress;
     SearchMode m_searchMode = SearchMode::Network;
     bool m_startupSearchRan = false;
+    std::string m_socketError;
 
     std::unique_ptr<std::array<DeviceEntry, kTableSize>> m_tableStorage;
     std::array<DeviceEntry, kTableSize>& m_table;

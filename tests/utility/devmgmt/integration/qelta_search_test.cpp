@@ -138,3 +138,34 @@ TEST_F(QeltaSearch, NothingFoundOutsideTheSegmentAndBadArguments)
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("--multicast[=GROUP]"), std::string::npos);
 }
+
+TEST_F(QeltaSearch, UnwritableSettingsFileLeavesTheSearchResultAsTheStatus)
+{
+    ProgramRun run = qelta("search --period 5");
+    ASSERT_EQ(run.status, 0) << run.err;
+    // The settings file cannot be written; as root that needs another user.
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(dir.file("Qelta.dat").c_str(), 0444), 0);
+    const std::string asUser = ::getuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    const std::string command = "cd '" + dir.path() + "' && " + asUser + "'" + programPath("qelta")
+        + "' search --period 5 --json >out2.txt 2>err2.txt; echo $? >status2.txt";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string err = dir.read("err2.txt");
+    EXPECT_EQ(std::atoi(dir.read("status2.txt").c_str()), 0) << err;
+    EXPECT_EQ(objects(dir.read("out2.txt")).size(), 5u);
+    EXPECT_NE(err.find("Failed to save application settings! (Qelta.dat not found)"), std::string::npos) << err;
+}
+
+TEST_F(QeltaSearch, TakenSearchPortIsNamedWithItsOwnStatus)
+{
+    auto holder = platform::UdpSocket::open();
+    ASSERT_TRUE(holder.ok());
+    ASSERT_TRUE(holder.value().bind("127.0.0.1", 25120).ok());
+    const ProgramRun run = qelta("search --json");
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(run.err.find("Failed to open the search socket on 127.0.0.1 port 25120: Address already in use"),
+        std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.find("No devices found!"), std::string::npos);
+    EXPECT_EQ(run.out, "");
+}
