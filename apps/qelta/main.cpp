@@ -38,7 +38,11 @@ public:
         for (const std::string* wanted : candidates) {
             if (!wanted)
                 continue;
-            const auto found = std::find(options.begin(), options.end(), *wanted);
+            // As numbers: "010.0.0.1" typed into Qelta.dat is 10.0.0.1.
+            const auto number = platform::parseIpv4(*wanted);
+            const auto found = std::find_if(options.begin(), options.end(), [&](const std::string& option) {
+                return option == *wanted || (number && platform::parseIpv4(option) == number);
+            });
             if (found != options.end())
                 return static_cast<int>(found - options.begin());
         }
