@@ -1,6 +1,7 @@
 #include "mfg/config_files.h"
 #include "platform/text_file.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -90,6 +91,17 @@ std::string settingsFilePath(const std::string& directory, const std::string& na
     return exact;
 }
 
+bool ispSpeedIsFast(const std::string& speedText) { return !speedText.empty() && speedText[0] == '9'; }
+
+std::string hostFilePath(const std::string& path)
+{
+    if (path.find('\\') == std::string::npos || platform::fileExists(path))
+        return path;
+    std::string converted = path;
+    std::replace(converted.begin(), converted.end(), '\\', '/');
+    return converted;
+}
+
 int eraseWaitTimeForChoice(char choice) { return (choice >= '0' && choice <= '4') ? 6 + (choice - '0') : 9; }
 
 std::string optionFileText(const OptionFileData& data)
@@ -119,7 +131,7 @@ bool readOptionFileForTestPage(const std::string& directory, MfgSettings& settin
     std::string* const paths[] = { &settings.loaderPath, &settings.testFirmwarePath, &settings.productionFirmwarePath,
         &settings.eepromPath, &settings.logPath };
     for (std::string* path : paths)
-        *path = reader.next(128).value_or("");
+        *path = hostFilePath(reader.next(128).value_or(""));
     settings.clientAddress = reader.next(15).value_or("");
     settings.currentMac = reader.next(15).value_or("");
     settings.endMac = reader.next(15).value_or("");
@@ -153,7 +165,7 @@ void readItemAndComFiles(const std::string& directory, MfgSettings& settings, pl
         : settings.comIndex == 3                 ? 0x2E8
                                                  : 0x3F8;
     const std::string speed = reader.next(9).value_or("");
-    settings.com_port_speed = (!speed.empty() && speed[0] == '9') ? 1 : 0;
+    settings.com_port_speed = ispSpeedIsFast(speed) ? 1 : 0;
 }
 
 std::vector<int> selectedItems(int itemMask)

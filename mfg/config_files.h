@@ -69,6 +69,15 @@ int leadingNumber(const std::string& text);
 // else the name itself.
 std::string settingsFilePath(const std::string& directory, const std::string& name);
 
+// com.dat's speed line: true when the run programs at 921600 baud (the text
+// begins with the digit 9), false for 115200 (anything else, or no line).
+bool ispSpeedIsFast(const std::string& speedText);
+
+// A path from Option.dat as this system opens it. Paths written with
+// backslashes (by Windows tools, or by older versions of the Option page)
+// have them read as slashes, unless the path exists exactly as written.
+std::string hostFilePath(const std::string& path);
+
 // Seconds of erase wait for Option.dat line 9's first character.
 int eraseWaitTimeForChoice(char choice);
 

@@ -100,10 +100,10 @@ void OptionPage::readOptionFile()
     }
     LineReader reader(std::move(*bytes));
     std::string* const paths[] = { &loaderPath, &testFirmwarePath, &productionFirmwarePath, &eepromPath, &logPath };
-    for (std::string* path : paths) {
+    // Paths stay as written: on this system a slash is the separator, and
+    // the run reads backslash paths of older files itself (hostFilePath).
+    for (std::string* path : paths)
         *path = reader.next(kPathLimit).value_or("");
-        std::replace(path->begin(), path->end(), '/', '\\');
-    }
     clientAddress = parseDottedAddress(reader.next(127).value_or(""));
     m_macStart = macFieldText(reader.next(127).value_or(""));
     m_macEnd = macFieldText(reader.next(127).value_or(""));
@@ -128,7 +128,9 @@ void OptionPage::readComFile()
     if (!bytes) {
         m_prompter.message(kComMissing, "WARNING", platform::MessageIcon::Warning);
         portSelection = m_ports.empty() ? -1 : 0;
-        speedSelection = 0;
+        // The run programs at 115200 until a com.dat says otherwise; the
+        // page shows that, so an Apply does not switch the speed unasked.
+        speedSelection = kSlowSpeedEntry;
         return;
     }
     LineReader reader(std::move(*bytes));
@@ -141,13 +143,9 @@ void OptionPage::readComFile()
             break;
         }
     }
-    speedSelection = 1;
-    for (std::size_t i = 0; i < m_speedEntries.size(); ++i) {
-        if (startsWith(m_speedEntries[i], speed)) {
-            speedSelection = static_cast<int>(i);
-            break;
-        }
-    }
+    // The entry of the speed the run takes from this text: a missing or
+    // empty line must not match the first entry by its empty prefix.
+    speedSelection = ispSpeedIsFast(speed) ? kFastSpeedEntry : kSlowSpeedEntry;
 }
 
 void OptionPage::activate() { m_macStart = m_settings.currentMac; }

@@ -48,6 +48,8 @@ public:
     void browseLog();
 
     static constexpr std::size_t kPathLimit = 128;
+    static constexpr int kFastSpeedEntry = 0; // "921.6K"
+    static constexpr int kSlowSpeedEntry = 1; // "115.2K"
     static constexpr std::size_t kMacLimit = 12;
 
     // Fields.

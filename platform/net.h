@@ -80,7 +80,10 @@ struct InterfaceAddress {
     bool up = false;
 };
 
-// Every up interface's first IPv4 address and netmask, in system order.
+// Every IPv4 address of every up interface with its netmask, in system order
+// (an interface with several addresses gives one entry per address: on Linux
+// each address carries its own netmask, and any of them may be the one the
+// user works on).
 std::vector<InterfaceAddress> listInterfaces();
 
 // The host's IPv4 addresses as a resolver of the host name would give them.

@@ -238,11 +238,6 @@ std::vector<InterfaceAddress> listInterfaces()
             continue;
         if (!(entry->ifa_flags & IFF_UP))
             continue;
-        bool seen = false;
-        for (const auto& known : result)
-            seen = seen || known.name == entry->ifa_name;
-        if (seen)
-            continue; // first IPv4 address of each adapter only
         InterfaceAddress item;
         item.name = entry->ifa_name;
         item.address = formatIpv4(ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr));

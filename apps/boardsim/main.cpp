@@ -17,13 +17,35 @@
 
 namespace {
 
-void usage()
-{
-    std::fprintf(stderr,
-        "usage: boardsim [--options LIST] [--link PATH]\n"
-        "options: flash-size, erase-ms (or never), no-sync, sync-bytes, sync-value, bus-bytes,\n"
-        "         bad-readback, line-error-frame, delay-ms, wire-time, any-line\n");
-}
+const char* const kUsage = "usage: boardsim [--options LIST] [--link PATH]\n"
+                           "       boardsim --help\n"
+                           "\n"
+                           "A board in ISP mode behind a pseudo-terminal. Prints the terminal's path on\n"
+                           "the first line of standard output, then serves until SIGINT or SIGTERM.\n"
+                           "\n"
+                           "  --options LIST  board settings and faults: key=value pairs separated by\n"
+                           "                  commas or blanks; a key without a value means key=1\n"
+                           "  --link PATH     also make PATH a symbolic link to the terminal\n"
+                           "\n"
+                           "keys (numbers in C notation: 0x for hexadecimal):\n"
+                           "  flash-size=N        flash size in bytes (default 524288)\n"
+                           "  erase-ms=N|never    chip erase time in ms; never: the erase never completes\n"
+                           "  no-sync             IspSync frames get no reply\n"
+                           "  sync-bytes=1|2      sync reply 05, or 01 05\n"
+                           "  sync-value=N        the last sync reply byte (default 5)\n"
+                           "  bus-bytes=1|2       reply bytes per IspBusWrite\n"
+                           "  bad-readback=ADDR   programming this flash address leaves bit 0 set\n"
+                           "  line-error-frame=N  the reply to frame N (from 1) is lost to a line error\n"
+                           "  slow-frame=N        the reply to frame N (from 1) takes slow-ms longer\n"
+                           "  slow-ms=N           the extra time of slow-frame, in ms\n"
+                           "  delay-ms=N          every reply waits N ms\n"
+                           "  wire-time           replies take the time their bytes need on the line\n"
+                           "  any-line            accept bytes whatever the line settings (default: only\n"
+                           "                      8E1 at 115200 or 921600 baud)\n"
+                           "  base=N              I/O base of the register-level UART (default 0x3F8)\n"
+                           "\n"
+                           "Exit status: 0 after a signal, 1 when the terminal cannot be made, 2 for bad\n"
+                           "arguments.\n";
 
 } // namespace
 
@@ -33,12 +55,16 @@ int main(int argc, char** argv)
     std::string link;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
         if (arg == "--options" && i + 1 < argc) {
             optionText = argv[++i];
         } else if (arg == "--link" && i + 1 < argc) {
             link = argv[++i];
         } else {
-            usage();
+            std::fprintf(stderr, "boardsim: unexpected argument '%s'\n%s", arg.c_str(), kUsage);
             return 2;
         }
     }

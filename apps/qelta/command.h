@@ -11,8 +11,9 @@
 namespace qelta {
 
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1; // start-up or exit save failed, or the command failed
+inline constexpr int kExitFailure = 1; // the start-up failed, or the command did
 inline constexpr int kExitBadArguments = 2;
+inline constexpr int kExitPortTaken = 3; // a socket the command needs could not be bound
 
 // What a subcommand works with: the started shell and its own arguments.
 struct Context {

@@ -9,15 +9,18 @@
 
 namespace {
 
-// The console answers the interface dialog with the address given by
-// --local, as a user picking it from the list would; without one (or when
-// it is not in the list) the preselected entry stands.
+// The console answers the interface dialog as a user picking from the list
+// would: the address given by --local, else the one chosen last time (item 38)
+// while the host still has it, else the preselected entry.
 class CommandLinePrompter final : public platform::Prompter {
 public:
     explicit CommandLinePrompter(std::optional<std::string> local)
         : m_local(std::move(local))
     {
     }
+    // The settings whose item 38 holds the last choice, once they are loaded.
+    void rememberFrom(const utility::shell::AppSettings& settings) { m_settings = &settings; }
+
     void message(const std::string& text, const std::string& title, platform::MessageIcon icon) override
     {
         m_console.message(text, title, icon);
@@ -30,13 +33,20 @@ public:
     int choose(const std::string& title, const std::string& text, const std::string& label,
         const std::vector<std::string>& options, int preselected) override
     {
-        if (!m_local)
-            return m_console.choose(title, text, label, options, preselected);
-        const auto found = std::find(options.begin(), options.end(), *m_local);
-        if (found != options.end())
-            return static_cast<int>(found - options.begin());
-        std::fprintf(stderr, "qelta: %s is not one of this host's addresses\n", m_local->c_str());
-        return preselected;
+        const std::string* const candidates[]
+            = { m_local ? &*m_local : nullptr, m_settings ? &m_settings->localHostAddress : nullptr };
+        for (const std::string* wanted : candidates) {
+            if (!wanted)
+                continue;
+            // As numbers: "010.0.0.1" typed into Qelta.dat is 10.0.0.1.
+            const auto number = platform::parseIpv4(*wanted);
+            const auto found = std::find_if(options.begin(), options.end(), [&](const std::string& option) {
+                return option == *wanted || (number && platform::parseIpv4(option) == number);
+            });
+            if (found != options.end())
+                return static_cast<int>(found - options.begin());
+        }
+        return m_console.choose(title, text, label, options, preselected);
     }
     std::string openFile(const std::string& title, const std::string& filter, const std::string& proposedName) override
     {
@@ -55,7 +65,22 @@ public:
 private:
     platform::ConsolePrompter m_console;
     std::optional<std::string> m_local;
+    const utility::shell::AppSettings* m_settings = nullptr;
 };
+
+// --local only chooses among the host's addresses; one that is none of them
+// is ignored, and the user is told which address is used instead.
+void warnAboutIgnoredLocal(const std::string& local, const utility::shell::Shell& shell)
+{
+    const std::string& used = shell.selection().effectiveAddress;
+    if (platform::parseIpv4(used) == platform::parseIpv4(local))
+        return;
+    std::string list;
+    for (const auto& address : platform::hostAddresses())
+        list += (list.empty() ? "" : ", ") + address;
+    std::fprintf(stderr, "qelta: --local %s is not one of this host's addresses (%s); using %s\n", local.c_str(),
+        list.c_str(), used.empty() ? "none" : used.c_str());
+}
 
 void printUsage(std::FILE* out)
 {
@@ -67,12 +92,18 @@ void printUsage(std::FILE* out)
         "Every command runs the utility's start-up in the working directory (driver\n"
         "INF check, Qelta.dat, network interface) and saves Qelta.dat at exit.\n"
         "\n"
+        "Exit status: the command's own result decides (see COMMAND --help); 1 when\n"
+        "the start-up fails, 2 for bad arguments, 3 when a network port the command\n"
+        "needs is taken. A failed exit save of Qelta.dat is reported on stderr and\n"
+        "does not change the status.\n"
+        "\n"
         "Without a command qelta opens its window when a display is available.\n"
         "\n"
         "options:\n"
         "  --screenshots DIR  open the window off screen, search, save pictures of the\n"
         "                     window and its dialogs into DIR and exit\n"
-        "  --local ADDR  use the local interface with this address when the host has several\n"
+        "  --local ADDR  use the local interface with this address when the host has several;\n"
+        "                remembered in Qelta.dat for later runs\n"
         "  --help        show this text\n"
         "\n"
         "commands:\n");
@@ -149,12 +180,16 @@ int main(int argc, char** argv)
 
     CommandLinePrompter prompter(local);
     utility::shell::Shell shell(prompter);
+    prompter.rememberFrom(shell.settings());
     if (!shell.startUp())
         return qelta::kExitFailure;
+    if (local)
+        warnAboutIgnoredLocal(*local, shell);
     qelta::Context context { shell, prompter, std::move(rest) };
     const int status = command->run(context);
     std::fflush(stdout);
-    if (!shell.shutDown())
-        return qelta::kExitFailure;
+    // The save's failure is on stderr already; the status stays the
+    // command's, so a script learns what the command itself found.
+    (void)shell.shutDown();
     return status;
 }

@@ -38,7 +38,10 @@ options:
 
 Messages the device view would show go to stderr with the same texts.
 Exit status: 0 when devices were found, 1 when none (or the start-up
-failed), 2 for bad arguments.
+failed), 2 for bad arguments, 3 when the search socket cannot be opened
+(its local port 25120, 25121 or 25125 taken by another program; stderr names
+the address, the port and the reason). A failed save of Qelta.dat at exit
+is reported on stderr and leaves the status as the search decided it.
 )";
 
 namespace {
@@ -236,6 +239,8 @@ int runSearch(Context& context)
         view.clickSearch();
     if (view.searching())
         loop->run();
+    if (!view.socketError().empty())
+        return kExitPortTaken; // the message named address, port and reason
     if (!started && !view.searching() && view.rowCount() == 0 && options.ip) {
         // The segment question was answered no: nothing was searched.
         return kExitFailure;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using testing_support::ScriptedPrompter;
@@ -19,6 +21,7 @@ struct SpeedCase {
     int index;
     std::uint16_t base;
     int speed;
+    int optionEntry; // the Option page's speed entry: 0 "921.6K", 1 "115.2K"
 };
 
 class ComFile : public testing::TestWithParam<SpeedCase> { };
@@ -34,11 +37,22 @@ TEST_P(ComFile, TestPageTakesPortAndSpeed)
     EXPECT_EQ(settings.LegacyBase, GetParam().base);
     EXPECT_EQ(settings.com_port_speed, GetParam().speed);
     EXPECT_TRUE(prompter.messages().empty());
+
+    // The Option page shows the speed the run uses, and Apply keeps it.
+    mfg::OptionPage page(dir.path(), settings, prompter, [](int n) { return n <= 5; });
+    page.setUp();
+    EXPECT_EQ(page.speedSelection, GetParam().optionEntry);
+    page.typeMacStart("00A0B0C0D0E0");
+    page.typeMacEnd("00A0B0C0D0FF");
+    ASSERT_TRUE(page.apply());
+    mfg::readItemAndComFiles(dir.path(), settings, prompter);
+    EXPECT_EQ(settings.com_port_speed, GetParam().speed) << dir.read("com.dat");
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, ComFile,
-    testing::Values(SpeedCase { "COM2\n921.6K", 1, 0x2F8, 1 }, SpeedCase { "COM4\n115.2K", 3, 0x2E8, 0 },
-        SpeedCase { "COM5\n", 4, 0x3F8, 0 }, SpeedCase { "COM3\r\n921.6K", 2, 0x3E8, 1 }));
+    testing::Values(SpeedCase { "COM2\n921.6K", 1, 0x2F8, 1, 0 }, SpeedCase { "COM4\n115.2K", 3, 0x2E8, 0, 1 },
+        SpeedCase { "COM5\n", 4, 0x3F8, 0, 1 }, SpeedCase { "COM3", 2, 0x3E8, 0, 1 },
+        SpeedCase { "COM3\r\n921.6K", 2, 0x3E8, 1, 0 }, SpeedCase { "COM1\n9", 0, 0x3F8, 1, 0 }));
 
 TEST(ComFile, MissingWarnsAndChoosesCom1)
 {
@@ -182,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(Fields, ApplyMac,
         MacCase { "00A0B0C0D0E0", "00A0B0C0D0F", "MAC end address must be 12 hexs !!" },
         MacCase { "00A0B0C0D0E0", "00A0B0C0D0F.", "MAC end address invalid !!" }));
 
-TEST(OptionPage, SlashesShowAsBackslashesAndApplySavesBothFiles)
+TEST(OptionPage, PathsStayAsWrittenAndApplySavesBothFiles)
 {
     TempDir dir;
     dir.write("Option.dat", kOption);
@@ -192,7 +206,7 @@ TEST(OptionPage, SlashesShowAsBackslashesAndApplySavesBothFiles)
     mfg::OptionPage page(dir.path(), settings, prompter, [](int n) { return n == 1 || n == 3; });
     page.setUp();
     EXPECT_TRUE(prompter.messages().empty());
-    EXPECT_EQ(page.loaderPath, "\\fw\\loader.bin");
+    EXPECT_EQ(page.loaderPath, "/fw/loader.bin");
     ASSERT_EQ(page.ports().size(), 2u);
     EXPECT_EQ(page.portSelection, 1);
     EXPECT_EQ(page.speedSelection, 0);
@@ -200,8 +214,9 @@ TEST(OptionPage, SlashesShowAsBackslashesAndApplySavesBothFiles)
     page.eraseSelection = 4;
     ASSERT_TRUE(page.apply());
     EXPECT_EQ(dir.read("Option.dat"),
-        "\\fw\\loader.bin\n\\fw\\test.bin\n\\fw\\prod.bin\n\\fw\\eeprom.ini\n\\log\\fail.txt\n192.168.0.55\n"
+        "/fw/loader.bin\n/fw/test.bin\n/fw/prod.bin\n/fw/eeprom.ini\n/log/fail.txt\n192.168.0.55\n"
         "00A0B0C0D0E1\n00A0B0C0D0FF\n4\n");
+    EXPECT_EQ(settings.loaderPath, "/fw/loader.bin");
     EXPECT_EQ(dir.read("com.dat"), "COM3\n921.6K");
     EXPECT_EQ(settings.erase_wait_time, 10);
     EXPECT_EQ(settings.currentMac, "00A0B0C0D0E1");
@@ -224,7 +239,32 @@ TEST(OptionPage, MissingFilesAndPortsWarnButGoOn)
             { "Option.dat can not be found ...\nPlease config parameters here !!", "Could not find any usable COM port",
                 "Can not find com.dat !!\nProgram will select COM1 automatically..." }));
     EXPECT_EQ(page.eraseSelection, 3);
-    EXPECT_EQ(page.speedSelection, 0);
+    EXPECT_EQ(page.speedSelection, 1); // the run's 115200 until com.dat says otherwise
+}
+
+TEST(OptionFile, BackslashPathsOfOlderFilesStillFindTheirFiles)
+{
+    TempDir dir;
+    dir.write("loader.bin", "L");
+    dir.write("odd\\name.bin", "O");
+    std::string windowsStyle = dir.file("loader.bin");
+    std::replace(windowsStyle.begin(), windowsStyle.end(), '/', '\\');
+    dir.write("Option.dat",
+        windowsStyle + "\n" + dir.file("odd\\name.bin") + "\n/fw/prod.bin\nC:\\fw\\eeprom.ini\n\n1.2.3.4\n\n\n3\n");
+    mfg::MfgSettings settings;
+    std::string result;
+    ASSERT_TRUE(mfg::readOptionFileForTestPage(dir.path(), settings, result));
+    EXPECT_EQ(settings.loaderPath, dir.file("loader.bin"));
+    EXPECT_TRUE(platform::fileExists(settings.loaderPath));
+    EXPECT_EQ(settings.testFirmwarePath, dir.file("odd\\name.bin")); // exists as written
+    EXPECT_EQ(settings.productionFirmwarePath, "/fw/prod.bin");
+    EXPECT_EQ(settings.eepromPath, "C:/fw/eeprom.ini");
+
+    // The Option page shows them as the file holds them.
+    ScriptedPrompter prompter;
+    mfg::OptionPage page(dir.path(), settings, prompter, [](int) { return false; });
+    page.setUp();
+    EXPECT_EQ(page.loaderPath, windowsStyle);
 }
 
 TEST(OptionPage, PortCheckReportsSuccessAndFailure)

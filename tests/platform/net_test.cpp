@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 
 using platform::parseIpv4;
@@ -102,6 +103,21 @@ TEST(Interfaces, LoopbackIsListedWithItsNetmask)
         }
     EXPECT_TRUE(found);
     EXPECT_FALSE(platform::hostAddresses().empty());
+}
+
+TEST(Interfaces, EveryAddressOfAnInterfaceIsListedWithItsOwnNetmask)
+{
+    // This test's own network namespace: the addresses go with it.
+    ASSERT_EQ(std::system("ip addr add 127.5.0.1/16 dev lo"), 0);
+    std::vector<std::pair<std::string, std::string>> loopback;
+    for (const auto& item : platform::listInterfaces())
+        if (item.loopback)
+            loopback.emplace_back(item.address, item.netmask);
+    EXPECT_EQ(loopback,
+        (std::vector<std::pair<std::string, std::string>> {
+            { "127.0.0.1", "255.0.0.0" }, { "127.5.0.1", "255.255.0.0" } }));
+    // Only loopback is up, so the host's addresses are the loopback ones.
+    EXPECT_EQ(platform::hostAddresses(), (std::vector<std::string> { "127.0.0.1", "127.5.0.1" }));
 }
 
 TEST(TextFile, KeepsBytesExactAndTruncatesOlderLongerContent)

@@ -1,7 +1,9 @@
 #include "utility/devmgmt/device_list_text.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 
 namespace utility::devmgmt {
 namespace {
@@ -25,28 +27,36 @@ std::size_t utf8Length(const std::string& text, std::size_t i)
     return length;
 }
 
+// The number columns are numbers in JSON; a text that is none stays text.
+nlohmann::ordered_json numberOrText(const std::string& text)
+{
+    long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc() && end == text.data() + text.size() && !text.empty())
+        return value;
+    return text;
+}
+
 } // namespace
 
-std::string jsonString(const std::string& bytes)
+std::string utf8Text(const std::string& bytes)
 {
-    std::string out = "\"";
+    std::string out;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const auto c = static_cast<unsigned char>(bytes[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
+        if (c < 0x80) {
             out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else if (const std::size_t length = c >= 0x80 ? utf8Length(bytes, i) : 0; length > 0) {
+        } else if (const std::size_t length = utf8Length(bytes, i); length > 0) {
             out.append(bytes, i, length);
             i += length - 1;
         } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", c);
-            out += escaped;
+            // Device names come from the device as single bytes; one that is
+            // no UTF-8 is taken as Latin-1, as older devices write it.
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    return out + "\"";
+    return out;
 }
 
 std::string formatDeviceTable(const std::vector<ListRow>& rows)
@@ -76,20 +86,24 @@ std::string formatDeviceTable(const std::vector<ListRow>& rows)
 
 std::string formatDeviceJson(const std::vector<ListRow>& rows)
 {
-    std::string out = "[";
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const auto& texts = rows[i].texts;
-        out += i == 0 ? "\n  " : ",\n  ";
-        out += "{\"no\": " + texts[kColumnNumber];
-        out += ", \"name\": " + jsonString(texts[kColumnName]);
-        out += ", \"mac\": " + jsonString(texts[kColumnMac]);
-        out += ", \"dhcp\": " + jsonString(texts[kColumnDhcp]);
-        out += ", \"ip\": " + jsonString(texts[kColumnIp]);
-        out += ", \"port\": " + texts[kColumnPort];
-        out += ", \"mode\": " + jsonString(texts[kColumnMode]);
-        out += ", \"status\": " + jsonString(texts[kColumnStatus]) + "}";
+    // Keys in the order of the list's columns.
+    nlohmann::ordered_json devices = nlohmann::ordered_json::array();
+    for (const auto& row : rows) {
+        const auto& texts = row.texts;
+        nlohmann::ordered_json device;
+        device["no"] = numberOrText(texts[kColumnNumber]);
+        device["name"] = utf8Text(texts[kColumnName]);
+        device["mac"] = utf8Text(texts[kColumnMac]);
+        device["dhcp"] = utf8Text(texts[kColumnDhcp]);
+        device["ip"] = utf8Text(texts[kColumnIp]);
+        device["port"] = numberOrText(texts[kColumnPort]);
+        device["mode"] = utf8Text(texts[kColumnMode]);
+        device["status"] = utf8Text(texts[kColumnStatus]);
+        devices.push_back(std::move(device));
     }
-    return out + (rows.empty() ? "]\n" : "\n]\n");
+    // utf8Text lets through what a lenient check accepts (overlong forms,
+    // surrogates); the library replaces those instead of refusing the table.
+    return devices.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 } // namespace utility::devmgmt

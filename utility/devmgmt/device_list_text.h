@@ -15,8 +15,8 @@ std::string formatDeviceTable(const std::vector<ListRow>& rows);
 // dhcp, ip, port, mode and status ("no" and "port" as numbers).
 std::string formatDeviceJson(const std::vector<ListRow>& rows);
 
-// A JSON string literal of arbitrary bytes: quotes, backslashes and control
-// characters escaped, bytes that are not valid UTF-8 written as \u00XX.
-std::string jsonString(const std::string& bytes);
+// Arbitrary bytes as UTF-8 text: valid UTF-8 sequences stay, every other
+// byte is taken as a Latin-1 character.
+std::string utf8Text(const std::string& bytes);
 
 } // namespace utility::devmgmt

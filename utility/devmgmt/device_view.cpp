@@ -3,6 +3,7 @@
 #include "platform/net.h"
 
 #include <cstdio>
+#include <system_error>
 
 namespace utility::devmgmt {
 namespace {
@@ -16,6 +17,7 @@ const char* const kSegmentTitle = "Warning";
 const char* const kStatusSearching = " Searching ...";
 const char* const kStatusIpSearching = " IP Searching ...";
 const char* const kStatusIdle = " Idle";
+const char* const kSocketFailed = "Failed to open the search socket on ";
 constexpr int kProgressSearching = 850;
 
 // An address text that does not parse counts as 255.255.255.255.
@@ -209,7 +211,7 @@ bool DeviceView::confirmSegment(const std::string& address)
     return m_prompter.confirm(kSegmentWarning, kSegmentTitle, platform::MessageIcon::Warning, false);
 }
 
-void DeviceView::clickSearch() { networkSearch(false); }
+void DeviceView::clickSearch() { networkSearch(SearchOrigin::Button); }
 
 void DeviceView::clickIpSearch() { ipSearch(true); }
 
@@ -227,14 +229,14 @@ void DeviceView::clickSystemSetting()
     changed();
 }
 
-void DeviceView::networkSearch(bool startupSearch)
+void DeviceView::networkSearch(SearchOrigin origin)
 {
     if (m_command && m_command->created())
         (void)m_command->recreate();
     m_searchMode = SearchMode::Network;
     m_progress = 0;
 
-    if (!startupSearch && !m_startupSearchRan) {
+    if (origin == SearchOrigin::Button && !m_startupSearchRan) {
         SearchSettings edited = m_searchSettings;
         const DialogResult result = m_dialogs.devicesSearching(edited);
         if (!validateSearchSettings(edited)) {
@@ -247,8 +249,9 @@ void DeviceView::networkSearch(bool startupSearch)
             return;
         }
     }
-    if (startupSearch)
+    if (origin == SearchOrigin::Startup)
         m_startupSearchRan = true;
+    m_socketError.clear();
 
     m_status = kStatusSearching;
     resetTable();
@@ -260,6 +263,10 @@ void DeviceView::networkSearch(bool startupSearch)
         if (!m_broadcast)
             m_broadcast = std::make_unique<BroadcastSearchSocket>(m_loop, m_localAddress, m_ports.broadcastSearch);
         m_broadcast->ring().reset();
+        if (auto created = m_broadcast->create(); !created.ok()) {
+            socketFailed(m_ports.broadcastSearch, created.error());
+            return;
+        }
         const auto query = buildQuery();
         for (int i = 0; i < 3; ++i)
             m_broadcast->sendTo(m_searchSettings.broadcastAddress, m_ports.deviceBroadcast, query);
@@ -272,7 +279,10 @@ void DeviceView::networkSearch(bool startupSearch)
         settings.group = m_searchSettings.multicastGroup;
         settings.ttl = m_searchSettings.ttl;
         settings.loopback = m_searchSettings.loopback;
-        (void)m_multicast->create(settings);
+        if (auto created = m_multicast->create(settings); !created.ok()) {
+            socketFailed(m_ports.multicastSearch, created.error());
+            return;
+        }
         m_multicast->sendTo(m_searchSettings.multicastGroup, m_ports.deviceMulticast, buildQuery());
     }
     startTick(&DeviceView::networkSearchTick);
@@ -301,9 +311,15 @@ void DeviceView::ipSearch(bool showDialog)
     }
 
     m_status = kStatusIpSearching;
+    m_socketError.clear();
     resetTable();
     setAllButtons(false);
     CommandSocket& socket = commandSocket();
+    if (auto created = socket.create(); !created.ok()) {
+        m_rows.clear();
+        socketFailed(m_ports.command, created.error());
+        return;
+    }
     socket.prepareForRequest();
     socket.sendTo(m_ipSearchAddress, buildQuery(), m_ports.deviceCommand);
     startTick(&DeviceView::ipSearchTick);
@@ -317,7 +333,7 @@ void DeviceView::searchAgain()
     if (m_searchMode == SearchMode::Ip)
         ipSearch(false);
     else
-        networkSearch(true);
+        networkSearch(SearchOrigin::Command);
 }
 
 void DeviceView::startTick(void (DeviceView::*tick)())
@@ -390,7 +406,21 @@ void DeviceView::ipSearchTick()
     }
 }
 
-void DeviceView::endSearch()
+void DeviceView::endSearch() { finishSearch(true); }
+
+void DeviceView::socketFailed(std::uint16_t port, const platform::Error& error)
+{
+    // Without this the search would wait out its period and report "No
+    // devices found!", hiding that another program holds the port.
+    const std::string reason = error.code != 0 ? std::generic_category().message(error.code) : error.message;
+    m_socketError = std::string(kSocketFailed) + (m_localAddress.empty() ? "0.0.0.0" : m_localAddress) + " port "
+        + std::to_string(port) + ": " + reason;
+    finishSearch(false);
+    m_progress = 0;
+    m_prompter.message(m_socketError, kSearchResultTitle, platform::MessageIcon::Error);
+}
+
+void DeviceView::finishSearch(bool reportEmpty)
 {
     stopTick();
     idleCounter = 0;
@@ -406,7 +436,7 @@ void DeviceView::endSearch()
     m_buttons[static_cast<int>(Button::Restore)] = any;
     m_buttons[static_cast<int>(Button::Reboot)] = any;
     changed();
-    if (!any)
+    if (!any && reportEmpty)
         m_prompter.message(kNoDevicesFound, kSearchResultTitle, platform::MessageIcon::Information);
     if (m_searchFinished)
         m_searchFinished();
@@ -477,7 +507,7 @@ void DeviceView::firstShown(bool settingsLoaded)
         if (m_portLink)
             m_portLink->checkConnectedPorts();
         if (settingsLoaded && m_searchAfterStart)
-            networkSearch(true);
+            networkSearch(SearchOrigin::Startup);
     });
 }
 

@@ -202,9 +202,15 @@ public:
     // One second after the view is first shown.
     void firstShown(bool settingsLoaded);
 
-    // Searches. A network search from the start-up, or repeated by a command,
-    // skips the dialog and uses the stored settings.
-    void networkSearch(bool startupSearch);
+    // Where a network search comes from. The start-up search and a search
+    // repeated by a command (searchAgain) skip the dialog and use the stored
+    // settings; only the start-up search makes later "Search" clicks skip it too.
+    enum class SearchOrigin { Button, Startup, Command };
+    void networkSearch(SearchOrigin origin);
+    void networkSearch(bool startupSearch)
+    {
+        networkSearch(startupSearch ? SearchOrigin::Startup : SearchOrigin::Button);
+    }
     void ipSearch(bool showDialog = true);
     // Clears the list and repeats the search of the current mode.
     void searchAgain();
@@ -259,6 +265,9 @@ public:
 
     // Datagrams replies refused in the last search because the table was full.
     std::size_t ignoredReplies() const { return m_ignoredReplies; }
+    // Why the last search could not open its socket (address, port, reason);
+    // empty when it could.
+    const std::string& socketError() const { return m_socketError; }
 
 private:
     void resetTable();
@@ -266,6 +275,9 @@ private:
     void networkSearchTick();
     void ipSearchTick();
     void endSearch();
+    void finishSearch(bool reportEmpty);
+    // Ends a search whose socket cannot be opened, telling the user why.
+    void socketFailed(std::uint16_t port, const platform::Error& error);
     void addRow(std::span<const std::uint8_t> datagram);
     void startTick(void (DeviceView::*tick)());
     void stopTick();
@@ -288,6 +300,7 @@ private:
     std::string m_ipSearchAddress;
     SearchMode m_searchMode = SearchMode::Network;
     bool m_startupSearchRan = false;
+    std::string m_socketError;
 
     std::unique_ptr<std::array<DeviceEntry, kTableSize>> m_tableStorage;
     std::array<DeviceEntry, kTableSize>& m_table;

@@ -7,11 +7,14 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMenuBar>
+#include <QScrollArea>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QStyle>
 #include <QToolBar>
+
+#include <algorithm>
 
 namespace utility::gui {
 namespace {
@@ -41,15 +44,26 @@ MainWindow::MainWindow(shell::FrameModel& frame, shell::NavigationTree& tree, sh
     m_vertical->setObjectName(QStringLiteral("verticalSplitter"));
     m_horizontal = new QSplitter(Qt::Horizontal, m_vertical);
     m_horizontal->setObjectName(QStringLiteral("horizontalSplitter"));
-    m_navigation = new NavigationPanel(frame, tree, m_horizontal);
-    m_navigation->setMinimumWidth(120);
+    // The panel scrolls where the pane is lower than its buttons and tree
+    // need, so the top row keeps its height and no description is cut.
+    auto* navigationArea = new QScrollArea(m_horizontal);
+    navigationArea->setObjectName(QStringLiteral("navigationArea"));
+    navigationArea->setWidgetResizable(true);
+    navigationArea->setFrameShape(QFrame::NoFrame);
+    navigationArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    navigationArea->setMinimumWidth(120);
+    m_navigation = new NavigationPanel(frame, tree);
+    navigationArea->setWidget(m_navigation);
     m_top = new QStackedWidget(m_horizontal);
     m_top->setObjectName(QStringLiteral("topPane"));
     for (const char* name : { "TftpView", "DhcpView", "MonitorView", "VspView", "DeviceView" })
         m_top->addWidget(emptyPane(QString::fromLatin1(name), m_top));
-    m_horizontal->addWidget(m_navigation);
+    m_horizontal->addWidget(navigationArea);
     m_horizontal->addWidget(m_top);
-    m_horizontal->setSizes({ 183, 1000 });
+    // Growing or shrinking the window changes the right-hand views only; the
+    // column's start width is set once the window has its size.
+    m_horizontal->setStretchFactor(0, 0);
+    m_horizontal->setStretchFactor(1, 1);
     m_horizontal->setCollapsible(0, false);
 
     m_bottom = new QStackedWidget(m_vertical);
@@ -61,7 +75,8 @@ MainWindow::MainWindow(shell::FrameModel& frame, shell::NavigationTree& tree, sh
     m_bottom->addWidget(m_logWidget);
     m_vertical->addWidget(m_horizontal);
     m_vertical->addWidget(m_bottom);
-    m_vertical->setSizes({ 345, 200 });
+    m_vertical->setStretchFactor(0, 0);
+    m_vertical->setStretchFactor(1, 1);
     m_vertical->setCollapsible(0, false);
     setCentralWidget(m_vertical);
 
@@ -109,11 +124,15 @@ void MainWindow::buildMenusAndToolbar()
         if (m_actions.about)
             m_actions.about();
     });
+    // A click toggles a checkable action by itself; the state is put back
+    // at once and changes only when the server reports it (setServerChecked).
     connect(m_dhcp, &QAction::triggered, this, [this] {
+        m_dhcp->setChecked(m_dhcpRunning);
         if (m_actions.toggleDhcp)
             m_actions.toggleDhcp();
     });
     connect(m_tftp, &QAction::triggered, this, [this] {
+        m_tftp->setChecked(m_tftpRunning);
         if (m_actions.toggleTftp)
             m_actions.toggleTftp();
     });
@@ -146,7 +165,43 @@ void MainWindow::buildMenusAndToolbar()
 
 QAction* MainWindow::action(const QString& objectName) const { return findChild<QAction*>(objectName); }
 
-void MainWindow::setServerChecked(bool dhcp, bool checked) { (dhcp ? m_dhcp : m_tftp)->setChecked(checked); }
+void MainWindow::setServerChecked(bool dhcp, bool checked)
+{
+    (dhcp ? m_dhcpRunning : m_tftpRunning) = checked;
+    (dhcp ? m_dhcp : m_tftp)->setChecked(checked);
+}
+
+void MainWindow::applyStartPaneSizes()
+{
+    // Sizes given before the splitters have their own are scaled to the
+    // window later; they are set in pixels once the splitters are laid out.
+    const auto total = [](QSplitter* splitter) {
+        int sum = 0;
+        for (int size : splitter->sizes())
+            sum += size;
+        return sum;
+    };
+    const int width = total(m_horizontal);
+    const int height = total(m_vertical);
+    if (!m_paneSizesPending || width <= 0 || height <= 0)
+        return;
+    m_paneSizesPending = false;
+    m_horizontal->setSizes({ kNavigationWidth, std::max(0, width - kNavigationWidth) });
+    m_vertical->setSizes({ kTopRowHeight, std::max(0, height - kTopRowHeight) });
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    applyStartPaneSizes();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    if (isVisible())
+        applyStartPaneSizes();
+}
 
 void MainWindow::setTopView(shell::TopView index, QWidget* view)
 {

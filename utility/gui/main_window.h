@@ -49,7 +49,13 @@ public:
     QWidget* shownBottomView() const;
 
     void setActions(FrameActions actions) { m_actions = std::move(actions); }
+    // The DHCP and TFTP buttons show what their server reports, never the
+    // click itself: only this call checks or unchecks them.
     void setServerChecked(bool dhcp, bool checked);
+
+    // The navigation column's width and the top row's height at start.
+    static constexpr int kNavigationWidth = 183;
+    static constexpr int kTopRowHeight = 345;
 
     NavigationPanel* navigation() const { return m_navigation; }
     SystemLogWidget* systemLog() const { return m_logWidget; }
@@ -62,9 +68,12 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void buildMenusAndToolbar();
+    void applyStartPaneSizes();
 
     shell::FrameModel& m_frame;
     shell::NavigationTree& m_tree;
@@ -79,6 +88,9 @@ private:
     SystemLogWidget* m_logWidget;
     QAction* m_dhcp = nullptr;
     QAction* m_tftp = nullptr;
+    bool m_dhcpRunning = false;
+    bool m_tftpRunning = false;
+    bool m_paneSizesPending = true;
 };
 
 } // namespace utility::gui

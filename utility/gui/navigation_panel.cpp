@@ -17,6 +17,7 @@ NavigationPanel::NavigationPanel(shell::FrameModel& frame, shell::NavigationTree
     setObjectName(QStringLiteral("NavigationPanel"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
+    layout->setSpacing(2);
     for (const auto& info : shell::navigationButtons()) {
         auto* button
             = new widgets::NavButton(QString::fromLatin1(info.text), QString::fromLatin1(info.description), this);
@@ -34,6 +35,7 @@ NavigationPanel::NavigationPanel(shell::FrameModel& frame, shell::NavigationTree
     m_treeWidget = new QTreeWidget(this);
     m_treeWidget->setObjectName(QStringLiteral("portTree"));
     m_treeWidget->setHeaderHidden(true);
+    m_treeWidget->setMinimumHeight(60);
     m_treeWidget->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_treeWidget, &QTreeWidget::customContextMenuRequested, this, &NavigationPanel::showContextMenu);
     layout->addWidget(m_treeWidget, 1);

@@ -94,6 +94,10 @@ bool guiAvailable()
 
 int runQeltaGui(int argc, char** argv, const GuiOptions& options)
 {
+    // Pictures are rendered off screen, so they need no display (and show no
+    // window on one); a platform chosen by the caller still wins.
+    if (!options.screenshotDir.empty() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const bool screenshots = !options.screenshotDir.empty();
     widgets::QtPrompter qtPrompter;

@@ -1,6 +1,7 @@
 #include "utility/devmgmt/device_list_text.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 using namespace utility::devmgmt;
 
@@ -26,14 +27,23 @@ TEST(DeviceListText, TableAlignsColumnsUnderTheListTitles)
     EXPECT_EQ(formatDeviceTable({}), "NO.  Device Name  MAC Address  DHCP  IP  Port  Mode  Status\n");
 }
 
-TEST(DeviceListText, JsonEscapesHostileNamesAndKeepsNumbersNumeric)
+TEST(DeviceListText, JsonKeepsHostileNamesWhole)
 {
-    EXPECT_EQ(formatDeviceJson({}), "[]\n");
-    const std::string json = formatDeviceJson({ row("3", "q\"b\\s\x01\xff\xc3\xa9", "127.0.0.12", "502") });
-    EXPECT_EQ(json,
-        "[\n  {\"no\": 3, \"name\": \"q\\\"b\\\\s\\u0001\\u00FF\xc3\xa9\", \"mac\": \"00-60-E9-00-00-01\", "
-        "\"dhcp\": \"Disable\", \"ip\": \"127.0.0.12\", \"port\": 502, \"mode\": \"Server\", "
-        "\"status\": \"Idle\"}\n]\n");
-    EXPECT_EQ(jsonString("\xe2\x82"), "\"\\u00E2\\u0082\""); // cut sequence
-    EXPECT_EQ(jsonString("\n\t"), "\"\\u000A\\u0009\"");
+    EXPECT_EQ(nlohmann::json::parse(formatDeviceJson({})), nlohmann::json::array());
+    const std::string text = formatDeviceJson({ row("3", "q\"b\\s\x01\xff\xc3\xa9", "127.0.0.12", "502"),
+        row("4", "\xe2\x82", "127.0.0.13", "4001"), row("5", "\xed\xa0\x80", "127.0.0.14", "4001") });
+    const auto devices = nlohmann::ordered_json::parse(text);
+    ASSERT_EQ(devices.size(), 3u);
+    std::vector<std::string> keys;
+    for (const auto& item : devices[0].items())
+        keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string> { "no", "name", "mac", "dhcp", "ip", "port", "mode", "status" }));
+    EXPECT_EQ(devices[0]["no"], 3);
+    EXPECT_EQ(devices[0]["port"], 502);
+    EXPECT_EQ(devices[0]["ip"], "127.0.0.12");
+    // A byte that is no UTF-8 is its Latin-1 character; valid UTF-8 stays.
+    EXPECT_EQ(devices[0]["name"], "q\"b\\s\x01\xc3\xbf\xc3\xa9");
+    EXPECT_EQ(devices[1]["name"], "\xc3\xa2\xc2\x82"); // a cut sequence
+    EXPECT_TRUE(devices[2]["name"].is_string()); // a surrogate: replaced, not refused
+    EXPECT_EQ(devices[2]["no"], 5);
 }

@@ -512,3 +512,72 @@ TEST_F(DeviceViewTest, DragOnlyIdleUnlistedDevicesAndRenameTheTreeItemOnSuccess)
     link.answer = false;
     EXPECT_FALSE(view->dropOnPort(0, "COM7"));
 }
+
+TEST_F(DeviceViewTest, SearchRepeatedByACommandLeavesTheSearchDialogToTheButton)
+{
+    TestDevice device(loop, "127.0.0.10", 1);
+    view->clickSearch();
+    runSearch();
+    EXPECT_EQ(dialogs.devicesSearchingShown, 1);
+
+    // Setup, restore, reboot and upgrade search again when they are done.
+    finished = 0;
+    view->searchAgain();
+    EXPECT_EQ(dialogs.devicesSearchingShown, 1);
+    runSearch();
+    EXPECT_EQ(view->rowCount(), 1u);
+
+    finished = 0;
+    view->clickSearch();
+    EXPECT_EQ(dialogs.devicesSearchingShown, 2);
+    runSearch();
+}
+
+TEST_F(DeviceViewTest, TakenSearchPortEndsTheSearchNamingAddressPortAndReason)
+{
+    struct Case {
+        std::uint16_t port;
+        std::function<void()> start;
+    };
+    const Case cases[] = {
+        { kBroadcastSearchPort, [&] { view->clickSearch(); } },
+        { kMulticastSearchPort,
+            [&] {
+                dialogs.editSearch = [](SearchSettings& settings) { settings.kind = SearchKind::Multicast; };
+                view->clickSearch();
+            } },
+        { kCommandPort,
+            [&] {
+                dialogs.ipAnswer = "127.0.0.10";
+                view->clickIpSearch();
+            } },
+    };
+    for (const auto& item : cases) {
+        // Another program holds the port, without sharing it.
+        auto holder = platform::UdpSocket::open();
+        ASSERT_TRUE(holder.ok());
+        ASSERT_TRUE(holder.value().bind("127.0.0.1", item.port).ok());
+        prompter.shown.clear();
+        finished = 0;
+        item.start();
+        EXPECT_FALSE(view->searching()) << item.port;
+        EXPECT_EQ(finished, 1);
+        EXPECT_EQ(buttons(), kIdleButtons);
+        EXPECT_EQ(view->statusText(), " Idle");
+        const std::string expected = "Failed to open the search socket on 127.0.0.1 port " + std::to_string(item.port)
+            + ": Address already in use";
+        EXPECT_EQ(view->socketError(), expected);
+        ASSERT_EQ(prompter.shown.size(), 1u) << item.port; // and no "No devices found!"
+        EXPECT_EQ(prompter.shown[0].text, expected);
+        EXPECT_EQ(prompter.shown[0].icon, platform::MessageIcon::Error);
+    }
+    // Once the port is free the next search runs and clears the error.
+    dialogs.editSearch = nullptr;
+    dialogs.devicesSearchingResult = DialogResult::Accepted;
+    view->searchSettings().kind = SearchKind::Broadcast;
+    finished = 0;
+    view->clickSearch();
+    EXPECT_TRUE(view->searching());
+    EXPECT_TRUE(view->socketError().empty());
+    runSearch();
+}

@@ -14,6 +14,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,6 +22,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QSplitter>
 #include <QTest>
 #include <QTimer>
@@ -28,6 +30,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <set>
 
@@ -310,6 +313,83 @@ TEST_F(GuiTest, WindowKeepsItsMinimumSizeAndPaneSizes)
         EXPECT_NE(window->action(name), nullptr) << name;
     EXPECT_EQ(window->action("openLog")->shortcut(), QKeySequence("Ctrl+O"));
     EXPECT_EQ(window->action("saveDocument")->shortcut(), QKeySequence("Ctrl+S"));
+}
+
+TEST_F(GuiTest, PanesStartAtTheirSizesOnceTheWindowHasItsSizeAndKeepThem)
+{
+    gui::MainWindow fresh(frame, tree, log, scripted);
+    fresh.resize(1100, 760);
+    fresh.show();
+    QApplication::processEvents();
+    auto* area = qobject_cast<QScrollArea*>(fresh.horizontalSplitter()->widget(0));
+    ASSERT_NE(area, nullptr);
+    EXPECT_EQ(fresh.horizontalSplitter()->sizes().value(0), 183);
+    EXPECT_EQ(fresh.verticalSplitter()->sizes().value(0), 345);
+    // A larger window (maximised) gives the extra room to the views.
+    fresh.resize(1400, 900);
+    QApplication::processEvents();
+    EXPECT_EQ(fresh.horizontalSplitter()->sizes().value(0), 183);
+    EXPECT_EQ(fresh.verticalSplitter()->sizes().value(0), 345);
+
+    // Every navigation button shows its whole description, and as tooltip.
+    fresh.resize(1100, 760);
+    QApplication::processEvents();
+    int buttons = 0;
+    for (auto* button : fresh.navigation()->findChildren<widgets::NavButton*>()) {
+        ++buttons;
+        EXPECT_EQ(button->toolTip(), button->description());
+        const QRect box = button->descriptionRect();
+        const QRect needed = QFontMetrics(button->descriptionFont())
+                                 .boundingRect(QRect(box.topLeft(), QSize(box.width(), 1000)),
+                                     Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop, button->description());
+        EXPECT_LE(needed.width(), box.width()) << button->description().toStdString();
+        EXPECT_LE(needed.height(), box.height()) << button->description().toStdString();
+        // Inside the visible part of the column at the start size.
+        EXPECT_TRUE(button->isVisible());
+        const QPoint bottom = button->mapTo(area->viewport(), QPoint(0, button->height()));
+        EXPECT_LE(bottom.y(), area->viewport()->height()) << button->description().toStdString();
+    }
+    EXPECT_EQ(buttons, 6);
+}
+
+TEST_F(GuiTest, ServerButtonsShowTheServersStateNotTheClick)
+{
+    build(scripted);
+    QAction* dhcp = window->action("dhcp");
+    QAction* tftp = window->action("tftp");
+    dhcp->trigger(); // no server behind it
+    tftp->trigger();
+    EXPECT_FALSE(dhcp->isChecked());
+    EXPECT_FALSE(tftp->isChecked());
+
+    // A server that starts reports it; the button follows the report.
+    bool running = false;
+    gui::FrameActions actions;
+    actions.toggleDhcp = [&] {
+        running = !running;
+        window->setServerChecked(true, running);
+    };
+    actions.toggleTftp = [] {}; // a start that fails reports nothing
+    window->setActions(actions);
+    dhcp->trigger();
+    EXPECT_TRUE(dhcp->isChecked());
+    dhcp->trigger();
+    EXPECT_FALSE(dhcp->isChecked());
+    tftp->trigger();
+    EXPECT_FALSE(tftp->isChecked());
+}
+
+TEST(QeltaScreenshots, RenderWithoutAnyDisplay)
+{
+    testing_support::TempDir dir;
+    ASSERT_EQ(
+        std::system(("cp '" + testing_support::programPath("VORPIL.inf") + "' '" + dir.path() + "/'").c_str()), 0);
+    const std::string command = "cd '" + dir.path() + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '"
+        + testing_support::programPath("qelta") + "' --screenshots pictures >out.txt 2>err.txt; echo $? >status.txt";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(std::atoi(dir.read("status.txt").c_str()), 0) << dir.read("err.txt");
+    for (const char* name : { "main-window.png", "about.png" })
+        EXPECT_FALSE(dir.read(std::string("pictures/") + name).empty()) << name;
 }
 
 // The application object must outlive every test and die before Qt's own

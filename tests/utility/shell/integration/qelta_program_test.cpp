@@ -116,3 +116,77 @@ TEST(QeltaProgram, OlderSettingsFileIsReplacedAtExitAndSettingsPrintsTheItems)
     EXPECT_EQ(lines, 39);
     EXPECT_EQ(dir.read("Qelta.dat").substr(0, 8), "ZORV:1.6");
 }
+
+namespace {
+
+// Gives this test's network namespace a second interface with two addresses
+// (a veth pair: nothing leaves the namespace).
+void addTwoAddressesOnOneInterface()
+{
+    ASSERT_EQ(std::system("ip link add q0 type veth peer name q1 && ip link set q1 up && ip link set q0 up"
+                          " && ip addr add 172.16.5.5/24 dev q0 && ip addr add 172.16.6.6/16 dev q0"),
+        0);
+}
+
+std::string printed(const std::string& out, const std::string& label)
+{
+    const auto at = out.find(label + ": ");
+    if (at == std::string::npos)
+        return "<missing>";
+    const auto start = at + label.size() + 2;
+    return out.substr(start, out.find('\n', start) - start);
+}
+
+std::string savedAddress(const TempDir& dir)
+{
+    utility::shell::AppSettings saved;
+    if (utility::shell::parseSettingsFile(dir.read("Qelta.dat"), saved) != utility::shell::ParseStatus::Ok)
+        return "<unreadable>";
+    return saved.localHostAddress;
+}
+
+} // namespace
+
+TEST(QeltaProgram, LocalThatIsNoHostAddressIsReportedAndTheUsedOneNamed)
+{
+    TempDir dir;
+    copyBuiltInf(dir, "VORPIL.inf");
+    const ProgramRun run = runQelta(dir, "--local 10.1.2.3 startup");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(printed(run.out, "Address"), "127.0.0.1");
+    EXPECT_NE(run.err.find("qelta: --local 10.1.2.3 is not one of this host's addresses (127.0.0.1); using 127.0.0.1"),
+        std::string::npos)
+        << run.err;
+}
+
+TEST(QeltaProgram, EveryAddressOfAnInterfaceCanBeChosenAndTheChoiceStands)
+{
+    addTwoAddressesOnOneInterface();
+    TempDir dir;
+    copyBuiltInf(dir, "VORPIL.inf");
+
+    // The second address of the interface, with its own netmask.
+    ProgramRun run = runQelta(dir, "--local 172.16.6.6 startup");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(printed(run.out, "Address"), "172.16.6.6");
+    EXPECT_EQ(printed(run.out, "Netmask"), "255.255.0.0");
+
+    run = runQelta(dir, "--local 172.16.5.5 startup");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(printed(run.out, "Netmask"), "255.255.255.0");
+    EXPECT_EQ(savedAddress(dir), "172.16.5.5");
+
+    // Later runs without --local keep the choice...
+    run = runQelta(dir, "startup");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(printed(run.out, "Address"), "172.16.5.5");
+    EXPECT_EQ(savedAddress(dir), "172.16.5.5");
+
+    // ...while the host still has the address.
+    ASSERT_EQ(std::system("ip addr del 172.16.5.5/24 dev q0"), 0);
+    run = runQelta(dir, "startup");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(printed(run.out, "Address"), "172.16.6.6");
+    EXPECT_EQ(savedAddress(dir), "172.16.6.6");
+}
