@@ -1,6 +1,7 @@
 #include "utility/gui/dhcp_view.h"
 
 #include "platform/net.h"
+#include "utility/gui/main_window.h"
 #include "widgets/report_list.h"
 
 #include <QFormLayout>
@@ -147,6 +148,23 @@ bool DhcpViewWidget::eventFilter(QObject* watched, QEvent* event)
         m_view.clickList(item ? m_list->indexOfTopLevelItem(item) : -1);
     }
     return QWidget::eventFilter(watched, event);
+}
+
+std::function<void()> bindDhcpView(MainWindow& window, services::DhcpView& view, DhcpViewWidget* widget)
+{
+    window.setTopView(shell::TopView::Dhcp, widget);
+    view.setLogCallback([widget](const std::string& text) { widget->appendLog(text); });
+    view.setChangedCallback([&window, &view, widget] {
+        widget->refresh();
+        window.setServerChecked(true, view.running());
+    });
+    window.setServerChecked(true, view.running());
+    return [&window, &view, widget] {
+        widget->takeFields();
+        view.toggle();
+        // The action checked itself when clicked; the server decides.
+        window.setServerChecked(true, view.running());
+    };
 }
 
 } // namespace utility::gui

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
 
 class QLineEdit;
 class QPlainTextEdit;
@@ -15,6 +16,8 @@ class ReportList;
 }
 
 namespace utility::gui {
+
+class MainWindow;
 
 // The DHCP server page: binds the DHCP view's controller to its address
 // fields, Start/Stop button, mapping list with its Delete buttons and log box.
@@ -53,5 +56,11 @@ private:
     widgets::ReportList* m_list;
     QPlainTextEdit* m_log;
 };
+
+// Places the page into the frame and binds it: the page redraws after every
+// change of the controller, and the toolbar's DHCP button shows the server's
+// real running state (a failed start leaves it unchecked). Returns what the
+// toolbar command does (FrameActions::toggleDhcp).
+std::function<void()> bindDhcpView(MainWindow& window, services::DhcpView& view, DhcpViewWidget* widget);
 
 } // namespace utility::gui

@@ -145,14 +145,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     dhcpView.firstShown(
         settings, shell.selection().effectiveAddress, shell.store().directory() + services::kDhcpFileName);
     auto* dhcpWidget = new DhcpViewWidget(dhcpView);
-    window.setTopView(shell::TopView::Dhcp, dhcpWidget);
-    dhcpView.setLogCallback([dhcpWidget](const std::string& text) { dhcpWidget->appendLog(text); });
-    // The toolbar's DHCP button shows the server's real state after every
-    // change, whichever control started or stopped it.
-    dhcpView.setChangedCallback([&window, &dhcpView, dhcpWidget] {
-        dhcpWidget->refresh();
-        window.setServerChecked(true, dhcpView.running());
-    });
+    const auto toggleDhcp = bindDhcpView(window, dhcpView, dhcpWidget);
     shell.store().setHandOver(shell::HandOver::Dhcp, [&dhcpView, dhcpWidget](shell::AppSettings& out) {
         dhcpWidget->takeFields();
         dhcpView.handOver(out);
@@ -165,11 +158,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             QString::fromLatin1(shell::kAboutTitle.data(), static_cast<int>(shell::kAboutTitle.size())),
             QString::fromLatin1(shell::kAboutLine.data(), static_cast<int>(shell::kAboutLine.size())));
     };
-    actions.toggleDhcp = [&window, &dhcpView, dhcpWidget] {
-        dhcpWidget->takeFields();
-        dhcpView.toggle();
-        window.setServerChecked(true, dhcpView.running());
-    };
+    actions.toggleDhcp = toggleDhcp;
     actions.closing = [&shell] { shell.shutDown(); };
     window.setActions(actions);
 

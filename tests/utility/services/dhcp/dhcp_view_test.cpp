@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -219,6 +220,40 @@ TEST_F(DhcpViewTest, DeleteButtonsFollowTheList)
     EXPECT_TRUE(view.rows().empty());
     EXPECT_FALSE(view.deleteAllEnabled());
     EXPECT_GT(changes, 0);
+}
+
+} // namespace
+} // namespace utility::services
+
+namespace utility::services {
+namespace {
+
+// The file is read through a fixed buffer in the original form; a longer one
+// (edited by hand, or grown by many devices) must load whole and be saved
+// back unchanged, not cut at the buffer's end.
+TEST(DhcpMappingFile, LongerThanTheReadBufferLoadsAndSavesWhole)
+{
+    testing_support::TempDir dir;
+    std::string text;
+    for (int i = 0; text.size() <= kDhcpFileLimit + 100; ++i) {
+        char row[64];
+        std::snprintf(row, sizeof row, "10.%d.%d.%d$02-00-00-%.2X-%.2X-%.2X$", i >> 16, (i >> 8) & 255, i & 255,
+            i >> 16, (i >> 8) & 255, i & 255);
+        text += row;
+    }
+    dir.write("dhcp.dat", text);
+    platform::FakeClock clock;
+    platform::VirtualLoop loop(clock);
+    testing_support::ScriptedPrompter prompter;
+    DhcpView view(loop, prompter);
+    view.firstShown(shell::AppSettings {}, "127.0.0.1", dir.file("dhcp.dat"));
+    EXPECT_EQ(view.rows().size(), parseDhcpFile(text).size());
+    EXPECT_EQ(view.rows().back().mac, parseDhcpFile(text).back().mac);
+    dir.write("dhcp.dat", "");
+    shell::AppSettings settings;
+    ASSERT_TRUE(view.handOver(settings));
+    EXPECT_EQ(dir.read("dhcp.dat"), text);
+    EXPECT_TRUE(prompter.shown.empty());
 }
 
 } // namespace
