@@ -2,11 +2,13 @@
 # qelta dhcp against a real DHCP/BOOTP client. The server end of a veth pair
 # stays in this test's namespace; the client end goes into a namespace of
 # its own, so the client's broadcasts reach nothing but the server.
-# Usage: dhcp_clients_e2e.sh QELTA_BINARY_DIR udhcpc|dhclient|bootpc
+# Usage: dhcp_clients_e2e.sh QELTA_BINARY_DIR udhcpc|dhclient|bootpc|command
+# ("command": the command's own failures, with no client).
 set -euo pipefail
 bin=$1
 client=$2
 case $client in
+  command) ;;
   udhcpc) command -v busybox >/dev/null || { echo "busybox is not installed"; exit 77; } ;;
   *) command -v "$client" >/dev/null || { echo "$client is not installed"; exit 77; } ;;
 esac
@@ -44,6 +46,25 @@ cd "$work"
 server=$!
 for _ in $(seq 100); do grep -q "running on UDP port 67" qelta.out && break; sleep 0.05; done
 grep -q "DHCP server @ 192.0.2.1 is running on UDP port 67 successfully." qelta.out
+
+if [ "$client" = command ]; then
+  # Bad arguments: status 2 before anything starts.
+  for arguments in "--start 1.2.3" "--boot $(printf '%033d' 0)" "--gateway" "--bogus 1"; do
+    status=0
+    "$bin/qelta" dhcp $arguments > bad.out 2>&1 || status=$?
+    [ "$status" = 2 ] || { echo "FAIL: '$arguments' gave $status"; exit 1; }
+  done
+  # Port 67 taken by the first server: the second says so and ends with 1,
+  # still saving its values and the list.
+  status=0
+  "$bin/qelta" dhcp --start 192.0.2.120 > second.out 2>&1 || status=$?
+  cat second.out
+  [ "$status" = 1 ] || { echo "FAIL: a second server gave $status"; exit 1; }
+  grep -q '^Failed to create socket!$' second.out
+  sed -n 14p Qelta.dat | grep -q '^C0000278 '
+  echo "PASS: command"
+  exit 0
+fi
 
 # Each client reports what it got as the same five lines.
 case $client in
