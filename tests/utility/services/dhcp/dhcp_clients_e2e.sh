@@ -17,6 +17,8 @@ work=$(mktemp -d)
 holder=
 server=
 cleanup() {
+  # dhclient goes on in the background once bound.
+  [ -f "$work/pid" ] && kill "$(cat "$work/pid")" 2>/dev/null || true
   [ -n "$server" ] && kill "$server" 2>/dev/null || true
   [ -n "$holder" ] && kill "$holder" 2>/dev/null || true
   ip link del dsrv 2>/dev/null || true
