@@ -54,6 +54,9 @@ public:
     Result<void> setMulticastTtl(int ttl);
     Result<void> setMulticastLoopback(bool on);
     Result<void> setMulticastInterface(Ipv4 interfaceAddress);
+    // Restricts the socket to one interface (SO_BINDTODEVICE): it receives
+    // only what arrives there, and broadcasts leave through it.
+    Result<void> bindToDevice(const std::string& interfaceName);
     Endpoint localEndpoint() const;
 
     // Sends one datagram; the host text may be a dotted quad or a host name.
@@ -90,6 +93,10 @@ std::vector<InterfaceAddress> listInterfaces();
 // On Linux the host name usually resolves to loopback only, so the list comes
 // from the up interfaces, loopback only when nothing else is up.
 std::vector<std::string> hostAddresses();
+
+// The name of the up interface that carries `address` (any of its IPv4
+// addresses), if there is one.
+std::optional<std::string> interfaceWithAddress(Ipv4 address);
 
 // The host name, or an empty string.
 std::string hostName();

@@ -124,6 +124,17 @@ Result<void> UdpSocket::setReuseAddress(bool on)
     return setIntOption(m_fd, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0, "SO_REUSEADDR");
 }
 
+Result<void> UdpSocket::bindToDevice(const std::string& interfaceName)
+{
+    if (faults::shouldFail(faults::Op::SetOption))
+        return Error { "SO_BINDTODEVICE: injected fault", EIO };
+    if (::setsockopt(
+            m_fd, SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(), static_cast<socklen_t>(interfaceName.size()))
+        != 0)
+        return Error { "SO_BINDTODEVICE " + interfaceName + ": " + std::strerror(errno), errno };
+    return {};
+}
+
 Result<void> UdpSocket::setBroadcast(bool on)
 {
     return setIntOption(m_fd, SOL_SOCKET, SO_BROADCAST, on ? 1 : 0, "SO_BROADCAST");
@@ -251,6 +262,22 @@ std::vector<InterfaceAddress> listInterfaces()
     }
     ::freeifaddrs(list);
     return result;
+}
+
+std::optional<std::string> interfaceWithAddress(Ipv4 address)
+{
+    std::optional<std::string> found;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return found;
+    for (ifaddrs* entry = list; entry && !found; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !(entry->ifa_flags & IFF_UP))
+            continue;
+        if (ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr) == address)
+            found = entry->ifa_name;
+    }
+    ::freeifaddrs(list);
+    return found;
 }
 
 std::vector<std::string> hostAddresses()

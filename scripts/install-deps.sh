@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   iproute2 util-linux procps
   socat ser2net picocom python3 python3-serial tftp-hpa tftpd-hpa curl busybox
+  isc-dhcp-client bootpc
 )
 if [ "${SUITE_GUI:-AUTO}" != "OFF" ]; then
   packages+=(qt6-base-dev)

@@ -10,6 +10,8 @@ mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$bin/VORPIL.inf" "$work/"
+# A device the DHCP server remembers from an earlier run.
+printf '192.168.0.100$00-11-22-33-44-55$192.168.0.101$00-11-22-33-44-66$' > "$work/dhcp.dat"
 cd "$work"
 QT_QPA_PLATFORM=offscreen "$root/scripts/netns-exec.sh" bash -c '
   "$1/devsim" --devices 6 --first-address 127.0.0.10 > devsim.out 2>&1 &

@@ -51,4 +51,10 @@ int runSearch(Context& context);
 extern const std::string_view kSearchUsage;
 extern const std::string_view kSearchHelp;
 
+// The dhcp command (dhcp_command.cpp).
+std::string checkDhcpArguments(const std::vector<std::string>& arguments);
+int runDhcp(Context& context);
+extern const std::string_view kDhcpUsage;
+extern const std::string_view kDhcpHelp;
+
 } // namespace qelta

@@ -4,9 +4,11 @@
 #include "utility/devmgmt/device_view.h"
 #include "utility/gui/device_dialogs.h"
 #include "utility/gui/device_view_widget.h"
+#include "utility/gui/dhcp_view.h"
 #include "utility/gui/main_window.h"
 #include "utility/gui/navigation_panel.h"
 #include "utility/gui/system_log_widget.h"
+#include "utility/services/dhcp_view.h"
 #include "utility/shell/navigation.h"
 #include "utility/shell/shell.h"
 #include "utility/shell/startup.h"
@@ -107,6 +109,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     widgets::QtEventLoop loop;
     QtDeviceDialogs dialogs(prompter, nullptr);
     devmgmt::DeviceView deviceView(loop, prompter, dialogs);
+    services::DhcpView dhcpView(loop, prompter);
     shell::SystemLog log(loop.clock());
     shell::NavigationTree tree;
     shell::FrameModel frame;
@@ -142,6 +145,16 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     frame.setChangedCallback([&window] { window.refresh(); });
     dialogs.setParent(&window);
 
+    dhcpView.setSystemLogCallback([&log](const std::string& line) { log.addLogLine(line); });
+    dhcpView.firstShown(
+        settings, shell.selection().effectiveAddress, shell.store().directory() + services::kDhcpFileName);
+    auto* dhcpWidget = new DhcpViewWidget(dhcpView);
+    const auto toggleDhcp = bindDhcpView(window, dhcpView, dhcpWidget);
+    shell.store().setHandOver(shell::HandOver::Dhcp, [&dhcpView, dhcpWidget](shell::AppSettings& out) {
+        dhcpWidget->takeFields();
+        dhcpView.handOver(out);
+    });
+
     FrameActions actions;
     actions.help = [&shell] { openHelp(shell.store().directory()); };
     actions.about = [&window] {
@@ -149,6 +162,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             QString::fromLatin1(shell::kAboutTitle.data(), static_cast<int>(shell::kAboutTitle.size())),
             QString::fromLatin1(shell::kAboutLine.data(), static_cast<int>(shell::kAboutLine.size())));
     };
+    actions.toggleDhcp = toggleDhcp;
     actions.closing = [&shell] { shell.shutDown(); };
     window.setActions(actions);
 
@@ -193,6 +207,13 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             QMessageBox about(QMessageBox::Information, aboutTitle(), aboutText(), QMessageBox::Ok, &window);
             about.show();
             status |= grab(&about, dir, QStringLiteral("about.png")) ? 0 : 1;
+            // The DHCP view serving, with a remembered device in its list.
+            frame.clickViewButton(shell::FrameModel::kDhcpButton);
+            dhcpView.toggle();
+            QApplication::processEvents();
+            status |= grab(&window, dir, QStringLiteral("dhcp-view.png")) ? 0 : 1;
+            if (dhcpView.running())
+                dhcpView.toggle();
             shell.shutDown();
             app.exit(status);
         });

@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# qelta dhcp against a real DHCP/BOOTP client. The server end of a veth pair
+# stays in this test's namespace; the client end goes into a namespace of
+# its own, so the client's broadcasts reach nothing but the server.
+# Usage: dhcp_clients_e2e.sh QELTA_BINARY_DIR udhcpc|dhclient|bootpc|command
+# ("command": the command's own failures, with no client).
+set -euo pipefail
+bin=$1
+client=$2
+case $client in
+  command) ;;
+  udhcpc) command -v busybox >/dev/null || { echo "busybox is not installed"; exit 77; } ;;
+  *) command -v "$client" >/dev/null || { echo "$client is not installed"; exit 77; } ;;
+esac
+
+work=$(mktemp -d)
+holder=
+server=
+cleanup() {
+  # dhclient goes on in the background once bound.
+  [ -f "$work/pid" ] && kill "$(cat "$work/pid")" 2>/dev/null || true
+  [ -n "$server" ] && kill "$server" 2>/dev/null || true
+  [ -n "$holder" ] && kill "$holder" 2>/dev/null || true
+  ip link del dsrv 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cp "$bin/VORPIL.inf" "$work/"
+
+ip link add dsrv type veth peer name dcli
+ip addr add 192.0.2.1/24 dev dsrv
+ip link set dsrv up
+unshare -n -- sleep 120 &
+holder=$!
+for _ in $(seq 100); do
+  [ "$(readlink /proc/$holder/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
+  sleep 0.05
+done
+ip link set dcli netns "$holder"
+inclient() { nsenter -t "$holder" -n -- "$@"; }
+inclient ip link set lo up
+inclient ip link set dcli up
+mac=$(inclient ip -o link show dcli | sed -n 's/.*link\/ether \([0-9a-f:]*\).*/\1/p' | tr a-f A-F | tr : -)
+
+cd "$work"
+"$bin/qelta" dhcp --start 192.0.2.100 --end 192.0.2.110 --gateway 192.0.2.254 --netmask 255.255.255.0 \
+  --dns 192.0.2.53 --server 192.0.2.1 --boot zv.bin > qelta.out 2> qelta.err &
+server=$!
+for _ in $(seq 100); do grep -q "running on UDP port 67" qelta.out && break; sleep 0.05; done
+grep -q "DHCP server @ 192.0.2.1 is running on UDP port 67 successfully." qelta.out
+
+if [ "$client" = command ]; then
+  # Bad arguments: status 2 before anything starts.
+  for arguments in "--start 1.2.3" "--boot $(printf '%033d' 0)" "--gateway" "--bogus 1"; do
+    status=0
+    "$bin/qelta" dhcp $arguments > bad.out 2>&1 || status=$?
+    [ "$status" = 2 ] || { echo "FAIL: '$arguments' gave $status"; exit 1; }
+  done
+  # Port 67 taken by the first server: the second says so and ends with 1,
+  # still saving its values and the list.
+  status=0
+  "$bin/qelta" dhcp --start 192.0.2.120 > second.out 2>&1 || status=$?
+  cat second.out
+  [ "$status" = 1 ] || { echo "FAIL: a second server gave $status"; exit 1; }
+  grep -q '^Failed to create socket!$' second.out
+  sed -n 14p Qelta.dat | grep -q '^C0000278 '
+  echo "PASS: command"
+  exit 0
+fi
+
+# Each client reports what it got as the same five lines.
+case $client in
+  udhcpc)
+    cat > report.sh <<'SCRIPT'
+#!/bin/sh
+[ "$1" = bound ] || exit 0
+printf 'ip=%s\nmask=%s\nrouter=%s\ndns=%s\nboot=%s\n' "$ip" "$subnet" "$router" "$dns" "$boot_file" > got
+SCRIPT
+    chmod +x report.sh
+    inclient timeout 20 busybox udhcpc -i dcli -f -q -n -t 3 -T 2 -s "$work/report.sh"
+    ;;
+  dhclient)
+    cat > report.sh <<'SCRIPT'
+#!/bin/sh
+case "$reason" in BOUND|REBOOT) ;; *) exit 0 ;; esac
+printf 'ip=%s\nmask=%s\nrouter=%s\ndns=%s\nboot=%s\n' "$new_ip_address" "$new_subnet_mask" "$new_routers" \
+  "$new_domain_name_servers" "$new_filename" > got
+SCRIPT
+    chmod +x report.sh
+    printf 'timeout 10;\nretry 1;\nrequest subnet-mask, routers, domain-name-servers;\n' > dhclient.conf
+    inclient timeout 20 dhclient -4 -1 -v -cf dhclient.conf -sf "$work/report.sh" -lf "$work/leases" -pf "$work/pid" dcli
+    inclient dhclient -x -pf "$work/pid" 2>/dev/null || true
+    ;;
+  bootpc)
+    # bootpc sends through an ordinary socket, which needs a route for the
+    # limited broadcast on an interface without an address.
+    inclient ip route add 255.255.255.255 dev dcli
+    inclient timeout 20 bootpc --dev dcli --timeoutwait 5 > bootpc.out
+    cat bootpc.out
+    # bootpc prints shell assignments: IPADDR='...' NETMASK= GATEWAYS= DNSSRVS= BOOTFILE=
+    (
+      . ./bootpc.out
+      printf 'ip=%s\nmask=%s\nrouter=%s\ndns=%s\nboot=%s\n' "$IPADDR" "$NETMASK" "$GATEWAYS" "$DNSSRVS" "$BOOTFILE"
+    ) > got
+    ;;
+esac
+
+cat got
+kill -INT "$server"
+wait "$server"
+server=
+cat qelta.out
+
+expected=$(printf 'ip=192.0.2.100\nmask=255.255.255.0\nrouter=192.0.2.254\ndns=192.0.2.53\nboot=zv.bin')
+[ "$(cat got)" = "$expected" ] || { echo "FAIL: the client got something else"; exit 1; }
+if [ "$client" = bootpc ]; then
+  grep -q "^Received a BOOTP request from device with MAC $mac\$" qelta.out
+else
+  grep -q "^Received a DHCP request from device with MAC $mac\$" qelta.out
+  grep -q "^Assigned IP 192.0.2.100 to device with MAC $mac\$" qelta.out
+fi
+grep -q "^DHCP server stoped.\$" qelta.out
+[ "$(cat dhcp.dat)" = "192.0.2.100\$$mac\$" ] || { echo "FAIL: dhcp.dat holds '$(cat dhcp.dat)'"; exit 1; }
+# The values given on the command line are the settings now (items 13-19).
+sed -n '14,20p' Qelta.dat
+sed -n 14p Qelta.dat | grep -q '^C0000264 '
+sed -n 20p Qelta.dat | grep -q '^zv.bin '
+echo "PASS: $client"

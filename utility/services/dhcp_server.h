@@ -1,0 +1,128 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace utility::services {
+
+// Sizes and offsets of the BOOTP/DHCP datagrams the server answers.
+inline constexpr std::size_t kDhcpBufferSize = 1500;
+inline constexpr std::size_t kDhcpCookieOffset = 236;
+inline constexpr std::size_t kDhcpOptionsOffset = 240;
+// The options of a reply end here (the end option is at 285).
+inline constexpr std::size_t kDhcpOptionsEnd = 286;
+// The smallest BOOTP message; replies to shorter requests get this length.
+inline constexpr std::size_t kBootpMinimumSize = 300;
+inline constexpr std::size_t kDhcpBootFileMax = 32;
+inline constexpr std::uint32_t kDhcpLeaseSeconds = 172800;
+inline constexpr std::uint32_t kDhcpRenewalSeconds = 86400;
+inline constexpr std::uint32_t kDhcpRebindingSeconds = 86400;
+inline constexpr std::size_t kDhcpPoolSize = 256;
+// "dhcp.dat" is read through a buffer of this size.
+inline constexpr std::size_t kDhcpFileLimit = 25600;
+inline constexpr const char* kDhcpFileName = "dhcp.dat";
+
+enum class DhcpKind { Ignore, Discover, Request, Bootp };
+
+// What a received datagram is. Bytes past its end count as zero, as in the
+// cleared receive buffer.
+DhcpKind classifyDhcp(std::span<const std::uint8_t> datagram);
+
+using MacAddress = std::array<std::uint8_t, 6>;
+
+// "%.2X-%.2X-%.2X-%.2X-%.2X-%.2X"
+std::string formatMac(const MacAddress& mac);
+// Six hex pairs at positions 0, 3, 6, 9, 12 and 15, any case; nothing when
+// the text does not hold them.
+std::optional<MacAddress> parseMacText(std::string_view text);
+
+// One row of the mapping list, the two cells as shown.
+struct DhcpMapping {
+    std::string address;
+    std::string mac;
+    bool operator==(const DhcpMapping&) const = default;
+};
+
+// The rows of "dhcp.dat": "$"-terminated fields, address then MAC text per
+// row; characters after the last "$" are dropped.
+std::vector<DhcpMapping> parseDhcpFile(std::string_view text);
+std::string formatDhcpFile(const std::vector<DhcpMapping>& rows);
+
+struct PoolEntry {
+    std::uint32_t address = 0;
+    bool inUse = false;
+    bool operator==(const PoolEntry&) const = default;
+};
+
+// The values a user enters for the server (settings items 13 to 19).
+struct DhcpFields {
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
+    std::uint32_t gateway = 0;
+    std::uint32_t netmask = 0;
+    std::uint32_t dns = 0;
+    std::uint32_t server = 0;
+    std::string bootFile;
+    bool operator==(const DhcpFields&) const = default;
+};
+
+// The server's state and its answer to one datagram, without any socket:
+// the fields, the pool, the mapping list and the pending flag.
+class DhcpServer {
+public:
+    DhcpServer();
+
+    void setFields(const DhcpFields& fields);
+    const DhcpFields& fields() const { return m_fields; }
+    void setServerIdentifier(std::uint32_t address) { m_serverIdentifier = address; }
+    std::uint32_t serverIdentifier() const { return m_serverIdentifier; }
+
+    // Builds the pool from the start and end addresses and the list.
+    void buildPool();
+    const std::vector<PoolEntry>& pool() const { return m_pool; }
+
+    bool pending() const { return m_pending; }
+    void setPending(bool pending) { m_pending = pending; }
+
+    const std::vector<DhcpMapping>& rows() const { return m_rows; }
+    void setRows(std::vector<DhcpMapping> rows) { m_rows = std::move(rows); }
+    // Removes one row and frees its pool entry; false for a bad index.
+    bool deleteRow(std::size_t index);
+    void deleteAll();
+
+    // The address for a device: its listed one, else the first free pool
+    // entry (listed at once), else the start address.
+    std::uint32_t allocate(const MacAddress& mac);
+
+    struct Outcome {
+        DhcpKind kind = DhcpKind::Ignore;
+        // The reply to send (empty when nothing is sent); it lives in the
+        // server's buffer until the next datagram.
+        std::span<const std::uint8_t> reply;
+        // Text for the view's log (empty when nothing is logged).
+        std::string log;
+        // An ack was built: the list has rows to delete.
+        bool acked = false;
+    };
+    // Handles one received datagram (longer ones are cut to the buffer).
+    Outcome handle(std::span<const std::uint8_t> datagram);
+
+private:
+    bool buildReply(DhcpKind kind, std::size_t requestLength);
+    std::size_t m_replyLength = 0;
+
+    DhcpFields m_fields;
+    std::uint32_t m_serverIdentifier = 0;
+    std::vector<PoolEntry> m_pool;
+    std::vector<DhcpMapping> m_rows;
+    bool m_pending = false;
+    std::array<std::uint8_t, kDhcpBufferSize> m_buffer {};
+};
+
+} // namespace utility::services

@@ -1,0 +1,176 @@
+#include "utility/services/dhcp_view.h"
+
+#include "platform/net.h"
+#include "platform/text_file.h"
+
+#include <array>
+
+namespace utility::services {
+
+DhcpView::DhcpView(platform::EventLoop& loop, platform::Prompter& prompter)
+    : m_loop(loop)
+    , m_prompter(prompter)
+{
+}
+
+DhcpView::~DhcpView() = default;
+
+void DhcpView::firstShown(const shell::AppSettings& settings, const std::string& localAddress, std::string mappingFile)
+{
+    m_running = false;
+    m_server.setPending(false);
+    m_server.setFields({ settings.dhcpStart, settings.dhcpEnd, settings.dhcpGateway, settings.dhcpNetmask,
+        settings.dhcpDns, settings.dhcpServer, settings.dhcpBootFile });
+    m_localAddress = localAddress;
+    // Without a usable selected address the identifier stays 0.0.0.0.
+    m_server.setServerIdentifier(platform::parseIpv4(localAddress).value_or(0));
+    m_mappingFile = std::move(mappingFile);
+    m_deleteEnabled = false;
+    m_deleteAllEnabled = false;
+    m_selected = -1;
+
+    // A missing or unreadable file leaves the list empty without a word. The
+    // whole file is read, however long: the rows past a fixed buffer would
+    // otherwise be lost at the next save.
+    m_server.setRows({});
+    if (auto text = platform::readFileBytes(m_mappingFile))
+        m_server.setRows(parseDhcpFile(*text));
+    m_deleteAllEnabled = !m_server.rows().empty();
+    changed();
+}
+
+bool DhcpView::setFields(const DhcpFields& fields)
+{
+    if (m_running)
+        return false;
+    m_server.setFields(fields);
+    changed();
+    return true;
+}
+
+void DhcpView::toggle()
+{
+    if (m_running)
+        stop();
+    else
+        start();
+    changed();
+}
+
+void DhcpView::start()
+{
+    auto socket = std::make_unique<ViewSocket>(m_loop, ViewSocketKind::Dhcp);
+    const auto opened
+        = socket->open(m_localAddress, kDhcpServerPort, ViewSocket::Binding::InterfaceOfAddress, [this] { receive(); });
+    if (!opened) {
+        appendLog("Failed to create socket!\r\n");
+        return;
+    }
+    m_socket = std::move(socket);
+    const std::string message = "DHCP server @ " + m_localAddress + " is running on UDP port 67 successfully.";
+    if (m_systemLog)
+        m_systemLog(message);
+    appendLog(message + "\r\n\r\n");
+    m_running = true;
+    m_server.buildPool();
+}
+
+void DhcpView::stop()
+{
+    m_running = false;
+    m_socket.reset();
+    const std::string message = "DHCP server stoped.";
+    if (m_systemLog)
+        m_systemLog(message);
+    appendLog(message + "\r\n\r\n");
+}
+
+std::uint16_t DhcpView::boundPort() { return m_socket ? m_socket->socket().localEndpoint().port : 0; }
+
+void DhcpView::receive()
+{
+    if (!m_socket)
+        return;
+    std::array<std::uint8_t, kDhcpBufferSize> datagram;
+    platform::Endpoint sender;
+    const auto received = m_socket->socket().receiveFrom(datagram, sender);
+    if (!received)
+        return;
+    const auto outcome = m_server.handle(std::span<const std::uint8_t>(datagram.data(), *received));
+    if (!outcome.reply.empty()) {
+        // Clients without an address hear only broadcasts; the reply goes back
+        // to the port the request came from. A failed send is not retried:
+        // the client asks again.
+        (void)m_socket->socket().sendTo(platform::Endpoint { 0xFFFFFFFF, sender.port }, outcome.reply);
+    }
+    if (outcome.acked)
+        m_deleteAllEnabled = true;
+    if (!outcome.log.empty())
+        appendLog(outcome.log);
+    if (outcome.kind != DhcpKind::Ignore)
+        changed();
+}
+
+void DhcpView::clickList(int row)
+{
+    m_selected = (row >= 0 && static_cast<std::size_t>(row) < m_server.rows().size()) ? row : -1;
+    m_deleteEnabled = m_selected >= 0;
+    changed();
+}
+
+void DhcpView::clickDelete()
+{
+    if (m_selected < 0 || !m_server.deleteRow(static_cast<std::size_t>(m_selected)))
+        return;
+    m_selected = -1;
+    m_deleteEnabled = false;
+    if (m_server.rows().empty())
+        m_deleteAllEnabled = false;
+    changed();
+}
+
+void DhcpView::clickDeleteAll()
+{
+    m_server.deleteAll();
+    m_selected = -1;
+    m_deleteEnabled = false;
+    m_deleteAllEnabled = false;
+    changed();
+}
+
+bool DhcpView::handOver(shell::AppSettings& settings)
+{
+    const DhcpFields& f = m_server.fields();
+    settings.dhcpStart = f.start;
+    settings.dhcpEnd = f.end;
+    settings.dhcpGateway = f.gateway;
+    settings.dhcpNetmask = f.netmask;
+    settings.dhcpDns = f.dns;
+    settings.dhcpServer = f.server;
+    settings.dhcpBootFile = f.bootFile;
+    return saveMappingFile();
+}
+
+bool DhcpView::saveMappingFile()
+{
+    if (platform::writeFileBytes(m_mappingFile, formatDhcpFile(m_server.rows())))
+        return true;
+    m_prompter.beep(5000, 100);
+    m_prompter.message(kDhcpSaveFailed, "QELTA", platform::MessageIcon::Warning);
+    return false;
+}
+
+void DhcpView::appendLog(const std::string& text)
+{
+    m_log += text;
+    if (m_logCallback)
+        m_logCallback(text);
+}
+
+void DhcpView::changed()
+{
+    if (m_changed)
+        m_changed();
+}
+
+} // namespace utility::services
