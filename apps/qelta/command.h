@@ -50,4 +50,10 @@ int runSearch(Context& context);
 extern const std::string_view kSearchUsage;
 extern const std::string_view kSearchHelp;
 
+// The TFTP server command (tftp_command.cpp).
+std::string checkTftpArguments(const std::vector<std::string>& arguments);
+int runTftp(Context& context);
+extern const std::string_view kTftpUsage;
+extern const std::string_view kTftpHelp;
+
 } // namespace qelta
