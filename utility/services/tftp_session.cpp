@@ -119,7 +119,6 @@ void TftpSession::dispatch(
         // An acknowledgement without its block number says nothing.
         if (!m_active || datagram.size() < 4)
             return;
-        m_host.stopRetransmitTimer();
         handleAck(readU16(datagram, 2));
         return;
     case kTftpError:
@@ -298,6 +297,13 @@ std::int64_t TftpSession::expandBlock(std::uint16_t wire) const
 
 void TftpSession::handleAck(std::uint16_t block)
 {
+    const std::int64_t acknowledged = expandBlock(block);
+    // A duplicate acknowledgement is not answered (that would double every
+    // later block) and leaves the retransmission timer running: stopped, a
+    // lost DATA would hold the session, and with it the server, for good.
+    if (m_lastOpcode == kTftpData && acknowledged <= m_lastAcknowledged && m_bytesSent <= m_fileLength)
+        return;
+    m_host.stopRetransmitTimer();
     switch (m_lastOpcode) {
     case kTftpData:
         if (m_bytesSent > m_fileLength) {
@@ -307,14 +313,12 @@ void TftpSession::handleAck(std::uint16_t block)
             m_active = false;
             return;
         }
-        if (const std::int64_t acknowledged = expandBlock(block); acknowledged > m_lastAcknowledged) {
-            m_lastAcknowledged = acknowledged;
-            sendNextData(acknowledged);
-        }
+        m_lastAcknowledged = acknowledged;
+        sendNextData(acknowledged);
         return;
     case kTftpOack:
         startCounters();
-        sendNextData(expandBlock(block));
+        sendNextData(acknowledged);
         return;
     case kTftpAck:
         m_host.showMessage("Fail to handle TFTP_ACK");
