@@ -177,7 +177,13 @@ void TftpSession::handleReadRequest(std::span<const std::uint8_t> request)
         return;
     }
 
-    if (options.names.empty()) {
+    // curl takes a size of 0 in an OACK for an invalid answer and gives up;
+    // an empty file is announced by leaving tsize out (RFC 2349 allows it).
+    std::vector<std::string> acknowledged = options.names;
+    if (m_fileLength == 0)
+        std::erase_if(acknowledged, [](const std::string& optionName) { return lower(optionName) == "tsize"; });
+
+    if (acknowledged.empty()) {
         // A plain request (or one whose options were all declined): data at once.
         startCounters();
         sendNextData(0);
@@ -191,7 +197,7 @@ void TftpSession::handleReadRequest(std::span<const std::uint8_t> request)
         std::memcpy(m_transmit.data() + length, text.c_str(), text.size() + 1);
         length += text.size() + 1;
     };
-    for (const std::string& optionName : options.names) {
+    for (const std::string& optionName : acknowledged) {
         const std::string key = lower(optionName);
         append(optionName);
         if (key == "blksize")

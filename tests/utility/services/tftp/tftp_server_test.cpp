@@ -238,6 +238,27 @@ TEST_F(TftpServerTest, BlockSizeIsCappedAndOptionsOutOfRangeAreDeclined)
     EXPECT_EQ(data->size(), 4u + 512);
 }
 
+// curl gives up on "tsize 0", so an empty file's size is left unsaid.
+TEST_F(TftpServerTest, EmptyFileLeavesTheSizeOutOfTheOack)
+{
+    served.write("empty", "");
+    start();
+    toServer(request(kTftpRrq, "empty", "octet", { { "tsize", "0" }, { "blksize", "1024" } }));
+    auto oack = fromServer();
+    ASSERT_TRUE(oack);
+    EXPECT_EQ(text(*oack), "\0\6blksize\0001024\0"s);
+    toServer(ack(kTftpAck, 0), false);
+    auto data = fromServer();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(*data, ack(kTftpData, 1));
+
+    toServer(request(kTftpRrq, "empty", "octet", { { "tsize", "0" } }));
+    data = fromServer();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(*data, ack(kTftpData, 1));
+    EXPECT_FALSE(server.session().active());
+}
+
 // Clients that probe the size with tsize end the session with an ERROR.
 TEST_F(TftpServerTest, ErrorAfterTheOackEndsTheSessionAndClosesTheFile)
 {
