@@ -7,6 +7,8 @@
 #include "utility/gui/main_window.h"
 #include "utility/gui/navigation_panel.h"
 #include "utility/gui/system_log_widget.h"
+#include "utility/gui/tftp_view.h"
+#include "utility/services/tftp_server.h"
 #include "utility/shell/navigation.h"
 #include "utility/shell/shell.h"
 #include "utility/shell/startup.h"
@@ -106,6 +108,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     shell::SystemLog log(loop.clock());
     shell::NavigationTree tree;
     shell::FrameModel frame;
+    services::TftpServer tftpServer(loop, prompter);
     tree.rebuild({});
 
     shell::NetworkEnvironment network = shell::NetworkEnvironment::system();
@@ -128,6 +131,11 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
         out.searchAtStart = deviceView.searchAfterStart();
     });
 
+    tftpServer.setLocalAddress(shell.selection().effectiveAddress);
+    tftpServer.setFilePath(settings.tftpFilePath);
+    tftpServer.setFolderSink([&settings](const std::string& folder) { settings.tftpFilePath = folder; });
+    tftpServer.setSystemLog([&log](const std::string& line) { log.addLogLine(line); });
+
     MainWindow window(frame, tree, log, prompter);
     qtPrompter.setParent(&window);
     auto* deviceWidget = new DeviceViewWidget(deviceView);
@@ -137,6 +145,11 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     tree.setChangedCallback([&window] { window.navigation()->refresh(); });
     frame.setChangedCallback([&window] { window.refresh(); });
     dialogs.setParent(&window);
+    auto* tftpWidget = new TftpView(tftpServer);
+    window.setTopView(shell::TopView::Tftp, tftpWidget);
+    tftpServer.setChangedCallback([tftpWidget] { tftpWidget->refresh(); });
+    // The toolbar button shows the server's real state, also when a start failed.
+    tftpServer.setRunningCallback([&window](bool running) { window.setServerChecked(false, running); });
 
     FrameActions actions;
     actions.help = [&shell] { openHelp(shell.store().directory()); };
@@ -145,6 +158,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             QString::fromLatin1(shell::kAboutTitle.data(), static_cast<int>(shell::kAboutTitle.size())),
             QString::fromLatin1(shell::kAboutLine.data(), static_cast<int>(shell::kAboutLine.size())));
     };
+    actions.toggleTftp = [tftpWidget] { tftpWidget->toggle(); };
     actions.closing = [&shell] { shell.shutDown(); };
     window.setActions(actions);
 
@@ -189,6 +203,13 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             QMessageBox about(QMessageBox::Information, aboutTitle(), aboutText(), QMessageBox::Ok, &window);
             about.show();
             status |= grab(&about, dir, QStringLiteral("about.png")) ? 0 : 1;
+            // The TFTP view with its server started on the working folder.
+            tftpServer.setFilePath(QDir::currentPath().toStdString());
+            tftpWidget->refresh();
+            tftpWidget->toggle();
+            frame.clickViewButton(shell::FrameModel::kTftpButton);
+            status |= grab(&window, dir, QStringLiteral("tftp-view.png")) ? 0 : 1;
+            tftpWidget->toggle();
             shell.shutDown();
             app.exit(status);
         });
