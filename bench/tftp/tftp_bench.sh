@@ -6,7 +6,7 @@
 #   bench/tftp/tftp_bench.sh [BUILD_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${1:-$root/build}
+build=$(cd "${1:-$root/build}" && pwd)
 if [ "${SUITE_IN_NETNS:-}" != 1 ]; then
   exec "$root/scripts/in-netns.sh" "$0" "$build"
 fi
@@ -31,7 +31,9 @@ qelta_pid=$!
 # where only loopback is up: it listens on every address of the namespace.
 in.tftpd -4 -L -u root -s "$work/srv" -a :6969 &
 tftpd_pid=$!
-sleep 0.5
+for _ in $(seq 100); do grep -q "is running" "$work/qelta.log" 2>/dev/null && break; sleep 0.1; done
+grep -q "is running" "$work/qelta.log" || { cat "$work/qelta.log" >&2; exit 1; }
+sleep 0.2
 
 # Prints the median wall time in seconds of five fetches from PORT with BLKSIZE.
 median() {
@@ -40,9 +42,9 @@ median() {
     rm -f "$work/got"
     local start end
     start=$(date +%s.%N)
-    busybox tftp -b "$blksize" -g -r file30 -l "$work/got" 127.0.0.1 "$port" 2>/dev/null
+    busybox tftp -b "$blksize" -g -r file30 -l "$work/got" 127.0.0.1 "$port" 2>"$work/client.err" || cat "$work/client.err" >&2
     end=$(date +%s.%N)
-    cmp -s "$work/got" "$work/srv/file30" || { echo "port $port blksize $blksize: file differs" >&2; exit 1; }
+    cmp -s "$work/got" "$work/srv/file30" || { echo "port $port blksize $blksize: file differs" >&2; cat "$work/qelta.log" >&2; exit 1; }
     times+=("$(echo "$end - $start" | bc -l)")
   done
   printf '%s\n' "${times[@]}" | sort -n | sed -n 3p
