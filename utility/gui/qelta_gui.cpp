@@ -145,20 +145,15 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     tree.setChangedCallback([&window] { window.navigation()->refresh(); });
     frame.setChangedCallback([&window] { window.refresh(); });
     dialogs.setParent(&window);
-    auto* tftpWidget = new TftpView(tftpServer);
-    window.setTopView(shell::TopView::Tftp, tftpWidget);
-    tftpServer.setChangedCallback([tftpWidget] { tftpWidget->refresh(); });
-    // The toolbar button shows the server's real state, also when a start failed.
-    tftpServer.setRunningCallback([&window](bool running) { window.setServerChecked(false, running); });
 
     FrameActions actions;
+    TftpView* tftpWidget = installTftpView(window, actions, tftpServer);
     actions.help = [&shell] { openHelp(shell.store().directory()); };
     actions.about = [&window] {
         QMessageBox::about(&window,
             QString::fromLatin1(shell::kAboutTitle.data(), static_cast<int>(shell::kAboutTitle.size())),
             QString::fromLatin1(shell::kAboutLine.data(), static_cast<int>(shell::kAboutLine.size())));
     };
-    actions.toggleTftp = [tftpWidget] { tftpWidget->toggle(); };
     actions.closing = [&shell] { shell.shutDown(); };
     window.setActions(actions);
 

@@ -1,5 +1,7 @@
 #include "utility/gui/tftp_view.h"
 
+#include "utility/gui/main_window.h"
+
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -71,6 +73,17 @@ void TftpView::refresh()
         m_log->insertPlainText(QString::fromLocal8Bit(added.c_str()));
         m_log->verticalScrollBar()->setValue(m_log->verticalScrollBar()->maximum());
     }
+}
+
+TftpView* installTftpView(MainWindow& window, FrameActions& actions, services::TftpServer& server)
+{
+    auto* view = new TftpView(server);
+    window.setTopView(shell::TopView::Tftp, view);
+    server.setChangedCallback([view] { view->refresh(); });
+    server.setRunningCallback([&window](bool running) { window.setServerChecked(false, running); });
+    actions.toggleTftp = [view] { view->toggle(); };
+    window.setServerChecked(false, server.running());
+    return view;
 }
 
 } // namespace utility::gui

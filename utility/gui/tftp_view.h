@@ -11,6 +11,9 @@ class QPushButton;
 
 namespace utility::gui {
 
+class MainWindow;
+struct FrameActions;
+
 // The TFTP server page: Start/Stop, the "File Path" with its "..." chooser,
 // the progress bar and the log, bound to the server's controller.
 class TftpView final : public QWidget {
@@ -37,5 +40,10 @@ private:
     QPlainTextEdit* m_log;
     std::size_t m_shownLog = 0; // log characters already in the box
 };
+
+// Puts the view into the window's top pane and ties the toolbar's TFTP
+// command to it: the command toggles the server, and the button's check
+// follows the server's real state after every toggle.
+TftpView* installTftpView(MainWindow& window, FrameActions& actions, services::TftpServer& server);
 
 } // namespace utility::gui
