@@ -92,13 +92,13 @@ int runTftp(Context& context)
     server.setFilePath(options.dir.value_or(context.shell.settings().tftpFilePath));
     server.setLogCallback(printLog);
 
+    // Ctrl+C must stop the server as the Stop button does (and let the
+    // settings be saved) from the moment its start line is out.
+    if (!platform::quitOnTerminationSignals(*loop))
+        return kExitFailure;
     server.toggle();
     if (!server.running())
         return kExitFailure;
-    if (!platform::quitOnTerminationSignals(*loop)) {
-        server.toggle();
-        return kExitFailure;
-    }
     loop->run();
     server.toggle();
     return kExitOk;

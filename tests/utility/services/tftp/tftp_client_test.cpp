@@ -52,8 +52,9 @@ protected:
 
     void TearDown() override
     {
-        qelta.interrupt();
-        EXPECT_EQ(qelta.wait(10s), 0);
+        if (qelta.running() && qelta.interrupt()) {
+            EXPECT_EQ(qelta.wait(10s), 0);
+        }
     }
 
     // Runs a shell command in the work folder; its output (both streams).
@@ -117,6 +118,25 @@ INSTANTIATE_TEST_SUITE_P(Small, TftpClientSizes,
 INSTANTIATE_TEST_SUITE_P(Large, TftpClientSizes,
     ::testing::Combine(::testing::Values(0, 2, 3, 4), ::testing::Values(std::size_t { 40 } << 20)),
     [](const auto& info) { return std::string(kClients[std::get<0>(info.param)].name) + "_40MiB"; });
+
+// --dir serves from elsewhere for this run only: item 20 of Qelta.dat keeps
+// its value when the interrupted server saves the settings.
+TEST_F(TftpClients, InterruptStopsTheServerAndDirDoesNotChangeTheSetting)
+{
+    qelta.interrupt();
+    EXPECT_EQ(qelta.wait(10s), 0);
+    auto stopped = qelta.readLine(5s);
+    ASSERT_TRUE(stopped.ok());
+    EXPECT_EQ(*stopped, "");
+    stopped = qelta.readLine(5s);
+    ASSERT_TRUE(stopped.ok());
+    EXPECT_EQ(*stopped, "TFTP server stoped.");
+    EXPECT_NE(readFile(work.file("Qelta.dat")).find("C:\\$" + std::string(12, ' ') + "// (20) (TFTP) File Path\r\n"),
+        std::string::npos);
+    int status = 0;
+    run("'" + programPath("qelta") + "' tftp --port 0", &status);
+    EXPECT_EQ(status, 2);
+}
 
 TEST_F(TftpClients, NamesLeavingTheFolderAreRefused)
 {
