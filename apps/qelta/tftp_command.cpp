@@ -10,7 +10,7 @@
 
 namespace qelta {
 
-const std::string_view kTftpUsage = "[--dir DIR] [--port N]";
+const std::string_view kTftpUsage = "[--dir DIR] [--local ADDR] [--port N]";
 
 const std::string_view kTftpHelp = R"(usage: qelta [--local ADDR] tftp [--dir DIR] [--port N]
 
