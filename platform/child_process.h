@@ -41,9 +41,10 @@ public:
     // Waits at most `limit` of real time for the child to end; the exit code,
     // or 128 + signal number when a signal ended it. Nothing if it still runs.
     std::optional<int> wait(Duration limit);
+    // Kills the child at once (SIGKILL) and reaps it, as a crash would end it.
+    void kill();
 
 private:
-    void kill();
     int m_pid = -1;
     int m_output = -1;
     std::string m_pending; // output read past the last returned line

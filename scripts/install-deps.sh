@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build g++ clang libclang-rt-14-dev clang-format
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   iproute2 util-linux procps
-  socat ser2net picocom python3 python3-serial tftp-hpa tftpd-hpa curl busybox
+  socat ser2net picocom python3 python3-serial tftp-hpa tftpd-hpa atftp curl busybox
   isc-dhcp-client bootpc
 )
 if [ "${SUITE_GUI:-AUTO}" != "OFF" ]; then

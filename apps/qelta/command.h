@@ -57,4 +57,10 @@ int runDhcp(Context& context);
 extern const std::string_view kDhcpUsage;
 extern const std::string_view kDhcpHelp;
 
+// The TFTP server command (tftp_command.cpp).
+std::string checkTftpArguments(const std::vector<std::string>& arguments);
+int runTftp(Context& context);
+extern const std::string_view kTftpUsage;
+extern const std::string_view kTftpHelp;
+
 } // namespace qelta

@@ -42,6 +42,8 @@ const std::array kCommands = {
         checkSearchArguments, runSearch },
     Command {
         "dhcp", kDhcpUsage, "run the DHCP/BOOTP server until interrupted", kDhcpHelp, checkDhcpArguments, runDhcp },
+    Command { "tftp", kTftpUsage, "run the TFTP server until interrupted, its log on stdout", kTftpHelp,
+        checkTftpArguments, runTftp },
 };
 
 } // namespace

@@ -9,6 +9,8 @@
 #include "utility/gui/navigation_panel.h"
 #include "utility/gui/system_log_widget.h"
 #include "utility/services/dhcp_view.h"
+#include "utility/gui/tftp_view.h"
+#include "utility/services/tftp_server.h"
 #include "utility/shell/navigation.h"
 #include "utility/shell/shell.h"
 #include "utility/shell/startup.h"
@@ -113,6 +115,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     shell::SystemLog log(loop.clock());
     shell::NavigationTree tree;
     shell::FrameModel frame;
+    services::TftpServer tftpServer(loop, prompter);
     tree.rebuild({});
 
     shell::NetworkEnvironment network = shell::NetworkEnvironment::system();
@@ -135,6 +138,11 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
         out.searchAtStart = deviceView.searchAfterStart();
     });
 
+    tftpServer.setLocalAddress(shell.selection().effectiveAddress);
+    tftpServer.setFilePath(settings.tftpFilePath);
+    tftpServer.setFolderSink([&settings](const std::string& folder) { settings.tftpFilePath = folder; });
+    tftpServer.setSystemLog([&log](const std::string& line) { log.addLogLine(line); });
+
     MainWindow window(frame, tree, log, prompter);
     qtPrompter.setParent(&window);
     auto* deviceWidget = new DeviceViewWidget(deviceView);
@@ -156,6 +164,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     });
 
     FrameActions actions;
+    TftpView* tftpWidget = installTftpView(window, actions, tftpServer);
     actions.help = [&shell] { openHelp(shell.store().directory()); };
     actions.about = [&window] {
         QMessageBox::about(&window,
@@ -214,6 +223,13 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             status |= grab(&window, dir, QStringLiteral("dhcp-view.png")) ? 0 : 1;
             if (dhcpView.running())
                 dhcpView.toggle();
+            // The TFTP view with its server started on the working folder.
+            tftpServer.setFilePath(QDir::currentPath().toStdString());
+            tftpWidget->refresh();
+            tftpWidget->toggle();
+            frame.clickViewButton(shell::FrameModel::kTftpButton);
+            status |= grab(&window, dir, QStringLiteral("tftp-view.png")) ? 0 : 1;
+            tftpWidget->toggle();
             shell.shutDown();
             app.exit(status);
         });

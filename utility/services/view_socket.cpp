@@ -2,6 +2,31 @@
 
 namespace utility::services {
 
+ViewSocket::ViewSocket(platform::EventLoop& loop, ViewSocketKind kind)
+    : m_loop(loop)
+    , m_kind(static_cast<int>(kind))
+{
+}
+
+ViewSocket::ViewSocket(platform::EventLoop& loop, int kind, Receiver receiver)
+    : m_loop(loop)
+    , m_kind(kind)
+    , m_receiver(std::move(receiver))
+{
+}
+
+ViewSocket::~ViewSocket() { close(); }
+
+void ViewSocket::watch()
+{
+    m_loop.watchFd(m_socket.fd(), platform::kIoRead, [this](unsigned) {
+        if (m_onReadable)
+            m_onReadable();
+        else if (m_receiver)
+            m_receiver(*this);
+    });
+}
+
 platform::Result<void> ViewSocket::open(
     const std::string& localAddress, std::uint16_t port, Binding binding, std::function<void()> onReadable)
 {
@@ -22,10 +47,20 @@ platform::Result<void> ViewSocket::open(
     SUITE_TRY(socket.setBroadcast(true));
     m_socket = std::move(socket);
     m_onReadable = std::move(onReadable);
-    m_loop.watchFd(m_socket.fd(), platform::kIoRead, [this](unsigned) {
-        if (m_onReadable)
-            m_onReadable();
-    });
+    watch();
+    return {};
+}
+
+platform::Result<void> ViewSocket::create(std::uint16_t port, const std::string& localAddress)
+{
+    close();
+    auto socket = platform::UdpSocket::open();
+    if (!socket)
+        return socket.error();
+    if (auto bound = socket->bind(localAddress, port); !bound)
+        return bound.error();
+    m_socket = std::move(*socket);
+    watch();
     return {};
 }
 

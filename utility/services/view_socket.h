@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 namespace utility::services {
@@ -18,6 +19,9 @@ enum class ViewSocketKind { VirtualPorts = 1, Monitor = 2, Dhcp = 3, Tftp = 4 };
 // routine, which reads the datagram itself. Destroying it closes the socket.
 class ViewSocket {
 public:
+    enum Kind : int { kVirtualSerialPort = 1, kDeviceMonitor = 2, kDhcp = 3, kTftp = 4 };
+    using Receiver = std::function<void(ViewSocket&)>;
+
     // How the socket takes its local address.
     enum class Binding {
         // Bound to the selected address itself.
@@ -30,12 +34,11 @@ public:
         InterfaceOfAddress,
     };
 
-    ViewSocket(platform::EventLoop& loop, ViewSocketKind kind)
-        : m_loop(loop)
-        , m_kind(kind)
-    {
-    }
-    ~ViewSocket() { close(); }
+    // The receive routine is given when the socket is opened.
+    ViewSocket(platform::EventLoop& loop, ViewSocketKind kind);
+    // The receive routine is fixed with the object.
+    ViewSocket(platform::EventLoop& loop, int kind, Receiver receiver);
+    ~ViewSocket();
     ViewSocket(const ViewSocket&) = delete;
     ViewSocket& operator=(const ViewSocket&) = delete;
 
@@ -43,15 +46,31 @@ public:
     // and starts calling `onReadable` when a datagram waits.
     platform::Result<void> open(
         const std::string& localAddress, std::uint16_t port, Binding binding, std::function<void()> onReadable);
+    // Opens the socket on the local address ("" or "0.0.0.0" = any) and port
+    // (0 = one the system chooses); the receiver set at construction reads.
+    platform::Result<void> create(std::uint16_t port, const std::string& localAddress);
     void close();
 
     bool isOpen() const { return m_socket.isOpen(); }
-    ViewSocketKind kind() const { return m_kind; }
+    int kind() const { return m_kind; }
     platform::UdpSocket& socket() { return m_socket; }
+    platform::Endpoint localEndpoint() const { return m_socket.localEndpoint(); }
+
+    platform::Result<std::size_t> receiveFrom(std::span<std::uint8_t> buffer, platform::Endpoint& sender)
+    {
+        return m_socket.receiveFrom(buffer, sender);
+    }
+    platform::Result<std::size_t> sendTo(const platform::Endpoint& to, std::span<const std::uint8_t> data)
+    {
+        return m_socket.sendTo(to, data);
+    }
 
 private:
+    void watch();
+
     platform::EventLoop& m_loop;
-    ViewSocketKind m_kind;
+    int m_kind;
+    Receiver m_receiver;
     platform::UdpSocket m_socket;
     std::function<void()> m_onReadable;
 };

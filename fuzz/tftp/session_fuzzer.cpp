@@ -1,0 +1,81 @@
+// Arbitrary datagrams (any opcode, length and option list) into one TFTP
+// session, with timer expiries between them, against a small served folder.
+#include "utility/services/tftp_session.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+using utility::services::TftpSession;
+
+class Host final : public utility::services::TftpSessionHost {
+public:
+    std::size_t sendDatagram(std::span<const std::uint8_t> datagram, const platform::Endpoint&) override
+    {
+        // Whatever the session sends must fit a UDP datagram and start with
+        // an opcode it is allowed to send.
+        if (datagram.size() < 4 || datagram.size() > 4 + utility::services::kTftpMaxBlockSize)
+            std::abort();
+        const int opcode = datagram[0] << 8 | datagram[1];
+        if (opcode != utility::services::kTftpData && opcode != utility::services::kTftpError
+            && opcode != utility::services::kTftpOack)
+            std::abort();
+        return datagram.size();
+    }
+    void startRetransmitTimer(std::chrono::milliseconds) override { timerRunning = true; }
+    void stopRetransmitTimer() override { timerRunning = false; }
+    void appendLog(const std::string&) override { }
+    void showMessage(const std::string&) override { }
+    void beep(int, int) override { }
+    void setProgressRange(int) override { }
+    void setProgressPosition(int) override { }
+    bool timerRunning = false;
+};
+
+std::string servedFolder()
+{
+    const auto root = std::filesystem::temp_directory_path() / ("tftp-fuzz-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(root / "sub");
+    auto write = [&](const std::string& name, std::size_t size) {
+        std::FILE* file = std::fopen((root / name).c_str(), "wb");
+        for (std::size_t i = 0; i < size; ++i)
+            std::fputc(static_cast<int>(i * 31 & 0xFF), file);
+        std::fclose(file);
+    };
+    write("a", 0);
+    write("b", 511);
+    write("c", 1024);
+    write("sub/d", 3000);
+    return root.string();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    static const std::string folder = servedFolder();
+    Host host;
+    TftpSession session(host);
+    session.setDirectory(folder);
+    // Each record: a control byte (bit 7: timer fires first, bit 6: from the
+    // listen socket), a length byte, then that many datagram bytes.
+    std::size_t at = 0;
+    while (at + 2 <= size) {
+        const std::uint8_t control = data[at];
+        const std::size_t length = std::min<std::size_t>(data[at + 1] | (control & 0x07) << 8, size - at - 2);
+        at += 2;
+        if (control & 0x80)
+            session.timeout();
+        session.dispatch({ data + at, length }, { 0x7F000001, 1234 }, (control & 0x40) != 0);
+        at += length;
+        if (!session.active() && session.fileOpen())
+            std::abort(); // an ended session keeps no file open
+    }
+    session.reset();
+    return 0;
+}

@@ -1,0 +1,414 @@
+// Everyday uses of a vorpild port where bytes used to go missing: a port
+// closed and reopened at once, bytes written just before a close, settings
+// changed behind buffered data, a slow reader of a fast stream, a device
+// server or the daemon itself restarting. Programs nobody here wrote (sh,
+// stty, pyserial) use the port; the device server's side is a plain socket
+// of the test, or devsim.
+#include "common/control_client.h"
+#include "common/serial_ioctl.h"
+#include "platform/child_process.h"
+#include "platform/serial_port.h"
+#include "tests/driver/transport/loopback_peer.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using namespace common;
+using driver_testing::Bytes;
+using driver_testing::TcpListener;
+using driver_testing::TcpPeer;
+
+namespace {
+
+constexpr const char* kPython = "/usr/bin/python3";
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 15s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+std::string field(const std::string& line, const std::string& key)
+{
+    std::istringstream words(line);
+    std::string word;
+    while (words >> word)
+        if (word.rfind(key + "=", 0) == 0)
+            return word.substr(key.size() + 1);
+    return {};
+}
+
+struct ToolRun {
+    int code = -1;
+    std::string output;
+};
+
+ToolRun run(const std::vector<std::string>& argv, std::chrono::seconds limit = 60s)
+{
+    ToolRun result;
+    auto child = platform::ChildProcess::start(argv, true);
+    if (!child.ok())
+        return result;
+    for (;;) {
+        auto line = child->readLine(limit);
+        if (!line.ok())
+            break;
+        result.output += *line + "\n";
+    }
+    result.code = child->wait(limit).value_or(-1);
+    return result;
+}
+
+class VorpildReliability : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        m_client.reset();
+        if (m_daemon.running()) {
+            m_daemon.terminate();
+            (void)m_daemon.wait(20s);
+        }
+    }
+
+    std::string runtimeDir() const { return m_dir.path() + "/run"; }
+    std::string port() const { return runtimeDir() + "/dev/COM5"; }
+
+    void startDaemon()
+    {
+        auto child = platform::ChildProcess::start({ testing_support::programPath("vorpild"), "--foreground",
+                                                       "--runtime-dir", runtimeDir(), "--state-dir", m_dir.path() + "/state" },
+            false);
+        ASSERT_TRUE(child.ok());
+        m_daemon = std::move(*child);
+        ASSERT_TRUE(eventually([&] { return ntSuccess(ControlClient::connect(runtimeDir(), m_client)); }));
+    }
+
+    ToolRun devcon(std::vector<std::string> args)
+    {
+        std::vector<std::string> argv { "/usr/bin/env", "VORPIL_RUNTIME_DIR=" + runtimeDir(),
+            testing_support::programPath("devcon") };
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv);
+    }
+
+    // COM5 as a client of 127.0.0.1:remotePort, connected.
+    void addPort(std::uint16_t remotePort, bool framed, bool pacing)
+    {
+        ASSERT_EQ(devcon({ "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", "COM5" }).code, 0);
+        ASSERT_EQ(devcon({ "set", "COM5", "--remote", "127.0.0.1:" + std::to_string(remotePort), "--tcp", "--client",
+                             framed ? "--framed" : "--raw" })
+                      .code,
+            0);
+        if (!pacing) {
+            ASSERT_EQ(devcon({ "set", "COM5", "--pacing", "off" }).code, 0);
+        }
+        ASSERT_EQ(devcon({ "connect", "COM5" }).code, 0);
+    }
+
+    std::string script(const std::string& name, const std::string& text)
+    {
+        m_dir.write(name, text);
+        return m_dir.file(name);
+    }
+
+    testing_support::TempDir m_dir;
+    platform::ChildProcess m_daemon;
+    std::unique_ptr<ControlClient> m_client;
+};
+
+// Each packet of a framed stream: type and payload.
+std::vector<std::pair<std::uint8_t, Bytes>> packets(const Bytes& stream)
+{
+    std::vector<std::pair<std::uint8_t, Bytes>> out;
+    std::size_t at = 0;
+    while (at + 3 <= stream.size()) {
+        const std::size_t length = static_cast<std::size_t>(stream[at + 1]) << 8 | stream[at + 2];
+        if (at + 3 + length > stream.size())
+            break;
+        out.emplace_back(stream[at], Bytes(stream.begin() + static_cast<std::ptrdiff_t>(at + 3),
+                                         stream.begin() + static_cast<std::ptrdiff_t>(at + 3 + length)));
+        at += 3 + length;
+    }
+    return out;
+}
+
+} // namespace
+
+TEST_F(VorpildReliability, ControlOpenRightAfterATerminalClosedSucceeds)
+{
+    startDaemon();
+    ASSERT_EQ(devcon({ "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", "COM5" }).code, 0);
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(run({ "/bin/stty", "-F", port(), i % 2 ? "115200" : "9600" }).code, 0);
+        std::uint32_t handle = 0;
+        ASSERT_EQ(m_client->open("\\\\.\\COM5", handle), kStatusSuccess) << "round " << i;
+        ASSERT_EQ(m_client->close(handle), kStatusSuccess);
+    }
+    // A program killed while holding the port lets go of it too.
+    for (int i = 0; i < 5; ++i) {
+        auto holder = platform::ChildProcess::start({ "/bin/sh", "-c", "exec 3<>" + port() + "; echo held; sleep 30" });
+        ASSERT_TRUE(holder.ok());
+        ASSERT_TRUE(holder->readLine(10s).ok());
+        std::uint32_t handle = 0;
+        EXPECT_EQ(m_client->open("\\\\.\\COM5", handle), kStatusInvalidDeviceState) << "a real holder keeps the port";
+        holder->kill();
+        ASSERT_EQ(m_client->open("\\\\.\\COM5", handle), kStatusSuccess) << "round " << i;
+        ASSERT_EQ(m_client->close(handle), kStatusSuccess);
+    }
+}
+
+TEST_F(VorpildReliability, BytesWrittenJustBeforeACloseAllLeave)
+{
+    startDaemon();
+    TcpListener device;
+    addPort(device.port(), false, false);
+    auto peer = device.accept();
+    ASSERT_TRUE(peer);
+    for (int i = 0; i < 200; ++i) {
+        const std::string text = "quick" + std::to_string(i) + ";";
+        ASSERT_EQ(run({ "/bin/sh", "-c", "printf '" + text + "' > " + port() }).code, 0);
+        const Bytes got = peer->receive(text.size(), 5s);
+        ASSERT_EQ(std::string(got.begin(), got.end()), text) << "round " << i;
+    }
+
+    // A megabyte written and closed at once arrives whole.
+    const std::string writer = script("write.py", R"(import sys, serial
+data = bytes((i * 7 + i // 251) & 0xFF for i in range(1000000))
+with serial.Serial(sys.argv[1], 921600) as port:
+    port.write(data)
+)");
+    std::thread program([&] { EXPECT_EQ(run({ kPython, writer, port() }).code, 0); });
+    const Bytes got = peer->receive(1000000, 60s);
+    program.join();
+    ASSERT_EQ(got.size(), 1000000u);
+    for (std::size_t i = 0; i < got.size(); ++i)
+        ASSERT_EQ(got[i], static_cast<std::uint8_t>((i * 7 + i / 251) & 0xFF)) << "byte " << i;
+    EXPECT_TRUE(peer->quiet());
+}
+
+TEST_F(VorpildReliability, ASettingsChangeGoesOutAfterTheBytesWrittenBeforeIt)
+{
+    startDaemon();
+    TcpListener device;
+    addPort(device.port(), true, false);
+    auto peer = device.accept();
+    ASSERT_TRUE(peer);
+    const std::string program = script("rates.py", R"(import sys, serial
+with serial.Serial(sys.argv[1], 115200) as port:
+    port.write(b"a" * 20000)
+    port.baudrate = 9600
+    port.write(b"b" * 10)
+)");
+    ASSERT_EQ(run({ kPython, program, port() }).code, 0);
+    Bytes stream;
+    ASSERT_TRUE(eventually([&] {
+        const Bytes more = peer->receive(65536, 100ms);
+        stream.insert(stream.end(), more.begin(), more.end());
+        std::size_t data = 0;
+        for (const auto& [type, payload] : packets(stream))
+            data += type == 0x32 ? payload.size() : 0;
+        return data >= 20010;
+    }));
+    std::size_t dataBefore = 0;
+    bool seen = false;
+    for (const auto& [type, payload] : packets(stream)) {
+        if (type == 0x32 && !seen)
+            dataBefore += payload.size();
+        // Code 0x15 with baud code 5: 9600.
+        if (type == 0x33 && payload.size() >= 2 && payload[0] == 0x15 && payload[1] == 5)
+            seen = true;
+    }
+    EXPECT_TRUE(seen) << "the device server learns 9600";
+    EXPECT_GE(dataBefore, 20000u) << "the new rate overtook bytes written at the old one";
+}
+
+TEST_F(VorpildReliability, RawTcpToASlowReaderLosesNothing)
+{
+    startDaemon();
+    TcpListener device;
+    addPort(device.port(), false, true);
+    auto peer = device.accept();
+    ASSERT_TRUE(peer);
+    constexpr std::size_t kSize = 20 << 20;
+    // The reader starts late and stops now and then, so the port's buffer
+    // and the terminal fill up while the device server goes on sending.
+    const std::string reader = script("read.py", R"(import sys, time, serial
+size = int(sys.argv[2])
+with serial.Serial(sys.argv[1], 921600, timeout=20) as port:
+    print("open", flush=True)
+    time.sleep(1.0)
+    got = 0
+    bad = -1
+    pause = 1 << 20
+    while got < size:
+        chunk = port.read(min(65536, size - got))
+        if not chunk:
+            break
+        for k, b in enumerate(chunk):
+            i = got + k
+            if b != (i * 7 + i // 251) & 0xFF:
+                bad = i
+                break
+        if bad >= 0:
+            break
+        got += len(chunk)
+        if got >= pause:
+            pause += 4 << 20
+            time.sleep(0.3)
+    print("read", got, "bad", bad, flush=True)
+)");
+    auto program = platform::ChildProcess::start({ kPython, reader, port(), std::to_string(kSize) });
+    ASSERT_TRUE(program.ok());
+    ASSERT_TRUE(program->readLine(15s).ok());
+    std::thread sender([&] {
+        Bytes block(1 << 16);
+        for (std::size_t at = 0; at < kSize; at += block.size()) {
+            for (std::size_t k = 0; k < block.size(); ++k) {
+                const std::size_t i = at + k;
+                block[k] = static_cast<std::uint8_t>((i * 7 + i / 251) & 0xFF);
+            }
+            if (!peer->send(block))
+                return;
+        }
+    });
+    auto result = program->readLine(120s);
+    sender.join();
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(*result, "read " + std::to_string(kSize) + " bad -1");
+}
+
+TEST_F(VorpildReliability, RestartedDeviceServerGetsTheNextWriteAfterReconnecting)
+{
+    startDaemon();
+    auto startDevice = [&](std::string& serialPty) {
+        auto device = platform::ChildProcess::start(
+            { testing_support::programPath("devsim"), "--first-address", "127.0.0.10" });
+        EXPECT_TRUE(device.ok());
+        auto listed = device->readLine(10s);
+        EXPECT_TRUE(listed.ok());
+        serialPty = listed.ok() ? field(*listed, "serial") : "";
+        return std::move(*device);
+    };
+    std::string serialPty;
+    auto device = startDevice(serialPty);
+    ASSERT_EQ(devcon({ "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", "COM5" }).code, 0);
+    ASSERT_EQ(devcon({ "set", "COM5", "--remote", "127.0.0.10:5000", "--tcp", "--client", "--framed" }).code, 0);
+    ASSERT_EQ(devcon({ "set", "COM5", "--reconnect", "1" }).code, 0);
+    ASSERT_EQ(devcon({ "connect", "COM5" }).code, 0);
+
+    // The program keeps the port open throughout and writes now and then.
+    const std::string writer = script("ping.py", R"(import sys, time, serial
+with serial.Serial(sys.argv[1], 115200) as port:
+    print("open", flush=True)
+    for i in range(300):
+        port.write(b"ping")
+        time.sleep(0.1)
+)");
+    auto program = platform::ChildProcess::start({ kPython, writer, port() });
+    ASSERT_TRUE(program.ok());
+    ASSERT_TRUE(program->readLine(15s).ok());
+    auto receivesPing = [](const std::string& pty) {
+        auto side = platform::openSerialPort(pty, platform::RealClock::instance());
+        if (!side.ok())
+            return false;
+        std::string received;
+        std::uint8_t buffer[256];
+        return eventually([&] {
+            const auto got = (*side)->read(buffer, sizeof buffer, 100ms);
+            received.append(reinterpret_cast<const char*>(buffer), got.count);
+            return received.find("ping") != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(receivesPing(serialPty));
+
+    device.kill();
+    std::this_thread::sleep_for(500ms); // writes meanwhile are refused and counted
+    device = startDevice(serialPty);
+    EXPECT_TRUE(receivesPing(serialPty)) << "the port reconnected and writes go out again";
+    const ToolRun status = devcon({ "status" });
+    EXPECT_NE(status.output.find("terminal COM5 program=yes"), std::string::npos) << status.output;
+    program->kill();
+}
+
+TEST_F(VorpildReliability, RestartedDaemonReconnectsAPortThatConnectsAtStart)
+{
+    startDaemon();
+    TcpListener device;
+    ASSERT_EQ(devcon({ "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", "COM5" }).code, 0);
+    ASSERT_EQ(devcon({ "set", "COM5", "--remote", "127.0.0.1:" + std::to_string(device.port()), "--tcp", "--client",
+                         "--raw", "--connect-at-start" })
+                  .code,
+        0);
+    ASSERT_EQ(devcon({ "connect", "COM5" }).code, 0);
+    auto first = device.accept();
+    ASSERT_TRUE(first);
+
+    // Killed without a chance to tidy up, then started again: nobody opens
+    // the port, yet the connection comes back.
+    m_client.reset();
+    m_daemon.kill();
+    ASSERT_TRUE(first->closedByOtherSide());
+    startDaemon();
+    auto second = device.accept(15s);
+    ASSERT_TRUE(second) << "the daemon restored the connection at start";
+    ASSERT_TRUE(second->send(Bytes { 'u', 'p' }));
+    const ToolRun got = run({ "/usr/bin/timeout", "10", "/usr/bin/head", "-c", "2", port() });
+    EXPECT_EQ(got.output, "up\n");
+}
+
+TEST_F(VorpildReliability, RuntimeDirectoryOfAnotherUserIsRefused)
+{
+    for (const bool foreign : { true, false }) {
+        testing_support::TempDir dir;
+        const std::string runtime = dir.path() + "/run";
+        ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+        if (foreign)
+            ASSERT_EQ(::chown(runtime.c_str(), 65534, 65534), 0); // nobody's
+        else
+            ASSERT_EQ(::chmod(runtime.c_str(), 0777), 0); // ours, but anyone may plant links
+        const ToolRun started = run({ testing_support::programPath("vorpild"), "--foreground", "--runtime-dir", runtime,
+            "--state-dir", dir.path() + "/state" });
+        EXPECT_NE(started.code, 0);
+        EXPECT_FALSE(std::filesystem::exists(runtime + "/control"));
+    }
+}
+
+TEST_F(VorpildReliability, SettingsATerminalCannotCarrySurviveAProgramsOpen)
+{
+    startDaemon();
+    TcpListener device;
+    addPort(device.port(), true, false);
+    auto peer = device.accept();
+    ASSERT_TRUE(peer);
+    const ToolRun serial = devcon({ "serial", "COM5", "--data-bits", "7", "--parity", "even" });
+    ASSERT_EQ(serial.code, 0) << serial.output;
+    ASSERT_EQ(run({ kPython, "-c", "import serial,sys; serial.Serial(sys.argv[1], 57600).write(b'x')", port() }).code,
+        0);
+    std::uint32_t handle = 0;
+    ASSERT_EQ(m_client->open("\\\\.\\COM5", handle), kStatusSuccess);
+    ControlReply line;
+    ASSERT_EQ(m_client->deviceIoControl(handle, kIoctlSerialGetLineControl, {}, 3, line), kStatusSuccess);
+    ASSERT_GE(line.output.size(), 3u);
+    EXPECT_EQ(line.output[1], 2) << "even parity kept";
+    EXPECT_EQ(line.output[2], 7) << "7 data bits kept";
+    ControlReply rate;
+    ASSERT_EQ(m_client->deviceIoControl(handle, kIoctlSerialGetBaudRate, {}, 4, rate), kStatusSuccess);
+    ASSERT_GE(rate.output.size(), 4u);
+    EXPECT_EQ(rate.output[0] | rate.output[1] << 8 | rate.output[2] << 16, 57600) << "the program's own rate applies";
+    (void)m_client->close(handle);
+}

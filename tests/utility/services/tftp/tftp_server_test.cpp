@@ -1,0 +1,503 @@
+#include "utility/services/tftp_server.h"
+
+#include "platform/event_loop.h"
+#include "platform/faults.h"
+#include "platform/net.h"
+#include "tests/support/scripted_prompter.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using namespace utility::services;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+std::string text(const Bytes& data, std::size_t from = 0)
+{
+    return std::string(data.begin() + static_cast<long>(std::min(from, data.size())), data.end());
+}
+
+std::uint16_t u16(const Bytes& data, std::size_t at)
+{
+    return static_cast<std::uint16_t>(data[at] << 8 | data[at + 1]);
+}
+
+Bytes request(std::uint16_t opcode, const std::string& name, const std::string& mode = "octet",
+    const std::vector<std::pair<std::string, std::string>>& options = {})
+{
+    std::string out;
+    out += static_cast<char>(opcode >> 8);
+    out += static_cast<char>(opcode & 0xFF);
+    out += name + '\0' + mode + '\0';
+    for (const auto& [key, value] : options)
+        out += key + '\0' + value + '\0';
+    return bytes(out);
+}
+
+Bytes ack(std::uint16_t opcode, std::uint16_t block)
+{
+    return { static_cast<std::uint8_t>(opcode >> 8), static_cast<std::uint8_t>(opcode),
+        static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block) };
+}
+
+std::string pattern(std::size_t size)
+{
+    std::string out(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return out;
+}
+
+// The server on loopback in virtual time, a directory to serve and a client
+// socket of the test's own.
+class TftpServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        platform::faults::reset();
+        server.setLocalAddress("127.0.0.1");
+        server.setFilePath(served.path());
+        server.setSystemLog([this](const std::string& line) { systemLog.push_back(line); });
+        server.setRunningCallback([this](bool running) { checked.push_back(running); });
+        auto socket = platform::UdpSocket::open();
+        ASSERT_TRUE(socket.ok());
+        client = std::move(*socket);
+        ASSERT_TRUE(client.bind("127.0.0.1", 0).ok());
+    }
+
+    void start()
+    {
+        server.toggle();
+        ASSERT_TRUE(server.running());
+    }
+
+    void toServer(const Bytes& datagram, bool listen = true)
+    {
+        const platform::Endpoint to = listen ? server.listenEndpoint() : server.transferEndpoint();
+        ASSERT_TRUE(client.sendTo(to, datagram).ok());
+        loop.processPending();
+    }
+
+    // The next datagram the server sent, if any.
+    std::optional<Bytes> fromServer()
+    {
+        loop.processPending();
+        Bytes buffer(70000);
+        platform::Endpoint sender;
+        auto received = client.receiveFrom(buffer, sender);
+        if (!received)
+            return std::nullopt;
+        EXPECT_EQ(sender, server.transferEndpoint());
+        buffer.resize(*received);
+        return buffer;
+    }
+
+    // Acknowledges every DATA until the empty or short block; returns the
+    // data sizes in order and the file as received.
+    std::vector<std::size_t> fetch(Bytes first, std::string& file)
+    {
+        std::vector<std::size_t> sizes;
+        std::optional<Bytes> data = std::move(first);
+        while (data) {
+            EXPECT_EQ(u16(*data, 0), kTftpData);
+            sizes.push_back(data->size() - 4);
+            file += text(*data, 4);
+            toServer(ack(kTftpAck, u16(*data, 2)), false);
+            data = fromServer();
+        }
+        return sizes;
+    }
+
+    platform::FakeClock clock;
+    platform::VirtualLoop loop { clock };
+    testing_support::ScriptedPrompter prompter;
+    testing_support::TempDir served;
+    TftpServer server { loop, prompter };
+    platform::UdpSocket client;
+    std::vector<std::string> systemLog;
+    std::vector<bool> checked;
+};
+
+TEST_F(TftpServerTest, StartAndStopWriteTheirLinesAndFollowTheRunningState)
+{
+    start();
+    EXPECT_EQ(server.buttonCaption(), std::string("Stop"));
+    EXPECT_EQ(server.listenEndpoint().port, 69);
+    EXPECT_NE(server.transferEndpoint().port, 0);
+    server.toggle();
+    EXPECT_FALSE(server.running());
+    EXPECT_EQ(server.buttonCaption(), std::string("Start"));
+    EXPECT_EQ(server.logText(),
+        "TFTP server @ 127.0.0.1 is running on UDP port 69 successfully.\r\n\r\nTFTP server stoped.\r\n\r\n");
+    EXPECT_EQ(systemLog,
+        (std::vector<std::string> {
+            "TFTP server @ 127.0.0.1 is running on UDP port 69 successfully.", "TFTP server stoped." }));
+    EXPECT_EQ(checked, (std::vector<bool> { true, false }));
+}
+
+TEST_F(TftpServerTest, SocketFailuresKeepTheServerStoppedAndTheButtonUnchecked)
+{
+    platform::faults::failNth(platform::faults::Op::Bind, 1);
+    server.toggle();
+    EXPECT_FALSE(server.running());
+    EXPECT_EQ(server.logText(), "Failed to create TFTP socket!\r\n");
+
+    auto busy = platform::UdpSocket::open();
+    ASSERT_TRUE(busy.ok());
+    ASSERT_TRUE(busy->bind("127.0.0.1", 69).ok());
+    server.toggle();
+    EXPECT_FALSE(server.running());
+    EXPECT_EQ(server.logText(), "Failed to create TFTP socket!\r\nFailed to create TFTP server socket!\r\n");
+    EXPECT_EQ(checked, (std::vector<bool> { false, false }));
+    EXPECT_TRUE(systemLog.empty());
+}
+
+struct SizeCase {
+    std::size_t fileSize;
+    std::string mode;
+    std::vector<std::size_t> blocks;
+};
+
+class TftpFileSizes : public TftpServerTest, public ::testing::WithParamInterface<SizeCase> { };
+
+// Without options the server ends only on a read that returns nothing: a
+// short last block is followed, after its ACK, by one empty DATA.
+TEST_P(TftpFileSizes, AreSentInBlocksOf512EndingWithAnEmptyBlock)
+{
+    const auto& param = GetParam();
+    served.write("f.bin", pattern(param.fileSize));
+    start();
+    toServer(request(kTftpRrq, "f.bin", param.mode));
+    auto first = fromServer();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(u16(*first, 2), 1);
+    std::string file;
+    EXPECT_EQ(fetch(*first, file), param.blocks);
+    EXPECT_EQ(file, pattern(param.fileSize));
+    EXPECT_FALSE(server.session().active());
+    EXPECT_FALSE(server.session().fileOpen());
+    const std::string port = std::to_string(client.localEndpoint().port);
+    EXPECT_NE(server.logText().find("Received a Read request from 127.0.0.1 on port " + port
+                  + " (file: " + served.path() + "/f.bin).\r\nRead session is completed successfully.\r\n"),
+        std::string::npos);
+    EXPECT_EQ(server.progressPosition(), static_cast<int>(param.blocks.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, TftpFileSizes,
+    ::testing::Values(SizeCase { 1000, "octet", { 512, 488, 0 } }, SizeCase { 1024, "octet", { 512, 512, 0 } },
+        SizeCase { 0, "octet", { 0 } }, SizeCase { 511, "netascii", { 511, 0 } }),
+    [](const auto& info) { return std::to_string(info.param.fileSize) + "_" + info.param.mode; });
+
+TEST_F(TftpServerTest, OptionsHonouredAreAcknowledgedWithTheValuesInForce)
+{
+    served.write("f.bin", pattern(3000));
+    start();
+    toServer(request(kTftpRrq, "f.bin", "octet",
+        { { "BlkSize", "1468" }, { "tsize", "0" }, { "timeout", "3" }, { "windowsize", "4" } }));
+    auto oack = fromServer();
+    ASSERT_TRUE(oack);
+    EXPECT_EQ(text(*oack), "\0\6BlkSize\0001468\0tsize\0003000\0timeout\0003\0"s);
+    EXPECT_EQ(server.session().retransmitPeriod(), 3000ms);
+    toServer(ack(kTftpAck, 0), false);
+    std::string file;
+    EXPECT_EQ(fetch(*fromServer(), file), (std::vector<std::size_t> { 1468, 1468, 64, 0 }));
+    EXPECT_EQ(file, pattern(3000));
+}
+
+TEST_F(TftpServerTest, BlockSizeIsCappedAndOptionsOutOfRangeAreDeclined)
+{
+    served.write("f.bin", pattern(70000));
+    start();
+    toServer(request(kTftpRrq, "f.bin", "octet", { { "blksize", "100000" }, { "timeout", "0" } }));
+    auto oack = fromServer();
+    ASSERT_TRUE(oack);
+    EXPECT_EQ(text(*oack), "\0\6blksize\00065464\0"s);
+    toServer(ack(kTftpAck, 0), false);
+    auto data = fromServer();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->size(), 4u + 65464);
+    server.toggle();
+
+    // Nothing honoured: no OACK, the data starts at once in 512-byte blocks.
+    server.toggle();
+    toServer(request(kTftpRrq, "f.bin", "octet", { { "blksize", "7" }, { "multicast", "" } }));
+    data = fromServer();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(u16(*data, 0), kTftpData);
+    EXPECT_EQ(data->size(), 4u + 512);
+}
+
+// curl gives up on "tsize 0", so an empty file's size is left unsaid.
+TEST_F(TftpServerTest, EmptyFileLeavesTheSizeOutOfTheOack)
+{
+    served.write("empty", "");
+    start();
+    toServer(request(kTftpRrq, "empty", "octet", { { "tsize", "0" }, { "blksize", "1024" } }));
+    auto oack = fromServer();
+    ASSERT_TRUE(oack);
+    EXPECT_EQ(text(*oack), "\0\6blksize\0001024\0"s);
+    toServer(ack(kTftpAck, 0), false);
+    auto data = fromServer();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(*data, ack(kTftpData, 1));
+
+    toServer(request(kTftpRrq, "empty", "octet", { { "tsize", "0" } }));
+    data = fromServer();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(*data, ack(kTftpData, 1));
+    EXPECT_FALSE(server.session().active());
+}
+
+// Clients that probe the size with tsize end the session with an ERROR.
+TEST_F(TftpServerTest, ErrorAfterTheOackEndsTheSessionAndClosesTheFile)
+{
+    served.write("f.bin", pattern(100));
+    start();
+    toServer(request(kTftpRrq, "f.bin", "octet", { { "tsize", "0" } }));
+    ASSERT_TRUE(fromServer());
+    EXPECT_TRUE(server.session().fileOpen());
+    toServer(bytes("\0\5\0\0probe\0"s), false);
+    EXPECT_FALSE(server.session().active());
+    EXPECT_FALSE(server.session().fileOpen());
+    loop.advance(10s);
+    EXPECT_FALSE(fromServer());
+    toServer(request(kTftpRrq, "f.bin"));
+    EXPECT_TRUE(fromServer());
+}
+
+TEST_F(TftpServerTest, DuplicateAckIsIgnoredAndTheRetransmissionStillComes)
+{
+    served.write("f.bin", pattern(2000));
+    start();
+    toServer(request(kTftpRrq, "f.bin"));
+    auto data1 = fromServer();
+    toServer(ack(kTftpAck, 1), false);
+    auto data2 = fromServer();
+    ASSERT_TRUE(data2);
+    loop.advance(1500ms);
+    toServer(ack(kTftpAck, 1), false);
+    EXPECT_FALSE(fromServer());
+    loop.advance(499ms);
+    EXPECT_FALSE(fromServer());
+    loop.advance(1ms);
+    EXPECT_EQ(fromServer(), data2);
+    EXPECT_TRUE(prompter.shown.empty());
+}
+
+TEST_F(TftpServerTest, SilentClientGetsFiveSendsTwoSecondsApartThenTheDrop)
+{
+    served.write("f.bin", pattern(2000));
+    start();
+    toServer(request(kTftpRrq, "f.bin"));
+    const auto first = fromServer();
+    ASSERT_TRUE(first);
+    for (int resend = 1; resend <= 4; ++resend) {
+        loop.advance(1999ms);
+        EXPECT_FALSE(fromServer());
+        loop.advance(1ms);
+        EXPECT_EQ(fromServer(), first) << resend;
+    }
+    loop.advance(1999ms);
+    EXPECT_FALSE(fromServer());
+    loop.advance(1ms);
+    auto error = fromServer();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(text(*error), "\0\5\0\0Drop session\0"s);
+    EXPECT_NE(server.logText().find("Read session aborted!\r\n"), std::string::npos);
+    EXPECT_FALSE(server.session().active());
+    EXPECT_FALSE(server.session().fileOpen());
+    loop.advance(10s);
+    EXPECT_FALSE(fromServer());
+}
+
+// A lost OACK must not hold the server: it is resent and finally dropped.
+TEST_F(TftpServerTest, UnansweredOackIsResentThenDropped)
+{
+    served.write("f.bin", pattern(10));
+    start();
+    toServer(request(kTftpRrq, "f.bin", "octet", { { "blksize", "1024" } }));
+    const auto oack = fromServer();
+    for (int i = 0; i < 4; ++i) {
+        loop.advance(2s);
+        EXPECT_EQ(fromServer(), oack);
+    }
+    loop.advance(2s);
+    auto error = fromServer();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(u16(*error, 0), kTftpError);
+    EXPECT_FALSE(server.session().active());
+}
+
+TEST_F(TftpServerTest, SecondRequestWriteAndStrayDataAreIgnoredDuringATransfer)
+{
+    served.write("f.bin", pattern(1500));
+    start();
+    toServer(request(kTftpRrq, "f.bin"));
+    auto data1 = fromServer();
+    ASSERT_TRUE(data1);
+    auto other = platform::UdpSocket::open();
+    ASSERT_TRUE(other.ok() && other->bind("127.0.0.1", 0).ok());
+    ASSERT_TRUE(other->sendTo(server.listenEndpoint(), request(kTftpRrq, "f.bin")).ok());
+    ASSERT_TRUE(other->sendTo(server.listenEndpoint(), request(kTftpWrq, "new.bin")).ok());
+    Bytes stray = ack(kTftpData, 1);
+    stray.push_back('x');
+    ASSERT_TRUE(other->sendTo(server.transferEndpoint(), stray).ok());
+    loop.processPending();
+    Bytes buffer(600);
+    platform::Endpoint sender;
+    EXPECT_FALSE(other->receiveFrom(buffer, sender).ok());
+    EXPECT_EQ(served.read("f.bin"), pattern(1500));
+    std::string file;
+    fetch(*data1, file);
+    EXPECT_EQ(file, pattern(1500));
+}
+
+TEST_F(TftpServerTest, MissingFileShowsTheMessageAndSendsNothing)
+{
+    start();
+    toServer(request(kTftpRrq, "absent.bin"));
+    EXPECT_FALSE(fromServer());
+    EXPECT_EQ(prompter.messages(), (std::vector<std::string> { "File is not found!" }));
+    EXPECT_FALSE(server.session().active());
+    // A directory is no file either.
+    std::filesystem::create_directory(served.file("dir"));
+    toServer(request(kTftpRrq, "dir"));
+    EXPECT_FALSE(fromServer());
+    EXPECT_EQ(prompter.messages().size(), 2u);
+}
+
+class TftpRefusedNames : public TftpServerTest, public ::testing::WithParamInterface<std::string> { };
+
+TEST_P(TftpRefusedNames, GetAnErrorAndNothingOutsideIsOpened)
+{
+    // The served directory is a folder inside the temporary one; "secret"
+    // sits beside it.
+    const std::string inner = served.file("srv");
+    std::filesystem::create_directory(inner);
+    served.write("secret", "outside");
+    server.setFilePath(inner);
+    start();
+    std::string name = GetParam();
+    if (name == "<absolute>")
+        name = served.file("secret");
+    toServer(request(kTftpRrq, name));
+    auto error = fromServer();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(text(*error), "\0\5\0\2Access violation\0"s);
+    EXPECT_NE(server.logText().find("Refused the Read request: the name leaves the served directory.\r\n"),
+        std::string::npos);
+    EXPECT_FALSE(server.session().active());
+    EXPECT_FALSE(fromServer());
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, TftpRefusedNames,
+    ::testing::Values("../secret", "<absolute>", "a/../../secret", "..", "sub/..", "C:secret", "..\\secret"),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
+
+TEST_F(TftpServerTest, NamesInsideTheDirectoryAreServed)
+{
+    std::filesystem::create_directory(served.file("sub"));
+    served.write("sub/..x", "inside");
+    start();
+    toServer(request(kTftpRrq, "sub/..x"));
+    auto data = fromServer();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(text(*data, 4), "inside");
+}
+
+// A path that does not fit the 255-character buffer is refused, even when
+// its first 255 characters name a file that exists.
+TEST_F(TftpServerTest, PathLongerThanTheBufferIsRefusedNotCut)
+{
+    const std::size_t room = 255 - served.path().size() - 1;
+    const std::string fits(room, 'a');
+    served.write(fits, "wrong file");
+    start();
+    toServer(request(kTftpRrq, fits + "b"));
+    auto error = fromServer();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(text(*error), "\0\5\0\0File name too long\0"s);
+    toServer(request(kTftpRrq, fits));
+    auto data = fromServer();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(text(*data, 4), "wrong file");
+}
+
+TEST_F(TftpServerTest, StoppingDuringATransferClosesTheFileAtOnce)
+{
+    served.write("f.bin", pattern(5000));
+    start();
+    toServer(request(kTftpRrq, "f.bin"));
+    ASSERT_TRUE(fromServer());
+    EXPECT_TRUE(server.session().fileOpen());
+    server.toggle();
+    EXPECT_FALSE(server.session().fileOpen());
+    EXPECT_FALSE(server.session().active());
+    loop.advance(20s);
+    EXPECT_FALSE(fromServer());
+    // Started again: an idle session that serves the next request.
+    server.toggle();
+    toServer(request(kTftpRrq, "f.bin"));
+    auto data = fromServer();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(u16(*data, 2), 1);
+}
+
+// Past 65535 blocks the numbers wrap to 0 and the transfer goes on (small
+// blocks keep the file small).
+TEST_F(TftpServerTest, LongFilesContinueAcrossTheBlockNumberWrap)
+{
+    const std::size_t size = 8 * 65540 + 3;
+    served.write("f.bin", pattern(size));
+    start();
+    toServer(request(kTftpRrq, "f.bin", "octet", { { "blksize", "8" } }));
+    ASSERT_TRUE(fromServer());
+    toServer(ack(kTftpAck, 0), false);
+    std::string file;
+    std::vector<std::uint16_t> numbers;
+    auto data = fromServer();
+    while (data && data->size() == 12) {
+        numbers.push_back(u16(*data, 2));
+        file += text(*data, 4);
+        toServer(ack(kTftpAck, u16(*data, 2)), false);
+        data = fromServer();
+    }
+    ASSERT_TRUE(data);
+    file += text(*data, 4);
+    EXPECT_EQ(file, pattern(size));
+    ASSERT_EQ(numbers.size(), 65540u);
+    EXPECT_EQ(numbers[65534], 65535);
+    EXPECT_EQ(numbers[65535], 0);
+    EXPECT_EQ(u16(*data, 2), 65541 & 0xFFFF);
+    toServer(ack(kTftpAck, u16(*data, 2)), false);
+    auto last = fromServer();
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->size(), 4u);
+    EXPECT_FALSE(server.session().active());
+}
+
+TEST_F(TftpServerTest, BrowseSetsThePathAndTheSettingsSink)
+{
+    std::string sunk;
+    server.setFolderSink([&](const std::string& folder) { sunk = folder; });
+    prompter.fileAnswers.push_back("");
+    server.browse();
+    EXPECT_EQ(server.filePath(), served.path());
+    prompter.fileAnswers.push_back("/srv/tftp");
+    server.browse();
+    EXPECT_EQ(server.filePath(), "/srv/tftp");
+    EXPECT_EQ(sunk, "/srv/tftp");
+}
+
+} // namespace

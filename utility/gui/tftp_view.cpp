@@ -1,0 +1,89 @@
+#include "utility/gui/tftp_view.h"
+
+#include "utility/gui/main_window.h"
+
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+
+namespace utility::gui {
+
+TftpView::TftpView(services::TftpServer& server, QWidget* parent)
+    : QWidget(parent)
+    , m_server(server)
+{
+    setObjectName(QStringLiteral("TftpView"));
+    m_start = new QPushButton(this);
+    m_start->setObjectName(QStringLiteral("startStop")); // control 1116
+    m_path = new QLineEdit(this);
+    m_path->setObjectName(QStringLiteral("filePath"));
+    m_path->setMaxLength(static_cast<int>(services::TftpServer::kFilePathLimit));
+    m_browse = new QPushButton(QStringLiteral("..."), this);
+    m_browse->setObjectName(QStringLiteral("browse")); // control 1111
+    m_browse->setFixedWidth(32);
+    m_progress = new QProgressBar(this);
+    m_progress->setObjectName(QStringLiteral("progress"));
+    m_progress->setTextVisible(false);
+    m_log = new QPlainTextEdit(this);
+    m_log->setObjectName(QStringLiteral("log"));
+    m_log->setReadOnly(true);
+
+    auto* layout = new QGridLayout(this);
+    layout->addWidget(m_start, 0, 0);
+    layout->addWidget(new QLabel(QStringLiteral("File Path"), this), 0, 1);
+    layout->addWidget(m_path, 0, 2);
+    layout->addWidget(m_browse, 0, 3);
+    layout->addWidget(m_progress, 1, 0, 1, 4);
+    layout->addWidget(m_log, 2, 0, 1, 4);
+    layout->setColumnStretch(2, 1);
+    layout->setRowStretch(2, 1);
+
+    connect(m_start, &QPushButton::clicked, this, [this] { toggle(); });
+    connect(m_browse, &QPushButton::clicked, this, [this] { m_server.browse(); });
+    m_path->setText(QString::fromLocal8Bit(m_server.filePath().c_str()));
+    refresh();
+}
+
+void TftpView::toggle()
+{
+    if (!m_server.running())
+        m_server.setFilePath(m_path->text().toLocal8Bit().toStdString());
+    m_server.toggle();
+}
+
+void TftpView::refresh()
+{
+    m_start->setText(QString::fromLatin1(m_server.buttonCaption()));
+    const QString path = QString::fromLocal8Bit(m_server.filePath().c_str());
+    if (!m_path->hasFocus() && m_path->text() != path)
+        m_path->setText(path);
+    m_progress->setRange(0, std::max(1, m_server.progressMaximum()));
+    m_progress->setValue(std::min(m_server.progressPosition(), std::max(1, m_server.progressMaximum())));
+    // The log only grows: append what the box does not hold yet, at the end.
+    const std::string& log = m_server.logText();
+    if (log.size() > m_shownLog) {
+        std::string added = log.substr(m_shownLog);
+        std::erase(added, '\r');
+        m_shownLog = log.size();
+        m_log->moveCursor(QTextCursor::End);
+        m_log->insertPlainText(QString::fromLocal8Bit(added.c_str()));
+        m_log->verticalScrollBar()->setValue(m_log->verticalScrollBar()->maximum());
+    }
+}
+
+TftpView* installTftpView(MainWindow& window, FrameActions& actions, services::TftpServer& server)
+{
+    auto* view = new TftpView(server);
+    window.setTopView(shell::TopView::Tftp, view);
+    server.setChangedCallback([view] { view->refresh(); });
+    server.setRunningCallback([&window](bool running) { window.setServerChecked(false, running); });
+    actions.toggleTftp = [view] { view->toggle(); };
+    window.setServerChecked(false, server.running());
+    return view;
+}
+
+} // namespace utility::gui
