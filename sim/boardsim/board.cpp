@@ -92,6 +92,8 @@ bool BoardOptions::parse(const std::string& text, BoardOptions& options, std::st
             options.uartBase = static_cast<std::uint16_t>(number);
         else if (key == "normal")
             options.startInNormalMode = number != 0;
+        else if (key == "test-firmware")
+            options.startInTestFirmware = options.startInNormalMode = number != 0;
         else if (key == "power-cycle-ms")
             options.powerCycleAfter = milliseconds(number);
         else if (key == "menu-ms" && number >= 0)
@@ -135,6 +137,10 @@ Board::Board(platform::Clock& clock, BoardOptions options)
         m_flash.write(0x555, 0xA0);
         m_flash.write(0, 0x00);
         bootLoaderStarts();
+        if (options.startInTestFirmware) {
+            m_pending.clear();
+            m_mode = Mode::TestFirmware;
+        }
     }
 }
 
@@ -374,8 +380,8 @@ void Board::tick()
             if (m_client) {
                 m_client->poll();
                 if (m_client->state() == BootClient::State::Done) {
-                    m_downloads.push_back({ m_client->file(), m_productionChosen, m_client->offeredFile(),
-                        m_client->announcedBlocks() });
+                    m_downloads.push_back(
+                        { m_client->file(), m_productionChosen, m_client->offeredFile(), m_client->announcedBlocks() });
                     m_mode = m_productionChosen ? Mode::ProductionFirmware : Mode::TestFirmware;
                     m_client.reset();
                     m_textLine.clear();

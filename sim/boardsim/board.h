@@ -5,14 +5,14 @@
 #include "sim/boardsim/boot_client.h"
 #include "sim/boardsim/flash.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
-#include <array>
 #include <deque>
 #include <memory>
-#include <set>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,6 +38,7 @@ struct BoardOptions {
 
     // Normal mode: the boot loader and the test firmware.
     bool startInNormalMode = false; // powered in normal mode with a boot loader in flash
+    bool startInTestFirmware = false; // ... and already running the test firmware
     // The operator's switch to normal mode and power cycle, this long after
     // the ISP link went quiet following a programmed flash; negative: never.
     std::chrono::milliseconds powerCycleAfter { 300 };
@@ -52,7 +53,7 @@ struct BoardOptions {
     // Parses "key=value" pairs separated by commas or blanks: flash-size,
     // erase-ms (or "never"), no-sync, sync-bytes, sync-value, bus-bytes,
     // bad-readback, line-error-frame, slow-frame, slow-ms, delay-ms, wire-time,
-    // any-line, base; normal, power-cycle-ms, menu-ms, no-banner, no-reset,
+    // any-line, base; normal, test-firmware, power-cycle-ms, menu-ms, no-banner, no-reset,
     // eeprom-ro, fail-CMD and mute-CMD (CMD one of r, c, et, hsiloop, er),
     // bootp-retry-ms, tftp-retry-ms, no-bootp, tftp-silent, dup-ack,
     // stop-ack-after, interface=NAME.

@@ -14,7 +14,8 @@ constexpr std::size_t kBlockSize = 512;
 
 platform::Ipv4 getIpv4(const std::uint8_t* at)
 {
-    return (platform::Ipv4 { at[0] } << 24) | (platform::Ipv4 { at[1] } << 16) | (platform::Ipv4 { at[2] } << 8) | at[3];
+    return (platform::Ipv4 { at[0] } << 24) | (platform::Ipv4 { at[1] } << 16) | (platform::Ipv4 { at[2] } << 8)
+        | at[3];
 }
 
 } // namespace

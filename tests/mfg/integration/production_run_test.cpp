@@ -141,4 +141,106 @@ TEST_F(ProductionRun, PassingBoardGoesThroughAllEightItems)
             "power." }));
 }
 
+// A failing item ends the run: later rows stay grey, the reason is shown and
+// logged under the address the board was to get, and the address stays free.
+struct FailingBoard {
+    const char* name;
+    const char* boardOptions;
+    const char* macStart;
+    int failedRow;
+    std::string resultMessage;
+    std::vector<std::string> boxes; // after the loader's two boxes
+};
+
+class FailingBoards : public ProductionRun, public testing::WithParamInterface<FailingBoard> { };
+
+TEST_P(FailingBoards, EndTheRunWithTheirReasonLogged)
+{
+    const FailingBoard& c = GetParam();
+    prepare(c.boardOptions, 255, c.macStart);
+    const std::string optionBefore = dir.read("Option.dat");
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(page->picture(), mfg::ResultPicture::Fail);
+    std::vector<RowMark> expected(8, RowMark::Initial);
+    for (int row = 0; row < c.failedRow; ++row)
+        expected[row] = RowMark::Passed;
+    expected[c.failedRow] = RowMark::Failed;
+    EXPECT_EQ(marks(), expected);
+    EXPECT_EQ(page->ResultMessage, c.resultMessage);
+    EXPECT_EQ(page->errorMessage(), c.resultMessage);
+    EXPECT_EQ(dir.read("fail.log"), "[" + std::string(c.macStart) + "]\n" + c.resultMessage + "\n\n");
+    EXPECT_EQ(dir.read("Option.dat"), optionBefore);
+    auto boxes = prompter.messages();
+    ASSERT_GE(boxes.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(boxes.begin() + 2, boxes.end()), c.boxes);
+}
+
+const std::string kNoReset = "Device can not be reset automatically.\nPlease try again !!\n";
+const std::string kTestFirmwareFailed = "Download test firmware failed.\nPlease check:\n * Ethernet connection\n * IP "
+                                        "address or Port\n * Disable I2C boot if EEPROM is NULL.\n";
+
+INSTANTIATE_TEST_SUITE_P(AtEachItem, FailingBoards,
+    testing::Values(
+        FailingBoard { "RamReplyWithoutMark", "fail-r", "00A0B0C0D0E0", 2, "RAM test failed.\n", { "aaaaa" } },
+        FailingBoard { "CpuReplyWithoutMark", "fail-c", "00A0B0C0D0E0", 3, "CPU test failed.\n", {} },
+        FailingBoard { "HsuartSilent", "mute-hsiloop", "00A0B0C0D0E0", 5, "HSUARTS test failed.\n", {} },
+        FailingBoard { "NoBannerAfterReset", "no-banner", "00A0B0C0D0E0", 7, kNoReset, {} },
+        FailingBoard { "ResetIgnored", "no-reset", "00A0B0C0D0E0", 7, kNoReset, {} },
+        FailingBoard { "TftpSilence", "tftp-silent", "00A0B0C0D0E0", 1, "TFTP timeout !!\n" + kTestFirmwareFailed, {} },
+        FailingBoard { "MacOutOfRange", "", "00A0B0C0D100", 6, "The MAC address is out of range now !!\n", {} },
+        FailingBoard { "EepromKeepsOldWords", "eeprom-ro", "00A0B0C0D0E0", 6, "",
+            { "Failed to read EEPROM data from the COM port! (9)" } }),
+    [](const testing::TestParamInfo<FailingBoard>& info) { return info.param.name; });
+
+TEST_F(ProductionRun, SilentIspModeFailsTheLoaderDownload)
+{
+    prepare("no-sync", 255);
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(page->ResultMessage, "Download boot loader failed.\n");
+    EXPECT_EQ(prompter.messages(),
+        std::vector<std::string>({ "You are using USB COM port.\r\nBurn code speed will slow down !!",
+            "Usb_Com_Check(): Wait ERR_2.\r\n", "Usb_Com_Check(): Wait ERR_2.\r\n" }));
+    EXPECT_EQ(marks()[0], RowMark::Failed);
+    EXPECT_EQ(dir.read("fail.log"), "[00A0B0C0D0E0]\nDownload boot loader failed.\n\n\n");
+}
+
+TEST_F(ProductionRun, TwoAddressRangeServesTwoBoardsAndRefusesTheThird)
+{
+    prepare("test-firmware", 64, "00A0B0C0D0E0", "00A0B0C0D0E1");
+    std::vector<std::string> macs;
+    for (int board = 0; board < 3; ++board) {
+        ASSERT_EQ(run(), 0);
+        macs.push_back(page->picture() == mfg::ResultPicture::Pass ? page->settings().currentMac : page->ResultMessage);
+    }
+    EXPECT_EQ(
+        macs, std::vector<std::string>({ "00A0B0C0D0E1", "00A0B0C0D0E2", "The MAC address is out of range now !!\n" }));
+    EXPECT_EQ(dir.read("fail.log"), "[00A0B0C0D0E2]\nThe MAC address is out of range now !!\n\n\n");
+    EXPECT_NE(dir.read("Option.dat").find("\n00A0B0C0D0E2\n00A0B0C0D0E1\n"), std::string::npos);
+    // The second board's address is what the EEPROM holds now.
+    EXPECT_EQ(board->board().eeprom()[6] & 0xFF, 0xE1);
+}
+
+TEST_F(ProductionRun, NoItemSelectedRunsThroughToPass)
+{
+    prepare("test-firmware", 0);
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(page->picture(), mfg::ResultPicture::Pass);
+    EXPECT_TRUE(page->rows().empty());
+    EXPECT_TRUE(board->board().commands().empty());
+    // No range was parsed in this program run: the address stays.
+    EXPECT_NE(dir.read("Option.dat").find("\n00A0B0C0D0E0\n"), std::string::npos);
+}
+
+TEST_F(ProductionRun, PortThatCannotOpenEndsTheProgram)
+{
+    prepare("", 4);
+    dir.write("com.dat", "COM7\n115.2K");
+    page->activate();
+    EXPECT_EQ(run(), 2);
+    EXPECT_TRUE(page->programEnded());
+    EXPECT_EQ(prompter.messages(),
+        std::vector<std::string>({ "usb: hCOM == INVALID_HANDLE_VALUE",
+            "Could not open COM7.\nProgram will be closed, please check COM port and restart program." }));
+}
+
 } // namespace
