@@ -56,7 +56,7 @@ Result<int> waitReadable(std::initializer_list<int> fds, Clock& clock, Duration 
             std::mutex mutex;
             std::condition_variable condition;
             std::unique_lock lock(mutex);
-            const Duration step = std::min<Duration>(deadline - clock.now(), std::chrono::milliseconds(1));
+            const Duration step = std::min<Duration>(deadline - clock.now(), std::chrono::milliseconds(10));
             clock.waitFor(condition, lock, step, [] { return false; });
         }
     }
