@@ -51,8 +51,8 @@ Result<int> waitReadable(std::initializer_list<int> fds, Clock& clock, Duration 
         if (clock.now() >= deadline)
             return -1;
         if (!realTime) {
-            // A scaled clock sleeps the real slice of a millisecond; a virtual
-            // one moves on by it.
+            // A scaled clock sleeps the real slice of ten milliseconds; a
+            // virtual one moves on by them.
             std::mutex mutex;
             std::condition_variable condition;
             std::unique_lock lock(mutex);
