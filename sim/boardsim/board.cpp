@@ -104,6 +104,8 @@ bool BoardOptions::parse(const std::string& text, BoardOptions& options, std::st
             options.ignoreReset = number != 0;
         else if (key == "eeprom-ro")
             options.eepromReadOnly = number != 0;
+        else if (key == "net-start-ms" && number >= 0)
+            options.network.networkStart = milliseconds(number);
         else if (key == "bootp-retry-ms" && number > 0)
             options.network.bootpRetry = milliseconds(number);
         else if (key == "tftp-retry-ms" && number > 0)

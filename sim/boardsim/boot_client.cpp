@@ -28,6 +28,7 @@ BootClient::BootClient(platform::Clock& clock, BootClientOptions options)
     std::random_device seed;
     m_xid = seed();
     startOver();
+    m_nextSend = m_clock.now() + m_options.networkStart;
 }
 
 void BootClient::startOver()

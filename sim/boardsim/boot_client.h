@@ -14,6 +14,9 @@ namespace sim::boardsim {
 // How the boot loader's network client behaves, faults included.
 struct BootClientOptions {
     std::string interfaceName = "lo"; // where its broadcasts go out
+    // Bringing up the Ethernet controller before the first request; a PC that
+    // opens its server right after telling the loader what to fetch is ready by then.
+    std::chrono::milliseconds networkStart { 100 };
     std::chrono::milliseconds bootpRetry { 1000 }; // BOOTP request repeated until an offer comes
     std::chrono::milliseconds tftpRetry { 1000 }; // last RRQ or ACK repeated when nothing comes
     int tftpRetries = 5; // then the loader starts over with BOOTP
