@@ -2,6 +2,7 @@
 // against a scripted boot loader on real sockets in a thread of its own.
 
 #include "mfg/firmware_server.h"
+#include "platform/child_process.h"
 #include "tests/support/scripted_prompter.h"
 #include "tests/support/temp_dir.h"
 
@@ -224,6 +225,32 @@ TEST_F(FirmwareServing, BusyPort67IsReported)
     mfg::FirmwareServer server(clock, prompter);
     EXPECT_FALSE(server.ServeFirmware(dir.file("fw.bin"), {}, result));
     EXPECT_EQ(result, "Invalid IP or Port 67 already in use.\n");
+}
+
+// Real peers: busybox's DHCP client takes the offer, tftp-hpa's client
+// fetches the file.
+TEST_F(FirmwareServing, DebianClientsTakeTheOfferAndTheFile)
+{
+    const std::string bytes = writeFile(5000);
+    auto served = std::async(std::launch::async, [&] {
+        mfg::FirmwareServer server(platform::RealClock::instance(), prompter);
+        mfg::FirmwareServer::Setup setup;
+        setup.clientAddress = "127.0.0.2";
+        setup.ServerAddress = kLoopback;
+        return server.ServeFirmware(dir.file("fw.bin"), setup, result);
+    });
+    std::this_thread::sleep_for(100ms); // the server's port 67 opens
+    auto dhcp = platform::ChildProcess::start(
+        { "busybox", "udhcpc", "-i", "lo", "-n", "-q", "-t", "1", "-T", "1", "-s", "/bin/true" }, false);
+    ASSERT_TRUE(dhcp) << dhcp.error().message;
+    (void)dhcp.value().wait(5s); // no acknowledgement follows the offer: it gives up
+    auto tftp = platform::ChildProcess::start(
+        { "tftp", "-m", "binary", "127.0.0.1", "-c", "get", "whatever.bin", dir.file("got.bin") }, false);
+    ASSERT_TRUE(tftp) << tftp.error().message;
+    EXPECT_EQ(tftp.value().wait(10s).value_or(-1), 0);
+    ASSERT_EQ(served.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(served.get()) << result;
+    EXPECT_EQ(dir.read("got.bin"), bytes);
 }
 
 } // namespace
