@@ -243,4 +243,18 @@ TEST_F(ProductionRun, PortThatCannotOpenEndsTheProgram)
             "Could not open COM7.\nProgram will be closed, please check COM port and restart program." }));
 }
 
+TEST_F(ProductionRun, LoaderAndProductionOnlyWaitForTheLoaderWithoutRst)
+{
+    prepare("", 0x81);
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(page->picture(), mfg::ResultPicture::Pass) << page->ResultMessage;
+    EXPECT_EQ(marks(), std::vector<RowMark>(2, RowMark::Passed));
+    // The board came up by itself after its power cycle: no command was sent.
+    EXPECT_TRUE(board->board().commands().empty());
+    const auto downloads = board->board().downloads();
+    ASSERT_EQ(downloads.size(), 1u);
+    EXPECT_TRUE(downloads[0].production);
+    EXPECT_EQ(std::string(downloads[0].bytes.begin(), downloads[0].bytes.end()), productionFirmware);
+}
+
 } // namespace
