@@ -2,6 +2,7 @@
 #include "platform/datagram_wait.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 namespace mfg {
@@ -81,6 +82,11 @@ bool FirmwareServer::ServeFirmware(const std::string& path, const Setup& setup, 
         return false;
     }
 
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        resultMessage += kFileError;
+        return false;
+    }
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) {
         resultMessage += kFileError;

@@ -211,6 +211,9 @@ TEST_F(FirmwareServing, MissingAndOversizedFilesAreRefused)
     EXPECT_FALSE(server.ServeFirmware(dir.file("none.bin"), setup, result));
     EXPECT_EQ(result, "Can not open test firmware file !!\n");
     result.clear();
+    EXPECT_FALSE(server.ServeFirmware(dir.path(), setup, result)); // a folder
+    EXPECT_EQ(result, "Can not open test firmware file !!\n");
+    result.clear();
     dir.write("big.bin", "");
     ASSERT_EQ(::truncate(dir.file("big.bin").c_str(), 16777216), 0);
     EXPECT_FALSE(server.ServeFirmware(dir.file("big.bin"), setup, result));
