@@ -59,6 +59,7 @@ void forgetNeighbourBySystem(const std::string& address)
 
 TestPage::TestPage(Environment environment)
     : m_env(std::move(environment))
+    , m_settings(m_env.settings ? *m_env.settings : m_ownSettings)
     , m_link(m_env.opener, m_env.prompter)
     , m_isp(m_env.clock, m_env.prompter, m_env.trace)
     , m_server(m_env.clock, m_env.prompter)

@@ -57,6 +57,8 @@ public:
         std::function<void(const std::string& address)> forgetNeighbour;
         std::uint16_t bootpPort = 67;
         std::uint16_t tftpPort = 69;
+        // The settings shared with the Option page; null: the page keeps its own.
+        MfgSettings* settings = nullptr;
     };
 
     explicit TestPage(Environment environment);
@@ -120,7 +122,8 @@ private:
     ResetWait waitForBootLoader(std::string& failure);
 
     Environment m_env;
-    MfgSettings m_settings;
+    MfgSettings m_ownSettings;
+    MfgSettings& m_settings;
     SerialLink m_link;
     IspSession m_isp;
     FirmwareServer m_server;
