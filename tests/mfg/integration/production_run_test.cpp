@@ -257,4 +257,19 @@ TEST_F(ProductionRun, LoaderAndProductionOnlyWaitForTheLoaderWithoutRst)
     EXPECT_EQ(std::string(downloads[0].bytes.begin(), downloads[0].bytes.end()), productionFirmware);
 }
 
+TEST_F(ProductionRun, LoaderOnCom1At115200ShowsNoSpeedWarning)
+{
+    prepare("", 1);
+    dir.write("com-ports", "COM1 " + board->path() + "\n");
+    dir.write("com.dat", "COM1\n115.2K");
+    page->activate();
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(page->picture(), mfg::ResultPicture::Pass) << page->ResultMessage;
+    EXPECT_EQ(prompter.messages(),
+        std::vector<std::string>({ "1. Please turn off power and switch device from ISP mode to Normal mode.\n2. "
+                                   "Press 'OK' then turn on power." }));
+    const auto flash = board->board().flashBytes(0, loader.size());
+    EXPECT_EQ(std::string(flash.begin(), flash.end()), loader);
+}
+
 } // namespace
