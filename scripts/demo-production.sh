@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A production run of kellan-mp against boardsim, headless: loader over ISP,
 # test firmware by BOOTP/TFTP, self tests, EEPROM with the next MAC address,
-# production firmware. Both run twenty times faster than real time.
+# production firmware. Both run ten times faster than real time.
 #   scripts/in-netns.sh scripts/demo-production.sh [build/bin]
 # Must run inside a private network namespace (ports 67/69, broadcast on lo).
 set -euo pipefail
@@ -34,12 +34,12 @@ echo "COM3 $work/board" > com-ports
 run_board() { # boardsim options, label
   echo
   echo "== $2"
-  "$bin/boardsim" --time-scale 20 --link "$work/board" --options "erase-ms=300${1:+,$1}" > boardsim.out &
+  "$bin/boardsim" --time-scale 10 --link "$work/board" --options "erase-ms=300${1:+,$1}" > boardsim.out &
   board_pid=$!
   for _ in $(seq 50); do [ -e "$work/board" ] && break; sleep 0.1; done
   # PORTIO_MODULE=none: the board is behind a pty, never the machine's UART.
   set +e
-  SUITE_COM_MAP="$work/com-ports" PORTIO_MODULE=none KELLAN_MP_TIME_SCALE=20 \
+  SUITE_COM_MAP="$work/com-ports" PORTIO_MODULE=none KELLAN_MP_TIME_SCALE=10 \
     "$bin/kellan-mp" run --yes 2> kellan-mp.err
   echo "(exit status $?)"
   set -e

@@ -26,7 +26,7 @@ void usage()
         "options: flash-size, erase-ms (or never), no-sync, sync-bytes, sync-value, bus-bytes,\n"
         "         bad-readback, line-error-frame, delay-ms, wire-time, any-line\n"
         "normal mode: normal, test-firmware, power-cycle-ms, menu-ms, no-banner, no-reset, eeprom-ro,\n"
-        "         fail-CMD, mute-CMD (CMD: r, c, et, hsiloop, er), net-start-ms, bootp-retry-ms,\n"
+        "         fail-CMD, mute-CMD, bare-CMD (CMD: r, c, et, hsiloop, er), net-start-ms, bootp-retry-ms,\n"
         "         tftp-retry-ms, no-bootp, tftp-silent, dup-ack, stop-ack-after, interface=NAME\n"
         "--time-scale N runs the board's own times N times faster (with kellan-mp's\n"
         "         KELLAN_MP_TIME_SCALE=N for fast simulated runs)\n");

@@ -53,11 +53,14 @@ bool BoardOptions::parse(const std::string& text, BoardOptions& options, std::st
             options.network.interfaceName = value;
             continue;
         }
-        if (key.rfind("fail-", 0) == 0 || key.rfind("mute-", 0) == 0) {
+        if (key.rfind("fail-", 0) == 0 || key.rfind("mute-", 0) == 0 || key.rfind("bare-", 0) == 0) {
             const std::string command = key.substr(5);
             if (command != "r" && command != "c" && command != "et" && command != "hsiloop" && command != "er")
                 return fail("unknown command in " + item);
-            (key[0] == 'f' ? options.failingCommands : options.muteCommands).insert(command);
+            (key[0] == 'f'          ? options.failingCommands
+                    : key[0] == 'm' ? options.muteCommands
+                                    : options.bareCommands)
+                .insert(command);
             continue;
         }
         if (!numeric)
@@ -448,6 +451,10 @@ void Board::runCommand(const std::string& line)
             continue;
         // The command as typed, then the verdict one byte after it.
         const bool fails = m_options.failingCommands.count(command) != 0;
+        if (m_options.bareCommands.count(command)) {
+            queueText(std::string(1, mark));
+            return;
+        }
         queueText(line + "=" + std::string(1, fails ? 'X' : mark) + "\r\n>");
         return;
     }

@@ -1,4 +1,4 @@
-// `kellan-mp run` against the boardsim program, both sped up twenty times,
+// `kellan-mp run` against the boardsim program, both sped up ten times,
 // in the test's own network namespace (the boot loader broadcasts on lo).
 
 #include "platform/child_process.h"
@@ -40,7 +40,7 @@ protected:
 
     void startBoard(const std::string& options)
     {
-        auto started = platform::ChildProcess::start({ testing_support::programPath("boardsim"), "--time-scale", "20",
+        auto started = platform::ChildProcess::start({ testing_support::programPath("boardsim"), "--time-scale", "10",
             "--link", dir.file("board"), "--options", "erase-ms=300," + options });
         ASSERT_TRUE(started) << started.error().message;
         board = std::move(started.value());
@@ -51,7 +51,7 @@ protected:
     {
         // Never the machine's own port-I/O module: the board is behind a pty.
         const std::string command = "cd '" + dir.path() + "' && SUITE_COM_MAP=com-ports PORTIO_MODULE=/nonexistent "
-            + "KELLAN_MP_TIME_SCALE=20 exec '" + testing_support::programPath("kellan-mp") + "' " + arguments;
+            + "KELLAN_MP_TIME_SCALE=10 exec '" + testing_support::programPath("kellan-mp") + "' " + arguments;
         auto started = platform::ChildProcess::start({ "sh", "-c", command });
         Finished finished;
         EXPECT_TRUE(started);
