@@ -1,6 +1,6 @@
 // boardsim: a Kellan board in ISP mode behind a pseudo-terminal.
 //
-//   boardsim [--options "erase-ms=2000,sync-bytes=2,..."] [--link PATH]
+//   boardsim [--options "erase-ms=2000,sync-bytes=2,..."] [--link PATH] [--time-scale N]
 //
 // Prints the pseudo-terminal's path on the first line of standard output
 // (and makes PATH a symbolic link to it, e.g. a COM mapping target), then
@@ -11,13 +11,15 @@
 #include "sim/boardsim/pty_board.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 namespace {
 
-const char* const kUsage = "usage: boardsim [--options LIST] [--link PATH]\n"
+const char* const kUsage = "usage: boardsim [--options LIST] [--link PATH] [--time-scale N]\n"
                            "       boardsim --help\n"
                            "\n"
                            "A board in ISP mode behind a pseudo-terminal. Prints the terminal's path on\n"
@@ -26,6 +28,8 @@ const char* const kUsage = "usage: boardsim [--options LIST] [--link PATH]\n"
                            "  --options LIST  board settings and faults: key=value pairs separated by\n"
                            "                  commas or blanks; a key without a value means key=1\n"
                            "  --link PATH     also make PATH a symbolic link to the terminal\n"
+                           "  --time-scale N  the board's own times run N times faster (for simulated\n"
+                           "                  runs with kellan-mp's KELLAN_MP_TIME_SCALE=N; tests only)\n"
                            "\n"
                            "keys (numbers in C notation: 0x for hexadecimal):\n"
                            "  flash-size=N        flash size in bytes (default 524288)\n"
@@ -44,6 +48,18 @@ const char* const kUsage = "usage: boardsim [--options LIST] [--link PATH]\n"
                            "                      8E1 at 115200 or 921600 baud)\n"
                            "  base=N              I/O base of the register-level UART (default 0x3F8)\n"
                            "\n"
+                           "normal mode (boot loader and test firmware after the flashed loader runs):\n"
+                           "  normal              start in normal mode; test-firmware: with the test firmware\n"
+                           "  power-cycle-ms=N    pause standing in for the operator's power cycle\n"
+                           "  menu-ms=N           how long the boot loader waits for \"3\" CR LF\n"
+                           "  no-banner           no 0x41 after a reset; no-reset: rst is ignored\n"
+                           "  eeprom-ro           EEPROM writes are lost\n"
+                           "  fail-CMD, mute-CMD, bare-CMD   a failing, silent or markless reply to CMD\n"
+                           "                      (CMD: r, c, et, hsiloop, er)\n"
+                           "  net-start-ms=N, bootp-retry-ms=N, tftp-retry-ms=N   network timings\n"
+                           "  no-bootp, tftp-silent, dup-ack, stop-ack-after=N   network faults\n"
+                           "  interface=NAME      the interface of the boot loader's broadcasts (default lo)\n"
+                           "\n"
                            "Exit status: 0 after a signal, 1 when the terminal cannot be made, 2 for bad\n"
                            "arguments.\n";
 
@@ -53,6 +69,7 @@ int main(int argc, char** argv)
 {
     std::string optionText;
     std::string link;
+    double timeScale = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -61,6 +78,12 @@ int main(int argc, char** argv)
         }
         if (arg == "--options" && i + 1 < argc) {
             optionText = argv[++i];
+        } else if (arg == "--time-scale" && i + 1 < argc) {
+            timeScale = std::atof(argv[++i]);
+            if (timeScale <= 0) {
+                std::fputs(kUsage, stderr);
+                return 2;
+            }
         } else if (arg == "--link" && i + 1 < argc) {
             link = argv[++i];
         } else {
@@ -74,9 +97,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "boardsim: %s\n", error.c_str());
         return 2;
     }
+    std::unique_ptr<platform::Clock> scaled;
+    if (timeScale != 1)
+        scaled = std::make_unique<platform::ScaledClock>(timeScale);
+    platform::Clock& clock = scaled ? *scaled : platform::RealClock::instance();
     auto loop = platform::makeEpollLoop();
     platform::quitOnTerminationSignals(*loop);
-    auto board = sim::boardsim::PtyBoard::start(platform::RealClock::instance(), options);
+    auto board = sim::boardsim::PtyBoard::start(clock, options);
     if (!board) {
         std::fprintf(stderr, "boardsim: %s\n", board.error().message.c_str());
         return 1;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 
 namespace sim::boardsim {
@@ -48,6 +49,20 @@ bool BoardOptions::parse(const std::string& text, BoardOptions& options, std::st
             options.eraseNeverFinishes = true;
             continue;
         }
+        if (key == "interface") {
+            options.network.interfaceName = value;
+            continue;
+        }
+        if (key.rfind("fail-", 0) == 0 || key.rfind("mute-", 0) == 0 || key.rfind("bare-", 0) == 0) {
+            const std::string command = key.substr(5);
+            if (command != "r" && command != "c" && command != "et" && command != "hsiloop" && command != "er")
+                return fail("unknown command in " + item);
+            (key[0] == 'f'          ? options.failingCommands
+                    : key[0] == 'm' ? options.muteCommands
+                                    : options.bareCommands)
+                .insert(command);
+            continue;
+        }
         if (!numeric)
             return fail("bad value in " + item);
         if (key == "flash-size" && number > 0)
@@ -78,6 +93,34 @@ bool BoardOptions::parse(const std::string& text, BoardOptions& options, std::st
             options.checkLineSettings = number == 0;
         else if (key == "base" && number > 0 && number <= 0xFFF8)
             options.uartBase = static_cast<std::uint16_t>(number);
+        else if (key == "normal")
+            options.startInNormalMode = number != 0;
+        else if (key == "test-firmware")
+            options.startInTestFirmware = options.startInNormalMode = number != 0;
+        else if (key == "power-cycle-ms")
+            options.powerCycleAfter = milliseconds(number);
+        else if (key == "menu-ms" && number >= 0)
+            options.bootMenu = milliseconds(number);
+        else if (key == "no-banner")
+            options.noBanner = number != 0;
+        else if (key == "no-reset")
+            options.ignoreReset = number != 0;
+        else if (key == "eeprom-ro")
+            options.eepromReadOnly = number != 0;
+        else if (key == "net-start-ms" && number >= 0)
+            options.network.networkStart = milliseconds(number);
+        else if (key == "bootp-retry-ms" && number > 0)
+            options.network.bootpRetry = milliseconds(number);
+        else if (key == "tftp-retry-ms" && number > 0)
+            options.network.tftpRetry = milliseconds(number);
+        else if (key == "no-bootp")
+            options.network.noBootp = number != 0;
+        else if (key == "tftp-silent")
+            options.network.tftpSilent = number != 0;
+        else if (key == "dup-ack")
+            options.network.duplicateAcks = number != 0;
+        else if (key == "stop-ack-after")
+            options.network.stopAckAfter = number;
         else
             return fail("unknown option " + item);
     }
@@ -91,6 +134,19 @@ Board::Board(platform::Clock& clock, BoardOptions options)
 {
     m_flash.setEraseNeverFinishes(options.eraseNeverFinishes);
     m_flash.setDefectiveAddress(options.wrongReadBackAt);
+    m_eeprom.fill(0xFFFF);
+    if (options.startInNormalMode) {
+        // A board that already carries its boot loader.
+        m_flash.write(0x555, 0xAA);
+        m_flash.write(0x2AA, 0x55);
+        m_flash.write(0x555, 0xA0);
+        m_flash.write(0, 0x00);
+        bootLoaderStarts();
+        if (options.startInTestFirmware) {
+            m_pending.clear();
+            m_mode = Mode::TestFirmware;
+        }
+    }
 }
 
 void Board::setLine(const platform::SerialSettings& settings, bool framingKnown)
@@ -105,6 +161,8 @@ bool Board::lineUsable() const
 {
     if (!m_options.checkLineSettings || !m_lineKnown)
         return true;
+    if (m_mode != Mode::Isp)
+        return m_line.baud == 9600;
     if (m_line.baud != 115200 && m_line.baud != 921600)
         return false;
     return !m_framingKnown || (m_line.dataBits == 8 && m_line.parity == platform::Parity::Even && m_line.stopBits == 1);
@@ -127,6 +185,10 @@ void Board::receive(const std::uint8_t* data, std::size_t size)
         return;
     }
     const platform::TimePoint now = m_clock.now();
+    if (m_mode != Mode::Isp) {
+        receiveText(data, size);
+        return;
+    }
     if (m_frameFill > 0 && now - m_lastByte > kFrameGap)
         m_frameFill = 0;
     m_lastByte = now;
@@ -187,6 +249,7 @@ void Board::handleFrame(const std::uint8_t* frame)
         return;
     case kIspProgram:
         // The board runs the byte's bus cycle and reads the address back.
+        m_programmed = true;
         m_flash.write(address, data);
         reply({ kIspProgram, m_flash.read(address) });
         return;
@@ -264,6 +327,190 @@ int Board::chipErases() const
 {
     std::lock_guard lock(m_mutex);
     return m_flash.chipErases();
+}
+
+void Board::queueText(const std::string& text)
+{
+    const platform::TimePoint now = m_clock.now();
+    platform::TimePoint at = std::max(now + m_options.replyDelay, m_lineFreeAt);
+    for (char c : text) {
+        if (m_options.wireTime)
+            at += byteTime();
+        m_pending.push_back({ static_cast<std::uint8_t>(c), false, at });
+    }
+    m_lineFreeAt = at;
+}
+
+void Board::bootLoaderStarts()
+{
+    m_mode = Mode::BootLoader;
+    m_client.reset();
+    m_textLine.clear();
+    m_productionChosen = false;
+    m_menuEnd = m_clock.now() + m_options.bootMenu;
+    ++m_resets;
+    if (!m_options.noBanner)
+        queueText("A-boot 1.2\r\n3: update production firmware\r\n");
+}
+
+void Board::powerCycle()
+{
+    std::lock_guard lock(m_mutex);
+    m_pending.clear();
+    m_programmed = false;
+    m_frameFill = 0;
+    // Without a loader in flash the board stays silent in normal mode.
+    m_flash.busy();
+    if (m_flash.cells()[0] == 0xFF) {
+        m_mode = Mode::ProductionFirmware;
+        return;
+    }
+    bootLoaderStarts();
+}
+
+void Board::tick()
+{
+    bool cycle = false;
+    {
+        std::lock_guard lock(m_mutex);
+        const platform::TimePoint now = m_clock.now();
+        switch (m_mode) {
+        case Mode::Isp:
+            cycle = m_programmed && m_options.powerCycleAfter.count() >= 0 && !m_flash.inUnlockBypass()
+                && now - m_lastByte > m_options.powerCycleAfter;
+            break;
+        case Mode::BootLoader:
+            if (!m_client && now >= m_menuEnd)
+                m_client = std::make_unique<BootClient>(m_clock, m_options.network);
+            if (m_client) {
+                m_client->poll();
+                if (m_client->state() == BootClient::State::Done) {
+                    m_downloads.push_back(
+                        { m_client->file(), m_productionChosen, m_client->offeredFile(), m_client->announcedBlocks() });
+                    m_mode = m_productionChosen ? Mode::ProductionFirmware : Mode::TestFirmware;
+                    m_client.reset();
+                    m_textLine.clear();
+                    queueText(m_mode == Mode::TestFirmware ? "\r\nTest firmware 2.0\r\n>" : "\r\nReady.\r\n");
+                }
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    if (cycle)
+        powerCycle();
+}
+
+void Board::receiveText(const std::uint8_t* data, std::size_t size)
+{
+    for (std::size_t i = 0; i < size; ++i) {
+        const char c = static_cast<char>(data[i]);
+        m_textLine += c;
+        if (c != '\n')
+            continue;
+        const std::string line = m_textLine;
+        m_textLine.clear();
+        runCommand(line);
+    }
+    if (m_textLine.size() > 256)
+        m_textLine.clear(); // noise without a line end
+}
+
+void Board::runCommand(const std::string& line)
+{
+    std::string word = line;
+    while (!word.empty() && (word.back() == '\n' || word.back() == '\r'))
+        word.pop_back();
+    if (m_mode == Mode::BootLoader) {
+        // The menu choice counts until the file has arrived.
+        if (word == "3") {
+            m_productionChosen = true;
+            if (!m_client)
+                m_menuEnd = m_clock.now();
+        }
+        return;
+    }
+    if (m_mode != Mode::TestFirmware || word.empty())
+        return;
+    m_commands.push_back(word);
+    const std::string command = word.substr(0, word.find(' '));
+    if (command == "rst") {
+        if (m_options.ignoreReset)
+            return;
+        m_pending.clear();
+        bootLoaderStarts();
+        return;
+    }
+    if (m_options.muteCommands.count(command))
+        return;
+    static const std::pair<const char*, char> kMarks[]
+        = { { "r", '!' }, { "c", '@' }, { "et", '#' }, { "hsiloop", '@' } };
+    for (const auto& [name, mark] : kMarks) {
+        if (command != name)
+            continue;
+        // The command as typed, then the verdict one byte after it.
+        const bool fails = m_options.failingCommands.count(command) != 0;
+        if (m_options.bareCommands.count(command)) {
+            queueText(std::string(1, mark));
+            return;
+        }
+        queueText(line + "=" + std::string(1, fails ? 'X' : mark) + "\r\n>");
+        return;
+    }
+    if (command == "ew") {
+        unsigned address = 0;
+        unsigned value = 0;
+        if (std::sscanf(word.c_str(), "ew %x %x", &address, &value) == 2 && address < m_eeprom.size()
+            && !m_options.eepromReadOnly)
+            m_eeprom[address] = static_cast<std::uint16_t>(value);
+        queueText(line + ">");
+        return;
+    }
+    if (command == "er") {
+        // One field per word: a blank and the low byte in two digits.
+        std::string dump = line + "EEPROM:";
+        for (std::uint16_t word16 : m_eeprom) {
+            char field[8];
+            std::snprintf(field, sizeof field, " %02x", word16 & 0xFF);
+            dump += field;
+        }
+        if (m_options.failingCommands.count("er"))
+            dump = line + "EEPROM: read error";
+        queueText(dump + "\r\n>");
+        return;
+    }
+    queueText(line + "?\r\n>");
+}
+
+Board::Mode Board::mode() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_mode;
+}
+
+std::vector<Board::Download> Board::downloads() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_downloads;
+}
+
+std::array<std::uint16_t, 64> Board::eeprom() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_eeprom;
+}
+
+std::vector<std::string> Board::commands() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_commands;
+}
+
+int Board::resets() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_resets;
 }
 
 } // namespace sim::boardsim

@@ -2,13 +2,17 @@
 
 #include "platform/clock.h"
 #include "platform/serial_port.h"
+#include "sim/boardsim/boot_client.h"
 #include "sim/boardsim/flash.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,10 +36,28 @@ struct BoardOptions {
     bool checkLineSettings = true; // ignore bytes unless the line is 8E1 at an ISP speed
     std::uint16_t uartBase = 0x3F8; // I/O base of the register-level UART
 
+    // Normal mode: the boot loader and the test firmware.
+    bool startInNormalMode = false; // powered in normal mode with a boot loader in flash
+    bool startInTestFirmware = false; // ... and already running the test firmware
+    // The operator's switch to normal mode and power cycle, this long after
+    // the ISP link went quiet following a programmed flash; negative: never.
+    std::chrono::milliseconds powerCycleAfter { 300 };
+    std::chrono::milliseconds bootMenu { 300 }; // the boot loader waits this long for "3" before it boots
+    bool noBanner = false; // the boot loader prints nothing after a reset
+    bool ignoreReset = false; // the test firmware ignores rst
+    bool eepromReadOnly = false; // ew changes nothing
+    std::set<std::string> failingCommands; // answered without the pass mark
+    std::set<std::string> muteCommands; // not answered at all
+    std::set<std::string> bareCommands; // answered with the pass mark alone
+    BootClientOptions network;
+
     // Parses "key=value" pairs separated by commas or blanks: flash-size,
     // erase-ms (or "never"), no-sync, sync-bytes, sync-value, bus-bytes,
     // bad-readback, line-error-frame, slow-frame, slow-ms, delay-ms, wire-time,
-    // any-line, base.
+    // any-line, base; normal, test-firmware, power-cycle-ms, menu-ms, no-banner, no-reset,
+    // eeprom-ro, fail-CMD, mute-CMD and bare-CMD (CMD one of r, c, et, hsiloop, er),
+    // net-start-ms, bootp-retry-ms, tftp-retry-ms, no-bootp, tftp-silent, dup-ack,
+    // stop-ack-after, interface=NAME.
     static bool parse(const std::string& text, BoardOptions& options, std::string* error = nullptr);
 };
 
@@ -80,6 +102,33 @@ public:
     bool flashInUnlockBypass() const;
     int chipErases() const;
 
+    // Normal mode.
+    enum class Mode {
+        Isp, // answers ISP frames
+        BootLoader, // printed its banner, waits for a choice or fetches a file
+        TestFirmware, // runs the self-test commands
+        ProductionFirmware, // the shipped firmware; answers nothing here
+    };
+    // Moves the board's own time-driven work on: the operator's power cycle,
+    // the boot loader's menu and network client. Call it often.
+    void tick();
+    // Powers the board on again in normal mode.
+    void powerCycle();
+    Mode mode() const;
+    // Files the boot loader has fetched so far, in order, and whether each was
+    // asked for as production firmware.
+    struct Download {
+        std::vector<std::uint8_t> bytes;
+        bool production = false;
+        std::string offeredFile;
+        int announcedBlocks = 0;
+    };
+    std::vector<Download> downloads() const;
+    std::array<std::uint16_t, 64> eeprom() const;
+    // Test-firmware command lines received, in order.
+    std::vector<std::string> commands() const;
+    int resets() const;
+
 private:
     struct Pending {
         std::uint8_t value;
@@ -108,6 +157,21 @@ private:
     std::size_t m_ignored = 0;
     bool m_lineErrorNext = false; // the reply being built is lost to a line error
     platform::Duration m_extraDelay {};
+
+    void receiveText(const std::uint8_t* data, std::size_t size);
+    void runCommand(const std::string& line);
+    void queueText(const std::string& text);
+    void bootLoaderStarts();
+    bool m_programmed = false; // a byte was programmed since the last power-up
+    Mode m_mode = Mode::Isp;
+    std::string m_textLine; // the command line being typed
+    platform::TimePoint m_menuEnd {};
+    bool m_productionChosen = false;
+    std::unique_ptr<BootClient> m_client;
+    std::vector<Download> m_downloads;
+    std::array<std::uint16_t, 64> m_eeprom {};
+    std::vector<std::string> m_commands;
+    int m_resets = 0;
 };
 
 } // namespace sim::boardsim

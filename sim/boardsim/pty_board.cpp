@@ -35,6 +35,7 @@ void PtyBoard::serve()
                 m_board.setLine(line.value(), false);
             m_board.receive(buffer, got.value());
         }
+        m_board.tick();
         out.clear();
         m_board.takeDue(out);
         if (!out.empty())

@@ -185,3 +185,85 @@ TEST(PtyBoard, AnswersSyncOverPseudoTerminalOnlyAtIspSettings)
     ASSERT_EQ(got.count, 1u);
     EXPECT_EQ(reply[0], 0x05);
 }
+
+namespace {
+
+// ---- Normal mode: boot loader and test firmware ----
+
+platform::SerialSettings firmwareLine()
+{
+    platform::SerialSettings line;
+    line.baud = 9600;
+    return line;
+}
+
+std::string say(Board& board, const std::string& text)
+{
+    board.receive(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    std::vector<std::uint8_t> out;
+    board.takeDue(out);
+    return std::string(out.begin(), out.end());
+}
+
+TEST(TestFirmware, JudgedByteCarriesThePassMarkOnlyWhenNotFailing)
+{
+    struct Case {
+        const char* command;
+        std::size_t judged;
+        char mark;
+    };
+    for (const char* options : { "test-firmware", "test-firmware,fail-r,fail-c,fail-et,fail-hsiloop" }) {
+        BoardOptions parsed;
+        ASSERT_TRUE(BoardOptions::parse(options, parsed));
+        platform::FakeClock clock;
+        Board board(clock, parsed);
+        board.setLine(firmwareLine());
+        for (const Case& c : { Case { "r\r\n", 4, '!' }, Case { "c\r\n", 4, '@' }, Case { "et\r\n", 5, '#' },
+                 Case { "hsiloop\r\n", 10, '@' } }) {
+            const std::string reply = say(board, c.command);
+            ASSERT_GT(reply.size(), c.judged) << c.command;
+            EXPECT_EQ(reply[c.judged] == c.mark, parsed.failingCommands.empty()) << options << " " << c.command;
+        }
+    }
+}
+
+TEST(TestFirmware, EepromWordsShowInTheDumpAndRstStartsTheLoader)
+{
+    BoardOptions parsed;
+    ASSERT_TRUE(BoardOptions::parse("test-firmware,mute-c", parsed));
+    platform::FakeClock clock;
+    Board board(clock, parsed);
+    board.setLine(firmwareLine());
+    EXPECT_EQ(say(board, "c\r\n"), "");
+    say(board, "ew 0006 12ab\r\n");
+    const std::string dump = say(board, "er\r\n");
+    const std::size_t colon = dump.find(':');
+    ASSERT_NE(colon, std::string::npos);
+    EXPECT_EQ(dump.substr(colon + 1 + 3 * 6, 3), " ab");
+    EXPECT_EQ(dump.substr(colon + 1 + 3 * 5, 3), " ff");
+    EXPECT_EQ(board.eeprom()[6], 0x12ab);
+    // A reset answers with the loader's banner only, its first byte 'A'.
+    const std::string banner = say(board, "rst\r\n");
+    ASSERT_FALSE(banner.empty());
+    EXPECT_EQ(banner[0], 'A');
+    EXPECT_EQ(board.mode(), Board::Mode::BootLoader);
+    EXPECT_EQ(board.commands(), std::vector<std::string>({ "c", "ew 0006 12ab", "er", "rst" }));
+}
+
+TEST(BoardOptions, NormalModeSwitchesParse)
+{
+    BoardOptions parsed;
+    ASSERT_TRUE(BoardOptions::parse(
+        "normal,menu-ms=50,no-banner,fail-et,mute-er,tftp-silent,stop-ack-after=3,interface=eth9", parsed));
+    EXPECT_TRUE(parsed.startInNormalMode);
+    EXPECT_EQ(parsed.bootMenu, 50ms);
+    EXPECT_TRUE(parsed.noBanner);
+    EXPECT_EQ(parsed.failingCommands, std::set<std::string>({ "et" }));
+    EXPECT_EQ(parsed.muteCommands, std::set<std::string>({ "er" }));
+    EXPECT_TRUE(parsed.network.tftpSilent);
+    EXPECT_EQ(parsed.network.stopAckAfter, 3);
+    EXPECT_EQ(parsed.network.interfaceName, "eth9");
+    EXPECT_FALSE(BoardOptions::parse("fail-x", parsed));
+}
+
+} // namespace

@@ -1,0 +1,568 @@
+#include "mfg/test_page.h"
+#include "mfg/eeprom_mac.h"
+#include "platform/datagram_wait.h"
+#include "platform/text_file.h"
+
+#include <cstdio>
+
+namespace mfg {
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr const char* kOpenFailed
+    = "Could not open COM%d.\nProgram will be closed, please check COM port and restart program.";
+constexpr const char* kUsbWarning = "You are using USB COM port.\r\nBurn code speed will slow down !!";
+constexpr const char* kSwitchToNormal
+    = "1. Please turn off power and switch device from ISP mode to Normal mode.\n2. Press 'OK' then turn on power.";
+constexpr const char* kLoaderFailed = "Download boot loader failed.\n";
+constexpr const char* kTestFirmwareFailed = "Download test firmware failed.\nPlease check:\n * Ethernet connection\n * "
+                                            "IP address or Port\n * Disable I2C boot if EEPROM is NULL.\n";
+constexpr const char* kProductionFailed = "Download production firmware failed.\nPlease check:\n * Ethernet "
+                                          "connection\n * IP address or Port\n * Disable I2C boot if EEPROM is NULL.\n";
+constexpr const char* kRstFailedAtOnce = "timeout.\n";
+constexpr const char* kRstTimedOut = "Timeout.\n";
+constexpr const char* kNoReset = "Device can not be reset automatically.\nPlease try again !!\n";
+
+constexpr std::uint16_t kEndOfRun = 99;
+constexpr std::uint8_t kBootLoaderMark = 0x41;
+constexpr int kMaxResetRetries = 5;
+
+struct SelfTest {
+    std::vector<std::uint8_t> command;
+    milliseconds pause;
+    std::size_t judged;
+    std::uint8_t mark;
+    const char* failure;
+};
+
+const SelfTest& selfTestFor(int bit)
+{
+    static const SelfTest kTests[] = {
+        { { 'r', '\r', '\n' }, milliseconds(100), 4, 0x21, "RAM test failed.\n" },
+        { { 'c', '\r', '\n' }, milliseconds(100), 4, 0x40, "CPU test failed.\n" },
+        { { 'e', 't', '\r', '\n' }, milliseconds(200), 5, 0x23, "EEPROM test failed.\n" },
+        { { 'h', 's', 'i', 'l', 'o', 'o', 'p', '\r', '\n' }, milliseconds(500), 10, 0x40, "HSUARTS test failed.\n" },
+    };
+    return kTests[bit - 2];
+}
+
+void forgetNeighbourBySystem(const std::string& address)
+{
+    if (!address.empty())
+        (void)platform::startDetached({ "ip", "-4", "neigh", "flush", "to", address });
+}
+
+} // namespace
+
+TestPage::TestPage(Environment environment)
+    : m_env(std::move(environment))
+    , m_settings(m_env.settings ? *m_env.settings : m_ownSettings)
+    , m_link(m_env.opener, m_env.prompter)
+    , m_isp(m_env.clock, m_env.prompter, m_env.trace)
+    , m_server(m_env.clock, m_env.prompter)
+{
+    m_isp.setPortIo(m_env.portIo);
+    if (!m_env.forgetNeighbour)
+        m_env.forgetNeighbour = forgetNeighbourBySystem;
+}
+
+void TestPage::create()
+{
+    (void)readOptionFileForTestPage(m_env.directory, m_settings, ResultMessage);
+    const auto addresses = platform::hostAddresses();
+    ServerAddress = addresses.empty() ? 0 : platform::parseIpv4(addresses.front()).value_or(0);
+    m_picture = ResultPicture::Blank;
+    m_link.setUsbPort(false);
+}
+
+void TestPage::activate()
+{
+    readItemAndComFiles(m_env.directory, m_settings, m_env.prompter);
+    m_rows.clear();
+    for (int item : selectedItems(m_settings.ItemMask))
+        m_rows.push_back({ item, RowMark::Initial, false });
+}
+
+void TestPage::start()
+{
+    if (!m_startEnabled)
+        return;
+    step0();
+}
+
+void TestPage::tick()
+{
+    if (!m_reentry || m_programEnded)
+        return;
+    m_reentry = false;
+    runStep(SequenceState);
+}
+
+void TestPage::next(std::uint16_t step)
+{
+    SequenceState = step;
+    m_reentry = true;
+}
+
+void TestPage::markRow(int row, RowMark mark)
+{
+    if (row < 0 || row >= static_cast<int>(m_rows.size()))
+        return;
+    m_rows[row].mark = mark;
+    if (mark == RowMark::Passed || mark == RowMark::Failed)
+        m_rows[row].resultShown = true;
+    if (onRowChanged)
+        onRowChanged(row);
+}
+
+void TestPage::itemPassed(std::uint16_t nextStep)
+{
+    markRow(RowIndex, RowMark::Passed);
+    ++RowIndex;
+    PassFlag = 1;
+    next(nextStep);
+}
+
+void TestPage::itemFailed(const std::string& text)
+{
+    markRow(RowIndex, RowMark::Failed);
+    PassFlag = 0;
+    ResultMessage += text;
+    next(kEndOfRun);
+}
+
+void TestPage::selectStep(int bit, std::uint16_t ifSelected, std::uint16_t otherwise)
+{
+    if (selected(bit))
+        markRow(RowIndex, RowMark::Running);
+    PassFlag = 1;
+    next(selected(bit) ? ifSelected : otherwise);
+}
+
+bool TestPage::openForTestFirmware()
+{
+    if (m_link.UsbPort())
+        return m_link.OpenUsbPort(0, m_settings.comName, true);
+    return m_link.OpenLegacyPort(false, m_settings.comIndex);
+}
+
+bool TestPage::openForIsp()
+{
+    if (!m_link.UsbPort())
+        return m_link.OpenLegacyPort(true, m_settings.comIndex);
+    const int mode = m_settings.com_port_speed == 1 ? 2 : 1;
+    m_env.trace.print("%d", mode);
+    return m_link.OpenUsbPort(mode, m_settings.comName, false);
+}
+
+void TestPage::failToOpen()
+{
+    char text[160];
+    std::snprintf(text, sizeof text, kOpenFailed, m_settings.comIndex + 1);
+    m_env.prompter.message(text, "ERROR", platform::MessageIcon::Error);
+    m_programEnded = true;
+    m_link.close();
+    if (m_env.endProgram)
+        m_env.endProgram();
+}
+
+FirmwareServer::Setup TestPage::serverSetup() const
+{
+    FirmwareServer::Setup setup;
+    setup.clientAddress = m_settings.clientAddress;
+    setup.ServerAddress = ServerAddress;
+    setup.portIo = m_env.portIo;
+    setup.LegacyBase = m_settings.LegacyBase;
+    setup.link = const_cast<SerialLink*>(&m_link);
+    setup.bootpPort = m_env.bootpPort;
+    setup.tftpPort = m_env.tftpPort;
+    return setup;
+}
+
+void TestPage::runStep(std::uint16_t step)
+{
+    m_stepStart = m_env.clock.now();
+    switch (step) {
+    case 0:
+        return step0();
+    case 1:
+        return step1();
+    case 2:
+        if (selected(1)) {
+            markRow(RowIndex, RowMark::Running);
+            PassFlag = 1;
+            return next(3);
+        }
+        PassFlag = 1;
+        return next((m_settings.ItemMask & 0x7C) ? 4 : 12);
+    case 3:
+        return step3();
+    case 4:
+        return selectStep(2, 5, 6);
+    case 5:
+        return selfTest(2, 6);
+    case 6:
+        return selectStep(3, 7, 8);
+    case 7:
+        return selfTest(3, 8);
+    case 8:
+        return selectStep(4, 9, 10);
+    case 9:
+        return selfTest(4, 10);
+    case 10:
+        return selectStep(5, 11, 12);
+    case 11:
+        return selfTest(5, 12);
+    case 12:
+        return selectStep(6, 13, 14);
+    case 13:
+        return step13();
+    case 14:
+        if (selected(7)) {
+            markRow(RowIndex, RowMark::Running);
+            PassFlag = 1;
+            return next(15);
+        }
+        AdvanceMac(m_env.directory, m_settings, ResultMessage);
+        PassFlag = 1;
+        return next(kEndOfRun);
+    case 15:
+        return step15();
+    case kEndOfRun:
+        return step99();
+    default:
+        return;
+    }
+}
+
+void TestPage::step0()
+{
+    for (auto& row : m_rows) {
+        row.mark = RowMark::Initial;
+        row.resultShown = false;
+    }
+    for (int row = 0; row < static_cast<int>(m_rows.size()); ++row) {
+        if (onRowChanged)
+            onRowChanged(row);
+    }
+    m_picture = ResultPicture::Blank;
+    if (onPictureChanged)
+        onPictureChanged();
+    m_startText = "WAIT";
+    m_startEnabled = false;
+    ResultMessage.clear();
+    m_errorMessage.clear();
+    m_loaderRan = false;
+    RowIndex = 0;
+    m_isp.DetectUsbPort(m_link, m_settings.comIndex);
+    ResetRetries = 0;
+    if (selected(0)) {
+        markRow(0, RowMark::Running);
+        SequenceState = 1;
+    } else {
+        if (!openForTestFirmware())
+            return failToOpen();
+        SequenceState = 2;
+    }
+    m_reentry = true;
+    if (!m_timer || !m_env.loop.timerActive(m_timer))
+        m_timer = m_env.loop.startTimer(milliseconds(1), [this] { tick(); });
+    PassFlag = 1;
+}
+
+void TestPage::step1()
+{
+    m_link.close();
+    if (!openForIsp())
+        return failToOpen();
+    auto image = platform::readFileBytes(m_settings.loaderPath);
+    int result = kDownloadProgramFailed;
+    int stage = 0;
+    if (image) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(image.value().data());
+        const std::size_t length = image.value().size();
+        if (m_link.UsbPort()) {
+            if (m_settings.comIndex >= 1)
+                m_env.prompter.message(kUsbWarning);
+            m_env.trace.print("com_port_speed: %d, erase_wait_time: %d, file_len: %d", m_settings.com_port_speed,
+                m_settings.erase_wait_time, static_cast<int>(length));
+            result = m_isp.Usb_DownloadLoader(
+                m_link, m_settings.com_port_speed == 1, m_settings.erase_wait_time, length, bytes, stage);
+            m_link.setWaitMask(0);
+            if (m_link.port())
+                (void)m_link.port()->purge();
+            m_link.close();
+            if (result == kDownloadOk && !m_link.OpenUsbPort(0, m_settings.comName, true))
+                return failToOpen();
+        } else if (m_env.portIo) {
+            InitUart(*m_env.portIo, m_settings.LegacyBase, true);
+            result = m_isp.Io_DownloadLoader(m_settings.erase_wait_time, m_settings.LegacyBase, length, bytes, stage);
+            if (result == kDownloadOk) {
+                m_link.close();
+                if (!m_link.OpenLegacyPort(false, m_settings.comIndex))
+                    return failToOpen();
+            }
+        }
+    }
+    if (result != kDownloadOk) {
+        ResultMessage = m_isp.IspErrorText() + kLoaderFailed;
+        markRow(RowIndex, RowMark::Failed);
+        PassFlag = 0;
+        m_link.setUsbPort(false);
+        return next(kEndOfRun);
+    }
+    m_loaderRan = true;
+    markRow(RowIndex, RowMark::Passed);
+    m_env.prompter.message(kSwitchToNormal, "Wait...", platform::MessageIcon::Warning);
+    ++RowIndex;
+    PassFlag = 1;
+    next(2);
+}
+
+void TestPage::step3()
+{
+    m_env.forgetNeighbour(m_settings.clientAddress);
+    if (!m_server.ServeFirmware(m_settings.testFirmwarePath, serverSetup(), ResultMessage))
+        return itemFailed(kTestFirmwareFailed);
+    if (m_loaderRan) {
+        m_link.close();
+        if (!openForTestFirmware())
+            return failToOpen();
+    }
+    itemPassed(4);
+}
+
+void TestPage::selfTest(int bit, std::uint16_t nextStep)
+{
+    const SelfTest& test = selfTestFor(bit);
+    const bool ramTest = bit == 2;
+    auto fail = [&](const char* marker) {
+        if (ramTest && marker)
+            m_env.prompter.message(marker);
+        itemFailed(test.failure);
+    };
+    auto overTime = [&] { return m_env.clock.now() - m_stepStart > seconds(5); };
+    auto passed = [&] {
+        m_env.clock.sleepFor(milliseconds(10));
+        itemPassed(nextStep);
+    };
+
+    if (!m_link.UsbPort()) {
+        if (!m_env.portIo)
+            return fail(nullptr);
+        const std::uint16_t base = m_settings.LegacyBase;
+        for (;;) {
+            if (bit == 5)
+                m_env.clock.sleepFor(milliseconds(10));
+            for (std::uint8_t byte : test.command)
+                m_env.portIo->Out32(base, byte);
+            if (m_env.portIo->Inp32(base) == test.mark)
+                return passed();
+            if (overTime())
+                return fail(nullptr);
+        }
+    }
+
+    platform::SerialPort* port = m_link.port();
+    if (!port)
+        return fail("c");
+    auto& send = m_link.sendBuffer();
+    auto& receive = m_link.receiveBuffer();
+    for (;;) {
+        std::copy(test.command.begin(), test.command.end(), send.begin());
+        m_link.setWaitMask(platform::kSerialEventRxChar | platform::kSerialEventLineError);
+        m_env.clock.sleepFor(milliseconds(1000));
+        (void)port->purge();
+        const platform::IoResult written = port->write(send.data(), test.command.size());
+        if (written.status == platform::IoStatus::FailedAtOnce)
+            return fail("c");
+        if (!written.ok())
+            return fail("a");
+        m_env.clock.sleepFor(test.pause);
+        std::uint32_t events = 0;
+        if (!port->waitEvent(milliseconds(1000), events).ok())
+            return fail("aa");
+        m_link.setEventMask(events);
+        if (!(events & platform::kSerialEventRxChar))
+            return fail("b");
+        const platform::IoResult got = port->read(receive.data(), 50, milliseconds(1000));
+        if (got.status == platform::IoStatus::FailedAtOnce)
+            return fail("aaaa");
+        if (!got.ok())
+            return fail("aaa");
+        m_link.setTransferred(static_cast<std::uint32_t>(got.count));
+        if (got.count == 0)
+            return fail("b");
+        // Only a byte of this reply counts; a short reply is tried again.
+        if (got.count > test.judged && receive[test.judged] == test.mark)
+            return passed();
+        if (overTime())
+            return fail("aaaaa");
+    }
+}
+
+void TestPage::step13()
+{
+    m_env.clock.sleepFor(milliseconds(100));
+    EepromTarget target { m_link, m_env.portIo, m_env.clock, m_env.prompter };
+    if (!WriteEepromData(target, m_settings, ResultMessage)) {
+        markRow(RowIndex, RowMark::Failed);
+        PassFlag = 0;
+        return next(kEndOfRun);
+    }
+    itemPassed(14);
+}
+
+bool TestPage::sendReset(std::string& failure)
+{
+    static const std::uint8_t kRst[] = { 'r', 's', 't', '\r', '\n' };
+    if (!m_link.UsbPort()) {
+        if (m_env.portIo) {
+            for (std::uint8_t byte : kRst)
+                m_env.portIo->Out32(m_settings.LegacyBase, byte);
+        }
+        return true;
+    }
+    platform::SerialPort* port = m_link.port();
+    if (!port) {
+        failure = kRstFailedAtOnce;
+        return false;
+    }
+    if (m_settings.comIndex == 0) {
+        static const std::uint8_t kLineEnd[] = { '\r', '\n' };
+        (void)port->write(kLineEnd, sizeof kLineEnd);
+    }
+    (void)port->purge();
+    const platform::IoResult written = port->write(kRst, sizeof kRst);
+    if (written.status == platform::IoStatus::FailedAtOnce) {
+        failure = kRstFailedAtOnce;
+        return false;
+    }
+    if (!written.ok()) {
+        failure = kRstTimedOut;
+        return false;
+    }
+    return true;
+}
+
+TestPage::ResetWait TestPage::waitForBootLoader(std::string& failure)
+{
+    failure = kNoReset;
+    const platform::TimePoint begin = m_env.clock.now();
+    if (!m_link.UsbPort()) {
+        if (!m_env.portIo)
+            return ResetWait::Failed;
+        while (m_env.portIo->Inp32(m_settings.LegacyBase) != kBootLoaderMark) {
+            if (m_env.clock.now() - begin > seconds(10))
+                return ++ResetRetries >= kMaxResetRetries ? ResetWait::Failed : ResetWait::Retry;
+        }
+        return ResetWait::Got;
+    }
+    platform::SerialPort* port = m_link.port();
+    if (!port)
+        return ResetWait::Failed;
+    m_link.setWaitMask(platform::kSerialEventRxChar | platform::kSerialEventLineError);
+    m_env.clock.sleepFor(milliseconds(10));
+    auto& receive = m_link.receiveBuffer();
+    for (;;) {
+        std::uint32_t events = 0;
+        if (!port->waitEvent(milliseconds(2000), events).ok())
+            return ResetWait::Failed;
+        m_link.setEventMask(events);
+        if (events & platform::kSerialEventRxChar) {
+            const platform::IoResult got = port->read(receive.data(), 500, milliseconds(5000));
+            if (!got.ok())
+                return ResetWait::Failed;
+            if (got.count > 0 && receive[0] == kBootLoaderMark)
+                return ResetWait::Got;
+            if (m_env.clock.now() - begin > seconds(10))
+                return ResetWait::Failed;
+            continue;
+        }
+        if (events & platform::kSerialEventLineError)
+            return ResetWait::Failed;
+    }
+}
+
+void TestPage::step15()
+{
+    std::string failure;
+    const bool testFirmwareRuns = (m_settings.ItemMask & 0x7E) != 0;
+    if (testFirmwareRuns && !sendReset(failure))
+        return itemFailed(failure);
+    for (;;) {
+        const ResetWait outcome = waitForBootLoader(failure);
+        if (outcome == ResetWait::Got)
+            break;
+        if (outcome == ResetWait::Failed)
+            return itemFailed(failure);
+        // Direct access heard nothing: look at the port again and repeat rst.
+        m_link.close();
+        m_isp.DetectUsbPort(m_link, m_settings.comIndex);
+        if (!openForTestFirmware())
+            return itemFailed(kNoReset);
+        if (!sendReset(failure))
+            return itemFailed(failure);
+    }
+    static const std::uint8_t kChoice[] = { '3', '\r', '\n' };
+    if (!m_link.UsbPort()) {
+        if (m_env.portIo) {
+            for (std::uint8_t byte : kChoice)
+                m_env.portIo->Out32(m_settings.LegacyBase, byte);
+        }
+    } else {
+        platform::SerialPort* port = m_link.port();
+        if (!port)
+            return itemFailed(kNoReset);
+        (void)port->purge();
+        if (!port->write(kChoice, sizeof kChoice).ok())
+            return itemFailed(kNoReset);
+    }
+    m_env.forgetNeighbour(m_settings.clientAddress);
+    std::string serverReasons;
+    if (!m_server.ServeFirmware(m_settings.productionFirmwarePath, serverSetup(), serverReasons)) {
+        markRow(RowIndex, RowMark::Failed);
+        PassFlag = 0;
+        ResultMessage = kProductionFailed;
+        return next(kEndOfRun);
+    }
+    markRow(RowIndex, RowMark::Passed);
+    ++RowIndex;
+    AdvanceMac(m_env.directory, m_settings, ResultMessage);
+    PassFlag = 1;
+    next(kEndOfRun);
+}
+
+void TestPage::step99()
+{
+    m_link.close();
+    if (PassFlag == 1) {
+        m_picture = ResultPicture::Pass;
+        if (onPictureChanged)
+            onPictureChanged();
+    } else {
+        m_errorMessage = ResultMessage;
+        (void)AppendLog(m_settings.logPath, m_settings.currentMac, ResultMessage);
+        for (int blink = 0; blink < 3; ++blink) {
+            m_picture = ResultPicture::Blank;
+            if (onPictureChanged)
+                onPictureChanged();
+            m_env.clock.sleepFor(milliseconds(150));
+            m_picture = ResultPicture::Fail;
+            if (onPictureChanged)
+                onPictureChanged();
+            m_env.clock.sleepFor(milliseconds(250));
+        }
+    }
+    m_startText = "START";
+    m_startEnabled = true;
+    RowIndex = 0;
+    SequenceState = 0;
+    if (onRunFinished)
+        onRunFinished();
+}
+
+} // namespace mfg

@@ -1,0 +1,142 @@
+#pragma once
+
+#include "mfg/config_files.h"
+#include "mfg/debug_output.h"
+#include "mfg/firmware_server.h"
+#include "mfg/isp.h"
+#include "mfg/serial_link.h"
+#include "platform/event_loop.h"
+#include "platform/port_io.h"
+#include "platform/prompter.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace mfg {
+
+inline constexpr const char* kProgramTitle = "Kellan Manufacture Program    Version 1.8.1";
+
+// How a row of the Test page's list looks.
+enum class RowMark {
+    Initial, // grey, no marks
+    Running, // arrow, blue
+    Passed, // black, tick
+    Failed, // red, cross
+};
+
+// The big result picture.
+enum class ResultPicture { Blank, Pass, Fail };
+
+struct TestRow {
+    int item = 0; // bit in ItemMask
+    RowMark mark = RowMark::Initial;
+    bool resultShown = false; // the tick or cross column has been set
+};
+
+// The Test page: the production sequence of one board as a chain of short
+// steps carried by a 1 ms timer, the list of items with their marks, the
+// result picture and the error text. Steps block while they wait for the
+// board, through the clock and the serial link.
+class TestPage {
+public:
+    struct Environment {
+        platform::EventLoop& loop;
+        platform::Clock& clock;
+        platform::Prompter& prompter;
+        DebugOutput& trace;
+        SerialOpener opener;
+        std::string directory; // where Option.dat, com.dat and item.dat live
+        platform::PortIo* portIo = nullptr; // null: no direct UART access
+        // Ends the whole program (after the COM port could not be opened).
+        std::function<void()> endProgram;
+        // Makes the PC forget the hardware address of the board's address;
+        // not waited for, its failure does not matter. Default: the system's
+        // neighbour table through "ip neigh flush".
+        std::function<void(const std::string& address)> forgetNeighbour;
+        std::uint16_t bootpPort = 67;
+        std::uint16_t tftpPort = 69;
+        // The settings shared with the Option page; null: the page keeps its own.
+        MfgSettings* settings = nullptr;
+    };
+
+    explicit TestPage(Environment environment);
+
+    // The page is created: Option.dat, the server address, the blank picture.
+    void create();
+    // The page comes to the front: item.dat and com.dat again, the list rebuilt.
+    void activate();
+    // START.
+    void start();
+
+    // What the page shows.
+    const std::vector<TestRow>& rows() const { return m_rows; }
+    ResultPicture picture() const { return m_picture; }
+    const std::string& startText() const { return m_startText; }
+    bool startEnabled() const { return m_startEnabled; }
+    const std::string& errorMessage() const { return m_errorMessage; }
+    bool running() const { return !m_startEnabled; }
+    bool programEnded() const { return m_programEnded; }
+
+    // Run state.
+    std::uint16_t SequenceState = 0;
+    std::uint8_t PassFlag = 1;
+    int RowIndex = 0;
+    int ResetRetries = 0;
+    std::string ResultMessage;
+    platform::Ipv4 ServerAddress = 0;
+
+    MfgSettings& settings() { return m_settings; }
+    SerialLink& link() { return m_link; }
+    IspSession& isp() { return m_isp; }
+
+    // Called when a row's mark changes, and when a run has ended.
+    std::function<void(int row)> onRowChanged;
+    std::function<void()> onRunFinished;
+    std::function<void()> onPictureChanged;
+
+private:
+    void tick();
+    void runStep(std::uint16_t step);
+    void next(std::uint16_t step);
+    void markRow(int row, RowMark mark);
+    void itemPassed(std::uint16_t nextStep);
+    void itemFailed(const std::string& text);
+    void selectStep(int bit, std::uint16_t ifSelected, std::uint16_t otherwise);
+    bool selected(int bit) const { return (m_settings.ItemMask >> bit) & 1; }
+    bool openForTestFirmware();
+    bool openForIsp();
+    void failToOpen();
+    FirmwareServer::Setup serverSetup() const;
+
+    void step0();
+    void step1();
+    void step3();
+    void selfTest(int bit, std::uint16_t nextStep);
+    void step13();
+    void step15();
+    void step99();
+    bool sendReset(std::string& failure);
+    enum class ResetWait { Got, Failed, Retry };
+    ResetWait waitForBootLoader(std::string& failure);
+
+    Environment m_env;
+    MfgSettings m_ownSettings;
+    MfgSettings& m_settings;
+    SerialLink m_link;
+    IspSession m_isp;
+    FirmwareServer m_server;
+    std::vector<TestRow> m_rows;
+    ResultPicture m_picture = ResultPicture::Blank;
+    std::string m_startText = "START";
+    bool m_startEnabled = true;
+    std::string m_errorMessage;
+    bool m_reentry = false;
+    platform::TimerId m_timer = 0;
+    bool m_loaderRan = false; // the boot loader was downloaded in this run
+    bool m_programEnded = false;
+    platform::TimePoint m_stepStart {};
+};
+
+} // namespace mfg

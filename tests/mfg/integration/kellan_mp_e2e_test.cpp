@@ -1,0 +1,112 @@
+// `kellan-mp run` against the boardsim program, both sped up ten times,
+// in the test's own network namespace (the boot loader broadcasts on lo).
+
+#include "platform/child_process.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Finished {
+    std::vector<std::string> lines;
+    int code = -1;
+};
+
+class KellanMpRun : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string eeprom;
+        for (int k = 0; k < 34; ++k) {
+            char lines[32];
+            std::snprintf(lines, sizeof lines, "[%04X]\n%04X\n", k, 0x2200 + k);
+            eeprom += lines;
+        }
+        dir.write("eeprom.ini", eeprom);
+        dir.write("loader.bin", std::string(2000, '\x5A'));
+        dir.write("test.bin", std::string(700, '\x11'));
+        dir.write("prod.bin", std::string(1600, '\x22'));
+        dir.write("Option.dat",
+            "loader.bin\ntest.bin\nprod.bin\neeprom.ini\nfail.log\n127.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0FF\n0\n");
+        dir.write("com.dat", "COM2\n921.6K");
+        dir.write("com-ports", "COM2 " + dir.file("board") + "\n");
+    }
+
+    void startBoard(const std::string& options)
+    {
+        auto started = platform::ChildProcess::start({ testing_support::programPath("boardsim"), "--time-scale", "10",
+            "--link", dir.file("board"), "--options", "erase-ms=300," + options });
+        ASSERT_TRUE(started) << started.error().message;
+        board = std::move(started.value());
+        ASSERT_TRUE(board.readLine(10s));
+    }
+
+    Finished run(const std::string& arguments)
+    {
+        // Never the machine's own port-I/O module: the board is behind a pty.
+        const std::string command = "cd '" + dir.path() + "' && SUITE_COM_MAP=com-ports PORTIO_MODULE=/nonexistent "
+            + "KELLAN_MP_TIME_SCALE=10 exec '" + testing_support::programPath("kellan-mp") + "' " + arguments;
+        auto started = platform::ChildProcess::start({ "sh", "-c", command });
+        Finished finished;
+        EXPECT_TRUE(started);
+        if (!started)
+            return finished;
+        for (;;) {
+            auto line = started.value().readLine(25s);
+            if (!line)
+                break;
+            finished.lines.push_back(line.value());
+        }
+        finished.code = started.value().wait(5s).value_or(-1);
+        return finished;
+    }
+
+    testing_support::TempDir dir;
+    platform::ChildProcess board;
+};
+
+TEST_F(KellanMpRun, PassingBoardPrintsEveryItemAndPass)
+{
+    startBoard("");
+    const Finished finished = run("run --yes");
+    EXPECT_EQ(finished.code, 0);
+    EXPECT_EQ(finished.lines,
+        std::vector<std::string>({ "Download Boot Loader         passed", "Update Test Firmware         passed",
+            "RAM Test                     passed", "CPU Test                     passed",
+            "EEPROM Test                  passed", "HSUART Test                  passed",
+            "Write Data Into EEPROM       passed", "Update Production Firmware   passed", "PASS" }));
+    EXPECT_NE(dir.read("Option.dat").find("\n00A0B0C0D0E1\n"), std::string::npos);
+}
+
+TEST_F(KellanMpRun, FailingBoardPrintsFailAndTheReason)
+{
+    startBoard("fail-et");
+    dir.write("item.dat", "31\n"); // up to the EEPROM test
+    const Finished finished = run("run --yes");
+    EXPECT_EQ(finished.code, 1);
+    EXPECT_EQ(finished.lines,
+        std::vector<std::string>({ "Download Boot Loader         passed", "Update Test Firmware         passed",
+            "RAM Test                     passed", "CPU Test                     passed",
+            "EEPROM Test                  failed", "FAIL", "EEPROM test failed." }));
+    EXPECT_EQ(dir.read("fail.log"), "[00A0B0C0D0E0]\nEEPROM test failed.\n\n\n");
+}
+
+TEST_F(KellanMpRun, BadArgumentsAndMissingSettingsGiveTwo)
+{
+    EXPECT_EQ(run("run --bogus").code, 2);
+    EXPECT_EQ(run("frobnicate").code, 2);
+    const Finished help = run("--help");
+    EXPECT_EQ(help.code, 0);
+    ASSERT_GE(help.lines.size(), 4u);
+    EXPECT_EQ(help.lines[3].rfind("  run [--yes]", 0), 0u);
+    ::unlink(dir.file("Option.dat").c_str());
+    EXPECT_EQ(run("run --yes").code, 2);
+}
+
+} // namespace
