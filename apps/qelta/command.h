@@ -50,4 +50,10 @@ int runSearch(Context& context);
 extern const std::string_view kSearchUsage;
 extern const std::string_view kSearchHelp;
 
+// The setup command (setup_command.cpp).
+std::string checkSetupArguments(const std::vector<std::string>& arguments);
+int runSetup(Context& context);
+extern const std::string_view kSetupUsage;
+extern const std::string_view kSetupHelp;
+
 } // namespace qelta
