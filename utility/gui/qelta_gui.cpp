@@ -3,10 +3,13 @@
 #include "platform/text_file.h"
 #include "utility/devmgmt/device_view.h"
 #include "utility/gui/device_dialogs.h"
+#include "utility/gui/device_setup_binding.h"
 #include "utility/gui/device_view_widget.h"
 #include "utility/gui/main_window.h"
 #include "utility/gui/navigation_panel.h"
+#include "utility/gui/setup_sheet_dialog.h"
 #include "utility/gui/system_log_widget.h"
+#include "utility/gui/web_view_pane.h"
 #include "utility/shell/navigation.h"
 #include "utility/shell/shell.h"
 #include "utility/shell/startup.h"
@@ -20,11 +23,13 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QScreen>
+#include <QTabWidget>
 #include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 namespace utility::gui {
 namespace {
@@ -94,6 +99,7 @@ bool guiAvailable()
 
 int runQeltaGui(int argc, char** argv, const GuiOptions& options)
 {
+    WebViewPane::prepareApplication();
     QApplication app(argc, argv);
     const bool screenshots = !options.screenshotDir.empty();
     widgets::QtPrompter qtPrompter;
@@ -137,6 +143,13 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     tree.setChangedCallback([&window] { window.navigation()->refresh(); });
     frame.setChangedCallback([&window] { window.refresh(); });
     dialogs.setParent(&window);
+    auto* webPane = new WebViewPane;
+    window.setBottomView(shell::BottomView::Web, webPane);
+    DeviceSetupBinding::WebView web;
+    web.pane = webPane;
+    web.show = [&frame] { frame.showWebPage(); };
+    web.log = [&log](const std::string& line) { log.addLogLine(line); };
+    DeviceSetupBinding setupBinding(loop, deviceView, *deviceWidget, prompter, web, &window);
 
     FrameActions actions;
     actions.help = [&shell] { openHelp(shell.store().directory()); };
@@ -168,7 +181,35 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     window.resize(1100, 760);
     window.show();
     int status = 0;
+    // The web view is grabbed last: its page loads asynchronously.
+    auto finish = [&] {
+        shell.shutDown();
+        app.exit(status);
+    };
+    bool webLoaded = false;
+    auto grabWebView = [&] {
+        if (deviceView.rowCount() == 0) {
+            finish();
+            return;
+        }
+        deviceView.setChecked(0, true);
+        webPane->setLoadedCallback([&](bool ok) {
+            if (std::exchange(webLoaded, true))
+                return;
+            QTimer::singleShot(1500, &window, [&, ok] {
+                if (!ok || !grab(&window, dir, QStringLiteral("web-view.png")))
+                    status = 1;
+                finish();
+            });
+        });
+        if (!setupBinding.web().click())
+            finish();
+    };
+    bool grabbed = false;
     deviceView.setSearchFinishedCallback([&] {
+        if (grabbed)
+            return;
+        grabbed = true;
         QTimer::singleShot(50, &window, [&] {
             if (!grab(&window, dir, QStringLiteral("main-window.png")))
                 status = 1;
@@ -189,8 +230,15 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             QMessageBox about(QMessageBox::Information, aboutTitle(), aboutText(), QMessageBox::Ok, &window);
             about.show();
             status |= grab(&about, dir, QStringLiteral("about.png")) ? 0 : 1;
-            shell.shutDown();
-            app.exit(status);
+            if (deviceView.rowCount() > 0) {
+                setupBinding.sheet().open(deviceView.entry(0), 0);
+                SetupSheetDialog sheet(setupBinding.sheet(), &window);
+                sheet.show();
+                status |= grab(&sheet, dir, QStringLiteral("device-setup-network.png")) ? 0 : 1;
+                sheet.pages()->setCurrentIndex(1);
+                status |= grab(&sheet, dir, QStringLiteral("device-setup-serial.png")) ? 0 : 1;
+            }
+            grabWebView();
         });
     });
     deviceView.networkSearch(true);
