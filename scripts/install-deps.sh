@@ -8,9 +8,10 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux procps
   socat ser2net picocom python3 python3-serial tftp-hpa tftpd-hpa curl busybox
+  nlohmann-json3-dev xdg-utils
 )
 if [ "${SUITE_GUI:-AUTO}" != "OFF" ]; then
-  packages+=(qt6-base-dev)
+  packages+=(qt6-base-dev qt6-webengine-dev)
 fi
 
 missing=()
