@@ -301,3 +301,25 @@ TEST_F(DeviceSetupTest, SetupAndWebBrowserNeedExactlyOneCheckedRow)
     ASSERT_EQ(log.size(), 1u);
     EXPECT_NE(log[0].find("no GPU"), std::string::npos);
 }
+
+TEST_F(DeviceSetupTest, RefreshShowsAnEmptyNameAsTheCommandAsks)
+{
+    startDevices(1);
+    searchAddress("127.0.0.10");
+    std::array<std::uint8_t, 438> reply = {};
+    std::memcpy(reply.data(), "ZORVVROZ\x03", 9);
+    const std::uint8_t address[] = { 127, 0, 0, 10 };
+    std::memcpy(reply.data() + 34, address, 4);
+    reply[43] = 80; // a port below 1024 is pointed out
+    view->setChecked(0, true);
+    view->steps().refreshRow(0, reply, kSetupDoneText, CommandSteps::EmptyName::Empty);
+    EXPECT_EQ(view->rows()[0].texts[kColumnName], "");
+    EXPECT_EQ(view->rows()[0].texts[kColumnPort], "80");
+    EXPECT_FALSE(view->rows()[0].checked);
+    EXPECT_EQ(view->entry(0).length, 438);
+    EXPECT_EQ(prompter.messages().back(), "Port number should greater than 1024.");
+    view->steps().refreshRow(0, reply, kRestoreDoneText, CommandSteps::EmptyName::RowName);
+    EXPECT_EQ(view->rows()[0].texts[kColumnName], "ZIR1");
+    EXPECT_EQ(view->rows()[0].textColour, kRestoreDoneText);
+    EXPECT_EQ(view->rows()[0].background, kSearchedRow);
+}
