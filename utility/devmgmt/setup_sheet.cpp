@@ -230,7 +230,27 @@ bool SetupSheet::setFileValue(int item, const std::string& value)
         m_prompter.message(kItemEmpty, {}, platform::MessageIcon::Warning);
         return false;
     }
-    m_values.values[static_cast<std::size_t>(item - 1)] = edited.values[static_cast<std::size_t>(item - 1)];
+    const std::string& newValue = edited.values[static_cast<std::size_t>(item - 1)];
+    // A single packet-type switch acts as a click on it would, so that
+    // setting UDP on turns TCP off rather than being undone by the rule that
+    // exactly one is on.
+    switch (static_cast<Item>(item)) {
+    case Item::Udp:
+        clickUdp(on(newValue));
+        break;
+    case Item::Tcp:
+        clickTcp(on(newValue));
+        break;
+    case Item::Broadcast:
+        clickBroadcast(on(newValue));
+        break;
+    case Item::Multicast:
+        clickMulticast(on(newValue));
+        break;
+    default:
+        m_values.values[static_cast<std::size_t>(item - 1)] = newValue;
+        break;
+    }
     applyPageRules();
     return true;
 }

@@ -388,6 +388,14 @@ TEST_F(SheetTest, NetworkPageRules)
     sheet.setFileValue(16, "0");
     EXPECT_TRUE(sheet.value(Item::Broadcast) == "1" || sheet.value(Item::Multicast) == "1");
 
+    // One switch set alone acts as its click.
+    sheet.setFileValue(12, "1");
+    EXPECT_EQ(sheet.value(Item::Udp), "1");
+    EXPECT_EQ(sheet.value(Item::Tcp), "0");
+    sheet.setFileValue(14, "1");
+    EXPECT_EQ(sheet.value(Item::Udp), "0");
+    EXPECT_EQ(sheet.value(Item::Tcp), "1");
+
     // Client mode clears auto connect whatever UDP says.
     sheet.clickUdp(true);
     sheet.edit(Item::AutoConnect, "1");
