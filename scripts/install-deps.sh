@@ -9,9 +9,10 @@ packages=(
   iproute2 util-linux procps
   socat ser2net picocom python3 python3-serial tftp-hpa tftpd-hpa atftp curl busybox
   isc-dhcp-client bootpc
+  xdg-utils
 )
 if [ "${SUITE_GUI:-AUTO}" != "OFF" ]; then
-  packages+=(qt6-base-dev)
+  packages+=(qt6-base-dev qt6-webengine-dev)
 fi
 
 missing=()

@@ -63,4 +63,10 @@ int runTftp(Context& context);
 extern const std::string_view kTftpUsage;
 extern const std::string_view kTftpHelp;
 
+// The setup command (setup_command.cpp).
+std::string checkSetupArguments(const std::vector<std::string>& arguments);
+int runSetup(Context& context);
+extern const std::string_view kSetupUsage;
+extern const std::string_view kSetupHelp;
+
 } // namespace qelta

@@ -40,6 +40,8 @@ const std::array kCommands = {
     Command { "settings", "", "show the 39 application settings", {}, noArguments, runSettings },
     Command { "search", kSearchUsage, "search for device servers and print the device table", kSearchHelp,
         checkSearchArguments, runSearch },
+    Command { "setup", kSetupUsage, "change one device's settings as the Device Setup sheet does", kSetupHelp,
+        checkSetupArguments, runSetup },
     Command {
         "dhcp", kDhcpUsage, "run the DHCP/BOOTP server until interrupted", kDhcpHelp, checkDhcpArguments, runDhcp },
     Command { "tftp", kTftpUsage, "run the TFTP server until interrupted, its log on stdout", kTftpHelp,

@@ -95,6 +95,7 @@ Device::Device(
     , m_fault(definition.fault)
     , m_dataOptions(definition.data)
     , m_serial(loop, definition.data.serial)
+    , m_page(loop, [this] { return statusPage(); })
 {
 }
 
@@ -119,12 +120,38 @@ platform::Result<void> Device::start()
         return channel.error();
     }
     m_state = State::Running;
+    startPage();
     return {};
+}
+
+void Device::startPage()
+{
+    if (m_options.httpPort == 0)
+        return;
+    // A web page the host cannot give this address (a port below 1024
+    // without the right to bind it) only costs the page.
+    auto started = m_page.start(m_settings.currentAddress, m_options.httpPort);
+    if (!started.ok())
+        m_log.event(
+            label() + ": no web page on port " + std::to_string(m_options.httpPort) + ": " + started.error().message);
+}
+
+std::string Device::statusPage() const
+{
+    const std::string name = escapeHtml(m_settings.name);
+    return "<!DOCTYPE html>\n<html><head><title>" + name
+        + "</title></head>\n<body style=\"font-family: sans-serif\">\n<h1>" + name
+        + "</h1>\n<table>\n<tr><td>Device name</td><td>" + name + "</td></tr>\n<tr><td>MAC address</td><td>"
+        + formatMac(m_settings.mac) + "</td></tr>\n<tr><td>IP address</td><td>" + label()
+        + "</td></tr>\n<tr><td>Firmware</td><td>" + escapeHtml(m_status.firmwareVersion)
+        + "</td></tr>\n<tr><td>Data channel</td><td>" + escapeHtml(dataSummary())
+        + "</td></tr>\n</table>\n</body></html>\n";
 }
 
 void Device::stop()
 {
     m_timers.killAll();
+    m_page.stop();
     m_upgrade.reset();
     m_channel.reset();
     m_serial.close();
@@ -475,6 +502,7 @@ void Device::restart(const std::string& why)
     ++m_restarts;
     // A rebooting device is gone from the network: its connection is reset.
     m_channel.reset();
+    m_page.stop();
     // Counters and the data channel do not survive a restart.
     m_status.connectionState = 0;
     m_status.serialTxCount = 0;
@@ -498,6 +526,7 @@ void Device::boot()
     if (!channel.ok())
         m_log.event(channel.error().message + "; the device runs without a data channel");
     m_state = State::Running;
+    startPage();
     m_log.event(label() + ": running");
 }
 

@@ -6,6 +6,7 @@
 #include "sim/devsim/data_channel.h"
 #include "sim/devsim/device_config.h"
 #include "sim/devsim/serial_side.h"
+#include "sim/devsim/status_page.h"
 #include "sim/devsim/tftp_client.h"
 
 #include <cstdint>
@@ -75,6 +76,8 @@ struct SimulatorOptions {
     // How long a client-mode device waits before it tries its destination again.
     platform::Duration reconnectTime = std::chrono::seconds(5);
     bool verbose = false; // log every datagram and data-channel packet
+    // The web page every device serves on its address; 0 = none.
+    std::uint16_t httpPort = 80;
 };
 
 // Log lines of the simulator: events always, datagrams when verbose.
@@ -170,6 +173,9 @@ public:
     void setModemInputs(std::uint8_t lines);
     // "tcp server 127.0.0.10:5000 framed", or "off".
     std::string dataSummary() const;
+    // The device's web page as served now.
+    std::string statusPage() const;
+    bool servingPage() const { return m_page.running(); }
 
 private:
     void onReadable();
@@ -190,6 +196,7 @@ private:
     void boot();
     platform::Result<void> bindAddress();
     platform::Result<void> startDataChannel();
+    void startPage();
     DataChannelSettings dataChannelSettings() const;
 
     platform::EventLoop& m_loop;
@@ -210,6 +217,7 @@ private:
     DataOptions m_dataOptions;
     SerialSide m_serial;
     std::unique_ptr<DataChannel> m_channel;
+    StatusPage m_page;
 };
 
 } // namespace sim::devsim

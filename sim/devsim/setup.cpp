@@ -424,6 +424,13 @@ Result<SimulatorSetup> parseCommandLine(const std::vector<std::string>& args)
             SUITE_TRY(seconds(setup.options.rebootTime));
         } else if (arg == "--reboot-reply") {
             setup.options.rebootReply = true;
+        } else if (arg == "--http-port") {
+            std::string text;
+            SUITE_TRY(value(text));
+            std::uint64_t number = 0;
+            if (!parseUnsigned(text, 65535, number))
+                return Error { "--http-port: expected a port from 0 to 65535" };
+            setup.options.httpPort = static_cast<std::uint16_t>(number);
         } else if (arg == "--tftp-port") {
             SUITE_TRY(port(setup.options.tftpPort));
         } else if (arg == "--tftp-timeout") {
@@ -565,6 +572,7 @@ Options:
   --config FILE          devices from FILE (see below); --devices adds more after them
   --reboot-time SECONDS  how long a restarting device stays silent (default 3)
   --reboot-reply         answer Reboot with a RebootReply before restarting
+  --http-port PORT       port of each device's web page (default 80, 0 = none)
   --tftp-port PORT       port of the TFTP server named by Upgrade (default 69)
   --tftp-timeout SECONDS wait before a TFTP packet is sent again (default 1)
   --tftp-retries N       resends of one TFTP packet before giving up (default 5)

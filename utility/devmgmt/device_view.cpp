@@ -1,6 +1,7 @@
 #include "utility/devmgmt/device_view.h"
 
 #include "platform/net.h"
+#include "utility/devmgmt/command_steps.h"
 
 #include <cstdio>
 #include <system_error>
@@ -104,6 +105,7 @@ DeviceView::DeviceView(
     , m_ports(ports)
     , m_tableStorage(std::make_unique<std::array<DeviceEntry, kTableSize>>())
     , m_table(*m_tableStorage)
+    , m_steps(std::make_unique<CommandSteps>(loop, *this))
 {
     setAllButtons(true);
     m_buttons[static_cast<int>(Button::DeviceSetup)] = false;
@@ -188,6 +190,14 @@ void DeviceView::refreshRow(std::size_t row)
     const bool checked = m_rows[row].checked;
     m_rows[row].texts = formatRow(m_table[row], row);
     m_rows[row].checked = checked;
+    changed();
+}
+
+void DeviceView::setRowText(std::size_t row, int column, const std::string& text)
+{
+    if (row >= m_rows.size() || column < 0 || column >= kColumnCount)
+        return;
+    m_rows[row].texts[static_cast<std::size_t>(column)] = text;
     changed();
 }
 

@@ -16,6 +16,8 @@
 
 namespace utility::devmgmt {
 
+class CommandSteps;
+
 inline constexpr std::size_t kTableSize = 256;
 
 // One row of the device table: the reply exactly as received.
@@ -235,6 +237,12 @@ public:
     // Reformats a row from its entry (after a command changed the entry).
     void refreshRow(std::size_t row);
     DeviceEntry& mutableEntry(std::size_t row) { return m_table[row]; }
+    void setRowText(std::size_t row, int column, const std::string& text);
+    const DevicePorts& ports() const { return m_ports; }
+    platform::Prompter& prompter() { return m_prompter; }
+    // The query step, row refresh and re-search countdown the device
+    // commands share.
+    CommandSteps& steps() { return *m_steps; }
 
     SearchMode searchMode() const { return m_searchMode; }
     SearchSettings& searchSettings() { return m_searchSettings; }
@@ -322,6 +330,7 @@ private:
     std::function<void(std::size_t)> m_doubleClick;
     std::function<void()> m_changed;
     std::function<void()> m_searchFinished;
+    std::unique_ptr<CommandSteps> m_steps; // last: its timers go first
 };
 
 } // namespace utility::devmgmt

@@ -3,14 +3,17 @@
 #include "platform/text_file.h"
 #include "utility/devmgmt/device_view.h"
 #include "utility/gui/device_dialogs.h"
+#include "utility/gui/device_setup_binding.h"
 #include "utility/gui/device_view_widget.h"
 #include "utility/gui/dhcp_view.h"
 #include "utility/gui/main_window.h"
 #include "utility/gui/navigation_panel.h"
+#include "utility/gui/setup_sheet_dialog.h"
 #include "utility/gui/system_log_widget.h"
 #include "utility/services/dhcp_view.h"
 #include "utility/gui/tftp_view.h"
 #include "utility/services/tftp_server.h"
+#include "utility/gui/web_view_pane.h"
 #include "utility/shell/navigation.h"
 #include "utility/shell/shell.h"
 #include "utility/shell/startup.h"
@@ -24,11 +27,13 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QScreen>
+#include <QTabWidget>
 #include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 namespace utility::gui {
 namespace {
@@ -102,6 +107,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     // window on one); a platform chosen by the caller still wins.
     if (!options.screenshotDir.empty() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    WebViewPane::prepareApplication();
     QApplication app(argc, argv);
     const bool screenshots = !options.screenshotDir.empty();
     widgets::QtPrompter qtPrompter;
@@ -152,6 +158,13 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     tree.setChangedCallback([&window] { window.navigation()->refresh(); });
     frame.setChangedCallback([&window] { window.refresh(); });
     dialogs.setParent(&window);
+    auto* webPane = new WebViewPane;
+    window.setBottomView(shell::BottomView::Web, webPane);
+    DeviceSetupBinding::WebView web;
+    web.pane = webPane;
+    web.show = [&frame] { frame.showWebPage(); };
+    web.log = [&log](const std::string& line) { log.addLogLine(line); };
+    DeviceSetupBinding setupBinding(loop, deviceView, *deviceWidget, prompter, web, &window);
 
     dhcpView.setSystemLogCallback([&log](const std::string& line) { log.addLogLine(line); });
     dhcpView.firstShown(
@@ -195,7 +208,35 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     window.resize(1100, 760);
     window.show();
     int status = 0;
+    // The web view is grabbed last: its page loads asynchronously.
+    auto finish = [&] {
+        shell.shutDown();
+        app.exit(status);
+    };
+    bool webLoaded = false;
+    auto grabWebView = [&] {
+        if (deviceView.rowCount() == 0) {
+            finish();
+            return;
+        }
+        deviceView.setChecked(0, true);
+        webPane->setLoadedCallback([&](bool ok) {
+            if (std::exchange(webLoaded, true))
+                return;
+            QTimer::singleShot(1500, &window, [&, ok] {
+                if (!ok || !grab(&window, dir, QStringLiteral("web-view.png")))
+                    status = 1;
+                finish();
+            });
+        });
+        if (!setupBinding.web().click())
+            finish();
+    };
+    bool grabbed = false;
     deviceView.setSearchFinishedCallback([&] {
+        if (grabbed)
+            return;
+        grabbed = true;
         QTimer::singleShot(50, &window, [&] {
             if (!grab(&window, dir, QStringLiteral("main-window.png")))
                 status = 1;
@@ -230,8 +271,15 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             frame.clickViewButton(shell::FrameModel::kTftpButton);
             status |= grab(&window, dir, QStringLiteral("tftp-view.png")) ? 0 : 1;
             tftpWidget->toggle();
-            shell.shutDown();
-            app.exit(status);
+            if (deviceView.rowCount() > 0) {
+                setupBinding.sheet().open(deviceView.entry(0), 0);
+                SetupSheetDialog sheet(setupBinding.sheet(), &window);
+                sheet.show();
+                status |= grab(&sheet, dir, QStringLiteral("device-setup-network.png")) ? 0 : 1;
+                sheet.pages()->setCurrentIndex(1);
+                status |= grab(&sheet, dir, QStringLiteral("device-setup-serial.png")) ? 0 : 1;
+            }
+            grabWebView();
         });
     });
     deviceView.networkSearch(true);

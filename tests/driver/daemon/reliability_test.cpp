@@ -161,7 +161,7 @@ TEST_F(VorpildReliability, ControlOpenRightAfterATerminalClosedSucceeds)
     }
     // A program killed while holding the port lets go of it too.
     for (int i = 0; i < 5; ++i) {
-        auto holder = platform::ChildProcess::start({ "/bin/sh", "-c", "exec 3<>" + port() + "; echo held; sleep 30" });
+        auto holder = platform::ChildProcess::start({ "/bin/sh", "-c", "exec 3<>" + port() + "; echo held; exec sleep 30" });
         ASSERT_TRUE(holder.ok());
         ASSERT_TRUE(holder->readLine(10s).ok());
         std::uint32_t handle = 0;
@@ -366,9 +366,17 @@ TEST_F(VorpildReliability, RestartedDaemonReconnectsAPortThatConnectsAtStart)
     startDaemon();
     auto second = device.accept(15s);
     ASSERT_TRUE(second) << "the daemon restored the connection at start";
+    auto program = platform::ChildProcess::start({ kPython, "-c",
+        "import serial,sys\nwith serial.Serial(sys.argv[1], timeout=10) as p:\n    print('open', flush=True)\n"
+        "    print(p.read(2).decode(), flush=True)",
+        port() });
+    ASSERT_TRUE(program.ok());
+    ASSERT_TRUE(program->readLine(15s).ok());
+    ASSERT_TRUE(eventually([&] { return devcon({ "status" }).output.find("program=yes") != std::string::npos; }));
     ASSERT_TRUE(second->send(Bytes { 'u', 'p' }));
-    const ToolRun got = run({ "/usr/bin/timeout", "10", "/usr/bin/head", "-c", "2", port() });
-    EXPECT_EQ(got.output, "up\n");
+    auto got = program->readLine(15s);
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(*got, "up");
 }
 
 TEST_F(VorpildReliability, RuntimeDirectoryOfAnotherUserIsRefused)

@@ -7,6 +7,7 @@
 #include "utility/gui/main_window.h"
 #include "utility/gui/navigation_panel.h"
 #include "utility/gui/system_log_widget.h"
+#include "utility/gui/web_view_pane.h"
 #include "widgets/nav_button.h"
 #include "widgets/qt_event_loop.h"
 #include "widgets/qt_prompter.h"
@@ -400,6 +401,7 @@ int main(int argc, char** argv)
     // Off screen unless told otherwise; listing the tests needs no display either.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    gui::WebViewPane::prepareApplication();
     QApplication app(argc, argv);
     g_application = &app;
     return RUN_ALL_TESTS();

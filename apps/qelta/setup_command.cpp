@@ -1,0 +1,272 @@
+#include "apps/qelta/command.h"
+
+#include "platform/event_loop.h"
+#include "platform/net.h"
+#include "utility/devmgmt/command_steps.h"
+#include "utility/devmgmt/device_list_text.h"
+#include "utility/devmgmt/device_setup.h"
+#include "utility/devmgmt/device_view.h"
+#include "utility/devmgmt/setting_file.h"
+#include "utility/devmgmt/setup_sheet.h"
+
+#include <charconv>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <utility>
+
+namespace qelta {
+
+const std::string_view kSetupUsage
+    = "--ip ADDR [--load FILE] [--set ITEM=VALUE]... [--save FILE] [--no-submit] [--yes] [--json]";
+
+const std::string_view kSetupHelp = R"(usage: qelta [--local ADDR] setup --ip ADDR [OPTIONS]
+
+Runs the device view's Device Setup on one device: an IP search for ADDR,
+the setup sheet filled from the device's record, then Submit with the
+sheet's checks, the question whether the device may reboot, a Query that
+checks the device still answers, the SetConfig and the wait for its reply.
+Prints the device's row refreshed from the reply.
+
+options:
+  --ip ADDR           the device's address (device port 25124)
+  --load FILE         apply a device setting file to the sheet first
+  --set ITEM=VALUE    then set item ITEM (1..43, the line numbers of the
+                      setting file) to VALUE, written as the file holds it;
+                      may be given many times, applied in order. Items 2, 5,
+                      8, 9, 32 and 33 are never applied.
+  --save FILE         write the sheet's values to a device setting file
+  --no-submit         stop after --save: nothing is sent
+  --yes               answer yes to the reboot question and the network
+                      segment question (without it they are asked on the
+                      terminal)
+  --json              print the row as a JSON array of one object with the
+                      keys of "qelta search --json"
+
+Messages the sheet and the device view would show go to stderr with the
+same texts.
+Exit status: 0 when the device replied to the SetConfig (or, with
+--no-submit, when the sheet was filled), 1 when the device was not found,
+was silent, the settings failed, a file could not be used or the question
+was answered no, 2 for bad arguments or a value Submit refuses.
+)";
+
+namespace {
+
+struct SetupOptions {
+    std::string ip;
+    std::optional<std::string> load;
+    std::vector<std::pair<int, std::string>> sets;
+    std::optional<std::string> save;
+    bool noSubmit = false;
+    bool yes = false;
+    bool json = false;
+};
+
+std::string parse(const std::vector<std::string>& arguments, SetupOptions& options)
+{
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        auto next = [&](std::string& out) {
+            if (i + 1 >= arguments.size())
+                return false;
+            out = arguments[++i];
+            return true;
+        };
+        std::string value;
+        if (argument == "--ip") {
+            if (!next(value))
+                return "--ip needs an address";
+            if (value.size() > 15 || !platform::parseIpv4(value))
+                return "'" + value + "' is not an IPv4 address";
+            options.ip = value;
+        } else if (argument == "--load") {
+            if (!next(value))
+                return "--load needs a file name";
+            options.load = value;
+        } else if (argument == "--save") {
+            if (!next(value))
+                return "--save needs a file name";
+            options.save = value;
+        } else if (argument == "--set") {
+            if (!next(value))
+                return "--set needs ITEM=VALUE";
+            const auto equals = value.find('=');
+            int item = 0;
+            const auto [ptr, ec] = std::from_chars(value.data(), value.data() + equals, item);
+            if (equals == std::string::npos || ec != std::errc() || ptr != value.data() + equals || item < 1
+                || item > utility::devmgmt::kItemCount)
+                return "--set needs ITEM=VALUE with ITEM 1..43, not '" + value + "'";
+            if (utility::devmgmt::loadRule(item) == utility::devmgmt::LoadRule::Ignored)
+                return "item " + std::to_string(item) + " is never applied from a setting file";
+            options.sets.emplace_back(item, value.substr(equals + 1));
+        } else if (argument == "--no-submit") {
+            options.noSubmit = true;
+        } else if (argument == "--yes") {
+            options.yes = true;
+        } else if (argument == "--json") {
+            options.json = true;
+        } else {
+            return "unknown option '" + argument + "'";
+        }
+    }
+    if (options.ip.empty())
+        return "--ip ADDR is required";
+    return {};
+}
+
+class IpDialogs final : public utility::devmgmt::DeviceDialogs {
+public:
+    utility::devmgmt::DialogResult devicesSearching(utility::devmgmt::SearchSettings&) override
+    {
+        return utility::devmgmt::DialogResult::Accepted;
+    }
+    utility::devmgmt::DialogResult ipSearching(std::string&) override
+    {
+        return utility::devmgmt::DialogResult::Accepted;
+    }
+    utility::devmgmt::DialogResult setting(utility::devmgmt::Periods&) override
+    {
+        return utility::devmgmt::DialogResult::Cancelled;
+    }
+};
+
+// Messages as the console shows them; questions answered by --yes or asked
+// on the terminal.
+class TerminalPrompter final : public platform::Prompter {
+public:
+    TerminalPrompter(platform::Prompter& inner, bool yes)
+        : m_inner(inner)
+        , m_yes(yes)
+    {
+    }
+    void message(const std::string& text, const std::string& title, platform::MessageIcon icon) override
+    {
+        m_inner.message(text, title, icon);
+    }
+    bool confirm(const std::string& text, const std::string&, platform::MessageIcon, bool) override
+    {
+        if (m_yes) {
+            std::fprintf(stderr, "%s [yes]\n", text.c_str());
+            return true;
+        }
+        std::fprintf(stderr, "%s [y/N] ", text.c_str());
+        std::fflush(stderr);
+        std::string line;
+        if (!std::getline(std::cin, line))
+            line.clear();
+        return line == "y" || line == "Y" || line == "yes" || line == "Yes";
+    }
+    int choose(const std::string& title, const std::string& text, const std::string& label,
+        const std::vector<std::string>& options, int preselected) override
+    {
+        return m_inner.choose(title, text, label, options, preselected);
+    }
+    std::string openFile(const std::string&, const std::string&, const std::string&) override { return {}; }
+    std::string saveFile(const std::string&, const std::string&, const std::string&) override { return {}; }
+    std::string chooseFolder(const std::string&, const std::string&) override { return {}; }
+    void beep(int frequencyHz, int durationMs) override { m_inner.beep(frequencyHz, durationMs); }
+
+private:
+    platform::Prompter& m_inner;
+    bool m_yes;
+};
+
+} // namespace
+
+std::string checkSetupArguments(const std::vector<std::string>& arguments)
+{
+    SetupOptions options;
+    return parse(arguments, options);
+}
+
+int runSetup(Context& context)
+{
+    using namespace utility::devmgmt;
+    SetupOptions options;
+    if (!parse(context.arguments, options).empty())
+        return kExitBadArguments;
+
+    auto& settings = context.shell.settings();
+    const auto& selection = context.shell.selection();
+    auto loop = platform::makeEpollLoop();
+    TerminalPrompter prompter(context.prompter, options.yes);
+    IpDialogs dialogs;
+    DeviceView view(*loop, prompter, dialogs);
+    view.setLocalAddress(selection.effectiveAddress, selection.netmask);
+    view.setPeriods({ settings.searchPeriod, settings.restorePeriod, settings.rebootPeriod });
+    view.setOptions(settings.useExternalBrowser, settings.searchAtStart);
+
+    // The IP search fills the row the sheet is opened from.
+    view.setIpSearchAddress(options.ip);
+    view.setSearchFinishedCallback([&] { loop->quit(0); });
+    view.ipSearch(false);
+    if (view.searching())
+        loop->run();
+    view.setSearchFinishedCallback({});
+    if (view.rowCount() == 0)
+        return kExitFailure;
+
+    enum class SheetEnd { Submitted, Refused, FileFailed, NotSubmitted };
+    SheetEnd sheetEnd = SheetEnd::NotSubmitted;
+    SetupSheet sheet(prompter);
+    // The command line's sheet: the file, the --set values, the save, then
+    // Submit, as a user would work through the window's sheet.
+    auto fillAndSubmit = [&] {
+        if (options.load && !sheet.loadFrom(*options.load)) {
+            sheetEnd = SheetEnd::FileFailed;
+            return false;
+        }
+        for (const auto& [item, value] : options.sets)
+            sheet.setFileValue(item, value);
+        if (options.save && !sheet.saveTo(*options.save)) {
+            sheetEnd = SheetEnd::FileFailed;
+            return false;
+        }
+        if (options.noSubmit)
+            return false;
+        if (!sheet.submit()) {
+            sheetEnd = SheetEnd::Refused;
+            return false;
+        }
+        sheetEnd = SheetEnd::Submitted;
+        return true;
+    };
+    DeviceSetup setup(*loop, view, sheet, prompter, fillAndSubmit);
+    DeviceSetup::Outcome outcome = DeviceSetup::Outcome::NotStarted;
+    setup.setFinishedCallback([&](DeviceSetup::Outcome ended) {
+        outcome = ended;
+        loop->quit(0);
+    });
+    view.setChecked(0, true);
+    setup.start();
+    if (setup.running())
+        loop->run();
+    view.steps().cancel(); // the command ends with the reply, not with the new search
+
+    switch (outcome) {
+    case DeviceSetup::Outcome::Done: {
+        const std::vector<ListRow> row { view.rows()[view.currentRow] };
+        const std::string text = options.json ? formatDeviceJson(row) : formatDeviceTable(row);
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        return kExitOk;
+    }
+    case DeviceSetup::Outcome::Disconnected:
+    case DeviceSetup::Outcome::Failed:
+        return kExitFailure;
+    case DeviceSetup::Outcome::NotStarted:
+        break;
+    }
+    switch (sheetEnd) {
+    case SheetEnd::Refused:
+        return kExitBadArguments;
+    case SheetEnd::NotSubmitted:
+        return options.noSubmit ? kExitOk : kExitFailure;
+    case SheetEnd::FileFailed:
+    case SheetEnd::Submitted: // the reboot question was answered no
+        return kExitFailure;
+    }
+    return kExitFailure;
+}
+
+} // namespace qelta

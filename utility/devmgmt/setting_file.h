@@ -1,0 +1,61 @@
+#pragma once
+
+#include "utility/devmgmt/device_config.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace utility::devmgmt {
+
+// The device setting file: the 43 item values of the setup sheet, one line
+// each in item order, padded to 24 characters and followed by a fixed comment
+// ending in CR LF.
+
+inline constexpr std::size_t kSettingValueWidth = 24;
+inline constexpr std::size_t kSettingFileLimit = 50000;
+inline constexpr std::string_view kSettingFileFilter = "Qelta Device Setting files (*.txt)|*.txt|";
+inline constexpr std::string_view kSaveProposedName = "Qelta_Device_Setting";
+inline constexpr std::string_view kLoadProposedName = "Palomir_Setting_Prototype";
+
+// The comment of item `item` (1..43), leading space and CR LF included.
+std::string_view settingComment(int item);
+
+// The whole file text for the given values.
+std::string formatSettingFile(const DeviceItems& values);
+
+// The 43 value texts of a file as loading reads them: each value is every
+// character from the start of its line up to the first space (or CR, LF or
+// the end of the data); the next value starts after the next CR and the byte
+// after it. Items the data does not reach come back empty; nothing past the
+// end of `data` is ever read.
+std::array<std::string, kItemCount> readSettingValues(std::string_view data);
+
+// How an item of the file reaches the sheet.
+enum class LoadRule {
+    Ignored, // 2, 5, 8, 9, 32, 33: never applied, never reported as empty
+    Text, // the text of a control or hidden field
+    Number, // a decimal number
+    Switch, // a check box or radio pair: 0 or 1
+    List, // a list index
+    Events, // the five SMTP event lists, from the byte-swapped hexadecimal mask
+};
+LoadRule loadRule(int item);
+
+// Applies the values read from a file to the sheet's values. Items with an
+// empty value are left unchanged and listed in `emptyItems` (item numbers,
+// in order). A list index the list does not have leaves the item unchanged.
+void applySettingValues(
+    const std::array<std::string, kItemCount>& values, DeviceItems& sheet, std::vector<int>& emptyItems);
+
+// The five event bits (cold start, warm start, authentication fail, IP
+// change, password change) as the sheet keeps item 34: the low byte first.
+std::string formatEventBits(unsigned bits);
+// The five event bits of an item-34 text (the first two hexadecimal digits).
+unsigned parseEventBits(std::string_view text);
+
+// Entries of each list control of the sheet, for the range of item values.
+int listSize(int item);
+
+} // namespace utility::devmgmt

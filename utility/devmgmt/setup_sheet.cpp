@@ -1,0 +1,359 @@
+#include "utility/devmgmt/setup_sheet.h"
+
+#include "utility/devmgmt/setting_file.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace utility::devmgmt {
+namespace {
+
+const char* const kFailedToOpen = "Failed to open file";
+const char* const kFileSaved = "File saved.";
+const char* const kFileInfoTitle = "File Info";
+const char* const kFileTooLarge = "File size is too large!!";
+const char* const kItemEmpty = "Item is empty!!";
+constexpr int kBeepHz = 5000;
+constexpr int kBeepMs = 100;
+
+bool on(const std::string& value) { return value == "1"; }
+
+std::size_t textLimit(Item item)
+{
+    switch (item) {
+    case Item::DeviceName:
+        return kNameLimit;
+    case Item::StaticIp:
+    case Item::DestinationIp:
+    case Item::Netmask:
+    case Item::Gateway:
+    case Item::Dns:
+    case Item::AccessibleIp1:
+    case Item::AccessibleIp2:
+    case Item::AccessibleIp3:
+    case Item::AccessibleIp4:
+        return kAddressLimit;
+    case Item::SmtpDomain:
+    case Item::SmtpFrom:
+    case Item::SmtpTo1:
+    case Item::SmtpTo2:
+    case Item::SmtpTo3:
+    case Item::DestinationHost:
+        return kLongTextLimit;
+    default:
+        return std::string::npos;
+    }
+}
+
+} // namespace
+
+bool nameAcceptable(const std::string& name)
+{
+    return name.find(' ') == std::string::npos && name.size() <= kNameLimit;
+}
+
+bool portAcceptable(const std::string& port)
+{
+    if (port.empty() || port.size() > 5)
+        return false;
+    long value = 0;
+    for (const char c : port) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    return value >= 1024 && value <= 65535;
+}
+
+SetupSheet::SetupSheet(platform::Prompter& prompter)
+    : m_prompter(prompter)
+{
+}
+
+void SetupSheet::changed()
+{
+    if (m_changed)
+        m_changed();
+}
+
+void SetupSheet::open(const DeviceEntry& entry, std::size_t row)
+{
+    const DeviceConfig record = entry.config();
+    std::copy_n(record.bytes.begin(), kSheetHeaderSize, m_header.begin());
+    m_values = parseItems(record);
+    if (m_values[Item::DeviceName].empty())
+        m_values[Item::DeviceName] = "ZIR" + std::to_string(row + 1);
+    m_values[Item::BroadcastPort] = std::to_string(kDeviceBroadcastPort);
+    m_values[Item::MulticastPort] = std::to_string(kDeviceMulticastPort);
+    // Only the five event lists are on the page.
+    m_values[Item::SmtpEvents] = formatEventBits(parseEventBits(m_values[Item::SmtpEvents]));
+    m_opened = true;
+    m_submitted = false;
+    applyPageRules();
+}
+
+bool SetupSheet::udp() const { return on(m_values[Item::Udp]); }
+bool SetupSheet::client() const { return on(m_values[Item::ClientMode]); }
+
+void SetupSheet::applyPageRules()
+{
+    // A record (or a file) may say what the page can never show: exactly one
+    // data packet type and at least one management packet type.
+    if (on(m_values[Item::Udp]) == on(m_values[Item::Tcp])) {
+        m_values[Item::Udp] = "0";
+        m_values[Item::Tcp] = "1";
+    }
+    if (!on(m_values[Item::Broadcast]) && !on(m_values[Item::Multicast]))
+        m_values[Item::Broadcast] = "1";
+    chooseClient(client());
+    setDhcp(on(m_values[Item::Dhcp]));
+}
+
+void SetupSheet::chooseClient(bool isClient)
+{
+    m_values[Item::ClientMode] = isClient ? "1" : "0";
+    m_controls.dataPortEnabled = !isClient;
+    m_controls.destinationEnabled = isClient;
+    if (isClient) {
+        m_values[Item::AutoConnect] = "0";
+        m_controls.autoConnectEnabled = false;
+    } else {
+        m_controls.autoConnectEnabled = udp();
+    }
+    changed();
+}
+
+void SetupSheet::setDhcp(bool enabled)
+{
+    m_values[Item::Dhcp] = enabled ? "1" : "0";
+    m_controls.dynamicIpShown = enabled;
+    changed();
+}
+
+void SetupSheet::clickUdp(bool checked)
+{
+    m_values[Item::Udp] = checked ? "1" : "0";
+    if (checked) {
+        m_values[Item::Tcp] = "0";
+        m_controls.autoConnectEnabled = !client();
+    } else {
+        m_values[Item::Tcp] = "1";
+        m_values[Item::AutoConnect] = "0";
+        m_controls.autoConnectEnabled = false;
+    }
+    changed();
+}
+
+void SetupSheet::clickTcp(bool checked)
+{
+    m_values[Item::Tcp] = checked ? "1" : "0";
+    if (checked) {
+        m_values[Item::Udp] = "0";
+        m_values[Item::AutoConnect] = "0";
+        m_controls.autoConnectEnabled = false;
+    } else {
+        m_values[Item::Udp] = "1";
+        m_controls.autoConnectEnabled = !client();
+    }
+    changed();
+}
+
+void SetupSheet::clickBroadcast(bool checked)
+{
+    m_values[Item::Broadcast] = checked ? "1" : "0";
+    if (!checked)
+        m_values[Item::Multicast] = "1";
+    changed();
+}
+
+void SetupSheet::clickMulticast(bool checked)
+{
+    m_values[Item::Multicast] = checked ? "1" : "0";
+    if (!checked)
+        m_values[Item::Broadcast] = "1";
+    changed();
+}
+
+void SetupSheet::edit(Item item, const std::string& value)
+{
+    switch (item) {
+    case Item::MacAddress:
+    case Item::DynamicIp:
+    case Item::BroadcastPort:
+    case Item::MulticastPort:
+        return;
+    case Item::ClientMode:
+        chooseClient(on(value));
+        return;
+    case Item::Dhcp:
+        setDhcp(on(value));
+        return;
+    case Item::Udp:
+        clickUdp(on(value));
+        return;
+    case Item::Tcp:
+        clickTcp(on(value));
+        return;
+    case Item::Broadcast:
+        clickBroadcast(on(value));
+        return;
+    case Item::Multicast:
+        clickMulticast(on(value));
+        return;
+    case Item::AutoConnect:
+        if (m_controls.autoConnectEnabled)
+            m_values[item] = on(value) ? "1" : "0";
+        changed();
+        return;
+    default:
+        m_values[item] = value.substr(0, textLimit(item));
+        changed();
+        return;
+    }
+}
+
+bool SetupSheet::setFileValue(int item, const std::string& value)
+{
+    if (item < 1 || item > kItemCount || loadRule(item) == LoadRule::Ignored)
+        return false;
+    std::array<std::string, kItemCount> values;
+    values[static_cast<std::size_t>(item - 1)] = value;
+    // The other items are empty and so untouched.
+    std::vector<int> empty;
+    DeviceItems edited = m_values;
+    applySettingValues(values, edited, empty);
+    const bool applied = std::find(empty.begin(), empty.end(), item) == empty.end();
+    if (!applied) {
+        m_prompter.message(kItemEmpty, {}, platform::MessageIcon::Warning);
+        return false;
+    }
+    const std::string& newValue = edited.values[static_cast<std::size_t>(item - 1)];
+    // A single packet-type switch acts as a click on it would, so that
+    // setting UDP on turns TCP off rather than being undone by the rule that
+    // exactly one is on.
+    switch (static_cast<Item>(item)) {
+    case Item::Udp:
+        clickUdp(on(newValue));
+        break;
+    case Item::Tcp:
+        clickTcp(on(newValue));
+        break;
+    case Item::Broadcast:
+        clickBroadcast(on(newValue));
+        break;
+    case Item::Multicast:
+        clickMulticast(on(newValue));
+        break;
+    default:
+        m_values.values[static_cast<std::size_t>(item - 1)] = newValue;
+        break;
+    }
+    applyPageRules();
+    return true;
+}
+
+bool SetupSheet::submit()
+{
+    for (int item = 1; item <= kItemCount; ++item) {
+        const std::string& value = m_values.values[static_cast<std::size_t>(item - 1)];
+        if (item == static_cast<int>(Item::DeviceName) && !nameAcceptable(value)) {
+            m_prompter.message(kNameRefused, kNameRefusedTitle, platform::MessageIcon::Error);
+            return false;
+        }
+        if ((item == static_cast<int>(Item::DataPort) || item == static_cast<int>(Item::ClientDestinationPort))
+            && !portAcceptable(value)) {
+            m_prompter.message(kPortRefused, kPortRefusedTitle, platform::MessageIcon::Information);
+            return false;
+        }
+    }
+    MacAddress mac {};
+    std::copy_n(m_header.begin() + offset::kMac, mac.size(), mac.begin());
+    m_setConfig = buildSetConfig(m_values, mac);
+    m_submitted = true;
+    return true;
+}
+
+void SetupSheet::clickSave()
+{
+    const std::string path
+        = m_prompter.saveFile("Save", std::string(kSettingFileFilter), std::string(kSaveProposedName));
+    if (!path.empty())
+        saveTo(path);
+}
+
+void SetupSheet::clickLoad()
+{
+    const std::string path
+        = m_prompter.openFile("Open", std::string(kSettingFileFilter), std::string(kLoadProposedName));
+    if (!path.empty())
+        loadFrom(path);
+}
+
+bool SetupSheet::saveTo(const std::string& path)
+{
+    // The file is opened without truncation: saving over a longer file
+    // leaves its tail, which loading never reads.
+    std::error_code error;
+    const bool existed = std::filesystem::exists(path, error);
+    std::fstream file;
+    if (existed)
+        file.open(path, std::ios::in | std::ios::out | std::ios::binary);
+    else
+        file.open(path, std::ios::out | std::ios::binary);
+    if (!file.is_open()) {
+        m_prompter.beep(kBeepHz, kBeepMs);
+        m_prompter.message(kFailedToOpen + path, {}, platform::MessageIcon::Error);
+        return false;
+    }
+    if (m_values[Item::DeviceName].find(' ') != std::string::npos) {
+        m_prompter.message(kNameRefused, kNameRefusedTitle, platform::MessageIcon::Error);
+        file.close();
+        if (!existed && std::filesystem::file_size(path, error) == 0 && !error)
+            std::filesystem::remove(path, error);
+        return false;
+    }
+    const std::string text = formatSettingFile(m_values);
+    file.seekp(0);
+    file.write(text.data(), static_cast<std::streamsize>(text.size()));
+    file.close();
+    if (file.fail()) {
+        // Not a situation the sheet has a text for; the user must not be
+        // told the file was saved.
+        m_prompter.beep(kBeepHz, kBeepMs);
+        m_prompter.message(kFailedToOpen + path, {}, platform::MessageIcon::Error);
+        return false;
+    }
+    m_prompter.message(kFileSaved, kFileInfoTitle, platform::MessageIcon::Information);
+    return true;
+}
+
+bool SetupSheet::loadFrom(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file.is_open()) {
+        m_prompter.beep(kBeepHz, kBeepMs);
+        m_prompter.message(kFailedToOpen + path, {}, platform::MessageIcon::Error);
+        return false;
+    }
+    std::string data;
+    char buffer[4096];
+    while (file && data.size() <= kSettingFileLimit) {
+        file.read(buffer, sizeof buffer);
+        data.append(buffer, static_cast<std::size_t>(file.gcount()));
+    }
+    if (data.size() > kSettingFileLimit) {
+        m_prompter.message(kFileTooLarge, {}, platform::MessageIcon::Warning);
+        return false;
+    }
+    std::vector<int> empty;
+    applySettingValues(readSettingValues(data), m_values, empty);
+    for (std::size_t i = 0; i < empty.size(); ++i)
+        m_prompter.message(kItemEmpty, {}, platform::MessageIcon::Warning);
+    applyPageRules();
+    return true;
+}
+
+} // namespace utility::devmgmt

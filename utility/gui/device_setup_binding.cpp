@@ -1,0 +1,59 @@
+#include "utility/gui/device_setup_binding.h"
+
+#include "utility/gui/device_view_widget.h"
+#include "utility/gui/setup_sheet_dialog.h"
+#include "utility/gui/web_view_pane.h"
+
+#include <QProcess>
+#include <QPushButton>
+
+namespace utility::gui {
+
+DeviceSetupBinding::DeviceSetupBinding(platform::EventLoop& loop, devmgmt::DeviceView& view, DeviceViewWidget& widget,
+    platform::Prompter& prompter, WebView web, QWidget* dialogParent)
+    : m_sheet(prompter)
+    , m_webView(std::move(web))
+    , m_dialogParent(dialogParent)
+{
+    m_setup = std::make_unique<devmgmt::DeviceSetup>(loop, view, m_sheet, prompter, [this] { return showSheet(); });
+    devmgmt::WebAccess::Openers openers;
+    openers.external = &DeviceSetupBinding::openExternal;
+    if (m_webView.pane) {
+        openers.embedded = [this](const std::string& url, std::string& why) {
+            if (!m_webView.pane->navigate(url, why))
+                return false;
+            if (m_webView.show)
+                m_webView.show();
+            return true;
+        };
+        m_webView.pane->setFailedCallback([this](const std::string& url, const std::string& why) {
+            if (m_webView.log)
+                m_webView.log("Web view failed (" + why + "); opening " + url + " in the external browser");
+            openExternal(url);
+        });
+    }
+    openers.log = m_webView.log;
+    m_web = std::make_unique<devmgmt::WebAccess>(view, prompter, std::move(openers));
+
+    connect(widget.button(devmgmt::Button::DeviceSetup), &QPushButton::clicked, this, [this] { m_setup->start(); });
+    connect(widget.button(devmgmt::Button::WebBrowser), &QPushButton::clicked, this, [this] { m_web->click(); });
+    view.setDoubleClickHandler([this](std::size_t) { m_setup->start(); });
+}
+
+DeviceSetupBinding::~DeviceSetupBinding() = default;
+
+bool DeviceSetupBinding::openExternal(const std::string& url)
+{
+    return QProcess::startDetached(QStringLiteral("xdg-open"), { QString::fromStdString(url) });
+}
+
+bool DeviceSetupBinding::showSheet()
+{
+    SetupSheetDialog dialog(m_sheet, m_dialogParent);
+    m_dialog = &dialog;
+    const int result = dialog.exec();
+    m_dialog = nullptr;
+    return result == QDialog::Accepted;
+}
+
+} // namespace utility::gui
