@@ -3,6 +3,7 @@
 # $1 is the folder of the built programs.
 set -euo pipefail
 bin=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 cleanup() {
   kill $(jobs -p) 2>/dev/null || true
@@ -35,6 +36,42 @@ step "qelta search: one address"
 step "qelta search: an address where nobody answers"
 "$bin/qelta" search --ip 127.0.0.99 --period 5 || echo "(exit status $?: no devices)"
 
+step "qelta setup: rename the second device and move its data port (it reboots)"
+"$bin/qelta" setup --ip 127.0.0.11 --set 1=Demo-Gate --set 7=4100 --yes
+sleep 4 # the simulated reboot takes three seconds
+"$bin/qelta" search --ip 127.0.0.11
+echo "its status page: $(curl -s http://127.0.0.11/ | grep -o '<title>[^<]*</title>')"
+
+step "qelta tftp: serve a firmware file; curl fetches it with 1468-byte blocks, a name leaving the folder is refused"
+mkdir -p tftp && head -c 300000 /dev/urandom > tftp/fw.bin
+"$bin/qelta" tftp --dir "$work/tftp" > tftp.log 2>&1 &
+tftp_pid=$!
+for _ in $(seq 50); do grep -q . tftp.log && break; sleep 0.1; done
+curl -s --tftp-blksize 1468 tftp://127.0.0.1/fw.bin -o fw.got && cmp tftp/fw.bin fw.got && echo "fw.bin arrived intact"
+tftp 127.0.0.1 -c get ../etc/passwd refused.txt || true
+kill -INT $tftp_pid; wait $tftp_pid || true
+cat tftp.log
+
+step "qelta dhcp: a client in a namespace of its own gets its address over a veth pair"
+ip link add dsrv type veth peer name dcli
+ip addr add 192.0.2.1/24 dev dsrv
+ip link set dsrv up
+unshare -n sleep 60 &
+holder=$!
+sleep 0.2
+ip link set dcli netns $holder
+nsenter -t $holder -n ip link set lo up
+nsenter -t $holder -n ip link set dcli up
+"$bin/qelta" --local 192.0.2.1 dhcp --start 192.0.2.100 --end 192.0.2.110 --gateway 192.0.2.254 \
+  --netmask 255.255.255.0 --dns 192.0.2.53 --server 192.0.2.1 --boot zv.bin > dhcp.log 2>&1 &
+dhcp_pid=$!
+sleep 0.5
+nsenter -t $holder -n busybox udhcpc -i dcli -f -q -n -t 3 -s /bin/true 2>&1 | grep -i "lease\|select" || true
+kill -INT $dhcp_pid; wait $dhcp_pid || true
+kill $holder 2>/dev/null || true
+cat dhcp.log
+echo "dhcp.dat: $(cat dhcp.dat)"
+
 step "vorpild: virtual port COM5 connected to the first device over framed TCP"
 export VORPIL_RUNTIME_DIR=$work/vorpil
 "$bin/vorpild" --foreground --runtime-dir "$VORPIL_RUNTIME_DIR" --state-dir "$work/vorpil-state" 2> vorpild.err &
@@ -59,6 +96,7 @@ print("received:", answer)
 sys.exit(0 if answer == message else 1)
 PY
 "$bin/devcon" disconnect COM5
+"$bin/devcon" status | grep '^terminal'  # bytes each way through the terminal
 "$bin/devcon" remove 'ROOT\PORTS\0000'
 "$bin/devcon" status
 
@@ -69,6 +107,9 @@ else
   step "qelta window: no display here, so it is rendered off screen into pictures"
   QT_QPA_PLATFORM=offscreen "$bin/qelta" --screenshots "$bin/../demo-screens" 2>&1 | grep -E "^wrote" || echo "(built without Qt: no window)"
 fi
+
+step "kellan-mp: production runs against boardsim"
+"$here/demo-production.sh" "$bin"
 
 step "Qelta.dat as written at exit (first lines)"
 tr -d '\r' < Qelta.dat | head -n 8
