@@ -94,10 +94,10 @@ void PortDirectory::settle(std::chrono::milliseconds limit)
     // Held throughout, so no front end goes away meanwhile; settling touches
     // nothing of the directory.
     std::lock_guard lock(m_mutex);
-    for (auto& [name, entry] : m_entries) {
-        if (entry.frontEnd->attached())
-            (void)entry.frontEnd->settle(limit);
-    }
+    // Not only those attached now: one may be opening the port for a program
+    // that has come and gone already.
+    for (auto& [name, entry] : m_entries)
+        (void)entry.frontEnd->settle(limit);
 }
 
 std::map<std::string, FrontEndStatus> PortDirectory::statuses() const

@@ -29,7 +29,7 @@ public:
     void start();
     // The terminal a port name leads to; empty when it has none.
     std::string terminalOf(const std::string& portName) const;
-    // Brings every terminal that holds its port up to date (see
+    // Brings every terminal up to date (see
     // PortFrontEnd::settle), so a port a program has just closed is free.
     void settle(std::chrono::milliseconds limit);
     // Each terminal's state, by port name.

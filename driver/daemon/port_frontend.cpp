@@ -237,9 +237,11 @@ void PortFrontEnd::detach()
     m_draining = true;
     // Once this returns the network thread writes nothing more to the terminal.
     (void)setReceiveTap(*m_handle, nullptr);
-    // Closing completes the outstanding arrival wait.
+    // Closing completes the outstanding arrival wait; the next program's
+    // attach arms a new one.
     m_handle->close();
     m_handle.reset();
+    m_waitArmed = false;
     m_backlog.clear();
     m_backlogSent = 0;
     m_arrival = false;

@@ -90,9 +90,10 @@ protected:
 
     void startDaemon()
     {
-        auto child = platform::ChildProcess::start({ testing_support::programPath("vorpild"), "--foreground",
-                                                       "--runtime-dir", runtimeDir(), "--state-dir", m_dir.path() + "/state" },
-            false);
+        auto child
+            = platform::ChildProcess::start({ testing_support::programPath("vorpild"), "--foreground", "--runtime-dir",
+                                                runtimeDir(), "--state-dir", m_dir.path() + "/state" },
+                false);
         ASSERT_TRUE(child.ok());
         m_daemon = std::move(*child);
         ASSERT_TRUE(eventually([&] { return ntSuccess(ControlClient::connect(runtimeDir(), m_client)); }));
@@ -140,8 +141,9 @@ std::vector<std::pair<std::uint8_t, Bytes>> packets(const Bytes& stream)
         const std::size_t length = static_cast<std::size_t>(stream[at + 1]) << 8 | stream[at + 2];
         if (at + 3 + length > stream.size())
             break;
-        out.emplace_back(stream[at], Bytes(stream.begin() + static_cast<std::ptrdiff_t>(at + 3),
-                                         stream.begin() + static_cast<std::ptrdiff_t>(at + 3 + length)));
+        out.emplace_back(stream[at],
+            Bytes(stream.begin() + static_cast<std::ptrdiff_t>(at + 3),
+                stream.begin() + static_cast<std::ptrdiff_t>(at + 3 + length)));
         at += 3 + length;
     }
     return out;
@@ -161,9 +163,11 @@ TEST_F(VorpildReliability, ControlOpenRightAfterATerminalClosedSucceeds)
     }
     // A program killed while holding the port lets go of it too.
     for (int i = 0; i < 5; ++i) {
-        auto holder = platform::ChildProcess::start({ "/bin/sh", "-c", "exec 3<>" + port() + "; echo held; exec sleep 30" });
+        auto holder
+            = platform::ChildProcess::start({ "/bin/sh", "-c", "exec 3<>" + port() + "; echo held; exec sleep 30" });
         ASSERT_TRUE(holder.ok());
         ASSERT_TRUE(holder->readLine(10s).ok());
+        ASSERT_TRUE(eventually([&] { return devcon({ "status" }).output.find("program=yes") != std::string::npos; }));
         std::uint32_t handle = 0;
         EXPECT_EQ(m_client->open("\\\\.\\COM5", handle), kStatusInvalidDeviceState) << "a real holder keeps the port";
         holder->kill();
@@ -272,6 +276,9 @@ with serial.Serial(sys.argv[1], 921600, timeout=20) as port:
             time.sleep(0.3)
     print("read", got, "bad", bad, flush=True)
 )");
+    // Another program had the port before: its going must leave the port
+    // ready to hand arrivals to the next one.
+    ASSERT_EQ(run({ "/bin/stty", "-F", port(), "921600" }).code, 0);
     auto program = platform::ChildProcess::start({ kPython, reader, port(), std::to_string(kSize) });
     ASSERT_TRUE(program.ok());
     ASSERT_TRUE(program->readLine(15s).ok());
@@ -405,8 +412,8 @@ TEST_F(VorpildReliability, SettingsATerminalCannotCarrySurviveAProgramsOpen)
     ASSERT_TRUE(peer);
     const ToolRun serial = devcon({ "serial", "COM5", "--data-bits", "7", "--parity", "even" });
     ASSERT_EQ(serial.code, 0) << serial.output;
-    ASSERT_EQ(run({ kPython, "-c", "import serial,sys; serial.Serial(sys.argv[1], 57600).write(b'x')", port() }).code,
-        0);
+    ASSERT_EQ(
+        run({ kPython, "-c", "import serial,sys; serial.Serial(sys.argv[1], 57600).write(b'x')", port() }).code, 0);
     std::uint32_t handle = 0;
     ASSERT_EQ(m_client->open("\\\\.\\COM5", handle), kStatusSuccess);
     ControlReply line;
