@@ -50,6 +50,14 @@ public:
     void write(const std::uint8_t* data, std::size_t size);
     void write(const std::string& text) { write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()); }
 
+    // True while a write waits for the reader to take it up; a caller that
+    // must not have its bytes replaced waits for this to clear.
+    bool writePending()
+    {
+        std::lock_guard lock(m_writeMutex);
+        return m_writePending;
+    }
+
     // Stops the reader, drops both directions' queued data (a pending write
     // too) and starts a new reader.
     void purge();

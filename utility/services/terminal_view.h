@@ -100,6 +100,7 @@ public:
     bool closeIfNamed(const std::string& name);
 
     bool isOpen() const { return m_port.isOpen(); }
+    bool writePending() { return m_port.writePending(); }
     const std::string& openPortName() const { return m_openName; }
     bool rawDisplay() const { return m_rawDisplay; }
     int typedCount() const { return m_typedCount; }
