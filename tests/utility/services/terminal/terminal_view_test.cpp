@@ -314,3 +314,43 @@ TEST(Terminal, SettingsAreAppliedAndHandedBack)
     EXPECT_EQ(out.terminal[1], settings.terminal[1]);
     EXPECT_EQ(out.terminal[0].flowControlIndex, 2);
 }
+
+TEST(Terminal, LogsAreEmptiedAtTheirLimits)
+{
+    struct Case {
+        std::string before;
+        bool emptied;
+    };
+    const Case cases[] = {
+        { std::string(1000, '\n'), true }, // 1001 lines
+        { std::string(999, '\n'), false }, // 1000 lines
+        { std::string(60001, 'x'), true },
+        { std::string(60000, 'x'), false },
+    };
+    for (const Case& c : cases) {
+        Fixture f;
+        f.term().receive(reinterpret_cast<const std::uint8_t*>(c.before.data()), c.before.size());
+        f.term().receive(reinterpret_cast<const std::uint8_t*>("end"), 3);
+        EXPECT_EQ(f.term().log(), c.emptied ? "end" : c.before + "end") << c.before.size();
+    }
+    // Status lines: more than 2000 lines empty the log before the next one.
+    Fixture f;
+    for (int i = 0; i < 2000; ++i)
+        f.term().clickOpen(); // no port chosen: "Open  failed!"
+    EXPECT_EQ(f.term().log().size(), 2000u * 15);
+    f.term().clickOpen();
+    EXPECT_EQ(f.term().log(), "Open  failed!\r\n");
+}
+
+TEST(Terminal, ConsoleDisplayLastsUntilTheNextButtonIsUsed)
+{
+    Fixture f;
+    f.open(kBaud9600);
+    ASSERT_FALSE(f.term().rawDisplay());
+    f.term().type('a'); // typing is not a button
+    EXPECT_FALSE(f.term().rawDisplay());
+    f.term().clickClearLog();
+    EXPECT_TRUE(f.term().rawDisplay());
+    f.sendBlock("\nnow shown");
+    EXPECT_EQ(f.term().log(), "\nnow shown");
+}
