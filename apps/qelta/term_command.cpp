@@ -166,7 +166,9 @@ int runTerm(Context& context)
     if (!parse(context.arguments, options).empty())
         return kExitBadArguments;
 
-    auto loop = platform::makeEpollLoop();
+    // Shared with the stdin reader, which may still post a line while the
+    // command ends.
+    std::shared_ptr<platform::EventLoop> loop = platform::makeEpollLoop();
     TerminalEnvironment environment;
     environment.scanner = TerminalPortScanner::fromEnvironment();
     const std::string runtimeDir = environment.scanner.resolver.runtimeDir;
@@ -228,11 +230,14 @@ int runTerm(Context& context)
     // Keys from stdin, one at a time: the terminal keeps one pending write,
     // so a key goes out only when the one before it has been taken up.
     auto keys = std::make_shared<std::deque<std::uint8_t>>();
-    std::thread([&loop = *loop, keys] {
+    std::thread([weak = std::weak_ptr<platform::EventLoop>(loop), keys] {
         std::string line;
         while (std::getline(std::cin, line)) {
             line += '\r';
-            loop.post([keys, line] { keys->insert(keys->end(), line.begin(), line.end()); });
+            auto alive = weak.lock();
+            if (!alive)
+                return;
+            alive->post([keys, line] { keys->insert(keys->end(), line.begin(), line.end()); });
         }
     }).detach();
     loop->startTimer(std::chrono::milliseconds(1), [&terminal, keys] {

@@ -61,9 +61,10 @@ std::vector<TerminalPortEntry> TerminalPortScanner::candidates() const
     // Mapped names and the legacy ttyS names for the devices found.
     for (const std::string& device : devices) {
         const std::string name = fs::path(device).filename().string();
-        if (hasPrefixNumber(name, "ttyS") && device == devDir + "/" + name) {
+        if (hasPrefixNumber(name, "ttyS") && device == devDir + "/" + name && name.size() <= 7) {
+            // COMn stands for ttyS(n-1) only when nothing else claims COMn.
             const int number = std::stoi(name.substr(4)) + 1;
-            if (number <= 256 && resolver.resolve("COM" + std::to_string(number)) == device)
+            if (number <= 256 && resolver.resolve("COM" + std::to_string(number)) == "/dev/" + name)
                 comDevices.emplace(number, device);
         }
     }

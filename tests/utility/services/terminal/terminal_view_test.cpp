@@ -354,3 +354,33 @@ TEST(Terminal, ConsoleDisplayLastsUntilTheNextButtonIsUsed)
     f.sendBlock("\nnow shown");
     EXPECT_EQ(f.term().log(), "\nnow shown");
 }
+
+TEST(TerminalPorts, CandidatesAreNamedByComNumberFirstThenByPath)
+{
+    testing_support::TempDir dir;
+    namespace fs = std::filesystem;
+    fs::create_directories(dir.path() + "/dev/serial/by-id");
+    fs::create_directories(dir.path() + "/run/dev");
+    for (const char* name : { "ttyUSB0", "ttyACM1", "ttyS2", "ttyX", "ttyUSBx" })
+        dir.write(std::string("dev/") + name, "");
+    fs::create_symlink("../../ttyUSB0", dir.path() + "/dev/serial/by-id/usb-Maker_Cable-if00");
+    fs::create_symlink(dir.path() + "/dev/ttyACM1", dir.path() + "/run/dev/COM12");
+    dir.write("run/dev/COM3", "");
+    dir.write("com-ports", "COM7 " + dir.path() + "/dev/ttyUSB0\n");
+
+    utility::services::TerminalPortScanner scanner;
+    scanner.devDir = dir.path() + "/dev";
+    scanner.resolver.runtimeDir = dir.path() + "/run";
+    scanner.resolver.mappingFile = dir.file("com-ports");
+    const std::vector<utility::services::TerminalPortEntry> expected = {
+        { "COM3", dir.path() + "/run/dev/COM3" }, // vorpild's COM3 wins over ttyS2
+        { "COM7", dir.path() + "/dev/ttyUSB0" }, // from the mapping file; its by-id link is the same device
+        { "COM12", dir.path() + "/run/dev/COM12" }, // ttyACM1 is listed once, by its COM name
+        { dir.path() + "/dev/ttyS2", dir.path() + "/dev/ttyS2" },
+    };
+    EXPECT_EQ(scanner.candidates(), expected);
+    EXPECT_EQ(scanner.deviceFor("COM12"), dir.path() + "/run/dev/COM12");
+    EXPECT_EQ(scanner.deviceFor("/dev/ttyUSB9"), "/dev/ttyUSB9");
+    // None of these files is a terminal, so none can be opened.
+    EXPECT_TRUE(scanner.openable().empty());
+}
