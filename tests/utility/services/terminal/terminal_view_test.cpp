@@ -384,3 +384,21 @@ TEST(TerminalPorts, CandidatesAreNamedByComNumberFirstThenByPath)
     // None of these files is a terminal, so none can be opened.
     EXPECT_TRUE(scanner.openable().empty());
 }
+
+TEST(Terminal, EchoKeptFromTheSettingsRunsOnOpenAndEndsWithCloseByName)
+{
+    Fixture f;
+    utility::shell::AppSettings settings;
+    settings.terminal[0].baudRateIndex = kBaud115200;
+    settings.terminal[0].echo = true;
+    f.view->firstShown(settings);
+    EXPECT_FALSE(f.term().echoEnabled()) << "closed";
+    f.term().choosePort("COM5");
+    f.term().clickOpen();
+    ASSERT_TRUE(f.term().isOpen());
+    EXPECT_FALSE(f.term().closeEnabled()) << "Echo locks Close Port";
+    f.sendBlock("hi");
+    EXPECT_TRUE(f.view->closeByName("COM5"));
+    EXPECT_FALSE(f.term().echo());
+    EXPECT_TRUE(f.term().openEnabled());
+}
