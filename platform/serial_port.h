@@ -12,6 +12,10 @@ namespace platform {
 
 enum class Parity { None, Even, Odd };
 
+// Flow control. XonXoff uses 0x11/0x13 in both directions; Hardware is CTS
+// output flow control with RTS as the handshake line.
+enum class FlowControl { None, XonXoff, Hardware };
+
 // Line settings of a serial port.
 struct SerialSettings {
     std::uint32_t baud = 9600;
@@ -21,6 +25,7 @@ struct SerialSettings {
     int stopBits = 1;
     bool dtr = true;
     bool rts = true;
+    FlowControl flow = FlowControl::None;
 };
 
 // Time-outs in milliseconds, in the serial driver's model: a read ends when

@@ -163,6 +163,13 @@ public:
         // Bytes with parity errors are passed on as received (no INPCK); the
         // error itself is seen through the driver's error counters.
         tio.c_iflag &= ~(INPCK | PARMRK | IGNPAR | ISTRIP | IXON | IXOFF);
+        if (settings.flow == FlowControl::XonXoff) {
+            tio.c_iflag |= IXON | IXOFF;
+            tio.c_cc[VSTART] = 0x11;
+            tio.c_cc[VSTOP] = 0x13;
+        } else if (settings.flow == FlowControl::Hardware) {
+            tio.c_cflag |= CRTSCTS;
+        }
         tio.c_cc[VMIN] = 0;
         tio.c_cc[VTIME] = 0;
         const BaudCode* found = nullptr;

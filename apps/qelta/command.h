@@ -69,4 +69,10 @@ int runSetup(Context& context);
 extern const std::string_view kSetupUsage;
 extern const std::string_view kSetupHelp;
 
+// The COM terminal command (term_command.cpp).
+std::string checkTermArguments(const std::vector<std::string>& arguments);
+int runTerm(Context& context);
+extern const std::string_view kTermUsage;
+extern const std::string_view kTermHelp;
+
 } // namespace qelta

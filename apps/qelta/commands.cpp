@@ -46,6 +46,8 @@ const std::array kCommands = {
         "dhcp", kDhcpUsage, "run the DHCP/BOOTP server until interrupted", kDhcpHelp, checkDhcpArguments, runDhcp },
     Command { "tftp", kTftpUsage, "run the TFTP server until interrupted, its log on stdout", kTftpHelp,
         checkTftpArguments, runTftp },
+    Command { "term", kTermUsage, "open a serial port as the COM Port Terminal does: print, type, echo, auto test",
+        kTermHelp, checkTermArguments, runTerm },
 };
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "utility/gui/qelta_gui.h"
 
+#include "platform/pty.h"
 #include "platform/text_file.h"
 #include "utility/devmgmt/device_view.h"
 #include "utility/gui/device_dialogs.h"
@@ -10,10 +11,12 @@
 #include "utility/gui/navigation_panel.h"
 #include "utility/gui/setup_sheet_dialog.h"
 #include "utility/gui/system_log_widget.h"
-#include "utility/services/dhcp_view.h"
+#include "utility/gui/terminal_view_widget.h"
 #include "utility/gui/tftp_view.h"
-#include "utility/services/tftp_server.h"
 #include "utility/gui/web_view_pane.h"
+#include "utility/services/dhcp_view.h"
+#include "utility/services/terminal_view.h"
+#include "utility/services/tftp_server.h"
 #include "utility/shell/navigation.h"
 #include "utility/shell/shell.h"
 #include "utility/shell/startup.h"
@@ -23,6 +26,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QMessageBox>
 #include <QProcess>
@@ -101,6 +105,41 @@ bool guiAvailable()
     return false;
 }
 
+// The terminal view with both terminals open on pseudo-terminals, a device
+// talking on the first and the auto test running on the second.
+bool grabTerminalView(MainWindow& window, shell::FrameModel& frame, services::TerminalView& view, const QString& dir)
+{
+    auto first = platform::Pty::open();
+    auto second = platform::Pty::open();
+    if (!first.ok() || !second.ok())
+        return false;
+    frame.setTerminalChecked(true);
+    QApplication::processEvents();
+    view.terminal(0).choosePort((*first)->slavePath());
+    view.terminal(0).clickOpen();
+    view.terminal(1).choosePort((*second)->slavePath());
+    view.terminal(1).setInterval(1000);
+    view.terminal(1).setLength(16);
+    view.terminal(1).clickOpen();
+    view.terminal(1).setAutoTest(true);
+    const std::string banner = "\r\nDevice console ready.\r\nlogin: ";
+    (void)(*first)->write(reinterpret_cast<const std::uint8_t*>(banner.data()), banner.size());
+    std::uint8_t buffer[256];
+    (void)(*second)->read(buffer, sizeof buffer, std::chrono::milliseconds(500));
+    const std::string reply = "0000000000000000\r\n";
+    (void)(*second)->write(reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size());
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 500)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    const bool saved = grab(&window, dir, QStringLiteral("terminal-view.png"));
+    view.terminal(1).setAutoTest(false);
+    view.terminal(0).clickClose();
+    view.terminal(1).clickClose();
+    frame.setTerminalChecked(false);
+    return saved;
+}
+
 int runQeltaGui(int argc, char** argv, const GuiOptions& options)
 {
     // Pictures are rendered off screen, so they need no display (and show no
@@ -175,6 +214,18 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
         dhcpWidget->takeFields();
         dhcpView.handOver(out);
     });
+
+    // The COM Port Terminal in the bottom pane; its lists are filled when it
+    // is first shown.
+    services::TerminalEnvironment terminalEnvironment;
+    terminalEnvironment.scanner = services::TerminalPortScanner::fromEnvironment();
+    terminalEnvironment.isVirtualPort = [&tree](const std::string& name) { return tree.contains(name); };
+    terminalEnvironment.systemLog = [&log](const std::string& line) { log.addLogLine(line); };
+    services::TerminalView terminalView(loop, std::move(terminalEnvironment));
+    auto* terminalWidget = new TerminalViewWidget(terminalView, settings);
+    window.setBottomView(shell::BottomView::Terminal, terminalWidget);
+    shell.store().setHandOver(
+        shell::HandOver::Terminal, [&terminalView](shell::AppSettings& out) { terminalView.handOver(out); });
 
     FrameActions actions;
     TftpView* tftpWidget = installTftpView(window, actions, tftpServer);
@@ -271,6 +322,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             frame.clickViewButton(shell::FrameModel::kTftpButton);
             status |= grab(&window, dir, QStringLiteral("tftp-view.png")) ? 0 : 1;
             tftpWidget->toggle();
+            status |= grabTerminalView(window, frame, terminalView, dir) ? 0 : 1;
             if (deviceView.rowCount() > 0) {
                 setupBinding.sheet().open(deviceView.entry(0), 0);
                 SetupSheetDialog sheet(setupBinding.sheet(), &window);

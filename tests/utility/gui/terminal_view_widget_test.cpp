@@ -1,0 +1,117 @@
+#include "platform/pty.h"
+#include "tests/support/scripted_prompter.h"
+#include "utility/gui/main_window.h"
+#include "utility/gui/system_log_widget.h"
+#include "utility/gui/terminal_view_widget.h"
+#include "utility/shell/navigation.h"
+#include "utility/shell/system_log.h"
+#include "widgets/qt_event_loop.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace utility;
+
+namespace {
+
+// The terminal view in the window's bottom pane, bound as the program binds
+// it, with a pseudo-terminal as the device on terminal 1.
+struct TerminalPage {
+    testing_support::ScriptedPrompter prompter;
+    widgets::QtEventLoop loop;
+    shell::SystemLog log { loop.clock() };
+    shell::NavigationTree tree;
+    shell::FrameModel frame;
+    shell::AppSettings settings;
+    std::unique_ptr<services::TerminalView> view;
+    gui::MainWindow window { frame, tree, log, prompter };
+    gui::TerminalViewWidget* widget = nullptr;
+    std::unique_ptr<platform::Pty> device = std::move(*platform::Pty::open());
+
+    TerminalPage()
+    {
+        services::TerminalEnvironment environment;
+        environment.scanner.devDir = "/nonexistent";
+        environment.isVirtualPort = [this](const std::string& name) { return tree.contains(name); };
+        environment.systemLog = [this](const std::string& line) { log.addLogLine(line); };
+        view = std::make_unique<services::TerminalView>(loop, std::move(environment));
+        settings.terminal[0].baudRateIndex = 8;
+        settings.terminal[1].echo = true;
+        widget = new gui::TerminalViewWidget(*view, settings);
+        window.setBottomView(shell::BottomView::Terminal, widget);
+        frame.setChangedCallback([this] { window.refresh(); });
+        window.show();
+    }
+    const gui::TerminalControls& c(int i = 0) { return widget->controls(i); }
+    std::string received(std::size_t expected)
+    {
+        std::string got;
+        QElapsedTimer timer;
+        timer.start();
+        while (got.size() < expected && timer.elapsed() < 3000) {
+            std::uint8_t buffer[256];
+            auto n = device->read(buffer, sizeof buffer, std::chrono::milliseconds(20));
+            if (n.ok())
+                got.append(reinterpret_cast<char*>(buffer), *n);
+        }
+        return got;
+    }
+};
+
+} // namespace
+
+TEST(TerminalPageGui, ToggleShowsTheViewWithItsSettings)
+{
+    TerminalPage page;
+    EXPECT_FALSE(page.view->shown());
+    page.frame.setTerminalChecked(true);
+    QApplication::processEvents();
+    EXPECT_EQ(page.window.shownBottomView(), static_cast<QWidget*>(page.widget));
+    ASSERT_TRUE(page.view->shown()) << "first shown when the toggle shows it";
+    EXPECT_EQ(page.c(0).lists[0]->currentText(), "115200");
+    EXPECT_TRUE(page.c(1).echo->isChecked());
+    EXPECT_FALSE(page.c(1).echo->isEnabled());
+    EXPECT_FALSE(page.c(0).open->isEnabled()) << "no port found";
+    EXPECT_EQ(page.c(0).open->toolTip().contains("To open the selected com port"), true);
+    EXPECT_EQ(page.c(0).log->font().pointSize(), 10);
+    page.frame.setTerminalChecked(false);
+    EXPECT_EQ(page.window.shownBottomView(), static_cast<QWidget*>(page.window.systemLog()));
+}
+
+TEST(TerminalPageGui, OpenTypeAndClampTheFields)
+{
+    TerminalPage page;
+    page.frame.setTerminalChecked(true);
+    QApplication::processEvents();
+    page.view->terminal(0).choosePort(page.device->slavePath());
+    ASSERT_TRUE(page.c(0).open->isEnabled());
+    QTest::mouseClick(page.c(0).open, Qt::LeftButton);
+    ASSERT_TRUE(page.view->terminal(0).isOpen());
+    EXPECT_TRUE(page.c(0).close->isEnabled());
+    EXPECT_FALSE(page.c(0).lists[0]->isEnabled());
+    EXPECT_FALSE(page.c(0).port->isEnabled());
+
+    // A key typed in the log goes to the port, not into the log.
+    page.c(0).log->setFocus();
+    QTest::keyClick(page.c(0).log, Qt::Key_A);
+    EXPECT_EQ(page.received(1), "a");
+    EXPECT_FALSE(page.c(0).log->toPlainText().contains("a\n"));
+    EXPECT_TRUE(page.c(0).log->toPlainText().startsWith("Open "));
+
+    // A TX Interval of 5 shows as 10.
+    page.c(0).interval->setFocus();
+    page.c(0).interval->selectAll();
+    QTest::keyClicks(page.c(0).interval, "5");
+    QTest::keyClick(page.c(0).interval, Qt::Key_Return);
+    EXPECT_EQ(page.c(0).interval->text(), "10");
+
+    QTest::mouseClick(page.c(0).close, Qt::LeftButton);
+    EXPECT_FALSE(page.view->terminal(0).isOpen());
+    EXPECT_TRUE(page.c(0).log->toPlainText().contains(" closed."));
+}

@@ -1,0 +1,233 @@
+// `qelta term` against a program nobody here wrote (pyserial) on the other end
+// of a line: a socat pty pair, and a vorpild port carried to devsim whose
+// serial side pyserial opens.
+#include "platform/child_process.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testing_support::programPath;
+
+namespace {
+
+constexpr const char* kPython = "/usr/bin/python3";
+
+// echo: sends every byte but CR and the Xon/Xoff characters, then CR, and
+// checks that it all comes back; then prints the line typed at the terminal.
+// A number: prints in hex what arrives within that many seconds.
+constexpr const char* kPeer = R"(import sys, time, serial
+path, flow, mode = sys.argv[1:4]
+s = serial.Serial(path, 115200, xonxoff=(flow == "xon"), rtscts=(flow == "hardware"), timeout=10)
+print("ready", flush=True)
+if mode == "echo":
+    payload = bytes(b for b in range(256) if b not in (0x0d, 0x11, 0x13))
+    s.write(payload + b"\r")
+    s.flush()
+    back = s.read(len(payload) + 1)
+    print("echo", "ok" if back == payload + b"\r" else "bad " + back.hex(), flush=True)
+    print("typed", s.read_until(b"\r").decode(errors="replace").rstrip("\r"), flush=True)
+else:
+    end = time.time() + float(mode)
+    data = b""
+    s.timeout = 0.2
+    while time.time() < end:
+        data += s.read(65536)
+    print("got", data.hex(), flush=True)
+)";
+
+bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = 15s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+std::string field(const std::string& line, const std::string& key)
+{
+    std::istringstream words(line);
+    std::string word;
+    while (words >> word)
+        if (word.rfind(key + "=", 0) == 0)
+            return word.substr(key.size() + 1);
+    return {};
+}
+
+// Reads lines until one starts with `prefix`.
+std::string lineStarting(platform::ChildProcess& child, const std::string& prefix, std::chrono::seconds limit = 20s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto line = child.readLine(limit);
+        if (!line.ok())
+            return {};
+        const auto at = line->find(prefix);
+        if (at != std::string::npos)
+            return line->substr(at);
+    }
+    return {};
+}
+
+std::string unhex(const std::string& hex)
+{
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+// The two ends of a line: the terminal's port and the peer's device path.
+struct Line {
+    testing_support::TempDir dir;
+    std::string terminalPort;
+    std::string peerPort;
+    std::string environment; // prefix for the qelta command line
+    platform::ChildProcess socat, device, daemon;
+
+    static int devcon(const std::string& runtime, const std::string& args)
+    {
+        const std::string command
+            = "VORPIL_RUNTIME_DIR='" + runtime + "' '" + programPath("devcon") + "' " + args + " >/dev/null 2>&1";
+        return std::system(command.c_str());
+    }
+
+    void startSocat()
+    {
+        auto started = platform::ChildProcess::start(
+            { "socat", "pty,raw,echo=0,link=" + dir.file("a"), "pty,raw,echo=0,link=" + dir.file("b") }, false);
+        ASSERT_TRUE(started.ok());
+        socat = std::move(*started);
+        ASSERT_TRUE(eventually(
+            [&] { return std::filesystem::exists(dir.file("a")) && std::filesystem::exists(dir.file("b")); }));
+        terminalPort = dir.file("a");
+        peerPort = dir.file("b");
+    }
+
+    void startVorpild()
+    {
+        const std::string runtime = dir.path() + "/run";
+        auto started = platform::ChildProcess::start({ programPath("devsim"), "--first-address", "127.0.0.10" });
+        ASSERT_TRUE(started.ok());
+        device = std::move(*started);
+        auto listed = device.readLine(10s);
+        ASSERT_TRUE(listed.ok());
+        peerPort = field(*listed, "serial");
+        ASSERT_FALSE(peerPort.empty()) << *listed;
+        started = platform::ChildProcess::start(
+            { programPath("vorpild"), "--foreground", "--runtime-dir", runtime, "--state-dir", dir.path() + "/state" },
+            false);
+        ASSERT_TRUE(started.ok());
+        daemon = std::move(*started);
+        ASSERT_TRUE(eventually([&] { return devcon(runtime, "status") == 0; }));
+        ASSERT_EQ(devcon(runtime, "install " PACKAGING_DIR "/VORPIL.inf 'ZORV\\Rure' COM5"), 0);
+        ASSERT_EQ(devcon(runtime, "set COM5 --remote 127.0.0.10:5000 --tcp --client --framed"), 0);
+        ASSERT_EQ(devcon(runtime, "connect COM5"), 0);
+        terminalPort = "COM5";
+        environment = "VORPIL_RUNTIME_DIR='" + runtime + "' ";
+    }
+
+    void start(const std::string& kind)
+    {
+        std::filesystem::copy_file(programPath("VORPIL.inf"), dir.file("VORPIL.inf"));
+        if (kind == "socat")
+            startSocat();
+        else
+            startVorpild();
+    }
+
+    platform::Result<platform::ChildProcess> qelta(const std::string& arguments, const std::string& input)
+    {
+        return platform::ChildProcess::start({ "/bin/sh", "-c",
+            "cd '" + dir.path() + "' && " + environment + "exec '" + programPath("qelta") + "' term " + terminalPort
+                + " " + arguments + " <" + input + " 2>&1" });
+    }
+
+    platform::Result<platform::ChildProcess> peer(const std::string& flow, const std::string& mode)
+    {
+        std::ofstream(dir.file("peer.py")) << kPeer;
+        return platform::ChildProcess::start({ kPython, dir.file("peer.py"), peerPort, flow, mode });
+    }
+};
+
+struct Case {
+    std::string line;
+    std::string flow;
+};
+
+class TermBothWays : public ::testing::TestWithParam<Case> { };
+
+} // namespace
+
+TEST_P(TermBothWays, EchoedBytesAndTypedLineArriveIntact)
+{
+    const Case c = GetParam();
+    Line line;
+    ASSERT_NO_FATAL_FAILURE(line.start(c.line));
+    ASSERT_EQ(::mkfifo(line.dir.file("in").c_str(), 0600), 0);
+    auto qelta = line.qelta("--baud 115200 --flow " + c.flow + " --echo", line.dir.file("in"));
+    ASSERT_TRUE(qelta.ok());
+    std::ofstream input(line.dir.file("in")); // the shell opens the other end
+    ASSERT_EQ(lineStarting(*qelta, "Open "), "Open " + line.terminalPort + " successfully.");
+
+    auto peer = line.peer(c.flow, "echo");
+    ASSERT_TRUE(peer.ok());
+    ASSERT_EQ(lineStarting(*peer, "ready"), "ready");
+    EXPECT_EQ(lineStarting(*peer, "echo"), "echo ok");
+
+    input << "Hello there!" << std::endl; // a space is never sent
+    EXPECT_EQ(lineStarting(*peer, "typed"), "typed Hellothere!");
+    EXPECT_EQ(peer->wait(10s).value_or(-1), 0);
+
+    input.close();
+    qelta->interrupt();
+    EXPECT_EQ(lineStarting(*qelta, line.terminalPort + " closed."), line.terminalPort + " closed.");
+    EXPECT_EQ(qelta->wait(10s).value_or(-1), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, TermBothWays,
+    ::testing::Values(Case { "socat", "none" }, Case { "socat", "xon" }, Case { "socat", "hardware" },
+        Case { "vorpild", "none" }, Case { "vorpild", "xon" }, Case { "vorpild", "hardware" }),
+    [](const auto& info) { return info.param.line + "_" + info.param.flow; });
+
+class TermAutoTest : public ::testing::TestWithParam<std::string> { };
+
+TEST_P(TermAutoTest, PeerReceivesThePatternByteForByte)
+{
+    Line line;
+    ASSERT_NO_FATAL_FAILURE(line.start(GetParam()));
+    auto peer = line.peer("none", "4");
+    ASSERT_TRUE(peer.ok());
+    ASSERT_EQ(lineStarting(*peer, "ready"), "ready");
+    auto qelta = line.qelta("--baud 115200 --auto-test --interval 100 --length 50 --duration 3", "/dev/null");
+    ASSERT_TRUE(qelta.ok());
+    EXPECT_EQ(lineStarting(*qelta, "Open "), "Open " + line.terminalPort + " successfully.");
+    EXPECT_EQ(
+        lineStarting(*qelta, line.terminalPort + " Auto Test"), line.terminalPort + " Auto Test function starts.");
+    const std::string got = unhex(lineStarting(*peer, "got ").substr(4));
+    EXPECT_EQ(qelta->wait(10s).value_or(-1), 0);
+
+    const std::string fills = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    ASSERT_GE(got.size(), 10u * 52) << "fewer than ten packets";
+    std::size_t packets = 0;
+    for (; (packets + 1) * 52 <= got.size(); ++packets) {
+        const std::string expected = std::string(50, fills[packets % fills.size()]) + "\r\n";
+        ASSERT_EQ(got.substr(packets * 52, 52), expected) << "packet " << packets;
+    }
+    EXPECT_EQ(got.size() % 52, 0u) << "a packet arrived cut";
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, TermAutoTest, ::testing::Values("socat", "vorpild"));

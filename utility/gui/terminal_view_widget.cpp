@@ -1,0 +1,260 @@
+#include "utility/gui/terminal_view_widget.h"
+
+#include <QCheckBox>
+#include <QFont>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QIntValidator>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+namespace utility::gui {
+
+using services::Terminal;
+
+void PortComboBox::showPopup()
+{
+    if (aboutToOpen)
+        aboutToOpen();
+    QComboBox::showPopup();
+}
+
+TerminalLog::TerminalLog(Terminal& terminal, QWidget* parent)
+    : QPlainTextEdit(parent)
+    , m_terminal(terminal)
+{
+    QFont font(QStringLiteral("Courier New"), 10);
+    font.setStyleHint(QFont::Monospace);
+    setFont(font);
+    setReadOnly(true);
+    setUndoRedoEnabled(false);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void TerminalLog::apply(const Terminal::LogChange& change)
+{
+    if (change.kind == Terminal::LogChange::Append) {
+        moveCursor(QTextCursor::End);
+        insertPlainText(QString::fromLatin1(change.text.data(), static_cast<qsizetype>(change.text.size())));
+    } else {
+        const std::string& log = m_terminal.log();
+        setPlainText(QString::fromLatin1(log.data(), static_cast<qsizetype>(log.size())));
+    }
+    // The end stays in view.
+    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+}
+
+void TerminalLog::keyPressEvent(QKeyEvent* event)
+{
+    if (event->matches(QKeySequence::Copy) || event->matches(QKeySequence::SelectAll)) {
+        QPlainTextEdit::keyPressEvent(event);
+        return;
+    }
+    std::uint8_t key = 0;
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+        key = '\r';
+    else if (event->key() == Qt::Key_Backspace)
+        key = '\b';
+    else if (!event->text().isEmpty())
+        key = static_cast<std::uint8_t>(event->text().at(0).toLatin1());
+    if (key != 0)
+        m_terminal.type(key);
+    event->accept();
+}
+
+TerminalViewWidget::TerminalViewWidget(
+    services::TerminalView& view, const shell::AppSettings& settings, QWidget* parent)
+    : QWidget(parent)
+    , m_view(view)
+    , m_settings(settings)
+{
+    setObjectName(QStringLiteral("TerminalView"));
+    auto* layout = new QHBoxLayout(this);
+    auto* left = new QVBoxLayout;
+    auto* right = new QVBoxLayout;
+    for (int i = 0; i < 2; ++i) {
+        left->addWidget(buildTerminal(i));
+        right->addWidget(m_controls[static_cast<std::size_t>(i)].log);
+    }
+    left->addStretch(1);
+    layout->addLayout(left);
+    layout->addLayout(right, 1);
+    refresh();
+}
+
+QWidget* TerminalViewWidget::buildTerminal(int index)
+{
+    Terminal& terminal = m_view.terminal(index);
+    TerminalControls& c = m_controls[static_cast<std::size_t>(index)];
+    auto* box = new QGroupBox(QStringLiteral("Terminal %1").arg(index + 1), this);
+    auto* grid = new QGridLayout(box);
+    grid->setVerticalSpacing(2);
+    auto tip = [](QWidget* widget, const char* text) {
+        widget->setToolTip(QStringLiteral("<p style='width:200px'>%1</p>").arg(QString::fromLatin1(text)));
+    };
+
+    c.port = new PortComboBox(box);
+    c.port->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    c.port->setMinimumContentsLength(10);
+    c.port->aboutToOpen = [this, &terminal] {
+        terminal.refillPorts();
+        refresh();
+    };
+    connect(c.port, qOverload<int>(&QComboBox::activated), this, [this, &terminal](int row) {
+        terminal.selectPort(row);
+        refresh();
+    });
+    grid->addWidget(new QLabel(QStringLiteral("Port"), box), 0, 0);
+    grid->addWidget(c.port, 0, 1);
+
+    const char* labels[] = { "Baud Rate", "Data Bits", "Parity Check", "Stop Bits", "Flow Control" };
+    auto addList = [&](int n, auto items) {
+        auto* combo = new QComboBox(box);
+        for (const char* item : items)
+            combo->addItem(QString::fromLatin1(item));
+        c.lists[static_cast<std::size_t>(n)] = combo;
+        grid->addWidget(new QLabel(QString::fromLatin1(labels[n]), box), (n + 1) / 2, ((n + 1) % 2) * 2);
+        grid->addWidget(combo, (n + 1) / 2, ((n + 1) % 2) * 2 + 1);
+        connect(combo, qOverload<int>(&QComboBox::activated), this, [this, &terminal, n](int row) {
+            switch (n) {
+            case 0:
+                terminal.setBaudIndex(row);
+                break;
+            case 1:
+                terminal.setDataBitsIndex(row);
+                break;
+            case 2:
+                terminal.setParityIndex(row);
+                break;
+            case 3:
+                terminal.setStopBitsIndex(row);
+                break;
+            default:
+                terminal.setFlowIndex(row);
+            }
+            refresh();
+        });
+    };
+    addList(0, services::kTerminalBaudRates);
+    addList(1, services::kTerminalDataBits);
+    addList(2, services::kTerminalParities);
+    addList(3, services::kTerminalStopBits);
+    addList(4, services::kTerminalFlows);
+
+    auto button = [&](const char* text, const char* toolTip, void (Terminal::*click)()) {
+        auto* b = new QPushButton(QString::fromLatin1(text), box);
+        if (toolTip)
+            tip(b, toolTip);
+        connect(b, &QPushButton::clicked, this, [this, &terminal, click] {
+            (terminal.*click)();
+            refresh();
+        });
+        return b;
+    };
+    c.open = button("Open Port", services::kTipOpen, &Terminal::clickOpen);
+    c.close = button("Close Port", services::kTipClose, &Terminal::clickClose);
+    c.purge = button("Purge Buffer", nullptr, &Terminal::clickPurge);
+    c.clearLog = button("Clear Log", services::kTipClearLog, &Terminal::clickClearLog);
+    grid->addWidget(c.open, 3, 0);
+    grid->addWidget(c.close, 3, 1);
+    grid->addWidget(c.purge, 3, 2);
+    grid->addWidget(c.clearLog, 3, 3);
+
+    c.autoTest = new QCheckBox(QStringLiteral("Auto Test"), box);
+    tip(c.autoTest, services::kTipAutoTest);
+    connect(c.autoTest, &QCheckBox::clicked, this, [this, &terminal](bool on) {
+        terminal.setAutoTest(on);
+        refresh();
+    });
+    c.echo = new QCheckBox(QStringLiteral("Echo"), box);
+    tip(c.echo, services::kTipEcho);
+    connect(c.echo, &QCheckBox::clicked, this, [this, &terminal](bool on) {
+        terminal.setEcho(on);
+        refresh();
+    });
+    grid->addWidget(c.autoTest, 4, 0);
+    grid->addWidget(c.echo, 4, 1);
+
+    auto field = [&](const char* label, const char* toolTip, void (Terminal::*set)(int), int row) {
+        auto* edit = new QLineEdit(box);
+        edit->setValidator(new QIntValidator(0, 999999, edit));
+        tip(edit, toolTip);
+        connect(edit, &QLineEdit::editingFinished, this, [this, &terminal, edit, set] {
+            (terminal.*set)(edit->text().toInt());
+            refresh();
+            // The field shows what the value became.
+            const auto& lists = terminal.lists();
+            edit->setText(QString::number(set == &Terminal::setInterval ? lists.testIntervalMs : lists.testDataLength));
+        });
+        grid->addWidget(new QLabel(QString::fromLatin1(label), box), row, 2);
+        grid->addWidget(edit, row, 3);
+        return edit;
+    };
+    c.interval = field("TX Interval (ms)", services::kTipInterval, &Terminal::setInterval, 4);
+    c.length = field("TX Data Length", services::kTipLength, &Terminal::setLength, 5);
+
+    c.log = new TerminalLog(terminal, this);
+    c.log->setObjectName(QStringLiteral("terminalLog%1").arg(index + 1));
+    terminal.setLogCallback([log = c.log](const Terminal::LogChange& change) { log->apply(change); });
+    terminal.setChangedCallback([this] { refresh(); });
+    return box;
+}
+
+void TerminalViewWidget::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (!m_view.shown()) {
+        m_view.firstShown(m_settings);
+        refresh();
+    }
+}
+
+void TerminalViewWidget::refresh()
+{
+    if (m_refreshing)
+        return;
+    m_refreshing = true;
+    for (int i = 0; i < 2; ++i) {
+        Terminal& t = m_view.terminal(i);
+        TerminalControls& c = m_controls[static_cast<std::size_t>(i)];
+        {
+            QSignalBlocker block(c.port);
+            c.port->clear();
+            for (const auto& entry : t.ports())
+                c.port->addItem(QString::fromStdString(entry.name));
+            c.port->setCurrentIndex(t.portIndex());
+        }
+        const auto& lists = t.lists();
+        const int indices[] = { lists.baudRateIndex, lists.dataBitsIndex, lists.parityIndex, lists.stopBitsIndex,
+            lists.flowControlIndex };
+        for (std::size_t n = 0; n < 5; ++n) {
+            QSignalBlocker block(c.lists[n]);
+            c.lists[n]->setCurrentIndex(indices[n]);
+            c.lists[n]->setEnabled(t.listsEnabled());
+        }
+        c.port->setEnabled(t.listsEnabled());
+        c.open->setEnabled(t.openEnabled());
+        c.close->setEnabled(t.closeEnabled());
+        c.purge->setEnabled(t.purgeEnabled());
+        c.autoTest->setEnabled(t.autoTestEnabled());
+        c.autoTest->setChecked(t.autoTest());
+        c.echo->setEnabled(t.echoEnabled());
+        c.echo->setChecked(t.echo());
+        c.interval->setEnabled(t.intervalEnabled());
+        c.length->setEnabled(t.lengthEnabled());
+        if (!c.interval->hasFocus())
+            c.interval->setText(QString::number(lists.testIntervalMs));
+        if (!c.length->hasFocus())
+            c.length->setText(QString::number(lists.testDataLength));
+    }
+    m_refreshing = false;
+}
+
+} // namespace utility::gui

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "utility/services/terminal_view.h"
+
+#include <QComboBox>
+#include <QPlainTextEdit>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+
+class QCheckBox;
+class QLineEdit;
+class QPushButton;
+
+namespace utility::gui {
+
+// The Port list refills itself each time the user opens it.
+class PortComboBox final : public QComboBox {
+    Q_OBJECT
+public:
+    using QComboBox::QComboBox;
+    std::function<void()> aboutToOpen;
+
+protected:
+    void showPopup() override;
+};
+
+// A terminal's log: shows the controller's log and hands typed keys to the
+// terminal instead of inserting them.
+class TerminalLog final : public QPlainTextEdit {
+    Q_OBJECT
+public:
+    TerminalLog(services::Terminal& terminal, QWidget* parent = nullptr);
+    void apply(const services::Terminal::LogChange& change);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    services::Terminal& m_terminal;
+};
+
+// One terminal's controls.
+struct TerminalControls {
+    PortComboBox* port = nullptr;
+    std::array<QComboBox*, 5> lists {}; // baud, data bits, parity, stop bits, flow
+    QPushButton* open = nullptr;
+    QPushButton* close = nullptr;
+    QPushButton* purge = nullptr;
+    QPushButton* clearLog = nullptr;
+    QCheckBox* autoTest = nullptr;
+    QCheckBox* echo = nullptr;
+    QLineEdit* interval = nullptr;
+    QLineEdit* length = nullptr;
+    TerminalLog* log = nullptr;
+};
+
+// The COM Port Terminal view in the bottom pane: both terminals' controls on
+// the left, their logs on the right (terminal 1 above, terminal 2 below).
+class TerminalViewWidget final : public QWidget {
+    Q_OBJECT
+public:
+    TerminalViewWidget(services::TerminalView& view, const shell::AppSettings& settings, QWidget* parent = nullptr);
+
+    void refresh();
+    const TerminalControls& controls(int index) const { return m_controls[static_cast<std::size_t>(index)]; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    QWidget* buildTerminal(int index);
+
+    services::TerminalView& m_view;
+    const shell::AppSettings& m_settings;
+    std::array<TerminalControls, 2> m_controls;
+    bool m_refreshing = false;
+};
+
+} // namespace utility::gui
