@@ -156,6 +156,7 @@ void DeviceRestore::replyPoll()
         m_loop.killTimer(m_poll);
         m_poll = 0;
         const auto reply = takeReply(socket);
+        m_answered.push_back(row);
         m_view.steps().refreshRow(row, reply, kRestoreDoneText, CommandSteps::EmptyName::RowName);
         m_view.idleCounter = 0;
         socket.clearReceived();

@@ -68,7 +68,7 @@ public:
 
     void start();
     bool running() const { return m_running; }
-    // Rows whose device answered its query, in the order handled.
+    // Rows whose device sent its RestoreReply, in the order handled.
     const std::vector<std::size_t>& answered() const { return m_answered; }
     void setFinishedCallback(std::function<void(CommandOutcome)> callback) { m_finished = std::move(callback); }
 
@@ -111,6 +111,7 @@ public:
     void start();
     bool running() const { return m_running; }
     bool countingDown() const { return m_countdown != 0; }
+    // Rows whose device answered its query and was sent Reboot.
     const std::vector<std::size_t>& answered() const { return m_answered; }
     void setFinishedCallback(std::function<void(CommandOutcome)> callback) { m_finished = std::move(callback); }
 
