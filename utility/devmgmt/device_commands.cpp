@@ -137,7 +137,6 @@ void DeviceRestore::driverTick()
 void DeviceRestore::queryAnswered()
 {
     const std::size_t row = m_view.currentRow;
-    m_answered.push_back(row);
     CommandSocket& socket = m_view.commandSocket();
     socket.prepareForRequest();
     socket.sendTo(
