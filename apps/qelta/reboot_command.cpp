@@ -3,7 +3,7 @@
 
 namespace qelta {
 
-const std::string_view kRebootUsage = kRestoreUsage;
+const std::string_view kRebootUsage = "--ip ADDR [--ip ADDR]... [--yes] [--json]";
 
 const std::string_view kRebootHelp = R"(usage: qelta [--local ADDR] reboot --ip ADDR [--ip ADDR]... [OPTIONS]
 

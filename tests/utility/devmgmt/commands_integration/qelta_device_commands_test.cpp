@@ -226,3 +226,17 @@ TEST_F(QeltaDeviceCommands, UpgradeFetchesFromQeltasTftpServerAndTheMonitorShows
     EXPECT_EQ(run.status, 2);
     EXPECT_NE(run.err.find("Invalid TFTP Server IP address!"), std::string::npos) << run.err;
 }
+
+TEST_F(QeltaDeviceCommands, HelpListsTheFourCommandsWithTheirOptions)
+{
+    const ProgramRun run = qelta("--help");
+    ASSERT_EQ(run.status, 0);
+    const std::string text = run.out + run.err;
+    for (const char* line : { "monitor --ip ADDR [--ip ADDR]... [--interval N] [--cycles K] [--json]",
+             "restore --ip ADDR [--ip ADDR]... [--yes] [--json]", "reboot --ip ADDR [--ip ADDR]... [--yes] [--json]",
+             "upgrade --ip ADDR --server TFTP_ADDR --file NAME [--period N] [--yes] [--json]" })
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_EQ(qelta("reboot --yes").status, 2) << "--ip is required";
+    EXPECT_EQ(qelta("upgrade --ip 127.0.0.10 --ip 127.0.0.11").status, 2) << "one device each time";
+    EXPECT_EQ(qelta("monitor --ip 127.0.0.10 --cycles 0").status, 2);
+}
