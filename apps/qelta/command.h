@@ -75,4 +75,24 @@ int runTerm(Context& context);
 extern const std::string_view kTermUsage;
 extern const std::string_view kTermHelp;
 
+// The device monitor and the restore, reboot and upgrade commands
+// (monitor_command.cpp, restore_command.cpp, reboot_command.cpp,
+// upgrade_command.cpp).
+std::string checkMonitorArguments(const std::vector<std::string>& arguments);
+int runMonitor(Context& context);
+extern const std::string_view kMonitorUsage;
+extern const std::string_view kMonitorHelp;
+std::string checkRestoreArguments(const std::vector<std::string>& arguments);
+int runRestore(Context& context);
+extern const std::string_view kRestoreUsage;
+extern const std::string_view kRestoreHelp;
+std::string checkRebootArguments(const std::vector<std::string>& arguments);
+int runReboot(Context& context);
+extern const std::string_view kRebootUsage;
+extern const std::string_view kRebootHelp;
+std::string checkUpgradeArguments(const std::vector<std::string>& arguments);
+int runUpgrade(Context& context);
+extern const std::string_view kUpgradeUsage;
+extern const std::string_view kUpgradeHelp;
+
 } // namespace qelta

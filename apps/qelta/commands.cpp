@@ -42,6 +42,13 @@ const std::array kCommands = {
         checkSearchArguments, runSearch },
     Command { "setup", kSetupUsage, "change one device's settings as the Device Setup sheet does", kSetupHelp,
         checkSetupArguments, runSetup },
+    Command { "monitor", kMonitorUsage, "poll devices' status as the Device Monitor does", kMonitorHelp,
+        checkMonitorArguments, runMonitor },
+    Command { "restore", kRestoreUsage, "return devices to their factory settings", kRestoreHelp, checkRestoreArguments,
+        runRestore },
+    Command { "reboot", kRebootUsage, "reboot devices", kRebootHelp, checkRebootArguments, runReboot },
+    Command { "upgrade", kUpgradeUsage, "make one device fetch new firmware from a TFTP server", kUpgradeHelp,
+        checkUpgradeArguments, runUpgrade },
     Command {
         "dhcp", kDhcpUsage, "run the DHCP/BOOTP server until interrupted", kDhcpHelp, checkDhcpArguments, runDhcp },
     Command { "tftp", kTftpUsage, "run the TFTP server until interrupted, its log on stdout", kTftpHelp,

@@ -174,6 +174,12 @@ void DeviceView::setProgress(int position)
     changed();
 }
 
+void DeviceView::setProgressRange(int upper)
+{
+    m_progressRange = upper;
+    changed();
+}
+
 void DeviceView::setRowColours(std::size_t row, std::optional<Rgb> background, std::optional<Rgb> text)
 {
     if (row >= m_rows.size())
@@ -212,11 +218,22 @@ void DeviceView::resetTable()
     m_ignoredReplies = 0;
 }
 
-bool DeviceView::confirmSegment(const std::string& address)
+bool DeviceView::sameSegment(const std::string& address) const
 {
     const platform::Ipv4 mask = segmentAddress(m_netmask);
     const platform::Ipv4 local = segmentAddress(m_localAddress);
-    if ((segmentAddress(address) & mask) == (local & mask))
+    return (segmentAddress(address) & mask) == (local & mask);
+}
+
+void DeviceView::clearList()
+{
+    m_rows.clear();
+    changed();
+}
+
+bool DeviceView::confirmSegment(const std::string& address)
+{
+    if (sameSegment(address))
         return true;
     return m_prompter.confirm(kSegmentWarning, kSegmentTitle, platform::MessageIcon::Warning, false);
 }
@@ -245,6 +262,7 @@ void DeviceView::networkSearch(SearchOrigin origin)
         (void)m_command->recreate();
     m_searchMode = SearchMode::Network;
     m_progress = 0;
+    m_progressRange = kProgressMax;
 
     if (origin == SearchOrigin::Button && !m_startupSearchRan) {
         SearchSettings edited = m_searchSettings;
@@ -305,6 +323,7 @@ void DeviceView::ipSearch(bool showDialog)
         (void)m_command->recreate();
     m_searchMode = SearchMode::Ip;
     m_progress = 0;
+    m_progressRange = kProgressMax;
 
     if (showDialog) {
         std::string edited = m_ipSearchAddress;

@@ -221,6 +221,10 @@ public:
     // The network segment rule: true when the address is in the local segment
     // or the user confirms it may be reached through a router.
     bool confirmSegment(const std::string& address);
+    // The rule's test alone: the address lies in the local network segment.
+    bool sameSegment(const std::string& address) const;
+    // Empties the list (the table stays) while a command waits to search again.
+    void clearList();
 
     // State a view shows.
     const std::vector<ListRow>& rows() const { return m_rows; }
@@ -233,6 +237,9 @@ public:
     void setStatusText(const std::string& text);
     int progress() const { return m_progress; }
     void setProgress(int position);
+    // The progress bar's upper end; 1000 unless a command changes it.
+    int progressRange() const { return m_progressRange; }
+    void setProgressRange(int upper);
     void setRowColours(std::size_t row, std::optional<Rgb> background, std::optional<Rgb> text);
     // Reformats a row from its entry (after a command changed the entry).
     void refreshRow(std::size_t row);
@@ -319,6 +326,7 @@ private:
     std::array<bool, kButtonCount> m_buttons {};
     std::string m_status = "Idle";
     int m_progress = 0;
+    int m_progressRange = kProgressMax;
     platform::TimerId m_searchTimer = 0;
     platform::TimerId m_startupTimer = 0; // one-shot, a second after the view is first shown
 

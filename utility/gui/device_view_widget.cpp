@@ -102,6 +102,7 @@ void DeviceViewWidget::refresh()
     for (int i = 0; i < devmgmt::kButtonCount; ++i)
         m_buttons[static_cast<std::size_t>(i)]->setEnabled(m_view.buttonEnabled(static_cast<devmgmt::Button>(i)));
     m_status->setText(QString::fromStdString(m_view.statusText()));
+    m_progress->setRange(0, m_view.progressRange());
     m_progress->setValue(m_view.progress());
     const QSignalBlocker blockBrowser(m_externalBrowser);
     const QSignalBlocker blockSearch(m_searchAtStart);

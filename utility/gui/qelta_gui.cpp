@@ -1,13 +1,17 @@
 #include "utility/gui/qelta_gui.h"
 
 #include "platform/pty.h"
+#include "platform/net.h"
 #include "platform/text_file.h"
+#include "utility/devmgmt/device_monitor.h"
 #include "utility/devmgmt/device_view.h"
+#include "utility/gui/device_commands_binding.h"
 #include "utility/gui/device_dialogs.h"
 #include "utility/gui/device_setup_binding.h"
 #include "utility/gui/device_view_widget.h"
 #include "utility/gui/dhcp_view.h"
 #include "utility/gui/main_window.h"
+#include "utility/gui/monitor_view.h"
 #include "utility/gui/navigation_panel.h"
 #include "utility/gui/setup_sheet_dialog.h"
 #include "utility/gui/system_log_widget.h"
@@ -204,6 +208,26 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     web.show = [&frame] { frame.showWebPage(); };
     web.log = [&log](const std::string& line) { log.addLogLine(line); };
     DeviceSetupBinding setupBinding(loop, deviceView, *deviceWidget, prompter, web, &window);
+    DeviceCommandsBinding commandsBinding(loop, deviceView, *deviceWidget, prompter, &window);
+    commandsBinding.upgrade().setSettings(
+        { settings.upgradePeriod, platform::formatIpv4(settings.upgradeTftpServer), settings.upgradeFileName });
+    commandsBinding.upgrade().setStore([&settings](const devmgmt::UpgradeSettings& accepted) {
+        settings.upgradePeriod = accepted.period;
+        settings.upgradeTftpServer = platform::parseIpv4(accepted.server).value_or(settings.upgradeTftpServer);
+        settings.upgradeFileName = accepted.fileName;
+    });
+
+    // The device monitor: its own socket, the interval of the settings, the
+    // list rebuilt from the device list whenever the view comes forward.
+    devmgmt::DeviceMonitor monitor(loop, prompter);
+    monitor.setInterval(static_cast<unsigned>(settings.monitorInterval));
+    monitor.setIntervalSink([&settings](unsigned seconds) { settings.monitorInterval = static_cast<int>(seconds); });
+    monitor.setLogSink([&log](const std::string& line) { log.addLogLine(line); });
+    monitor.create(shell.selection().effectiveAddress);
+    auto* monitorWidget = new MonitorView(monitor);
+    window.setTopView(shell::TopView::Monitor, monitorWidget);
+    monitor.setChangedCallback([monitorWidget](int) { monitorWidget->refresh(); });
+    frame.setMonitorSelectedCallback([&monitor, &deviceView] { monitor.rebuild(deviceView); });
 
     dhcpView.setSystemLogCallback([&log](const std::string& line) { log.addLogLine(line); });
     dhcpView.firstShown(
@@ -323,6 +347,13 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             status |= grab(&window, dir, QStringLiteral("tftp-view.png")) ? 0 : 1;
             tftpWidget->toggle();
             status |= grabTerminalView(window, frame, terminalView, dir) ? 0 : 1;
+            {
+                devmgmt::UpgradeSettings upgradeSettings { settings.upgradePeriod,
+                    platform::formatIpv4(settings.upgradeTftpServer), settings.upgradeFileName };
+                FirmwareUpgradeDialog upgradeDialog(upgradeSettings, prompter, &window);
+                upgradeDialog.show();
+                status |= grab(&upgradeDialog, dir, QStringLiteral("firmware-upgrade.png")) ? 0 : 1;
+            }
             if (deviceView.rowCount() > 0) {
                 setupBinding.sheet().open(deviceView.entry(0), 0);
                 SetupSheetDialog sheet(setupBinding.sheet(), &window);
@@ -331,7 +362,19 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
                 sheet.pages()->setCurrentIndex(1);
                 status |= grab(&sheet, dir, QStringLiteral("device-setup-serial.png")) ? 0 : 1;
             }
-            grabWebView();
+            // The monitor running on the first three devices of the list.
+            for (std::size_t row = 0; row < std::min<std::size_t>(3, deviceView.rowCount()); ++row)
+                deviceView.setChecked(row, true);
+            frame.clickViewButton(shell::FrameModel::kMonitorButton);
+            monitor.clickStart();
+            QTimer::singleShot(1500, &window, [&] {
+                status |= grab(&window, dir, QStringLiteral("monitor-view.png")) ? 0 : 1;
+                monitor.clickStart();
+                for (std::size_t row = 0; row < deviceView.rowCount(); ++row)
+                    deviceView.setChecked(row, false);
+                frame.clickViewButton(shell::FrameModel::kDeviceManagementButton);
+                grabWebView();
+            });
         });
     });
     deviceView.networkSearch(true);

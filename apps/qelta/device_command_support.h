@@ -1,0 +1,71 @@
+#pragma once
+
+#include "apps/qelta/command.h"
+#include "platform/event_loop.h"
+#include "platform/prompter.h"
+#include "utility/devmgmt/device_view.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qelta {
+
+// The command line has no search dialogs: searches run with the stored
+// settings.
+class NoSearchDialogs final : public utility::devmgmt::DeviceDialogs {
+public:
+    utility::devmgmt::DialogResult devicesSearching(utility::devmgmt::SearchSettings&) override
+    {
+        return utility::devmgmt::DialogResult::Accepted;
+    }
+    utility::devmgmt::DialogResult ipSearching(std::string&) override
+    {
+        return utility::devmgmt::DialogResult::Accepted;
+    }
+    utility::devmgmt::DialogResult setting(utility::devmgmt::Periods&) override
+    {
+        return utility::devmgmt::DialogResult::Cancelled;
+    }
+};
+
+// Messages as the console shows them (stderr); questions answered yes by
+// --yes, otherwise asked on the terminal (no answer is no).
+class AskingPrompter final : public platform::Prompter {
+public:
+    AskingPrompter(platform::Prompter& inner, bool yes)
+        : m_inner(inner)
+        , m_yes(yes)
+    {
+    }
+    void message(const std::string& text, const std::string& title, platform::MessageIcon icon) override;
+    bool confirm(const std::string& text, const std::string& title, platform::MessageIcon icon, bool) override;
+    int choose(const std::string& title, const std::string& text, const std::string& label,
+        const std::vector<std::string>& options, int preselected) override;
+    std::string openFile(const std::string&, const std::string&, const std::string&) override { return {}; }
+    std::string saveFile(const std::string&, const std::string&, const std::string&) override { return {}; }
+    std::string chooseFolder(const std::string&, const std::string&) override { return {}; }
+    void beep(int frequencyHz, int durationMs) override { m_inner.beep(frequencyHz, durationMs); }
+
+private:
+    platform::Prompter& m_inner;
+    bool m_yes;
+};
+
+// "--ip ADDR" values (each a dotted IPv4 address); an error text or empty.
+std::string takeAddress(const std::vector<std::string>& arguments, std::size_t& i, std::vector<std::string>& out);
+std::optional<int> parseNumber(const std::string& text);
+
+// Runs a network search with the view's stored settings and waits for its
+// end; true when the search ran (its socket opened).
+bool searchAndWait(platform::EventLoop& loop, utility::devmgmt::DeviceView& view);
+// Checks the rows of the given addresses, in list order; tells on stderr
+// which address is not listed. Returns how many were found.
+std::size_t checkAddresses(utility::devmgmt::DeviceView& view, const std::vector<std::string>& addresses);
+
+// Restore and reboot: search, check the named rows, run the sequence, print
+// the new search's table.
+enum class Sequence { Restore, Reboot };
+int runDeviceSequence(Context& context, Sequence sequence);
+
+} // namespace qelta

@@ -1,0 +1,136 @@
+#include "apps/qelta/command.h"
+#include "apps/qelta/device_command_support.h"
+
+#include "platform/event_loop.h"
+#include "utility/devmgmt/command_steps.h"
+#include "utility/devmgmt/device_commands.h"
+#include "utility/devmgmt/device_list_text.h"
+#include "utility/devmgmt/device_view.h"
+
+#include <cstdio>
+#include <memory>
+
+namespace qelta {
+
+const std::string_view kRestoreUsage = "--ip ADDR [--ip ADDR]... [--yes] [--json]";
+
+const std::string_view kRestoreHelp = R"(usage: qelta [--local ADDR] restore --ip ADDR [--ip ADDR]... [OPTIONS]
+
+Runs the device view's Restore on the named devices: a network search with
+the stored settings finds them, their rows are checked, and after the
+question (and the network segment question for the last row) each device in
+list order is queried, sent Restore and awaited for its RestoreReply (the
+restore period of Qelta.dat). After the countdown the list is searched
+again and printed.
+
+options:
+  --ip ADDR   a device's address; may be given many times
+  --yes       answer yes to the questions (without it they are asked on the
+              terminal)
+  --json      print the new search's table as "qelta search --json" does
+
+Messages the device view would show go to stderr with the same texts.
+Exit status: 0 when every named device sent its RestoreReply, 1 otherwise
+(not found, silent, no reply, question answered no), 2 for bad arguments,
+3 when a search socket cannot be opened.
+)";
+
+namespace {
+
+struct SequenceOptions {
+    std::vector<std::string> addresses;
+    bool yes = false;
+    bool json = false;
+};
+
+std::string parse(const std::vector<std::string>& arguments, SequenceOptions& options)
+{
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--ip") {
+            if (auto error = takeAddress(arguments, i, options.addresses); !error.empty())
+                return error;
+        } else if (argument == "--yes") {
+            options.yes = true;
+        } else if (argument == "--json") {
+            options.json = true;
+        } else {
+            return "unknown option '" + argument + "'";
+        }
+    }
+    if (options.addresses.empty())
+        return "--ip ADDR is required";
+    return {};
+}
+
+} // namespace
+
+int runDeviceSequence(Context& context, Sequence sequence)
+{
+    using namespace utility::devmgmt;
+    SequenceOptions options;
+    if (!parse(context.arguments, options).empty())
+        return kExitBadArguments;
+
+    auto& settings = context.shell.settings();
+    const auto& selection = context.shell.selection();
+    auto loop = platform::makeEpollLoop();
+    AskingPrompter prompter(context.prompter, options.yes);
+    NoSearchDialogs dialogs;
+    DeviceView view(*loop, prompter, dialogs);
+    view.setLocalAddress(selection.effectiveAddress, selection.netmask);
+    view.setPeriods({ settings.searchPeriod, settings.restorePeriod, settings.rebootPeriod });
+    view.setOptions(settings.useExternalBrowser, settings.searchAtStart);
+
+    if (!searchAndWait(*loop, view))
+        return kExitPortTaken;
+    const std::size_t found = checkAddresses(view, options.addresses);
+    if (found == 0)
+        return kExitFailure;
+
+    std::optional<CommandOutcome> outcome;
+    bool searched = false;
+    auto ended = [&](CommandOutcome how) {
+        outcome = how;
+        if (how != CommandOutcome::Restarting)
+            loop->quit(0);
+    };
+    view.setSearchFinishedCallback([&] {
+        searched = true;
+        loop->quit(0);
+    });
+    std::unique_ptr<DeviceRestore> restore;
+    std::unique_ptr<DeviceReboot> reboot;
+    const std::vector<std::size_t>* answered = nullptr;
+    if (sequence == Sequence::Restore) {
+        restore = std::make_unique<DeviceRestore>(*loop, view, prompter);
+        restore->setFinishedCallback(ended);
+        restore->start();
+        answered = &restore->answered();
+        if (restore->running())
+            loop->run();
+    } else {
+        reboot = std::make_unique<DeviceReboot>(*loop, view, prompter);
+        reboot->setFinishedCallback(ended);
+        reboot->start();
+        answered = &reboot->answered();
+        if (reboot->running())
+            loop->run();
+    }
+    const bool everyAnswered = found == options.addresses.size() && answered->size() == found;
+    if (!searched)
+        return kExitFailure;
+    const std::string text = options.json ? formatDeviceJson(view.rows()) : formatDeviceTable(view.rows());
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return everyAnswered ? kExitOk : kExitFailure;
+}
+
+std::string checkRestoreArguments(const std::vector<std::string>& arguments)
+{
+    SequenceOptions options;
+    return parse(arguments, options);
+}
+
+int runRestore(Context& context) { return runDeviceSequence(context, Sequence::Restore); }
+
+} // namespace qelta

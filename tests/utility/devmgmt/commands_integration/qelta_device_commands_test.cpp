@@ -1,0 +1,242 @@
+#include "platform/child_process.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testing_support::programPath;
+using testing_support::TempDir;
+
+namespace {
+
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// qelta's device commands against devsim's devices in this test's network
+// namespace. Qelta.dat is set to the shortest periods the dialogs allow.
+class QeltaDeviceCommands : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(std::system(("cp '" + programPath("VORPIL.inf") + "' '" + dir.path() + "/'").c_str()), 0);
+        ASSERT_EQ(qelta("settings").status, 0);
+        // Search 0.5 s, reboot period 10 s.
+        ASSERT_EQ(std::system(("cd '" + dir.path()
+                      + "' && sed -i -e '4s/^10 /5  /' -e '6s/^15/10/' Qelta.dat && grep -q '^5 ' Qelta.dat")
+                                  .c_str()),
+            0);
+    }
+
+    void startDevsim(std::vector<std::string> extra = {})
+    {
+        // Its event lines (stderr) follow the device lines on the same pipe.
+        std::string command = "exec '" + programPath("devsim")
+            + "' --devices 3 --first-address 127.0.0.10 --reboot-time 2 --http-port 0";
+        for (const auto& argument : extra)
+            command += " " + argument;
+        std::vector<std::string> argv { "/bin/sh", "-c", command + " 2>&1" };
+        auto started = platform::ChildProcess::start(argv);
+        ASSERT_TRUE(started.ok());
+        devsim = std::move(started.value());
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(devsim.readLine(10s).ok()) << "devsim did not start";
+    }
+
+    void TearDown() override
+    {
+        if (devsim.running()) {
+            devsim.terminate();
+            devsim.wait(5s);
+        }
+    }
+
+    ProgramRun qelta(const std::string& arguments)
+    {
+        const std::string command = "cd '" + dir.path() + "' && '" + programPath("qelta") + "' " + arguments
+            + " </dev/null >out.txt 2>err.txt; echo $? >status.txt";
+        ProgramRun run;
+        if (std::system(command.c_str()) != 0)
+            return run;
+        run.status = std::atoi(dir.read("status.txt").c_str());
+        run.out = dir.read("out.txt");
+        run.err = dir.read("err.txt");
+        return run;
+    }
+
+    static nlohmann::json rowOf(const std::string& json, const std::string& address)
+    {
+        auto parsed = nlohmann::json::parse(json, nullptr, false);
+        if (parsed.is_array())
+            for (const auto& row : parsed)
+                if (row["ip"] == address)
+                    return row;
+        return {};
+    }
+
+    // The value of one item line of Qelta.dat.
+    std::string settingsItem(int item)
+    {
+        std::istringstream in(dir.read("Qelta.dat"));
+        std::string line;
+        for (int i = 0; i <= item && std::getline(in, line); ++i) { }
+        return line.substr(0, line.find(' '));
+    }
+
+    TempDir dir;
+    platform::ChildProcess devsim;
+};
+
+} // namespace
+
+TEST_F(QeltaDeviceCommands, RestoreBringsAChangedNameBackToItsDefault)
+{
+    startDevsim();
+    ASSERT_EQ(qelta("setup --ip 127.0.0.11 --set 1=Changed --yes").status, 0);
+    std::this_thread::sleep_for(2500ms); // the device reboots after the setup
+    ProgramRun run = qelta("search --json");
+    ASSERT_EQ(rowOf(run.out, "127.0.0.11")["name"], "Changed") << run.out << run.err;
+
+    run = qelta("restore --ip 127.0.0.11 --yes --json");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("This operation will return the device's default setting and reboot."), std::string::npos)
+        << run.err;
+    EXPECT_EQ(rowOf(run.out, "127.0.0.11")["name"], "DS-0002") << run.out;
+    EXPECT_EQ(rowOf(run.out, "127.0.0.10")["name"], "DS-0001") << run.out;
+
+    // A device nobody answers for: exit 1 and the address named.
+    run = qelta("restore --ip 127.0.0.99 --yes");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("127.0.0.99"), std::string::npos) << run.err;
+}
+
+TEST_F(QeltaDeviceCommands, RebootRestartsTheNamedDevicesAndListsThemAgain)
+{
+    startDevsim();
+    const auto started = std::chrono::steady_clock::now();
+    const ProgramRun run = qelta("reboot --ip 127.0.0.10 --ip 127.0.0.12 --yes --json");
+    const auto took = std::chrono::steady_clock::now() - started;
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("Do you really want to REBOOT device(s) ?"), std::string::npos);
+    // Countdown of reboot period 10 + 1 remaining ticks, then 2 x 1.2 s.
+    EXPECT_GE(took, 13s);
+    for (const char* address : { "127.0.0.10", "127.0.0.11", "127.0.0.12" })
+        EXPECT_FALSE(rowOf(run.out, address).is_null()) << address << run.out;
+    bool rebooted10 = false;
+    bool rebooted12 = false;
+    bool rebooted11 = false;
+    while (true) {
+        auto line = devsim.readLine(200ms);
+        if (!line.ok())
+            break;
+        if (line.value().find("reboot requested") == std::string::npos)
+            continue;
+        rebooted10 = rebooted10 || line.value().find("127.0.0.10") != std::string::npos;
+        rebooted11 = rebooted11 || line.value().find("127.0.0.11") != std::string::npos;
+        rebooted12 = rebooted12 || line.value().find("127.0.0.12") != std::string::npos;
+    }
+    EXPECT_TRUE(rebooted10);
+    EXPECT_TRUE(rebooted12);
+    EXPECT_FALSE(rebooted11);
+}
+
+TEST_F(QeltaDeviceCommands, TheMonitorSeesARebootedDeviceGoSilentAndAnswerAgain)
+{
+    startDevsim({ "--reboot-time", "6" });
+    // The monitor sees the device answer, go silent while it reboots, and
+    // answer again: one cycle every 3 s.
+    auto monitor = platform::ChildProcess::start({ "/bin/sh", "-c",
+        "cd '" + dir.path() + "' && exec '" + programPath("qelta") + "' monitor --ip 127.0.0.10 --cycles 4 --json" });
+    ASSERT_TRUE(monitor.ok());
+    // Both search first; the Reboot follows a second after the search, between
+    // the monitor's first and second cycle, and silences the device for two
+    // cycles.
+    auto reboot = platform::ChildProcess::start({ "/bin/sh", "-c",
+        "cd '" + dir.path() + "' && exec '" + programPath("qelta")
+            + "' reboot --ip 127.0.0.10 --yes >/dev/null 2>&1" });
+    ASSERT_TRUE(reboot.ok());
+    std::vector<std::string> statuses;
+    for (int i = 0; i < 6; ++i) {
+        auto line = monitor->readLine(15s);
+        if (!line.ok())
+            break;
+        auto parsed = nlohmann::json::parse(line.value(), nullptr, false);
+        if (parsed.is_object())
+            statuses.push_back(parsed["status"]);
+    }
+    monitor->wait(15s);
+    reboot->terminate();
+    reboot->wait(5s);
+    ASSERT_GE(statuses.size(), 3u);
+    EXPECT_EQ(statuses[0], "Success");
+    EXPECT_EQ(statuses[1], "Fail");
+    EXPECT_EQ(statuses[2], "Success");
+}
+
+TEST_F(QeltaDeviceCommands, UpgradeFetchesFromQeltasTftpServerAndTheMonitorShowsTheNewVersion)
+{
+    ASSERT_EQ(std::system(("mkdir -p '" + dir.path() + "/fw'").c_str()), 0);
+    dir.write("fw/new-fw.bin", "VERSION=2.5-new\nbinary image follows\n");
+    auto tftp = platform::ChildProcess::start({ "/bin/sh", "-c",
+        "cd '" + dir.path() + "' && exec '" + programPath("qelta") + "' tftp --dir fw --port 16969" });
+    ASSERT_TRUE(tftp.ok());
+    startDevsim({ "--tftp-port", "16969" });
+    std::this_thread::sleep_for(500ms);
+
+    ProgramRun run = qelta("monitor --ip 127.0.0.12 --cycles 1 --json");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(nlohmann::json::parse(run.out)["firmware"], "1.0.0");
+
+    const auto started = std::chrono::steady_clock::now();
+    run = qelta("upgrade --ip 127.0.0.12 --server 127.0.0.1 --file new-fw.bin --period 5 --yes --json");
+    const auto took = std::chrono::steady_clock::now() - started;
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("Do you really want to upgrade firmware code?"), std::string::npos);
+    EXPECT_GE(took, 21s); // period 5 becomes 10: the search on the 21st tick of 1 s
+    EXPECT_FALSE(rowOf(run.out, "127.0.0.12").is_null()) << run.out;
+    EXPECT_EQ(settingsItem(8), "10");
+    EXPECT_EQ(settingsItem(9), "7F000001");
+    EXPECT_EQ(settingsItem(10), "new-fw.bin");
+
+    run = qelta("monitor --ip 127.0.0.12 --ip 127.0.0.11 --cycles 1 --json");
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::istringstream lines(run.out);
+    std::string first;
+    std::string second;
+    std::getline(lines, first);
+    std::getline(lines, second);
+    EXPECT_EQ(nlohmann::json::parse(first)["firmware"], "2.5-new") << run.out;
+    EXPECT_EQ(nlohmann::json::parse(first)["no"], 0);
+    EXPECT_EQ(nlohmann::json::parse(second)["firmware"], "1.0.0");
+    EXPECT_EQ(nlohmann::json::parse(second)["no"], 1);
+    tftp->terminate();
+    tftp->wait(5s);
+
+    // Values the dialog refuses: its message and exit 2.
+    run = qelta("upgrade --ip 127.0.0.12 --server 0.0.0.0 --file x.bin --yes");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("Invalid TFTP Server IP address!"), std::string::npos) << run.err;
+}
+
+TEST_F(QeltaDeviceCommands, HelpListsTheFourCommandsWithTheirOptions)
+{
+    const ProgramRun run = qelta("--help");
+    ASSERT_EQ(run.status, 0);
+    const std::string text = run.out + run.err;
+    for (const char* line : { "monitor --ip ADDR [--ip ADDR]... [--interval N] [--cycles K] [--json]",
+             "restore --ip ADDR [--ip ADDR]... [--yes] [--json]", "reboot --ip ADDR [--ip ADDR]... [--yes] [--json]",
+             "upgrade --ip ADDR --server TFTP_ADDR --file NAME [--period N] [--yes] [--json]" })
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_EQ(qelta("reboot --yes").status, 2) << "--ip is required";
+    EXPECT_EQ(qelta("upgrade --ip 127.0.0.10 --ip 127.0.0.11").status, 2) << "one device each time";
+    EXPECT_EQ(qelta("monitor --ip 127.0.0.10 --cycles 0").status, 2);
+}

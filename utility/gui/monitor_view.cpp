@@ -1,0 +1,79 @@
+#include "utility/gui/monitor_view.h"
+
+#include "widgets/report_list.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidgetItem>
+#include <QVBoxLayout>
+
+namespace utility::gui {
+
+MonitorView::MonitorView(devmgmt::DeviceMonitor& monitor, QWidget* parent)
+    : QWidget(parent)
+    , m_monitor(monitor)
+{
+    setObjectName(QStringLiteral("MonitorView"));
+    auto* layout = new QVBoxLayout(this);
+    auto* controls = new QHBoxLayout;
+    m_start = new QPushButton(QStringLiteral("Start"), this);
+    m_start->setObjectName(QStringLiteral("start"));
+    auto* label = new QLabel(QStringLiteral("Monitor Time Interval"), this);
+    m_interval = new QLineEdit(this);
+    m_interval->setObjectName(QStringLiteral("interval"));
+    m_interval->setMaxLength(4);
+    m_interval->setFixedWidth(60);
+    m_interval->setValidator(new QIntValidator(0, 9999, m_interval));
+    auto* note = new QLabel(QString::fromLatin1(devmgmt::kMonitorIntervalNote), this);
+    controls->addWidget(m_start);
+    controls->addSpacing(20);
+    controls->addWidget(label);
+    controls->addWidget(m_interval);
+    controls->addWidget(note);
+    controls->addStretch();
+    layout->addLayout(controls);
+
+    m_list = new widgets::ReportList(this);
+    m_list->setObjectName(QStringLiteral("monitorList"));
+    std::vector<widgets::ReportList::Column> columns;
+    for (const auto& column : devmgmt::monitorColumns())
+        columns.push_back({ column.title, column.width });
+    m_list->setColumns(columns, false);
+    m_list->header()->setDefaultAlignment(Qt::AlignCenter);
+    layout->addWidget(m_list, 1);
+
+    connect(m_start, &QPushButton::clicked, this, [this] { m_monitor.clickStart(); });
+    // Every change is corrected and stored at once, as the field's own
+    // notification does.
+    connect(m_interval, &QLineEdit::textEdited, this, [this](const QString& text) {
+        const unsigned corrected = m_monitor.editInterval(text.toStdString());
+        if (text != QString::number(corrected) && !text.isEmpty())
+            m_interval->setText(QString::number(corrected));
+    });
+    refresh();
+}
+
+void MonitorView::refresh()
+{
+    std::vector<widgets::ReportList::Row> rows;
+    for (const auto& row : m_monitor.rows()) {
+        widgets::ReportList::Row item;
+        item.texts.assign(row.texts.begin(), row.texts.end());
+        item.background = QColor(row.background.red, row.background.green, row.background.blue);
+        rows.push_back(std::move(item));
+    }
+    m_list->setRows(rows);
+    for (int r = 0; r < m_list->topLevelItemCount(); ++r)
+        for (int c = 0; c < devmgmt::kMonitorColumnCount; ++c)
+            m_list->topLevelItem(r)->setTextAlignment(c, Qt::AlignCenter);
+    m_start->setText(QString::fromLatin1(m_monitor.startLabel()));
+    m_start->setEnabled(m_monitor.running() || m_monitor.startEnabled());
+    if (!m_interval->hasFocus())
+        m_interval->setText(QString::number(m_monitor.interval()));
+}
+
+} // namespace utility::gui
