@@ -96,17 +96,18 @@ template <typename Done> void settle(Done done)
 MainSheet::MainSheet(const Surroundings& given, platform::EventLoop& loop, platform::Prompter& prompter,
     PortProbe probe, QWidget* parent)
     : QDialog(parent)
+    , m_prompter(std::make_unique<TitledPrompter>(prompter))
 {
     const Surroundings surroundings = completed(given);
     setObjectName(QStringLiteral("KellanSheet"));
     setWindowTitle(QString::fromLatin1(kProgramTitle));
-    m_sequence = std::make_unique<SequenceThread>(surroundings, loop, prompter);
+    m_sequence = std::make_unique<SequenceThread>(surroundings, loop, *m_prompter);
 
     auto* layout = new QVBoxLayout(this);
     m_tabs = new QTabWidget(this);
     m_test = new TestPageView(*m_sequence, m_tabs);
     m_option = new OptionPageView(
-        { surroundings.directory, *surroundings.clock, prompter, surroundings.opener, std::move(probe) }, m_tabs);
+        { surroundings.directory, *surroundings.clock, *m_prompter, surroundings.opener, std::move(probe) }, m_tabs);
     m_tabs->addTab(m_test, QStringLiteral("  Test"));
     m_tabs->addTab(m_option, QStringLiteral("Option"));
     layout->addWidget(m_tabs);
@@ -168,8 +169,7 @@ int runKellanGui(int argc, char** argv, const GuiOptions& options)
     widgets::QtPrompter qtPrompter;
     // While rendering pictures nobody is there to close a box: they go to stderr.
     platform::ConsolePrompter consolePrompter;
-    TitledPrompter prompter(screenshots ? static_cast<platform::Prompter&>(consolePrompter) : qtPrompter);
-    MainSheet sheet(surroundings, loop, prompter);
+    MainSheet sheet(surroundings, loop, screenshots ? static_cast<platform::Prompter&>(consolePrompter) : qtPrompter);
     qtPrompter.setParent(&sheet);
     if (!screenshots)
         return sheet.exec() == 2 ? 1 : 0;

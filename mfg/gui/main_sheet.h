@@ -30,6 +30,7 @@ public:
 private:
     void pageChanged(int index);
 
+    std::unique_ptr<platform::Prompter> m_prompter;
     std::unique_ptr<SequenceThread> m_sequence;
     SequenceThread::View m_view;
     QTabWidget* m_tabs;
