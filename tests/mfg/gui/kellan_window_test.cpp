@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -62,7 +63,14 @@ public:
     {
         m_timer.setInterval(5);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+                boxes.push_back("open: " + files->nameFilters().join(";;").toStdString());
+                files->selectFile(QString::fromStdString(fileAnswer));
+                QMetaObject::invokeMethod(files, "accept");
+                return;
+            }
+            auto* box = qobject_cast<QMessageBox*>(modal);
             if (!box)
                 return;
             boxes.push_back(box->windowTitle().toStdString() + ": " + box->text().toStdString());
@@ -71,6 +79,7 @@ public:
         m_timer.start();
     }
     std::vector<std::string> boxes;
+    std::string fileAnswer; // chosen in a file dialog
 
 private:
     QTimer m_timer;
@@ -289,6 +298,57 @@ TEST_F(KellanWindow, ApplyHandsTheSavedValuesToTheNextRun)
     EXPECT_EQ(dir.read("com.dat"), "COM3\n115.2K");
     ASSERT_TRUE(waitFor([&] { return sheet->lastView().settings.currentMac == "00A0B0C0D0F0"; }, 5000));
     EXPECT_EQ(sheet->lastView().settings.erase_wait_time, 10);
+}
+
+TEST_F(KellanWindow, BrowseButtonsFillTheirFieldsThroughFileDialogsWithTheirFilters)
+{
+    open("", 255);
+    sheet->tabs()->setCurrentIndex(1);
+    auto* option = sheet->optionPage();
+    struct Browse {
+        const char* button;
+        const char* field;
+        const char* filters;
+    };
+    for (const Browse& c : { Browse { "BrowseLoader", "LoaderFile", "Binary files(*.bin) (*.bin)" },
+             Browse { "BrowseTestFirmware", "TestFirmware", "Binary files(*.bin) (*.bin)" },
+             Browse { "BrowseProductionFirmware", "ProductionFirmware", "Binary files(*.bin) (*.bin)" },
+             Browse { "BrowseEeprom", "EepromFile", "EEPROM files(*.ini) (*.ini)" },
+             Browse { "BrowseLog", "LogFile", "Text files(*.txt) (*.txt);;All files(*.*) (*.*)" } }) {
+        closer.boxes.clear();
+        closer.fileAnswer = dir.file(std::string("chosen-") + c.field);
+        dir.write(std::string("chosen-") + c.field, "x");
+        QTest::mouseClick(option->button(c.button), Qt::LeftButton);
+        EXPECT_EQ(closer.boxes, std::vector<std::string>({ std::string("open: ") + c.filters })) << c.button;
+        EXPECT_EQ(option->field(c.field)->text().toStdString(), closer.fileAnswer) << c.button;
+    }
+    // The chosen paths are what Apply saves.
+    QTest::mouseClick(option->button("Apply"), Qt::LeftButton);
+    EXPECT_EQ(dir.read("Option.dat").substr(0, dir.file("chosen-LoaderFile").size() + 1),
+        dir.file("chosen-LoaderFile") + "\n");
+}
+
+TEST(KellanPictures, RowImagesAreCutFromAMagentaStrip)
+{
+    const QImage strip = mfg::gui::rowImageStrip().toImage();
+    ASSERT_EQ(strip.size(), QSize(64, 15));
+    auto count = [&](int image, QColor colour) {
+        int n = 0;
+        for (int y = 0; y < 15; ++y)
+            for (int x = 16 * image; x < 16 * image + 16; ++x)
+                n += strip.pixelColor(x, y) == colour;
+        return n;
+    };
+    const QColor magenta(255, 0, 255);
+    EXPECT_EQ(count(mfg::gui::kBlankImage, magenta), 16 * 15);
+    EXPECT_GT(count(mfg::gui::kArrowImage, QColor(0, 0, 255)), 20);
+    EXPECT_GT(count(mfg::gui::kCrossImage, QColor(255, 0, 0)), 20);
+    EXPECT_GT(count(mfg::gui::kTickImage, QColor(0, 160, 0)), 20);
+    // The magenta is transparent once cut.
+    const QImage blank = mfg::gui::rowImage(mfg::gui::kBlankImage).toImage().convertToFormat(QImage::Format_ARGB32);
+    EXPECT_EQ(qAlpha(blank.pixel(0, 0)), 0);
+    const QImage tick = mfg::gui::rowImage(mfg::gui::kTickImage).toImage().convertToFormat(QImage::Format_ARGB32);
+    EXPECT_EQ(qAlpha(tick.pixel(0, 0)), 0);
 }
 
 TEST_F(KellanWindow, ItemSelectionWritesItemDatAndTheTestPageShowsTheRowsInBitOrder)
