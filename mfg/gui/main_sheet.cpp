@@ -81,12 +81,12 @@ std::unique_ptr<platform::Clock> clockFromEnvironment()
     return nullptr;
 }
 
-// Lets the window's loop run until `done` holds or two seconds pass.
-template <typename Done> void settle(Done done)
+// Lets the window's loop run until `done` holds or the time is over.
+template <typename Done> void settle(Done done, int limitMs = 1000)
 {
     QElapsedTimer timer;
     timer.start();
-    while (!done() && timer.elapsed() < 2000)
+    while (!done() && timer.elapsed() < limitMs)
         QApplication::processEvents(QEventLoop::AllEvents, 20);
     QApplication::processEvents();
 }
@@ -188,6 +188,19 @@ int runKellanGui(int argc, char** argv, const GuiOptions& options)
         saved = dialog.grab().save(dir.filePath(QStringLiteral("kellan-item-selection.png"))) && saved;
     };
     sheet.optionPage()->button("TestItems")->click();
+    // A run that fails, for the marks, the FAIL picture and the error text.
+    sheet.tabs()->setCurrentIndex(0);
+    bool finished = false;
+    sheet.sequence().onRunFinished = [&finished] { finished = true; };
+    settle([] { return false; });
+    sheet.testPage()->startButton()->click();
+    settle([&] { return finished; }, 30000);
+    settle([] { return false; }, 200);
+    if (finished)
+        saved = sheet.grab().save(dir.filePath(QStringLiteral("kellan-test-page-failed.png"))) && saved;
+    else
+        std::fprintf(stderr, "kellan-mp: the run for the picture did not end\n");
+    saved = saved && finished;
     if (!saved)
         std::fprintf(stderr, "kellan-mp: could not save the pictures in %s\n", options.screenshotDir.c_str());
     return saved ? 0 : 1;
