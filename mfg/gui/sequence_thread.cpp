@@ -146,11 +146,12 @@ SequenceThread::~SequenceThread()
 {
     m_alive.reset();
     m_prompter->close();
-    m_loop->post([this] {
-        m_page.reset();
-        m_loop->quit(0);
-    });
+    // The loop stops between two steps; the page goes once its thread has
+    // ended, so that no timer of the page can fire into a destroyed page.
+    // (Posted: a quit before the loop has started running would be lost.)
+    m_loop->post([this] { m_loop->quit(0); });
     m_thread.join();
+    m_page.reset();
 }
 
 void SequenceThread::onSequence(std::function<void()> call) { m_loop->post(std::move(call)); }

@@ -254,6 +254,32 @@ TEST_F(KellanWindow, FailingRunEndsOnFailWithTheReasonAndTheRowInRed)
     EXPECT_EQ(dir.read("fail.log"), "[00A0B0C0D0E0]\nCPU test failed.\n\n\n");
 }
 
+TEST_F(KellanWindow, ClosingDuringARunEndsTheSequenceCleanly)
+{
+    open("", 255);
+    QTest::mouseClick(sheet->testPage()->startButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return sheet->testPage()->startButton()->text() == "WAIT"; }, 10000));
+    QTest::mouseClick(sheet->exitButton(), Qt::LeftButton);
+    EXPECT_FALSE(sheet->isVisible());
+    sheet.reset();
+    EXPECT_EQ(runsFinished, 0);
+}
+
+TEST_F(KellanWindow, APortThatDoesNotOpenEndsTheProgram)
+{
+    open("", 4);
+    dir.write("com.dat", "COM200\n115.2K");
+    // Back to the front: com.dat is read again.
+    sheet->tabs()->setCurrentIndex(1);
+    sheet->tabs()->setCurrentIndex(0);
+    waitFor([] { return false; }, 100);
+    QTest::mouseClick(sheet->testPage()->startButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return !sheet->isVisible(); }, 10000));
+    EXPECT_EQ(sheet->result(), 2);
+    EXPECT_EQ(closer.boxes.back(),
+        "ERROR: Could not open COM200.\nProgram will be closed, please check COM port and restart program.");
+}
+
 TEST_F(KellanWindow, ApplyRefusesAnElevenCharacterMacAndSavesNothing)
 {
     open("", 255);
