@@ -20,6 +20,18 @@ void usage(std::FILE* out)
         "                item's result, then PASS or FAIL and the error message.\n"
         "                --yes answers the operator prompts at once (simulators, scripts).\n"
         "                Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files.\n"
+        "  options [--json] [--loader PATH] [--test-fw PATH] [--production-fw PATH]\n"
+        "          [--eeprom PATH] [--log PATH] [--client ADDRESS] [--mac-start MAC]\n"
+        "          [--mac-end MAC] [--erase 6|7|8|9|10] [--port COMn] [--speed 921.6K|115.2K]\n"
+        "                the Option page: prints its fields (Option.dat, com.dat, the usable\n"
+        "                COM ports); with changes, applies them as its Apply button does.\n"
+        "                Exit status: 0 shown or saved, 1 a MAC field refused, 2 bad arguments.\n"
+        "  check-port [COMn]\n"
+        "                the Option page's port check on the port of com.dat (or COMn).\n"
+        "                Exit status: 0 the port opened, 1 it did not.\n"
+        "  items [--json] [--select all|none|BIT,BIT,...]\n"
+        "                \"Test Item Selection\": prints the items of item.dat with their\n"
+        "                check marks; --select ticks the items given and saves item.dat.\n"
         "  --screenshots DIR\n"
         "                open the window off screen and save pictures of the Test page, the\n"
         "                Option page and the \"Test Item Selection\" dialog in DIR.\n"
@@ -61,6 +73,12 @@ int main(int argc, char** argv)
     }
     if (command == "run")
         return kellan_mp::runCommand(arguments);
+    if (command == "options")
+        return kellan_mp::optionsCommand(arguments);
+    if (command == "check-port")
+        return kellan_mp::checkPortCommand(arguments);
+    if (command == "items")
+        return kellan_mp::itemsCommand(arguments);
     std::fprintf(stderr, "kellan-mp: unknown command %s\n", command.c_str());
     usage(stderr);
     return 2;
