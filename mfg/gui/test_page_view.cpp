@@ -122,7 +122,13 @@ void TestPageView::show(const SequenceThread::View& view)
         m_shownPicture = view.picture;
         m_picture->setPixmap(resultPicture(view.picture));
     }
-    const QString error = QString::fromLocal8Bit(view.errorMessage.data(), static_cast<int>(view.errorMessage.size()));
+    // Between runs the box shows everything the run had to say: also what
+    // came after the box was filled (a log file that did not open, an
+    // Option.dat that could not be updated after a pass) and, before the
+    // first run, that Option.dat is missing. Nothing else would tell the
+    // operator.
+    const std::string& text = view.startEnabled && !view.resultMessage.empty() ? view.resultMessage : view.errorMessage;
+    const QString error = QString::fromLocal8Bit(text.data(), static_cast<int>(text.size()));
     if (m_error->toPlainText() != error)
         m_error->setPlainText(error);
 }

@@ -99,7 +99,7 @@ template <typename Done> bool waitFor(Done done, int limitMs = 60000)
 
 class KellanWindow : public testing::Test {
 protected:
-    void open(const std::string& boardOptions, int itemMask)
+    void open(const std::string& boardOptions, int itemMask, const std::string& logFile = "fail.log")
     {
         sim::boardsim::BoardOptions options;
         ASSERT_TRUE(sim::boardsim::BoardOptions::parse("erase-ms=300," + boardOptions, options));
@@ -115,10 +115,11 @@ protected:
         dir.write("eeprom.ini", eepromFile());
         dir.write("Option.dat",
             dir.file("loader.bin") + "\n" + dir.file("test.bin") + "\n" + dir.file("prod.bin") + "\n"
-                + dir.file("eeprom.ini") + "\n" + dir.file("fail.log")
-                + "\n127.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0FF\n0\n");
+                + dir.file("eeprom.ini") + "\n" + dir.file(logFile) + "\n127.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0FF\n0\n");
         dir.write("com.dat", "COM3\n921.6K");
         dir.write("item.dat", std::to_string(itemMask) + "\n");
+        if (logFile.empty())
+            std::remove(dir.file("Option.dat").c_str());
         mfg::gui::Surroundings surroundings;
         surroundings.clock = &clock;
         surroundings.opener = mfg::systemSerialOpener(clock, resolver);
@@ -252,6 +253,23 @@ TEST_F(KellanWindow, FailingRunEndsOnFailWithTheReasonAndTheRowInRed)
     ASSERT_GE(seen.size(), 6u);
     EXPECT_EQ(std::vector<ResultPicture>(seen.end() - 6, seen.end()), blink);
     EXPECT_EQ(dir.read("fail.log"), "[00A0B0C0D0E0]\nCPU test failed.\n\n\n");
+}
+
+TEST_F(KellanWindow, TheErrorBoxSaysWhatTheBoxesDoNot)
+{
+    // Option.dat missing: said before the first run.
+    open("", 255, "");
+    ASSERT_TRUE(waitFor([&] { return !sheet->testPage()->errorBox()->toPlainText().isEmpty(); }, 5000));
+    EXPECT_EQ(sheet->testPage()->errorBox()->toPlainText().toStdString(),
+        "Option.dat can not be found ...\nPlease config parameters first in Optoin page !!\n");
+}
+
+TEST_F(KellanWindow, AFailedBoardWhoseLogDoesNotOpenSaysSoToo)
+{
+    open("fail-c", 255, "no-such-folder/fail.log");
+    runToTheEnd();
+    EXPECT_EQ(sheet->testPage()->errorBox()->toPlainText().toStdString(),
+        "CPU test failed.\nCan not open log file ...\nPlease check file directory of setting !!\n");
 }
 
 TEST_F(KellanWindow, ClosingDuringARunEndsTheSequenceCleanly)
