@@ -203,6 +203,10 @@ TEST_F(KellanWindow, IsASheetOfTwoPagesWithAnExitButton)
 TEST_F(KellanWindow, PassingRunEndsOnPassWithEveryRowTicked)
 {
     open("", 255);
+    // The Option page has read its files before the run.
+    sheet->tabs()->setCurrentIndex(1);
+    EXPECT_EQ(sheet->optionPage()->field("MacStart")->text().toStdString(), "00A0B0C0D0E0");
+    sheet->tabs()->setCurrentIndex(0);
     runToTheEnd();
     EXPECT_EQ(sheet->lastView().resultMessage, "");
     EXPECT_EQ(sheet->testPage()->shownPicture(), ResultPicture::Pass);
@@ -223,8 +227,10 @@ TEST_F(KellanWindow, PassingRunEndsOnPassWithEveryRowTicked)
         std::vector<std::string>({ "kellan-mp: You are using USB COM port.\r\nBurn code speed will slow down !!",
             "Wait...: 1. Please turn off power and switch device from ISP mode to Normal mode.\n2. Press 'OK' then "
             "turn on power." }));
-    // The next board gets the next address.
+    // The next board gets the next address, which the Option page shows.
     EXPECT_NE(dir.read("Option.dat").find("\n00A0B0C0D0E1\n"), std::string::npos);
+    sheet->tabs()->setCurrentIndex(1);
+    EXPECT_EQ(sheet->optionPage()->field("MacStart")->text().toStdString(), "00A0B0C0D0E1");
 }
 
 TEST_F(KellanWindow, FailingRunEndsOnFailWithTheReasonAndTheRowInRed)
