@@ -20,3 +20,22 @@ QT_QPA_PLATFORM=offscreen "$root/scripts/netns-exec.sh" bash -c '
   status=$?
   kill %1
   exit $status' bash "$bin" "$out"
+
+# kellan-mp's pages and its "Test Item Selection" dialog, with settings files
+# of a production line and a simulated board as COM3 (never the real port-I/O
+# module); the loader file is missing, so the run it pictures fails at once.
+mkdir -p "$work/kellan/fw"
+cd "$work/kellan"
+printf '%s\n' fw/loader.bin fw/test.bin fw/prod.bin fw/eeprom.ini fw/fail.txt \
+  192.168.0.50 00A0B0C0D0E0 00A0B0C0D0FF 3 > Option.dat
+printf 'COM3\n921.6K' > com.dat
+printf '237\n' > item.dat
+"$bin/boardsim" > boardsim.out 2>&1 &
+board=$!
+for _ in $(seq 100); do [ -s boardsim.out ] && break; sleep 0.1; done
+printf 'COM3 %s\n' "$(head -n1 boardsim.out)" > com-ports
+status=0
+QT_QPA_PLATFORM=offscreen SUITE_COM_MAP=$PWD/com-ports PORTIO_MODULE=none \
+  "$bin/kellan-mp" --screenshots "$out" || status=$?
+kill "$board"
+exit $status

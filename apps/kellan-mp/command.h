@@ -8,4 +8,20 @@ namespace kellan_mp {
 // `kellan-mp run [--yes]`: one board through the production sequence.
 int runCommand(const std::vector<std::string>& arguments);
 
+// The Option page without a window: shows its fields, or sets and applies
+// them (exit status 1 when Apply refused a MAC field).
+int optionsCommand(const std::vector<std::string>& arguments);
+// The Option page's port check: 0 when the port opened, 1 when not.
+int checkPortCommand(const std::vector<std::string>& arguments);
+// "Test Item Selection": shows the items of item.dat, or selects and saves.
+int itemsCommand(const std::vector<std::string>& arguments);
+
+// The window (gui_qt.cpp), or nothing in a build without Qt (gui_none.cpp).
+bool guiBuilt();
+bool displayAvailable();
+// Shows the window until it closes; with a folder, saves pictures of the
+// pages there off screen instead. Exit status 0, or 1 when the program
+// ended itself (no COM port) or the pictures could not be saved.
+int runGui(int argc, char** argv, const std::string& screenshotDir);
+
 } // namespace kellan_mp

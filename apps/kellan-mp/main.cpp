@@ -20,9 +20,25 @@ void usage(std::FILE* out)
         "                item's result, then PASS or FAIL and the error message.\n"
         "                --yes answers the operator prompts at once (simulators, scripts).\n"
         "                Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files.\n"
+        "  options [--json] [--loader PATH] [--test-fw PATH] [--production-fw PATH]\n"
+        "          [--eeprom PATH] [--log PATH] [--client ADDRESS] [--mac-start MAC]\n"
+        "          [--mac-end MAC] [--erase 6|7|8|9|10] [--port COMn] [--speed 921.6K|115.2K]\n"
+        "                the Option page: prints its fields (Option.dat, com.dat, the usable\n"
+        "                COM ports); with changes, applies them as its Apply button does.\n"
+        "                Exit status: 0 shown or saved, 1 a MAC field refused, 2 bad arguments.\n"
+        "  check-port [COMn]\n"
+        "                the Option page's port check on the port of com.dat (or COMn).\n"
+        "                Exit status: 0 the port opened, 1 it did not.\n"
+        "  items [--json] [--select all|none|BIT,BIT,...]\n"
+        "                \"Test Item Selection\": prints the items of item.dat with their\n"
+        "                check marks; --select ticks the items given and saves item.dat.\n"
+        "  --screenshots DIR\n"
+        "                open the window off screen and save pictures of the Test page, the\n"
+        "                Option page and the \"Test Item Selection\" dialog in DIR.\n"
         "  --help        this text\n"
         "\n"
-        "Without a command kellan-mp opens its desktop window (not part of this build).\n");
+        "Without a command kellan-mp opens its window (the Test and Option pages) when a\n"
+        "display is available and the build has the window.\n");
 }
 
 } // namespace
@@ -31,7 +47,11 @@ int main(int argc, char** argv)
 {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.empty()) {
-        std::fprintf(stderr, "kellan-mp: the desktop window is not part of this build; try kellan-mp --help\n");
+        if (kellan_mp::guiBuilt() && kellan_mp::displayAvailable())
+            return kellan_mp::runGui(argc, argv, {});
+        std::fprintf(stderr, "kellan-mp: %s; try kellan-mp --help\n",
+            kellan_mp::guiBuilt() ? "no command given (and no display for the window)"
+                                  : "the desktop window is not part of this build");
         return 2;
     }
     const std::string command = arguments.front();
@@ -40,8 +60,25 @@ int main(int argc, char** argv)
         usage(stdout);
         return 0;
     }
+    if (command == "--screenshots") {
+        if (arguments.size() != 1) {
+            std::fprintf(stderr, "kellan-mp: --screenshots needs a folder\n");
+            return 2;
+        }
+        if (!kellan_mp::guiBuilt()) {
+            std::fprintf(stderr, "kellan-mp: --screenshots needs the window, which this build does not have\n");
+            return 2;
+        }
+        return kellan_mp::runGui(argc, argv, arguments.front());
+    }
     if (command == "run")
         return kellan_mp::runCommand(arguments);
+    if (command == "options")
+        return kellan_mp::optionsCommand(arguments);
+    if (command == "check-port")
+        return kellan_mp::checkPortCommand(arguments);
+    if (command == "items")
+        return kellan_mp::itemsCommand(arguments);
     std::fprintf(stderr, "kellan-mp: unknown command %s\n", command.c_str());
     usage(stderr);
     return 2;

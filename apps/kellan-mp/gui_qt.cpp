@@ -1,0 +1,17 @@
+#include "apps/kellan-mp/command.h"
+#include "mfg/gui/main_sheet.h"
+
+namespace kellan_mp {
+
+bool guiBuilt() { return true; }
+
+bool displayAvailable() { return mfg::gui::guiAvailable(); }
+
+int runGui(int argc, char** argv, const std::string& screenshotDir)
+{
+    mfg::gui::GuiOptions options;
+    options.screenshotDir = screenshotDir;
+    return mfg::gui::runKellanGui(argc, argv, options);
+}
+
+} // namespace kellan_mp

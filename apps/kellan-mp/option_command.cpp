@@ -1,0 +1,213 @@
+// `kellan-mp options`, `kellan-mp check-port` and `kellan-mp items`: the
+// Option page and "Test Item Selection" without a window. Message boxes are
+// lines on standard error, with the window's texts.
+
+#include "apps/kellan-mp/command.h"
+#include "mfg/option_page.h"
+#include "platform/com_names.h"
+#include "platform/text_file.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <map>
+#include <optional>
+
+namespace kellan_mp {
+namespace {
+
+struct Page {
+    platform::ConsolePrompter prompter;
+    mfg::MfgSettings settings;
+    mfg::SerialOpener opener
+        = mfg::systemSerialOpener(platform::RealClock::instance(), platform::ComNameResolver::fromEnvironment());
+    mfg::OptionPage page { platform::currentDirectory(), settings, prompter, mfg::systemPortProbe(opener) };
+};
+
+std::string addressText(const std::array<std::uint8_t, 4>& address)
+{
+    return std::to_string(address[0]) + "." + std::to_string(address[1]) + "." + std::to_string(address[2]) + "."
+        + std::to_string(address[3]);
+}
+
+void printOptions(const mfg::OptionPage& page, bool json)
+{
+    auto entry = [](const auto& entries, int index) -> std::string {
+        return index >= 0 && index < static_cast<int>(entries.size()) ? entries[index] : std::string();
+    };
+    const std::string port = page.portSelection >= 0 && page.portSelection < static_cast<int>(page.ports().size())
+        ? page.ports()[page.portSelection].text
+        : std::string();
+    const std::vector<std::pair<std::string, std::string>> rows { { "Loader File", page.loaderPath },
+        { "Test FW", page.testFirmwarePath }, { "Production FW", page.productionFirmwarePath },
+        { "EEPROM file", page.eepromPath }, { "Log File", page.logPath },
+        { "Assign IP address for client", addressText(page.clientAddress) }, { "MAC start", page.macStart() },
+        { "MAC end", page.macEnd() }, { "Erase waiting time", entry(page.eraseEntries(), page.eraseSelection) },
+        { "COM Port", port }, { "ISP speed", entry(page.speedEntries(), page.speedSelection) } };
+    if (json) {
+        nlohmann::ordered_json out = nlohmann::ordered_json::object();
+        for (const auto& [name, value] : rows)
+            out[name] = value;
+        nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+        for (const auto& available : page.ports())
+            ports.push_back(available.text);
+        out["ports"] = ports;
+        std::printf("%s\n", out.dump(2).c_str());
+        return;
+    }
+    for (const auto& [name, value] : rows)
+        std::printf("%-30s %s\n", name.c_str(), value.c_str());
+}
+
+int bad(const char* command, const std::string& text, const char* usage)
+{
+    std::fprintf(stderr, "kellan-mp %s: %s\nusage: %s\n", command, text.c_str(), usage);
+    return 2;
+}
+
+int indexOf(const std::vector<std::string>& entries, const std::string& text)
+{
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i] == text)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+} // namespace
+
+int optionsCommand(const std::vector<std::string>& arguments)
+{
+    const char* usage = "kellan-mp options [--json] [--loader PATH] [--test-fw PATH] [--production-fw PATH] "
+                        "[--eeprom PATH] [--log PATH] [--client ADDRESS] [--mac-start MAC] [--mac-end MAC] "
+                        "[--erase 6|7|8|9|10] [--port COMn] [--speed 921.6K|115.2K]";
+    bool json = false;
+    std::map<std::string, std::string> changes;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--json") {
+            json = true;
+        } else if (argument.rfind("--", 0) == 0 && i + 1 < arguments.size()) {
+            changes[argument.substr(2)] = arguments[++i];
+        } else {
+            return bad("options", "unknown or incomplete option " + argument, usage);
+        }
+    }
+    Page p;
+    mfg::OptionPage& page = p.page;
+    page.setUp();
+    for (const auto& [name, value] : changes) {
+        // The page's fields hold what its edits would: at most 128 characters.
+        const std::string path = value.substr(0, mfg::OptionPage::kPathLimit);
+        if (name == "loader")
+            page.loaderPath = path;
+        else if (name == "test-fw")
+            page.testFirmwarePath = path;
+        else if (name == "production-fw")
+            page.productionFirmwarePath = path;
+        else if (name == "eeprom")
+            page.eepromPath = path;
+        else if (name == "log")
+            page.logPath = path;
+        else if (name == "client")
+            page.clientAddress = mfg::parseDottedAddress(value);
+        else if (name == "mac-start")
+            page.typeMacStart(value);
+        else if (name == "mac-end")
+            page.typeMacEnd(value);
+        else if (name == "erase") {
+            page.eraseSelection = indexOf(page.eraseEntries(), value);
+            if (page.eraseSelection < 0)
+                return bad("options", "--erase takes 6, 7, 8, 9 or 10", usage);
+        } else if (name == "speed") {
+            page.speedSelection = indexOf(page.speedEntries(), value);
+            if (page.speedSelection < 0)
+                return bad("options", "--speed takes 921.6K or 115.2K", usage);
+        } else if (name == "port") {
+            page.portSelection = -1;
+            for (std::size_t k = 0; k < page.ports().size(); ++k) {
+                if (page.ports()[k].text == value)
+                    page.portSelection = static_cast<int>(k);
+            }
+            if (page.portSelection < 0)
+                return bad("options", value + " is not among the usable COM ports", usage);
+        } else {
+            return bad("options", "unknown option --" + name, usage);
+        }
+    }
+    if (!changes.empty() && !page.apply())
+        return 1;
+    printOptions(page, json);
+    return 0;
+}
+
+int checkPortCommand(const std::vector<std::string>& arguments)
+{
+    const char* usage = "kellan-mp check-port [COMn]";
+    if (arguments.size() > 1)
+        return bad("check-port", "too many arguments", usage);
+    Page p;
+    p.page.setUp();
+    if (!arguments.empty()) {
+        p.page.portSelection = -1;
+        for (std::size_t k = 0; k < p.page.ports().size(); ++k) {
+            if (p.page.ports()[k].text == arguments.front())
+                p.page.portSelection = static_cast<int>(k);
+        }
+    }
+    mfg::DebugOutput trace;
+    trace.configureFromEnvironment();
+    mfg::SerialLink link(p.opener, p.prompter);
+    mfg::IspSession isp(platform::RealClock::instance(), p.prompter, trace);
+    return p.page.checkPort(link, isp) ? 0 : 1;
+}
+
+int itemsCommand(const std::vector<std::string>& arguments)
+{
+    const char* usage = "kellan-mp items [--json] [--select all|none|BIT,BIT,...]";
+    bool json = false;
+    std::optional<std::string> select;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--json")
+            json = true;
+        else if (arguments[i] == "--select" && i + 1 < arguments.size())
+            select = arguments[++i];
+        else
+            return bad("items", "unknown or incomplete option " + arguments[i], usage);
+    }
+    platform::ConsolePrompter prompter;
+    mfg::ItemSelection selection(platform::currentDirectory(), prompter);
+    selection.open();
+    if (select) {
+        if (*select == "all") {
+            selection.selectAll();
+        } else if (*select == "none") {
+            selection.unselectAll();
+        } else {
+            selection.unselectAll();
+            std::size_t pos = 0;
+            while (pos <= select->size()) {
+                const std::size_t end = std::min(select->find(',', pos), select->size());
+                const std::string bit = select->substr(pos, end - pos);
+                if (bit.size() != 1 || bit[0] < '0' || bit[0] > '7')
+                    return bad("items", "--select takes all, none or item bits 0-7 separated by commas", usage);
+                selection.checked[bit[0] - '0'] = true;
+                pos = end + 1;
+            }
+        }
+        selection.apply();
+    }
+    if (json) {
+        nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+        for (int i = 0; i < 8; ++i)
+            rows.push_back(
+                { { "item", i }, { "description", mfg::kItemNames[i] }, { "checked", selection.checked[i] } });
+        std::printf("%s\n", rows.dump(2).c_str());
+    } else {
+        for (int i = 0; i < 8; ++i)
+            std::printf("[%c] %d  %s\n", selection.checked[i] ? 'x' : ' ', i, mfg::kItemNames[i]);
+    }
+    return 0;
+}
+
+} // namespace kellan_mp

@@ -1,0 +1,209 @@
+#include "mfg/gui/main_sheet.h"
+
+#include "platform/com_names.h"
+#include "platform/port_io.h"
+#include "platform/text_file.h"
+#include "widgets/qt_event_loop.h"
+#include "widgets/qt_prompter.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace mfg::gui {
+namespace {
+
+Surroundings completed(Surroundings surroundings)
+{
+    if (!surroundings.clock)
+        surroundings.clock = &platform::RealClock::instance();
+    if (!surroundings.opener)
+        surroundings.opener = systemSerialOpener(*surroundings.clock, platform::ComNameResolver::fromEnvironment());
+    if (surroundings.directory.empty())
+        surroundings.directory = platform::currentDirectory();
+    return surroundings;
+}
+
+// Boxes without a title of their own carry the program's name.
+class TitledPrompter final : public platform::Prompter {
+public:
+    explicit TitledPrompter(platform::Prompter& target)
+        : m_target(target)
+    {
+    }
+    void message(const std::string& text, const std::string& title, platform::MessageIcon icon) override
+    {
+        m_target.message(text, title.empty() ? std::string("kellan-mp") : title, icon);
+    }
+    bool confirm(const std::string& text, const std::string& title, platform::MessageIcon icon, bool yes) override
+    {
+        return m_target.confirm(text, title.empty() ? std::string("kellan-mp") : title, icon, yes);
+    }
+    int choose(const std::string& title, const std::string& text, const std::string& label,
+        const std::vector<std::string>& options, int preselected) override
+    {
+        return m_target.choose(title, text, label, options, preselected);
+    }
+    std::string openFile(const std::string& title, const std::string& filter, const std::string& proposed) override
+    {
+        return m_target.openFile(title, filter, proposed);
+    }
+    std::string saveFile(const std::string& title, const std::string& filter, const std::string& proposed) override
+    {
+        return m_target.saveFile(title, filter, proposed);
+    }
+    std::string chooseFolder(const std::string& title, const std::string& start) override
+    {
+        return m_target.chooseFolder(title, start);
+    }
+    void beep(int frequencyHz, int durationMs) override { m_target.beep(frequencyHz, durationMs); }
+
+private:
+    platform::Prompter& m_target;
+};
+
+std::unique_ptr<platform::Clock> clockFromEnvironment()
+{
+    // As for `kellan-mp run`: simulators may run the program's waits faster.
+    const char* scale = std::getenv("KELLAN_MP_TIME_SCALE");
+    if (scale && *scale) {
+        const double factor = std::atof(scale);
+        if (factor > 0 && factor != 1)
+            return std::make_unique<platform::ScaledClock>(factor);
+    }
+    return nullptr;
+}
+
+// Lets the window's loop run until `done` holds or the time is over.
+template <typename Done> void settle(Done done, int limitMs = 1000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < limitMs)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    QApplication::processEvents();
+}
+
+} // namespace
+
+MainSheet::MainSheet(const Surroundings& given, platform::EventLoop& loop, platform::Prompter& prompter,
+    PortProbe probe, QWidget* parent)
+    : QDialog(parent)
+    , m_prompter(std::make_unique<TitledPrompter>(prompter))
+{
+    const Surroundings surroundings = completed(given);
+    setObjectName(QStringLiteral("KellanSheet"));
+    setWindowTitle(QString::fromLatin1(kProgramTitle));
+    m_sequence = std::make_unique<SequenceThread>(surroundings, loop, *m_prompter);
+
+    auto* layout = new QVBoxLayout(this);
+    m_tabs = new QTabWidget(this);
+    m_test = new TestPageView(*m_sequence, m_tabs);
+    m_option = new OptionPageView(
+        { surroundings.directory, *surroundings.clock, *m_prompter, surroundings.opener, std::move(probe) }, m_tabs);
+    m_tabs->addTab(m_test, QStringLiteral("  Test"));
+    m_tabs->addTab(m_option, QStringLiteral("Option"));
+    layout->addWidget(m_tabs);
+    // The sheet's OK, Cancel and Apply are gone; its Help button is "Exit".
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    m_exit = new QPushButton(QStringLiteral("Exit"), this);
+    m_exit->setObjectName(QStringLiteral("Exit"));
+    buttons->addWidget(m_exit);
+    layout->addLayout(buttons);
+
+    connect(m_exit, &QPushButton::clicked, this, &QDialog::reject);
+    connect(m_tabs, &QTabWidget::currentChanged, this, &MainSheet::pageChanged);
+    m_sequence->onView = [this](const SequenceThread::View& view) {
+        m_view = view;
+        m_test->show(view);
+    };
+    m_sequence->onProgramEnded = [this] { done(2); };
+    m_option->onApplied = [this](const MfgSettings& options) { m_sequence->applyOptions(options); };
+    m_sequence->create();
+    m_sequence->activate();
+}
+
+MainSheet::~MainSheet() = default;
+
+void MainSheet::pageChanged(int index)
+{
+    if (index == 0)
+        m_sequence->activate();
+    else
+        m_option->activate(m_view.settings.currentMac);
+}
+
+bool guiAvailable()
+{
+    for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" }) {
+        const char* value = std::getenv(name);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}
+
+int runKellanGui(int argc, char** argv, const GuiOptions& options)
+{
+    const bool screenshots = !options.screenshotDir.empty();
+    if (screenshots && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    auto scaled = clockFromEnvironment();
+    Surroundings surroundings;
+    surroundings.clock = scaled ? scaled.get() : &platform::RealClock::instance();
+    std::unique_ptr<platform::PortIoModule> portIo;
+    if (auto loaded = platform::PortIoModule::load(platform::defaultPortIoModulePath()))
+        portIo = std::move(loaded.value());
+    surroundings.portIo = portIo.get();
+
+    widgets::QtEventLoop loop(*surroundings.clock);
+    widgets::QtPrompter qtPrompter;
+    // While rendering pictures nobody is there to close a box: they go to stderr.
+    platform::ConsolePrompter consolePrompter;
+    MainSheet sheet(surroundings, loop, screenshots ? static_cast<platform::Prompter&>(consolePrompter) : qtPrompter);
+    qtPrompter.setParent(&sheet);
+    if (!screenshots)
+        return sheet.exec() == 2 ? 1 : 0;
+
+    const QDir dir(QString::fromStdString(options.screenshotDir));
+    sheet.resize(sheet.sizeHint());
+    sheet.show();
+    settle([&] { return !sheet.lastView().rows.empty(); });
+    bool saved = sheet.grab().save(dir.filePath(QStringLiteral("kellan-test-page.png")));
+    sheet.tabs()->setCurrentIndex(1);
+    settle([] { return false; });
+    saved = sheet.grab().save(dir.filePath(QStringLiteral("kellan-option-page.png"))) && saved;
+    sheet.optionPage()->execItemSelection = [&](ItemSelectionDialog& dialog) {
+        dialog.show();
+        settle([] { return false; });
+        saved = dialog.grab().save(dir.filePath(QStringLiteral("kellan-item-selection.png"))) && saved;
+    };
+    sheet.optionPage()->button("TestItems")->click();
+    // A run that fails, for the marks, the FAIL picture and the error text.
+    sheet.tabs()->setCurrentIndex(0);
+    bool finished = false;
+    sheet.sequence().onRunFinished = [&finished] { finished = true; };
+    settle([] { return false; });
+    sheet.testPage()->startButton()->click();
+    settle([&] { return finished; }, 30000);
+    settle([] { return false; }, 200);
+    if (finished)
+        saved = sheet.grab().save(dir.filePath(QStringLiteral("kellan-test-page-failed.png"))) && saved;
+    else
+        std::fprintf(stderr, "kellan-mp: the run for the picture did not end\n");
+    saved = saved && finished;
+    if (!saved)
+        std::fprintf(stderr, "kellan-mp: could not save the pictures in %s\n", options.screenshotDir.c_str());
+    return saved ? 0 : 1;
+}
+
+} // namespace mfg::gui

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "mfg/option_page.h"
+
+#include <QDialog>
+#include <QWidget>
+
+#include <array>
+#include <memory>
+
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+class QTreeWidget;
+
+namespace mfg::gui {
+
+// "Test Item Selection": a check box per item, bound to ItemSelection.
+class ItemSelectionDialog final : public QDialog {
+    Q_OBJECT
+public:
+    ItemSelectionDialog(ItemSelection& selection, QWidget* parent = nullptr);
+    QTreeWidget* list() const { return m_list; }
+
+private:
+    void showChecks();
+    void takeChecks();
+
+    ItemSelection& m_selection;
+    QTreeWidget* m_list;
+};
+
+// The Option page: the groups of fields bound to OptionPage.
+class OptionPageView final : public QWidget {
+    Q_OBJECT
+public:
+    struct Needs {
+        std::string directory;
+        platform::Clock& clock;
+        platform::Prompter& prompter;
+        SerialOpener opener;
+        PortProbe probe; // empty: every COM name is tried with the opener
+    };
+
+    explicit OptionPageView(Needs needs, QWidget* parent = nullptr);
+    ~OptionPageView() override;
+
+    // The page comes to the front; the first time it reads its files.
+    // `currentMac` is the MAC the next board gets.
+    void activate(const std::string& currentMac);
+    bool setUpDone() const { return m_setUp; }
+
+    // After a successful Apply, with the values it saved.
+    std::function<void(const MfgSettings&)> onApplied;
+    // Runs the "Test Item Selection" dialog (tests replace the exec).
+    std::function<void(ItemSelectionDialog&)> execItemSelection;
+
+    OptionPage& page() { return m_page; }
+    QLineEdit* field(const char* name) const;
+    QComboBox* portCombo() const { return m_port; }
+    QComboBox* speedCombo() const { return m_speed; }
+    QComboBox* eraseCombo() const { return m_erase; }
+    QPushButton* button(const char* name) const;
+
+private:
+    void showFields();
+    void takeFields();
+    void apply();
+    void openItemSelection();
+    QLineEdit* pathEdit(const char* name, std::string OptionPage::*field);
+    QPushButton* browseButton(const char* name, void (OptionPage::*browse)(), QLineEdit* edit);
+
+    Needs m_needs;
+    DebugOutput m_trace;
+    MfgSettings m_settings;
+    OptionPage m_page;
+    SerialLink m_link;
+    IspSession m_isp;
+    bool m_setUp = false;
+    QComboBox* m_port;
+    QComboBox* m_speed;
+    QComboBox* m_erase;
+    QLineEdit* m_loader;
+    QLineEdit* m_testFirmware;
+    QLineEdit* m_productionFirmware;
+    QLineEdit* m_eeprom;
+    QLineEdit* m_log;
+    QLineEdit* m_macStart;
+    QLineEdit* m_macEnd;
+    std::array<QSpinBox*, 4> m_address {};
+};
+
+} // namespace mfg::gui
