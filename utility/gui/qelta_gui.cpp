@@ -1,7 +1,7 @@
 #include "utility/gui/qelta_gui.h"
 
-#include "platform/pty.h"
 #include "platform/net.h"
+#include "platform/pty.h"
 #include "platform/text_file.h"
 #include "utility/devmgmt/device_monitor.h"
 #include "utility/devmgmt/device_view.h"
