@@ -1,4 +1,5 @@
 #include "apps/qelta/command.h"
+#include "apps/qelta/device_command_support.h"
 
 #include "platform/event_loop.h"
 #include "platform/net.h"
@@ -115,63 +116,6 @@ std::string parse(const std::vector<std::string>& arguments, SetupOptions& optio
     return {};
 }
 
-class IpDialogs final : public utility::devmgmt::DeviceDialogs {
-public:
-    utility::devmgmt::DialogResult devicesSearching(utility::devmgmt::SearchSettings&) override
-    {
-        return utility::devmgmt::DialogResult::Accepted;
-    }
-    utility::devmgmt::DialogResult ipSearching(std::string&) override
-    {
-        return utility::devmgmt::DialogResult::Accepted;
-    }
-    utility::devmgmt::DialogResult setting(utility::devmgmt::Periods&) override
-    {
-        return utility::devmgmt::DialogResult::Cancelled;
-    }
-};
-
-// Messages as the console shows them; questions answered by --yes or asked
-// on the terminal.
-class TerminalPrompter final : public platform::Prompter {
-public:
-    TerminalPrompter(platform::Prompter& inner, bool yes)
-        : m_inner(inner)
-        , m_yes(yes)
-    {
-    }
-    void message(const std::string& text, const std::string& title, platform::MessageIcon icon) override
-    {
-        m_inner.message(text, title, icon);
-    }
-    bool confirm(const std::string& text, const std::string&, platform::MessageIcon, bool) override
-    {
-        if (m_yes) {
-            std::fprintf(stderr, "%s [yes]\n", text.c_str());
-            return true;
-        }
-        std::fprintf(stderr, "%s [y/N] ", text.c_str());
-        std::fflush(stderr);
-        std::string line;
-        if (!std::getline(std::cin, line))
-            line.clear();
-        return line == "y" || line == "Y" || line == "yes" || line == "Yes";
-    }
-    int choose(const std::string& title, const std::string& text, const std::string& label,
-        const std::vector<std::string>& options, int preselected) override
-    {
-        return m_inner.choose(title, text, label, options, preselected);
-    }
-    std::string openFile(const std::string&, const std::string&, const std::string&) override { return {}; }
-    std::string saveFile(const std::string&, const std::string&, const std::string&) override { return {}; }
-    std::string chooseFolder(const std::string&, const std::string&) override { return {}; }
-    void beep(int frequencyHz, int durationMs) override { m_inner.beep(frequencyHz, durationMs); }
-
-private:
-    platform::Prompter& m_inner;
-    bool m_yes;
-};
-
 } // namespace
 
 std::string checkSetupArguments(const std::vector<std::string>& arguments)
@@ -190,8 +134,8 @@ int runSetup(Context& context)
     auto& settings = context.shell.settings();
     const auto& selection = context.shell.selection();
     auto loop = platform::makeEpollLoop();
-    TerminalPrompter prompter(context.prompter, options.yes);
-    IpDialogs dialogs;
+    AskingPrompter prompter(context.prompter, options.yes);
+    NoSearchDialogs dialogs;
     DeviceView view(*loop, prompter, dialogs);
     view.setLocalAddress(selection.effectiveAddress, selection.netmask);
     view.setPeriods({ settings.searchPeriod, settings.restorePeriod, settings.rebootPeriod });
