@@ -67,7 +67,7 @@ bool PortAccess::isOwn(const std::string& path)
         || !ntSuccess(m_client->regQueryValue(std::string(kPortsKey) + instance, "HardwareID", type, data)))
         return false;
     // The first string of the (multi-)string value.
-    std::string id(data.begin(), std::find(data.begin(), data.end(), std::uint8_t { 0 }));
+    const std::string id = fromRegString(data);
     return upper(id) == upper(m_hardwareId);
 }
 
@@ -200,7 +200,7 @@ bool PortAccess::usageMap(std::vector<std::uint8_t>& usage, std::string& failure
             failure = "Read system registry data failed.";
             return false;
         }
-        const std::string value(data.begin(), std::find(data.begin(), data.end(), std::uint8_t { 0 }));
+        const std::string value = fromRegString(data);
         if (value.size() <= 3)
             continue;
         const int number = comNumber(value);
@@ -232,6 +232,30 @@ int comNumber(std::string_view name)
             return 0;
     }
     return number;
+}
+
+std::vector<std::uint8_t> regString(std::string_view text)
+{
+    std::vector<std::uint8_t> bytes;
+    for (char c : text) {
+        bytes.push_back(static_cast<std::uint8_t>(c));
+        bytes.push_back(0);
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+std::string fromRegString(const std::vector<std::uint8_t>& data)
+{
+    std::string text;
+    for (std::size_t at = 0; at + 1 < data.size(); at += 2) {
+        const unsigned unit = data[at] | static_cast<unsigned>(data[at + 1]) << 8;
+        if (unit == 0)
+            break;
+        text.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+    }
+    return text;
 }
 
 std::string hostAddressText(std::uint32_t hostOrder)

@@ -81,6 +81,11 @@ private:
 std::string instanceIdFromPath(const std::string& path);
 // The number of "COMn", or 0.
 int comNumber(std::string_view name);
+// The registry keeps strings as UTF-16LE with a terminating zero unit; the
+// names the manager writes and reads are ASCII.
+std::vector<std::uint8_t> regString(std::string_view text);
+// The text up to the first zero unit (non-ASCII units as '?').
+std::string fromRegString(const std::vector<std::uint8_t>& data);
 std::string hostAddressText(std::uint32_t hostOrder);
 // Host-order address of a dotted quad; false when the text is none.
 bool parseHostAddress(const std::string& text, std::uint32_t& hostOrder);

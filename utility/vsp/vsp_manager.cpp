@@ -44,13 +44,6 @@ std::string hexError(const char* pattern, Win32Error error) { return format(patt
 
 bool active(std::string_view status) { return status != kStatusIdle && status != kStatusServer; }
 
-std::vector<std::uint8_t> stringValue(const std::string& text)
-{
-    std::vector<std::uint8_t> bytes(text.begin(), text.end());
-    bytes.push_back(0);
-    return bytes;
-}
-
 std::uint16_t portNumber(const std::string& text)
 {
     std::uint32_t value = 0;
@@ -706,7 +699,7 @@ bool VspManager::changeComNumber(std::size_t row, int number)
     const std::string nodeKey = std::string(kPortsKey) + instance;
     if (!client || id.empty())
         return false;
-    const auto nameValue = stringValue(newName);
+    const auto nameValue = regString(newName);
     if (ntSuccess(client->regSetValue(nodeKey + "\\Device Parameters", "PortName", kRegSz, nameValue))) {
         bool forced = false;
         if (!ntSuccess(client->comDbClaim(static_cast<std::uint32_t>(number), false, forced))) {
@@ -738,7 +731,7 @@ bool VspManager::changeComNumber(std::size_t row, int number)
                 std::vector<std::uint8_t> data;
                 if (!ntSuccess(client->regQueryValue(std::string(kSerialCommKey), value, type, data)))
                     continue;
-                if (std::string(data.begin(), std::find(data.begin(), data.end(), std::uint8_t { 0 })) == oldName)
+                if (fromRegString(data) == oldName)
                     valueName = value;
             }
         }
@@ -753,7 +746,7 @@ bool VspManager::changeComNumber(std::size_t row, int number)
     }
     // vorpild's registry keeps no access lists; its control socket lets the
     // user who owns it write the node's keys, so only the value is written.
-    const auto friendly = stringValue(format(kFriendlyNameFormat.data(), number));
+    const auto friendly = regString(format(kFriendlyNameFormat.data(), number));
     (void)client->regSetValue(nodeKey, "FriendlyName", kRegSz, friendly);
     return true;
 }
