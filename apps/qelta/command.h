@@ -69,4 +69,10 @@ int runSetup(Context& context);
 extern const std::string_view kSetupUsage;
 extern const std::string_view kSetupHelp;
 
+// The virtual serial port command (vsp_command.cpp).
+std::string checkVspArguments(const std::vector<std::string>& arguments);
+int runVsp(Context& context);
+extern const std::string_view kVspUsage;
+extern const std::string_view kVspHelp;
+
 } // namespace qelta

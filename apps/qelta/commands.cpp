@@ -46,6 +46,8 @@ const std::array kCommands = {
         "dhcp", kDhcpUsage, "run the DHCP/BOOTP server until interrupted", kDhcpHelp, checkDhcpArguments, runDhcp },
     Command { "tftp", kTftpUsage, "run the TFTP server until interrupted, its log on stdout", kTftpHelp,
         checkTftpArguments, runTftp },
+    Command { "vsp", kVspUsage, "list, add, remove, set, connect and close virtual serial ports; watch them", kVspHelp,
+        checkVspArguments, runVsp },
 };
 
 } // namespace

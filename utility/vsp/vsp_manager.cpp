@@ -250,7 +250,7 @@ bool VspManager::checkConnectionStatus()
 
 // ---- start-up and the list
 
-void VspManager::start()
+void VspManager::start(bool enumerateNow)
 {
     m_loaded = loadVspFile(m_options.datPath, m_fileEntries);
     (void)anyPortHeldOpen();
@@ -259,6 +259,10 @@ void VspManager::start()
     m_watch.fill(kWatchNoAnswer);
     if (m_options.watch)
         m_timers.start(kTimerWatchSend, 5s, [this] { watchSend(); });
+    if (enumerateNow) {
+        enumerate();
+        return;
+    }
     m_timers.start(kTimerEnumerate, 1s, [this] {
         m_timers.kill(kTimerEnumerate);
         enumerate();

@@ -125,7 +125,8 @@ public:
 
     // Start-up: loads "vsp.dat", checks for held ports, starts the timers
     // (the enumeration after one second, the watch after five).
-    void start();
+    // `enumerateNow` runs the enumeration at once instead of after a second.
+    void start(bool enumerateNow = false);
     // Runs the enumeration now (what timer 4 does).
     void enumerate(bool afterAdd = false);
     bool loaded() const { return m_loaded; }
@@ -164,6 +165,7 @@ public:
     // Runs what the Remove button's wait ends with (the timer does it after
     // three seconds); true when a removal was pending.
     bool finishRemove();
+    bool removing() const { return m_removal != nullptr; }
 
     // Offered to other views.
     bool connectByName(const std::string& portName, const std::string& address, std::uint16_t port, bool udp);
