@@ -8,6 +8,7 @@
 #include "tests/support/scripted_prompter.h"
 #include "tests/utility/vsp/daemon_fixture.h"
 #include "utility/devmgmt/protocol.h"
+#include "utility/vsp/device_link.h"
 #include "utility/vsp/vsp_manager.h"
 
 #include <gtest/gtest.h>
@@ -210,4 +211,81 @@ TEST(VspEndToEnd, PortToDevsimCarriesDataAndTheWatchClosesItWhenTheDeviceDropsIt
     std::this_thread::sleep_for(6s);
     ASSERT_TRUE(common::ntSuccess(daemon.client().listNodes(nodes)));
     EXPECT_EQ(nodes.at(0).linkState, 0u);
+}
+
+namespace {
+
+class DeviceDialogs final : public utility::devmgmt::DeviceDialogs {
+public:
+    utility::devmgmt::DialogResult devicesSearching(utility::devmgmt::SearchSettings&) override
+    {
+        return utility::devmgmt::DialogResult::Cancelled;
+    }
+    utility::devmgmt::DialogResult ipSearching(std::string&) override
+    {
+        return utility::devmgmt::DialogResult::Accepted;
+    }
+    utility::devmgmt::DialogResult setting(utility::devmgmt::Periods&) override
+    {
+        return utility::devmgmt::DialogResult::Cancelled;
+    }
+};
+
+// Runs the real loop until the condition holds or the limit passes.
+bool runUntil(platform::EventLoop& loop, const std::function<bool()>& condition, std::chrono::milliseconds limit)
+{
+    bool held = false;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const auto timer = loop.startTimer(10ms, [&] {
+        held = condition();
+        if (held || std::chrono::steady_clock::now() > deadline)
+            loop.quit();
+    });
+    loop.run();
+    loop.killTimer(timer);
+    return held;
+}
+
+} // namespace
+
+TEST(VspEndToEnd, DroppingAFoundDeviceOnAPortConnectsIt)
+{
+    auto device = platform::ChildProcess::start(
+        { testing_support::programPath("devsim"), "--first-address", "127.0.0.10", "--framing", "off" });
+    ASSERT_TRUE(device.ok());
+    auto listed = device->readLine(10s);
+    ASSERT_TRUE(listed.ok());
+    vsp_testing::Daemon daemon;
+    ASSERT_TRUE(daemon.ok());
+    ASSERT_TRUE(daemon.install("COM5"));
+    testing_support::ScopedWorkingDirectory work(daemon.dir());
+
+    auto loop = platform::makeEpollLoop();
+    testing_support::ScriptedPrompter prompter;
+    Dialogs dialogs;
+    VspOptions options;
+    options.runtimeDir = daemon.runtime();
+    options.bindAddress = "127.0.0.1";
+    options.mtu = 1500;
+    VspManager vsp(*loop, prompter, dialogs, options);
+    vsp.start(true);
+    DeviceDialogs deviceDialogs;
+    utility::devmgmt::DeviceView view(*loop, prompter, deviceDialogs);
+    view.setLocalAddress("127.0.0.1", "255.0.0.0");
+    utility::vsp::DeviceViewLink link(vsp, view);
+
+    view.setIpSearchAddress("127.0.0.10");
+    view.ipSearch(false);
+    ASSERT_TRUE(runUntil(
+        *loop, [&] { return view.rowCount() == 1 && !view.searching(); }, 10s));
+    EXPECT_EQ(link.deviceUdpFlag("127.0.0.10"), false);
+    ASSERT_EQ(view.dropOnPort(0, "COM5"), "COM5 (127.0.0.10)") << testing::PrintToString(prompter.messages());
+    EXPECT_EQ(vsp.rows()[0].status, "Connected");
+    EXPECT_EQ(vsp.rows()[0].remoteIp, "127.0.0.10");
+    std::vector<common::NodeInfo> nodes;
+    ASSERT_TRUE(common::ntSuccess(daemon.client().listNodes(nodes)));
+    EXPECT_EQ(nodes.at(0).linkState, 1u);
+    std::vector<PortEntry> saved;
+    ASSERT_TRUE(loadVspFile("vsp.dat", saved));
+    EXPECT_EQ(saved.at(0).status, "Connected");
 }
