@@ -338,6 +338,7 @@ void VspManager::enumerate(bool afterAdd)
     m_mtu = m_options.mtu ? *m_options.mtu : smallestMtu();
     if (m_loaded && !m_fileEntries.empty() && m_portHeldOpen && !afterAdd) {
         rebuildFromTable();
+        m_neighbours->rebuildPortItems();
         changed();
         return;
     }
@@ -396,6 +397,7 @@ void VspManager::enumerate(bool afterAdd)
             m_watch[row] = kWatchAnswered;
         }
     }
+    m_neighbours->rebuildPortItems();
     changed();
 }
 
