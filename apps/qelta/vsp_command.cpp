@@ -2,6 +2,8 @@
 
 #include "platform/event_loop.h"
 #include "platform/termination_signals.h"
+#include "utility/devmgmt/device_view.h"
+#include "utility/vsp/device_link.h"
 #include "utility/vsp/vsp_manager.h"
 
 #include <nlohmann/json.hpp>
@@ -157,6 +159,23 @@ private:
     std::optional<int> m_com;
 };
 
+// The device view behind `watch` only sends ConnectNotice; it shows no dialog.
+class NoDeviceDialogs final : public utility::devmgmt::DeviceDialogs {
+public:
+    utility::devmgmt::DialogResult devicesSearching(utility::devmgmt::SearchSettings&) override
+    {
+        return utility::devmgmt::DialogResult::Cancelled;
+    }
+    utility::devmgmt::DialogResult ipSearching(std::string&) override
+    {
+        return utility::devmgmt::DialogResult::Cancelled;
+    }
+    utility::devmgmt::DialogResult setting(utility::devmgmt::Periods&) override
+    {
+        return utility::devmgmt::DialogResult::Cancelled;
+    }
+};
+
 void printLog(const std::string& text)
 {
     for (char c : text)
@@ -289,9 +308,14 @@ int runVsp(Context& context)
         return args.com && vsp.rows()[*row].entry.portName != "COM" + std::to_string(*args.com) ? kExitFailure
                                                                                                 : kExitOk;
     }
-    // watch: the device view asks for the reconnect one second after start.
+    // watch: the device view asks for the reconnect one second after start;
+    // its command socket carries the ConnectNotice datagrams.
     if (!platform::quitOnTerminationSignals(*loop))
         return kExitFailure;
+    NoDeviceDialogs deviceDialogs;
+    utility::devmgmt::DeviceView deviceView(*loop, context.prompter, deviceDialogs);
+    deviceView.setLocalAddress(context.shell.selection().effectiveAddress, context.shell.selection().netmask);
+    utility::vsp::DeviceViewLink link(vsp, deviceView);
     vsp.checkConnectedPorts();
     if (args.duration)
         loop->startTimer(std::chrono::milliseconds(static_cast<long>(*args.duration * 1000)), [&] { loop->quit(); });

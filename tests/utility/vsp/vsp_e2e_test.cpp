@@ -14,8 +14,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -282,6 +284,45 @@ TEST(VspEndToEnd, DroppingAFoundDeviceOnAPortConnectsIt)
     ASSERT_EQ(view.dropOnPort(0, "COM5"), "COM5 (127.0.0.10)") << testing::PrintToString(prompter.messages());
     EXPECT_EQ(vsp.rows()[0].status, "Connected");
     EXPECT_EQ(vsp.rows()[0].remoteIp, "127.0.0.10");
+    std::vector<common::NodeInfo> nodes;
+    ASSERT_TRUE(common::ntSuccess(daemon.client().listNodes(nodes)));
+    EXPECT_EQ(nodes.at(0).linkState, 1u);
+    std::vector<PortEntry> saved;
+    ASSERT_TRUE(loadVspFile("vsp.dat", saved));
+    EXPECT_EQ(saved.at(0).status, "Connected");
+}
+
+// vorpild itself connects a port with ConnectAtWinStart when it is first
+// opened; the watch must find it connected and keep the table so.
+TEST(VspEndToEnd, QeltaWatchEndsAfterItsDurationWithTheRememberedConnectionUp)
+{
+    auto device
+        = platform::ChildProcess::start({ testing_support::programPath("devsim"), "--first-address", "127.0.0.10" });
+    ASSERT_TRUE(device.ok());
+    ASSERT_TRUE(device->readLine(10s).ok());
+    vsp_testing::Daemon daemon;
+    ASSERT_TRUE(daemon.ok());
+    ASSERT_TRUE(daemon.install("COM5"));
+    ASSERT_EQ(daemon.devcon({ "set", "COM5", "--remote", "127.0.0.10:5000", "--tcp", "--client", "--framed",
+                  "--connect-at-start" }),
+        0);
+    std::filesystem::copy_file(PACKAGING_DIR "/VORPIL.inf", daemon.dir() + "/VORPIL.inf");
+    // The table as the view saved it while COM5 was connected (127.0.0.10).
+    const std::string remembered = "1 \r\n0 COM5 2130706442l 5000 0 1 Connected 1 1 1024 COM5 127.0.0.10 5000 \r\n";
+    {
+        std::ofstream out(daemon.dir() + "/vsp.dat", std::ios::binary);
+        out << remembered;
+    }
+    testing_support::ScopedWorkingDirectory work(daemon.dir());
+    auto qelta = platform::ChildProcess::start({ "/usr/bin/env", "VORPIL_RUNTIME_DIR=" + daemon.runtime(),
+        testing_support::programPath("qelta"), "vsp", "watch", "--duration", "4" });
+    ASSERT_TRUE(qelta.ok());
+    std::vector<std::string> lines;
+    for (auto line = qelta->readLine(20s); line.ok(); line = qelta->readLine(20s))
+        lines.push_back(*line);
+    EXPECT_EQ(qelta->wait(20s).value_or(-1), 0);
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), "COM5 Disconnecting"), lines.end())
+        << testing::PrintToString(lines);
     std::vector<common::NodeInfo> nodes;
     ASSERT_TRUE(common::ntSuccess(daemon.client().listNodes(nodes)));
     EXPECT_EQ(nodes.at(0).linkState, 1u);
