@@ -208,7 +208,11 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             QString::fromLatin1(shell::kAboutLine.data(), static_cast<int>(shell::kAboutLine.size())));
     };
     actions.toggleDhcp = toggleDhcp;
-    actions.closing = [&shell] { shell.shutDown(); };
+    // Closing the window writes "vsp.dat" along with the settings.
+    actions.closing = [&shell, &vspManager] {
+        vspManager.save();
+        shell.shutDown();
+    };
     window.setActions(actions);
 
     window.setWindowTitle(QString::fromLocal8Bit(shell::windowTitle(settings).c_str()));

@@ -885,7 +885,7 @@ bool VspManager::connectClient(std::size_t row)
     } else {
         if (error == kErrorSemTimeout)
             showMessage("Connection failed! (Remote host unreachable)");
-        else if (error == 1225)
+        else if (error == kErrorConnectionRefused)
             showMessage("Connection failed! (The remote host refused the network connection)");
         else
             showMessage(hexError("Connection failed! (Unknown error, error code: 0x%x)", error));
