@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 using namespace utility::vsp;
 using namespace std::chrono_literals;
@@ -232,6 +233,12 @@ TEST_F(VspManagerTest, ChangingComFiveToSevenMovesEveryName)
     ASSERT_EQ(values.size(), 1u);
     ASSERT_TRUE(common::ntSuccess(client.regQueryValue(std::string(kSerialCommKey), values[0], type, data)));
     EXPECT_EQ(stringValue(data), "COM7");
+    // The daemon's terminal front end follows the DOS link on its own thread.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline
+        && (!std::filesystem::exists(daemon.runtime() + "/dev/COM7")
+            || std::filesystem::exists(daemon.runtime() + "/dev/COM5")))
+        std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(std::filesystem::exists(daemon.runtime() + "/dev/COM7"));
     EXPECT_FALSE(std::filesystem::exists(daemon.runtime() + "/dev/COM5"));
     std::uint32_t handle = 0;
