@@ -95,4 +95,10 @@ int runUpgrade(Context& context);
 extern const std::string_view kUpgradeUsage;
 extern const std::string_view kUpgradeHelp;
 
+// The virtual serial port command (vsp_command.cpp).
+std::string checkVspArguments(const std::vector<std::string>& arguments);
+int runVsp(Context& context);
+extern const std::string_view kVspUsage;
+extern const std::string_view kVspHelp;
+
 } // namespace qelta

@@ -55,6 +55,8 @@ const std::array kCommands = {
         checkTftpArguments, runTftp },
     Command { "term", kTermUsage, "open a serial port as the COM Port Terminal does: print, type, echo, auto test",
         kTermHelp, checkTermArguments, runTerm },
+    Command { "vsp", kVspUsage, "list, add, remove, set, connect and close virtual serial ports; watch them", kVspHelp,
+        checkVspArguments, runVsp },
 };
 
 } // namespace

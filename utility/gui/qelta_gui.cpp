@@ -17,6 +17,7 @@
 #include "utility/gui/system_log_widget.h"
 #include "utility/gui/terminal_view_widget.h"
 #include "utility/gui/tftp_view.h"
+#include "utility/gui/vsp_view.h"
 #include "utility/gui/web_view_pane.h"
 #include "utility/services/dhcp_view.h"
 #include "utility/services/terminal_view.h"
@@ -25,6 +26,7 @@
 #include "utility/shell/shell.h"
 #include "utility/shell/startup.h"
 #include "utility/shell/system_log.h"
+#include "utility/vsp/device_link.h"
 #include "widgets/qt_event_loop.h"
 #include "widgets/qt_prompter.h"
 
@@ -229,6 +231,27 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     monitor.setChangedCallback([monitorWidget](int) { monitorWidget->refresh(); });
     frame.setMonitorSelectedCallback([&monitor, &deviceView] { monitor.rebuild(deviceView); });
 
+    // The Virtual Serial Port view: the manager on vorpild, its port items in
+    // the navigation tree and its link with the device view.
+    vsp::VspOptions vspOptions;
+    vspOptions.hardwareId = std::string(shell.hardwareId());
+    vspOptions.infName = shell.driverInf();
+    vspOptions.bindAddress = shell.selection().effectiveAddress;
+    vspOptions.showMaxPacket = settings.maxTxPacketSizeSwitch != 0;
+    vspOptions.watch = settings.connectionCheckSwitch == 1;
+    QtVspDialogs vspDialogs(&window);
+    vsp::VspManager vspManager(loop, prompter, vspDialogs, vspOptions);
+    TreeNeighbours vspTree(tree, vspManager);
+    vsp::DeviceViewLink vspLink(vspManager, deviceView, &vspTree);
+    auto* vspWidget = new VspView(vspManager);
+    window.setTopView(shell::TopView::Vsp, vspWidget);
+    vspManager.setChangeSink([vspWidget] { vspWidget->refresh(); });
+    vspManager.setStatusSink([vspWidget](const std::string&) { vspWidget->refresh(); });
+    window.navigation()->setTreeActions({ [&vspManager] { vspManager.clickAdd(); },
+        [&vspManager](const std::string& name) { return vspManager.closeByName(name); },
+        [&vspManager](const std::string& name) { return vspManager.removeByName(name); } });
+    vspManager.start();
+
     dhcpView.setSystemLogCallback([&log](const std::string& line) { log.addLogLine(line); });
     dhcpView.firstShown(
         settings, shell.selection().effectiveAddress, shell.store().directory() + services::kDhcpFileName);
@@ -260,7 +283,11 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             QString::fromLatin1(shell::kAboutLine.data(), static_cast<int>(shell::kAboutLine.size())));
     };
     actions.toggleDhcp = toggleDhcp;
-    actions.closing = [&shell] { shell.shutDown(); };
+    // Closing the window writes "vsp.dat" along with the settings.
+    actions.closing = [&shell, &vspManager] {
+        vspManager.save();
+        shell.shutDown();
+    };
     window.setActions(actions);
 
     window.setWindowTitle(QString::fromLocal8Bit(shell::windowTitle(settings).c_str()));
@@ -353,6 +380,18 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
                 FirmwareUpgradeDialog upgradeDialog(upgradeSettings, prompter, &window);
                 upgradeDialog.show();
                 status |= grab(&upgradeDialog, dir, QStringLiteral("firmware-upgrade.png")) ? 0 : 1;
+            }
+            // The Virtual Serial Port view and its COM Port Configuration dialog.
+            frame.clickViewButton(shell::FrameModel::kVspButton);
+            vspWidget->refresh();
+            QApplication::processEvents();
+            status |= grab(&window, dir, QStringLiteral("vsp-view.png")) ? 0 : 1;
+            {
+                std::vector<std::uint8_t> usage(256, 0);
+                usage[0] = usage[1] = 1;
+                ComPortDialog comDialog(vsp::comChoiceTexts(usage), vsp::firstFreeCom(usage), &window);
+                comDialog.show();
+                status |= grab(&comDialog, dir, QStringLiteral("com-port-configuration.png")) ? 0 : 1;
             }
             if (deviceView.rowCount() > 0) {
                 setupBinding.sheet().open(deviceView.entry(0), 0);

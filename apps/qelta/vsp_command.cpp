@@ -1,0 +1,327 @@
+#include "apps/qelta/command.h"
+
+#include "platform/event_loop.h"
+#include "platform/termination_signals.h"
+#include "utility/devmgmt/device_view.h"
+#include "utility/vsp/device_link.h"
+#include "utility/vsp/vsp_manager.h"
+
+#include <nlohmann/json.hpp>
+
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+
+namespace qelta {
+
+const std::string_view kVspUsage = "list [--json] | add [--com N] | remove COMn | set COMn [options] | connect COMn | "
+                                   "close COMn | watch [--duration S]";
+
+const std::string_view kVspHelp = R"(usage: qelta vsp list [--json]
+       qelta vsp add [--com N]
+       qelta vsp remove COMn
+       qelta vsp set COMn [--remote ADDR:PORT | --listen PORT] [--tcp | --udp]
+                          [--flow-packets | --no-flow-packets] [--max-packet N]
+                          [--connect-at-start | --no-connect-at-start] [--com M]
+       qelta vsp connect COMn
+       qelta vsp close COMn
+       qelta vsp watch [--duration S]
+
+Manages the virtual serial ports of the driver host (vorpild, found through
+VORPIL_RUNTIME_DIR as devcon finds it) exactly as the Virtual Serial Port view
+does: the same requests, the same message texts (on stderr) and the same
+"vsp.dat" in the working directory.
+
+  list      the port list (Port ID, Port Name, Status, Remote IP, Remote Port);
+            --json prints an array of objects with the keys id, name, status,
+            remote_ip, remote_port, protocol, type, flow_packets, max_packet,
+            connect_at_start
+  add       adds a port as the Add button does; --com N instead of the first
+            free number
+  remove    removes the port as the Remove button does (devcon remove, then
+            the three-second wait)
+  set       changes the port's settings as the Setting button does; options
+            not given keep the port's values; --com M renames the port
+  connect   the Connect (client) or Server button
+  close     the Close button
+  watch     reconnects the ports "vsp.dat" remembers as connected and watches
+            the connections (the connection status check) until interrupted
+            or for S seconds; the watch's log lines go to stdout
+
+Exit status: 0 when the command did what it was asked, 1 when it failed,
+2 for bad arguments.
+)";
+
+namespace {
+
+struct VspArguments {
+    std::string action;
+    std::string port;
+    bool json = false;
+    std::optional<int> com;
+    std::optional<std::string> remote;
+    std::optional<std::uint16_t> listen;
+    std::optional<std::uint8_t> protocol;
+    std::optional<bool> flowPackets;
+    std::optional<std::uint32_t> maxPacket;
+    std::optional<bool> connectAtStart;
+    std::optional<double> duration;
+};
+
+bool number(const std::string& text, unsigned long low, unsigned long high, unsigned long& value)
+{
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && ptr == text.data() + text.size() && value >= low && value <= high;
+}
+
+std::string parse(const std::vector<std::string>& arguments, VspArguments& out)
+{
+    if (arguments.empty())
+        return "missing action (list, add, remove, set, connect, close, watch)";
+    out.action = arguments[0];
+    std::size_t i = 1;
+    const bool named
+        = out.action == "remove" || out.action == "set" || out.action == "connect" || out.action == "close";
+    if (named) {
+        if (arguments.size() < 2 || utility::vsp::comNumber(arguments[1]) == 0)
+            return out.action + " needs a port name (COMn)";
+        out.port = arguments[1];
+        i = 2;
+    } else if (out.action != "list" && out.action != "add" && out.action != "watch") {
+        return "unknown action '" + out.action + "'";
+    }
+    for (; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        const bool set = out.action == "set";
+        auto value = [&](std::string& text) {
+            if (i + 1 >= arguments.size())
+                return false;
+            text = arguments[++i];
+            return true;
+        };
+        std::string text;
+        unsigned long n = 0;
+        if (a == "--json" && out.action == "list") {
+            out.json = true;
+        } else if (a == "--com" && (set || out.action == "add")) {
+            if (!value(text) || !number(text, 1, 256, n))
+                return "--com needs a COM number 1..256";
+            out.com = static_cast<int>(n);
+        } else if (a == "--remote" && set) {
+            const std::size_t colon = value(text) ? text.rfind(':') : std::string::npos;
+            std::uint32_t address = 0;
+            if (colon == std::string::npos || !utility::vsp::parseHostAddress(text.substr(0, colon), address)
+                || !number(text.substr(colon + 1), 0, 65535, n))
+                return "--remote needs ADDR:PORT";
+            out.remote = text;
+        } else if (a == "--listen" && set) {
+            if (!value(text) || !number(text, 0, 65535, n))
+                return "--listen needs a port number";
+            out.listen = static_cast<std::uint16_t>(n);
+        } else if ((a == "--tcp" || a == "--udp") && set) {
+            out.protocol = a == "--udp" ? 1 : 0;
+        } else if ((a == "--flow-packets" || a == "--no-flow-packets") && set) {
+            out.flowPackets = a == "--flow-packets";
+        } else if ((a == "--connect-at-start" || a == "--no-connect-at-start") && set) {
+            out.connectAtStart = a == "--connect-at-start";
+        } else if (a == "--max-packet" && set) {
+            if (!value(text) || !number(text, 1, 65535, n))
+                return "--max-packet needs a number";
+            out.maxPacket = static_cast<std::uint32_t>(n);
+        } else if (a == "--duration" && out.action == "watch") {
+            if (!value(text) || !number(text, 1, 86400 * 365, n))
+                return "--duration needs a number of seconds";
+            out.duration = static_cast<double>(n);
+        } else {
+            return "unknown option '" + a + "'";
+        }
+    }
+    if (out.remote && out.listen)
+        return "--remote and --listen exclude each other";
+    return {};
+}
+
+// The "COM Port Configuration" dialog of the command line: the number given
+// with --com, else the dialog's preselection.
+class CommandDialogs final : public utility::vsp::VspDialogs {
+public:
+    explicit CommandDialogs(std::optional<int> com)
+        : m_com(com)
+    {
+    }
+    std::optional<int> comPortConfiguration(const std::vector<std::string>&, int preselected) override
+    {
+        return m_com ? *m_com - 1 : preselected;
+    }
+
+private:
+    std::optional<int> m_com;
+};
+
+// The device view behind `watch` only sends ConnectNotice; it shows no dialog.
+class NoDeviceDialogs final : public utility::devmgmt::DeviceDialogs {
+public:
+    utility::devmgmt::DialogResult devicesSearching(utility::devmgmt::SearchSettings&) override
+    {
+        return utility::devmgmt::DialogResult::Cancelled;
+    }
+    utility::devmgmt::DialogResult ipSearching(std::string&) override
+    {
+        return utility::devmgmt::DialogResult::Cancelled;
+    }
+    utility::devmgmt::DialogResult setting(utility::devmgmt::Periods&) override
+    {
+        return utility::devmgmt::DialogResult::Cancelled;
+    }
+};
+
+void printLog(const std::string& text)
+{
+    for (char c : text)
+        if (c != '\r')
+            std::putchar(c);
+    if (!text.empty() && text.back() != '\n')
+        std::putchar('\n');
+    std::fflush(stdout);
+}
+
+std::string listJson(const utility::vsp::VspManager& vsp)
+{
+    nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+    for (const auto& row : vsp.rows()) {
+        const auto& e = row.entry;
+        nlohmann::ordered_json port;
+        unsigned long id = 0;
+        (void)number(e.portId, 0, 1000000, id);
+        port["id"] = id;
+        port["name"] = e.portName;
+        port["status"] = row.status;
+        port["remote_ip"] = e.remoteHostIp ? utility::vsp::hostAddressText(e.remoteHostIp) : "";
+        port["remote_port"] = e.remoteHostPort;
+        port["protocol"] = e.protocol ? "udp" : "tcp";
+        port["type"] = e.connType ? "client" : "server";
+        port["flow_packets"] = e.cmdByte != 0;
+        port["max_packet"] = e.maxPacketLen;
+        port["connect_at_start"] = e.connectAtWinStart != 0;
+        ports.push_back(std::move(port));
+    }
+    return ports.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+void listText(const utility::vsp::VspManager& vsp)
+{
+    std::printf("%-8s %-10s %-14s %-16s %s\n", "Port ID", "Port Name", "Status", "Remote IP", "Remote Port");
+    for (const auto& row : vsp.rows())
+        std::printf("%-8s %-10s %-14s %-16s %s\n", row.entry.portId.c_str(), row.entry.portName.c_str(),
+            row.status.c_str(), row.remoteIp.c_str(), row.remotePort.c_str());
+}
+
+} // namespace
+
+std::string checkVspArguments(const std::vector<std::string>& arguments)
+{
+    VspArguments parsed;
+    return parse(arguments, parsed);
+}
+
+int runVsp(Context& context)
+{
+    VspArguments args;
+    if (!parse(context.arguments, args).empty())
+        return kExitBadArguments;
+    auto loop = platform::makeEpollLoop();
+    CommandDialogs dialogs(args.com);
+    utility::vsp::VspOptions options;
+    options.hardwareId = std::string(context.shell.hardwareId());
+    options.infName = context.shell.driverInf();
+    options.bindAddress = context.shell.selection().effectiveAddress;
+    options.showMaxPacket = context.shell.settings().maxTxPacketSizeSwitch != 0;
+    options.watch = args.action == "watch";
+    utility::vsp::VspManager vsp(*loop, context.prompter, dialogs, options);
+    // The status line goes where the message boxes go.
+    vsp.setStatusSink([](const std::string& text) {
+        if (!text.empty())
+            std::fprintf(stderr, "%s\n", text.c_str());
+    });
+    vsp.setLogSink(printLog);
+    vsp.start(true);
+
+    const auto row = args.port.empty() ? std::nullopt : vsp.rowOf(args.port);
+    if (!args.port.empty() && !row) {
+        std::fprintf(stderr, "qelta vsp: no virtual serial port %s\n", args.port.c_str());
+        return kExitFailure;
+    }
+    if (args.action == "list") {
+        if (args.json)
+            std::fputs(listJson(vsp).c_str(), stdout);
+        else
+            listText(vsp);
+        return kExitOk;
+    }
+    if (args.action == "add")
+        return vsp.clickAdd() ? kExitOk : kExitFailure;
+    if (args.action == "remove") {
+        if (!vsp.removeByName(args.port))
+            return kExitFailure;
+        loop->startTimer(std::chrono::milliseconds(50), [&] {
+            if (!vsp.removing())
+                loop->quit();
+        });
+        loop->run();
+        return vsp.rowOf(args.port) ? kExitFailure : kExitOk;
+    }
+    if (args.action == "connect") {
+        vsp.selectRow(row);
+        return vsp.clickConnect() ? kExitOk : kExitFailure;
+    }
+    if (args.action == "close")
+        return vsp.closeByName(args.port) ? kExitOk : kExitFailure;
+    if (args.action == "set") {
+        vsp.selectRow(row);
+        if (!vsp.clickSetting())
+            return kExitFailure;
+        auto& controls = vsp.controls();
+        if (args.remote) {
+            vsp.chooseClient();
+            const std::size_t colon = args.remote->rfind(':');
+            controls.address = args.remote->substr(0, colon);
+            controls.remoteHostPort = args.remote->substr(colon + 1);
+        } else if (args.listen) {
+            vsp.chooseServer();
+            controls.listenPort = std::to_string(*args.listen);
+        }
+        if (args.protocol)
+            controls.protocol = *args.protocol;
+        if (args.flowPackets)
+            controls.cmdByte = *args.flowPackets;
+        if (args.connectAtStart)
+            controls.connectAtWinStart = *args.connectAtStart;
+        if (args.maxPacket)
+            vsp.setMaxPacketLen(*args.maxPacket);
+        else
+            vsp.setMaxPacketLen(controls.maxPacketLen);
+        if (args.com)
+            controls.comIndex = *args.com - 1;
+        if (!vsp.clickSetting())
+            return kExitFailure;
+        return args.com && vsp.rows()[*row].entry.portName != "COM" + std::to_string(*args.com) ? kExitFailure
+                                                                                                : kExitOk;
+    }
+    // watch: the device view asks for the reconnect one second after start;
+    // its command socket carries the ConnectNotice datagrams.
+    if (!platform::quitOnTerminationSignals(*loop))
+        return kExitFailure;
+    NoDeviceDialogs deviceDialogs;
+    utility::devmgmt::DeviceView deviceView(*loop, context.prompter, deviceDialogs);
+    deviceView.setLocalAddress(context.shell.selection().effectiveAddress, context.shell.selection().netmask);
+    utility::vsp::DeviceViewLink link(vsp, deviceView);
+    vsp.checkConnectedPorts();
+    if (args.duration)
+        loop->startTimer(std::chrono::milliseconds(static_cast<long>(*args.duration * 1000)), [&] { loop->quit(); });
+    loop->run();
+    vsp.save();
+    return kExitOk;
+}
+
+} // namespace qelta

@@ -1,0 +1,94 @@
+#include "platform/tcp_socket.h"
+#include "tests/support/scripted_prompter.h"
+#include "tests/utility/vsp/daemon_fixture.h"
+#include "utility/gui/vsp_view.h"
+#include "utility/shell/navigation.h"
+#include "widgets/qt_event_loop.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+using namespace utility;
+
+// The view on a real vorpild: Add through the dialog, Setting, Connect and
+// Close by their buttons, the list, its colours and the navigation items.
+TEST(VspViewTest, AddSettingConnectAndCloseThroughTheButtons)
+{
+    vsp_testing::Daemon daemon;
+    ASSERT_TRUE(daemon.ok());
+    testing_support::ScopedWorkingDirectory work(daemon.dir());
+    widgets::QtEventLoop loop;
+    testing_support::ScriptedPrompter prompter;
+    gui::QtVspDialogs dialogs;
+    std::vector<std::string> offered;
+    dialogs.script = [&](gui::ComPortDialog& dialog) -> std::optional<int> {
+        for (int i = 0; i < dialog.combo()->count(); ++i)
+            offered.push_back(dialog.combo()->itemText(i).toStdString());
+        dialog.combo()->setCurrentIndex(6);
+        return dialog.chosen();
+    };
+    vsp::VspOptions options;
+    options.runtimeDir = daemon.runtime();
+    options.infName = PACKAGING_DIR "/VORPIL.inf";
+    options.bindAddress = "127.0.0.1";
+    options.mtu = 1500;
+    vsp::VspManager manager(loop, prompter, dialogs, options);
+    shell::NavigationTree tree;
+    gui::TreeNeighbours items(tree, manager);
+    manager.setNeighbours(&items);
+    gui::VspView view(manager);
+    manager.setChangeSink([&] { view.refresh(); });
+    manager.start(true);
+    EXPECT_EQ(view.list()->topLevelItemCount(), 0);
+    EXPECT_EQ(view.list()->columnWidth(1), 150);
+    EXPECT_FALSE(view.maxPacket()->isVisibleTo(&view));
+
+    view.addButton()->click();
+    ASSERT_EQ(offered.size(), 256u);
+    ASSERT_EQ(view.list()->topLevelItemCount(), 1) << testing::PrintToString(prompter.messages());
+    EXPECT_EQ(view.list()->topLevelItem(0)->text(1), "COM7");
+    EXPECT_EQ(view.statusLine()->text(), "Added a virtual serial port successfully");
+    EXPECT_EQ(tree.children(), std::vector<std::string> { "COM7" });
+    EXPECT_FALSE(view.connectButton()->isEnabled());
+
+    view.list()->topLevelItem(0)->setSelected(true);
+    EXPECT_TRUE(view.settingButton()->isEnabled());
+    view.settingButton()->click();
+    EXPECT_EQ(view.settingButton()->text(), "OK");
+    EXPECT_FALSE(view.addButton()->isEnabled());
+    EXPECT_EQ(view.portNumber()->currentText(), "COM7 (in used)");
+
+    auto listening = platform::TcpListener::listen(*platform::parseIpv4("127.0.0.1"), 0);
+    ASSERT_TRUE(listening.ok());
+    view.clientButton()->click();
+    view.addressEdit()->setText("127.0.0.1");
+    view.remotePortEdit()->setText(QString::number(listening->localEndpoint().port));
+    view.tcpButton()->setChecked(true);
+    view.settingButton()->click();
+    EXPECT_EQ(view.settingButton()->text(), "Setting");
+    EXPECT_EQ(view.connectButton()->text(), "Connect");
+    ASSERT_TRUE(view.connectButton()->isEnabled());
+
+    view.connectButton()->click();
+    auto* row = view.list()->topLevelItem(0);
+    EXPECT_EQ(row->text(2), "Connected") << testing::PrintToString(prompter.messages());
+    EXPECT_EQ(row->text(3), "127.0.0.1");
+    EXPECT_EQ(row->background(0).color(), QColor(200, 255, 200));
+    EXPECT_EQ(tree.children(), std::vector<std::string> { "COM7 (127.0.0.1)" });
+    EXPECT_TRUE(view.closeButton()->isEnabled());
+    EXPECT_FALSE(view.settingButton()->isEnabled());
+
+    view.closeButton()->click();
+    row = view.list()->topLevelItem(0);
+    EXPECT_EQ(row->text(2), "Idle");
+    EXPECT_EQ(row->background(0).color(), QColor(255, 255, 255));
+    EXPECT_EQ(view.statusLine()->text(), "Connection closed successfully");
+    EXPECT_EQ(tree.children(), std::vector<std::string> { "COM7" });
+}

@@ -1,0 +1,272 @@
+#include "utility/gui/vsp_view.h"
+
+#include "utility/shell/navigation.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace utility::gui {
+
+namespace {
+
+QString text(const std::string& value) { return QString::fromStdString(value); }
+
+} // namespace
+
+ComPortDialog::ComPortDialog(const std::vector<std::string>& texts, int preselected, QWidget* parent)
+    : QDialog(parent)
+    , m_combo(new QComboBox(this))
+{
+    setWindowTitle(QStringLiteral("COM Port Configuration"));
+    setObjectName(QStringLiteral("comPortConfiguration"));
+    for (const auto& item : texts)
+        m_combo->addItem(text(item));
+    m_combo->setCurrentIndex(preselected);
+    m_combo->setMaxVisibleItems(12);
+    auto* form = new QFormLayout;
+    form->addRow(QStringLiteral("COM Port Number"), m_combo);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(buttons);
+}
+
+int ComPortDialog::chosen() const { return m_combo->currentIndex(); }
+
+std::optional<int> QtVspDialogs::comPortConfiguration(const std::vector<std::string>& texts, int preselected)
+{
+    ComPortDialog dialog(texts, preselected, m_parent);
+    if (script)
+        return script(dialog);
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return dialog.chosen();
+}
+
+bool TreeNeighbours::portItemContains(const std::string& value) { return m_tree.contains(value); }
+
+void TreeNeighbours::setPortItemText(const std::string&, const std::string& value) { m_tree.setByName(value); }
+
+void TreeNeighbours::removePortItem(const std::string& portName) { m_tree.remove(portName); }
+
+void TreeNeighbours::rebuildPortItems() { m_tree.rebuild(m_manager.portDescriptions()); }
+
+VspView::VspView(vsp::VspManager& manager, QWidget* parent)
+    : QWidget(parent)
+    , m_manager(manager)
+    , m_list(new QTreeWidget(this))
+    , m_add(new QPushButton(QStringLiteral("Add"), this))
+    , m_remove(new QPushButton(QStringLiteral("Remove"), this))
+    , m_connect(new QPushButton(QStringLiteral("Connect"), this))
+    , m_close(new QPushButton(QStringLiteral("Close"), this))
+    , m_setting(new QPushButton(QStringLiteral("Setting"), this))
+    , m_address(new QLineEdit(this))
+    , m_remotePort(new QLineEdit(this))
+    , m_listenPort(new QLineEdit(this))
+    , m_client(new QRadioButton(QStringLiteral("Client"), this))
+    , m_server(new QRadioButton(QStringLiteral("Server"), this))
+    , m_tcp(new QRadioButton(QStringLiteral("TCP"), this))
+    , m_udp(new QRadioButton(QStringLiteral("UDP"), this))
+    , m_typeGroup(new QButtonGroup(this))
+    , m_protocolGroup(new QButtonGroup(this))
+    , m_connectAtStart(new QCheckBox(QStringLiteral("Connect at Windows Start"), this))
+    , m_flowPackets(new QCheckBox(QStringLiteral("Enable Flow Control Packet"), this))
+    , m_portNumber(new QComboBox(this))
+    , m_maxPacketLabel(new QLabel(QStringLiteral("Max Packet Size"), this))
+    , m_maxPacket(new QSpinBox(this))
+    , m_status(new QLabel(this))
+    , m_progress(new QProgressBar(this))
+{
+    setObjectName(QStringLiteral("vspView"));
+    // The column specification "Port ID, 60;Port Name, 150;Status, 100;Remote IP, 120;Remote Port, 90".
+    m_list->setColumnCount(5);
+    m_list->setHeaderLabels({ QStringLiteral("Port ID"), QStringLiteral("Port Name"), QStringLiteral("Status"),
+        QStringLiteral("Remote IP"), QStringLiteral("Remote Port") });
+    const int widths[] = { 60, 150, 100, 120, 90 };
+    for (int column = 0; column < 5; ++column)
+        m_list->setColumnWidth(column, widths[column]);
+    m_list->setRootIsDecorated(false);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_address->setMaxLength(15);
+    m_remotePort->setMaxLength(5);
+    m_listenPort->setMaxLength(5);
+    m_maxPacket->setRange(0, 65535);
+    m_typeGroup->addButton(m_client);
+    m_typeGroup->addButton(m_server);
+    m_protocolGroup->addButton(m_tcp);
+    m_protocolGroup->addButton(m_udp);
+
+    auto* settings = new QGroupBox(QStringLiteral("Settings"), this);
+    auto* grid = new QGridLayout(settings);
+    grid->addWidget(new QLabel(QStringLiteral("Virtual Port Number"), settings), 0, 0);
+    grid->addWidget(m_portNumber, 0, 1);
+    grid->addWidget(m_client, 1, 0);
+    grid->addWidget(m_server, 1, 1);
+    grid->addWidget(new QLabel(QStringLiteral("Remote Host IP"), settings), 2, 0);
+    grid->addWidget(m_address, 2, 1);
+    grid->addWidget(new QLabel(QStringLiteral("Remote Host Port"), settings), 3, 0);
+    grid->addWidget(m_remotePort, 3, 1);
+    grid->addWidget(new QLabel(QStringLiteral("Listen Port"), settings), 4, 0);
+    grid->addWidget(m_listenPort, 4, 1);
+    grid->addWidget(m_tcp, 5, 0);
+    grid->addWidget(m_udp, 5, 1);
+    grid->addWidget(m_connectAtStart, 6, 0, 1, 2);
+    grid->addWidget(m_flowPackets, 7, 0, 1, 2);
+    grid->addWidget(m_maxPacketLabel, 8, 0);
+    grid->addWidget(m_maxPacket, 8, 1);
+
+    auto* buttons = new QHBoxLayout;
+    for (auto* button : { m_add, m_remove, m_connect, m_close, m_setting })
+        buttons->addWidget(button);
+    auto* top = new QHBoxLayout;
+    top->addWidget(m_list, 1);
+    top->addWidget(settings);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top, 1);
+    layout->addLayout(buttons);
+    layout->addWidget(m_status);
+    layout->addWidget(m_progress);
+
+    const bool showMax = m_manager.options().showMaxPacket;
+    m_maxPacketLabel->setVisible(showMax);
+    m_maxPacket->setVisible(showMax);
+
+    connect(m_list, &QTreeWidget::itemSelectionChanged, this, [this] {
+        if (m_refreshing)
+            return;
+        const auto items = m_list->selectedItems();
+        m_manager.selectRow(
+            items.isEmpty() ? std::nullopt : std::optional<std::size_t>(m_list->indexOfTopLevelItem(items.first())));
+    });
+    connect(m_client, &QRadioButton::clicked, this, [this] {
+        takeControls();
+        m_manager.chooseClient();
+        showControls();
+    });
+    connect(m_server, &QRadioButton::clicked, this, [this] {
+        takeControls();
+        m_manager.chooseServer();
+        showControls();
+    });
+    connect(m_maxPacket, &QSpinBox::editingFinished, this, [this] {
+        takeControls();
+        m_manager.setMaxPacketLen(static_cast<std::uint32_t>(m_maxPacket->value()));
+        showControls();
+    });
+    connect(m_add, &QPushButton::clicked, this, [this] { m_manager.clickAdd(); });
+    connect(m_remove, &QPushButton::clicked, this, [this] { m_manager.clickRemove(); });
+    connect(m_connect, &QPushButton::clicked, this, [this] {
+        takeControls();
+        m_manager.clickConnect();
+    });
+    connect(m_close, &QPushButton::clicked, this, [this] { m_manager.clickClose(); });
+    connect(m_setting, &QPushButton::clicked, this, [this] {
+        takeControls();
+        m_manager.clickSetting();
+    });
+    refresh();
+}
+
+void VspView::takeControls()
+{
+    auto& controls = m_manager.controls();
+    controls.address = m_address->text().toStdString();
+    controls.remoteHostPort = m_remotePort->text().toStdString();
+    controls.listenPort = m_listenPort->text().toStdString();
+    controls.protocol = m_udp->isChecked() ? 1 : 0;
+    controls.connectAtWinStart = m_connectAtStart->isChecked();
+    controls.cmdByte = m_flowPackets->isChecked();
+    controls.maxPacketLen = static_cast<std::uint32_t>(m_maxPacket->value());
+    if (m_client->isChecked())
+        controls.connType = 1;
+    else if (m_server->isChecked())
+        controls.connType = 0;
+    else
+        controls.connType.reset();
+    if (m_portNumber->currentIndex() >= 0)
+        controls.comIndex = m_portNumber->currentIndex();
+}
+
+void VspView::showControls()
+{
+    const auto& controls = m_manager.controls();
+    m_address->setText(text(controls.address));
+    m_remotePort->setText(text(controls.remoteHostPort));
+    m_listenPort->setText(text(controls.listenPort));
+    (controls.protocol ? m_udp : m_tcp)->setChecked(true);
+    m_connectAtStart->setChecked(controls.connectAtWinStart);
+    m_flowPackets->setChecked(controls.cmdByte);
+    m_maxPacket->setValue(static_cast<int>(controls.maxPacketLen));
+    m_typeGroup->setExclusive(false);
+    m_client->setChecked(controls.connType && *controls.connType == 1);
+    m_server->setChecked(controls.connType && *controls.connType == 0);
+    m_typeGroup->setExclusive(true);
+    if (m_portNumber->count() != static_cast<int>(controls.comTexts.size())) {
+        m_portNumber->clear();
+        for (const auto& item : controls.comTexts)
+            m_portNumber->addItem(text(item));
+    } else {
+        for (int i = 0; i < m_portNumber->count(); ++i)
+            m_portNumber->setItemText(i, text(controls.comTexts[static_cast<std::size_t>(i)]));
+    }
+    m_portNumber->setCurrentIndex(controls.comIndex);
+    const bool editing = m_manager.buttons().editControls;
+    const bool client = m_client->isChecked();
+    for (QWidget* widget : std::initializer_list<QWidget*> {
+             m_maxPacket, m_portNumber, m_connectAtStart, m_flowPackets, m_tcp, m_udp, m_client, m_server })
+        widget->setEnabled(editing);
+    m_address->setEnabled(editing && client);
+    m_remotePort->setEnabled(editing && client);
+    m_listenPort->setEnabled(editing && !client);
+}
+
+void VspView::refresh()
+{
+    m_refreshing = true;
+    const auto& rows = m_manager.rows();
+    m_list->clear();
+    for (const auto& row : rows) {
+        auto* item = new QTreeWidgetItem(m_list,
+            { text(row.entry.portId), text(row.entry.portName), text(row.status), text(row.remoteIp),
+                text(row.remotePort) });
+        const auto colour = vsp::rowColour(row.status);
+        for (int column = 0; column < 5; ++column)
+            item->setBackground(column, QColor(colour.red, colour.green, colour.blue));
+    }
+    if (const auto selected = m_manager.selected(); selected && *selected < rows.size())
+        m_list->topLevelItem(static_cast<int>(*selected))->setSelected(true);
+    const auto& buttons = m_manager.buttons();
+    m_list->setEnabled(buttons.list);
+    m_add->setEnabled(buttons.add);
+    m_remove->setEnabled(buttons.remove);
+    m_connect->setEnabled(buttons.connect);
+    m_close->setEnabled(buttons.close);
+    m_setting->setEnabled(buttons.setting);
+    m_connect->setText(text(buttons.connectCaption));
+    m_setting->setText(text(buttons.settingCaption));
+    m_status->setText(text(m_manager.statusLine()));
+    const auto [position, maximum] = m_manager.progress();
+    m_progress->setRange(0, std::max(1, maximum));
+    m_progress->setValue(position);
+    showControls();
+    m_refreshing = false;
+}
+
+} // namespace utility::gui

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "utility/vsp/vsp_manager.h"
+
+#include <QDialog>
+#include <QWidget>
+
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QSpinBox;
+class QTreeWidget;
+
+namespace utility::shell {
+class NavigationTree;
+}
+
+namespace utility::gui {
+
+// "COM Port Configuration": the "COM Port Number" list with OK and Cancel.
+class ComPortDialog final : public QDialog {
+    Q_OBJECT
+public:
+    ComPortDialog(const std::vector<std::string>& texts, int preselected, QWidget* parent = nullptr);
+    int chosen() const;
+    QComboBox* combo() const { return m_combo; }
+
+private:
+    QComboBox* m_combo;
+};
+
+// The manager's dialogs as Qt dialogs; `script` (tests, screenshots) answers
+// instead of showing one when set.
+class QtVspDialogs final : public vsp::VspDialogs {
+public:
+    explicit QtVspDialogs(QWidget* parent = nullptr)
+        : m_parent(parent)
+    {
+    }
+    void setParent(QWidget* parent) { m_parent = parent; }
+    std::optional<int> comPortConfiguration(const std::vector<std::string>& texts, int preselected) override;
+    std::function<std::optional<int>(ComPortDialog&)> script;
+
+private:
+    QWidget* m_parent;
+};
+
+// The navigation panel's port items as the manager sees them.
+class TreeNeighbours final : public vsp::VspNeighbours {
+public:
+    TreeNeighbours(shell::NavigationTree& tree, vsp::VspManager& manager)
+        : m_tree(tree)
+        , m_manager(manager)
+    {
+    }
+    bool portItemContains(const std::string& text) override;
+    void setPortItemText(const std::string& portName, const std::string& text) override;
+    void removePortItem(const std::string& portName) override;
+    void rebuildPortItems() override;
+
+private:
+    shell::NavigationTree& m_tree;
+    vsp::VspManager& m_manager;
+};
+
+// The "Virtual Serial Port" view: the port list, the settings controls and
+// the five buttons, bound to the manager.
+class VspView final : public QWidget {
+    Q_OBJECT
+public:
+    explicit VspView(vsp::VspManager& manager, QWidget* parent = nullptr);
+
+    void refresh();
+
+    QTreeWidget* list() const { return m_list; }
+    QPushButton* addButton() const { return m_add; }
+    QPushButton* removeButton() const { return m_remove; }
+    QPushButton* connectButton() const { return m_connect; }
+    QPushButton* closeButton() const { return m_close; }
+    QPushButton* settingButton() const { return m_setting; }
+    QLineEdit* addressEdit() const { return m_address; }
+    QLineEdit* remotePortEdit() const { return m_remotePort; }
+    QLineEdit* listenPortEdit() const { return m_listenPort; }
+    QRadioButton* clientButton() const { return m_client; }
+    QRadioButton* serverButton() const { return m_server; }
+    QRadioButton* tcpButton() const { return m_tcp; }
+    QRadioButton* udpButton() const { return m_udp; }
+    QComboBox* portNumber() const { return m_portNumber; }
+    QSpinBox* maxPacket() const { return m_maxPacket; }
+    QLabel* statusLine() const { return m_status; }
+
+private:
+    void takeControls();
+    void showControls();
+
+    vsp::VspManager& m_manager;
+    QTreeWidget* m_list;
+    QPushButton *m_add, *m_remove, *m_connect, *m_close, *m_setting;
+    QLineEdit *m_address, *m_remotePort, *m_listenPort;
+    QRadioButton *m_client, *m_server, *m_tcp, *m_udp;
+    QButtonGroup *m_typeGroup, *m_protocolGroup;
+    QCheckBox *m_connectAtStart, *m_flowPackets;
+    QComboBox* m_portNumber;
+    QLabel* m_maxPacketLabel;
+    QSpinBox* m_maxPacket;
+    QLabel* m_status;
+    QProgressBar* m_progress;
+    bool m_refreshing = false;
+};
+
+} // namespace utility::gui

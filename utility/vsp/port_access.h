@@ -1,0 +1,93 @@
+#pragma once
+
+#include "common/control_client.h"
+#include "common/vorpil_ioctl.h"
+#include "common/win32_error.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace utility::vsp {
+
+inline constexpr std::string_view kComPortInterfaceGuid = "{86E0D1E0-8089-11D0-9CE4-08003E301F73}";
+inline constexpr std::string_view kPortsKey = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\PORTS\\";
+inline constexpr std::string_view kSerialCommKey = "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+inline constexpr std::uint32_t kRegSz = 1;
+inline constexpr std::uint32_t kRegMultiSz = 7;
+inline constexpr std::uint32_t kMaxComNumber = 256;
+
+// A port's settings as the view keeps them: host byte order, host numbers.
+struct PortSettings {
+    std::uint32_t remoteHostIp = 0;
+    std::uint16_t remoteHostPort = 0;
+    std::uint8_t protocol = 0;
+    std::uint32_t connectAtWinStart = 0;
+    std::uint32_t linkState = 0;
+    std::uint32_t connType = 1;
+    std::uint32_t cmdByte = 0;
+    std::uint32_t maxPacketLen = 0;
+    std::uint16_t localPort = 0;
+};
+
+// Everything the manager asks of the driver host (vorpild) through its
+// control socket: the device interfaces, opens and device-control requests,
+// the node installer, the registry and the COM name database. Failures come
+// back as Win32 error codes, as the system's calls give them.
+class PortAccess {
+public:
+    PortAccess(std::string runtimeDir, std::string hardwareId);
+
+    // (Re)connects when needed; false when the host cannot be reached.
+    bool connected();
+    const std::string& hardwareId() const { return m_hardwareId; }
+
+    // Interface paths of every COM port, in the host's order.
+    common::Win32Error interfaces(std::vector<std::string>& paths);
+    // Whether an interface path belongs to one of our ports (instance
+    // 0000..0099 whose HardwareID is ours).
+    bool isOwn(const std::string& path);
+    // Port IDs of our ports.
+    common::Win32Error ownPorts(std::vector<std::size_t>& portIds);
+
+    // Opens member `portId`; ERROR_BAD_COMMAND when a program holds it.
+    common::Win32Error open(std::size_t portId, std::uint32_t& handle);
+    void close(std::uint32_t handle);
+    common::Win32Error control(std::uint32_t handle, std::uint32_t code, std::span<const std::uint8_t> input,
+        std::uint32_t outputLength, std::vector<std::uint8_t>* output = nullptr);
+
+    // The instance ID "@root\ports\0000" of member `portId`; empty on failure.
+    std::string instanceId(std::size_t portId);
+
+    common::Win32Error readSettings(std::uint32_t handle, PortSettings& settings);
+    common::Win32Error writeSettings(std::uint32_t handle, const PortSettings& settings, std::uint32_t bindAddress);
+    common::Win32Error dosName(std::uint32_t handle, std::string& name);
+
+    // The COM usage map, byte n-1 for COMn; false plus the failing step's
+    // text when it cannot be built.
+    bool usageMap(std::vector<std::uint8_t>& usage, std::string& failure);
+
+    common::ControlClient* client() { return m_client.get(); }
+
+private:
+    std::string m_runtimeDir;
+    std::string m_hardwareId;
+    std::unique_ptr<common::ControlClient> m_client;
+};
+
+// "@root\ports\0000" from "\\?\root#ports#0000#{...}": the first four
+// characters dropped, the next fifteen kept with '#' as '\'.
+std::string instanceIdFromPath(const std::string& path);
+// The number of "COMn", or 0.
+int comNumber(std::string_view name);
+// The registry keeps strings as UTF-16LE with a terminating zero unit; the
+// names the manager writes and reads are ASCII.
+std::vector<std::uint8_t> regString(std::string_view text);
+// The text up to the first zero unit (non-ASCII units as '?').
+std::string fromRegString(const std::vector<std::uint8_t>& data);
+std::string hostAddressText(std::uint32_t hostOrder);
+// Host-order address of a dotted quad; false when the text is none.
+bool parseHostAddress(const std::string& text, std::uint32_t& hostOrder);
+
+} // namespace utility::vsp
