@@ -26,10 +26,10 @@ Bytes request(const MacAddress& mac, Bytes options, std::size_t length = 300)
     b[7] = 0x01;
     for (std::size_t i = 0; i < 6; ++i)
         b[28 + i] = mac[i];
-    b[236] = 99;
-    b[237] = 130;
-    b[238] = 83;
-    b[239] = 99;
+    // The magic cookie, as far as the datagram reaches.
+    const std::uint8_t cookie[] = { 99, 130, 83, 99 };
+    for (std::size_t i = 0; i < 4 && 236 + i < b.size(); ++i)
+        b[236 + i] = cookie[i];
     for (std::size_t i = 0; i < options.size() && 240 + i < b.size(); ++i)
         b[240 + i] = options[i];
     return b;
