@@ -106,7 +106,7 @@ NtStatus controlRequest(PortDevice& port, const host::RequestPtr& request)
         info.connType = port.config.connType;
         info.cmdByte = port.config.cmdByte;
         info.maxPacketLen = port.config.maxPacketLen;
-        info.localPort = port.config.localPort;
+        info.localPort = loadShared(port.config.localPort);
         const auto bytes = info.encodeGet();
         std::copy(bytes.begin(), bytes.end(), output.begin());
         return finish(port, r, status, kRemoteInfoOutSize);

@@ -242,7 +242,7 @@ NtStatus writeBytes(PortDevice& port, std::span<const std::uint8_t> data, bool h
             status = sent;
         resetTransmitBuffer(port);
         // A device server that buffers enough can be sent to without pacing.
-        if (port.config.pacing != 0)
+        if (loadShared(port.config.pacing) != 0)
             port.host->clock().sleepFor(pacing);
     }
 

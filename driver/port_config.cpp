@@ -33,8 +33,8 @@ constexpr ConfigValue kConfigValues[] = {
     { "CmdByte", [](const PortConfig& c) { return c.cmdByte; }, [](PortConfig& c, std::uint32_t v) { c.cmdByte = v; } },
     { "MaxPacketLen", [](const PortConfig& c) { return c.maxPacketLen; },
         [](PortConfig& c, std::uint32_t v) { c.maxPacketLen = v; } },
-    { "LocalPort", [](const PortConfig& c) -> std::uint32_t { return c.localPort; },
-        [](PortConfig& c, std::uint32_t v) { c.localPort = static_cast<std::uint16_t>(v); } },
+    { "LocalPort", [](const PortConfig& c) -> std::uint32_t { return loadShared(c.localPort); },
+        [](PortConfig& c, std::uint32_t v) { storeShared(c.localPort, static_cast<std::uint16_t>(v)); } },
 };
 
 // A little-endian load of the value's bytes, shorter data zero-extended;
@@ -54,12 +54,14 @@ void loadOptions(PortDevice& port, const std::string& key)
 {
     host::RegValue value;
     std::uint32_t word = 0;
-    port.config.reconnectSeconds = kDefaultReconnectSeconds;
+    std::uint32_t seconds = kDefaultReconnectSeconds;
     if (ntSuccess(port.host->registry().queryValue(key, kReconnectIntervalValue, value)) && configWord(value, word))
-        port.config.reconnectSeconds = std::min<std::uint32_t>(word, kMaxReconnectSeconds);
-    port.config.pacing = 1;
+        seconds = std::min<std::uint32_t>(word, kMaxReconnectSeconds);
+    storeShared(port.config.reconnectSeconds, seconds);
+    std::uint32_t pacing = 1;
     if (ntSuccess(port.host->registry().queryValue(key, kPacingValue, value)) && configWord(value, word))
-        port.config.pacing = word != 0 ? 1 : 0;
+        pacing = word != 0 ? 1 : 0;
+    storeShared(port.config.pacing, pacing);
 }
 
 } // namespace

@@ -57,6 +57,18 @@ template <std::size_t Capacity> struct FixedText {
     std::string_view view() const { return { text.data(), length }; }
 };
 
+// Configuration fields that the network thread or a job uses while a control
+// request may reload them (LocalPort, SavedLocalPort, the driver host's
+// options) are read and written through these, as atomics.
+template <typename T> T loadShared(const T& field)
+{
+    return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_relaxed);
+}
+template <typename T> void storeShared(T& field, T value)
+{
+    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
+
 // How often a client port whose connection was lost tries again, by default.
 inline constexpr std::uint32_t kDefaultReconnectSeconds = 5;
 

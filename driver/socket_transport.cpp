@@ -85,7 +85,7 @@ SocketTransport::~SocketTransport()
     (void)closeEndpoints();
 }
 
-bool SocketTransport::reconnectEnabled() const { return m_port.config.reconnectSeconds != 0; }
+bool SocketTransport::reconnectEnabled() const { return loadShared(m_port.config.reconnectSeconds) != 0; }
 
 // A write after a failed attempt does not try again before the interval has
 // passed, so a program writing to a lost device is not held up by every write.
@@ -93,7 +93,7 @@ bool SocketTransport::attemptDue()
 {
     if (!m_lastAttemptFailed || !reconnectEnabled())
         return true;
-    const auto interval = std::chrono::seconds(m_port.config.reconnectSeconds);
+    const auto interval = std::chrono::seconds(loadShared(m_port.config.reconnectSeconds));
     return m_port.host->clock().now() - m_lastAttempt >= interval;
 }
 
@@ -104,7 +104,8 @@ void SocketTransport::attemptFailed(NtStatus status)
     if (!m_outageLogged)
         std::fprintf(stderr, "vorpild: %.*s: connection to %s lost (%s); trying again every %u s\n",
             static_cast<int>(m_port.deviceName.view().size()), m_port.deviceName.view().data(),
-            endpointText(snapshot().remote).c_str(), statusText(status).c_str(), m_port.config.reconnectSeconds);
+            endpointText(snapshot().remote).c_str(), statusText(status).c_str(),
+            loadShared(m_port.config.reconnectSeconds));
     m_outageLogged = true;
     armRetry();
 }
@@ -123,7 +124,7 @@ void SocketTransport::armRetry()
 {
     if (!reconnectEnabled())
         return;
-    (void)m_retryTimer->set(std::chrono::seconds(m_port.config.reconnectSeconds),
+    (void)m_retryTimer->set(std::chrono::seconds(loadShared(m_port.config.reconnectSeconds)),
         [this] { queue(PortJob::Reconnect, &SocketTransport::runReconnect); });
 }
 
@@ -209,7 +210,7 @@ NetAddress SocketTransport::localAddress() const
 std::uint16_t SocketTransport::localPort() const
 {
     std::lock_guard lock(m_mutex);
-    return m_port.config.localPort;
+    return loadShared(m_port.config.localPort);
 }
 
 void SocketTransport::queue(PortJob job, void (SocketTransport::*routine)())
@@ -274,7 +275,7 @@ NtStatus SocketTransport::openEndpoints(bool server)
     }
     std::lock_guard lock(m_mutex);
     if (!server)
-        m_port.config.localPort = swap16(local.port);
+        storeShared(m_port.config.localPort, swap16(local.port));
     m_endpoint = std::move(endpoint);
     return kStatusSuccess;
 }
@@ -610,7 +611,7 @@ void SocketTransport::onPeerDisconnected()
             restart = true;
         } else if (!m_session.server && m_state == LinkState::Connected) {
             m_state = LinkState::ReconnectPending;
-            m_port.config.localPort = m_port.config.savedLocalPort;
+            storeShared(m_port.config.localPort, loadShared(m_port.config.savedLocalPort));
             writeLocalPort = true;
         }
     }
@@ -639,7 +640,7 @@ void SocketTransport::runWriteLocalPort()
     std::uint32_t localPort = 0;
     {
         std::lock_guard lock(m_mutex);
-        localPort = m_port.config.localPort;
+        localPort = loadShared(m_port.config.localPort);
     }
     std::string key;
     if (ntSuccess(m_port.host->openDeviceKey(*m_port.node, key)))

@@ -182,7 +182,7 @@ NtStatus VorpilDriver::open(PortDevice& port, Request& request)
         std::uint32_t localPort = 0;
         if (ntSuccess(port.host->openDeviceKey(*port.node, key))
             && ntSuccess(port.host->registry().queryDword(key, "LocalPort", localPort))) {
-            port.config.savedLocalPort = static_cast<std::uint16_t>(localPort);
+            storeShared(port.config.savedLocalPort, static_cast<std::uint16_t>(localPort));
             (void)port.transport->connectAtOpen();
         }
         // Without its key the port opens unconnected; the utility can still connect it.
