@@ -15,8 +15,13 @@ cd "$work"
 
 step() { printf '\n== %s\n' "$*"; }
 
-step "devsim: five simulated device servers on 127.0.0.10 .. 127.0.0.14"
-"$bin/devsim" --devices 5 --first-address 127.0.0.10 > devsim.out 2>devsim.err &
+# The production line has its own network namespace (its servers use ports
+# 67 and 69), so it runs beside the utility's steps; its output comes at the end.
+unshare -n bash -c 'ip link set lo up; exec "$1/demo-production.sh" "$2"' bash "$here" "$bin" > production.out 2>&1 &
+production=$!
+
+step "devsim: five simulated device servers on 127.0.0.10 .. 127.0.0.14 (a reboot takes a second)"
+"$bin/devsim" --devices 5 --first-address 127.0.0.10 --reboot-time 1 > devsim.out 2>devsim.err &
 for _ in $(seq 100); do [ "$(grep -c . devsim.out || true)" -ge 5 ] && break; sleep 0.1; done
 cat devsim.out
 
@@ -25,10 +30,10 @@ cp "$bin/VORPIL.inf" .
 "$bin/qelta" startup
 
 step "qelta search: broadcast"
-"$bin/qelta" search
+"$bin/qelta" search --period 5
 
 step "qelta search: multicast, as JSON"
-"$bin/qelta" search --multicast --json
+"$bin/qelta" search --multicast --json --period 5
 
 step "qelta search: one address"
 "$bin/qelta" search --ip 127.0.0.12
@@ -38,8 +43,11 @@ step "qelta search: an address where nobody answers"
 
 step "qelta setup: rename the second device and move its data port (it reboots)"
 "$bin/qelta" setup --ip 127.0.0.11 --set 1=Demo-Gate --set 7=4100 --yes
-sleep 4 # the simulated reboot takes three seconds
-"$bin/qelta" search --ip 127.0.0.11
+for _ in $(seq 30); do
+  "$bin/qelta" search --ip 127.0.0.11 --period 5 > renamed.txt 2>&1 && grep -q Demo-Gate renamed.txt && break
+  sleep 0.2
+done
+cat renamed.txt
 echo "its status page: $(curl -s http://127.0.0.11/ | grep -o '<title>[^<]*</title>')"
 
 step "qelta tftp: serve a firmware file; curl fetches it with 1468-byte blocks, a name leaving the folder is refused"
@@ -108,8 +116,9 @@ else
   QT_QPA_PLATFORM=offscreen "$bin/qelta" --screenshots "$bin/../demo-screens" 2>&1 | grep -E "^wrote" || echo "(built without Qt: no window)"
 fi
 
-step "kellan-mp: production runs against boardsim"
-"$here/demo-production.sh" "$bin"
+step "kellan-mp: production runs against boardsim (run beside the steps above)"
+wait $production
+cat production.out
 
 step "Qelta.dat as written at exit (first lines)"
 tr -d '\r' < Qelta.dat | head -n 8
