@@ -95,7 +95,8 @@ VspView::VspView(vsp::VspManager& manager, QWidget* parent)
     , m_progress(new QProgressBar(this))
 {
     setObjectName(QStringLiteral("vspView"));
-    // The column specification "Port ID, 60;Port Name, 150;Status, 100;Remote IP, 120;Remote Port, 90".
+    // Columns and widths as the report list takes them: "Port ID, 60;Port Name, 150;Status, 100;Remote IP, 120;Remote
+    // Port, 90".
     m_list->setColumnCount(5);
     m_list->setHeaderLabels({ QStringLiteral("Port ID"), QStringLiteral("Port Name"), QStringLiteral("Status"),
         QStringLiteral("Remote IP"), QStringLiteral("Remote Port") });
