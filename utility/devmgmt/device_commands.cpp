@@ -52,10 +52,27 @@ std::string rowAddress(const DeviceView& view, std::size_t row) { return view.ro
 
 // ---------------------------------------------------------------- Restore
 
+bool DeviceCommand::mayStart() const
+{
+    return !m_running && !m_view.searching() && !m_view.steps().querying() && !m_view.steps().countingDown();
+}
+
+void DeviceCommand::stopTimer(platform::TimerId& timer)
+{
+    if (timer != 0)
+        m_loop.killTimer(timer);
+    timer = 0;
+}
+
+void DeviceCommand::finish(CommandOutcome outcome)
+{
+    m_running = false;
+    if (m_finished)
+        m_finished(outcome);
+}
+
 DeviceRestore::DeviceRestore(platform::EventLoop& loop, DeviceView& view, platform::Prompter& prompter)
-    : m_loop(loop)
-    , m_view(view)
-    , m_prompter(prompter)
+    : DeviceCommand(loop, view, prompter)
 {
 }
 
@@ -66,23 +83,11 @@ DeviceRestore::~DeviceRestore()
         m_loop.killTimer(m_poll);
 }
 
-void DeviceRestore::stopDriver()
-{
-    if (m_driver != 0)
-        m_loop.killTimer(m_driver);
-    m_driver = 0;
-}
-
-void DeviceRestore::finish(CommandOutcome outcome)
-{
-    m_running = false;
-    if (m_finished)
-        m_finished(outcome);
-}
+void DeviceRestore::stopDriver() { stopTimer(m_driver); }
 
 void DeviceRestore::start()
 {
-    if (m_running || m_view.searching() || m_view.steps().querying() || m_view.steps().countingDown())
+    if (!mayStart())
         return;
     m_view.operation = DeviceOperation::Restore;
     m_view.setProgress(0);
@@ -211,9 +216,7 @@ void DeviceRestore::queryTimedOut()
 // ----------------------------------------------------------------- Reboot
 
 DeviceReboot::DeviceReboot(platform::EventLoop& loop, DeviceView& view, platform::Prompter& prompter)
-    : m_loop(loop)
-    , m_view(view)
-    , m_prompter(prompter)
+    : DeviceCommand(loop, view, prompter)
 {
 }
 
@@ -224,23 +227,9 @@ DeviceReboot::~DeviceReboot()
     stopTimer(m_pause);
 }
 
-void DeviceReboot::stopTimer(platform::TimerId& timer)
-{
-    if (timer != 0)
-        m_loop.killTimer(timer);
-    timer = 0;
-}
-
-void DeviceReboot::finish(CommandOutcome outcome)
-{
-    m_running = false;
-    if (m_finished)
-        m_finished(outcome);
-}
-
 void DeviceReboot::start()
 {
-    if (m_running || m_view.searching() || m_view.steps().querying() || m_view.steps().countingDown())
+    if (!mayStart())
         return;
     m_view.operation = DeviceOperation::Reboot;
     m_view.setProgress(0);
@@ -368,9 +357,7 @@ BrowsedName browsedFileName(const std::string& path)
 
 FirmwareUpgrade::FirmwareUpgrade(
     platform::EventLoop& loop, DeviceView& view, platform::Prompter& prompter, UpgradeDialog& dialog)
-    : m_loop(loop)
-    , m_view(view)
-    , m_prompter(prompter)
+    : DeviceCommand(loop, view, prompter)
     , m_dialog(dialog)
 {
 }
@@ -381,23 +368,9 @@ FirmwareUpgrade::~FirmwareUpgrade()
     stopTimer(m_progress);
 }
 
-void FirmwareUpgrade::stopTimer(platform::TimerId& timer)
-{
-    if (timer != 0)
-        m_loop.killTimer(timer);
-    timer = 0;
-}
-
-void FirmwareUpgrade::finish(CommandOutcome outcome)
-{
-    m_running = false;
-    if (m_finished)
-        m_finished(outcome);
-}
-
 void FirmwareUpgrade::start()
 {
-    if (m_running || m_view.searching() || m_view.steps().querying() || m_view.steps().countingDown())
+    if (!mayStart())
         return;
     const auto rows = checkedRows(m_view);
     if (rows.empty()) {

@@ -53,10 +53,43 @@ struct WorkList {
     }
 };
 
+// What the restore, reboot and upgrade sequences share: the view they work
+// on, their running flag, the callback told how they ended, and their timers.
+class DeviceCommand {
+public:
+    bool running() const { return m_running; }
+    void setFinishedCallback(std::function<void(CommandOutcome)> callback) { m_finished = std::move(callback); }
+
+protected:
+    DeviceCommand(platform::EventLoop& loop, DeviceView& view, platform::Prompter& prompter)
+        : m_loop(loop)
+        , m_view(view)
+        , m_prompter(prompter)
+    {
+    }
+    ~DeviceCommand() = default;
+    DeviceCommand(const DeviceCommand&) = delete;
+    DeviceCommand& operator=(const DeviceCommand&) = delete;
+
+    // A sequence starts only while the view has no search, query or
+    // countdown of its own under way, and none of its own runs.
+    bool mayStart() const;
+    void stopTimer(platform::TimerId& timer);
+    void finish(CommandOutcome outcome);
+
+    platform::EventLoop& m_loop;
+    DeviceView& m_view;
+    platform::Prompter& m_prompter;
+    bool m_running = false;
+
+private:
+    std::function<void(CommandOutcome)> m_finished;
+};
+
 // "Restore": each checked device, one at a time, is queried, sent Restore and
 // awaited for its RestoreReply; after at least one restore the list is
 // searched again once the countdown has passed.
-class DeviceRestore {
+class DeviceRestore final : public DeviceCommand {
 public:
     static constexpr platform::Duration kDriverTick = std::chrono::milliseconds(10);
     static constexpr platform::Duration kReplyPoll = std::chrono::milliseconds(100);
@@ -67,10 +100,8 @@ public:
     DeviceRestore& operator=(const DeviceRestore&) = delete;
 
     void start();
-    bool running() const { return m_running; }
     // Rows whose device sent its RestoreReply, in the order handled.
     const std::vector<std::size_t>& answered() const { return m_answered; }
-    void setFinishedCallback(std::function<void(CommandOutcome)> callback) { m_finished = std::move(callback); }
 
 private:
     void driverTick();
@@ -78,24 +109,18 @@ private:
     void queryTimedOut();
     void replyPoll();
     void stopDriver();
-    void finish(CommandOutcome outcome);
 
-    platform::EventLoop& m_loop;
-    DeviceView& m_view;
-    platform::Prompter& m_prompter;
     WorkList m_work;
     bool m_restored = false;
     bool m_finishedCountdown = false;
-    bool m_running = false;
     std::vector<std::size_t> m_answered;
     platform::TimerId m_driver = 0;
     platform::TimerId m_poll = 0;
-    std::function<void(CommandOutcome)> m_finished;
 };
 
 // "Reboot": each checked device is queried and sent Reboot, one a second;
 // the countdown starts with the first Reboot and ends in a new search.
-class DeviceReboot {
+class DeviceReboot final : public DeviceCommand {
 public:
     static constexpr platform::Duration kDriverTick = std::chrono::seconds(1);
     static constexpr platform::Duration kCountdownTick = std::chrono::seconds(1);
@@ -109,33 +134,24 @@ public:
     DeviceReboot& operator=(const DeviceReboot&) = delete;
 
     void start();
-    bool running() const { return m_running; }
     bool countingDown() const { return m_countdown != 0; }
     // Rows whose device answered its query and was sent Reboot.
     const std::vector<std::size_t>& answered() const { return m_answered; }
-    void setFinishedCallback(std::function<void(CommandOutcome)> callback) { m_finished = std::move(callback); }
 
 private:
     void driverTick();
     void queryAnswered();
     void queryTimedOut();
     void countdownTick();
-    void stopTimer(platform::TimerId& timer);
-    void finish(CommandOutcome outcome);
 
-    platform::EventLoop& m_loop;
-    DeviceView& m_view;
-    platform::Prompter& m_prompter;
     WorkList m_work;
     std::size_t m_total = 0;
-    bool m_running = false;
     std::vector<std::size_t> m_answered;
     platform::TimerId m_driver = 0;
     platform::TimerId m_countdown = 0;
     platform::TimerId m_pause = 0;
     int m_counter = 0;
     int m_countdownLength = 0; // reboot period + the rows remaining at the first tick
-    std::function<void(CommandOutcome)> m_finished;
 };
 
 // The Firmware Upgrade dialog's values.
@@ -167,7 +183,7 @@ public:
 
 // "Firmware Upgrade": one checked device is told to fetch new firmware from a
 // TFTP server; after 2.1 upgrade periods the list is searched again.
-class FirmwareUpgrade {
+class FirmwareUpgrade final : public DeviceCommand {
 public:
     static constexpr int kProgressRange = 60;
     static constexpr int kSearchProgress = 30;
@@ -184,32 +200,23 @@ public:
     void setStore(std::function<void(const UpgradeSettings&)> store) { m_store = std::move(store); }
 
     void start();
-    bool running() const { return m_running; }
     int ticks() const { return m_ticks; }
-    void setFinishedCallback(std::function<void(CommandOutcome)> callback) { m_finished = std::move(callback); }
 
 private:
     void sendUpgrade(std::size_t row);
     void driverTick();
     void progressTick();
-    void stopTimer(platform::TimerId& timer);
-    void finish(CommandOutcome outcome);
 
-    platform::EventLoop& m_loop;
-    DeviceView& m_view;
-    platform::Prompter& m_prompter;
     UpgradeDialog& m_dialog;
     UpgradeSettings m_settings;
     std::function<void(const UpgradeSettings&)> m_store;
     WorkList m_work;
     platform::Ipv4 m_server = 0;
     std::string m_fileName;
-    bool m_running = false;
     int m_ticks = 0;
     int m_tickLimit = -1; // ticks counted before the search; noted at the first tick
     platform::TimerId m_driver = 0;
     platform::TimerId m_progress = 0;
-    std::function<void(CommandOutcome)> m_finished;
 };
 
 } // namespace utility::devmgmt

@@ -157,15 +157,21 @@ TEST_F(QeltaDeviceCommands, TheMonitorSeesARebootedDeviceGoSilentAndAnswerAgain)
     auto monitor = platform::ChildProcess::start({ "/bin/sh", "-c",
         "cd '" + dir.path() + "' && exec '" + programPath("qelta") + "' monitor --ip 127.0.0.10 --cycles 4 --json" });
     ASSERT_TRUE(monitor.ok());
-    // Both search first; the Reboot follows a second after the search, between
-    // the monitor's first and second cycle, and silences the device for two
-    // cycles.
+    // Both search first, on the same port: the reboot starts once the
+    // monitor's search is over and its first row is out. The Reboot follows a
+    // second after the reboot's own search, before the monitor's second cycle,
+    // and silences the device for two cycles.
+    std::vector<std::string> statuses;
+    auto first = monitor->readLine(15s);
+    ASSERT_TRUE(first.ok());
+    auto firstRow = nlohmann::json::parse(first.value(), nullptr, false);
+    ASSERT_TRUE(firstRow.is_object()) << first.value();
+    statuses.push_back(firstRow["status"]);
     auto reboot = platform::ChildProcess::start({ "/bin/sh", "-c",
         "cd '" + dir.path() + "' && exec '" + programPath("qelta")
             + "' reboot --ip 127.0.0.10 --yes >/dev/null 2>&1" });
     ASSERT_TRUE(reboot.ok());
-    std::vector<std::string> statuses;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 5; ++i) {
         auto line = monitor->readLine(15s);
         if (!line.ok())
             break;
