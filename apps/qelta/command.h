@@ -36,6 +36,13 @@ struct Command {
     int (*run)(Context& context);
 };
 
+// A view's log text as a terminal wants it: log boxes end lines in "\r\n".
+// printLog writes to stdout, printStatus to stderr; printLogLine also ends
+// a text that has no line end of its own.
+void printLog(const std::string& text);
+void printLogLine(const std::string& text);
+void printStatus(const std::string& text);
+
 // Every subcommand, in the order --help lists them. Add new ones to the table
 // in commands.cpp.
 std::span<const Command> commands();

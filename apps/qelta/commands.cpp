@@ -63,4 +63,35 @@ const std::array kCommands = {
 
 std::span<const Command> commands() { return kCommands; }
 
+namespace {
+
+void writeWithoutCarriageReturns(std::FILE* stream, const std::string& text)
+{
+    for (char c : text)
+        if (c != '\r')
+            std::fputc(c, stream);
+}
+
+} // namespace
+
+void printLog(const std::string& text)
+{
+    writeWithoutCarriageReturns(stdout, text);
+    std::fflush(stdout);
+}
+
+void printLogLine(const std::string& text)
+{
+    writeWithoutCarriageReturns(stdout, text);
+    if (!text.empty() && text.back() != '\n')
+        std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void printStatus(const std::string& text)
+{
+    writeWithoutCarriageReturns(stderr, text);
+    std::fflush(stderr);
+}
+
 } // namespace qelta

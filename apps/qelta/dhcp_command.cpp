@@ -78,14 +78,6 @@ std::string parse(const std::vector<std::string>& arguments, DhcpOptions& option
     return {};
 }
 
-void printLog(const std::string& text)
-{
-    for (char c : text)
-        if (c != '\r')
-            std::putchar(c);
-    std::fflush(stdout);
-}
-
 } // namespace
 
 std::string checkDhcpArguments(const std::vector<std::string>& arguments)

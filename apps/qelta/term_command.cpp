@@ -143,14 +143,6 @@ std::string parse(const std::vector<std::string>& arguments, TermOptions& option
     return {};
 }
 
-void printStatus(const std::string& text)
-{
-    for (char c : text)
-        if (c != '\r')
-            std::fputc(c, stderr);
-    std::fflush(stderr);
-}
-
 } // namespace
 
 std::string checkTermArguments(const std::vector<std::string>& arguments)

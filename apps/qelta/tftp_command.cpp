@@ -61,15 +61,6 @@ std::string parse(const std::vector<std::string>& arguments, TftpOptions& option
     return {};
 }
 
-// Log box lines end in "\r\n"; a terminal wants "\n".
-void printLog(const std::string& text)
-{
-    for (char c : text)
-        if (c != '\r')
-            std::putchar(c);
-    std::fflush(stdout);
-}
-
 } // namespace
 
 std::string checkTftpArguments(const std::vector<std::string>& arguments)

@@ -176,16 +176,6 @@ public:
     }
 };
 
-void printLog(const std::string& text)
-{
-    for (char c : text)
-        if (c != '\r')
-            std::putchar(c);
-    if (!text.empty() && text.back() != '\n')
-        std::putchar('\n');
-    std::fflush(stdout);
-}
-
 std::string listJson(const utility::vsp::VspManager& vsp)
 {
     nlohmann::ordered_json ports = nlohmann::ordered_json::array();
@@ -244,7 +234,7 @@ int runVsp(Context& context)
         if (!text.empty())
             std::fprintf(stderr, "%s\n", text.c_str());
     });
-    vsp.setLogSink(printLog);
+    vsp.setLogSink(printLogLine);
     vsp.start(true);
 
     const auto row = args.port.empty() ? std::nullopt : vsp.rowOf(args.port);
