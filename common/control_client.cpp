@@ -115,15 +115,23 @@ NtStatus ControlClient::close(std::uint32_t handle)
     return call(ControlOp::Close, request, payload);
 }
 
-NtStatus ControlClient::installNode(const std::string& hardwareId, const std::string& portName, std::string& instanceId)
+NtStatus ControlClient::installNode(
+    const std::string& hardwareId, const std::string& portName, std::string& instanceId, std::string* reason)
 {
     ControlWriter request;
     request.text(hardwareId);
     request.text(portName);
     std::vector<std::uint8_t> payload;
     const NtStatus status = call(ControlOp::InstallNode, request, payload);
-    if (!ntSuccess(status))
+    if (!ntSuccess(status)) {
+        if (reason && !payload.empty()) {
+            ControlReader reader(payload);
+            const std::string text = reader.text();
+            if (reader.ok())
+                *reason = text;
+        }
         return status;
+    }
     ControlReader reader(payload);
     instanceId = reader.text();
     return reader.ok() ? status : kStatusRevisionMismatch;

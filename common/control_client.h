@@ -41,7 +41,9 @@ public:
         std::uint32_t outputLength, ControlReply& reply);
     NtStatus close(std::uint32_t handle);
 
-    NtStatus installNode(const std::string& hardwareId, const std::string& portName, std::string& instanceId);
+    // On failure `reason`, when given, says why if the host told.
+    NtStatus installNode(const std::string& hardwareId, const std::string& portName, std::string& instanceId,
+        std::string* reason = nullptr);
     NtStatus removeNode(const std::string& instanceId);
     NtStatus listNodes(std::vector<NodeInfo>& nodes);
     NtStatus terminals(std::vector<std::string>& lines);

@@ -10,3 +10,12 @@ namespace platform {
 Result<void> runInBackground();
 
 } // namespace platform
+
+namespace platform {
+
+// Raises the soft limit on open descriptors to the hard limit: a daemon that
+// keeps a terminal and a connection per port needs more than the usual 1024
+// for a few hundred ports. Returns the limit now in force.
+unsigned long raiseDescriptorLimit();
+
+} // namespace platform

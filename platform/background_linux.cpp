@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace platform {
@@ -24,6 +25,24 @@ Result<void> runInBackground()
         ::close(null);
     }
     return {};
+}
+
+} // namespace platform
+
+namespace platform {
+
+unsigned long raiseDescriptorLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return static_cast<unsigned long>(limit.rlim_cur);
 }
 
 } // namespace platform

@@ -117,9 +117,12 @@ int install(const std::vector<std::string>& args)
     if (!connectHost(client))
         return kExitNoHost;
     std::string instanceId;
-    const NtStatus status = client->installNode(hardwareId, args[2], instanceId);
+    std::string reason;
+    const NtStatus status = client->installNode(hardwareId, args[2], instanceId, &reason);
     if (!ntSuccess(status)) {
         printStatus(hardwareId, "install", status);
+        if (!reason.empty())
+            std::fprintf(stderr, "devcon: %s: %s\n", args[2].c_str(), reason.c_str());
         return status == kStatusPipeDisconnected ? kExitNoHost : kExitFailed;
     }
     std::printf("%s\n", instanceId.c_str());

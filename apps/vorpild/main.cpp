@@ -59,6 +59,9 @@ int main(int argc, char** argv)
     // Write pacing sleeps a millisecond or so; the default timer slack would
     // add 50 us to every one of them.
     platform::useFineTimerSlack();
+    // Every port keeps a terminal, a wake-up descriptor and its connections.
+    if (const unsigned long limit = platform::raiseDescriptorLimit(); limit != 0 && limit < 4096)
+        std::fprintf(stderr, "vorpild: at most %lu open descriptors: fewer ports than 256 may fit\n", limit);
     auto loop = platform::makeEpollLoop();
     if (!platform::quitOnTerminationSignals(*loop)) {
         std::fputs("vorpild: cannot install signal handlers\n", stderr);

@@ -230,9 +230,10 @@ NtStatus ControlService::dispatch(ControlSession& session, ControlOp operation, 
         if (!in.ok() || hardwareId.empty() || !validPortName(portName))
             return kStatusInvalidParameter;
         std::string instanceId;
-        const NtStatus status = installNode(hardwareId, portName, instanceId);
-        if (ntSuccess(status))
-            out.text(instanceId);
+        std::string reason;
+        const NtStatus status = installNode(hardwareId, portName, instanceId, reason);
+        // A failure says why when it can.
+        out.text(ntSuccess(status) ? instanceId : reason);
         return status;
     }
     case ControlOp::RemoveNode: {
@@ -355,7 +356,7 @@ NtStatus ControlService::dispatch(ControlSession& session, ControlOp operation, 
 }
 
 NtStatus ControlService::installNode(
-    const std::string& hardwareId, const std::string& portName, std::string& instanceId)
+    const std::string& hardwareId, const std::string& portName, std::string& instanceId, std::string& reason)
 {
     std::lock_guard lock(m_nodesMutex);
     NtStatus status = m_host.createNode(hardwareId, instanceId);
@@ -386,8 +387,25 @@ NtStatus ControlService::installNode(
     const auto deadline = std::chrono::steady_clock::now() + kNamingWait;
     while (!m_host.names().linkTarget("\\DosDevices\\" + portName) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (m_directory)
+    if (m_directory) {
         (void)m_directory->waitSynced(std::chrono::duration_cast<std::chrono::milliseconds>(kNamingWait));
+        // A port nobody can open is no port: the node goes again, and the
+        // caller learns why.
+        if (m_directory->terminalOf(portName).empty()) {
+            reason = m_directory->failure(portName);
+            if (reason.empty())
+                reason = "no terminal was made for " + portName;
+            (void)m_host.removeNode(instanceId);
+            if (const std::uint32_t number = comNumberOf(portName)) {
+                std::lock_guard comDb(m_comDbMutex);
+                (void)m_comDb.release(number);
+            }
+            (void)m_directory->waitSynced(std::chrono::duration_cast<std::chrono::milliseconds>(kNamingWait));
+            std::fprintf(stderr, "vorpild: install of %s failed: %s\n", portName.c_str(), reason.c_str());
+            instanceId.clear();
+            return kStatusInsufficientResources;
+        }
+    }
     std::fprintf(stderr, "vorpild: installed %s (%s, %s)\n", instanceId.c_str(), hardwareId.c_str(), portName.c_str());
     return kStatusSuccess;
 }

@@ -42,7 +42,8 @@ public:
 private:
     common::NtStatus dispatch(
         ControlSession& session, common::ControlOp operation, common::ControlReader& in, common::ControlWriter& out);
-    common::NtStatus installNode(const std::string& hardwareId, const std::string& portName, std::string& instanceId);
+    common::NtStatus installNode(
+        const std::string& hardwareId, const std::string& portName, std::string& instanceId, std::string& reason);
     common::NtStatus removeNode(const std::string& instanceId);
     void listNodes(common::ControlWriter& out);
 

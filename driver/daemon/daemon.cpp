@@ -2,12 +2,21 @@
 
 #include "common/win32_error.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
 namespace driver::daemon {
 
 using namespace common;
+
+namespace {
+
+// Connections restored at once at start; each may wait for its connect limit.
+constexpr std::size_t kRestoreThreads = 64;
+
+} // namespace
 
 Daemon::Daemon(DaemonOptions options)
     : m_options(std::move(options))
@@ -56,7 +65,8 @@ bool Daemon::start(std::string& error)
     m_host->registerDriver(kSecondHardwareId, m_driver);
     // Links made while the persisted nodes start are picked up by the first sync.
     m_directory = std::make_unique<PortDirectory>(*m_host, deviceDir(), group);
-    m_directory->start();
+    if (!m_directory->start(error))
+        return false;
     if (const NtStatus status = m_host->start(); !ntSuccess(status)) {
         error = "cannot load the registry " + config.registryFile + " (" + statusText(status) + ")";
         return false;
@@ -111,14 +121,26 @@ void Daemon::stop()
 // Ports set to connect at start connect now, not only when a program first
 // opens them: the first open after a start makes the connection, and the
 // handle is let go at once (closing does not disconnect). A port that cannot
-// connect keeps trying on its own while it is set to.
+// connect keeps trying on its own while it is set to. Ports are restored side
+// by side, so one silent device server delays no other port.
 void Daemon::restoreConnections()
 {
-    for (const auto& path : m_host->interfacePaths(kComPortInterfaceGuid)) {
-        std::unique_ptr<host::FileHandle> handle;
-        if (ntSuccess(m_host->open(path, handle)))
-            (void)handle->close();
-    }
+    const std::vector<std::string> paths = m_host->interfacePaths(kComPortInterfaceGuid);
+    std::atomic<std::size_t> next { 0 };
+    auto restore = [&] {
+        for (std::size_t i = next++; i < paths.size() && !m_stopped; i = next++) {
+            std::unique_ptr<host::FileHandle> handle;
+            if (ntSuccess(m_host->open(paths[i], handle)))
+                (void)handle->close();
+        }
+    };
+    std::vector<std::thread> workers;
+    const std::size_t count = std::min(paths.size(), kRestoreThreads);
+    for (std::size_t i = 1; i < count; ++i)
+        workers.emplace_back(restore);
+    restore();
+    for (auto& worker : workers)
+        worker.join();
 }
 
 void Daemon::acceptLoop()

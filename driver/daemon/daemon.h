@@ -7,6 +7,7 @@
 #include "driver/vorpil_driver.h"
 #include "platform/seqpacket.h"
 
+#include <atomic>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -62,7 +63,7 @@ private:
     std::thread m_restorer;
     std::mutex m_sessionsMutex; // protects m_sessions and each session's done flag
     std::list<Session> m_sessions;
-    bool m_stopped = false;
+    std::atomic<bool> m_stopped { false };
 };
 
 } // namespace driver::daemon

@@ -33,17 +33,23 @@ PortDirectory::~PortDirectory()
         entries.swap(m_entries);
     }
     for (auto& [name, entry] : entries) {
+        if (m_watch)
+            m_watch->remove(entry.watchId);
         entry.frontEnd.reset();
         host::removeDeviceLink(m_directory, name);
     }
 }
 
-void PortDirectory::start()
+bool PortDirectory::start(std::string& error)
 {
+    m_watch = host::TerminalWatch::create(error);
+    if (!m_watch)
+        return false;
     host::clearDeviceDirectory(m_directory);
     m_thread = std::thread([this] { run(); });
     m_host.names().setLinkObserver([this] { changed(); });
     changed();
+    return true;
 }
 
 std::string PortDirectory::portNameOfLink(const std::string& link)
@@ -91,13 +97,29 @@ std::string PortDirectory::terminalOf(const std::string& portName) const
 
 void PortDirectory::settle(std::chrono::milliseconds limit)
 {
-    // Held throughout, so no front end goes away meanwhile; settling touches
-    // nothing of the directory.
-    std::lock_guard lock(m_mutex);
     // Not only those attached now: one may be opening the port for a program
-    // that has come and gone already.
-    for (auto& [name, entry] : m_entries)
-        (void)entry.frontEnd->settle(limit);
+    // that has come and gone already. Each front end settles on its own
+    // thread, so all are asked first and then waited for together; holding
+    // them keeps them alive if their port goes meanwhile.
+    std::vector<std::shared_ptr<PortFrontEnd>> frontEnds;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto& [name, entry] : m_entries)
+            frontEnds.push_back(entry.frontEnd);
+    }
+    std::vector<std::uint64_t> tickets;
+    for (auto& frontEnd : frontEnds)
+        tickets.push_back(frontEnd->requestSettle());
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (std::size_t i = 0; i < frontEnds.size(); ++i)
+        (void)frontEnds[i]->waitSettled(tickets[i], deadline);
+}
+
+std::string PortDirectory::failure(const std::string& portName) const
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_failures.find(portName);
+    return it == m_failures.end() ? std::string() : it->second;
 }
 
 std::map<std::string, FrontEndStatus> PortDirectory::statuses() const
@@ -153,25 +175,41 @@ void PortDirectory::sync()
     }
     for (auto& [name, entry] : gone) {
         host::removeDeviceLink(m_directory, name);
+        m_watch->remove(entry.watchId);
         entry.frontEnd.reset();
         std::fprintf(stderr, "vorpild: %s removed\n", name.c_str());
     }
     for (const auto& [name, deviceName] : wanted) {
-        std::unique_ptr<host::PtyPort> pty;
-        if (!ntSuccess(host::PtyPort::create(pty, m_group))) {
-            std::fprintf(stderr, "vorpild: %s: no pseudo-terminal available\n", name.c_str());
-            continue;
+        std::string error;
+        if (!make(name, deviceName, error)) {
+            std::fprintf(stderr, "vorpild: %s: no terminal: %s\n", name.c_str(), error.c_str());
+            std::lock_guard lock(m_mutex);
+            m_failures[name] = error;
         }
-        const std::string terminal = pty->slavePath();
-        auto frontEnd = std::make_unique<PortFrontEnd>(m_host, deviceName, std::move(pty));
-        if (!ntSuccess(host::createDeviceLink(m_directory, name, terminal))) {
-            std::fprintf(stderr, "vorpild: %s: cannot link %s/%s\n", name.c_str(), m_directory.c_str(), name.c_str());
-            continue;
-        }
-        std::fprintf(stderr, "vorpild: %s -> %s (%s)\n", name.c_str(), terminal.c_str(), deviceName.c_str());
-        std::lock_guard lock(m_mutex);
-        m_entries[name] = Entry { deviceName, std::move(frontEnd) };
     }
+}
+
+bool PortDirectory::make(const std::string& name, const std::string& deviceName, std::string& error)
+{
+    std::unique_ptr<host::PtyPort> pty;
+    if (!ntSuccess(host::PtyPort::create(pty, m_group, error)))
+        return false;
+    const std::string terminal = pty->slavePath();
+    auto frontEnd = std::make_shared<PortFrontEnd>(m_host, deviceName, std::move(pty));
+    // Watched before its name exists, so no program can open it unseen.
+    const int watchId = m_watch->add(terminal, [raw = frontEnd.get()] { raw->programOpened(); }, error);
+    if (watchId < 0)
+        return false;
+    if (!ntSuccess(host::createDeviceLink(m_directory, name, terminal))) {
+        m_watch->remove(watchId);
+        error = "cannot link " + m_directory + "/" + name;
+        return false;
+    }
+    std::fprintf(stderr, "vorpild: %s -> %s (%s)\n", name.c_str(), terminal.c_str(), deviceName.c_str());
+    std::lock_guard lock(m_mutex);
+    m_failures.erase(name);
+    m_entries[name] = Entry { deviceName, std::move(frontEnd), watchId };
+    return true;
 }
 
 } // namespace driver::daemon

@@ -2,6 +2,7 @@
 
 #include "driver/daemon/port_frontend.h"
 #include "driver/host/host.h"
+#include "driver/host/terminal_watch.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -25,13 +26,17 @@ public:
     PortDirectory(const PortDirectory&) = delete;
     PortDirectory& operator=(const PortDirectory&) = delete;
 
-    // Watches the host's links from now on.
-    void start();
+    // Watches the host's links from now on; false, with `error`, when the
+    // terminals cannot be watched.
+    bool start(std::string& error);
     // The terminal a port name leads to; empty when it has none.
     std::string terminalOf(const std::string& portName) const;
-    // Brings every terminal up to date (see
-    // PortFrontEnd::settle), so a port a program has just closed is free.
+    // Brings every terminal up to date (see PortFrontEnd::settle), all at
+    // once and without holding the directory, so a port a program has just
+    // closed is free. Waits at most `limit` in all.
     void settle(std::chrono::milliseconds limit);
+    // Why the port's terminal could not be made; empty when it was.
+    std::string failure(const std::string& portName) const;
     // Each terminal's state, by port name.
     std::map<std::string, FrontEndStatus> statuses() const;
     // Waits until every link change seen so far is reflected; false on time-out.
@@ -45,11 +50,13 @@ public:
 private:
     struct Entry {
         std::string deviceName;
-        std::unique_ptr<PortFrontEnd> frontEnd;
+        std::shared_ptr<PortFrontEnd> frontEnd;
+        int watchId = -1;
     };
     void changed();
     void run();
     void sync();
+    bool make(const std::string& name, const std::string& deviceName, std::string& error);
 
     host::Host& m_host;
     const std::string m_directory;
@@ -61,6 +68,8 @@ private:
     std::uint64_t m_done = 0;
     bool m_stopping = false;
     std::map<std::string, Entry> m_entries;
+    std::map<std::string, std::string> m_failures; // port name -> why it has no terminal
+    std::unique_ptr<host::TerminalWatch> m_watch; // made by start(), then only read
     std::thread m_thread;
 };
 

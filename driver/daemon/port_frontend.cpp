@@ -67,12 +67,26 @@ FrontEndStatus PortFrontEnd::status() const
     return out;
 }
 
-bool PortFrontEnd::settle(std::chrono::milliseconds limit)
+std::uint64_t PortFrontEnd::requestSettle()
+{
+    std::uint64_t ticket = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        ticket = ++m_settleRequested;
+    }
+    m_pty->wake();
+    return ticket;
+}
+
+bool PortFrontEnd::waitSettled(std::uint64_t ticket, std::chrono::steady_clock::time_point deadline)
 {
     std::unique_lock lock(m_mutex);
-    const std::uint64_t ticket = ++m_settleRequested;
-    m_pty->wake();
-    return m_settled.wait_for(lock, limit, [&] { return m_settleDone >= ticket; });
+    return m_settled.wait_until(lock, deadline, [&] { return m_settleDone >= ticket; });
+}
+
+bool PortFrontEnd::settle(std::chrono::milliseconds limit)
+{
+    return waitSettled(requestSettle(), std::chrono::steady_clock::now() + limit);
 }
 
 host::Reply PortFrontEnd::control(std::uint32_t code, std::span<const std::uint8_t> input, std::size_t outputLength)
@@ -96,26 +110,26 @@ void PortFrontEnd::run()
     std::uint64_t settled = 0;
     for (;;) {
         host::PtyWait wait;
+        // The terminal is looked at only while a program is there, and read
+        // only while the port is the program's: otherwise its writes wait.
+        wait.hangUp = m_program && !m_hungUp;
+        wait.programData = m_handle != nullptr;
         wait.writable = m_handle && m_backlogSent < m_backlog.size();
-        wait.limitMs = m_openCount > 0 && !m_handle ? kAttachRetryMs : -1;
+        wait.limitMs = m_program && !m_handle ? kAttachRetryMs : -1;
         events.clear();
         if (!m_pty->waitEvents(events, wait))
             break;
-        if (events.empty())
-            attach(); // the port was held by someone else; try again
-        bool closed = false;
-        for (auto& event : events) {
-            closed = closed || event.kind == host::PtyEventKind::Closed;
+        if (events.empty() && m_program && !m_handle)
+            (void)attach(); // the port was held by someone else; try again
+        for (auto& event : events)
             handle(event);
-        }
         std::uint64_t wanted = 0;
         {
             std::lock_guard lock(m_mutex);
             wanted = m_settleRequested;
         }
-        if (closed || wanted > settled)
-            programClosed();
         if (wanted > settled) {
+            checkPresence();
             settled = wanted;
             {
                 std::lock_guard lock(m_mutex);
@@ -134,20 +148,24 @@ void PortFrontEnd::handle(host::PtyEvent& event)
 {
     switch (event.kind) {
     case host::PtyEventKind::Opened:
-        if (m_openCount++ == 0)
-            attach();
+        if (!m_program || m_hungUp) {
+            m_program = true;
+            m_hungUp = false;
+            (void)attach();
+        }
         break;
     case host::PtyEventKind::Closed:
-        if (m_openCount > 0)
-            --m_openCount;
+        if (m_handle)
+            programLeft();
+        else if (m_program)
+            m_hungUp = true; // its bytes go once the port is free
         break;
     case host::PtyEventKind::Data:
-        if (!m_handle)
-            attach(); // the port was held by someone else when the program opened it
         toPort(event.data);
         break;
     case host::PtyEventKind::Settings:
-        // Without the port the change waits for the next open (attach()).
+        // Read only while the port is the program's; a change made before
+        // is taken up by attach().
         if (m_handle)
             applySettings(event.settings);
         break;
@@ -175,49 +193,55 @@ void PortFrontEnd::handle(host::PtyEvent& event)
     }
 }
 
-// A close was seen, or a settle asked for: whatever the program wrote before
-// it closed goes to the port first; then the port is let go unless another
-// program still has the terminal. Notifications can be merged when they come
-// quickly, so the last close is confirmed by looking, not by counting.
-void PortFrontEnd::programClosed()
+void PortFrontEnd::checkPresence()
 {
+    if (!m_program || m_hungUp || m_pty->programPresent())
+        return;
+    if (!m_handle) {
+        m_hungUp = true;
+        return;
+    }
+    // Gone: what it wrote before closing is read and sent before the port goes.
     std::vector<host::PtyEvent> pending;
-    for (int round = 0; round < 64; ++round) {
-        pending.clear();
-        m_pty->pendingEvents(pending, true);
-        if (pending.empty())
-            break;
-        for (auto& event : pending)
-            handle(event);
-    }
-    if (!m_handle && m_openCount == 0)
-        return;
-    if (m_pty->openedByOthers()) {
-        m_openCount = std::max(m_openCount, 1);
-        return;
-    }
-    m_openCount = 0;
+    m_pty->pendingEvents(pending);
+    for (auto& event : pending)
+        handle(event);
+    if (m_program)
+        programLeft();
+}
+
+void PortFrontEnd::programLeft()
+{
+    m_program = false;
+    m_hungUp = false;
     detach();
 }
 
-void PortFrontEnd::attach()
+bool PortFrontEnd::attach()
 {
-    if (m_handle || m_openCount == 0)
-        return;
+    if (m_handle || !m_program)
+        return m_handle != nullptr;
     const NtStatus status = m_host.open(m_deviceName, m_handle);
     if (!ntSuccess(status)) {
         // Someone holds the port through the control socket; the program's
-        // bytes are refused until it lets go.
+        // bytes wait in the terminal until it lets go.
         m_handle.reset();
-        return;
+        if (!m_heldLogged)
+            std::fprintf(stderr, "vorpild: %s: held elsewhere; the program's writes wait (%s)\n",
+                m_deviceName.c_str(), statusText(status).c_str());
+        m_heldLogged = true;
+        std::lock_guard lock(m_mutex);
+        m_status.lastError = "port held by another program";
+        return false;
     }
+    m_heldLogged = false;
     // Reads return what is there at once; the arrival wait says when to read.
     (void)control(kIoctlSerialSetTimeouts, words({ 0, 0, 0, 0, 0 }));
     (void)control(kIoctlSerialSetWaitMask, words({ kSerialEvRxChar }));
     // The port keeps the settings it has: only what programs change on the
     // terminal is passed on, so parity or data bits given through the control
     // socket survive a program's open. A change already reported waits for
-    // its event, behind the bytes written before it.
+    // its event.
     if (!m_pty->settingsChangePending())
         applySettings(m_pty->settings());
     m_backlog.clear();
@@ -227,6 +251,16 @@ void PortFrontEnd::attach()
     m_draining = true;
     (void)setReceiveTap(*m_handle, this);
     fromPort();
+    if (m_hungUp) {
+        // The program left while the port was held: what it wrote goes now.
+        std::vector<host::PtyEvent> pending;
+        m_pty->pendingEvents(pending);
+        for (auto& event : pending)
+            handle(event);
+        if (m_handle)
+            programLeft();
+    }
+    return true;
 }
 
 void PortFrontEnd::detach()
@@ -237,6 +271,12 @@ void PortFrontEnd::detach()
     m_draining = true;
     // Once this returns the network thread writes nothing more to the terminal.
     (void)setReceiveTap(*m_handle, nullptr);
+    // The next program must not read what was meant for this one. A program
+    // that opened meanwhile may have written already: that is sent first.
+    std::vector<host::PtyEvent> unread;
+    m_pty->discardTerminalInput(unread);
+    for (auto& event : unread)
+        toPort(event.data);
     // Closing completes the outstanding arrival wait; the next program's
     // attach arms a new one.
     m_handle->close();
@@ -245,26 +285,31 @@ void PortFrontEnd::detach()
     m_backlog.clear();
     m_backlogSent = 0;
     m_arrival = false;
-    // The next program must not read what was meant for this one.
-    m_pty->discardTerminalInput();
 }
 
 void PortFrontEnd::toPort(std::span<const std::uint8_t> bytes)
 {
+    if (bytes.empty())
+        return;
     NtStatus status = kStatusInvalidDeviceState;
-    if (m_handle)
-        status = m_handle->write(bytes).status;
+    std::size_t taken = 0;
+    if (m_handle) {
+        const host::Reply reply = m_handle->write(bytes);
+        status = reply.status;
+        // A failed write reports how much of it reached the network.
+        taken = ntSuccess(status) ? bytes.size() : std::min(reply.information, bytes.size());
+    }
     std::lock_guard lock(m_mutex);
+    m_status.bytesToPort += taken;
     if (ntSuccess(status)) {
-        m_status.bytesToPort += bytes.size();
         m_refusalLogged = false;
         return;
     }
-    m_status.bytesNotSent += bytes.size();
-    m_status.lastError = m_handle ? "not connected (" + statusText(status) + ")" : "port held by another program";
+    m_status.bytesNotSent += bytes.size() - taken;
+    m_status.lastError = "not connected (" + statusText(status) + ")";
     // One line for a spell of refusals; devcon status keeps the count.
     if (!m_refusalLogged)
-        std::fprintf(stderr, "vorpild: %s: %zu bytes not sent: %s\n", m_deviceName.c_str(), bytes.size(),
+        std::fprintf(stderr, "vorpild: %s: %zu bytes not sent: %s\n", m_deviceName.c_str(), bytes.size() - taken,
             m_status.lastError.c_str());
     m_refusalLogged = true;
 }

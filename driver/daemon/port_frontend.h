@@ -35,10 +35,17 @@ struct FrontEndStatus {
 // and no modem lines, and always 8 data bits without parity; what the port
 // was given of those through the control socket stays as it is.
 //
-// One thread serves the terminal. Received bytes take the short road when
-// they can: the network thread writes them to the terminal at once while
-// nothing older is waiting; otherwise this thread reads them from the port
-// when the port reports an arrival, and writes them as the terminal takes them.
+// One thread serves the terminal. An open is told by the shared terminal
+// watch (programOpened()), the last close by the terminal hanging up, so any
+// program of any user counts. The terminal is read only while the port is
+// the program's: while someone else holds the port (a control-socket client,
+// the start-up restore) the program's writes wait in the terminal, and a
+// program that left meanwhile has its bytes sent once the port is free.
+//
+// Received bytes take the short road when they can: the network thread
+// writes them to the terminal at once while nothing older is waiting;
+// otherwise this thread reads them from the port when the port reports an
+// arrival, and writes them as the terminal takes them.
 class PortFrontEnd final : private ReceiveTap {
 public:
     PortFrontEnd(host::Host& host, std::string deviceName, std::unique_ptr<host::PtyPort> pty);
@@ -51,10 +58,16 @@ public:
     bool attached() const { return m_attached.load(); }
     FrontEndStatus status() const;
 
+    // A program opened the terminal; called by the terminal watch.
+    void programOpened() { m_pty->noteOpened(); }
+
     // Brings the port up to date with the terminal: events not yet handled
     // are handled, what a program wrote before closing is sent, and the port
-    // is let go when no program has the terminal open. Waits at most `limit`;
-    // false when the front end did not get to it in time.
+    // is let go when no program has the terminal open. requestSettle() asks
+    // and returns at once; waitSettled() waits for that ticket until
+    // `deadline`, false when the front end did not get to it in time.
+    std::uint64_t requestSettle();
+    bool waitSettled(std::uint64_t ticket, std::chrono::steady_clock::time_point deadline);
     bool settle(std::chrono::milliseconds limit);
 
 private:
@@ -62,8 +75,12 @@ private:
 
     void run();
     void handle(host::PtyEvent& event);
-    void programClosed();
-    void attach();
+    // The terminal hung up: everything the program wrote is read by now
+    // when the port is its; the port is let go.
+    void programLeft();
+    // Looks for a close not handled yet (settle).
+    void checkPresence();
+    bool attach();
     void detach();
     void toPort(std::span<const std::uint8_t> bytes);
     // Moves what the port has received to the terminal until either is empty
@@ -79,13 +96,15 @@ private:
     std::unique_ptr<host::PtyPort> m_pty;
 
     // Event thread only.
-    int m_openCount = 0; // programs holding the terminal
+    bool m_program = false; // a program has the terminal, or left bytes in it not yet sent
+    bool m_hungUp = false; // the program left while the port was not its; its bytes wait
     std::unique_ptr<host::FileHandle> m_handle;
     std::optional<host::PtySettings> m_applied; // the terminal's settings the port last followed
     std::vector<std::uint8_t> m_backlog; // from the port, not yet taken by the terminal
     std::size_t m_backlogSent = 0;
     bool m_waitArmed = false; // an arrival wait is outstanding on the port
     bool m_refusalLogged = false; // one log line per spell of refused writes
+    bool m_heldLogged = false; // one log line per spell of the port held elsewhere
     std::set<std::uint32_t> m_refusedRates; // logged once each
 
     std::atomic<bool> m_attached { false };

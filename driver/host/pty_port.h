@@ -2,6 +2,7 @@
 
 #include "common/ntstatus.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -27,8 +28,8 @@ struct PtySettings {
 };
 
 enum class PtyEventKind {
-    Opened, // a program opened the terminal
-    Closed, // the program closed it
+    Opened, // a program opened the terminal (reported through noteOpened())
+    Closed, // the last program's descriptor is gone: the terminal hung up
     Data, // bytes the program wrote
     Settings, // the program changed the terminal's settings
     FlushInput, // the program discarded what it had not read yet
@@ -43,44 +44,53 @@ struct PtyEvent {
     PtySettings settings;
 };
 
-// What waitEvents() waits for besides opens, closes and wake().
+// What waitEvents() waits for besides opens, wake() and stop().
 struct PtyWait {
     int limitMs = -1; // at most this long when not negative
-    bool programData = true; // bytes and settings changes from the program
-    bool writable = false; // room towards the program
+    bool hangUp = false; // the last program closing (only while one had it open)
+    bool programData = true; // bytes and settings changes from the program (with hangUp)
+    bool writable = false; // room towards the program (with hangUp)
 };
 
 // A pseudo-terminal that stands for a port: programs open slavePath(), and
-// what they do to it arrives here as events. Settings changes are reported
-// through the terminal's packet mode with external processing (every
-// tcsetattr), opens and closes through a watch on the slave's device file.
-// The terminal keeps a slave descriptor of its own, so it never hangs up.
+// what they do to it arrives here as events, in the order the terminal gives
+// them. Settings changes are reported through the terminal's packet mode with
+// external processing (every tcsetattr). The daemon never opens the slave
+// side itself: the master then hangs up exactly when the last descriptor of
+// any process closes, which is how a close is told. Opens are told by a watch
+// on the slave's device file (TerminalWatch), which calls noteOpened().
+//
+// A settings report always reaches the master ahead of bytes it has not yet
+// read, whenever they were written: a change is passed on before those bytes,
+// so a program that configures and then writes has its bytes sent at the new
+// settings. Bytes read before the report go before it.
 class PtyPort {
 public:
     // With `group` not negative, that group's members may open the terminal.
-    static NtStatus create(std::unique_ptr<PtyPort>& port, int group = -1);
+    // On failure `error` names the call that failed and why.
+    static NtStatus create(std::unique_ptr<PtyPort>& port, int group, std::string& error);
     ~PtyPort();
     PtyPort(const PtyPort&) = delete;
     PtyPort& operator=(const PtyPort&) = delete;
 
     const std::string& slavePath() const { return m_slavePath; }
 
-    // Waits for the next events and appends them in the order they happened
-    // (an open before the data written after it; the data a program wrote
-    // before changing the settings before the change). False once stop() was
-    // called; true with no events when the limit passed.
+    // A program opened the terminal; any thread may call it.
+    void noteOpened();
+    // Waits for the next events and appends them in the order they happened.
+    // False once stop() was called; true with no events when the limit passed.
     bool waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait);
-    // Appends every open, close, byte and settings change that is already
-    // there, without waiting.
-    void pendingEvents(std::vector<PtyEvent>& events, bool programData);
+    // Appends every byte and settings change already there, and Closed when
+    // the terminal has hung up and nothing is left, without waiting.
+    void pendingEvents(std::vector<PtyEvent>& events);
+    // True while some process has the terminal open.
+    bool programPresent() const;
     // Writes what the terminal takes now towards the program; never waits.
     std::size_t writeSome(std::span<const std::uint8_t> bytes);
-    // Drops what the program has not read yet.
-    void discardTerminalInput();
-    // True while a process other than this one has the terminal open. Open
-    // and close notifications can be merged when they come quickly, so the
-    // last close is confirmed here rather than by counting them.
-    bool openedByOthers() const;
+    // Drops what no program has read yet, so the next program starts empty.
+    // Bytes the program wrote that were still unread are appended to
+    // `events` (nothing of theirs is lost).
+    void discardTerminalInput(std::vector<PtyEvent>& events);
     PtySettings settings() const;
     // A settings change is reported but not yet read by waitEvents().
     bool settingsChangePending() const;
@@ -90,16 +100,17 @@ public:
     void stop();
 
 private:
+    enum class Read { Nothing, Packet, HungUp };
     PtyPort() = default;
-    void readWatch(std::vector<PtyEvent>& events);
-    // Reads one packet from the master; false when there was none.
-    bool readMaster(std::vector<PtyEvent>& events);
+    // Reads one packet from the master.
+    Read readMaster(std::vector<PtyEvent>& events);
+    void takeSignals(std::vector<PtyEvent>& events);
 
     int m_master = -1;
-    int m_slave = -1;
-    int m_watch = -1;
-    int m_stop = -1;
-    int m_wake = -1;
+    int m_signal = -1; // eventfd: wake(), noteOpened() and stop() ring it
+    std::atomic<bool> m_stopped { false };
+    std::atomic<bool> m_opened { false };
+    std::atomic<bool> m_woken { false };
     std::string m_slavePath;
 };
 

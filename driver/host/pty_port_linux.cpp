@@ -6,11 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -82,80 +80,112 @@ void closeFd(int& fd)
     fd = -1;
 }
 
+NtStatus failed(std::string& error, const char* call)
+{
+    error = std::string(call) + ": " + std::strerror(errno);
+    return errno == EMFILE || errno == ENFILE || errno == ENOSPC || errno == ENOMEM ? kStatusInsufficientResources
+                                                                                    : kStatusUnsuccessful;
+}
+
 } // namespace
 
-NtStatus PtyPort::create(std::unique_ptr<PtyPort>& port, int group)
+NtStatus PtyPort::create(std::unique_ptr<PtyPort>& port, int group, std::string& error)
 {
     std::unique_ptr<PtyPort> pty(new PtyPort);
     pty->m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (pty->m_master < 0 || ::grantpt(pty->m_master) != 0 || ::unlockpt(pty->m_master) != 0)
-        return kStatusInsufficientResources;
+    if (pty->m_master < 0)
+        return failed(error, "posix_openpt");
+    if (::grantpt(pty->m_master) != 0)
+        return failed(error, "grantpt");
+    if (::unlockpt(pty->m_master) != 0)
+        return failed(error, "unlockpt");
     char name[PATH_MAX];
-    if (::ptsname_r(pty->m_master, name, sizeof name) != 0)
-        return kStatusInsufficientResources;
+    if (const int code = ::ptsname_r(pty->m_master, name, sizeof name); code != 0) {
+        errno = code;
+        return failed(error, "ptsname_r");
+    }
     pty->m_slavePath = name;
-    pty->m_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (pty->m_slave < 0)
-        return kStatusInsufficientResources;
-    if (group >= 0
-        && (::fchown(pty->m_slave, static_cast<uid_t>(-1), static_cast<gid_t>(group)) != 0
-            || ::fchmod(pty->m_slave, 0660) != 0))
-        return kStatusInsufficientResources;
+    if (group >= 0) {
+        if (::chown(name, static_cast<uid_t>(-1), static_cast<gid_t>(group)) != 0)
+            return failed(error, "chown");
+        if (::chmod(name, 0660) != 0)
+            return failed(error, "chmod");
+    }
 
     // Raw 9600 baud, as a serial port starts; EXTPROC makes every settings
-    // change show up on the master in packet mode.
+    // change show up on the master in packet mode. The master's terminal
+    // requests reach the slave's settings, so the slave is never opened here.
     termios attributes {};
-    if (::tcgetattr(pty->m_slave, &attributes) != 0)
-        return kStatusInsufficientResources;
+    if (::tcgetattr(pty->m_master, &attributes) != 0)
+        return failed(error, "tcgetattr");
     ::cfmakeraw(&attributes);
     attributes.c_lflag |= EXTPROC;
     ::cfsetispeed(&attributes, B9600);
     ::cfsetospeed(&attributes, B9600);
+    if (::tcsetattr(pty->m_master, TCSANOW, &attributes) != 0)
+        return failed(error, "tcsetattr");
     int packetMode = 1;
-    if (::tcsetattr(pty->m_slave, TCSANOW, &attributes) != 0 || ::ioctl(pty->m_master, TIOCPKT, &packetMode) != 0)
-        return kStatusInsufficientResources;
+    if (::ioctl(pty->m_master, TIOCPKT, &packetMode) != 0)
+        return failed(error, "ioctl(TIOCPKT)");
+    // Opened and closed once, the master is hung up from the start, so it
+    // tells a program's presence the same way before and after the first.
+    int peer = ::ioctl(pty->m_master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (peer < 0)
+        peer = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (peer < 0)
+        return failed(error, "open");
+    ::close(peer);
     // The settings report of our own change above is not a program's.
     std::array<std::uint8_t, 64> drain;
     while (::read(pty->m_master, drain.data(), drain.size()) > 0) { }
 
-    // Our own slave descriptor is open before the watch, so only programs count.
-    pty->m_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    pty->m_stop = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    pty->m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (pty->m_watch < 0 || pty->m_stop < 0 || pty->m_wake < 0
-        || ::inotify_add_watch(pty->m_watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
-        return kStatusInsufficientResources;
+    pty->m_signal = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (pty->m_signal < 0)
+        return failed(error, "eventfd");
     port = std::move(pty);
     return kStatusSuccess;
 }
 
 PtyPort::~PtyPort()
 {
-    closeFd(m_watch);
-    closeFd(m_stop);
-    closeFd(m_wake);
-    closeFd(m_slave);
+    closeFd(m_signal);
     closeFd(m_master);
 }
 
-void PtyPort::stop()
+namespace {
+
+void ring(int fd)
 {
     const std::uint64_t one = 1;
-    (void)!::write(m_stop, &one, sizeof one);
+    (void)!::write(fd, &one, sizeof one);
+}
+
+} // namespace
+
+void PtyPort::stop()
+{
+    m_stopped = true;
+    ring(m_signal);
 }
 
 void PtyPort::wake()
 {
-    const std::uint64_t one = 1;
-    (void)!::write(m_wake, &one, sizeof one);
+    m_woken = true;
+    ring(m_signal);
+}
+
+void PtyPort::noteOpened()
+{
+    m_opened = true;
+    ring(m_signal);
 }
 
 PtySettings PtyPort::settings() const
 {
     termios attributes {};
-    if (::tcgetattr(m_slave, &attributes) != 0)
+    if (::tcgetattr(m_master, &attributes) != 0)
         return {};
-    return settingsOf(attributes, m_slave);
+    return settingsOf(attributes, m_master);
 }
 
 bool PtyPort::settingsChangePending() const
@@ -165,138 +195,133 @@ bool PtyPort::settingsChangePending() const
     return ::poll(&master, 1, 0) > 0 && (master.revents & POLLPRI);
 }
 
-void PtyPort::discardTerminalInput() { (void)::tcflush(m_slave, TCIFLUSH); }
-
-bool PtyPort::openedByOthers() const
+bool PtyPort::programPresent() const
 {
-    DIR* processes = ::opendir("/proc");
-    if (!processes)
-        return false;
-    const std::string self = std::to_string(::getpid());
-    bool found = false;
-    while (!found) {
-        const dirent* process = ::readdir(processes);
-        if (!process)
-            break;
-        const char* pid = process->d_name;
-        if (pid[0] < '0' || pid[0] > '9' || self == pid)
-            continue;
-        const std::string fdDir = std::string("/proc/") + pid + "/fd";
-        DIR* fds = ::opendir(fdDir.c_str());
-        if (!fds)
-            continue; // gone, or not ours to look at
-        while (const dirent* fd = ::readdir(fds)) {
-            if (fd->d_name[0] == '.')
-                continue;
-            char target[PATH_MAX];
-            const ssize_t length = ::readlink((fdDir + "/" + fd->d_name).c_str(), target, sizeof target - 1);
-            if (length > 0 && std::string(target, static_cast<std::size_t>(length)) == m_slavePath) {
-                found = true;
-                break;
-            }
-        }
-        ::closedir(fds);
+    // The master hangs up when the last slave descriptor anywhere closes,
+    // and stops when one opens.
+    pollfd master { m_master, 0, 0 };
+    return !(::poll(&master, 1, 0) > 0 && (master.revents & POLLHUP));
+}
+
+void PtyPort::discardTerminalInput(std::vector<PtyEvent>& events)
+{
+    // What waits for the slave's line discipline, then what it holds: a
+    // flushing settings request on the master empties the slave's input.
+    (void)::tcflush(m_master, TCOFLUSH);
+    termios attributes {};
+    if (::tcgetattr(m_master, &attributes) == 0)
+        (void)::tcsetattr(m_master, TCSAFLUSH, &attributes);
+    // Our own request reports a change and a flush: those are not the
+    // program's. Its bytes still unread are kept.
+    std::vector<PtyEvent> read;
+    while (readMaster(read) == Read::Packet) { }
+    for (auto& event : read) {
+        if (event.kind == PtyEventKind::Data)
+            events.push_back(std::move(event));
     }
-    ::closedir(processes);
-    return found;
+}
+
+void PtyPort::takeSignals(std::vector<PtyEvent>& events)
+{
+    std::uint64_t count = 0;
+    (void)!::read(m_signal, &count, sizeof count);
+    if (m_opened.exchange(false))
+        events.push_back({ PtyEventKind::Opened, {}, {} });
+    if (m_woken.exchange(false))
+        events.push_back({ PtyEventKind::Woken, {}, {} });
 }
 
 bool PtyPort::waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait)
 {
+    // Packets read in one go before others get a turn; a close is told only
+    // once every byte before it has been read.
+    constexpr int kPacketsPerWake = 16;
     for (;;) {
+        if (m_stopped)
+            return false;
         short masterEvents = 0;
         if (wait.programData)
-            masterEvents |= POLLIN;
+            masterEvents |= POLLIN | POLLPRI;
         if (wait.writable)
             masterEvents |= POLLOUT;
-        pollfd fds[4] = { { m_stop, POLLIN, 0 }, { m_wake, POLLIN, 0 }, { m_watch, POLLIN, 0 },
-            { masterEvents ? m_master : -1, masterEvents, 0 } };
-        const int ready = ::poll(fds, 4, wait.limitMs);
+        pollfd fds[2] = { { m_signal, POLLIN, 0 }, { wait.hangUp ? m_master : -1, masterEvents, 0 } };
+        const int ready = ::poll(fds, 2, wait.limitMs);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             return false;
         }
+        if (m_stopped)
+            return false;
         if (ready == 0)
             return true;
-        if (fds[0].revents)
-            return false;
         const std::size_t before = events.size();
-        if (fds[1].revents) {
-            std::uint64_t count = 0;
-            (void)!::read(m_wake, &count, sizeof count);
-            events.push_back({ PtyEventKind::Woken, {}, {} });
+        if (fds[0].revents)
+            takeSignals(events);
+        const short master = fds[1].revents;
+        if (wait.programData && (master & (POLLIN | POLLPRI | POLLHUP))) {
+            Read read = Read::Packet;
+            for (int packet = 0; read == Read::Packet && (packet < kPacketsPerWake || (master & POLLHUP)); ++packet)
+                read = readMaster(events);
+            if (read == Read::HungUp)
+                events.push_back({ PtyEventKind::Closed, {}, {} });
+        } else if (master & POLLHUP) {
+            // Gone, with whatever it wrote still in the terminal for later.
+            events.push_back({ PtyEventKind::Closed, {}, {} });
         }
-        // Opens first: a program's first bytes belong to the open that precedes them.
-        if (fds[2].revents)
-            readWatch(events);
-        if (fds[3].revents & POLLIN)
-            (void)readMaster(events);
-        if (fds[3].revents & POLLOUT)
+        if (wait.writable && (master & POLLOUT))
             events.push_back({ PtyEventKind::Writable, {}, {} });
         if (events.size() != before)
             return true;
     }
 }
 
-void PtyPort::pendingEvents(std::vector<PtyEvent>& events, bool programData)
+void PtyPort::pendingEvents(std::vector<PtyEvent>& events)
 {
-    readWatch(events);
-    while (programData && readMaster(events)) { }
+    Read read = Read::Packet;
+    while (read == Read::Packet)
+        read = readMaster(events);
+    if (read == Read::HungUp)
+        events.push_back({ PtyEventKind::Closed, {}, {} });
 }
 
-void PtyPort::readWatch(std::vector<PtyEvent>& events)
-{
-    alignas(inotify_event) std::array<char, 4096> buffer;
-    for (;;) {
-        const ssize_t got = ::read(m_watch, buffer.data(), buffer.size());
-        if (got <= 0)
-            return;
-        for (ssize_t offset = 0; offset + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
-            inotify_event event;
-            std::memcpy(&event, buffer.data() + offset, sizeof event);
-            if (event.mask & IN_OPEN)
-                events.push_back({ PtyEventKind::Opened, {}, {} });
-            if (event.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
-                events.push_back({ PtyEventKind::Closed, {}, {} });
-            offset += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
-        }
-    }
-}
-
-bool PtyPort::readMaster(std::vector<PtyEvent>& events)
+PtyPort::Read PtyPort::readMaster(std::vector<PtyEvent>& events)
 {
     std::array<std::uint8_t, 4097> buffer;
-    const ssize_t got = ::read(m_master, buffer.data(), buffer.size());
-    if (got <= 0)
-        return false;
+    ssize_t got = -1;
+    do
+        got = ::read(m_master, buffer.data(), buffer.size());
+    while (got < 0 && errno == EINTR);
+    if (got < 0)
+        return errno == EIO ? Read::HungUp : Read::Nothing;
+    if (got == 0)
+        return Read::Nothing;
     const std::uint8_t status = buffer[0];
     if (status == TIOCPKT_DATA) {
         if (got > 1)
             events.push_back({ PtyEventKind::Data, { buffer.begin() + 1, buffer.begin() + got }, {} });
-        return true;
+        return Read::Packet;
     }
     if (status & TIOCPKT_FLUSHREAD)
         events.push_back({ PtyEventKind::FlushInput, {}, {} });
     if (status & TIOCPKT_FLUSHWRITE)
         events.push_back({ PtyEventKind::FlushOutput, {}, {} });
     if (status & TIOCPKT_IOCTL) {
-        // The terminal reports a change before the bytes the program wrote
-        // ahead of it; those bytes go first, so a new rate does not overtake
-        // data written at the old one.
-        while (readMaster(events)) { }
+        // The terminal reports a change ahead of any byte not yet read, and
+        // cannot tell which of those were written before it: the change goes
+        // first, as a rate set now applies to what has not left a UART yet.
         termios attributes {};
-        if (::tcgetattr(m_slave, &attributes) != 0)
-            return true;
-        events.push_back({ PtyEventKind::Settings, {}, settingsOf(attributes, m_slave) });
+        if (::tcgetattr(m_master, &attributes) != 0)
+            return Read::Packet;
+        events.push_back({ PtyEventKind::Settings, {}, settingsOf(attributes, m_master) });
         // A program that cleared external processing would report no further
         // changes; it is set again (which reports once more, harmlessly).
         if (!(attributes.c_lflag & EXTPROC)) {
             attributes.c_lflag |= EXTPROC;
-            (void)::tcsetattr(m_slave, TCSANOW, &attributes);
+            (void)::tcsetattr(m_master, TCSANOW, &attributes);
         }
     }
-    return true;
+    return Read::Packet;
 }
 
 std::size_t PtyPort::writeSome(std::span<const std::uint8_t> bytes)

@@ -1,0 +1,249 @@
+// What programs do to a port's terminal, told exactly: settings in the order
+// a program gives them, a holder of another user, closes one after another,
+// writes while the port is held elsewhere, connections restored side by
+// side, and more ports than the system lets one user watch separately.
+#include "tests/driver/daemon/vorpild_fixture.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <netinet/in.h>
+
+using namespace vorpild_testing;
+
+namespace {
+
+using VorpildTerminal = VorpildFixture;
+
+bool isRatePacket(const std::pair<std::uint8_t, Bytes>& packet)
+{
+    return packet.first == 0x33 && packet.second.size() >= 2 && packet.second[0] == 0x15;
+}
+
+// Collects a framed stream until it holds `dataBytes` bytes of data.
+Bytes collect(TcpPeer& peer, std::size_t dataBytes)
+{
+    Bytes stream;
+    (void)eventually([&] {
+        const Bytes more = peer.receive(65536, 100ms);
+        stream.insert(stream.end(), more.begin(), more.end());
+        std::size_t data = 0;
+        for (const auto& [type, payload] : packets(stream))
+            data += type == 0x32 ? payload.size() : 0;
+        return data >= dataBytes;
+    });
+    return stream;
+}
+
+} // namespace
+
+// Configure, then write: each round's bytes go out after its rate, never
+// before (a pty reports the change ahead of the bytes it has not handed over).
+TEST_F(VorpildTerminal, BytesWrittenAfterASettingsChangeFollowIt)
+{
+    startDaemon();
+    TcpListener device;
+    addPort(device.port(), true, false);
+    auto peer = device.accept();
+    ASSERT_TRUE(peer);
+    const std::string program = script("rounds.py", R"(import sys, serial
+with serial.Serial(sys.argv[1], 115200) as port:
+    for i in range(20):
+        port.baudrate = 9600 if i % 2 == 0 else 19200
+        port.write(bytes([0x41 + i]) * 20)
+)");
+    ASSERT_EQ(run({ kPython, program, port() }).code, 0);
+    const Bytes stream = collect(*peer, 400);
+    int round = -1; // the round whose bytes came last
+    bool rateSince = false; // a rate packet came after them
+    std::size_t data = 0;
+    for (const auto& packet : packets(stream)) {
+        if (isRatePacket(packet))
+            rateSince = true;
+        if (packet.first != 0x32)
+            continue;
+        for (std::uint8_t byte : packet.second) {
+            const int now = byte - 0x41;
+            if (now != round) {
+                EXPECT_EQ(now, round + 1);
+                EXPECT_TRUE(rateSince) << "round " << now << " overtook its rate change";
+                round = now;
+                rateSince = false;
+            }
+            ++data;
+        }
+    }
+    EXPECT_EQ(data, 400u);
+    EXPECT_EQ(round, 19);
+}
+
+// A program of another user holds the terminal: the daemon, running as an
+// ordinary user, cannot look into that program's descriptors, yet keeps the
+// port for it until its last close, and a control-socket open is refused.
+TEST_F(VorpildTerminal, AHolderOfAnotherUserKeepsThePortUntilItCloses)
+{
+    const std::string nobody = "65534";
+    ASSERT_EQ(::chmod(m_dir.path().c_str(), 0755), 0);
+    for (const std::string& dir : { runtimeDir(), m_dir.path() + "/state" }) {
+        ASSERT_TRUE(std::filesystem::create_directory(dir));
+        ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+    }
+    startDaemon(nobody);
+    TcpListener device;
+    addPort(device.port(), false, false);
+    auto peer = device.accept();
+    ASSERT_TRUE(peer);
+    // Root's program: opens, waits to be told, writes, leaves.
+    const std::string go = m_dir.path() + "/go";
+    auto holder = platform::ChildProcess::start({ "/bin/sh", "-c",
+        "exec 3<>\"$1\"; echo open; while [ ! -e \"$2\" ]; do sleep 0.05; done; printf late >&3; exec 3>&-", "sh",
+        port(), go });
+    ASSERT_TRUE(holder.ok());
+    ASSERT_TRUE(holder->readLine(15s).ok());
+    ASSERT_TRUE(eventually([&] { return field(terminalLine(), "program") == "yes"; })) << terminalLine();
+    EXPECT_NE(devcon({ "serial", "COM5", "--baud", "9600" }).code, 0) << "the port was taken from its holder";
+    EXPECT_EQ(field(terminalLine(), "program"), "yes");
+    m_dir.write("go", "");
+    EXPECT_EQ(peer->receive(4, 15s), (Bytes { 'l', 'a', 't', 'e' }));
+    ASSERT_EQ(holder->wait(15s), 0);
+    ASSERT_TRUE(eventually([&] { return field(terminalLine(), "program") == "no"; })) << terminalLine();
+    EXPECT_EQ(devcon({ "serial", "COM5", "--baud", "9600" }).code, 0);
+    EXPECT_EQ(field(terminalLine(), "not-sent"), "0");
+}
+
+// Programs that have just left three ports: an open through the control
+// socket finds each port free, and status does not wait for anything.
+TEST_F(VorpildTerminal, PortsJustClosedByProgramsOpenAtOnce)
+{
+    startDaemon();
+    const std::vector<std::string> names { "COM5", "COM6", "COM7" };
+    for (const auto& name : names)
+        ASSERT_EQ(devcon({ "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", name }).code, 0);
+    for (int round = 0; round < 5; ++round) {
+        for (const auto& name : names)
+            ASSERT_EQ(run({ "/bin/stty", "-F", port(name), round % 2 ? "19200" : "38400" }).code, 0);
+        EXPECT_EQ(devcon({ "status" }).code, 0);
+        for (const auto& name : names) {
+            const ToolRun serial = devcon({ "serial", name, "--baud", "9600" });
+            EXPECT_EQ(serial.code, 0) << name << " round " << round << ": " << serial.output;
+        }
+    }
+}
+
+// While a control-socket client holds the port, a program's bytes wait in
+// the terminal instead of being dropped, and go once the port is free.
+TEST_F(VorpildTerminal, WritesWhileThePortIsHeldElsewhereWaitForIt)
+{
+    startDaemon();
+    TcpListener device;
+    addPort(device.port(), false, false);
+    auto peer = device.accept();
+    ASSERT_TRUE(peer);
+    std::uint32_t handle = 0;
+    ASSERT_TRUE(ntSuccess(m_client->open("COM5", handle)));
+    ASSERT_EQ(run({ "/bin/sh", "-c", "printf hello > \"$1\"", "sh", port() }).code, 0);
+    EXPECT_TRUE(peer->quiet(300ms)) << "sent while another held the port";
+    ASSERT_TRUE(ntSuccess(m_client->close(handle)));
+    EXPECT_EQ(peer->receive(5, 15s), (Bytes { 'h', 'e', 'l', 'l', 'o' }));
+    ASSERT_TRUE(eventually([&] { return field(terminalLine(), "to-port") == "5"; })) << terminalLine();
+    EXPECT_EQ(field(terminalLine(), "not-sent"), "0");
+}
+
+// One device server that never answers a connect delays no other port's
+// restored connection.
+TEST_F(VorpildTerminal, ASilentDeviceServerDelaysNoOtherRestoredConnection)
+{
+    // A listener whose queue is full drops further connects unanswered.
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 0), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::uint16_t silentPort = ntohs(address.sin_port);
+    auto filler = TcpPeer::connect(silentPort);
+    ASSERT_TRUE(filler);
+
+    startDaemon();
+    TcpListener device;
+    for (const auto& [name, remote] : { std::pair { "COM5", silentPort }, std::pair { "COM6", device.port() } }) {
+        ASSERT_EQ(devcon({ "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", name }).code, 0);
+        ASSERT_EQ(devcon({ "set", name, "--remote", "127.0.0.1:" + std::to_string(remote), "--tcp", "--client",
+                             "--raw", "--connect-at-start", "--reconnect", "off" })
+                      .code,
+            0);
+    }
+    stopDaemon();
+    const auto started = std::chrono::steady_clock::now();
+    startDaemon();
+    auto restored = device.accept(30s);
+    ASSERT_TRUE(restored);
+    // The silent one's connect limit is 20 s: COM6 came well before it.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
+    ::close(silent);
+}
+
+// More ports than the default 128 watch instances per user: each has its
+// terminal and each open is seen.
+TEST_F(VorpildTerminal, TwoHundredPortsEachSeeTheirProgram)
+{
+    startDaemon();
+    constexpr int kPorts = 200;
+    for (int i = 0; i < kPorts; ++i) {
+        const ToolRun install
+            = devcon({ "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", "COM" + std::to_string(5 + i) });
+        ASSERT_EQ(install.code, 0) << install.output;
+    }
+    const std::string program = script("each.py", R"(import os, sys
+for path in sys.argv[1:]:
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    os.write(fd, b"x")
+    os.close(fd)
+)");
+    std::vector<std::string> argv { kPython, program };
+    for (int i = 0; i < kPorts; ++i)
+        argv.push_back(port("COM" + std::to_string(5 + i)));
+    ASSERT_EQ(run(argv).code, 0);
+    // Unconnected ports refuse the byte: every terminal counted its program's.
+    ASSERT_TRUE(eventually([&] {
+        const std::string status = devcon({ "status" }).output;
+        std::istringstream lines(status);
+        std::string line;
+        int seen = 0;
+        while (std::getline(lines, line))
+            seen += line.rfind("terminal ", 0) == 0 && field(line, "not-sent") == "1";
+        return seen == kPorts;
+    },
+        60s));
+}
+
+// Out of descriptors: the install fails with the reason, and leaves no
+// port without a terminal behind.
+TEST_F(VorpildTerminal, APortThatCannotHaveATerminalIsNotInstalled)
+{
+    auto child = platform::ChildProcess::start({ "/usr/bin/prlimit", "--nofile=40:40", "--",
+                                                   testing_support::programPath("vorpild"), "--foreground",
+                                                   "--runtime-dir", runtimeDir(), "--state-dir", m_dir.path() + "/state" },
+        false);
+    ASSERT_TRUE(child.ok());
+    m_daemon = std::move(*child);
+    ASSERT_TRUE(eventually([&] { return devcon({ "status" }).code == 0; }));
+    ToolRun install;
+    int number = 5;
+    for (; number < 60; ++number) {
+        install = run({ "/bin/sh", "-c", "VORPIL_RUNTIME_DIR=\"$1\" \"$2\" install \"$3\" 'ZORV\\Rure' \"$4\" 2>&1", "sh",
+            runtimeDir(), testing_support::programPath("devcon"), PACKAGING_DIR "/VORPIL.inf",
+            "COM" + std::to_string(number) });
+        if (install.code != 0)
+            break;
+    }
+    ASSERT_EQ(install.code, 1) << install.output;
+    EXPECT_NE(install.output.find("Too many open files"), std::string::npos) << install.output;
+    EXPECT_FALSE(std::filesystem::exists(port("COM" + std::to_string(number))));
+    EXPECT_EQ(devcon({ "status" }).output.find("COM" + std::to_string(number) + " "), std::string::npos);
+}
