@@ -3,6 +3,8 @@
 #include "common/win32_error.h"
 #include "platform/seqpacket.h"
 
+#include <cerrno>
+
 namespace common {
 
 ControlClient::ControlClient(std::unique_ptr<platform::SeqPacketSocket> socket)
@@ -19,16 +21,18 @@ std::string ControlClient::socketPath(const std::string& runtimeDir)
 
 NtStatus ControlClient::connect(const std::string& runtimeDir, std::unique_ptr<ControlClient>& client)
 {
-    auto socket = platform::SeqPacketSocket::connect(socketPath(runtimeDir));
+    auto socket = platform::SeqPacketSocket::connectTrusted(socketPath(runtimeDir));
     if (!socket.ok())
-        return kStatusPipeDisconnected;
+        return socket.error().code == EPERM ? kStatusAccessDenied : kStatusPipeDisconnected;
     client.reset(new ControlClient(std::move(*socket)));
     return kStatusSuccess;
 }
 
 NtStatus ControlClient::exchange(std::span<const std::uint8_t> datagram, std::vector<std::uint8_t>& answer)
 {
-    if (!m_socket->send(datagram).ok())
+    // A host that turned this client away has closed the connection and
+    // left its answer: it is read even when the request could not be sent.
+    if (!m_socket->send(datagram).ok() && !m_socket->peerClosed())
         return kStatusPipeDisconnected;
     answer.resize(kMaxControlMessage);
     auto got = m_socket->receive(answer);
@@ -44,7 +48,12 @@ NtStatus ControlClient::call(ControlOp operation, const ControlWriter& request, 
     if (NtStatus status = exchange(encodeRequest(operation, request.payload()), answer); !ntSuccess(status))
         return status;
     ControlResponse response;
-    if (!decodeResponse(answer, response) || response.operation != static_cast<std::uint16_t>(operation))
+    if (!decodeResponse(answer, response))
+        return kStatusRevisionMismatch;
+    // Operation 0 answers what the host could not take up (a refused client).
+    if (response.operation == 0 && !ntSuccess(response.status))
+        return response.status;
+    if (response.operation != static_cast<std::uint16_t>(operation))
         return kStatusRevisionMismatch;
     payload = std::move(response.payload);
     return response.status;

@@ -69,8 +69,8 @@ std::uint32_t appendLocked(PortDevice& port, std::span<const std::uint8_t> bytes
     return serial.commStatus.amountInInQueue;
 }
 
-// After a read: a stopped device server may send again once the buffer has
-// drained; data lock held. True when the resume is to be sent.
+// A stopped device server may send again once the receive buffer is below
+// the resume level; data lock held. True when the resume is to be sent.
 bool resumeDue(PortDevice& port)
 {
     ReceiveFlow& flow = port.receiveFlow;
@@ -82,25 +82,33 @@ bool resumeDue(PortDevice& port)
     return false;
 }
 
+// Brings the device server to the state the flags ask for. Jobs queued while
+// one runs may run beside it, so the sends are serialised and each run sends
+// what the device has not been told yet, in order: a stop overtaken by a
+// drain before it went out is not sent at all, and a resume never goes out
+// ahead of the stop it answers.
 void runFlowControlJob(PortDevice& port)
 {
     if (host::atRaisedLevel()) {
         queueFlowControl(port);
         return;
     }
-    std::uint8_t code = 0;
-    std::uint8_t xonChar = 0;
-    {
-        std::lock_guard lock(port.dataLock);
-        if (port.receiveFlow.stopSent)
-            code = kCodeXoff;
-        else if (port.receiveFlow.resumeSent)
-            code = kCodeXon;
-        // Both carry the XON character, as the device server expects.
-        xonChar = port.serial.chars.xonChar;
-    }
-    if (code != 0)
+    std::lock_guard sending(port.flowSendMutex);
+    for (;;) {
+        std::uint8_t code = 0;
+        std::uint8_t xonChar = 0;
+        {
+            std::lock_guard lock(port.dataLock);
+            ReceiveFlow& flow = port.receiveFlow;
+            if (flow.stopSent == flow.deviceStopped)
+                return;
+            flow.deviceStopped = flow.stopSent;
+            code = flow.stopSent ? kCodeXoff : kCodeXon;
+            // Both carry the XON character, as the device server expects.
+            xonChar = port.serial.chars.xonChar;
+        }
         (void)sendControl(port, ControlPacket::make(code, xonChar));
+    }
 }
 
 void completePendingRead(PortDevice& port)
@@ -113,6 +121,7 @@ void completePendingRead(PortDevice& port)
         host::RequestPtr read = std::move(port.pendingRead);
         port.pendingRead = nullptr;
         count = takeReceived(port, read->output());
+        resumeIfDrained(port);
         read->complete(kStatusSuccess, count);
         releaseRequest(port); // counter lock under the data lock: the permitted nesting
     }
@@ -135,12 +144,20 @@ void replaceReceived(PortDevice& port, std::span<const std::uint8_t> bytes)
     (void)appendLocked(port, bytes);
 }
 
+void resumeIfDrained(PortDevice& port)
+{
+    if (resumeDue(port))
+        queueFlowControl(port);
+}
+
 void flowThresholdReached(PortDevice& port)
 {
     bool queue = false;
     {
         std::lock_guard lock(port.dataLock);
-        if (!port.receiveFlow.stopSent) {
+        // The program may have read the buffer down since the network thread
+        // looked; a stop then would never be answered by a resume.
+        if (!port.receiveFlow.stopSent && port.serial.commStatus.amountInInQueue >= kFlowResumeLevel) {
             port.receiveFlow.stopSent = true;
             port.receiveFlow.resumeSent = false;
             queue = true;
@@ -166,7 +183,6 @@ NtStatus readRequest(PortDevice& port, const host::RequestPtr& request)
 {
     if (request->output().empty())
         return completeRequest(*request, kStatusSuccess, 0);
-    bool resume = false;
     NtStatus status = kStatusSuccess;
     std::size_t count = 0;
     {
@@ -175,7 +191,7 @@ NtStatus readRequest(PortDevice& port, const host::RequestPtr& request)
             return completeRequest(*request, kStatusInvalidDeviceRequest);
         if (port.serial.commStatus.amountInInQueue > 0) {
             count = takeReceived(port, request->output());
-            resume = resumeDue(port);
+            resumeIfDrained(port);
         } else if (port.serial.timeouts.readIntervalTimeout != 0) {
             // Whatever arrives within a millisecond is returned; the request
             // keeps its count until the timer completes it.
@@ -185,8 +201,6 @@ NtStatus readRequest(PortDevice& port, const host::RequestPtr& request)
             status = kStatusPending;
         }
     }
-    if (resume)
-        queueFlowControl(port);
     if (count > 0 && port.transport)
         port.transport->resumeReceive();
     if (status == kStatusPending)
@@ -236,18 +250,28 @@ NtStatus writeBytes(PortDevice& port, std::span<const std::uint8_t> data, bool h
         }
         std::memcpy(buffers.transmit.data() + header, data.data() + offset, length);
         buffers.transmitFill = static_cast<std::uint32_t>(header + length);
-        const NtStatus sent = transport->sendTransmitBuffer(std::span(buffers.transmit).first(buffers.transmitFill));
-        // The first failure is the write's status; later chunks still go out.
-        if (ntSuccess(status) && !ntSuccess(sent))
-            status = sent;
+        std::size_t taken = 0;
+        const NtStatus sent
+            = transport->sendTransmitBuffer(std::span(buffers.transmit).first(buffers.transmitFill), taken);
         resetTransmitBuffer(port);
+        if (!ntSuccess(sent)) {
+            // The write ends here: the caller learns that only the first
+            // `information` bytes went. Later chunks would follow a hole (and
+            // after a packet cut short, a framed stream would be corrupt),
+            // and after a send time-out each would wait the limit again. A
+            // packet cut short is not passed on by the device server, so
+            // only a raw stream counts the part of a chunk that went.
+            if (!framed)
+                information += std::min(taken, length);
+            status = sent;
+            break;
+        }
+        information += length;
         // A device server that buffers enough can be sent to without pacing.
         if (loadShared(port.config.pacing) != 0)
             port.host->clock().sleepFor(pacing);
     }
 
-    // The whole length is reported, however much of it went out.
-    information = data.size();
     std::lock_guard lock(port.dataLock);
     if (port.serial.waitMask & kSerialEvTxEmpty)
         port.serial.pendingEvents |= kSerialEvTxEmpty;

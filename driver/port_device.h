@@ -174,10 +174,13 @@ struct PortBuffers {
 };
 
 // Receive flow control towards the device server: a stop is sent once when
-// the receive buffer fills up, a resume once when a read has drained it.
+// the receive buffer fills up, a resume once when it has drained (by reads,
+// a purge or a new connection). The two flags say what is due;
+// deviceStopped what the flow-control job last told the device server.
 struct ReceiveFlow {
     bool stopSent = false;
     bool resumeSent = false;
+    bool deviceStopped = false;
 };
 
 // Bytes the transport offers beyond an indication land here.
@@ -248,6 +251,7 @@ struct PortDevice final : host::DeviceExtension {
     host::RequestPtr pendingWait;
     host::RequestPtr pendingRead;
     ReceiveFlow receiveFlow;
+    std::mutex flowSendMutex; // one flow-control packet at a time, in the order decided
     ReceiveTap* receiveTap = nullptr; // offered arriving bytes while the receive buffer is empty
 
     // Writes share one transmit buffer; a second writer waits for the first.

@@ -38,15 +38,17 @@ NtStatus serialControl(PortDevice& port, const host::RequestPtr& request);
 NtStatus sendControl(PortDevice& port, const ControlPacket& packet);
 // Completes the pending wait-on-mask request with `events`; data lock held.
 void completePendingWait(PortDevice& port, std::uint32_t events);
-// Empties the receive buffer; data lock held. An incomplete framed packet
-// stays in the reassembly buffer, so the stream keeps its packet boundaries.
+// Empties the receive buffer (and queues the resume when a stop is in
+// force); data lock held. An incomplete framed packet stays in the
+// reassembly buffer, so the stream keeps its packet boundaries.
 void emptyReceiveBuffers(PortDevice& port);
 // Forgets an incomplete framed packet; only when a new connection begins.
 void resetReassembly(PortDevice& port);
 
 // Data paths.
 // Receive flow control: a stop goes out when the receive buffer holds this
-// much, a resume once a read has brought it below the second level.
+// much, a resume once the buffer is below the second level again, whatever
+// brought it there (a read, a purge, a new connection).
 inline constexpr std::uint32_t kFlowStopLevel = 0x30000;
 inline constexpr std::uint32_t kFlowResumeLevel = 0x10000;
 // Appends bytes that arrived from the network to the receive buffer and
@@ -56,13 +58,18 @@ std::uint32_t appendReceived(PortDevice& port, std::span<const std::uint8_t> byt
 void replaceReceived(PortDevice& port, std::span<const std::uint8_t> bytes);
 // The receive buffer reached the stop level: sends the stop once.
 void flowThresholdReached(PortDevice& port);
+// The receive buffer gave up bytes: queues the resume when a stop is in force
+// and the buffer is below the resume level; data lock held.
+void resumeIfDrained(PortDevice& port);
 void queueFlowControl(PortDevice& port);
 // Completes the read, or keeps it for the read timer (kStatusPending; the
 // request keeps its count until then).
 NtStatus readRequest(PortDevice& port, const host::RequestPtr& request);
 // Sends `data` in packets paced to the baud rate and returns the write's
-// status; `information` is the whole length once the packets were sent.
-// `hasBuffer` is false for a request that carries no data.
+// status. `information` is how many leading bytes of `data` the network took:
+// the whole length with a success status; fewer, with the failed send's
+// status, when a send failed (the peer left, the send limit passed), and the
+// write stops there. `hasBuffer` is false for a request that carries no data.
 NtStatus writeBytes(PortDevice& port, std::span<const std::uint8_t> data, bool hasBuffer, std::size_t& information);
 // Puts the transmit buffer in its empty state; transmit mutex held.
 void resetTransmitBuffer(PortDevice& port);

@@ -415,6 +415,9 @@ void emptyReceiveBuffers(PortDevice& port)
     port.buffers->receiveRead = 0;
     port.buffers->receiveWrite = 0;
     port.serial.commStatus.amountInInQueue = 0;
+    // A stopped device server would otherwise wait for a read that never
+    // comes: nothing is left to read.
+    resumeIfDrained(port);
 }
 
 void resetReassembly(PortDevice& port)

@@ -487,14 +487,23 @@ NtStatus SocketTransport::reconnect()
     return status;
 }
 
-NtStatus SocketTransport::sendBytes(std::span<const std::uint8_t> bytes)
+NtStatus SocketTransport::sendBytes(std::span<const std::uint8_t> bytes, std::size_t* taken)
 {
+    if (taken)
+        *taken = 0;
     const Snapshot link = snapshot();
-    if (!link.endpoint || !(isConnected(link.state) || isServing(link.state)))
-        return kStatusSuccess;
-    if (link.session.protocol == NetProtocol::Udp)
-        return link.endpoint->sendTo(link.destination, bytes, kSendLimit);
-    const NtStatus status = link.endpoint->send(bytes, kSendLimit);
+    if (!link.endpoint || !(isConnected(link.state) || isServing(link.state))) {
+        // The peer left while a write was under way (or before it): the
+        // bytes go nowhere, and the writer must learn it.
+        return taken ? kStatusConnectionDisconnected : kStatusSuccess;
+    }
+    if (link.session.protocol == NetProtocol::Udp) {
+        const NtStatus status = link.endpoint->sendTo(link.destination, bytes, kSendLimit);
+        if (taken && ntSuccess(status))
+            *taken = bytes.size();
+        return status;
+    }
+    const NtStatus status = link.endpoint->send(bytes, kSendLimit, taken);
     if (!ntSuccess(status) && status != kStatusCancelled && link.state == LinkState::ServingConnected) {
         // The client is gone: wait for the next one.
         bool restart = false;
@@ -511,21 +520,29 @@ NtStatus SocketTransport::sendBytes(std::span<const std::uint8_t> bytes)
     return status;
 }
 
-NtStatus SocketTransport::sendTransmitBuffer(std::span<const std::uint8_t> bytes) { return sendBytes(bytes); }
+NtStatus SocketTransport::sendTransmitBuffer(std::span<const std::uint8_t> bytes, std::size_t& taken)
+{
+    return sendBytes(bytes, &taken);
+}
 
 NtStatus SocketTransport::sendControlPacket(const ControlPacket& packet)
 {
     const auto bytes = packet.encode();
-    return sendBytes(std::span(bytes).first(packet.encodedSize()));
+    return sendBytes(std::span(bytes).first(packet.encodedSize()), nullptr);
 }
 
 // A TCP stream is never read past the free part of the receive buffer, so no
 // byte is overwritten: TCP holds the device server back until the program
 // reads. (UDP has no such brake; there the oldest unread bytes give way.)
+// A framed stream also counts the incomplete packet held for reassembly: the
+// bytes that complete it deliver the whole payload at once, so room for the
+// new bytes alone would let a completed packet run over unread ones.
 std::size_t SocketTransport::receiveRoom()
 {
     std::lock_guard lock(m_port.dataLock);
-    return kBufferSize - m_port.serial.commStatus.amountInInQueue;
+    // The reassembly fill changes only on this thread, or under the data lock.
+    const std::size_t taken = std::size_t { m_port.serial.commStatus.amountInInQueue } + m_port.buffers->reassemblyFill;
+    return taken >= kBufferSize ? 0 : kBufferSize - taken;
 }
 
 void SocketTransport::resumeReceive()

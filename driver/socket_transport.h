@@ -34,7 +34,7 @@ public:
     bool serverMode() const override;
     bool reconnectPending() const override;
     common::NtStatus sendControlPacket(const ControlPacket& packet) override;
-    common::NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes) override;
+    common::NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes, std::size_t& taken) override;
     common::NtStatus reconnect() override;
     common::NtStatus connectAtOpen() override;
     common::NtStatus openAsClient() override;
@@ -77,7 +77,9 @@ private:
     common::NtStatus connectClient();
     common::NtStatus startServerLocked();
     void setState(LinkState state);
-    common::NtStatus sendBytes(std::span<const std::uint8_t> bytes);
+    // `taken` is null for control packets, which a port without a link
+    // drops as a success (its settings are kept locally).
+    common::NtStatus sendBytes(std::span<const std::uint8_t> bytes, std::size_t* taken);
 
     // Network thread.
     std::size_t receiveRoom();

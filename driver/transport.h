@@ -3,6 +3,7 @@
 #include "common/ntstatus.h"
 #include "driver/packets.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -28,9 +29,11 @@ public:
     // Sends one control packet, waiting at most the send limit; called only
     // while connected and framed. The status becomes the request's status.
     virtual common::NtStatus sendControlPacket(const ControlPacket& packet) = 0;
-    // Sends the bytes of the transmit buffer, waiting at most the send limit;
-    // success without sending when the port is neither connected nor serving.
-    virtual common::NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes) = 0;
+    // Sends the bytes of the transmit buffer, waiting at most the send limit.
+    // `taken` is how many leading bytes the network took; on success all of
+    // them. A port that lost its connection (or never had one) takes none and
+    // fails: bytes that went nowhere are never reported as sent.
+    virtual common::NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes, std::size_t& taken) = 0;
     // Performs a pending reconnection (success when none is pending); a failed
     // one leaves the port without endpoints.
     virtual common::NtStatus reconnect() = 0;

@@ -16,6 +16,10 @@ class SeqPacketSocket {
 public:
     // Connects to the socket at `path`.
     static Result<std::unique_ptr<SeqPacketSocket>> connect(const std::string& path);
+    // Connects only to a socket that root or this user owns and serves: a
+    // socket another user made (in a directory they made first) is refused
+    // with EPERM, so nothing is told to a stranger's program.
+    static Result<std::unique_ptr<SeqPacketSocket>> connectTrusted(const std::string& path);
     ~SeqPacketSocket();
     SeqPacketSocket(const SeqPacketSocket&) = delete;
     SeqPacketSocket& operator=(const SeqPacketSocket&) = delete;
@@ -24,6 +28,9 @@ public:
     // One message into `buffer`; 0 bytes when the peer closed. A message
     // longer than the buffer is an error (its tail is lost).
     Result<std::size_t> receive(std::span<std::uint8_t> buffer);
+    // After a receive of 0 bytes: true when the peer closed (or shut down
+    // its sending side), false when it sent an empty message.
+    bool peerClosed() const;
     // Makes a receive blocked in another thread return (0 bytes).
     void shutdown();
     // The user id of the process at the other end.

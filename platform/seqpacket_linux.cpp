@@ -61,6 +61,28 @@ Result<std::unique_ptr<SeqPacketSocket>> SeqPacketSocket::connect(const std::str
     return std::unique_ptr<SeqPacketSocket>(new SeqPacketSocket(fd));
 }
 
+Result<std::unique_ptr<SeqPacketSocket>> SeqPacketSocket::connectTrusted(const std::string& path)
+{
+    const auto trusted = [](uid_t uid) { return uid == 0 || uid == ::geteuid(); };
+    struct stat info { };
+    if (::lstat(path.c_str(), &info) != 0)
+        return osError("stat " + path);
+    if (!S_ISSOCK(info.st_mode))
+        return Error { path + " is no socket", ENOTSOCK };
+    if (!trusted(info.st_uid))
+        return Error { path + " belongs to user " + std::to_string(info.st_uid) + ", neither root nor this user",
+            EPERM };
+    auto socket = connect(path);
+    if (!socket.ok())
+        return socket;
+    // The file may have been replaced since it was looked at: the process
+    // that answers counts.
+    const int peer = (*socket)->peerUid();
+    if (peer < 0 || !trusted(static_cast<uid_t>(peer)))
+        return Error { path + " is served by user " + std::to_string(peer) + ", neither root nor this user", EPERM };
+    return socket;
+}
+
 Result<void> SeqPacketSocket::send(std::span<const std::uint8_t> message)
 {
     for (;;) {
@@ -83,10 +105,20 @@ Result<std::size_t> SeqPacketSocket::receive(std::span<std::uint8_t> buffer)
         }
         if (errno == EINTR)
             continue;
+        // The peer closed with a message of ours unread; what it sent before
+        // closing is still there, and the end follows it.
         if (errno == ECONNRESET)
-            return std::size_t { 0 };
+            continue;
         return osError("recv");
     }
+}
+
+bool SeqPacketSocket::peerClosed() const
+{
+    // A sequenced-packet receive gives 0 bytes both for an empty message and
+    // at the end; only the end leaves the read side hung up.
+    pollfd entry { m_fd, POLLRDHUP, 0 };
+    return ::poll(&entry, 1, 0) < 0 || (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 void SeqPacketSocket::shutdown() { ::shutdown(m_fd, SHUT_RDWR); }

@@ -59,9 +59,14 @@ void printStatus(const std::string& subject, const char* what, NtStatus status)
 
 bool connectHost(std::unique_ptr<ControlClient>& client)
 {
-    if (ntSuccess(ControlClient::connect({}, client)))
+    const NtStatus status = ControlClient::connect({}, client);
+    if (ntSuccess(status))
         return true;
-    std::fprintf(stderr, "devcon: no driver host at %s\n", ControlClient::socketPath({}).c_str());
+    if (status == kStatusAccessDenied)
+        std::fprintf(stderr, "devcon: %s belongs to neither root nor this user; not using it\n",
+            ControlClient::socketPath({}).c_str());
+    else
+        std::fprintf(stderr, "devcon: no driver host at %s\n", ControlClient::socketPath({}).c_str());
     return false;
 }
 

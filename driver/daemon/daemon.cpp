@@ -2,10 +2,14 @@
 
 #include "common/win32_error.h"
 
+#include "platform/thread_start.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace driver::daemon {
 
@@ -56,6 +60,13 @@ bool Daemon::start(std::string& error)
                 return false;
             }
         }
+    }
+    // The registry decides where every port connects: a state directory
+    // another user made first (the /tmp fallback is open to that) or can
+    // write to is refused like such a runtime directory.
+    if (auto own = platform::checkOwnDirectory(m_options.stateDir); !own.ok()) {
+        error = "refusing the state directory: " + own.error().message;
+        return false;
     }
     host::HostConfig config;
     config.registryFile = m_options.stateDir + "/registry.reg";
@@ -147,14 +158,41 @@ void Daemon::acceptLoop()
 {
     for (;;) {
         auto accepted = m_listener->accept();
-        if (!accepted.ok())
-            return;
+        if (!accepted.ok()) {
+            if (accepted.error().code == ECANCELED)
+                return; // stopping
+            // Out of descriptors or memory: the client waits in the backlog
+            // until some are free again; the daemon goes on serving.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
         reapSessions();
+        std::unique_ptr<platform::SeqPacketSocket> socket = std::move(*accepted);
         std::lock_guard lock(m_sessionsMutex);
+        if (m_sessions.size() >= kMaxSessions) {
+            refuse(*socket, kStatusInsufficientResources, "too many clients");
+            continue;
+        }
         Session& session = m_sessions.emplace_back();
-        session.socket = std::move(*accepted);
-        session.thread = std::thread([this, &session] { serve(session); });
+        session.socket = std::move(socket);
+        if (!platform::startThread(session.thread, [this, &session] { serve(session); })) {
+            refuse(*session.socket, kStatusInsufficientResources, "no thread for another client");
+            m_sessions.pop_back();
+            continue;
+        }
+        m_refusing = false;
     }
+}
+
+// The answer waits in the client's queue after the close, so its first
+// request (or the attempt to send one) meets it.
+void Daemon::refuse(platform::SeqPacketSocket& socket, NtStatus status, const char* why)
+{
+    (void)socket.send(encodeResponse(0, status, {}));
+    if (!m_refusing)
+        std::fprintf(stderr, "vorpild: control socket: %s (%zu served); refusing new ones until some leave\n", why,
+            m_sessions.size());
+    m_refusing = true;
 }
 
 void Daemon::reapSessions()
@@ -188,8 +226,14 @@ void Daemon::serve(Session& session)
                     break;
                 continue;
             }
-            if (*got == 0)
-                break;
+            if (*got == 0) {
+                if (session.socket->peerClosed())
+                    break;
+                // An empty datagram is malformed like any other.
+                if (!session.socket->send(encodeResponse(0, kStatusInvalidParameter, {})).ok())
+                    break;
+                continue;
+            }
             const auto answer = m_service->handle(state, std::span(buffer).first(*got));
             if (!session.socket->send(answer).ok())
                 break;

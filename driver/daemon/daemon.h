@@ -41,6 +41,10 @@ public:
     std::string socketPath() const { return m_options.runtimeDir + "/control"; }
     std::string deviceDir() const { return m_options.runtimeDir + "/dev"; }
 
+    // Control-socket clients served at once; one more is answered with
+    // STATUS_INSUFFICIENT_RESOURCES and let go.
+    static constexpr std::size_t kMaxSessions = 64;
+
 private:
     struct Session {
         std::unique_ptr<platform::SeqPacketSocket> socket;
@@ -50,6 +54,8 @@ private:
     void acceptLoop();
     void serve(Session& session);
     void reapSessions();
+    // Turns a client away with `status` as the answer to whatever it asks; logged once a spell.
+    void refuse(platform::SeqPacketSocket& socket, common::NtStatus status, const char* why);
     void restoreConnections();
 
     DaemonOptions m_options;
@@ -64,6 +70,7 @@ private:
     std::mutex m_sessionsMutex; // protects m_sessions and each session's done flag
     std::list<Session> m_sessions;
     std::atomic<bool> m_stopped { false };
+    bool m_refusing = false; // acceptor thread only: a refusal was logged
 };
 
 } // namespace driver::daemon

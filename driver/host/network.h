@@ -121,7 +121,9 @@ public:
     bool listening() const;
     // Sends every byte over the TCP connection, waiting at most `limit` for
     // the socket to take them; STATUS_CANCELLED when the limit passed.
-    NtStatus send(std::span<const std::uint8_t> bytes, platform::Duration limit);
+    // `taken` (when given) is how many leading bytes the socket took, also
+    // when the send failed.
+    NtStatus send(std::span<const std::uint8_t> bytes, platform::Duration limit, std::size_t* taken = nullptr);
     // Sends one UDP datagram to `to`, with the same limit.
     NtStatus sendTo(NetAddress to, std::span<const std::uint8_t> bytes, platform::Duration limit);
     // Abortive disconnect: the TCP connection is reset and released.

@@ -502,15 +502,17 @@ NtStatus NetEndpoint::waitWritable(int fd, platform::TimePoint deadline, std::ui
     return woken ? kStatusSuccess : kStatusCancelled;
 }
 
-NtStatus NetEndpoint::send(std::span<const std::uint8_t> bytes, platform::Duration limit)
+NtStatus NetEndpoint::send(std::span<const std::uint8_t> bytes, platform::Duration limit, std::size_t* taken)
 {
+    std::size_t ignored = 0;
+    std::size_t& sent = taken ? *taken : ignored;
+    sent = 0;
     if (m_protocol != NetProtocol::Tcp)
         return kStatusInvalidDeviceRequest;
     std::lock_guard io(m_ioMutex);
     const platform::TimePoint deadline = m_service.clock().now() + limit;
     if (platform::faults::shouldFail(platform::faults::Op::Send))
         return kStatusConnectionReset;
-    std::size_t sent = 0;
     while (sent < bytes.size()) {
         int fd = -1;
         std::uint64_t generation = 0;

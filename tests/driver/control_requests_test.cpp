@@ -28,7 +28,11 @@ public:
     bool serverMode() const override { return m_serving; }
     bool reconnectPending() const override { return m_lost; }
     NtStatus sendControlPacket(const driver::ControlPacket&) override { return kStatusSuccess; }
-    NtStatus sendTransmitBuffer(std::span<const std::uint8_t>) override { return kStatusSuccess; }
+    NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes, std::size_t& taken) override
+    {
+        taken = bytes.size();
+        return kStatusSuccess;
+    }
     NtStatus reconnect() override { return kStatusSuccess; }
     NtStatus connectAtOpen() override { return kStatusSuccess; }
     NtStatus openAsClient() override { return kStatusSuccess; }

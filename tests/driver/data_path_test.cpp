@@ -144,17 +144,43 @@ TEST_F(DataPath, PacketLengthsThatLeaveNoRoomForDataAreRefused)
     }
 }
 
-TEST_F(DataPath, AFailedEarlierChunkIsTheWritesStatus)
+TEST_F(DataPath, AFailedChunkEndsTheWriteWhichReportsOnlyWhatWent)
 {
-    open();
-    transport().failNthDataSend(1, kStatusConnectionReset);
-    const auto reply = m_handle->write(patternBytes(1000));
-    EXPECT_EQ(reply.status, kStatusConnectionReset);
-    EXPECT_EQ(transport().dataSends().size(), 3u) << "the remaining chunks still go out";
-
-    transport().clear();
-    transport().failNthDataSend(3, kStatusCancelled);
-    EXPECT_EQ(m_handle->write(patternBytes(1000)).status, kStatusCancelled);
+    struct Case {
+        std::uint32_t cmdByte;
+        int failingSend; // 0: none fails
+        NtStatus status;
+        std::size_t takenOfFailed; // bytes of the failing send the network took
+        std::size_t information;
+        std::size_t sends;
+    };
+    // 1000 bytes with MaxPacketLen 450: framed 447, 447, 106; raw 450, 450, 100.
+    const Case cases[] = {
+        { 1, 0, kStatusSuccess, 0, 1000, 3 },
+        { 1, 1, kStatusConnectionReset, 0, 0, 1 },
+        // A packet cut short is not passed on by the device server: none of it counts.
+        { 1, 2, kStatusConnectionDisconnected, 100, 447, 2 },
+        { 1, 3, kStatusCancelled, 0, 894, 3 },
+        { 0, 2, kStatusConnectionReset, 100, 550, 2 },
+        { 0, 3, kStatusCancelled, 99, 999, 3 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "CmdByte " << c.cmdByte << " failing send " << c.failingSend);
+        PortSettings settings;
+        settings.cmdByte = c.cmdByte;
+        PortHarness harness { PortHarness::Options { &m_clock, {}, true, nullptr, 2 } };
+        ASSERT_EQ(harness.addPort("COM5", settings), kStatusSuccess);
+        auto handle = harness.open("COM5");
+        ASSERT_NE(handle, nullptr);
+        RecordingTransport& recording = harness.transports().at(0);
+        if (c.failingSend > 0)
+            recording.failNthDataSend(c.failingSend, c.status, c.takenOfFailed);
+        const auto reply = handle->write(patternBytes(1000));
+        EXPECT_EQ(reply.status, c.status);
+        EXPECT_EQ(reply.information, c.information);
+        EXPECT_EQ(recording.dataSends().size(), c.sends) << "nothing goes out after a failed send";
+        handle->close();
+    }
 }
 
 TEST_F(DataPath, WritesNeedAConnectionAndReconnectFirst)
@@ -286,6 +312,7 @@ TEST_F(DataPath, ADrainingReadSendsTheResumeOnce)
     {
         std::lock_guard lock(port().dataLock);
         port().receiveFlow.stopSent = true;
+        port().receiveFlow.deviceStopped = true; // as once the stop went out
     }
     m_handle->read(0x8000); // 0x18000 left: still above the resume level
     m_harness.settle();

@@ -2,6 +2,7 @@
 
 #include "common/byte_order.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace driver_testing {
@@ -37,13 +38,15 @@ NtStatus RecordingTransport::connectAtOpen()
     return kStatusSuccess;
 }
 
-NtStatus RecordingTransport::sendTransmitBuffer(std::span<const std::uint8_t> bytes)
+NtStatus RecordingTransport::sendTransmitBuffer(std::span<const std::uint8_t> bytes, std::size_t& taken)
 {
     std::lock_guard lock(m_mutex);
     m_sends.push_back({ { bytes.begin(), bytes.end() }, m_clock ? m_clock->now() : platform::TimePoint {} });
+    NtStatus status = m_sendStatus.load();
     if (m_failCountdown > 0 && --m_failCountdown == 0)
-        return m_failStatus;
-    return m_sendStatus.load();
+        status = m_failStatus;
+    taken = ntSuccess(status) ? bytes.size() : std::min(m_takenOnFailure, bytes.size());
+    return status;
 }
 
 NtStatus RecordingTransport::reconnect()
@@ -69,11 +72,12 @@ void RecordingTransport::dropConnection(bool reconnectSucceeds)
     m_reconnectPending = true;
 }
 
-void RecordingTransport::failNthDataSend(int nth, NtStatus status)
+void RecordingTransport::failNthDataSend(int nth, NtStatus status, std::size_t taken)
 {
     std::lock_guard lock(m_mutex);
     m_failCountdown = nth;
     m_failStatus = status;
+    m_takenOnFailure = taken;
 }
 
 std::vector<RecordingTransport::Send> RecordingTransport::dataSends() const
@@ -111,9 +115,9 @@ public:
     {
         return m_target->sendControlPacket(packet);
     }
-    NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes) override
+    NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes, std::size_t& taken) override
     {
-        return m_target->sendTransmitBuffer(bytes);
+        return m_target->sendTransmitBuffer(bytes, taken);
     }
     NtStatus reconnect() override { return m_target->reconnect(); }
     NtStatus connectAtOpen() override { return m_target->connectAtOpen(); }

@@ -58,7 +58,7 @@ public:
     bool serverMode() const override { return false; }
     bool reconnectPending() const override { return m_reconnectPending.load(); }
     NtStatus sendControlPacket(const driver::ControlPacket& packet) override;
-    NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes) override;
+    NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes, std::size_t& taken) override;
     NtStatus reconnect() override;
     NtStatus connectAtOpen() override;
     NtStatus openAsClient() override { return connectAtOpen(); }
@@ -71,8 +71,9 @@ public:
     // The peer left: the next write reconnects, successfully or not.
     void dropConnection(bool reconnectSucceeds);
     void failSends(NtStatus status) { m_sendStatus = status; }
-    // Makes the nth data send from now (1 = the next) fail with `status`.
-    void failNthDataSend(int nth, NtStatus status);
+    // Makes the nth data send from now (1 = the next) fail with `status`,
+    // the network having taken `taken` of its bytes (as of any failed send).
+    void failNthDataSend(int nth, NtStatus status, std::size_t taken = 0);
     // Every packet sent so far, as its bytes on the wire.
     std::vector<std::vector<std::uint8_t>> packets() const;
     std::vector<Send> dataSends() const;
@@ -95,6 +96,7 @@ private:
     std::vector<Send> m_sends;
     int m_failCountdown = 0;
     NtStatus m_failStatus = common::kStatusSuccess;
+    std::size_t m_takenOnFailure = 0;
 };
 
 class RecordingTransports final : public driver::TransportFactory {

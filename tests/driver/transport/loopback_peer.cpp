@@ -105,6 +105,8 @@ std::uint16_t TcpPeer::remotePort() const
     return ntohs(address.sin_port);
 }
 
+void TcpPeer::shutdownWrite() { ::shutdown(m_fd, SHUT_WR); }
+
 void TcpPeer::close()
 {
     if (m_fd >= 0)

@@ -32,6 +32,8 @@ public:
     // Nothing arrives within a short grace period.
     bool quiet(std::chrono::milliseconds grace = std::chrono::milliseconds(50));
     std::uint16_t remotePort() const;
+    // Half-close: the peer sends no more but still reads.
+    void shutdownWrite();
     void close();
 
 private:
