@@ -227,8 +227,8 @@ bool PortFrontEnd::attach()
         // bytes wait in the terminal until it lets go.
         m_handle.reset();
         if (!m_heldLogged)
-            std::fprintf(stderr, "vorpild: %s: held elsewhere; the program's writes wait (%s)\n",
-                m_deviceName.c_str(), statusText(status).c_str());
+            std::fprintf(stderr, "vorpild: %s: held elsewhere; the program's writes wait (%s)\n", m_deviceName.c_str(),
+                statusText(status).c_str());
         m_heldLogged = true;
         std::lock_guard lock(m_mutex);
         m_status.lastError = "port held by another program";

@@ -175,8 +175,8 @@ TEST_F(VorpildTerminal, ASilentDeviceServerDelaysNoOtherRestoredConnection)
     TcpListener device;
     for (const auto& [name, remote] : { std::pair { "COM5", silentPort }, std::pair { "COM6", device.port() } }) {
         ASSERT_EQ(devcon({ "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", name }).code, 0);
-        ASSERT_EQ(devcon({ "set", name, "--remote", "127.0.0.1:" + std::to_string(remote), "--tcp", "--client",
-                             "--raw", "--connect-at-start", "--reconnect", "off" })
+        ASSERT_EQ(devcon({ "set", name, "--remote", "127.0.0.1:" + std::to_string(remote), "--tcp", "--client", "--raw",
+                             "--connect-at-start", "--reconnect", "off" })
                       .code,
             0);
     }
@@ -212,40 +212,53 @@ for path in sys.argv[1:]:
         argv.push_back(port("COM" + std::to_string(5 + i)));
     ASSERT_EQ(run(argv).code, 0);
     // Unconnected ports refuse the byte: every terminal counted its program's.
-    ASSERT_TRUE(eventually([&] {
-        const std::string status = devcon({ "status" }).output;
-        std::istringstream lines(status);
-        std::string line;
-        int seen = 0;
-        while (std::getline(lines, line))
-            seen += line.rfind("terminal ", 0) == 0 && field(line, "not-sent") == "1";
-        return seen == kPorts;
-    },
+    ASSERT_TRUE(eventually(
+        [&] {
+            const std::string status = devcon({ "status" }).output;
+            std::istringstream lines(status);
+            std::string line;
+            int seen = 0;
+            while (std::getline(lines, line))
+                seen += line.rfind("terminal ", 0) == 0 && field(line, "not-sent") == "1";
+            return seen == kPorts;
+        },
         60s));
 }
 
 // Out of descriptors: the install fails with the reason, and leaves no
-// port without a terminal behind.
+// port without a terminal behind. (Whether the last descriptors run out at
+// the terminal or already at the client's connection depends on how many
+// the daemon has open; one of two neighbouring limits ends at the terminal.)
 TEST_F(VorpildTerminal, APortThatCannotHaveATerminalIsNotInstalled)
 {
-    auto child = platform::ChildProcess::start({ "/usr/bin/prlimit", "--nofile=40:40", "--",
-                                                   testing_support::programPath("vorpild"), "--foreground",
-                                                   "--runtime-dir", runtimeDir(), "--state-dir", m_dir.path() + "/state" },
-        false);
-    ASSERT_TRUE(child.ok());
-    m_daemon = std::move(*child);
-    ASSERT_TRUE(eventually([&] { return devcon({ "status" }).code == 0; }));
-    ToolRun install;
-    int number = 5;
-    for (; number < 60; ++number) {
-        install = run({ "/bin/sh", "-c", "VORPIL_RUNTIME_DIR=\"$1\" \"$2\" install \"$3\" 'ZORV\\Rure' \"$4\" 2>&1", "sh",
-            runtimeDir(), testing_support::programPath("devcon"), PACKAGING_DIR "/VORPIL.inf",
-            "COM" + std::to_string(number) });
-        if (install.code != 0)
-            break;
+    bool reported = false;
+    for (const char* limit : { "--nofile=40:40", "--nofile=41:41" }) {
+        stopDaemon();
+        std::filesystem::remove_all(m_dir.path() + "/state");
+        auto child = platform::ChildProcess::start(
+            { "/usr/bin/prlimit", limit, "--", testing_support::programPath("vorpild"), "--foreground", "--runtime-dir",
+                runtimeDir(), "--state-dir", m_dir.path() + "/state" },
+            false);
+        ASSERT_TRUE(child.ok());
+        m_daemon = std::move(*child);
+        ASSERT_TRUE(eventually([&] { return devcon({ "status" }).code == 0; }));
+        ToolRun install;
+        int number = 5;
+        for (; number < 60; ++number) {
+            install = run({ "/bin/sh", "-c", "VORPIL_RUNTIME_DIR=\"$1\" \"$2\" install \"$3\" 'ZORV\\Rure' \"$4\" 2>&1",
+                              "sh", runtimeDir(), testing_support::programPath("devcon"), PACKAGING_DIR "/VORPIL.inf",
+                              "COM" + std::to_string(number) },
+                10s);
+            if (install.code != 0)
+                break;
+        }
+        if (install.code != 1)
+            continue; // no descriptor left even for the client
+        EXPECT_NE(install.output.find("Too many open files"), std::string::npos) << install.output;
+        EXPECT_FALSE(std::filesystem::exists(port("COM" + std::to_string(number))));
+        EXPECT_EQ(devcon({ "status" }).output.find("COM" + std::to_string(number) + " "), std::string::npos);
+        reported = true;
+        break;
     }
-    ASSERT_EQ(install.code, 1) << install.output;
-    EXPECT_NE(install.output.find("Too many open files"), std::string::npos) << install.output;
-    EXPECT_FALSE(std::filesystem::exists(port("COM" + std::to_string(number))));
-    EXPECT_EQ(devcon({ "status" }).output.find("COM" + std::to_string(number) + " "), std::string::npos);
+    EXPECT_TRUE(reported);
 }
