@@ -4,10 +4,11 @@
 
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QTreeWidgetItem>
 #include <QVBoxLayout>
 
@@ -27,7 +28,8 @@ MonitorView::MonitorView(devmgmt::DeviceMonitor& monitor, QWidget* parent)
     m_interval->setObjectName(QStringLiteral("interval"));
     m_interval->setMaxLength(4);
     m_interval->setFixedWidth(60);
-    m_interval->setValidator(new QIntValidator(0, 9999, m_interval));
+    m_interval->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,4}")), m_interval));
     auto* note = new QLabel(QString::fromLatin1(devmgmt::kMonitorIntervalNote), this);
     controls->addWidget(m_start);
     controls->addSpacing(20);
@@ -47,11 +49,12 @@ MonitorView::MonitorView(devmgmt::DeviceMonitor& monitor, QWidget* parent)
     layout->addWidget(m_list, 1);
 
     connect(m_start, &QPushButton::clicked, this, [this] { m_monitor.clickStart(); });
-    // Every change is corrected and stored at once, as the field's own
-    // notification does.
-    connect(m_interval, &QLineEdit::textEdited, this, [this](const QString& text) {
-        const unsigned corrected = m_monitor.editInterval(text.toStdString());
-        if (text != QString::number(corrected) && !text.isEmpty())
+    // Corrected and stored when the field is left (Enter, or the focus
+    // going elsewhere, such as to "Start"): correcting every keystroke made
+    // the "1" of "10" a 3 before the 0 was typed.
+    connect(m_interval, &QLineEdit::editingFinished, this, [this] {
+        const unsigned corrected = m_monitor.editInterval(m_interval->text().toStdString());
+        if (m_interval->text() != QString::number(corrected))
             m_interval->setText(QString::number(corrected));
     });
     refresh();

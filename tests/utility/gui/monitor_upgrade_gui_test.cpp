@@ -25,10 +25,22 @@ TEST(MonitorViewGui, TypedIntervalIsCorrectedAndStartFollowsTheList)
     monitor.setChangedCallback([&](int) { view.refresh(); });
     EXPECT_FALSE(view.startButton()->isEnabled());
 
-    view.intervalEdit()->clear();
-    QTest::keyClicks(view.intervalEdit(), QStringLiteral("5000"));
-    EXPECT_EQ(view.intervalEdit()->text(), QStringLiteral("3600"));
-    EXPECT_EQ(stored.back(), 3600u);
+    // Typed digits stand until the field is left (Enter here); only then is
+    // the value corrected and stored.
+    struct Case {
+        const char* typed;
+        const char* shown;
+        unsigned stored;
+    };
+    for (const Case& c : { Case { "10", "10", 10 }, Case { "1", "3", 3 }, Case { "5000", "3600", 3600 } }) {
+        view.intervalEdit()->clear();
+        QTest::keyClicks(view.intervalEdit(), QString::fromLatin1(c.typed));
+        EXPECT_EQ(view.intervalEdit()->text(), QString::fromLatin1(c.typed)) << "while typing " << c.typed;
+        QTest::keyClick(view.intervalEdit(), Qt::Key_Return);
+        EXPECT_EQ(view.intervalEdit()->text(), QString::fromLatin1(c.shown)) << c.typed;
+        ASSERT_FALSE(stored.empty());
+        EXPECT_EQ(stored.back(), c.stored) << c.typed;
+    }
 
     monitor.rebuild({ { 3, "DS-4", "127.0.0.13" } });
     ASSERT_EQ(view.list()->rowCount(), 1);
@@ -48,9 +60,18 @@ TEST(FirmwareUpgradeDialogGui, PeriodIsCorrectedAndUnusableValuesKeepItOpen)
     devmgmt::UpgradeSettings settings { 20, "0.0.0.0", "fw.bin" };
     gui::FirmwareUpgradeDialog dialog(settings, prompter);
     dialog.show();
+    // Typing "20" passes through 2, and the field may be emptied on the way
+    // to a new value: corrected only when left or accepted.
+    dialog.periodEdit()->clear();
+    EXPECT_EQ(dialog.periodEdit()->text(), QString());
+    QTest::keyClicks(dialog.periodEdit(), QStringLiteral("20"));
+    EXPECT_EQ(dialog.periodEdit()->text(), QStringLiteral("20"));
     dialog.periodEdit()->clear();
     QTest::keyClicks(dialog.periodEdit(), QStringLiteral("5"));
+    EXPECT_EQ(dialog.periodEdit()->text(), QStringLiteral("5"));
+    QTest::keyClick(dialog.periodEdit(), Qt::Key_Return);
     EXPECT_EQ(dialog.periodEdit()->text(), QStringLiteral("10"));
+    dialog.periodEdit()->clear();
 
     auto* upgrade = dialog.findChild<QPushButton*>(QStringLiteral("upgradeFirmware"));
     ASSERT_NE(upgrade, nullptr);
