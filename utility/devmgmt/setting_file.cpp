@@ -220,6 +220,12 @@ std::string settingValueProblem(int item, std::string_view value, bool strict)
     case LoadRule::Number: {
         if (strict && !digitsOnly)
             return "not a number";
+        // The ports have Submit's own check and message; the timeout and
+        // the timer are sent as shown only within their fields.
+        const bool port
+            = static_cast<Item>(item) == Item::DataPort || static_cast<Item>(item) == Item::ClientDestinationPort;
+        if (port && !strict)
+            return {};
         const long upper = static_cast<Item>(item) == Item::ConnectionTimeout ? kConnectionTimeoutLimit : 65535;
         if (number.value_or(0) > upper)
             return "above " + std::to_string(upper);

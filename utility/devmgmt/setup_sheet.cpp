@@ -199,7 +199,7 @@ bool SetupSheet::setFileValue(int item, const std::string& value)
     std::vector<RefusedItem> refused;
     DeviceItems edited = m_values;
     applySettingValues(values, edited, empty, refused);
-    if (!empty.empty()) {
+    if (std::find(empty.begin(), empty.end(), item) != empty.end()) {
         m_prompter.message(kItemEmpty, {}, platform::MessageIcon::Warning);
         return false;
     }
