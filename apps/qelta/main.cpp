@@ -148,10 +148,16 @@ int main(int argc, char** argv)
             // After a command name, the command's own help.
             if (!rest.empty()) {
                 for (const auto& command : qelta::commands()) {
-                    if (command.name == rest.front() && !command.help.empty()) {
+                    if (command.name != rest.front())
+                        continue;
+                    if (!command.help.empty()) {
                         std::fwrite(command.help.data(), 1, command.help.size(), stdout);
-                        return qelta::kExitOk;
+                    } else {
+                        // A command without options: its line and what it does.
+                        std::printf("usage: qelta [--local ADDR] %.*s\n\n%.*s\n", static_cast<int>(command.name.size()),
+                            command.name.data(), static_cast<int>(command.summary.size()), command.summary.data());
                     }
+                    return qelta::kExitOk;
                 }
             }
             printUsage(stdout);

@@ -114,12 +114,8 @@ std::string parse(const std::vector<std::string>& arguments, SetupOptions& optio
                     + ") needs a value";
             if (std::string why = utility::devmgmt::settingValueProblem(item, text, true); !why.empty())
                 return utility::devmgmt::refusedItemMessage({ item, text, std::move(why) });
-            if ((item == static_cast<int>(utility::devmgmt::Item::DeviceName)
-                    && !utility::devmgmt::nameAcceptable(text))
-                || ((item == static_cast<int>(utility::devmgmt::Item::DataPort)
-                        || item == static_cast<int>(utility::devmgmt::Item::ClientDestinationPort))
-                    && !utility::devmgmt::portAcceptable(text)))
-                return utility::devmgmt::refusedItemMessage({ item, text, "refused by Submit" });
+            // A name with a space and a port below 1024 are left to Submit,
+            // which refuses them with its own messages, also before sending.
             options.sets.emplace_back(item, text);
         } else if (argument == "--no-submit") {
             options.noSubmit = true;

@@ -1,5 +1,6 @@
 #include "utility/gui/monitor_view.h"
 
+#include "utility/gui/monitor_chart.h"
 #include "widgets/report_list.h"
 
 #include <QHBoxLayout>
@@ -9,6 +10,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
+#include <QSplitter>
 #include <QTreeWidgetItem>
 #include <QVBoxLayout>
 
@@ -46,7 +48,17 @@ MonitorView::MonitorView(devmgmt::DeviceMonitor& monitor, QWidget* parent)
         columns.push_back({ column.title, column.width });
     m_list->setColumns(columns, false);
     m_list->header()->setDefaultAlignment(Qt::AlignCenter);
-    layout->addWidget(m_list, 1);
+    // Several devices may be charted at once.
+    m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_charts = new MonitorCharts(this);
+    auto* splitter = new QSplitter(Qt::Horizontal, this);
+    splitter->setObjectName(QStringLiteral("monitorSplitter"));
+    splitter->addWidget(m_list);
+    splitter->addWidget(m_charts);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 2);
+    layout->addWidget(splitter, 1);
+    connect(m_list, &QTreeWidget::itemSelectionChanged, this, [this] { updateCharts(); });
 
     connect(m_start, &QPushButton::clicked, this, [this] { m_monitor.clickStart(); });
     // Corrected and stored when the field is left (Enter, or the focus
@@ -77,6 +89,20 @@ void MonitorView::refresh()
     m_start->setEnabled(m_monitor.running() || m_monitor.startEnabled());
     if (!m_interval->hasFocus())
         m_interval->setText(QString::number(m_monitor.interval()));
+    updateCharts();
+}
+
+void MonitorView::updateCharts()
+{
+    std::vector<MonitorCharts::Device> devices;
+    const auto& rows = m_monitor.rows();
+    for (int r = 0; r < m_list->topLevelItemCount() && r < static_cast<int>(rows.size()); ++r) {
+        if (!m_list->topLevelItem(r)->isSelected())
+            continue;
+        const auto& texts = rows[static_cast<std::size_t>(r)].texts;
+        devices.push_back({ texts[devmgmt::kMonitorNumber], texts[devmgmt::kMonitorIp], texts[devmgmt::kMonitorName] });
+    }
+    m_charts->show(devices, m_monitor.history());
 }
 
 } // namespace utility::gui

@@ -1,11 +1,14 @@
 #include "tests/support/scripted_prompter.h"
 #include "utility/devmgmt/device_monitor.h"
 #include "utility/gui/device_commands_binding.h"
+#include "utility/gui/monitor_chart.h"
 #include "utility/gui/monitor_view.h"
 #include "widgets/qt_event_loop.h"
 #include "widgets/report_list.h"
 
+#include <QChart>
 #include <QLineEdit>
+#include <QLineSeries>
 #include <QPushButton>
 #include <QTest>
 
@@ -89,4 +92,32 @@ TEST(FirmwareUpgradeDialogGui, PeriodIsCorrectedAndUnusableValuesKeepItOpen)
     EXPECT_EQ(settings.period, 10);
     EXPECT_EQ(settings.server, "10.0.0.2");
     EXPECT_EQ(settings.fileName, "new.bin");
+}
+
+TEST(MonitorViewGui, EachSelectedDeviceGetsARateChart)
+{
+    widgets::QtEventLoop loop;
+    testing_support::ScriptedPrompter prompter;
+    devmgmt::DeviceMonitor monitor(loop, prompter);
+    ASSERT_TRUE(monitor.create("127.0.0.1"));
+    gui::MonitorView view(monitor);
+    monitor.setChangedCallback([&](int) { view.refresh(); });
+    monitor.rebuild({ { 1, "DS-2", "127.0.0.11" }, { 4, "DS-5", "127.0.0.14" }, { 5, "DS-6", "127.0.0.15" } });
+    EXPECT_EQ(view.charts()->chartCount(), 0);
+
+    view.list()->topLevelItem(0)->setSelected(true);
+    view.list()->topLevelItem(2)->setSelected(true);
+    ASSERT_EQ(view.charts()->chartCount(), 2);
+    EXPECT_EQ(view.charts()->chart(0)->title(), QStringLiteral("NO. 1  DS-2  127.0.0.11"));
+    EXPECT_EQ(view.charts()->chart(1)->title(), QStringLiteral("NO. 5  DS-6  127.0.0.15"));
+    EXPECT_EQ(view.charts()->txSeries(0)->count(), 0) << "no rate before two answers";
+    EXPECT_EQ(view.charts()->rxSeries(1)->name(), QStringLiteral("RX bytes/s"));
+    // A refresh keeps the charts of the devices still selected.
+    QChart* kept = view.charts()->chart(1);
+    view.list()->topLevelItem(0)->setSelected(false);
+    view.refresh();
+    ASSERT_EQ(view.charts()->chartCount(), 1);
+    EXPECT_EQ(view.charts()->chart(0), kept);
+    view.list()->clearSelection();
+    EXPECT_EQ(view.charts()->chartCount(), 0);
 }
