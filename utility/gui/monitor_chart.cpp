@@ -2,6 +2,7 @@
 
 #include <QChart>
 #include <QChartView>
+#include <QFont>
 #include <QLabel>
 #include <QLineSeries>
 #include <QPainter>
@@ -51,6 +52,16 @@ MonitorCharts::Chart MonitorCharts::makeChart(const Device& device)
     made.x->setLabelFormat(QStringLiteral("%d"));
     made.y = new QValueAxis(chart);
     made.y->setLabelFormat(QStringLiteral("%.0f"));
+    // Small labels and few ticks, so that a chart beside the list still
+    // has room to show its numbers.
+    QFont small = made.x->labelsFont();
+    small.setPointSize(7);
+    for (auto* axis : { made.x, made.y }) {
+        axis->setLabelsFont(small);
+        axis->setTitleFont(small);
+        axis->setTickCount(4);
+    }
+    chart->legend()->setFont(small);
     chart->addAxis(made.x, Qt::AlignBottom);
     chart->addAxis(made.y, Qt::AlignLeft);
     for (auto* series : { made.tx, made.rx }) {
@@ -59,7 +70,7 @@ MonitorCharts::Chart MonitorCharts::makeChart(const Device& device)
     }
     made.view = new QChartView(chart, this);
     made.view->setRenderHint(QPainter::Antialiasing);
-    made.view->setMinimumHeight(160);
+    made.view->setMinimumSize(300, 170);
     return made;
 }
 

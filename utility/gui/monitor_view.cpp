@@ -55,8 +55,8 @@ MonitorView::MonitorView(devmgmt::DeviceMonitor& monitor, QWidget* parent)
     splitter->setObjectName(QStringLiteral("monitorSplitter"));
     splitter->addWidget(m_list);
     splitter->addWidget(m_charts);
-    splitter->setStretchFactor(0, 3);
-    splitter->setStretchFactor(1, 2);
+    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(1, 1);
     layout->addWidget(splitter, 1);
     connect(m_list, &QTreeWidget::itemSelectionChanged, this, [this] { updateCharts(); });
 
