@@ -506,6 +506,7 @@ TEST_F(SheetTest, LoadedValuesTheControlsCannotHoldAreRefusedByName)
         const DeviceItems before = sheet.values();
         writeAll(path("f.txt"), withValue(c.item, c.value));
         ASSERT_TRUE(sheet.loadFrom(path("f.txt")));
+        ASSERT_FALSE(prompter.messages().empty());
         EXPECT_EQ(prompter.messages().back().rfind(c.message, 0), 0u) << prompter.messages().back();
         // The item keeps what it showed; the others are loaded.
         EXPECT_EQ(sheet.values().values[static_cast<std::size_t>(c.item - 1)],
