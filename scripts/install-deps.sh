@@ -12,7 +12,7 @@ packages=(
   xdg-utils
 )
 if [ "${SUITE_GUI:-AUTO}" != "OFF" ]; then
-  packages+=(qt6-base-dev qt6-webengine-dev)
+  packages+=(qt6-base-dev qt6-webengine-dev qt6-charts-dev)
 fi
 
 missing=()

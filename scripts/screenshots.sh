@@ -24,9 +24,13 @@ QT_QPA_PLATFORM=offscreen "$root/scripts/netns-exec.sh" bash -c '
   "$1/devcon" install VORPIL.inf "ZORV\\Rure" COM6 > /dev/null
   "$1/devcon" set COM5 --remote 127.0.0.10:5000 --tcp --client --framed > /dev/null
   "$1/devcon" connect COM5 > /dev/null || true
+  # Traffic for the monitor chart: COM5 writes to device 1 in bursts that
+  # grow and shrink, so its transmit rate moves from cycle to cycle.
+  ( exec 3> "$VORPIL_RUNTIME_DIR/dev/COM5" || exit 0
+    for i in $(seq 60); do head -c $(( (i % 5 + 1) * 400 )) /dev/zero >&3; sleep 0.5; done ) 2> /dev/null &
   "$1/qelta" --screenshots "$2"
   status=$?
-  kill %1 %2
+  kill %1 %2 %3 2> /dev/null || true
   exit $status' bash "$bin" "$out"
 
 # kellan-mp's pages and its "Test Item Selection" dialog, with settings files

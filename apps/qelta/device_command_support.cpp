@@ -14,6 +14,17 @@ void AskingPrompter::message(const std::string& text, const std::string& title, 
 
 bool AskingPrompter::confirm(const std::string& text, const std::string&, platform::MessageIcon, bool)
 {
+    // One command asks a question once: a setup's search and its sheet both
+    // apply the network segment rule to the same device.
+    if (const auto answered = m_answers.find(text); answered != m_answers.end())
+        return answered->second;
+    const bool yes = ask(text);
+    m_answers.emplace(text, yes);
+    return yes;
+}
+
+bool AskingPrompter::ask(const std::string& text)
+{
     if (m_yes) {
         std::fprintf(stderr, "%s [yes]\n", text.c_str());
         return true;

@@ -5,6 +5,7 @@
 #include "platform/prompter.h"
 #include "utility/devmgmt/device_view.h"
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,7 +31,8 @@ public:
 };
 
 // Messages as the console shows them (stderr); questions answered yes by
-// --yes, otherwise asked on the terminal (no answer is no).
+// --yes, otherwise asked on the terminal (no answer is no). A question asked
+// again gets the first answer without being shown again.
 class AskingPrompter final : public platform::Prompter {
 public:
     AskingPrompter(platform::Prompter& inner, bool yes)
@@ -48,8 +50,11 @@ public:
     void beep(int frequencyHz, int durationMs) override { m_inner.beep(frequencyHz, durationMs); }
 
 private:
+    bool ask(const std::string& text);
+
     platform::Prompter& m_inner;
     bool m_yes;
+    std::map<std::string, bool> m_answers;
 };
 
 // "--ip ADDR" values (each a dotted IPv4 address); an error text or empty.

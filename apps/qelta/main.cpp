@@ -122,6 +122,19 @@ int badArguments(const std::string& what)
     return qelta::kExitBadArguments;
 }
 
+// A command's own usage: what the user got wrong is in its options, not in
+// the list of commands.
+int badCommandArguments(const qelta::Command& command, const std::string& what)
+{
+    const std::string name(command.name);
+    std::fprintf(stderr, "qelta: %s: %s\n", name.c_str(), what.c_str());
+    std::fprintf(stderr, "usage: qelta [--local ADDR] %s%s%.*s\n", name.c_str(), command.usage.empty() ? "" : " ",
+        static_cast<int>(command.usage.size()), command.usage.data());
+    if (!command.help.empty())
+        std::fprintf(stderr, "'qelta %s --help' tells more.\n", name.c_str());
+    return qelta::kExitBadArguments;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -135,10 +148,16 @@ int main(int argc, char** argv)
             // After a command name, the command's own help.
             if (!rest.empty()) {
                 for (const auto& command : qelta::commands()) {
-                    if (command.name == rest.front() && !command.help.empty()) {
+                    if (command.name != rest.front())
+                        continue;
+                    if (!command.help.empty()) {
                         std::fwrite(command.help.data(), 1, command.help.size(), stdout);
-                        return qelta::kExitOk;
+                    } else {
+                        // A command without options: its line and what it does.
+                        std::printf("usage: qelta [--local ADDR] %.*s\n\n%.*s\n", static_cast<int>(command.name.size()),
+                            command.name.data(), static_cast<int>(command.summary.size()), command.summary.data());
                     }
+                    return qelta::kExitOk;
                 }
             }
             printUsage(stdout);
@@ -176,7 +195,7 @@ int main(int argc, char** argv)
         return badArguments("unknown command '" + rest.front() + "'");
     rest.erase(rest.begin());
     if (const std::string problem = command->checkArguments(rest); !problem.empty())
-        return badArguments(std::string(command->name) + ": " + problem);
+        return badCommandArguments(*command, problem);
 
     CommandLinePrompter prompter(local);
     utility::shell::Shell shell(prompter);

@@ -5,23 +5,29 @@
 #include "platform/termination_signals.h"
 #include "utility/devmgmt/device_monitor.h"
 #include "utility/devmgmt/device_view.h"
+#include "utility/devmgmt/monitor_history.h"
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <string>
 
 namespace qelta {
 
-const std::string_view kMonitorUsage = "--ip ADDR [--ip ADDR]... [--interval N] [--cycles K] [--json]";
+const std::string_view kMonitorUsage = "--ip ADDR [--ip ADDR]... [--interval N] [--cycles K] [--json] [--csv FILE]";
 
 const std::string_view kMonitorHelp = R"(usage: qelta [--local ADDR] monitor --ip ADDR [--ip ADDR]... [OPTIONS]
 
-Runs the device monitor on the given devices, in the order given ("NO."
-counts from 0): a network search with the stored settings first names them,
-then every interval seconds a cycle sends StatusQuery to one device after
-another from the monitor's own socket, each with a one-second reply
-timeout. A row is printed whenever it changes after a reply or a timeout.
+Runs the device monitor on the given devices as the Device Monitor view
+does: a network search with the stored settings lists them, and their rows
+follow in the device table's order, "NO." being the device's index in that
+table (counted from 0). Then every interval seconds a cycle sends
+StatusQuery to one device after another from the monitor's own socket, each
+with a one-second reply timeout. A row is printed whenever it changes after
+a reply or a timeout.
 
 options:
   --ip ADDR      a device's address; may be given many times
@@ -30,11 +36,15 @@ options:
   --cycles K     stop after K cycles (default: until interrupted)
   --json         print one JSON object per line with the keys no, status,
                  name, ip, modem, firmware, tx and rx
+  --csv FILE     also write every row of every cycle to FILE (created or
+                 replaced) for a spreadsheet: time,index,name,ip,status,tx,rx
+                 with the local time as YYYY-MM-DD HH:MM:SS
 
 "Monitor function starts" and "Monitor function stoped." go to stderr as the
 system log lines.
 Exit status: 0 when every device answered in the last cycle, 1 when one did
-not (or the monitor socket could not be created), 2 for bad arguments.
+not, a device is not listed by the search, the monitor socket could not be
+created or the CSV file cannot be written, 2 for bad arguments.
 )";
 
 namespace {
@@ -44,6 +54,7 @@ struct MonitorOptions {
     std::optional<std::string> interval;
     std::optional<int> cycles;
     bool json = false;
+    std::optional<std::string> csv;
 };
 
 std::string parse(const std::vector<std::string>& arguments, MonitorOptions& options)
@@ -70,6 +81,10 @@ std::string parse(const std::vector<std::string>& arguments, MonitorOptions& opt
             options.cycles = parseNumber(value);
         } else if (argument == "--json") {
             options.json = true;
+        } else if (argument == "--csv") {
+            if (!next(value) || value.empty())
+                return "--csv needs a file name";
+            options.csv = value;
         } else {
             return "unknown option '" + argument + "'";
         }
@@ -102,6 +117,17 @@ std::string formatRow(const utility::devmgmt::MonitorRow& row, bool json)
     return line;
 }
 
+// The local time as a spreadsheet reads it.
+std::string localTimeText()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local {};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
 } // namespace
 
 std::string checkMonitorArguments(const std::vector<std::string>& arguments)
@@ -123,22 +149,6 @@ int runMonitor(Context& context)
     AskingPrompter prompter(context.prompter, true);
     NoSearchDialogs dialogs;
 
-    // The names as the device list shows them, from a search.
-    std::vector<MonitorTarget> targets;
-    {
-        DeviceView view(*loop, prompter, dialogs);
-        view.setLocalAddress(selection.effectiveAddress, selection.netmask);
-        view.setPeriods({ settings.searchPeriod, settings.restorePeriod, settings.rebootPeriod });
-        (void)searchAndWait(*loop, view);
-        for (std::size_t i = 0; i < options.addresses.size(); ++i) {
-            std::string name;
-            for (const auto& row : view.rows())
-                if (row.texts[kColumnIp] == options.addresses[i])
-                    name = row.texts[kColumnName];
-            targets.push_back({ i, name, options.addresses[i] });
-        }
-    }
-
     DeviceMonitor monitor(*loop, prompter);
     monitor.setLogSink([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
     monitor.setInterval(static_cast<unsigned>(settings.monitorInterval));
@@ -147,14 +157,37 @@ int runMonitor(Context& context)
         monitor.editInterval(*options.interval);
     if (!monitor.create(selection.effectiveAddress))
         return kExitFailure;
-    monitor.rebuild(targets);
+    {
+        // The rows as the view builds them: the checked rows of a searched
+        // device table, numbered by their index there.
+        DeviceView view(*loop, prompter, dialogs);
+        view.setLocalAddress(selection.effectiveAddress, selection.netmask);
+        view.setPeriods({ settings.searchPeriod, settings.restorePeriod, settings.rebootPeriod });
+        if (!searchAndWait(*loop, view))
+            return kExitPortTaken;
+        if (checkAddresses(view, options.addresses) != options.addresses.size())
+            return kExitFailure;
+        monitor.rebuild(view);
+    }
+
+    std::FILE* csv = nullptr;
+    if (options.csv) {
+        csv = std::fopen(options.csv->c_str(), "wb");
+        if (csv == nullptr) {
+            std::fprintf(stderr, "qelta: cannot write %s: %s\n", options.csv->c_str(), std::strerror(errno));
+            return kExitFailure;
+        }
+        const std::string header = monitorCsvHeader();
+        std::fwrite(header.data(), 1, header.size(), csv);
+    }
+    bool csvFailed = false;
 
     if (!options.json) {
         std::printf("%-4s %-8s %-16s %-15s %-5s %-12s %10s %10s\n", "NO.", "Status", "Device Name", "IP", "Modem",
             "Firmware", "TX", "RX");
         std::fflush(stdout);
     }
-    std::vector<std::string> printed(targets.size());
+    std::vector<std::string> printed(monitor.rows().size());
     int cycles = 0;
     bool allAnswered = true;
     monitor.setRowDoneCallback([&](std::size_t row) {
@@ -163,6 +196,11 @@ int runMonitor(Context& context)
             printed[row] = line;
             std::fwrite(line.data(), 1, line.size(), stdout);
             std::fflush(stdout);
+        }
+        if (csv != nullptr) {
+            const std::string record = monitorCsvLine(localTimeText(), monitor.rows()[row]);
+            csvFailed = csvFailed || std::fwrite(record.data(), 1, record.size(), csv) != record.size()
+                || std::fflush(csv) != 0;
         }
         if (row == 0)
             allAnswered = true;
@@ -175,6 +213,10 @@ int runMonitor(Context& context)
     monitor.clickStart();
     loop->run();
     monitor.clickStart(); // Stop, with its log line
+    if (csv != nullptr && (std::fclose(csv) != 0 || csvFailed)) {
+        std::fprintf(stderr, "qelta: cannot write %s\n", options.csv->c_str());
+        return kExitFailure;
+    }
     return allAnswered ? kExitOk : kExitFailure;
 }
 

@@ -21,9 +21,9 @@ options:
   --json      print the new search's table as "qelta search --json" does
 
 Messages the device view would show go to stderr with the same texts.
-Exit status: 0 when every named device answered its query and was sent
-Reboot, 1 otherwise, 2 for bad arguments, 3 when a search socket cannot be
-opened.
+Exit status: 0 when every named device answered its query, was sent Reboot
+and is found again by the new search, 1 otherwise, 2 for bad arguments, 3
+when a search socket cannot be opened.
 )";
 
 std::string checkRebootArguments(const std::vector<std::string>& arguments)

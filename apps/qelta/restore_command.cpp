@@ -30,8 +30,9 @@ options:
   --json      print the new search's table as "qelta search --json" does
 
 Messages the device view would show go to stderr with the same texts.
-Exit status: 0 when every named device sent its RestoreReply, 1 otherwise
-(not found, silent, no reply, question answered no), 2 for bad arguments,
+Exit status: 0 when every named device sent its RestoreReply and is found
+again by the new search (by its MAC), 1 otherwise (not found, silent, no
+reply, missing from the new search, question answered no), 2 for bad arguments,
 3 when a search socket cannot be opened.
 )";
 
@@ -90,6 +91,11 @@ int runDeviceSequence(Context& context, Sequence sequence)
 
     std::optional<CommandOutcome> outcome;
     bool searched = false;
+    // The rows' MACs, noted before the new search replaces the table.
+    std::vector<MacAddress> rowMacs;
+    for (std::size_t i = 0; i < view.rowCount(); ++i)
+        rowMacs.push_back(view.entry(i).config().mac());
+    const std::vector<std::size_t>* answered = nullptr;
     auto ended = [&](CommandOutcome how) {
         outcome = how;
         if (how != CommandOutcome::Restarting)
@@ -101,19 +107,18 @@ int runDeviceSequence(Context& context, Sequence sequence)
     });
     std::unique_ptr<DeviceRestore> restore;
     std::unique_ptr<DeviceReboot> reboot;
-    const std::vector<std::size_t>* answered = nullptr;
     if (sequence == Sequence::Restore) {
         restore = std::make_unique<DeviceRestore>(*loop, view, prompter);
+        answered = &restore->answered();
         restore->setFinishedCallback(ended);
         restore->start();
-        answered = &restore->answered();
         if (restore->running())
             loop->run();
     } else {
         reboot = std::make_unique<DeviceReboot>(*loop, view, prompter);
+        answered = &reboot->answered();
         reboot->setFinishedCallback(ended);
         reboot->start();
-        answered = &reboot->answered();
         if (reboot->running())
             loop->run();
     }
@@ -122,7 +127,21 @@ int runDeviceSequence(Context& context, Sequence sequence)
         return kExitFailure;
     const std::string text = options.json ? formatDeviceJson(view.rows()) : formatDeviceTable(view.rows());
     std::fwrite(text.data(), 1, text.size(), stdout);
-    return everyAnswered ? kExitOk : kExitFailure;
+    // A device that took the request but is missing from the new search did
+    // not come back (a restored one may answer from its factory address, so
+    // it is looked for by its MAC).
+    bool everyBack = true;
+    for (const std::size_t row : *answered) {
+        const MacAddress& mac = rowMacs[row];
+        bool listed = false;
+        for (std::size_t i = 0; i < view.rowCount(); ++i)
+            listed = listed || view.entry(i).config().mac() == mac;
+        if (!listed) {
+            std::fprintf(stderr, "qelta: device %s is missing from the new search\n", formatMac(mac).c_str());
+            everyBack = false;
+        }
+    }
+    return everyAnswered && everyBack ? kExitOk : kExitFailure;
 }
 
 std::string checkRestoreArguments(const std::vector<std::string>& arguments)

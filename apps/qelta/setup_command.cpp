@@ -35,7 +35,10 @@ options:
   --set ITEM=VALUE    then set item ITEM (1..43, the line numbers of the
                       setting file) to VALUE, written as the file holds it;
                       may be given many times, applied in order. Items 2, 5,
-                      8, 9, 32 and 33 are never applied.
+                      8, 9, 32 and 33 are never applied. A value the sheet
+                      would refuse (too long, no address, a list index or
+                      port out of range, a name with a space) ends the
+                      command with exit 2 before anything is sent.
   --save FILE         write the sheet's values to a device setting file
   --no-submit         stop after --save: nothing is sent
   --yes               answer yes to the reboot question and the network
@@ -46,10 +49,13 @@ options:
 
 Messages the sheet and the device view would show go to stderr with the
 same texts.
+The network segment question is asked once, for the search and the sheet.
 Exit status: 0 when the device replied to the SetConfig (or, with
 --no-submit, when the sheet was filled), 1 when the device was not found,
-was silent, the settings failed, a file could not be used or the question
-was answered no, 2 for bad arguments or a value Submit refuses.
+answered with a short record (the sheet is not opened), was silent, the
+settings failed, a file could not be used (a directory or device counts as
+one that cannot be opened) or the question was answered no, 2 for bad
+arguments or a value Submit refuses.
 )";
 
 namespace {
@@ -100,7 +106,17 @@ std::string parse(const std::vector<std::string>& arguments, SetupOptions& optio
                 return "--set needs ITEM=VALUE with ITEM 1..43, not '" + value + "'";
             if (utility::devmgmt::loadRule(item) == utility::devmgmt::LoadRule::Ignored)
                 return "item " + std::to_string(item) + " is never applied from a setting file";
-            options.sets.emplace_back(item, value.substr(equals + 1));
+            // What the sheet would refuse or show otherwise than it sends
+            // is refused here, before anything reaches the device.
+            const std::string text = value.substr(equals + 1);
+            if (text.empty())
+                return "item " + std::to_string(item) + " (" + utility::devmgmt::settingItemName(item)
+                    + ") needs a value";
+            if (std::string why = utility::devmgmt::settingValueProblem(item, text, true); !why.empty())
+                return utility::devmgmt::refusedItemMessage({ item, text, std::move(why) });
+            // A name with a space and a port below 1024 are left to Submit,
+            // which refuses them with its own messages, also before sending.
+            options.sets.emplace_back(item, text);
         } else if (argument == "--no-submit") {
             options.noSubmit = true;
         } else if (argument == "--yes") {
@@ -162,7 +178,10 @@ int runSetup(Context& context)
             return false;
         }
         for (const auto& [item, value] : options.sets)
-            sheet.setFileValue(item, value);
+            if (!sheet.setFileValue(item, value)) {
+                sheetEnd = SheetEnd::Refused;
+                return false;
+            }
         if (options.save && !sheet.saveTo(*options.save)) {
             sheetEnd = SheetEnd::FileFailed;
             return false;
@@ -197,6 +216,7 @@ int runSetup(Context& context)
     }
     case DeviceSetup::Outcome::Disconnected:
     case DeviceSetup::Outcome::Failed:
+    case DeviceSetup::Outcome::ShortRecord:
         return kExitFailure;
     case DeviceSetup::Outcome::NotStarted:
         break;

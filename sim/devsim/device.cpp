@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <string_view>
 
 namespace sim::devsim {
 namespace {
@@ -443,16 +444,35 @@ void Device::onConnectNotice(std::span<const std::uint8_t> request, const platfo
         + std::to_string(m_connectNotices) + " so far), no answer");
 }
 
+namespace {
+
+// "ZIR" followed by a row number (1..256), as the utility names a device
+// that reports none.
+bool isRowName(const std::string& name)
+{
+    constexpr std::string_view kPrefix = "ZIR";
+    if (name.size() <= kPrefix.size() || name.compare(0, kPrefix.size(), kPrefix) != 0 || name[kPrefix.size()] == '0')
+        return false;
+    return std::all_of(name.begin() + kPrefix.size(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace
+
 bool Device::isAddressedToMe(std::span<const std::uint8_t> request, bool checkName) const
 {
     if (!std::equal(m_settings.mac.begin(), m_settings.mac.end(), request.begin() + kRequestMacOffset))
         return false;
     if (!checkName)
         return true;
-    // The utility shows (and sends back) the name without 0xCC bytes.
+    // The utility shows (and sends back) the name without 0xCC bytes, and a
+    // device without a name as "ZIR" and its list row number, which the
+    // device cannot know: any such name is this device's.
     std::string shown = m_settings.name;
     std::erase(shown, static_cast<char>(0xCC));
-    return getText(request, kRequestNameOffset, kNameSize) == shown;
+    const std::string sent = getText(request, kRequestNameOffset, kNameSize);
+    if (shown.empty())
+        return sent.empty() || isRowName(sent);
+    return sent == shown;
 }
 
 void Device::sendRecord(std::uint8_t code, const platform::Endpoint& to)

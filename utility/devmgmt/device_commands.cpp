@@ -52,9 +52,12 @@ std::string rowAddress(const DeviceView& view, std::size_t row) { return view.ro
 
 // ---------------------------------------------------------------- Restore
 
-bool DeviceCommand::mayStart() const
+bool DeviceCommand::mayStart() const { return !m_running && !m_view.exchangeRunning(); }
+
+void DeviceCommand::setRunning(bool running)
 {
-    return !m_running && !m_view.searching() && !m_view.steps().querying() && !m_view.steps().countingDown();
+    m_running = running;
+    m_view.setCommandRunning(this, running);
 }
 
 void DeviceCommand::stopTimer(platform::TimerId& timer)
@@ -66,7 +69,7 @@ void DeviceCommand::stopTimer(platform::TimerId& timer)
 
 void DeviceCommand::finish(CommandOutcome outcome)
 {
-    m_running = false;
+    setRunning(false);
     if (m_finished)
         m_finished(outcome);
 }
@@ -110,7 +113,7 @@ void DeviceRestore::start()
         finish(CommandOutcome::NotStarted);
         return;
     }
-    m_running = true;
+    setRunning(true);
     setCommandButtons(m_view, false);
     m_work.go = true;
     m_view.setStatusText(kStatusResetting);
@@ -250,7 +253,7 @@ void DeviceReboot::start()
         finish(CommandOutcome::NotStarted);
         return;
     }
-    m_running = true;
+    setRunning(true);
     setCommandButtons(m_view, false);
     m_view.setStatusText(kStatusRebooting);
     m_work.go = true;
@@ -401,7 +404,7 @@ void FirmwareUpgrade::start()
         finish(CommandOutcome::NotStarted);
         return;
     }
-    m_running = true;
+    setRunning(true);
     setCommandButtons(m_view, false);
     if (m_store)
         m_store(m_settings);

@@ -71,9 +71,10 @@ protected:
     DeviceCommand(const DeviceCommand&) = delete;
     DeviceCommand& operator=(const DeviceCommand&) = delete;
 
-    // A sequence starts only while the view has no search, query or
-    // countdown of its own under way, and none of its own runs.
+    // A sequence starts only while no exchange with the devices runs: no
+    // search, query step or countdown of the view, no other command.
     bool mayStart() const;
+    void setRunning(bool running);
     void stopTimer(platform::TimerId& timer);
     void finish(CommandOutcome outcome);
 

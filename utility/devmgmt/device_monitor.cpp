@@ -146,6 +146,7 @@ void DeviceMonitor::clickStart()
 void DeviceMonitor::start()
 {
     m_running = true;
+    m_history.clear();
     for (auto& row : m_rows)
         row.texts[kMonitorStatus] = kIdle;
     if (m_log)
@@ -240,6 +241,7 @@ void DeviceMonitor::replyTimeout()
 void DeviceMonitor::rowDone()
 {
     const std::size_t done = m_current;
+    m_history.record(m_rows[done], m_loop.clock().now());
     if (m_current < m_last) {
         ++m_current;
         queryRow();

@@ -3,7 +3,9 @@
 #include "platform/event_loop.h"
 #include "platform/net.h"
 #include "platform/prompter.h"
+#include "utility/devmgmt/device_monitor_row.h"
 #include "utility/devmgmt/device_view.h"
+#include "utility/devmgmt/monitor_history.h"
 
 #include <array>
 #include <cstddef>
@@ -17,27 +19,6 @@ inline constexpr const char* kMonitorSocketFailed = "Failed to create Monitor so
 inline constexpr const char* kMonitorStarts = "Monitor function starts";
 inline constexpr const char* kMonitorStops = "Monitor function stoped.";
 inline constexpr const char* kMonitorIntervalNote = "( 3 ~ 3600 seconds)";
-
-inline constexpr Rgb kMonitorAnsweredRow { 215, 215, 230 };
-inline constexpr Rgb kMonitorSilentRow { 230, 230, 215 };
-
-enum MonitorColumn : int {
-    kMonitorNumber = 0,
-    kMonitorStatus,
-    kMonitorName,
-    kMonitorIp,
-    kMonitorModem,
-    kMonitorFirmware,
-    kMonitorTx,
-    kMonitorRx,
-    kMonitorColumnCount
-};
-const std::array<ColumnInfo, kMonitorColumnCount>& monitorColumns();
-
-struct MonitorRow {
-    std::array<std::string, kMonitorColumnCount> texts;
-    Rgb background = kMonitorAnsweredRow;
-};
 
 // A device to watch: its index in the device list, name and address.
 struct MonitorTarget {
@@ -91,6 +72,8 @@ public:
     const char* startLabel() const { return m_running ? "Stop" : "Start"; }
 
     const std::vector<MonitorRow>& rows() const { return m_rows; }
+    // The devices' byte rates over the last cycles since "Start".
+    const MonitorHistory& history() const { return m_history; }
     std::size_t currentRow() const { return m_current; }
 
     // After every change of what the view shows; `row` is the row changed, or
@@ -119,6 +102,7 @@ private:
     bool m_running = false;
     bool m_startEnabled = false;
     std::vector<MonitorRow> m_rows;
+    MonitorHistory m_history;
     std::size_t m_current = 0;
     std::size_t m_last = 0;
     std::string m_target;

@@ -2,6 +2,8 @@
 
 #include "utility/devmgmt/command_steps.h"
 
+#include <algorithm>
+
 namespace utility::devmgmt {
 namespace {
 
@@ -38,6 +40,13 @@ std::optional<std::size_t> singleCheckedRow(DeviceView& view, platform::Prompter
 
 } // namespace
 
+std::string shortRecordMessage(std::size_t row, std::int32_t length)
+{
+    return "Device NO." + rowNumber(row) + " replied with " + std::to_string(std::max<std::int32_t>(length, 0))
+        + " of the " + std::to_string(kRecordSize)
+        + " bytes of its settings: the reply is short, so the settings are not shown and nothing is sent.";
+}
+
 std::vector<std::size_t> checkedRows(const DeviceView& view)
 {
     std::vector<std::size_t> rows;
@@ -66,6 +75,7 @@ DeviceSetup::~DeviceSetup()
 void DeviceSetup::finish(Outcome outcome)
 {
     m_running = false;
+    m_view.setCommandRunning(this, false);
     if (m_finished)
         m_finished(outcome);
 }
@@ -73,8 +83,9 @@ void DeviceSetup::finish(Outcome outcome)
 void DeviceSetup::start()
 {
     // Exchanges never overlap: the buttons are off while one runs, and a
-    // double-click does not go through them.
-    if (m_running || m_view.searching() || m_view.steps().querying())
+    // double-click, which does not go through them, is refused as quietly as
+    // a click on a disabled button.
+    if (m_running || m_view.exchangeRunning())
         return;
     m_view.operation = DeviceOperation::Setup;
     m_view.setProgress(0);
@@ -85,6 +96,17 @@ void DeviceSetup::start()
     }
     m_view.currentRow = *row;
     m_view.checkedCount = 1;
+    // The sheet shows and Submit sends every item of the record: bytes a
+    // short reply lacks would go back to the device as zeros (921600 baud,
+    // 5 data bits, odd parity, Xon/Xoff).
+    const std::int32_t length = m_view.entry(*row).length;
+    if (length < static_cast<std::int32_t>(kRecordSize)) {
+        m_prompter.message(shortRecordMessage(*row, length), kSetupTitle, platform::MessageIcon::Warning);
+        m_view.setChecked(*row, false);
+        m_view.setStatusText(kStatusIdle);
+        finish(Outcome::ShortRecord);
+        return;
+    }
     if (!m_view.confirmSegment(m_view.rows()[*row].texts[kColumnIp])) {
         m_view.setStatusText(kStatusIdle);
         finish(Outcome::NotStarted);
@@ -106,6 +128,7 @@ void DeviceSetup::start()
         return;
     }
     m_running = true;
+    m_view.setCommandRunning(this, true);
     m_view.setStatusText(kStatusSetting);
     m_view.steps().query(
         *row, [this] { queryAnswered(); }, [this] { queryTimedOut(); });

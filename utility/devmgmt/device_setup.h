@@ -18,6 +18,9 @@ inline constexpr const char* kOneDeviceEachTime = "Please set ONE device server 
 inline constexpr const char* kRebootQuestion
     = "This operation will cause the device to reboot.\r\nDo you want to proceed ?";
 
+// Why the sheet does not open for a row whose reply had `length` bytes only.
+std::string shortRecordMessage(std::size_t row, std::int32_t length);
+
 // The checked rows of the list, in list order.
 std::vector<std::size_t> checkedRows(const DeviceView& view);
 
@@ -28,6 +31,7 @@ class DeviceSetup {
 public:
     enum class Outcome {
         NotStarted, // no row, several rows, segment refused, sheet not submitted, question answered No
+        ShortRecord, // the row's reply is shorter than a full record: the sheet is not opened
         Disconnected, // the device did not answer the query
         Failed, // no SetConfigReply
         Done, // the reply refreshed the row; the countdown runs

@@ -3,6 +3,7 @@
 #include "platform/net.h"
 #include "utility/devmgmt/command_steps.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <system_error>
 
@@ -514,6 +515,20 @@ void DeviceView::setChecked(std::size_t row, bool checked)
         return;
     m_rows[row].checked = checked;
     changed();
+}
+
+void DeviceView::setCommandRunning(const void* command, bool running)
+{
+    const auto at = std::find(m_runningCommands.begin(), m_runningCommands.end(), command);
+    if (running && at == m_runningCommands.end())
+        m_runningCommands.push_back(command);
+    else if (!running && at != m_runningCommands.end())
+        m_runningCommands.erase(at);
+}
+
+bool DeviceView::exchangeRunning() const
+{
+    return !m_runningCommands.empty() || searching() || m_steps->querying() || m_steps->countingDown();
 }
 
 void DeviceView::doubleClickRow(std::size_t row)

@@ -258,6 +258,12 @@ public:
     const std::string& localAddress() const { return m_localAddress; }
     const std::string& netmask() const { return m_netmask; }
 
+    // One exchange with the devices at a time: a command that runs tells the
+    // view, and nothing else starts while it, a search, a query step or a
+    // re-search countdown is under way.
+    void setCommandRunning(const void* command, bool running);
+    bool exchangeRunning() const;
+
     // Shared with the device commands.
     std::size_t currentRow = 0;
     int checkedCount = 0;
@@ -336,6 +342,7 @@ private:
 
     std::function<void(const Periods&)> m_periodsSink;
     std::function<void(std::size_t)> m_doubleClick;
+    std::vector<const void*> m_runningCommands;
     std::function<void()> m_changed;
     std::function<void()> m_searchFinished;
     std::unique_ptr<CommandSteps> m_steps; // last: its timers go first

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "platform/net.h"
+
 namespace utility::devmgmt {
 namespace {
 
@@ -128,12 +130,125 @@ std::array<std::string, kItemCount> readSettingValues(std::string_view data)
         // into its value, so the value also ends at a line end.
         const std::size_t end = data.find_first_of(std::string_view(" \r\n", 3), at);
         value = std::string(data.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at));
-        const std::size_t cr = data.find('\r', at);
-        if (cr == std::string_view::npos)
+        // Lines end in CR LF as saved, or in LF alone as Linux editors
+        // write them; a lone CR ends a line too.
+        const std::size_t lineEnd = data.find_first_of(std::string_view("\r\n", 2), at);
+        if (lineEnd == std::string_view::npos)
             break;
-        at = cr + 2; // the CR and the byte after it (LF)
+        at = lineEnd + 1;
+        if (data[lineEnd] == '\r' && at < data.size() && data[at] == '\n')
+            ++at;
     }
     return values;
+}
+
+std::size_t settingTextLimit(int item)
+{
+    switch (static_cast<Item>(item)) {
+    case Item::DeviceName:
+        return kNameSize;
+    case Item::StaticIp:
+    case Item::DestinationIp:
+    case Item::Netmask:
+    case Item::Gateway:
+    case Item::Dns:
+    case Item::AccessibleIp1:
+    case Item::AccessibleIp2:
+    case Item::AccessibleIp3:
+    case Item::AccessibleIp4:
+    case Item::TftpServer:
+        return kAddressTextLimit;
+    case Item::SmtpDomain:
+    case Item::SmtpFrom:
+    case Item::SmtpTo1:
+    case Item::SmtpTo2:
+    case Item::SmtpTo3:
+    case Item::DestinationHost:
+        return kTextSize;
+    case Item::FirmwareFile:
+        return kFileNameSize;
+    default:
+        return std::string::npos;
+    }
+}
+
+bool isAddressItem(int item)
+{
+    switch (static_cast<Item>(item)) {
+    case Item::StaticIp:
+    case Item::DestinationIp:
+    case Item::Netmask:
+    case Item::Gateway:
+    case Item::Dns:
+    case Item::AccessibleIp1:
+    case Item::AccessibleIp2:
+    case Item::AccessibleIp3:
+    case Item::AccessibleIp4:
+    case Item::TftpServer:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string settingItemName(int item)
+{
+    // The comment without its number, up to its first comma: "Netmask",
+    // "Baud rate(bps)".
+    std::string_view comment = settingComment(item);
+    const std::size_t open = comment.find(')');
+    if (open == std::string_view::npos)
+        return {};
+    comment.remove_prefix(open + 2);
+    const std::size_t end = comment.find_first_of(std::string_view(",\r", 2));
+    return std::string(comment.substr(0, end));
+}
+
+std::string settingValueProblem(int item, std::string_view value, bool strict)
+{
+    const LoadRule rule = loadRule(item);
+    if (rule == LoadRule::Ignored || value.empty())
+        return {};
+    const std::size_t limit = settingTextLimit(item);
+    if (value.size() > limit)
+        return "longer than " + std::to_string(limit) + " characters";
+    if (isAddressItem(item) && !platform::parseIpv4(value))
+        return "not an IPv4 address";
+    const bool digitsOnly = std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const auto number = leadingNumber(value);
+    switch (rule) {
+    case LoadRule::Number: {
+        if (strict && !digitsOnly)
+            return "not a number";
+        // The ports have Submit's own check and message; the timeout and
+        // the timer are sent as shown only within their fields.
+        const bool port
+            = static_cast<Item>(item) == Item::DataPort || static_cast<Item>(item) == Item::ClientDestinationPort;
+        if (port && !strict)
+            return {};
+        const long upper = static_cast<Item>(item) == Item::ConnectionTimeout ? kConnectionTimeoutLimit : 65535;
+        if (number.value_or(0) > upper)
+            return "above " + std::to_string(upper);
+        return {};
+    }
+    case LoadRule::Switch:
+        if (strict && value != "0" && value != "1")
+            return "not 0 or 1";
+        return {};
+    case LoadRule::List:
+        if (!number || number >= listSize(item) || (strict && !digitsOnly))
+            return "not one of 0.." + std::to_string(listSize(item) - 1);
+        return {};
+    case LoadRule::Events:
+        if (strict
+            && (value.size() > 4 || !std::all_of(value.begin(), value.end(), [](char c) { return hexDigit(c) >= 0; })))
+            return "not four hexadecimal digits";
+        return {};
+    case LoadRule::Text:
+    case LoadRule::Ignored:
+        return {};
+    }
+    return {};
 }
 
 LoadRule loadRule(int item)
@@ -218,6 +333,13 @@ unsigned parseEventBits(std::string_view text)
 void applySettingValues(
     const std::array<std::string, kItemCount>& values, DeviceItems& sheet, std::vector<int>& emptyItems)
 {
+    std::vector<RefusedItem> refused;
+    applySettingValues(values, sheet, emptyItems, refused);
+}
+
+void applySettingValues(const std::array<std::string, kItemCount>& values, DeviceItems& sheet,
+    std::vector<int>& emptyItems, std::vector<RefusedItem>& refusedItems)
+{
     for (int item = 1; item <= kItemCount; ++item) {
         const LoadRule rule = loadRule(item);
         if (rule == LoadRule::Ignored)
@@ -225,6 +347,12 @@ void applySettingValues(
         const std::string& value = values[static_cast<std::size_t>(item - 1)];
         if (value.empty()) {
             emptyItems.push_back(item);
+            continue;
+        }
+        // What the sheet could not show as it is, or would send otherwise
+        // than it shows, stays as it was.
+        if (std::string why = settingValueProblem(item, value, false); !why.empty()) {
+            refusedItems.push_back({ item, value, std::move(why) });
             continue;
         }
         std::string& target = sheet.values[static_cast<std::size_t>(item - 1)];
@@ -240,12 +368,9 @@ void applySettingValues(
         case LoadRule::Switch:
             target = std::string(leadingNumber(value).value_or(0) != 0 ? "1" : "0");
             break;
-        case LoadRule::List: {
-            const long index = leadingNumber(value).value_or(-1);
-            if (index >= 0 && index < listSize(item))
-                target = std::to_string(index);
+        case LoadRule::List:
+            target = std::to_string(leadingNumber(value).value_or(0));
             break;
-        }
         case LoadRule::Events:
             target = formatEventBits(parseEventBits(value));
             break;
@@ -253,6 +378,12 @@ void applySettingValues(
             break;
         }
     }
+}
+
+std::string refusedItemMessage(const RefusedItem& refused)
+{
+    return "Item " + std::to_string(refused.item) + " (" + settingItemName(refused.item) + "): \"" + refused.value
+        + "\" is " + refused.why;
 }
 
 } // namespace utility::devmgmt

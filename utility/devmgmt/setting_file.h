@@ -43,11 +43,41 @@ enum class LoadRule {
 };
 LoadRule loadRule(int item);
 
+// An item value the sheet does not take: its number, the value and why.
+struct RefusedItem {
+    int item = 0;
+    std::string value;
+    std::string why;
+};
+
 // Applies the values read from a file to the sheet's values. Items with an
 // empty value are left unchanged and listed in `emptyItems` (item numbers,
-// in order). A list index the list does not have leaves the item unchanged.
+// in order). Values the sheet could not show as they are, or would send
+// otherwise than shown (see settingValueProblem), leave the item unchanged
+// and are listed in `refusedItems`.
+void applySettingValues(const std::array<std::string, kItemCount>& values, DeviceItems& sheet,
+    std::vector<int>& emptyItems, std::vector<RefusedItem>& refusedItems);
 void applySettingValues(
     const std::array<std::string, kItemCount>& values, DeviceItems& sheet, std::vector<int>& emptyItems);
+
+// The longest value text of an item: the limits of the sheet's controls (16
+// for the name, 15 for addresses, 36 for the other texts) and 128 for the
+// firmware file name; npos for items that are no text.
+inline constexpr std::size_t kAddressTextLimit = 15;
+inline constexpr long kConnectionTimeoutLimit = 20;
+std::size_t settingTextLimit(int item);
+// Items that hold a dotted IPv4 address.
+bool isAddressItem(int item);
+// The item's name as its comment gives it: "Netmask", "Baud rate(bps)".
+std::string settingItemName(int item);
+// Why a non-empty value of item `item` cannot stand: too long for its
+// control, no dotted IPv4 address, a list index the list lacks, a number its
+// field cannot hold. Empty when the value is fine. `strict` (a value given on
+// the command line) also wants plain digits for numbers and list indexes, 0
+// or 1 for switches and at most four hexadecimal digits for the events.
+std::string settingValueProblem(int item, std::string_view value, bool strict);
+// "Item 17 (Netmask) ..." for a refused value.
+std::string refusedItemMessage(const RefusedItem& refused);
 
 // The five event bits (cold start, warm start, authentication fail, IP
 // change, password change) as the sheet keeps item 34: the low byte first.

@@ -21,33 +21,6 @@ constexpr int kBeepMs = 100;
 
 bool on(const std::string& value) { return value == "1"; }
 
-std::size_t textLimit(Item item)
-{
-    switch (item) {
-    case Item::DeviceName:
-        return kNameLimit;
-    case Item::StaticIp:
-    case Item::DestinationIp:
-    case Item::Netmask:
-    case Item::Gateway:
-    case Item::Dns:
-    case Item::AccessibleIp1:
-    case Item::AccessibleIp2:
-    case Item::AccessibleIp3:
-    case Item::AccessibleIp4:
-        return kAddressLimit;
-    case Item::SmtpDomain:
-    case Item::SmtpFrom:
-    case Item::SmtpTo1:
-    case Item::SmtpTo2:
-    case Item::SmtpTo3:
-    case Item::DestinationHost:
-        return kLongTextLimit;
-    default:
-        return std::string::npos;
-    }
-}
-
 } // namespace
 
 bool nameAcceptable(const std::string& name)
@@ -209,7 +182,7 @@ void SetupSheet::edit(Item item, const std::string& value)
         changed();
         return;
     default:
-        m_values[item] = value.substr(0, textLimit(item));
+        m_values[item] = value.substr(0, settingTextLimit(static_cast<int>(item)));
         changed();
         return;
     }
@@ -223,11 +196,15 @@ bool SetupSheet::setFileValue(int item, const std::string& value)
     values[static_cast<std::size_t>(item - 1)] = value;
     // The other items are empty and so untouched.
     std::vector<int> empty;
+    std::vector<RefusedItem> refused;
     DeviceItems edited = m_values;
-    applySettingValues(values, edited, empty);
-    const bool applied = std::find(empty.begin(), empty.end(), item) == empty.end();
-    if (!applied) {
+    applySettingValues(values, edited, empty, refused);
+    if (std::find(empty.begin(), empty.end(), item) != empty.end()) {
         m_prompter.message(kItemEmpty, {}, platform::MessageIcon::Warning);
+        return false;
+    }
+    if (!refused.empty()) {
+        showRefused(refused.front());
         return false;
     }
     const std::string& newValue = edited.values[static_cast<std::size_t>(item - 1)];
@@ -330,28 +307,46 @@ bool SetupSheet::saveTo(const std::string& path)
     return true;
 }
 
+void SetupSheet::showRefused(const RefusedItem& refused)
+{
+    m_prompter.message(refusedItemMessage(refused) + "; the item is left unchanged.", kNameRefusedTitle,
+        platform::MessageIcon::Warning);
+}
+
 bool SetupSheet::loadFrom(const std::string& path)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file.is_open()) {
+    auto failedToOpen = [&] {
         m_prompter.beep(kBeepHz, kBeepMs);
         m_prompter.message(kFailedToOpen + path, {}, platform::MessageIcon::Error);
         return false;
-    }
+    };
+    // A directory or a device opens, but is no setting file: reading it
+    // fails or yields nothing, which would report every item as empty.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error))
+        return failedToOpen();
+    std::ifstream file(path, std::ios::binary);
+    if (!file.is_open())
+        return failedToOpen();
     std::string data;
     char buffer[4096];
     while (file && data.size() <= kSettingFileLimit) {
         file.read(buffer, sizeof buffer);
         data.append(buffer, static_cast<std::size_t>(file.gcount()));
     }
+    if (file.bad())
+        return failedToOpen();
     if (data.size() > kSettingFileLimit) {
         m_prompter.message(kFileTooLarge, {}, platform::MessageIcon::Warning);
         return false;
     }
     std::vector<int> empty;
-    applySettingValues(readSettingValues(data), m_values, empty);
+    std::vector<RefusedItem> refused;
+    applySettingValues(readSettingValues(data), m_values, empty, refused);
     for (std::size_t i = 0; i < empty.size(); ++i)
         m_prompter.message(kItemEmpty, {}, platform::MessageIcon::Warning);
+    for (const auto& item : refused)
+        showRefused(item);
     applyPageRules();
     return true;
 }

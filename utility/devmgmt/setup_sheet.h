@@ -3,6 +3,7 @@
 #include "platform/prompter.h"
 #include "utility/devmgmt/device_config.h"
 #include "utility/devmgmt/device_view.h"
+#include "utility/devmgmt/setting_file.h"
 
 #include <array>
 #include <cstddef>
@@ -92,6 +93,7 @@ public:
     void setChangedCallback(std::function<void()> callback) { m_changed = std::move(callback); }
 
 private:
+    void showRefused(const RefusedItem& refused);
     bool udp() const;
     bool client() const;
     void changed();

@@ -6,10 +6,11 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QVBoxLayout>
 
 namespace utility::gui {
@@ -37,7 +38,8 @@ FirmwareUpgradeDialog::FirmwareUpgradeDialog(
     timerRow->addWidget(new QLabel(QStringLiteral("Upgrade Period"), timerGroup));
     m_period = new QLineEdit(QString::number(settings.period), timerGroup);
     m_period->setObjectName(QStringLiteral("upgradePeriod"));
-    m_period->setValidator(new QIntValidator(0, 99999, m_period));
+    // Digits only; an empty field is allowed while typing and corrected on leaving.
+    m_period->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,5}")), m_period));
     m_period->setFixedWidth(60);
     timerRow->addWidget(m_period);
     timerRow->addWidget(new QLabel(QStringLiteral("(sec / device)"), timerGroup));
@@ -66,12 +68,10 @@ FirmwareUpgradeDialog::FirmwareUpgradeDialog(
     buttons->addWidget(cancel);
     layout->addLayout(buttons);
 
-    // Every change of the period is corrected at once.
-    connect(m_period, &QLineEdit::textEdited, this, [this](const QString& text) {
-        const int corrected = devmgmt::clampUpgradePeriod(text.toInt());
-        if (QString::number(corrected) != text)
-            m_period->setText(QString::number(corrected));
-    });
+    // The period is corrected when the field is left (or the dialog
+    // accepted): correcting every keystroke turned the "2" of "20" into 10
+    // and made the field impossible to empty.
+    connect(m_period, &QLineEdit::editingFinished, this, [this] { correctPeriod(); });
     connect(browseButton, &QPushButton::clicked, this, [this] { browse(); });
     connect(upgrade, &QPushButton::clicked, this, [this] {
         takeFields();
@@ -84,8 +84,16 @@ FirmwareUpgradeDialog::FirmwareUpgradeDialog(
     connect(cancel, &QPushButton::clicked, this, [this] { reject(); });
 }
 
+void FirmwareUpgradeDialog::correctPeriod()
+{
+    const QString corrected = QString::number(devmgmt::clampUpgradePeriod(m_period->text().toInt()));
+    if (m_period->text() != corrected)
+        m_period->setText(corrected);
+}
+
 void FirmwareUpgradeDialog::takeFields()
 {
+    correctPeriod();
     m_settings.period = devmgmt::clampUpgradePeriod(m_period->text().toInt());
     m_settings.server = m_server->text().trimmed().toStdString();
     m_settings.fileName = m_file->text().toStdString();

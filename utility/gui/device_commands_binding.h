@@ -29,6 +29,7 @@ public:
     QLineEdit* fileEdit() const { return m_file; }
 
 private:
+    void correctPeriod();
     void takeFields();
     void browse();
 

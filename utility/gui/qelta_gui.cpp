@@ -29,6 +29,7 @@
 #include "utility/vsp/device_link.h"
 #include "widgets/qt_event_loop.h"
 #include "widgets/qt_prompter.h"
+#include "widgets/report_list.h"
 
 #include <QApplication>
 #include <QDir>
@@ -401,12 +402,18 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
                 sheet.pages()->setCurrentIndex(1);
                 status |= grab(&sheet, dir, QStringLiteral("device-setup-serial.png")) ? 0 : 1;
             }
-            // The monitor running on the first three devices of the list.
-            for (std::size_t row = 0; row < std::min<std::size_t>(3, deviceView.rowCount()); ++row)
+            // The monitor running on the first two devices of the list, both
+            // charted; the shortest interval, and four cycles so that the
+            // rates of the first device (fed by the screenshot script) move.
+            for (std::size_t row = 0; row < std::min<std::size_t>(2, deviceView.rowCount()); ++row)
                 deviceView.setChecked(row, true);
             frame.clickViewButton(shell::FrameModel::kMonitorButton);
+            const unsigned storedInterval = monitor.interval();
+            monitor.setInterval(3);
             monitor.clickStart();
-            QTimer::singleShot(1500, &window, [&] {
+            monitorWidget->list()->selectAll();
+            QTimer::singleShot(11500, &window, [&, storedInterval] {
+                monitor.setInterval(storedInterval);
                 status |= grab(&window, dir, QStringLiteral("monitor-view.png")) ? 0 : 1;
                 monitor.clickStart();
                 for (std::size_t row = 0; row < deviceView.rowCount(); ++row)

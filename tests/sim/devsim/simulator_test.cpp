@@ -272,6 +272,30 @@ TEST_F(SimulatorTest, RebootMatchesNameAndMacAndRestartsWithCountersCleared)
     EXPECT_EQ(device(0).status().serialTxCount, 0u);
 }
 
+TEST_F(SimulatorTest, ADeviceWithoutANameTakesTheRowNameTheUtilityShowsForIt)
+{
+    // The utility lists a nameless device as "ZIR" and its row number and
+    // sends that name back in Reboot and Upgrade.
+    startDevices(1, [](std::size_t, DeviceDefinition& definition) { definition.settings.name.clear(); });
+    const Mac mac = device(0).settings().mac;
+    struct Case {
+        const char* name;
+        bool accepted;
+    };
+    const Case cases[] = {
+        { "ZIR", false },
+        { "ZIR0", false },
+        { "ZIR1x", false },
+        { "DS-0001", false },
+        { "ZIR17", true },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(ask(0, identification(opcode::kReboot, c.name, mac), 0).empty());
+        EXPECT_EQ(device(0).restarts(), c.accepted ? 1 : 0);
+    }
+}
+
 TEST_F(SimulatorTest, RebootWithoutTheReplyOptionIsSilent)
 {
     startDevices(1);

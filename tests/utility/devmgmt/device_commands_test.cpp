@@ -209,15 +209,56 @@ TEST_F(DeviceCommandsTest, NoRestoreReplyEndsAsResetsFailedAfterTheRestorePeriod
 
 TEST_F(DeviceCommandsTest, RestoreBringsAChangedNameBackAndShowsAnEmptyOneAsZir)
 {
-    startDevices(1);
-    search(1);
-    view->setChecked(0, true);
+    // Device 1 keeps its factory name "DS-0001" but is searched as
+    // "Changed"; device 2 has no factory name at all.
+    sim::devsim::SimulatorOptions options;
+    options.httpPort = 0;
+    options.rebootTime = 3s;
+    simulator = std::make_unique<sim::devsim::Simulator>(loop, options);
+    simulator->addDevice(sim::devsim::defaultDevice(0, ip("127.0.0.10")));
+    auto nameless = sim::devsim::defaultDevice(1, ip("127.0.0.11"));
+    nameless.settings.name.clear();
+    simulator->addDevice(std::move(nameless));
+    ASSERT_TRUE(simulator->start().ok());
+    search(2);
+    const std::size_t named = rowOf("127.0.0.10");
+    const std::size_t unnamed = rowOf("127.0.0.11");
+    DeviceEntry& entry = view->mutableEntry(named);
+    std::fill_n(entry.record.begin() + offset::kName, kNameSize, 0);
+    std::copy_n("Changed", 7, entry.record.begin() + offset::kName);
+    view->refreshRow(named);
+    ASSERT_EQ(view->rows()[named].texts[kColumnName], "Changed");
+
+    checkAll();
     restore->start();
-    ASSERT_TRUE(loop.runUntil([&] { return outcome.has_value(); }, 5s));
+    ASSERT_TRUE(loop.runUntil([&] { return outcome.has_value(); }, 10s));
     ASSERT_EQ(*outcome, CommandOutcome::Restarting);
-    EXPECT_EQ(view->rows()[0].texts[kColumnName], "DS-0001");
-    EXPECT_EQ(view->rows()[0].background, kSearchedRow);
-    EXPECT_FALSE(view->rows()[0].checked);
+    // The countdown starts once the last Restore is out; its reply follows.
+    ASSERT_TRUE(loop.runUntil([&] { return restore->answered().size() == 2; }, 2s));
+    EXPECT_EQ(view->rows()[named].texts[kColumnName], "DS-0001");
+    EXPECT_EQ(view->rows()[unnamed].texts[kColumnName], "ZIR" + std::to_string(unnamed + 1));
+    for (const std::size_t row : { named, unnamed }) {
+        EXPECT_EQ(view->rows()[row].background, kSearchedRow);
+        EXPECT_FALSE(view->rows()[row].checked);
+    }
+}
+
+TEST_F(DeviceCommandsTest, ANamelessDeviceIsRebootedUnderTheRowNameTheListShows)
+{
+    sim::devsim::SimulatorOptions options;
+    options.httpPort = 0;
+    options.rebootTime = 3s;
+    simulator = std::make_unique<sim::devsim::Simulator>(loop, options);
+    auto nameless = sim::devsim::defaultDevice(0, ip("127.0.0.10"));
+    nameless.settings.name.clear();
+    simulator->addDevice(std::move(nameless));
+    ASSERT_TRUE(simulator->start().ok());
+    search(1);
+    ASSERT_EQ(view->rows()[0].texts[kColumnName], "ZIR1");
+    view->setChecked(0, true);
+    reboot->start();
+    ASSERT_TRUE(loop.runUntil([&] { return simulator->device(0).restarts() > 0; }, 5s));
+    EXPECT_EQ(reboot->answered(), std::vector<std::size_t> { 0 });
 }
 
 TEST_F(DeviceCommandsTest, RebootOfThreeSearchesAfterTheCountdownAndThePause)

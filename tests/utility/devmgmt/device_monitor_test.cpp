@@ -246,6 +246,12 @@ TEST_F(DeviceMonitorTest, DevsimCountersAndVersionAppear)
     simulator.device(0).status().serialRxCount = 13;
     loop.advance(3s);
     ASSERT_TRUE(loop.runUntil([&] { return text(0, kMonitorRx) == "13"; }, 1s));
+    // The chart's history: one byte received over the three-second cycle.
+    const auto* history = monitor->history().device("0", "127.0.0.10");
+    ASSERT_NE(history, nullptr);
+    ASSERT_EQ(history->rates.size(), 1u);
+    EXPECT_NEAR(history->rates.back().rxPerSecond, 1.0 / 3.0, 0.01);
+    EXPECT_EQ(history->rates.back().txPerSecond, 0.0);
 }
 
 TEST_F(DeviceMonitorTest, AMonitorWithoutItsSocketCannotStart)
@@ -255,4 +261,76 @@ TEST_F(DeviceMonitorTest, AMonitorWithoutItsSocketCannotStart)
     EXPECT_EQ(prompter.messages().back(), "Failed to create Monitor socket!");
     monitor->rebuild({ { 0, "A", "127.0.0.10" } });
     EXPECT_FALSE(monitor->startEnabled());
+}
+
+namespace {
+
+MonitorRow statusRow(const char* number, const char* status, const char* tx, const char* rx)
+{
+    MonitorRow row;
+    row.texts[kMonitorNumber] = number;
+    row.texts[kMonitorStatus] = status;
+    row.texts[kMonitorName] = "DS-" + std::string(number);
+    row.texts[kMonitorIp] = "127.0.0.1" + std::string(number);
+    row.texts[kMonitorTx] = tx;
+    row.texts[kMonitorRx] = rx;
+    return row;
+}
+
+} // namespace
+
+TEST(MonitorHistory, RatesPairEachAnswerWithTheDevicesPreviousAnswer)
+{
+    const platform::TimePoint start {};
+    MonitorHistory history(3);
+    struct Step {
+        double at; // seconds
+        const char* number;
+        const char* status;
+        const char* tx;
+        const char* rx;
+    };
+    const Step steps[] = {
+        { 0, "2", "Success", "1000", "0" }, { 0.5, "5", "Success", "7", "7" },
+        { 3, "2", "Success", "4000", "300" }, // 1000 and 100 bytes a second
+        { 6, "2", "Fail", "---", "---" }, // a gap
+        { 9, "2", "Success", "10000", "300" }, // paired with t=3: 1000 and 0
+        { 12, "2", "Success", "600", "600" }, // restarted: counted from zero
+        { 15, "2", "Success", "3600", "600" }, // the fourth point: the first goes
+    };
+    for (const auto& step : steps)
+        history.record(statusRow(step.number, step.status, step.tx, step.rx),
+            start + std::chrono::duration_cast<platform::Duration>(std::chrono::duration<double>(step.at)));
+
+    ASSERT_EQ(history.devices().size(), 2u);
+    const auto* second = history.device("5", "127.0.0.15");
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(second->rates.empty()) << "one answer makes no rate";
+    const auto* device = history.device("2", "127.0.0.12");
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->name, "DS-2");
+    struct Expected {
+        double seconds;
+        double tx;
+        double rx;
+    };
+    const Expected expected[] = { { 9, 1000, 0 }, { 12, 200, 100 }, { 15, 1000, 0 } };
+    ASSERT_EQ(device->rates.size(), std::size(expected));
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_DOUBLE_EQ(device->rates[i].seconds, expected[i].seconds);
+        EXPECT_DOUBLE_EQ(device->rates[i].txPerSecond, expected[i].tx);
+        EXPECT_DOUBLE_EQ(device->rates[i].rxPerSecond, expected[i].rx);
+    }
+    history.clear();
+    EXPECT_TRUE(history.devices().empty());
+}
+
+TEST(MonitorHistory, CsvLinesQuoteWhatASpreadsheetWouldSplit)
+{
+    EXPECT_EQ(monitorCsvHeader(), "time,index,name,ip,status,tx,rx\r\n");
+    MonitorRow row = statusRow("3", "Success", "12", "34");
+    EXPECT_EQ(monitorCsvLine("2026-01-02 03:04:05", row), "2026-01-02 03:04:05,3,DS-3,127.0.0.13,Success,12,34\r\n");
+    row.texts[kMonitorName] = "Lab \"A\", east";
+    EXPECT_EQ(monitorCsvLine("t", row), "t,3,\"Lab \"\"A\"\", east\",127.0.0.13,Success,12,34\r\n");
 }

@@ -4,6 +4,7 @@
 #include "sim/devsim/simulator.h"
 #include "tests/support/scripted_prompter.h"
 #include "utility/devmgmt/command_steps.h"
+#include "utility/devmgmt/device_commands.h"
 #include "utility/devmgmt/device_setup.h"
 #include "utility/devmgmt/setup_sheet.h"
 
@@ -322,4 +323,76 @@ TEST_F(DeviceSetupTest, RefreshShowsAnEmptyNameAsTheCommandAsks)
     EXPECT_EQ(view->rows()[0].texts[kColumnName], "ZIR1");
     EXPECT_EQ(view->rows()[0].textColour, kRestoreDoneText);
     EXPECT_EQ(view->rows()[0].background, kSearchedRow);
+}
+
+TEST_F(DeviceSetupTest, AShortQueryReplyNeverOpensTheSheetAndNothingIsSent)
+{
+    // A reply of 64 bytes would fill the sheet with zeros: 921600 baud,
+    // 5 data bits, odd parity, Xon/Xoff.
+    startDevices(
+        1, [](sim::devsim::DeviceDefinition& definition) { definition.fault = sim::devsim::FaultMode::ShortReply; });
+    searchAddress("127.0.0.10");
+    ASSERT_EQ(view->entry(0).length, 64);
+    const auto before = device(0).settings();
+    int sheetsShown = 0;
+    fillSheet = [&] {
+        ++sheetsShown;
+        sheet->edit(Item::DeviceName, "Renamed");
+        return sheet->submit();
+    };
+    runSetup();
+    EXPECT_EQ(*outcome, DeviceSetup::Outcome::ShortRecord);
+    EXPECT_EQ(sheetsShown, 0);
+    EXPECT_FALSE(sheet->submitted());
+    ASSERT_FALSE(prompter.messages().empty());
+    EXPECT_EQ(prompter.messages().back(), shortRecordMessage(0, 64));
+    EXPECT_NE(prompter.messages().back().find("short"), std::string::npos);
+    EXPECT_EQ(prompter.count("confirm"), 0) << "not even the reboot question";
+    loop.advance(3s);
+    EXPECT_EQ(device(0).settings(), before);
+    EXPECT_EQ(device(0).restarts(), 0);
+    EXPECT_FALSE(view->rows()[0].checked);
+    EXPECT_FALSE(setup->running());
+}
+
+TEST_F(DeviceSetupTest, ADoubleClickWhileAnotherCommandRunsIsRefused)
+{
+    startDevices(1);
+    searchAddress("127.0.0.10");
+    DeviceRestore restore(loop, *view, prompter);
+    std::optional<CommandOutcome> restored;
+    restore.setFinishedCallback([&](CommandOutcome how) { restored = how; });
+    int sheetsShown = 0;
+    fillSheet = [&] {
+        ++sheetsShown;
+        return false; // left without Submit
+    };
+    view->setDoubleClickHandler([this](std::size_t) { setup->start(); });
+
+    view->setChecked(0, true);
+    restore.start();
+    ASSERT_TRUE(restore.running());
+    // During the restore's query, its wait for the RestoreReply and the
+    // re-search countdown that follows, a double-click opens nothing.
+    bool polledForReply = false;
+    bool countdownSeen = false;
+    for (int tick = 0; tick < 300 && (restore.running() || view->exchangeRunning()); ++tick) {
+        polledForReply = polledForReply || (restore.running() && !view->steps().querying());
+        countdownSeen = countdownSeen || view->steps().countingDown();
+        view->doubleClickRow(0);
+        EXPECT_FALSE(setup->running());
+        loop.advance(100ms);
+    }
+    EXPECT_TRUE(polledForReply);
+    EXPECT_TRUE(countdownSeen);
+    EXPECT_EQ(sheetsShown, 0);
+    ASSERT_TRUE(restored.has_value());
+    EXPECT_EQ(*restored, CommandOutcome::Restarting);
+    EXPECT_FALSE(restore.running());
+    EXPECT_EQ(device(0).restarts(), 1);
+
+    // Once the new search is over the double-click works again.
+    ASSERT_TRUE(loop.runUntil([&] { return !view->searching() && view->rowCount() == 1; }, 10s));
+    view->doubleClickRow(0);
+    EXPECT_EQ(sheetsShown, 1);
 }

@@ -1,11 +1,14 @@
 #include "tests/support/scripted_prompter.h"
 #include "utility/devmgmt/device_monitor.h"
 #include "utility/gui/device_commands_binding.h"
+#include "utility/gui/monitor_chart.h"
 #include "utility/gui/monitor_view.h"
 #include "widgets/qt_event_loop.h"
 #include "widgets/report_list.h"
 
+#include <QChart>
 #include <QLineEdit>
+#include <QLineSeries>
 #include <QPushButton>
 #include <QTest>
 
@@ -25,10 +28,22 @@ TEST(MonitorViewGui, TypedIntervalIsCorrectedAndStartFollowsTheList)
     monitor.setChangedCallback([&](int) { view.refresh(); });
     EXPECT_FALSE(view.startButton()->isEnabled());
 
-    view.intervalEdit()->clear();
-    QTest::keyClicks(view.intervalEdit(), QStringLiteral("5000"));
-    EXPECT_EQ(view.intervalEdit()->text(), QStringLiteral("3600"));
-    EXPECT_EQ(stored.back(), 3600u);
+    // Typed digits stand until the field is left (Enter here); only then is
+    // the value corrected and stored.
+    struct Case {
+        const char* typed;
+        const char* shown;
+        unsigned stored;
+    };
+    for (const Case& c : { Case { "10", "10", 10 }, Case { "1", "3", 3 }, Case { "5000", "3600", 3600 } }) {
+        view.intervalEdit()->clear();
+        QTest::keyClicks(view.intervalEdit(), QString::fromLatin1(c.typed));
+        EXPECT_EQ(view.intervalEdit()->text(), QString::fromLatin1(c.typed)) << "while typing " << c.typed;
+        QTest::keyClick(view.intervalEdit(), Qt::Key_Return);
+        EXPECT_EQ(view.intervalEdit()->text(), QString::fromLatin1(c.shown)) << c.typed;
+        ASSERT_FALSE(stored.empty());
+        EXPECT_EQ(stored.back(), c.stored) << c.typed;
+    }
 
     monitor.rebuild({ { 3, "DS-4", "127.0.0.13" } });
     ASSERT_EQ(view.list()->rowCount(), 1);
@@ -48,9 +63,18 @@ TEST(FirmwareUpgradeDialogGui, PeriodIsCorrectedAndUnusableValuesKeepItOpen)
     devmgmt::UpgradeSettings settings { 20, "0.0.0.0", "fw.bin" };
     gui::FirmwareUpgradeDialog dialog(settings, prompter);
     dialog.show();
+    // Typing "20" passes through 2, and the field may be emptied on the way
+    // to a new value: corrected only when left or accepted.
+    dialog.periodEdit()->clear();
+    EXPECT_EQ(dialog.periodEdit()->text(), QString());
+    QTest::keyClicks(dialog.periodEdit(), QStringLiteral("20"));
+    EXPECT_EQ(dialog.periodEdit()->text(), QStringLiteral("20"));
     dialog.periodEdit()->clear();
     QTest::keyClicks(dialog.periodEdit(), QStringLiteral("5"));
+    EXPECT_EQ(dialog.periodEdit()->text(), QStringLiteral("5"));
+    QTest::keyClick(dialog.periodEdit(), Qt::Key_Return);
     EXPECT_EQ(dialog.periodEdit()->text(), QStringLiteral("10"));
+    dialog.periodEdit()->clear();
 
     auto* upgrade = dialog.findChild<QPushButton*>(QStringLiteral("upgradeFirmware"));
     ASSERT_NE(upgrade, nullptr);
@@ -68,4 +92,32 @@ TEST(FirmwareUpgradeDialogGui, PeriodIsCorrectedAndUnusableValuesKeepItOpen)
     EXPECT_EQ(settings.period, 10);
     EXPECT_EQ(settings.server, "10.0.0.2");
     EXPECT_EQ(settings.fileName, "new.bin");
+}
+
+TEST(MonitorViewGui, EachSelectedDeviceGetsARateChart)
+{
+    widgets::QtEventLoop loop;
+    testing_support::ScriptedPrompter prompter;
+    devmgmt::DeviceMonitor monitor(loop, prompter);
+    ASSERT_TRUE(monitor.create("127.0.0.1"));
+    gui::MonitorView view(monitor);
+    monitor.setChangedCallback([&](int) { view.refresh(); });
+    monitor.rebuild({ { 1, "DS-2", "127.0.0.11" }, { 4, "DS-5", "127.0.0.14" }, { 5, "DS-6", "127.0.0.15" } });
+    EXPECT_EQ(view.charts()->chartCount(), 0);
+
+    view.list()->topLevelItem(0)->setSelected(true);
+    view.list()->topLevelItem(2)->setSelected(true);
+    ASSERT_EQ(view.charts()->chartCount(), 2);
+    EXPECT_EQ(view.charts()->chart(0)->title(), QStringLiteral("NO. 1  DS-2  127.0.0.11"));
+    EXPECT_EQ(view.charts()->chart(1)->title(), QStringLiteral("NO. 5  DS-6  127.0.0.15"));
+    EXPECT_EQ(view.charts()->txSeries(0)->count(), 0) << "no rate before two answers";
+    EXPECT_EQ(view.charts()->rxSeries(1)->name(), QStringLiteral("RX bytes/s"));
+    // A refresh keeps the charts of the devices still selected.
+    QChart* kept = view.charts()->chart(1);
+    view.list()->topLevelItem(0)->setSelected(false);
+    view.refresh();
+    ASSERT_EQ(view.charts()->chartCount(), 1);
+    EXPECT_EQ(view.charts()->chart(0), kept);
+    view.list()->clearSelection();
+    EXPECT_EQ(view.charts()->chartCount(), 0);
 }

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -220,10 +222,11 @@ TEST_F(QeltaDeviceCommands, UpgradeFetchesFromQeltasTftpServerAndTheMonitorShows
     std::string second;
     std::getline(lines, first);
     std::getline(lines, second);
-    EXPECT_EQ(nlohmann::json::parse(first)["firmware"], "2.5-new") << run.out;
-    EXPECT_EQ(nlohmann::json::parse(first)["no"], 0);
-    EXPECT_EQ(nlohmann::json::parse(second)["firmware"], "1.0.0");
-    EXPECT_EQ(nlohmann::json::parse(second)["no"], 1);
+    // The rows follow the device table, as in the view.
+    const auto upgraded = nlohmann::json::parse(first)["ip"] == "127.0.0.12" ? first : second;
+    const auto other = upgraded == first ? second : first;
+    EXPECT_EQ(nlohmann::json::parse(upgraded)["firmware"], "2.5-new") << run.out;
+    EXPECT_EQ(nlohmann::json::parse(other)["firmware"], "1.0.0");
     tftp->terminate();
     tftp->wait(5s);
 
@@ -233,16 +236,105 @@ TEST_F(QeltaDeviceCommands, UpgradeFetchesFromQeltasTftpServerAndTheMonitorShows
     EXPECT_NE(run.err.find("Invalid TFTP Server IP address!"), std::string::npos) << run.err;
 }
 
-TEST_F(QeltaDeviceCommands, HelpListsTheFourCommandsWithTheirOptions)
+TEST_F(QeltaDeviceCommands, EveryCommandTheHelpListsRunsAndTellsItsOwnUsage)
 {
     const ProgramRun run = qelta("--help");
     ASSERT_EQ(run.status, 0);
-    const std::string text = run.out + run.err;
-    for (const char* line : { "monitor --ip ADDR [--ip ADDR]... [--interval N] [--cycles K] [--json]",
-             "restore --ip ADDR [--ip ADDR]... [--yes] [--json]", "reboot --ip ADDR [--ip ADDR]... [--yes] [--json]",
-             "upgrade --ip ADDR --server TFTP_ADDR --file NAME [--period N] [--yes] [--json]" })
-        EXPECT_NE(text.find(line), std::string::npos) << line;
-    EXPECT_EQ(qelta("reboot --yes").status, 2) << "--ip is required";
-    EXPECT_EQ(qelta("upgrade --ip 127.0.0.10 --ip 127.0.0.11").status, 2) << "one device each time";
-    EXPECT_EQ(qelta("monitor --ip 127.0.0.10 --cycles 0").status, 2);
+    // The command names of the "commands:" list.
+    std::vector<std::string> names;
+    std::istringstream lines(run.out.substr(run.out.find("commands:")));
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line))
+        if (line.rfind("  ", 0) == 0 && line.size() > 2 && line[2] != ' ')
+            names.push_back(line.substr(2, line.find(' ', 2) - 2));
+    for (const char* expected : { "search", "setup", "monitor", "restore", "reboot", "upgrade" })
+        EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        // Each one is a command qelta runs: its help, or its own usage for
+        // an option it does not know.
+        const ProgramRun help = qelta(name + " --help");
+        EXPECT_EQ(help.status, 0);
+        EXPECT_FALSE(help.out.empty());
+        EXPECT_EQ(help.out.find("COMMAND [ARGS...]"), std::string::npos) << "the command's own help";
+        const ProgramRun bad = qelta(name + " --no-such-option");
+        EXPECT_EQ(bad.status, 2);
+        EXPECT_NE(bad.err.find("usage: qelta [--local ADDR] " + name), std::string::npos) << bad.err;
+        EXPECT_EQ(bad.err.find("COMMAND [ARGS...]"), std::string::npos) << bad.err;
+    }
+}
+
+TEST_F(QeltaDeviceCommands, ARestoredDeviceMissingFromTheNewSearchEndsWithOne)
+{
+    // The devices stay silent far longer than the countdown before the new
+    // search (reboot period 10 s).
+    startDevsim({ "--reboot-time", "60" });
+    const ProgramRun run = qelta("restore --ip 127.0.0.11 --yes --json");
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_TRUE(rowOf(run.out, "127.0.0.11").is_null()) << run.out;
+    EXPECT_NE(run.err.find("device 02-44-53-00-00-02 is missing from the new search"), std::string::npos) << run.err;
+}
+
+TEST_F(QeltaDeviceCommands, ANamelessDeviceTakesTheRebootSentToItsRowName)
+{
+    dir.write("nameless.cfg", "[device]\nname =\n");
+    startDevsim({ "--config", dir.path() + "/nameless.cfg", "-v" });
+    ProgramRun run = qelta("search --json");
+    ASSERT_EQ(rowOf(run.out, "127.0.0.10")["name"], "ZIR1") << run.out;
+    run = qelta("reboot --ip 127.0.0.10 --yes --json");
+    EXPECT_EQ(run.status, 0) << run.err;
+    bool restarted = false;
+    for (int i = 0; i < 200 && !restarted; ++i) {
+        auto line = devsim.readLine(5s);
+        if (!line.ok())
+            break;
+        EXPECT_EQ(line.value().find("Reboot ignored"), std::string::npos) << line.value();
+        restarted = line.value().find("127.0.0.10: restarting: reboot requested") != std::string::npos;
+    }
+    EXPECT_TRUE(restarted);
+}
+
+TEST_F(QeltaDeviceCommands, TheMonitorNumbersRowsByTheTableAndWritesEveryCycleAsCsv)
+{
+    startDevsim();
+    const ProgramRun search = qelta("search --json");
+    const auto eleven = rowOf(search.out, "127.0.0.11");
+    const auto twelve = rowOf(search.out, "127.0.0.12");
+    ASSERT_FALSE(eleven.is_null() || twelve.is_null()) << search.out;
+
+    ProgramRun run = qelta("monitor --ip 127.0.0.12 --ip 127.0.0.11 --interval 3 --cycles 2 --json --csv m.csv");
+    ASSERT_EQ(run.status, 0) << run.err;
+    // "NO." is the table index: the search's row number less one.
+    std::istringstream lines(run.out);
+    std::string line;
+    std::map<std::string, int> numbers;
+    while (std::getline(lines, line)) {
+        const auto row = nlohmann::json::parse(line);
+        numbers[row["ip"]] = row["no"];
+    }
+    EXPECT_EQ(numbers["127.0.0.11"], eleven["no"].get<int>() - 1);
+    EXPECT_EQ(numbers["127.0.0.12"], twelve["no"].get<int>() - 1);
+
+    const std::string csv = dir.read("m.csv");
+    std::istringstream records(csv);
+    std::vector<std::string> rows;
+    while (std::getline(records, line))
+        rows.push_back(line);
+    ASSERT_EQ(rows.size(), 5u) << csv; // the header and two rows in each of two cycles
+    EXPECT_EQ(rows[0], "time,index,name,ip,status,tx,rx\r");
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i]);
+        EXPECT_EQ(rows[i].size() > 20 && rows[i][4] == '-' && rows[i][19] == ',', true) << "YYYY-MM-DD HH:MM:SS,";
+        EXPECT_NE(rows[i].find(",Success,"), std::string::npos);
+        const bool isEleven = rows[i].find(",127.0.0.11,") != std::string::npos;
+        const auto& expected = isEleven ? eleven : twelve;
+        EXPECT_NE(rows[i].find("," + std::to_string(expected["no"].get<int>() - 1) + ","
+                      + expected["name"].get<std::string>() + ","),
+            std::string::npos);
+    }
+    // A device no search lists cannot be monitored.
+    run = qelta("monitor --ip 127.0.0.99 --cycles 1");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("127.0.0.99"), std::string::npos) << run.err;
 }

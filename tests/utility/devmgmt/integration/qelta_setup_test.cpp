@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -160,4 +161,109 @@ TEST_F(QeltaSetup, RefusedValuesSilentDevicesAndAnswers)
     run = qelta("setup --help");
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("--set ITEM=VALUE"), std::string::npos);
+}
+
+TEST_F(QeltaSetup, AShortReplyOpensNoSheetAndSendsNothing)
+{
+    devsim.terminate();
+    devsim.wait(5s);
+    auto started = platform::ChildProcess::start({ programPath("devsim"), "--devices", "3", "--first-address",
+        "127.0.0.10", "--reboot-time", "1", "--fault", "2=short" });
+    ASSERT_TRUE(started.ok());
+    devsim = std::move(started.value());
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(devsim.readLine(10s).ok()) << "devsim did not start";
+
+    for (const char* arguments :
+        { "setup --ip 127.0.0.11 --set 1=Renamed --yes", "setup --ip 127.0.0.11 --save short.txt --no-submit" }) {
+        SCOPED_TRACE(arguments);
+        const ProgramRun run = qelta(arguments);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find("replied with 64 of the 438 bytes"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("nothing is sent"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("Do you want to proceed ?"), std::string::npos) << run.err;
+    }
+    EXPECT_FALSE(std::ifstream(dir.path() + "/short.txt").good());
+    // The device kept its name (which lies within the short reply).
+    EXPECT_EQ(searchRow("127.0.0.11")["name"], "DS-0002");
+}
+
+TEST_F(QeltaSetup, SettingFilesWithLfLinesLoadAndWhatIsNoFileIsRefused)
+{
+    // A directory and a device are files that cannot be opened: no item is
+    // reported empty and the command fails.
+    for (const std::string& target : { dir.path(), std::string("/dev/null") }) {
+        SCOPED_TRACE(target);
+        const ProgramRun run = qelta("setup --ip 127.0.0.10 --load " + target + " --yes");
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find("Failed to open file" + target), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("Item is empty!!"), std::string::npos) << run.err;
+    }
+
+    // A file as a Linux editor leaves it: LF line ends.
+    ASSERT_EQ(qelta("setup --ip 127.0.0.10 --set 1=From-Lf --set 36=3 --set 40=1 --save t.txt --no-submit").status, 0);
+    std::string file = dir.read("t.txt");
+    std::erase(file, '\r');
+    dir.write("lf.txt", file);
+    auto emptyItems = [](const std::string& text) {
+        int n = 0;
+        for (auto at = text.find("Item is empty!!"); at != std::string::npos; at = text.find("Item is empty!!", at + 1))
+            ++n;
+        return n;
+    };
+    // The device has no SMTP settings: those items are empty either way.
+    const int emptyInCrLf = emptyItems(qelta("setup --ip 127.0.0.12 --load t.txt --no-submit").err);
+    EXPECT_LE(emptyInCrLf, 10);
+    ProgramRun run = qelta("setup --ip 127.0.0.12 --load lf.txt --yes --json");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(emptyItems(run.err), emptyInCrLf) << run.err;
+    EXPECT_EQ(nlohmann::json::parse(run.out)[0]["name"], "From-Lf");
+    ASSERT_FALSE(searchRow("127.0.0.12").is_null());
+    const auto items = savedItems("127.0.0.12");
+    ASSERT_EQ(items.size(), 43u);
+    EXPECT_EQ(items[35], "3");
+    EXPECT_EQ(items[39], "1");
+    const std::string saved = dir.read("saved.txt");
+    EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 43) << saved;
+    EXPECT_EQ(std::count(saved.begin(), saved.end(), '\r'), 43) << "saving keeps CR LF";
+
+    // A value its control cannot hold is refused by name; the rest loads.
+    std::string wide = dir.read("t.txt");
+    wide.replace(wide.find("255.0.0.0"), 9, "255.255.255.0.1.2.3.4");
+    dir.write("wide.txt", wide);
+    run = qelta("setup --ip 127.0.0.12 --load wide.txt --save after.txt --no-submit");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(
+        run.err.find("Item 17 (Netmask): \"255.255.255.0.1.2.3.4\" is longer than 15 characters"), std::string::npos)
+        << run.err;
+    EXPECT_NE(dir.read("after.txt").find("\r\n255.0.0.0 "), std::string::npos);
+}
+
+TEST_F(QeltaSetup, SetValuesTheSheetWouldRefuseEndWithTheirNameAndTheSetupUsage)
+{
+    struct Case {
+        const char* set;
+        const char* named;
+    };
+    const Case cases[] = {
+        { "36=9", "Item 36 (Baud rate(bps)): \"9\" is not one of 0..8" },
+        { "17=foo", "Item 17 (Netmask): \"foo\" is not an IPv4 address" },
+        { "1=Twenty-characters-xx", "Item 1 (Device name): \"Twenty-characters-xx\" is longer than 16 characters" },
+        { "12=2", "Item 12 (UDP Protocol): \"2\" is not 0 or 1" },
+        { "7=40a", "Item 7 (Server data listening Port): \"40a\" is not a number" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.set);
+        const ProgramRun run = qelta(std::string("setup --ip 127.0.0.10 --yes --set ") + c.set);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("usage: qelta [--local ADDR] setup --ip ADDR"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("COMMAND"), std::string::npos) << run.err;
+    }
+    // Nothing reached the device: it still has its settings.
+    const auto items = savedItems("127.0.0.10");
+    ASSERT_EQ(items.size(), 43u);
+    EXPECT_EQ(items[0], "DS-0001");
+    EXPECT_EQ(items[35], "1");
+    EXPECT_EQ(items[16], "255.0.0.0");
 }
