@@ -144,6 +144,22 @@ void replaceReceived(PortDevice& port, std::span<const std::uint8_t> bytes)
     (void)appendLocked(port, bytes);
 }
 
+void releaseReceiveFlow(PortDevice& port)
+{
+    bool queue = false;
+    {
+        std::lock_guard lock(port.dataLock);
+        ReceiveFlow& flow = port.receiveFlow;
+        if (flow.stopSent) {
+            flow.stopSent = false;
+            flow.resumeSent = true;
+            queue = true;
+        }
+    }
+    if (queue)
+        queueFlowControl(port);
+}
+
 void resumeIfDrained(PortDevice& port)
 {
     if (resumeDue(port))
@@ -157,7 +173,9 @@ void flowThresholdReached(PortDevice& port)
         std::lock_guard lock(port.dataLock);
         // The program may have read the buffer down since the network thread
         // looked; a stop then would never be answered by a resume.
-        if (!port.receiveFlow.stopSent && port.serial.commStatus.amountInInQueue >= kFlowResumeLevel) {
+        // With no program reading, the buffer keeps the newest bytes instead.
+        if (port.openFlag.load() && !port.receiveFlow.stopSent
+            && port.serial.commStatus.amountInInQueue >= kFlowResumeLevel) {
             port.receiveFlow.stopSent = true;
             port.receiveFlow.resumeSent = false;
             queue = true;

@@ -60,6 +60,9 @@ void replaceReceived(PortDevice& port, std::span<const std::uint8_t> bytes);
 void flowThresholdReached(PortDevice& port);
 // The receive buffer gave up bytes: queues the resume when a stop is in force
 // and the buffer is below the resume level; data lock held.
+// The last handle closed: a device server stopped for a program that is gone
+// may send again (the receive buffer keeps the newest bytes meanwhile).
+void releaseReceiveFlow(PortDevice& port);
 void resumeIfDrained(PortDevice& port);
 void queueFlowControl(PortDevice& port);
 // Completes the read, or keeps it for the read timer (kStatusPending; the

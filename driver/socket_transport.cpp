@@ -531,9 +531,12 @@ NtStatus SocketTransport::sendControlPacket(const ControlPacket& packet)
     return sendBytes(std::span(bytes).first(packet.encodedSize()), nullptr);
 }
 
-// A TCP stream is never read past the free part of the receive buffer, so no
-// byte is overwritten: TCP holds the device server back until the program
-// reads. (UDP has no such brake; there the oldest unread bytes give way.)
+// While a program has the port, a TCP stream is never read past the free
+// part of the receive buffer, so no byte is overwritten: TCP holds the device
+// server back until the program reads. (UDP has no such brake; there the
+// oldest unread bytes give way.) While nobody has the port open the stream is
+// read on, and the buffer keeps the newest bytes as it does for UDP: the next
+// program gets what arrived last, not what waited in the network for minutes.
 // A framed stream also counts the incomplete packet held for reassembly: the
 // bytes that complete it deliver the whole payload at once, so room for the
 // new bytes alone would let a completed packet run over unread ones.
@@ -541,7 +544,8 @@ std::size_t SocketTransport::receiveRoom()
 {
     std::lock_guard lock(m_port.dataLock);
     // The reassembly fill changes only on this thread, or under the data lock.
-    const std::size_t taken = std::size_t { m_port.serial.commStatus.amountInInQueue } + m_port.buffers->reassemblyFill;
+    const std::size_t unread = m_port.openFlag.load() ? std::size_t { m_port.serial.commStatus.amountInInQueue } : 0;
+    const std::size_t taken = unread + m_port.buffers->reassemblyFill;
     return taken >= kBufferSize ? 0 : kBufferSize - taken;
 }
 

@@ -210,8 +210,14 @@ NtStatus VorpilDriver::close(PortDevice& port, Request& request)
         port.serial.modemStatus &= ~(kModemStatusCts | kModemStatusDsr);
     }
     // Only a handle that was opened holds a count.
-    if (port.openFlag.exchange(false))
+    if (port.openFlag.exchange(false)) {
+        // With nobody reading, the device server is no longer held back:
+        // the receive buffer keeps the newest bytes for the next program.
+        releaseReceiveFlow(port);
+        if (port.transport)
+            port.transport->resumeReceive();
         releaseRequest(port);
+    }
     return completeRequest(request, kStatusSuccess);
 }
 
