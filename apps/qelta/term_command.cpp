@@ -228,8 +228,12 @@ int runTerm(Context& context)
 
     terminal.choosePort(options.port);
     terminal.clickOpen();
-    if (!terminal.isOpen())
+    if (!terminal.isOpen()) {
+        // The view's line says only that it failed; here the reason follows.
+        if (!terminal.openError().empty())
+            printStatus(terminal.openError() + "\n");
         return kExitFailure;
+    }
     if (!platform::quitOnTerminationSignals(*loop))
         return kExitFailure;
     if (options.echo)

@@ -286,3 +286,16 @@ TEST_P(TermOtherRate, OpensAndCarriesThePattern)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, TermOtherRate, ::testing::Values("socat", "vorpild"));
+
+// A port that does not open: the view's line, then why.
+TEST(TermOpen, AFailureSaysWhy)
+{
+    Line line;
+    ASSERT_NO_FATAL_FAILURE(line.start("socat"));
+    line.terminalPort = line.dir.file("absent");
+    auto qelta = line.qelta("--baud 14400", "/dev/null");
+    ASSERT_TRUE(qelta.ok());
+    EXPECT_EQ(lineStarting(*qelta, "Open "), "Open " + line.terminalPort + " failed!");
+    EXPECT_EQ(lineStarting(*qelta, "open "), "open " + line.terminalPort + ": No such file or directory");
+    EXPECT_EQ(qelta->wait(10s).value_or(-1), 1);
+}
