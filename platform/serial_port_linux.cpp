@@ -29,6 +29,25 @@ constexpr BaudCode kBaudCodes[] = { { 300, B300 }, { 600, B600 }, { 1200, B1200 
     { 9600, B9600 }, { 19200, B19200 }, { 38400, B38400 }, { 57600, B57600 }, { 115200, B115200 }, { 230400, B230400 },
     { 460800, B460800 }, { 500000, B500000 }, { 921600, B921600 }, { 1000000, B1000000 } };
 
+// The kernel's termios with the rates as numbers, for rates that have no
+// B-constant (set with BOTHER); declared here because the kernel header
+// clashes with the C library's.
+struct KernelTermios2 {
+    tcflag_t c_iflag;
+    tcflag_t c_oflag;
+    tcflag_t c_cflag;
+    tcflag_t c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed;
+    speed_t c_ospeed;
+};
+constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
+constexpr unsigned long kSetTermios2 = _IOW('T', 0x2B, KernelTermios2);
+constexpr tcflag_t kRateBits = 0010017; // CBAUD
+constexpr tcflag_t kOtherRate = 0010000; // BOTHER
+constexpr int kInputRateShift = 16; // IBSHIFT
+
 Error osError(const std::string& what, int code = errno) { return Error { what + ": " + std::strerror(code), code }; }
 
 enum class WaitOutcome { Ready, TimedOut, Failed };
@@ -112,6 +131,9 @@ public:
             if (entry.code == code)
                 result.baud = entry.baud;
         }
+        KernelTermios2 exact {};
+        if (code == kOtherRate && ::ioctl(m_fd, kGetTermios2, &exact) == 0)
+            result.baud = exact.c_ospeed;
         switch (tio.c_cflag & CSIZE) {
         case CS5:
             result.dataBits = 5;
@@ -177,18 +199,51 @@ public:
             if (entry.baud == settings.baud)
                 found = &entry;
         }
-        if (!found)
-            return Error { "unsupported baud rate " + std::to_string(settings.baud), EINVAL };
-        ::cfsetispeed(&tio, found->code);
-        ::cfsetospeed(&tio, found->code);
-        if (::tcsetattr(m_fd, TCSANOW, &tio) != 0)
-            return osError("tcsetattr " + m_path);
+        if (found) {
+            ::cfsetispeed(&tio, found->code);
+            ::cfsetospeed(&tio, found->code);
+            if (::tcsetattr(m_fd, TCSANOW, &tio) != 0)
+                return osError("tcsetattr " + m_path);
+        } else if (auto rate = setOtherRate(tio, settings.baud); !rate.ok()) {
+            return rate.error();
+        }
         // Pseudo-terminals have no modem lines; that is not an error here.
         const int lines = TIOCM_DTR;
         ::ioctl(m_fd, settings.dtr ? TIOCMBIS : TIOCMBIC, &lines);
         const int rts = TIOCM_RTS;
         ::ioctl(m_fd, settings.rts ? TIOCMBIS : TIOCMBIC, &rts);
         m_settings = settings;
+        return {};
+    }
+
+    // A rate without a B-constant, as a number; the driver says which rate
+    // it really set, and one far from the asked rate is refused too.
+    // The other settings go in with it, in one call.
+    Result<void> setOtherRate(const termios& settings, std::uint32_t baud)
+    {
+        const std::string refused = m_path + " does not take " + std::to_string(baud) + " baud";
+        if (baud == 0)
+            return Error { refused, EINVAL };
+        KernelTermios2 tio {};
+        tio.c_iflag = settings.c_iflag;
+        tio.c_oflag = settings.c_oflag;
+        tio.c_cflag = settings.c_cflag;
+        tio.c_lflag = settings.c_lflag;
+        tio.c_line = settings.c_line;
+        std::memcpy(tio.c_cc, settings.c_cc, sizeof tio.c_cc);
+        tio.c_cflag &= ~(kRateBits | (kRateBits << kInputRateShift));
+        tio.c_cflag |= kOtherRate | (kOtherRate << kInputRateShift);
+        tio.c_ispeed = baud;
+        tio.c_ospeed = baud;
+        if (::ioctl(m_fd, kSetTermios2, &tio) != 0)
+            return osError(refused);
+        KernelTermios2 taken {};
+        if (::ioctl(m_fd, kGetTermios2, &taken) != 0)
+            return osError(refused);
+        // Within 2%, as a UART's divisor allows.
+        const std::uint64_t off = taken.c_ospeed > baud ? taken.c_ospeed - baud : baud - taken.c_ospeed;
+        if (off * 50 > baud)
+            return Error { refused + " (it set " + std::to_string(taken.c_ospeed) + ")", EINVAL };
         return {};
     }
 

@@ -31,8 +31,16 @@ options (defaults: the values in Qelta.dat):
   --boot FILE    boot file name, at most 32 characters
   --local ADDR   serve the interface with this address (a qelta option)
 
+The range must run upwards (start not above end), lie in one subnet of the
+netmask and hold at most 256 addresses; otherwise the server does not start.
+Each device keeps the address it was given: when every address of the range
+has its device, a new device gets no offer and the log says the pool is
+exhausted. Renewing devices are acknowledged for the address the mapping
+list gives them and refused (NAK) any other.
+
 Exit status: 0 after a run ended by a signal, 1 when the server could not
-start or "dhcp.dat" could not be saved, 2 for bad arguments.
+start or "dhcp.dat" could not be saved, 2 for bad arguments or a range that
+cannot be served.
 )";
 
 namespace {
@@ -109,6 +117,10 @@ int runDhcp(Context& context)
 
     view.toggle();
     const bool started = view.running();
+    // The view has said why in its log; a range that cannot be served is the
+    // caller's to mend, as a bad argument is.
+    if (!started && !utility::services::checkDhcpRange(view.fields()).empty())
+        return kExitBadArguments;
     if (started) {
         if (!platform::quitOnTerminationSignals(*loop))
             std::fprintf(stderr, "qelta: cannot catch termination signals\n");

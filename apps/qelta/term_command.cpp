@@ -41,9 +41,11 @@ options:
                     whatever is pending every second
   --auto-test       send the test pattern (0-9, A-Z, a-z, each line N times
                     followed by CR LF) every interval
-  --interval MS     auto test interval, 10..100000 (clamped as the view does)
+  --interval MS     auto test interval, 10..100000 (clamped as the view does;
+                    a clamped value is said on stderr)
   --length N        auto test line length, 1..1472 and at most what the baud
-                    rate carries in one interval (clamped as the view does)
+                    rate carries in one interval, baud x MS / 8000 (clamped
+                    as the view does; a clamped value is said on stderr)
   --duration S      close the port and end after S seconds (default: run
                     until interrupted)
 
@@ -194,6 +196,22 @@ int runTerm(Context& context)
         terminal.setInterval(options.interval);
     if (options.length >= 0)
         terminal.setLength(options.length);
+    // The fields clamp what they are given, as the window shows in them; here
+    // the result is said, or a test would run with other values unnoticed.
+    const auto& used = terminal.lists();
+    if (options.interval >= 0 && used.testIntervalMs != options.interval)
+        printStatus("--interval " + std::to_string(options.interval) + " is outside "
+            + std::to_string(kTerminalMinInterval) + ".." + std::to_string(kTerminalMaxInterval) + ": "
+            + std::to_string(used.testIntervalMs) + " ms is used.\n");
+    if (options.length >= 0 && used.testDataLength != options.length) {
+        const bool range = options.length < 1 || used.testDataLength == kTerminalMaxLength;
+        const std::string why = range
+            ? "is outside 1.." + std::to_string(kTerminalMaxLength)
+            : "is more than " + std::string(kTerminalBaudRates[static_cast<std::size_t>(used.baudRateIndex)])
+                + " baud carries in " + std::to_string(used.testIntervalMs) + " ms";
+        printStatus("--length " + std::to_string(options.length) + " " + why + ": "
+            + std::to_string(used.testDataLength) + " bytes are used.\n");
+    }
 
     terminal.setLogCallback([](const Terminal::LogChange& change) {
         if (change.kind == Terminal::LogChange::Append && change.received) {
@@ -210,8 +228,12 @@ int runTerm(Context& context)
 
     terminal.choosePort(options.port);
     terminal.clickOpen();
-    if (!terminal.isOpen())
+    if (!terminal.isOpen()) {
+        // The view's line says only that it failed; here the reason follows.
+        if (!terminal.openError().empty())
+            printStatus(terminal.openError() + "\n");
         return kExitFailure;
+    }
     if (!platform::quitOnTerminationSignals(*loop))
         return kExitFailure;
     if (options.echo)

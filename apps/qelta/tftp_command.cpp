@@ -18,17 +18,22 @@ Runs the TFTP server exactly as the TFTP view's Start button does, until
 interrupted (Ctrl+C or SIGTERM), then stops it as the Stop button does. The
 view's log lines go to stdout; its message boxes go to stderr.
 
-Read requests only; blksize, tsize and timeout options are honoured.
+Read requests only; blksize, tsize and timeout options are honoured. A
+missing file is answered with ERROR 1, a write request with ERROR 2, and a
+name that leads out of the folder (through "..", an absolute path or a
+symbolic link pointing outside) with ERROR 2.
 
 options:
   --dir DIR     serve files from DIR (default: the TFTP file path, item 20 of
-                Qelta.dat); not saved
+                Qelta.dat); not saved. Without a folder chosen either way,
+                or with one that does not exist or cannot be read, the
+                server does not start.
   --port N      listen on UDP port N instead of 69, 1..65535
   --local ADDR  bind to the local interface with this address (the program's
                 interface choice, which may also come before the command)
 
 Exit status: 0 when the server ran and was stopped, 1 when it could not
-start, 2 for bad arguments.
+start, 2 for bad arguments or no folder to serve.
 )";
 
 namespace {
@@ -82,6 +87,7 @@ int runTftp(Context& context)
     // --dir serves from elsewhere this once; item 20 keeps its value.
     server.setFilePath(options.dir.value_or(context.shell.settings().tftpFilePath));
     server.setLogCallback(printLog);
+    server.setFolderHint("Choose one with --dir DIR (or with the TFTP view's \"...\" button, which keeps it).");
 
     // Ctrl+C must stop the server as the Stop button does (and let the
     // settings be saved) from the moment its start line is out.
@@ -89,7 +95,7 @@ int runTftp(Context& context)
         return kExitFailure;
     server.toggle();
     if (!server.running())
-        return kExitFailure;
+        return utility::services::tftpFolderProblem(server.filePath()).empty() ? kExitFailure : kExitBadArguments;
     loop->run();
     server.toggle();
     return kExitOk;

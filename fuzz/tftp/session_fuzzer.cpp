@@ -6,12 +6,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include <unistd.h>
 
 namespace {
 
 using utility::services::TftpSession;
+
+constexpr std::string_view kOutside = "kept outside the served folder";
 
 class Host final : public utility::services::TftpSessionHost {
 public:
@@ -24,6 +27,10 @@ public:
         const int opcode = datagram[0] << 8 | datagram[1];
         if (opcode != utility::services::kTftpData && opcode != utility::services::kTftpError
             && opcode != utility::services::kTftpOack)
+            std::abort();
+        // Nothing outside the served folder is ever sent, links or not.
+        const std::string_view bytes(reinterpret_cast<const char*>(datagram.data()), datagram.size());
+        if (opcode == utility::services::kTftpData && bytes.find(kOutside) != std::string_view::npos)
             std::abort();
         return datagram.size();
     }
@@ -51,6 +58,17 @@ std::string servedFolder()
     write("b", 511);
     write("c", 1024);
     write("sub/d", 3000);
+    // Links: one to a file inside, two out of the folder (a file beside it and
+    // the folder above).
+    const auto outside = root.string() + "-outside";
+    if (std::FILE* file = std::fopen(outside.c_str(), "wb")) {
+        std::fwrite(kOutside.data(), 1, kOutside.size(), file);
+        std::fclose(file);
+    }
+    std::error_code ignored;
+    std::filesystem::create_symlink("sub/d", root / "in", ignored);
+    std::filesystem::create_symlink(outside, root / "out", ignored);
+    std::filesystem::create_symlink("..", root / "sub" / "up", ignored);
     return root.string();
 }
 

@@ -16,6 +16,10 @@ constexpr std::uint8_t kDiscover = 1;
 constexpr std::uint8_t kOffer = 2;
 constexpr std::uint8_t kRequest = 3;
 constexpr std::uint8_t kAck = 5;
+constexpr std::uint8_t kNak = 6;
+constexpr std::uint8_t kOptionPad = 0;
+constexpr std::uint8_t kOptionRequestedAddress = 50;
+constexpr std::uint8_t kOptionServerIdentifier = 54;
 
 void put32(std::uint8_t* at, std::uint32_t value)
 {
@@ -50,6 +54,41 @@ MacAddress chaddrOf(const std::uint8_t* buffer)
     return mac;
 }
 
+std::uint32_t get32(const std::uint8_t* at)
+{
+    return std::uint32_t(at[0]) << 24 | std::uint32_t(at[1]) << 16 | std::uint32_t(at[2]) << 8 | at[3];
+}
+
+// The value of a four-byte option, walking the options as far as the
+// datagram reaches.
+std::optional<std::uint32_t> option32(std::span<const std::uint8_t> datagram, std::uint8_t code)
+{
+    std::size_t at = kDhcpOptionsOffset;
+    while (at < datagram.size()) {
+        const std::uint8_t current = datagram[at];
+        if (current == kOptionEnd)
+            break;
+        if (current == kOptionPad) {
+            ++at;
+            continue;
+        }
+        if (at + 1 >= datagram.size())
+            break;
+        const std::size_t length = datagram[at + 1];
+        if (at + 2 + length > datagram.size())
+            break;
+        if (current == code && length == 4)
+            return get32(datagram.data() + at + 2);
+        at += 2 + length;
+    }
+    return std::nullopt;
+}
+
+std::string addressRange(const DhcpFields& fields)
+{
+    return platform::formatIpv4(fields.start) + " to " + platform::formatIpv4(fields.end);
+}
+
 } // namespace
 
 DhcpKind classifyDhcp(std::span<const std::uint8_t> datagram)
@@ -77,6 +116,31 @@ DhcpKind classifyDhcp(std::span<const std::uint8_t> datagram)
     default:
         return DhcpKind::Bootp;
     }
+}
+
+std::optional<std::uint32_t> requestedAddress(std::span<const std::uint8_t> datagram)
+{
+    if (const auto requested = option32(datagram, kOptionRequestedAddress))
+        return requested;
+    if (datagram.size() >= 16) {
+        if (const std::uint32_t ciaddr = get32(datagram.data() + 12))
+            return ciaddr;
+    }
+    return std::nullopt;
+}
+
+std::string checkDhcpRange(const DhcpFields& fields)
+{
+    if (fields.start > fields.end)
+        return "The start address " + platform::formatIpv4(fields.start) + " is above the end address "
+            + platform::formatIpv4(fields.end) + ".";
+    if ((fields.start & fields.netmask) != (fields.end & fields.netmask))
+        return "The addresses " + addressRange(fields) + " cross the subnet mask "
+            + platform::formatIpv4(fields.netmask) + ": both must lie in one subnet.";
+    if (fields.end - fields.start >= kDhcpPoolSize)
+        return "The addresses " + addressRange(fields) + " are more than the " + std::to_string(kDhcpPoolSize)
+            + " the pool holds.";
+    return {};
 }
 
 std::string formatMac(const MacAddress& mac)
@@ -142,16 +206,25 @@ void DhcpServer::setFields(const DhcpFields& fields)
 void DhcpServer::buildPool()
 {
     m_pool.clear();
-    // The count comes from the last bytes alone, so a range across a
-    // boundary of the third byte gives an empty pool.
-    const int count = static_cast<int>(m_fields.end & 0xFF) - static_cast<int>(m_fields.start & 0xFF) + 1;
-    for (int k = 0; k < count; ++k) {
-        PoolEntry entry { m_fields.start + static_cast<std::uint32_t>(k), false };
+    // Counted from the whole addresses: a range across a boundary of the
+    // third byte is as good as any other inside the subnet.
+    if (m_fields.start > m_fields.end || m_fields.end - m_fields.start >= kDhcpPoolSize)
+        return;
+    for (std::uint32_t address = m_fields.start;; ++address) {
+        PoolEntry entry { address, false };
         const std::string text = platform::formatIpv4(entry.address);
         entry.inUse
             = std::any_of(m_rows.begin(), m_rows.end(), [&](const DhcpMapping& row) { return row.address == text; });
         m_pool.push_back(entry);
+        if (address == m_fields.end)
+            break;
     }
+}
+
+bool DhcpServer::pending(const MacAddress& mac, platform::TimePoint now) const
+{
+    const auto found = m_offers.find(mac);
+    return found != m_offers.end() && found->second > now;
 }
 
 bool DhcpServer::deleteRow(std::size_t index)
@@ -173,7 +246,7 @@ void DhcpServer::deleteAll()
         entry.inUse = false;
 }
 
-std::uint32_t DhcpServer::allocate(const MacAddress& mac)
+std::optional<std::uint32_t> DhcpServer::allocate(const MacAddress& mac)
 {
     for (const auto& row : m_rows) {
         const auto listed = parseMacText(row.mac);
@@ -191,29 +264,58 @@ std::uint32_t DhcpServer::allocate(const MacAddress& mac)
         m_rows.push_back({ platform::formatIpv4(entry.address), formatMac(mac) });
         return entry.address;
     }
-    return m_fields.start;
+    // Every address has its device: handing one out again would give two
+    // devices the same address.
+    return std::nullopt;
 }
 
-bool DhcpServer::buildReply(DhcpKind kind, std::size_t requestLength)
+bool DhcpServer::holds(const MacAddress& mac, std::uint32_t address) const
 {
-    if (kind != DhcpKind::Request && !(m_fields.start < m_fields.end))
-        return false;
+    return std::any_of(m_rows.begin(), m_rows.end(), [&](const DhcpMapping& row) {
+        return parseMacText(row.mac) == mac && platform::parseIpv4(row.address) == address;
+    });
+}
+
+void DhcpServer::buildReply(Reply kind, std::uint32_t address, std::size_t requestLength)
+{
     std::uint8_t* b = m_buffer.data();
     b[0] = 2;
-    if (kind == DhcpKind::Bootp) {
+    switch (kind) {
+    case Reply::Bootp:
         b[240] = kOptionMessageType;
         b[241] = 1;
         b[242] = kOffer;
-    } else {
-        b[242] = kind == DhcpKind::Request ? kAck : kOffer;
+        break;
+    case Reply::Offer:
+        b[242] = kOffer;
+        break;
+    case Reply::Ack:
+        b[242] = kAck;
+        break;
+    case Reply::Nak:
+        b[242] = kNak;
+        break;
     }
-    put32(b + 16, allocate(chaddrOf(b)));
+    // The reply keeps the request's length, but never ends inside the
+    // options: a shorter request gets the smallest BOOTP message.
+    m_replyLength = requestLength < kDhcpOptionsEnd ? kBootpMinimumSize : requestLength;
+    if (kind == Reply::Nak) {
+        // A NAK carries no address and no parameters: only its type and who
+        // sent it.
+        std::memset(b + 12, 0, 12); // ciaddr, yiaddr, siaddr
+        std::memset(b + 44, 0, 64 + 128); // sname, file
+        putOption32(b + 243, kOptionServerIdentifier, m_serverIdentifier);
+        b[249] = kOptionEnd;
+        std::memset(b + 250, 0, m_replyLength - 250);
+        return;
+    }
+    put32(b + 16, address);
     put32(b + 20, m_fields.server);
     // The boot file name goes in with the rest of the file field cleared, so
     // a name the client sent does not trail behind ours.
     std::memset(b + 108, 0, 128);
     std::memcpy(b + 108, m_fields.bootFile.data(), std::min(m_fields.bootFile.size(), kDhcpBootFileMax));
-    putOption32(b + 243, 54, m_serverIdentifier);
+    putOption32(b + 243, kOptionServerIdentifier, m_serverIdentifier);
     putOption32(b + 249, 1, m_fields.netmask);
     putOption32(b + 255, 3, m_fields.gateway);
     putOption32(b + 261, 6, m_fields.dns);
@@ -221,54 +323,88 @@ bool DhcpServer::buildReply(DhcpKind kind, std::size_t requestLength)
     putOption32(b + 273, 58, kDhcpRenewalSeconds);
     putOption32(b + 279, 59, kDhcpRebindingSeconds);
     b[285] = kOptionEnd;
-    // The reply keeps the request's length, but never ends inside the
-    // options: a shorter request gets the smallest BOOTP message.
-    m_replyLength = requestLength < kDhcpOptionsEnd ? kBootpMinimumSize : requestLength;
     std::memset(b + kDhcpOptionsEnd, 0, m_replyLength - kDhcpOptionsEnd);
-    return true;
 }
 
-DhcpServer::Outcome DhcpServer::handle(std::span<const std::uint8_t> datagram)
+std::string DhcpServer::exhausted(const std::string& mac) const
 {
+    return "No address left for device with MAC " + mac + ": the pool " + addressRange(m_fields) + " is exhausted.\r\n";
+}
+
+DhcpServer::Outcome DhcpServer::answerRequest(std::size_t length, platform::TimePoint now)
+{
+    Outcome outcome;
+    outcome.kind = DhcpKind::Request;
+    const std::span<const std::uint8_t> request(m_buffer.data(), length);
+    const MacAddress mac = chaddrOf(m_buffer.data());
+    const std::string macText = formatMac(mac);
+    std::optional<std::uint32_t> address;
+    if (pending(mac, now)) {
+        // The answer to our offer: acked with the device's address.
+        m_offers.erase(mac);
+        address = allocate(mac);
+        if (!address) {
+            outcome.log = exhausted(macText);
+            return outcome;
+        }
+    } else {
+        // Renewing, rebinding or rebooting: confirm the address the list
+        // gives this device, refuse any other. A request naming another
+        // server, or no address at all, is not ours to answer.
+        const auto requested = requestedAddress(request);
+        const auto server = option32(request, kOptionServerIdentifier);
+        if (!requested || (server && *server != m_serverIdentifier))
+            return outcome;
+        if (!holds(mac, *requested)) {
+            buildReply(Reply::Nak, 0, length);
+            outcome.reply = std::span<const std::uint8_t>(m_buffer.data(), m_replyLength);
+            outcome.log = "Refused IP " + platform::formatIpv4(*requested) + " to device with MAC " + macText
+                + ": the address is not assigned to it.\r\n";
+            return outcome;
+        }
+        address = requested;
+    }
+    buildReply(Reply::Ack, *address, length);
+    outcome.reply = std::span<const std::uint8_t>(m_buffer.data(), m_replyLength);
+    outcome.acked = true;
+    outcome.log = "Assigned IP " + platform::formatIpv4(*address) + " to device with MAC " + macText + "\r\n\r\n";
+    return outcome;
+}
+
+DhcpServer::Outcome DhcpServer::handle(std::span<const std::uint8_t> datagram, platform::TimePoint now)
+{
+    std::erase_if(m_offers, [now](const auto& offer) { return offer.second <= now; });
     Outcome outcome;
     m_buffer.fill(0);
     const std::size_t length = std::min(datagram.size(), m_buffer.size());
     std::copy_n(datagram.begin(), length, m_buffer.begin());
     outcome.kind = classifyDhcp(std::span<const std::uint8_t>(m_buffer.data(), length));
-    const std::string mac = formatMac(chaddrOf(m_buffer.data()));
-    bool send = false;
+    const MacAddress mac = chaddrOf(m_buffer.data());
+    const std::string macText = formatMac(mac);
     switch (outcome.kind) {
     case DhcpKind::Discover:
-        if (m_pending)
+    case DhcpKind::Bootp: {
+        const bool discover = outcome.kind == DhcpKind::Discover;
+        outcome.log = std::string(discover ? "Received a DHCP request" : "Received a BOOTP request")
+            + " from device with MAC " + macText + "\r\n";
+        const auto address = allocate(mac);
+        if (!address) {
+            outcome.log += exhausted(macText);
             return outcome;
-        outcome.log = "Received a DHCP request from device with MAC " + mac + "\r\n";
-        m_pending = true;
-        send = buildReply(DhcpKind::Discover, length);
-        break;
-    case DhcpKind::Request: {
-        if (!m_pending)
-            return outcome;
-        send = buildReply(DhcpKind::Request, length);
-        outcome.acked = true;
-        const std::uint8_t* y = m_buffer.data() + 16;
-        char text[96];
-        std::snprintf(text, sizeof text, "Assigned IP %d.%d.%d.%d to device with MAC %s\r\n\r\n", y[0], y[1], y[2],
-            y[3], mac.c_str());
-        outcome.log = text;
-        m_pending = false;
-        break;
+        }
+        if (discover)
+            m_offers[mac] = now + kDhcpOfferHold;
+        buildReply(discover ? Reply::Offer : Reply::Bootp, *address, length);
+        outcome.reply = std::span<const std::uint8_t>(m_buffer.data(), m_replyLength);
+        return outcome;
     }
-    case DhcpKind::Bootp:
-        if (m_pending)
-            return outcome;
-        outcome.log = "Received a BOOTP request from device with MAC " + mac + "\r\n";
-        send = buildReply(DhcpKind::Bootp, length);
-        break;
+    case DhcpKind::Request: {
+        Outcome answer = answerRequest(length, now);
+        return answer;
+    }
     case DhcpKind::Ignore:
         return outcome;
     }
-    if (send)
-        outcome.reply = std::span<const std::uint8_t>(m_buffer.data(), m_replyLength);
     return outcome;
 }
 

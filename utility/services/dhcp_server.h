@@ -1,8 +1,12 @@
 #pragma once
 
+#include "platform/clock.h"
+
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,8 +31,15 @@ inline constexpr std::size_t kDhcpPoolSize = 256;
 // "dhcp.dat" is read through a buffer of this size.
 inline constexpr std::size_t kDhcpFileLimit = 25600;
 inline constexpr const char* kDhcpFileName = "dhcp.dat";
+// How long an offer waits for its REQUEST. A client that asks again later
+// (or went away) does not hold up anyone else meanwhile.
+inline constexpr std::chrono::seconds kDhcpOfferHold { 5 };
 
 enum class DhcpKind { Ignore, Discover, Request, Bootp };
+
+// Option 50 (requested address) of a request, or its ciaddr when the option
+// is absent (a client renewing or rebinding); nothing when it names none.
+std::optional<std::uint32_t> requestedAddress(std::span<const std::uint8_t> datagram);
 
 // What a received datagram is. Bytes past its end count as zero, as in the
 // cleared receive buffer.
@@ -72,6 +83,11 @@ struct DhcpFields {
     bool operator==(const DhcpFields&) const = default;
 };
 
+// Why a range cannot be served ("" when it can): the start above the end, a
+// range crossing what the netmask allows, or more addresses than the pool
+// holds.
+std::string checkDhcpRange(const DhcpFields& fields);
+
 // The server's state and its answer to one datagram, without any socket:
 // the fields, the pool, the mapping list and the pending flag.
 class DhcpServer {
@@ -83,12 +99,16 @@ public:
     void setServerIdentifier(std::uint32_t address) { m_serverIdentifier = address; }
     std::uint32_t serverIdentifier() const { return m_serverIdentifier; }
 
-    // Builds the pool from the start and end addresses and the list.
+    // Builds the pool from the start and end addresses and the list; a
+    // range that checkDhcpRange refuses gives an empty pool.
     void buildPool();
     const std::vector<PoolEntry>& pool() const { return m_pool; }
 
-    bool pending() const { return m_pending; }
-    void setPending(bool pending) { m_pending = pending; }
+    // Offers waiting for their REQUEST, by client hardware address, each
+    // until its time runs out.
+    bool pending(const MacAddress& mac, platform::TimePoint now) const;
+    std::size_t pendingCount() const { return m_offers.size(); }
+    void clearPending() { m_offers.clear(); }
 
     const std::vector<DhcpMapping>& rows() const { return m_rows; }
     void setRows(std::vector<DhcpMapping> rows) { m_rows = std::move(rows); }
@@ -97,8 +117,10 @@ public:
     void deleteAll();
 
     // The address for a device: its listed one, else the first free pool
-    // entry (listed at once), else the start address.
-    std::uint32_t allocate(const MacAddress& mac);
+    // entry (listed at once); nothing when the pool is used up.
+    std::optional<std::uint32_t> allocate(const MacAddress& mac);
+    // Whether the list gives `address` to the device.
+    bool holds(const MacAddress& mac, std::uint32_t address) const;
 
     struct Outcome {
         DhcpKind kind = DhcpKind::Ignore;
@@ -110,18 +132,22 @@ public:
         // An ack was built: the list has rows to delete.
         bool acked = false;
     };
-    // Handles one received datagram (longer ones are cut to the buffer).
-    Outcome handle(std::span<const std::uint8_t> datagram);
+    // Handles one received datagram (longer ones are cut to the buffer) at
+    // time `now`.
+    Outcome handle(std::span<const std::uint8_t> datagram, platform::TimePoint now = {});
 
 private:
-    bool buildReply(DhcpKind kind, std::size_t requestLength);
+    enum class Reply { Offer, Bootp, Ack, Nak };
+    void buildReply(Reply kind, std::uint32_t address, std::size_t requestLength);
+    Outcome answerRequest(std::size_t length, platform::TimePoint now);
+    std::string exhausted(const std::string& mac) const;
     std::size_t m_replyLength = 0;
 
     DhcpFields m_fields;
     std::uint32_t m_serverIdentifier = 0;
     std::vector<PoolEntry> m_pool;
     std::vector<DhcpMapping> m_rows;
-    bool m_pending = false;
+    std::map<MacAddress, platform::TimePoint> m_offers; // when each offer runs out
     std::array<std::uint8_t, kDhcpBufferSize> m_buffer {};
 };
 

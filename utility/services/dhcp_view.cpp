@@ -18,7 +18,7 @@ DhcpView::~DhcpView() = default;
 void DhcpView::firstShown(const shell::AppSettings& settings, const std::string& localAddress, std::string mappingFile)
 {
     m_running = false;
-    m_server.setPending(false);
+    m_server.clearPending();
     m_server.setFields({ settings.dhcpStart, settings.dhcpEnd, settings.dhcpGateway, settings.dhcpNetmask,
         settings.dhcpDns, settings.dhcpServer, settings.dhcpBootFile });
     m_localAddress = localAddress;
@@ -59,6 +59,12 @@ void DhcpView::toggle()
 
 void DhcpView::start()
 {
+    // A range that cannot be served would start and never answer.
+    const std::string refused = checkDhcpRange(m_server.fields());
+    if (!refused.empty()) {
+        appendLog("DHCP server not started: " + refused + "\r\n");
+        return;
+    }
     auto socket = std::make_unique<ViewSocket>(m_loop, ViewSocketKind::Dhcp);
     const auto opened
         = socket->open(m_localAddress, kDhcpServerPort, ViewSocket::Binding::InterfaceOfAddress, [this] { receive(); });
@@ -96,7 +102,8 @@ void DhcpView::receive()
     const auto received = m_socket->socket().receiveFrom(datagram, sender);
     if (!received)
         return;
-    const auto outcome = m_server.handle(std::span<const std::uint8_t>(datagram.data(), *received));
+    const auto outcome
+        = m_server.handle(std::span<const std::uint8_t>(datagram.data(), *received), m_loop.clock().now());
     if (!outcome.reply.empty()) {
         // Clients without an address hear only broadcasts; the reply goes back
         // to the port the request came from. A failed send is not retried:

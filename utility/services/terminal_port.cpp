@@ -27,14 +27,21 @@ TerminalPort::~TerminalPort() { close(); }
 bool TerminalPort::open(const std::string& devicePath, const platform::SerialSettings& settings)
 {
     close();
+    m_openError.clear();
+    auto failed = [this](const platform::Error& error) {
+        m_openError = error.message;
+        return false;
+    };
     // The port's own waits run on the machine's clock: the reader is a real
     // thread whatever clock the window's timers use.
     auto port = platform::openSerialPort(devicePath, platform::RealClock::instance());
     if (!port.ok())
-        return false;
+        return failed(port.error());
     auto current = (*port)->settings();
-    if (!current.ok() || !(*port)->purge().ok())
-        return false;
+    if (!current.ok())
+        return failed(current.error());
+    if (auto purged = (*port)->purge(); !purged.ok())
+        return failed(purged.error());
     platform::SerialSettings wanted = *current;
     wanted.baud = settings.baud;
     wanted.dataBits = settings.dataBits;
@@ -42,15 +49,16 @@ bool TerminalPort::open(const std::string& devicePath, const platform::SerialSet
     wanted.stopBits = settings.stopBits;
     wanted.flow = settings.flow;
     wanted.rts = true; // driven as the handshake line in every flow mode
-    if (!(*port)->configure(wanted).ok())
-        return false;
+    if (auto configured = (*port)->configure(wanted); !configured.ok())
+        return failed(configured.error());
     platform::SerialTimeouts timeouts;
     timeouts.readInterval = platform::SerialTimeouts::kReturnAtOnce;
     timeouts.writeMultiplier = 10;
     timeouts.writeConstant = 1000;
-    if (!(*port)->setTimeouts(timeouts).ok()
-        || !(*port)->setEventMask(platform::kSerialEventRxChar | platform::kSerialEventLineError).ok())
-        return false;
+    if (auto set = (*port)->setTimeouts(timeouts); !set.ok())
+        return failed(set.error());
+    if (auto set = (*port)->setEventMask(platform::kSerialEventRxChar | platform::kSerialEventLineError); !set.ok())
+        return failed(set.error());
     m_port = std::move(*port);
     {
         std::lock_guard lock(m_writeMutex);

@@ -43,6 +43,8 @@ public:
     // and writes take at most 1000 ms plus 10 ms per byte, and starts the
     // reader. Closes a port that is open first.
     bool open(const std::string& devicePath, const platform::SerialSettings& settings);
+    // Why the last open failed, as the system said it ("" after a success).
+    const std::string& openError() const { return m_openError; }
     void close();
     bool isOpen() const { return m_port != nullptr; }
 
@@ -79,6 +81,7 @@ private:
     std::shared_ptr<HandOver> m_handOver;
     std::atomic<std::uint32_t> m_bytesReceived { 0 };
     std::mutex m_writeMutex;
+    std::string m_openError;
     std::vector<std::uint8_t> m_transmit;
     bool m_writePending = false;
 };

@@ -100,6 +100,8 @@ public:
     bool closeIfNamed(const std::string& name);
 
     bool isOpen() const { return m_port.isOpen(); }
+    // Why the last Open Port failed, as the system said it.
+    const std::string& openError() const { return m_port.openError(); }
     bool writePending() { return m_port.writePending(); }
     const std::string& openPortName() const { return m_openName; }
     bool rawDisplay() const { return m_rawDisplay; }

@@ -1,8 +1,25 @@
 #include "utility/services/tftp_server.h"
 
 #include <cerrno>
+#include <filesystem>
 
 namespace utility::services {
+
+std::string tftpFolderProblem(const std::string& path)
+{
+    // What the settings hold until a folder is chosen is no choice.
+    if (path.empty() || path == kTftpUnchosenFolder)
+        return "no folder to serve files from is chosen";
+    std::error_code error;
+    if (!std::filesystem::exists(path, error))
+        return "the folder " + path + " does not exist";
+    if (!std::filesystem::is_directory(path, error))
+        return path + " is not a folder";
+    std::filesystem::directory_iterator listing(path, error);
+    if (error)
+        return "the folder " + path + " cannot be read";
+    return {};
+}
 
 TftpServer::TftpServer(platform::EventLoop& loop, platform::Prompter& prompter)
     : m_loop(loop)
@@ -46,6 +63,13 @@ void TftpServer::toggle()
 void TftpServer::start()
 {
     m_session.reset();
+    // Never a folder the user did not choose: the working directory, where
+    // an unusable path would lead, holds the settings files.
+    const std::string problem = tftpFolderProblem(m_filePath);
+    if (!problem.empty()) {
+        appendLog("TFTP server not started: " + problem + ". " + m_folderHint + "\r\n");
+        return;
+    }
     if (!m_transfer.create(0, m_localAddress)) {
         appendLog("Failed to create TFTP socket!\r\n");
         return;

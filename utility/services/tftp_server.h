@@ -10,6 +10,13 @@
 
 namespace utility::services {
 
+// The "File Path" until the user chooses a folder.
+inline constexpr const char* kTftpUnchosenFolder = "C:\\";
+
+// Why a folder cannot be served ("" when it can): none chosen, missing, or
+// unreadable.
+std::string tftpFolderProblem(const std::string& path);
+
 // The TFTP view's controller: the Start/Stop toggle, the "File Path", the log
 // box and the progress bar, the listen socket on UDP 69 and the session with
 // its transfer socket and retransmission timer. The Qt view and the command
@@ -38,6 +45,9 @@ public:
     // Path" and is handed to the settings sink (item 20).
     void browse();
     void setFolderSink(std::function<void(const std::string&)> sink) { m_folderSink = std::move(sink); }
+    // How to choose a folder, said when the server refuses to start without
+    // a usable one.
+    void setFolderHint(std::string hint) { m_folderHint = std::move(hint); }
 
     // Start/Stop (the view's button and the toolbar command).
     void toggle();
@@ -86,7 +96,8 @@ private:
     std::vector<std::uint8_t> m_receive;
     std::string m_localAddress;
     std::uint16_t m_listenPort = kListenPort;
-    std::string m_filePath = "C:\\";
+    std::string m_filePath = kTftpUnchosenFolder;
+    std::string m_folderHint = "Choose one with the \"...\" button.";
     bool m_running = false;
     std::string m_log;
     int m_progressMaximum = 0;

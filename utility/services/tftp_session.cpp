@@ -76,6 +76,21 @@ bool tftpNameStaysInside(const std::string& name)
     return true;
 }
 
+bool tftpPathStaysInside(const std::string& directory, const std::string& path)
+{
+    // Compared as the file system resolves them, so a symbolic link inside
+    // the folder that points elsewhere counts as elsewhere.
+    std::error_code error;
+    const auto root = std::filesystem::canonical(directory.empty() ? "." : directory, error);
+    if (error)
+        return false;
+    const auto target = std::filesystem::weakly_canonical(path, error);
+    if (error)
+        return false;
+    const auto [rootEnd, targetAt] = std::mismatch(root.begin(), root.end(), target.begin(), target.end());
+    return rootEnd == root.end() && targetAt != target.end();
+}
+
 TftpSession::TftpSession(TftpSessionHost& host)
     : m_host(host)
     , m_transmit(4 + kTftpMaxBlockSize)
@@ -128,6 +143,9 @@ void TftpSession::dispatch(
         closeFile();
         m_active = false;
         return;
+    case kTftpWrq:
+        refuseWrite(datagram, sender);
+        return;
     default:
         // Writes are not accepted, and DATA from a client is never written.
         return;
@@ -158,6 +176,10 @@ void TftpSession::handleReadRequest(std::span<const std::uint8_t> request)
     m_host.appendLog(format("Received a Read request from %s on port %d (file: %s).\r\n",
         platform::formatIpv4(m_peer.address), m_peer.port, m_path));
 
+    if (name.empty()) {
+        refuse(0, "Empty file name", "the file name is empty");
+        return;
+    }
     if (!tftpNameStaysInside(name)) {
         refuse(2, "Access violation", "the name leaves the served directory");
         return;
@@ -166,13 +188,21 @@ void TftpSession::handleReadRequest(std::span<const std::uint8_t> request)
         refuse(0, "File name too long", "the path is longer than 255 characters");
         return;
     }
+    if (!tftpPathStaysInside(m_directory, m_path)) {
+        refuse(2, "Access violation", "the name leaves the served directory");
+        return;
+    }
 
     m_blockSize = options.blockSize ? options.blockSize : kTftpBlockSize;
     m_period
         = options.timeoutSeconds ? std::chrono::milliseconds(options.timeoutSeconds * 1000) : kTftpRetransmitPeriod;
 
     if (!openFile()) {
-        m_host.showMessage("File is not found!");
+        // Said to the client at once: silence would keep it asking for as
+        // long as its own patience lasts. A message box would also hold up
+        // the server until someone dismissed it.
+        m_host.appendLog("File is not found!\r\n");
+        sendError(1, "File not found");
         m_active = false;
         return;
     }
@@ -252,6 +282,23 @@ TftpSession::Options TftpSession::parseOptions(std::span<const std::uint8_t> byt
     return options;
 }
 
+void TftpSession::refuseWrite(std::span<const std::uint8_t> request, const platform::Endpoint& sender)
+{
+    // Answered beside any running session: the retransmission buffer keeps
+    // that session's last datagram.
+    const auto* begin = request.data() + 2;
+    const auto* end = request.data() + request.size();
+    const std::string name(begin, std::find(begin, end, std::uint8_t { 0 }));
+    m_host.appendLog(format("Refused a Write request from %s on port %d (file: %s): only reads are served.\r\n",
+        platform::formatIpv4(sender.address), sender.port, name));
+    static constexpr std::string_view kText = "Only read requests are served";
+    std::vector<std::uint8_t> error(4 + kText.size() + 1, 0);
+    writeU16(error.data(), kTftpError);
+    writeU16(error.data() + 2, 2);
+    std::copy(kText.begin(), kText.end(), error.begin() + 4);
+    m_host.sendDatagram(error, sender);
+}
+
 void TftpSession::refuse(std::uint16_t code, const std::string& text, const std::string& logReason)
 {
     m_host.appendLog("Refused the Read request: " + logReason + ".\r\n");
@@ -289,6 +336,7 @@ void TftpSession::startCounters()
     m_lastAcknowledged = -1;
     m_bytesSent = 0;
     m_blocksSent = 0;
+    m_lastShort = false;
     m_progressMaximum = static_cast<int>(std::min<std::uint64_t>(m_fileLength / m_blockSize, 0x7FFFFFFF));
     m_host.setProgressRange(m_progressMaximum);
     m_host.setProgressPosition(0);
@@ -304,15 +352,20 @@ std::int64_t TftpSession::expandBlock(std::uint16_t wire) const
 void TftpSession::handleAck(std::uint16_t block)
 {
     const std::int64_t acknowledged = expandBlock(block);
+    // The client has the whole file once it acknowledges a short block. A
+    // file that grew since the request is served as it reads now: its end
+    // is the first short block, not the length it had at the start.
+    const bool finished
+        = m_lastOpcode == kTftpData && m_lastShort && acknowledged == m_block && m_bytesSent > m_fileLength;
     // A duplicate acknowledgement is not answered (that would double every
     // later block) and leaves the retransmission timer running: stopped, a
     // lost DATA would hold the session, and with it the server, for good.
-    if (m_lastOpcode == kTftpData && acknowledged <= m_lastAcknowledged && m_bytesSent <= m_fileLength)
+    if (m_lastOpcode == kTftpData && acknowledged <= m_lastAcknowledged && !finished)
         return;
     m_host.stopRetransmitTimer();
     switch (m_lastOpcode) {
     case kTftpData:
-        if (m_bytesSent > m_fileLength) {
+        if (finished) {
             closeFile();
             m_host.setProgressPosition(m_progressMaximum);
             m_host.appendLog("Read session is completed successfully.\r\n");
@@ -353,6 +406,7 @@ void TftpSession::sendNextData(std::int64_t acknowledged)
     const std::size_t count = m_file ? std::fread(data, 1, m_blockSize, m_file) : 0;
     writeU16(m_transmit.data(), kTftpData);
     writeU16(m_transmit.data() + 2, static_cast<std::uint16_t>(m_block));
+    m_lastShort = count < m_blockSize;
     if (count > 0) {
         m_host.startRetransmitTimer(m_period);
         m_bytesSent += count;

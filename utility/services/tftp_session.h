@@ -91,6 +91,7 @@ private:
     void resend();
     void send(std::size_t length);
     void sendError(std::uint16_t code, const std::string& text);
+    void refuseWrite(std::span<const std::uint8_t> request, const platform::Endpoint& sender);
     void refuse(std::uint16_t code, const std::string& text, const std::string& logReason);
     bool openFile();
     void closeFile();
@@ -114,6 +115,7 @@ private:
     std::uint64_t m_bytesSent = 0;
     std::uint64_t m_fileLength = 0;
     int m_blocksSent = 0;
+    bool m_lastShort = false; // the last DATA sent held less than a block
     int m_progressMaximum = 0;
     std::size_t m_blockSize = kTftpBlockSize;
     std::chrono::milliseconds m_period = kTftpRetransmitPeriod;
@@ -122,5 +124,8 @@ private:
 // Whether a requested file name stays inside the served directory: no
 // absolute path, no ".." component, no drive letter, no backslash.
 bool tftpNameStaysInside(const std::string& name);
+// Whether `path` still lies inside `directory` once both are resolved
+// (symbolic links followed).
+bool tftpPathStaysInside(const std::string& directory, const std::string& path);
 
 } // namespace utility::services

@@ -69,4 +69,18 @@ TEST_F(TftpViewTest, FailedStartLeavesTheToolbarButtonUnchecked)
     EXPECT_EQ(view->logBox()->toPlainText(), QStringLiteral("Failed to create TFTP server socket!\n"));
 }
 
+// Until a folder is chosen the field holds what the settings start with; the
+// view says how to choose one and the button stays up.
+TEST_F(TftpViewTest, WithoutAChosenFolderTheServerDoesNotStart)
+{
+    view->pathEdit()->setText(QStringLiteral("C:\\"));
+    view->startButton()->click();
+    EXPECT_FALSE(server.running());
+    EXPECT_FALSE(toolbarButton()->isChecked());
+    EXPECT_EQ(view->startButton()->text(), QStringLiteral("Start"));
+    EXPECT_EQ(view->logBox()->toPlainText(),
+        QStringLiteral("TFTP server not started: no folder to serve files from is chosen. Choose one with the "
+                       "\"...\" button.\n"));
+}
+
 } // namespace

@@ -2,14 +2,19 @@
 # qelta dhcp against a real DHCP/BOOTP client. The server end of a veth pair
 # stays in this test's namespace; the client end goes into a namespace of
 # its own, so the client's broadcasts reach nothing but the server.
-# Usage: dhcp_clients_e2e.sh QELTA_BINARY_DIR udhcpc|dhclient|bootpc|command
-# ("command": the command's own failures, with no client).
+# Usage: dhcp_clients_e2e.sh QELTA_BINARY_DIR CLIENT, where CLIENT is
+#   udhcpc, dhclient, bootpc  one client takes an address
+#   command                   the command's own failures, with no client
+#   stray                     busybox udhcpc on three MACs after a DISCOVER
+#                             whose offer nobody answers
+#   renew                     a bound udhcpc renews and is answered
+#   pool                      five udhcpc on a pool of three addresses
 set -euo pipefail
 bin=$1
 client=$2
 case $client in
   command) ;;
-  udhcpc) command -v busybox >/dev/null || { echo "busybox is not installed"; exit 77; } ;;
+  udhcpc | stray | renew | pool) command -v busybox >/dev/null || { echo "busybox is not installed"; exit 77; } ;;
   *) command -v "$client" >/dev/null || { echo "$client is not installed"; exit 77; } ;;
 esac
 
@@ -42,8 +47,11 @@ inclient ip link set lo up
 inclient ip link set dcli up
 mac=$(inclient ip -o link show dcli | sed -n 's/.*link\/ether \([0-9a-f:]*\).*/\1/p' | tr a-f A-F | tr : -)
 
+range_end=192.0.2.110
+[ "$client" = pool ] && range_end=192.0.2.102
+
 cd "$work"
-"$bin/qelta" dhcp --start 192.0.2.100 --end 192.0.2.110 --gateway 192.0.2.254 --netmask 255.255.255.0 \
+"$bin/qelta" dhcp --start 192.0.2.100 --end $range_end --gateway 192.0.2.254 --netmask 255.255.255.0 \
   --dns 192.0.2.53 --server 192.0.2.1 --boot zv.bin > qelta.out 2> qelta.err &
 server=$!
 for _ in $(seq 100); do grep -q "running on UDP port 67" qelta.out && break; sleep 0.05; done
@@ -59,12 +67,113 @@ if [ "$client" = command ]; then
   # Port 67 taken by the first server: the second says so and ends with 1,
   # still saving its values and the list.
   status=0
-  "$bin/qelta" dhcp --start 192.0.2.120 > second.out 2>&1 || status=$?
+  "$bin/qelta" dhcp --start 192.0.2.120 --end 192.0.2.130 > second.out 2>&1 || status=$?
   cat second.out
   [ "$status" = 1 ] || { echo "FAIL: a second server gave $status"; exit 1; }
   grep -q '^Failed to create socket!$' second.out
   sed -n 14p Qelta.dat | grep -q '^C0000278 '
+  # A range that cannot be served: a clear word and status 2, nothing started.
+  for range in "--start 192.0.2.130 --end 192.0.2.120" "--start 192.0.2.250 --end 192.0.3.5"; do
+    status=0
+    "$bin/qelta" dhcp $range --netmask 255.255.255.0 > range.out 2>&1 || status=$?
+    cat range.out
+    [ "$status" = 2 ] || { echo "FAIL: '$range' gave $status"; exit 1; }
+    grep -q '^DHCP server not started: ' range.out
+    ! grep -q 'running on UDP port 67' range.out
+  done
   echo "PASS: command"
+  exit 0
+fi
+
+# udhcpc on the MAC given, once, with its usual retries; prints the address
+# it was bound to (nothing when it got none).
+lease_for() {
+  inclient ip link set dcli down
+  inclient ip link set dcli address "$1"
+  inclient ip link set dcli up
+  rm -f got
+  inclient timeout 30 busybox udhcpc -i dcli -f -q -n -t 3 -T 2 -s "$work/report.sh" > "udhcpc-$1.out" 2>&1 || true
+  [ -f got ] && sed -n 's/^ip=//p' got
+  return 0
+}
+case $client in stray | renew | pool)
+  cat > report.sh <<'SCRIPT'
+#!/bin/sh
+case "$1" in bound | renew) ;; *) exit 0 ;; esac
+printf 'ip=%s\n' "$ip" > got
+echo "$1 $ip" >> events
+# A renewing client sends from its address: give it to the interface.
+[ "$1" = bound ] && ip addr add "$ip/${mask:-24}" dev "$interface"
+exit 0
+SCRIPT
+  chmod +x report.sh
+esac
+finish() {
+  kill -INT "$server"
+  wait "$server"
+  server=
+  cat qelta.out
+}
+
+if [ "$client" = stray ]; then
+  # A DISCOVER whose offer nobody takes up (the device went away).
+  inclient ip route add 255.255.255.255 dev dcli
+  inclient python3 - <<'PY'
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, 25, b"dcli")  # SO_BINDTODEVICE
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+s.bind(("0.0.0.0", 68))
+d = bytearray(300)
+d[0:3] = b"\x01\x01\x06"
+d[4:8] = b"\x51\x52\x53\x54"
+d[28:34] = bytes([0x02, 0, 0, 0, 0, 0xEE])
+d[236:244] = bytes([99, 130, 83, 99, 53, 1, 1, 255])
+s.sendto(bytes(d), ("255.255.255.255", 67))
+PY
+  for _ in $(seq 100); do grep -q 'MAC 02-00-00-00-00-EE' qelta.out && break; sleep 0.05; done
+  inclient ip route del 255.255.255.255 dev dcli
+  got_all=
+  for i in 1 2 3; do
+    got_all="$got_all $(lease_for 02:00:00:00:01:0$i)"
+  done
+  finish
+  echo "addresses:$got_all"
+  [ "$got_all" = " 192.0.2.101 192.0.2.102 192.0.2.103" ] || { echo "FAIL: the clients got '$got_all'"; exit 1; }
+  echo "PASS: stray"
+  exit 0
+fi
+
+if [ "$client" = pool ]; then
+  got_all=
+  for i in 1 2 3 4 5; do
+    got_all="$got_all $(lease_for 02:00:00:00:02:0$i)"
+  done
+  finish
+  echo "addresses:$got_all"
+  [ "$got_all" = " 192.0.2.100 192.0.2.101 192.0.2.102  " ] || { echo "FAIL: the clients got '$got_all'"; exit 1; }
+  grep -q '^No address left for device with MAC 02-00-00-00-02-04: the pool 192.0.2.100 to 192.0.2.102 is exhausted.$' qelta.out
+  grep -q 'no lease, failing' udhcpc-02:00:00:00:02:05.out
+  echo "PASS: pool"
+  exit 0
+fi
+
+if [ "$client" = renew ]; then
+  # Bound and staying on (no -n, no -q); SIGUSR1 makes it renew at once.
+  # nsenter itself becomes udhcpc, so the signals below reach it.
+  nsenter -t "$holder" -n -- busybox udhcpc -i dcli -f -t 3 -T 2 -s "$work/report.sh" > udhcpc.out 2>&1 &
+  dhcp_client=$!
+  for _ in $(seq 200); do grep -q '^bound ' events 2>/dev/null && break; sleep 0.05; done
+  grep -q '^bound 192.0.2.100$' events || { cat udhcpc.out; echo "FAIL: not bound"; kill $dhcp_client; exit 1; }
+  kill -USR1 $dhcp_client
+  for _ in $(seq 200); do grep -q '^renew ' events && break; sleep 0.05; done
+  kill $dhcp_client
+  wait $dhcp_client || true
+  cat udhcpc.out events
+  finish
+  grep -q '^renew 192.0.2.100$' events || { echo "FAIL: the renewal was not answered"; exit 1; }
+  [ "$(grep -c '^Assigned IP 192.0.2.100 to device with MAC '"$mac"'$' qelta.out)" = 2 ]
+  echo "PASS: renew"
   exit 0
 fi
 

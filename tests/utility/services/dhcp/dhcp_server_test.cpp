@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <vector>
 
 namespace utility::services {
@@ -121,7 +122,7 @@ TEST(DhcpReply, OfferCarriesEveryOptionAtItsFixedOffset)
     EXPECT_EQ(Bytes(r.begin() + 240, r.begin() + 286), expected);
     EXPECT_EQ(r[299], 0);
     EXPECT_EQ(outcome.log, "Received a DHCP request from device with MAC 00-11-22-33-44-55\r\n");
-    EXPECT_TRUE(server.pending());
+    EXPECT_TRUE(server.pending(kMacA, {}));
 }
 
 TEST(DhcpReply, LengthFollowsTheRequestButNeverEndsInsideTheOptions)
@@ -149,53 +150,184 @@ TEST(DhcpExchange, OfferThenAckListsTheDeviceOnce)
     EXPECT_TRUE(ack.acked);
     EXPECT_EQ(get32(ack.reply, 16), ip("192.168.0.100"));
     EXPECT_EQ(ack.log, "Assigned IP 192.168.0.100 to device with MAC 00-11-22-33-44-55\r\n\r\n");
-    EXPECT_FALSE(server.pending());
+    EXPECT_FALSE(server.pending(kMacA, {}));
     EXPECT_EQ(server.rows().size(), 1u);
     // The next device gets the next address.
     server.handle(bootp(kMacB));
     EXPECT_EQ(server.rows().back(), (DhcpMapping { "192.168.0.101", "AA-BB-CC-DD-EE-0F" }));
 }
 
-TEST(DhcpExchange, PendingOfferBlocksDiscoverAndBootpUntilAnyRequest)
+Bytes withAddress(Bytes b, std::size_t at, const char* address)
 {
+    const std::uint32_t value = ip(address);
+    for (std::size_t i = 0; i < 4; ++i)
+        b[at + i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+    return b;
+}
+// A REQUEST naming its address in option 50 (selecting, rebooting).
+Bytes requestFor(const MacAddress& mac, const char* address)
+{
+    return withAddress(request(mac, { 53, 1, 3, 50, 4, 0, 0, 0, 0, 255 }), 245, address);
+}
+// A renewing or rebinding REQUEST: the address in ciaddr, no option 50.
+Bytes renewal(const MacAddress& mac, const char* address) { return withAddress(dhcpRequest(mac), 12, address); }
+
+TEST(DhcpExchange, AnOfferWaitsPerDeviceAndHoldsUpNoOtherDevice)
+{
+    using namespace std::chrono_literals;
+    const platform::TimePoint t0 {};
     auto server = running("192.168.0.100", "192.168.0.110");
-    EXPECT_TRUE(server.handle(dhcpRequest(kMacA)).reply.empty()) << "no offer pending";
-    server.handle(discover(kMacA));
-    for (const auto& ignored : { discover(kMacB), bootp(kMacB) }) {
-        const auto outcome = server.handle(ignored);
-        EXPECT_TRUE(outcome.reply.empty());
-        EXPECT_TRUE(outcome.log.empty());
-    }
-    // Another device's REQUEST ends the pending state, acked for its own MAC.
-    const auto ack = server.handle(dhcpRequest(kMacB));
-    EXPECT_EQ(get32(ack.reply, 16), ip("192.168.0.101"));
-    EXPECT_FALSE(server.pending());
-    const auto release = server.handle(request(kMacA, { 53, 1, 7, 255 }));
+    EXPECT_TRUE(server.handle(dhcpRequest(kMacA), t0).reply.empty()) << "no offer, no address: not answered";
+    server.handle(discover(kMacA), t0); // never answered: the device went away
+    // Other devices are served meanwhile, DHCP and BOOTP alike.
+    const auto offerB = server.handle(discover(kMacB), t0 + 1s);
+    ASSERT_FALSE(offerB.reply.empty());
+    EXPECT_EQ(get32(offerB.reply, 16), ip("192.168.0.101"));
+    const MacAddress macC { 2, 0, 0, 0, 0, 0x0C };
+    const auto bootpC = server.handle(bootp(macC), t0 + 1s);
+    ASSERT_FALSE(bootpC.reply.empty());
+    EXPECT_EQ(get32(bootpC.reply, 16), ip("192.168.0.102"));
+    EXPECT_EQ(server.pendingCount(), 2u);
+    // B's REQUEST is acked with B's address and ends B's offer only.
+    const auto ackB = server.handle(dhcpRequest(kMacB), t0 + 2s);
+    ASSERT_FALSE(ackB.reply.empty());
+    EXPECT_EQ(ackB.reply[242], 5);
+    EXPECT_EQ(get32(ackB.reply, 16), ip("192.168.0.101"));
+    EXPECT_FALSE(server.pending(kMacB, t0 + 2s));
+    EXPECT_TRUE(server.pending(kMacA, t0 + 2s));
+    // A's offer runs out; a DISCOVER it sends again is offered its address.
+    EXPECT_FALSE(server.pending(kMacA, t0 + kDhcpOfferHold));
+    const auto again = server.handle(discover(kMacA), t0 + 10s);
+    EXPECT_EQ(get32(again.reply, 16), ip("192.168.0.100"));
+    EXPECT_EQ(server.pendingCount(), 1u) << "B's and the old offer of A are gone";
+    // A DHCPRELEASE is still answered as a BOOTP request.
+    const auto release = server.handle(request(kMacA, { 53, 1, 7, 255 }), t0 + 11s);
     EXPECT_EQ(release.log, "Received a BOOTP request from device with MAC 00-11-22-33-44-55\r\n");
     EXPECT_EQ(get32(release.reply, 16), ip("192.168.0.100"));
     EXPECT_EQ(release.reply[242], 2);
 }
 
-TEST(DhcpExchange, RangesThatGiveNoOffer)
+TEST(DhcpExchange, RequestsWithoutAnOfferAreAckedForTheListedAddressOnly)
+{
+    const MacAddress macC { 2, 0, 0, 0, 0, 0x0C };
+    struct Case {
+        const char* name;
+        Bytes request;
+        std::uint8_t type; // 5 ack, 6 nak, 0 no answer
+        const char* yiaddr;
+        const char* log;
+    };
+    const std::vector<Case> cases = {
+        { "renewing, ciaddr listed for it", renewal(kMacA, "192.168.0.105"), 5, "192.168.0.105",
+            "Assigned IP 192.168.0.105 to device with MAC 00-11-22-33-44-55\r\n\r\n" },
+        { "rebooting, option 50 listed for it", requestFor(kMacA, "192.168.0.105"), 5, "192.168.0.105", nullptr },
+        { "listed outside the range", renewal(kMacB, "10.9.8.7"), 5, "10.9.8.7", nullptr },
+        { "the address of another device", renewal(kMacA, "10.9.8.7"), 6, "0.0.0.0",
+            "Refused IP 10.9.8.7 to device with MAC 00-11-22-33-44-55: the address is not assigned to it.\r\n" },
+        { "a device not listed", requestFor(macC, "192.168.0.105"), 6, "0.0.0.0", nullptr },
+        { "a free address of the pool", requestFor(macC, "192.168.0.101"), 6, "0.0.0.0", nullptr },
+        { "option 50 before ciaddr", withAddress(requestFor(kMacA, "192.168.0.105"), 12, "10.9.8.7"), 5,
+            "192.168.0.105", nullptr },
+        { "no address named", dhcpRequest(kMacA), 0, nullptr, "" },
+        { "meant for another server",
+            withAddress(withAddress(request(kMacA, { 53, 1, 3, 50, 4, 0, 0, 0, 0, 54, 4, 0, 0, 0, 0, 255 }), 245,
+                            "192.168.0.106"),
+                251, "192.168.0.77"),
+            0, nullptr, "" },
+        { "our server identifier",
+            withAddress(withAddress(request(kMacA, { 53, 1, 3, 54, 4, 0, 0, 0, 0, 50, 4, 0, 0, 0, 0, 255 }), 251,
+                            "192.168.0.105"),
+                245, "192.168.0.9"),
+            5, "192.168.0.105", nullptr },
+    };
+    for (const auto& c : cases) {
+        auto server = running("192.168.0.100", "192.168.0.110",
+            { { "192.168.0.105", "00-11-22-33-44-55" }, { "10.9.8.7", "AA-BB-CC-DD-EE-0F" } });
+        const auto outcome = server.handle(c.request);
+        if (c.log) {
+            EXPECT_EQ(outcome.log, c.log) << c.name;
+        }
+        if (c.type == 0) {
+            EXPECT_TRUE(outcome.reply.empty()) << c.name;
+            continue;
+        }
+        ASSERT_EQ(outcome.reply.size(), 300u) << c.name;
+        EXPECT_EQ(outcome.reply[242], c.type) << c.name;
+        EXPECT_EQ(get32(outcome.reply, 16), ip(c.yiaddr)) << c.name;
+        EXPECT_EQ(outcome.acked, c.type == 5) << c.name;
+        EXPECT_EQ(server.rows().size(), 2u) << c.name << ": a request adds no row";
+        if (c.type == 6) {
+            // A NAK names its server and nothing else.
+            EXPECT_EQ(Bytes(outcome.reply.begin() + 240, outcome.reply.begin() + 251),
+                (Bytes { 53, 1, 6, 54, 4, 192, 168, 0, 9, 255, 0 }))
+                << c.name;
+            EXPECT_EQ(get32(outcome.reply, 12), 0u) << c.name;
+            EXPECT_EQ(get32(outcome.reply, 20), 0u) << c.name;
+            EXPECT_EQ(outcome.reply[108], 0) << c.name << ": no boot file";
+        }
+    }
+}
+
+TEST(DhcpExchange, AUsedUpPoolOffersNothingAndKeepsServingListedDevices)
+{
+    auto server = running("192.168.0.100", "192.168.0.102");
+    std::vector<std::uint32_t> given;
+    for (std::uint8_t i = 1; i <= 3; ++i) {
+        const MacAddress mac { 2, 0, 0, 0, 0, i };
+        const auto offer = server.handle(discover(mac));
+        ASSERT_FALSE(offer.reply.empty()) << int(i);
+        given.push_back(get32(offer.reply, 16));
+        ASSERT_FALSE(server.handle(dhcpRequest(mac)).reply.empty());
+    }
+    EXPECT_EQ(given, (std::vector<std::uint32_t> { ip("192.168.0.100"), ip("192.168.0.101"), ip("192.168.0.102") }));
+    for (const auto& late : { discover({ 2, 0, 0, 0, 0, 4 }), bootp({ 2, 0, 0, 0, 0, 5 }) }) {
+        const auto outcome = server.handle(late);
+        EXPECT_TRUE(outcome.reply.empty());
+        EXPECT_NE(outcome.log.find(": the pool 192.168.0.100 to 192.168.0.102 is exhausted.\r\n"), std::string::npos)
+            << outcome.log;
+    }
+    EXPECT_EQ(server.rows().size(), 3u);
+    // The devices that have an address keep getting it.
+    const auto again = server.handle(discover({ 2, 0, 0, 0, 0, 2 }));
+    EXPECT_EQ(get32(again.reply, 16), ip("192.168.0.101"));
+    EXPECT_EQ(server.handle(renewal({ 2, 0, 0, 0, 0, 3 }, "192.168.0.102")).reply[242], 5);
+}
+
+TEST(DhcpRange, RangesThatCannotBeServedAreNamed)
 {
     struct Case {
         const char* start;
         const char* end;
+        const char* netmask;
         std::size_t pool;
+        const char* refusal; // "" when the range is served
     };
-    for (const Case& c : { Case { "10.0.0.250", "10.0.1.5", 0 }, Case { "10.0.0.7", "10.0.0.7", 1 } }) {
-        auto server = running(c.start, c.end);
-        EXPECT_EQ(server.pool().size(), c.pool) << c.start;
-        const bool answers = ip(c.start) < ip(c.end);
-        EXPECT_EQ(!server.handle(bootp(kMacA)).reply.empty(), answers) << c.start;
-        const auto offer = server.handle(discover(kMacA));
-        EXPECT_EQ(!offer.reply.empty(), answers) << c.start;
-        if (answers) {
-            EXPECT_EQ(get32(offer.reply, 16), ip(c.start)) << "empty pool gives the start address";
+    const Case cases[] = {
+        { "192.168.0.100", "192.168.0.110", "255.255.255.0", 11, "" },
+        { "10.0.0.7", "10.0.0.7", "255.255.255.0", 1, "" },
+        { "10.0.0.250", "10.0.1.5", "255.255.0.0", 12, "" },
+        { "10.0.0.0", "10.0.0.255", "255.255.255.0", 256, "" },
+        { "10.0.0.9", "10.0.0.1", "255.255.255.0", 0, "The start address 10.0.0.9 is above the end address 10.0.0.1." },
+        { "10.0.0.250", "10.0.1.5", "255.255.255.0", 12,
+            "The addresses 10.0.0.250 to 10.0.1.5 cross the subnet mask 255.255.255.0: both must lie in one subnet." },
+        { "10.0.0.1", "10.0.1.1", "255.255.0.0", 0,
+            "The addresses 10.0.0.1 to 10.0.1.1 are more than the 256 the pool holds." },
+    };
+    for (const Case& c : cases) {
+        DhcpFields f = fields(c.start, c.end);
+        f.netmask = ip(c.netmask);
+        EXPECT_EQ(checkDhcpRange(f), c.refusal) << c.start << " " << c.end;
+        DhcpServer server;
+        server.setFields(f);
+        server.buildPool();
+        ASSERT_EQ(server.pool().size(), c.pool) << c.start;
+        if (c.pool > 0) {
+            EXPECT_EQ(server.pool().front().address, ip(c.start));
+            EXPECT_EQ(server.pool().back().address, ip(c.end));
+            const auto offer = server.handle(discover(kMacA));
+            ASSERT_FALSE(offer.reply.empty()) << c.start;
+            EXPECT_EQ(get32(offer.reply, 16), ip(c.start));
         }
-        EXPECT_TRUE(server.rows().empty());
-        // A REQUEST while pending is still acked.
-        EXPECT_FALSE(server.handle(dhcpRequest(kMacA)).reply.empty()) << c.start;
     }
 }
 
@@ -210,7 +342,7 @@ TEST(DhcpAllocation, ListedDeviceKeepsItsAddressEvenOutsideTheRange)
     EXPECT_EQ(server.allocate(kMacA), ip("192.168.0.100"));
     EXPECT_EQ(server.allocate({ 9, 9, 9, 9, 9, 1 }), ip("192.168.0.102"));
     const std::size_t rows = server.rows().size();
-    EXPECT_EQ(server.allocate({ 9, 9, 9, 9, 9, 2 }), ip("192.168.0.100")) << "exhausted: the start address";
+    EXPECT_EQ(server.allocate({ 9, 9, 9, 9, 9, 2 }), std::nullopt) << "exhausted: no address";
     EXPECT_EQ(server.rows().size(), rows) << "without a new row";
 }
 

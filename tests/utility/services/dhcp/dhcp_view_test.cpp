@@ -170,6 +170,27 @@ TEST_F(DhcpViewTest, SocketFailureLeavesTheServerStopped)
     EXPECT_TRUE(systemLog.empty());
 }
 
+TEST_F(DhcpViewTest, ARangeThatCannotBeServedDoesNotStart)
+{
+    view.firstShown(settings, "192.0.2.1", dir.file("dhcp.dat"));
+    DhcpFields fields = view.fields();
+    fields.start = *platform::parseIpv4("192.0.2.110");
+    fields.end = *platform::parseIpv4("192.0.2.100");
+    ASSERT_TRUE(view.setFields(fields));
+    view.toggle();
+    EXPECT_FALSE(view.running());
+    EXPECT_TRUE(view.fieldsEnabled());
+    EXPECT_EQ(view.buttonCaption(), std::string("Start"));
+    EXPECT_EQ(view.logText(),
+        "DHCP server not started: The start address 192.0.2.110 is above the end address 192.0.2.100.\r\n");
+    EXPECT_TRUE(systemLog.empty());
+    // Mended, it starts.
+    fields.end = *platform::parseIpv4("192.0.2.120");
+    ASSERT_TRUE(view.setFields(fields));
+    view.toggle();
+    EXPECT_TRUE(view.running());
+}
+
 TEST_F(DhcpViewTest, FieldsLockWhileRunningAndGoBackToTheSettings)
 {
     view.firstShown(settings, "192.0.2.1", dir.file("missing/dhcp.dat"));

@@ -231,3 +231,71 @@ TEST_P(TermAutoTest, PeerReceivesThePatternByteForByte)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, TermAutoTest, ::testing::Values("socat", "vorpild"));
+
+// The fields clamp what they are given; the command line says what it uses.
+TEST(TermFields, ClampedValuesAreSaid)
+{
+    struct Case {
+        std::string arguments;
+        std::string said; // "" when nothing is clamped
+    };
+    const Case cases[] = {
+        { "--baud 1200 --interval 100 --length 50",
+            "--length 50 is more than 1200 baud carries in 100 ms: 15 bytes are used." },
+        { "--baud 921600 --interval 10 --length 1472",
+            "--length 1472 is more than 921600 baud carries in 10 ms: 1152 bytes are used." },
+        { "--baud 921600 --interval 100 --length 2000", "--length 2000 is outside 1..1472: 1472 bytes are used." },
+        { "--baud 115200 --interval 5 --length 10", "--interval 5 is outside 10..100000: 10 ms is used." },
+        { "--baud 115200 --interval 100 --length 50", "" },
+    };
+    for (const Case& c : cases) {
+        Line line;
+        ASSERT_NO_FATAL_FAILURE(line.start("socat"));
+        auto qelta = line.qelta(c.arguments + " --auto-test --duration 1", "/dev/null");
+        ASSERT_TRUE(qelta.ok());
+        std::string output;
+        for (auto got = qelta->readLine(10s); got.ok(); got = qelta->readLine(10s))
+            output += *got + "\n";
+        EXPECT_EQ(qelta->wait(10s).value_or(-1), 0) << output;
+        if (c.said.empty()) {
+            EXPECT_EQ(output.find(" is used."), std::string::npos) << output;
+        } else {
+            EXPECT_NE(output.find(c.said + "\n"), std::string::npos) << c.arguments << "\n" << output;
+        }
+    }
+}
+
+// 14400 baud has no B-constant: it is set as a number, which a
+// pseudo-terminal and a virtual port take.
+class TermOtherRate : public ::testing::TestWithParam<std::string> { };
+
+TEST_P(TermOtherRate, OpensAndCarriesThePattern)
+{
+    Line line;
+    ASSERT_NO_FATAL_FAILURE(line.start(GetParam()));
+    auto peer = line.peer("none", "3");
+    ASSERT_TRUE(peer.ok());
+    ASSERT_EQ(lineStarting(*peer, "ready"), "ready");
+    auto qelta = line.qelta("--baud 14400 --auto-test --interval 100 --length 10 --duration 2", "/dev/null");
+    ASSERT_TRUE(qelta.ok());
+    EXPECT_EQ(lineStarting(*qelta, "Open "), "Open " + line.terminalPort + " successfully.");
+    const std::string got = unhex(lineStarting(*peer, "got ").substr(4));
+    EXPECT_EQ(qelta->wait(10s).value_or(-1), 0);
+    ASSERT_GE(got.size(), 12u * 3);
+    EXPECT_EQ(got.substr(0, 36), "0000000000\r\n1111111111\r\n2222222222\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, TermOtherRate, ::testing::Values("socat", "vorpild"));
+
+// A port that does not open: the view's line, then why.
+TEST(TermOpen, AFailureSaysWhy)
+{
+    Line line;
+    ASSERT_NO_FATAL_FAILURE(line.start("socat"));
+    line.terminalPort = line.dir.file("absent");
+    auto qelta = line.qelta("--baud 14400", "/dev/null");
+    ASSERT_TRUE(qelta.ok());
+    EXPECT_EQ(lineStarting(*qelta, "Open "), "Open " + line.terminalPort + " failed!");
+    EXPECT_EQ(lineStarting(*qelta, "open "), "open " + line.terminalPort + ": No such file or directory");
+    EXPECT_EQ(qelta->wait(10s).value_or(-1), 1);
+}

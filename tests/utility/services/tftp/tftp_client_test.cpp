@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -142,7 +144,8 @@ TEST_F(TftpClients, NamesLeavingTheFolderAreRefused)
 {
     const std::string secret = "kept outside the served folder";
     std::ofstream(work.file("secret")) << secret;
-    for (const std::string& name : { std::string("../secret"), work.file("secret") }) {
+    ASSERT_EQ(std::system(("ln -s ../secret '" + work.file("srv/link") + "'").c_str()), 0);
+    for (const std::string& name : { std::string("../secret"), work.file("secret"), std::string("link") }) {
         const std::string output = run(commandFor(kClients[0], name, "got/out"));
         EXPECT_NE(output.find("Access violation"), std::string::npos) << name << ": " << output;
         EXPECT_NE(readFile(work.file("got/out")), secret);
@@ -151,6 +154,65 @@ TEST_F(TftpClients, NamesLeavingTheFolderAreRefused)
     const std::string output = run("curl -sS --path-as-is tftp://127.0.0.1/../secret -o got/curl", &status);
     EXPECT_NE(status, 0) << output;
     EXPECT_NE(readFile(work.file("got/curl")), secret);
+}
+
+// What cannot be served is said at once: a client left without an answer
+// waits out its own retries (tftp-hpa about 25 s, curl 300 s).
+TEST_F(TftpClients, MissingFilesAndWritesAreAnsweredAtOnce)
+{
+    struct Case {
+        const char* command;
+        const char* expected; // in the client's output
+        int status; // the client's exit status
+    };
+    std::ofstream(work.file("upload.bin")) << "not taken";
+    // curl tells the TFTP error by its status: 68 file not found, 69
+    // permission problem.
+    const Case cases[] = {
+        { "tftp 127.0.0.1 -m binary -c get absent.bin got/absent", "Error code 1: File not found", 0 },
+        { "curl -sS tftp://127.0.0.1/absent.bin -o got/absent", "", 68 },
+        { "busybox tftp -g -r absent.bin -l got/absent 127.0.0.1", "server error: (1) File not found", 1 },
+        { "tftp 127.0.0.1 -m binary -c put upload.bin", "Error code 2: Only read requests are served", 0 },
+        { "curl -sS -T upload.bin tftp://127.0.0.1/upload.bin", "", 69 },
+    };
+    for (const Case& c : cases) {
+        const auto begun = std::chrono::steady_clock::now();
+        int status = 0;
+        // Without an answer each of them would still be waiting when the
+        // time limit stops it.
+        const std::string output = run(std::string("timeout 20 ") + c.command, &status);
+        const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+        std::printf("%s: %.2f s\n", c.command, seconds);
+        EXPECT_EQ(status, c.status) << c.command << ": " << output;
+        EXPECT_NE(output.find(c.expected), std::string::npos) << c.command << ": " << output;
+    }
+    EXPECT_FALSE(std::ifstream(work.file("srv/upload.bin")).good());
+}
+
+// Without a folder chosen (the settings' first value) or with one that is
+// not there, the command says so and serves nothing.
+TEST_F(TftpClients, NoUsableFolderRefusesToStart)
+{
+    ASSERT_EQ(std::system(("mkdir '" + work.file("fresh") + "' && cp '" + programPath("VORPIL.inf") + "' '"
+                  + work.file("fresh") + "/'")
+                              .c_str()),
+        0);
+    struct Case {
+        std::string arguments;
+        std::string expected;
+    };
+    const Case cases[] = {
+        { "", "TFTP server not started: no folder to serve files from is chosen. Choose one with --dir DIR" },
+        { "--dir /nonexistent", "TFTP server not started: the folder /nonexistent does not exist." },
+    };
+    for (const Case& c : cases) {
+        int status = 0;
+        const std::string output
+            = run("cd fresh && timeout 20 '" + programPath("qelta") + "' tftp --port 6969 " + c.arguments, &status);
+        EXPECT_EQ(status, 2) << c.arguments << ": " << output;
+        EXPECT_NE(output.find(c.expected), std::string::npos) << output;
+        EXPECT_EQ(output.find("running on UDP port"), std::string::npos) << output;
+    }
 }
 
 } // namespace

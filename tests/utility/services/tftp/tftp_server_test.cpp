@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -339,7 +340,7 @@ TEST_F(TftpServerTest, UnansweredOackIsResentThenDropped)
     EXPECT_FALSE(server.session().active());
 }
 
-TEST_F(TftpServerTest, SecondRequestWriteAndStrayDataAreIgnoredDuringATransfer)
+TEST_F(TftpServerTest, SecondRequestAndStrayDataAreIgnoredAndAWriteRefusedDuringATransfer)
 {
     served.write("f.bin", pattern(1500));
     start();
@@ -354,27 +355,172 @@ TEST_F(TftpServerTest, SecondRequestWriteAndStrayDataAreIgnoredDuringATransfer)
     stray.push_back('x');
     ASSERT_TRUE(other->sendTo(server.transferEndpoint(), stray).ok());
     loop.processPending();
+    // The write alone is answered, and the running transfer keeps its own
+    // last datagram for retransmission.
     Bytes buffer(600);
     platform::Endpoint sender;
+    auto refused = other->receiveFrom(buffer, sender);
+    ASSERT_TRUE(refused.ok());
+    buffer.resize(*refused);
+    EXPECT_EQ(text(buffer), "\0\5\0\2Only read requests are served\0"s);
+    buffer.resize(600);
     EXPECT_FALSE(other->receiveFrom(buffer, sender).ok());
+    EXPECT_FALSE(std::filesystem::exists(served.file("new.bin")));
     EXPECT_EQ(served.read("f.bin"), pattern(1500));
+    loop.advance(kTftpRetransmitPeriod);
+    auto again = fromServer();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(*again, *data1);
     std::string file;
-    fetch(*data1, file);
+    fetch(*again, file);
     EXPECT_EQ(file, pattern(1500));
 }
 
-TEST_F(TftpServerTest, MissingFileShowsTheMessageAndSendsNothing)
+// Each refused request gets its ERROR at once (a client left without an
+// answer asks again for as long as its own patience lasts) and a log line
+// that says why; no message box holds up the server.
+TEST_F(TftpServerTest, RequestsThatCannotBeServedGetAnErrorAtOnce)
 {
-    start();
-    toServer(request(kTftpRrq, "absent.bin"));
-    EXPECT_FALSE(fromServer());
-    EXPECT_EQ(prompter.messages(), (std::vector<std::string> { "File is not found!" }));
-    EXPECT_FALSE(server.session().active());
-    // A directory is no file either.
+    struct Case {
+        const char* name;
+        Bytes request;
+        std::string error;
+        std::string log;
+    };
     std::filesystem::create_directory(served.file("dir"));
-    toServer(request(kTftpRrq, "dir"));
-    EXPECT_FALSE(fromServer());
-    EXPECT_EQ(prompter.messages().size(), 2u);
+    const std::string received = "Received a Read request from 127.0.0.1 on port "
+        + std::to_string(client.localEndpoint().port) + " (file: " + served.path() + "/";
+    const std::vector<Case> cases = {
+        { "missing", request(kTftpRrq, "absent.bin"), "\0\5\0\1File not found\0"s,
+            received + "absent.bin).\r\nFile is not found!\r\n" },
+        { "missing, with options", request(kTftpRrq, "absent.bin", "octet", { { "blksize", "1468" } }),
+            "\0\5\0\1File not found\0"s, received + "absent.bin).\r\nFile is not found!\r\n" },
+        { "a directory", request(kTftpRrq, "dir"), "\0\5\0\1File not found\0"s,
+            received + "dir).\r\nFile is not found!\r\n" },
+        { "empty name", request(kTftpRrq, ""), "\0\5\0\0Empty file name\0"s,
+            received + ").\r\nRefused the Read request: the file name is empty.\r\n" },
+        { "write", request(kTftpWrq, "up.bin"), "\0\5\0\2Only read requests are served\0"s,
+            "Refused a Write request from 127.0.0.1 on port " + std::to_string(client.localEndpoint().port)
+                + " (file: up.bin): only reads are served.\r\n" },
+    };
+    start();
+    for (const auto& c : cases) {
+        const std::size_t logged = server.logText().size();
+        toServer(c.request);
+        auto error = fromServer();
+        ASSERT_TRUE(error) << c.name;
+        EXPECT_EQ(text(*error), c.error) << c.name;
+        EXPECT_EQ(server.logText().substr(logged), c.log) << c.name;
+        EXPECT_FALSE(server.session().active()) << c.name;
+        EXPECT_FALSE(fromServer()) << c.name << ": one answer";
+    }
+    EXPECT_TRUE(prompter.messages().empty());
+    EXPECT_FALSE(std::filesystem::exists(served.file("up.bin")));
+    // The server is free for the next request.
+    served.write("f.bin", "here");
+    toServer(request(kTftpRrq, "f.bin"));
+    auto data = fromServer();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(text(*data, 4), "here");
+}
+
+// A file that grows while it is sent: the client gets what the file holds
+// when each block is read, up to a short block, and success is logged only
+// once it has that block.
+TEST_F(TftpServerTest, AFileThatGrowsIsServedUpToItsFirstShortBlock)
+{
+    served.write("grow.log", pattern(1000));
+    start();
+    toServer(request(kTftpRrq, "grow.log"));
+    auto data1 = fromServer();
+    ASSERT_TRUE(data1);
+    served.write("grow.log", pattern(3000));
+    std::string file;
+    const auto sizes = fetch(*data1, file);
+    EXPECT_EQ(file, pattern(3000));
+    EXPECT_EQ(sizes, (std::vector<std::size_t> { 512, 512, 512, 512, 512, 440 }));
+    EXPECT_FALSE(server.session().active());
+    EXPECT_FALSE(server.session().fileOpen());
+    const std::string& log = server.logText();
+    EXPECT_EQ(log.find("Read session is completed successfully.\r\n"),
+        log.size() - std::string("Read session is completed successfully.\r\n").size());
+    EXPECT_EQ(server.progressPosition(), server.progressMaximum());
+}
+
+TEST_F(TftpServerTest, SymbolicLinksAreFollowedOnlyInsideTheFolder)
+{
+    const std::string inner = served.file("srv");
+    std::filesystem::create_directories(inner + "/sub");
+    served.write("secret", "outside");
+    std::filesystem::create_directory(served.file("elsewhere"));
+    served.write("elsewhere/s2", "outside too");
+    served.write("srv/sub/real", "inside");
+    std::filesystem::create_symlink(served.file("secret"), inner + "/to-secret");
+    std::filesystem::create_symlink("../secret", inner + "/relative-secret");
+    std::filesystem::create_symlink(served.file("elsewhere"), inner + "/to-elsewhere");
+    std::filesystem::create_symlink("sub/real", inner + "/to-real");
+    std::filesystem::create_symlink(inner + "/sub", inner + "/to-sub");
+    server.setFilePath(inner);
+    start();
+    struct Case {
+        const char* name;
+        std::string answer; // DATA's bytes, or the whole ERROR
+    };
+    const Case cases[] = {
+        { "to-secret", "\0\5\0\2Access violation\0"s },
+        { "relative-secret", "\0\5\0\2Access violation\0"s },
+        { "to-elsewhere/s2", "\0\5\0\2Access violation\0"s },
+        { "to-real", "inside" },
+        { "to-sub/real", "inside" },
+    };
+    for (const Case& c : cases) {
+        toServer(request(kTftpRrq, c.name));
+        auto answer = fromServer();
+        ASSERT_TRUE(answer) << c.name;
+        const bool data = u16(*answer, 0) == kTftpData;
+        EXPECT_EQ(data ? text(*answer, 4) : text(*answer), c.answer) << c.name;
+        if (data) {
+            toServer(ack(kTftpAck, 1), false);
+            ASSERT_TRUE(fromServer());
+        }
+        EXPECT_FALSE(server.session().active()) << c.name;
+    }
+    EXPECT_EQ(
+        std::count_if(server.logText().begin(), server.logText().end(), [](char c) { return c == '\n'; }), 2 + 5 * 2);
+}
+
+TEST_F(TftpServerTest, NoFolderChosenOrNoneUsableRefusesToStart)
+{
+    served.write("plain", "a file");
+    const struct {
+        std::string path;
+        std::string log;
+    } cases[] = {
+        { "C:\\",
+            "TFTP server not started: no folder to serve files from is chosen. Choose one with the \"...\" "
+            "button.\r\n" },
+        { "",
+            "TFTP server not started: no folder to serve files from is chosen. Choose one with the \"...\" "
+            "button.\r\n" },
+        { served.file("absent"),
+            "TFTP server not started: the folder " + served.file("absent")
+                + " does not exist. Choose one with the \"...\" button.\r\n" },
+        { served.file("plain"),
+            "TFTP server not started: " + served.file("plain")
+                + " is not a folder. Choose one with the \"...\" button.\r\n" },
+    };
+    for (const auto& c : cases) {
+        const std::size_t logged = server.logText().size();
+        server.setFilePath(c.path);
+        server.toggle();
+        EXPECT_FALSE(server.running()) << c.path;
+        EXPECT_EQ(server.buttonCaption(), std::string("Start"));
+        EXPECT_EQ(server.logText().substr(logged), c.log);
+        EXPECT_EQ(server.listenEndpoint().port, 0) << "no socket was opened";
+    }
+    EXPECT_EQ(checked, std::vector<bool>(4, false));
+    EXPECT_TRUE(systemLog.empty());
+    EXPECT_EQ(tftpFolderProblem(served.path()), "");
 }
 
 class TftpRefusedNames : public TftpServerTest, public ::testing::WithParamInterface<std::string> { };
