@@ -321,8 +321,9 @@ TEST_P(UnreadableItemFile, SelectsEveryItemAfterAWarning)
     TempDir dir;
     dir.write("item.dat", c.text);
     dir.write("com.dat", "COM1\n115.2K");
-    const std::vector<std::string> warning
-        = c.warned ? std::vector<std::string> { "item.dat unreadable: all items selected" } : std::vector<std::string> {};
+    const std::vector<std::string> warning = c.warned
+        ? std::vector<std::string> { "item.dat unreadable: all items selected" }
+        : std::vector<std::string> {};
     ScriptedPrompter prompter;
     mfg::MfgSettings settings;
     mfg::readItemAndComFiles(dir.path(), settings, prompter);
@@ -378,10 +379,11 @@ TEST(OptionPage, ThePortThisProgramHoldsIsListedAndStaysSelected)
     // While the run goes on nothing is saved, and the port is not touched.
     page.setRunning(true);
     EXPECT_FALSE(page.apply());
-    mfg::SerialLink link([](const std::string&) -> platform::Result<std::unique_ptr<platform::SerialPort>> {
-        ADD_FAILURE() << "the port check opened a port during a run";
-        return platform::Error { "busy", 0 };
-    },
+    mfg::SerialLink link(
+        [](const std::string&) -> platform::Result<std::unique_ptr<platform::SerialPort>> {
+            ADD_FAILURE() << "the port check opened a port during a run";
+            return platform::Error { "busy", 0 };
+        },
         prompter);
     mfg::DebugOutput trace;
     mfg::IspSession isp(platform::RealClock::instance(), prompter, trace);
@@ -447,12 +449,12 @@ TEST_P(UsedUpRange, StaysUsedUpThroughAnApplyOfTheSameTexts)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ranges, UsedUpRange,
-    testing::Values(RangeCase { "AtTheTop", "1000000000000", "FFFFFFFFFFFF", "FFFFFFFFFFFF", true, nullptr,
-                        "1000000000000" },
+    testing::Values(
+        RangeCase { "AtTheTop", "1000000000000", "FFFFFFFFFFFF", "FFFFFFFFFFFF", true, nullptr, "1000000000000" },
         RangeCase { "BelowTheTop", "00A0B0C0D0E2", "00A0B0C0D0E1", "00A0B0C0D0E2", true, nullptr, "00A0B0C0D0E2" },
         RangeCase { "Open", "00A0B0C0D0E0", "00A0B0C0D0E1", "00A0B0C0D0E0", false, nullptr, "00A0B0C0D0E0" },
-        RangeCase { "NewStartTyped", "1000000000000", "FFFFFFFFFFFF", "FFFFFFFFFFFF", true, "FFFFFFFFFF00",
-            "FFFFFFFFFF00" }),
+        RangeCase {
+            "NewStartTyped", "1000000000000", "FFFFFFFFFFFF", "FFFFFFFFFFFF", true, "FFFFFFFFFF00", "FFFFFFFFFF00" }),
     [](const testing::TestParamInfo<RangeCase>& info) { return info.param.name; });
 
 } // namespace

@@ -57,8 +57,7 @@ protected:
         const std::string& program = testing_support::programPath("kellan-mp"))
     {
         const std::string command = "cd '" + dir.path() + "' && " + environment
-            + " SUITE_COM_MAP=com-ports KELLAN_MP_TIME_SCALE=10 exec '" + program + "' " + arguments
-            + " 2>err.txt";
+            + " SUITE_COM_MAP=com-ports KELLAN_MP_TIME_SCALE=10 exec '" + program + "' " + arguments + " 2>err.txt";
         auto started = platform::ChildProcess::start({ "sh", "-c", command });
         EXPECT_TRUE(started);
         return started ? std::move(started.value()) : platform::ChildProcess();
@@ -147,8 +146,8 @@ TEST_F(KellanMpInterrupt, TheModuleBesideTheProgramIsNotLoadedUnasked)
     EXPECT_NE(err.find("You are using USB COM port."), std::string::npos) << err;
 
     // Asked for with --portio: the same module, now used.
-    auto asked = start("check-port COM2 --portio portio.so", "unset PORTIO_MODULE; BOARDSIM_OPTIONS=base=0x2F8",
-        bin + "/kellan-mp");
+    auto asked = start(
+        "check-port COM2 --portio portio.so", "unset PORTIO_MODULE; BOARDSIM_OPTIONS=base=0x2F8", bin + "/kellan-mp");
     EXPECT_EQ(restOf(asked), std::vector<std::string>({ "COM2: direct UART access" })) << dir.read("err.txt");
     EXPECT_EQ(asked.wait(5s).value_or(-1), 0);
 }
