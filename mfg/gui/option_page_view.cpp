@@ -131,13 +131,11 @@ OptionPageView::OptionPageView(Needs needs, QWidget* parent)
     comLayout->addWidget(check);
     // Direct UART access only when asked for: it rewrites the legacy UART
     // of the COM number at every START.
-    auto* portIoRow = new QHBoxLayout;
-    portIoRow->addWidget(new QLabel(QStringLiteral("Port-I/O module (direct UART access):"), com));
+    comLayout->addWidget(new QLabel(QStringLiteral("Port-I/O module for direct UART access:"), com));
     m_portIo = pathEdit("PortIoModule", &OptionPage::portIoModule);
-    m_portIo->setMinimumWidth(120);
+    m_portIo->setMinimumWidth(200);
     m_portIo->setPlaceholderText(QStringLiteral("none: serial driver only"));
-    portIoRow->addWidget(m_portIo);
-    comLayout->addLayout(portIoRow);
+    comLayout->addWidget(m_portIo);
     layout->addWidget(com, 0, 0);
 
     auto* loader = new QGroupBox(QStringLiteral("Boot Loader"), this);
