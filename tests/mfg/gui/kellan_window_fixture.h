@@ -98,6 +98,11 @@ template <typename Done> bool waitFor(Done done, int limitMs = 60000)
 
 class KellanWindow : public testing::Test {
 protected:
+    explicit KellanWindow(double speedUp = 5)
+        : clock(speedUp)
+    {
+    }
+
     // A new board behind COM3 (the one before is put aside).
     void plugBoard(const std::string& boardOptions)
     {
@@ -122,7 +127,7 @@ protected:
         dir.write("eeprom.ini", eepromFile());
         dir.write("Option.dat",
             dir.file("loader.bin") + "\n" + dir.file("test.bin") + "\n" + dir.file("prod.bin") + "\n"
-                + dir.file("eeprom.ini") + "\n" + dir.file(logFile) + "\n127.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0FF\n0\n");
+                + dir.file("eeprom.ini") + "\n" + dir.file(logFile) + "\n127.0.0.2\n" + macRange + "\n0\n");
         dir.write("com.dat", "COM3\n921.6K");
         dir.write("item.dat", std::to_string(itemMask) + "\n");
         if (logFile.empty())
@@ -164,12 +169,13 @@ protected:
     QColor textColour(int row) const { return list()->topLevelItem(row)->foreground(1).color(); }
 
     // Five times faster than real time: enough margin for a busy machine.
-    platform::ScaledClock clock { 5 };
+    platform::ScaledClock clock;
     testing_support::TempDir dir;
     std::unique_ptr<sim::boardsim::PtyBoard> board;
     std::vector<std::unique_ptr<sim::boardsim::PtyBoard>> doneBoards;
     platform::PortIo* portIo = nullptr; // direct UART access given to the window
     mfg::PortProbe probe = [](int number) { return number == 3; };
+    std::string macRange = "00A0B0C0D0E0\n00A0B0C0D0FF"; // Option.dat lines 7 and 8
     widgets::QtEventLoop loop;
     widgets::QtPrompter prompter;
     BoxCloser closer;

@@ -20,6 +20,13 @@ std::string optionLine(const std::string& option, int line)
 
 class KellanWindowDuringARun : public KellanWindow {
 protected:
+    // Twice as fast only: these runs go on while the window is busy
+    // with pages and dialogs, and the twenty boards share a busy machine.
+    KellanWindowDuringARun()
+        : KellanWindow(2)
+    {
+    }
+
     // START, then waits until the row of `item` carries the arrow.
     void startAndWaitForItem(int item)
     {
@@ -184,15 +191,17 @@ TEST_F(KellanWindow, TestPageSaysWhetherDirectAccessIsUsed)
     open("", 255);
     EXPECT_EQ(sheet->testPage()->portIoLabel()->text().toStdString(), "Direct UART access: off (serial driver only)");
     sheet.reset();
-    // Asked for on the Option page, but refused here by PORTIO_MODULE=none.
-    dir.write("portio.dat", "portio.so\n");
+    // Asked for on the Option page, but refused here by PORTIO_MODULE=none
+    // (a name that is nowhere, should the refusal ever fail).
+    dir.write("portio.dat", "absent-portio.so\n");
     open("", 255);
     EXPECT_EQ(sheet->testPage()->portIoLabel()->text().toStdString(), "Direct UART access: off (PORTIO_MODULE=none)");
 }
 
 TEST_F(KellanWindowDuringARun, TwentyBoardsWithApplyPressedDuringEveryRunGetTwentyAddresses)
 {
-    open("normal,test-firmware", 0xC0); // Write Data Into EEPROM, Update Production Firmware
+    // Write Data Into EEPROM alone: the address is consumed right after it.
+    open("normal,test-firmware", 0x40);
     std::set<std::string> macs;
     for (int n = 0; n < 20; ++n) {
         if (n > 0)
@@ -203,12 +212,37 @@ TEST_F(KellanWindowDuringARun, TwentyBoardsWithApplyPressedDuringEveryRunGetTwen
         ASSERT_EQ(sheet->testPage()->shownPicture(), ResultPicture::Pass)
             << "board " << n << ": " << sheet->lastView().resultMessage;
         macs.insert(board->board().macAddress());
-        EXPECT_EQ(board->board().mode(), sim::boardsim::Board::Mode::ProductionFirmware) << n;
     }
     EXPECT_EQ(macs.size(), 20u);
     EXPECT_EQ(*macs.begin(), "00A0B0C0D0E0");
     EXPECT_EQ(*macs.rbegin(), "00A0B0C0D0F3");
     EXPECT_EQ(optionLine(dir.read("Option.dat"), 7), "00A0B0C0D0F4");
+}
+
+} // namespace
+
+namespace {
+
+using namespace kellan_window;
+
+TEST_F(KellanWindow, AUsedUpRangeIsShownAsSuchAndKeptByApply)
+{
+    macRange = "1000000000000\nFFFFFFFFFFFF";
+    open("", 255);
+    const std::string usedUp = dir.read("Option.dat");
+    sheet->tabs()->setCurrentIndex(1);
+    auto* page = sheet->optionPage();
+    EXPECT_TRUE(page->label("RangeUsedUp")->isVisibleTo(page));
+    EXPECT_EQ(page->label("RangeUsedUp")->text().toStdString(), "range used up");
+    EXPECT_EQ(page->field("MacStart")->text().toStdString(), "FFFFFFFFFFFF");
+    QTest::mouseClick(page->button("Apply"), Qt::LeftButton);
+    EXPECT_EQ(dir.read("Option.dat"), usedUp);
+    EXPECT_TRUE(page->label("RangeUsedUp")->isVisibleTo(page));
+    // A new range typed in opens it again.
+    page->field("MacStart")->setText("FFFFFFFFFF00");
+    QTest::mouseClick(page->button("Apply"), Qt::LeftButton);
+    EXPECT_NE(dir.read("Option.dat").find("\nFFFFFFFFFF00\nFFFFFFFFFFFF\n"), std::string::npos);
+    EXPECT_FALSE(page->label("RangeUsedUp")->isVisibleTo(page));
 }
 
 } // namespace
