@@ -48,6 +48,38 @@ std::optional<std::string> LineReader::next(std::size_t limit)
     return line;
 }
 
+std::optional<int> parseItemMask(const std::string& line)
+{
+    std::size_t i = 0;
+    while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i])))
+        ++i;
+    if (i < line.size() && line[i] == '+')
+        ++i;
+    if (i >= line.size() || !std::isdigit(static_cast<unsigned char>(line[i])))
+        return std::nullopt;
+    const int mask = leadingNumber(line);
+    if (mask < 0 || mask > 255)
+        return std::nullopt;
+    return mask;
+}
+
+std::string readPortIoFile(const std::string& directory)
+{
+    auto bytes = readSettingsFile(directory, kPortIoFile);
+    if (!bytes)
+        return {};
+    LineReader reader(std::move(*bytes));
+    std::string module = reader.next(1024).value_or("");
+    while (!module.empty() && std::isspace(static_cast<unsigned char>(module.back())))
+        module.pop_back();
+    return module;
+}
+
+bool writePortIoFile(const std::string& directory, const std::string& module)
+{
+    return platform::writeFileAtomic(settingsFilePath(directory, kPortIoFile), module + "\n").ok();
+}
+
 int leadingNumber(const std::string& text)
 {
     std::size_t i = 0;
@@ -145,7 +177,10 @@ void readItemAndComFiles(const std::string& directory, MfgSettings& settings, pl
 {
     if (auto item = readSettingsFile(directory, kItemFile)) {
         LineReader reader(std::move(*item));
-        settings.ItemMask = leadingNumber(reader.next(9).value_or(""));
+        const auto mask = parseItemMask(reader.next(9).value_or(""));
+        if (!mask)
+            prompter.message(kItemFileUnreadable, "WARNING", platform::MessageIcon::Warning);
+        settings.ItemMask = mask.value_or(255);
     } else {
         settings.ItemMask = 255;
     }

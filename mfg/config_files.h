@@ -42,6 +42,10 @@ inline constexpr const char* kOptionFile = "Option.dat";
 inline constexpr const char* kComFile = "com.dat";
 inline constexpr const char* kItemFile = "item.dat";
 inline constexpr const char* kItemFileCreated = "Item.dat";
+// The port-I/O module the Option page asks for (one line; none when missing
+// or empty). Kept apart from the three settings files, whose lines are fixed.
+inline constexpr const char* kPortIoFile = "portio.dat";
+inline constexpr const char* kItemFileUnreadable = "item.dat unreadable: all items selected";
 
 // Reads a settings file line by line with a length limit per line. A line
 // end (LF or CR LF) is removed; a line longer than its limit keeps its first
@@ -59,6 +63,15 @@ private:
     std::string m_bytes;
     std::size_t m_pos = 0;
 };
+
+// ItemMask from item.dat's line: its leading decimal number. Nothing when
+// there is no number or it is not 0-255: such a file selects no item by
+// accident, and a board would pass having been tested for nothing.
+std::optional<int> parseItemMask(const std::string& line);
+
+// The module named in portio.dat; empty when none is asked for.
+std::string readPortIoFile(const std::string& directory);
+bool writePortIoFile(const std::string& directory, const std::string& module);
 
 // The leading decimal number of a text, as the C library converts it
 // (blanks, a sign, digits; 0 when there is none; clamped to int).
@@ -93,8 +106,9 @@ bool writeOptionFile(const std::string& directory, const OptionFileData& data);
 // Test page: reads Option.dat into the settings; when it is missing adds the
 // reason to `resultMessage` and returns false.
 bool readOptionFileForTestPage(const std::string& directory, MfgSettings& settings, std::string& resultMessage);
-// Test page activation: ItemMask from item.dat, COM name, index, base and
-// speed from com.dat (a warning box when com.dat is missing).
+// Test page activation: ItemMask from item.dat (all items, after a warning
+// box, when it is unreadable), COM name, index, base and speed from com.dat
+// (a warning box when com.dat is missing).
 void readItemAndComFiles(const std::string& directory, MfgSettings& settings, platform::Prompter& prompter);
 // The items a mask selects, in bit order.
 std::vector<int> selectedItems(int itemMask);

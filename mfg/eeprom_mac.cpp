@@ -175,6 +175,15 @@ bool ValidateMacRange(MfgSettings& settings, std::string& resultMessage)
     return true;
 }
 
+bool MacRangeUsedUp(const std::string& currentMac, const std::string& endMac)
+{
+    const auto current = parseMac(currentMac);
+    const auto end = parseMac(endMac);
+    if (!current || !end || endMac.size() != 12 || currentMac.size() < 12)
+        return false;
+    return *current > *end;
+}
+
 void AdvanceMac(const std::string& directory, MfgSettings& settings, std::string& resultMessage)
 {
     if (settings.macValuesParsed && settings.currentMacValue <= settings.endMacValue) {
@@ -227,6 +236,10 @@ bool WriteEepromData(EepromTarget target, MfgSettings& settings, std::string& re
     }
     auto fail = [&](const char* text) {
         target.prompter.message(text);
+        // The box is gone once closed; the log entry keeps its number.
+        const std::string box = text;
+        const auto open = box.rfind('(');
+        resultMessage += "EEPROM read-back failed " + box.substr(open == std::string::npos ? box.size() : open) + "\n";
         return false;
     };
     platform::SerialPort* port = link.port();

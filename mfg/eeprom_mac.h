@@ -45,6 +45,11 @@ std::string macFromDump(const std::uint8_t* dump, std::size_t size);
 // A failure adds its reason to `resultMessage`.
 bool ValidateMacRange(MfgSettings& settings, std::string& resultMessage);
 
+// Whether a range is used up: the current text lies above the end (a
+// thirteen-digit current text is the mark of a range used up at
+// FFFFFFFFFFFF). Texts that do not parse are not judged here.
+bool MacRangeUsedUp(const std::string& currentMac, const std::string& endMac);
+
 // Steps the current MAC after a passing run and rewrites Option.dat in
 // `directory`. A range that is used up leaves the current value one above
 // its end, so the next board is refused; at FFFFFFFFFFFF that is the
@@ -54,6 +59,8 @@ void AdvanceMac(const std::string& directory, MfgSettings& settings, std::string
 // Writes the EEPROM file's words with the current MAC into the board's
 // EEPROM through its test firmware and, over the serial driver, reads the
 // MAC back. Over direct access the bytes go to the UART at LegacyBase.
+// A failed read-back shows its box and also leaves "EEPROM read-back failed
+// (N)" in `resultMessage`, so that the failed board's log entry says why.
 struct EepromTarget {
     SerialLink& link;
     platform::PortIo* portIo; // null: no direct access

@@ -1,4 +1,5 @@
 #include "mfg/option_page.h"
+#include "mfg/eeprom_mac.h"
 #include "platform/text_file.h"
 
 #include <algorithm>
@@ -18,6 +19,7 @@ constexpr const char* kPortOk = "The selected COM port successful !!";
 constexpr const char* kPortFailed = "Can not open the selected COM port";
 constexpr const char* kItemMissing
     = "Can not find item.dat !!\nThis program will select all items\nPlease click 'OK' to create item.dat";
+constexpr const char* kNoPortSelected = "No COM port selected !!";
 constexpr const char* kBinaryFilter = "Binary files(*.bin)|*.bin|";
 
 bool startsWith(const std::string& text, const std::string& prefix)
@@ -105,8 +107,9 @@ void OptionPage::readOptionFile()
     for (std::string* path : paths)
         *path = reader.next(kPathLimit).value_or("");
     clientAddress = parseDottedAddress(reader.next(127).value_or(""));
-    m_macStart = macFieldText(reader.next(127).value_or(""));
+    const std::string start = reader.next(127).value_or("");
     m_macEnd = macFieldText(reader.next(127).value_or(""));
+    showStart(start);
     const std::string choice = reader.next(9).value_or("");
     eraseSelection = (!choice.empty() && choice[0] >= '0' && choice[0] <= '4') ? choice[0] - '0' : 3;
 }
@@ -115,7 +118,9 @@ void OptionPage::listPorts()
 {
     m_ports.clear();
     for (int n = 1; n <= 255; ++n) {
-        if (m_probe && m_probe(n))
+        const std::string name = "COM" + std::to_string(n);
+        // The run's port is busy because this program has it open.
+        if (name == m_portInUse || (m_probe && m_probe(n)))
             m_ports.push_back({ "COM" + std::to_string(n), n });
     }
     if (m_ports.empty())
@@ -131,12 +136,14 @@ void OptionPage::readComFile()
         // The run programs at 115200 until a com.dat says otherwise; the
         // page shows that, so an Apply does not switch the speed unasked.
         speedSelection = kSlowSpeedEntry;
+        portIoModule = readPortIoFile(m_directory);
         return;
     }
     LineReader reader(std::move(*bytes));
     const std::string port = reader.next(9).value_or("");
     const std::string speed = reader.next(9).value_or("");
     portSelection = m_ports.empty() ? -1 : 0;
+    portIoModule = readPortIoFile(m_directory);
     for (std::size_t i = 0; i < m_ports.size(); ++i) {
         if (startsWith(m_ports[i].text, port)) {
             portSelection = static_cast<int>(i);
@@ -148,11 +155,24 @@ void OptionPage::readComFile()
     speedSelection = ispSpeedIsFast(speed) ? kFastSpeedEntry : kSlowSpeedEntry;
 }
 
-void OptionPage::activate() { m_macStart = m_settings.currentMac; }
+void OptionPage::showStart(const std::string& stored)
+{
+    m_storedStart = stored;
+    m_rangeUsedUp = MacRangeUsedUp(stored, m_macEnd);
+    // Twelve digits cannot show a range used up at FFFFFFFFFFFF: the field
+    // shows the last address handed out, and the mark is kept (apply).
+    m_macStart = macFieldText(m_rangeUsedUp && stored.size() > kMacLimit ? m_macEnd : stored);
+    m_shownStart = m_macStart;
+    m_shownEnd = m_macEnd;
+}
+
+void OptionPage::activate() { showStart(m_settings.currentMac); }
 
 bool OptionPage::apply()
 {
     m_focus = Field::None;
+    if (m_running)
+        return false;
     if (std::string complaint = macComplaint(m_macStart, "start"); !complaint.empty()) {
         m_prompter.message(complaint, "MAC ERROR");
         m_focus = Field::MacStart;
@@ -161,6 +181,12 @@ bool OptionPage::apply()
     if (std::string complaint = macComplaint(m_macEnd, "end"); !complaint.empty()) {
         m_prompter.message(complaint, "MAC ERROR");
         m_focus = Field::MacEnd;
+        return false;
+    }
+    if (portSelection < 0 || portSelection >= static_cast<int>(m_ports.size())) {
+        // com.dat without a port would make the next run open "COM0".
+        m_prompter.message(kNoPortSelected, "ERROR");
+        m_focus = Field::Port;
         return false;
     }
     OptionFileData data;
@@ -173,7 +199,9 @@ bool OptionPage::apply()
     std::snprintf(
         address, sizeof address, "%u.%u.%u.%u", clientAddress[0], clientAddress[1], clientAddress[2], clientAddress[3]);
     data.clientAddress = address;
-    data.currentMac = m_macStart;
+    // The same texts as shown keep a used-up range used up.
+    const bool unchanged = m_macStart == m_shownStart && m_macEnd == m_shownEnd;
+    data.currentMac = m_rangeUsedUp && unchanged ? m_storedStart : m_macStart;
     data.endMac = m_macEnd;
     data.eraseChoice = std::clamp(eraseSelection, 0, 4);
     if (!writeOptionFile(m_directory, data)) {
@@ -189,17 +217,23 @@ bool OptionPage::apply()
         m_settings.endMac = data.endMac;
         m_settings.macValuesParsed = false;
         m_settings.erase_wait_time = 6 + data.eraseChoice;
+        showStart(data.currentMac);
     }
-    const std::string port
-        = (portSelection >= 0 && portSelection < static_cast<int>(m_ports.size())) ? m_ports[portSelection].text : "";
+    const std::string port = m_ports[portSelection].text;
     const std::string speed = m_speedEntries[std::clamp(speedSelection, 0, 1)];
     if (!platform::writeFileAtomic(settingsFilePath(m_directory, kComFile), port + "\n" + speed))
         m_prompter.message(kComWriteFailed, "ERROR");
+    if (portIoModule != readPortIoFile(m_directory))
+        (void)writePortIoFile(m_directory, portIoModule);
     return true;
 }
 
 bool OptionPage::checkPort(SerialLink& link, IspSession& isp)
 {
+    // Writing the legacy UART's registers under a running sequence would
+    // disturb its board.
+    if (m_running)
+        return false;
     bool opened = false;
     if (portSelection >= 0 && portSelection < static_cast<int>(m_ports.size())) {
         const PortEntry& port = m_ports[portSelection];
@@ -246,13 +280,20 @@ void ItemSelection::open()
         return;
     }
     LineReader reader(std::move(*bytes));
-    const int mask = leadingNumber(reader.next(9).value_or(""));
+    const auto mask = parseItemMask(reader.next(9).value_or(""));
+    if (!mask) {
+        m_prompter.message(kItemFileUnreadable, "WARNING", platform::MessageIcon::Warning);
+        checked.fill(true);
+        return;
+    }
     for (int i = 0; i < 8; ++i)
-        checked[i] = (mask >> i) & 1;
+        checked[i] = (*mask >> i) & 1;
 }
 
 int ItemSelection::apply()
 {
+    if (m_running)
+        return -1;
     int mask = 0;
     for (int i = 0; i < 8; ++i) {
         if (checked[i])

@@ -24,16 +24,30 @@ struct PortEntry {
 // The Option page: its fields as plain data, and what its buttons do.
 class OptionPage {
 public:
-    enum class Field { None, MacStart, MacEnd };
+    enum class Field { None, MacStart, MacEnd, Port };
 
     OptionPage(std::string directory, MfgSettings& settings, platform::Prompter& prompter, PortProbe probe);
 
     // Page creation: erase list, Option.dat, port list, com.dat.
     void setUp();
-    // The page comes to the front: the MAC start shows the current MAC.
+    // The page comes to the front, or a run has ended: the MAC start shows
+    // the current MAC.
     void activate();
-    // Validates and saves; false when a MAC field was refused.
+    // Validates and saves; false when a field was refused or a run goes on.
     bool apply();
+
+    // While a run goes on nothing the page does may reach it: Apply and the
+    // port check refuse, and the port the run holds is listed all the same.
+    void setRunning(bool running) { m_running = running; }
+    bool running() const { return m_running; }
+    static constexpr const char* kRunningReason = "A board is being tested: Apply waits until the run has ended.";
+    // The COM name this program has open, which no probe can open meanwhile.
+    void setPortInUse(const std::string& comName) { m_portInUse = comName; }
+
+    // The current MAC lies above the end: no board gets an address until a
+    // new range is applied. The same texts applied again keep it so.
+    bool rangeUsedUp() const { return m_rangeUsedUp; }
+    static constexpr const char* kRangeUsedUp = "range used up";
     // Tries the selected port with the transport DetectUsbPort chooses.
     bool checkPort(SerialLink& link, IspSession& isp);
 
@@ -63,6 +77,8 @@ public:
     int portSelection = -1;
     const std::vector<std::string>& speedEntries() const { return m_speedEntries; }
     int speedSelection = 1;
+    // The port-I/O module for direct UART access; empty: serial driver only.
+    std::string portIoModule;
     Field focus() const { return m_focus; }
 
 private:
@@ -71,6 +87,7 @@ private:
     void readOptionFile();
     void listPorts();
     void readComFile();
+    void showStart(const std::string& stored);
 
     std::string m_directory;
     MfgSettings& m_settings;
@@ -81,6 +98,12 @@ private:
     std::vector<PortEntry> m_ports;
     std::vector<std::string> m_speedEntries { "921.6K", "115.2K" };
     Field m_focus = Field::None;
+    bool m_running = false;
+    std::string m_portInUse;
+    // The start as stored (a used-up range at FFFFFFFFFFFF has 13 digits),
+    // and the texts the fields showed for it.
+    std::string m_storedStart, m_shownStart, m_shownEnd;
+    bool m_rangeUsedUp = false;
 };
 
 // The "Test Item Selection" dialog.
@@ -92,14 +115,18 @@ public:
     void open();
     void selectAll() { checked.fill(true); }
     void unselectAll() { checked.fill(false); }
-    // Saves the ticked rows as the new ItemMask; returns the mask.
+    // Saves the ticked rows as the new ItemMask; returns the mask, or -1
+    // when a run goes on (nothing is written then).
     int apply();
+    void setRunning(bool running) { m_running = running; }
+    bool running() const { return m_running; }
 
     std::array<bool, 8> checked {};
 
 private:
     std::string m_directory;
     platform::Prompter& m_prompter;
+    bool m_running = false;
 };
 
 // Dotted text to the four parts of an address control; anything that is not

@@ -80,10 +80,41 @@ void TestPage::create()
 
 void TestPage::activate()
 {
+    if (running()) {
+        // Re-reading the files mid-run would change the port and the items
+        // under the sequence and wipe the marks of the rows already run.
+        m_activationDeferred = true;
+        return;
+    }
+    reloadSelection(false);
+}
+
+void TestPage::reloadSelection(bool keepMarks)
+{
+    const int before = m_settings.ItemMask;
     readItemAndComFiles(m_env.directory, m_settings, m_env.prompter);
+    if (keepMarks && m_settings.ItemMask == before && !m_rows.empty())
+        return;
     m_rows.clear();
     for (int item : selectedItems(m_settings.ItemMask))
         m_rows.push_back({ item, RowMark::Initial, false });
+    for (int row = 0; row < static_cast<int>(m_rows.size()); ++row) {
+        if (onRowChanged)
+            onRowChanged(row);
+    }
+}
+
+void TestPage::setPortIo(platform::PortIo* portIo)
+{
+    m_env.portIo = portIo;
+    m_isp.setPortIo(portIo);
+}
+
+void TestPage::advanceMac()
+{
+    m_consumedMac = m_settings.currentMac;
+    AdvanceMac(m_env.directory, m_settings, ResultMessage);
+    m_macConsumed = true;
 }
 
 void TestPage::start()
@@ -98,6 +129,10 @@ void TestPage::tick()
     if (!m_reentry || m_programEnded)
         return;
     m_reentry = false;
+    // Once the run's end is decided it is finished as usual (a failed board
+    // is logged): that is as consistent a point as any.
+    if (running() && SequenceState != kEndOfRun && m_env.interruptRequested && m_env.interruptRequested())
+        return endInterrupted();
     runStep(SequenceState);
 }
 
@@ -226,7 +261,7 @@ void TestPage::runStep(std::uint16_t step)
             PassFlag = 1;
             return next(15);
         }
-        AdvanceMac(m_env.directory, m_settings, ResultMessage);
+        advanceMac();
         PassFlag = 1;
         return next(kEndOfRun);
     case 15:
@@ -256,6 +291,9 @@ void TestPage::step0()
     ResultMessage.clear();
     m_errorMessage.clear();
     m_loaderRan = false;
+    m_interrupted = false;
+    m_macConsumed = false;
+    m_consumedMac.clear();
     RowIndex = 0;
     m_isp.DetectUsbPort(m_link, m_settings.comIndex);
     ResetRetries = 0;
@@ -531,7 +569,7 @@ void TestPage::step15()
     }
     markRow(RowIndex, RowMark::Passed);
     ++RowIndex;
-    AdvanceMac(m_env.directory, m_settings, ResultMessage);
+    advanceMac();
     PassFlag = 1;
     next(kEndOfRun);
 }
@@ -561,6 +599,29 @@ void TestPage::step99()
     m_startEnabled = true;
     RowIndex = 0;
     SequenceState = 0;
+    if (m_activationDeferred) {
+        m_activationDeferred = false;
+        reloadSelection(true);
+    }
+    if (onRunFinished)
+        onRunFinished();
+}
+
+void TestPage::endInterrupted()
+{
+    // Not a failed board: nothing is logged and no picture is shown.
+    m_link.close();
+    m_interrupted = true;
+    if (RowIndex >= 0 && RowIndex < static_cast<int>(m_rows.size()) && m_rows[RowIndex].mark == RowMark::Running)
+        markRow(RowIndex, RowMark::Initial);
+    m_startText = "START";
+    m_startEnabled = true;
+    RowIndex = 0;
+    SequenceState = 0;
+    if (m_activationDeferred) {
+        m_activationDeferred = false;
+        reloadSelection(true);
+    }
     if (onRunFinished)
         onRunFinished();
 }

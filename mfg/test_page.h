@@ -59,13 +59,19 @@ public:
         std::uint16_t tftpPort = 69;
         // The settings shared with the Option page; null: the page keeps its own.
         MfgSettings* settings = nullptr;
+        // Asked between two steps: true ends the run there (Ctrl+C). Steps
+        // are not cut short: a step leaves the board and Option.dat as they
+        // belong together (a MAC written and consumed, or neither).
+        std::function<bool()> interruptRequested = {};
     };
 
     explicit TestPage(Environment environment);
 
     // The page is created: Option.dat, the server address, the blank picture.
     void create();
-    // The page comes to the front: item.dat and com.dat again, the list rebuilt.
+    // The page comes to the front: item.dat and com.dat again, the list
+    // rebuilt. During a run this waits for the run's end, and then keeps the
+    // run's marks when the selection is the same.
     void activate();
     // START.
     void start();
@@ -78,6 +84,13 @@ public:
     const std::string& errorMessage() const { return m_errorMessage; }
     bool running() const { return !m_startEnabled; }
     bool programEnded() const { return m_programEnded; }
+    // The last run ended on an interruption; whether it had consumed its MAC.
+    bool interrupted() const { return m_interrupted; }
+    bool macConsumed() const { return m_macConsumed; }
+    const std::string& consumedMac() const { return m_consumedMac; }
+
+    // Direct UART access from the next run on; null: serial driver only.
+    void setPortIo(platform::PortIo* portIo);
 
     // Run state.
     std::uint16_t SequenceState = 0;
@@ -117,6 +130,9 @@ private:
     void step13();
     void step15();
     void step99();
+    void endInterrupted();
+    void advanceMac();
+    void reloadSelection(bool keepMarks);
     bool sendReset(std::string& failure);
     enum class ResetWait { Got, Failed, Retry };
     ResetWait waitForBootLoader(std::string& failure);
@@ -136,6 +152,10 @@ private:
     platform::TimerId m_timer = 0;
     bool m_loaderRan = false; // the boot loader was downloaded in this run
     bool m_programEnded = false;
+    bool m_activationDeferred = false;
+    bool m_interrupted = false;
+    bool m_macConsumed = false;
+    std::string m_consumedMac;
     platform::TimePoint m_stepStart {};
 };
 

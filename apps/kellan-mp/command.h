@@ -5,7 +5,8 @@
 
 namespace kellan_mp {
 
-// `kellan-mp run [--yes]`: one board through the production sequence.
+// `kellan-mp run [--yes] [--portio MODULE]`: one board through the production
+// sequence. Ctrl+C ends it between two steps (exit status 130).
 int runCommand(const std::vector<std::string>& arguments);
 
 // The Option page without a window: shows its fields, or sets and applies
@@ -22,6 +23,6 @@ bool displayAvailable();
 // Shows the window until it closes; with a folder, saves pictures of the
 // pages there off screen instead. Exit status 0, or 1 when the program
 // ended itself (no COM port) or the pictures could not be saved.
-int runGui(int argc, char** argv, const std::string& screenshotDir);
+int runGui(int argc, char** argv, const std::string& screenshotDir, const std::string& portIoArgument);
 
 } // namespace kellan_mp

@@ -7,10 +7,11 @@ bool guiBuilt() { return true; }
 
 bool displayAvailable() { return mfg::gui::guiAvailable(); }
 
-int runGui(int argc, char** argv, const std::string& screenshotDir)
+int runGui(int argc, char** argv, const std::string& screenshotDir, const std::string& portIoArgument)
 {
     mfg::gui::GuiOptions options;
     options.screenshotDir = screenshotDir;
+    options.portIoArgument = portIoArgument;
     return mfg::gui::runKellanGui(argc, argv, options);
 }
 

@@ -4,6 +4,7 @@
 
 #include "apps/kellan-mp/command.h"
 #include "mfg/option_page.h"
+#include "mfg/portio_choice.h"
 #include "platform/com_names.h"
 #include "platform/text_file.h"
 
@@ -43,11 +44,14 @@ void printOptions(const mfg::OptionPage& page, bool json)
         { "EEPROM file", page.eepromPath }, { "Log File", page.logPath },
         { "Assign IP address for client", addressText(page.clientAddress) }, { "MAC start", page.macStart() },
         { "MAC end", page.macEnd() }, { "Erase waiting time", entry(page.eraseEntries(), page.eraseSelection) },
-        { "COM Port", port }, { "ISP speed", entry(page.speedEntries(), page.speedSelection) } };
+        { "COM Port", port }, { "ISP speed", entry(page.speedEntries(), page.speedSelection) },
+        { "Port-I/O module", page.portIoModule.empty() ? std::string("none") : page.portIoModule },
+        { "MAC range", page.rangeUsedUp() ? mfg::OptionPage::kRangeUsedUp : "open" } };
     if (json) {
         nlohmann::ordered_json out = nlohmann::ordered_json::object();
         for (const auto& [name, value] : rows)
             out[name] = value;
+        out["MAC range used up"] = page.rangeUsedUp();
         nlohmann::ordered_json ports = nlohmann::ordered_json::array();
         for (const auto& available : page.ports())
             ports.push_back(available.text);
@@ -80,7 +84,7 @@ int optionsCommand(const std::vector<std::string>& arguments)
 {
     const char* usage = "kellan-mp options [--json] [--loader PATH] [--test-fw PATH] [--production-fw PATH] "
                         "[--eeprom PATH] [--log PATH] [--client ADDRESS] [--mac-start MAC] [--mac-end MAC] "
-                        "[--erase 6|7|8|9|10] [--port COMn] [--speed 921.6K|115.2K]";
+                        "[--erase 6|7|8|9|10] [--port COMn] [--speed 921.6K|115.2K] [--portio MODULE|none]";
     bool json = false;
     std::map<std::string, std::string> changes;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -123,6 +127,8 @@ int optionsCommand(const std::vector<std::string>& arguments)
             page.speedSelection = indexOf(page.speedEntries(), value);
             if (page.speedSelection < 0)
                 return bad("options", "--speed takes 921.6K or 115.2K", usage);
+        } else if (name == "portio") {
+            page.portIoModule = value == "none" ? std::string() : value;
         } else if (name == "port") {
             page.portSelection = -1;
             for (std::size_t k = 0; k < page.ports().size(); ++k) {
@@ -143,15 +149,23 @@ int optionsCommand(const std::vector<std::string>& arguments)
 
 int checkPortCommand(const std::vector<std::string>& arguments)
 {
-    const char* usage = "kellan-mp check-port [COMn]";
-    if (arguments.size() > 1)
-        return bad("check-port", "too many arguments", usage);
+    const char* usage = "kellan-mp check-port [COMn] [--portio MODULE]";
+    std::optional<std::string> portName;
+    std::string portIoArgument;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--portio" && i + 1 < arguments.size() && !arguments[i + 1].empty())
+            portIoArgument = arguments[++i];
+        else if (arguments[i].rfind("--", 0) != 0 && !portName)
+            portName = arguments[i];
+        else
+            return bad("check-port", "unknown or extra argument " + arguments[i], usage);
+    }
     Page p;
     p.page.setUp();
-    if (!arguments.empty()) {
+    if (portName) {
         p.page.portSelection = -1;
         for (std::size_t k = 0; k < p.page.ports().size(); ++k) {
-            if (p.page.ports()[k].text == arguments.front())
+            if (p.page.ports()[k].text == *portName)
                 p.page.portSelection = static_cast<int>(k);
         }
     }
@@ -159,7 +173,15 @@ int checkPortCommand(const std::vector<std::string>& arguments)
     trace.configureFromEnvironment();
     mfg::SerialLink link(p.opener, p.prompter);
     mfg::IspSession isp(platform::RealClock::instance(), p.prompter, trace);
-    return p.page.checkPort(link, isp) ? 0 : 1;
+    // The same module as a run would use: the check then tries the same access.
+    const auto portIo = mfg::choosePortIo(portIoArgument, platform::currentDirectory());
+    isp.setPortIo(portIo->portIo());
+    std::fprintf(stderr, "%s\n", portIo->describe().c_str());
+    const bool opened = p.page.checkPort(link, isp);
+    if (opened)
+        std::printf("%s: %s\n", p.page.ports()[p.page.portSelection].text.c_str(),
+            link.UsbPort() ? "serial driver" : "direct UART access");
+    return opened ? 0 : 1;
 }
 
 int itemsCommand(const std::vector<std::string>& arguments)

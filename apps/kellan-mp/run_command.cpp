@@ -2,20 +2,81 @@
 // on standard error; the operator's prompts are asked on the terminal.
 
 #include "apps/kellan-mp/command.h"
+#include "mfg/portio_choice.h"
 #include "mfg/test_page.h"
 #include "platform/event_loop.h"
-#include "platform/port_io.h"
-#include "platform/termination_signals.h"
 #include "platform/text_file.h"
 
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <memory>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace kellan_mp {
 
 namespace {
+
+// Ctrl+C (or SIGTERM): noted here; the sequence looks between two steps, the
+// operator's prompt at once (through the pipe).
+volatile std::sig_atomic_t g_signal = 0;
+int g_wakeWrite = -1;
+int g_wakeRead = -1;
+
+extern "C" void onInterrupt(int number)
+{
+    const int savedErrno = errno;
+    g_signal = number;
+    const char byte = 1;
+    if (g_wakeWrite >= 0) [[maybe_unused]]
+        auto ignored = ::write(g_wakeWrite, &byte, 1);
+    errno = savedErrno;
+}
+
+bool catchInterrupts()
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    g_wakeRead = fds[0];
+    g_wakeWrite = fds[1];
+    struct sigaction action { };
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    // Restarted: a step's waits go on; the sequence stops after the step.
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+bool interruptRequested() { return g_signal != 0; }
+
+// One line from standard input, or nothing once interrupted (or at its end).
+bool readLineOrInterrupt()
+{
+    for (;;) {
+        if (interruptRequested())
+            return false;
+        pollfd fds[2] = { { STDIN_FILENO, POLLIN, 0 }, { g_wakeRead, POLLIN, 0 } };
+        const int ready = ::poll(fds, g_wakeRead >= 0 ? 2 : 1, -1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return false;
+        if (fds[0].revents) {
+            char byte;
+            const ssize_t n = ::read(STDIN_FILENO, &byte, 1);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0 || byte == '\n')
+                return n > 0;
+        }
+    }
+}
 
 // Answers the operator's "Wait..." box on the terminal (or at once), prints
 // every other box on stderr.
@@ -32,8 +93,8 @@ public:
         if (title == "Wait..." && !m_assumeYes) {
             std::fprintf(stderr, "Press Enter when done. ");
             std::fflush(stderr);
-            std::string line;
-            std::getline(std::cin, line);
+            if (!readLineOrInterrupt())
+                std::fprintf(stderr, "\n");
         }
     }
     bool confirm(const std::string& text, const std::string& title, platform::MessageIcon icon, bool yes) override
@@ -84,11 +145,17 @@ const char* markText(mfg::RowMark mark) { return mark == mfg::RowMark::Passed ? 
 int runCommand(const std::vector<std::string>& arguments)
 {
     bool assumeYes = false;
-    for (const auto& argument : arguments) {
+    std::string portIoArgument;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
         if (argument == "--yes" || argument == "-y") {
             assumeYes = true;
+        } else if (argument == "--portio" && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
+            portIoArgument = arguments[++i];
         } else {
-            std::fprintf(stderr, "kellan-mp run: unknown option %s\nusage: kellan-mp run [--yes]\n", argument.c_str());
+            std::fprintf(stderr,
+                "kellan-mp run: unknown or incomplete option %s\nusage: kellan-mp run [--yes] [--portio MODULE]\n",
+                argument.c_str());
             return 2;
         }
     }
@@ -102,17 +169,19 @@ int runCommand(const std::vector<std::string>& arguments)
     auto scaled = makeClock();
     platform::Clock& clock = scaled ? *scaled : platform::RealClock::instance();
     auto loop = platform::makeEpollLoop(clock);
-    platform::quitOnTerminationSignals(*loop);
+    if (!catchInterrupts())
+        std::fprintf(stderr, "kellan-mp run: Ctrl+C cannot be caught: it ends the program at once\n");
     RunPrompter prompter(assumeYes);
     mfg::DebugOutput trace;
     trace.configureFromEnvironment();
-    std::unique_ptr<platform::PortIoModule> portIo;
-    if (auto loaded = platform::PortIoModule::load(platform::defaultPortIoModulePath()))
-        portIo = std::move(loaded.value());
+    const auto portIo = mfg::choosePortIo(portIoArgument, directory);
+    std::fprintf(stderr, "%s\n", portIo->describe().c_str());
 
     mfg::TestPage::Environment environment { *loop, clock, prompter, trace,
-        mfg::systemSerialOpener(clock, platform::ComNameResolver::fromEnvironment()), directory, portIo.get(), {}, {} };
+        mfg::systemSerialOpener(clock, platform::ComNameResolver::fromEnvironment()), directory, portIo->portIo(), {},
+        {} };
     environment.endProgram = [&loop] { loop->quit(1); };
+    environment.interruptRequested = interruptRequested;
     mfg::TestPage page(environment);
     page.create();
     page.activate();
@@ -133,15 +202,27 @@ int runCommand(const std::vector<std::string>& arguments)
         loop->run();
     if (!finished)
         return 1;
+    auto sayInterrupted = [&page] {
+        // On stdout with the item lines: the board's state goes with them.
+        if (page.macConsumed())
+            std::printf("interrupted; the board passed and MAC %s was consumed\n", page.consumedMac().c_str());
+        else
+            std::printf("interrupted; the MAC was not consumed\n");
+        return 128 + g_signal;
+    };
+    if (page.interrupted())
+        return sayInterrupted();
+    int status = 1;
     if (page.picture() == mfg::ResultPicture::Pass) {
         // A passing run's message can only say that Option.dat was not updated.
         std::printf("PASS\n%s", page.ResultMessage.c_str());
-        return 0;
+        status = 0;
+    } else {
+        std::printf("FAIL\n%s", page.ResultMessage.c_str());
+        if (!page.ResultMessage.empty() && page.ResultMessage.back() != '\n')
+            std::printf("\n");
     }
-    std::printf("FAIL\n%s", page.ResultMessage.c_str());
-    if (!page.ResultMessage.empty() && page.ResultMessage.back() != '\n')
-        std::printf("\n");
-    return 1;
+    return g_signal ? sayInterrupted() : status;
 }
 
 } // namespace kellan_mp

@@ -31,8 +31,20 @@ void put(const std::string& path, const std::string& bytes) { (void)platform::wr
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        std::printf("usage: bench_mfg_production\n"
+                    "One passing board through all eight items against the board simulator behind a pty,\n"
+                    "in real time (about half a minute); prints the run's time against its floor and the\n"
+                    "boards per hour. BENCH_BOARD=OPTIONS replaces the simulator's options\n"
+                    "(default erase-ms=2000,wire-time=1).\n");
+        return 0;
+    }
+    if (argc > 1) {
+        std::fprintf(stderr, "bench_mfg_production: unknown argument %s; try --help\n", argv[1]);
+        return 2;
+    }
     constexpr std::size_t kLoader = 8 * 1024;
     constexpr std::size_t kTestFirmware = 64 * 1024;
     constexpr std::size_t kProductionFirmware = 256 * 1024;

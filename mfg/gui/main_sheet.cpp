@@ -98,7 +98,17 @@ MainSheet::MainSheet(const Surroundings& given, platform::EventLoop& loop, platf
     : QDialog(parent)
     , m_prompter(std::make_unique<TitledPrompter>(prompter))
 {
-    const Surroundings surroundings = completed(given);
+    Surroundings surroundings = completed(given);
+    m_directory = surroundings.directory;
+    if (surroundings.portIo) {
+        m_portIoGiven = true;
+        m_portIoText = "Direct UART access: on";
+    } else {
+        m_portIoGiven = !surroundings.portIoArgument.empty();
+        m_portIo = choosePortIo(surroundings.portIoArgument, surroundings.directory);
+        surroundings.portIo = m_portIo->portIo();
+        m_portIoText = m_portIo->describe();
+    }
     setObjectName(QStringLiteral("KellanSheet"));
     setWindowTitle(QString::fromLatin1(kProgramTitle));
     m_sequence = std::make_unique<SequenceThread>(surroundings, loop, *m_prompter);
@@ -106,8 +116,10 @@ MainSheet::MainSheet(const Surroundings& given, platform::EventLoop& loop, platf
     auto* layout = new QVBoxLayout(this);
     m_tabs = new QTabWidget(this);
     m_test = new TestPageView(*m_sequence, m_tabs);
-    m_option = new OptionPageView(
-        { surroundings.directory, *surroundings.clock, *m_prompter, surroundings.opener, std::move(probe) }, m_tabs);
+    m_option = new OptionPageView({ surroundings.directory, *surroundings.clock, *m_prompter, surroundings.opener,
+                                      std::move(probe), surroundings.portIo },
+        m_tabs);
+    m_test->showPortIo(m_portIoText);
     m_tabs->addTab(m_test, QStringLiteral("  Test"));
     m_tabs->addTab(m_option, QStringLiteral("Option"));
     layout->addWidget(m_tabs);
@@ -121,12 +133,13 @@ MainSheet::MainSheet(const Surroundings& given, platform::EventLoop& loop, platf
 
     connect(m_exit, &QPushButton::clicked, this, &QDialog::reject);
     connect(m_tabs, &QTabWidget::currentChanged, this, &MainSheet::pageChanged);
-    m_sequence->onView = [this](const SequenceThread::View& view) {
-        m_view = view;
-        m_test->show(view);
-    };
+    m_sequence->onView = [this](const SequenceThread::View& view) { viewArrived(view); };
+    m_test->onStartPressed = [this] { setBusy(true); };
     m_sequence->onProgramEnded = [this] { done(2); };
-    m_option->onApplied = [this](const MfgSettings& options) { m_sequence->applyOptions(options); };
+    m_option->onApplied = [this](const MfgSettings& options) {
+        m_sequence->applyOptions(options);
+        portIoAsked(m_option->page().portIoModule);
+    };
     m_sequence->create();
     m_sequence->activate();
 }
@@ -135,10 +148,44 @@ MainSheet::~MainSheet() = default;
 
 void MainSheet::pageChanged(int index)
 {
+    // During a run the Test page's activation waits for the run's end (the
+    // sequence defers it): the tabs may be looked at meanwhile.
     if (index == 0)
         m_sequence->activate();
     else
         m_option->activate(m_view.settings.currentMac);
+}
+
+void MainSheet::viewArrived(const SequenceThread::View& view)
+{
+    m_view = view;
+    // A view sent before the last START may still arrive after it.
+    setBusy(m_sequence->startsRequested() > view.startsAnswered);
+    m_test->show(view, m_busy);
+}
+
+void MainSheet::setBusy(bool busy)
+{
+    const bool ended = m_busy && !busy;
+    m_busy = busy;
+    m_option->setRunning(busy, m_view.settings.comName);
+    // The address the next board gets, not the one the page read before.
+    if (ended && m_option->setUpDone())
+        m_option->activate(m_view.settings.currentMac);
+}
+
+void MainSheet::portIoAsked(const std::string& module)
+{
+    if (m_portIoGiven || !m_portIo || module == m_portIo->asked)
+        return;
+    // Apply has written portio.dat; the choice is made as at the start.
+    auto chosen = choosePortIo({}, m_directory);
+    m_sequence->setPortIo(chosen->portIo());
+    m_option->setPortIo(chosen->portIo());
+    m_retiredPortIo.push_back(std::move(m_portIo));
+    m_portIo = std::move(chosen);
+    m_portIoText = m_portIo->describe();
+    m_test->showPortIo(m_portIoText);
 }
 
 bool guiAvailable()
@@ -160,10 +207,7 @@ int runKellanGui(int argc, char** argv, const GuiOptions& options)
     auto scaled = clockFromEnvironment();
     Surroundings surroundings;
     surroundings.clock = scaled ? scaled.get() : &platform::RealClock::instance();
-    std::unique_ptr<platform::PortIoModule> portIo;
-    if (auto loaded = platform::PortIoModule::load(platform::defaultPortIoModulePath()))
-        portIo = std::move(loaded.value());
-    surroundings.portIo = portIo.get();
+    surroundings.portIoArgument = options.portIoArgument;
 
     widgets::QtEventLoop loop(*surroundings.clock);
     widgets::QtPrompter qtPrompter;

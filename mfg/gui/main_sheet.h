@@ -3,6 +3,7 @@
 #include "mfg/gui/option_page_view.h"
 #include "mfg/gui/sequence_thread.h"
 #include "mfg/gui/test_page_view.h"
+#include "mfg/portio_choice.h"
 
 #include <QDialog>
 
@@ -26,13 +27,25 @@ public:
     QPushButton* exitButton() const { return m_exit; }
     SequenceThread& sequence() { return *m_sequence; }
     const SequenceThread::View& lastView() const { return m_view; }
+    // A START was pressed and its run has not been seen to end.
+    bool busy() const { return m_busy; }
+    const std::string& portIoText() const { return m_portIoText; }
 
 private:
     void pageChanged(int index);
+    void viewArrived(const SequenceThread::View& view);
+    void setBusy(bool busy);
+    void portIoAsked(const std::string& module);
 
     std::unique_ptr<platform::Prompter> m_prompter;
     std::unique_ptr<SequenceThread> m_sequence;
     SequenceThread::View m_view;
+    bool m_busy = false;
+    bool m_portIoGiven = false; // by the surroundings or --portio: the Option page does not decide
+    std::unique_ptr<PortIoChoice> m_portIo;
+    std::vector<std::unique_ptr<PortIoChoice>> m_retiredPortIo; // the sequence may still point there
+    std::string m_portIoText;
+    std::string m_directory;
     QTabWidget* m_tabs;
     TestPageView* m_test;
     OptionPageView* m_option;
@@ -43,6 +56,7 @@ private:
 // pages saved there instead (off screen).
 struct GuiOptions {
     std::string screenshotDir;
+    std::string portIoArgument; // --portio MODULE
 };
 bool guiAvailable();
 int runKellanGui(int argc, char** argv, const GuiOptions& options);

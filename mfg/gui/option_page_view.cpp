@@ -54,9 +54,16 @@ ItemSelectionDialog::ItemSelectionDialog(ItemSelection& selection, QWidget* pare
     auto* unselectAll = namedButton(QStringLiteral("Unselect All"), "UnselectAll", this);
     auto* applyButton = namedButton(QStringLiteral("Apply"), "Apply", this);
     auto* cancel = namedButton(QStringLiteral("Cancel"), "Cancel", this);
+    m_apply = applyButton;
     applyButton->setDefault(true);
     for (auto* button : { selectAll, unselectAll, applyButton, cancel })
         buttons->addWidget(button);
+    m_reason = new QLabel(QString::fromLatin1(OptionPage::kRunningReason), this);
+    m_reason->setObjectName(QStringLiteral("RunningReason"));
+    m_reason->setWordWrap(true);
+    m_reason->setMaximumWidth(160);
+    m_reason->hide();
+    buttons->addWidget(m_reason);
     buttons->addStretch();
     layout->addLayout(buttons);
 
@@ -70,11 +77,19 @@ ItemSelectionDialog::ItemSelectionDialog(ItemSelection& selection, QWidget* pare
     });
     connect(applyButton, &QPushButton::clicked, this, [this] {
         takeChecks();
-        m_selection.apply();
-        accept();
+        if (m_selection.apply() >= 0)
+            accept();
     });
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     showChecks();
+    setRunning(m_selection.running());
+}
+
+void ItemSelectionDialog::setRunning(bool running)
+{
+    m_selection.setRunning(running);
+    m_apply->setEnabled(!running);
+    m_reason->setVisible(running);
 }
 
 void ItemSelectionDialog::showChecks()
@@ -97,6 +112,7 @@ OptionPageView::OptionPageView(Needs needs, QWidget* parent)
     , m_link(m_needs.opener, m_needs.prompter)
     , m_isp(m_needs.clock, m_needs.prompter, m_trace)
 {
+    m_isp.setPortIo(m_needs.portIo);
     setObjectName(QStringLiteral("OptionPage"));
     m_trace.configureFromEnvironment();
     auto* layout = new QGridLayout(this);
@@ -113,6 +129,13 @@ OptionPageView::OptionPageView(Needs needs, QWidget* parent)
     comLayout->addLayout(comRow);
     auto* check = namedButton(QStringLiteral("Check if selected COM port available."), "CheckPort", com);
     comLayout->addWidget(check);
+    // Direct UART access only when asked for: it rewrites the legacy UART
+    // of the COM number at every START.
+    comLayout->addWidget(new QLabel(QStringLiteral("Port-I/O module for direct UART access:"), com));
+    m_portIo = pathEdit("PortIoModule", &OptionPage::portIoModule);
+    m_portIo->setMinimumWidth(200);
+    m_portIo->setPlaceholderText(QStringLiteral("none: serial driver only"));
+    comLayout->addWidget(m_portIo);
     layout->addWidget(com, 0, 0);
 
     auto* loader = new QGroupBox(QStringLiteral("Boot Loader"), this);
@@ -183,6 +206,11 @@ OptionPageView::OptionPageView(Needs needs, QWidget* parent)
     eepromLayout->addWidget(m_macStart, 1, 1);
     eepromLayout->addWidget(new QLabel(QStringLiteral("~"), eeprom), 1, 2);
     eepromLayout->addWidget(m_macEnd, 1, 3);
+    m_usedUp = new QLabel(QString::fromLatin1(OptionPage::kRangeUsedUp), eeprom);
+    m_usedUp->setObjectName(QStringLiteral("RangeUsedUp"));
+    m_usedUp->setStyleSheet(QStringLiteral("color: red"));
+    m_usedUp->hide();
+    eepromLayout->addWidget(m_usedUp, 1, 4);
     layout->addWidget(eeprom, 2, 0, 1, 2);
 
     auto* logGroup = new QGroupBox(QStringLiteral("Log File"), this);
@@ -195,6 +223,10 @@ OptionPageView::OptionPageView(Needs needs, QWidget* parent)
     auto* buttons = new QHBoxLayout;
     auto* items = namedButton(QStringLiteral("Test Items"), "TestItems", this);
     auto* applyButton = namedButton(QStringLiteral("Apply"), "Apply", this);
+    m_runningReason = new QLabel(QString::fromLatin1(OptionPage::kRunningReason), this);
+    m_runningReason->setObjectName(QStringLiteral("RunningReason"));
+    m_runningReason->hide();
+    buttons->addWidget(m_runningReason);
     buttons->addStretch();
     buttons->addWidget(items);
     buttons->addWidget(applyButton);
@@ -240,6 +272,20 @@ QPushButton* OptionPageView::button(const char* name) const
     return findChild<QPushButton*>(QString::fromLatin1(name));
 }
 
+QLabel* OptionPageView::label(const char* name) const { return findChild<QLabel*>(QString::fromLatin1(name)); }
+
+void OptionPageView::setRunning(bool running, const std::string& portInUse)
+{
+    m_running = running;
+    m_page.setRunning(running);
+    m_page.setPortInUse(running ? portInUse : std::string());
+    button("Apply")->setEnabled(!running);
+    button("CheckPort")->setEnabled(!running);
+    m_runningReason->setVisible(running);
+    if (m_openDialog)
+        m_openDialog->setRunning(running);
+}
+
 void OptionPageView::activate(const std::string& currentMac)
 {
     if (!m_setUp) {
@@ -276,6 +322,8 @@ void OptionPageView::showFields()
     m_erase->setCurrentIndex(m_page.eraseSelection);
     m_port->setCurrentIndex(m_page.portSelection);
     m_speed->setCurrentIndex(m_page.speedSelection);
+    m_portIo->setText(q(m_page.portIoModule));
+    m_usedUp->setVisible(m_page.rangeUsedUp());
 }
 
 void OptionPageView::takeFields()
@@ -292,6 +340,7 @@ void OptionPageView::takeFields()
     m_page.eraseSelection = m_erase->currentIndex();
     m_page.portSelection = m_port->currentIndex();
     m_page.speedSelection = m_speed->currentIndex();
+    m_page.portIoModule = s(m_portIo->text());
 }
 
 void OptionPageView::apply()
@@ -301,9 +350,13 @@ void OptionPageView::apply()
     // values; a failed write must not hand the run a half-filled copy.
     m_settings.macValuesParsed = true;
     if (!m_page.apply()) {
-        (m_page.focus() == OptionPage::Field::MacEnd ? m_macEnd : m_macStart)->setFocus();
+        if (m_page.focus() == OptionPage::Field::Port)
+            m_port->setFocus();
+        else if (m_page.focus() != OptionPage::Field::None)
+            (m_page.focus() == OptionPage::Field::MacEnd ? m_macEnd : m_macStart)->setFocus();
         return;
     }
+    showFields();
     if (!m_settings.macValuesParsed && onApplied)
         onApplied(m_settings);
 }
@@ -312,11 +365,14 @@ void OptionPageView::openItemSelection()
 {
     ItemSelection selection(m_needs.directory, m_needs.prompter);
     selection.open();
+    selection.setRunning(m_running);
     ItemSelectionDialog dialog(selection, this);
+    m_openDialog = &dialog;
     if (execItemSelection)
         execItemSelection(dialog);
     else
         dialog.exec();
+    m_openDialog = nullptr;
 }
 
 } // namespace mfg::gui

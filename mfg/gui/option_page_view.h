@@ -9,6 +9,7 @@
 #include <memory>
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
@@ -22,6 +23,8 @@ class ItemSelectionDialog final : public QDialog {
 public:
     ItemSelectionDialog(ItemSelection& selection, QWidget* parent = nullptr);
     QTreeWidget* list() const { return m_list; }
+    // While a run goes on Apply is disabled and says why.
+    void setRunning(bool running);
 
 private:
     void showChecks();
@@ -29,6 +32,8 @@ private:
 
     ItemSelection& m_selection;
     QTreeWidget* m_list;
+    QPushButton* m_apply;
+    QLabel* m_reason;
 };
 
 // The Option page: the groups of fields bound to OptionPage.
@@ -41,6 +46,7 @@ public:
         platform::Prompter& prompter;
         SerialOpener opener;
         PortProbe probe; // empty: every COM name is tried with the opener
+        platform::PortIo* portIo = nullptr; // the port check's as the run's
     };
 
     explicit OptionPageView(Needs needs, QWidget* parent = nullptr);
@@ -50,6 +56,11 @@ public:
     // `currentMac` is the MAC the next board gets.
     void activate(const std::string& currentMac);
     bool setUpDone() const { return m_setUp; }
+    // While a run goes on: Apply, the port check and "Test Item Selection"'s
+    // Apply are disabled with the reason shown; the run's port is listed.
+    void setRunning(bool running, const std::string& portInUse);
+    // The module the port check uses, as the run does.
+    void setPortIo(platform::PortIo* portIo) { m_isp.setPortIo(portIo); }
 
     // After a successful Apply, with the values it saved.
     std::function<void(const MfgSettings&)> onApplied;
@@ -62,6 +73,7 @@ public:
     QComboBox* speedCombo() const { return m_speed; }
     QComboBox* eraseCombo() const { return m_erase; }
     QPushButton* button(const char* name) const;
+    QLabel* label(const char* name) const;
 
 private:
     void showFields();
@@ -78,6 +90,11 @@ private:
     SerialLink m_link;
     IspSession m_isp;
     bool m_setUp = false;
+    bool m_running = false;
+    ItemSelectionDialog* m_openDialog = nullptr;
+    QLabel* m_runningReason;
+    QLabel* m_usedUp;
+    QLineEdit* m_portIo;
     QComboBox* m_port;
     QComboBox* m_speed;
     QComboBox* m_erase;

@@ -133,6 +133,7 @@ SequenceThread::SequenceThread(
         m_page->onRowChanged = [this](int) { publish(); };
         m_page->onPictureChanged = [this] { publish(); };
         m_page->onRunFinished = [this, alive] {
+            ++m_startsAnswered;
             publish();
             m_window.post([this, alive] {
                 if (alive.lock() && onRunFinished)
@@ -174,17 +175,35 @@ void SequenceThread::activate()
 
 void SequenceThread::start()
 {
+    ++m_startsRequested;
     onSequence([this] {
-        if (!m_page->startEnabled())
+        if (!m_page->startEnabled()) {
+            ++m_startsAnswered;
+            publish();
             return;
+        }
         m_page->start();
+        if (m_page->programEnded())
+            ++m_startsAnswered;
         publish();
+    });
+}
+
+void SequenceThread::setPortIo(platform::PortIo* portIo)
+{
+    onSequence([this, portIo] {
+        if (!m_page->running())
+            m_page->setPortIo(portIo);
     });
 }
 
 void SequenceThread::applyOptions(const MfgSettings& options)
 {
     onSequence([this, options] {
+        // A run in progress keeps the values it started with: its parsed
+        // MAC range above all, which AdvanceMac steps at its end.
+        if (m_page->running())
+            return;
         m_settings.loaderPath = options.loaderPath;
         m_settings.testFirmwarePath = options.testFirmwarePath;
         m_settings.productionFirmwarePath = options.productionFirmwarePath;
@@ -209,6 +228,7 @@ void SequenceThread::publish()
     view.errorMessage = m_page->errorMessage();
     view.resultMessage = m_page->ResultMessage;
     view.settings = m_settings;
+    view.startsAnswered = m_startsAnswered;
     std::weak_ptr<bool> alive = m_alive;
     m_window.post([this, alive, view = std::move(view)] {
         if (alive.lock() && onView)

@@ -15,7 +15,8 @@ struct Surroundings {
     platform::Clock* clock = nullptr; // null: the real clock
     SerialOpener opener; // empty: the system's COM names
     std::string directory; // empty: the working directory
-    platform::PortIo* portIo = nullptr;
+    platform::PortIo* portIo = nullptr; // given (tests); null: chosen as asked
+    std::string portIoArgument; // --portio MODULE; empty: the Option page's choice
     std::function<void(const std::string&)> forgetNeighbour; // empty: the system's
     std::uint16_t bootpPort = 67;
     std::uint16_t tftpPort = 69;
@@ -39,6 +40,8 @@ public:
         std::string errorMessage;
         std::string resultMessage;
         MfgSettings settings;
+        // START requests answered so far: by a run's end, or refused.
+        int startsAnswered = 0;
     };
 
     SequenceThread(const Surroundings& surroundings, platform::EventLoop& window, platform::Prompter& prompter);
@@ -50,8 +53,14 @@ public:
     void create();
     void activate();
     void start();
-    // The Option page's Apply: the values it saved take effect in the run.
+    // The Option page's Apply: the values it saved take effect from the next
+    // run. Between runs only: during a run they are not taken.
     void applyOptions(const MfgSettings& options);
+    // Direct UART access from the next run on (between runs).
+    void setPortIo(platform::PortIo* portIo);
+    // On the window's thread: START requests made so far. A run goes on
+    // while the views have answered fewer.
+    int startsRequested() const { return m_startsRequested; }
 
     // On the window's thread.
     std::function<void(const View&)> onView;
@@ -71,6 +80,8 @@ private:
     MfgSettings m_settings;
     std::unique_ptr<TestPage> m_page; // lives on the sequence's thread
     std::shared_ptr<bool> m_alive; // window-side guard for queued views
+    int m_startsRequested = 0; // window's thread
+    int m_startsAnswered = 0; // sequence's thread
     std::thread m_thread;
 };
 

@@ -87,16 +87,24 @@ TestPageView::TestPageView(SequenceThread& sequence, QWidget* parent)
     m_error->setReadOnly(true);
     errorLayout->addWidget(m_error);
     side->addWidget(errorGroup, 1);
+    m_portIo = new QLabel(this);
+    m_portIo->setObjectName(QStringLiteral("PortIoChoice"));
+    m_portIo->setWordWrap(true);
+    side->addWidget(m_portIo);
     layout->addLayout(side);
 
     connect(m_start, &QPushButton::clicked, this, [this] {
         // The button goes grey at once; the sequence confirms it.
         m_start->setEnabled(false);
         m_sequence.start();
+        if (onStartPressed)
+            onStartPressed();
     });
 }
 
-void TestPageView::show(const SequenceThread::View& view)
+void TestPageView::showPortIo(const std::string& text) { m_portIo->setText(QString::fromStdString(text)); }
+
+void TestPageView::show(const SequenceThread::View& view, bool busy)
 {
     while (m_list->topLevelItemCount() > static_cast<int>(view.rows.size()))
         delete m_list->takeTopLevelItem(m_list->topLevelItemCount() - 1);
@@ -117,7 +125,7 @@ void TestPageView::show(const SequenceThread::View& view)
             setImage(item, 2, kBlankImage);
     }
     m_start->setText(QString::fromStdString(view.startText));
-    m_start->setEnabled(view.startEnabled);
+    m_start->setEnabled(view.startEnabled && !busy);
     if (m_shownPicture != view.picture || m_picture->pixmap().isNull()) {
         m_shownPicture = view.picture;
         m_picture->setPixmap(resultPicture(view.picture));

@@ -18,12 +18,18 @@ class TestPageView final : public QWidget {
 public:
     TestPageView(SequenceThread& sequence, QWidget* parent = nullptr);
 
-    void show(const SequenceThread::View& view);
+    // `busy`: a START was pressed whose run has not been seen to end.
+    void show(const SequenceThread::View& view, bool busy);
+    // Which port-I/O module the runs use, if any.
+    void showPortIo(const std::string& text);
+    // START was pressed (before the sequence has answered).
+    std::function<void()> onStartPressed;
 
     QTreeWidget* list() const { return m_list; }
     QPushButton* startButton() const { return m_start; }
     QLabel* pictureLabel() const { return m_picture; }
     QPlainTextEdit* errorBox() const { return m_error; }
+    QLabel* portIoLabel() const { return m_portIo; }
     ResultPicture shownPicture() const { return m_shownPicture; }
     // The image shown in a row's column (0 arrow, 1 cross, 2 tick, 3 blank).
     int rowImage(int row, int column) const;
@@ -34,6 +40,7 @@ private:
     QPushButton* m_start;
     QLabel* m_picture;
     QPlainTextEdit* m_error;
+    QLabel* m_portIo;
     ResultPicture m_shownPicture = ResultPicture::Blank;
 };
 

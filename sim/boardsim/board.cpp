@@ -501,6 +501,18 @@ std::array<std::uint16_t, 64> Board::eeprom() const
     return m_eeprom;
 }
 
+std::string Board::macAddress() const
+{
+    const auto words = eeprom();
+    std::string mac;
+    for (int word = 11; word >= 6; --word) {
+        char digits[4];
+        std::snprintf(digits, sizeof digits, "%02X", words[word] & 0xFF);
+        mac += digits;
+    }
+    return mac;
+}
+
 std::vector<std::string> Board::commands() const
 {
     std::lock_guard lock(m_mutex);

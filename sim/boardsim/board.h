@@ -125,6 +125,9 @@ public:
     };
     std::vector<Download> downloads() const;
     std::array<std::uint16_t, 64> eeprom() const;
+    // The MAC address the EEPROM holds: the low bytes of words 11 down to 6
+    // as twelve upper-case digits (the production line writes it there).
+    std::string macAddress() const;
     // Test-firmware command lines received, in order.
     std::vector<std::string> commands() const;
     int resets() const;

@@ -1,4 +1,5 @@
 #include "mfg/config_files.h"
+#include "mfg/eeprom_mac.h"
 #include "mfg/option_page.h"
 #include "platform/text_file.h"
 #include "tests/support/scripted_prompter.h"
@@ -301,5 +302,159 @@ TEST(AppendLog, EntriesAreSeparatedByAnEmptyLine)
     EXPECT_FALSE(mfg::AppendLog(dir.file("missing/dir/fail.txt"), "00A0B0C0D0E0", result));
     EXPECT_EQ(result, "x\nCan not open log file ...\nPlease check file directory of setting !!\n");
 }
+
+} // namespace
+
+namespace {
+
+struct ItemText {
+    const char* text;
+    int mask;
+    bool warned;
+};
+
+class UnreadableItemFile : public testing::TestWithParam<ItemText> { };
+
+TEST_P(UnreadableItemFile, SelectsEveryItemAfterAWarning)
+{
+    const ItemText& c = GetParam();
+    TempDir dir;
+    dir.write("item.dat", c.text);
+    dir.write("com.dat", "COM1\n115.2K");
+    const std::vector<std::string> warning = c.warned
+        ? std::vector<std::string> { "item.dat unreadable: all items selected" }
+        : std::vector<std::string> {};
+    ScriptedPrompter prompter;
+    mfg::MfgSettings settings;
+    mfg::readItemAndComFiles(dir.path(), settings, prompter);
+    EXPECT_EQ(settings.ItemMask, c.mask);
+    EXPECT_EQ(prompter.messages(), warning);
+    // "Test Item Selection" reads it the same way and leaves it until Apply.
+    ScriptedPrompter dialogPrompter;
+    mfg::ItemSelection dialog(dir.path(), dialogPrompter);
+    dialog.open();
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(dialog.checked[i], ((c.mask >> i) & 1) != 0) << i;
+    EXPECT_EQ(dialogPrompter.messages(), warning);
+    EXPECT_EQ(dir.read("item.dat"), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, UnreadableItemFile,
+    testing::Values(ItemText { "abc", 255, true }, ItemText { "", 255, true }, ItemText { "300\n", 255, true },
+        ItemText { "-1\n", 255, true }, ItemText { " 7\n", 7, false }, ItemText { "5x", 5, false },
+        ItemText { "0\n", 0, false }));
+
+TEST(OptionPage, ApplyWithoutAPortIsRefusedAndWritesNothing)
+{
+    TempDir dir;
+    dir.write("Option.dat", kOption);
+    dir.write("com.dat", "COM3\n921.6K");
+    mfg::MfgSettings settings;
+    ScriptedPrompter prompter;
+    mfg::OptionPage page(dir.path(), settings, prompter, [](int) { return false; });
+    page.setUp();
+    prompter.shown.clear();
+    page.typeMacStart("00A0B0C0D0E5");
+    EXPECT_FALSE(page.apply());
+    EXPECT_EQ(prompter.messages(), std::vector<std::string>({ "No COM port selected !!" }));
+    EXPECT_EQ(page.focus(), mfg::OptionPage::Field::Port);
+    EXPECT_EQ(dir.read("com.dat"), "COM3\n921.6K");
+    EXPECT_EQ(dir.read("Option.dat"), kOption);
+    EXPECT_EQ(settings.currentMac, "");
+}
+
+TEST(OptionPage, ThePortThisProgramHoldsIsListedAndStaysSelected)
+{
+    TempDir dir;
+    dir.write("Option.dat", kOption);
+    dir.write("com.dat", "COM3\n921.6K");
+    mfg::MfgSettings settings;
+    ScriptedPrompter prompter;
+    // COM3 does not open: the sequence has it.
+    mfg::OptionPage page(dir.path(), settings, prompter, [](int n) { return n == 1; });
+    page.setPortInUse("COM3");
+    page.setUp();
+    ASSERT_EQ(page.ports().size(), 2u);
+    EXPECT_EQ(page.ports()[page.portSelection].text, "COM3");
+    // While the run goes on nothing is saved, and the port is not touched.
+    page.setRunning(true);
+    EXPECT_FALSE(page.apply());
+    mfg::SerialLink link(
+        [](const std::string&) -> platform::Result<std::unique_ptr<platform::SerialPort>> {
+            ADD_FAILURE() << "the port check opened a port during a run";
+            return platform::Error { "busy", 0 };
+        },
+        prompter);
+    mfg::DebugOutput trace;
+    mfg::IspSession isp(platform::RealClock::instance(), prompter, trace);
+    EXPECT_FALSE(page.checkPort(link, isp));
+    EXPECT_EQ(dir.read("Option.dat"), kOption);
+    EXPECT_TRUE(prompter.messages().empty());
+    page.setRunning(false);
+    ASSERT_TRUE(page.apply());
+    EXPECT_EQ(dir.read("com.dat"), "COM3\n921.6K");
+}
+
+TEST(ItemSelection, ApplyDuringARunWritesNothing)
+{
+    TempDir dir;
+    dir.write("item.dat", "5\n");
+    ScriptedPrompter prompter;
+    mfg::ItemSelection dialog(dir.path(), prompter);
+    dialog.open();
+    dialog.setRunning(true);
+    dialog.selectAll();
+    EXPECT_EQ(dialog.apply(), -1);
+    EXPECT_EQ(dir.read("item.dat"), "5\n");
+}
+
+struct RangeCase {
+    const char* name;
+    const char* stored; // Option.dat line 7
+    const char* end;
+    const char* shown; // the start field
+    bool usedUp;
+    const char* typed; // typed into the start field before Apply; null: nothing
+    const char* saved; // line 7 after Apply
+};
+
+class UsedUpRange : public testing::TestWithParam<RangeCase> { };
+
+TEST_P(UsedUpRange, StaysUsedUpThroughAnApplyOfTheSameTexts)
+{
+    const RangeCase& c = GetParam();
+    TempDir dir;
+    dir.write("Option.dat", std::string("a\nb\nc\nd\ne\n10.0.0.2\n") + c.stored + "\n" + c.end + "\n3\n");
+    dir.write("com.dat", "COM1\n115.2K");
+    mfg::MfgSettings settings;
+    ScriptedPrompter prompter;
+    mfg::OptionPage page(dir.path(), settings, prompter, [](int n) { return n == 1; });
+    page.setUp();
+    EXPECT_EQ(page.macStart(), c.shown);
+    EXPECT_EQ(page.rangeUsedUp(), c.usedUp);
+    if (c.typed)
+        page.typeMacStart(c.typed);
+    ASSERT_TRUE(page.apply());
+    EXPECT_NE(dir.read("Option.dat").find(std::string("\n") + c.saved + "\n" + c.end + "\n"), std::string::npos)
+        << dir.read("Option.dat");
+    EXPECT_EQ(settings.currentMac, c.saved);
+    std::string result;
+    EXPECT_EQ(mfg::ValidateMacRange(settings, result), !c.usedUp || c.typed);
+    // A run that used the range up leaves the mark in memory; the page shows
+    // it again when it comes to the front.
+    settings.currentMac = c.stored;
+    page.activate();
+    EXPECT_EQ(page.macStart(), c.shown);
+    EXPECT_EQ(page.rangeUsedUp(), c.usedUp);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ranges, UsedUpRange,
+    testing::Values(
+        RangeCase { "AtTheTop", "1000000000000", "FFFFFFFFFFFF", "FFFFFFFFFFFF", true, nullptr, "1000000000000" },
+        RangeCase { "BelowTheTop", "00A0B0C0D0E2", "00A0B0C0D0E1", "00A0B0C0D0E2", true, nullptr, "00A0B0C0D0E2" },
+        RangeCase { "Open", "00A0B0C0D0E0", "00A0B0C0D0E1", "00A0B0C0D0E0", false, nullptr, "00A0B0C0D0E0" },
+        RangeCase {
+            "NewStartTyped", "1000000000000", "FFFFFFFFFFFF", "FFFFFFFFFFFF", true, "FFFFFFFFFF00", "FFFFFFFFFF00" }),
+    [](const testing::TestParamInfo<RangeCase>& info) { return info.param.name; });
 
 } // namespace

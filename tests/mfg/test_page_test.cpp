@@ -2,6 +2,7 @@
 // fake UART whose every read lets a millisecond pass.
 
 #include "mfg/test_page.h"
+#include "platform/text_file.h"
 #include "sim/boardsim/memory_serial_port.h"
 #include "tests/support/scripted_prompter.h"
 #include "tests/support/temp_dir.h"
@@ -55,6 +56,7 @@ protected:
                     std::make_unique<sim::boardsim::MemorySerialPort>(clock, board));
             },
             dir.path(), &uart, {}, [](const std::string&) {} };
+        environment.interruptRequested = interrupt;
         page = std::make_unique<mfg::TestPage>(environment);
         page->create();
         page->activate();
@@ -73,6 +75,7 @@ protected:
     std::unique_ptr<mfg::TestPage> page;
     bool finished = false;
     int opens = 0;
+    std::function<bool()> interrupt;
 };
 
 std::size_t occurrences(const std::string& text, const std::string& part)
@@ -120,6 +123,34 @@ TEST_F(DirectAccess, FiveSilentResetWaitsEndTheProductionItem)
     EXPECT_EQ(occurrences(uart.written, std::string("\x01\x00\x00\x00\x00", 5)), 1u + 4u);
     EXPECT_EQ(
         dir.read("fail.log"), "[00A0B0C0D0E0]\nDevice can not be reset automatically.\nPlease try again !!\n\n\n");
+}
+
+TEST_F(DirectAccess, InterruptionEndsTheRunBetweenStepsWithoutLogOrMac)
+{
+    uart.answer = [](const std::string& written) -> std::uint8_t {
+        return written.size() >= 3 && written.compare(written.size() - 3, 3, "r\r\n") == 0 ? 0x21 : 0x05;
+    };
+    // Ctrl+C while the RAM test runs: it is finished, the CPU test never starts.
+    interrupt = [this] { return page && !page->rows().empty() && page->rows()[0].mark == mfg::RowMark::Passed; };
+    start(0xCC); // RAM, CPU, Write Data Into EEPROM, Update Production Firmware
+    EXPECT_TRUE(page->interrupted());
+    EXPECT_FALSE(page->macConsumed());
+    EXPECT_EQ(occurrences(uart.written, "r\r\n"), 1u);
+    EXPECT_EQ(occurrences(uart.written, "c\r\n"), 0u);
+    EXPECT_EQ(page->rows()[1].mark, mfg::RowMark::Initial);
+    EXPECT_TRUE(page->startEnabled());
+    EXPECT_EQ(page->picture(), mfg::ResultPicture::Blank);
+    EXPECT_FALSE(platform::fileExists(dir.file("fail.log")));
+    EXPECT_NE(dir.read("Option.dat").find("\n00A0B0C0D0E0\n"), std::string::npos);
+}
+
+TEST_F(DirectAccess, InterruptionAfterAFailureStillLogsTheBoard)
+{
+    interrupt = [this] { return page && !page->ResultMessage.empty(); };
+    start(0x04);
+    EXPECT_FALSE(page->interrupted());
+    EXPECT_EQ(page->picture(), mfg::ResultPicture::Fail);
+    EXPECT_EQ(dir.read("fail.log"), "[00A0B0C0D0E0]\nRAM test failed.\n\n\n");
 }
 
 } // namespace

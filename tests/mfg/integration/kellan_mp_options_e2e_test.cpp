@@ -107,4 +107,26 @@ TEST_F(KellanMpOptions, CheckPortOpensTheBoardsPort)
     EXPECT_NE(finished.output.find("Success: The selected COM port successful !!"), std::string::npos);
 }
 
+TEST_F(KellanMpOptions, PortIoModuleAndUsedUpRangeAreShownAndKept)
+{
+    dir.write("Option.dat",
+        "loader.bin\ntest.bin\nprod.bin\neeprom.ini\nfail.log\n127.0.0.2\n1000000000000\nFFFFFFFFFFFF\n0\n");
+    Finished finished = run("options --json --portio portio.so --erase 7");
+    ASSERT_EQ(finished.code, 0) << finished.output;
+    auto shown = nlohmann::json::parse(finished.output);
+    EXPECT_EQ(shown["Port-I/O module"], "portio.so");
+    EXPECT_EQ(shown["MAC start"], "FFFFFFFFFFFF");
+    EXPECT_EQ(shown["MAC range"], "range used up");
+    EXPECT_EQ(shown["MAC range used up"], true);
+    EXPECT_EQ(dir.read("portio.dat"), "portio.so\n");
+    // The range stays used up through that Apply.
+    EXPECT_EQ(dir.read("Option.dat"),
+        "loader.bin\ntest.bin\nprod.bin\neeprom.ini\nfail.log\n127.0.0.2\n1000000000000\nFFFFFFFFFFFF\n1\n");
+    finished = run("options --json --portio none");
+    ASSERT_EQ(finished.code, 0) << finished.output;
+    shown = nlohmann::json::parse(finished.output);
+    EXPECT_EQ(shown["Port-I/O module"], "none");
+    EXPECT_EQ(dir.read("portio.dat"), "\n");
+}
+
 } // namespace

@@ -197,8 +197,11 @@ INSTANTIATE_TEST_SUITE_P(AtEachItem, FailingBoards,
         FailingBoard { "ResetIgnored", "no-reset", "00A0B0C0D0E0", 7, kNoReset, {} },
         FailingBoard { "TftpSilence", "tftp-silent", "00A0B0C0D0E0", 1, "TFTP timeout !!\n" + kTestFirmwareFailed, {} },
         FailingBoard { "MacOutOfRange", "", "00A0B0C0D100", 6, "The MAC address is out of range now !!\n", {} },
-        FailingBoard { "EepromKeepsOldWords", "eeprom-ro", "00A0B0C0D0E0", 6, "",
-            { "Failed to read EEPROM data from the COM port! (9)" } }),
+        // The box goes with its number into the log entry, which said nothing.
+        FailingBoard { "EepromKeepsOldWords", "eeprom-ro", "00A0B0C0D0E0", 6, "EEPROM read-back failed (9)\n",
+            { "Failed to read EEPROM data from the COM port! (9)" } },
+        FailingBoard { "EepromDumpNeverComes", "mute-er", "00A0B0C0D0E0", 6, "EEPROM read-back failed (4)\n",
+            { "Failed to send command to the COM port! (4)" } }),
     [](const testing::TestParamInfo<FailingBoard>& info) { return info.param.name; });
 
 TEST_F(ProductionRun, SilentIspModeFailsTheLoaderDownload)

@@ -1,0 +1,209 @@
+// `kellan-mp run` interrupted with Ctrl+C (SIGINT) during the loader's erase
+// and at the operator's prompt; direct UART access only when asked for, with
+// the simulator's port-I/O module standing in for the machine's; the
+// production benchmarks' --help. Sped up ten times, in the test's own
+// network namespace.
+
+#include "platform/child_process.h"
+#include "platform/text_file.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Started {
+    platform::ChildProcess process;
+    bool ok = false;
+};
+
+class KellanMpInterrupt : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string eeprom;
+        for (int k = 0; k < 34; ++k) {
+            char lines[32];
+            std::snprintf(lines, sizeof lines, "[%04X]\n%04X\n", k, 0x2200 + k);
+            eeprom += lines;
+        }
+        dir.write("eeprom.ini", eeprom);
+        dir.write("loader.bin", std::string(2000, '\x5A'));
+        dir.write("test.bin", std::string(700, '\x11'));
+        dir.write("prod.bin", std::string(1600, '\x22'));
+        // Erase waiting time 10 s: one real second at ten times the speed.
+        option = "loader.bin\ntest.bin\nprod.bin\neeprom.ini\nfail.log\n127.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0FF\n4\n";
+        dir.write("Option.dat", option);
+        dir.write("com.dat", "COM2\n921.6K");
+        dir.write("com-ports", "COM2 " + dir.file("board") + "\n");
+        auto started = platform::ChildProcess::start({ testing_support::programPath("boardsim"), "--time-scale", "10",
+            "--link", dir.file("board"), "--options", "erase-ms=300" });
+        ASSERT_TRUE(started) << started.error().message;
+        board = std::move(started.value());
+        ASSERT_TRUE(board.readLine(10s));
+    }
+
+    // kellan-mp in the folder, stdout read here, stderr (boxes, the prompt)
+    // into err.txt.
+    platform::ChildProcess start(const std::string& arguments, const std::string& environment = "PORTIO_MODULE=none",
+        const std::string& program = testing_support::programPath("kellan-mp"))
+    {
+        const std::string command = "cd '" + dir.path() + "' && " + environment
+            + " SUITE_COM_MAP=com-ports KELLAN_MP_TIME_SCALE=10 exec '" + program + "' " + arguments + " 2>err.txt";
+        auto started = platform::ChildProcess::start({ "sh", "-c", command });
+        EXPECT_TRUE(started);
+        return started ? std::move(started.value()) : platform::ChildProcess();
+    }
+
+    std::vector<std::string> restOf(platform::ChildProcess& process)
+    {
+        std::vector<std::string> lines;
+        while (auto line = process.readLine(20s))
+            lines.push_back(line.value());
+        return lines;
+    }
+
+    testing_support::TempDir dir;
+    platform::ChildProcess board;
+    std::string option;
+};
+
+TEST_F(KellanMpInterrupt, CtrlCDuringTheEraseEndsTheRunOnceTheLoaderIsWritten)
+{
+    auto run = start("run --yes");
+    // The speed warning comes right before the download: sync, erase, program.
+    bool warned = false;
+    for (int i = 0; i < 200 && !warned; ++i) {
+        warned = dir.read("err.txt").find("Burn code speed will slow down") != std::string::npos;
+        if (!warned)
+            (void)run.readLine(50ms);
+    }
+    ASSERT_TRUE(warned) << dir.read("err.txt");
+    ASSERT_TRUE(run.interrupt());
+    const auto lines = restOf(run);
+    EXPECT_EQ(run.wait(5s).value_or(-1), 130) << dir.read("err.txt");
+    // The step ran to its end: the flash holds the whole loader.
+    EXPECT_EQ(lines,
+        std::vector<std::string>({ "Download Boot Loader         passed", "interrupted; the MAC was not consumed" }));
+    EXPECT_EQ(dir.read("Option.dat"), option);
+    EXPECT_FALSE(platform::fileExists(dir.file("fail.log")));
+}
+
+TEST_F(KellanMpInterrupt, CtrlCAtThePromptEndsTheRun)
+{
+    // Standard input: a pipe that stays open and says nothing.
+    const std::string fifo = dir.file("operator");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int keepOpen = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(keepOpen, 0);
+    auto run = start("run < operator");
+    auto first = run.readLine(30s);
+    ASSERT_TRUE(first) << dir.read("err.txt");
+    EXPECT_EQ(first.value(), "Download Boot Loader         passed");
+    bool prompted = false;
+    for (int i = 0; i < 200 && !prompted; ++i) {
+        prompted = dir.read("err.txt").find("Press Enter when done.") != std::string::npos;
+        if (!prompted)
+            (void)run.readLine(50ms);
+    }
+    ASSERT_TRUE(prompted) << dir.read("err.txt");
+    ASSERT_TRUE(run.interrupt());
+    const auto lines = restOf(run);
+    EXPECT_EQ(run.wait(5s).value_or(-1), 130);
+    EXPECT_EQ(lines, std::vector<std::string>({ "interrupted; the MAC was not consumed" }));
+    EXPECT_EQ(dir.read("Option.dat"), option);
+    ::close(keepOpen);
+}
+
+TEST_F(KellanMpInterrupt, TheModuleBesideTheProgramIsNotLoadedUnasked)
+{
+    // A copy of the program with the simulator's module beside it as
+    // portio.so, where the machine's own would be; the simulated UART sits
+    // at COM2's legacy base and would answer a sync frame.
+    const std::string bin = dir.file("bin");
+    ASSERT_EQ(::mkdir(bin.c_str(), 0700), 0);
+    const auto program = platform::readFileBytes(testing_support::programPath("kellan-mp"), 1 << 30);
+    const auto module = platform::readFileBytes(testing_support::programPath("portio_boardsim.so"), 1 << 30);
+    ASSERT_TRUE(program && module);
+    ASSERT_TRUE(platform::writeFileBytes(bin + "/kellan-mp", program.value()));
+    ASSERT_TRUE(platform::writeFileBytes(bin + "/portio.so", module.value()));
+    ASSERT_EQ(::chmod((bin + "/kellan-mp").c_str(), 0700), 0);
+    dir.write("item.dat", "1\n");
+    auto run = start("run --yes", "unset PORTIO_MODULE; BOARDSIM_OPTIONS=base=0x2F8", bin + "/kellan-mp");
+    const auto lines = restOf(run);
+    EXPECT_EQ(run.wait(5s).value_or(-1), 0) << dir.read("err.txt");
+    const std::string err = dir.read("err.txt");
+    EXPECT_NE(err.find("Direct UART access: off (serial driver only)"), std::string::npos) << err;
+    // Programmed through the serial driver, which warns about its speed.
+    EXPECT_NE(err.find("You are using USB COM port."), std::string::npos) << err;
+
+    // Asked for with --portio: the same module, now used.
+    auto asked = start(
+        "check-port COM2 --portio portio.so", "unset PORTIO_MODULE; BOARDSIM_OPTIONS=base=0x2F8", bin + "/kellan-mp");
+    EXPECT_EQ(restOf(asked), std::vector<std::string>({ "COM2: direct UART access" })) << dir.read("err.txt");
+    EXPECT_EQ(asked.wait(5s).value_or(-1), 0);
+}
+
+TEST_F(KellanMpInterrupt, PortCheckUsesTheModuleTheRunWould)
+{
+    const std::string module = "PORTIO_MODULE='" + testing_support::programPath("portio_boardsim.so") + "'";
+    struct Case {
+        std::string arguments;
+        std::string environment;
+        std::string said; // on stderr
+        bool direct;
+    };
+    // (Whether the serial driver then opens the pty with even parity is not
+    // judged here: a pseudo-terminal drops parity and the open may fail.)
+    for (const Case& c : { Case { "check-port COM2 --portio portio.so", module + " BOARDSIM_OPTIONS=base=0x2F8",
+                               "Direct UART access: on (", true },
+             // No UART answers at COM2's base: the serial driver.
+             Case { "check-port COM2 --portio portio.so", module + " BOARDSIM_OPTIONS=base=0x3F8",
+                 "Direct UART access: on (", false },
+             // Not asked for: PORTIO_MODULE alone loads nothing.
+             Case { "check-port COM2", module + " BOARDSIM_OPTIONS=base=0x2F8",
+                 "Direct UART access: off (serial driver only)", false },
+             Case { "check-port COM2 --portio portio.so", "PORTIO_MODULE=none BOARDSIM_OPTIONS=base=0x2F8",
+                 "Direct UART access: off (PORTIO_MODULE=none)", false } }) {
+        auto check = start(c.arguments, c.environment);
+        const auto lines = restOf(check);
+        const int code = check.wait(5s).value_or(-1);
+        const std::string err = dir.read("err.txt");
+        EXPECT_EQ(err.rfind(c.said, 0), 0u) << c.arguments << " " << c.environment << ": " << err;
+        if (c.direct) {
+            EXPECT_EQ(lines, std::vector<std::string>({ "COM2: direct UART access" })) << err;
+            EXPECT_EQ(code, 0);
+        } else {
+            EXPECT_EQ(std::find(lines.begin(), lines.end(), "COM2: direct UART access"), lines.end())
+                << c.arguments << " " << c.environment;
+        }
+    }
+}
+
+TEST(ProductionBenchmarks, AnswerHelpAndRefuseUnknownArguments)
+{
+    for (const char* name : { "bench_mfg_production", "bench_mfg_isp" }) {
+        const std::string path = testing_support::programPath(name);
+        if (!platform::fileExists(path))
+            GTEST_SKIP() << "benchmarks not built";
+        auto help = platform::ChildProcess::start({ path, "--help" });
+        ASSERT_TRUE(help);
+        auto first = help.value().readLine(5s);
+        ASSERT_TRUE(first) << name << " did not answer --help at once";
+        EXPECT_EQ(first.value(), std::string("usage: ") + name);
+        EXPECT_EQ(help.value().wait(5s).value_or(-1), 0) << name;
+        auto bogus = platform::ChildProcess::start({ path, "--bogus" });
+        ASSERT_TRUE(bogus);
+        EXPECT_EQ(bogus.value().wait(5s).value_or(-1), 2) << name;
+    }
+}
+
+} // namespace
