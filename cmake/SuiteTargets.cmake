@@ -26,15 +26,17 @@ function(suite_test name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} test_support GTest::gtest_main GTest::gmock Threads::Threads)
-  # Every test process gets a network namespace of its own.
-  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/netns-exec.sh)
-  set(env_property)
+  # Every test process gets a network namespace of its own, and the
+  # variables asked for. (They go on the command line through env: a list in
+  # the ENVIRONMENT property loses all but its first entry on the way through
+  # test discovery.)
+  set(emulator ${PROJECT_SOURCE_DIR}/scripts/netns-exec.sh)
   if(ARG_ENV)
-    string(REPLACE ";" "\\;" env_list "${ARG_ENV}")
-    set(env_property ENVIRONMENT "${env_list}")
+    set(emulator /usr/bin/env ${ARG_ENV} ${emulator})
   endif()
+  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${emulator}")
   gtest_discover_tests(${name}
-    PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT} ${env_property}
+    PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
     DISCOVERY_TIMEOUT 60
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 endfunction()
