@@ -121,8 +121,12 @@ void PortFrontEnd::run()
             break;
         if (events.empty() && m_program && !m_handle)
             (void)attach(); // the port was held by someone else; try again
-        for (auto& event : events)
+        for (auto& event : events) {
+            // A stopping daemon does not wait for paced writes of the rest.
+            if (m_pty->stopped())
+                break;
             handle(event);
+        }
         std::uint64_t wanted = 0;
         {
             std::lock_guard lock(m_mutex);

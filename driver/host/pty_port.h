@@ -98,6 +98,7 @@ public:
     void wake();
     // Makes waiting calls return false, now and from now on.
     void stop();
+    bool stopped() const { return m_stopped.load(); }
 
 private:
     enum class Read { Nothing, Packet, HungUp };

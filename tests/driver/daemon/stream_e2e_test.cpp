@@ -38,6 +38,22 @@ int devcon(const std::string& runtimeDir, std::vector<std::string> args)
     return child.ok() ? child->wait(20s).value_or(-1) : -1;
 }
 
+// What devcon prints on standard output.
+std::string devconOutput(const std::string& runtimeDir, std::vector<std::string> args)
+{
+    std::vector<std::string> argv { "/usr/bin/env", "VORPIL_RUNTIME_DIR=" + runtimeDir,
+        testing_support::programPath("devcon") };
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto child = platform::ChildProcess::start(argv, true);
+    std::string output;
+    if (!child.ok())
+        return output;
+    for (auto line = child->readLine(20s); line.ok(); line = child->readLine(20s))
+        output += *line + "\n";
+    (void)child->wait(20s);
+    return output;
+}
+
 std::string lineOf(platform::ChildProcess& program)
 {
     auto line = program.readLine(15s);
@@ -105,6 +121,12 @@ with serial.Serial(sys.argv[1], 115200, timeout=10) as port:
     ASSERT_TRUE(program.ok());
     ASSERT_EQ(lineOf(*program), "ready");
 
+    // Bytes that come before the port is open for the program are not the
+    // program's (an open starts empty): the burst waits for that.
+    ASSERT_TRUE(eventually([&] {
+        const std::string status = devconOutput(runtime, { "status" });
+        return status.find("terminal COM5 program=yes") != std::string::npos;
+    }));
     // The program does not read: the port's buffer fills and stops the device server.
     Bytes burst;
     for (int i = 0; i < 0x38; ++i) {

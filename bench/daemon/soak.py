@@ -1,0 +1,320 @@
+"""Soak of vorpild: PORTS ports, half framed and half raw TCP, each to its own
+scripted device server; programs open the ports, write and read numbered
+records both ways and close again, over and over; halfway through the device
+servers are killed for a few seconds and started again. Every record carries
+its port, its number and a checksum, so a lost, repeated or corrupted byte is
+seen. Run by soak.sh inside a private network namespace."""
+
+import os
+import random
+import select
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+import zlib
+
+RECORD = 16  # magic (2), port (2), number (8), crc32 of the rest (4)
+MAGIC = 0x5AA5
+RATE = 40  # records each way per port and tenth of a second, at most
+
+
+def record(port, number):
+    body = struct.pack(">HHQ", MAGIC, port, number)
+    return body + struct.pack(">I", zlib.crc32(body))
+
+
+class Records:
+    """Parses a byte stream into records; counts corruption and gaps."""
+
+    def __init__(self, port):
+        self.port = port
+        self.pending = b""
+        self.last = None
+        self.good = 0
+        self.bad = 0
+        self.gaps = 0  # records missing between two that arrived
+        self.duplicates = 0
+
+    def restart(self):
+        # A new session: what came before may be cut off.
+        self.pending = b""
+        self.last = None
+
+    def feed(self, data):
+        self.pending += data
+        while len(self.pending) >= RECORD:
+            chunk = self.pending[:RECORD]
+            magic, port, number = struct.unpack(">HHQ", chunk[:12])
+            (crc,) = struct.unpack(">I", chunk[12:])
+            if magic != MAGIC or port != self.port or zlib.crc32(chunk[:12]) != crc:
+                if self.last is not None:
+                    self.bad += 1
+                self.pending = self.pending[1:]  # find the next record
+                continue
+            self.pending = self.pending[RECORD:]
+            if self.last is not None:
+                if number <= self.last:
+                    self.duplicates += 1
+                elif number > self.last + 1:
+                    self.gaps += number - self.last - 1
+            self.last = number
+            self.good += 1
+
+
+class Device:
+    """A scripted device server for one port: listens, sends records, checks
+    what arrives. Framed ports wrap data in 0x32 packets and skip others."""
+
+    def __init__(self, index, framed):
+        self.index = index
+        self.framed = framed
+        self.listener = None
+        self.port = 0
+        self.sent = 0  # bytes sent to the port
+        self.received = Records(index)
+        self.received_bytes = 0
+        self.stream = b""
+        self.next_number = 0
+        self.alive = True
+        self.lock = threading.Lock()
+
+    def listen(self):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", self.port))
+        self.listener.listen(4)
+        self.port = self.listener.getsockname()[1]
+
+    def run(self, stop, down):
+        connection = None
+        while not stop.is_set():
+            if down.is_set():
+                if connection:
+                    connection.close()
+                    connection = None
+                    self.received.restart()
+                if self.listener:
+                    self.listener.close()
+                    self.listener = None
+                time.sleep(0.05)
+                continue
+            if not self.listener:
+                self.listen()
+            if not connection:
+                ready = select.select([self.listener], [], [], 0.1)[0]
+                if ready:
+                    connection, _ = self.listener.accept()
+                    connection.setblocking(False)
+                    self.stream = b""
+                    self.received.restart()
+                continue
+            try:
+                ready = select.select([connection], [], [], 0.1)[0]
+                if ready:
+                    data = connection.recv(65536)
+                    if not data:
+                        connection.close()
+                        connection = None
+                        continue
+                    self.take(data)
+                payload = b"".join(record(self.index, self.next_number + k) for k in range(RATE))
+                out = struct.pack(">BH", 0x32, len(payload)) + payload if self.framed else payload
+                try:
+                    count = connection.send(out)
+                except BlockingIOError:
+                    count = 0
+                if count == len(out):
+                    self.next_number += RATE
+                    self.sent += len(payload)
+                elif count:
+                    # Finish what began, so the stream stays whole.
+                    connection.setblocking(True)
+                    connection.sendall(out[count:])
+                    connection.setblocking(False)
+                    self.next_number += RATE
+                    self.sent += len(payload)
+            except OSError:
+                if connection:
+                    connection.close()
+                connection = None
+
+    def take(self, data):
+        if not self.framed:
+            self.received_bytes += len(data)
+            self.received.feed(data)
+            return
+        self.stream += data
+        while len(self.stream) >= 3:
+            kind, length = struct.unpack(">BH", self.stream[:3])
+            if len(self.stream) < 3 + length:
+                break
+            payload = self.stream[3:3 + length]
+            self.stream = self.stream[3 + length:]
+            if kind == 0x32:
+                self.received_bytes += len(payload)
+                self.received.feed(payload)
+
+
+class Program:
+    """Opens one port again and again, writes records, reads records."""
+
+    def __init__(self, index, path):
+        self.index = index
+        self.path = path
+        self.written = 0
+        self.next_number = 0
+        self.received = Records(index)
+        self.received_bytes = 0
+        self.opens = 0
+        self.errors = 0
+
+    def run(self, stop):
+        rng = random.Random(self.index)
+        while not stop.is_set():
+            try:
+                fd = os.open(self.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            except OSError:
+                self.errors += 1
+                time.sleep(0.2)
+                continue
+            self.opens += 1
+            self.received.restart()
+            session_end = time.monotonic() + rng.uniform(0.2, 3.0)
+            while time.monotonic() < session_end and not stop.is_set():
+                payload = b"".join(record(self.index, self.next_number + k) for k in range(RATE))
+                view = memoryview(payload)
+                while view and not stop.is_set():
+                    ready = select.select([fd], [fd], [], 0.1)
+                    if ready[0]:
+                        self.read(fd)
+                    if ready[1]:
+                        try:
+                            view = view[os.write(fd, view):]
+                        except BlockingIOError:
+                            pass
+                self.next_number += RATE
+                self.written += len(payload)
+                end = time.monotonic() + 0.1
+                while time.monotonic() < end:
+                    if select.select([fd], [], [], max(0, end - time.monotonic()))[0]:
+                        self.read(fd)
+            os.close(fd)
+            time.sleep(rng.uniform(0.0, 0.3))
+
+    def read(self, fd):
+        try:
+            data = os.read(fd, 65536)
+        except (BlockingIOError, OSError):
+            return
+        self.received_bytes += len(data)
+        self.received.feed(data)
+
+
+def status(bin_dir, env):
+    out = subprocess.run([os.path.join(bin_dir, "devcon"), "status"], env=env, capture_output=True, text=True).stdout
+    counts = {}
+    for line in out.splitlines():
+        if line.startswith("terminal "):
+            fields = dict(part.split("=", 1) for part in line.split()[2:] if "=" in part)
+            counts[line.split()[1]] = {k: int(v) for k, v in fields.items() if v.isdigit()}
+    return counts
+
+
+def usage_of(pid):
+    fields = {}
+    with open("/proc/%d/status" % pid) as status_file:
+        for line in status_file:
+            key, _, value = line.partition(":")
+            fields[key] = value.split()
+    return int(fields["Threads"][0]), len(os.listdir("/proc/%d/fd" % pid)), int(fields["VmRSS"][0])
+
+
+def main():
+    bin_dir, ports, seconds, work = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+    env = dict(os.environ, VORPIL_RUNTIME_DIR=os.path.join(work, "run"))
+    daemon = subprocess.Popen([os.path.join(bin_dir, "vorpild"), "--foreground", "--runtime-dir", env["VORPIL_RUNTIME_DIR"],
+                               "--state-dir", os.path.join(work, "state")], stderr=open(os.path.join(work, "vorpild.log"), "w"))
+    for _ in range(100):
+        if os.path.exists(os.path.join(env["VORPIL_RUNTIME_DIR"], "control")):
+            break
+        time.sleep(0.1)
+    devcon = os.path.join(bin_dir, "devcon")
+    inf = os.path.join(bin_dir, "VORPIL.inf")
+    devices = [Device(i, i % 2 == 0) for i in range(ports)]
+    for device in devices:
+        device.listen()
+    start_usage = usage_of(daemon.pid)
+    for i, device in enumerate(devices):
+        name = "COM%d" % (i + 5)
+        subprocess.run([devcon, "install", inf, "ZORV\\Rure", name], env=env, check=True, capture_output=True)
+        subprocess.run([devcon, "set", name, "--remote", "127.0.0.1:%d" % device.port, "--tcp", "--client",
+                        "--framed" if device.framed else "--raw", "--reconnect", "1"], env=env, check=True, capture_output=True)
+        subprocess.run([devcon, "set", name, "--pacing", "off"], env=env, check=True, capture_output=True)
+        subprocess.run([devcon, "connect", name], env=env, check=True, capture_output=True)
+    idle_usage = usage_of(daemon.pid)
+    stop = threading.Event()
+    down = threading.Event()
+    programs = [Program(i, os.path.join(env["VORPIL_RUNTIME_DIR"], "dev", "COM%d" % (i + 5))) for i in range(ports)]
+    threads = [threading.Thread(target=d.run, args=(stop, down)) for d in devices]
+    threads += [threading.Thread(target=p.run, args=(stop,)) for p in programs]
+    for thread in threads:
+        thread.start()
+    began = time.monotonic()
+    killed_at = began + seconds / 2
+    time.sleep(max(0, killed_at - time.monotonic()))
+    before_kill = status(bin_dir, env)
+    down.set()  # the device servers are gone
+    time.sleep(3)
+    down.clear()
+    after_kill_window = time.monotonic() + 5
+    time.sleep(max(0, began + seconds - time.monotonic()))
+    stop.set()
+    for thread in threads:
+        thread.join()
+    time.sleep(2)  # let the last bytes land
+    counts = status(bin_dir, env)
+    # Every port closed by now: the daemon is back to its idle use.
+    end_usage = usage_of(daemon.pid)
+    daemon.terminate()
+    try:
+        daemon.wait(20)
+    except subprocess.TimeoutExpired:
+        if os.environ.get("SOAK_DEBUG"):
+            subprocess.run(["gdb", "-p", str(daemon.pid), "-batch", "-ex", "thread apply all bt 15"],
+                           stdout=open(os.environ["SOAK_DEBUG"], "w"), stderr=subprocess.DEVNULL)
+        print("vorpild did not stop within 20 s of SIGTERM", file=sys.stderr)
+        daemon.kill()
+        daemon.wait()
+
+    written = sum(p.written for p in programs)
+    to_port = sum(c.get("to-port", 0) for c in counts.values())
+    not_sent = sum(c.get("not-sent", 0) for c in counts.values())
+    not_sent_before_kill = sum(c.get("not-sent", 0) for c in before_kill.values())
+    device_got = sum(d.received_bytes for d in devices)
+    device_sent = sum(d.sent for d in devices)
+    program_got = sum(p.received_bytes for p in programs)
+    print("ports: %d (%d framed, %d raw), %.0f s, device servers killed for 3 s at %.0f s" % (
+        ports, (ports + 1) // 2, ports // 2, seconds, seconds / 2))
+    print("opens and closes: %d" % sum(p.opens for p in programs))
+    print("program to network: written %d, taken by the port %d, counted not sent %d (%d before the kill), "
+          "arrived %d, lost %d" % (written, to_port, not_sent, not_sent_before_kill, device_got, to_port - device_got))
+    print("  records: corrupted %d, repeated %d, missing between arrivals %d" % (
+        sum(d.received.bad for d in devices), sum(d.received.duplicates for d in devices),
+        sum(d.received.gaps for d in devices)))
+    print("network to program: sent %d, read by programs %d (bytes arriving while no program had a port are "
+          "not kept, by rule)" % (device_sent, program_got))
+    print("  records: corrupted %d, repeated %d, missing within a session %d" % (
+        sum(p.received.bad for p in programs), sum(p.received.duplicates for p in programs),
+        sum(p.received.gaps for p in programs)))
+    print("vorpild threads/descriptors/RSS KiB: start %d/%d/%d, %d ports idle %d/%d/%d, end %d/%d/%d" % (
+        start_usage + (ports,) + idle_usage + end_usage))
+    problems = sum(d.received.bad + d.received.duplicates for d in devices) + sum(
+        p.received.bad + p.received.duplicates for p in programs)
+    sys.exit(1 if problems else 0)
+
+
+if __name__ == "__main__":
+    main()
