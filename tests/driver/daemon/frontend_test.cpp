@@ -1,0 +1,112 @@
+// A port's front end in-process, over a real pty and the port driver: what
+// becomes of a program's bytes while someone else holds the port, and when
+// the port is let go.
+#include "common/control_protocol.h"
+#include "driver/daemon/control_service.h"
+#include "driver/daemon/port_frontend.h"
+#include "driver/host/pty_port.h"
+#include "driver/vorpil_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace common;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool eventually(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+class FrontEndTest : public ::testing::Test {
+protected:
+    FrontEndTest()
+    {
+        m_host.registerDriver(driver::kHardwareId, m_driver);
+        (void)m_host.start();
+        ControlWriter install;
+        install.text(driver::kHardwareId);
+        install.text("COM5");
+        ControlResponse response;
+        EXPECT_TRUE(decodeResponse(
+            m_service.handle(m_session, encodeRequest(ControlOp::InstallNode, install.payload())), response));
+        EXPECT_TRUE(ntSuccess(response.status));
+        EXPECT_TRUE(eventually([&] { return m_host.names().linkTarget("\\DosDevices\\COM5").has_value(); }));
+        m_deviceName = m_host.names().linkTarget("\\DosDevices\\COM5").value_or("");
+        std::unique_ptr<driver::host::PtyPort> pty;
+        std::string error;
+        EXPECT_TRUE(ntSuccess(driver::host::PtyPort::create(pty, -1, error))) << error;
+        m_frontEnd = std::make_unique<driver::daemon::PortFrontEnd>(m_host, m_deviceName, std::move(pty));
+    }
+
+    // A program opens the terminal (the watch's part is played here).
+    int openTerminal()
+    {
+        const int fd = ::open(m_frontEnd->terminalPath().c_str(), O_RDWR | O_NOCTTY);
+        m_frontEnd->programOpened();
+        return fd;
+    }
+
+    driver::VorpilDriver m_driver;
+    driver::host::Host m_host;
+    driver::daemon::ControlService m_service { m_host, nullptr };
+    driver::daemon::ControlSession m_session;
+    std::string m_deviceName;
+    std::unique_ptr<driver::daemon::PortFrontEnd> m_frontEnd;
+};
+
+} // namespace
+
+TEST_F(FrontEndTest, AProgramHasThePortUntilItsLastCloseAndThenItIsFree)
+{
+    const int program = openTerminal();
+    ASSERT_GE(program, 0);
+    ASSERT_TRUE(eventually([&] { return m_frontEnd->attached(); }));
+    std::unique_ptr<driver::host::FileHandle> handle;
+    EXPECT_EQ(m_host.open(m_deviceName, handle), kStatusInvalidDeviceState);
+    const int copy = ::dup(program);
+    ::close(program);
+    EXPECT_TRUE(m_frontEnd->settle(2s));
+    EXPECT_TRUE(m_frontEnd->attached()) << "a descriptor is still open";
+    ::close(copy);
+    EXPECT_TRUE(m_frontEnd->settle(2s));
+    EXPECT_FALSE(m_frontEnd->attached());
+    EXPECT_EQ(m_host.open(m_deviceName, handle), kStatusSuccess);
+}
+
+TEST_F(FrontEndTest, BytesWrittenWhileThePortIsHeldElsewhereWaitForIt)
+{
+    std::unique_ptr<driver::host::FileHandle> holder;
+    ASSERT_EQ(m_host.open(m_deviceName, holder), kStatusSuccess);
+    const int program = openTerminal();
+    ASSERT_GE(program, 0);
+    ASSERT_EQ(::write(program, "abc", 3), 3);
+    ::close(program);
+    EXPECT_TRUE(m_frontEnd->settle(2s));
+    std::this_thread::sleep_for(300ms); // a retry or two of the open
+    auto status = m_frontEnd->status();
+    EXPECT_EQ(status.bytesNotSent, 0u) << "the bytes were dropped while the port was held";
+    EXPECT_EQ(status.lastError, "port held by another program");
+    ASSERT_TRUE(ntSuccess(holder->close()));
+    // The port is free: the bytes go to it (which, unconnected, refuses them).
+    ASSERT_TRUE(eventually([&] { return m_frontEnd->status().bytesNotSent == 3; }));
+    status = m_frontEnd->status();
+    EXPECT_NE(status.lastError.find("not connected"), std::string::npos) << status.lastError;
+    EXPECT_TRUE(eventually([&] { return !m_frontEnd->attached(); }));
+    holder.reset();
+    EXPECT_EQ(m_host.open(m_deviceName, holder), kStatusSuccess);
+}
