@@ -53,6 +53,12 @@ install_end=$(date +%s.%N)
 status_start=$(date +%s.%N)
 connected=$("$bin/devcon" status | grep -c 'link=1' || true)
 status_end=$(date +%s.%N)
+# The utility's port list, as a user would ask for it (it runs beside the
+# driver package file, in a folder of its own).
+mkdir -p "$work/qelta" && cp "$bin/VORPIL.inf" "$work/qelta/"
+list_start=$(date +%s.%N)
+listed=$(cd "$work/qelta" && "$bin/qelta" vsp list --json 2> /dev/null | grep -o '"COM[0-9]*"' | sort -u | wc -l || true)
+list_end=$(date +%s.%N)
 after_connect=$(rss $daemon)
 threads_after=$(threads $daemon)
 fds_after=$(descriptors $daemon)
@@ -79,6 +85,7 @@ echo "connected ports: $connected of $ports"
 echo "vorpild threads: $threads_before idle, $threads_after with $ports ports; descriptors: $fds_before idle, $fds_after with $ports ports"
 awk -v a="$install_start" -v b="$install_end" -v c="$status_start" -v d="$status_end" -v n="$ports" 'BEGIN {
   printf "install, set and connect of %d ports: %.2f s; devcon status with them: %.3f s\n", n, b - a, d - c }'
+awk -v a="$list_start" -v b="$list_end" -v n="$listed" 'BEGIN { printf "qelta vsp list --json: %d ports listed in %.3f s\n", n, b - a }'
 echo "vorpild resident memory: ${before} KiB idle, ${after_connect} KiB with $ports ports connected, ${after_data} KiB after data"
 awk -v b="$before" -v c="$after_connect" -v d="$after_data" -v n="$ports" -v t0="$start" -v t1="$end" 'BEGIN {
   printf "resident memory per port: %.1f KiB connected, %.1f KiB after data (budget: four 256 KiB buffers per port, receive ring, reassembly, transmit and receive remainder = 1024 KiB)\n", (c - b) / n, (d - b) / n
