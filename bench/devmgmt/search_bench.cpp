@@ -9,6 +9,9 @@
 #include "platform/event_loop.h"
 #include "platform/prompter.h"
 #include "utility/devmgmt/device_view.h"
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 
 #include <chrono>
 #include <cstdio>
@@ -33,12 +36,42 @@ public:
     }
 };
 
+// Reads the positional counts; --help prints the usage, anything else that
+// is not a positive number is refused.
+bool countArguments(int argc, char** argv, const char* usage, std::initializer_list<int*> counts)
+{
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(usage, stdout);
+        std::exit(0);
+    }
+    if (argc - 1 > static_cast<int>(counts.size()))
+        return false;
+    int index = 1;
+    for (int* count : counts) {
+        if (index >= argc)
+            break;
+        char* end = nullptr;
+        const long value = std::strtol(argv[index++], &end, 10);
+        if (*end != '\0' || value < 1 || value > 100000000)
+            return false;
+        *count = static_cast<int>(value);
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const int devices = argc > 1 ? std::atoi(argv[1]) : 256;
-    const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
+    constexpr const char* kUsage
+        = "usage: bench_devmgmt_search [DEVICES] [RUNS]   (default 256 devices, 3 runs; inside a\n"
+          "       network namespace: scripts/in-netns.sh)\n";
+    int devices = 256;
+    int runs = 3;
+    if (!countArguments(argc, argv, kUsage, { &devices, &runs })) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
     const std::string bin = SUITE_BIN_DIR;
     auto started = platform::ChildProcess::start(
         { bin + "/devsim", "--devices", std::to_string(devices), "--first-address", "127.0.1.1" });

@@ -5,6 +5,12 @@
 # Runs inside a private network namespace of its own.
 #   bench/tftp/tftp_bench.sh [BUILD_DIR]
 set -euo pipefail
+usage="usage: bench/tftp/tftp_bench.sh [BUILD_DIR]"
+case "${1:-}" in
+  -h|--help) echo "$usage"; exit 0 ;;
+  -*) echo "$(basename "$0"): unknown argument $1" >&2; echo "$usage" >&2; exit 2 ;;
+esac
+if [ $# -gt 1 ]; then echo "$usage" >&2; exit 2; fi
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 if [ "${SUITE_IN_NETNS:-}" != 1 ]; then

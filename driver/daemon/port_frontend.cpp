@@ -16,7 +16,9 @@ namespace {
 // What one read from the port may bring.
 constexpr std::size_t kReadChunk = 0x10000;
 // While a program has the terminal but someone else holds the port, the open
-// is tried again this often.
+// is tried again, soon at first (a control-socket client is often just
+// closing), then at most this often.
+constexpr int kFirstAttachRetryMs = 2;
 constexpr int kAttachRetryMs = 200;
 
 // Handshake and flow bits of the serial handflow record.
@@ -115,12 +117,16 @@ void PortFrontEnd::run()
         wait.hangUp = m_program && !m_hungUp;
         wait.programData = m_handle != nullptr;
         wait.writable = m_handle && m_backlogSent < m_backlog.size();
-        wait.limitMs = m_program && !m_handle ? kAttachRetryMs : -1;
+        wait.limitMs = m_program && !m_handle ? m_attachRetryMs : -1;
         events.clear();
         if (!m_pty->waitEvents(events, wait))
             break;
-        if (events.empty() && m_program && !m_handle)
-            (void)attach(); // the port was held by someone else; try again
+        if (events.empty() && m_program && !m_handle) {
+            // The port was held by someone else; try again, and wait longer
+            // before the next try if it still is.
+            if (!attach())
+                m_attachRetryMs = std::min(m_attachRetryMs * 2, kAttachRetryMs);
+        }
         for (auto& event : events) {
             // A stopping daemon does not wait for paced writes of the rest.
             if (m_pty->stopped())
@@ -239,6 +245,7 @@ bool PortFrontEnd::attach()
         return false;
     }
     m_heldLogged = false;
+    m_attachRetryMs = kFirstAttachRetryMs;
     // Reads return what is there at once; the arrival wait says when to read.
     (void)control(kIoctlSerialSetTimeouts, words({ 0, 0, 0, 0, 0 }));
     (void)control(kIoctlSerialSetWaitMask, words({ kSerialEvRxChar }));

@@ -105,6 +105,7 @@ private:
     bool m_waitArmed = false; // an arrival wait is outstanding on the port
     bool m_refusalLogged = false; // one log line per spell of refused writes
     bool m_heldLogged = false; // one log line per spell of the port held elsewhere
+    int m_attachRetryMs = 2; // the next wait before trying the port again
     std::set<std::uint32_t> m_refusedRates; // logged once each
 
     std::atomic<bool> m_attached { false };

@@ -73,6 +73,9 @@ PtySettings settingsOf(const termios& attributes, int fd)
     return settings;
 }
 
+// Bytes one read of the master may bring, after its status byte.
+constexpr std::size_t kReadSize = 4096;
+
 void closeFd(int& fd)
 {
     if (fd >= 0)
@@ -261,8 +264,14 @@ bool PtyPort::waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait)
         const short master = fds[1].revents;
         if (wait.programData && (master & (POLLIN | POLLPRI | POLLHUP))) {
             Read read = Read::Packet;
-            for (int packet = 0; read == Read::Packet && (packet < kPacketsPerWake || (master & POLLHUP)); ++packet)
+            for (int packet = 0; read == Read::Packet && (packet < kPacketsPerWake || (master & POLLHUP)); ++packet) {
                 read = readMaster(events);
+                // A packet shorter than a full read emptied the terminal: the
+                // next poll says when there is more, without a read in vain.
+                if (read == Read::Packet && !(master & POLLHUP) && !events.empty()
+                    && events.back().kind == PtyEventKind::Data && events.back().data.size() < kReadSize)
+                    break;
+            }
             if (read == Read::HungUp)
                 events.push_back({ PtyEventKind::Closed, {}, {} });
         } else if (master & POLLHUP) {
@@ -287,7 +296,7 @@ void PtyPort::pendingEvents(std::vector<PtyEvent>& events)
 
 PtyPort::Read PtyPort::readMaster(std::vector<PtyEvent>& events)
 {
-    std::array<std::uint8_t, 4097> buffer;
+    std::array<std::uint8_t, kReadSize + 1> buffer;
     ssize_t got = -1;
     do
         got = ::read(m_master, buffer.data(), buffer.size());
