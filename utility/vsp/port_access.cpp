@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 using namespace common;
 
@@ -208,6 +209,33 @@ bool PortAccess::usageMap(std::vector<std::uint8_t>& usage, std::string& failure
             usage[static_cast<std::size_t>(number - 1)] = 1;
     }
     return true;
+}
+
+std::string errorText(const char* pattern, Win32Error error)
+{
+    char buffer[160];
+    std::snprintf(buffer, sizeof buffer, pattern, static_cast<unsigned>(error));
+    return buffer;
+}
+
+std::uint16_t portNumberText(const std::string& text)
+{
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            break;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+        if (value > 0xFFFF)
+            return 0;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+std::string openFailureText(Win32Error error)
+{
+    if (error == kErrorBadCommand)
+        return "Please stop terminal program first\n";
+    return errorText("Open serial device failed (0x%x)\n", error);
 }
 
 std::string instanceIdFromPath(const std::string& path)
