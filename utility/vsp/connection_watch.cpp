@@ -1,5 +1,6 @@
 #include "utility/vsp/connection_watch.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -72,15 +73,31 @@ void ConnectionWatch::send()
         if (opened.ok() && opened->bind(m_options.bindAddress, m_options.watchPort).ok()) {
             m_socket = std::make_unique<platform::UdpSocket>(std::move(*opened));
             m_loop.watchFd(m_socket->fd(), platform::kIoRead, [this](unsigned) { receive(); });
+            m_bindFailureTold = false;
+        } else if (!m_bindFailureTold) {
+            m_bindFailureTold = true;
+            m_actions.cannotListen("Connection status check cannot listen on UDP " + m_options.bindAddress + ":"
+                + std::to_string(m_options.watchPort) + " (" + (opened.ok() ? "in use" : "no socket")
+                + "); missing replies are not counted until it can");
         }
     }
-    std::vector<std::uint8_t> query(kSignature.begin(), kSignature.end());
-    query.push_back(0x00);
+    if (!m_socket) {
+        // Replies could not arrive: a silent round says nothing about the
+        // devices, so no query goes out and nothing is evaluated.
+        m_timers.start(kTimerEvaluate, 5s, [this] {
+            m_timers.kill(kTimerEvaluate);
+            m_timers.start(kTimerSend, 10ms, [this] { send(); });
+        });
+        return;
+    }
+    // The signature and the opcode 0x00 (Query).
+    std::array<std::uint8_t, 9> query {};
+    std::copy(kSignature.begin(), kSignature.end(), query.begin());
     for (std::size_t row = 0; row < m_table.size(); ++row) {
         auto& r = m_table[row];
         if (!watchedStatus(r.status))
             continue;
-        const bool sent = m_socket && m_socket->sendTo(r.remoteIp, m_options.queryPort, query).ok();
+        const bool sent = m_socket->sendTo(r.remoteIp, m_options.queryPort, query).ok();
         if (!sent && r.status != kStatusDisconnecting) {
             r.status = std::string(kStatusDisconnecting);
             m_actions.log(r.entry.portName + " " + r.status);
@@ -128,9 +145,12 @@ void ConnectionWatch::evaluateSilent(std::size_t row)
     }
     const common::Win32Error error = m_actions.disconnect(row);
     if (error == common::kErrorSuccess) {
+        m_closeFailureLogged[row] = false;
         m_table.showIdle(row);
         m_actions.log(r.entry.portName + " " + std::string(kStatusIdle));
-    } else {
+    } else if (!m_closeFailureLogged[row]) {
+        // Logged once per spell: the next rounds try again quietly.
+        m_closeFailureLogged[row] = true;
         m_actions.log(closeFailure(row, error));
     }
 }
@@ -149,6 +169,7 @@ void ConnectionWatch::evaluate()
             m_actions.log(r.entry.portName + " device reports no connection");
             m_actions.closeReported(row);
         } else if (state == kWatchAnswered) {
+            m_closeFailureLogged[row] = false;
             if (r.status != kStatusConnected)
                 m_actions.log(r.entry.portName + " " + std::string(kStatusConnected));
             r.status = std::string(kStatusConnected);

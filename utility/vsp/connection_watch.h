@@ -32,6 +32,8 @@ public:
     // The row just turned "Disconnecting".
     virtual void disconnecting(std::size_t row) = 0;
     virtual void log(const std::string& text) = 0;
+    // The watch endpoint cannot be bound (said once until it can).
+    virtual void cannotListen(const std::string& text) = 0;
     virtual void changed() = 0;
 };
 
@@ -59,6 +61,8 @@ public:
     void setState(std::size_t row, std::uint32_t state) { m_states.at(row) = state; }
     // The rows behind `row` move up one place.
     void removeRow(std::size_t row, std::size_t rowsBefore);
+    // Whether the watch endpoint is bound (replies can arrive).
+    bool listening() const { return m_socket != nullptr; }
 
 private:
     void send();
@@ -72,6 +76,8 @@ private:
     WatchOptions m_options;
     platform::TimerSet m_timers;
     std::array<std::uint32_t, kMaxPorts> m_states {};
+    std::array<bool, kMaxPorts> m_closeFailureLogged {};
+    bool m_bindFailureTold = false;
     std::unique_ptr<platform::UdpSocket> m_socket;
 };
 

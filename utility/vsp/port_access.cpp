@@ -98,6 +98,28 @@ Win32Error PortAccess::open(std::size_t portId, std::uint32_t& handle)
     return ntSuccess(status) ? kErrorSuccess : win32ErrorFromStatus(status);
 }
 
+bool PortAccess::nodeOf(std::size_t portId, PortSettings& settings, std::string& name)
+{
+    std::vector<std::string> paths;
+    std::vector<NodeInfo> nodes;
+    if (interfaces(paths) != kErrorSuccess || portId >= paths.size() || !ntSuccess(m_client->listNodes(nodes)))
+        return false;
+    const std::string instance = upper(instanceIdFromPath(paths[portId]));
+    for (const auto& node : nodes) {
+        if ("@" + upper(node.instanceId) != instance)
+            continue;
+        name = node.portName;
+        settings.linkState = node.linkState;
+        settings.connType = node.connType == 256 ? 1 : node.connType;
+        settings.protocol = static_cast<std::uint8_t>(node.protocol);
+        settings.cmdByte = node.cmdByte;
+        settings.remoteHostIp = swap32(node.remoteHostIp);
+        settings.remoteHostPort = hostPort(static_cast<std::uint16_t>(node.remoteHostPort));
+        return true;
+    }
+    return false;
+}
+
 void PortAccess::close(std::uint32_t handle)
 {
     if (m_client)

@@ -52,6 +52,12 @@ public:
     // Port IDs of our ports.
     common::Win32Error ownPorts(std::vector<std::size_t>& portIds);
 
+    // What the host knows of the port behind member `portId` without opening
+    // it (its name, link state and remote end); false when it has no node.
+    bool nodeOf(std::size_t portId, PortSettings& settings, std::string& name);
+    // The control socket looked for, for messages.
+    std::string socketPath() const { return common::ControlClient::socketPath(m_runtimeDir); }
+
     // Opens member `portId`; ERROR_BAD_COMMAND when a program holds it.
     common::Win32Error open(std::size_t portId, std::uint32_t& handle);
     void close(std::uint32_t handle);

@@ -60,7 +60,18 @@ std::optional<std::size_t> PortTable::portId(std::size_t row) const
 {
     if (row >= m_rows.size())
         return std::nullopt;
-    return std::stoul("0" + m_rows[row].entry.portId);
+    // The text comes from "vsp.dat" as well as from the host: a number that
+    // is none, or too large to be a member index, names no port.
+    const std::string& text = m_rows[row].entry.portId;
+    std::size_t id = 0;
+    if (text.empty() || text.size() > 6)
+        return std::nullopt;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        id = id * 10 + static_cast<std::size_t>(c - '0');
+    }
+    return id;
 }
 
 void PortTable::showConnected(std::size_t row, const PortSettings& settings)

@@ -31,6 +31,7 @@ struct VspRow {
     std::string status; // the list's Status column
     std::string remoteIp; // the list's columns
     std::string remotePort;
+    bool held = false; // another program has the port open
 };
 
 // The port list: one row per port, in Port ID order, with the table entry

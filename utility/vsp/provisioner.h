@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,18 +50,30 @@ public:
     // Waits for the tool (at most `limit`); true when it removed the port.
     bool finishRemoval(std::chrono::milliseconds limit);
 
-    // Moves the port `portId` (named `oldName`) to COM`number`. `lastPortId`
-    // is the Port ID of the list's last row (the device map's value name is
-    // derived from it when the driver's own value cannot be found). Returns
-    // whether the port has the new name now (`renamed`) besides the outcome.
+    // Moves the port `portId` (named `oldName`) to COM`number`: claims the
+    // number, writes PortName, releases the old number, moves the DOS link,
+    // writes the SERIALCOMM value and the FriendlyName. All or nothing: a
+    // failing step undoes the ones before it and its text says which failed.
+    // `lastPortId` is the Port ID of the list's last row (the device map's
+    // value name is derived from it when the driver's own value cannot be
+    // found). `renamed` tells whether the port has the new name now.
     Outcome changeComNumber(
         std::size_t portId, std::size_t lastPortId, const std::string& oldName, int number, bool& renamed);
 
+    // Makes the named step ("claim", "PortName", "release", "SET_DOS_NAME",
+    // "SERIALCOMM", "FriendlyName") fail as if the host had refused it; for
+    // tests of the undo, which the host's own failures cannot all reach.
+    void setStepFailure(std::function<bool(const std::string&)> fails) { m_failStep = std::move(fails); }
+
 private:
+    bool stepFails(const char* step) const;
+    common::Win32Error setDosName(std::size_t portId, int number);
+
     PortAccess& m_access;
     std::string m_runtimeDir;
     std::string m_devcon;
     std::unique_ptr<platform::ChildProcess> m_removal;
+    std::function<bool(const std::string&)> m_failStep;
 };
 
 } // namespace utility::vsp

@@ -44,7 +44,15 @@ bool VspManager::connectClient(std::size_t row)
 {
     const std::string address = m_controls.address;
     const std::string portText = m_controls.remoteHostPort;
-    if (!address.empty() && m_neighbours->portItemContains(address)) {
+    const bool sameDevice = [&] {
+        for (std::size_t other = 0; other < m_table.size(); ++other) {
+            const auto& r = m_table[other];
+            if (other != row && watchedStatus(r.status) && r.remoteIp == address && r.remotePort == portText)
+                return true;
+        }
+        return false;
+    }();
+    if (!address.empty() && (sameDevice || m_neighbours->portItemContains(address))) {
         showMessage(
             "Warning: This remote device has already established a connection with another virtual serial port!");
         return false;
@@ -210,18 +218,40 @@ bool VspManager::closeRow(std::size_t row)
 
 Win32Error VspManager::disconnect(std::size_t row) { return sendRequest(row, kIoctlDisconnection); }
 
+// The device server reports no connection. A port that cannot be closed
+// (held by a program) is logged once per spell, not shown in a box each round.
 void VspManager::closeReported(std::size_t row)
 {
-    selectRow(row);
     const std::string name = m_table[row].entry.portName;
-    if (closeByName(name))
-        m_neighbours->setPortItemText(name, name);
+    m_neighbours->portClosing(name);
+    if (sendRequest(row, kIoctlDisconnection) != kErrorSuccess) {
+        if (m_watchCloseFailed.insert(name).second)
+            log(name + " cannot be closed: " + openFailureText(kErrorBadCommand));
+        return;
+    }
+    m_watchCloseFailed.erase(name);
+    selectRow(row);
+    setStatusLine("Connection closed successfully");
+    m_table.showIdle(row);
+    m_buttons.connect = m_buttons.setting = m_buttons.remove = m_buttons.add = true;
+    m_buttons.close = false;
+    m_neighbours->setPortItemText(name, name);
+    m_table.rememberStatus(row, false);
+    save();
+    changed();
 }
 
 void VspManager::disconnecting(std::size_t row)
 {
     if (m_selected == row)
         m_buttons.close = false;
+}
+
+void VspManager::cannotListen(const std::string& text)
+{
+    log(text);
+    if (m_errorSink)
+        m_errorSink(text);
 }
 
 // ---- reconnecting at start

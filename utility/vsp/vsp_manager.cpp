@@ -156,7 +156,9 @@ void VspManager::selectRow(std::optional<std::size_t> row)
     }
     m_selected = row;
     PortSettings settings;
-    const bool read = readPort(*row, settings) == kErrorSuccess;
+    // A held port is said once, by the action that needs it, not by the
+    // selection that precedes the action as well.
+    const bool read = readPort(*row, settings, false) == kErrorSuccess;
     if (read) {
         if (settings.linkState == 1) {
             m_table.showConnected(*row, settings);
@@ -348,7 +350,11 @@ bool VspManager::clickSetting()
     }
     const bool client = *m_controls.connType != 0;
     PortSettings settings;
-    (void)parseHostAddress(m_controls.address, settings.remoteHostIp);
+    // A client without a remote address would be stored as 0.0.0.0.
+    if (!parseHostAddress(m_controls.address, settings.remoteHostIp) && client) {
+        showMessage("Invalid remote host IP address: " + m_controls.address);
+        return false;
+    }
     settings.remoteHostPort = portNumberText(client ? m_controls.remoteHostPort : m_controls.listenPort);
     settings.protocol = m_controls.protocol;
     settings.connectAtWinStart = m_controls.connectAtWinStart ? 1 : 0;

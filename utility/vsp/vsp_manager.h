@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,8 @@ public:
     void setStatusSink(std::function<void(const std::string&)> sink) { m_statusSink = std::move(sink); }
     void setLogSink(std::function<void(const std::string&)> sink) { m_logSink = std::move(sink); }
     void setChangeSink(std::function<void()> sink) { m_changeSink = std::move(sink); }
+    // Failures of the program's own means (the watch endpoint), beside the log.
+    void setErrorSink(std::function<void(const std::string&)> sink) { m_errorSink = std::move(sink); }
 
     // Start-up: loads "vsp.dat", checks for held ports, starts the timers
     // (the enumeration after one second, the watch after five).
@@ -113,6 +116,9 @@ public:
     void enumerate(bool afterAdd = false);
     bool loaded() const { return m_loaded; }
     bool portHeldOpen() const { return m_portHeldOpen; }
+    // Whether the driver host's control socket answers.
+    bool hostReachable();
+    std::string hostSocketPath() const { return m_access.socketPath(); }
     // Any own port held open by another program (also sets the flag).
     bool anyPortHeldOpen();
     // True when any own port reports a connection, or the enumeration fails.
@@ -158,6 +164,8 @@ public:
     void checkConnectedPorts();
 
     bool save();
+    // The provisioner, for tests that make its steps fail.
+    Provisioner& provisioner() { return m_provisioner; }
 
 private:
     std::optional<std::uint32_t> openPort(std::size_t row, bool tellHeld = true);
@@ -175,7 +183,6 @@ private:
     bool connectServer(std::size_t row);
     bool closeRow(std::size_t row);
     void clampAndWrite(std::size_t row, PortSettings& settings);
-    void rebuildFromTable();
     void reconnectTimer();
 
     // WatchActions
@@ -183,6 +190,7 @@ private:
     void closeReported(std::size_t row) override;
     void disconnecting(std::size_t row) override;
     void log(const std::string& text) override;
+    void cannotListen(const std::string& text) override;
 
     platform::EventLoop& m_loop;
     platform::Prompter& m_prompter;
@@ -198,6 +206,7 @@ private:
     std::function<void(const std::string&)> m_statusSink;
     std::function<void(const std::string&)> m_logSink;
     std::function<void()> m_changeSink;
+    std::function<void(const std::string&)> m_errorSink;
 
     std::vector<PortEntry> m_fileEntries;
     std::optional<std::size_t> m_selected;
@@ -211,6 +220,7 @@ private:
     int m_progress = 0;
     int m_progressMax = 0;
     std::optional<std::size_t> m_removingRow;
+    std::set<std::string> m_watchCloseFailed; // ports whose watch close failed, logged once
 };
 
 } // namespace utility::vsp

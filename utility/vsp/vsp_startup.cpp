@@ -78,7 +78,10 @@ bool VspManager::checkConnectionStatus()
 
 void VspManager::start(bool enumerateNow)
 {
-    m_loaded = loadVspFile(m_options.datPath, m_fileEntries);
+    std::vector<std::string> dropped;
+    m_loaded = loadVspFile(m_options.datPath, m_fileEntries, &dropped);
+    for (const auto& line : dropped)
+        log(line);
     (void)anyPortHeldOpen();
     m_controls = {};
     buttonsNoSelection();
@@ -104,42 +107,15 @@ void VspManager::clampAndWrite(std::size_t row, PortSettings& settings)
     }
 }
 
-void VspManager::rebuildFromTable()
-{
-    m_table.clear();
-    for (const auto& entry : m_fileEntries) {
-        if (m_table.size() >= kMaxPorts)
-            break;
-        const std::size_t index = m_table.add(entry);
-        auto& row = m_table[index];
-        row.status = entry.status;
-        if (entry.remotePortText != "#") {
-            row.remotePort = entry.remotePortText;
-            if (entry.connType > 0) {
-                row.remoteIp = entry.remoteIpText;
-                row.status = std::string(kStatusConnected);
-            } else {
-                row.status = std::string(kStatusServer);
-            }
-        }
-        if (entry.maxPacketLen > limit(entry.protocol)) {
-            row.entry.maxPacketLen = limit(entry.protocol);
-            (void)writePort(index, settingsOf(row.entry), false);
-        }
-    }
-    if (m_table.size() > 0)
-        showSettings(settingsOf(m_table.rows().back().entry));
-}
+bool VspManager::hostReachable() { return m_access.connected(); }
 
-void VspManager::enumerate(bool afterAdd)
+// Every own port becomes a row, a port held by another program too: its name
+// and link come from the host's node list, which needs no open, and the row
+// is marked held. What is shown comes from the host; "vsp.dat" only lends a
+// port's remembered connection to the reconnect at start.
+void VspManager::enumerate(bool /*afterAdd*/)
 {
     m_mtu = m_options.mtu ? *m_options.mtu : smallestMtu();
-    if (m_loaded && !m_fileEntries.empty() && m_portHeldOpen && !afterAdd) {
-        rebuildFromTable();
-        m_neighbours->rebuildPortItems();
-        changed();
-        return;
-    }
     m_table.clear();
     m_selected.reset();
     std::vector<std::size_t> ids;
@@ -149,31 +125,46 @@ void VspManager::enumerate(bool afterAdd)
     for (std::size_t id : ids) {
         if (m_table.size() >= kMaxPorts)
             break;
+        std::string name;
+        PortSettings settings;
+        bool held = false;
         std::uint32_t handle = 0;
         const Win32Error opened = m_access.open(id, handle);
-        if (opened != kErrorSuccess) {
-            // A port taken between the check and here: the list stops rather
-            // than showing rows it cannot name.
-            showMessage(openFailureText(opened));
-            break;
+        if (opened == kErrorSuccess) {
+            const Win32Error named = m_access.dosName(handle, name);
+            const Win32Error read = m_access.readSettings(handle, settings);
+            m_access.close(handle);
+            if (named != kErrorSuccess)
+                showMessage(errorText("IOCTL_GET_DOS_NAME Failed (0x%x)\n", named));
+            if (read != kErrorSuccess)
+                showMessage(errorText("IOCTL_GET_REMOTE_INFO Failed (0x%x)\n", read));
+        } else if (!m_access.nodeOf(id, settings, name)) {
+            log(openFailureText(opened));
+            continue;
+        } else {
+            held = true;
         }
-        std::string name;
-        const Win32Error named = m_access.dosName(handle, name);
-        PortSettings settings;
-        const Win32Error read = m_access.readSettings(handle, settings);
-        m_access.close(handle);
-        if (named != kErrorSuccess)
-            showMessage(errorText("IOCTL_GET_DOS_NAME Failed (0x%x)\n", named));
-        if (read != kErrorSuccess)
-            showMessage(errorText("IOCTL_GET_REMOTE_INFO Failed (0x%x)\n", read));
         PortEntry entry;
         entry.portId = std::to_string(id);
         entry.portName = name;
         entry.portName2 = name;
         const std::size_t row = m_table.add(entry);
-        showSettings(settings);
-        clampAndWrite(row, settings);
+        m_table[row].held = held;
         auto& stored = m_table[row].entry;
+        if (held) {
+            // The node list lacks the settings the file keeps; take those
+            // from the remembered entry of the same port.
+            for (const auto& remembered : m_fileEntries) {
+                if (remembered.portName == name && remembered.portId == stored.portId) {
+                    const PortSettings link = settings;
+                    settings = settingsOf(remembered);
+                    settings.linkState = link.linkState;
+                }
+            }
+        } else {
+            showSettings(settings);
+            clampAndWrite(row, settings);
+        }
         storeSettings(stored, settings);
         stored.status = std::string(kStatusIdle);
         // Keep what the file remembers about this port's last connection:
