@@ -294,9 +294,10 @@ TEST(VspEndToEnd, DroppingAFoundDeviceOnAPortConnectsIt)
 }
 
 // vorpild itself connects a port with ConnectAtWinStart when it is first
-// opened; the watch must find it connected and keep the table so. Twelve
-// seconds hold two queries (at 5 s and 10 s) and their evaluations, so a
-// watch that lost devsim's answers would log "Disconnecting".
+// opened; the watch must find it connected and keep the table so.
+// Seventeen seconds hold two queries (at 5 s and 10 s) and their evaluations
+// (10 s and 15 s): the first only marks "no answer since", the second would
+// log "Disconnecting" had devsim's answer to the second query been lost.
 TEST(VspEndToEnd, QeltaWatchEndsAfterItsDurationWithTheRememberedConnectionUp)
 {
     auto device
@@ -318,7 +319,7 @@ TEST(VspEndToEnd, QeltaWatchEndsAfterItsDurationWithTheRememberedConnectionUp)
     }
     testing_support::ScopedWorkingDirectory work(daemon.dir());
     auto qelta = platform::ChildProcess::start({ "/usr/bin/env", "VORPIL_RUNTIME_DIR=" + daemon.runtime(),
-        testing_support::programPath("qelta"), "vsp", "watch", "--duration", "12" });
+        testing_support::programPath("qelta"), "vsp", "watch", "--duration", "17" });
     ASSERT_TRUE(qelta.ok());
     std::vector<std::string> lines;
     for (auto line = qelta->readLine(20s); line.ok(); line = qelta->readLine(20s))
