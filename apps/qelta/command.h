@@ -14,6 +14,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1; // the start-up failed, or the command did
 inline constexpr int kExitBadArguments = 2;
 inline constexpr int kExitPortTaken = 3; // a socket the command needs could not be bound
+inline constexpr int kExitNoDriverHost = 3; // vorpild is not running (as devcon says it)
 
 // What a subcommand works with: the started shell and its own arguments.
 struct Context {

@@ -8,9 +8,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
+
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 
 namespace qelta {
@@ -49,8 +52,15 @@ does: the same requests, the same message texts (on stderr) and the same
             the connections (the connection status check) until interrupted
             or for S seconds; the watch's log lines go to stdout
 
+A port that another program holds open is listed all the same (marked held,
+"held": true in --json); the other ports stay usable. The driver host
+(vorpild) is looked for at VORPIL_RUNTIME_DIR's control socket (as devcon
+does); remove starts the devcon that sits beside qelta, else the one on PATH.
+Log lines go to stderr (to stdout for watch). "set COMn --com 1" is refused:
+the first entry of the port number list changes nothing.
+
 Exit status: 0 when the command did what it was asked, 1 when it failed,
-2 for bad arguments.
+2 for bad arguments, 3 when the driver host is not running.
 )";
 
 namespace {
@@ -194,6 +204,7 @@ std::string listJson(const utility::vsp::VspManager& vsp)
         port["flow_packets"] = e.cmdByte != 0;
         port["max_packet"] = e.maxPacketLen;
         port["connect_at_start"] = e.connectAtWinStart != 0;
+        port["held"] = row.held;
         ports.push_back(std::move(port));
     }
     return ports.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
@@ -203,8 +214,8 @@ void listText(const utility::vsp::VspManager& vsp)
 {
     std::printf("%-8s %-10s %-14s %-16s %s\n", "Port ID", "Port Name", "Status", "Remote IP", "Remote Port");
     for (const auto& row : vsp.rows())
-        std::printf("%-8s %-10s %-14s %-16s %s\n", row.entry.portId.c_str(), row.entry.portName.c_str(),
-            row.status.c_str(), row.remoteIp.c_str(), row.remotePort.c_str());
+        std::printf("%-8s %-10s %-14s %-16s %s%s\n", row.entry.portId.c_str(), row.entry.portName.c_str(),
+            row.status.c_str(), row.remoteIp.c_str(), row.remotePort.c_str(), row.held ? " (held)" : "");
 }
 
 } // namespace
@@ -215,11 +226,40 @@ std::string checkVspArguments(const std::vector<std::string>& arguments)
     return parse(arguments, parsed);
 }
 
+namespace {
+
+// The devcon installed beside this program; the bare name (found on PATH)
+// when there is none.
+std::string devconBesideProgram()
+{
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const auto beside = self.parent_path() / "devcon";
+        if (::access(beside.c_str(), X_OK) == 0)
+            return beside.string();
+    }
+    return "devcon";
+}
+
+void printError(const std::string& text)
+{
+    printStatus(text);
+    if (!text.empty() && text.back() != '\n')
+        printStatus("\n");
+}
+
+} // namespace
+
 int runVsp(Context& context)
 {
     VspArguments args;
     if (!parse(context.arguments, args).empty())
         return kExitBadArguments;
+    if (args.com && *args.com == 1) {
+        std::fprintf(stderr, "qelta vsp: --com 1 changes nothing (the list's first entry keeps the port's number)\n");
+        return kExitFailure;
+    }
     auto loop = platform::makeEpollLoop();
     CommandDialogs dialogs(args.com);
     utility::vsp::VspOptions options;
@@ -228,13 +268,21 @@ int runVsp(Context& context)
     options.bindAddress = context.shell.selection().effectiveAddress;
     options.showMaxPacket = context.shell.settings().maxTxPacketSizeSwitch != 0;
     options.watch = args.action == "watch";
+    options.devcon = devconBesideProgram();
     utility::vsp::VspManager vsp(*loop, context.prompter, dialogs, options);
     // The status line goes where the message boxes go.
     vsp.setStatusSink([](const std::string& text) {
         if (!text.empty())
             std::fprintf(stderr, "%s\n", text.c_str());
     });
-    vsp.setLogSink(printLogLine);
+    // The log goes beside the messages; only watch prints it as its output.
+    vsp.setLogSink(args.action == "watch" ? printLogLine : printError);
+    vsp.setErrorSink(printError);
+    if (!vsp.hostReachable()) {
+        std::fprintf(stderr, "qelta vsp: the driver host (vorpild) is not running: no control socket at %s\n",
+            vsp.hostSocketPath().c_str());
+        return kExitNoDriverHost;
+    }
     vsp.start(true);
 
     const auto row = args.port.empty() ? std::nullopt : vsp.rowOf(args.port);

@@ -18,10 +18,10 @@ bool NavigationTree::contains(const std::string& text) const
     return false;
 }
 
-void NavigationTree::remove(const std::string& text)
+void NavigationTree::remove(const std::string& name)
 {
     for (auto it = m_children.begin(); it != m_children.end(); ++it) {
-        if (it->find(text) != std::string::npos) {
+        if (portNameOf(*it) == portNameOf(name)) {
             m_children.erase(it);
             changed();
             return;
@@ -35,8 +35,9 @@ void NavigationTree::set(const std::string& text) { set(text, text); }
 
 void NavigationTree::set(const std::string& match, const std::string& text)
 {
+    // Port items are found by their whole name: COM1 is not COM15.
     for (auto& child : m_children) {
-        if (child.find(match) != std::string::npos) {
+        if (portNameOf(child) == portNameOf(match)) {
             child = text;
             changed();
             return;

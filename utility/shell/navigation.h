@@ -17,12 +17,13 @@ public:
     void rebuild(const std::vector<std::string>& portNames);
     // True if some child's text contains the text.
     bool contains(const std::string& text) const;
-    // Deletes the first child whose text contains the text.
-    void remove(const std::string& text);
-    // The name is the full text up to its first space; the first child whose
-    // text contains that name gets the full text.
+    // Deletes the child of that port name (the text up to its first space;
+    // the whole name must match, so COM1 never hits COM15).
+    void remove(const std::string& name);
+    // The name is the full text up to its first space; the child of that
+    // port name gets the full text.
     void setByName(const std::string& fullText);
-    // The first child whose text contains the text gets exactly that text.
+    // The child of the text's port name gets exactly that text.
     void set(const std::string& text);
     // Adds a child at the end (a port created while the program runs).
     void append(const std::string& text);

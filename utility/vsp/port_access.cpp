@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 using namespace common;
 
@@ -95,6 +96,28 @@ Win32Error PortAccess::open(std::size_t portId, std::uint32_t& handle)
         return kErrorFileNotFound;
     const NtStatus status = m_client->open(paths[portId], handle);
     return ntSuccess(status) ? kErrorSuccess : win32ErrorFromStatus(status);
+}
+
+bool PortAccess::nodeOf(std::size_t portId, PortSettings& settings, std::string& name)
+{
+    std::vector<std::string> paths;
+    std::vector<NodeInfo> nodes;
+    if (interfaces(paths) != kErrorSuccess || portId >= paths.size() || !ntSuccess(m_client->listNodes(nodes)))
+        return false;
+    const std::string instance = upper(instanceIdFromPath(paths[portId]));
+    for (const auto& node : nodes) {
+        if ("@" + upper(node.instanceId) != instance)
+            continue;
+        name = node.portName;
+        settings.linkState = node.linkState;
+        settings.connType = node.connType == 256 ? 1 : node.connType;
+        settings.protocol = static_cast<std::uint8_t>(node.protocol);
+        settings.cmdByte = node.cmdByte;
+        settings.remoteHostIp = swap32(node.remoteHostIp);
+        settings.remoteHostPort = hostPort(static_cast<std::uint16_t>(node.remoteHostPort));
+        return true;
+    }
+    return false;
 }
 
 void PortAccess::close(std::uint32_t handle)
@@ -208,6 +231,33 @@ bool PortAccess::usageMap(std::vector<std::uint8_t>& usage, std::string& failure
             usage[static_cast<std::size_t>(number - 1)] = 1;
     }
     return true;
+}
+
+std::string errorText(const char* pattern, Win32Error error)
+{
+    char buffer[160];
+    std::snprintf(buffer, sizeof buffer, pattern, static_cast<unsigned>(error));
+    return buffer;
+}
+
+std::uint16_t portNumberText(const std::string& text)
+{
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            break;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+        if (value > 0xFFFF)
+            return 0;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+std::string openFailureText(Win32Error error)
+{
+    if (error == kErrorBadCommand)
+        return "Please stop terminal program first\n";
+    return errorText("Open serial device failed (0x%x)\n", error);
 }
 
 std::string instanceIdFromPath(const std::string& path)

@@ -5,6 +5,7 @@
 #include "common/win32_error.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,12 @@ public:
     // Port IDs of our ports.
     common::Win32Error ownPorts(std::vector<std::size_t>& portIds);
 
+    // What the host knows of the port behind member `portId` without opening
+    // it (its name, link state and remote end); false when it has no node.
+    bool nodeOf(std::size_t portId, PortSettings& settings, std::string& name);
+    // The control socket looked for, for messages.
+    std::string socketPath() const { return common::ControlClient::socketPath(m_runtimeDir); }
+
     // Opens member `portId`; ERROR_BAD_COMMAND when a program holds it.
     common::Win32Error open(std::size_t portId, std::uint32_t& handle);
     void close(std::uint32_t handle);
@@ -76,6 +83,21 @@ private:
     std::unique_ptr<common::ControlClient> m_client;
 };
 
+// printf into a string; the manager's texts are short.
+template <typename... Args> std::string format(const char* pattern, Args... args)
+{
+    char buffer[256];
+    std::snprintf(buffer, sizeof buffer, pattern, args...);
+    return buffer;
+}
+// `pattern` with the error code in place of its one %x.
+std::string errorText(const char* pattern, common::Win32Error error);
+// The port number at the start of a control's text; 0 when it is none or
+// above 65535.
+std::uint16_t portNumberText(const std::string& text);
+// The message for a port that cannot be opened: a port held by a program
+// (ERROR_BAD_COMMAND) or any other failure with its code.
+std::string openFailureText(common::Win32Error error);
 // "@root\ports\0000" from "\\?\root#ports#0000#{...}": the first four
 // characters dropped, the next fifteen kept with '#' as '\'.
 std::string instanceIdFromPath(const std::string& path);

@@ -1,5 +1,6 @@
 #include "utility/vsp/vsp_file.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -13,50 +14,76 @@ void field(std::string& out, std::string_view text)
     out.push_back(' ');
 }
 
-// The usual decimal conversion: optional sign, digits up to the first
-// non-digit; values wrap as the unsigned fields of the table do.
-std::uint32_t number(std::string_view text)
+// The usual decimal conversion: digits up to the first non-digit, which
+// ends the number (the 'l' behind the address, any text after it). A field
+// without a leading digit, or a value above `highest`, is refused.
+bool number(std::string_view text, std::uint32_t highest, std::uint32_t& value)
 {
+    std::uint64_t read = 0;
     std::size_t position = 0;
-    bool negative = false;
-    if (position < text.size() && (text[position] == '-' || text[position] == '+'))
-        negative = text[position++] == '-';
-    std::uint32_t value = 0;
-    for (; position < text.size() && text[position] >= '0' && text[position] <= '9'; ++position)
-        value = value * 10 + static_cast<std::uint32_t>(text[position] - '0');
-    return negative ? 0u - value : value;
+    for (; position < text.size() && text[position] >= '0' && text[position] <= '9'; ++position) {
+        read = read * 10 + static_cast<std::uint64_t>(text[position] - '0');
+        if (read > highest)
+            return false;
+    }
+    if (position == 0)
+        return false;
+    value = static_cast<std::uint32_t>(read);
+    return true;
 }
 
-// Walks the bytes as the view's parser does: a field is the run up to the
-// next space; the walk fails instead of reading past the end.
-class Cursor {
-public:
-    explicit Cursor(std::string_view bytes)
-        : m_bytes(bytes)
-    {
-    }
-    bool field(std::string& out)
-    {
-        const std::size_t space = m_bytes.find(' ', m_position);
-        if (space == std::string_view::npos)
-            return false;
-        out.assign(m_bytes.substr(m_position, space - m_position));
-        m_position = space + 1;
-        return true;
-    }
-    // The two line-end characters (not checked: the parser skips two bytes).
-    bool lineEnd()
-    {
-        if (m_position + 2 > m_bytes.size())
-            return false;
-        m_position += 2;
-        return true;
-    }
+constexpr std::size_t kFields = 13;
 
-private:
-    std::string_view m_bytes;
-    std::size_t m_position = 0;
-};
+// One entry from one line (without its line end): 13 fields, each ended by a
+// space. A line with fewer or more fields, or with a number out of its
+// range, is refused with the reason.
+bool parseEntry(std::string_view line, PortEntry& entry, std::string& reason)
+{
+    std::string_view fields[kFields];
+    std::size_t position = 0;
+    for (auto& field : fields) {
+        const std::size_t space = line.find(' ', position);
+        if (space == std::string_view::npos) {
+            reason = "fewer than 13 fields";
+            return false;
+        }
+        field = line.substr(position, space - position);
+        position = space + 1;
+    }
+    if (position != line.size()) {
+        reason = "more than 13 fields";
+        return false;
+    }
+    struct Number {
+        std::size_t field;
+        std::uint32_t highest;
+        const char* name;
+    };
+    static constexpr Number kNumbers[] = { { 0, kMaxPorts - 1, "Port ID" }, { 2, 0xFFFFFFFFu, "RemoteHostIP" },
+        { 3, 0xFFFF, "RemoteHostPort" }, { 4, 1, "Protocol" }, { 5, 1, "ConnectAtWinStart" }, { 7, 1, "ConnType" },
+        { 8, 1, "CmdByte" }, { 9, 0xFFFF, "MaxPacketLen" } };
+    std::uint32_t values[kFields] = {};
+    for (const auto& check : kNumbers) {
+        if (!number(fields[check.field], check.highest, values[check.field])) {
+            reason = std::string(check.name) + " '" + std::string(fields[check.field].substr(0, 24)) + "' out of range";
+            return false;
+        }
+    }
+    entry.portId = std::to_string(values[0]);
+    entry.portName = fields[1];
+    entry.remoteHostIp = values[2];
+    entry.remoteHostPort = static_cast<std::uint16_t>(values[3]);
+    entry.protocol = static_cast<std::uint8_t>(values[4]);
+    entry.connectAtWinStart = values[5];
+    entry.status = fields[6];
+    entry.connType = values[7];
+    entry.cmdByte = values[8];
+    entry.maxPacketLen = values[9];
+    entry.portName2 = fields[10];
+    entry.remoteIpText = fields[11];
+    entry.remotePortText = fields[12];
+    return true;
+}
 
 } // namespace
 
@@ -82,49 +109,42 @@ std::string encodeVspFile(const std::vector<PortEntry>& entries)
     return out;
 }
 
-bool decodeVspFile(std::string_view bytes, std::vector<PortEntry>& entries)
+bool decodeVspFile(std::string_view bytes, std::vector<PortEntry>& entries, std::vector<std::string>* dropped)
 {
     entries.clear();
     if (bytes.empty() || bytes.size() > kFileLimit)
         return false;
-    Cursor cursor(bytes);
-    std::string text;
-    if (!cursor.field(text) || text.empty() || text[0] < '0' || text[0] > '9')
+    // Lines end in CR LF; a lone LF is taken as well, and the last line may
+    // lack its end.
+    std::vector<std::string_view> lines;
+    for (std::size_t position = 0; position < bytes.size();) {
+        std::size_t end = bytes.find('\n', position);
+        if (end == std::string_view::npos)
+            end = bytes.size();
+        std::string_view line = bytes.substr(position, end - position);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        lines.push_back(line);
+        position = end + 1;
+    }
+    std::uint32_t count = 0;
+    const std::string_view first = lines.front();
+    if (first.empty() || first.back() != ' ' || first.find(' ') != first.size() - 1
+        || !number(first, 0xFFFFFFFFu, count) || count == 0)
         return false;
-    std::size_t count = number(text);
-    if (count == 0 || !cursor.lineEnd())
-        return false;
-    if (count > kMaxPorts)
-        count = kMaxPorts;
-    std::string fields[13];
-    for (std::size_t index = 0; index < count; ++index) {
-        for (auto& value : fields) {
-            if (!cursor.field(value))
-                return !entries.empty();
-        }
+    const std::size_t wanted = std::min<std::size_t>(count, kMaxPorts);
+    for (std::size_t index = 1; index < lines.size() && index <= wanted; ++index) {
         PortEntry entry;
-        entry.portId = fields[0];
-        entry.portName = fields[1];
-        entry.remoteHostIp = number(fields[2]);
-        entry.remoteHostPort = static_cast<std::uint16_t>(number(fields[3]));
-        entry.protocol = static_cast<std::uint8_t>(number(fields[4]));
-        entry.connectAtWinStart = number(fields[5]);
-        entry.status = fields[6];
-        entry.connType = number(fields[7]);
-        entry.cmdByte = number(fields[8]);
-        entry.maxPacketLen = number(fields[9]);
-        entry.portName2 = fields[10];
-        entry.remoteIpText = fields[11];
-        entry.remotePortText = fields[12];
-        entries.push_back(std::move(entry));
-        // The last line may lack its line end; the entry is whole.
-        if (!cursor.lineEnd())
-            break;
+        std::string reason;
+        if (parseEntry(lines[index], entry, reason))
+            entries.push_back(std::move(entry));
+        else if (dropped && !(index + 1 == lines.size() && lines[index].empty()))
+            dropped->push_back(std::string(kFileName) + " line " + std::to_string(index + 1) + " dropped: " + reason);
     }
     return !entries.empty();
 }
 
-bool loadVspFile(const std::string& path, std::vector<PortEntry>& entries)
+bool loadVspFile(const std::string& path, std::vector<PortEntry>& entries, std::vector<std::string>* dropped)
 {
     entries.clear();
     std::ifstream in(path, std::ios::binary);
@@ -134,7 +154,7 @@ bool loadVspFile(const std::string& path, std::vector<PortEntry>& entries)
     bytes.resize(kFileLimit + 1);
     in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return decodeVspFile(bytes, entries);
+    return decodeVspFile(bytes, entries, dropped);
 }
 
 bool saveVspFile(const std::string& path, const std::vector<PortEntry>& entries)

@@ -42,14 +42,17 @@ struct PortEntry {
 std::string encodeVspFile(const std::vector<PortEntry>& entries);
 
 // Parses the file's bytes into `entries` (replaced). Returns false, leaving
-// `entries` empty, for an empty file, a count of 0, a file longer than
-// kFileLimit or one whose count is no number. A count above kMaxPorts is cut
-// to kMaxPorts, and an entry cut short by the end of the file ends the table
-// before it: the entries before it are kept.
-bool decodeVspFile(std::string_view bytes, std::vector<PortEntry>& entries);
+// `entries` empty, for an empty file, a count of 0 or no number, or a file
+// longer than kFileLimit. An entry is one line: a line with fewer or more
+// than 13 fields, or a number out of its field's range, is dropped alone
+// (with a line naming it in `dropped`); the lines behind it still load. A
+// count above kMaxPorts is cut to kMaxPorts; lines beyond the count are not
+// read.
+bool decodeVspFile(
+    std::string_view bytes, std::vector<PortEntry>& entries, std::vector<std::string>* dropped = nullptr);
 
 // Reads and writes the file; save returns false when it cannot be written.
-bool loadVspFile(const std::string& path, std::vector<PortEntry>& entries);
+bool loadVspFile(const std::string& path, std::vector<PortEntry>& entries, std::vector<std::string>* dropped = nullptr);
 bool saveVspFile(const std::string& path, const std::vector<PortEntry>& entries);
 
 } // namespace utility::vsp

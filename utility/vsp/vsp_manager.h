@@ -3,7 +3,10 @@
 #include "platform/event_loop.h"
 #include "platform/net.h"
 #include "platform/prompter.h"
+#include "utility/vsp/connection_watch.h"
 #include "utility/vsp/port_access.h"
+#include "utility/vsp/port_table.h"
+#include "utility/vsp/provisioner.h"
 #include "utility/vsp/vsp_file.h"
 
 #include <array>
@@ -11,25 +14,13 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
-namespace platform {
-class ChildProcess;
-}
-
 namespace utility::vsp {
 
-inline constexpr std::uint16_t kQueryPort = 25124;
-inline constexpr std::uint16_t kWatchPort = 25126;
 inline constexpr std::string_view kColumns = "Port ID, 60;Port Name, 150;Status, 100;Remote IP, 120;Remote Port, 90";
-inline constexpr std::string_view kFriendlyNameFormat = "ZORV Virtual Serial Port (COM%d)";
-
-struct Rgb {
-    std::uint8_t red = 255, green = 255, blue = 255;
-    bool operator==(const Rgb&) const = default;
-};
-Rgb rowColour(std::string_view status);
 
 // The other views the manager works with: the navigation panel's port items
 // and the device view's table and command socket. Unset, nothing is shown or
@@ -57,10 +48,6 @@ public:
     virtual std::optional<int> comPortConfiguration(const std::vector<std::string>& texts, int preselected) = 0;
 };
 
-// "COM%d" or "COM%d (in used)" for COM1..COM256.
-std::vector<std::string> comChoiceTexts(const std::vector<std::uint8_t>& usage);
-// Index of the first free number (0 when none is free).
-int firstFreeCom(const std::vector<std::uint8_t>& usage);
 // MaxPacketLen limits for an MTU.
 std::uint32_t packetLimit(std::uint8_t protocol, std::uint32_t mtu);
 // The smallest MTU of the up, non-loopback interfaces; 1500 when none.
@@ -101,20 +88,16 @@ struct VspButtons {
     std::string settingCaption = "Setting";
 };
 
-struct VspRow {
-    PortEntry entry; // what "vsp.dat" keeps; its status is copied at the points that save
-    std::string status; // the list's Status column
-    std::string remoteIp; // the list's columns
-    std::string remotePort;
-};
-
-// The virtual serial port view's controller: the port table, the list, the
-// controls and buttons, the driver requests through vorpild, "vsp.dat" and
-// the connection watch.
-class VspManager {
+// The virtual serial port view's controller, which the window and `qelta vsp`
+// both drive: the controls and buttons over the port table, with the jobs
+// handed to their owners (the table, the provisioner, the connection watch).
+// Start-up, the list, selection, Setting, Add and Remove are in
+// vsp_manager.cpp; Connect, Server, Close and the reconnect at start in
+// vsp_connections.cpp.
+class VspManager : private WatchActions {
 public:
     VspManager(platform::EventLoop& loop, platform::Prompter& prompter, VspDialogs& dialogs, VspOptions options);
-    ~VspManager();
+    ~VspManager() override;
     VspManager(const VspManager&) = delete;
     VspManager& operator=(const VspManager&) = delete;
 
@@ -122,6 +105,8 @@ public:
     void setStatusSink(std::function<void(const std::string&)> sink) { m_statusSink = std::move(sink); }
     void setLogSink(std::function<void(const std::string&)> sink) { m_logSink = std::move(sink); }
     void setChangeSink(std::function<void()> sink) { m_changeSink = std::move(sink); }
+    // Failures of the program's own means (the watch endpoint), beside the log.
+    void setErrorSink(std::function<void(const std::string&)> sink) { m_errorSink = std::move(sink); }
 
     // Start-up: loads "vsp.dat", checks for held ports, starts the timers
     // (the enumeration after one second, the watch after five).
@@ -131,16 +116,19 @@ public:
     void enumerate(bool afterAdd = false);
     bool loaded() const { return m_loaded; }
     bool portHeldOpen() const { return m_portHeldOpen; }
+    // Whether the driver host's control socket answers.
+    bool hostReachable();
+    std::string hostSocketPath() const { return m_access.socketPath(); }
     // Any own port held open by another program (also sets the flag).
     bool anyPortHeldOpen();
     // True when any own port reports a connection, or the enumeration fails.
     bool checkConnectionStatus();
 
     // The list.
-    const std::vector<VspRow>& rows() const { return m_rows; }
+    const std::vector<VspRow>& rows() const { return m_table.rows(); }
     std::optional<std::size_t> selected() const { return m_selected; }
-    std::optional<std::size_t> rowOf(const std::string& portName) const;
-    std::uint32_t watchState(std::size_t row) const { return m_watch.at(row); }
+    std::optional<std::size_t> rowOf(const std::string& portName) const { return m_table.rowOf(portName); }
+    std::uint32_t watchState(std::size_t row) const { return m_watch.state(row); }
     const std::string& statusLine() const { return m_statusLine; }
     std::pair<int, int> progress() const { return { m_progress, m_progressMax }; }
     std::uint32_t mtu() const { return m_mtu; }
@@ -165,62 +153,62 @@ public:
     // Runs what the Remove button's wait ends with (the timer does it after
     // three seconds); true when a removal was pending.
     bool finishRemove();
-    bool removing() const { return m_removal != nullptr; }
+    bool removing() const { return m_provisioner.removing(); }
 
     // Offered to other views.
     bool connectByName(const std::string& portName, const std::string& address, std::uint16_t port, bool udp);
     bool closeByName(const std::string& portName);
     bool removeByName(const std::string& portName);
-    std::vector<std::string> portDescriptions();
+    std::vector<std::string> portDescriptions() const { return m_table.descriptions(); }
     // Reconnect remembered connections (the device view calls it).
     void checkConnectedPorts();
 
     bool save();
+    // The provisioner, for tests that make its steps fail.
+    Provisioner& provisioner() { return m_provisioner; }
 
 private:
-    struct Opened;
     std::optional<std::uint32_t> openPort(std::size_t row, bool tellHeld = true);
     common::Win32Error readPort(std::size_t row, PortSettings& settings, bool report = true);
     common::Win32Error writePort(std::size_t row, const PortSettings& settings, bool report = true);
+    common::Win32Error sendRequest(std::size_t row, std::uint32_t code);
     std::uint32_t bindAddress() const;
     void setStatusLine(const std::string& text);
     void showMessage(const std::string& text);
-    void log(const std::string& text);
-    void changed();
+    void changed() override;
     void showSettings(const PortSettings& settings);
-    void showConnected(std::size_t row, const PortSettings& settings);
-    void showIdle(std::size_t row);
     void buttonsAfterConnect();
     void buttonsNoSelection();
-    bool changeComNumber(std::size_t row, int number);
     bool connectClient(std::size_t row);
     bool connectServer(std::size_t row);
     bool closeRow(std::size_t row);
     void clampAndWrite(std::size_t row, PortSettings& settings);
-    void rebuildFromTable();
-    void addRow(const PortEntry& entry);
-    std::string itemDescription(std::size_t row) const;
-
-    void watchSend();
-    void watchEvaluate();
-    void watchReceive();
     void reconnectTimer();
+
+    // WatchActions
+    common::Win32Error disconnect(std::size_t row) override;
+    void closeReported(std::size_t row) override;
+    void disconnecting(std::size_t row) override;
+    void log(const std::string& text) override;
+    void cannotListen(const std::string& text) override;
 
     platform::EventLoop& m_loop;
     platform::Prompter& m_prompter;
     VspDialogs& m_dialogs;
     VspOptions m_options;
     PortAccess m_access;
+    PortTable m_table;
+    Provisioner m_provisioner;
+    ConnectionWatch m_watch;
     platform::TimerSet m_timers;
     VspNeighbours m_noNeighbours;
     VspNeighbours* m_neighbours = &m_noNeighbours;
     std::function<void(const std::string&)> m_statusSink;
     std::function<void(const std::string&)> m_logSink;
     std::function<void()> m_changeSink;
+    std::function<void(const std::string&)> m_errorSink;
 
-    std::vector<VspRow> m_rows;
     std::vector<PortEntry> m_fileEntries;
-    std::array<std::uint32_t, kMaxPorts> m_watch {};
     std::optional<std::size_t> m_selected;
     VspControls m_controls;
     VspButtons m_buttons;
@@ -231,10 +219,8 @@ private:
     std::string m_statusLine;
     int m_progress = 0;
     int m_progressMax = 0;
-    PortSettings m_last; // the last read
-    std::unique_ptr<platform::UdpSocket> m_watchSocket;
-    std::unique_ptr<platform::ChildProcess> m_removal;
     std::optional<std::size_t> m_removingRow;
+    std::set<std::string> m_watchCloseFailed; // ports whose watch close failed, logged once
 };
 
 } // namespace utility::vsp

@@ -4,25 +4,30 @@
 
 using namespace utility::shell;
 
-TEST(NavigationTree, OperationsWalkChildrenInOrderAndMatchBySubstring)
+TEST(NavigationTree, PortItemsAreFoundByTheirWholeName)
 {
     NavigationTree tree;
-    tree.rebuild({ "COM5", "COM15", "COM7" });
+    tree.rebuild({ "COM5", "COM15", "COM7", "COM1" });
     EXPECT_TRUE(tree.hasRoot());
     EXPECT_TRUE(tree.expanded());
-    EXPECT_TRUE(tree.contains("COM1")); // a substring of COM15
+    EXPECT_TRUE(tree.contains("COM1")); // the address warning's text search
     EXPECT_FALSE(tree.contains("COM8"));
 
     tree.setByName("COM5 (192.168.0.2)");
     EXPECT_EQ(tree.children()[0], "COM5 (192.168.0.2)");
-    // "COM1" is contained in "COM15": set replaces that child's whole text.
+    tree.setByName("COM1 (10.0.0.1)");
+    EXPECT_EQ(tree.children(), (std::vector<std::string> { "COM5 (192.168.0.2)", "COM15", "COM7", "COM1 (10.0.0.1)" }));
+    // Reset and removal of COM1 leave COM15 alone.
     tree.set("COM1");
-    EXPECT_EQ(tree.children(), (std::vector<std::string> { "COM5 (192.168.0.2)", "COM1", "COM7" }));
+    EXPECT_EQ(tree.children()[3], "COM1");
+    EXPECT_EQ(tree.children()[1], "COM15");
     tree.set("COM5");
     EXPECT_EQ(tree.children()[0], "COM5");
-    tree.remove("COM7");
+    tree.remove("COM1");
     tree.remove("COM99");
-    EXPECT_EQ(tree.children(), (std::vector<std::string> { "COM5", "COM1" }));
+    EXPECT_EQ(tree.children(), (std::vector<std::string> { "COM5", "COM15", "COM7" }));
+    tree.remove("COM1");
+    EXPECT_EQ(tree.children().size(), 3u);
     tree.rebuild({});
     EXPECT_TRUE(tree.children().empty());
 }

@@ -101,3 +101,41 @@ TEST(VspFile, NumbersStopAtTheFirstNonDigit)
     EXPECT_EQ(entries[0].remoteHostPort, 5000);
     EXPECT_EQ(entries[0].maxPacketLen, 512u);
 }
+
+// Each bad line is dropped alone, named in the log, and the lines around it
+// still load: numbers out of their field's range, and lines with too few or
+// too many fields (which must not borrow the next line's fields).
+TEST(VspFile, ABadLineIsDroppedAloneAndNamed)
+{
+    const std::string good1 = "0 COM5 0l 5000 0 1 Idle 1 1 450 COM5 # # \r\n";
+    const std::string good2 = "1 COM6 0l 4001 0 0 Idle 0 0 1460 COM6 # # \r\n";
+    struct Case {
+        const char* name;
+        std::string bad;
+        const char* reason;
+    };
+    for (const Case& c : {
+             Case { "PortIdHuge", "99999999999999999999999 COM9 0l 5000 0 1 Idle 1 1 450 COM9 # # \r\n", "Port ID" },
+             Case { "PortIdPastTable", "256 COM9 0l 5000 0 1 Idle 1 1 450 COM9 # # \r\n", "Port ID" },
+             Case { "AddressPast32Bits", "0 COM9 4294967296l 5000 0 1 Idle 1 1 450 COM9 # # \r\n", "RemoteHostIP" },
+             Case { "PortPast16Bits", "0 COM9 0l 70000 0 1 Idle 1 1 450 COM9 # # \r\n", "RemoteHostPort" },
+             Case { "ProtocolTwo", "0 COM9 0l 5000 2 1 Idle 1 1 450 COM9 # # \r\n", "Protocol" },
+             Case { "NegativeFlag", "0 COM9 0l 5000 0 -1 Idle 1 1 450 COM9 # # \r\n", "ConnectAtWinStart" },
+             Case { "PacketHuge", "0 COM9 0l 5000 0 1 Idle 1 1 99999999999 COM9 # # \r\n", "MaxPacketLen" },
+             Case { "NoDigits", "0 COM9 l 5000 0 1 Idle 1 1 450 COM9 # # \r\n", "RemoteHostIP" },
+             Case { "ShortLine", "2 COM7 0l 5000 0 \r\n", "fewer than 13 fields" },
+             Case { "LongLine", "2 COM7 0l 5000 0 1 Idle 1 1 450 COM7 # # extra \r\n", "more than 13 fields" },
+         }) {
+        const std::string bytes = "3 \r\n" + good1 + c.bad + good2;
+        std::vector<PortEntry> entries;
+        std::vector<std::string> dropped;
+        ASSERT_TRUE(decodeVspFile(bytes, entries, &dropped)) << c.name;
+        ASSERT_EQ(entries.size(), 2u) << c.name;
+        EXPECT_EQ(entries[0].portName, "COM5") << c.name;
+        EXPECT_EQ(entries[1].portName, "COM6") << c.name;
+        EXPECT_EQ(entries[1].remoteHostPort, 4001) << c.name;
+        ASSERT_EQ(dropped.size(), 1u) << c.name;
+        EXPECT_NE(dropped[0].find("vsp.dat line 3 dropped"), std::string::npos) << dropped[0];
+        EXPECT_NE(dropped[0].find(c.reason), std::string::npos) << dropped[0];
+    }
+}
