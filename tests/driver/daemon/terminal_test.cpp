@@ -286,7 +286,7 @@ TEST_F(VorpildTerminal, WithNoProgramTheDeviceServerIsNotHeldBack)
     });
     const bool flowed = eventually([&] { return sent.load(); }, 30s);
     if (!flowed)
-        peer->close(); // lets the sender go
+        peer->shutdown(); // lets the sender go
     sender.join();
     ASSERT_TRUE(flowed) << "the device server was held back with nobody reading";
     // Plain reads: pyserial would discard what is waiting when it opens.

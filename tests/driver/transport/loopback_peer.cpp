@@ -107,6 +107,12 @@ std::uint16_t TcpPeer::remotePort() const
 
 void TcpPeer::shutdownWrite() { ::shutdown(m_fd, SHUT_WR); }
 
+void TcpPeer::shutdown()
+{
+    if (m_fd >= 0)
+        ::shutdown(m_fd, SHUT_RDWR);
+}
+
 void TcpPeer::close()
 {
     if (m_fd >= 0)

@@ -35,6 +35,8 @@ public:
     // Half-close: the peer sends no more but still reads.
     void shutdownWrite();
     void close();
+    // Ends both directions at once; a send blocked in another thread returns.
+    void shutdown();
 
 private:
     int m_fd;
