@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <string_view>
 
 using namespace common;
 
@@ -56,12 +57,16 @@ bool PortAccess::isOwn(const std::string& path)
         std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
         return out;
     }();
-    if (lowered.find("root#ports#00") == std::string::npos)
+    // The node's instance number follows the enumerator's name: four digits,
+    // 0000 to 9999, so a daemon's 256 ports are all found (taking the four
+    // characters from the first "00" would stop at 0099).
+    constexpr std::string_view kEnumerator = "root#ports#";
+    const std::size_t at = lowered.find(kEnumerator);
+    if (at == std::string::npos || at + kEnumerator.size() + 4 > lowered.size())
         return false;
-    const std::size_t at = lowered.find("00");
-    if (at == std::string::npos || at + 4 > lowered.size())
+    const std::string instance = path.substr(at + kEnumerator.size(), 4);
+    if (!std::all_of(instance.begin(), instance.end(), [](unsigned char c) { return std::isdigit(c) != 0; }))
         return false;
-    const std::string instance = path.substr(at, 4);
     std::uint32_t type = 0;
     std::vector<std::uint8_t> data;
     if (!connected()

@@ -751,3 +751,17 @@ TEST_F(VspManagerTest, ARememberedConnectionIsNoticedAndReconnectedByTimerFive)
     EXPECT_EQ(linkState("COM5"), 1u);
     EXPECT_EQ(vsp->rows()[0].status, "Connected");
 }
+
+// Instance numbers past 0099 are ports of ours too: a daemon hosts up to 256.
+TEST_F(VspManagerTest, PortsBeyondTheHundredthNodeAreListed)
+{
+    constexpr int kPorts = 102;
+    for (int i = 0; i < kPorts; ++i) {
+        std::string instance;
+        ASSERT_TRUE(
+            common::ntSuccess(daemon.client().installNode("ZORV\\Rure", "COM" + std::to_string(10 + i), instance)))
+            << i;
+    }
+    auto vsp = manager();
+    EXPECT_EQ(vsp->rows().size(), static_cast<std::size_t>(kPorts));
+}
