@@ -388,7 +388,16 @@ NtStatus ControlService::installNode(
     while (!m_host.names().linkTarget("\\DosDevices\\" + portName) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (m_directory) {
-        (void)m_directory->waitSynced(std::chrono::duration_cast<std::chrono::milliseconds>(kNamingWait));
+        // The link may be seen here a moment before the directory hears of
+        // it: wait for the terminal itself, or for the reason it has none.
+        const auto limit = std::chrono::steady_clock::now() + kNamingWait;
+        for (;;) {
+            (void)m_directory->waitSynced(std::chrono::duration_cast<std::chrono::milliseconds>(kNamingWait));
+            if (!m_directory->terminalOf(portName).empty() || !m_directory->failure(portName).empty()
+                || std::chrono::steady_clock::now() >= limit)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
         // A port nobody can open is no port: the node goes again, and the
         // caller learns why.
         if (m_directory->terminalOf(portName).empty()) {

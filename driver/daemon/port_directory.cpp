@@ -163,6 +163,9 @@ void PortDirectory::sync()
     std::map<std::string, Entry> gone;
     {
         std::lock_guard lock(m_mutex);
+        // A port that is gone takes the reason it had no terminal along.
+        for (auto it = m_failures.begin(); it != m_failures.end();)
+            it = wanted.count(it->first) ? std::next(it) : m_failures.erase(it);
         for (auto it = m_entries.begin(); it != m_entries.end();) {
             auto target = wanted.find(it->first);
             if (target == wanted.end() || target->second != it->second.deviceName) {
