@@ -123,10 +123,12 @@ void completePendingRead(PortDevice& port)
         count = takeReceived(port, read->output());
         resumeIfDrained(port);
         read->complete(kStatusSuccess, count);
-        releaseRequest(port); // counter lock under the data lock: the permitted nesting
     }
+    // The read's count is held until the transport is no longer touched: a
+    // removal waits for it before it takes the transport away.
     if (count > 0 && port.transport)
         port.transport->resumeReceive();
+    releaseRequest(port);
 }
 
 } // namespace

@@ -157,13 +157,20 @@ void PortFrontEnd::run()
 void PortFrontEnd::handle(host::PtyEvent& event)
 {
     switch (event.kind) {
-    case host::PtyEventKind::Opened:
-        if (!m_program || m_hungUp) {
-            m_program = true;
-            m_hungUp = false;
-            (void)attach();
-        }
+    case host::PtyEventKind::Opened: {
+        if (m_program && !m_hungUp)
+            break;
+        // Opens are told late at times: a program that came and went and
+        // left nothing to pass on needs no port (and must not take it from
+        // a control-socket client that opened it meanwhile).
+        const bool present = m_pty->programPresent();
+        if (!present && !m_program && !m_pty->hasPending())
+            break;
+        m_program = true;
+        m_hungUp = !present; // gone already: what it left goes, then the port
+        (void)attach();
         break;
+    }
     case host::PtyEventKind::Closed:
         if (m_handle)
             programLeft();

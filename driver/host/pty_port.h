@@ -85,6 +85,8 @@ public:
     void pendingEvents(std::vector<PtyEvent>& events);
     // True while some process has the terminal open.
     bool programPresent() const;
+    // Bytes or a settings change wait to be read.
+    bool hasPending() const;
     // Writes what the terminal takes now towards the program; never waits.
     std::size_t writeSome(std::span<const std::uint8_t> bytes);
     // Drops what no program has read yet, so the next program starts empty.

@@ -206,6 +206,12 @@ bool PtyPort::programPresent() const
     return !(::poll(&master, 1, 0) > 0 && (master.revents & POLLHUP));
 }
 
+bool PtyPort::hasPending() const
+{
+    pollfd master { m_master, POLLIN | POLLPRI, 0 };
+    return ::poll(&master, 1, 0) > 0 && (master.revents & (POLLIN | POLLPRI));
+}
+
 void PtyPort::discardTerminalInput(std::vector<PtyEvent>& events)
 {
     // What waits for the slave's line discipline, then what it holds: a

@@ -110,3 +110,22 @@ TEST_F(FrontEndTest, BytesWrittenWhileThePortIsHeldElsewhereWaitForIt)
     holder.reset();
     EXPECT_EQ(m_host.open(m_deviceName, holder), kStatusSuccess);
 }
+
+// An open told late, of a program that came and went without a byte or a
+// setting: the front end leaves the port to whoever holds it.
+TEST_F(FrontEndTest, AnOpenToldLateOfAProgramThatLeftNothingNeedsNoPort)
+{
+    const int program = ::open(m_frontEnd->terminalPath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(program, 0);
+    ::close(program);
+    std::unique_ptr<driver::host::FileHandle> holder;
+    ASSERT_EQ(m_host.open(m_deviceName, holder), kStatusSuccess);
+    m_frontEnd->programOpened();
+    EXPECT_TRUE(m_frontEnd->settle(2s));
+    EXPECT_EQ(m_frontEnd->status().lastError, "") << "it tried to take the port";
+    ASSERT_TRUE(ntSuccess(holder->close()));
+    holder.reset();
+    EXPECT_TRUE(m_frontEnd->settle(2s));
+    EXPECT_FALSE(m_frontEnd->attached());
+    EXPECT_EQ(m_host.open(m_deviceName, holder), kStatusSuccess);
+}
