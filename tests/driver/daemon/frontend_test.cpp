@@ -106,9 +106,10 @@ TEST_F(FrontEndTest, BytesWrittenWhileThePortIsHeldElsewhereWaitForIt)
     ASSERT_TRUE(eventually([&] { return m_frontEnd->status().bytesNotSent == 3; }));
     status = m_frontEnd->status();
     EXPECT_NE(status.lastError.find("not connected"), std::string::npos) << status.lastError;
-    EXPECT_TRUE(eventually([&] { return !m_frontEnd->attached(); }));
+    // Then the port is let go (the program has left).
     holder.reset();
-    EXPECT_EQ(m_host.open(m_deviceName, holder), kStatusSuccess);
+    EXPECT_TRUE(eventually([&] { return m_host.open(m_deviceName, holder) == kStatusSuccess; }));
+    EXPECT_FALSE(m_frontEnd->attached());
 }
 
 // An open told late, of a program that came and went without a byte or a

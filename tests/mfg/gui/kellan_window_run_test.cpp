@@ -22,8 +22,8 @@ class KellanWindowDuringARun : public KellanWindow {
 protected:
     // Twice as fast only: these runs go on while the window is busy
     // with pages and dialogs, and the twenty boards share a busy machine.
-    KellanWindowDuringARun()
-        : KellanWindow(2)
+    explicit KellanWindowDuringARun(double speedUp = 2)
+        : KellanWindow(speedUp)
     {
     }
 
@@ -198,7 +198,18 @@ TEST_F(KellanWindow, TestPageSaysWhetherDirectAccessIsUsed)
     EXPECT_EQ(sheet->testPage()->portIoLabel()->text().toStdString(), "Direct UART access: off (PORTIO_MODULE=none)");
 }
 
-TEST_F(KellanWindowDuringARun, TwentyBoardsWithApplyPressedDuringEveryRunGetTwentyAddresses)
+// In real time: each EEPROM command has its 100 ms before the port is
+// purged for the read-back, as on a UART, and a board simulated on a busy
+// machine needs them (at twice the speed one board in twenty missed words).
+class KellanWindowTwentyBoards : public KellanWindowDuringARun {
+protected:
+    KellanWindowTwentyBoards()
+        : KellanWindowDuringARun(1)
+    {
+    }
+};
+
+TEST_F(KellanWindowTwentyBoards, TwentyBoardsWithApplyPressedDuringEveryRunGetTwentyAddresses)
 {
     // Write Data Into EEPROM alone: the address is consumed right after it.
     open("normal,test-firmware", 0x40);
