@@ -28,7 +28,7 @@ QT_QPA_PLATFORM=offscreen "$root/scripts/netns-exec.sh" bash -c '
   # grow and shrink, so its transmit rate moves from cycle to cycle.
   ( exec 3> "$VORPIL_RUNTIME_DIR/dev/COM5" || exit 0
     for i in $(seq 60); do head -c $(( (i % 5 + 1) * 400 )) /dev/zero >&3; sleep 0.5; done ) 2> /dev/null &
-  "$1/qelta" --screenshots "$2"
+  "$1/qelta" --screenshots "$2" --monitor-cycles 4
   status=$?
   kill %1 %2 %3 2> /dev/null || true
   exit $status' bash "$bin" "$out"

@@ -51,7 +51,7 @@ std::span<const Command> commands();
 // The window (gui_qt.cpp, or gui_none.cpp in a build without Qt).
 bool guiBuilt();
 bool displayAvailable();
-int runGui(int argc, char** argv, const std::string& screenshotDir);
+int runGui(int argc, char** argv, const std::string& screenshotDir, unsigned monitorCycles);
 
 // The search command (search_command.cpp).
 std::string checkSearchArguments(const std::vector<std::string>& arguments);

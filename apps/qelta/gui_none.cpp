@@ -7,6 +7,6 @@ bool guiBuilt() { return false; }
 
 bool displayAvailable() { return false; }
 
-int runGui(int, char**, const std::string&) { return kExitFailure; }
+int runGui(int, char**, const std::string&, unsigned) { return kExitFailure; }
 
 } // namespace qelta

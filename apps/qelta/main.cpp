@@ -102,6 +102,8 @@ void printUsage(std::FILE* out)
         "options:\n"
         "  --screenshots DIR  open the window off screen, search, save pictures of the\n"
         "                     window and its dialogs into DIR and exit\n"
+        "  --monitor-cycles N  with --screenshots: monitor cycles (1..9, 3 s each when\n"
+        "                     more than one) before the monitor's picture (default 1)\n"
         "  --local ADDR  use the local interface with this address when the host has several;\n"
         "                remembered in Qelta.dat for later runs\n"
         "  --help        show this text\n"
@@ -141,6 +143,7 @@ int main(int argc, char** argv)
 {
     std::optional<std::string> local;
     std::optional<std::string> screenshots;
+    unsigned monitorCycles = 1;
     std::vector<std::string> rest;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -169,6 +172,13 @@ int main(int argc, char** argv)
             screenshots = argv[++i];
             continue;
         }
+        if (argument == "--monitor-cycles") {
+            const std::string value = i + 1 < argc ? argv[++i] : "";
+            if (value.size() != 1 || value[0] < '1' || value[0] > '9')
+                return badArguments("--monitor-cycles needs a number 1..9");
+            monitorCycles = static_cast<unsigned>(value[0] - '0');
+            continue;
+        }
         if (argument == "--local") {
             if (i + 1 >= argc)
                 return badArguments("--local needs an address");
@@ -182,7 +192,7 @@ int main(int argc, char** argv)
     if (rest.empty()) {
         // Without a command: the window, where one can be shown.
         if (qelta::guiBuilt() && (screenshots || qelta::displayAvailable()))
-            return qelta::runGui(argc, argv, screenshots.value_or(std::string()));
+            return qelta::runGui(argc, argv, screenshots.value_or(std::string()), monitorCycles);
         if (screenshots)
             return badArguments("--screenshots needs the window, which this build does not have");
         return badArguments(

@@ -409,10 +409,13 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
                 deviceView.setChecked(row, true);
             frame.clickViewButton(shell::FrameModel::kMonitorButton);
             const unsigned storedInterval = monitor.interval();
-            monitor.setInterval(3);
+            const unsigned cycles = std::max(1u, options.monitorCycles);
+            if (cycles > 1)
+                monitor.setInterval(3);
             monitor.clickStart();
             monitorWidget->list()->selectAll();
-            QTimer::singleShot(11500, &window, [&, storedInterval] {
+            const int waitMs = cycles > 1 ? static_cast<int>(cycles) * 3000 - 500 : 1500;
+            QTimer::singleShot(waitMs, &window, [&, storedInterval] {
                 monitor.setInterval(storedInterval);
                 status |= grab(&window, dir, QStringLiteral("monitor-view.png")) ? 0 : 1;
                 monitor.clickStart();
