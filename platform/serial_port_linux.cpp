@@ -1,5 +1,6 @@
 #include "platform/faults.h"
 #include "platform/serial_port.h"
+#include "platform/termios2_linux.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,24 +30,12 @@ constexpr BaudCode kBaudCodes[] = { { 300, B300 }, { 600, B600 }, { 1200, B1200 
     { 9600, B9600 }, { 19200, B19200 }, { 38400, B38400 }, { 57600, B57600 }, { 115200, B115200 }, { 230400, B230400 },
     { 460800, B460800 }, { 500000, B500000 }, { 921600, B921600 }, { 1000000, B1000000 } };
 
-// The kernel's termios with the rates as numbers, for rates that have no
-// B-constant (set with BOTHER); declared here because the kernel header
-// clashes with the C library's.
-struct KernelTermios2 {
-    tcflag_t c_iflag;
-    tcflag_t c_oflag;
-    tcflag_t c_cflag;
-    tcflag_t c_lflag;
-    cc_t c_line;
-    cc_t c_cc[19];
-    speed_t c_ispeed;
-    speed_t c_ospeed;
-};
-constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
-constexpr unsigned long kSetTermios2 = _IOW('T', 0x2B, KernelTermios2);
-constexpr tcflag_t kRateBits = 0010017; // CBAUD
-constexpr tcflag_t kOtherRate = 0010000; // BOTHER
-constexpr int kInputRateShift = 16; // IBSHIFT
+using detail::KernelTermios2;
+using detail::kGetTermios2;
+using detail::kInputRateShift;
+using detail::kOtherRate;
+using detail::kRateBits;
+using detail::kSetTermios2;
 
 Error osError(const std::string& what, int code = errno) { return Error { what + ": " + std::strerror(code), code }; }
 

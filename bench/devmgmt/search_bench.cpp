@@ -5,13 +5,11 @@
 // Run inside a private network namespace:
 //   scripts/in-netns.sh build/bin/bench_devmgmt_search [devices] [runs]
 
+#include "bench/bench_arguments.h"
 #include "platform/child_process.h"
 #include "platform/event_loop.h"
 #include "platform/prompter.h"
 #include "utility/devmgmt/device_view.h"
-#include <cstdlib>
-#include <cstring>
-#include <initializer_list>
 
 #include <chrono>
 #include <cstdio>
@@ -36,29 +34,6 @@ public:
     }
 };
 
-// Reads the positional counts; --help prints the usage, anything else that
-// is not a positive number is refused.
-bool countArguments(int argc, char** argv, const char* usage, std::initializer_list<int*> counts)
-{
-    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(usage, stdout);
-        std::exit(0);
-    }
-    if (argc - 1 > static_cast<int>(counts.size()))
-        return false;
-    int index = 1;
-    for (int* count : counts) {
-        if (index >= argc)
-            break;
-        char* end = nullptr;
-        const long value = std::strtol(argv[index++], &end, 10);
-        if (*end != '\0' || value < 1 || value > 100000000)
-            return false;
-        *count = static_cast<int>(value);
-    }
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -68,7 +43,7 @@ int main(int argc, char** argv)
           "       network namespace: scripts/in-netns.sh)\n";
     int devices = 256;
     int runs = 3;
-    if (!countArguments(argc, argv, kUsage, { &devices, &runs })) {
+    if (!bench::countArguments(argc, argv, kUsage, { &devices, &runs })) {
         std::fputs(kUsage, stderr);
         return 2;
     }

@@ -6,15 +6,13 @@
 // Run inside a network namespace of its own:
 //   scripts/netns-exec.sh build/bin/bench_driver_loopback [round-trips] [kilobytes]
 
+#include "bench/bench_arguments.h"
 #include "common/serial_ioctl.h"
 #include "driver/host/host.h"
 #include "driver/socket_transport.h"
 #include "driver/vorpil_driver.h"
 #include "platform/child_process.h"
 #include "platform/serial_port.h"
-#include <cstdlib>
-#include <cstring>
-#include <initializer_list>
 
 #include <algorithm>
 #include <chrono>
@@ -184,29 +182,6 @@ std::uint32_t networkWord(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::u
     return a | b << 8 | c << 16 | static_cast<std::uint32_t>(d) << 24;
 }
 
-// Reads the positional counts; --help prints the usage, anything else that
-// is not a positive number is refused.
-bool countArguments(int argc, char** argv, const char* usage, std::initializer_list<int*> counts)
-{
-    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(usage, stdout);
-        std::exit(0);
-    }
-    if (argc - 1 > static_cast<int>(counts.size()))
-        return false;
-    int index = 1;
-    for (int* count : counts) {
-        if (index >= argc)
-            break;
-        char* end = nullptr;
-        const long value = std::strtol(argv[index++], &end, 10);
-        if (*end != '\0' || value < 1 || value > 100000000)
-            return false;
-        *count = static_cast<int>(value);
-    }
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -216,7 +191,7 @@ int main(int argc, char** argv)
           "       network namespace: scripts/netns-exec.sh)\n";
     int roundTrips = 200;
     int kilobyteCount = 256;
-    if (!countArguments(argc, argv, kUsage, { &roundTrips, &kilobyteCount })) {
+    if (!bench::countArguments(argc, argv, kUsage, { &roundTrips, &kilobyteCount })) {
         std::fputs(kUsage, stderr);
         return 2;
     }

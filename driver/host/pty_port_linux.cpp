@@ -1,4 +1,5 @@
 #include "driver/host/pty_port.h"
+#include "platform/termios2_linux.h"
 
 #include <array>
 #include <cerrno>
@@ -20,21 +21,9 @@ using namespace common;
 
 namespace {
 
-// The kernel's termios with the rates as numbers, for rates beyond the
-// B-constants (set with BOTHER); declared here because the kernel header
-// clashes with the C library's.
-struct KernelTermios2 {
-    tcflag_t c_iflag;
-    tcflag_t c_oflag;
-    tcflag_t c_cflag;
-    tcflag_t c_lflag;
-    cc_t c_line;
-    cc_t c_cc[19];
-    speed_t c_ispeed;
-    speed_t c_ospeed;
-};
-constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
-constexpr speed_t kOtherRate = 0010000; // BOTHER
+using platform::detail::KernelTermios2;
+using platform::detail::kGetTermios2;
+using platform::detail::kOtherRate;
 
 std::uint32_t rateOf(speed_t speed, int fd)
 {
