@@ -6,6 +6,7 @@
 #include "platform/child_process.h"
 #include "platform/seqpacket.h"
 #include "platform/serial_port.h"
+#include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -22,17 +23,7 @@ namespace {
 
 const std::string kSerialComm = "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
-// Waits in real time for something a daemon thread does.
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = 10s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using testing_support::eventually;
 
 struct ToolRun {
     int code = -1;

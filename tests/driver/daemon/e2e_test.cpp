@@ -2,6 +2,7 @@
 // framed TCP to a simulated device server.
 #include "platform/child_process.h"
 #include "platform/serial_port.h"
+#include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -26,16 +27,7 @@ with serial.Serial(sys.argv[1], 115200, bytesize=8, parity="N", stopbits=1, time
     print("got", port.read(15).decode(), flush=True)
 )";
 
-bool eventually(const std::function<bool()>& condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using testing_support::eventually;
 
 std::string field(const std::string& line, const std::string& key)
 {

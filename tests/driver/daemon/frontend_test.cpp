@@ -6,6 +6,7 @@
 #include "driver/daemon/port_frontend.h"
 #include "driver/host/pty_port.h"
 #include "driver/vorpil_driver.h"
+#include "tests/support/eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -21,16 +22,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool eventually(const std::function<bool()>& condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using testing_support::eventually;
 
 class FrontEndTest : public ::testing::Test {
 protected:

@@ -5,6 +5,7 @@
 #include "common/win32_error.h"
 #include "platform/child_process.h"
 #include "platform/seqpacket.h"
+#include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -25,16 +26,7 @@ namespace {
 
 constexpr uid_t kOtherUser = 65534;
 
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = 10s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using testing_support::eventually;
 
 struct ToolRun {
     int code = -1;

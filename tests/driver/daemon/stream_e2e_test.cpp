@@ -4,6 +4,7 @@
 #include "common/control_client.h"
 #include "platform/child_process.h"
 #include "tests/driver/transport/loopback_peer.h"
+#include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -18,16 +19,7 @@ using driver_testing::TcpListener;
 
 namespace {
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 15s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using testing_support::eventually;
 
 int devcon(const std::string& runtimeDir, std::vector<std::string> args)
 {

@@ -6,6 +6,7 @@
 #include "platform/child_process.h"
 #include "platform/serial_port.h"
 #include "tests/driver/transport/loopback_peer.h"
+#include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -29,16 +30,7 @@ using driver_testing::TcpPeer;
 
 inline constexpr const char* kPython = "/usr/bin/python3";
 
-inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 15s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using testing_support::eventually;
 
 inline std::string field(const std::string& line, const std::string& key)
 {

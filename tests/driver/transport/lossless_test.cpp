@@ -6,6 +6,7 @@
 #include "driver/socket_transport.h"
 #include "tests/driver/port_harness.h"
 #include "tests/driver/transport/loopback_peer.h"
+#include "tests/support/eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -40,16 +41,7 @@ PortSettings tcpClient(std::uint16_t remotePort, std::uint32_t cmdByte)
     return settings;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using testing_support::eventually;
 
 // Virtual time whose next sleep (a write's pacing pause) can be held until
 // the test lets it go, so a test can act between two chunks of one write.

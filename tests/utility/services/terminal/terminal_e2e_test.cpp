@@ -2,6 +2,7 @@
 // of a line: a socat pty pair, and a vorpild port carried to devsim whose
 // serial side pyserial opens.
 #include "platform/child_process.h"
+#include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -46,16 +47,7 @@ else:
     print("got", data.hex(), flush=True)
 )";
 
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = 15s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using testing_support::eventually;
 
 std::string field(const std::string& line, const std::string& key)
 {

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace testing_support {
+
+// Waits in real time for something another thread or process does; false
+// when `limit` passed first.
+inline bool eventually(
+    const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(15))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+} // namespace testing_support
