@@ -595,16 +595,7 @@ void TestPage::step99()
             m_env.clock.sleepFor(milliseconds(250));
         }
     }
-    m_startText = "START";
-    m_startEnabled = true;
-    RowIndex = 0;
-    SequenceState = 0;
-    if (m_activationDeferred) {
-        m_activationDeferred = false;
-        reloadSelection(true);
-    }
-    if (onRunFinished)
-        onRunFinished();
+    runEnded();
 }
 
 void TestPage::endInterrupted()
@@ -614,6 +605,12 @@ void TestPage::endInterrupted()
     m_interrupted = true;
     if (RowIndex >= 0 && RowIndex < static_cast<int>(m_rows.size()) && m_rows[RowIndex].mark == RowMark::Running)
         markRow(RowIndex, RowMark::Initial);
+    runEnded();
+}
+
+// Either way a run ends: START again, and what was put off until the end.
+void TestPage::runEnded()
+{
     m_startText = "START";
     m_startEnabled = true;
     RowIndex = 0;

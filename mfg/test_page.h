@@ -131,6 +131,7 @@ private:
     void step15();
     void step99();
     void endInterrupted();
+    void runEnded();
     void advanceMac();
     void reloadSelection(bool keepMarks);
     bool sendReset(std::string& failure);

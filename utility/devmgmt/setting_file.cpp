@@ -147,17 +147,6 @@ std::size_t settingTextLimit(int item)
     switch (static_cast<Item>(item)) {
     case Item::DeviceName:
         return kNameSize;
-    case Item::StaticIp:
-    case Item::DestinationIp:
-    case Item::Netmask:
-    case Item::Gateway:
-    case Item::Dns:
-    case Item::AccessibleIp1:
-    case Item::AccessibleIp2:
-    case Item::AccessibleIp3:
-    case Item::AccessibleIp4:
-    case Item::TftpServer:
-        return kAddressTextLimit;
     case Item::SmtpDomain:
     case Item::SmtpFrom:
     case Item::SmtpTo1:
@@ -168,7 +157,7 @@ std::size_t settingTextLimit(int item)
     case Item::FirmwareFile:
         return kFileNameSize;
     default:
-        return std::string::npos;
+        return isAddressItem(item) ? kAddressTextLimit : std::string::npos;
     }
 }
 
