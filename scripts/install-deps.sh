@@ -5,8 +5,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build g++ clang libclang-rt-14-dev clang-format
-  googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-  iproute2 util-linux procps
+  googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
+  iproute2 util-linux procps strace
   socat ser2net picocom python3 python3-serial tftp-hpa tftpd-hpa atftp curl busybox
   isc-dhcp-client bootpc
   xdg-utils

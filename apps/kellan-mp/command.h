@@ -1,21 +1,43 @@
 #pragma once
 
+#include "apps/cli/command_line.h"
+
+#include <map>
+#include <optional>
 #include <string>
-#include <vector>
 
 namespace kellan_mp {
 
 // `kellan-mp run [--yes] [--portio MODULE]`: one board through the production
 // sequence. Ctrl+C ends it between two steps (exit status 130).
-int runCommand(const std::vector<std::string>& arguments);
+struct RunArguments {
+    bool yes = false;
+    std::string portIo;
+};
+int runCommand(const RunArguments& arguments);
 
 // The Option page without a window: shows its fields, or sets and applies
-// them (exit status 1 when Apply refused a MAC field).
-int optionsCommand(const std::vector<std::string>& arguments);
+// them (exit status 1 when Apply refused a MAC field). `changes` maps an
+// option's name without "--" to its value; `command` refuses a value only
+// the page can judge (a port it does not list).
+struct OptionsArguments {
+    const CLI::App* command = nullptr;
+    bool json = false;
+    std::map<std::string, std::string> changes;
+};
+int optionsCommand(const OptionsArguments& arguments);
 // The Option page's port check: 0 when the port opened, 1 when not.
-int checkPortCommand(const std::vector<std::string>& arguments);
+struct CheckPortArguments {
+    std::optional<std::string> port;
+    std::string portIo;
+};
+int checkPortCommand(const CheckPortArguments& arguments);
 // "Test Item Selection": shows the items of item.dat, or selects and saves.
-int itemsCommand(const std::vector<std::string>& arguments);
+struct ItemsArguments {
+    bool json = false;
+    std::optional<std::string> select;
+};
+int itemsCommand(const ItemsArguments& arguments);
 
 // The window (gui_qt.cpp), or nothing in a build without Qt (gui_none.cpp).
 bool guiBuilt();

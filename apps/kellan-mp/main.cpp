@@ -5,98 +5,147 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 namespace {
 
-void usage(std::FILE* out)
+const char* const kAbout = R"(The production line: flashes, tests and provisions one board at a time with
+the settings of the working directory (Option.dat, com.dat, item.dat).
+Without a command kellan-mp opens its window (the Test and Option pages) when a
+display is available and the build has the window.)";
+
+const char* const kNotes = R"(Direct UART access (the legacy UART of the COM number, register by register)
+is used only when asked for: --portio MODULE, or the port-I/O module set on the
+Option page (portio.dat). A bare file name is looked for beside the program;
+--portio none turns it off. PORTIO_MODULE=none refuses every request,
+PORTIO_MODULE=PATH serves a request with PATH.)";
+
+const char* const kPortIo = "the port-I/O module for direct UART access (a bare name is looked for beside the program)";
+
+// An option's value may not be empty: an empty module name would read as
+// "not given".
+CLI::Validator notEmpty()
 {
-    std::fprintf(out,
-        "usage: kellan-mp [--portio MODULE] | <command> [options]\n"
-        "\n"
-        "commands:\n"
-        "  run [--yes] [--portio MODULE]\n"
-        "                take one board through the selected items with the settings of\n"
-        "                the working directory (Option.dat, com.dat, item.dat); prints each\n"
-        "                item's result, then PASS or FAIL and the error message.\n"
-        "                --yes answers the operator prompts at once (simulators, scripts).\n"
-        "                Ctrl+C ends the run between two steps and says whether its MAC\n"
-        "                address was consumed.\n"
-        "                Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files,\n"
-        "                130 interrupted.\n"
-        "  options [--json] [--loader PATH] [--test-fw PATH] [--production-fw PATH]\n"
-        "          [--eeprom PATH] [--log PATH] [--client ADDRESS] [--mac-start MAC]\n"
-        "          [--mac-end MAC] [--erase 6|7|8|9|10] [--port COMn] [--speed 921.6K|115.2K]\n"
-        "          [--portio MODULE|none]\n"
-        "                the Option page: prints its fields (Option.dat, com.dat, the usable\n"
-        "                COM ports, the port-I/O module of portio.dat); with changes, applies\n"
-        "                them as its Apply button does.\n"
-        "                Exit status: 0 shown or saved, 1 a field refused, 2 bad arguments.\n"
-        "  check-port [COMn] [--portio MODULE]\n"
-        "                the Option page's port check on the port of com.dat (or COMn).\n"
-        "                Exit status: 0 the port opened, 1 it did not.\n"
-        "  items [--json] [--select all|none|BIT,BIT,...]\n"
-        "                \"Test Item Selection\": prints the items of item.dat with their\n"
-        "                check marks; --select ticks the items given and saves item.dat.\n"
-        "  --screenshots DIR\n"
-        "                open the window off screen and save pictures of the Test page, the\n"
-        "                Option page and the \"Test Item Selection\" dialog in DIR.\n"
-        "  --help        this text\n"
-        "\n"
-        "Direct UART access (the legacy UART of the COM number, register by register)\n"
-        "is used only when asked for: --portio MODULE, or the port-I/O module set on the\n"
-        "Option page (portio.dat). A bare file name is looked for beside the program;\n"
-        "--portio none turns it off. PORTIO_MODULE=none refuses every request,\n"
-        "PORTIO_MODULE=PATH serves a request with PATH.\n"
-        "\n"
-        "Without a command kellan-mp opens its window (the Test and Option pages) when a\n"
-        "display is available and the build has the window.\n");
+    return CLI::Validator(
+        [](std::string& text) { return text.empty() ? std::string("needs a value") : std::string(); }, "", "");
+}
+
+void declareRun(CLI::App& app, kellan_mp::RunArguments& arguments)
+{
+    app.description("take one board through the selected items with the settings of the working directory "
+                    "(Option.dat, com.dat, item.dat); prints each item's result, then PASS or FAIL and the error "
+                    "message.");
+    app.footer("Ctrl+C ends the run between two steps and says whether its MAC address was consumed.\n"
+               "Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files, 130 interrupted.");
+    app.add_flag("-y,--yes", arguments.yes, "answer the operator prompts at once (simulators, scripts)");
+    app.add_option("--portio", arguments.portIo, kPortIo)->type_name("MODULE")->check(notEmpty());
+}
+
+void declareOptions(CLI::App& app, kellan_mp::OptionsArguments& arguments)
+{
+    app.description("the Option page: prints its fields (Option.dat, com.dat, the usable COM ports, the port-I/O "
+                    "module of portio.dat); with changes, applies them as its Apply button does.");
+    app.footer("Exit status: 0 shown or saved, 1 a field refused, 2 bad arguments.");
+    arguments.command = &app;
+    app.add_flag("--json", arguments.json, "print the fields as a JSON object");
+    const struct {
+        const char* name;
+        const char* value;
+        const char* description;
+    } fields[] = { { "loader", "PATH", "the loader file" }, { "test-fw", "PATH", "the test firmware" },
+        { "production-fw", "PATH", "the production firmware" }, { "eeprom", "PATH", "the EEPROM file" },
+        { "log", "PATH", "the log file" }, { "client", "ADDRESS", "the address given to the board" },
+        { "mac-start", "MAC", "the first MAC address of the range" },
+        { "mac-end", "MAC", "the last MAC address of the range" },
+        { "erase", "6|7|8|9|10", "the erase waiting time, in seconds" },
+        { "port", "COMn", "the COM port (one of the usable ports)" }, { "speed", "921.6K|115.2K", "the ISP speed" },
+        { "portio", "MODULE|none", kPortIo } };
+    for (const auto& field : fields) {
+        const std::string name = field.name;
+        auto* option = app.add_option_function<std::string>(
+            "--" + name, [&arguments, name](const std::string& value) { arguments.changes[name] = value; },
+            field.description);
+        option->type_name(field.value);
+        if (name == "erase")
+            option->check(CLI::IsMember({ "6", "7", "8", "9", "10" }).description(""));
+        if (name == "speed")
+            option->check(CLI::IsMember({ "921.6K", "115.2K" }).description(""));
+    }
+}
+
+void declareItems(CLI::App& app, kellan_mp::ItemsArguments& arguments)
+{
+    app.description("\"Test Item Selection\": prints the items of item.dat with their check marks; --select ticks "
+                    "the items given and saves item.dat.");
+    app.add_flag("--json", arguments.json, "print the items as a JSON array");
+    app.add_option("--select", arguments.select, "tick these items (bits 0-7), all or none, and save item.dat")
+        ->type_name("all|none|BIT,BIT,...")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                if (text == "all" || text == "none")
+                    return {};
+                for (std::size_t i = 0; i < text.size(); ++i) {
+                    const bool bit = i % 2 == 0 ? text[i] >= '0' && text[i] <= '7' : text[i] == ',';
+                    if (!bit || text.back() == ',')
+                        return "takes all, none or item bits 0-7 separated by commas";
+                }
+                return text.empty() ? "takes all, none or item bits 0-7 separated by commas" : "";
+            },
+            "", ""));
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> arguments(argv + 1, argv + argc);
+    CLI::App app(kAbout, "kellan-mp");
+    cli::setUp(app);
+    app.footer(kNotes);
     std::string portIo;
-    if (arguments.size() == 2 && arguments[0] == "--portio") {
-        portIo = arguments[1];
-        arguments.clear();
-    }
-    if (arguments.empty()) {
+    std::optional<std::string> screenshots;
+    app.add_option("--portio", portIo, "the window, with this port-I/O module for direct UART access")
+        ->type_name("MODULE")
+        ->check(notEmpty());
+    app.add_option("--screenshots", screenshots,
+           "open the window off screen and save pictures of the Test page, the Option page and the \"Test Item "
+           "Selection\" dialog in DIR")
+        ->type_name("DIR");
+    app.require_subcommand(0, 1);
+
+    kellan_mp::RunArguments run;
+    declareRun(*cli::addCommand(app, "run", "take one board through the selected items"), run);
+    kellan_mp::OptionsArguments options;
+    declareOptions(
+        *cli::addCommand(app, "options", "the Option page: show its fields, or change and apply them"), options);
+    kellan_mp::CheckPortArguments checkPort;
+    CLI::App* check
+        = cli::addCommand(app, "check-port", "the Option page's port check on the port of com.dat (or COMn)");
+    check->footer("Exit status: 0 the port opened, 1 it did not.");
+    check->add_option("COMn", checkPort.port, "the port to check instead of the one of com.dat");
+    check->add_option("--portio", checkPort.portIo, kPortIo)->type_name("MODULE")->check(notEmpty());
+    kellan_mp::ItemsArguments items;
+    declareItems(
+        *cli::addCommand(app, "items", "\"Test Item Selection\": show or select the items of item.dat"), items);
+
+    if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
+        return status;
+    const auto chosen = app.get_subcommands();
+    if (chosen.empty()) {
+        if (screenshots && !kellan_mp::guiBuilt())
+            return cli::refuse(app, "--screenshots needs the window, which this build does not have");
+        if (screenshots)
+            return kellan_mp::runGui(argc, argv, *screenshots, {});
         if (kellan_mp::guiBuilt() && kellan_mp::displayAvailable())
             return kellan_mp::runGui(argc, argv, {}, portIo);
-        std::fprintf(stderr, "kellan-mp: %s; try kellan-mp --help\n",
+        return cli::refuse(app,
             kellan_mp::guiBuilt() ? "no command given (and no display for the window)"
                                   : "the desktop window is not part of this build");
-        return 2;
     }
-    const std::string command = arguments.front();
-    arguments.erase(arguments.begin());
-    if (command == "--help" || command == "-h" || command == "help") {
-        usage(stdout);
-        return 0;
-    }
-    if (command == "--screenshots") {
-        if (arguments.size() != 1) {
-            std::fprintf(stderr, "kellan-mp: --screenshots needs a folder\n");
-            return 2;
-        }
-        if (!kellan_mp::guiBuilt()) {
-            std::fprintf(stderr, "kellan-mp: --screenshots needs the window, which this build does not have\n");
-            return 2;
-        }
-        return kellan_mp::runGui(argc, argv, arguments.front(), {});
-    }
+    const std::string command = chosen.front()->get_name();
     if (command == "run")
-        return kellan_mp::runCommand(arguments);
+        return kellan_mp::runCommand(run);
     if (command == "options")
-        return kellan_mp::optionsCommand(arguments);
+        return kellan_mp::optionsCommand(options);
     if (command == "check-port")
-        return kellan_mp::checkPortCommand(arguments);
-    if (command == "items")
-        return kellan_mp::itemsCommand(arguments);
-    std::fprintf(stderr, "kellan-mp: unknown command %s\n", command.c_str());
-    usage(stderr);
-    return 2;
+        return kellan_mp::checkPortCommand(checkPort);
+    return kellan_mp::itemsCommand(items);
 }

@@ -142,23 +142,10 @@ const char* markText(mfg::RowMark mark) { return mark == mfg::RowMark::Passed ? 
 
 } // namespace
 
-int runCommand(const std::vector<std::string>& arguments)
+int runCommand(const RunArguments& arguments)
 {
-    bool assumeYes = false;
-    std::string portIoArgument;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument == "--yes" || argument == "-y") {
-            assumeYes = true;
-        } else if (argument == "--portio" && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
-            portIoArgument = arguments[++i];
-        } else {
-            std::fprintf(stderr,
-                "kellan-mp run: unknown or incomplete option %s\nusage: kellan-mp run [--yes] [--portio MODULE]\n",
-                argument.c_str());
-            return 2;
-        }
-    }
+    const bool assumeYes = arguments.yes;
+    const std::string& portIoArgument = arguments.portIo;
     const std::string directory = platform::currentDirectory();
     if (!platform::canOpenForReading(mfg::settingsFilePath(directory, mfg::kOptionFile))) {
         std::fprintf(stderr, "kellan-mp run: %s",
