@@ -20,15 +20,15 @@ namespace qelta {
 
 namespace {
 
-const char* const kUsage = R"(qelta vsp list [--json]
-       qelta vsp add [--com N]
-       qelta vsp remove COMn
-       qelta vsp set COMn [--remote ADDR:PORT | --listen PORT] [--tcp | --udp]
-                          [--flow-packets | --no-flow-packets] [--max-packet N]
-                          [--connect-at-start | --no-connect-at-start] [--com M]
-       qelta vsp connect COMn
-       qelta vsp close COMn
-       qelta vsp watch [--duration S])";
+const char* const kUsage = R"(qelta [--local ADDR] vsp list [--json]
+       qelta [--local ADDR] vsp add [--com N]
+       qelta [--local ADDR] vsp remove COMn
+       qelta [--local ADDR] vsp set COMn [--remote ADDR:PORT | --listen PORT] [--tcp | --udp]
+                 [--flow-packets | --no-flow-packets] [--max-packet N]
+                 [--connect-at-start | --no-connect-at-start] [--com M]
+       qelta [--local ADDR] vsp connect COMn
+       qelta [--local ADDR] vsp close COMn
+       qelta [--local ADDR] vsp watch [--duration S])";
 
 const char* const kAbout = R"(Manages the virtual serial ports of the driver host (vorpild, found through
 VORPIL_RUNTIME_DIR as devcon finds it) exactly as the Virtual Serial Port view
