@@ -5,6 +5,7 @@
 #include "utility/shell/shell.h"
 
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -36,6 +37,15 @@ struct Command {
     std::string_view summary;
     Runner (*declare)(CLI::App& command);
 };
+
+// The start of a subcommand's declaration: the texts its help shows around
+// the options, and the values the options fill (kept by its runner).
+template <typename Options> std::shared_ptr<Options> describe(CLI::App& command, const char* about, const char* notes)
+{
+    command.description(about);
+    command.footer(notes);
+    return std::make_shared<Options>();
+}
 
 // Options several subcommands take, declared once. "--ip ADDR" for one
 // device or (repeatable) for several; --yes answers the questions; --json

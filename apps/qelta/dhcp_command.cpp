@@ -41,9 +41,7 @@ int runDhcp(Context& context, const DhcpOptions& options);
 
 Runner declareDhcp(CLI::App& command)
 {
-    command.description(kAbout);
-    command.footer(kNotes);
-    auto options = std::make_shared<DhcpOptions>();
+    auto options = describe<DhcpOptions>(command, kAbout, kNotes);
     const struct {
         const char* name;
         const char* value;

@@ -75,39 +75,6 @@ std::string localTimeText()
     return text;
 }
 
-int runMonitor(Context& context, const MonitorOptions& options);
-
-} // namespace
-
-Runner declareMonitor(CLI::App& command)
-{
-    command.description(kAbout);
-    command.footer(kNotes);
-    auto options = std::make_shared<MonitorOptions>();
-    addDeviceAddresses(command, options->addresses);
-    // Any text: the field corrects it as the view's field does.
-    command
-        .add_option("--interval", options->interval,
-            "seconds between cycle starts, corrected to 3..3600 and stored in Qelta.dat (default: the stored one)")
-        ->type_name("N");
-    command.add_option("--cycles", options->cycles, "stop after K cycles (default: until interrupted)")
-        ->type_name("K")
-        ->check(cli::wholeNumber(1, 999999999));
-    addJson(command, options->json,
-        "print one JSON object per line with the keys no, status, name, ip, modem, firmware, tx and rx");
-    command
-        .add_option("--csv", options->csv,
-            "also write every row of every cycle to FILE (created or replaced) for a spreadsheet: "
-            "time,index,name,ip,status,tx,rx with the local time as YYYY-MM-DD HH:MM:SS")
-        ->type_name("FILE")
-        ->check(CLI::Validator(
-            [](std::string& name) { return name.empty() ? std::string("needs a file name") : std::string(); }, "",
-            "FILE"));
-    return [options](Context& context) { return runMonitor(context, *options); };
-}
-
-namespace {
-
 int runMonitor(Context& context, const MonitorOptions& options)
 {
     using namespace utility::devmgmt;
@@ -190,5 +157,30 @@ int runMonitor(Context& context, const MonitorOptions& options)
 }
 
 } // namespace
+
+Runner declareMonitor(CLI::App& command)
+{
+    auto options = describe<MonitorOptions>(command, kAbout, kNotes);
+    addDeviceAddresses(command, options->addresses);
+    // Any text: the field corrects it as the view's field does.
+    command
+        .add_option("--interval", options->interval,
+            "seconds between cycle starts, corrected to 3..3600 and stored in Qelta.dat (default: the stored one)")
+        ->type_name("N");
+    command.add_option("--cycles", options->cycles, "stop after K cycles (default: until interrupted)")
+        ->type_name("K")
+        ->check(cli::wholeNumber(1, 999999999));
+    addJson(command, options->json,
+        "print one JSON object per line with the keys no, status, name, ip, modem, firmware, tx and rx");
+    command
+        .add_option("--csv", options->csv,
+            "also write every row of every cycle to FILE (created or replaced) for a spreadsheet: "
+            "time,index,name,ip,status,tx,rx with the local time as YYYY-MM-DD HH:MM:SS")
+        ->type_name("FILE")
+        ->check(CLI::Validator(
+            [](std::string& name) { return name.empty() ? std::string("needs a file name") : std::string(); }, "",
+            "FILE"));
+    return [options](Context& context) { return runMonitor(context, *options); };
+}
 
 } // namespace qelta

@@ -122,9 +122,7 @@ int runSearch(Context& context, SearchOptions options);
 
 Runner declareSearch(CLI::App& command)
 {
-    command.description(kAbout);
-    command.footer(kNotes);
-    auto options = std::make_shared<SearchOptions>();
+    auto options = describe<SearchOptions>(command, kAbout, kNotes);
     auto* broadcast = command
                           .add_option("--broadcast", options->broadcast,
                               "network search by broadcast (the default), to ADDR (default 255.255.255.255), device "

@@ -74,9 +74,7 @@ int runSetup(Context& context, const SetupOptions& options);
 
 Runner declareSetup(CLI::App& command)
 {
-    command.description(kAbout);
-    command.footer(kNotes);
-    auto options = std::make_shared<SetupOptions>();
+    auto options = describe<SetupOptions>(command, kAbout, kNotes);
     addDeviceAddress(command, options->ip)->description("the device's address (device port 25124)");
     command.add_option("--load", options->load, "apply a device setting file to the sheet first")->type_name("FILE");
     command

@@ -65,9 +65,7 @@ int runTerm(Context& context, const TermOptions& options);
 Runner declareTerm(CLI::App& command)
 {
     using namespace utility::services;
-    command.description(kAbout);
-    command.footer(kNotes);
-    auto options = std::make_shared<TermOptions>();
+    auto options = describe<TermOptions>(command, kAbout, kNotes);
     command
         .add_option("PORT", options->port,
             "a device path (/dev/ttyUSB0) or a COM name: vorpild's virtual ports ($VORPIL_RUNTIME_DIR/dev/COMn), "

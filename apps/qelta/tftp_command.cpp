@@ -38,9 +38,7 @@ int runTftp(Context& context, const TftpOptions& options);
 
 Runner declareTftp(CLI::App& command)
 {
-    command.description(kAbout);
-    command.footer(kNotes);
-    auto options = std::make_shared<TftpOptions>();
+    auto options = describe<TftpOptions>(command, kAbout, kNotes);
     command
         .add_option("--dir", options->dir,
             "serve files from DIR (default: the TFTP file path, item 20 of Qelta.dat); not saved. Without a folder "

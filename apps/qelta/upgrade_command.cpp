@@ -66,37 +66,6 @@ private:
     platform::Prompter& m_prompter;
 };
 
-int runUpgrade(Context& context, const UpgradeOptions& options);
-
-} // namespace
-
-Runner declareUpgrade(CLI::App& command)
-{
-    command.description(kAbout);
-    command.footer(kNotes);
-    auto options = std::make_shared<UpgradeOptions>();
-    addDeviceAddress(command, options->address);
-    command
-        .add_option("--server", options->server, "the TFTP server the device fetches from (default: the stored one)")
-        ->type_name("TFTP_ADDR");
-    command
-        .add_option("--file", options->file, "the firmware file name, at most 128 characters (default: the stored one)")
-        ->type_name("NAME")
-        ->check(CLI::Validator(
-            [](std::string& name) { return name.size() > 128 ? std::string("at most 128 characters") : std::string(); },
-            "", "NAME"));
-    command
-        .add_option("--period", options->period,
-            "upgrade period in seconds per device, corrected to 10..1000 (default: the stored one)")
-        ->type_name("N")
-        ->check(cli::wholeNumber(0, 999999999));
-    addYes(command, options->yes, "answer yes to the questions (without it they are asked on the terminal)");
-    addJson(command, options->json, "print the new search's table as \"qelta search --json\" does");
-    return [options](Context& context) { return runUpgrade(context, *options); };
-}
-
-namespace {
-
 int runUpgrade(Context& context, const UpgradeOptions& options)
 {
     using namespace utility::devmgmt;
@@ -146,5 +115,28 @@ int runUpgrade(Context& context, const UpgradeOptions& options)
 }
 
 } // namespace
+
+Runner declareUpgrade(CLI::App& command)
+{
+    auto options = describe<UpgradeOptions>(command, kAbout, kNotes);
+    addDeviceAddress(command, options->address);
+    command
+        .add_option("--server", options->server, "the TFTP server the device fetches from (default: the stored one)")
+        ->type_name("TFTP_ADDR");
+    command
+        .add_option("--file", options->file, "the firmware file name, at most 128 characters (default: the stored one)")
+        ->type_name("NAME")
+        ->check(CLI::Validator(
+            [](std::string& name) { return name.size() > 128 ? std::string("at most 128 characters") : std::string(); },
+            "", "NAME"));
+    command
+        .add_option("--period", options->period,
+            "upgrade period in seconds per device, corrected to 10..1000 (default: the stored one)")
+        ->type_name("N")
+        ->check(cli::wholeNumber(0, 999999999));
+    addYes(command, options->yes, "answer yes to the questions (without it they are asked on the terminal)");
+    addJson(command, options->json, "print the new search's table as \"qelta search --json\" does");
+    return [options](Context& context) { return runUpgrade(context, *options); };
+}
 
 } // namespace qelta

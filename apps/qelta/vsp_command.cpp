@@ -86,11 +86,9 @@ int runVsp(Context& context, VspArguments& args);
 
 Runner declareVsp(CLI::App& command)
 {
-    command.description(kAbout);
-    command.footer(kNotes);
+    auto args = describe<VspArguments>(command, kAbout, kNotes);
     cli::setUsage(command, kUsage);
     command.require_subcommand(1, 1);
-    auto args = std::make_shared<VspArguments>();
     auto action = [&](const char* name, const char* description, bool named) {
         CLI::App* sub = cli::addCommand(command, name, description);
         if (named)
