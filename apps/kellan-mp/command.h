@@ -17,6 +17,13 @@ int checkPortCommand(const std::vector<std::string>& arguments);
 // "Test Item Selection": shows the items of item.dat, or selects and saves.
 int itemsCommand(const std::vector<std::string>& arguments);
 
+// `kellan-mp report`: boards per day, yield, failures per item, the MAC
+// range, as text, JSON or an HTML page. `kellan-mp history MAC`: every run
+// of one board. Exit status 1 when the records cannot be read (history: or
+// hold nothing about the MAC).
+int reportCommand(const std::vector<std::string>& arguments);
+int historyCommand(const std::vector<std::string>& arguments);
+
 // The window (gui_qt.cpp), or nothing in a build without Qt (gui_none.cpp).
 bool guiBuilt();
 bool displayAvailable();

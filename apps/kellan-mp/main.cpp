@@ -15,7 +15,7 @@ void usage(std::FILE* out)
         "usage: kellan-mp [--portio MODULE] | <command> [options]\n"
         "\n"
         "commands:\n"
-        "  run [--yes] [--portio MODULE]\n"
+        "  run [--yes] [--portio MODULE] [--records URL] [--station NAME]\n"
         "                take one board through the selected items with the settings of\n"
         "                the working directory (Option.dat, com.dat, item.dat); prints each\n"
         "                item's result, then PASS or FAIL and the error message.\n"
@@ -24,6 +24,20 @@ void usage(std::FILE* out)
         "                address was consumed.\n"
         "                Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files,\n"
         "                130 interrupted.\n"
+        "                Every run is recorded (station, operator, times, MAC, items, the\n"
+        "                firmware files' SHA-256): in production.db of the working directory,\n"
+        "                or in the store --records URL (or records.dat) names:\n"
+        "                postgresql://... or sqlite:PATH. Such a shared store also hands out\n"
+        "                the MAC addresses from one range for a line of stations (taken from\n"
+        "                Option.dat the first time); Option.dat's MAC lines then show it.\n"
+        "                --station names the station (default: the host name).\n"
+        "  report [--since YYYY-MM-DD] [--records URL] [--html FILE] [--json]\n"
+        "                boards per day, first-pass yield, failures per item (Pareto), MACs\n"
+        "                used and left; --html also writes one self-contained page with charts.\n"
+        "                Exit status: 0 shown, 1 the records could not be read, 2 bad arguments.\n"
+        "  history MAC [--records URL] [--json]\n"
+        "                every run of the board with that MAC: items, times, files, station.\n"
+        "                Exit status: 0 found, 1 nothing known (or unreadable), 2 bad arguments.\n"
         "  options [--json] [--loader PATH] [--test-fw PATH] [--production-fw PATH]\n"
         "          [--eeprom PATH] [--log PATH] [--client ADDRESS] [--mac-start MAC]\n"
         "          [--mac-end MAC] [--erase 6|7|8|9|10] [--port COMn] [--speed 921.6K|115.2K]\n"
@@ -96,6 +110,10 @@ int main(int argc, char** argv)
         return kellan_mp::checkPortCommand(arguments);
     if (command == "items")
         return kellan_mp::itemsCommand(arguments);
+    if (command == "report")
+        return kellan_mp::reportCommand(arguments);
+    if (command == "history")
+        return kellan_mp::historyCommand(arguments);
     std::fprintf(stderr, "kellan-mp: unknown command %s\n", command.c_str());
     usage(stderr);
     return 2;
