@@ -3,6 +3,8 @@
 #include "mfg/records/sha256.h"
 #include "platform/text_file.h"
 
+#include <cstdio>
+
 namespace mfg {
 
 namespace {
@@ -42,6 +44,11 @@ void RunRecorder::begin(MfgSettings& settings)
     m_run.mac = settings.currentMac;
     if (!sharedMacs())
         return;
+    if (!m_setup.store) {
+        m_leaseProblem = m_setup.storeProblem;
+        settings.currentMac.clear();
+        return;
+    }
     auto range = m_setup.store->macRange();
     if (!range || !range.value()) {
         m_leaseProblem = range ? "the records store has no MAC range" : range.error().message;
@@ -119,6 +126,19 @@ void RunRecorder::abandon()
     if (m_lease && !m_consumed)
         (void)m_setup.store->releaseMac(*m_lease);
     m_lease.reset();
+}
+
+std::string todayText(const std::optional<records::DayCount>& today)
+{
+    if (!today)
+        return "Today: runs are not recorded";
+    if (today->runs == 0)
+        return "Today: no boards yet";
+    char text[96];
+    std::snprintf(text, sizeof text, "Today: %lld boards, %lld passed, yield %.1f%%",
+        static_cast<long long>(today->runs), static_cast<long long>(today->passed),
+        100.0 * double(today->passed) / double(today->runs));
+    return text;
 }
 
 std::optional<records::DayCount> RunRecorder::today()

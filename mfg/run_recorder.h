@@ -21,11 +21,14 @@ public:
         std::string station;
         std::string operatorName;
         std::string programVersion;
+        // A shared store named but not reachable: every run fails to get
+        // its address with this reason (Option.dat must not stand in).
+        std::string storeProblem;
     };
 
     RunRecorder(Setup setup, platform::Clock& clock);
 
-    bool sharedMacs() const { return m_setup.store && m_setup.sharedMacs; }
+    bool sharedMacs() const { return m_setup.sharedMacs && (m_setup.store || !m_setup.storeProblem.empty()); }
     // A run starts. With shared MACs the store leases an address, which
     // becomes the settings' current MAC with the range's end as end MAC; a
     // range used up leaves a current MAC past the end, so that writing the
@@ -58,5 +61,9 @@ private:
     records::RunRecord m_run;
     platform::TimePoint m_itemStart {};
 };
+
+// The Test page's line about the station's day: "Today: 12 boards, 11
+// passed, yield 91.7%", or that nothing is recorded.
+std::string todayText(const std::optional<records::DayCount>& today);
 
 } // namespace mfg

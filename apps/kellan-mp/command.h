@@ -30,6 +30,7 @@ bool displayAvailable();
 // Shows the window until it closes; with a folder, saves pictures of the
 // pages there off screen instead. Exit status 0, or 1 when the program
 // ended itself (no COM port) or the pictures could not be saved.
-int runGui(int argc, char** argv, const std::string& screenshotDir, const std::string& portIoArgument);
+int runGui(int argc, char** argv, const std::string& screenshotDir, const std::string& portIoArgument,
+    const std::string& recordsUrl = {}, const std::string& station = {});
 
 } // namespace kellan_mp

@@ -12,7 +12,7 @@ namespace {
 void usage(std::FILE* out)
 {
     std::fprintf(out,
-        "usage: kellan-mp [--portio MODULE] | <command> [options]\n"
+        "usage: kellan-mp [--portio MODULE] [--records URL] [--station NAME] | <command> [options]\n"
         "\n"
         "commands:\n"
         "  run [--yes] [--portio MODULE] [--records URL] [--station NAME]\n"
@@ -64,7 +64,8 @@ void usage(std::FILE* out)
         "PORTIO_MODULE=PATH serves a request with PATH.\n"
         "\n"
         "Without a command kellan-mp opens its window (the Test and Option pages) when a\n"
-        "display is available and the build has the window.\n");
+        "display is available and the build has the window; --records and --station there\n"
+        "are those of run, and the Test page shows the station's boards and yield of the day.\n");
 }
 
 } // namespace
@@ -72,14 +73,22 @@ void usage(std::FILE* out)
 int main(int argc, char** argv)
 {
     std::vector<std::string> arguments(argv + 1, argv + argc);
-    std::string portIo;
-    if (arguments.size() == 2 && arguments[0] == "--portio") {
-        portIo = arguments[1];
-        arguments.clear();
+    std::string portIo, records, station;
+    // The window's own options, only when nothing else follows them.
+    std::vector<std::string> windowOptions = arguments;
+    while (windowOptions.size() >= 2
+        && (windowOptions[0] == "--portio" || windowOptions[0] == "--records" || windowOptions[0] == "--station")) {
+        (windowOptions[0] == "--portio"           ? portIo
+                : windowOptions[0] == "--records" ? records
+                                                  : station)
+            = windowOptions[1];
+        windowOptions.erase(windowOptions.begin(), windowOptions.begin() + 2);
     }
+    if (windowOptions.empty())
+        arguments.clear();
     if (arguments.empty()) {
         if (kellan_mp::guiBuilt() && kellan_mp::displayAvailable())
-            return kellan_mp::runGui(argc, argv, {}, portIo);
+            return kellan_mp::runGui(argc, argv, {}, portIo, records, station);
         std::fprintf(stderr, "kellan-mp: %s; try kellan-mp --help\n",
             kellan_mp::guiBuilt() ? "no command given (and no display for the window)"
                                   : "the desktop window is not part of this build");

@@ -191,7 +191,7 @@ int runCommand(const std::vector<std::string>& arguments)
     auto scaled = makeClock();
     platform::Clock& clock = scaled ? *scaled : platform::RealClock::instance();
     mfg::RunRecorder recorder(
-        { records.store.get(), records.shared, station, mfg::operatorLogin(), mfg::programVersion() }, clock);
+        { records.store.get(), records.shared, station, mfg::operatorLogin(), mfg::programVersion(), {} }, clock);
     auto loop = platform::makeEpollLoop(clock);
     if (!catchInterrupts())
         std::fprintf(stderr, "kellan-mp run: Ctrl+C cannot be caught: it ends the program at once\n");
