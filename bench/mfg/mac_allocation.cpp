@@ -113,7 +113,8 @@ int main(int argc, char** argv)
 
     testing_support::PostgresServer server;
     std::string problem;
-    if (!server.start(problem)) {
+    // Durable, as a line's server would be: commits wait for the disk.
+    if (!server.start(problem, true)) {
         std::printf("PostgreSQL not measured: %s\n", problem.c_str());
         return 0;
     }

@@ -86,20 +86,22 @@ std::string axes(std::int64_t top, const char* leftTitle, const char* rightTitle
 
 std::int64_t niceTop(std::int64_t most)
 {
-    std::int64_t top = 4;
-    while (top < most)
-        top = top < 40 ? top + 4 : top * 2;
-    return top;
+    // Four even steps of a round size.
+    std::int64_t unit = 1;
+    while (most > 40 * unit)
+        unit *= 10;
+    return (most + 4 * unit - 1) / (4 * unit) * 4 * unit;
 }
 
 template <typename Row, typename Label, typename Bars, typename Share>
 std::string barChart(const std::vector<Row>& rows, Label label, Bars bars, Share share, const char* leftTitle,
-    const char* rightTitle, const char* lineColour)
+    const char* rightTitle, const char* lineColour, bool roomAbove = false)
 {
     std::int64_t most = 1;
     for (const Row& row : rows)
         most = std::max(most, bars(row).first + bars(row).second);
-    const std::int64_t top = niceTop(most);
+    // Room above the bars keeps a line near 100% clear of their labels.
+    const std::int64_t top = niceTop(roomAbove ? most + most / 3 : most);
     const double plotWidth = kWidth - kLeft - kRight;
     const double plotHeight = kHeight - kTop - kBottom;
     const double slot = rows.empty() ? plotWidth : plotWidth / double(rows.size());
@@ -184,7 +186,7 @@ std::string reportHtml(const Report& report)
     html += barChart(
         report.days, [](const DayRow& day) { return day.day; },
         [](const DayRow& day) { return std::make_pair(day.passed, day.runs - day.passed); },
-        [](const DayRow& day) { return day.yield(); }, "boards", "yield", "#1f5fa8");
+        [](const DayRow& day) { return day.yield(); }, "boards", "yield", "#1f5fa8", true);
     html += "\n<table><tr><th>day</th><th>boards</th><th>passed</th><th>failed</th><th>first-pass yield</th></tr>";
     for (const DayRow& day : report.days) {
         html += "<tr><td>" + escaped(day.day) + "</td><td>" + std::to_string(day.runs) + "</td><td>"

@@ -36,7 +36,7 @@ std::string PostgresServer::binDir()
     return {};
 }
 
-bool PostgresServer::start(std::string& problem)
+bool PostgresServer::start(std::string& problem, bool durable)
 {
     const std::string bin = binDir();
     if (bin.empty()) {
@@ -67,8 +67,8 @@ bool PostgresServer::start(std::string& problem)
         return false;
     }
     const std::string run = as + bin + "/pg_ctl -D " + m_dir + "/data -l " + m_dir
-        + "/server.log -w -t 60 -o \"-c listen_addresses='' -k " + m_dir
-        + " -c fsync=off -c max_connections=40\" start >" + m_dir + "/pg_ctl.log 2>&1";
+        + "/server.log -w -t 60 -o \"-c listen_addresses='' -k " + m_dir + (durable ? "" : " -c fsync=off")
+        + " -c max_connections=40\" start >" + m_dir + "/pg_ctl.log 2>&1";
     if (std::system(run.c_str()) != 0) {
         problem = "pg_ctl start failed: " + readAll(m_dir + "/pg_ctl.log") + readAll(m_dir + "/server.log");
         return false;

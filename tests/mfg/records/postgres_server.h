@@ -16,8 +16,9 @@ public:
 
     // Where initdb and pg_ctl are; empty when the server is not installed.
     static std::string binDir();
-    // Starts the server; false with the reason in `problem`.
-    bool start(std::string& problem);
+    // Starts the server; false with the reason in `problem`. Tests run it
+    // without waiting for the disk; `durable` keeps the server's default.
+    bool start(std::string& problem, bool durable = false);
     // A URL for a new, empty database of that name.
     std::string createDatabase(const std::string& name, std::string& problem);
     std::string url(const std::string& database) const;
