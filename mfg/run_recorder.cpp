@@ -128,17 +128,22 @@ void RunRecorder::abandon()
     m_lease.reset();
 }
 
+std::string dayCountText(const records::DayCount& count)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "%lld board%s, %lld passed, yield %.1f%%", static_cast<long long>(count.runs),
+        count.runs == 1 ? "" : "s", static_cast<long long>(count.passed),
+        count.runs ? 100.0 * double(count.passed) / double(count.runs) : 0.0);
+    return text;
+}
+
 std::string todayText(const std::optional<records::DayCount>& today)
 {
     if (!today)
         return "Today: runs are not recorded";
     if (today->runs == 0)
         return "Today: no boards yet";
-    char text[96];
-    std::snprintf(text, sizeof text, "Today: %lld boards, %lld passed, yield %.1f%%",
-        static_cast<long long>(today->runs), static_cast<long long>(today->passed),
-        100.0 * double(today->passed) / double(today->runs));
-    return text;
+    return "Today: " + dayCountText(*today);
 }
 
 std::optional<records::DayCount> RunRecorder::today()

@@ -65,5 +65,7 @@ private:
 // The Test page's line about the station's day: "Today: 12 boards, 11
 // passed, yield 91.7%", or that nothing is recorded.
 std::string todayText(const std::optional<records::DayCount>& today);
+// "12 boards, 11 passed, yield 91.7%".
+std::string dayCountText(const records::DayCount& count);
 
 } // namespace mfg

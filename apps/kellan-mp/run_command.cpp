@@ -228,9 +228,7 @@ int runCommand(const std::vector<std::string>& arguments)
     if (!finished)
         return 1;
     if (const auto& today = page.today()) {
-        std::fprintf(stderr, "today at %s: %lld boards, %lld passed, yield %.1f%%\n", station.c_str(),
-            static_cast<long long>(today->runs), static_cast<long long>(today->passed),
-            today->runs ? 100.0 * double(today->passed) / double(today->runs) : 0.0);
+        std::fprintf(stderr, "today at %s: %s\n", station.c_str(), mfg::dayCountText(*today).c_str());
     }
     auto sayInterrupted = [&page] {
         // On stdout with the item lines: the board's state goes with them.
