@@ -281,14 +281,19 @@ Result<int> RecordStore::reclaimDeadLeases()
         if (holder == me || m_sql->holderAlive(holder))
             continue;
         auto given = inWriteTransaction<int>(*m_sql, [&]() -> Result<int> {
-            auto back = m_sql->exec(
-                "INSERT INTO mac_free (mac) SELECT mac FROM mac_lease WHERE holder = $1 AND consumed = 0", { holder });
-            if (!back)
-                return back.error();
-            auto gone = m_sql->exec("DELETE FROM mac_lease WHERE holder = $1 AND consumed = 0", { holder });
+            // Deleted first: a station starting at the same moment that gives
+            // back the same leases waits for these rows and then finds none,
+            // instead of putting the addresses into mac_free a second time.
+            auto gone
+                = m_sql->exec("DELETE FROM mac_lease WHERE holder = $1 AND consumed = 0 RETURNING mac", { holder });
             if (!gone)
                 return gone.error();
-            return static_cast<int>(gone.value().changed);
+            for (const SqlRow& lease : gone.value().rows) {
+                auto back = m_sql->exec("INSERT INTO mac_free (mac) VALUES ($1)", { lease[0] });
+                if (!back)
+                    return back.error();
+            }
+            return static_cast<int>(gone.value().rows.size());
         });
         if (!given)
             return given.error();

@@ -213,6 +213,41 @@ TEST_P(RecordsTest, LeasesOfAGoneHolderAreGivenBackOthersKept)
     EXPECT_TRUE(store->consumeMac(*mine));
 }
 
+TEST_P(RecordsTest, StationsStartingTogetherGiveADeadStationsLeasesBackOnce)
+{
+    {
+        auto store = open();
+        ASSERT_TRUE(store);
+        ASSERT_TRUE(store->seedMacRange(0x00A0B0C0D000, 0x00A0B0C0D0FF).value());
+        for (int i = 0; i < 16; ++i) {
+            ASSERT_TRUE(store->sql().exec(
+                "INSERT INTO mac_lease (mac, holder, station, leased_at) VALUES ($1, $2, 'dead', 'x')",
+                { std::to_string(0x00A0B0C0D000 + i), hostName() + "/4194305/1" }));
+        }
+        ASSERT_TRUE(store->sql().exec("UPDATE mac_range SET next_mac = next_mac + 16"));
+    }
+    std::mutex lock;
+    std::vector<std::string> problems;
+    std::vector<std::thread> stations;
+    for (int s = 0; s < 6; ++s) {
+        stations.emplace_back([&] {
+            auto store = RecordStore::open(url);
+            auto given = store ? store.value()->reclaimDeadLeases() : platform::Result<int>(store.error());
+            if (!given) {
+                std::lock_guard<std::mutex> guard(lock);
+                problems.push_back(given.error().message);
+            }
+        });
+    }
+    for (auto& station : stations)
+        station.join();
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    auto store = open();
+    const MacRange range = store->macRange().value().value();
+    EXPECT_EQ(range.free, 16);
+    EXPECT_EQ(range.leased, 0);
+}
+
 TEST_P(RecordsTest, RunsAreReadBackWithTheirItemsAndFiles)
 {
     auto store = open();
