@@ -19,7 +19,7 @@
 
 namespace {
 
-const char* const kUsage = "usage: boardsim [--options LIST] [--link PATH] [--time-scale N]\n"
+const char* const kUsage = "usage: boardsim [--options LIST] [--link PATH] [--time-scale N] [--events]\n"
                            "       boardsim --help\n"
                            "\n"
                            "A board in ISP mode behind a pseudo-terminal. Prints the terminal's path on\n"
@@ -30,6 +30,9 @@ const char* const kUsage = "usage: boardsim [--options LIST] [--link PATH] [--ti
                            "  --link PATH     also make PATH a symbolic link to the terminal\n"
                            "  --time-scale N  the board's own times run N times faster (for simulated\n"
                            "                  runs with kellan-mp's KELLAN_MP_TIME_SCALE=N; tests only)\n"
+                           "  --events        print each test-firmware command on standard output as\n"
+                           "                  \"command LINE\"; an EEPROM dump (er) adds \" mac MAC\", the\n"
+                           "                  address the board holds\n"
                            "\n"
                            "keys (numbers in C notation: 0x for hexadecimal):\n"
                            "  flash-size=N        flash size in bytes (default 524288)\n"
@@ -70,6 +73,7 @@ int main(int argc, char** argv)
     std::string optionText;
     std::string link;
     double timeScale = 1;
+    bool events = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -84,6 +88,8 @@ int main(int argc, char** argv)
                 std::fputs(kUsage, stderr);
                 return 2;
             }
+        } else if (arg == "--events") {
+            events = true;
         } else if (arg == "--link" && i + 1 < argc) {
             link = argv[++i];
         } else {
@@ -119,6 +125,20 @@ int main(int argc, char** argv)
     }
     std::printf("%s\n", board.value()->path().c_str());
     std::fflush(stdout);
+    std::size_t commandsShown = 0;
+    if (events) {
+        loop->startTimer(std::chrono::milliseconds(5), [&board, &commandsShown] {
+            const auto commands = board.value()->board().commands();
+            for (; commandsShown < commands.size(); ++commandsShown) {
+                const std::string& line = commands[commandsShown];
+                if (line == "er")
+                    std::printf("command er mac %s\n", board.value()->board().macAddress().c_str());
+                else
+                    std::printf("command %s\n", line.c_str());
+            }
+            std::fflush(stdout);
+        });
+    }
     const int code = loop->run();
     if (!link.empty()) {
         std::error_code ignored;

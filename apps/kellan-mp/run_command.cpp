@@ -3,6 +3,7 @@
 
 #include "apps/kellan-mp/command.h"
 #include "mfg/portio_choice.h"
+#include "mfg/station_records.h"
 #include "mfg/test_page.h"
 #include "platform/event_loop.h"
 #include "platform/text_file.h"
@@ -146,15 +147,22 @@ int runCommand(const std::vector<std::string>& arguments)
 {
     bool assumeYes = false;
     std::string portIoArgument;
+    std::string recordsUrl;
+    std::string station = mfg::defaultStationName();
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--yes" || argument == "-y") {
             assumeYes = true;
         } else if (argument == "--portio" && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
             portIoArgument = arguments[++i];
+        } else if (argument == "--records" && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
+            recordsUrl = arguments[++i];
+        } else if (argument == "--station" && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
+            station = arguments[++i];
         } else {
             std::fprintf(stderr,
-                "kellan-mp run: unknown or incomplete option %s\nusage: kellan-mp run [--yes] [--portio MODULE]\n",
+                "kellan-mp run: unknown or incomplete option %s\nusage: kellan-mp run [--yes] [--portio MODULE] "
+                "[--records URL] [--station NAME]\n",
                 argument.c_str());
             return 2;
         }
@@ -166,8 +174,24 @@ int runCommand(const std::vector<std::string>& arguments)
         return 2;
     }
 
+    // A shared store hands out the MAC addresses: without it no board can
+    // be given one. The station's own file only records, and a station
+    // goes on without it as it did before there were records.
+    auto opened = mfg::openStationRecords(directory, recordsUrl);
+    mfg::StationRecords records;
+    if (opened) {
+        records = std::move(opened.value());
+    } else if (!recordsUrl.empty() || !mfg::readRecordsFile(directory).empty()) {
+        std::fprintf(stderr, "kellan-mp run: records: %s\n", opened.error().message.c_str());
+        return 2;
+    } else {
+        std::fprintf(stderr, "kellan-mp run: runs are not recorded: %s\n", opened.error().message.c_str());
+    }
+
     auto scaled = makeClock();
     platform::Clock& clock = scaled ? *scaled : platform::RealClock::instance();
+    mfg::RunRecorder recorder(
+        { records.store.get(), records.shared, station, mfg::operatorLogin(), mfg::programVersion(), {} }, clock);
     auto loop = platform::makeEpollLoop(clock);
     if (!catchInterrupts())
         std::fprintf(stderr, "kellan-mp run: Ctrl+C cannot be caught: it ends the program at once\n");
@@ -182,6 +206,7 @@ int runCommand(const std::vector<std::string>& arguments)
         {} };
     environment.endProgram = [&loop] { loop->quit(1); };
     environment.interruptRequested = interruptRequested;
+    environment.recorder = &recorder;
     mfg::TestPage page(environment);
     page.create();
     page.activate();
@@ -202,6 +227,9 @@ int runCommand(const std::vector<std::string>& arguments)
         loop->run();
     if (!finished)
         return 1;
+    if (const auto& today = page.today()) {
+        std::fprintf(stderr, "today at %s: %s\n", station.c_str(), mfg::dayCountText(*today).c_str());
+    }
     auto sayInterrupted = [&page] {
         // On stdout with the item lines: the board's state goes with them.
         if (page.macConsumed())
