@@ -492,12 +492,17 @@ NtStatus SocketTransport::sendBytes(std::span<const std::uint8_t> bytes, std::si
     if (taken)
         *taken = 0;
     const Snapshot link = snapshot();
-    if (!link.endpoint || !(isConnected(link.state) || isServing(link.state))) {
+    // A TCP server whose client left has nobody to send to, even while the
+    // old connection is not closed yet (a send to it may still succeed); a
+    // UDP server sends to the last peer it heard from.
+    const bool udp = link.session.protocol == NetProtocol::Udp;
+    const bool reachable = isConnected(link.state) || (udp && isServing(link.state));
+    if (!link.endpoint || !reachable) {
         // The peer left while a write was under way (or before it): the
         // bytes go nowhere, and the writer must learn it.
         return taken ? kStatusConnectionDisconnected : kStatusSuccess;
     }
-    if (link.session.protocol == NetProtocol::Udp) {
+    if (udp) {
         const NtStatus status = link.endpoint->sendTo(link.destination, bytes, kSendLimit);
         if (taken && ntSuccess(status))
             *taken = bytes.size();

@@ -1,5 +1,6 @@
 #include "mfg/option_page.h"
 #include "mfg/eeprom_mac.h"
+#include "mfg/station_records.h"
 #include "platform/text_file.h"
 
 #include <algorithm>
@@ -301,6 +302,11 @@ int ItemSelection::apply()
     }
     (void)platform::writeFileBytes(settingsFilePath(m_directory, kItemFile), std::to_string(mask) + "\n");
     return mask;
+}
+
+std::string OptionPage::macSourceNote() const
+{
+    return recordsUrl.empty() && readRecordsFile(m_directory).empty() ? std::string() : kSharedRangeNote;
 }
 
 } // namespace mfg

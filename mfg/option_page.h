@@ -48,6 +48,12 @@ public:
     // new range is applied. The same texts applied again keep it so.
     bool rangeUsedUp() const { return m_rangeUsedUp; }
     static constexpr const char* kRangeUsedUp = "range used up";
+    // A shared records store named on the command line (records.dat names
+    // one too).
+    std::string recordsUrl;
+    // Where the MAC addresses come from, when not from these fields: with a
+    // shared store they only show its range.
+    std::string macSourceNote() const;
     // Tries the selected port with the transport DetectUsbPort chooses.
     bool checkPort(SerialLink& link, IspSession& isp);
 

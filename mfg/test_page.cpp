@@ -76,6 +76,8 @@ void TestPage::create()
     ServerAddress = addresses.empty() ? 0 : platform::parseIpv4(addresses.front()).value_or(0);
     m_picture = ResultPicture::Blank;
     m_link.setUsbPort(false);
+    if (m_env.recorder)
+        m_today = m_env.recorder->today();
 }
 
 void TestPage::activate()
@@ -113,6 +115,14 @@ void TestPage::setPortIo(platform::PortIo* portIo)
 void TestPage::advanceMac()
 {
     m_consumedMac = m_settings.currentMac;
+    if (m_env.recorder && m_env.recorder->sharedMacs()) {
+        // The store keeps the range; Option.dat only shows it.
+        std::string problem;
+        if (!m_env.recorder->consume(problem))
+            ResultMessage += "MAC address not marked as used in the records store: " + problem + "\n";
+        m_macConsumed = true;
+        return;
+    }
     AdvanceMac(m_env.directory, m_settings, ResultMessage);
     m_macConsumed = true;
 }
@@ -149,6 +159,10 @@ void TestPage::markRow(int row, RowMark mark)
     m_rows[row].mark = mark;
     if (mark == RowMark::Passed || mark == RowMark::Failed)
         m_rows[row].resultShown = true;
+    if (m_env.recorder && mark == RowMark::Running)
+        m_env.recorder->itemStarted(m_rows[row].item);
+    if (m_env.recorder && (mark == RowMark::Passed || mark == RowMark::Failed))
+        m_env.recorder->itemEnded(m_rows[row].item, mark == RowMark::Passed);
     if (onRowChanged)
         onRowChanged(row);
 }
@@ -199,6 +213,8 @@ void TestPage::failToOpen()
     std::snprintf(text, sizeof text, kOpenFailed, m_settings.comIndex + 1);
     m_env.prompter.message(text, "ERROR", platform::MessageIcon::Error);
     m_programEnded = true;
+    if (m_env.recorder)
+        m_env.recorder->abandon();
     m_link.close();
     if (m_env.endProgram)
         m_env.endProgram();
@@ -295,6 +311,8 @@ void TestPage::step0()
     m_macConsumed = false;
     m_consumedMac.clear();
     RowIndex = 0;
+    if (m_env.recorder)
+        m_env.recorder->begin(m_settings);
     m_isp.DetectUsbPort(m_link, m_settings.comIndex);
     ResetRetries = 0;
     if (selected(0)) {
@@ -444,6 +462,12 @@ void TestPage::selfTest(int bit, std::uint16_t nextStep)
 
 void TestPage::step13()
 {
+    if (m_env.recorder && !m_env.recorder->leaseProblem().empty()) {
+        ResultMessage += "No MAC address from the records store: " + m_env.recorder->leaseProblem() + "\n";
+        markRow(RowIndex, RowMark::Failed);
+        PassFlag = 0;
+        return next(kEndOfRun);
+    }
     m_env.clock.sleepFor(milliseconds(100));
     EepromTarget target { m_link, m_env.portIo, m_env.clock, m_env.prompter };
     if (!WriteEepromData(target, m_settings, ResultMessage)) {
@@ -595,6 +619,8 @@ void TestPage::step99()
             m_env.clock.sleepFor(milliseconds(250));
         }
     }
+    if (m_env.recorder)
+        m_env.recorder->end(PassFlag == 1 ? records::Outcome::Pass : records::Outcome::Fail, m_settings, ResultMessage);
     runEnded();
 }
 
@@ -605,6 +631,8 @@ void TestPage::endInterrupted()
     m_interrupted = true;
     if (RowIndex >= 0 && RowIndex < static_cast<int>(m_rows.size()) && m_rows[RowIndex].mark == RowMark::Running)
         markRow(RowIndex, RowMark::Initial);
+    if (m_env.recorder)
+        m_env.recorder->end(records::Outcome::Interrupted, m_settings, ResultMessage);
     runEnded();
 }
 
@@ -615,6 +643,8 @@ void TestPage::runEnded()
     m_startEnabled = true;
     RowIndex = 0;
     SequenceState = 0;
+    if (m_env.recorder)
+        m_today = m_env.recorder->today();
     if (m_activationDeferred) {
         m_activationDeferred = false;
         reloadSelection(true);

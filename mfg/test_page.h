@@ -4,6 +4,7 @@
 #include "mfg/debug_output.h"
 #include "mfg/firmware_server.h"
 #include "mfg/isp.h"
+#include "mfg/run_recorder.h"
 #include "mfg/serial_link.h"
 #include "platform/event_loop.h"
 #include "platform/port_io.h"
@@ -63,6 +64,9 @@ public:
         // are not cut short: a step leaves the board and Option.dat as they
         // belong together (a MAC written and consumed, or neither).
         std::function<bool()> interruptRequested = {};
+        // Records every run and, with a shared store, leases its MAC address;
+        // null: only the failed-board log of Option.dat.
+        RunRecorder* recorder = nullptr;
     };
 
     explicit TestPage(Environment environment);
@@ -88,6 +92,9 @@ public:
     bool interrupted() const { return m_interrupted; }
     bool macConsumed() const { return m_macConsumed; }
     const std::string& consumedMac() const { return m_consumedMac; }
+    // This station's boards of the day from the records (after create() and
+    // every run); nothing without records.
+    const std::optional<records::DayCount>& today() const { return m_today; }
 
     // Direct UART access from the next run on; null: serial driver only.
     void setPortIo(platform::PortIo* portIo);
@@ -157,6 +164,7 @@ private:
     bool m_interrupted = false;
     bool m_macConsumed = false;
     std::string m_consumedMac;
+    std::optional<records::DayCount> m_today;
     platform::TimePoint m_stepStart {};
 };
 

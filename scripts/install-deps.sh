@@ -6,11 +6,17 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build g++ clang libclang-rt-14-dev clang-format
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
+  libsqlite3-dev libpq-dev postgresql
   iproute2 util-linux procps strace
   socat ser2net picocom python3 python3-serial tftp-hpa tftpd-hpa atftp curl busybox
   isc-dhcp-client bootpc
   xdg-utils
 )
+# A guest for what a container cannot do (kernel modules such as cuse, systemd
+# as init): scripts/vm-run.sh boots Debian's kernel under qemu.
+if [ "${SUITE_GUEST:-ON}" != "OFF" ]; then
+  packages+=(qemu-system-x86 linux-image-amd64)
+fi
 if [ "${SUITE_GUI:-AUTO}" != "OFF" ]; then
   packages+=(qt6-base-dev qt6-webengine-dev qt6-charts-dev)
 fi

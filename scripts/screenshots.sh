@@ -50,4 +50,6 @@ status=0
 QT_QPA_PLATFORM=offscreen SUITE_COM_MAP=$PWD/com-ports PORTIO_MODULE=none \
   "$bin/kellan-mp" --screenshots "$out" || status=$?
 kill "$board"
+# The HTML report of kellan-mp, in headless Chromium.
+bash "$root/scripts/report-screenshot.sh" "${1:-$root/build}" > /dev/null || status=$?
 exit $status

@@ -1,6 +1,6 @@
 // boardsim: a Kellan board in ISP mode behind a pseudo-terminal.
 //
-//   boardsim [--options "erase-ms=2000,sync-bytes=2,..."] [--link PATH] [--time-scale N]
+//   boardsim [--options "erase-ms=2000,sync-bytes=2,..."] [--link PATH] [--time-scale N] [--events]
 //
 // Prints the pseudo-terminal's path on the first line of standard output
 // (and makes PATH a symbolic link to it, e.g. a COM mapping target), then
@@ -62,6 +62,7 @@ int main(int argc, char** argv)
     std::string optionText;
     std::string link;
     double timeScale = 1;
+    bool events = false;
     CLI::App app(kAbout, "boardsim");
     cli::setUp(app);
     app.footer(kNotes);
@@ -82,6 +83,9 @@ int main(int argc, char** argv)
            "tests only)")
         ->type_name("N")
         ->check(CLI::PositiveNumber.description(""));
+    app.add_flag("--events", events,
+        "print each test-firmware command on standard output as \"command LINE\"; an EEPROM dump (er) adds \" mac "
+        "MAC\", the address the board holds");
     if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
         return status;
     sim::boardsim::BoardOptions options;
@@ -108,6 +112,20 @@ int main(int argc, char** argv)
     }
     std::printf("%s\n", board.value()->path().c_str());
     std::fflush(stdout);
+    std::size_t commandsShown = 0;
+    if (events) {
+        loop->startTimer(std::chrono::milliseconds(5), [&board, &commandsShown] {
+            const auto commands = board.value()->board().commands();
+            for (; commandsShown < commands.size(); ++commandsShown) {
+                const std::string& line = commands[commandsShown];
+                if (line == "er")
+                    std::printf("command er mac %s\n", board.value()->board().macAddress().c_str());
+                else
+                    std::printf("command %s\n", line.c_str());
+            }
+            std::fflush(stdout);
+        });
+    }
     const int code = loop->run();
     if (!link.empty()) {
         std::error_code ignored;

@@ -7,6 +7,6 @@ bool guiBuilt() { return false; }
 
 bool displayAvailable() { return false; }
 
-int runGui(int, char**, const std::string&, const std::string&) { return 2; }
+int runGui(int, char**, const std::string&, const std::string&, const std::string&, const std::string&) { return 2; }
 
 } // namespace kellan_mp

@@ -6,12 +6,19 @@
 #include <cstdio>
 #include <string>
 
+CLI::Validator kellan_mp::notEmpty()
+{
+    return CLI::Validator(
+        [](std::string& text) { return text.empty() ? std::string("needs a value") : std::string(); }, "", "");
+}
+
 namespace {
 
 const char* const kAbout = R"(The production line: flashes, tests and provisions one board at a time with
 the settings of the working directory (Option.dat, com.dat, item.dat).
 Without a command kellan-mp opens its window (the Test and Option pages) when a
-display is available and the build has the window.)";
+display is available and the build has the window; --records and --station there
+are those of run, and the Test page shows the station's boards and yield of the day.)";
 
 const char* const kNotes = R"(Direct UART access (the legacy UART of the COM number, register by register)
 is used only when asked for: --portio MODULE, or the port-I/O module set on the
@@ -21,13 +28,11 @@ PORTIO_MODULE=PATH serves a request with PATH.)";
 
 const char* const kPortIo = "the port-I/O module for direct UART access (a bare name is looked for beside the program)";
 
-// An option's value may not be empty: an empty module name would read as
-// "not given".
-CLI::Validator notEmpty()
-{
-    return CLI::Validator(
-        [](std::string& text) { return text.empty() ? std::string("needs a value") : std::string(); }, "", "");
-}
+const char* const kRecords = "the store the runs are recorded in: postgresql://... or sqlite:PATH (default: "
+                             "records.dat, else production.db of the working directory)";
+const char* const kStation = "the station's name in the records (default: the host name)";
+
+using kellan_mp::notEmpty;
 
 void declareRun(CLI::App& app, kellan_mp::RunArguments& arguments)
 {
@@ -35,9 +40,17 @@ void declareRun(CLI::App& app, kellan_mp::RunArguments& arguments)
                     "(Option.dat, com.dat, item.dat); prints each item's result, then PASS or FAIL and the error "
                     "message.");
     app.footer("Ctrl+C ends the run between two steps and says whether its MAC address was consumed.\n"
-               "Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files, 130 interrupted.");
+               "Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files, 130 interrupted.\n"
+               "Every run is recorded (station, operator, times, MAC, items, the firmware\n"
+               "files' SHA-256): in production.db of the working directory, or in the store\n"
+               "--records URL (or records.dat) names: postgresql://... or sqlite:PATH. Such a\n"
+               "shared store also hands out the MAC addresses from one range for a line of\n"
+               "stations (taken from Option.dat the first time); Option.dat's MAC lines then\n"
+               "show it.");
     app.add_flag("-y,--yes", arguments.yes, "answer the operator prompts at once (simulators, scripts)");
     app.add_option("--portio", arguments.portIo, kPortIo)->type_name("MODULE")->check(notEmpty());
+    app.add_option("--records", arguments.records, kRecords)->type_name("URL")->check(notEmpty());
+    app.add_option("--station", arguments.station, kStation)->type_name("NAME")->check(notEmpty());
 }
 
 void declareOptions(CLI::App& app, kellan_mp::OptionsArguments& arguments)
@@ -101,9 +114,17 @@ int main(int argc, char** argv)
     cli::setUp(app);
     app.footer(kNotes);
     std::string portIo;
+    std::string records;
+    std::string station;
     std::optional<std::string> screenshots;
     app.add_option("--portio", portIo, "the window, with this port-I/O module for direct UART access")
         ->type_name("MODULE")
+        ->check(notEmpty());
+    app.add_option("--records", records, "the window, recording its runs in this store (as run's --records)")
+        ->type_name("URL")
+        ->check(notEmpty());
+    app.add_option("--station", station, "the window, as this station (as run's --station)")
+        ->type_name("NAME")
         ->check(notEmpty());
     app.add_option("--screenshots", screenshots,
            "open the window off screen and save pictures of the Test page, the Option page and the \"Test Item "
@@ -125,6 +146,12 @@ int main(int argc, char** argv)
     kellan_mp::ItemsArguments items;
     declareItems(
         *cli::addCommand(app, "items", "\"Test Item Selection\": show or select the items of item.dat"), items);
+    kellan_mp::ReportArguments report;
+    kellan_mp::declareReport(
+        *cli::addCommand(app, "report", "boards per day, first-pass yield, failures per item, MACs used and left"),
+        report);
+    kellan_mp::HistoryArguments history;
+    kellan_mp::declareHistory(*cli::addCommand(app, "history", "every run of the board with that MAC"), history);
 
     if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
         return status;
@@ -135,7 +162,7 @@ int main(int argc, char** argv)
         if (screenshots)
             return kellan_mp::runGui(argc, argv, *screenshots, {});
         if (kellan_mp::guiBuilt() && kellan_mp::displayAvailable())
-            return kellan_mp::runGui(argc, argv, {}, portIo);
+            return kellan_mp::runGui(argc, argv, {}, portIo, records, station);
         return cli::refuse(app,
             kellan_mp::guiBuilt() ? "no command given (and no display for the window)"
                                   : "the desktop window is not part of this build");
@@ -147,5 +174,9 @@ int main(int argc, char** argv)
         return kellan_mp::optionsCommand(options);
     if (command == "check-port")
         return kellan_mp::checkPortCommand(checkPort);
+    if (command == "report")
+        return kellan_mp::reportCommand(report);
+    if (command == "history")
+        return kellan_mp::historyCommand(history);
     return kellan_mp::itemsCommand(items);
 }

@@ -46,7 +46,8 @@ void printOptions(const mfg::OptionPage& page, bool json)
         { "MAC end", page.macEnd() }, { "Erase waiting time", entry(page.eraseEntries(), page.eraseSelection) },
         { "COM Port", port }, { "ISP speed", entry(page.speedEntries(), page.speedSelection) },
         { "Port-I/O module", page.portIoModule.empty() ? std::string("none") : page.portIoModule },
-        { "MAC range", page.rangeUsedUp() ? mfg::OptionPage::kRangeUsedUp : "open" } };
+        { "MAC range", page.rangeUsedUp() ? mfg::OptionPage::kRangeUsedUp : "open" },
+        { "MAC source", page.macSourceNote().empty() ? std::string("Option.dat") : page.macSourceNote() } };
     if (json) {
         nlohmann::ordered_json out = nlohmann::ordered_json::object();
         for (const auto& [name, value] : rows)

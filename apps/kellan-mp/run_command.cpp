@@ -3,6 +3,7 @@
 
 #include "apps/kellan-mp/command.h"
 #include "mfg/portio_choice.h"
+#include "mfg/station_records.h"
 #include "mfg/test_page.h"
 #include "platform/event_loop.h"
 #include "platform/text_file.h"
@@ -146,6 +147,8 @@ int runCommand(const RunArguments& arguments)
 {
     const bool assumeYes = arguments.yes;
     const std::string& portIoArgument = arguments.portIo;
+    const std::string& recordsUrl = arguments.records;
+    const std::string station = arguments.station.empty() ? mfg::defaultStationName() : arguments.station;
     const std::string directory = platform::currentDirectory();
     if (!platform::canOpenForReading(mfg::settingsFilePath(directory, mfg::kOptionFile))) {
         std::fprintf(stderr, "kellan-mp run: %s",
@@ -153,8 +156,24 @@ int runCommand(const RunArguments& arguments)
         return 2;
     }
 
+    // A shared store hands out the MAC addresses: without it no board can
+    // be given one. The station's own file only records, and a station
+    // goes on without it as it did before there were records.
+    auto opened = mfg::openStationRecords(directory, recordsUrl);
+    mfg::StationRecords records;
+    if (opened) {
+        records = std::move(opened.value());
+    } else if (!recordsUrl.empty() || !mfg::readRecordsFile(directory).empty()) {
+        std::fprintf(stderr, "kellan-mp run: records: %s\n", opened.error().message.c_str());
+        return 2;
+    } else {
+        std::fprintf(stderr, "kellan-mp run: runs are not recorded: %s\n", opened.error().message.c_str());
+    }
+
     auto scaled = makeClock();
     platform::Clock& clock = scaled ? *scaled : platform::RealClock::instance();
+    mfg::RunRecorder recorder(
+        { records.store.get(), records.shared, station, mfg::operatorLogin(), mfg::programVersion(), {} }, clock);
     auto loop = platform::makeEpollLoop(clock);
     if (!catchInterrupts())
         std::fprintf(stderr, "kellan-mp run: Ctrl+C cannot be caught: it ends the program at once\n");
@@ -169,6 +188,7 @@ int runCommand(const RunArguments& arguments)
         {} };
     environment.endProgram = [&loop] { loop->quit(1); };
     environment.interruptRequested = interruptRequested;
+    environment.recorder = &recorder;
     mfg::TestPage page(environment);
     page.create();
     page.activate();
@@ -189,6 +209,9 @@ int runCommand(const RunArguments& arguments)
         loop->run();
     if (!finished)
         return 1;
+    if (const auto& today = page.today()) {
+        std::fprintf(stderr, "today at %s: %s\n", station.c_str(), mfg::dayCountText(*today).c_str());
+    }
     auto sayInterrupted = [&page] {
         // On stdout with the item lines: the board's state goes with them.
         if (page.macConsumed())

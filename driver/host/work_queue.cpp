@@ -1,5 +1,7 @@
 #include "driver/host/work_queue.h"
 
+#include <algorithm>
+
 namespace driver::host {
 
 WorkerPool::WorkerPool(int threads)
@@ -65,9 +67,12 @@ WorkItem::~WorkItem()
     std::unique_lock lock(m_state->mutex);
     m_state->freed = true;
     m_state->routine = nullptr;
-    // A job that frees its own item must not wait for itself.
-    if (m_state->runner != std::this_thread::get_id())
-        m_state->done.wait(lock, [this] { return !m_state->running; });
+    // A job that frees its own item must not wait for itself, but does wait
+    // for another run of the same item.
+    const auto& runners = m_state->runners;
+    const bool self = std::find(runners.begin(), runners.end(), std::this_thread::get_id()) != runners.end();
+    const std::size_t left = self ? 1 : 0;
+    m_state->done.wait(lock, [this, left] { return m_state->runners.size() == left; });
 }
 
 bool WorkItem::queue(std::function<void()> routine)
@@ -99,14 +104,13 @@ void WorkItem::runOnce(const std::shared_ptr<State>& state)
             return;
         routine = std::move(state->routine);
         state->routine = nullptr;
-        state->running = true;
-        state->runner = std::this_thread::get_id();
+        state->runners.push_back(std::this_thread::get_id());
     }
     if (routine)
         routine();
     std::lock_guard lock(state->mutex);
-    state->running = false;
-    state->runner = {};
+    auto& runners = state->runners;
+    runners.erase(std::find(runners.begin(), runners.end(), std::this_thread::get_id()));
     state->done.notify_all();
 }
 

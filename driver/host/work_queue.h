@@ -55,9 +55,10 @@ private:
         std::condition_variable done;
         std::function<void()> routine;
         bool queued = false;
-        bool running = false;
         bool freed = false;
-        std::thread::id runner;
+        // An item queued again while its routine runs may run on a second
+        // worker at the same time, so every run is counted.
+        std::vector<std::thread::id> runners;
     };
     static void runOnce(const std::shared_ptr<State>& state);
 

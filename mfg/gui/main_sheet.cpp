@@ -119,6 +119,7 @@ MainSheet::MainSheet(const Surroundings& given, platform::EventLoop& loop, platf
     m_option = new OptionPageView({ surroundings.directory, *surroundings.clock, *m_prompter, surroundings.opener,
                                       std::move(probe), surroundings.portIo },
         m_tabs);
+    m_option->page().recordsUrl = surroundings.recordsUrl;
     m_test->showPortIo(m_portIoText);
     m_tabs->addTab(m_test, QStringLiteral("  Test"));
     m_tabs->addTab(m_option, QStringLiteral("Option"));
@@ -208,6 +209,8 @@ int runKellanGui(int argc, char** argv, const GuiOptions& options)
     Surroundings surroundings;
     surroundings.clock = scaled ? scaled.get() : &platform::RealClock::instance();
     surroundings.portIoArgument = options.portIoArgument;
+    surroundings.recordsUrl = options.recordsUrl;
+    surroundings.station = options.station;
 
     widgets::QtEventLoop loop(*surroundings.clock);
     widgets::QtPrompter qtPrompter;

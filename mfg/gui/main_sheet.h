@@ -57,6 +57,8 @@ private:
 struct GuiOptions {
     std::string screenshotDir;
     std::string portIoArgument; // --portio MODULE
+    std::string recordsUrl; // --records URL
+    std::string station; // --station NAME
 };
 bool guiAvailable();
 int runKellanGui(int argc, char** argv, const GuiOptions& options);

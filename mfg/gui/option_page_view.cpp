@@ -211,6 +211,11 @@ OptionPageView::OptionPageView(Needs needs, QWidget* parent)
     m_usedUp->setStyleSheet(QStringLiteral("color: red"));
     m_usedUp->hide();
     eepromLayout->addWidget(m_usedUp, 1, 4);
+    m_macSource = new QLabel(eeprom);
+    m_macSource->setObjectName(QStringLiteral("MacSource"));
+    m_macSource->setWordWrap(true);
+    m_macSource->hide();
+    eepromLayout->addWidget(m_macSource, 2, 0, 1, 5);
     layout->addWidget(eeprom, 2, 0, 1, 2);
 
     auto* logGroup = new QGroupBox(QStringLiteral("Log File"), this);
@@ -317,6 +322,8 @@ void OptionPageView::showFields()
     m_log->setText(q(m_page.logPath));
     m_macStart->setText(q(m_page.macStart()));
     m_macEnd->setText(q(m_page.macEnd()));
+    m_macSource->setText(q(m_page.macSourceNote()));
+    m_macSource->setVisible(!m_page.macSourceNote().empty());
     for (std::size_t i = 0; i < m_address.size(); ++i)
         m_address[i]->setValue(m_page.clientAddress[i]);
     m_erase->setCurrentIndex(m_page.eraseSelection);

@@ -105,6 +105,7 @@ private:
     QLineEdit* m_log;
     QLineEdit* m_macStart;
     QLineEdit* m_macEnd;
+    QLabel* m_macSource;
     std::array<QSpinBox*, 4> m_address {};
 };
 

@@ -129,6 +129,24 @@ SequenceThread::SequenceThread(
         environment.bootpPort = m_surroundings.bootpPort;
         environment.tftpPort = m_surroundings.tftpPort;
         environment.settings = &m_settings;
+        auto records = openStationRecords(m_surroundings.directory, m_surroundings.recordsUrl);
+        RunRecorder::Setup recording { nullptr, false,
+            m_surroundings.station.empty() ? defaultStationName() : m_surroundings.station, operatorLogin(),
+            programVersion(), {} };
+        if (records) {
+            m_records = std::move(records.value());
+            recording.store = m_records.store.get();
+            recording.sharedMacs = m_records.shared;
+        } else {
+            bool shared = false;
+            (void)stationRecordsUrl(m_surroundings.directory, m_surroundings.recordsUrl, shared);
+            recording.sharedMacs = shared;
+            recording.storeProblem = records.error().message;
+            m_prompter->message(
+                "Production records: " + records.error().message, "Production records", platform::MessageIcon::Warning);
+        }
+        m_recorder = std::make_unique<RunRecorder>(recording, clock);
+        environment.recorder = m_recorder.get();
         m_page = std::make_unique<TestPage>(environment);
         m_page->onRowChanged = [this](int) { publish(); };
         m_page->onPictureChanged = [this] { publish(); };
@@ -153,6 +171,7 @@ SequenceThread::~SequenceThread()
     m_loop->post([this] { m_loop->quit(0); });
     m_thread.join();
     m_page.reset();
+    m_recorder.reset();
 }
 
 void SequenceThread::onSequence(std::function<void()> call) { m_loop->post(std::move(call)); }
@@ -229,6 +248,7 @@ void SequenceThread::publish()
     view.resultMessage = m_page->ResultMessage;
     view.settings = m_settings;
     view.startsAnswered = m_startsAnswered;
+    view.today = m_page->today();
     std::weak_ptr<bool> alive = m_alive;
     m_window.post([this, alive, view = std::move(view)] {
         if (alive.lock() && onView)

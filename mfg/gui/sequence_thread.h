@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mfg/station_records.h"
 #include "mfg/test_page.h"
 
 #include <condition_variable>
@@ -20,6 +21,8 @@ struct Surroundings {
     std::function<void(const std::string&)> forgetNeighbour; // empty: the system's
     std::uint16_t bootpPort = 67;
     std::uint16_t tftpPort = 69;
+    std::string recordsUrl; // --records URL; empty: records.dat, else production.db
+    std::string station; // empty: the host's name
 };
 
 // The Test page's sequence on a thread of its own. Its steps block for
@@ -42,6 +45,8 @@ public:
         MfgSettings settings;
         // START requests answered so far: by a run's end, or refused.
         int startsAnswered = 0;
+        // The station's boards of the day; nothing without records.
+        std::optional<records::DayCount> today;
     };
 
     SequenceThread(const Surroundings& surroundings, platform::EventLoop& window, platform::Prompter& prompter);
@@ -79,6 +84,9 @@ private:
     DebugOutput m_trace;
     MfgSettings m_settings;
     std::unique_ptr<TestPage> m_page; // lives on the sequence's thread
+    // The records connection, used on the sequence's thread only.
+    StationRecords m_records;
+    std::unique_ptr<RunRecorder> m_recorder;
     std::shared_ptr<bool> m_alive; // window-side guard for queued views
     int m_startsRequested = 0; // window's thread
     int m_startsAnswered = 0; // sequence's thread

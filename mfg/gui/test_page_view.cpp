@@ -91,6 +91,10 @@ TestPageView::TestPageView(SequenceThread& sequence, QWidget* parent)
     m_portIo->setObjectName(QStringLiteral("PortIoChoice"));
     m_portIo->setWordWrap(true);
     side->addWidget(m_portIo);
+    m_today = new QLabel(this);
+    m_today->setObjectName(QStringLiteral("TodayCount"));
+    m_today->setWordWrap(true);
+    side->addWidget(m_today);
     layout->addLayout(side);
 
     connect(m_start, &QPushButton::clicked, this, [this] {
@@ -124,6 +128,7 @@ void TestPageView::show(const SequenceThread::View& view, bool busy)
         if (row.mark == RowMark::Initial)
             setImage(item, 2, kBlankImage);
     }
+    m_today->setText(QString::fromStdString(todayText(view.today)));
     m_start->setText(QString::fromStdString(view.startText));
     m_start->setEnabled(view.startEnabled && !busy);
     if (m_shownPicture != view.picture || m_picture->pixmap().isNull()) {

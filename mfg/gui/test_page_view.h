@@ -30,6 +30,7 @@ public:
     QLabel* pictureLabel() const { return m_picture; }
     QPlainTextEdit* errorBox() const { return m_error; }
     QLabel* portIoLabel() const { return m_portIo; }
+    QLabel* todayLabel() const { return m_today; }
     ResultPicture shownPicture() const { return m_shownPicture; }
     // The image shown in a row's column (0 arrow, 1 cross, 2 tick, 3 blank).
     int rowImage(int row, int column) const;
@@ -41,6 +42,7 @@ private:
     QLabel* m_picture;
     QPlainTextEdit* m_error;
     QLabel* m_portIo;
+    QLabel* m_today;
     ResultPicture m_shownPicture = ResultPicture::Blank;
 };
 

@@ -64,12 +64,15 @@ const Row kRows[] = {
     { "kellan-mp", "options", "--loader", "--loader" },
     { "kellan-mp", "check-port", "--portio", "--portio" },
     { "kellan-mp", "items", "--select", "--select" },
+    { "kellan-mp", "report", "--since", "--since" },
+    { "kellan-mp", "history", " ", "MAC" },
     { "devsim", "", "--devices", "--devices" },
     { "boardsim", "", "--options", "--options" },
     { "bench_devmgmt_search", "", "", "" },
     { "bench_driver_loopback", "", "", "" },
     { "bench_mfg_isp", "", "", "" },
     { "bench_mfg_production", "", "", "" },
+    { "bench_mfg_mac_allocation", "", "", "" },
 };
 
 struct ProgramRun {

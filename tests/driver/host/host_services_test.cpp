@@ -1,5 +1,7 @@
 #include "driver/host/host.h"
 
+#include "tests/support/eventually.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -107,6 +109,41 @@ TEST(HostWorkItem, QueuesOnceRunsOnceAndAFreedItemNeverRuns)
     while (again < 3 || item.queued())
         pool.drain();
     EXPECT_EQ(again, 3);
+}
+
+TEST(HostWorkItem, FreeingWaitsForEveryRunOfAnItemQueuedAgainWhileItRan)
+{
+    // Queued again while its routine runs, an item runs a second time on
+    // another worker, at the same time. Freeing it must wait for both runs:
+    // the routines use what the item's owner frees next.
+    WorkerPool pool(2);
+    Event firstRunning;
+    Event releaseFirst;
+    Event secondRunning;
+    Event releaseSecond;
+    auto item = std::make_unique<WorkItem>(pool);
+    ASSERT_TRUE(item->queue([&] {
+        firstRunning.set();
+        releaseFirst.wait();
+    }));
+    firstRunning.wait();
+    ASSERT_TRUE(item->queue([&] {
+        secondRunning.set();
+        releaseSecond.wait();
+    }));
+    secondRunning.wait();
+
+    std::atomic<bool> freed { false };
+    std::thread freer([&] {
+        item.reset();
+        freed = true;
+    });
+    releaseFirst.set();
+    EXPECT_FALSE(testing_support::eventually([&] { return freed.load(); }, 300ms))
+        << "the item was freed while its second run still went on";
+    releaseSecond.set();
+    freer.join();
+    EXPECT_TRUE(freed);
 }
 
 TEST(HostPortLocksDeathTest, OnlyCounterUnderDataIsAllowed)

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <thread>
@@ -251,10 +252,23 @@ TEST_F(Lossless, AWriteWhosePeerLeftReportsWhatDidNotGo)
         const bool held = m_clock.waitHeld(10s);
         const std::size_t wire = c.firstChunk + (c.cmdByte ? 3 : 0);
         const Bytes first = peer->receive(wire);
+        // The workers are kept busy meanwhile: the jobs that close a departed
+        // peer's connection come late on a loaded machine, and the rest of the
+        // write must fail without their help.
+        driver::host::Event releaseWorkers;
+        std::atomic<int> busyWorkers { 0 };
+        for (int i = 0; i < 2; ++i)
+            harness.host().workers().post([&] {
+                ++busyWorkers;
+                releaseWorkers.wait();
+            });
+        const bool workersHeld = eventually([&] { return busyWorkers == 2; });
         c.leave(*peer);
         const bool noticed = eventually([&] { return !link.connected(); });
         m_clock.open();
         writer.join();
+        releaseWorkers.set();
+        ASSERT_TRUE(workersHeld);
         ASSERT_TRUE(held);
         ASSERT_TRUE(noticed);
         EXPECT_EQ(first.size(), wire);

@@ -304,7 +304,7 @@ TEST_F(Transport, TcpClientReconnectsAtTheNextWrite)
 
     // With reconnection off and nobody to accept, the reconnection fails and
     // closes the endpoints.
-    port().config.reconnectSeconds = 0;
+    driver::storeShared(port().config.reconnectSeconds, std::uint32_t { 0 });
     second->close();
     ASSERT_TRUE(eventually([&] { return transport().reconnectPending(); }));
     listener.reset();

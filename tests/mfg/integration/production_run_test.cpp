@@ -4,6 +4,7 @@
 // run on one clock sped up ten times, so the fixed waits of a run (erase,
 // self tests, EEPROM) take a tenth of their time.
 
+#include "mfg/station_records.h"
 #include "mfg/test_page.h"
 #include "platform/text_file.h"
 #include "sim/boardsim/pty_board.h"
@@ -70,6 +71,7 @@ protected:
             mfg::systemSerialOpener(clock, resolver), dir.path(), nullptr, {}, {} };
         environment.endProgram = [this] { loop->quit(2); };
         environment.forgetNeighbour = [this](const std::string& address) { forgotten.push_back(address); };
+        environment.recorder = recorder.get();
         page = std::make_unique<mfg::TestPage>(environment);
         page->create();
         page->activate();
@@ -100,6 +102,7 @@ protected:
     std::unique_ptr<platform::EventLoop> loop;
     std::unique_ptr<mfg::TestPage> page;
     std::vector<std::string> forgotten;
+    std::unique_ptr<mfg::RunRecorder> recorder; // set before prepare()
     const std::string loader = pattern(3000, 1);
     const std::string testFirmware = pattern(1500, 2);
     const std::string productionFirmware = pattern(1024, 3);
@@ -230,6 +233,50 @@ TEST_F(ProductionRun, TwoAddressRangeServesTwoBoardsAndRefusesTheThird)
     EXPECT_NE(dir.read("Option.dat").find("\n00A0B0C0D0E2\n00A0B0C0D0E1\n"), std::string::npos);
     // The second board's address is what the EEPROM holds now.
     EXPECT_EQ(board->board().eeprom()[6] & 0xFF, 0xE1);
+}
+
+TEST_F(ProductionRun, ASharedRangeServesTwoBoardsAndLeavesOptionDatShowingIt)
+{
+    // The store is made before the page, with the range Option.dat names.
+    dir.write("Option.dat", "x\nx\nx\nx\nx\n127.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0E1\n0\n");
+    auto opened = mfg::openStationRecords(dir.path(), "sqlite:" + dir.file("line.db"));
+    ASSERT_TRUE(opened) << opened.error().message;
+    ASSERT_TRUE(opened.value().shared);
+    recorder = std::make_unique<mfg::RunRecorder>(
+        mfg::RunRecorder::Setup { opened.value().store.get(), true, "st1", "ana", "1.8.1", {} }, clock);
+    prepare("test-firmware", 64, "00A0B0C0D0E0", "00A0B0C0D0E1");
+    const std::string option = dir.read("Option.dat");
+    std::vector<std::string> outcomes;
+    for (int board = 0; board < 3; ++board) {
+        ASSERT_EQ(run(), 0);
+        outcomes.push_back(page->picture() == mfg::ResultPicture::Pass ? page->consumedMac() : page->ResultMessage);
+    }
+    EXPECT_EQ(outcomes,
+        std::vector<std::string>({ "00A0B0C0D0E0", "00A0B0C0D0E1", "The MAC address is out of range now !!\n" }));
+    EXPECT_EQ(dir.read("Option.dat"), option) << "the store keeps the range, not Option.dat";
+    EXPECT_EQ(board->board().eeprom()[6] & 0xFF, 0xE1);
+    const auto range = opened.value().store->macRange().value().value();
+    EXPECT_EQ(range.used, 2);
+    EXPECT_EQ(range.leased, 0);
+    auto runs = opened.value().store->runsSince("").value();
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[2].outcome, mfg::records::Outcome::Fail);
+    EXPECT_EQ(runs[2].items.at(0).name, "Write Data Into EEPROM");
+    EXPECT_EQ(page->today().value().runs, 3);
+    EXPECT_EQ(page->today().value().passed, 2);
+}
+
+TEST_F(ProductionRun, AnUnreachableSharedStoreFailsTheBoardInsteadOfUsingOptionDat)
+{
+    recorder = std::make_unique<mfg::RunRecorder>(
+        mfg::RunRecorder::Setup { nullptr, true, "st1", "ana", "1.8.1", "server gone" }, clock);
+    prepare("test-firmware", 64);
+    const std::string option = dir.read("Option.dat");
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(page->picture(), mfg::ResultPicture::Fail);
+    EXPECT_EQ(page->ResultMessage, "No MAC address from the records store: server gone\n");
+    EXPECT_EQ(dir.read("Option.dat"), option);
+    EXPECT_TRUE(board->board().commands().empty()) << "the EEPROM was written";
 }
 
 TEST_F(ProductionRun, NoItemSelectedRunsThroughToPass)

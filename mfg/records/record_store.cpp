@@ -1,0 +1,487 @@
+#include "mfg/records/record_store.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <map>
+
+namespace mfg::records {
+
+namespace {
+
+using platform::Error;
+using platform::Result;
+
+// Each step takes the schema from the version before it to its own number.
+// A step is never changed once released: databases out there hold it.
+std::vector<std::string> migrationStep(int version, const std::string& idColumn)
+{
+    switch (version) {
+    case 1:
+        return {
+            "CREATE TABLE mac_range (id INTEGER PRIMARY KEY CHECK (id = 1), first_mac BIGINT NOT NULL,"
+            " end_mac BIGINT NOT NULL, next_mac BIGINT NOT NULL)",
+            "CREATE TABLE mac_free (mac BIGINT PRIMARY KEY)",
+            // The primary key is what keeps two stations from ever holding
+            // the same address, whatever the program does.
+            "CREATE TABLE mac_lease (mac BIGINT PRIMARY KEY, holder TEXT NOT NULL, station TEXT NOT NULL,"
+            " leased_at TEXT NOT NULL, consumed INTEGER NOT NULL DEFAULT 0)",
+            "CREATE TABLE runs (id " + idColumn
+                + ", station TEXT NOT NULL, operator TEXT NOT NULL, started_at TEXT NOT NULL,"
+                  " ended_at TEXT NOT NULL, mac TEXT NOT NULL, mac_from_store INTEGER NOT NULL,"
+                  " outcome TEXT NOT NULL, result_message TEXT NOT NULL, program_version TEXT NOT NULL)",
+            "CREATE TABLE run_items (run_id BIGINT NOT NULL REFERENCES runs (id), position INTEGER NOT NULL,"
+            " item INTEGER NOT NULL, name TEXT NOT NULL, passed INTEGER NOT NULL, duration_ms BIGINT NOT NULL,"
+            " failure TEXT NOT NULL, PRIMARY KEY (run_id, position))",
+            "CREATE TABLE run_files (run_id BIGINT NOT NULL REFERENCES runs (id), role TEXT NOT NULL,"
+            " path TEXT NOT NULL, sha256 TEXT NOT NULL, size BIGINT NOT NULL, PRIMARY KEY (run_id, role))",
+        };
+    case 2:
+        // The report reads by time, the history and the Test page by MAC and station.
+        return {
+            "CREATE INDEX runs_ended ON runs (ended_at)",
+            "CREATE INDEX runs_mac ON runs (mac)",
+            "CREATE INDEX runs_station_ended ON runs (station, ended_at)",
+        };
+    default:
+        return {};
+    }
+}
+
+bool isSqliteUrl(const std::string& url, std::string& path)
+{
+    for (const char* prefix : { "sqlite://", "sqlite:" }) {
+        if (url.rfind(prefix, 0) == 0) {
+            path = url.substr(std::string(prefix).size());
+            return true;
+        }
+    }
+    if (url.find("://") == std::string::npos && url.find('=') == std::string::npos) {
+        path = url;
+        return true;
+    }
+    return false;
+}
+
+std::string text(const SqlValue& value) { return value.value_or(std::string()); }
+
+std::int64_t number(const SqlValue& value)
+{
+    if (!value || value->empty())
+        return 0;
+    std::int64_t result = 0;
+    bool negative = false;
+    for (std::size_t i = 0; i < value->size(); ++i) {
+        const char c = (*value)[i];
+        if (i == 0 && c == '-') {
+            negative = true;
+            continue;
+        }
+        if (c < '0' || c > '9')
+            break;
+        result = result * 10 + (c - '0');
+    }
+    return negative ? -result : result;
+}
+
+std::string numberText(std::int64_t value) { return std::to_string(value); }
+std::string numberText(std::uint64_t value) { return std::to_string(value); }
+
+// Runs the body inside a write transaction; any failure rolls it back.
+template <typename T, typename Body> Result<T> inWriteTransaction(SqlConnection& sql, Body body)
+{
+    auto begun = sql.beginWrite();
+    if (!begun)
+        return begun.error();
+    Result<T> result = body();
+    if (!result) {
+        sql.rollback();
+        return result;
+    }
+    auto committed = sql.commit();
+    if (!committed) {
+        sql.rollback();
+        return committed.error();
+    }
+    return result;
+}
+
+} // namespace
+
+const char* outcomeText(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Pass:
+        return "pass";
+    case Outcome::Fail:
+        return "fail";
+    case Outcome::Interrupted:
+        return "interrupted";
+    }
+    return "fail";
+}
+
+std::optional<Outcome> outcomeFromText(const std::string& value)
+{
+    for (Outcome outcome : { Outcome::Pass, Outcome::Fail, Outcome::Interrupted }) {
+        if (value == outcomeText(outcome))
+            return outcome;
+    }
+    return std::nullopt;
+}
+
+std::string macText(std::uint64_t value)
+{
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "%012llX", static_cast<unsigned long long>(value));
+    return buffer;
+}
+
+std::optional<std::uint64_t> macValue(const std::string& value)
+{
+    if (value.size() != 12)
+        return std::nullopt;
+    std::uint64_t result = 0;
+    for (char c : value) {
+        int digit = -1;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        if (digit < 0)
+            return std::nullopt;
+        result = result * 16 + static_cast<std::uint64_t>(digit);
+    }
+    return result;
+}
+
+std::string utcNow()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm parts {};
+    gmtime_r(&seconds, &parts);
+    char buffer[96];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900, parts.tm_mon + 1,
+        parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(millis));
+    return buffer;
+}
+
+RecordStore::RecordStore(std::unique_ptr<SqlConnection> connection)
+    : m_sql(std::move(connection))
+{
+}
+
+Result<std::unique_ptr<RecordStore>> RecordStore::open(const std::string& url)
+{
+    return openAtVersion(url, kSchemaVersion);
+}
+
+Result<std::unique_ptr<RecordStore>> RecordStore::openAtVersion(const std::string& url, int version)
+{
+    std::string path;
+    auto connection = isSqliteUrl(url, path) ? openSqlite(path) : openPostgres(url);
+    if (!connection)
+        return connection.error();
+    auto store = std::make_unique<RecordStore>(std::move(connection.value()));
+    auto migrated = store->migrate(version);
+    if (!migrated)
+        return migrated.error();
+    return store;
+}
+
+Result<int> RecordStore::schemaVersion()
+{
+    auto rows = m_sql->exec("SELECT max(version) FROM schema_version");
+    if (!rows)
+        return rows.error();
+    return rows.value().rows.empty() ? 0 : static_cast<int>(number(rows.value().rows[0][0]));
+}
+
+Result<void> RecordStore::migrate(int target)
+{
+    auto done = inWriteTransaction<int>(*m_sql, [&]() -> Result<int> {
+        auto locked = m_sql->lockSchema();
+        if (!locked)
+            return locked.error();
+        auto created = m_sql->exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+        if (!created)
+            return created.error();
+        auto current = schemaVersion();
+        if (!current)
+            return current.error();
+        if (current.value() > kSchemaVersion) {
+            return Error { describe() + ": the records database has schema version " + std::to_string(current.value())
+                + ", newer than this program's " + std::to_string(kSchemaVersion) + "; use a newer kellan-mp with it" };
+        }
+        for (int version = current.value() + 1; version <= target; ++version) {
+            for (const std::string& statement : migrationStep(version, m_sql->idColumn())) {
+                auto applied = m_sql->exec(statement);
+                if (!applied)
+                    return Error { "upgrading the records to version " + std::to_string(version) + ": "
+                        + applied.error().message };
+            }
+            auto noted = m_sql->exec("INSERT INTO schema_version (version) VALUES ($1)", { std::to_string(version) });
+            if (!noted)
+                return noted.error();
+        }
+        return target;
+    });
+    if (!done)
+        return done.error();
+    return {};
+}
+
+Result<std::optional<MacRange>> RecordStore::macRange()
+{
+    auto rows = m_sql->exec("SELECT first_mac, end_mac, next_mac,"
+                            " (SELECT count(*) FROM mac_lease WHERE consumed = 1),"
+                            " (SELECT count(*) FROM mac_lease WHERE consumed = 0),"
+                            " (SELECT count(*) FROM mac_free) FROM mac_range WHERE id = 1");
+    if (!rows)
+        return rows.error();
+    if (rows.value().rows.empty())
+        return std::optional<MacRange>();
+    const SqlRow& row = rows.value().rows[0];
+    MacRange range;
+    range.first = static_cast<std::uint64_t>(number(row[0]));
+    range.end = static_cast<std::uint64_t>(number(row[1]));
+    range.next = static_cast<std::uint64_t>(number(row[2]));
+    range.used = number(row[3]);
+    range.leased = number(row[4]);
+    range.free = number(row[5]);
+    return std::optional<MacRange>(range);
+}
+
+Result<bool> RecordStore::seedMacRange(std::uint64_t first, std::uint64_t end)
+{
+    return inWriteTransaction<bool>(*m_sql, [&]() -> Result<bool> {
+        auto inserted = m_sql->exec("INSERT INTO mac_range (id, first_mac, end_mac, next_mac)"
+                                    " SELECT 1, CAST($1 AS BIGINT), CAST($2 AS BIGINT), CAST($1 AS BIGINT) WHERE NOT "
+                                    "EXISTS (SELECT 1 FROM mac_range)",
+            { numberText(first), numberText(end) });
+        if (!inserted)
+            return inserted.error();
+        return inserted.value().changed > 0;
+    });
+}
+
+Result<int> RecordStore::reclaimDeadLeases()
+{
+    auto holders = m_sql->exec("SELECT DISTINCT holder FROM mac_lease WHERE consumed = 0");
+    if (!holders)
+        return holders.error();
+    const std::string me = m_sql->holder();
+    int reclaimed = 0;
+    for (const SqlRow& row : holders.value().rows) {
+        const std::string holder = text(row[0]);
+        if (holder == me || m_sql->holderAlive(holder))
+            continue;
+        auto given = inWriteTransaction<int>(*m_sql, [&]() -> Result<int> {
+            // Deleted first: a station starting at the same moment that gives
+            // back the same leases waits for these rows and then finds none,
+            // instead of putting the addresses into mac_free a second time.
+            auto gone
+                = m_sql->exec("DELETE FROM mac_lease WHERE holder = $1 AND consumed = 0 RETURNING mac", { holder });
+            if (!gone)
+                return gone.error();
+            for (const SqlRow& lease : gone.value().rows) {
+                auto back = m_sql->exec("INSERT INTO mac_free (mac) VALUES ($1)", { lease[0] });
+                if (!back)
+                    return back.error();
+            }
+            return static_cast<int>(gone.value().rows.size());
+        });
+        if (!given)
+            return given.error();
+        reclaimed += given.value();
+    }
+    return reclaimed;
+}
+
+Result<std::optional<MacLease>> RecordStore::leaseMac(const std::string& station)
+{
+    const std::string holder = m_sql->holder();
+    return inWriteTransaction<std::optional<MacLease>>(*m_sql, [&]() -> Result<std::optional<MacLease>> {
+        // A concurrent station may take the same given-back address first:
+        // then this delete finds nothing and a new address is taken.
+        auto reused = m_sql->exec("DELETE FROM mac_free WHERE mac = (SELECT min(mac) FROM mac_free) RETURNING mac");
+        if (!reused)
+            return reused.error();
+        SqlValue mac;
+        if (!reused.value().rows.empty()) {
+            mac = reused.value().rows[0][0];
+        } else {
+            auto stepped = m_sql->exec("UPDATE mac_range SET next_mac = next_mac + 1"
+                                       " WHERE id = 1 AND next_mac <= end_mac RETURNING next_mac - 1");
+            if (!stepped)
+                return stepped.error();
+            if (stepped.value().rows.empty())
+                return std::optional<MacLease>();
+            mac = stepped.value().rows[0][0];
+        }
+        auto held = m_sql->exec("INSERT INTO mac_lease (mac, holder, station, leased_at, consumed)"
+                                " VALUES ($1, $2, $3, $4, 0)",
+            { mac, holder, station, utcNow() });
+        if (!held)
+            return held.error();
+        return std::optional<MacLease>(MacLease { static_cast<std::uint64_t>(number(mac)) });
+    });
+}
+
+Result<void> RecordStore::consumeMac(const MacLease& lease)
+{
+    auto done = inWriteTransaction<int>(*m_sql, [&]() -> Result<int> {
+        auto used = m_sql->exec("UPDATE mac_lease SET consumed = 1 WHERE mac = $1 AND holder = $2",
+            { numberText(lease.mac), m_sql->holder() });
+        if (!used)
+            return used.error();
+        if (used.value().changed != 1)
+            return Error { "MAC " + macText(lease.mac) + " is no longer held by this station" };
+        return 1;
+    });
+    if (!done)
+        return done.error();
+    return {};
+}
+
+Result<void> RecordStore::releaseMac(const MacLease& lease)
+{
+    auto done = inWriteTransaction<int>(*m_sql, [&]() -> Result<int> {
+        auto gone = m_sql->exec("DELETE FROM mac_lease WHERE mac = $1 AND holder = $2 AND consumed = 0",
+            { numberText(lease.mac), m_sql->holder() });
+        if (!gone)
+            return gone.error();
+        // Someone already gave it back (this station was taken for dead):
+        // nothing more to do.
+        if (gone.value().changed == 0)
+            return 0;
+        auto back = m_sql->exec("INSERT INTO mac_free (mac) VALUES ($1)", { numberText(lease.mac) });
+        if (!back)
+            return back.error();
+        return 1;
+    });
+    if (!done)
+        return done.error();
+    return {};
+}
+
+Result<std::int64_t> RecordStore::saveRun(const RunRecord& run)
+{
+    return inWriteTransaction<std::int64_t>(*m_sql, [&]() -> Result<std::int64_t> {
+        auto inserted
+            = m_sql->exec("INSERT INTO runs (station, operator, started_at, ended_at, mac, mac_from_store, outcome,"
+                          " result_message, program_version) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) RETURNING id",
+                { run.station, run.operatorName, run.startedAt, run.endedAt, run.mac, run.macFromStore ? "1" : "0",
+                    outcomeText(run.outcome), run.resultMessage, run.programVersion });
+        if (!inserted)
+            return inserted.error();
+        if (inserted.value().rows.empty())
+            return Error { "no id for the new run" };
+        const std::string id = text(inserted.value().rows[0][0]);
+        for (std::size_t i = 0; i < run.items.size(); ++i) {
+            const ItemRecord& item = run.items[i];
+            auto saved = m_sql->exec("INSERT INTO run_items (run_id, position, item, name, passed, duration_ms,"
+                                     " failure) VALUES ($1, $2, $3, $4, $5, $6, $7)",
+                { id, std::to_string(i), std::to_string(item.item), item.name, item.passed ? "1" : "0",
+                    numberText(item.durationMs), item.failure });
+            if (!saved)
+                return saved.error();
+        }
+        for (const FileRecord& file : run.files) {
+            auto saved = m_sql->exec("INSERT INTO run_files (run_id, role, path, sha256, size)"
+                                     " VALUES ($1, $2, $3, $4, $5)",
+                { id, file.role, file.path, file.sha256, numberText(file.size) });
+            if (!saved)
+                return saved.error();
+        }
+        return number(inserted.value().rows[0][0]);
+    });
+}
+
+Result<std::vector<RunRecord>> RecordStore::loadRuns(
+    const std::string& where, const std::vector<SqlValue>& parameters, bool withFiles)
+{
+    auto rows = m_sql->exec("SELECT id, station, operator, started_at, ended_at, mac, mac_from_store, outcome,"
+                            " result_message, program_version FROM runs "
+            + where + " ORDER BY ended_at, id",
+        parameters);
+    if (!rows)
+        return rows.error();
+    std::vector<RunRecord> runs;
+    std::map<std::int64_t, std::size_t> byId;
+    for (const SqlRow& row : rows.value().rows) {
+        RunRecord run;
+        run.id = number(row[0]);
+        run.station = text(row[1]);
+        run.operatorName = text(row[2]);
+        run.startedAt = text(row[3]);
+        run.endedAt = text(row[4]);
+        run.mac = text(row[5]);
+        run.macFromStore = number(row[6]) != 0;
+        run.outcome = outcomeFromText(text(row[7])).value_or(Outcome::Fail);
+        run.resultMessage = text(row[8]);
+        run.programVersion = text(row[9]);
+        byId[run.id] = runs.size();
+        runs.push_back(std::move(run));
+    }
+    if (runs.empty())
+        return runs;
+    const std::string ofRuns = " WHERE run_id IN (SELECT id FROM runs " + where + ")";
+    auto items = m_sql->exec("SELECT run_id, item, name, passed, duration_ms, failure FROM run_items" + ofRuns
+            + " ORDER BY run_id, position",
+        parameters);
+    if (!items)
+        return items.error();
+    for (const SqlRow& row : items.value().rows) {
+        auto found = byId.find(number(row[0]));
+        if (found == byId.end())
+            continue;
+        runs[found->second].items.push_back(
+            { static_cast<int>(number(row[1])), text(row[2]), number(row[3]) != 0, number(row[4]), text(row[5]) });
+    }
+    if (!withFiles)
+        return runs;
+    auto files = m_sql->exec(
+        "SELECT run_id, role, path, sha256, size FROM run_files" + ofRuns + " ORDER BY run_id, role", parameters);
+    if (!files)
+        return files.error();
+    for (const SqlRow& row : files.value().rows) {
+        auto found = byId.find(number(row[0]));
+        if (found == byId.end())
+            continue;
+        runs[found->second].files.push_back({ text(row[1]), text(row[2]), text(row[3]), number(row[4]) });
+    }
+    return runs;
+}
+
+Result<std::vector<RunRecord>> RecordStore::runsSince(const std::string& since, bool withFiles)
+{
+    return loadRuns("WHERE ended_at >= $1", { since }, withFiles);
+}
+
+Result<std::vector<RunRecord>> RecordStore::runsOfMac(const std::string& mac)
+{
+    return loadRuns("WHERE upper(mac) = upper($1)", { mac }, true);
+}
+
+Result<DayCount> RecordStore::stationDay(const std::string& station, const std::string& day)
+{
+    auto rows = m_sql->exec("SELECT count(*), coalesce(sum(CASE WHEN outcome = 'pass' THEN 1 ELSE 0 END), 0)"
+                            " FROM runs WHERE station = $1 AND substr(ended_at, 1, 10) = $2"
+                            " AND outcome <> 'interrupted'",
+        { station, day });
+    if (!rows)
+        return rows.error();
+    DayCount count;
+    if (!rows.value().rows.empty()) {
+        count.runs = number(rows.value().rows[0][0]);
+        count.passed = number(rows.value().rows[0][1]);
+    }
+    return count;
+}
+
+} // namespace mfg::records

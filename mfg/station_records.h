@@ -1,0 +1,42 @@
+#pragma once
+
+#include "mfg/records/record_store.h"
+#include "mfg/run_recorder.h"
+#include "platform/result.h"
+
+#include <memory>
+#include <string>
+
+namespace mfg {
+
+// The records store the station uses when no --records is given: one line,
+// its URL. Kept apart from Option.dat, whose lines are fixed.
+inline constexpr const char* kRecordsFile = "records.dat";
+inline constexpr const char* kSharedRangeNote
+    = "MAC addresses come from the shared records store; Option.dat's MAC lines only show its range.";
+
+std::string readRecordsFile(const std::string& directory);
+
+struct StationRecords {
+    std::string url;
+    // Named by --records or records.dat: the store keeps the MAC range too.
+    bool shared = false;
+    std::unique_ptr<records::RecordStore> store;
+};
+
+// The store a station in `directory` records into: `url` when given, else
+// records.dat's, else production.db in the directory (records only; the
+// MAC range stays in Option.dat).
+std::string stationRecordsUrl(const std::string& directory, const std::string& url, bool& shared);
+
+// Opens it. A shared store gives back the leases of killed stations, takes
+// its range from Option.dat when it has none yet, and Option.dat's MAC lines
+// are set to show the store's range.
+platform::Result<StationRecords> openStationRecords(const std::string& directory, const std::string& url);
+
+// The station's name (the host's unless given) and the operator's login.
+std::string defaultStationName();
+std::string operatorLogin();
+std::string programVersion();
+
+} // namespace mfg
