@@ -255,8 +255,13 @@ struct CusePort::Session {
     {
         Session& self = of(req);
         const TtyIoctlInfo* info = findTtyIoctl(static_cast<unsigned int>(cmd));
-        if (!info || info->request == TtyIoctl::WindowSize) {
+        if (!info) {
             fuse_reply_err(req, ENOTTY);
+            return;
+        }
+        // A serial line has no window size; stty takes EINVAL as "none".
+        if (info->request == TtyIoctl::WindowSize) {
+            fuse_reply_err(req, EINVAL);
             return;
         }
         // The argument points into the program: ask the kernel to fetch
