@@ -204,6 +204,7 @@ int CuseFrontEnd::open()
     (void)control(*opened, kIoctlSerialSetWaitMask, words({ kWatchedEvents }));
     // Each open starts from a raw terminal with the port's own settings.
     m_termios = host::defaultTermios();
+    m_settingsSent = false;
     refreshTermios(*opened);
     std::lock_guard lock(m_mutex);
     m_handle = std::move(opened);
@@ -335,7 +336,12 @@ int CuseFrontEnd::setTermios(host::FileHandle& handle, const host::TtyTermios& w
     } else if (after.baudRate != 0 && before.baudRate == 0) {
         (void)control(handle, kIoctlSerialSetDtr, {});
     }
-    const bool rateChanged = after.baudRate != before.baudRate && after.baudRate != 0;
+    // The first settings of an open go to the device server whole: it may
+    // hold another rate than the port (a rate alone is not sent until a line
+    // control follows it).
+    const bool whole = !m_settingsSent;
+    m_settingsSent = true;
+    const bool rateChanged = (whole || after.baudRate != before.baudRate) && after.baudRate != 0;
     if (rateChanged) {
         // Every rate goes to the port; its own table decides.
         const host::Reply reply = control(handle, kIoctlSerialSetBaudRate, words({ after.baudRate }));
@@ -347,7 +353,7 @@ int CuseFrontEnd::setTermios(host::FileHandle& handle, const host::TtyTermios& w
         }
     }
     // The device server learns a new rate together with the line control.
-    if (rateChanged || lineControlOf(before) != lineControlOf(after)) {
+    if (whole || rateChanged || lineControlOf(before) != lineControlOf(after)) {
         const auto record = lineControlOf(after);
         const host::Reply reply = control(handle, kIoctlSerialSetLineControl, record);
         if (!ntSuccess(reply.status))
@@ -362,7 +368,7 @@ int CuseFrontEnd::setTermios(host::FileHandle& handle, const host::TtyTermios& w
             (void)control(handle, kIoctlSerialSetChars, updated);
         }
     }
-    if (handflowOf(before) != handflowOf(after))
+    if (whole || handflowOf(before) != handflowOf(after))
         (void)control(handle, kIoctlSerialSetHandflow, handflowOf(after));
     m_termios = wanted;
     // What the port refused stays as the port has it: the program reads back the truth.

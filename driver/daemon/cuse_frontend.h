@@ -88,6 +88,7 @@ private:
 
     // Worker thread only.
     host::TtyTermios m_termios = host::defaultTermios();
+    bool m_settingsSent = false; // this open's program set the line already
     std::set<std::uint32_t> m_refusedRates; // logged once each
 
     // Last, so it goes first: its threads call into the members above.

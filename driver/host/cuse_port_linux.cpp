@@ -169,8 +169,10 @@ struct CusePort::Session {
             fuse_pollhandle_destroy(pollHandle);
             pollHandle = nullptr;
         }
-        if (!reads.empty() || !modemWaits.empty() || pollHandle)
-            handler.watch();
+        // Kept armed while the device is open: modem changes are counted as
+        // they happen, not when the next waiter arms it (TIOCMIWAIT would
+        // wake on a change from before it was called).
+        handler.watch();
     }
 
     static Session& of(fuse_req_t req) { return *static_cast<Session*>(fuse_req_userdata(req)); }
@@ -201,10 +203,12 @@ struct CusePort::Session {
         Session& self = of(req);
         self.post([&self, req, info] {
             const int error = self.handler.open();
-            if (error)
+            if (error) {
                 fuse_reply_err(req, error);
-            else
-                fuse_reply_open(req, &info);
+                return;
+            }
+            fuse_reply_open(req, &info);
+            self.ring(); // the event thread arms the port's wait
         });
     }
 

@@ -111,7 +111,7 @@ def line_and_modem():
         check("a second open fails with EBUSY", getattr(error, "errno", None) == errno.EBUSY or "Errno 16" in str(error),
               str(error))
     port.close()
-    second = serial.Serial(PORT)
+    second = serial.Serial(PORT, 9600, bytesize=7, parity="E")
     check("the port opens the moment the holder closed it", second.is_open)
     second.close()
 
@@ -193,11 +193,19 @@ def bulk_both_ways():
     port = serial.Serial(BULK_PORT, 921600, timeout=30)
     received = bytearray()
     error = []
+    # The echo plug has a device server's small buffers: the writer stays at
+    # most a window ahead of what came back, as a program talking to a
+    # device without flow control must.
+    window = 64 * 1024
+    progress = threading.Condition()
 
     def writer():
         try:
-            for start in range(0, size, 1 << 16):
-                port.write(data[start:start + (1 << 16)])
+            for start in range(0, size, 1 << 14):
+                with progress:
+                    if not progress.wait_for(lambda: start - len(received) < window, 60):
+                        raise RuntimeError(f"nothing came back for 60 s at {start}")
+                port.write(data[start:start + (1 << 14)])
         except Exception as e:
             error.append(repr(e))
 
@@ -208,8 +216,12 @@ def bulk_both_ways():
         chunk = port.read(min(1 << 16, size - len(received)))
         if not chunk:
             break
-        received += chunk
+        with progress:
+            received += chunk
+            progress.notify_all()
     thread.join(60)
+    if thread.is_alive():
+        error.append("the writer is still blocked")
     seconds = time.monotonic() - started
     port.close()
     intact = hashlib.sha256(received).digest() == hashlib.sha256(data).digest()

@@ -2,13 +2,18 @@
 # Runs inside the test machine (scripts/vm-run.sh): vorpild with the
 # character-device front end, a devsim device server with an echo plug, and
 # the checks of cuse_checks.py on /dev/vorpil/COM5.
-# Usage: tests/guest/cuse_guest.sh BUILD_DIR
+# BULK_MIB (default 20) is how much goes each way in the bulk transfer.
+# Usage: tests/guest/cuse_guest.sh BUILD_DIR [BULK_MIB]
 set -euo pipefail
+usage="usage: tests/guest/cuse_guest.sh BUILD_DIR [BULK_MIB]"
 case "${1:-}" in
-  -h|--help) echo "usage: tests/guest/cuse_guest.sh BUILD_DIR"; exit 0 ;;
-  -*) echo "cuse_guest.sh: unknown argument $1" >&2; exit 2 ;;
+  -h|--help) echo "$usage"; exit 0 ;;
+  -*) echo "cuse_guest.sh: unknown argument $1" >&2; echo "$usage" >&2; exit 2 ;;
 esac
-[ $# -eq 1 ] || { echo "usage: tests/guest/cuse_guest.sh BUILD_DIR" >&2; exit 2; }
+if [ $# -lt 1 ] || [ $# -gt 2 ] || { [ $# -eq 2 ] && ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; }; then
+  echo "$usage" >&2; exit 2
+fi
+export CUSE_BULK_MIB=${2:-20}
 here=$(cd "$(dirname "$0")" && pwd)
 bin=$(cd "$1/bin" && pwd)
 work=$(mktemp -d)

@@ -119,8 +119,9 @@ TEST_F(CuseFrontEndTest, TermiosReachesTheDeviceServerAsBaudAndLineControl)
     ASSERT_EQ(setTermios(termios), 0);
     // 19200 is rate code 4 of the baud packet; LCR 7 bits + parity + even = 0x1A.
     const auto packets = transport().packets();
-    ASSERT_EQ(packets.size(), 1u);
+    ASSERT_EQ(packets.size(), 2u);
     EXPECT_EQ(packets[0], (Bytes { 0x33, 0x00, 0x03, 0x15, 0x04, 0x1A }));
+    EXPECT_EQ(packets[1].at(3), 0x24) << "the first settings of an open go whole, flow control too";
     const auto back = getTermios();
     EXPECT_EQ(back.cflag & (CBAUD | CSIZE | PARENB | PARODD), B19200 | CS7 | PARENB);
 
@@ -137,6 +138,32 @@ TEST_F(CuseFrontEndTest, TermiosReachesTheDeviceServerAsBaudAndLineControl)
     ASSERT_EQ(setTermios(termios), 0);
     EXPECT_EQ(codes(), (std::vector<std::uint8_t> { 0x24 }));
     EXPECT_TRUE(getTermios().cflag & CRTSCTS);
+}
+
+// The device server may hold another rate than the port: a program's first
+// settings tell it the rate too, even one the port had already.
+TEST_F(CuseFrontEndTest, TheFirstSettingsOfAnOpenReachTheDeviceServerWhole)
+{
+    ASSERT_EQ(program().open(), 0);
+    driver::host::TtyTermios termios = getTermios();
+    const std::uint32_t rate = driver::host::lineOf(termios).baudRate;
+    ASSERT_EQ(rate, 9600u);
+    transport().clear();
+    termios.cflag = (termios.cflag & ~CSIZE) | CS7 | PARENB;
+    ASSERT_EQ(setTermios(termios), 0);
+    ASSERT_FALSE(transport().packets().empty());
+    EXPECT_EQ(transport().packets()[0], (Bytes { 0x33, 0x00, 0x03, 0x15, 0x05, 0x1A })) << "9600 7E1";
+    // Later changes send only what changed.
+    transport().clear();
+    termios.cflag |= CSTOPB;
+    ASSERT_EQ(setTermios(termios), 0);
+    EXPECT_EQ(codes(), (std::vector<std::uint8_t> { 0x19 }));
+    // A new open starts whole again.
+    program().release();
+    ASSERT_EQ(program().open(), 0);
+    transport().clear();
+    ASSERT_EQ(setTermios(getTermios()), 0);
+    EXPECT_EQ(codes(), (std::vector<std::uint8_t> { 0x15, 0x24 }));
 }
 
 // stty -a reads what the port holds, also settings another client made.
