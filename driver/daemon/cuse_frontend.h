@@ -15,17 +15,6 @@
 
 namespace driver::daemon {
 
-// The port's serial records as a tty's line settings and back: the line
-// control record (StopBits, Parity, WordLength), the handflow record and the
-// special characters; and the modem status (16550 MSR) with DTR/RTS.
-std::array<std::uint8_t, 3> lineControlOf(const host::TtyLine& line);
-void takeLineControl(host::TtyLine& line, std::span<const std::uint8_t> record);
-std::vector<std::uint8_t> handflowOf(const host::TtyLine& line);
-void takeHandflow(host::TtyLine& line, std::span<const std::uint8_t> record);
-host::TtyModem modemOf(std::uint32_t modemStatus, std::uint32_t dtrRts);
-// Adds the events a WAIT_ON_MASK completed with to the counts.
-void countEvents(host::TtyCounts& counts, std::uint32_t events);
-
 // A port as a serial character device: what a program does to
 // /dev/vorpil/COMn becomes the port's requests, one for one. Its open is
 // the port's open (a second one fails with EBUSY, as does one while a

@@ -196,16 +196,16 @@ def bulk_both_ways():
     # The echo plug has a device server's small buffers: the writer stays at
     # most a window ahead of what came back, as a program talking to a
     # device without flow control must.
-    window = 64 * 1024
+    window = 192 * 1024
     progress = threading.Condition()
 
     def writer():
         try:
-            for start in range(0, size, 1 << 14):
+            for start in range(0, size, 1 << 15):
                 with progress:
                     if not progress.wait_for(lambda: start - len(received) < window, 60):
                         raise RuntimeError(f"nothing came back for 60 s at {start}")
-                port.write(data[start:start + (1 << 14)])
+                port.write(data[start:start + (1 << 15)])
         except Exception as e:
             error.append(repr(e))
 

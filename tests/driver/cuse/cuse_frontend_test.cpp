@@ -3,6 +3,7 @@
 // and what reaches the device server.
 #include "common/serial_ioctl.h"
 #include "driver/daemon/cuse_frontend.h"
+#include "driver/daemon/cuse_records.h"
 #include "driver/port_internal.h"
 #include "driver/vorpil_driver.h"
 #include "tests/driver/port_harness.h"
