@@ -12,6 +12,7 @@
 namespace {
 
 constexpr const char* kUsage = "usage: vorpild [--foreground] [--runtime-dir DIR] [--state-dir DIR] [--group NAME]\n"
+                               "               [--frontend cuse|pty|auto] [--cuse-dir NAME]\n"
                                "  --foreground       stay attached to the terminal (for service managers and tests)\n"
                                "  --runtime-dir DIR  control socket DIR/control and device links DIR/dev\n"
                                "                     (default $VORPIL_RUNTIME_DIR, /run/vorpil for root,\n"
@@ -20,6 +21,10 @@ constexpr const char* kUsage = "usage: vorpild [--foreground] [--runtime-dir DIR
                                "                     $XDG_STATE_HOME/vorpil otherwise)\n"
                                "  --group NAME       members of group NAME may use the control socket and open\n"
                                "                     the ports (default: only the daemon's user)\n"
+                               "  --frontend KIND    how programs reach a port: pty (a pseudo-terminal, the\n"
+                               "                     default), cuse (a serial character device /dev/NAME/COMn,\n"
+                               "                     needs /dev/cuse) or auto (cuse when /dev/cuse opens)\n"
+                               "  --cuse-dir NAME    the character devices' folder below /dev (default vorpil)\n"
                                "The runtime directory must belong to the daemon's user and be writable by\n"
                                "nobody else; otherwise the daemon refuses to start.\n";
 
@@ -37,6 +42,19 @@ int main(int argc, char** argv)
             (argument == "--runtime-dir" ? options.runtimeDir : options.stateDir) = argv[++i];
         } else if (argument == "--group" && i + 1 < argc) {
             options.group = argv[++i];
+        } else if (argument == "--frontend" && i + 1 < argc) {
+            options.frontEnd = argv[++i];
+            if (options.frontEnd != "cuse" && options.frontEnd != "pty" && options.frontEnd != "auto") {
+                std::fprintf(stderr, "vorpild: --frontend takes cuse, pty or auto\n%s", kUsage);
+                return 2;
+            }
+        } else if (argument == "--cuse-dir" && i + 1 < argc) {
+            options.cuseDir = argv[++i];
+            if (options.cuseDir.empty() || options.cuseDir.find("..") != std::string::npos
+                || options.cuseDir.front() == '/') {
+                std::fprintf(stderr, "vorpild: --cuse-dir takes a folder name below /dev\n%s", kUsage);
+                return 2;
+            }
         } else if (argument == "--help" || argument == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
