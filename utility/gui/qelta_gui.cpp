@@ -19,6 +19,7 @@
 #include "utility/gui/tftp_view.h"
 #include "utility/gui/vsp_view.h"
 #include "utility/gui/web_view_pane.h"
+#include "utility/gui/window_parts.h"
 #include "utility/services/dhcp_view.h"
 #include "utility/services/terminal_view.h"
 #include "utility/services/tftp_server.h"
@@ -234,20 +235,21 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
 
     // The Virtual Serial Port view: the manager on vorpild, its port items in
     // the navigation tree and its link with the device view.
-    vsp::VspOptions vspOptions;
-    vspOptions.hardwareId = std::string(shell.hardwareId());
-    vspOptions.infName = shell.driverInf();
-    vspOptions.bindAddress = shell.selection().effectiveAddress;
-    vspOptions.showMaxPacket = settings.maxTxPacketSizeSwitch != 0;
-    vspOptions.watch = settings.connectionCheckSwitch == 1;
     QtVspDialogs vspDialogs(&window);
-    vsp::VspManager vspManager(loop, prompter, vspDialogs, vspOptions);
-    TreeNeighbours vspTree(tree, vspManager);
+    vsp::VspManager vspManager(loop, prompter, vspDialogs,
+        windowVspOptions(
+            std::string(shell.hardwareId()), shell.driverInf(), shell.selection().effectiveAddress, settings));
+    // The COM Port Terminal in the bottom pane; its lists are filled when it
+    // is first shown. The port view closes a port in it before closing,
+    // removing or renaming the port.
+    services::TerminalView terminalView(loop, windowTerminalEnvironment(tree, log));
+    TreeNeighbours vspTree(tree, vspManager, &terminalView);
     vsp::DeviceViewLink vspLink(vspManager, deviceView, &vspTree);
     auto* vspWidget = new VspView(vspManager);
     window.setTopView(shell::TopView::Vsp, vspWidget);
     vspManager.setChangeSink([vspWidget] { vspWidget->refresh(); });
     vspManager.setStatusSink([vspWidget](const std::string&) { vspWidget->refresh(); });
+    bindDeviceDrag(*deviceWidget, *window.navigation(), deviceView, tree);
     window.navigation()->setTreeActions({ [&vspManager] { vspManager.clickAdd(); },
         [&vspManager](const std::string& name) { return vspManager.closeByName(name); },
         [&vspManager](const std::string& name) { return vspManager.removeByName(name); } });
@@ -263,13 +265,6 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
         dhcpView.handOver(out);
     });
 
-    // The COM Port Terminal in the bottom pane; its lists are filled when it
-    // is first shown.
-    services::TerminalEnvironment terminalEnvironment;
-    terminalEnvironment.scanner = services::TerminalPortScanner::fromEnvironment();
-    terminalEnvironment.isVirtualPort = [&tree](const std::string& name) { return tree.contains(name); };
-    terminalEnvironment.systemLog = [&log](const std::string& line) { log.addLogLine(line); };
-    services::TerminalView terminalView(loop, std::move(terminalEnvironment));
     auto* terminalWidget = new TerminalViewWidget(terminalView, settings);
     window.setBottomView(shell::BottomView::Terminal, terminalWidget);
     shell.store().setHandOver(

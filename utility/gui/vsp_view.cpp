@@ -1,5 +1,6 @@
 #include "utility/gui/vsp_view.h"
 
+#include "utility/services/terminal_view.h"
 #include "utility/shell/navigation.h"
 
 #include <QButtonGroup>
@@ -62,11 +63,36 @@ std::optional<int> QtVspDialogs::comPortConfiguration(const std::vector<std::str
 
 bool TreeNeighbours::portItemContains(const std::string& value) { return m_tree.contains(value); }
 
-void TreeNeighbours::setPortItemText(const std::string&, const std::string& value) { m_tree.setByName(value); }
+void TreeNeighbours::setPortItemText(const std::string&, const std::string& value)
+{
+    m_tree.setByName(value);
+    portsChanged();
+}
 
-void TreeNeighbours::removePortItem(const std::string& portName) { m_tree.remove(portName); }
+void TreeNeighbours::removePortItem(const std::string& portName)
+{
+    m_tree.remove(portName);
+    portsChanged();
+}
 
-void TreeNeighbours::rebuildPortItems() { m_tree.rebuild(m_manager.portDescriptions()); }
+void TreeNeighbours::rebuildPortItems()
+{
+    m_tree.rebuild(m_manager.portDescriptions());
+    portsChanged();
+}
+
+void TreeNeighbours::portClosing(const std::string& portName)
+{
+    if (m_terminal)
+        (void)m_terminal->closeByName(portName);
+}
+
+void TreeNeighbours::portsChanged()
+{
+    // Lists are first filled when the terminal is first shown.
+    if (m_terminal && m_terminal->shown())
+        m_terminal->refreshPortLists();
+}
 
 VspView::VspView(vsp::VspManager& manager, QWidget* parent)
     : QWidget(parent)
