@@ -34,13 +34,16 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QIcon>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProcess>
 #include <QScreen>
 #include <QTabWidget>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include <cstdio>
 #include <cstdlib>
@@ -101,6 +104,36 @@ bool grab(QWidget* widget, const QString& dir, const QString& name)
     return saved;
 }
 
+// Drops the first device that may be dragged onto the first idle port item,
+// through the tree's own drop handling; true when the port connected.
+bool dropFirstDevice(
+    DeviceViewWidget& list, NavigationPanel& panel, devmgmt::DeviceView& view, const shell::NavigationTree& tree)
+{
+    QTreeWidget* portTree = panel.tree();
+    QTreeWidgetItem* root = portTree->topLevelItem(0);
+    QTreeWidgetItem* port = nullptr;
+    for (int i = 0; root && i < root->childCount() && !port; ++i)
+        if (!root->child(i)->text(0).contains(QLatin1Char('(')))
+            port = root->child(i);
+    std::unique_ptr<QMimeData> data;
+    for (std::size_t row = 0; row < view.rowCount() && !data; ++row)
+        data.reset(list.list()->dragData(static_cast<int>(row)));
+    if (!port || !data) {
+        std::fprintf(stderr, "no idle port or no free device to drop\n");
+        return false;
+    }
+    const std::string name = port->text(0).toStdString();
+    const QPoint at = portTree->visualItemRect(port).center();
+    QDragEnterEvent enter(at, Qt::LinkAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(portTree->viewport(), &enter);
+    QDragMoveEvent move(at, Qt::LinkAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(portTree->viewport(), &move);
+    QDropEvent drop(at, Qt::LinkAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(portTree->viewport(), &drop);
+    QApplication::processEvents();
+    return tree.contains(name + " (");
+}
+
 } // namespace
 
 bool guiAvailable()
@@ -140,7 +173,14 @@ bool grabTerminalView(MainWindow& window, shell::FrameModel& frame, services::Te
     waited.start();
     while (waited.elapsed() < 500)
         QApplication::processEvents(QEventLoop::AllEvents, 20);
-    const bool saved = grab(&window, dir, QStringLiteral("terminal-view.png"));
+    bool saved = grab(&window, dir, QStringLiteral("terminal-view.png"));
+    // The smallest window: the terminal scrolls instead of losing its logs.
+    const QSize before = window.size();
+    window.resize(window.minimumSize());
+    QApplication::processEvents();
+    saved = grab(&window, dir, QStringLiteral("terminal-665x550.png")) && saved;
+    window.resize(before);
+    QApplication::processEvents();
     view.terminal(1).setAutoTest(false);
     view.terminal(0).clickClose();
     view.terminal(1).clickClose();
@@ -376,6 +416,20 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
                 FirmwareUpgradeDialog upgradeDialog(upgradeSettings, prompter, &window);
                 upgradeDialog.show();
                 status |= grab(&upgradeDialog, dir, QStringLiteral("firmware-upgrade.png")) ? 0 : 1;
+            }
+            // The navigation panel at 1280x1024 with the ports the script
+            // connected, then a device dropped onto the first idle port.
+            {
+                frame.clickViewButton(shell::FrameModel::kDeviceManagementButton);
+                const QSize before = window.size();
+                window.resize(1280, 1024);
+                QApplication::processEvents();
+                status |= grab(&window, dir, QStringLiteral("navigation-1280x1024.png")) ? 0 : 1;
+                status |= dropFirstDevice(*deviceWidget, *window.navigation(), deviceView, tree) ? 0 : 1;
+                QApplication::processEvents();
+                status |= grab(&window, dir, QStringLiteral("device-dropped-on-port.png")) ? 0 : 1;
+                window.resize(before);
+                QApplication::processEvents();
             }
             // The Virtual Serial Port view and its COM Port Configuration dialog.
             frame.clickViewButton(shell::FrameModel::kVspButton);

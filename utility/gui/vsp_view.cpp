@@ -268,17 +268,25 @@ void VspView::refresh()
 {
     m_refreshing = true;
     const auto& rows = m_manager.rows();
-    m_list->clear();
-    for (const auto& row : rows) {
-        auto* item = new QTreeWidgetItem(m_list,
-            { text(row.entry.portId), text(row.entry.portName), text(row.status), text(row.remoteIp),
-                text(row.remotePort) });
+    // The rows are updated in place: a refresh runs inside the list's own
+    // selection signal, while the clicked item is still in use.
+    while (m_list->topLevelItemCount() > static_cast<int>(rows.size()))
+        delete m_list->takeTopLevelItem(m_list->topLevelItemCount() - 1);
+    while (m_list->topLevelItemCount() < static_cast<int>(rows.size()))
+        new QTreeWidgetItem(m_list);
+    const auto selected = m_manager.selected();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto& row = rows[i];
+        QTreeWidgetItem* item = m_list->topLevelItem(static_cast<int>(i));
+        const QString texts[] = { text(row.entry.portId), text(row.entry.portName), text(row.status),
+            text(row.remoteIp), text(row.remotePort) };
         const auto colour = vsp::rowColour(row.status);
-        for (int column = 0; column < 5; ++column)
+        for (int column = 0; column < 5; ++column) {
+            item->setText(column, texts[column]);
             item->setBackground(column, QColor(colour.red, colour.green, colour.blue));
+        }
+        item->setSelected(selected && *selected == i);
     }
-    if (const auto selected = m_manager.selected(); selected && *selected < rows.size())
-        m_list->topLevelItem(static_cast<int>(*selected))->setSelected(true);
     const auto& buttons = m_manager.buttons();
     m_list->setEnabled(buttons.list);
     m_add->setEnabled(buttons.add);
