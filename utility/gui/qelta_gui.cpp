@@ -44,6 +44,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QUrl>
 
 #include <cstdio>
 #include <cstdlib>
@@ -76,14 +77,27 @@ public:
     void beep(int, int) override { }
 };
 
-void openHelp(const std::string& directory)
+// The help file sits beside the settings; an HTML copy serves where no
+// reader of the compiled format is installed. Where the system has no
+// handler for it, the built-in browser shows it and the log says why.
+void openHelp(const std::string& directory, WebViewPane& pane, std::function<void()> showWeb,
+    std::function<void(const std::string&)> log)
 {
-    // The help file sits beside the settings; an HTML copy serves where no
-    // reader of the compiled format is installed. Failures are silent.
     std::string path = directory + "QELTA.chm";
-    if (!platform::fileExists(path) && platform::fileExists(directory + "QELTA.html"))
-        path = directory + "QELTA.html";
-    QProcess::startDetached(QStringLiteral("xdg-open"), { QString::fromStdString(path) });
+    const std::string html = directory + "QELTA.html";
+    if (!platform::fileExists(path) && platform::fileExists(html))
+        path = html;
+    openWithSystemHandler(path, &pane, [&pane, showWeb, log, path, html](const std::string& why) {
+        const std::string shown = platform::fileExists(html) ? html : path;
+        const std::string url = QUrl::fromLocalFile(QString::fromStdString(shown)).toString().toStdString();
+        std::string problem;
+        if (!pane.navigate(url, problem)) {
+            log("Help: " + why + "; no built-in browser either (" + problem + ")");
+            return;
+        }
+        log("Help: " + why + "; showing " + shown + " in the built-in browser");
+        showWeb();
+    });
 }
 
 QString aboutTitle()
@@ -312,7 +326,11 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
 
     FrameActions actions;
     TftpView* tftpWidget = installTftpView(window, actions, tftpServer);
-    actions.help = [&shell] { openHelp(shell.store().directory()); };
+    actions.help = [&shell, webPane, &frame, &log] {
+        openHelp(
+            shell.store().directory(), *webPane, [&frame] { frame.showWebPage(); },
+            [&log](const std::string& line) { log.addLogLine(line); });
+    };
     actions.about = [&window] {
         QMessageBox::about(&window,
             QString::fromLatin1(shell::kAboutTitle.data(), static_cast<int>(shell::kAboutTitle.size())),

@@ -8,6 +8,12 @@
 #include "utility/vsp/provisioner.h"
 #include "widgets/report_list.h"
 
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <memory>
+#include <utility>
+
 namespace utility::gui {
 
 services::TerminalEnvironment windowTerminalEnvironment(shell::NavigationTree& tree, shell::SystemLog& log)
@@ -54,6 +60,35 @@ void bindDeviceDrag(
                 tree.setByName(*text);
             return text;
         });
+}
+
+void openWithSystemHandler(const std::string& target, QObject* owner, std::function<void(const std::string&)> failed,
+    const std::string& opener)
+{
+    const QString program = QStandardPaths::findExecutable(QString::fromStdString(opener));
+    if (program.isEmpty()) {
+        failed(opener + " is not installed");
+        return;
+    }
+    auto* process = new QProcess(owner);
+    auto reported = std::make_shared<bool>(false);
+    auto fail = [failed, reported](const std::string& why) {
+        if (!std::exchange(*reported, true))
+            failed(why);
+    };
+    QObject::connect(process, &QProcess::errorOccurred, process, [process, fail, opener](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            fail(opener + " could not be started");
+            process->deleteLater();
+        }
+    });
+    QObject::connect(
+        process, &QProcess::finished, process, [process, fail, opener](int code, QProcess::ExitStatus status) {
+            if (status != QProcess::NormalExit || code != 0)
+                fail(opener + " failed (exit status " + std::to_string(code) + ")");
+            process->deleteLater();
+        });
+    process->start(program, { QString::fromStdString(target) });
 }
 
 } // namespace utility::gui

@@ -4,7 +4,10 @@
 #include "utility/shell/app_settings.h"
 #include "utility/vsp/vsp_manager.h"
 
+#include <functional>
 #include <string>
+
+class QObject;
 
 namespace utility::shell {
 class NavigationTree;
@@ -36,5 +39,11 @@ vsp::VspOptions windowVspOptions(const std::string& hardwareId, const std::strin
 // tree's port items take them and the device view connects the port.
 void bindDeviceDrag(
     DeviceViewWidget& list, NavigationPanel& panel, devmgmt::DeviceView& view, shell::NavigationTree& tree);
+
+// Opens a file or address with the system's handler (xdg-open); `failed`
+// runs with the reason when the opener is missing, cannot start or exits
+// with an error (no handler for the type), so the caller can fall back.
+void openWithSystemHandler(const std::string& target, QObject* owner, std::function<void(const std::string&)> failed,
+    const std::string& opener = "xdg-open");
 
 } // namespace utility::gui

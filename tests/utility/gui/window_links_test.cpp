@@ -428,3 +428,30 @@ TEST(WindowDialogs, SettingDialogShowsThePeriodsUnits)
         EXPECT_TRUE(label->text().contains(QString::fromLatin1(u.unit))) << label->text().toStdString();
     }
 }
+
+// Help and the external browser learn when the system cannot open a page, so
+// they can show it in the built-in browser instead.
+TEST(WindowParts, SystemHandlerFailuresAreReported)
+{
+    const struct {
+        const char* opener;
+        const char* why; // empty: opened
+    } cases[] = {
+        { "/bin/true", "" },
+        { "/bin/false", "failed (exit status 1)" },
+        { "no-such-opener-here", "is not installed" },
+    };
+    for (const auto& c : cases) {
+        QObject owner;
+        std::optional<std::string> failure;
+        gui::openWithSystemHandler(
+            "/nonexistent/QELTA.html", &owner, [&](const std::string& why) { failure = why; }, c.opener);
+        // The opener ends within moments; its report comes on the event loop.
+        QTest::qWait(std::string(c.why).empty() ? 500 : 0);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return failure.has_value() || std::string(c.why).empty(); }, 5000));
+        if (std::string(c.why).empty())
+            EXPECT_FALSE(failure.has_value()) << c.opener << ": " << failure.value_or("");
+        else
+            EXPECT_NE(failure.value_or("").find(c.why), std::string::npos) << c.opener << ": " << failure.value_or("");
+    }
+}
