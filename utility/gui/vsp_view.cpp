@@ -121,6 +121,8 @@ VspView::VspView(vsp::VspManager& manager, QWidget* parent)
     , m_progress(new QProgressBar(this))
 {
     setObjectName(QStringLiteral("vspView"));
+    // The bar shows Add's progress; a percentage at rest would say nothing.
+    m_progress->setTextVisible(false);
     // Columns and widths as the report list takes them: "Port ID, 60;Port Name, 150;Status, 100;Remote IP, 120;Remote
     // Port, 90".
     m_list->setColumnCount(5);

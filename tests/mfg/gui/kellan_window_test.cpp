@@ -210,7 +210,7 @@ TEST_F(KellanWindow, BrowseButtonsFillTheirFieldsThroughFileDialogsWithTheirFilt
              Browse { "BrowseTestFirmware", "TestFirmware", "Binary files(*.bin) (*.bin)" },
              Browse { "BrowseProductionFirmware", "ProductionFirmware", "Binary files(*.bin) (*.bin)" },
              Browse { "BrowseEeprom", "EepromFile", "EEPROM files(*.ini) (*.ini)" },
-             Browse { "BrowseLog", "LogFile", "Text files(*.txt) (*.txt);;All files(*.*) (*.*)" } }) {
+             Browse { "BrowseLog", "LogFile", "Text files(*.txt);;All files(*.*)" } }) {
         closer.boxes.clear();
         closer.fileAnswer = dir.file(std::string("chosen-") + c.field);
         dir.write(std::string("chosen-") + c.field, "x");

@@ -455,3 +455,33 @@ TEST(WindowParts, SystemHandlerFailuresAreReported)
             EXPECT_NE(failure.value_or("").find(c.why), std::string::npos) << c.opener << ": " << failure.value_or("");
     }
 }
+
+// A selected row keeps its text colour (green after a setup, dark red after
+// a restore) instead of the highlight's white.
+TEST(WindowParts, SelectedRowsKeepTheirTextColour)
+{
+    for (const QColor colour : { QColor(0, 176, 0), QColor(176, 0, 0) }) {
+        widgets::ReportList list;
+        list.setColumns({ { "Name", 200 } }, false);
+        widgets::ReportList::Row row;
+        row.texts = { "WWWWWWWWWWWW" };
+        row.text = colour;
+        list.setRows({ row });
+        list.resize(240, 80);
+        list.show();
+        list.topLevelItem(0)->setSelected(true);
+        list.setFocus();
+        QApplication::processEvents();
+        const QImage image = list.viewport()->grab().toImage();
+        const QRect rect = list.visualItemRect(list.topLevelItem(0));
+        int coloured = 0;
+        for (int y = rect.top(); y <= rect.bottom(); ++y)
+            for (int x = rect.left(); x <= rect.right(); ++x) {
+                const QColor pixel = image.pixelColor(x, y);
+                if (std::abs(pixel.red() - colour.red()) < 40 && std::abs(pixel.green() - colour.green()) < 40
+                    && pixel.blue() < 60)
+                    ++coloured;
+            }
+        EXPECT_GT(coloured, 20) << colour.name().toStdString();
+    }
+}
