@@ -16,14 +16,16 @@ cd "$work"
 QT_QPA_PLATFORM=offscreen "$root/scripts/netns-exec.sh" bash -c '
   "$1/devsim" --devices 6 --first-address 127.0.0.10 > devsim.out 2>&1 &
   for _ in $(seq 100); do [ "$(grep -c . devsim.out || true)" -ge 6 ] && break; sleep 0.1; done
-  # Two virtual ports on a driver host of its own, one connected to a device.
+  # Five virtual ports on a driver host of its own, four connected to devices
+  # (the fifth takes a device dropped onto it).
   "$1/vorpild" --foreground --runtime-dir "$PWD/run" --state-dir "$PWD/state" 2> vorpild.log &
   export VORPIL_RUNTIME_DIR=$PWD/run
   for _ in $(seq 100); do "$1/devcon" status > /dev/null 2>&1 && break; sleep 0.1; done
-  "$1/devcon" install VORPIL.inf "ZORV\\Rure" COM5 > /dev/null
-  "$1/devcon" install VORPIL.inf "ZORV\\Rure" COM6 > /dev/null
-  "$1/devcon" set COM5 --remote 127.0.0.10:5000 --tcp --client --framed > /dev/null
-  "$1/devcon" connect COM5 > /dev/null || true
+  for n in 5 6 7 8 9; do "$1/devcon" install VORPIL.inf "ZORV\\Rure" COM$n > /dev/null; done
+  for n in 5 6 7 8; do
+    "$1/devcon" set COM$n --remote 127.0.0.$((n + 5)):5000 --tcp --client --framed > /dev/null
+    "$1/devcon" connect COM$n > /dev/null || true
+  done
   # Traffic for the monitor chart: COM5 writes to device 1 in bursts that
   # grow and shrink, so its transmit rate moves from cycle to cycle.
   ( exec 3> "$VORPIL_RUNTIME_DIR/dev/COM5" || exit 0
