@@ -17,12 +17,11 @@ public:
         : m_port(port)
     {
     }
-    void data(std::span<const std::uint8_t> bytes) override
-    {
-        const std::uint32_t unread = appendReceived(m_port, bytes);
-        if (unread + bytes.size() >= kFlowStopLevel)
-            m_stopLevelReached = true;
-    }
+    // No receive stop goes out at the stop level: the connection is read no
+    // further than the receive buffer has room (SocketTransport::receiveRoom),
+    // so TCP holds the server back and nothing is lost. A FLOWCONTROL-SUSPEND
+    // would also stop ser2net writing to its serial line.
+    void data(std::span<const std::uint8_t> bytes) override { (void)appendReceived(m_port, bytes); }
     void modemState(std::uint8_t state) override { reportModemState(m_port, state); }
     void lineState(std::uint8_t state) override { reportLineState(m_port, state); }
     void flowSuspended(bool suspended) override
@@ -41,7 +40,6 @@ public:
     }
 
     PortDevice& m_port;
-    bool m_stopLevelReached = false;
     bool m_suspendChanged = false;
     bool m_suspended = false;
 };
@@ -92,8 +90,6 @@ bool Rfc2217Link::receive(std::span<const std::uint8_t> bytes)
     }
     if (events.m_suspendChanged && !events.m_suspended)
         m_resumed.notify_all();
-    if (events.m_stopLevelReached)
-        flowThresholdReached(m_port);
     return due;
 }
 
