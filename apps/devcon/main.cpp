@@ -32,13 +32,16 @@ constexpr const char* kUsage
       "       devcon status\n"
       "       devcon set <COMn> --remote HOST:PORT (--tcp|--udp) (--client|--server) (--framed|--raw)\n"
       "                  [--max-packet N] [--connect-at-start] [--bind ADDR]\n"
-      "       devcon set <COMn> [--reconnect SECONDS|off] [--pacing on|off]\n"
+      "       devcon set <COMn> [--reconnect SECONDS|off] [--pacing on|off] [--protocol native|rfc2217]\n"
       "       devcon serial <COMn> [--baud N] [--data-bits 5..8] [--parity none|odd|even|mark|space]\n"
       "                  [--stop-bits 1|1.5|2] [--dtr on|off] [--rts on|off] [--break MS]\n"
       "       devcon connect|server|disconnect <COMn>\n"
       "--reconnect: a client port whose connection was lost tries again every SECONDS (default 5)\n"
       "  while a program has it open; off leaves it down until connected again.\n"
       "--pacing off: writes are not held to the port's baud rate (for device servers that buffer).\n"
+      "--protocol rfc2217: the port speaks Telnet with COM-PORT-OPTION (RFC 2217) over TCP to any\n"
+      "  device server that does (ser2net among them); native: the device servers' own framing\n"
+      "  (or raw, as --framed/--raw say).\n"
       "serial: what a terminal cannot carry (parity, data bits, modem lines, break), while no\n"
       "  program holds the port; a program's own terminal settings change only what it sets.\n"
       "The driver host is found through VORPIL_RUNTIME_DIR (else the default runtime directory).\n";
@@ -146,6 +149,11 @@ int remove(const std::vector<std::string>& args)
     return ntSuccess(status) ? kExitOk : status == kStatusPipeDisconnected ? kExitNoHost : kExitFailed;
 }
 
+std::string nodeKey(const std::string& instanceId)
+{
+    return "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + instanceId + "\\Device Parameters";
+}
+
 int status(const std::vector<std::string>& args)
 {
     if (!args.empty())
@@ -160,12 +168,22 @@ int status(const std::vector<std::string>& args)
         return kExitFailed;
     }
     for (const auto& node : nodes) {
-        const std::string endpoint = std::string(node.protocol == kProtocolUdp ? "udp:" : "tcp:")
+        // The wire protocol is a registry value of the driver host's own.
+        std::uint32_t type = 0;
+        std::vector<std::uint8_t> wire;
+        const bool rfc2217 = ntSuccess(client->regQueryValue(nodeKey(node.instanceId), "WireProtocol", type, wire))
+            && wire.size() == 4 && loadLe32(wire, 0) == 1;
+        const std::string endpoint = std::string(rfc2217                     ? "rfc2217:"
+                                             : node.protocol == kProtocolUdp ? "udp:"
+                                                                             : "tcp:")
             + addressText(node.remoteHostIp) + ":"
             + std::to_string(hostPort(static_cast<std::uint16_t>(node.remoteHostPort)));
         std::printf("%s %s %s %s link=%u remote=%s %s %s path=%s\n", node.instanceId.c_str(), node.hardwareId.c_str(),
             node.portName.empty() ? "-" : node.portName.c_str(), std::string(nodeStateText(node.state)).c_str(),
-            node.linkState, endpoint.c_str(), node.connType ? "client" : "server", node.cmdByte ? "framed" : "raw",
+            node.linkState, endpoint.c_str(), node.connType ? "client" : "server",
+            rfc2217            ? "rfc2217"
+                : node.cmdByte ? "framed"
+                               : "raw",
             node.devicePath.empty() ? "-" : node.devicePath.c_str());
     }
     std::vector<std::string> terminals;
@@ -210,13 +228,13 @@ std::string portKey(ControlClient& client, const std::string& port)
         return {};
     for (const auto& node : nodes) {
         if (sameText(node.portName, port))
-            return "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + node.instanceId + "\\Device Parameters";
+            return nodeKey(node.instanceId);
     }
     return {};
 }
 
 // The driver host's own options of a port; they apply from the port's next open.
-int setOptions(const std::string& port, int reconnect, int pacing)
+int setOptions(const std::string& port, int reconnect, int pacing, int protocol)
 {
     std::unique_ptr<ControlClient> client;
     if (!connectHost(client))
@@ -239,6 +257,8 @@ int setOptions(const std::string& port, int reconnect, int pacing)
         ok = store("ReconnectInterval", static_cast<std::uint32_t>(reconnect)) && ok;
     if (pacing >= 0)
         ok = store("Pacing", static_cast<std::uint32_t>(pacing)) && ok;
+    if (protocol >= 0)
+        ok = store("WireProtocol", static_cast<std::uint32_t>(protocol)) && ok;
     return ok ? kExitOk : kExitFailed;
 }
 
@@ -246,7 +266,7 @@ int set(const std::vector<std::string>& args)
 {
     if (args.empty() || !isComName(args[0]))
         return usage();
-    int reconnect = -1, pacing = -1;
+    int reconnect = -1, pacing = -1, protocol = -1;
     std::vector<std::string> rest { args[0] };
     for (std::size_t i = 1; i < args.size(); ++i) {
         const bool hasValue = i + 1 < args.size();
@@ -268,19 +288,27 @@ int set(const std::vector<std::string>& args)
                 return kExitUsage;
             }
             pacing = value == "on" ? 1 : 0;
+        } else if (args[i] == "--protocol" && hasValue) {
+            const std::string value = args[++i];
+            if (value != "native" && value != "rfc2217") {
+                std::fprintf(stderr, "devcon: --protocol wants native or rfc2217\n");
+                return kExitUsage;
+            }
+            protocol = value == "rfc2217" ? 1 : 0;
         } else {
             rest.push_back(args[i]);
         }
     }
+    const bool options = reconnect >= 0 || pacing >= 0 || protocol >= 0;
     if (rest.size() == 1) {
-        if (reconnect < 0 && pacing < 0)
+        if (!options)
             return usage();
-        return setOptions(args[0], reconnect, pacing);
+        return setOptions(args[0], reconnect, pacing, protocol);
     }
     const int result = setRemote(rest);
-    if (result != kExitOk || (reconnect < 0 && pacing < 0))
+    if (result != kExitOk || !options)
         return result;
-    return setOptions(args[0], reconnect, pacing);
+    return setOptions(args[0], reconnect, pacing, protocol);
 }
 
 // Serial settings a terminal cannot carry, sent as the serial requests a
