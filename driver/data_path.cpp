@@ -239,7 +239,7 @@ NtStatus writeBytes(PortDevice& port, std::span<const std::uint8_t> data, bool h
     if (!hasBuffer)
         return kStatusInvalidParameter;
 
-    const bool framed = port.config.cmdByte != 0;
+    const bool framed = framedStream(port.config);
     const std::size_t header = framed ? kPacketHeaderSize : 0;
     const std::size_t maxPacketLen = port.config.maxPacketLen;
     // A packet length that leaves no room for data would never finish.
@@ -301,7 +301,7 @@ NtStatus writeBytes(PortDevice& port, std::span<const std::uint8_t> data, bool h
 void resetTransmitBuffer(PortDevice& port)
 {
     PortBuffers& buffers = *port.buffers;
-    if (port.config.cmdByte != 0) {
+    if (framedStream(port.config)) {
         buffers.transmit[0] = kDataPacketType;
         buffers.transmit[1] = 0;
         buffers.transmit[2] = 0;

@@ -62,6 +62,11 @@ void loadOptions(PortDevice& port, const std::string& key)
     if (ntSuccess(port.host->registry().queryValue(key, kPacingValue, value)) && configWord(value, word))
         pacing = word != 0 ? 1 : 0;
     storeShared(port.config.pacing, pacing);
+    std::uint32_t wire = kWireNative;
+    if (ntSuccess(port.host->registry().queryValue(key, kWireProtocolValue, value)) && configWord(value, word)
+        && word == kWireRfc2217)
+        wire = kWireRfc2217;
+    storeShared(port.config.wireProtocol, wire);
 }
 
 } // namespace

@@ -19,9 +19,12 @@ NtStatus reloadConfiguration(PortDevice& port);
 
 // The driver host's own per-port options, each a REG_DWORD of its own beside
 // the eight: seconds between reconnection attempts of a lost client (0 off),
-// and whether writes are paced to the emulated baud rate (0 off).
+// whether writes are paced to the emulated baud rate (0 off), and the wire
+// protocol.
 inline constexpr const char* kReconnectIntervalValue = "ReconnectInterval";
 inline constexpr const char* kPacingValue = "Pacing";
+// What the port speaks to its device server: kWireNative or kWireRfc2217.
+inline constexpr const char* kWireProtocolValue = "WireProtocol";
 inline constexpr std::uint32_t kMaxReconnectSeconds = 3600;
 // Reads the options again (at every open, so devcon's changes apply to the
 // next program).

@@ -90,9 +90,20 @@ struct PortConfig {
     // their own (missing values mean the defaults):
     std::uint32_t reconnectSeconds = kDefaultReconnectSeconds; // "ReconnectInterval"; 0: a lost client stays down
     std::uint32_t pacing = 1; // "Pacing"; 0: writes are not held to the emulated baud rate
+    std::uint32_t wireProtocol = 0; // "WireProtocol": kWireNative or kWireRfc2217
 };
 
 inline constexpr PortConfig kDefaultPortConfig { 0x0200A8C0, 0x8813, 0, 0, 1, 1, 450, 0x7117, 0, 0 };
+
+// What a client port speaks to its device server ("WireProtocol").
+inline constexpr std::uint32_t kWireNative = 0; // the device servers' own framing, or raw, as CmdByte says
+inline constexpr std::uint32_t kWireRfc2217 = 1; // Telnet with COM-PORT-OPTION, over TCP
+
+inline bool speaksRfc2217(const PortConfig& config) { return loadShared(config.wireProtocol) == kWireRfc2217; }
+// The stream is cut into the device servers' packets.
+inline bool framedStream(const PortConfig& config) { return config.cmdByte != 0 && !speaksRfc2217(config); }
+// Setting requests reach the device server.
+inline bool carriesSettings(const PortConfig& config) { return config.cmdByte != 0 || speaksRfc2217(config); }
 
 struct SerialTimeouts {
     std::uint32_t readIntervalTimeout = 0;
@@ -197,6 +208,7 @@ enum class PortJob {
     UdpHelloReply,
     FlowControl,
     Reconnect,
+    TelnetSend, // answers of an RFC 2217 link that the network thread cannot send itself
     Count
 };
 

@@ -34,7 +34,17 @@ void loadConfiguration(PortDevice& port);
 
 // Serial emulation. Completes the request, or keeps it and returns kStatusPending.
 NtStatus serialControl(PortDevice& port, const host::RequestPtr& request);
-// Sends a control packet when the port is connected and framed; success otherwise.
+// The line-control byte (16550 line control register layout) of a line
+// control, or -1 for a combination the port rejects.
+int lineControlByte(std::uint8_t stopBits, std::uint8_t parity, std::uint8_t wordLength);
+// The flow-control code (0 none, 1 hardware, 2 software) of a handflow.
+std::uint8_t flowControlCode(const SerialHandflow& handflow);
+// Modem and line state reports of an RFC 2217 server (16550 layouts): the
+// modem status and its events, the break and error events.
+void reportModemState(PortDevice& port, std::uint8_t modemStatus);
+void reportLineState(PortDevice& port, std::uint8_t lineStatus);
+// Sends a control packet when the port is connected and carries settings
+// (framed, or RFC 2217); success otherwise.
 NtStatus sendControl(PortDevice& port, const ControlPacket& packet);
 // Completes the pending wait-on-mask request with `events`; data lock held.
 void completePendingWait(PortDevice& port, std::uint32_t events);

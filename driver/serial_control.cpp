@@ -22,6 +22,8 @@ struct BaudCode {
 constexpr BaudCode kBaudCodes[] = { { 921600, 0 }, { 115200, 1 }, { 57600, 2 }, { 38400, 3 }, { 19200, 4 }, { 9600, 5 },
     { 4800, 6 }, { 2400, 7 }, { 1200, 8 } };
 
+} // namespace
+
 // The line-control byte (16550 line control register layout), or -1 for a
 // combination the port rejects.
 int lineControlByte(std::uint8_t stopBits, std::uint8_t parity, std::uint8_t wordLength)
@@ -56,6 +58,8 @@ std::uint8_t flowControlCode(const SerialHandflow& handflow)
         return 2; // software
     return 0;
 }
+
+namespace {
 
 // The fixed SERIAL_COMMPROP answer.
 void fillProperties(std::span<std::uint8_t> out)
@@ -388,11 +392,42 @@ private:
     std::span<std::uint8_t> m_out;
 };
 
+// The events a modem status's delta bits raise under `waitMask`.
+std::uint32_t modemEvents(std::uint32_t waitMask, std::uint8_t status)
+{
+    std::uint32_t events = 0;
+    if ((waitMask & kSerialEvCts) && (status & 0x01))
+        events |= kSerialEvCts;
+    if ((waitMask & kSerialEvDsr) && (status & 0x02))
+        events |= kSerialEvDsr;
+    if ((waitMask & kSerialEvRing) && (status & 0x04))
+        events |= kSerialEvRing;
+    if ((waitMask & kSerialEvRlsd) && (status & 0x08))
+        events |= kSerialEvRlsd;
+    return events;
+}
+
+// Completes a pending wait with the new events and those pending, or keeps
+// them pending; data lock held.
+void signalEvents(PortDevice& port, std::uint32_t events)
+{
+    if (!events)
+        return;
+    SerialState& serial = port.serial;
+    events |= serial.pendingEvents;
+    if (port.pendingWait) {
+        serial.pendingEvents = 0;
+        completePendingWait(port, events);
+    } else {
+        serial.pendingEvents = events;
+    }
+}
+
 } // namespace
 
 NtStatus sendControl(PortDevice& port, const ControlPacket& packet)
 {
-    if (!port.transport || port.config.cmdByte == 0 || !port.transport->connected())
+    if (!port.transport || !carriesSettings(port.config) || !port.transport->connected())
         return kStatusSuccess;
     return port.transport->sendControlPacket(packet);
 }
@@ -444,9 +479,13 @@ NtStatus serialControl(PortDevice& port, const RequestPtr& request)
     }
     if (outcome.kept)
         return kStatusPending; // counted until it completes
-    // A purge makes room for a connection held back by a full buffer.
-    if (request->ioControlCode() == kIoctlSerialPurge && port.transport)
+    // A purge makes room for a connection held back by a full buffer, and
+    // empties the device server's buffers where the link can say so.
+    if (request->ioControlCode() == kIoctlSerialPurge && port.transport) {
         port.transport->resumeReceive();
+        if (ntSuccess(outcome.status))
+            outcome.status = port.transport->purge(loadLe32(request->input(), 0));
+    }
     // The local state has changed already; a failed send becomes the status.
     if (outcome.send)
         outcome.status = sendControl(port, outcome.packet);
@@ -472,24 +511,29 @@ void reportModemStatus(PortDevice& port, std::span<const std::uint8_t> packet)
     const std::uint8_t status = packet[4];
     serial.modemStatus = status;
     serial.modemControl = packet[5] & (kSerialDtrState | kSerialRtsState);
+    const std::uint32_t events = modemEvents(serial.waitMask, status);
+    signalEvents(port, events);
+}
+
+void reportModemState(PortDevice& port, std::uint8_t modemStatus)
+{
+    std::lock_guard lock(port.dataLock);
+    port.serial.modemStatus = modemStatus;
+    signalEvents(port, modemEvents(port.serial.waitMask, modemStatus));
+}
+
+void reportLineState(PortDevice& port, std::uint8_t lineStatus)
+{
+    constexpr std::uint8_t kBreak = 0x10;
+    constexpr std::uint8_t kErrors = 0x0E; // overrun, parity, framing
+    std::lock_guard lock(port.dataLock);
+    const std::uint32_t mask = port.serial.waitMask;
     std::uint32_t events = 0;
-    if ((serial.waitMask & kSerialEvCts) && (status & 0x01))
-        events |= kSerialEvCts;
-    if ((serial.waitMask & kSerialEvDsr) && (status & 0x02))
-        events |= kSerialEvDsr;
-    if ((serial.waitMask & kSerialEvRing) && (status & 0x04))
-        events |= kSerialEvRing;
-    if ((serial.waitMask & kSerialEvRlsd) && (status & 0x08))
-        events |= kSerialEvRlsd;
-    if (!events)
-        return;
-    events |= serial.pendingEvents;
-    if (port.pendingWait) {
-        serial.pendingEvents = 0;
-        completePendingWait(port, events);
-    } else {
-        serial.pendingEvents = events;
-    }
+    if ((mask & kSerialEvBreak) && (lineStatus & kBreak))
+        events |= kSerialEvBreak;
+    if ((mask & kSerialEvErr) && (lineStatus & kErrors))
+        events |= kSerialEvErr;
+    signalEvents(port, events);
 }
 
 } // namespace driver

@@ -71,6 +71,7 @@ SocketTransport::SocketTransport(PortDevice& port, host::NetService& network)
     : m_port(port)
     , m_network(network)
     , m_retryTimer(std::make_unique<host::KernelTimer>(port.host->timers()))
+    , m_telnet(port)
 {
 }
 
@@ -152,9 +153,14 @@ void SocketTransport::runReconnect()
             std::lock_guard lock(m_port.dataLock);
             resetReassembly(m_port);
         }
+        if (link.session.telnet)
+            telnetBegin();
         status = link.endpoint->connect(link.remote, kConnectLimit);
-        if (ntSuccess(status))
+        if (ntSuccess(status)) {
             setState(LinkState::Connected);
+            if (link.session.telnet)
+                telnetSendOutgoing();
+        }
     } else {
         if (link.endpoint)
             (void)closeEndpoints();
@@ -229,8 +235,9 @@ NtStatus SocketTransport::openEndpoints(bool server)
 {
     const PortConfig& config = m_port.config;
     Session session;
-    session.protocol = config.protocol == 0 ? NetProtocol::Tcp : NetProtocol::Udp;
-    session.framed = config.cmdByte != 0;
+    session.telnet = speaksRfc2217(config);
+    session.protocol = config.protocol == 0 || session.telnet ? NetProtocol::Tcp : NetProtocol::Udp;
+    session.framed = framedStream(config);
     session.server = server;
     session.fixedDestination = config.connType != 0;
     const NetAddress remote { swap32(config.remoteHostIp), swap16(config.remoteHostPort) };
@@ -306,6 +313,8 @@ NtStatus SocketTransport::connectClient()
             std::lock_guard lock(m_port.dataLock);
             resetReassembly(m_port);
         }
+        if (link.session.telnet)
+            telnetBegin();
         status = link.endpoint->connect(link.remote, kConnectLimit);
         if (!ntSuccess(status)) {
             (void)closeEndpoints();
@@ -316,6 +325,8 @@ NtStatus SocketTransport::connectClient()
             m_state = LinkState::Connected;
             m_wanted = true;
         }
+        if (link.session.telnet)
+            telnetSendOutgoing();
         queue(PortJob::WriteLocalPort, &SocketTransport::runWriteLocalPort);
         return kStatusSuccess;
     }
@@ -474,9 +485,13 @@ NtStatus SocketTransport::reconnect()
         std::lock_guard lock(m_port.dataLock);
         resetReassembly(m_port);
     }
+    if (link.session.telnet)
+        telnetBegin();
     const NtStatus status = link.endpoint->connect(link.remote, kConnectLimit);
     if (ntSuccess(status)) {
         setState(LinkState::Connected);
+        if (link.session.telnet)
+            telnetSendOutgoing();
         attemptSucceeded();
     } else if (reconnectEnabled() && wanted) {
         // The endpoints stay, so the retry timer and later writes try again.
@@ -527,13 +542,67 @@ NtStatus SocketTransport::sendBytes(std::span<const std::uint8_t> bytes, std::si
 
 NtStatus SocketTransport::sendTransmitBuffer(std::span<const std::uint8_t> bytes, std::size_t& taken)
 {
-    return sendBytes(bytes, &taken);
+    if (!telnetSession())
+        return sendBytes(bytes, &taken);
+    taken = 0;
+    // A server that suspended our sending holds the write, as a send that
+    // the network does not take would.
+    if (!m_telnet.waitUntilSendable(kSendLimit))
+        return kStatusCancelled;
+    std::lock_guard sending(m_telnet.sendMutex());
+    const auto pending = m_telnet.takeOutgoing();
+    if (!pending.empty())
+        (void)sendBytes(pending, nullptr);
+    const auto wire = m_telnet.escape(bytes);
+    std::size_t wireTaken = 0;
+    const NtStatus status = sendBytes(wire, &wireTaken);
+    taken = ntSuccess(status) ? bytes.size() : telnet::unescapedLength(bytes, wireTaken);
+    return status;
 }
 
 NtStatus SocketTransport::sendControlPacket(const ControlPacket& packet)
 {
+    if (telnetSession()) {
+        m_telnet.control(packet);
+        std::lock_guard sending(m_telnet.sendMutex());
+        const auto bytes = m_telnet.takeOutgoing();
+        return bytes.empty() ? kStatusSuccess : sendBytes(bytes, nullptr);
+    }
     const auto bytes = packet.encode();
     return sendBytes(std::span(bytes).first(packet.encodedSize()), nullptr);
+}
+
+NtStatus SocketTransport::purge(std::uint32_t purgeFlags)
+{
+    if (!telnetSession() || !connected())
+        return kStatusSuccess;
+    m_telnet.purge(purgeFlags);
+    std::lock_guard sending(m_telnet.sendMutex());
+    const auto bytes = m_telnet.takeOutgoing();
+    return bytes.empty() ? kStatusSuccess : sendBytes(bytes, nullptr);
+}
+
+bool SocketTransport::telnetSession() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_session.telnet && m_endpoint;
+}
+
+void SocketTransport::telnetBegin() { m_telnet.begin(); }
+
+void SocketTransport::telnetSendOutgoing()
+{
+    std::lock_guard sending(m_telnet.sendMutex());
+    const auto bytes = m_telnet.takeOutgoing();
+    if (!bytes.empty())
+        (void)sendBytes(bytes, nullptr);
+}
+
+void SocketTransport::runTelnetSend()
+{
+    if (snapshot().removed || !telnetSession())
+        return;
+    telnetSendOutgoing();
 }
 
 // While a program has the port, a TCP stream is never read past the free
@@ -563,9 +632,17 @@ void SocketTransport::resumeReceive()
 void SocketTransport::onStream(std::span<const std::uint8_t> bytes)
 {
     bool framed = false;
+    bool telnetLink = false;
     {
         std::lock_guard lock(m_mutex);
         framed = m_session.framed;
+        telnetLink = m_session.telnet;
+    }
+    if (telnetLink) {
+        // Answers go out from a job: a send may block, this thread must not.
+        if (m_telnet.receive(bytes))
+            queue(PortJob::TelnetSend, &SocketTransport::runTelnetSend);
+        return;
     }
     if (!framed) {
         (void)appendReceived(m_port, bytes);
@@ -652,13 +729,23 @@ void SocketTransport::onPeerDisconnected()
 
 void SocketTransport::onAccepted()
 {
+    bool telnetLink = false;
     {
         std::lock_guard lock(m_mutex);
         if (m_state == LinkState::Serving)
             m_state = LinkState::ServingConnected;
+        telnetLink = m_session.telnet;
     }
-    std::lock_guard lock(m_port.dataLock);
-    resetReassembly(m_port);
+    {
+        std::lock_guard lock(m_port.dataLock);
+        resetReassembly(m_port);
+    }
+    if (telnetLink) {
+        // The client's first bytes are read on this thread after this
+        // returns, so the negotiation is ready for them.
+        m_telnet.begin();
+        queue(PortJob::TelnetSend, &SocketTransport::runTelnetSend);
+    }
 }
 
 void SocketTransport::runWriteLocalPort()

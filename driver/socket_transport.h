@@ -3,6 +3,7 @@
 #include "driver/host/network.h"
 #include "driver/host/timer.h"
 #include "driver/port_device.h"
+#include "driver/rfc2217_link.h"
 #include "driver/transport.h"
 
 #include <memory>
@@ -21,7 +22,8 @@ enum class LinkState : std::uint8_t {
 };
 
 // A port's transport over the host's TCP and UDP endpoints: client or
-// server, framed (CmdByte non-zero) or raw. Receive and disconnect handlers
+// server, framed (CmdByte non-zero), raw, or RFC 2217 (WireProtocol; always
+// TCP, the Telnet side in Rfc2217Link). Receive and disconnect handlers
 // run on the network thread and only append, set state and queue jobs; the
 // blocking work (connect, listen, restart, replies) runs in the callers'
 // threads and the port's jobs.
@@ -43,6 +45,7 @@ public:
     common::NtStatus closeTransport() override;
     void closeForRemoval() override;
     void resumeReceive() override;
+    common::NtStatus purge(std::uint32_t purgeFlags) override;
 
     LinkState state() const;
     // A TCP server's listen is outstanding.
@@ -60,6 +63,7 @@ private:
         bool framed = false;
         bool server = false;
         bool fixedDestination = false; // ConnType non-zero: datagrams go to RemoteHostIP:RemoteHostPort
+        bool telnet = false; // RFC 2217 over the TCP connection
     };
     struct Snapshot {
         LinkState state = LinkState::Closed;
@@ -80,6 +84,11 @@ private:
     // `taken` is null for control packets, which a port without a link
     // drops as a success (its settings are kept locally).
     common::NtStatus sendBytes(std::span<const std::uint8_t> bytes, std::size_t* taken);
+    // RFC 2217: before a connect, and once it exists (the opening and the
+    // commands that waited for it go out).
+    void telnetBegin();
+    void telnetSendOutgoing();
+    bool telnetSession() const;
 
     // Network thread.
     std::size_t receiveRoom();
@@ -94,6 +103,7 @@ private:
     void runServerRestart();
     void runUdpHelloReply();
     void runReconnect();
+    void runTelnetSend();
     // Reconnection of a lost client beyond the next write: attempts on a
     // timer, throttled to the port's interval. With m_operationMutex held.
     bool reconnectEnabled() const;
@@ -122,6 +132,7 @@ private:
     platform::TimePoint m_lastAttempt {};
     bool m_outageLogged = false;
     std::unique_ptr<host::KernelTimer> m_retryTimer;
+    Rfc2217Link m_telnet;
 };
 
 // Creates a SocketTransport for every port, on its host's network thread.

@@ -55,6 +55,9 @@ public:
     // A read made room in the receive buffer: a TCP connection that was not
     // read for want of room is read again.
     virtual void resumeReceive() { }
+    // A purge request's flags (after the local purge): a link that can
+    // tell the device server to empty its buffers does so.
+    virtual common::NtStatus purge(std::uint32_t /*purgeFlags*/) { return common::kStatusSuccess; }
 };
 
 // Creates the transport of every new port.

@@ -11,6 +11,7 @@ packages=(
   socat ser2net picocom python3 python3-serial tftp-hpa tftpd-hpa atftp curl busybox
   isc-dhcp-client bootpc
   xdg-utils
+  libfuse3-dev pkg-config
 )
 # A guest for what a container cannot do (kernel modules such as cuse, systemd
 # as init): scripts/vm-run.sh boots Debian's kernel under qemu.

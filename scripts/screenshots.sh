@@ -15,22 +15,29 @@ printf '192.168.0.100$00-11-22-33-44-55$192.168.0.101$00-11-22-33-44-66$' > "$wo
 cd "$work"
 QT_QPA_PLATFORM=offscreen "$root/scripts/netns-exec.sh" bash -c '
   "$1/devsim" --devices 6 --first-address 127.0.0.10 > devsim.out 2>&1 &
+  pids=$!
   for _ in $(seq 100); do [ "$(grep -c . devsim.out || true)" -ge 6 ] && break; sleep 0.1; done
-  # Two virtual ports on a driver host of its own, one connected to a device.
+  # Five virtual ports on a driver host of its own, four connected to devices
+  # (the fifth takes a device dropped onto it).
   "$1/vorpild" --foreground --runtime-dir "$PWD/run" --state-dir "$PWD/state" 2> vorpild.log &
+  pids="$pids $!"
   export VORPIL_RUNTIME_DIR=$PWD/run
   for _ in $(seq 100); do "$1/devcon" status > /dev/null 2>&1 && break; sleep 0.1; done
-  "$1/devcon" install VORPIL.inf "ZORV\\Rure" COM5 > /dev/null
-  "$1/devcon" install VORPIL.inf "ZORV\\Rure" COM6 > /dev/null
-  "$1/devcon" set COM5 --remote 127.0.0.10:5000 --tcp --client --framed > /dev/null
-  "$1/devcon" connect COM5 > /dev/null || true
+  for n in 5 6 7 8 9; do "$1/devcon" install VORPIL.inf "ZORV\\Rure" COM$n > /dev/null; done
+  for n in 5 6 7 8; do
+    "$1/devcon" set COM$n --remote 127.0.0.$((n + 5)):5000 --tcp --client --framed > /dev/null
+    "$1/devcon" connect COM$n > /dev/null || true
+  done
   # Traffic for the monitor chart: COM5 writes to device 1 in bursts that
   # grow and shrink, so its transmit rate moves from cycle to cycle.
   ( exec 3> "$VORPIL_RUNTIME_DIR/dev/COM5" || exit 0
     for i in $(seq 60); do head -c $(( (i % 5 + 1) * 400 )) /dev/zero >&3; sleep 0.5; done ) 2> /dev/null &
+  pids="$pids $!"
   "$1/qelta" --screenshots "$2" --monitor-cycles 4
   status=$?
-  kill %1 %2 %3 2> /dev/null || true
+  # By process id: job numbers are not kept by a shell without job control.
+  kill $pids 2> /dev/null || true
+  wait
   exit $status' bash "$bin" "$out"
 
 # kellan-mp's pages and its "Test Item Selection" dialog, with settings files

@@ -33,6 +33,31 @@ set +e
 status=${PIPESTATUS[0]}
 set -e
 
+# The character-device front end needs a kernel with CUSE: its checks run in
+# the test machine (one guest boot for all of them), when one can start.
+# Without KVM (software emulation) a MiB each way takes some 20 s, so the
+# bulk transfer is 4 MiB here (SUITE_GUEST_BULK_MIB=20 for the full one).
+echo "== guest tests (character-device ports, in the test machine)"
+if [ "${SUITE_SKIP_GUEST:-0}" = 1 ]; then
+  echo "guest tests skipped: SUITE_SKIP_GUEST=1"
+elif ! command -v qemu-system-x86_64 > /dev/null; then
+  echo "guest tests skipped: qemu-system-x86_64 is not installed (scripts/install-deps.sh installs it)"
+elif ! compgen -G "/boot/vmlinuz-*" > /dev/null; then
+  echo "guest tests skipped: no kernel in /boot (linux-image-amd64)"
+else
+  set +e
+  "$root/scripts/in-netns.sh" "$root/scripts/vm-run.sh" --timeout 600 -- \
+    bash "$root/tests/guest/cuse_guest.sh" "$root/build" "${SUITE_GUEST_BULK_MIB:-4}" 2>&1 | tee "$logs/guest.txt"
+  guest=${PIPESTATUS[0]}
+  set -e
+  if [ "$guest" = 125 ]; then
+    echo "guest tests skipped: qemu could not start a guest (its reason is above)"
+  elif [ "$guest" != 0 ]; then
+    echo "guest tests failed (status $guest)"
+    [ "$status" = 0 ] && status=$guest
+  fi
+fi
+
 if [ "${SUITE_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== sanitizer build (address, undefined)"
   BUILD_TYPE=Debug "$root/scripts/build.sh" "$root/build-asan" -DSUITE_SANITIZE=ON -DSUITE_GUI=OFF -DSUITE_BENCH=OFF

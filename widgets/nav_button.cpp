@@ -80,10 +80,26 @@ int NavButton::descriptionHeight(int width) const
         .height();
 }
 
-int NavButton::heightForWidth(int width) const
+int NavButton::fullHeightForWidth(int width) const
 {
     const int title = titleBox(frameBox(QRect(0, 0, width, 1000))).height();
     return std::max(kMinimumHeight, 2 * kFrameMargin + kTitleTop + title + 1 + descriptionHeight(width) + kBottom);
+}
+
+int NavButton::heightForWidth(int width) const
+{
+    if (!m_compact)
+        return fullHeightForWidth(width);
+    return 2 * kFrameMargin + kTitleTop + titleBox(frameBox(QRect(0, 0, width, 1000))).height() + kBottom;
+}
+
+void NavButton::setCompact(bool on)
+{
+    if (m_compact == on)
+        return;
+    m_compact = on;
+    setFixedHeight(heightForWidth(width()));
+    update();
 }
 
 QSize NavButton::sizeHint() const { return { kPreferredWidth, heightForWidth(kPreferredWidth) }; }
@@ -96,7 +112,7 @@ void NavButton::resizeEvent(QResizeEvent* event)
 {
     QPushButton::resizeEvent(event);
     // A fixed height the layout cannot squeeze: where the column is too low
-    // for every button, the column scrolls instead.
+    // even for compact buttons, the column scrolls instead.
     const int wanted = heightForWidth(width());
     if (height() != wanted)
         setFixedHeight(wanted);
@@ -133,6 +149,8 @@ void NavButton::paintEvent(QPaintEvent*)
     painter.setPen(dark ? Qt::white : QColor(20, 30, 60));
     painter.setFont(titleFont(font()));
     painter.drawText(titleBox(box), Qt::AlignLeft | Qt::AlignVCenter, text());
+    if (m_compact)
+        return;
     painter.setFont(descriptionFont());
     painter.setPen(dark ? QColor(230, 235, 245) : QColor(70, 80, 100));
     painter.drawText(descriptionBox(box), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, m_description);

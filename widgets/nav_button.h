@@ -14,6 +14,12 @@ public:
     void setHighlighted(bool on);
     bool highlighted() const { return m_highlighted; }
     QString description() const { return m_description; }
+    // Compact: the title alone, for a column too low for every description
+    // (the tooltip still has it).
+    void setCompact(bool on);
+    bool compact() const { return m_compact; }
+    // The height at `width` with the description shown.
+    int fullHeightForWidth(int width) const;
 
     // Where the description is drawn, and in which font.
     QRect descriptionRect() const;
@@ -40,6 +46,7 @@ private:
     QString m_description;
     bool m_highlighted = false;
     bool m_hover = false;
+    bool m_compact = false;
 };
 
 } // namespace widgets

@@ -96,11 +96,18 @@ std::string QtPrompter::toQtFilter(const std::string& filter)
             continue;
         if (!result.empty())
             result += ";;";
+        // A text that already ends in its patterns keeps them once: Qt reads
+        // the last parentheses, and "(*.txt) (*.txt)" is what users would see.
+        const std::string& text = parts[i];
+        if (text.back() == ')' && text.find('(') != std::string::npos) {
+            result += text;
+            continue;
+        }
         std::string patterns = parts[i + 1];
         for (auto& c : patterns)
             if (c == ';')
                 c = ' ';
-        result += parts[i] + " (" + patterns + ")";
+        result += text + " (" + patterns + ")";
     }
     return result;
 }

@@ -1,8 +1,34 @@
 #include "widgets/report_list.h"
 
+#include <QDrag>
 #include <QHeaderView>
+#include <QMimeData>
+#include <QPainter>
+#include <QStyledItemDelegate>
 
 namespace widgets {
+namespace {
+
+// A selected row keeps its own text colour (green after a setup, dark red
+// after a restore) on a light highlight; the usual white-on-blue would hide it.
+class RowColourDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const QVariant foreground = index.data(Qt::ForegroundRole);
+        if (!foreground.isValid() || foreground.value<QBrush>().style() == Qt::NoBrush)
+            return;
+        const QColor text = foreground.value<QBrush>().color();
+        option->palette.setColor(QPalette::HighlightedText, text);
+        option->palette.setColor(QPalette::Highlight, QColor(200, 215, 240));
+    }
+};
+
+} // namespace
 
 ReportList::ReportList(QWidget* parent)
     : QTreeWidget(parent)
@@ -13,6 +39,7 @@ ReportList::ReportList(QWidget* parent)
     setSelectionMode(QAbstractItemView::SingleSelection);
     header()->setStretchLastSection(false);
     header()->setDefaultAlignment(Qt::AlignCenter);
+    setItemDelegate(new RowColourDelegate(this));
     connect(this, &QTreeWidget::itemClicked, this,
         [this](QTreeWidgetItem* item, int column) { emit cellClicked(indexOfTopLevelItem(item), column); });
     connect(this, &QTreeWidget::itemDoubleClicked, this,
@@ -86,6 +113,35 @@ QColor ReportList::rowTextColour(int row) const
 {
     const QTreeWidgetItem* item = topLevelItem(row);
     return item ? item->foreground(1).color() : QColor();
+}
+
+void ReportList::setDragData(std::function<QMimeData*(int row)> data)
+{
+    m_dragData = std::move(data);
+    setDragEnabled(m_dragData != nullptr);
+    setDragDropMode(m_dragData ? QAbstractItemView::DragOnly : QAbstractItemView::NoDragDrop);
+}
+
+void ReportList::startDrag(Qt::DropActions)
+{
+    const int row = currentIndex().isValid() ? currentIndex().row() : -1;
+    QMimeData* data = row >= 0 ? dragData(row) : nullptr;
+    if (!data)
+        return;
+    auto* drag = new QDrag(this);
+    drag->setMimeData(data);
+    // The pointer carries the row's third column (the device list's name).
+    const QString label = topLevelItem(row)->text(std::min(2, columnCount() - 1));
+    const QFontMetrics metrics(font());
+    QPixmap picture(metrics.horizontalAdvance(label) + 12, metrics.height() + 6);
+    picture.fill(QColor(255, 255, 225));
+    QPainter painter(&picture);
+    painter.setPen(QColor(90, 90, 90));
+    painter.drawRect(picture.rect().adjusted(0, 0, -1, -1));
+    painter.drawText(picture.rect(), Qt::AlignCenter, label);
+    painter.end();
+    drag->setPixmap(picture);
+    drag->exec(Qt::LinkAction | Qt::CopyAction, Qt::LinkAction);
 }
 
 } // namespace widgets

@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QTreeWidget>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,12 +39,21 @@ public:
     QColor rowBackground(int row) const;
     QColor rowTextColour(int row) const;
 
+    // Rows become drag sources: `data` gives what a row carries, or nothing
+    // when that row may not be dragged now.
+    void setDragData(std::function<QMimeData*(int row)> data);
+    QMimeData* dragData(int row) const { return m_dragData ? m_dragData(row) : nullptr; }
+
 signals:
     void cellClicked(int row, int column);
     void rowDoubleClicked(int row);
     void checkToggled(int row, bool checked);
 
+protected:
+    void startDrag(Qt::DropActions supportedActions) override;
+
 private:
+    std::function<QMimeData*(int row)> m_dragData;
     bool m_checkBoxes = false;
     bool m_updating = false;
 };

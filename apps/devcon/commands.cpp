@@ -114,6 +114,15 @@ int remove(const std::string& instanceId)
     return ntSuccess(status) ? kExitOk : status == kStatusPipeDisconnected ? kExitNoHost : kExitFailed;
 }
 
+namespace {
+
+std::string nodeKey(const std::string& instanceId)
+{
+    return "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + instanceId + "\\Device Parameters";
+}
+
+} // namespace
+
 int status()
 {
     std::unique_ptr<ControlClient> client;
@@ -126,12 +135,22 @@ int status()
         return kExitFailed;
     }
     for (const auto& node : nodes) {
-        const std::string endpoint = std::string(node.protocol == kProtocolUdp ? "udp:" : "tcp:")
+        // The wire protocol is a registry value of the driver host's own.
+        std::uint32_t type = 0;
+        std::vector<std::uint8_t> wire;
+        const bool rfc2217 = ntSuccess(client->regQueryValue(nodeKey(node.instanceId), "WireProtocol", type, wire))
+            && wire.size() == 4 && loadLe32(wire, 0) == 1;
+        const std::string endpoint = std::string(rfc2217                     ? "rfc2217:"
+                                             : node.protocol == kProtocolUdp ? "udp:"
+                                                                             : "tcp:")
             + addressText(node.remoteHostIp) + ":"
             + std::to_string(hostPort(static_cast<std::uint16_t>(node.remoteHostPort)));
         std::printf("%s %s %s %s link=%u remote=%s %s %s path=%s\n", node.instanceId.c_str(), node.hardwareId.c_str(),
             node.portName.empty() ? "-" : node.portName.c_str(), std::string(nodeStateText(node.state)).c_str(),
-            node.linkState, endpoint.c_str(), node.connType ? "client" : "server", node.cmdByte ? "framed" : "raw",
+            node.linkState, endpoint.c_str(), node.connType ? "client" : "server",
+            rfc2217            ? "rfc2217"
+                : node.cmdByte ? "framed"
+                               : "raw",
             node.devicePath.empty() ? "-" : node.devicePath.c_str());
     }
     std::vector<std::string> terminals;
@@ -178,13 +197,13 @@ std::string portKey(ControlClient& client, const std::string& port)
         return {};
     for (const auto& node : nodes) {
         if (sameText(node.portName, port))
-            return "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + node.instanceId + "\\Device Parameters";
+            return nodeKey(node.instanceId);
     }
     return {};
 }
 
 // The driver host's own options of a port; they apply from the port's next open.
-int setOptions(const std::string& port, int reconnect, int pacing)
+int setOptions(const std::string& port, int reconnect, int pacing, int protocol)
 {
     std::unique_ptr<ControlClient> client;
     if (!connectHost(client))
@@ -207,6 +226,8 @@ int setOptions(const std::string& port, int reconnect, int pacing)
         ok = store("ReconnectInterval", static_cast<std::uint32_t>(reconnect)) && ok;
     if (pacing >= 0)
         ok = store("Pacing", static_cast<std::uint32_t>(pacing)) && ok;
+    if (protocol >= 0)
+        ok = store("WireProtocol", static_cast<std::uint32_t>(protocol)) && ok;
     return ok ? kExitOk : kExitFailed;
 }
 
@@ -216,12 +237,13 @@ int set(const SetArguments& args)
 {
     const int reconnect = !args.reconnect ? -1 : *args.reconnect == "off" ? 0 : std::stoi(*args.reconnect);
     const int pacing = !args.pacing ? -1 : *args.pacing == "on" ? 1 : 0;
+    const int protocol = !args.wireProtocol ? -1 : *args.wireProtocol == "rfc2217" ? 1 : 0;
     if (!args.remote)
-        return setOptions(args.port, reconnect, pacing);
+        return setOptions(args.port, reconnect, pacing, protocol);
     const int result = setRemote(args);
-    if (result != kExitOk || (reconnect < 0 && pacing < 0))
+    if (result != kExitOk || (reconnect < 0 && pacing < 0 && protocol < 0))
         return result;
-    return setOptions(args.port, reconnect, pacing);
+    return setOptions(args.port, reconnect, pacing, protocol);
 }
 
 // Serial settings a terminal cannot carry, sent as the serial requests a

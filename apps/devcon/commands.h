@@ -36,6 +36,7 @@ struct SetArguments {
     std::optional<std::string> bind;
     std::optional<std::string> reconnect; // 1..3600 or off
     std::optional<std::string> pacing; // on or off
+    std::optional<std::string> wireProtocol; // native or rfc2217
 };
 int set(const SetArguments& args);
 

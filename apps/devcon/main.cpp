@@ -39,7 +39,7 @@ CLI::Option* addPort(CLI::App& command, std::string& port)
 void declareSet(CLI::App& command, devcon::SetArguments& args)
 {
     command.footer("The remote endpoint needs --remote, --tcp or --udp, --client or --server and --framed or --raw\n"
-                   "together. --reconnect and --pacing apply from the port's next open.");
+                   "together. --reconnect, --pacing and --protocol apply from the port's next open.");
     addPort(command, args.port);
     command.add_option("--remote", args.remote, "the device server's address and port")
         ->type_name("HOST:PORT")
@@ -85,6 +85,12 @@ void declareSet(CLI::App& command, devcon::SetArguments& args)
             "off: writes are not held to the port's baud rate (for device servers that buffer)")
         ->type_name("on|off")
         ->check(oneOf({ "on", "off" }, "on or off"));
+    command
+        .add_option("--protocol", args.wireProtocol,
+            "rfc2217: the port speaks Telnet with COM-PORT-OPTION (RFC 2217) over TCP to any device server that "
+            "does (ser2net among them); native: the device servers' own framing (or raw, as --framed/--raw say)")
+        ->type_name("native|rfc2217")
+        ->check(oneOf({ "native", "rfc2217" }, "native or rfc2217"));
 }
 
 void declareSerial(CLI::App& command, devcon::SerialArguments& args)
@@ -158,7 +164,7 @@ int main(int argc, char** argv)
         if (remote && (!set.remote || set.protocol.empty() || set.connType.empty() || set.framing.empty()))
             return cli::refuse(
                 *setCommand, "the remote endpoint needs --remote, --tcp|--udp, --client|--server and --framed|--raw");
-        if (!remote && !set.reconnect && !set.pacing)
+        if (!remote && !set.reconnect && !set.pacing && !set.wireProtocol)
             return cli::refuse(*setCommand, "nothing to set");
         return devcon::set(set);
     }

@@ -220,20 +220,6 @@ void listText(const utility::vsp::VspManager& vsp)
             row.status.c_str(), row.remoteIp.c_str(), row.remotePort.c_str(), row.held ? " (held)" : "");
 }
 
-// The devcon installed beside this program; the bare name (found on PATH)
-// when there is none.
-std::string devconBesideProgram()
-{
-    std::error_code error;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        const auto beside = self.parent_path() / "devcon";
-        if (::access(beside.c_str(), X_OK) == 0)
-            return beside.string();
-    }
-    return "devcon";
-}
-
 void printError(const std::string& text)
 {
     printStatus(text);
@@ -255,7 +241,7 @@ int runVsp(Context& context, VspArguments& args)
     options.bindAddress = context.shell.selection().effectiveAddress;
     options.showMaxPacket = context.shell.settings().maxTxPacketSizeSwitch != 0;
     options.watch = args.action == "watch";
-    options.devcon = devconBesideProgram();
+    options.devcon = utility::vsp::devconBesideProgram();
     utility::vsp::VspManager vsp(*loop, context.prompter, dialogs, options);
     // The status line goes where the message boxes go.
     vsp.setStatusSink([](const std::string& text) {

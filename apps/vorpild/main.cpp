@@ -29,6 +29,20 @@ int main(int argc, char** argv)
     app.add_option("--group", options.group,
            "members of group NAME may use the control socket and open the ports (default: only the daemon's user)")
         ->type_name("NAME");
+    app.add_option("--frontend", options.frontEnd,
+           "how programs reach a port: pty (a pseudo-terminal, the default), cuse (a serial character device "
+           "/dev/NAME/COMn, needs /dev/cuse) or auto (cuse when /dev/cuse opens)")
+        ->type_name("KIND")
+        ->check(CLI::IsMember({ "cuse", "pty", "auto" }).description(""));
+    app.add_option("--cuse-dir", options.cuseDir, "the character devices' folder below /dev (default vorpil)")
+        ->type_name("NAME")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return text.empty() || text.find("..") != std::string::npos || text.front() == '/'
+                    ? "'" + text + "' is not a folder name below /dev"
+                    : std::string();
+            },
+            "", ""));
     if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
         return status;
     if (options.runtimeDir.empty())

@@ -5,6 +5,8 @@
 # with every byte checked; vorpild with write pacing on (the default) and off.
 # Prints each figure and the ratio vorpild / socat (times: above 1 is slower;
 # throughput: below 1 is slower). Runs inside a private network namespace.
+# VORPILD_FRONTEND=cuse measures the character-device front end instead of
+# the pty (needs /dev/cuse: run it in the test machine, scripts/vm-run.sh).
 # Usage: bench/daemon/latency_bench.sh [BUILD_DIR] [ROUNDS] [BYTES]
 set -euo pipefail
 usage="usage: bench/daemon/latency_bench.sh [BUILD_DIR] [ROUNDS] [BYTES]"
@@ -29,7 +31,8 @@ trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$wo
 cd "$work"
 export VORPIL_RUNTIME_DIR=$work/run
 
-"$bin/vorpild" --foreground --runtime-dir "$VORPIL_RUNTIME_DIR" --state-dir "$work/state" 2> vorpild.err &
+"$bin/vorpild" --foreground --frontend "${VORPILD_FRONTEND:-pty}" --runtime-dir "$VORPIL_RUNTIME_DIR" \
+  --state-dir "$work/state" 2> vorpild.err &
 for _ in $(seq 100); do [ -S "$VORPIL_RUNTIME_DIR/control" ] && break; sleep 0.1; done
 "$bin/devcon" install "$bin/VORPIL.inf" 'ZORV\Rure' COM5 > /dev/null
 port=$VORPIL_RUNTIME_DIR/dev/COM5

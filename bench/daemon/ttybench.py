@@ -1,11 +1,21 @@
 """Measures a serial terminal carried over TCP: round trips through an echo
 server, and throughput each way with every byte checked. Used by
 latency_bench.sh for a vorpild port and a socat pty bridge alike."""
-import os, socket, sys, termios, threading, time, tty
+import errno, os, socket, sys, termios, threading, time, tty
 
 
 def open_tty(path):
-    fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    # A character-device port admits one open: while devcon still holds it
+    # (connecting), the open fails with EBUSY for a moment.
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+            break
+        except OSError as error:
+            if error.errno != errno.EBUSY or time.monotonic() > deadline:
+                raise
+            time.sleep(0.01)
     tty.setraw(fd)
     attributes = termios.tcgetattr(fd)
     attributes[4] = attributes[5] = termios.B921600

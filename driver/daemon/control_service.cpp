@@ -255,7 +255,7 @@ NtStatus ControlService::dispatch(ControlSession& session, ControlOp operation, 
             for (const auto& [name, state] : m_directory->statuses()) {
                 lines.push_back(name + " program=" + (state.attached ? "yes" : "no") + " to-port="
                     + std::to_string(state.bytesToPort) + " to-program=" + std::to_string(state.bytesToProgram)
-                    + " not-sent=" + std::to_string(state.bytesNotSent)
+                    + " not-sent=" + std::to_string(state.bytesNotSent) + " frontend=" + state.kind
                     + (state.lastError.empty() ? "" : " last-error=\"" + state.lastError + "\""));
             }
         }

@@ -1,6 +1,7 @@
 #include "driver/daemon/daemon.h"
 
 #include "common/win32_error.h"
+#include "driver/host/cuse_port.h"
 
 #include "platform/thread_start.h"
 
@@ -68,6 +69,8 @@ bool Daemon::start(std::string& error)
         error = "refusing the state directory: " + own.error().message;
         return false;
     }
+    if (!chooseFrontEnd(error))
+        return false;
     host::HostConfig config;
     config.registryFile = m_options.stateDir + "/registry.reg";
     config.workerThreads = 4;
@@ -75,7 +78,7 @@ bool Daemon::start(std::string& error)
     m_host->registerDriver(kHardwareId, m_driver);
     m_host->registerDriver(kSecondHardwareId, m_driver);
     // Links made while the persisted nodes start are picked up by the first sync.
-    m_directory = std::make_unique<PortDirectory>(*m_host, deviceDir(), group);
+    m_directory = std::make_unique<PortDirectory>(*m_host, deviceDir(), group, m_kind, m_options.cuseDir);
     if (!m_directory->start(error))
         return false;
     if (const NtStatus status = m_host->start(); !ntSuccess(status)) {
@@ -97,8 +100,31 @@ bool Daemon::start(std::string& error)
     }
     m_acceptor = std::thread([this] { acceptLoop(); });
     m_restorer = std::thread([this] { restoreConnections(); });
-    std::fprintf(stderr, "vorpild: serving %s, %zu device node(s), registry %s\n", socketPath().c_str(),
-        m_host->nodeIds().size(), config.registryFile.c_str());
+    std::fprintf(stderr, "vorpild: serving %s, %zu device node(s), registry %s, front end %s\n", socketPath().c_str(),
+        m_host->nodeIds().size(), config.registryFile.c_str(), frontEndName());
+    return true;
+}
+
+bool Daemon::chooseFrontEnd(std::string& error)
+{
+    const std::string& wanted = m_options.frontEnd;
+    if (wanted == "pty") {
+        m_kind = FrontEndKind::Pty;
+        return true;
+    }
+    if (wanted != "cuse" && wanted != "auto") {
+        error = "unknown front end " + wanted + " (cuse, pty or auto)";
+        return false;
+    }
+    std::string why;
+    const bool available = host::cuseAvailable(why);
+    if (wanted == "cuse" && !available) {
+        error = "cannot serve character devices: " + why;
+        return false;
+    }
+    m_kind = available ? FrontEndKind::Cuse : FrontEndKind::Pty;
+    if (wanted == "auto")
+        std::fprintf(stderr, "vorpild: front end %s: %s\n", frontEndName(), why.c_str());
     return true;
 }
 

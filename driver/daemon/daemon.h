@@ -20,6 +20,8 @@ struct DaemonOptions {
     std::string runtimeDir; // holds "control" and "dev"
     std::string stateDir; // holds the registry
     std::string group; // may use the control socket and the ports; empty: only this user
+    std::string frontEnd = "pty"; // "pty", "cuse" or "auto" (cuse when /dev/cuse opens)
+    std::string cuseDir = "vorpil"; // character devices are /dev/CUSEDIR/COMn
 };
 
 // `vorpild`: the driver host with the port driver, its persisted device
@@ -40,6 +42,8 @@ public:
     host::Host& host() { return *m_host; }
     std::string socketPath() const { return m_options.runtimeDir + "/control"; }
     std::string deviceDir() const { return m_options.runtimeDir + "/dev"; }
+    // The front end the ports got ("pty" or "cuse"), once started.
+    const char* frontEndName() const { return m_kind == FrontEndKind::Cuse ? "cuse" : "pty"; }
 
     // Control-socket clients served at once; one more is answered with
     // STATUS_INSUFFICIENT_RESOURCES and let go.
@@ -57,6 +61,8 @@ private:
     // Turns a client away with `status` as the answer to whatever it asks; logged once a spell.
     void refuse(platform::SeqPacketSocket& socket, common::NtStatus status, const char* why);
     void restoreConnections();
+    // Settles "auto"; false with `error` when the front end asked for cannot be served.
+    bool chooseFrontEnd(std::string& error);
 
     DaemonOptions m_options;
     SocketTransports m_transports;
@@ -71,6 +77,7 @@ private:
     std::list<Session> m_sessions;
     std::atomic<bool> m_stopped { false };
     bool m_refusing = false; // acceptor thread only: a refusal was logged
+    FrontEndKind m_kind = FrontEndKind::Pty;
 };
 
 } // namespace driver::daemon

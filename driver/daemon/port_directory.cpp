@@ -1,5 +1,7 @@
 #include "driver/daemon/port_directory.h"
 
+#include "driver/daemon/cuse_frontend.h"
+#include "driver/daemon/port_frontend.h"
 #include "driver/host/device_directory.h"
 #include "driver/host/pty_port.h"
 
@@ -10,10 +12,12 @@ namespace driver::daemon {
 
 using namespace common;
 
-PortDirectory::PortDirectory(host::Host& host, std::string directory, int group)
+PortDirectory::PortDirectory(host::Host& host, std::string directory, int group, FrontEndKind kind, std::string cuseDir)
     : m_host(host)
     , m_directory(std::move(directory))
     , m_group(group)
+    , m_kind(kind)
+    , m_cuseDir(std::move(cuseDir))
 {
 }
 
@@ -33,7 +37,7 @@ PortDirectory::~PortDirectory()
         entries.swap(m_entries);
     }
     for (auto& [name, entry] : entries) {
-        if (m_watch)
+        if (m_watch && entry.watchId >= 0)
             m_watch->remove(entry.watchId);
         entry.frontEnd.reset();
         host::removeDeviceLink(m_directory, name);
@@ -101,7 +105,7 @@ void PortDirectory::settle(std::chrono::milliseconds limit)
     // that has come and gone already. Each front end settles on its own
     // thread, so all are asked first and then waited for together; holding
     // them keeps them alive if their port goes meanwhile.
-    std::vector<std::shared_ptr<PortFrontEnd>> frontEnds;
+    std::vector<std::shared_ptr<FrontEnd>> frontEnds;
     {
         std::lock_guard lock(m_mutex);
         for (auto& [name, entry] : m_entries)
@@ -178,7 +182,8 @@ void PortDirectory::sync()
     }
     for (auto& [name, entry] : gone) {
         host::removeDeviceLink(m_directory, name);
-        m_watch->remove(entry.watchId);
+        if (entry.watchId >= 0)
+            m_watch->remove(entry.watchId);
         entry.frontEnd.reset();
         std::fprintf(stderr, "vorpild: %s removed\n", name.c_str());
     }
@@ -192,8 +197,32 @@ void PortDirectory::sync()
     }
 }
 
+std::shared_ptr<FrontEnd> PortDirectory::makeCuse(
+    const std::string& name, const std::string& deviceName, std::string& error)
+{
+    auto frontEnd = std::make_shared<CuseFrontEnd>(m_host, deviceName);
+    if (!frontEnd->start(m_cuseDir + "/" + name, m_group, error))
+        return nullptr;
+    return frontEnd;
+}
+
 bool PortDirectory::make(const std::string& name, const std::string& deviceName, std::string& error)
 {
+    if (m_kind == FrontEndKind::Cuse) {
+        std::shared_ptr<FrontEnd> frontEnd = makeCuse(name, deviceName, error);
+        if (!frontEnd)
+            return false;
+        const std::string device = frontEnd->terminalPath();
+        if (!ntSuccess(host::createDeviceLink(m_directory, name, device))) {
+            error = "cannot link " + m_directory + "/" + name;
+            return false;
+        }
+        std::fprintf(stderr, "vorpild: %s -> %s (%s, cuse)\n", name.c_str(), device.c_str(), deviceName.c_str());
+        std::lock_guard lock(m_mutex);
+        m_failures.erase(name);
+        m_entries[name] = Entry { deviceName, std::move(frontEnd), -1 };
+        return true;
+    }
     std::unique_ptr<host::PtyPort> pty;
     if (!ntSuccess(host::PtyPort::create(pty, m_group, error)))
         return false;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "driver/daemon/port_frontend.h"
+#include "driver/daemon/frontend.h"
 #include "driver/host/host.h"
 #include "driver/host/terminal_watch.h"
 
@@ -15,13 +15,19 @@
 
 namespace driver::daemon {
 
+// How programs reach the ports.
+enum class FrontEndKind { Pty, Cuse };
+
 // Keeps the device directory in step with the ports' DOS links: every link
-// "\DosDevices\COM5" gets a pseudo-terminal with its front end and the
-// directory entry COM5 pointing at it; a link that goes takes both along.
+// "\DosDevices\COM5" gets a front end (a pseudo-terminal, or the character
+// device /dev/CUSEDIR/COM5) and the directory entry COM5 pointing at it; a
+// link that goes takes both along.
 class PortDirectory {
 public:
     // `group` (not negative) may open the terminals and read the directory.
-    PortDirectory(host::Host& host, std::string directory, int group = -1);
+    // With FrontEndKind::Cuse the devices are made below /dev/`cuseDir`.
+    PortDirectory(host::Host& host, std::string directory, int group = -1, FrontEndKind kind = FrontEndKind::Pty,
+        std::string cuseDir = "vorpil");
     ~PortDirectory();
     PortDirectory(const PortDirectory&) = delete;
     PortDirectory& operator=(const PortDirectory&) = delete;
@@ -31,7 +37,7 @@ public:
     bool start(std::string& error);
     // The terminal a port name leads to; empty when it has none.
     std::string terminalOf(const std::string& portName) const;
-    // Brings every terminal up to date (see PortFrontEnd::settle), all at
+    // Brings every terminal up to date (see FrontEnd::requestSettle), all at
     // once and without holding the directory, so a port a program has just
     // closed is free. Waits at most `limit` in all.
     void settle(std::chrono::milliseconds limit);
@@ -50,17 +56,20 @@ public:
 private:
     struct Entry {
         std::string deviceName;
-        std::shared_ptr<PortFrontEnd> frontEnd;
+        std::shared_ptr<FrontEnd> frontEnd;
         int watchId = -1;
     };
     void changed();
     void run();
     void sync();
     bool make(const std::string& name, const std::string& deviceName, std::string& error);
+    std::shared_ptr<FrontEnd> makeCuse(const std::string& name, const std::string& deviceName, std::string& error);
 
     host::Host& m_host;
     const std::string m_directory;
     const int m_group;
+    const FrontEndKind m_kind;
+    const std::string m_cuseDir;
     mutable std::mutex m_mutex; // protects everything below
     std::condition_variable m_wake;
     std::condition_variable m_synced;

@@ -64,6 +64,7 @@ FrontEndStatus PortFrontEnd::status() const
 {
     std::lock_guard lock(m_mutex);
     FrontEndStatus out = m_status;
+    out.kind = "pty";
     out.attached = m_attached.load();
     out.bytesToProgram += m_tapBytes.load();
     return out;

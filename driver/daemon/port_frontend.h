@@ -1,5 +1,6 @@
 #pragma once
 
+#include "driver/daemon/frontend.h"
 #include "driver/host/host.h"
 #include "driver/host/pty_port.h"
 #include "driver/receive_tap.h"
@@ -17,15 +18,6 @@
 #include <vector>
 
 namespace driver::daemon {
-
-// What `devcon status` shows of a terminal.
-struct FrontEndStatus {
-    bool attached = false; // a program has the terminal and the port is open for it
-    std::uint64_t bytesToPort = 0; // written by programs and taken by the port
-    std::uint64_t bytesNotSent = 0; // written by programs but refused by the port
-    std::uint64_t bytesToProgram = 0;
-    std::string lastError; // why bytes were last refused; empty when none were
-};
 
 // Turns what a program does to a port's pseudo-terminal into the port's
 // requests: the terminal's open and close become the port's open and close,
@@ -46,7 +38,7 @@ struct FrontEndStatus {
 // writes them to the terminal at once while nothing older is waiting;
 // otherwise this thread reads them from the port when the port reports an
 // arrival, and writes them as the terminal takes them.
-class PortFrontEnd final : private ReceiveTap {
+class PortFrontEnd final : public FrontEnd, private ReceiveTap {
 public:
     PortFrontEnd(host::Host& host, std::string deviceName, std::unique_ptr<host::PtyPort> pty);
     ~PortFrontEnd() override;
@@ -54,9 +46,9 @@ public:
     PortFrontEnd& operator=(const PortFrontEnd&) = delete;
 
     const std::string& deviceName() const { return m_deviceName; }
-    const std::string& terminalPath() const { return m_pty->slavePath(); }
+    const std::string& terminalPath() const override { return m_pty->slavePath(); }
     bool attached() const { return m_attached.load(); }
-    FrontEndStatus status() const;
+    FrontEndStatus status() const override;
 
     // A program opened the terminal; called by the terminal watch.
     void programOpened() { m_pty->noteOpened(); }
@@ -66,8 +58,8 @@ public:
     // is let go when no program has the terminal open. requestSettle() asks
     // and returns at once; waitSettled() waits for that ticket until
     // `deadline`, false when the front end did not get to it in time.
-    std::uint64_t requestSettle();
-    bool waitSettled(std::uint64_t ticket, std::chrono::steady_clock::time_point deadline);
+    std::uint64_t requestSettle() override;
+    bool waitSettled(std::uint64_t ticket, std::chrono::steady_clock::time_point deadline) override;
     bool settle(std::chrono::milliseconds limit);
 
 private:

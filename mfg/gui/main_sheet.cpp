@@ -1,5 +1,7 @@
 #include "mfg/gui/main_sheet.h"
 
+#include "mfg/config_files.h"
+
 #include "platform/com_names.h"
 #include "platform/port_io.h"
 #include "platform/text_file.h"
@@ -9,13 +11,17 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QVBoxLayout>
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 namespace mfg::gui {
 namespace {
@@ -199,12 +205,67 @@ bool guiAvailable()
     return false;
 }
 
+namespace {
+
+// The pictures leave the working folder as it was: the pages work on copies
+// of its settings files in a folder of their own, left again at the end.
+class ScratchFolder {
+public:
+    ScratchFolder()
+        : m_home(QDir::currentPath())
+    {
+        for (const char* name : { kOptionFile, kComFile, kItemFile, kItemFileCreated, kPortIoFile })
+            if (QFileInfo::exists(QDir(m_home).filePath(QString::fromLatin1(name))))
+                QFile::copy(QDir(m_home).filePath(QString::fromLatin1(name)),
+                    QDir(m_scratch.path()).filePath(QString::fromLatin1(name)));
+        m_entered = m_scratch.isValid() && QDir::setCurrent(m_scratch.path());
+    }
+    ~ScratchFolder() { QDir::setCurrent(m_home); }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    bool entered() const { return m_entered; }
+
+private:
+    QString m_home;
+    QTemporaryDir m_scratch;
+    bool m_entered = false;
+};
+
+// The run pictured opens the run's port: only a simulated board (a pseudo-
+// terminal) may answer it, never a serial port of the machine.
+std::optional<std::string> realPortOfTheRun()
+{
+    QFile file(QString::fromLatin1(kComFile));
+    std::string name = "COM1";
+    if (file.open(QIODevice::ReadOnly)) {
+        const QByteArray line = file.readLine().trimmed();
+        if (!line.isEmpty())
+            name = line.toStdString();
+    }
+    const std::string device = platform::ComNameResolver::fromEnvironment().resolve(name);
+    const QString resolved = QFileInfo(QString::fromStdString(device)).canonicalFilePath();
+    if (resolved.startsWith(QStringLiteral("/dev/pts/")))
+        return std::nullopt;
+    return name + " (" + device + ")";
+}
+
+} // namespace
+
 int runKellanGui(int argc, char** argv, const GuiOptions& options)
 {
     const bool screenshots = !options.screenshotDir.empty();
     if (screenshots && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    const QDir dir(QDir(QString::fromStdString(options.screenshotDir)).absolutePath());
+    std::optional<ScratchFolder> scratch;
+    if (screenshots) {
+        scratch.emplace();
+        if (!scratch->entered()) {
+            std::fprintf(stderr, "kellan-mp: no folder of its own for the pictures' settings\n");
+            return 1;
+        }
+    }
     auto scaled = clockFromEnvironment();
     Surroundings surroundings;
     surroundings.clock = scaled ? scaled.get() : &platform::RealClock::instance();
@@ -221,7 +282,6 @@ int runKellanGui(int argc, char** argv, const GuiOptions& options)
     if (!screenshots)
         return sheet.exec() == 2 ? 1 : 0;
 
-    const QDir dir(QString::fromStdString(options.screenshotDir));
     sheet.resize(sheet.sizeHint());
     sheet.show();
     settle([&] { return !sheet.lastView().rows.empty(); });
@@ -237,6 +297,12 @@ int runKellanGui(int argc, char** argv, const GuiOptions& options)
     sheet.optionPage()->button("TestItems")->click();
     // A run that fails, for the marks, the FAIL picture and the error text.
     sheet.tabs()->setCurrentIndex(0);
+    if (const auto real = realPortOfTheRun()) {
+        std::fprintf(stderr, "kellan-mp: %s is no simulated board: the failed run is not pictured\n", real->c_str());
+        if (!saved)
+            std::fprintf(stderr, "kellan-mp: could not save the pictures in %s\n", options.screenshotDir.c_str());
+        return saved ? 0 : 1;
+    }
     bool finished = false;
     sheet.sequence().onRunFinished = [&finished] { finished = true; };
     settle([] { return false; });

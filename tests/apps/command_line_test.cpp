@@ -26,7 +26,8 @@ struct Row {
     const char* missingName; // what the refusal names for it
 };
 
-// Every program and every subcommand. A row's last option is given without
+// Every program and every subcommand, with another row for an option whose
+// value is worth leaving out as well. A row's last option is given without
 // its value for the missing-value case.
 const Row kRows[] = {
     { "qelta", "", "--local", "--local" },
@@ -50,17 +51,20 @@ const Row kRows[] = {
     { "qelta", "vsp close", " ", "COMn" },
     { "qelta", "vsp watch", "--duration", "--duration" },
     { "vorpild", "", "--runtime-dir", "--runtime-dir" },
+    { "vorpild", "", "--frontend", "--frontend" },
     { "devcon", "", "", "" },
     { "devcon", "install", "x.inf", "HARDWARE_ID" },
     { "devcon", "remove", " ", "INSTANCE_ID" },
     { "devcon", "status", "", "" },
     { "devcon", "set", "COM5 --reconnect", "--reconnect" },
+    { "devcon", "set", "COM5 --protocol", "--protocol" },
     { "devcon", "serial", "COM5 --baud", "--baud" },
     { "devcon", "connect", " ", "COMn" },
     { "devcon", "server", " ", "COMn" },
     { "devcon", "disconnect", " ", "COMn" },
     { "kellan-mp", "", "--portio", "--portio" },
     { "kellan-mp", "run", "--portio", "--portio" },
+    { "kellan-mp", "run", "--yes --records", "--records" },
     { "kellan-mp", "options", "--loader", "--loader" },
     { "kellan-mp", "check-port", "--portio", "--portio" },
     { "kellan-mp", "items", "--select", "--select" },

@@ -191,6 +191,8 @@ NtStatus PortHarness::addPort(const std::string& portName, std::string* instance
         (void)registry.setDword(key, "CmdByte", settings.cmdByte);
         (void)registry.setDword(key, "MaxPacketLen", settings.maxPacketLen);
         (void)registry.setDword(key, "LocalPort", networkPort(settings.localPort));
+        if (settings.wireProtocol != 0)
+            (void)registry.setDword(key, "WireProtocol", settings.wireProtocol);
     }
     if (instanceId)
         *instanceId = id;

@@ -123,6 +123,7 @@ struct PortSettings {
     std::uint32_t cmdByte = 1;
     std::uint32_t maxPacketLen = 450;
     std::uint16_t localPort = 6001;
+    std::uint32_t wireProtocol = 0; // written only when not 0, as a port that never had the value
 };
 
 // A driver host with the port driver registered, as the system runs it:

@@ -5,6 +5,7 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -151,9 +152,21 @@ SettingDialog::SettingDialog(const devmgmt::Periods& periods, platform::Prompter
     m_restore->setObjectName(QStringLiteral("restorePeriod"));
     m_reboot = new QLineEdit(QString::number(periods.reboot), group);
     m_reboot->setObjectName(QStringLiteral("rebootPeriod"));
-    form->addRow(QStringLiteral("Search period"), m_search);
-    form->addRow(QStringLiteral("Restore period"), m_restore);
-    form->addRow(QStringLiteral("Reboot period"), m_reboot);
+    // The periods count in different units: a bare 10 could be a second or ten.
+    const auto withUnit = [group](QLineEdit* field, const QString& unit, const QString& name) {
+        auto* row = new QHBoxLayout;
+        row->addWidget(field, 1);
+        auto* label = new QLabel(unit, group);
+        label->setObjectName(name);
+        row->addWidget(label);
+        return row;
+    };
+    form->addRow(QStringLiteral("Search period"),
+        withUnit(m_search, QStringLiteral("x 100 ms (5 - 1000)"), QStringLiteral("searchPeriodUnit")));
+    form->addRow(QStringLiteral("Restore period"),
+        withUnit(m_restore, QStringLiteral("x 100 ms (10 - 1000)"), QStringLiteral("restorePeriodUnit")));
+    form->addRow(QStringLiteral("Reboot period"),
+        withUnit(m_reboot, QStringLiteral("seconds (10 - 1000)"), QStringLiteral("rebootPeriodUnit")));
     layout->addWidget(group);
     auto* buttons = new QHBoxLayout;
     auto* ok = new QPushButton(QStringLiteral("OK"), this);

@@ -3,6 +3,7 @@
 #include "utility/gui/device_view_widget.h"
 #include "utility/gui/setup_sheet_dialog.h"
 #include "utility/gui/web_view_pane.h"
+#include "utility/gui/window_parts.h"
 
 #include <QProcess>
 #include <QPushButton>
@@ -19,6 +20,18 @@ DeviceSetupBinding::DeviceSetupBinding(platform::EventLoop& loop, devmgmt::Devic
     devmgmt::WebAccess::Openers openers;
     openers.external = &DeviceSetupBinding::openExternal;
     if (m_webView.pane) {
+        // Without a handler for web addresses the page goes to the built-in
+        // browser, and the log says why.
+        openers.external = [this](const std::string& url) {
+            openWithSystemHandler(url, this, [this, url](const std::string& why) {
+                std::string problem;
+                if (m_webView.log)
+                    m_webView.log("External browser: " + why + "; opening " + url + " in the built-in browser");
+                if (m_webView.pane->navigate(url, problem) && m_webView.show)
+                    m_webView.show();
+            });
+            return true;
+        };
         openers.embedded = [this](const std::string& url, std::string& why) {
             if (!m_webView.pane->navigate(url, why))
                 return false;

@@ -44,8 +44,9 @@ MainWindow::MainWindow(shell::FrameModel& frame, shell::NavigationTree& tree, sh
     m_vertical->setObjectName(QStringLiteral("verticalSplitter"));
     m_horizontal = new QSplitter(Qt::Horizontal, m_vertical);
     m_horizontal->setObjectName(QStringLiteral("horizontalSplitter"));
-    // The panel scrolls where the pane is lower than its buttons and tree
-    // need, so the top row keeps its height and no description is cut.
+    // The tree takes the height the buttons leave; where that is too little
+    // the buttons drop their descriptions, and only a pane lower than even
+    // the compact buttons and the tree scrolls.
     auto* navigationArea = new QScrollArea(m_horizontal);
     navigationArea->setObjectName(QStringLiteral("navigationArea"));
     navigationArea->setWidgetResizable(true);
@@ -54,6 +55,8 @@ MainWindow::MainWindow(shell::FrameModel& frame, shell::NavigationTree& tree, sh
     navigationArea->setMinimumWidth(120);
     m_navigation = new NavigationPanel(frame, tree);
     navigationArea->setWidget(m_navigation);
+    m_navigationViewport = navigationArea->viewport();
+    m_navigationViewport->installEventFilter(this);
     m_top = new QStackedWidget(m_horizontal);
     m_top->setObjectName(QStringLiteral("topPane"));
     for (const char* name : { "TftpView", "DhcpView", "MonitorView", "VspView", "DeviceView" })
@@ -201,6 +204,13 @@ void MainWindow::resizeEvent(QResizeEvent* event)
     QMainWindow::resizeEvent(event);
     if (isVisible())
         applyStartPaneSizes();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_navigationViewport && event->type() == QEvent::Resize)
+        m_navigation->fitHeight(m_navigationViewport->height());
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::setTopView(shell::TopView index, QWidget* view)

@@ -70,6 +70,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildMenusAndToolbar();
@@ -84,6 +85,7 @@ private:
     QSplitter* m_horizontal;
     QStackedWidget* m_top;
     QStackedWidget* m_bottom;
+    QWidget* m_navigationViewport = nullptr;
     NavigationPanel* m_navigation;
     SystemLogWidget* m_logWidget;
     QAction* m_dhcp = nullptr;

@@ -2,12 +2,84 @@
 
 #include "widgets/nav_button.h"
 
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
 #include <QMenu>
+#include <QMimeData>
 #include <QPainter>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace utility::gui {
+
+QMimeData* deviceMimeData(int row, const std::string& ip)
+{
+    auto* data = new QMimeData;
+    data->setData(QString::fromLatin1(kDeviceMimeType), QByteArray::number(row) + ' ' + QByteArray::fromStdString(ip));
+    data->setText(QString::fromStdString(ip));
+    return data;
+}
+
+PortTree::PortTree(QWidget* parent)
+    : QTreeWidget(parent)
+{
+    setAcceptDrops(true);
+    viewport()->setAcceptDrops(true);
+    setDropIndicatorShown(false);
+}
+
+QTreeWidgetItem* PortTree::portItemAt(const QPoint& position) const
+{
+    QTreeWidgetItem* item = itemAt(position);
+    // Port items are the root's children; the root itself takes no device.
+    return item && item->parent() ? item : nullptr;
+}
+
+void PortTree::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasFormat(QString::fromLatin1(kDeviceMimeType)))
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void PortTree::dragMoveEvent(QDragMoveEvent* event)
+{
+    QTreeWidgetItem* item = portItemAt(event->position().toPoint());
+    if (!item || !event->mimeData()->hasFormat(QString::fromLatin1(kDeviceMimeType))) {
+        event->ignore();
+        return;
+    }
+    setCurrentItem(item);
+    event->acceptProposedAction();
+}
+
+void PortTree::dropEvent(QDropEvent* event)
+{
+    QTreeWidgetItem* item = portItemAt(event->position().toPoint());
+    const QByteArray payload = event->mimeData()->data(QString::fromLatin1(kDeviceMimeType));
+    const auto space = payload.indexOf(' ');
+    if (!item || !m_drop || space <= 0) {
+        event->ignore();
+        return;
+    }
+    bool numeric = false;
+    const int row = payload.left(space).toInt(&numeric);
+    if (!numeric) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    // The connection may show message boxes: they open once the drag's own
+    // event loop has ended.
+    const std::string ip = payload.mid(space + 1).toStdString();
+    const std::string text = item->text(0).toStdString();
+    QTimer::singleShot(0, this, [drop = m_drop, row, ip, text] { (void)drop(row, ip, text); });
+}
 
 NavigationPanel::NavigationPanel(shell::FrameModel& frame, shell::NavigationTree& tree, QWidget* parent)
     : QWidget(parent)
@@ -32,7 +104,7 @@ NavigationPanel::NavigationPanel(shell::FrameModel& frame, shell::NavigationTree
         layout->addWidget(button);
         m_buttons[control] = button;
     }
-    m_treeWidget = new QTreeWidget(this);
+    m_treeWidget = new PortTree(this);
     m_treeWidget->setObjectName(QStringLiteral("portTree"));
     m_treeWidget->setHeaderHidden(true);
     m_treeWidget->setMinimumHeight(60);
@@ -56,9 +128,34 @@ void NavigationPanel::refresh()
     if (!m_tree.hasRoot())
         return;
     auto* root = new QTreeWidgetItem(m_treeWidget, QStringList(QString::fromLatin1(shell::NavigationTree::kRootText)));
-    for (const auto& child : m_tree.children())
-        new QTreeWidgetItem(root, QStringList(QString::fromStdString(child)));
+    for (const auto& child : m_tree.children()) {
+        // A connected port's details may be wider than the column.
+        auto* item = new QTreeWidgetItem(root, QStringList(QString::fromStdString(child)));
+        item->setToolTip(0, item->text(0));
+    }
     root->setExpanded(m_tree.expanded());
+    if (m_fitHeight > 0)
+        fitHeight(m_fitHeight);
+}
+
+void NavigationPanel::fitHeight(int height)
+{
+    m_fitHeight = height;
+    // The tree wants its root and at least four ports in view.
+    const int rowHeight = std::max(m_treeWidget->fontMetrics().height() + 4, 18);
+    const int rows = 1 + std::max<int>(4, static_cast<int>(m_tree.children().size()));
+    const int treeWanted = rows * rowHeight + 2 * m_treeWidget->frameWidth() + 4;
+    const QMargins margins = layout()->contentsMargins();
+    const int buttonWidth = std::max(60, width() - margins.left() - margins.right());
+    int buttons = margins.top() + margins.bottom() + layout()->spacing() * static_cast<int>(m_buttons.size());
+    for (const auto& [control, button] : m_buttons)
+        buttons += button->fullHeightForWidth(buttonWidth);
+    const bool compact = height < buttons + treeWanted;
+    if (compact == m_compact)
+        return;
+    m_compact = compact;
+    for (const auto& [control, button] : m_buttons)
+        button->setCompact(compact);
 }
 
 shell::TreeMenuEntry NavigationPanel::menuEntryFor(QTreeWidgetItem* item) const

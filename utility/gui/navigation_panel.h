@@ -2,13 +2,14 @@
 
 #include "utility/shell/navigation.h"
 
+#include <QTreeWidget>
 #include <QWidget>
 
 #include <functional>
 #include <map>
+#include <optional>
 
-class QTreeWidget;
-class QTreeWidgetItem;
+class QMimeData;
 
 namespace widgets {
 class NavButton;
@@ -23,6 +24,34 @@ struct TreeActions {
     std::function<bool(const std::string& name)> removePort;
 };
 
+// A device dropped onto a port item: the device list's row and its IP text
+// as the drag carried them. Returns the item's new text when the port
+// connected.
+using DeviceDrop = std::function<std::optional<std::string>(int row, const std::string& ip, const std::string& item)>;
+
+// The MIME type of a device row being dragged ("<row> <ip>").
+inline constexpr const char* kDeviceMimeType = "application/x-qelta-device";
+QMimeData* deviceMimeData(int row, const std::string& ip);
+
+// The port tree: takes device rows dropped on its port items, highlighting
+// the item under the pointer while a device is dragged over it.
+class PortTree final : public QTreeWidget {
+    Q_OBJECT
+public:
+    explicit PortTree(QWidget* parent = nullptr);
+    void setDeviceDrop(DeviceDrop drop) { m_drop = std::move(drop); }
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    QTreeWidgetItem* portItemAt(const QPoint& position) const;
+
+    DeviceDrop m_drop;
+};
+
 // The navigation panel: six buttons switching the views, and the tree of
 // virtual COM ports with its context menu.
 class NavigationPanel final : public QWidget {
@@ -31,10 +60,15 @@ public:
     NavigationPanel(shell::FrameModel& frame, shell::NavigationTree& tree, QWidget* parent = nullptr);
 
     void setTreeActions(TreeActions actions) { m_actions = std::move(actions); }
+    void setDeviceDrop(DeviceDrop drop) { m_treeWidget->setDeviceDrop(std::move(drop)); }
+    // Fits the panel into `height`: the buttons drop their descriptions when
+    // they would leave the tree too little room.
+    void fitHeight(int height);
+    bool compact() const { return m_compact; }
     // Redraws buttons and tree from the models.
     void refresh();
     widgets::NavButton* button(int control) const { return m_buttons.at(control); }
-    QTreeWidget* tree() const { return m_treeWidget; }
+    PortTree* tree() const { return m_treeWidget; }
     // The context menu entry an item would show (for the menu and for tests).
     shell::TreeMenuEntry menuEntryFor(QTreeWidgetItem* item) const;
     // Runs the action of an item's entry as if chosen from its menu.
@@ -50,7 +84,9 @@ private:
     shell::NavigationTree& m_tree;
     TreeActions m_actions;
     std::map<int, widgets::NavButton*> m_buttons;
-    QTreeWidget* m_treeWidget;
+    PortTree* m_treeWidget;
+    bool m_compact = false;
+    int m_fitHeight = 0;
 };
 
 } // namespace utility::gui

@@ -19,6 +19,7 @@
 #include "utility/gui/tftp_view.h"
 #include "utility/gui/vsp_view.h"
 #include "utility/gui/web_view_pane.h"
+#include "utility/gui/window_parts.h"
 #include "utility/services/dhcp_view.h"
 #include "utility/services/terminal_view.h"
 #include "utility/services/tftp_server.h"
@@ -33,13 +34,17 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QIcon>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProcess>
 #include <QScreen>
 #include <QTabWidget>
 #include <QTimer>
+#include <QTreeWidget>
+#include <QUrl>
 
 #include <cstdio>
 #include <cstdlib>
@@ -72,14 +77,27 @@ public:
     void beep(int, int) override { }
 };
 
-void openHelp(const std::string& directory)
+// The help file sits beside the settings; an HTML copy serves where no
+// reader of the compiled format is installed. Where the system has no
+// handler for it, the built-in browser shows it and the log says why.
+void openHelp(const std::string& directory, WebViewPane& pane, std::function<void()> showWeb,
+    std::function<void(const std::string&)> log)
 {
-    // The help file sits beside the settings; an HTML copy serves where no
-    // reader of the compiled format is installed. Failures are silent.
     std::string path = directory + "QELTA.chm";
-    if (!platform::fileExists(path) && platform::fileExists(directory + "QELTA.html"))
-        path = directory + "QELTA.html";
-    QProcess::startDetached(QStringLiteral("xdg-open"), { QString::fromStdString(path) });
+    const std::string html = directory + "QELTA.html";
+    if (!platform::fileExists(path) && platform::fileExists(html))
+        path = html;
+    openWithSystemHandler(path, &pane, [&pane, showWeb, log, path, html](const std::string& why) {
+        const std::string shown = platform::fileExists(html) ? html : path;
+        const std::string url = QUrl::fromLocalFile(QString::fromStdString(shown)).toString().toStdString();
+        std::string problem;
+        if (!pane.navigate(url, problem)) {
+            log("Help: " + why + "; no built-in browser either (" + problem + ")");
+            return;
+        }
+        log("Help: " + why + "; showing " + shown + " in the built-in browser");
+        showWeb();
+    });
 }
 
 QString aboutTitle()
@@ -98,6 +116,37 @@ bool grab(QWidget* widget, const QString& dir, const QString& name)
     const bool saved = widget->grab().save(path, "PNG");
     std::fprintf(stderr, "%s %s\n", saved ? "wrote" : "failed to write", path.toLocal8Bit().constData());
     return saved;
+}
+
+// Drops the first device that may be dragged onto the first idle port item,
+// through the tree's own drop handling: whether the port connected, nothing
+// when there was no such device or port.
+std::optional<bool> dropFirstDevice(
+    DeviceViewWidget& list, NavigationPanel& panel, devmgmt::DeviceView& view, const shell::NavigationTree& tree)
+{
+    QTreeWidget* portTree = panel.tree();
+    QTreeWidgetItem* root = portTree->topLevelItem(0);
+    QTreeWidgetItem* port = nullptr;
+    for (int i = 0; root && i < root->childCount() && !port; ++i)
+        if (!root->child(i)->text(0).contains(QLatin1Char('(')))
+            port = root->child(i);
+    std::unique_ptr<QMimeData> data;
+    for (std::size_t row = 0; row < view.rowCount() && !data; ++row)
+        data.reset(list.list()->dragData(static_cast<int>(row)));
+    if (!port || !data) {
+        std::fprintf(stderr, "no idle port or no free device to drop: no picture of a drop\n");
+        return std::nullopt;
+    }
+    const std::string name = port->text(0).toStdString();
+    const QPoint at = portTree->visualItemRect(port).center();
+    QDragEnterEvent enter(at, Qt::LinkAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(portTree->viewport(), &enter);
+    QDragMoveEvent move(at, Qt::LinkAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(portTree->viewport(), &move);
+    QDropEvent drop(at, Qt::LinkAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(portTree->viewport(), &drop);
+    QApplication::processEvents();
+    return tree.contains(name + " (");
 }
 
 } // namespace
@@ -139,7 +188,14 @@ bool grabTerminalView(MainWindow& window, shell::FrameModel& frame, services::Te
     waited.start();
     while (waited.elapsed() < 500)
         QApplication::processEvents(QEventLoop::AllEvents, 20);
-    const bool saved = grab(&window, dir, QStringLiteral("terminal-view.png"));
+    bool saved = grab(&window, dir, QStringLiteral("terminal-view.png"));
+    // The smallest window: the terminal scrolls instead of losing its logs.
+    const QSize before = window.size();
+    window.resize(window.minimumSize());
+    QApplication::processEvents();
+    saved = grab(&window, dir, QStringLiteral("terminal-665x550.png")) && saved;
+    window.resize(before);
+    QApplication::processEvents();
     view.terminal(1).setAutoTest(false);
     view.terminal(0).clickClose();
     view.terminal(1).clickClose();
@@ -234,20 +290,21 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
 
     // The Virtual Serial Port view: the manager on vorpild, its port items in
     // the navigation tree and its link with the device view.
-    vsp::VspOptions vspOptions;
-    vspOptions.hardwareId = std::string(shell.hardwareId());
-    vspOptions.infName = shell.driverInf();
-    vspOptions.bindAddress = shell.selection().effectiveAddress;
-    vspOptions.showMaxPacket = settings.maxTxPacketSizeSwitch != 0;
-    vspOptions.watch = settings.connectionCheckSwitch == 1;
     QtVspDialogs vspDialogs(&window);
-    vsp::VspManager vspManager(loop, prompter, vspDialogs, vspOptions);
-    TreeNeighbours vspTree(tree, vspManager);
+    vsp::VspManager vspManager(loop, prompter, vspDialogs,
+        windowVspOptions(
+            std::string(shell.hardwareId()), shell.driverInf(), shell.selection().effectiveAddress, settings));
+    // The COM Port Terminal in the bottom pane; its lists are filled when it
+    // is first shown. The port view closes a port in it before closing,
+    // removing or renaming the port.
+    services::TerminalView terminalView(loop, windowTerminalEnvironment(tree, log));
+    TreeNeighbours vspTree(tree, vspManager, &terminalView);
     vsp::DeviceViewLink vspLink(vspManager, deviceView, &vspTree);
     auto* vspWidget = new VspView(vspManager);
     window.setTopView(shell::TopView::Vsp, vspWidget);
     vspManager.setChangeSink([vspWidget] { vspWidget->refresh(); });
     vspManager.setStatusSink([vspWidget](const std::string&) { vspWidget->refresh(); });
+    bindDeviceDrag(*deviceWidget, *window.navigation(), deviceView, tree);
     window.navigation()->setTreeActions({ [&vspManager] { vspManager.clickAdd(); },
         [&vspManager](const std::string& name) { return vspManager.closeByName(name); },
         [&vspManager](const std::string& name) { return vspManager.removeByName(name); } });
@@ -263,13 +320,6 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
         dhcpView.handOver(out);
     });
 
-    // The COM Port Terminal in the bottom pane; its lists are filled when it
-    // is first shown.
-    services::TerminalEnvironment terminalEnvironment;
-    terminalEnvironment.scanner = services::TerminalPortScanner::fromEnvironment();
-    terminalEnvironment.isVirtualPort = [&tree](const std::string& name) { return tree.contains(name); };
-    terminalEnvironment.systemLog = [&log](const std::string& line) { log.addLogLine(line); };
-    services::TerminalView terminalView(loop, std::move(terminalEnvironment));
     auto* terminalWidget = new TerminalViewWidget(terminalView, settings);
     window.setBottomView(shell::BottomView::Terminal, terminalWidget);
     shell.store().setHandOver(
@@ -277,7 +327,11 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
 
     FrameActions actions;
     TftpView* tftpWidget = installTftpView(window, actions, tftpServer);
-    actions.help = [&shell] { openHelp(shell.store().directory()); };
+    actions.help = [&shell, webPane, &frame, &log] {
+        openHelp(
+            shell.store().directory(), *webPane, [&frame] { frame.showWebPage(); },
+            [&log](const std::string& line) { log.addLogLine(line); });
+    };
     actions.about = [&window] {
         QMessageBox::about(&window,
             QString::fromLatin1(shell::kAboutTitle.data(), static_cast<int>(shell::kAboutTitle.size())),
@@ -381,6 +435,21 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
                 FirmwareUpgradeDialog upgradeDialog(upgradeSettings, prompter, &window);
                 upgradeDialog.show();
                 status |= grab(&upgradeDialog, dir, QStringLiteral("firmware-upgrade.png")) ? 0 : 1;
+            }
+            // The navigation panel at 1280x1024 with the ports the script
+            // connected, then a device dropped onto the first idle port.
+            {
+                frame.clickViewButton(shell::FrameModel::kDeviceManagementButton);
+                const QSize before = window.size();
+                window.resize(1280, 1024);
+                QApplication::processEvents();
+                status |= grab(&window, dir, QStringLiteral("navigation-1280x1024.png")) ? 0 : 1;
+                if (const auto dropped = dropFirstDevice(*deviceWidget, *window.navigation(), deviceView, tree)) {
+                    QApplication::processEvents();
+                    status |= *dropped && grab(&window, dir, QStringLiteral("device-dropped-on-port.png")) ? 0 : 1;
+                }
+                window.resize(before);
+                QApplication::processEvents();
             }
             // The Virtual Serial Port view and its COM Port Configuration dialog.
             frame.clickViewButton(shell::FrameModel::kVspButton);

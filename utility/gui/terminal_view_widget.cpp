@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
@@ -76,16 +77,29 @@ TerminalViewWidget::TerminalViewWidget(
     , m_settings(settings)
 {
     setObjectName(QStringLiteral("TerminalView"));
-    auto* layout = new QHBoxLayout(this);
+    // The bottom pane of a small window is far lower than both terminals'
+    // controls: the view scrolls there instead of squeezing the logs away.
+    m_scroll = new QScrollArea(this);
+    m_scroll->setObjectName(QStringLiteral("terminalScroll"));
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    auto* content = new QWidget(m_scroll);
+    auto* layout = new QHBoxLayout(content);
     auto* left = new QVBoxLayout;
     auto* right = new QVBoxLayout;
     for (int i = 0; i < 2; ++i) {
         left->addWidget(buildTerminal(i));
-        right->addWidget(m_controls[static_cast<std::size_t>(i)].log);
+        TerminalLog* log = m_controls[static_cast<std::size_t>(i)].log;
+        log->setMinimumHeight(log->fontMetrics().lineSpacing() * kLogMinimumLines + 2 * log->frameWidth() + 8);
+        right->addWidget(log);
     }
     left->addStretch(1);
     layout->addLayout(left);
     layout->addLayout(right, 1);
+    m_scroll->setWidget(content);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(m_scroll);
     refresh();
 }
 

@@ -12,6 +12,7 @@
 class QCheckBox;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 
 namespace utility::gui {
 
@@ -65,6 +66,9 @@ public:
 
     void refresh();
     const TerminalControls& controls(int index) const { return m_controls[static_cast<std::size_t>(index)]; }
+    QScrollArea* scrollArea() const { return m_scroll; }
+    // Lines each log keeps in view however low the pane is.
+    static constexpr int kLogMinimumLines = 5;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -75,6 +79,7 @@ private:
     services::TerminalView& m_view;
     const shell::AppSettings& m_settings;
     std::array<TerminalControls, 2> m_controls;
+    QScrollArea* m_scroll = nullptr;
     bool m_refreshing = false;
 };
 

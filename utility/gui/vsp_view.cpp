@@ -1,5 +1,6 @@
 #include "utility/gui/vsp_view.h"
 
+#include "utility/services/terminal_view.h"
 #include "utility/shell/navigation.h"
 
 #include <QButtonGroup>
@@ -62,11 +63,36 @@ std::optional<int> QtVspDialogs::comPortConfiguration(const std::vector<std::str
 
 bool TreeNeighbours::portItemContains(const std::string& value) { return m_tree.contains(value); }
 
-void TreeNeighbours::setPortItemText(const std::string&, const std::string& value) { m_tree.setByName(value); }
+void TreeNeighbours::setPortItemText(const std::string&, const std::string& value)
+{
+    m_tree.setByName(value);
+    portsChanged();
+}
 
-void TreeNeighbours::removePortItem(const std::string& portName) { m_tree.remove(portName); }
+void TreeNeighbours::removePortItem(const std::string& portName)
+{
+    m_tree.remove(portName);
+    portsChanged();
+}
 
-void TreeNeighbours::rebuildPortItems() { m_tree.rebuild(m_manager.portDescriptions()); }
+void TreeNeighbours::rebuildPortItems()
+{
+    m_tree.rebuild(m_manager.portDescriptions());
+    portsChanged();
+}
+
+void TreeNeighbours::portClosing(const std::string& portName)
+{
+    if (m_terminal)
+        (void)m_terminal->closeByName(portName);
+}
+
+void TreeNeighbours::portsChanged()
+{
+    // Lists are first filled when the terminal is first shown.
+    if (m_terminal && m_terminal->shown())
+        m_terminal->refreshPortLists();
+}
 
 VspView::VspView(vsp::VspManager& manager, QWidget* parent)
     : QWidget(parent)
@@ -95,6 +121,8 @@ VspView::VspView(vsp::VspManager& manager, QWidget* parent)
     , m_progress(new QProgressBar(this))
 {
     setObjectName(QStringLiteral("vspView"));
+    // The bar shows Add's progress; a percentage at rest would say nothing.
+    m_progress->setTextVisible(false);
     // Columns and widths as the report list takes them: "Port ID, 60;Port Name, 150;Status, 100;Remote IP, 120;Remote
     // Port, 90".
     m_list->setColumnCount(5);
@@ -242,17 +270,25 @@ void VspView::refresh()
 {
     m_refreshing = true;
     const auto& rows = m_manager.rows();
-    m_list->clear();
-    for (const auto& row : rows) {
-        auto* item = new QTreeWidgetItem(m_list,
-            { text(row.entry.portId), text(row.entry.portName), text(row.status), text(row.remoteIp),
-                text(row.remotePort) });
+    // The rows are updated in place: a refresh runs inside the list's own
+    // selection signal, while the clicked item is still in use.
+    while (m_list->topLevelItemCount() > static_cast<int>(rows.size()))
+        delete m_list->takeTopLevelItem(m_list->topLevelItemCount() - 1);
+    while (m_list->topLevelItemCount() < static_cast<int>(rows.size()))
+        new QTreeWidgetItem(m_list);
+    const auto selected = m_manager.selected();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto& row = rows[i];
+        QTreeWidgetItem* item = m_list->topLevelItem(static_cast<int>(i));
+        const QString texts[] = { text(row.entry.portId), text(row.entry.portName), text(row.status),
+            text(row.remoteIp), text(row.remotePort) };
         const auto colour = vsp::rowColour(row.status);
-        for (int column = 0; column < 5; ++column)
+        for (int column = 0; column < 5; ++column) {
+            item->setText(column, texts[column]);
             item->setBackground(column, QColor(colour.red, colour.green, colour.blue));
+        }
+        item->setSelected(selected && *selected == i);
     }
-    if (const auto selected = m_manager.selected(); selected && *selected < rows.size())
-        m_list->topLevelItem(static_cast<int>(*selected))->setSelected(true);
     const auto& buttons = m_manager.buttons();
     m_list->setEnabled(buttons.list);
     m_add->setEnabled(buttons.add);

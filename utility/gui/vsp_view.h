@@ -20,6 +20,10 @@ namespace utility::shell {
 class NavigationTree;
 }
 
+namespace utility::services {
+class TerminalView;
+}
+
 namespace utility::gui {
 
 // "COM Port Configuration": the "COM Port Number" list with OK and Cancel.
@@ -50,22 +54,30 @@ private:
     QWidget* m_parent;
 };
 
-// The navigation panel's port items as the manager sees them.
+// The navigation panel's port items and the COM port terminal as the manager
+// sees them: a port about to be closed, removed or renamed is closed in the
+// terminal first, and every change of the ports refills the terminal's lists
+// (a list filled before a port was added would offer a stale COM name).
 class TreeNeighbours final : public vsp::VspNeighbours {
 public:
-    TreeNeighbours(shell::NavigationTree& tree, vsp::VspManager& manager)
+    TreeNeighbours(shell::NavigationTree& tree, vsp::VspManager& manager, services::TerminalView* terminal = nullptr)
         : m_tree(tree)
         , m_manager(manager)
+        , m_terminal(terminal)
     {
     }
     bool portItemContains(const std::string& text) override;
     void setPortItemText(const std::string& portName, const std::string& text) override;
     void removePortItem(const std::string& portName) override;
     void rebuildPortItems() override;
+    void portClosing(const std::string& portName) override;
 
 private:
+    void portsChanged();
+
     shell::NavigationTree& m_tree;
     vsp::VspManager& m_manager;
+    services::TerminalView* m_terminal;
 };
 
 // The "Virtual Serial Port" view: the port list, the settings controls and

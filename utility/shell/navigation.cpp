@@ -18,6 +18,14 @@ bool NavigationTree::contains(const std::string& text) const
     return false;
 }
 
+bool NavigationTree::hasPort(const std::string& name) const
+{
+    for (const auto& child : m_children)
+        if (portNameOf(child) == name)
+            return true;
+    return false;
+}
+
 void NavigationTree::remove(const std::string& name)
 {
     for (auto it = m_children.begin(); it != m_children.end(); ++it) {

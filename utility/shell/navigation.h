@@ -17,6 +17,8 @@ public:
     void rebuild(const std::vector<std::string>& portNames);
     // True if some child's text contains the text.
     bool contains(const std::string& text) const;
+    // True if some child is the port of that whole name (COM1 is not COM15).
+    bool hasPort(const std::string& name) const;
     // Deletes the child of that port name (the text up to its first space;
     // the whole name must match, so COM1 never hits COM15).
     void remove(const std::string& name);

@@ -2,9 +2,11 @@
 
 #include "common/inf_file.h"
 #include "platform/child_process.h"
+#include "platform/port_io.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -34,6 +36,19 @@ int firstFreeCom(const std::vector<std::uint8_t>& usage)
             return static_cast<int>(index);
     }
     return 0;
+}
+
+std::string devconBesideProgram()
+{
+    const std::filesystem::path beside = platform::programDirectory() + "devcon";
+    std::error_code error;
+    const auto status = std::filesystem::status(beside, error);
+    const auto execute
+        = std::filesystem::perms::owner_exec | std::filesystem::perms::group_exec | std::filesystem::perms::others_exec;
+    if (!error && std::filesystem::is_regular_file(status)
+        && (status.permissions() & execute) != std::filesystem::perms::none)
+        return beside.string();
+    return "devcon";
 }
 
 Provisioner::Provisioner(PortAccess& access, std::string runtimeDir, std::string devcon)

@@ -23,6 +23,10 @@ std::vector<std::string> comChoiceTexts(const std::vector<std::uint8_t>& usage);
 // Index of the first free number (0 when none is free).
 int firstFreeCom(const std::vector<std::uint8_t>& usage);
 
+// The devcon installed beside the running program; the bare name (found on
+// PATH) when there is none. The window and `qelta vsp` both remove with it.
+std::string devconBesideProgram();
+
 // What a provisioning step ended with: empty when it went through, else the
 // text the user is shown.
 struct Outcome {

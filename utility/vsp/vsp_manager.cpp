@@ -136,6 +136,8 @@ void VspManager::buttonsNoSelection()
 {
     m_buttons.add = true;
     m_buttons.remove = m_buttons.connect = m_buttons.close = m_buttons.setting = false;
+    // The caption belongs to the selected row; a removed server row leaves none.
+    m_buttons.connectCaption = "Connect";
 }
 
 void VspManager::buttonsAfterConnect()
@@ -271,6 +273,8 @@ bool VspManager::clickRemove()
     if (!m_selected || m_provisioner.removing())
         return false;
     const std::size_t row = *m_selected;
+    // A terminal of this program holding the port would make the removal fail.
+    m_neighbours->portClosing(m_table[row].entry.portName);
     const auto handle = openPort(row);
     if (!handle)
         return false;
@@ -326,6 +330,8 @@ bool VspManager::clickSetting()
         return false;
     const std::size_t row = *m_selected;
     if (!m_editing) {
+        // The edit writes the port and may rename it: our own terminal lets go first.
+        m_neighbours->portClosing(m_table[row].entry.portName);
         const auto handle = openPort(row, false);
         if (!handle) {
             showMessage("Please stop terminal program first\n");

@@ -118,7 +118,7 @@ TEST_F(VorpildTest, InstallShowsRemovesAndSurvivesARestart)
                   0),
         0u)
         << status.lines[0];
-    EXPECT_EQ(status.lines[1], "terminal COM5 program=no to-port=0 to-program=0 not-sent=0");
+    EXPECT_EQ(status.lines[1], "terminal COM5 program=no to-port=0 to-program=0 not-sent=0 frontend=pty");
 
     const ToolRun set
         = devcon({ "set", "COM5", "--remote", "127.0.0.1:4001", "--udp", "--server", "--raw", "--max-packet", "1472" });

@@ -206,11 +206,11 @@ TEST_F(KellanWindow, BrowseButtonsFillTheirFieldsThroughFileDialogsWithTheirFilt
         const char* field;
         const char* filters;
     };
-    for (const Browse& c : { Browse { "BrowseLoader", "LoaderFile", "Binary files(*.bin) (*.bin)" },
-             Browse { "BrowseTestFirmware", "TestFirmware", "Binary files(*.bin) (*.bin)" },
-             Browse { "BrowseProductionFirmware", "ProductionFirmware", "Binary files(*.bin) (*.bin)" },
-             Browse { "BrowseEeprom", "EepromFile", "EEPROM files(*.ini) (*.ini)" },
-             Browse { "BrowseLog", "LogFile", "Text files(*.txt) (*.txt);;All files(*.*) (*.*)" } }) {
+    for (const Browse& c : { Browse { "BrowseLoader", "LoaderFile", "Binary files(*.bin)" },
+             Browse { "BrowseTestFirmware", "TestFirmware", "Binary files(*.bin)" },
+             Browse { "BrowseProductionFirmware", "ProductionFirmware", "Binary files(*.bin)" },
+             Browse { "BrowseEeprom", "EepromFile", "EEPROM files(*.ini)" },
+             Browse { "BrowseLog", "LogFile", "Text files(*.txt);;All files(*.*)" } }) {
         closer.boxes.clear();
         closer.fileAnswer = dir.file(std::string("chosen-") + c.field);
         dir.write(std::string("chosen-") + c.field, "x");

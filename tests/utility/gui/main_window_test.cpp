@@ -332,19 +332,24 @@ TEST_F(GuiTest, PanesStartAtTheirSizesOnceTheWindowHasItsSizeAndKeepThem)
     EXPECT_EQ(fresh.horizontalSplitter()->sizes().value(0), 183);
     EXPECT_EQ(fresh.verticalSplitter()->sizes().value(0), 345);
 
-    // Every navigation button shows its whole description, and as tooltip.
+    // Every navigation button has its description as tooltip, and shows all
+    // of it unless the column is too low for the buttons and the tree: then
+    // the buttons show their titles alone.
     fresh.resize(1100, 760);
     QApplication::processEvents();
     int buttons = 0;
     for (auto* button : fresh.navigation()->findChildren<widgets::NavButton*>()) {
         ++buttons;
         EXPECT_EQ(button->toolTip(), button->description());
+        EXPECT_EQ(button->compact(), fresh.navigation()->compact());
         const QRect box = button->descriptionRect();
         const QRect needed = QFontMetrics(button->descriptionFont())
                                  .boundingRect(QRect(box.topLeft(), QSize(box.width(), 1000)),
                                      Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop, button->description());
-        EXPECT_LE(needed.width(), box.width()) << button->description().toStdString();
-        EXPECT_LE(needed.height(), box.height()) << button->description().toStdString();
+        if (!button->compact()) {
+            EXPECT_LE(needed.width(), box.width()) << button->description().toStdString();
+            EXPECT_LE(needed.height(), box.height()) << button->description().toStdString();
+        }
         // Inside the visible part of the column at the start size.
         EXPECT_TRUE(button->isVisible());
         const QPoint bottom = button->mapTo(area->viewport(), QPoint(0, button->height()));

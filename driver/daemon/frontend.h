@@ -1,0 +1,35 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace driver::daemon {
+
+// What `devcon status` shows of a port's front end.
+struct FrontEndStatus {
+    std::string kind; // "pty" or "cuse"
+    bool attached = false; // a program has the port open through the front end
+    std::uint64_t bytesToPort = 0; // written by programs and taken by the port
+    std::uint64_t bytesNotSent = 0; // written by programs but refused by the port
+    std::uint64_t bytesToProgram = 0;
+    std::string lastError; // why bytes were last refused; empty when none were
+};
+
+// How programs reach a port: a pseudo-terminal (PortFrontEnd) or a serial
+// character device (CuseFrontEnd).
+class FrontEnd {
+public:
+    virtual ~FrontEnd() = default;
+    // What programs open (the directory entry leads there).
+    virtual const std::string& terminalPath() const = 0;
+    virtual FrontEndStatus status() const = 0;
+    // Brings the port up to date with what programs did: a port a program
+    // has let go is free once this is done. requestSettle() asks and returns
+    // at once; waitSettled() waits for that ticket until `deadline`, false
+    // when the front end did not get to it in time.
+    virtual std::uint64_t requestSettle() = 0;
+    virtual bool waitSettled(std::uint64_t ticket, std::chrono::steady_clock::time_point deadline) = 0;
+};
+
+} // namespace driver::daemon

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "driver/host/cuse_tty.h"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace driver::host {
+
+// What a program does to a character device, for its owner to carry out.
+// Results are errno values (0: done).
+class CuseHandler {
+public:
+    virtual ~CuseHandler() = default;
+
+    // On the device's worker thread, one at a time, in the order the
+    // program asked: these may wait (a connection, a paced write, a break).
+    virtual int open() = 0;
+    virtual void release() = 0;
+    // `written` counts what was taken, also when the rest failed.
+    virtual int write(std::span<const std::uint8_t> bytes, std::size_t& written) = 0;
+    virtual int ioctl(
+        const TtyIoctlInfo& info, unsigned long arg, std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out)
+        = 0;
+
+    // On the device's event thread; never wait.
+    // Moves received bytes into `out`; 0 when none are there.
+    virtual std::size_t read(std::span<std::uint8_t> out) = 0;
+    virtual bool readable() = 0;
+    virtual TtyCounts counts() = 0;
+    // Asks for a CusePort::notify() at the next arrival or modem line change.
+    virtual void watch() = 0;
+};
+
+// A character device served from user space (/dev/cuse): opens, reads,
+// writes, ioctls and polls of programs on it reach the handler. Reads that
+// find nothing, TIOCMIWAIT and polls wait here, on the device's event thread,
+// until notify() says something changed (or a signal interrupts the
+// program); everything else goes through the worker thread in order, so the
+// device never blocks a program's read behind its own write in another
+// thread. Ioctl arguments behind pointers are fetched and returned in the
+// sizes of the tty request table.
+class CusePort {
+public:
+    // Makes /dev/`name` (e.g. "vorpil/COM5"). With `group` not negative its
+    // members may open it (0660), otherwise only this user (0600). On
+    // failure `error` says why.
+    static bool create(
+        std::unique_ptr<CusePort>& port, const std::string& name, CuseHandler& handler, int group, std::string& error);
+    ~CusePort();
+    CusePort(const CusePort&) = delete;
+    CusePort& operator=(const CusePort&) = delete;
+
+    const std::string& devicePath() const { return m_path; }
+    // Bytes arrived or a modem line changed; any thread may call it.
+    void notify();
+
+    struct Session;
+
+private:
+    explicit CusePort(CuseHandler& handler);
+    std::unique_ptr<Session> m_session;
+    std::string m_path;
+};
+
+// Whether character devices can be served here; `why` says what was tried.
+bool cuseAvailable(std::string& why);
+
+} // namespace driver::host

@@ -1,0 +1,134 @@
+#include "driver/rfc2217_link.h"
+
+#include "common/serial_ioctl.h"
+#include "driver/host/host.h"
+#include "driver/port_internal.h"
+
+#include <cstdio>
+#include <string>
+
+namespace driver {
+
+using namespace common;
+
+class Rfc2217Link::Events final : public rfc2217::ServerEvents {
+public:
+    explicit Events(PortDevice& port)
+        : m_port(port)
+    {
+    }
+    // No receive stop goes out at the stop level: the connection is read no
+    // further than the receive buffer has room (SocketTransport::receiveRoom),
+    // so TCP holds the server back and nothing is lost. A FLOWCONTROL-SUSPEND
+    // would also stop ser2net writing to its serial line.
+    void data(std::span<const std::uint8_t> bytes) override { (void)appendReceived(m_port, bytes); }
+    void modemState(std::uint8_t state) override { reportModemState(m_port, state); }
+    void lineState(std::uint8_t state) override { reportLineState(m_port, state); }
+    void flowSuspended(bool suspended) override
+    {
+        m_suspendChanged = true;
+        m_suspended = suspended;
+    }
+    void signature(std::string_view text) override
+    {
+        std::string printable;
+        for (const char c : text)
+            printable += (c >= 0x20 && c < 0x7F) ? c : '?';
+        const auto name = m_port.deviceName.view();
+        std::fprintf(stderr, "vorpild: %.*s: RFC 2217 server \"%s\"\n", static_cast<int>(name.size()), name.data(),
+            printable.c_str());
+    }
+
+    PortDevice& m_port;
+    bool m_suspendChanged = false;
+    bool m_suspended = false;
+};
+
+Rfc2217Link::Rfc2217Link(PortDevice& port)
+    : m_port(port)
+{
+}
+
+void Rfc2217Link::begin()
+{
+    std::uint32_t baudRate = 0;
+    std::uint8_t lineControl = 0;
+    std::uint8_t flow = 0;
+    bool lineValid = false;
+    {
+        std::lock_guard lock(m_port.dataLock);
+        const SerialState& serial = m_port.serial;
+        baudRate = serial.baudRate;
+        const int value = lineControlByte(serial.stopBits, serial.parity, serial.wordLength);
+        lineValid = value >= 0;
+        lineControl = static_cast<std::uint8_t>(value < 0 ? 0 : value);
+        flow = flowControlCode(serial.handflow);
+    }
+    // A device server that was restarted, or another one at the same
+    // address, is set up as the port stands.
+    std::vector<std::uint8_t> settings;
+    if (lineValid)
+        rfc2217::appendLineSettings(baudRate, lineControl, settings);
+    rfc2217::appendControl(ControlPacket::make(kCodeFlowControl, flow), settings);
+    std::lock_guard lock(m_mutex);
+    m_outgoing.clear();
+    m_session.begin(settings, m_outgoing);
+    m_opened = false;
+    m_suspended = false;
+}
+
+bool Rfc2217Link::receive(std::span<const std::uint8_t> bytes)
+{
+    Events events(m_port);
+    bool due = false;
+    {
+        std::lock_guard lock(m_mutex);
+        m_session.receive(bytes, events, m_outgoing);
+        due = m_opened && !m_outgoing.empty();
+        if (events.m_suspendChanged)
+            m_suspended = events.m_suspended;
+    }
+    if (events.m_suspendChanged && !events.m_suspended)
+        m_resumed.notify_all();
+    return due;
+}
+
+std::vector<std::uint8_t> Rfc2217Link::takeOutgoing()
+{
+    std::lock_guard lock(m_mutex);
+    m_opened = true;
+    std::vector<std::uint8_t> out;
+    out.swap(m_outgoing);
+    return out;
+}
+
+void Rfc2217Link::control(const ControlPacket& packet)
+{
+    std::vector<std::uint8_t> encoded;
+    rfc2217::appendControl(packet, encoded);
+    std::lock_guard lock(m_mutex);
+    m_session.command(encoded, m_outgoing);
+}
+
+void Rfc2217Link::purge(std::uint32_t purgeFlags)
+{
+    std::vector<std::uint8_t> encoded;
+    rfc2217::appendPurge(purgeFlags, encoded);
+    std::lock_guard lock(m_mutex);
+    m_session.command(encoded, m_outgoing);
+}
+
+std::span<const std::uint8_t> Rfc2217Link::escape(std::span<const std::uint8_t> data)
+{
+    m_escaped.clear(); // the capacity stays: no allocation per write once grown
+    telnet::appendEscaped(data, m_escaped);
+    return m_escaped;
+}
+
+bool Rfc2217Link::waitUntilSendable(platform::Duration limit)
+{
+    std::unique_lock lock(m_mutex);
+    return m_port.host->clock().waitFor(m_resumed, lock, limit, [this] { return !m_suspended; });
+}
+
+} // namespace driver

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Runs inside the test machine (scripts/vm-run.sh): vorpild with the
+# character-device front end, a devsim device server with an echo plug, and
+# the checks of cuse_checks.py on /dev/vorpil/COM5.
+# BULK_MIB (default 20) is how much goes each way in the bulk transfer.
+# Usage: tests/guest/cuse_guest.sh BUILD_DIR [BULK_MIB]
+set -euo pipefail
+usage="usage: tests/guest/cuse_guest.sh BUILD_DIR [BULK_MIB]"
+case "${1:-}" in
+  -h|--help) echo "$usage"; exit 0 ;;
+  -*) echo "cuse_guest.sh: unknown argument $1" >&2; echo "$usage" >&2; exit 2 ;;
+esac
+if [ $# -lt 1 ] || [ $# -gt 2 ] || { [ $# -eq 2 ] && ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; }; then
+  echo "$usage" >&2; exit 2
+fi
+export CUSE_BULK_MIB=${2:-20}
+here=$(cd "$(dirname "$0")" && pwd)
+bin=$(cd "$1/bin" && pwd)
+work=$(mktemp -d)
+trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true' EXIT
+export VORPIL_RUNTIME_DIR=$work/run
+
+# COM5: a device server that logs every packet; COM6: a quiet one for the bulk transfer.
+"$bin/devsim" --serial echo -v > "$work/devsim.out" 2> "$work/devsim.err" &
+"$bin/devsim" --serial echo --first-address 127.0.0.20 --broadcast-port 26122 --multicast-port 26123 \
+  --unicast-port 26124 --http-port 0 > "$work/bulk.out" 2> "$work/bulk.err" &
+"$bin/vorpild" --foreground --frontend cuse --runtime-dir "$VORPIL_RUNTIME_DIR" --state-dir "$work/state" \
+  2> "$work/vorpild.err" &
+for _ in $(seq 100); do [ -S "$VORPIL_RUNTIME_DIR/control" ] && break; sleep 0.1; done
+for _ in $(seq 100); do grep -q 'data channel' "$work/devsim.err" 2>/dev/null && break; sleep 0.1; done
+"$bin/devcon" install "$bin/VORPIL.inf" 'ZORV\Rure' COM5 > /dev/null
+"$bin/devcon" set COM5 --remote 127.0.0.10:5000 --tcp --client --framed > /dev/null
+"$bin/devcon" connect COM5 > /dev/null
+"$bin/devcon" install "$bin/VORPIL.inf" 'ZORV\Rure' COM6 > /dev/null
+"$bin/devcon" set COM6 --remote 127.0.0.20:5000 --tcp --client --framed > /dev/null
+"$bin/devcon" connect COM6 > /dev/null
+status=0
+/usr/bin/python3 "$here/cuse_checks.py" /dev/vorpil/COM5 "$work/devsim.err" "$bin/devcon" /dev/vorpil/COM6 || status=$?
+if [ "$status" != 0 ]; then
+  echo "== vorpild log"; cat "$work/vorpild.err"
+  echo "== devsim log (end)"; tail -40 "$work/devsim.err"
+fi
+exit "$status"
