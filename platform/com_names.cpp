@@ -1,4 +1,5 @@
 #include "platform/com_names.h"
+#include "platform/seqpacket.h"
 #include "platform/text_file.h"
 
 #include <cctype>
@@ -86,7 +87,7 @@ int comNumber(const std::string& rawName)
 ComNameResolver ComNameResolver::fromEnvironment()
 {
     ComNameResolver resolver;
-    resolver.runtimeDir = environment("VORPIL_RUNTIME_DIR");
+    resolver.runtimeDir = vorpilClientRuntimeDir();
     resolver.mappingFile = environment("SUITE_COM_MAP");
     if (resolver.mappingFile.empty()) {
         const std::string config = environment("XDG_CONFIG_HOME");

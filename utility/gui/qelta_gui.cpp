@@ -1,5 +1,6 @@
 #include "utility/gui/qelta_gui.h"
 
+#include "platform/data_files.h"
 #include "platform/net.h"
 #include "platform/pty.h"
 #include "platform/text_file.h"
@@ -75,10 +76,15 @@ public:
 void openHelp(const std::string& directory)
 {
     // The help file sits beside the settings; an HTML copy serves where no
-    // reader of the compiled format is installed. Failures are silent.
+    // reader of the compiled format is installed, and an installed program
+    // has its own copy. Failures are silent.
     std::string path = directory + "QELTA.chm";
     if (!platform::fileExists(path) && platform::fileExists(directory + "QELTA.html"))
         path = directory + "QELTA.html";
+    if (!platform::fileExists(path))
+        if (std::string installed = platform::findInDirectories("QELTA.html", platform::dataDirectories());
+            !installed.empty())
+            path = installed;
     QProcess::startDetached(QStringLiteral("xdg-open"), { QString::fromStdString(path) });
 }
 
