@@ -10,6 +10,7 @@ packages=(
   socat ser2net picocom python3 python3-serial tftp-hpa tftpd-hpa atftp curl busybox
   isc-dhcp-client bootpc
   xdg-utils
+  debhelper help2man
 )
 if [ "${SUITE_GUI:-AUTO}" != "OFF" ]; then
   packages+=(qt6-base-dev qt6-webengine-dev qt6-charts-dev)
