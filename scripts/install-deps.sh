@@ -12,6 +12,11 @@ packages=(
   xdg-utils
   debhelper help2man
 )
+# A guest for what a container cannot do (kernel modules such as cuse, systemd
+# as init): scripts/vm-run.sh boots Debian's kernel under qemu.
+if [ "${SUITE_GUEST:-ON}" != "OFF" ]; then
+  packages+=(qemu-system-x86 linux-image-amd64)
+fi
 if [ "${SUITE_GUI:-AUTO}" != "OFF" ]; then
   packages+=(qt6-base-dev qt6-webengine-dev qt6-charts-dev)
 fi
