@@ -5,12 +5,13 @@
 # vorpild service runs with its group, that devcon adds COM5, that a member
 # of the group talks through COM5 to a simulated device server (an echo plug)
 # while anyone else is refused, and that removing the package leaves no
-# daemon behind. Meant for a throw-away machine (the guest of
-# scripts/vm-run.sh --systemd): it adds users and installs packages.
+# daemon behind. Meant for a throw-away machine, as it adds users and
+# installs packages:
+#   scripts/vm-run.sh --systemd -- tests/package/installed_test.sh dist
 # Every socket stays on 127.0.0.0/8.
 set -uo pipefail
 case "${1:-}" in
-  -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   ""|-*) echo "usage: installed_test.sh DEB_DIR" >&2; exit 2 ;;
 esac
 debs=$(cd "$1" && pwd)
