@@ -82,6 +82,16 @@ echo "member's devcon status: $status"
 check "a member's devcon finds the service without settings" grep -q "COM5" <<<"$status"
 check "a stranger's devcon is refused" bash -c '! runuser -u vstranger -- devcon status >/dev/null 2>&1'
 
+work=$(mktemp -d)
+chown vmember "$work"
+list=$(cd "$work" && runuser -u vmember -- qelta vsp list --json 2>&1)
+echo "member's qelta vsp list: $list"
+check "a member's qelta finds its INF file and the service's COM5" grep -q '"COM5"' <<<"$list"
+check "and keeps its settings in the working directory" test -s "$work/Qelta.dat"
+portio=$(cd "$work" && kellan-mp options --portio portio_boardsim.so 2>&1)
+check "kellan-mp finds the simulator's port-I/O module" \
+  grep -q "Direct UART access: on (/usr/lib/.*/kellan-suite/portio_boardsim.so" <<<"$portio"
+
 step "hardening"
 systemctl show vorpild -p ProtectSystem -p NoNewPrivileges -p CapabilityBoundingSet -p RestrictAddressFamilies
 systemd-analyze security vorpild --no-pager | tail -1
