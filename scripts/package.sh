@@ -25,8 +25,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# The build runs in a fixed folder (PACKAGE_WORK_DIR): the compiler cache
+# knows a tree by its path, so the next build of the same sources is quick.
+work=${PACKAGE_WORK_DIR:-${TMPDIR:-/tmp}/kellan-suite-package}
+mkdir -p "$work"
+rm -rf "$work/kellan-suite" "$work"/kellan-suite*_*
 git clone -q "$root" "$work/kellan-suite"
 if ! git -C "$root" diff --quiet HEAD 2>/dev/null; then
   echo "note: uncommitted changes in $root are not packaged" >&2
