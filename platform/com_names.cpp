@@ -110,7 +110,7 @@ std::string ComNameResolver::resolve(const std::string& comName) const
         return {};
     const std::string canonical = "COM" + std::to_string(number);
     if (!runtimeDir.empty()) {
-        const std::string link = runtimeDir + "/dev/" + canonical;
+        const std::string link = vorpilDeviceDir(runtimeDir) + "/" + canonical;
         if (fileExists(link))
             return link;
     }

@@ -72,6 +72,8 @@ inline constexpr const char* kSystemVorpilRuntimeDir = "/run/vorpil";
 // $VORPIL_RUNTIME_DIR, else /run/vorpil for root and $XDG_RUNTIME_DIR/vorpil
 // (or /tmp/vorpil-<uid>) for anyone else.
 std::string vorpilRuntimeDir();
+// The folder of a driver host's port links (COMn), whoever serves them.
+inline std::string vorpilDeviceDir(const std::string& runtimeDir) { return runtimeDir + "/dev"; }
 
 // What a client knows when it looks for a driver host.
 struct VorpilRuntimeLookup {
@@ -86,6 +88,7 @@ struct VorpilRuntimeLookup {
 // else this user's (so that messages name it).
 std::string chooseClientRuntimeDir(const VorpilRuntimeLookup& lookup);
 std::string vorpilClientRuntimeDir();
+
 // Where the driver host keeps its registry: /var/lib/vorpil for root,
 // $XDG_STATE_HOME/vorpil (or ~/.local/state/vorpil) for anyone else.
 std::string vorpilStateDir();

@@ -39,7 +39,7 @@ public:
 
     host::Host& host() { return *m_host; }
     std::string socketPath() const { return m_options.runtimeDir + "/control"; }
-    std::string deviceDir() const { return m_options.runtimeDir + "/dev"; }
+    std::string deviceDir() const { return platform::vorpilDeviceDir(m_options.runtimeDir); }
 
     // Control-socket clients served at once; one more is answered with
     // STATUS_INSUFFICIENT_RESOURCES and let go.
