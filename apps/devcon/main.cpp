@@ -44,7 +44,8 @@ constexpr const char* kUsage
       "  (or raw, as --framed/--raw say).\n"
       "serial: what a terminal cannot carry (parity, data bits, modem lines, break), while no\n"
       "  program holds the port; a program's own terminal settings change only what it sets.\n"
-      "The driver host is found through VORPIL_RUNTIME_DIR (else the default runtime directory).\n";
+      "The driver host is found through VORPIL_RUNTIME_DIR, else the user's own daemon when it runs,\n"
+      "else the system service at /run/vorpil (root: always /run/vorpil).\n";
 
 int usage()
 {
