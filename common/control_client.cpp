@@ -16,7 +16,7 @@ ControlClient::~ControlClient() = default;
 
 std::string ControlClient::socketPath(const std::string& runtimeDir)
 {
-    return (runtimeDir.empty() ? platform::vorpilRuntimeDir() : runtimeDir) + "/control";
+    return (runtimeDir.empty() ? platform::vorpilClientRuntimeDir() : runtimeDir) + "/control";
 }
 
 NtStatus ControlClient::connect(const std::string& runtimeDir, std::unique_ptr<ControlClient>& client)

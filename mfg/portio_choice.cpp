@@ -1,5 +1,6 @@
 #include "mfg/portio_choice.h"
 #include "mfg/config_files.h"
+#include "platform/data_files.h"
 
 #include <cstdlib>
 
@@ -33,9 +34,12 @@ std::unique_ptr<PortIoChoice> choosePortIo(const std::string& commandLine, const
     }
     if (configured && *configured)
         choice->path = configured;
-    else if (choice->asked.find('/') == std::string::npos)
-        choice->path = platform::programDirectory() + choice->asked;
-    else
+    else if (choice->asked.find('/') == std::string::npos) {
+        choice->path = platform::findInDirectories(choice->asked, platform::moduleDirectories());
+        // Not found anywhere: the load names the file beside the program.
+        if (choice->path.empty())
+            choice->path = platform::programDirectory() + choice->asked;
+    } else
         choice->path = choice->asked;
     auto loaded = platform::PortIoModule::load(choice->path);
     if (!loaded) {

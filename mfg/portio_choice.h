@@ -27,7 +27,8 @@ struct PortIoChoice {
 
 // `commandLine`: the --portio argument (empty when not given; "none" turns
 // direct access off whatever portio.dat says). `directory`: where portio.dat
-// lives. A bare file name is looked for beside the program.
+// lives. A bare file name is looked for beside the program, then in the
+// installed module directory.
 std::unique_ptr<PortIoChoice> choosePortIo(const std::string& commandLine, const std::string& directory);
 
 } // namespace mfg

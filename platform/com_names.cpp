@@ -1,4 +1,5 @@
 #include "platform/com_names.h"
+#include "platform/seqpacket.h"
 #include "platform/text_file.h"
 
 #include <cctype>
@@ -86,7 +87,7 @@ int comNumber(const std::string& rawName)
 ComNameResolver ComNameResolver::fromEnvironment()
 {
     ComNameResolver resolver;
-    resolver.runtimeDir = environment("VORPIL_RUNTIME_DIR");
+    resolver.runtimeDir = vorpilClientRuntimeDir();
     resolver.mappingFile = environment("SUITE_COM_MAP");
     if (resolver.mappingFile.empty()) {
         const std::string config = environment("XDG_CONFIG_HOME");
@@ -109,7 +110,7 @@ std::string ComNameResolver::resolve(const std::string& comName) const
         return {};
     const std::string canonical = "COM" + std::to_string(number);
     if (!runtimeDir.empty()) {
-        const std::string link = runtimeDir + "/dev/" + canonical;
+        const std::string link = vorpilDeviceDir(runtimeDir) + "/" + canonical;
         if (fileExists(link))
             return link;
     }

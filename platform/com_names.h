@@ -17,7 +17,7 @@ struct ComNameResolver {
     std::string runtimeDir; // empty: no driver host
     std::string mappingFile; // empty: no mapping
 
-    // VORPIL_RUNTIME_DIR for the driver host; SUITE_COM_MAP, else
+    // The driver host's runtime directory as devcon finds it; SUITE_COM_MAP, else
     // $XDG_CONFIG_HOME/kellan-suite/com-ports (or ~/.config/...) for the mapping.
     static ComNameResolver fromEnvironment();
 

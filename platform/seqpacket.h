@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -64,10 +65,30 @@ private:
     std::string m_path;
 };
 
+// The runtime directory of the system's driver host (the packaged service).
+inline constexpr const char* kSystemVorpilRuntimeDir = "/run/vorpil";
+
 // Where the driver host keeps its control socket and device directory:
 // $VORPIL_RUNTIME_DIR, else /run/vorpil for root and $XDG_RUNTIME_DIR/vorpil
 // (or /tmp/vorpil-<uid>) for anyone else.
 std::string vorpilRuntimeDir();
+// The folder of a driver host's port links (COMn), whoever serves them.
+inline std::string vorpilDeviceDir(const std::string& runtimeDir) { return runtimeDir + "/dev"; }
+
+// What a client knows when it looks for a driver host.
+struct VorpilRuntimeLookup {
+    std::string configured; // $VORPIL_RUNTIME_DIR
+    bool root = false;
+    std::string own; // the directory a daemon of this user would take
+    std::function<bool(const std::string& directory)> serves; // a control socket is there
+};
+// The runtime directory a client (devcon, qelta, the COM name lookup) uses:
+// the configured one; else the daemon's own default for root; else this
+// user's own daemon when it runs, else the system's daemon when that runs,
+// else this user's (so that messages name it).
+std::string chooseClientRuntimeDir(const VorpilRuntimeLookup& lookup);
+std::string vorpilClientRuntimeDir();
+
 // Where the driver host keeps its registry: /var/lib/vorpil for root,
 // $XDG_STATE_HOME/vorpil (or ~/.local/state/vorpil) for anyone else.
 std::string vorpilStateDir();

@@ -214,15 +214,52 @@ void SeqPacketListener::shutdown()
     }
 }
 
+namespace {
+
+std::string ownRuntimeDir()
+{
+    if (::getuid() == 0)
+        return kSystemVorpilRuntimeDir;
+    if (std::string dir = environment("XDG_RUNTIME_DIR"); !dir.empty())
+        return dir + "/vorpil";
+    return "/tmp/vorpil-" + std::to_string(::getuid());
+}
+
+} // namespace
+
 std::string vorpilRuntimeDir()
 {
     if (std::string dir = environment("VORPIL_RUNTIME_DIR"); !dir.empty())
         return dir;
-    if (::getuid() == 0)
-        return "/run/vorpil";
-    if (std::string dir = environment("XDG_RUNTIME_DIR"); !dir.empty())
-        return dir + "/vorpil";
-    return "/tmp/vorpil-" + std::to_string(::getuid());
+    return ownRuntimeDir();
+}
+
+std::string chooseClientRuntimeDir(const VorpilRuntimeLookup& lookup)
+{
+    if (!lookup.configured.empty())
+        return lookup.configured;
+    if (lookup.root || !lookup.serves)
+        return lookup.own;
+    // A user's own daemon is the one they started on purpose; the system's
+    // serves everyone else, so ports of the service need no setting.
+    if (lookup.serves(lookup.own))
+        return lookup.own;
+    if (lookup.serves(kSystemVorpilRuntimeDir))
+        return kSystemVorpilRuntimeDir;
+    return lookup.own;
+}
+
+std::string vorpilClientRuntimeDir()
+{
+    VorpilRuntimeLookup lookup;
+    lookup.configured = environment("VORPIL_RUNTIME_DIR");
+    lookup.root = ::getuid() == 0;
+    lookup.own = ownRuntimeDir();
+    lookup.serves = [](const std::string& directory) {
+        struct stat info { };
+        return ::stat((directory + "/control").c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+    };
+    return chooseClientRuntimeDir(lookup);
 }
 
 std::string vorpilStateDir()

@@ -12,6 +12,7 @@ packages=(
   isc-dhcp-client bootpc
   xdg-utils
   libfuse3-dev pkg-config
+  debhelper help2man
 )
 # A guest for what a container cannot do (kernel modules such as cuse, systemd
 # as init): scripts/vm-run.sh boots Debian's kernel under qemu.

@@ -22,11 +22,14 @@ are those of run, and the Test page shows the station's boards and yield of the 
 
 const char* const kNotes = R"(Direct UART access (the legacy UART of the COM number, register by register)
 is used only when asked for: --portio MODULE, or the port-I/O module set on the
-Option page (portio.dat). A bare file name is looked for beside the program;
---portio none turns it off. PORTIO_MODULE=none refuses every request,
-PORTIO_MODULE=PATH serves a request with PATH.)";
+Option page (portio.dat). A bare file name is looked for beside the program,
+then in the installed module folder; --portio none turns it off.
+PORTIO_MODULE=none refuses every request, PORTIO_MODULE=PATH serves a request
+with PATH.)";
 
-const char* const kPortIo = "the port-I/O module for direct UART access (a bare name is looked for beside the program)";
+const char* const kPortIo
+    = "the port-I/O module for direct UART access (a bare name is looked for beside the program, then in the "
+      "installed module folder)";
 
 const char* const kRecords = "the store the runs are recorded in: postgresql://... or sqlite:PATH (default: "
                              "records.dat, else production.db of the working directory)";

@@ -2,6 +2,7 @@
 
 #include "platform/com_names.h"
 #include "platform/event_loop.h"
+#include "platform/seqpacket.h"
 #include "platform/termination_signals.h"
 #include "utility/services/terminal_view.h"
 
@@ -126,7 +127,8 @@ int runTerm(Context& context, const TermOptions& options)
         if (runtimeDir.empty())
             return false;
         if (platform::comNumber(name) > 0)
-            return std::filesystem::exists(runtimeDir + "/dev/COM" + std::to_string(platform::comNumber(name)));
+            return std::filesystem::exists(
+                platform::vorpilDeviceDir(runtimeDir) + "/COM" + std::to_string(platform::comNumber(name)));
         return name.rfind(runtimeDir + "/", 0) == 0;
     };
     environment.systemLog = [](const std::string& line) { printStatus(line + "\n"); };

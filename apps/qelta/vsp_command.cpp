@@ -37,8 +37,8 @@ does: the same requests, the same message texts (on stderr) and the same
 
 const char* const kNotes = R"(A port that another program holds open is listed all the same (marked held,
 "held": true in --json); the other ports stay usable. The driver host
-(vorpild) is looked for at VORPIL_RUNTIME_DIR's control socket (as devcon
-does); remove starts the devcon that sits beside qelta, else the one on PATH.
+(vorpild) is looked for as devcon looks for it (VORPIL_RUNTIME_DIR, else the
+user's own daemon, else the system service at /run/vorpil); remove starts the devcon that sits beside qelta, else the one on PATH.
 Log lines go to stderr (to stdout for watch). "set COMn --com 1" is refused:
 the first entry of the port number list changes nothing.
 

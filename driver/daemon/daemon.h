@@ -41,7 +41,7 @@ public:
 
     host::Host& host() { return *m_host; }
     std::string socketPath() const { return m_options.runtimeDir + "/control"; }
-    std::string deviceDir() const { return m_options.runtimeDir + "/dev"; }
+    std::string deviceDir() const { return platform::vorpilDeviceDir(m_options.runtimeDir); }
     // The front end the ports got ("pty" or "cuse"), once started.
     const char* frontEndName() const { return m_kind == FrontEndKind::Cuse ? "cuse" : "pty"; }
 

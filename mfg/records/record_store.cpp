@@ -259,9 +259,12 @@ Result<std::optional<MacRange>> RecordStore::macRange()
 Result<bool> RecordStore::seedMacRange(std::uint64_t first, std::uint64_t end)
 {
     return inWriteTransaction<bool>(*m_sql, [&]() -> Result<bool> {
+        // Stations started together all try: the row's key lets one in and
+        // the others find it there, where a check before the insert would
+        // let two through and fail the second on the key.
         auto inserted = m_sql->exec("INSERT INTO mac_range (id, first_mac, end_mac, next_mac)"
-                                    " SELECT 1, CAST($1 AS BIGINT), CAST($2 AS BIGINT), CAST($1 AS BIGINT) WHERE NOT "
-                                    "EXISTS (SELECT 1 FROM mac_range)",
+                                    " VALUES (1, CAST($1 AS BIGINT), CAST($2 AS BIGINT), CAST($1 AS BIGINT))"
+                                    " ON CONFLICT (id) DO NOTHING",
             { numberText(first), numberText(end) });
         if (!inserted)
             return inserted.error();

@@ -1,5 +1,6 @@
 #include "utility/gui/qelta_gui.h"
 
+#include "platform/data_files.h"
 #include "platform/net.h"
 #include "platform/pty.h"
 #include "platform/text_file.h"
@@ -84,7 +85,12 @@ void openHelp(const std::string& directory, WebViewPane& pane, std::function<voi
     std::function<void(const std::string&)> log)
 {
     std::string path = directory + "QELTA.chm";
-    const std::string html = directory + "QELTA.html";
+    std::string html = directory + "QELTA.html";
+    // An installed program has its own copy of the page.
+    if (!platform::fileExists(html))
+        if (std::string installed = platform::findInDirectories("QELTA.html", platform::dataDirectories());
+            !installed.empty())
+            html = installed;
     if (!platform::fileExists(path) && platform::fileExists(html))
         path = html;
     openWithSystemHandler(path, &pane, [&pane, showWeb, log, path, html](const std::string& why) {

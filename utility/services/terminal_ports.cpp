@@ -1,5 +1,6 @@
 #include "utility/services/terminal_ports.h"
 
+#include "platform/seqpacket.h"
 #include "platform/serial_port.h"
 
 #include <algorithm>
@@ -42,7 +43,7 @@ std::vector<TerminalPortEntry> TerminalPortScanner::candidates() const
     std::map<int, std::string> comDevices;
     std::error_code error;
     if (!resolver.runtimeDir.empty()) {
-        for (const auto& entry : fs::directory_iterator(resolver.runtimeDir + "/dev", error)) {
+        for (const auto& entry : fs::directory_iterator(platform::vorpilDeviceDir(resolver.runtimeDir), error)) {
             const int number = platform::comNumber(entry.path().filename().string());
             if (number > 0)
                 comDevices.emplace(number, entry.path().string());

@@ -9,7 +9,7 @@ const std::string kSocketsFailedMessage = "Windows sockets initialization failed
 
 bool Shell::startUp()
 {
-    if (!checkDriverInf(m_prompter, m_driverInf))
+    if (!checkDriverInf(m_prompter, m_driverInf, m_dataDirectories))
         return false;
     if (m_network.startSockets && !m_network.startSockets()) {
         m_prompter.message(kSocketsFailedMessage);

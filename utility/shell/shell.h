@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/data_files.h"
 #include "platform/prompter.h"
 #include "utility/shell/app_settings.h"
 #include "utility/shell/interface_selection.h"
@@ -8,6 +9,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace utility::shell {
 
@@ -40,6 +42,8 @@ public:
     // True when "Qelta.dat" was read, or created, without a problem: the
     // start-up search runs only then.
     bool settingsLoaded() const { return m_settingsLoaded; }
+    // Where the INF file is looked for after the working directory.
+    void setDataDirectories(std::vector<std::string> directories) { m_dataDirectories = std::move(directories); }
 
 private:
     platform::Prompter& m_prompter;
@@ -49,6 +53,7 @@ private:
     std::string m_driverInf;
     InterfaceSelection m_selection;
     bool m_settingsLoaded = false;
+    std::vector<std::string> m_dataDirectories = platform::dataDirectories();
 };
 
 } // namespace utility::shell

@@ -1,5 +1,6 @@
 #include "utility/shell/startup.h"
 
+#include "platform/data_files.h"
 #include "platform/text_file.h"
 
 namespace utility::shell {
@@ -12,17 +13,23 @@ const std::string kDefaultTitle = "QELTA Configuration Utility v1.9.0";
 
 } // namespace
 
-std::string findDriverInf()
+std::string findDriverInf(const std::vector<std::string>& directories)
 {
     for (std::string_view name : { kPrimaryInfName, kSecondaryInfName })
         if (platform::canOpenForReading(std::string(name)))
             return std::string(name);
+    // An installed utility runs from any folder: its own copies serve then.
+    for (std::string_view name : { kPrimaryInfName, kSecondaryInfName })
+        if (std::string path = platform::findInDirectories(std::string(name), directories); !path.empty())
+            return path;
     return {};
 }
 
-bool checkDriverInf(platform::Prompter& prompter, std::string& infName)
+std::string findDriverInf() { return findDriverInf(platform::dataDirectories()); }
+
+bool checkDriverInf(platform::Prompter& prompter, std::string& infName, const std::vector<std::string>& directories)
 {
-    infName = findDriverInf();
+    infName = findDriverInf(directories);
     if (!infName.empty())
         return true;
     prompter.message(kMissingInfMessage);
@@ -31,7 +38,9 @@ bool checkDriverInf(platform::Prompter& prompter, std::string& infName)
 
 std::string_view hardwareIdFor(std::string_view infName)
 {
-    return infName == kSecondaryInfName ? kSecondaryHardwareId : kPrimaryHardwareId;
+    const auto slash = infName.rfind('/');
+    const std::string_view fileName = slash == std::string_view::npos ? infName : infName.substr(slash + 1);
+    return fileName == kSecondaryInfName ? kSecondaryHardwareId : kPrimaryHardwareId;
 }
 
 std::string iconFileName(const AppSettings& settings) { return settings.logoFileName + ".ico"; }

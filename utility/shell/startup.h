@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace utility::shell {
 
@@ -26,13 +27,15 @@ inline constexpr int kRecentFileCount = 2;
 inline constexpr std::string_view kDocumentString
     = "QELTA\n\nQELTA\nQELTA Log Files (*.log)\n.log\nQELTA.Document\nQELTA Document";
 
-// The name of the first driver INF file that opens in the working directory,
-// or an empty string when neither does.
+// The name of the first driver INF file that opens in the working directory;
+// else the path of the first in `directories` (by default beside the
+// program, then the installed data directory); else an empty string.
+std::string findDriverInf(const std::vector<std::string>& directories);
 std::string findDriverInf();
 
-// Looks for the driver INF file; tells the user and returns false when there
-// is none (the program then ends).
-bool checkDriverInf(platform::Prompter& prompter, std::string& infName);
+// Looks for the driver INF file (as findDriverInf); tells the user and
+// returns false when there is none (the program then ends).
+bool checkDriverInf(platform::Prompter& prompter, std::string& infName, const std::vector<std::string>& directories);
 
 // The hardware ID virtual ports are installed and recognised by.
 std::string_view hardwareIdFor(std::string_view infName);

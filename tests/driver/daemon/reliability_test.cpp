@@ -6,6 +6,8 @@
 // of the test, or devsim.
 #include "tests/driver/daemon/vorpild_fixture.h"
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -293,6 +295,16 @@ TEST_F(VorpildReliability, SettingsATerminalCannotCarrySurviveAProgramsOpen)
     ASSERT_EQ(serial.code, 0) << serial.output;
     ASSERT_EQ(
         run({ kPython, "-c", "import serial,sys; serial.Serial(sys.argv[1], 57600).write(b'x')", port() }).code, 0);
+    // The program's settings go ahead of its byte; once the byte is at the
+    // device server they are the port's. (Opened earlier, the port would be
+    // held here while the daemon still had the program's terminal to read.)
+    Bytes stream;
+    const Bytes dataPacket { 0x00, 0x01, 'x' };
+    while (std::search(stream.begin(), stream.end(), dataPacket.begin(), dataPacket.end()) == stream.end()) {
+        const Bytes more = peer->receive(1, 5s);
+        ASSERT_FALSE(more.empty()) << "the program's byte never reached the device server";
+        stream.insert(stream.end(), more.begin(), more.end());
+    }
     std::uint32_t handle = 0;
     ASSERT_EQ(m_client->open("\\\\.\\COM5", handle), kStatusSuccess);
     ControlReply line;

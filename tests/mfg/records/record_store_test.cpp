@@ -7,6 +7,7 @@
 #include "tests/support/eventually.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -115,6 +116,52 @@ TEST_P(RecordsTest, AFailedBoardsAddressIsOfferedAgainAndTheRangeEnds)
     ASSERT_TRUE(store->releaseMac(*b));
     EXPECT_EQ(store->macRange().value()->used, 2);
     EXPECT_EQ(store->macRange().value()->free, 0);
+}
+
+TEST_P(RecordsTest, StationsStartingTogetherSeedTheRangeOnce)
+{
+    // Every station of a line seeds the range from its Option.dat when it
+    // starts; started together, all but one find it there already.
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        std::string roundUrl;
+        if (GetParam() == "sqlite") {
+            roundUrl = "sqlite:" + dir.file("seed" + std::to_string(round) + ".db");
+        } else {
+            std::string problem;
+            roundUrl = server.createDatabase("seed" + std::to_string(round), problem);
+            ASSERT_FALSE(roundUrl.empty()) << problem;
+        }
+        constexpr int kStations = 6;
+        std::mutex lock;
+        std::vector<std::string> problems;
+        std::atomic<int> seeded { 0 };
+        std::atomic<int> ready { 0 };
+        std::vector<std::thread> stations;
+        for (int s = 0; s < kStations; ++s) {
+            stations.emplace_back([&] {
+                auto store = RecordStore::open(roundUrl);
+                ++ready;
+                while (ready < kStations)
+                    std::this_thread::yield();
+                if (!store) {
+                    std::lock_guard<std::mutex> guard(lock);
+                    problems.push_back(store.error().message);
+                    return;
+                }
+                auto done = store.value()->seedMacRange(0x00A0B0C0D0E0, 0x00A0B0C0D0FF);
+                std::lock_guard<std::mutex> guard(lock);
+                if (!done)
+                    problems.push_back(done.error().message);
+                else if (done.value())
+                    ++seeded;
+            });
+        }
+        for (auto& station : stations)
+            station.join();
+        ASSERT_TRUE(problems.empty()) << problems.front();
+        EXPECT_EQ(seeded, 1);
+    }
 }
 
 TEST_P(RecordsTest, ConcurrentStationsNeverShareAnAddress)

@@ -56,13 +56,62 @@ TEST(DriverInf, FirstPackageFoundDecidesTheHardwareId)
             dir.write(file, "[Version]\r\n");
         ScriptedPrompter prompter;
         std::string inf = "stale";
-        EXPECT_EQ(checkDriverInf(prompter, inf), !c.inf.empty());
+        EXPECT_EQ(checkDriverInf(prompter, inf, {}), !c.inf.empty());
         EXPECT_EQ(inf, c.inf);
         if (c.inf.empty()) {
             EXPECT_EQ(prompter.messages(), std::vector<std::string> { kMissingInfMessage });
         } else {
             EXPECT_TRUE(prompter.shown.empty());
             EXPECT_EQ(hardwareIdFor(inf), c.hardwareId);
+        }
+    }
+}
+
+TEST(DriverInf, WorkingDirectoryFirstThenEachInstalledFolderInTurn)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> working; // files in the working directory
+        std::vector<std::string> beside; // files beside the program
+        std::vector<std::string> shared; // files in the data directory
+        std::string found; // "" none, "cwd:NAME", "beside:NAME", "shared:NAME"
+        std::string hardwareId;
+    };
+    const Case cases[] = {
+        { "working directory wins", { "KESTRIL.inf" }, { "VORPIL.inf" }, { "VORPIL.inf" }, "cwd:KESTRIL.inf",
+            "ZORV\\Kesser" },
+        { "beside the program", {}, { "VORPIL.inf" }, { "KESTRIL.inf" }, "beside:VORPIL.inf", "ZORV\\Rure" },
+        { "data directory", {}, {}, { "VORPIL.inf", "KESTRIL.inf" }, "shared:VORPIL.inf", "ZORV\\Rure" },
+        { "primary package anywhere first", {}, { "KESTRIL.inf" }, { "VORPIL.inf" }, "shared:VORPIL.inf",
+            "ZORV\\Rure" },
+        { "second package only", {}, {}, { "KESTRIL.inf" }, "shared:KESTRIL.inf", "ZORV\\Kesser" },
+        { "names are exact", {}, { "vorpil.inf" }, { "KESTRIL.INF" }, "", "" },
+        { "nowhere", {}, {}, {}, "", "" },
+    };
+    for (const auto& c : cases) {
+        TempDir working;
+        TempDir beside;
+        TempDir shared;
+        ScopedWorkingDirectory cwd(working.path());
+        for (const auto& file : c.working)
+            working.write(file, "[Version]\r\n");
+        for (const auto& file : c.beside)
+            beside.write(file, "[Version]\r\n");
+        for (const auto& file : c.shared)
+            shared.write(file, "[Version]\r\n");
+        std::string expected;
+        if (c.found.rfind("cwd:", 0) == 0)
+            expected = c.found.substr(4);
+        else if (c.found.rfind("beside:", 0) == 0)
+            expected = beside.file(c.found.substr(7));
+        else if (c.found.rfind("shared:", 0) == 0)
+            expected = shared.file(c.found.substr(7));
+        // The data directory is given without its trailing separator, as a
+        // configured path may be.
+        const std::string inf = findDriverInf({ beside.path() + "/", shared.path() });
+        EXPECT_EQ(inf, expected) << c.name;
+        if (!expected.empty()) {
+            EXPECT_EQ(hardwareIdFor(inf), c.hardwareId) << c.name;
         }
     }
 }
@@ -93,6 +142,7 @@ TEST(Shell, MissingInfEndsTheStartUpBeforeTheSettingsAreTouched)
     ScopedWorkingDirectory cwd(dir.path());
     ScriptedPrompter prompter;
     Shell shell(prompter, oneAddress());
+    shell.setDataDirectories({});
     EXPECT_FALSE(shell.startUp());
     EXPECT_EQ(prompter.messages(), std::vector<std::string> { kMissingInfMessage });
     EXPECT_FALSE(platform::fileExists(dir.file("Qelta.dat")));

@@ -17,10 +17,11 @@ struct ProgramRun {
     std::string err;
 };
 
-// Runs bin/qelta with `arguments` in `dir`, collecting its output.
-ProgramRun runQelta(const TempDir& dir, const std::string& arguments)
+// Runs bin/qelta (or another copy of it) with `arguments` in `dir`,
+// collecting its output.
+ProgramRun runQelta(const TempDir& dir, const std::string& arguments, const std::string& program = programPath("qelta"))
 {
-    const std::string command = "cd '" + dir.path() + "' && '" + programPath("qelta") + "' " + arguments
+    const std::string command = "cd '" + dir.path() + "' && '" + program + "' " + arguments
         + " >qelta.out 2>qelta.err; echo $? >qelta.status";
     ProgramRun run;
     if (std::system(command.c_str()) != 0)
@@ -65,8 +66,12 @@ TEST(QeltaProgram, BadArgumentsExitWithTwoAndTouchNothing)
 
 TEST(QeltaProgram, MissingInfEndsWithTheMessageAndStatusOne)
 {
+    // The built program has the INF files beside it; a lone copy has none.
     TempDir dir;
-    const ProgramRun run = runQelta(dir, "startup");
+    TempDir lone;
+    const std::string copy = lone.file("qelta");
+    ASSERT_EQ(std::system(("cp '" + programPath("qelta") + "' '" + copy + "'").c_str()), 0);
+    const ProgramRun run = runQelta(dir, "startup", copy);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err,
         "Failed to find required KESTRIL driver related files!\n"
@@ -95,6 +100,17 @@ TEST(QeltaProgram, StartupWithTheSecondPackageCreatesAndSavesTheSettings)
     utility::shell::AppSettings saved;
     ASSERT_EQ(utility::shell::parseSettingsFile(dir.read("Qelta.dat"), saved), utility::shell::ParseStatus::Ok);
     EXPECT_EQ(saved.localHostAddress, address);
+}
+
+TEST(QeltaProgram, AnInstalledProgramTakesTheInfBesideItAndKeepsItsSettingsInTheWorkingDirectory)
+{
+    TempDir dir;
+    const ProgramRun run = runQelta(dir, "startup");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("INF: " + programPath("VORPIL.inf") + "\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Hardware ID: ZORV\\Rure\n"), std::string::npos);
+    EXPECT_NE(run.out.find("Settings: " + dir.file("Qelta.dat") + "\n"), std::string::npos);
+    EXPECT_NE(dir.read("Qelta.dat"), "");
 }
 
 TEST(QeltaProgram, OlderSettingsFileIsReplacedAtExitAndSettingsPrintsTheItems)

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The installed packages on a machine booted with systemd, as root:
+#   tests/package/installed_test.sh DEB_DIR
+# installs kellan-suite and kellan-suite-sims from DEB_DIR, checks that the
+# vorpild service runs with its group, that devcon adds COM5, that a member
+# of the group talks through COM5 to a simulated device server (an echo plug)
+# while anyone else is refused, and that removing the package leaves no
+# daemon behind. Meant for a throw-away machine, as it adds users and
+# installs packages:
+#   scripts/vm-run.sh --systemd --scratch dist -- tests/package/installed_test.sh dist
+# (the guest's /tmp is its own: the packages' folder is shared as scratch).
+# Every socket stays on 127.0.0.0/8.
+set -uo pipefail
+case "${1:-}" in
+  -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  ""|-*) echo "usage: installed_test.sh DEB_DIR" >&2; exit 2 ;;
+esac
+debs=$(cd "$1" && pwd) || exit 2
+if ! ls "$debs"/kellan-suite_*.deb "$debs"/kellan-suite-sims_*.deb >/dev/null 2>&1; then
+  echo "installed_test.sh: no kellan-suite packages in $debs" >&2
+  exit 2
+fi
+failures=0
+step() { echo "== $*"; }
+check() { # check DESCRIPTION COMMAND...
+  local what=$1; shift
+  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
+}
+eventually() { # eventually COMMAND... (up to 20 s)
+  for _ in $(seq 1 100); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
+  return 1
+}
+
+step "install"
+# A container image's policy-rc.d forbids starting and stopping services from
+# maintainer scripts; the guest is a machine, where there is none.
+if [ -e /usr/sbin/policy-rc.d ]; then
+  echo "moving the container's /usr/sbin/policy-rc.d away"
+  mv /usr/sbin/policy-rc.d /usr/sbin/policy-rc.d.container
+fi
+copy=$(mktemp -d)
+cp "$debs"/kellan-suite_*.deb "$debs"/kellan-suite-sims_*.deb "$copy"/
+chmod 755 "$copy"; chmod 644 "$copy"/*.deb
+# apt resolves the dependencies; without a reachable archive they must be
+# installed already, and apt says so rather than downloading.
+if ! DEBIAN_FRONTEND=noninteractive apt-get install -y "$copy"/kellan-suite_*.deb \
+    "$copy"/kellan-suite-sims_*.deb; then
+  echo "apt could not install; trying dpkg -i with the dependencies present"
+  check "dpkg -i" dpkg -i "$copy"/kellan-suite_*.deb "$copy"/kellan-suite-sims_*.deb
+fi
+check "group vorpil exists" getent group vorpil
+check "the data files are installed" test -r /usr/share/kellan-suite/VORPIL.inf -a -r /usr/share/kellan-suite/QELTA.html
+check "man pages" test -r /usr/share/man/man8/vorpild.8.gz -a -r /usr/share/man/man1/devcon.1.gz
+check "no real port-I/O module" bash -c '! dpkg -L kellan-suite kellan-suite-sims | grep -q "/portio\.so$"'
+
+step "service"
+check "the installation started vorpild" eventually systemctl is-active --quiet vorpild
+systemctl start vorpild
+check "vorpild is active" eventually systemctl is-active --quiet vorpild
+check "control socket at /run/vorpil" eventually test -S /run/vorpil/control
+ls -la /run/vorpil
+check "runtime directory belongs to the group" test "$(stat -c %G:%a /run/vorpil)" = "vorpil:750"
+check "it starts at boot" systemctl is-enabled --quiet vorpild
+
+step "a device server and COM5"
+/usr/bin/devsim --first-address 127.0.0.10 --serial echo >/tmp/devsim.out 2>&1 &
+devsim=$!
+check "devsim listens" eventually grep -q "serial=echo" /tmp/devsim.out
+check "devcon install" devcon install /usr/share/kellan-suite/VORPIL.inf 'ZORV\Rure' COM5
+check "devcon set" devcon set COM5 --remote 127.0.0.10:5000 --tcp --client --framed
+check "devcon connect" devcon connect COM5
+devcon status
+check "COM5 at the fixed path" test -L /run/vorpil/dev/COM5
+
+step "users"
+useradd -M -N -G vorpil vmember 2>/dev/null || usermod -aG vorpil vmember
+useradd -M -N vstranger 2>/dev/null || true
+talk='import serial, sys
+try:
+    port = serial.Serial("/run/vorpil/dev/COM5", 115200, timeout=10)
+except Exception as error:
+    print("refused:", error); sys.exit(3)
+port.write(b"ping-through-vorpil")
+print(port.read(19).decode())
+'
+member=$(runuser -u vmember -- /usr/bin/python3 -c "$talk" 2>&1)
+echo "member: $member"
+check "a member of vorpil talks to the device" test "$member" = "ping-through-vorpil"
+stranger=$(runuser -u vstranger -- /usr/bin/python3 -c "$talk" 2>&1)
+echo "stranger: $stranger"
+check "anyone else is refused" grep -q "refused:.*Permission denied" <<<"$stranger"
+status=$(runuser -u vmember -- env -u VORPIL_RUNTIME_DIR devcon status 2>&1)
+echo "member's devcon status: $status"
+check "a member's devcon finds the service without settings" grep -q "COM5" <<<"$status"
+check "a stranger's devcon is refused" bash -c '! runuser -u vstranger -- devcon status >/dev/null 2>&1'
+
+work=$(mktemp -d)
+chown vmember "$work"
+list=$(cd "$work" && runuser -u vmember -- qelta vsp list --json 2>&1)
+echo "member's qelta vsp list: $list"
+check "a member's qelta finds its INF file and the service's COM5" grep -q '"COM5"' <<<"$list"
+check "and keeps its settings in the working directory" test -s "$work/Qelta.dat"
+portio=$(cd "$work" && kellan-mp check-port COM1 --portio portio_boardsim.so 2>&1)
+echo "kellan-mp check-port: $portio"
+check "kellan-mp finds the simulator's port-I/O module" \
+  grep -q "Direct UART access: on (/usr/lib/.*/kellan-suite/portio_boardsim.so" <<<"$portio"
+
+step "hardening"
+systemctl show vorpild -p ProtectSystem -p NoNewPrivileges -p CapabilityBoundingSet -p RestrictAddressFamilies
+systemd-analyze security vorpild --no-pager | tail -1
+
+step "remove"
+kill "$devsim" 2>/dev/null; wait "$devsim" 2>/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get remove -y kellan-suite kellan-suite-sims >/dev/null 2>&1 \
+  || dpkg -r kellan-suite kellan-suite-sims
+check "the service is stopped" bash -c '! systemctl is-active --quiet vorpild'
+check "no vorpild process is left" bash -c '! pgrep -x vorpild'
+check "the programs are gone" test ! -e /usr/sbin/vorpild
+
+echo "failures: $failures"
+[ "$failures" -eq 0 ]
