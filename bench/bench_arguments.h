@@ -1,35 +1,33 @@
 #pragma once
 
-// Positional counts of a benchmark's command line: --help prints the usage
-// and ends the program; anything that is not a positive number, or one
-// argument too many, is refused (false).
+// A benchmark's command line: optional positional counts, each a whole number
+// from 1 to 100000000, on the suite's command-line conventions (--help on
+// stdout, --version, a bad or extra argument refused with exit status 2).
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include "apps/cli/command_line.h"
+
 #include <initializer_list>
+#include <string>
 
 namespace bench {
 
-inline bool countArguments(int argc, char** argv, const char* usage, std::initializer_list<int*> counts)
+struct Count {
+    const char* name; // as the usage shows it, e.g. "DEVICES"
+    int* value; // keeps its default when the count is not given
+    const char* description;
+};
+
+// Returns cli::kContinue when the benchmark is to run, else its exit status.
+inline int parseArguments(int argc, char** argv, const std::string& program, const std::string& about,
+    std::initializer_list<Count> counts = {})
 {
-    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(usage, stdout);
-        std::exit(0);
-    }
-    if (argc - 1 > static_cast<int>(counts.size()))
-        return false;
-    int index = 1;
-    for (int* count : counts) {
-        if (index >= argc)
-            break;
-        char* end = nullptr;
-        const long value = std::strtol(argv[index++], &end, 10);
-        if (*end != '\0' || value < 1 || value > 100000000)
-            return false;
-        *count = static_cast<int>(value);
-    }
-    return true;
+    CLI::App app(about, program);
+    cli::setUp(app);
+    for (const Count& count : counts)
+        app.add_option(
+               count.name, *count.value, count.description + (" (default " + std::to_string(*count.value) + ")"))
+            ->check(cli::wholeNumber(1, 100000000));
+    return cli::parse(app, argc, argv);
 }
 
 } // namespace bench

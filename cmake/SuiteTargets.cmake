@@ -40,3 +40,15 @@ function(suite_test name)
     DISCOVERY_TIMEOUT 60
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 endfunction()
+
+# suite_bash_completion(TARGET) writes the program's completion script at
+# build time from its own declarations and installs it where bash-completion
+# looks for it.
+function(suite_bash_completion target)
+  set(script ${PROJECT_BINARY_DIR}/completions/${target})
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/completions
+    COMMAND $<TARGET_FILE:${target}> --completion bash > ${script}
+    VERBATIM)
+  install(FILES ${script} DESTINATION share/bash-completion/completions OPTIONAL)
+endfunction()

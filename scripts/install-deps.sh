@@ -5,9 +5,9 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build g++ clang libclang-rt-14-dev clang-format
-  googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
   libsqlite3-dev libpq-dev postgresql
-  iproute2 util-linux procps
+  iproute2 util-linux procps strace
   socat ser2net picocom python3 python3-serial tftp-hpa tftpd-hpa atftp curl busybox
   isc-dhcp-client bootpc
   xdg-utils

@@ -1,11 +1,12 @@
 // boardsim: a Kellan board in ISP mode behind a pseudo-terminal.
 //
-//   boardsim [--options "erase-ms=2000,sync-bytes=2,..."] [--link PATH] [--time-scale N]
+//   boardsim [--options "erase-ms=2000,sync-bytes=2,..."] [--link PATH] [--time-scale N] [--events]
 //
 // Prints the pseudo-terminal's path on the first line of standard output
 // (and makes PATH a symbolic link to it, e.g. a COM mapping target), then
 // serves until SIGINT or SIGTERM.
 
+#include "apps/cli/command_line.h"
 #include "platform/event_loop.h"
 #include "platform/termination_signals.h"
 #include "sim/boardsim/pty_board.h"
@@ -19,22 +20,10 @@
 
 namespace {
 
-const char* const kUsage = "usage: boardsim [--options LIST] [--link PATH] [--time-scale N] [--events]\n"
-                           "       boardsim --help\n"
-                           "\n"
-                           "A board in ISP mode behind a pseudo-terminal. Prints the terminal's path on\n"
-                           "the first line of standard output, then serves until SIGINT or SIGTERM.\n"
-                           "\n"
-                           "  --options LIST  board settings and faults: key=value pairs separated by\n"
-                           "                  commas or blanks; a key without a value means key=1\n"
-                           "  --link PATH     also make PATH a symbolic link to the terminal\n"
-                           "  --time-scale N  the board's own times run N times faster (for simulated\n"
-                           "                  runs with kellan-mp's KELLAN_MP_TIME_SCALE=N; tests only)\n"
-                           "  --events        print each test-firmware command on standard output as\n"
-                           "                  \"command LINE\"; an EEPROM dump (er) adds \" mac MAC\", the\n"
-                           "                  address the board holds\n"
-                           "\n"
-                           "keys (numbers in C notation: 0x for hexadecimal):\n"
+const char* const kAbout = "A board in ISP mode behind a pseudo-terminal. Prints the terminal's path on\n"
+                           "the first line of standard output, then serves until SIGINT or SIGTERM.";
+
+const char* const kNotes = "keys (numbers in C notation: 0x for hexadecimal):\n"
                            "  flash-size=N        flash size in bytes (default 524288)\n"
                            "  erase-ms=N|never    chip erase time in ms; never: the erase never completes\n"
                            "  no-sync             IspSync frames get no reply\n"
@@ -64,7 +53,7 @@ const char* const kUsage = "usage: boardsim [--options LIST] [--link PATH] [--ti
                            "  interface=NAME      the interface of the boot loader's broadcasts (default lo)\n"
                            "\n"
                            "Exit status: 0 after a signal, 1 when the terminal cannot be made, 2 for bad\n"
-                           "arguments.\n";
+                           "arguments.";
 
 } // namespace
 
@@ -74,35 +63,33 @@ int main(int argc, char** argv)
     std::string link;
     double timeScale = 1;
     bool events = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (arg == "--options" && i + 1 < argc) {
-            optionText = argv[++i];
-        } else if (arg == "--time-scale" && i + 1 < argc) {
-            timeScale = std::atof(argv[++i]);
-            if (timeScale <= 0) {
-                std::fputs(kUsage, stderr);
-                return 2;
-            }
-        } else if (arg == "--events") {
-            events = true;
-        } else if (arg == "--link" && i + 1 < argc) {
-            link = argv[++i];
-        } else {
-            std::fprintf(stderr, "boardsim: unexpected argument '%s'\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
-    }
+    CLI::App app(kAbout, "boardsim");
+    cli::setUp(app);
+    app.footer(kNotes);
+    app.add_option("--options", optionText,
+           "board settings and faults: key=value pairs separated by commas or blanks; a key without a value means "
+           "key=1")
+        ->type_name("LIST")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                sim::boardsim::BoardOptions ignored;
+                std::string error;
+                return sim::boardsim::BoardOptions::parse(text, ignored, &error) ? std::string() : error;
+            },
+            "", "LIST"));
+    app.add_option("--link", link, "also make PATH a symbolic link to the terminal")->type_name("PATH");
+    app.add_option("--time-scale", timeScale,
+           "the board's own times run N times faster (for simulated runs with kellan-mp's KELLAN_MP_TIME_SCALE=N; "
+           "tests only)")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber.description(""));
+    app.add_flag("--events", events,
+        "print each test-firmware command on standard output as \"command LINE\"; an EEPROM dump (er) adds \" mac "
+        "MAC\", the address the board holds");
+    if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
+        return status;
     sim::boardsim::BoardOptions options;
-    std::string error;
-    if (!sim::boardsim::BoardOptions::parse(optionText, options, &error)) {
-        std::fprintf(stderr, "boardsim: %s\n", error.c_str());
-        return 2;
-    }
+    (void)sim::boardsim::BoardOptions::parse(optionText, options, nullptr);
     std::unique_ptr<platform::Clock> scaled;
     if (timeScale != 1)
         scaled = std::make_unique<platform::ScaledClock>(timeScale);

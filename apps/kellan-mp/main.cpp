@@ -5,125 +5,181 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
+
+CLI::Validator kellan_mp::notEmpty()
+{
+    return CLI::Validator(
+        [](std::string& text) { return text.empty() ? std::string("needs a value") : std::string(); }, "", "");
+}
 
 namespace {
 
-void usage(std::FILE* out)
+const char* const kAbout = R"(The production line: flashes, tests and provisions one board at a time with
+the settings of the working directory (Option.dat, com.dat, item.dat).
+Without a command kellan-mp opens its window (the Test and Option pages) when a
+display is available and the build has the window; --records and --station there
+are those of run, and the Test page shows the station's boards and yield of the day.)";
+
+const char* const kNotes = R"(Direct UART access (the legacy UART of the COM number, register by register)
+is used only when asked for: --portio MODULE, or the port-I/O module set on the
+Option page (portio.dat). A bare file name is looked for beside the program,
+then in the installed module folder; --portio none turns it off.
+PORTIO_MODULE=none refuses every request, PORTIO_MODULE=PATH serves a request
+with PATH.)";
+
+const char* const kPortIo
+    = "the port-I/O module for direct UART access (a bare name is looked for beside the program, then in the "
+      "installed module folder)";
+
+const char* const kRecords = "the store the runs are recorded in: postgresql://... or sqlite:PATH (default: "
+                             "records.dat, else production.db of the working directory)";
+const char* const kStation = "the station's name in the records (default: the host name)";
+
+using kellan_mp::notEmpty;
+
+void declareRun(CLI::App& app, kellan_mp::RunArguments& arguments)
 {
-    std::fprintf(out,
-        "usage: kellan-mp [--portio MODULE] [--records URL] [--station NAME] | <command> [options]\n"
-        "\n"
-        "commands:\n"
-        "  run [--yes] [--portio MODULE] [--records URL] [--station NAME]\n"
-        "                take one board through the selected items with the settings of\n"
-        "                the working directory (Option.dat, com.dat, item.dat); prints each\n"
-        "                item's result, then PASS or FAIL and the error message.\n"
-        "                --yes answers the operator prompts at once (simulators, scripts).\n"
-        "                Ctrl+C ends the run between two steps and says whether its MAC\n"
-        "                address was consumed.\n"
-        "                Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files,\n"
-        "                130 interrupted.\n"
-        "                Every run is recorded (station, operator, times, MAC, items, the\n"
-        "                firmware files' SHA-256): in production.db of the working directory,\n"
-        "                or in the store --records URL (or records.dat) names:\n"
-        "                postgresql://... or sqlite:PATH. Such a shared store also hands out\n"
-        "                the MAC addresses from one range for a line of stations (taken from\n"
-        "                Option.dat the first time); Option.dat's MAC lines then show it.\n"
-        "                --station names the station (default: the host name).\n"
-        "  report [--since YYYY-MM-DD] [--records URL] [--html FILE] [--json]\n"
-        "                boards per day, first-pass yield, failures per item (Pareto), MACs\n"
-        "                used and left; --html also writes one self-contained page with charts.\n"
-        "                Exit status: 0 shown, 1 the records could not be read, 2 bad arguments.\n"
-        "  history MAC [--records URL] [--json]\n"
-        "                every run of the board with that MAC: items, times, files, station.\n"
-        "                Exit status: 0 found, 1 nothing known (or unreadable), 2 bad arguments.\n"
-        "  options [--json] [--loader PATH] [--test-fw PATH] [--production-fw PATH]\n"
-        "          [--eeprom PATH] [--log PATH] [--client ADDRESS] [--mac-start MAC]\n"
-        "          [--mac-end MAC] [--erase 6|7|8|9|10] [--port COMn] [--speed 921.6K|115.2K]\n"
-        "          [--portio MODULE|none]\n"
-        "                the Option page: prints its fields (Option.dat, com.dat, the usable\n"
-        "                COM ports, the port-I/O module of portio.dat); with changes, applies\n"
-        "                them as its Apply button does.\n"
-        "                Exit status: 0 shown or saved, 1 a field refused, 2 bad arguments.\n"
-        "  check-port [COMn] [--portio MODULE]\n"
-        "                the Option page's port check on the port of com.dat (or COMn).\n"
-        "                Exit status: 0 the port opened, 1 it did not.\n"
-        "  items [--json] [--select all|none|BIT,BIT,...]\n"
-        "                \"Test Item Selection\": prints the items of item.dat with their\n"
-        "                check marks; --select ticks the items given and saves item.dat.\n"
-        "  --screenshots DIR\n"
-        "                open the window off screen and save pictures of the Test page, the\n"
-        "                Option page and the \"Test Item Selection\" dialog in DIR.\n"
-        "  --help        this text\n"
-        "\n"
-        "Direct UART access (the legacy UART of the COM number, register by register)\n"
-        "is used only when asked for: --portio MODULE, or the port-I/O module set on the\n"
-        "Option page (portio.dat). A bare file name is looked for beside the program,\n"
-        "then in the installed module folder; --portio none turns it off. PORTIO_MODULE=none refuses every request,\n"
-        "PORTIO_MODULE=PATH serves a request with PATH.\n"
-        "\n"
-        "Without a command kellan-mp opens its window (the Test and Option pages) when a\n"
-        "display is available and the build has the window; --records and --station there\n"
-        "are those of run, and the Test page shows the station's boards and yield of the day.\n");
+    app.description("take one board through the selected items with the settings of the working directory "
+                    "(Option.dat, com.dat, item.dat); prints each item's result, then PASS or FAIL and the error "
+                    "message.");
+    app.footer("Ctrl+C ends the run between two steps and says whether its MAC address was consumed.\n"
+               "Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files, 130 interrupted.\n"
+               "Every run is recorded (station, operator, times, MAC, items, the firmware\n"
+               "files' SHA-256): in production.db of the working directory, or in the store\n"
+               "--records URL (or records.dat) names: postgresql://... or sqlite:PATH. Such a\n"
+               "shared store also hands out the MAC addresses from one range for a line of\n"
+               "stations (taken from Option.dat the first time); Option.dat's MAC lines then\n"
+               "show it.");
+    app.add_flag("-y,--yes", arguments.yes, "answer the operator prompts at once (simulators, scripts)");
+    app.add_option("--portio", arguments.portIo, kPortIo)->type_name("MODULE")->check(notEmpty());
+    app.add_option("--records", arguments.records, kRecords)->type_name("URL")->check(notEmpty());
+    app.add_option("--station", arguments.station, kStation)->type_name("NAME")->check(notEmpty());
+}
+
+void declareOptions(CLI::App& app, kellan_mp::OptionsArguments& arguments)
+{
+    app.description("the Option page: prints its fields (Option.dat, com.dat, the usable COM ports, the port-I/O "
+                    "module of portio.dat); with changes, applies them as its Apply button does.");
+    app.footer("Exit status: 0 shown or saved, 1 a field refused, 2 bad arguments.");
+    arguments.command = &app;
+    app.add_flag("--json", arguments.json, "print the fields as a JSON object");
+    const struct {
+        const char* name;
+        const char* value;
+        const char* description;
+    } fields[] = { { "loader", "PATH", "the loader file" }, { "test-fw", "PATH", "the test firmware" },
+        { "production-fw", "PATH", "the production firmware" }, { "eeprom", "PATH", "the EEPROM file" },
+        { "log", "PATH", "the log file" }, { "client", "ADDRESS", "the address given to the board" },
+        { "mac-start", "MAC", "the first MAC address of the range" },
+        { "mac-end", "MAC", "the last MAC address of the range" },
+        { "erase", "6|7|8|9|10", "the erase waiting time, in seconds" },
+        { "port", "COMn", "the COM port (one of the usable ports)" }, { "speed", "921.6K|115.2K", "the ISP speed" },
+        { "portio", "MODULE|none", kPortIo } };
+    for (const auto& field : fields) {
+        const std::string name = field.name;
+        auto* option = app.add_option_function<std::string>(
+            "--" + name, [&arguments, name](const std::string& value) { arguments.changes[name] = value; },
+            field.description);
+        option->type_name(field.value);
+        if (name == "erase")
+            option->check(CLI::IsMember({ "6", "7", "8", "9", "10" }).description(""));
+        if (name == "speed")
+            option->check(CLI::IsMember({ "921.6K", "115.2K" }).description(""));
+    }
+}
+
+void declareItems(CLI::App& app, kellan_mp::ItemsArguments& arguments)
+{
+    app.description("\"Test Item Selection\": prints the items of item.dat with their check marks; --select ticks "
+                    "the items given and saves item.dat.");
+    app.add_flag("--json", arguments.json, "print the items as a JSON array");
+    app.add_option("--select", arguments.select, "tick these items (bits 0-7), all or none, and save item.dat")
+        ->type_name("all|none|BIT,BIT,...")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                if (text == "all" || text == "none")
+                    return {};
+                for (std::size_t i = 0; i < text.size(); ++i) {
+                    const bool bit = i % 2 == 0 ? text[i] >= '0' && text[i] <= '7' : text[i] == ',';
+                    if (!bit || text.back() == ',')
+                        return "takes all, none or item bits 0-7 separated by commas";
+                }
+                return text.empty() ? "takes all, none or item bits 0-7 separated by commas" : "";
+            },
+            "", ""));
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> arguments(argv + 1, argv + argc);
-    std::string portIo, records, station;
-    // The window's own options, only when nothing else follows them.
-    std::vector<std::string> windowOptions = arguments;
-    while (windowOptions.size() >= 2
-        && (windowOptions[0] == "--portio" || windowOptions[0] == "--records" || windowOptions[0] == "--station")) {
-        (windowOptions[0] == "--portio"           ? portIo
-                : windowOptions[0] == "--records" ? records
-                                                  : station)
-            = windowOptions[1];
-        windowOptions.erase(windowOptions.begin(), windowOptions.begin() + 2);
-    }
-    if (windowOptions.empty())
-        arguments.clear();
-    if (arguments.empty()) {
+    CLI::App app(kAbout, "kellan-mp");
+    cli::setUp(app);
+    app.footer(kNotes);
+    std::string portIo;
+    std::string records;
+    std::string station;
+    std::optional<std::string> screenshots;
+    app.add_option("--portio", portIo, "the window, with this port-I/O module for direct UART access")
+        ->type_name("MODULE")
+        ->check(notEmpty());
+    app.add_option("--records", records, "the window, recording its runs in this store (as run's --records)")
+        ->type_name("URL")
+        ->check(notEmpty());
+    app.add_option("--station", station, "the window, as this station (as run's --station)")
+        ->type_name("NAME")
+        ->check(notEmpty());
+    app.add_option("--screenshots", screenshots,
+           "open the window off screen and save pictures of the Test page, the Option page and the \"Test Item "
+           "Selection\" dialog in DIR")
+        ->type_name("DIR");
+    app.require_subcommand(0, 1);
+
+    kellan_mp::RunArguments run;
+    declareRun(*cli::addCommand(app, "run", "take one board through the selected items"), run);
+    kellan_mp::OptionsArguments options;
+    declareOptions(
+        *cli::addCommand(app, "options", "the Option page: show its fields, or change and apply them"), options);
+    kellan_mp::CheckPortArguments checkPort;
+    CLI::App* check
+        = cli::addCommand(app, "check-port", "the Option page's port check on the port of com.dat (or COMn)");
+    check->footer("Exit status: 0 the port opened, 1 it did not.");
+    check->add_option("COMn", checkPort.port, "the port to check instead of the one of com.dat");
+    check->add_option("--portio", checkPort.portIo, kPortIo)->type_name("MODULE")->check(notEmpty());
+    kellan_mp::ItemsArguments items;
+    declareItems(
+        *cli::addCommand(app, "items", "\"Test Item Selection\": show or select the items of item.dat"), items);
+    kellan_mp::ReportArguments report;
+    kellan_mp::declareReport(
+        *cli::addCommand(app, "report", "boards per day, first-pass yield, failures per item, MACs used and left"),
+        report);
+    kellan_mp::HistoryArguments history;
+    kellan_mp::declareHistory(*cli::addCommand(app, "history", "every run of the board with that MAC"), history);
+
+    if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
+        return status;
+    const auto chosen = app.get_subcommands();
+    if (chosen.empty()) {
+        if (screenshots && !kellan_mp::guiBuilt())
+            return cli::refuse(app, "--screenshots needs the window, which this build does not have");
+        if (screenshots)
+            return kellan_mp::runGui(argc, argv, *screenshots, {});
         if (kellan_mp::guiBuilt() && kellan_mp::displayAvailable())
             return kellan_mp::runGui(argc, argv, {}, portIo, records, station);
-        std::fprintf(stderr, "kellan-mp: %s; try kellan-mp --help\n",
+        return cli::refuse(app,
             kellan_mp::guiBuilt() ? "no command given (and no display for the window)"
                                   : "the desktop window is not part of this build");
-        return 2;
     }
-    const std::string command = arguments.front();
-    arguments.erase(arguments.begin());
-    if (command == "--help" || command == "-h" || command == "help") {
-        usage(stdout);
-        return 0;
-    }
-    if (command == "--screenshots") {
-        if (arguments.size() != 1) {
-            std::fprintf(stderr, "kellan-mp: --screenshots needs a folder\n");
-            return 2;
-        }
-        if (!kellan_mp::guiBuilt()) {
-            std::fprintf(stderr, "kellan-mp: --screenshots needs the window, which this build does not have\n");
-            return 2;
-        }
-        return kellan_mp::runGui(argc, argv, arguments.front(), {});
-    }
+    const std::string command = chosen.front()->get_name();
     if (command == "run")
-        return kellan_mp::runCommand(arguments);
+        return kellan_mp::runCommand(run);
     if (command == "options")
-        return kellan_mp::optionsCommand(arguments);
+        return kellan_mp::optionsCommand(options);
     if (command == "check-port")
-        return kellan_mp::checkPortCommand(arguments);
-    if (command == "items")
-        return kellan_mp::itemsCommand(arguments);
+        return kellan_mp::checkPortCommand(checkPort);
     if (command == "report")
-        return kellan_mp::reportCommand(arguments);
+        return kellan_mp::reportCommand(report);
     if (command == "history")
-        return kellan_mp::historyCommand(arguments);
-    std::fprintf(stderr, "kellan-mp: unknown command %s\n", command.c_str());
-    usage(stderr);
-    return 2;
+        return kellan_mp::historyCommand(history);
+    return kellan_mp::itemsCommand(items);
 }

@@ -64,12 +64,6 @@ void printOptions(const mfg::OptionPage& page, bool json)
         std::printf("%-30s %s\n", name.c_str(), value.c_str());
 }
 
-int bad(const char* command, const std::string& text, const char* usage)
-{
-    std::fprintf(stderr, "kellan-mp %s: %s\nusage: %s\n", command, text.c_str(), usage);
-    return 2;
-}
-
 int indexOf(const std::vector<std::string>& entries, const std::string& text)
 {
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -81,23 +75,10 @@ int indexOf(const std::vector<std::string>& entries, const std::string& text)
 
 } // namespace
 
-int optionsCommand(const std::vector<std::string>& arguments)
+int optionsCommand(const OptionsArguments& arguments)
 {
-    const char* usage = "kellan-mp options [--json] [--loader PATH] [--test-fw PATH] [--production-fw PATH] "
-                        "[--eeprom PATH] [--log PATH] [--client ADDRESS] [--mac-start MAC] [--mac-end MAC] "
-                        "[--erase 6|7|8|9|10] [--port COMn] [--speed 921.6K|115.2K] [--portio MODULE|none]";
-    bool json = false;
-    std::map<std::string, std::string> changes;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument == "--json") {
-            json = true;
-        } else if (argument.rfind("--", 0) == 0 && i + 1 < arguments.size()) {
-            changes[argument.substr(2)] = arguments[++i];
-        } else {
-            return bad("options", "unknown or incomplete option " + argument, usage);
-        }
-    }
+    const bool json = arguments.json;
+    const auto& changes = arguments.changes;
     Page p;
     mfg::OptionPage& page = p.page;
     page.setUp();
@@ -123,11 +104,11 @@ int optionsCommand(const std::vector<std::string>& arguments)
         else if (name == "erase") {
             page.eraseSelection = indexOf(page.eraseEntries(), value);
             if (page.eraseSelection < 0)
-                return bad("options", "--erase takes 6, 7, 8, 9 or 10", usage);
+                return cli::refuse(*arguments.command, "--erase takes 6, 7, 8, 9 or 10");
         } else if (name == "speed") {
             page.speedSelection = indexOf(page.speedEntries(), value);
             if (page.speedSelection < 0)
-                return bad("options", "--speed takes 921.6K or 115.2K", usage);
+                return cli::refuse(*arguments.command, "--speed takes 921.6K or 115.2K");
         } else if (name == "portio") {
             page.portIoModule = value == "none" ? std::string() : value;
         } else if (name == "port") {
@@ -137,9 +118,7 @@ int optionsCommand(const std::vector<std::string>& arguments)
                     page.portSelection = static_cast<int>(k);
             }
             if (page.portSelection < 0)
-                return bad("options", value + " is not among the usable COM ports", usage);
-        } else {
-            return bad("options", "unknown option --" + name, usage);
+                return cli::refuse(*arguments.command, "--port: " + value + " is not among the usable COM ports");
         }
     }
     if (!changes.empty() && !page.apply())
@@ -148,19 +127,10 @@ int optionsCommand(const std::vector<std::string>& arguments)
     return 0;
 }
 
-int checkPortCommand(const std::vector<std::string>& arguments)
+int checkPortCommand(const CheckPortArguments& arguments)
 {
-    const char* usage = "kellan-mp check-port [COMn] [--portio MODULE]";
-    std::optional<std::string> portName;
-    std::string portIoArgument;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (arguments[i] == "--portio" && i + 1 < arguments.size() && !arguments[i + 1].empty())
-            portIoArgument = arguments[++i];
-        else if (arguments[i].rfind("--", 0) != 0 && !portName)
-            portName = arguments[i];
-        else
-            return bad("check-port", "unknown or extra argument " + arguments[i], usage);
-    }
+    const std::optional<std::string>& portName = arguments.port;
+    const std::string& portIoArgument = arguments.portIo;
     Page p;
     p.page.setUp();
     if (portName) {
@@ -185,19 +155,10 @@ int checkPortCommand(const std::vector<std::string>& arguments)
     return opened ? 0 : 1;
 }
 
-int itemsCommand(const std::vector<std::string>& arguments)
+int itemsCommand(const ItemsArguments& arguments)
 {
-    const char* usage = "kellan-mp items [--json] [--select all|none|BIT,BIT,...]";
-    bool json = false;
-    std::optional<std::string> select;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (arguments[i] == "--json")
-            json = true;
-        else if (arguments[i] == "--select" && i + 1 < arguments.size())
-            select = arguments[++i];
-        else
-            return bad("items", "unknown or incomplete option " + arguments[i], usage);
-    }
+    const bool json = arguments.json;
+    const std::optional<std::string>& select = arguments.select;
     platform::ConsolePrompter prompter;
     mfg::ItemSelection selection(platform::currentDirectory(), prompter);
     selection.open();
@@ -212,8 +173,6 @@ int itemsCommand(const std::vector<std::string>& arguments)
             while (pos <= select->size()) {
                 const std::size_t end = std::min(select->find(',', pos), select->size());
                 const std::string bit = select->substr(pos, end - pos);
-                if (bit.size() != 1 || bit[0] < '0' || bit[0] > '7')
-                    return bad("items", "--select takes all, none or item bits 0-7 separated by commas", usage);
                 selection.checked[bit[0] - '0'] = true;
                 pos = end + 1;
             }

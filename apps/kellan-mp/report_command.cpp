@@ -85,29 +85,31 @@ nlohmann::json reportJson(const mfg::records::Report& report)
 
 } // namespace
 
-int reportCommand(const std::vector<std::string>& arguments)
+void declareReport(CLI::App& app, ReportArguments& arguments)
 {
-    std::string since, url, htmlPath;
-    bool json = false;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        const bool hasValue = i + 1 < arguments.size() && !arguments[i + 1].empty();
-        if (argument == "--since" && hasValue && isDate(arguments[i + 1])) {
-            since = arguments[++i];
-        } else if (argument == "--records" && hasValue) {
-            url = arguments[++i];
-        } else if (argument == "--html" && hasValue) {
-            htmlPath = arguments[++i];
-        } else if (argument == "--json") {
-            json = true;
-        } else {
-            std::fprintf(stderr,
-                "kellan-mp report: unknown or incomplete option %s\n"
-                "usage: kellan-mp report [--since YYYY-MM-DD] [--records URL] [--html FILE] [--json]\n",
-                argument.c_str());
-            return 2;
-        }
-    }
+    app.description("boards per day, first-pass yield, failures per item (Pareto), MACs used and left; --html also "
+                    "writes one self-contained page with charts.");
+    app.footer("Exit status: 0 shown, 1 the records could not be read, 2 bad arguments.");
+    app.add_option("--since", arguments.since, "only the runs of this day and later")
+        ->type_name("YYYY-MM-DD")
+        ->check(CLI::Validator(
+            [](std::string& text) { return isDate(text) ? std::string() : "'" + text + "' is not a date YYYY-MM-DD"; },
+            "", ""));
+    app.add_option("--records", arguments.records, "the store to read (default: records.dat, else production.db)")
+        ->type_name("URL")
+        ->check(notEmpty());
+    app.add_option("--html", arguments.html, "also write the report as one HTML page with charts")
+        ->type_name("FILE")
+        ->check(notEmpty());
+    app.add_flag("--json", arguments.json, "print the report as a JSON object");
+}
+
+int reportCommand(const ReportArguments& arguments)
+{
+    const std::string& since = arguments.since;
+    const std::string& url = arguments.records;
+    const std::string& htmlPath = arguments.html;
+    const bool json = arguments.json;
     auto store = openForReading("report", url);
     if (!store)
         return 1;
@@ -134,30 +136,29 @@ int reportCommand(const std::vector<std::string>& arguments)
     return 0;
 }
 
-int historyCommand(const std::vector<std::string>& arguments)
+void declareHistory(CLI::App& app, HistoryArguments& arguments)
 {
-    std::string mac, url;
-    bool json = false;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument == "--records" && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
-            url = arguments[++i];
-        } else if (argument == "--json") {
-            json = true;
-        } else if (mac.empty() && mfg::records::macValue(argument)) {
-            mac = argument;
-        } else {
-            std::fprintf(stderr,
-                "kellan-mp history: unknown argument %s (a MAC is twelve hexadecimal digits)\n"
-                "usage: kellan-mp history MAC [--records URL] [--json]\n",
-                argument.c_str());
-            return 2;
-        }
-    }
-    if (mac.empty()) {
-        std::fprintf(stderr, "usage: kellan-mp history MAC [--records URL] [--json]\n");
-        return 2;
-    }
+    app.description("every run of the board with that MAC: items, times, files, station.");
+    app.footer("Exit status: 0 found, 1 nothing known (or unreadable), 2 bad arguments.");
+    app.add_option("MAC", arguments.mac, "the board's MAC address, twelve hexadecimal digits")
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return mfg::records::macValue(text) ? std::string()
+                                                    : "'" + text + "' is not a MAC (twelve hexadecimal digits)";
+            },
+            "", ""));
+    app.add_option("--records", arguments.records, "the store to read (default: records.dat, else production.db)")
+        ->type_name("URL")
+        ->check(notEmpty());
+    app.add_flag("--json", arguments.json, "print the runs as a JSON array");
+}
+
+int historyCommand(const HistoryArguments& arguments)
+{
+    const std::string& mac = arguments.mac;
+    const std::string& url = arguments.records;
+    const bool json = arguments.json;
     auto store = openForReading("history", url);
     if (!store)
         return 1;

@@ -143,30 +143,12 @@ const char* markText(mfg::RowMark mark) { return mark == mfg::RowMark::Passed ? 
 
 } // namespace
 
-int runCommand(const std::vector<std::string>& arguments)
+int runCommand(const RunArguments& arguments)
 {
-    bool assumeYes = false;
-    std::string portIoArgument;
-    std::string recordsUrl;
-    std::string station = mfg::defaultStationName();
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument == "--yes" || argument == "-y") {
-            assumeYes = true;
-        } else if (argument == "--portio" && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
-            portIoArgument = arguments[++i];
-        } else if (argument == "--records" && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
-            recordsUrl = arguments[++i];
-        } else if (argument == "--station" && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
-            station = arguments[++i];
-        } else {
-            std::fprintf(stderr,
-                "kellan-mp run: unknown or incomplete option %s\nusage: kellan-mp run [--yes] [--portio MODULE] "
-                "[--records URL] [--station NAME]\n",
-                argument.c_str());
-            return 2;
-        }
-    }
+    const bool assumeYes = arguments.yes;
+    const std::string& portIoArgument = arguments.portIo;
+    const std::string& recordsUrl = arguments.records;
+    const std::string station = arguments.station.empty() ? mfg::defaultStationName() : arguments.station;
     const std::string directory = platform::currentDirectory();
     if (!platform::canOpenForReading(mfg::settingsFilePath(directory, mfg::kOptionFile))) {
         std::fprintf(stderr, "kellan-mp run: %s",

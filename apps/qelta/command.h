@@ -1,8 +1,11 @@
 #pragma once
 
+#include "apps/cli/command_line.h"
 #include "platform/prompter.h"
 #include "utility/shell/shell.h"
 
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,26 +19,41 @@ inline constexpr int kExitBadArguments = 2;
 inline constexpr int kExitPortTaken = 3; // a socket the command needs could not be bound
 inline constexpr int kExitNoDriverHost = 3; // vorpild is not running (as devcon says it)
 
-// What a subcommand works with: the started shell and its own arguments.
+// What a subcommand works with: the started shell and the prompter.
 struct Context {
     utility::shell::Shell& shell;
     platform::Prompter& prompter;
-    std::vector<std::string> arguments;
 };
 
+// Runs a subcommand with the values its declaration collected.
+using Runner = std::function<int(Context&)>;
+
 // One subcommand of qelta. Every subcommand runs after the common start-up,
-// and the settings are saved after it returns.
+// and the settings are saved after it returns. `declare` puts its options on
+// `command` (where the help, the refusals and the completion come from) and
+// returns what runs it with their values; nothing in it starts any work.
 struct Command {
     std::string_view name;
-    std::string_view usage; // arguments after the name, for --help
     std::string_view summary;
-    // Shown by "qelta COMMAND --help"; empty for commands without options.
-    std::string_view help;
-    // Checks the arguments before anything starts; returns an empty text when
-    // they are fine, otherwise what is wrong.
-    std::string (*checkArguments)(const std::vector<std::string>& arguments);
-    int (*run)(Context& context);
+    Runner (*declare)(CLI::App& command);
 };
+
+// The start of a subcommand's declaration: the texts its help shows around
+// the options, and the values the options fill (kept by its runner).
+template <typename Options> std::shared_ptr<Options> describe(CLI::App& command, const char* about, const char* notes)
+{
+    command.description(about);
+    command.footer(notes);
+    return std::make_shared<Options>();
+}
+
+// Options several subcommands take, declared once. "--ip ADDR" for one
+// device or (repeatable) for several; --yes answers the questions; --json
+// prints JSON, as `what` says.
+CLI::Option* addDeviceAddress(CLI::App& command, std::string& address);
+CLI::Option* addDeviceAddresses(CLI::App& command, std::vector<std::string>& addresses);
+CLI::Option* addYes(CLI::App& command, bool& yes, const std::string& what);
+CLI::Option* addJson(CLI::App& command, bool& json, const std::string& what);
 
 // A view's log text as a terminal wants it: log boxes end lines in "\r\n".
 // printLog writes to stdout, printStatus to stderr; printLogLine also ends
@@ -53,60 +71,17 @@ bool guiBuilt();
 bool displayAvailable();
 int runGui(int argc, char** argv, const std::string& screenshotDir, unsigned monitorCycles);
 
-// The search command (search_command.cpp).
-std::string checkSearchArguments(const std::vector<std::string>& arguments);
-int runSearch(Context& context);
-extern const std::string_view kSearchUsage;
-extern const std::string_view kSearchHelp;
-
-// The dhcp command (dhcp_command.cpp).
-std::string checkDhcpArguments(const std::vector<std::string>& arguments);
-int runDhcp(Context& context);
-extern const std::string_view kDhcpUsage;
-extern const std::string_view kDhcpHelp;
-
-// The TFTP server command (tftp_command.cpp).
-std::string checkTftpArguments(const std::vector<std::string>& arguments);
-int runTftp(Context& context);
-extern const std::string_view kTftpUsage;
-extern const std::string_view kTftpHelp;
-
-// The setup command (setup_command.cpp).
-std::string checkSetupArguments(const std::vector<std::string>& arguments);
-int runSetup(Context& context);
-extern const std::string_view kSetupUsage;
-extern const std::string_view kSetupHelp;
-
-// The COM terminal command (term_command.cpp).
-std::string checkTermArguments(const std::vector<std::string>& arguments);
-int runTerm(Context& context);
-extern const std::string_view kTermUsage;
-extern const std::string_view kTermHelp;
-
-// The device monitor and the restore, reboot and upgrade commands
-// (monitor_command.cpp, restore_command.cpp, reboot_command.cpp,
-// upgrade_command.cpp).
-std::string checkMonitorArguments(const std::vector<std::string>& arguments);
-int runMonitor(Context& context);
-extern const std::string_view kMonitorUsage;
-extern const std::string_view kMonitorHelp;
-std::string checkRestoreArguments(const std::vector<std::string>& arguments);
-int runRestore(Context& context);
-extern const std::string_view kRestoreUsage;
-extern const std::string_view kRestoreHelp;
-std::string checkRebootArguments(const std::vector<std::string>& arguments);
-int runReboot(Context& context);
-extern const std::string_view kRebootUsage;
-extern const std::string_view kRebootHelp;
-std::string checkUpgradeArguments(const std::vector<std::string>& arguments);
-int runUpgrade(Context& context);
-extern const std::string_view kUpgradeUsage;
-extern const std::string_view kUpgradeHelp;
-
-// The virtual serial port command (vsp_command.cpp).
-std::string checkVspArguments(const std::vector<std::string>& arguments);
-int runVsp(Context& context);
-extern const std::string_view kVspUsage;
-extern const std::string_view kVspHelp;
+// The subcommands' declarations (one file each; restore and reboot share
+// device_command_support.cpp).
+Runner declareSearch(CLI::App& command);
+Runner declareDhcp(CLI::App& command);
+Runner declareTftp(CLI::App& command);
+Runner declareSetup(CLI::App& command);
+Runner declareTerm(CLI::App& command);
+Runner declareMonitor(CLI::App& command);
+Runner declareRestore(CLI::App& command);
+Runner declareReboot(CLI::App& command);
+Runner declareUpgrade(CLI::App& command);
+Runner declareVsp(CLI::App& command);
 
 } // namespace qelta

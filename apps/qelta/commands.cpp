@@ -6,13 +6,6 @@
 namespace qelta {
 namespace {
 
-std::string noArguments(const std::vector<std::string>& arguments)
-{
-    if (arguments.empty())
-        return {};
-    return "unexpected argument '" + arguments.front() + "'";
-}
-
 int runStartup(Context& context)
 {
     const auto& shell = context.shell;
@@ -34,34 +27,56 @@ int runSettings(Context& context)
     return kExitOk;
 }
 
+Runner declareStartup(CLI::App&) { return runStartup; }
+Runner declareSettings(CLI::App&) { return runSettings; }
+
 const std::array kCommands = {
-    Command { "startup", "", "run the start-up, show the driver package, settings file and interface, and exit", {},
-        noArguments, runStartup },
-    Command { "settings", "", "show the 39 application settings", {}, noArguments, runSettings },
-    Command { "search", kSearchUsage, "search for device servers and print the device table", kSearchHelp,
-        checkSearchArguments, runSearch },
-    Command { "setup", kSetupUsage, "change one device's settings as the Device Setup sheet does", kSetupHelp,
-        checkSetupArguments, runSetup },
-    Command { "monitor", kMonitorUsage, "poll devices' status as the Device Monitor does", kMonitorHelp,
-        checkMonitorArguments, runMonitor },
-    Command { "restore", kRestoreUsage, "return devices to their factory settings", kRestoreHelp, checkRestoreArguments,
-        runRestore },
-    Command { "reboot", kRebootUsage, "reboot devices", kRebootHelp, checkRebootArguments, runReboot },
-    Command { "upgrade", kUpgradeUsage, "make one device fetch new firmware from a TFTP server", kUpgradeHelp,
-        checkUpgradeArguments, runUpgrade },
     Command {
-        "dhcp", kDhcpUsage, "run the DHCP/BOOTP server until interrupted", kDhcpHelp, checkDhcpArguments, runDhcp },
-    Command { "tftp", kTftpUsage, "run the TFTP server until interrupted, its log on stdout", kTftpHelp,
-        checkTftpArguments, runTftp },
-    Command { "term", kTermUsage, "open a serial port as the COM Port Terminal does: print, type, echo, auto test",
-        kTermHelp, checkTermArguments, runTerm },
-    Command { "vsp", kVspUsage, "list, add, remove, set, connect and close virtual serial ports; watch them", kVspHelp,
-        checkVspArguments, runVsp },
+        "startup", "run the start-up, show the driver package, settings file and interface, and exit", declareStartup },
+    Command { "settings", "show the 39 application settings", declareSettings },
+    Command { "search", "search for device servers and print the device table", declareSearch },
+    Command { "setup", "change one device's settings as the Device Setup sheet does", declareSetup },
+    Command { "monitor", "poll devices' status as the Device Monitor does", declareMonitor },
+    Command { "restore", "return devices to their factory settings", declareRestore },
+    Command { "reboot", "reboot devices", declareReboot },
+    Command { "upgrade", "make one device fetch new firmware from a TFTP server", declareUpgrade },
+    Command { "dhcp", "run the DHCP/BOOTP server until interrupted", declareDhcp },
+    Command { "tftp", "run the TFTP server until interrupted, its log on stdout", declareTftp },
+    Command { "term", "open a serial port as the COM Port Terminal does: print, type, echo, auto test", declareTerm },
+    Command { "vsp", "list, add, remove, set, connect and close virtual serial ports; watch them", declareVsp },
 };
 
 } // namespace
 
 std::span<const Command> commands() { return kCommands; }
+
+CLI::Option* addDeviceAddress(CLI::App& command, std::string& address)
+{
+    return command.add_option("--ip", address, "the device's address")
+        ->type_name("ADDR")
+        ->check(cli::ipv4())
+        ->required();
+}
+
+CLI::Option* addDeviceAddresses(CLI::App& command, std::vector<std::string>& addresses)
+{
+    return command.add_option("--ip", addresses, "a device's address; may be given many times")
+        ->type_name("ADDR")
+        ->check(cli::ipv4())
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->required();
+}
+
+CLI::Option* addYes(CLI::App& command, bool& yes, const std::string& what)
+{
+    return command.add_flag("--yes", yes, what);
+}
+
+CLI::Option* addJson(CLI::App& command, bool& json, const std::string& what)
+{
+    return command.add_flag("--json", json, what);
+}
 
 namespace {
 

@@ -43,28 +43,16 @@ int AskingPrompter::choose(const std::string& title, const std::string& text, co
     return m_inner.choose(title, text, label, options, preselected);
 }
 
-std::string takeAddress(const std::vector<std::string>& arguments, std::size_t& i, std::vector<std::string>& out)
+DeviceSession::DeviceSession(Context& context, bool yes)
+    : loop(platform::makeEpollLoop())
+    , prompter(context.prompter, yes)
+    , view(*loop, prompter, dialogs)
 {
-    if (i + 1 >= arguments.size())
-        return "--ip needs an address";
-    const std::string& value = arguments[++i];
-    if (value.size() > 15 || !platform::parseIpv4(value))
-        return "'" + value + "' is not an IPv4 address";
-    out.push_back(value);
-    return {};
-}
-
-std::optional<int> parseNumber(const std::string& text)
-{
-    if (text.empty() || text.size() > 9)
-        return std::nullopt;
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    return value;
+    const auto& settings = context.shell.settings();
+    const auto& selection = context.shell.selection();
+    view.setLocalAddress(selection.effectiveAddress, selection.netmask);
+    view.setPeriods({ settings.searchPeriod, settings.restorePeriod, settings.rebootPeriod });
+    view.setOptions(settings.useExternalBrowser, settings.searchAtStart);
 }
 
 bool searchAndWait(platform::EventLoop& loop, utility::devmgmt::DeviceView& view)

@@ -6,6 +6,7 @@
 #include "utility/devmgmt/device_view.h"
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,9 +58,16 @@ private:
     std::map<std::string, bool> m_answers;
 };
 
-// "--ip ADDR" values (each a dotted IPv4 address); an error text or empty.
-std::string takeAddress(const std::vector<std::string>& arguments, std::size_t& i, std::vector<std::string>& out);
-std::optional<int> parseNumber(const std::string& text);
+// What the device commands run on: an event loop, the prompter that answers
+// with --yes, and the device view set up from the stored settings as the
+// window sets it up.
+struct DeviceSession {
+    DeviceSession(Context& context, bool yes);
+    std::unique_ptr<platform::EventLoop> loop;
+    AskingPrompter prompter;
+    NoSearchDialogs dialogs;
+    utility::devmgmt::DeviceView view;
+};
 
 // Runs a network search with the view's stored settings and waits for its
 // end; true when the search ran (its socket opened).
@@ -71,6 +79,6 @@ std::size_t checkAddresses(utility::devmgmt::DeviceView& view, const std::vector
 // Restore and reboot: search, check the named rows, run the sequence, print
 // the new search's table.
 enum class Sequence { Restore, Reboot };
-int runDeviceSequence(Context& context, Sequence sequence);
+Runner declareDeviceSequence(CLI::App& command, Sequence sequence);
 
 } // namespace qelta

@@ -10,28 +10,16 @@
 
 namespace qelta {
 
-const std::string_view kDhcpUsage = "[--start A] [--end B] [--gateway G] [--netmask M] [--dns D] [--server S] "
-                                    "[--boot FILE]";
+namespace {
 
-const std::string_view kDhcpHelp = R"(usage: qelta [--local ADDR] dhcp [OPTIONS]
+const char* const kAbout = R"(Runs the DHCP/BOOTP server of the DHCP view on UDP port 67 of the selected
+local interface (--local ADDR, a qelta option) until interrupted (Ctrl+C,
+SIGTERM). The view's log (one line per request and per assigned address)
+goes to stdout. At exit the mapping list is saved to "dhcp.dat" and the
+values below are kept in Qelta.dat (items 13-19), as the window does.
+Options left out take the values in Qelta.dat.)";
 
-Runs the DHCP/BOOTP server of the DHCP view on UDP port 67 of the selected
-local interface until interrupted (Ctrl+C, SIGTERM). The view's log (one
-line per request and per assigned address) goes to stdout. At exit the
-mapping list is saved to "dhcp.dat" and the values below are kept in
-Qelta.dat (items 13-19), as the window does.
-
-options (defaults: the values in Qelta.dat):
-  --start A      first address of the pool
-  --end B        last address of the pool
-  --gateway G    router option
-  --netmask M    subnet mask option
-  --dns D        domain name server option
-  --server S     server address field (siaddr), normally the TFTP server
-  --boot FILE    boot file name, at most 32 characters
-  --local ADDR   serve the interface with this address (a qelta option)
-
-The range must run upwards (start not above end), lie in one subnet of the
+const char* const kNotes = R"(The range must run upwards (start not above end), lie in one subnet of the
 netmask and hold at most 256 addresses; otherwise the server does not start.
 Each device keeps the address it was given: when every address of the range
 has its device, a new device gets no offer and the log says the pool is
@@ -40,65 +28,51 @@ list gives them and refused (NAK) any other.
 
 Exit status: 0 after a run ended by a signal, 1 when the server could not
 start or "dhcp.dat" could not be saved, 2 for bad arguments or a range that
-cannot be served.
-)";
-
-namespace {
+cannot be served.)";
 
 struct DhcpOptions {
-    std::optional<platform::Ipv4> start, end, gateway, netmask, dns, server;
+    std::optional<std::string> start, end, gateway, netmask, dns, server;
     std::optional<std::string> boot;
 };
 
-std::string parse(const std::vector<std::string>& arguments, DhcpOptions& options)
-{
-    const struct {
-        const char* name;
-        std::optional<platform::Ipv4> DhcpOptions::*field;
-    } addresses[] = { { "--start", &DhcpOptions::start }, { "--end", &DhcpOptions::end },
-        { "--gateway", &DhcpOptions::gateway }, { "--netmask", &DhcpOptions::netmask }, { "--dns", &DhcpOptions::dns },
-        { "--server", &DhcpOptions::server } };
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (i + 1 >= arguments.size())
-            return argument.rfind("--", 0) == 0 ? argument + " needs a value"
-                                                : "unexpected argument '" + argument + "'";
-        const std::string& value = arguments[++i];
-        if (argument == "--boot") {
-            if (value.size() > utility::services::kDhcpBootFileMax)
-                return "--boot: the name has more than 32 characters";
-            options.boot = value;
-            continue;
-        }
-        bool known = false;
-        for (const auto& item : addresses) {
-            if (argument != item.name)
-                continue;
-            known = true;
-            const auto address = platform::parseIpv4(value);
-            if (!address)
-                return "'" + value + "' is not an IPv4 address";
-            options.*item.field = *address;
-        }
-        if (!known)
-            return "unknown option '" + argument + "'";
-    }
-    return {};
-}
+int runDhcp(Context& context, const DhcpOptions& options);
 
 } // namespace
 
-std::string checkDhcpArguments(const std::vector<std::string>& arguments)
+Runner declareDhcp(CLI::App& command)
 {
-    DhcpOptions options;
-    return parse(arguments, options);
+    auto options = describe<DhcpOptions>(command, kAbout, kNotes);
+    const struct {
+        const char* name;
+        const char* value;
+        std::optional<std::string> DhcpOptions::*field;
+        const char* description;
+    } addresses[] = { { "--start", "A", &DhcpOptions::start, "first address of the pool" },
+        { "--end", "B", &DhcpOptions::end, "last address of the pool" },
+        { "--gateway", "G", &DhcpOptions::gateway, "router option" },
+        { "--netmask", "M", &DhcpOptions::netmask, "subnet mask option" },
+        { "--dns", "D", &DhcpOptions::dns, "domain name server option" },
+        { "--server", "S", &DhcpOptions::server, "server address field (siaddr), normally the TFTP server" } };
+    for (const auto& item : addresses)
+        command.add_option(item.name, (*options).*item.field, item.description)
+            ->type_name(item.value)
+            ->check(cli::ipv4());
+    command.add_option("--boot", options->boot, "boot file name, at most 32 characters")
+        ->type_name("FILE")
+        ->check(CLI::Validator(
+            [](std::string& name) {
+                return name.size() > utility::services::kDhcpBootFileMax
+                    ? std::string("the name has more than 32 characters")
+                    : std::string();
+            },
+            "", "FILE"));
+    return [options](Context& context) { return runDhcp(context, *options); };
 }
 
-int runDhcp(Context& context)
+namespace {
+
+int runDhcp(Context& context, const DhcpOptions& options)
 {
-    DhcpOptions options;
-    if (!parse(context.arguments, options).empty())
-        return kExitBadArguments;
     auto& shell = context.shell;
     auto loop = platform::makeEpollLoop();
     utility::services::DhcpView view(*loop, context.prompter);
@@ -106,12 +80,18 @@ int runDhcp(Context& context)
     view.firstShown(shell.settings(), shell.selection().effectiveAddress,
         shell.store().directory() + utility::services::kDhcpFileName);
     utility::services::DhcpFields fields = view.fields();
-    fields.start = options.start.value_or(fields.start);
-    fields.end = options.end.value_or(fields.end);
-    fields.gateway = options.gateway.value_or(fields.gateway);
-    fields.netmask = options.netmask.value_or(fields.netmask);
-    fields.dns = options.dns.value_or(fields.dns);
-    fields.server = options.server.value_or(fields.server);
+    if (options.start)
+        fields.start = *platform::parseIpv4(*options.start);
+    if (options.end)
+        fields.end = *platform::parseIpv4(*options.end);
+    if (options.gateway)
+        fields.gateway = *platform::parseIpv4(*options.gateway);
+    if (options.netmask)
+        fields.netmask = *platform::parseIpv4(*options.netmask);
+    if (options.dns)
+        fields.dns = *platform::parseIpv4(*options.dns);
+    if (options.server)
+        fields.server = *platform::parseIpv4(*options.server);
     fields.bootFile = options.boot.value_or(fields.bootFile);
     (void)view.setFields(fields);
 
@@ -130,5 +110,7 @@ int runDhcp(Context& context)
     const bool saved = view.handOver(shell.settings());
     return started && saved ? kExitOk : kExitFailure;
 }
+
+} // namespace
 
 } // namespace qelta

@@ -82,130 +82,68 @@ void warnAboutIgnoredLocal(const std::string& local, const utility::shell::Shell
         list.c_str(), used.empty() ? "none" : used.c_str());
 }
 
-void printUsage(std::FILE* out)
-{
-    std::fprintf(out,
-        "usage: qelta [--local ADDR] COMMAND [ARGS...]\n"
-        "       qelta [--screenshots DIR]   (the window)\n"
-        "       qelta --help\n"
-        "\n"
-        "Every command runs the utility's start-up in the working directory (driver\n"
-        "INF check, Qelta.dat, network interface) and saves Qelta.dat at exit.\n"
-        "\n"
-        "Exit status: the command's own result decides (see COMMAND --help); 1 when\n"
-        "the start-up fails, 2 for bad arguments, 3 when a network port the command\n"
-        "needs is taken. A failed exit save of Qelta.dat is reported on stderr and\n"
-        "does not change the status.\n"
-        "\n"
-        "Without a command qelta opens its window when a display is available.\n"
-        "\n"
-        "options:\n"
-        "  --screenshots DIR  open the window off screen, search, save pictures of the\n"
-        "                     window and its dialogs into DIR and exit\n"
-        "  --monitor-cycles N  with --screenshots: monitor cycles (1..9, 3 s each when\n"
-        "                     more than one) before the monitor's picture (default 1)\n"
-        "  --local ADDR  use the local interface with this address when the host has several;\n"
-        "                remembered in Qelta.dat for later runs\n"
-        "  --help        show this text\n"
-        "\n"
-        "commands:\n");
-    for (const auto& command : qelta::commands()) {
-        const std::string head
-            = std::string(command.name) + (command.usage.empty() ? "" : " ") + std::string(command.usage);
-        std::fprintf(
-            out, "  %-12s  %.*s\n", head.c_str(), static_cast<int>(command.summary.size()), command.summary.data());
-    }
-}
+const char* const kAbout = R"(Every command runs the utility's start-up in the working directory (driver
+INF check, Qelta.dat, network interface) and saves Qelta.dat at exit.
 
-int badArguments(const std::string& what)
-{
-    std::fprintf(stderr, "qelta: %s\n", what.c_str());
-    printUsage(stderr);
-    return qelta::kExitBadArguments;
-}
+Without a command qelta opens its window when a display is available.)";
 
-// A command's own usage: what the user got wrong is in its options, not in
-// the list of commands.
-int badCommandArguments(const qelta::Command& command, const std::string& what)
-{
-    const std::string name(command.name);
-    std::fprintf(stderr, "qelta: %s: %s\n", name.c_str(), what.c_str());
-    std::fprintf(stderr, "usage: qelta [--local ADDR] %s%s%.*s\n", name.c_str(), command.usage.empty() ? "" : " ",
-        static_cast<int>(command.usage.size()), command.usage.data());
-    if (!command.help.empty())
-        std::fprintf(stderr, "'qelta %s --help' tells more.\n", name.c_str());
-    return qelta::kExitBadArguments;
-}
+const char* const kNotes = R"(Exit status: the command's own result decides (see COMMAND --help); 1 when
+the start-up fails, 2 for bad arguments, 3 when a network port the command
+needs is taken. A failed exit save of Qelta.dat is reported on stderr and
+does not change the status.)";
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    CLI::App app(kAbout, "qelta");
+    cli::setUp(app, "qelta [--local ADDR]");
+    cli::setUsage(app,
+        "qelta [--local ADDR] COMMAND [ARGS...]\n"
+        "       qelta [--screenshots DIR [--monitor-cycles N]]   (the window)\n"
+        "       qelta --help | --version");
+    app.footer(kNotes);
     std::optional<std::string> local;
     std::optional<std::string> screenshots;
     unsigned monitorCycles = 1;
-    std::vector<std::string> rest;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--help" || argument == "-h") {
-            // After a command name, the command's own help.
-            if (!rest.empty()) {
-                for (const auto& command : qelta::commands()) {
-                    if (command.name != rest.front())
-                        continue;
-                    if (!command.help.empty()) {
-                        std::fwrite(command.help.data(), 1, command.help.size(), stdout);
-                    } else {
-                        // A command without options: its line and what it does.
-                        std::printf("usage: qelta [--local ADDR] %.*s\n\n%.*s\n", static_cast<int>(command.name.size()),
-                            command.name.data(), static_cast<int>(command.summary.size()), command.summary.data());
-                    }
-                    return qelta::kExitOk;
-                }
-            }
-            printUsage(stdout);
-            return qelta::kExitOk;
-        }
-        if (argument == "--screenshots") {
-            if (i + 1 >= argc)
-                return badArguments("--screenshots needs a folder");
-            screenshots = argv[++i];
-            continue;
-        }
-        if (argument == "--monitor-cycles") {
-            const std::string value = i + 1 < argc ? argv[++i] : "";
-            if (value.size() != 1 || value[0] < '1' || value[0] > '9')
-                return badArguments("--monitor-cycles needs a number 1..9");
-            monitorCycles = static_cast<unsigned>(value[0] - '0');
-            continue;
-        }
-        if (argument == "--local") {
-            if (i + 1 >= argc)
-                return badArguments("--local needs an address");
-            local = argv[++i];
-            if (!platform::parseIpv4(*local))
-                return badArguments("'" + *local + "' is not an IPv4 address");
-            continue;
-        }
-        rest.push_back(argument);
+    app.add_option("--screenshots", screenshots,
+           "open the window off screen, search, save pictures of the window and its dialogs into DIR and exit")
+        ->type_name("DIR");
+    app.add_option("--monitor-cycles", monitorCycles,
+           "with --screenshots: monitor cycles (1..9, 3 s each when more than one) before the monitor's picture "
+           "(default 1)")
+        ->type_name("N")
+        ->check(cli::wholeNumber(1, 9));
+    app.add_option("--local", local,
+           "use the local interface with this address when the host has several; remembered in Qelta.dat for "
+           "later runs; also taken after the command")
+        ->type_name("ADDR")
+        ->check(cli::ipv4());
+    // One command at most; its options may be followed by qelta's own.
+    app.require_subcommand(0, 1);
+    app.fallthrough();
+    const auto table = qelta::commands();
+    std::vector<qelta::Runner> runners;
+    for (const auto& command : table) {
+        runners.push_back(
+            command.declare(*cli::addCommand(app, std::string(command.name), std::string(command.summary))));
     }
-    if (rest.empty()) {
+    if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
+        return status;
+
+    const auto chosen = app.get_subcommands();
+    if (chosen.empty()) {
         // Without a command: the window, where one can be shown.
         if (qelta::guiBuilt() && (screenshots || qelta::displayAvailable()))
             return qelta::runGui(argc, argv, screenshots.value_or(std::string()), monitorCycles);
         if (screenshots)
-            return badArguments("--screenshots needs the window, which this build does not have");
-        return badArguments(
-            qelta::guiBuilt() ? "no command given (and no display for the window)" : "no command given");
+            return cli::refuse(app, "--screenshots needs the window, which this build does not have");
+        return cli::refuse(
+            app, qelta::guiBuilt() ? "no command given (and no display for the window)" : "no command given");
     }
-    const auto table = qelta::commands();
-    const auto command = std::find_if(
-        table.begin(), table.end(), [&](const qelta::Command& item) { return item.name == rest.front(); });
-    if (command == table.end())
-        return badArguments("unknown command '" + rest.front() + "'");
-    rest.erase(rest.begin());
-    if (const std::string problem = command->checkArguments(rest); !problem.empty())
-        return badCommandArguments(*command, problem);
+    const auto command = std::find_if(table.begin(), table.end(),
+        [&](const qelta::Command& item) { return item.name == chosen.front()->get_name(); });
+    const qelta::Runner& run = runners[static_cast<std::size_t>(command - table.begin())];
 
     CommandLinePrompter prompter(local);
     utility::shell::Shell shell(prompter);
@@ -214,8 +152,8 @@ int main(int argc, char** argv)
         return qelta::kExitFailure;
     if (local)
         warnAboutIgnoredLocal(*local, shell);
-    qelta::Context context { shell, prompter, std::move(rest) };
-    const int status = command->run(context);
+    qelta::Context context { shell, prompter };
+    const int status = run(context);
     std::fflush(stdout);
     // The save's failure is on stderr already; the status stays the
     // command's, so a script learns what the command itself found.

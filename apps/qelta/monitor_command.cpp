@@ -17,37 +17,21 @@
 
 namespace qelta {
 
-const std::string_view kMonitorUsage = "--ip ADDR [--ip ADDR]... [--interval N] [--cycles K] [--json] [--csv FILE]";
+namespace {
 
-const std::string_view kMonitorHelp = R"(usage: qelta [--local ADDR] monitor --ip ADDR [--ip ADDR]... [OPTIONS]
-
-Runs the device monitor on the given devices as the Device Monitor view
+const char* const kAbout = R"(Runs the device monitor on the given devices as the Device Monitor view
 does: a network search with the stored settings lists them, and their rows
 follow in the device table's order, "NO." being the device's index in that
 table (counted from 0). Then every interval seconds a cycle sends
 StatusQuery to one device after another from the monitor's own socket, each
 with a one-second reply timeout. A row is printed whenever it changes after
-a reply or a timeout.
+a reply or a timeout.)";
 
-options:
-  --ip ADDR      a device's address; may be given many times
-  --interval N   seconds between cycle starts, corrected to 3..3600 and
-                 stored in Qelta.dat (default: the stored one)
-  --cycles K     stop after K cycles (default: until interrupted)
-  --json         print one JSON object per line with the keys no, status,
-                 name, ip, modem, firmware, tx and rx
-  --csv FILE     also write every row of every cycle to FILE (created or
-                 replaced) for a spreadsheet: time,index,name,ip,status,tx,rx
-                 with the local time as YYYY-MM-DD HH:MM:SS
-
-"Monitor function starts" and "Monitor function stoped." go to stderr as the
+const char* const kNotes = R"("Monitor function starts" and "Monitor function stoped." go to stderr as the
 system log lines.
 Exit status: 0 when every device answered in the last cycle, 1 when one did
 not, a device is not listed by the search, the monitor socket could not be
-created or the CSV file cannot be written, 2 for bad arguments.
-)";
-
-namespace {
+created or the CSV file cannot be written, 2 for bad arguments.)";
 
 struct MonitorOptions {
     std::vector<std::string> addresses;
@@ -56,43 +40,6 @@ struct MonitorOptions {
     bool json = false;
     std::optional<std::string> csv;
 };
-
-std::string parse(const std::vector<std::string>& arguments, MonitorOptions& options)
-{
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        auto next = [&](std::string& out) {
-            if (i + 1 >= arguments.size())
-                return false;
-            out = arguments[++i];
-            return true;
-        };
-        std::string value;
-        if (argument == "--ip") {
-            if (auto error = takeAddress(arguments, i, options.addresses); !error.empty())
-                return error;
-        } else if (argument == "--interval") {
-            if (!next(value))
-                return "--interval needs a number";
-            options.interval = value; // corrected as the field corrects it
-        } else if (argument == "--cycles") {
-            if (!next(value) || !parseNumber(value) || *parseNumber(value) < 1)
-                return "--cycles needs a number of at least 1";
-            options.cycles = parseNumber(value);
-        } else if (argument == "--json") {
-            options.json = true;
-        } else if (argument == "--csv") {
-            if (!next(value) || value.empty())
-                return "--csv needs a file name";
-            options.csv = value;
-        } else {
-            return "unknown option '" + argument + "'";
-        }
-    }
-    if (options.addresses.empty())
-        return "--ip ADDR is required";
-    return {};
-}
 
 std::string formatRow(const utility::devmgmt::MonitorRow& row, bool json)
 {
@@ -128,20 +75,9 @@ std::string localTimeText()
     return text;
 }
 
-} // namespace
-
-std::string checkMonitorArguments(const std::vector<std::string>& arguments)
-{
-    MonitorOptions options;
-    return parse(arguments, options);
-}
-
-int runMonitor(Context& context)
+int runMonitor(Context& context, const MonitorOptions& options)
 {
     using namespace utility::devmgmt;
-    MonitorOptions options;
-    if (!parse(context.arguments, options).empty())
-        return kExitBadArguments;
 
     auto& settings = context.shell.settings();
     const auto& selection = context.shell.selection();
@@ -218,6 +154,33 @@ int runMonitor(Context& context)
         return kExitFailure;
     }
     return allAnswered ? kExitOk : kExitFailure;
+}
+
+} // namespace
+
+Runner declareMonitor(CLI::App& command)
+{
+    auto options = describe<MonitorOptions>(command, kAbout, kNotes);
+    addDeviceAddresses(command, options->addresses);
+    // Any text: the field corrects it as the view's field does.
+    command
+        .add_option("--interval", options->interval,
+            "seconds between cycle starts, corrected to 3..3600 and stored in Qelta.dat (default: the stored one)")
+        ->type_name("N");
+    command.add_option("--cycles", options->cycles, "stop after K cycles (default: until interrupted)")
+        ->type_name("K")
+        ->check(cli::wholeNumber(1, 999999999));
+    addJson(command, options->json,
+        "print one JSON object per line with the keys no, status, name, ip, modem, firmware, tx and rx");
+    command
+        .add_option("--csv", options->csv,
+            "also write every row of every cycle to FILE (created or replaced) for a spreadsheet: "
+            "time,index,name,ip,status,tx,rx with the local time as YYYY-MM-DD HH:MM:SS")
+        ->type_name("FILE")
+        ->check(CLI::Validator(
+            [](std::string& name) { return name.empty() ? std::string("needs a file name") : std::string(); }, "",
+            "FILE"));
+    return [options](Context& context) { return runMonitor(context, *options); };
 }
 
 } // namespace qelta

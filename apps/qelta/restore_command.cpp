@@ -12,31 +12,20 @@
 
 namespace qelta {
 
-const std::string_view kRestoreUsage = "--ip ADDR [--ip ADDR]... [--yes] [--json]";
+namespace {
 
-const std::string_view kRestoreHelp = R"(usage: qelta [--local ADDR] restore --ip ADDR [--ip ADDR]... [OPTIONS]
-
-Runs the device view's Restore on the named devices: a network search with
+const char* const kAbout = R"(Runs the device view's Restore on the named devices: a network search with
 the stored settings finds them, their rows are checked, and after the
 question (and the network segment question for the last row) each device in
 list order is queried, sent Restore and awaited for its RestoreReply (the
 restore period of Qelta.dat). After the countdown the list is searched
-again and printed.
+again and printed.)";
 
-options:
-  --ip ADDR   a device's address; may be given many times
-  --yes       answer yes to the questions (without it they are asked on the
-              terminal)
-  --json      print the new search's table as "qelta search --json" does
-
-Messages the device view would show go to stderr with the same texts.
+const char* const kNotes = R"(Messages the device view would show go to stderr with the same texts.
 Exit status: 0 when every named device sent its RestoreReply and is found
 again by the new search (by its MAC), 1 otherwise (not found, silent, no
 reply, missing from the new search, question answered no), 2 for bad arguments,
-3 when a search socket cannot be opened.
-)";
-
-namespace {
+3 when a search socket cannot be opened.)";
 
 struct SequenceOptions {
     std::vector<std::string> addresses;
@@ -44,44 +33,36 @@ struct SequenceOptions {
     bool json = false;
 };
 
-std::string parse(const std::vector<std::string>& arguments, SequenceOptions& options)
-{
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument == "--ip") {
-            if (auto error = takeAddress(arguments, i, options.addresses); !error.empty())
-                return error;
-        } else if (argument == "--yes") {
-            options.yes = true;
-        } else if (argument == "--json") {
-            options.json = true;
-        } else {
-            return "unknown option '" + argument + "'";
-        }
-    }
-    if (options.addresses.empty())
-        return "--ip ADDR is required";
-    return {};
-}
+int runDeviceSequence(Context& context, Sequence sequence, const SequenceOptions& options);
 
 } // namespace
 
-int runDeviceSequence(Context& context, Sequence sequence)
+Runner declareDeviceSequence(CLI::App& command, Sequence sequence)
+{
+    auto options = std::make_shared<SequenceOptions>();
+    addDeviceAddresses(command, options->addresses);
+    addYes(command, options->yes, "answer yes to the questions (without it they are asked on the terminal)");
+    addJson(command, options->json, "print the new search's table as \"qelta search --json\" does");
+    return [options, sequence](Context& context) { return runDeviceSequence(context, sequence, *options); };
+}
+
+Runner declareRestore(CLI::App& command)
+{
+    command.description(kAbout);
+    command.footer(kNotes);
+    return declareDeviceSequence(command, Sequence::Restore);
+}
+
+namespace {
+
+int runDeviceSequence(Context& context, Sequence sequence, const SequenceOptions& options)
 {
     using namespace utility::devmgmt;
-    SequenceOptions options;
-    if (!parse(context.arguments, options).empty())
-        return kExitBadArguments;
 
-    auto& settings = context.shell.settings();
-    const auto& selection = context.shell.selection();
-    auto loop = platform::makeEpollLoop();
-    AskingPrompter prompter(context.prompter, options.yes);
-    NoSearchDialogs dialogs;
-    DeviceView view(*loop, prompter, dialogs);
-    view.setLocalAddress(selection.effectiveAddress, selection.netmask);
-    view.setPeriods({ settings.searchPeriod, settings.restorePeriod, settings.rebootPeriod });
-    view.setOptions(settings.useExternalBrowser, settings.searchAtStart);
+    DeviceSession session(context, options.yes);
+    auto& loop = session.loop;
+    auto& prompter = session.prompter;
+    auto& view = session.view;
 
     if (!searchAndWait(*loop, view))
         return kExitPortTaken;
@@ -144,12 +125,6 @@ int runDeviceSequence(Context& context, Sequence sequence)
     return everyAnswered && everyBack ? kExitOk : kExitFailure;
 }
 
-std::string checkRestoreArguments(const std::vector<std::string>& arguments)
-{
-    SequenceOptions options;
-    return parse(arguments, options);
-}
-
-int runRestore(Context& context) { return runDeviceSequence(context, Sequence::Restore); }
+} // namespace
 
 } // namespace qelta

@@ -11,132 +11,42 @@
 
 namespace qelta {
 
-const std::string_view kSearchUsage
-    = "[--broadcast[=ADDR] | --multicast[=GROUP] [--ttl N] [--no-loopback] | --ip ADDR] [--period N] [--yes] [--json]";
+namespace {
 
-const std::string_view kSearchHelp = R"(usage: qelta [--local ADDR] search [OPTIONS]
-
-Runs one device search exactly as the device view does (a 10 ms tick taking
+const char* const kAbout = R"(Runs one device search exactly as the device view does (a 10 ms tick taking
 one reply per tick; the search ends one search period after the last reply)
-and prints the device table.
+and prints the device table.)";
 
-options:
-  --broadcast[=ADDR]   network search by broadcast (the default), to ADDR
-                       (default 255.255.255.255), device port 25122
-  --multicast[=GROUP]  network search by multicast to GROUP (default
-                       225.1.2.3), device port 25123
-  --ttl N              multicast TTL, 1..128 (default 1)
-  --no-loopback        switch multicast loopback off
-  --ip ADDR            IP search: one Query to ADDR, device port 25124
-  --local ADDR         use the local interface with this address
-  --period N           search period in units of 100 ms, 5..1000 (default:
-                       the setting in Qelta.dat); not saved
-  --yes                answer yes when the device is outside the local
-                       network segment (the default answer is no)
-  --json               print a JSON array of objects with the keys no, name,
-                       mac, dhcp, ip, port, mode and status
-
-Messages the device view would show go to stderr with the same texts.
+const char* const kNotes = R"(Messages the device view would show go to stderr with the same texts.
 Exit status: 0 when devices were found, 1 when none (or the start-up
 failed), 2 for bad arguments, 3 when the search socket cannot be opened
 (its local port 25120, 25121 or 25125 taken by another program; stderr names
 the address, the port and the reason). A failed save of Qelta.dat at exit
-is reported on stderr and leaves the status as the search decided it.
-)";
-
-namespace {
+is reported on stderr and leaves the status as the search decided it.)";
 
 struct SearchOptions {
     utility::devmgmt::SearchSettings settings;
+    std::optional<std::string> broadcast;
+    std::optional<std::string> multicast;
+    std::optional<int> ttl;
+    bool noLoopback = false;
     std::optional<std::string> ip;
     std::optional<int> period;
     bool yes = false;
     bool json = false;
 };
 
-std::optional<int> parseInt(std::string_view text)
+// A number in the range the search dialog's field takes, with its message.
+CLI::Validator dialogRange(int low, int high)
 {
-    int value = 0;
-    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || ptr != text.data() + text.size())
-        return std::nullopt;
-    return value;
-}
-
-// Parses the arguments; an empty error text means they are fine.
-std::string parse(const std::vector<std::string>& arguments, SearchOptions& options)
-{
-    bool broadcastGiven = false;
-    bool multicastGiven = false;
-    bool multicastOnly = false;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        auto valueOf = [&](std::string_view name) -> std::optional<std::string> {
-            if (argument.rfind(std::string(name) + "=", 0) == 0)
-                return argument.substr(name.size() + 1);
-            return std::nullopt;
-        };
-        auto next = [&](std::string& out) {
-            if (i + 1 >= arguments.size())
-                return false;
-            out = arguments[++i];
-            return true;
-        };
-        std::string value;
-        if (argument == "--broadcast") {
-            broadcastGiven = true;
-        } else if (auto address = valueOf("--broadcast")) {
-            broadcastGiven = true;
-            if (!platform::parseIpv4(*address))
-                return "'" + *address + "' is not an IPv4 address";
-            options.settings.broadcastAddress = *address;
-        } else if (argument == "--multicast") {
-            multicastGiven = true;
-        } else if (auto group = valueOf("--multicast")) {
-            multicastGiven = true;
-            const auto parsed = platform::parseIpv4(*group);
-            if (!parsed || (*parsed >> 28) != 0xE)
-                return "'" + *group + "' is not a multicast group address";
-            options.settings.multicastGroup = *group;
-        } else if (argument == "--ttl") {
-            if (!next(value))
-                return "--ttl needs a number";
-            const auto ttl = parseInt(value);
-            if (!ttl || utility::devmgmt::checkRange(*ttl, 1, 128))
-                return "--ttl: " + utility::devmgmt::checkRange(ttl.value_or(0), 1, 128).value_or("");
-            options.settings.ttl = *ttl;
-            multicastOnly = true;
-        } else if (argument == "--no-loopback") {
-            options.settings.loopback = false;
-            multicastOnly = true;
-        } else if (argument == "--ip") {
-            if (!next(value))
-                return "--ip needs an address";
-            if (value.size() > 15 || !platform::parseIpv4(value))
-                return "'" + value + "' is not an IPv4 address";
-            options.ip = value;
-        } else if (argument == "--period") {
-            if (!next(value))
-                return "--period needs a number";
-            const auto period = parseInt(value);
-            if (!period || utility::devmgmt::checkRange(*period, 5, 1000))
-                return "--period: " + utility::devmgmt::checkRange(period.value_or(0), 5, 1000).value_or("");
-            options.period = *period;
-        } else if (argument == "--yes") {
-            options.yes = true;
-        } else if (argument == "--json") {
-            options.json = true;
-        } else {
-            return "unknown option '" + argument + "'";
-        }
-    }
-    if (int(broadcastGiven) + int(multicastGiven) + int(options.ip.has_value()) > 1)
-        return "choose one of --broadcast, --multicast and --ip";
-    if (multicastOnly && !multicastGiven)
-        return "--ttl and --no-loopback go with --multicast";
-    options.settings.kind
-        = multicastGiven ? utility::devmgmt::SearchKind::Multicast : utility::devmgmt::SearchKind::Broadcast;
-    return {};
+    return CLI::Validator(
+        [low, high](std::string& text) -> std::string {
+            int value = 0;
+            const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+            const bool whole = ec == std::errc() && ptr == text.data() + text.size();
+            return utility::devmgmt::checkRange(whole ? value : 0, low, high).value_or("");
+        },
+        "", "N");
 }
 
 // The command line has no dialogs: the options are the dialogs' answers.
@@ -206,19 +116,76 @@ private:
     bool m_yes;
 };
 
+int runSearch(Context& context, SearchOptions options);
+
 } // namespace
 
-std::string checkSearchArguments(const std::vector<std::string>& arguments)
+Runner declareSearch(CLI::App& command)
 {
-    SearchOptions options;
-    return parse(arguments, options);
+    auto options = describe<SearchOptions>(command, kAbout, kNotes);
+    auto* broadcast = command
+                          .add_option("--broadcast", options->broadcast,
+                              "network search by broadcast (the default), to ADDR (default 255.255.255.255), device "
+                              "port 25122")
+                          ->type_name("ADDR")
+                          ->expected(0, 1)
+                          ->check(CLI::Validator(
+                              [](std::string& address) -> std::string {
+                                  if (address.empty() || platform::parseIpv4(address))
+                                      return {};
+                                  return "'" + address + "' is not an IPv4 address";
+                              },
+                              "", "ADDR"));
+    auto* multicast = command
+                          .add_option("--multicast", options->multicast,
+                              "network search by multicast to GROUP (default 225.1.2.3), device port 25123")
+                          ->type_name("GROUP")
+                          ->expected(0, 1)
+                          ->check(CLI::Validator(
+                              [](std::string& group) -> std::string {
+                                  const auto parsed = platform::parseIpv4(group);
+                                  if (group.empty() || (parsed && (*parsed >> 28) == 0xE))
+                                      return {};
+                                  return "'" + group + "' is not a multicast group address";
+                              },
+                              "", "GROUP"));
+    command.add_option("--ttl", options->ttl, "multicast TTL, 1..128 (default 1)")
+        ->type_name("N")
+        ->check(dialogRange(1, 128))
+        ->needs(multicast);
+    command.add_flag("--no-loopback", options->noLoopback, "switch multicast loopback off")->needs(multicast);
+    command.add_option("--ip", options->ip, "IP search: one Query to ADDR, device port 25124")
+        ->type_name("ADDR")
+        ->check(cli::ipv4())
+        ->excludes(broadcast)
+        ->excludes(multicast);
+    broadcast->excludes(multicast);
+    command
+        .add_option("--period", options->period,
+            "search period in units of 100 ms, 5..1000 (default: the setting in Qelta.dat); not saved")
+        ->type_name("N")
+        ->check(dialogRange(5, 1000));
+    addYes(command, options->yes,
+        "answer yes when the device is outside the local network segment (the default answer is no)");
+    addJson(command, options->json,
+        "print a JSON array of objects with the keys no, name, mac, dhcp, ip, port, mode and status");
+    return [options](Context& context) { return runSearch(context, *options); };
 }
 
-int runSearch(Context& context)
+namespace {
+
+int runSearch(Context& context, SearchOptions options)
 {
-    SearchOptions options;
-    if (!parse(context.arguments, options).empty())
-        return kExitBadArguments;
+    auto& search = options.settings;
+    if (options.broadcast && !options.broadcast->empty())
+        search.broadcastAddress = *options.broadcast;
+    if (options.multicast && !options.multicast->empty())
+        search.multicastGroup = *options.multicast;
+    if (options.ttl)
+        search.ttl = *options.ttl;
+    if (options.noLoopback)
+        search.loopback = false;
+    search.kind = options.multicast ? utility::devmgmt::SearchKind::Multicast : utility::devmgmt::SearchKind::Broadcast;
 
     auto& settings = context.shell.settings();
     const auto& selection = context.shell.selection();
@@ -251,5 +218,7 @@ int runSearch(Context& context)
     std::fwrite(text.data(), 1, text.size(), stdout);
     return view.rowCount() > 0 ? kExitOk : kExitFailure;
 }
+
+} // namespace
 
 } // namespace qelta

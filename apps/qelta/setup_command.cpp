@@ -18,36 +18,15 @@
 
 namespace qelta {
 
-const std::string_view kSetupUsage
-    = "--ip ADDR [--load FILE] [--set ITEM=VALUE]... [--save FILE] [--no-submit] [--yes] [--json]";
+namespace {
 
-const std::string_view kSetupHelp = R"(usage: qelta [--local ADDR] setup --ip ADDR [OPTIONS]
-
-Runs the device view's Device Setup on one device: an IP search for ADDR,
+const char* const kAbout = R"(Runs the device view's Device Setup on one device: an IP search for ADDR,
 the setup sheet filled from the device's record, then Submit with the
 sheet's checks, the question whether the device may reboot, a Query that
 checks the device still answers, the SetConfig and the wait for its reply.
-Prints the device's row refreshed from the reply.
+Prints the device's row refreshed from the reply.)";
 
-options:
-  --ip ADDR           the device's address (device port 25124)
-  --load FILE         apply a device setting file to the sheet first
-  --set ITEM=VALUE    then set item ITEM (1..43, the line numbers of the
-                      setting file) to VALUE, written as the file holds it;
-                      may be given many times, applied in order. Items 2, 5,
-                      8, 9, 32 and 33 are never applied. A value the sheet
-                      would refuse (too long, no address, a list index or
-                      port out of range, a name with a space) ends the
-                      command with exit 2 before anything is sent.
-  --save FILE         write the sheet's values to a device setting file
-  --no-submit         stop after --save: nothing is sent
-  --yes               answer yes to the reboot question and the network
-                      segment question (without it they are asked on the
-                      terminal)
-  --json              print the row as a JSON array of one object with the
-                      keys of "qelta search --json"
-
-Messages the sheet and the device view would show go to stderr with the
+const char* const kNotes = R"(Messages the sheet and the device view would show go to stderr with the
 same texts.
 The network segment question is asked once, for the search and the sheet.
 Exit status: 0 when the device replied to the SetConfig (or, with
@@ -55,107 +34,85 @@ Exit status: 0 when the device replied to the SetConfig (or, with
 answered with a short record (the sheet is not opened), was silent, the
 settings failed, a file could not be used (a directory or device counts as
 one that cannot be opened) or the question was answered no, 2 for bad
-arguments or a value Submit refuses.
-)";
-
-namespace {
+arguments or a value Submit refuses.)";
 
 struct SetupOptions {
     std::string ip;
     std::optional<std::string> load;
-    std::vector<std::pair<int, std::string>> sets;
+    std::vector<std::string> sets;
     std::optional<std::string> save;
     bool noSubmit = false;
     bool yes = false;
     bool json = false;
 };
 
-std::string parse(const std::vector<std::string>& arguments, SetupOptions& options)
+// "ITEM=VALUE" as the setting file writes item ITEM; an error text or empty.
+std::string parseSet(const std::string& text, int& item, std::string& value)
 {
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        auto next = [&](std::string& out) {
-            if (i + 1 >= arguments.size())
-                return false;
-            out = arguments[++i];
-            return true;
-        };
-        std::string value;
-        if (argument == "--ip") {
-            if (!next(value))
-                return "--ip needs an address";
-            if (value.size() > 15 || !platform::parseIpv4(value))
-                return "'" + value + "' is not an IPv4 address";
-            options.ip = value;
-        } else if (argument == "--load") {
-            if (!next(value))
-                return "--load needs a file name";
-            options.load = value;
-        } else if (argument == "--save") {
-            if (!next(value))
-                return "--save needs a file name";
-            options.save = value;
-        } else if (argument == "--set") {
-            if (!next(value))
-                return "--set needs ITEM=VALUE";
-            const auto equals = value.find('=');
-            int item = 0;
-            const auto [ptr, ec] = std::from_chars(value.data(), value.data() + equals, item);
-            if (equals == std::string::npos || ec != std::errc() || ptr != value.data() + equals || item < 1
-                || item > utility::devmgmt::kItemCount)
-                return "--set needs ITEM=VALUE with ITEM 1..43, not '" + value + "'";
-            if (utility::devmgmt::loadRule(item) == utility::devmgmt::LoadRule::Ignored)
-                return "item " + std::to_string(item) + " is never applied from a setting file";
-            // What the sheet would refuse or show otherwise than it sends
-            // is refused here, before anything reaches the device.
-            const std::string text = value.substr(equals + 1);
-            if (text.empty())
-                return "item " + std::to_string(item) + " (" + utility::devmgmt::settingItemName(item)
-                    + ") needs a value";
-            if (std::string why = utility::devmgmt::settingValueProblem(item, text, true); !why.empty())
-                return utility::devmgmt::refusedItemMessage({ item, text, std::move(why) });
-            // A name with a space and a port below 1024 are left to Submit,
-            // which refuses them with its own messages, also before sending.
-            options.sets.emplace_back(item, text);
-        } else if (argument == "--no-submit") {
-            options.noSubmit = true;
-        } else if (argument == "--yes") {
-            options.yes = true;
-        } else if (argument == "--json") {
-            options.json = true;
-        } else {
-            return "unknown option '" + argument + "'";
-        }
-    }
-    if (options.ip.empty())
-        return "--ip ADDR is required";
+    const auto equals = text.find('=');
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + std::min(equals, text.size()), item);
+    if (equals == std::string::npos || ec != std::errc() || ptr != text.data() + equals || item < 1
+        || item > utility::devmgmt::kItemCount)
+        return "needs ITEM=VALUE with ITEM 1..43, not '" + text + "'";
+    if (utility::devmgmt::loadRule(item) == utility::devmgmt::LoadRule::Ignored)
+        return "item " + std::to_string(item) + " is never applied from a setting file";
+    // What the sheet would refuse or show otherwise than it sends is refused
+    // here, before anything reaches the device.
+    value = text.substr(equals + 1);
+    if (value.empty())
+        return "item " + std::to_string(item) + " (" + utility::devmgmt::settingItemName(item) + ") needs a value";
+    if (std::string why = utility::devmgmt::settingValueProblem(item, value, true); !why.empty())
+        return utility::devmgmt::refusedItemMessage({ item, value, std::move(why) });
+    // A name with a space and a port below 1024 are left to Submit, which
+    // refuses them with its own messages, also before sending.
     return {};
 }
 
+int runSetup(Context& context, const SetupOptions& options);
+
 } // namespace
 
-std::string checkSetupArguments(const std::vector<std::string>& arguments)
+Runner declareSetup(CLI::App& command)
 {
-    SetupOptions options;
-    return parse(arguments, options);
+    auto options = describe<SetupOptions>(command, kAbout, kNotes);
+    addDeviceAddress(command, options->ip)->description("the device's address (device port 25124)");
+    command.add_option("--load", options->load, "apply a device setting file to the sheet first")->type_name("FILE");
+    command
+        .add_option("--set", options->sets,
+            "then set item ITEM (1..43, the line numbers of the setting file) to VALUE, written as the file holds "
+            "it; may be given many times, applied in order. Items 2, 5, 8, 9, 32 and 33 are never applied. A value "
+            "the sheet would refuse (too long, no address, a list index or port out of range, a name with a space) "
+            "ends the command with exit 2 before anything is sent.")
+        ->type_name("ITEM=VALUE")
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                int item = 0;
+                std::string value;
+                return parseSet(text, item, value);
+            },
+            "", "ITEM=VALUE"));
+    command.add_option("--save", options->save, "write the sheet's values to a device setting file")->type_name("FILE");
+    command.add_flag("--no-submit", options->noSubmit, "stop after --save: nothing is sent");
+    addYes(command, options->yes,
+        "answer yes to the reboot question and the network segment question (without it they are asked on the "
+        "terminal)");
+    addJson(
+        command, options->json, "print the row as a JSON array of one object with the keys of \"qelta search --json\"");
+    return [options](Context& context) { return runSetup(context, *options); };
 }
 
-int runSetup(Context& context)
+namespace {
+
+int runSetup(Context& context, const SetupOptions& options)
 {
     using namespace utility::devmgmt;
-    SetupOptions options;
-    if (!parse(context.arguments, options).empty())
-        return kExitBadArguments;
 
-    auto& settings = context.shell.settings();
-    const auto& selection = context.shell.selection();
-    auto loop = platform::makeEpollLoop();
-    AskingPrompter prompter(context.prompter, options.yes);
-    NoSearchDialogs dialogs;
-    DeviceView view(*loop, prompter, dialogs);
-    view.setLocalAddress(selection.effectiveAddress, selection.netmask);
-    view.setPeriods({ settings.searchPeriod, settings.restorePeriod, settings.rebootPeriod });
-    view.setOptions(settings.useExternalBrowser, settings.searchAtStart);
+    DeviceSession session(context, options.yes);
+    auto& loop = session.loop;
+    auto& prompter = session.prompter;
+    auto& view = session.view;
 
     // The IP search fills the row the sheet is opened from.
     view.setIpSearchAddress(options.ip);
@@ -177,11 +134,15 @@ int runSetup(Context& context)
             sheetEnd = SheetEnd::FileFailed;
             return false;
         }
-        for (const auto& [item, value] : options.sets)
+        for (const auto& set : options.sets) {
+            int item = 0;
+            std::string value;
+            (void)parseSet(set, item, value); // checked by the declaration
             if (!sheet.setFileValue(item, value)) {
                 sheetEnd = SheetEnd::Refused;
                 return false;
             }
+        }
         if (options.save && !sheet.saveTo(*options.save)) {
             sheetEnd = SheetEnd::FileFailed;
             return false;
@@ -232,5 +193,7 @@ int runSetup(Context& context)
     }
     return kExitFailure;
 }
+
+} // namespace
 
 } // namespace qelta

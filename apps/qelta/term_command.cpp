@@ -15,53 +15,27 @@
 
 namespace qelta {
 
-const std::string_view kTermUsage
-    = "PORT [--baud N] [--data-bits 8|7|6|5] [--parity none|odd|even] [--stop-bits 1|1.5|2] "
-      "[--flow none|xon|hardware] [--echo] [--auto-test --interval MS --length N] [--duration S]";
+namespace {
 
-const std::string_view kTermHelp = R"(usage: qelta term PORT [options]
-
-Opens one serial port as the COM Port Terminal's first terminal does and
+const char* const kAbout = R"(Opens one serial port as the COM Port Terminal's first terminal does and
 prints what arrives on stdout (as the terminal's log shows it: a physical port
 at 9600 baud gets the console display). Lines read from stdin are typed into
 the terminal key by key, each followed by a carriage return; the terminal's
 typing rules apply (spaces and control characters are not sent). Status lines
-("Open COM5 successfully.", the auto test's start and stop) go to stderr.
+("Open COM5 successfully.", the auto test's start and stop) go to stderr.)";
 
-PORT is a device path (/dev/ttyUSB0) or a COM name: vorpild's virtual ports
-($VORPIL_RUNTIME_DIR/dev/COMn), then the COM mapping file, then
-/dev/ttyS(n-1).
-
-options:
-  --baud N          1200 2400 4800 9600 14400 19200 38400 57600 115200 921600
-  --data-bits B     8, 7, 6 or 5
-  --parity P        none, odd or even
-  --stop-bits S     1, 1.5 or 2
-  --flow F          none, xon (0x11/0x13 both ways) or hardware (RTS/CTS)
-  --echo            send received data back on each carriage return, and
-                    whatever is pending every second
-  --auto-test       send the test pattern (0-9, A-Z, a-z, each line N times
-                    followed by CR LF) every interval
-  --interval MS     auto test interval, 10..100000 (clamped as the view does;
-                    a clamped value is said on stderr)
-  --length N        auto test line length, 1..1472 and at most what the baud
-                    rate carries in one interval, baud x MS / 8000 (clamped
-                    as the view does; a clamped value is said on stderr)
-  --duration S      close the port and end after S seconds (default: run
-                    until interrupted)
-
-Options not given take the first terminal's saved settings (items 21-28 of
+const char* const kNotes = R"(Options not given take the first terminal's saved settings (items 21-28 of
 Qelta.dat); nothing is saved back.
 
 Exit status: 0 after the port was open and closed again, 1 when it could not
-be opened ("Open PORT failed!"), 2 for bad arguments.
-)";
+be opened ("Open PORT failed!"), 2 for bad arguments.)";
 
-namespace {
+const std::array<const char*, 3> kParityNames = { "odd", "even", "none" };
+const std::array<const char*, 3> kFlowNames = { "none", "xon", "hardware" };
 
 struct TermOptions {
     std::string port;
-    int baud = -1, dataBits = -1, parity = -1, stopBits = -1, flow = -1;
+    std::optional<std::string> baud, dataBits, parity, stopBits, flow;
     bool echo = false;
     bool autoTest = false;
     int interval = -1, length = -1;
@@ -76,91 +50,71 @@ template <std::size_t N> int indexOf(const std::array<const char*, N>& list, con
     return -1;
 }
 
-bool parseInt(const std::string& text, int& value)
+// One of the view's list entries, by its text.
+template <std::size_t N> CLI::Validator entryOf(const std::array<const char*, N>& list, std::string what)
 {
-    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && ptr == text.data() + text.size();
+    return CLI::Validator(
+        [&list, what](
+            std::string& text) { return indexOf(list, text) < 0 ? "'" + text + "' is not " + what : std::string(); },
+        "", "");
 }
 
-std::string parse(const std::vector<std::string>& arguments, TermOptions& options)
-{
-    using namespace utility::services;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& a = arguments[i];
-        if (a == "--echo") {
-            options.echo = true;
-            continue;
-        }
-        if (a == "--auto-test") {
-            options.autoTest = true;
-            continue;
-        }
-        if (a.rfind("--", 0) != 0) {
-            if (!options.port.empty())
-                return "only one PORT, got '" + a + "'";
-            options.port = a;
-            continue;
-        }
-        if (i + 1 >= arguments.size())
-            return a + " needs a value";
-        const std::string& v = arguments[++i];
-        if (a == "--baud") {
-            options.baud = indexOf(kTerminalBaudRates, v);
-            if (options.baud < 0)
-                return "--baud: '" + v + "' is not one of the terminal's baud rates";
-        } else if (a == "--data-bits") {
-            options.dataBits = indexOf(kTerminalDataBits, v);
-            if (options.dataBits < 0)
-                return "--data-bits: '" + v + "' is not 8, 7, 6 or 5";
-        } else if (a == "--parity") {
-            const std::array<const char*, 3> names = { "odd", "even", "none" };
-            options.parity = indexOf(names, v);
-            if (options.parity < 0)
-                return "--parity: '" + v + "' is not none, odd or even";
-        } else if (a == "--stop-bits") {
-            options.stopBits = indexOf(kTerminalStopBits, v);
-            if (options.stopBits < 0)
-                return "--stop-bits: '" + v + "' is not 1, 1.5 or 2";
-        } else if (a == "--flow") {
-            const std::array<const char*, 3> names = { "none", "xon", "hardware" };
-            options.flow = indexOf(names, v);
-            if (options.flow < 0)
-                return "--flow: '" + v + "' is not none, xon or hardware";
-        } else if (a == "--interval") {
-            if (!parseInt(v, options.interval))
-                return "--interval: '" + v + "' is not a number";
-        } else if (a == "--length") {
-            if (!parseInt(v, options.length))
-                return "--length: '" + v + "' is not a number";
-        } else if (a == "--duration") {
-            int seconds = 0;
-            if (!parseInt(v, seconds) || seconds < 0)
-                return "--duration: '" + v + "' is not a number of seconds";
-            options.duration = seconds;
-        } else {
-            return "unknown option '" + a + "'";
-        }
-    }
-    if (options.port.empty())
-        return "PORT is missing";
-    return {};
-}
+int runTerm(Context& context, const TermOptions& options);
 
 } // namespace
 
-std::string checkTermArguments(const std::vector<std::string>& arguments)
-{
-    TermOptions options;
-    return parse(arguments, options);
-}
-
-int runTerm(Context& context)
+Runner declareTerm(CLI::App& command)
 {
     using namespace utility::services;
-    TermOptions options;
-    if (!parse(context.arguments, options).empty())
-        return kExitBadArguments;
+    auto options = describe<TermOptions>(command, kAbout, kNotes);
+    command
+        .add_option("PORT", options->port,
+            "a device path (/dev/ttyUSB0) or a COM name: vorpild's virtual ports ($VORPIL_RUNTIME_DIR/dev/COMn), "
+            "then the COM mapping file, then /dev/ttyS(n-1)")
+        ->required();
+    command.add_option("--baud", options->baud, "1200 2400 4800 9600 14400 19200 38400 57600 115200 921600")
+        ->type_name("N")
+        ->check(entryOf(kTerminalBaudRates, "one of the terminal's baud rates"));
+    command.add_option("--data-bits", options->dataBits, "8, 7, 6 or 5")
+        ->type_name("B")
+        ->check(entryOf(kTerminalDataBits, "8, 7, 6 or 5"));
+    command.add_option("--parity", options->parity, "none, odd or even")
+        ->type_name("P")
+        ->check(entryOf(kParityNames, "none, odd or even"));
+    command.add_option("--stop-bits", options->stopBits, "1, 1.5 or 2")
+        ->type_name("S")
+        ->check(entryOf(kTerminalStopBits, "1, 1.5 or 2"));
+    command.add_option("--flow", options->flow, "none, xon (0x11/0x13 both ways) or hardware (RTS/CTS)")
+        ->type_name("F")
+        ->check(entryOf(kFlowNames, "none, xon or hardware"));
+    command.add_flag("--echo", options->echo,
+        "send received data back on each carriage return, and whatever is pending every second");
+    command.add_flag("--auto-test", options->autoTest,
+        "send the test pattern (0-9, A-Z, a-z, each line N times followed by CR LF) every interval");
+    command
+        .add_option("--interval", options->interval,
+            "auto test interval, 10..100000 (clamped as the view does; a clamped value is said on stderr)")
+        ->type_name("MS")
+        ->check(cli::wholeNumber(-999999999, 999999999));
+    command
+        .add_option("--length", options->length,
+            "auto test line length, 1..1472 and at most what the baud rate carries in one interval, baud x MS / "
+            "8000 (clamped as the view does; a clamped value is said on stderr)")
+        ->type_name("N")
+        ->check(cli::wholeNumber(-999999999, 999999999));
+    command
+        .add_option(
+            "--duration", options->duration, "close the port and end after S seconds (default: run until interrupted)")
+        ->type_name("S")
+        ->check(cli::wholeNumber(0, 999999999));
+    return [options](Context& context) { return runTerm(context, *options); };
+}
 
+namespace {
+
+int runTerm(Context& context, const TermOptions& options)
+{
+    using namespace utility::services;
     // Shared with the stdin reader, which may still post a line while the
     // command ends.
     std::shared_ptr<platform::EventLoop> loop = platform::makeEpollLoop();
@@ -184,16 +138,16 @@ int runTerm(Context& context)
     utility::shell::TerminalSettings lists = context.shell.settings().terminal[0];
     lists.echo = false;
     terminal.applySettings(lists);
-    if (options.baud >= 0)
-        terminal.setBaudIndex(options.baud);
-    if (options.dataBits >= 0)
-        terminal.setDataBitsIndex(options.dataBits);
-    if (options.parity >= 0)
-        terminal.setParityIndex(options.parity);
-    if (options.stopBits >= 0)
-        terminal.setStopBitsIndex(options.stopBits);
-    if (options.flow >= 0)
-        terminal.setFlowIndex(options.flow);
+    if (options.baud)
+        terminal.setBaudIndex(indexOf(kTerminalBaudRates, *options.baud));
+    if (options.dataBits)
+        terminal.setDataBitsIndex(indexOf(kTerminalDataBits, *options.dataBits));
+    if (options.parity)
+        terminal.setParityIndex(indexOf(kParityNames, *options.parity));
+    if (options.stopBits)
+        terminal.setStopBitsIndex(indexOf(kTerminalStopBits, *options.stopBits));
+    if (options.flow)
+        terminal.setFlowIndex(indexOf(kFlowNames, *options.flow));
     if (options.interval >= 0)
         terminal.setInterval(options.interval);
     if (options.length >= 0)
@@ -277,5 +231,7 @@ int runTerm(Context& context)
     terminal.clickClose();
     return kExitOk;
 }
+
+} // namespace
 
 } // namespace qelta

@@ -18,41 +18,24 @@
 
 namespace qelta {
 
-const std::string_view kVspUsage = "list [--json] | add [--com N] | remove COMn | set COMn [options] | connect COMn | "
-                                   "close COMn | watch [--duration S]";
+namespace {
 
-const std::string_view kVspHelp = R"(usage: qelta vsp list [--json]
-       qelta vsp add [--com N]
-       qelta vsp remove COMn
-       qelta vsp set COMn [--remote ADDR:PORT | --listen PORT] [--tcp | --udp]
-                          [--flow-packets | --no-flow-packets] [--max-packet N]
-                          [--connect-at-start | --no-connect-at-start] [--com M]
-       qelta vsp connect COMn
-       qelta vsp close COMn
-       qelta vsp watch [--duration S]
+const char* const kUsage = R"(qelta [--local ADDR] vsp list [--json]
+       qelta [--local ADDR] vsp add [--com N]
+       qelta [--local ADDR] vsp remove COMn
+       qelta [--local ADDR] vsp set COMn [--remote ADDR:PORT | --listen PORT] [--tcp | --udp]
+                 [--flow-packets | --no-flow-packets] [--max-packet N]
+                 [--connect-at-start | --no-connect-at-start] [--com M]
+       qelta [--local ADDR] vsp connect COMn
+       qelta [--local ADDR] vsp close COMn
+       qelta [--local ADDR] vsp watch [--duration S])";
 
-Manages the virtual serial ports of the driver host (vorpild, found through
+const char* const kAbout = R"(Manages the virtual serial ports of the driver host (vorpild, found through
 VORPIL_RUNTIME_DIR as devcon finds it) exactly as the Virtual Serial Port view
 does: the same requests, the same message texts (on stderr) and the same
-"vsp.dat" in the working directory.
+"vsp.dat" in the working directory.)";
 
-  list      the port list (Port ID, Port Name, Status, Remote IP, Remote Port);
-            --json prints an array of objects with the keys id, name, status,
-            remote_ip, remote_port, protocol, type, flow_packets, max_packet,
-            connect_at_start
-  add       adds a port as the Add button does; --com N instead of the first
-            free number
-  remove    removes the port as the Remove button does (devcon remove, then
-            the three-second wait)
-  set       changes the port's settings as the Setting button does; options
-            not given keep the port's values; --com M renames the port
-  connect   the Connect (client) or Server button
-  close     the Close button
-  watch     reconnects the ports "vsp.dat" remembers as connected and watches
-            the connections (the connection status check) until interrupted
-            or for S seconds; the watch's log lines go to stdout
-
-A port that another program holds open is listed all the same (marked held,
+const char* const kNotes = R"(A port that another program holds open is listed all the same (marked held,
 "held": true in --json); the other ports stay usable. The driver host
 (vorpild) is looked for as devcon looks for it (VORPIL_RUNTIME_DIR, else the
 user's own daemon, else the system service at /run/vorpil); remove starts the devcon that sits beside qelta, else the one on PATH.
@@ -60,10 +43,7 @@ Log lines go to stderr (to stdout for watch). "set COMn --com 1" is refused:
 the first entry of the port number list changes nothing.
 
 Exit status: 0 when the command did what it was asked, 1 when it failed,
-2 for bad arguments, 3 when the driver host is not running.
-)";
-
-namespace {
+2 for bad arguments, 3 when the driver host is not running.)";
 
 struct VspArguments {
     std::string action;
@@ -85,72 +65,94 @@ bool number(const std::string& text, unsigned long low, unsigned long high, unsi
     return ec == std::errc() && ptr == text.data() + text.size() && value >= low && value <= high;
 }
 
-std::string parse(const std::vector<std::string>& arguments, VspArguments& out)
+CLI::Validator remoteAddress()
 {
-    if (arguments.empty())
-        return "missing action (list, add, remove, set, connect, close, watch)";
-    out.action = arguments[0];
-    std::size_t i = 1;
-    const bool named
-        = out.action == "remove" || out.action == "set" || out.action == "connect" || out.action == "close";
-    if (named) {
-        if (arguments.size() < 2 || utility::vsp::comNumber(arguments[1]) == 0)
-            return out.action + " needs a port name (COMn)";
-        out.port = arguments[1];
-        i = 2;
-    } else if (out.action != "list" && out.action != "add" && out.action != "watch") {
-        return "unknown action '" + out.action + "'";
-    }
-    for (; i < arguments.size(); ++i) {
-        const std::string& a = arguments[i];
-        const bool set = out.action == "set";
-        auto value = [&](std::string& text) {
-            if (i + 1 >= arguments.size())
-                return false;
-            text = arguments[++i];
-            return true;
-        };
-        std::string text;
-        unsigned long n = 0;
-        if (a == "--json" && out.action == "list") {
-            out.json = true;
-        } else if (a == "--com" && (set || out.action == "add")) {
-            if (!value(text) || !number(text, 1, 256, n))
-                return "--com needs a COM number 1..256";
-            out.com = static_cast<int>(n);
-        } else if (a == "--remote" && set) {
-            const std::size_t colon = value(text) ? text.rfind(':') : std::string::npos;
+    return CLI::Validator(
+        [](std::string& text) {
+            const std::size_t colon = text.rfind(':');
             std::uint32_t address = 0;
+            unsigned long port = 0;
             if (colon == std::string::npos || !utility::vsp::parseHostAddress(text.substr(0, colon), address)
-                || !number(text.substr(colon + 1), 0, 65535, n))
-                return "--remote needs ADDR:PORT";
-            out.remote = text;
-        } else if (a == "--listen" && set) {
-            if (!value(text) || !number(text, 0, 65535, n))
-                return "--listen needs a port number";
-            out.listen = static_cast<std::uint16_t>(n);
-        } else if ((a == "--tcp" || a == "--udp") && set) {
-            out.protocol = a == "--udp" ? 1 : 0;
-        } else if ((a == "--flow-packets" || a == "--no-flow-packets") && set) {
-            out.flowPackets = a == "--flow-packets";
-        } else if ((a == "--connect-at-start" || a == "--no-connect-at-start") && set) {
-            out.connectAtStart = a == "--connect-at-start";
-        } else if (a == "--max-packet" && set) {
-            if (!value(text) || !number(text, 1, 65535, n))
-                return "--max-packet needs a number";
-            out.maxPacket = static_cast<std::uint32_t>(n);
-        } else if (a == "--duration" && out.action == "watch") {
-            if (!value(text) || !number(text, 1, 86400 * 365, n))
-                return "--duration needs a number of seconds";
-            out.duration = static_cast<double>(n);
-        } else {
-            return "unknown option '" + a + "'";
-        }
-    }
-    if (out.remote && out.listen)
-        return "--remote and --listen exclude each other";
-    return {};
+                || !number(text.substr(colon + 1), 0, 65535, port))
+                return std::string("needs ADDR:PORT");
+            return std::string();
+        },
+        "", "ADDR:PORT");
 }
+
+int runVsp(Context& context, VspArguments& args);
+
+} // namespace
+
+Runner declareVsp(CLI::App& command)
+{
+    auto args = describe<VspArguments>(command, kAbout, kNotes);
+    cli::setUsage(command, kUsage);
+    command.require_subcommand(1, 1);
+    auto action = [&](const char* name, const char* description, bool named) {
+        CLI::App* sub = cli::addCommand(command, name, description);
+        if (named)
+            sub->add_option("COMn", args->port, "the port's name")
+                ->required()
+                ->check(CLI::Validator(
+                    [](std::string& text) {
+                        return utility::vsp::comNumber(text) == 0 ? std::string("needs a port name (COMn)")
+                                                                  : std::string();
+                    },
+                    "", "COMn"));
+        return sub;
+    };
+    CLI::App* list = action("list", "the port list (Port ID, Port Name, Status, Remote IP, Remote Port)", false);
+    list->add_flag("--json", args->json,
+        "print an array of objects with the keys id, name, status, remote_ip, remote_port, protocol, type, "
+        "flow_packets, max_packet, connect_at_start");
+    CLI::App* add = action("add", "adds a port as the Add button does", false);
+    auto com = [&](CLI::App* sub, const char* description) {
+        sub->add_option("--com", args->com, description)->type_name("N")->check(cli::wholeNumber(1, 256));
+    };
+    com(add, "the COM number instead of the first free one");
+    action("remove", "removes the port as the Remove button does (devcon remove, then the three-second wait)", true);
+    CLI::App* set = action("set",
+        "changes the port's settings as the Setting button does; options not given keep the port's values", true);
+    auto* remote = set->add_option("--remote", args->remote, "client mode: the device server's address and port")
+                       ->check(remoteAddress())
+                       ->type_name("ADDR:PORT");
+    set->add_option("--listen", args->listen, "server mode: the local port to listen on")
+        ->type_name("PORT")
+        ->check(cli::wholeNumber(0, 65535))
+        ->excludes(remote);
+    set->add_flag_callback(
+        "--tcp", [args] { args->protocol = 0; }, "carry the data over TCP");
+    set->add_flag_callback(
+        "--udp", [args] { args->protocol = 1; }, "carry the data over UDP");
+    set->add_flag_callback(
+        "--flow-packets", [args] { args->flowPackets = true; }, "send flow control packets");
+    set->add_flag_callback(
+        "--no-flow-packets", [args] { args->flowPackets = false; }, "no flow control packets");
+    set->add_option("--max-packet", args->maxPacket, "the largest packet, 1..65535")
+        ->type_name("N")
+        ->check(cli::wholeNumber(1, 65535));
+    set->add_flag_callback(
+        "--connect-at-start", [args] { args->connectAtStart = true; }, "connect when the program starts");
+    set->add_flag_callback(
+        "--no-connect-at-start", [args] { args->connectAtStart = false; }, "do not connect at start");
+    com(set, "rename the port to COMM");
+    action("connect", "the Connect (client) or Server button", true);
+    action("close", "the Close button", true);
+    CLI::App* watch = action("watch",
+        "reconnects the ports \"vsp.dat\" remembers as connected and watches the connections (the connection "
+        "status check) until interrupted or for S seconds; the watch's log lines go to stdout",
+        false);
+    watch->add_option("--duration", args->duration, "watch for S seconds")
+        ->type_name("S")
+        ->check(cli::wholeNumber(1, 86400 * 365));
+    return [args, &command](Context& context) {
+        args->action = command.get_subcommands().front()->get_name();
+        return runVsp(context, *args);
+    };
+}
+
+namespace {
 
 // The "COM Port Configuration" dialog of the command line: the number given
 // with --com, else the dialog's preselection.
@@ -218,16 +220,6 @@ void listText(const utility::vsp::VspManager& vsp)
             row.status.c_str(), row.remoteIp.c_str(), row.remotePort.c_str(), row.held ? " (held)" : "");
 }
 
-} // namespace
-
-std::string checkVspArguments(const std::vector<std::string>& arguments)
-{
-    VspArguments parsed;
-    return parse(arguments, parsed);
-}
-
-namespace {
-
 void printError(const std::string& text)
 {
     printStatus(text);
@@ -235,13 +227,8 @@ void printError(const std::string& text)
         printStatus("\n");
 }
 
-} // namespace
-
-int runVsp(Context& context)
+int runVsp(Context& context, VspArguments& args)
 {
-    VspArguments args;
-    if (!parse(context.arguments, args).empty())
-        return kExitBadArguments;
     if (args.com && *args.com == 1) {
         std::fprintf(stderr, "qelta vsp: --com 1 changes nothing (the list's first entry keeps the port's number)\n");
         return kExitFailure;
@@ -347,5 +334,7 @@ int runVsp(Context& context)
     vsp.save();
     return kExitOk;
 }
+
+} // namespace
 
 } // namespace qelta

@@ -1,4 +1,5 @@
 // vorpild: hosts the virtual serial port driver in user space.
+#include "apps/cli/command_line.h"
 #include "driver/daemon/daemon.h"
 #include "platform/background.h"
 #include "platform/event_loop.h"
@@ -9,60 +10,41 @@
 #include <cstring>
 #include <string>
 
-namespace {
-
-constexpr const char* kUsage = "usage: vorpild [--foreground] [--runtime-dir DIR] [--state-dir DIR] [--group NAME]\n"
-                               "               [--frontend cuse|pty|auto] [--cuse-dir NAME]\n"
-                               "  --foreground       stay attached to the terminal (for service managers and tests)\n"
-                               "  --runtime-dir DIR  control socket DIR/control and device links DIR/dev\n"
-                               "                     (default $VORPIL_RUNTIME_DIR, /run/vorpil for root,\n"
-                               "                     $XDG_RUNTIME_DIR/vorpil otherwise)\n"
-                               "  --state-dir DIR    registry DIR/registry.reg (default /var/lib/vorpil for root,\n"
-                               "                     $XDG_STATE_HOME/vorpil otherwise)\n"
-                               "  --group NAME       members of group NAME may use the control socket and open\n"
-                               "                     the ports (default: only the daemon's user)\n"
-                               "  --frontend KIND    how programs reach a port: pty (a pseudo-terminal, the\n"
-                               "                     default), cuse (a serial character device /dev/NAME/COMn,\n"
-                               "                     needs /dev/cuse) or auto (cuse when /dev/cuse opens)\n"
-                               "  --cuse-dir NAME    the character devices' folder below /dev (default vorpil)\n"
-                               "The runtime directory must belong to the daemon's user and be writable by\n"
-                               "nobody else; otherwise the daemon refuses to start.\n";
-
-} // namespace
-
 int main(int argc, char** argv)
 {
     bool foreground = false;
     driver::daemon::DaemonOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--foreground") {
-            foreground = true;
-        } else if ((argument == "--runtime-dir" || argument == "--state-dir") && i + 1 < argc) {
-            (argument == "--runtime-dir" ? options.runtimeDir : options.stateDir) = argv[++i];
-        } else if (argument == "--group" && i + 1 < argc) {
-            options.group = argv[++i];
-        } else if (argument == "--frontend" && i + 1 < argc) {
-            options.frontEnd = argv[++i];
-            if (options.frontEnd != "cuse" && options.frontEnd != "pty" && options.frontEnd != "auto") {
-                std::fprintf(stderr, "vorpild: --frontend takes cuse, pty or auto\n%s", kUsage);
-                return 2;
-            }
-        } else if (argument == "--cuse-dir" && i + 1 < argc) {
-            options.cuseDir = argv[++i];
-            if (options.cuseDir.empty() || options.cuseDir.find("..") != std::string::npos
-                || options.cuseDir.front() == '/') {
-                std::fprintf(stderr, "vorpild: --cuse-dir takes a folder name below /dev\n%s", kUsage);
-                return 2;
-            }
-        } else if (argument == "--help" || argument == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else {
-            std::fprintf(stderr, "vorpild: unknown argument %s\n%s", argument.c_str(), kUsage);
-            return 2;
-        }
-    }
+    CLI::App app("Hosts the virtual serial port driver in user space.", "vorpild");
+    cli::setUp(app);
+    app.footer("The runtime directory must belong to the daemon's user and be writable by\n"
+               "nobody else; otherwise the daemon refuses to start.");
+    app.add_flag("--foreground", foreground, "stay attached to the terminal (for service managers and tests)");
+    app.add_option("--runtime-dir", options.runtimeDir,
+           "control socket DIR/control and device links DIR/dev (default $VORPIL_RUNTIME_DIR, /run/vorpil for "
+           "root, $XDG_RUNTIME_DIR/vorpil otherwise)")
+        ->type_name("DIR");
+    app.add_option("--state-dir", options.stateDir,
+           "registry DIR/registry.reg (default /var/lib/vorpil for root, $XDG_STATE_HOME/vorpil otherwise)")
+        ->type_name("DIR");
+    app.add_option("--group", options.group,
+           "members of group NAME may use the control socket and open the ports (default: only the daemon's user)")
+        ->type_name("NAME");
+    app.add_option("--frontend", options.frontEnd,
+           "how programs reach a port: pty (a pseudo-terminal, the default), cuse (a serial character device "
+           "/dev/NAME/COMn, needs /dev/cuse) or auto (cuse when /dev/cuse opens)")
+        ->type_name("KIND")
+        ->check(CLI::IsMember({ "cuse", "pty", "auto" }).description(""));
+    app.add_option("--cuse-dir", options.cuseDir, "the character devices' folder below /dev (default vorpil)")
+        ->type_name("NAME")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return text.empty() || text.find("..") != std::string::npos || text.front() == '/'
+                    ? "'" + text + "' is not a folder name below /dev"
+                    : std::string();
+            },
+            "", ""));
+    if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
+        return status;
     if (options.runtimeDir.empty())
         options.runtimeDir = platform::vorpilRuntimeDir();
     if (options.stateDir.empty())

@@ -38,15 +38,14 @@ public:
 
 int main(int argc, char** argv)
 {
-    constexpr const char* kUsage
-        = "usage: bench_devmgmt_search [DEVICES] [RUNS]   (default 256 devices, 3 runs; inside a\n"
-          "       network namespace: scripts/in-netns.sh)\n";
     int devices = 256;
     int runs = 3;
-    if (!bench::countArguments(argc, argv, kUsage, { &devices, &runs })) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    if (const int status = bench::parseArguments(argc, argv, "bench_devmgmt_search",
+            "Searches DEVICES simulated device servers RUNS times (inside a network namespace: "
+            "scripts/in-netns.sh).",
+            { { "DEVICES", &devices, "simulated device servers" }, { "RUNS", &runs, "searches" } });
+        status != cli::kContinue)
+        return status;
     const std::string bin = SUITE_BIN_DIR;
     auto started = platform::ChildProcess::start(
         { bin + "/devsim", "--devices", std::to_string(devices), "--first-address", "127.0.1.1" });

@@ -186,15 +186,14 @@ std::uint32_t networkWord(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::u
 
 int main(int argc, char** argv)
 {
-    constexpr const char* kUsage
-        = "usage: bench_driver_loopback [ROUND_TRIPS] [KILOBYTES]   (default 200 and 256; inside a\n"
-          "       network namespace: scripts/netns-exec.sh)\n";
     int roundTrips = 200;
     int kilobyteCount = 256;
-    if (!bench::countArguments(argc, argv, kUsage, { &roundTrips, &kilobyteCount })) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    if (const int status = bench::parseArguments(argc, argv, "bench_driver_loopback",
+            "Round trips and throughput through a virtual port to an echo peer (inside a network namespace: "
+            "scripts/netns-exec.sh).",
+            { { "ROUND_TRIPS", &roundTrips, "round trips" }, { "KILOBYTES", &kilobyteCount, "KiB sent" } });
+        status != cli::kContinue)
+        return status;
     const std::size_t kilobytes = static_cast<std::size_t>(kilobyteCount);
 
     auto echoPeer = start(

@@ -3,6 +3,7 @@
 // wire bytes per data byte at ten bits each, 9216 data bytes per second.
 // Real time, so the specified sleeps (7 ms per block) count.
 
+#include "bench/bench_arguments.h"
 #include "mfg/isp.h"
 #include "sim/boardsim/pty_board.h"
 
@@ -65,16 +66,11 @@ double run(const char* options, std::size_t size)
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::string(argv[1]) == "--help") {
-        std::printf("usage: bench_mfg_isp\n"
-                    "Programs 16 KiB through the serial-driver ISP path into the board simulator behind a\n"
-                    "pty, in real time, and prints the rate against the 921600-baud wire ceiling.\n");
-        return 0;
-    }
-    if (argc > 1) {
-        std::fprintf(stderr, "bench_mfg_isp: unknown argument %s; try --help\n", argv[1]);
-        return 2;
-    }
+    if (const int status = bench::parseArguments(argc, argv, "bench_mfg_isp",
+            "Programs 16 KiB through the serial-driver ISP path into the board simulator behind a\n"
+            "pty, in real time, and prints the rate against the 921600-baud wire ceiling.");
+        status != cli::kContinue)
+        return status;
     constexpr double kCeiling = 921600.0 / 10 / 10;
     constexpr std::size_t kSize = 16 * 1024;
     std::printf("ISP programming, %zu bytes, 921600 baud settings; ceiling %.0f B/s\n", kSize, kCeiling);

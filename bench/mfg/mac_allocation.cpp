@@ -92,16 +92,15 @@ int main(int argc, char** argv)
 {
     int clients = 8;
     int seconds = 5;
-    if (!bench::countArguments(argc, argv,
-            "usage: bench_mfg_mac_allocation [CLIENTS [SECONDS]]\n"
+    if (const int status = bench::parseArguments(argc, argv, "bench_mfg_mac_allocation",
             "MAC allocations per second (lease, then mark used) with CLIENTS concurrent\n"
-            "connections (default 8) for SECONDS each (default 5), against an SQLite file\n"
-            "and against a PostgreSQL server it starts in a temporary folder. Run it in\n"
-            "scripts/in-netns.sh like the tests.\n",
-            { &clients, &seconds })) {
-        std::fprintf(stderr, "bench_mfg_mac_allocation: bad arguments; try --help\n");
-        return 2;
-    }
+            "connections for SECONDS each, against an SQLite file and against a PostgreSQL\n"
+            "server it starts in a temporary folder. Run it in scripts/in-netns.sh like the\n"
+            "tests.",
+            { { "CLIENTS", &clients, "concurrent connections" },
+                { "SECONDS", &seconds, "seconds of each measurement" } });
+        status != cli::kContinue)
+        return status;
     char pattern[] = "/tmp/bench-mac-XXXXXX";
     if (!::mkdtemp(pattern))
         return 1;

@@ -5,6 +5,7 @@
 // of both firmware files (100 Mbit/s Ethernet). Operators count boards per
 // hour, so the note gives that too.
 
+#include "bench/bench_arguments.h"
 #include "mfg/test_page.h"
 #include "platform/text_file.h"
 #include "sim/boardsim/pty_board.h"
@@ -33,18 +34,13 @@ void put(const std::string& path, const std::string& bytes) { (void)platform::wr
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::string(argv[1]) == "--help") {
-        std::printf("usage: bench_mfg_production\n"
-                    "One passing board through all eight items against the board simulator behind a pty,\n"
-                    "in real time (about half a minute); prints the run's time against its floor and the\n"
-                    "boards per hour. BENCH_BOARD=OPTIONS replaces the simulator's options\n"
-                    "(default erase-ms=2000,wire-time=1).\n");
-        return 0;
-    }
-    if (argc > 1) {
-        std::fprintf(stderr, "bench_mfg_production: unknown argument %s; try --help\n", argv[1]);
-        return 2;
-    }
+    if (const int status = bench::parseArguments(argc, argv, "bench_mfg_production",
+            "One passing board through all eight items against the board simulator behind a pty,\n"
+            "in real time (about half a minute); prints the run's time against its floor and the\n"
+            "boards per hour. BENCH_BOARD=OPTIONS replaces the simulator's options\n"
+            "(default erase-ms=2000,wire-time=1).");
+        status != cli::kContinue)
+        return status;
     constexpr std::size_t kLoader = 8 * 1024;
     constexpr std::size_t kTestFirmware = 64 * 1024;
     constexpr std::size_t kProductionFirmware = 256 * 1024;

@@ -551,11 +551,9 @@ std::string dataField(const Device& device)
     return field + (settings.framing ? ":framed" : ":raw");
 }
 
-std::string usageText()
+std::string usageAbout()
 {
-    return R"(Usage: devsim [options]
-
-Simulates device servers on the management protocol: each device answers
+    return R"(Simulates device servers on the management protocol: each device answers
 Query (broadcast port 25122, multicast group port 25123, unicast port 25124
 on its own address), SetConfig, Restore, Reboot, Upgrade (a TFTP download),
 StatusQuery and takes ConnectNotice, and carries its serial port over its data
@@ -563,43 +561,12 @@ channel. Once every device listens, one line per device is printed:
 "ADDRESS MAC NAME serial=PATH data=CHANNEL", where PATH is the pty a program
 opens to play the device's serial peer (or "echo") and CHANNEL tells how the
 data channel runs, e.g. "tcp-server:5000:framed". SIGINT or SIGTERM ends
-the program.
+the program.)";
+}
 
-Options:
-  --devices N            simulate N generated devices (default 1 without --config)
-  --first-address ADDR   address of device 1; device n gets ADDR + n - 1
-                         (default 127.0.0.10; every 127.x.y.z is local on lo)
-  --config FILE          devices from FILE (see below); --devices adds more after them
-  --reboot-time SECONDS  how long a restarting device stays silent (default 3)
-  --reboot-reply         answer Reboot with a RebootReply before restarting
-  --http-port PORT       port of each device's web page (default 80, 0 = none)
-  --tftp-port PORT       port of the TFTP server named by Upgrade (default 69)
-  --tftp-timeout SECONDS wait before a TFTP packet is sent again (default 1)
-  --tftp-retries N       resends of one TFTP packet before giving up (default 5)
-  --group ADDR           multicast group to join on lo (default 225.1.2.3)
-  --broadcast-port PORT, --multicast-port PORT, --unicast-port PORT
-                         listen on other ports than 25122, 25123, 25124
-  --firmware VERSION     firmware version of the generated devices (default 1.0.0)
-  --fault MODE           misbehave, every device: none, silent (answer and do
-                         nothing), twice (every reply two times), short (replies
-                         cut to 64 bytes, StatusReply to 20), bad-signature
-                         (replies start with "ZORVVROX")
-  --fault N=MODE         the same for device N only (counted from 1)
-  --framing on|off       framed data channel (typed packets with serial
-                         settings and modem lines beside the data; default on)
-                         or raw bytes; N=on|off for device N only
-  --serial pty|echo      serial side: a pseudo-terminal for a peer program
-                         (default), or a loopback plug that sends every byte
-                         back and wires RTS to CTS, DTR to DSR and DCD;
-                         N=pty|echo for device N only
-  --reconnect-time SECONDS
-                         wait before a client-mode device tries its
-                         destination again (default 5)
-  -v, --verbose          log every datagram and data-channel packet (with the
-                         serial settings it leaves) to stderr
-  -h, --help             this text
-
-Configuration file: one [device] section per device, "key = value" lines,
+std::string usageNotes()
+{
+    return R"(Configuration file: one [device] section per device, "key = value" lines,
 '#' starts a comment. A key left out keeps the default of the device's
 position (address, MAC 02:44:53:00:00:nn, name DS-nnnn, server mode, TCP,
 broadcast and multicast management on, 115200 8N1, no flow control).

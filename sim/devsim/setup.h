@@ -40,7 +40,10 @@ platform::Result<SimulatorSetup> parseCommandLine(const std::vector<std::string>
 // "udp-client:127.0.0.1:6000:raw", or "off" without a data channel.
 std::string dataField(const Device& device);
 
-// The text of --help.
-std::string usageText();
+// The help's text around the options the program declares: what devsim
+// does, and after the options the configuration file, the behaviour and the
+// failure switches.
+std::string usageAbout();
+std::string usageNotes();
 
 } // namespace sim::devsim
