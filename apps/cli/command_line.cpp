@@ -269,8 +269,36 @@ int refuse(const CLI::App& app, const std::string& what)
     return kExitBadArguments;
 }
 
+namespace {
+
+// The program's help followed by every command's, for the manual page.
+void collectHelp(const CLI::App& app, std::string& out)
+{
+    out += app.help();
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App* s) { return !s->get_group().empty(); })) {
+        out += "\n";
+        collectHelp(*sub, out);
+    }
+}
+
+} // namespace
+
+std::string helpForManual(const CLI::App& app)
+{
+    std::string text;
+    collectHelp(app, text);
+    // help2man takes a leading "Usage:" as the synopsis.
+    if (text.rfind("usage:", 0) == 0)
+        text[0] = 'U';
+    return text;
+}
+
 int parse(CLI::App& app, int argc, char** argv)
 {
+    if (argc == 2 && std::string_view(argv[1]) == "--help-all") {
+        std::fputs(helpForManual(app).c_str(), stdout);
+        return kExitOk;
+    }
     if (argc >= 2 && std::string_view(argv[1]) == "--completion") {
         if (argc != 3 || std::string_view(argv[2]) != "bash")
             return refuse(app, "--completion takes the shell's name: bash");

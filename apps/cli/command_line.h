@@ -49,6 +49,9 @@ std::string usage(const CLI::App& app);
 
 // The bash completion script of the program: its subcommands and, for each,
 // its option names.
+// The program's help and every command's after it (`PROGRAM --help-all`, a
+// hidden option the manual pages are made from).
+std::string helpForManual(const CLI::App& app);
 std::string bashCompletion(const CLI::App& app);
 
 // The deepest subcommand the command line named (the app itself when none).

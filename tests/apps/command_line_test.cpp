@@ -189,6 +189,20 @@ TEST(CommandLine, EveryProgramTellsItsVersion)
     }
 }
 
+TEST(CommandLine, TheManualPagesTextHoldsEveryCommandsHelp)
+{
+    // help2man reads `--help-all`: the synopsis first, then each command's
+    // own usage and options.
+    const ProgramRun all = run("devcon", "--help-all");
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(all.out.rfind("Usage: devcon", 0), 0u) << all.out;
+    for (const char* command : { "install", "remove", "status", "set", "serial", "connect", "server", "disconnect" })
+        EXPECT_NE(all.out.find(std::string("usage: devcon ") + command), std::string::npos) << command;
+    EXPECT_NE(all.out.find("--protocol"), std::string::npos) << "set's options are there";
+    EXPECT_TRUE(all.files.empty());
+    EXPECT_TRUE(all.sockets.empty());
+}
+
 TEST(CommandLine, TheCompletionScriptOffersTheSubcommandsAndTheirOptions)
 {
     const ProgramRun script = run("qelta", "--completion bash");
