@@ -39,7 +39,7 @@ does: the same requests, the same message texts (on stderr) and the same
   list      the port list (Port ID, Port Name, Status, Remote IP, Remote Port);
             --json prints an array of objects with the keys id, name, status,
             remote_ip, remote_port, protocol, type, flow_packets, max_packet,
-            connect_at_start
+            connect_at_start, held, wire_protocol ("native" or "rfc2217")
   add       adds a port as the Add button does; --com N instead of the first
             free number
   remove    removes the port as the Remove button does (devcon remove, then
@@ -205,6 +205,7 @@ std::string listJson(const utility::vsp::VspManager& vsp)
         port["max_packet"] = e.maxPacketLen;
         port["connect_at_start"] = e.connectAtWinStart != 0;
         port["held"] = row.held;
+        port["wire_protocol"] = std::string(utility::vsp::wireProtocolName(row.wireProtocol));
         ports.push_back(std::move(port));
     }
     return ports.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
