@@ -26,6 +26,7 @@ const char* const kUsage = R"(qelta [--local ADDR] vsp list [--json]
        qelta [--local ADDR] vsp set COMn [--remote ADDR:PORT | --listen PORT] [--tcp | --udp]
                  [--flow-packets | --no-flow-packets] [--max-packet N]
                  [--connect-at-start | --no-connect-at-start] [--com M]
+                 [--protocol native|rfc2217]
        qelta [--local ADDR] vsp connect COMn
        qelta [--local ADDR] vsp close COMn
        qelta [--local ADDR] vsp watch [--duration S])";
@@ -56,6 +57,7 @@ struct VspArguments {
     std::optional<bool> flowPackets;
     std::optional<std::uint32_t> maxPacket;
     std::optional<bool> connectAtStart;
+    std::optional<utility::vsp::WireProtocol> wireProtocol;
     std::optional<double> duration;
 };
 
@@ -105,7 +107,7 @@ Runner declareVsp(CLI::App& command)
     CLI::App* list = action("list", "the port list (Port ID, Port Name, Status, Remote IP, Remote Port)", false);
     list->add_flag("--json", args->json,
         "print an array of objects with the keys id, name, status, remote_ip, remote_port, protocol, type, "
-        "flow_packets, max_packet, connect_at_start");
+        "flow_packets, max_packet, connect_at_start, held, wire_protocol (\"native\" or \"rfc2217\")");
     CLI::App* add = action("add", "adds a port as the Add button does", false);
     auto com = [&](CLI::App* sub, const char* description) {
         sub->add_option("--com", args->com, description)->type_name("N")->check(cli::wholeNumber(1, 256));
@@ -136,6 +138,12 @@ Runner declareVsp(CLI::App& command)
         "--connect-at-start", [args] { args->connectAtStart = true; }, "connect when the program starts");
     set->add_flag_callback(
         "--no-connect-at-start", [args] { args->connectAtStart = false; }, "do not connect at start");
+    set->add_option_function<std::string>(
+           "--protocol",
+           [args](const std::string& text) { args->wireProtocol = utility::vsp::parseWireProtocol(text); },
+           "what the port speaks to the device server: native (its framing) or rfc2217 (Telnet COM port control)")
+        ->type_name("native|rfc2217")
+        ->check(CLI::IsMember({ "native", "rfc2217" }));
     com(set, "rename the port to COMM");
     action("connect", "the Connect (client) or Server button", true);
     action("close", "the Close button", true);
@@ -207,6 +215,7 @@ std::string listJson(const utility::vsp::VspManager& vsp)
         port["max_packet"] = e.maxPacketLen;
         port["connect_at_start"] = e.connectAtWinStart != 0;
         port["held"] = row.held;
+        port["wire_protocol"] = std::string(utility::vsp::wireProtocolName(row.wireProtocol));
         ports.push_back(std::move(port));
     }
     return ports.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
@@ -304,6 +313,8 @@ int runVsp(Context& context, VspArguments& args)
         }
         if (args.protocol)
             controls.protocol = *args.protocol;
+        if (args.wireProtocol)
+            controls.wireProtocol = *args.wireProtocol;
         if (args.flowPackets)
             controls.cmdByte = *args.flowPackets;
         if (args.connectAtStart)

@@ -47,6 +47,7 @@ const Row kRows[] = {
     { "qelta", "vsp add", "--com", "--com" },
     { "qelta", "vsp remove", " ", "COMn" },
     { "qelta", "vsp set", "COM5 --remote", "--remote" },
+    { "qelta", "vsp set", "COM5 --protocol", "--protocol" },
     { "qelta", "vsp connect", " ", "COMn" },
     { "qelta", "vsp close", " ", "COMn" },
     { "qelta", "vsp watch", "--duration", "--duration" },

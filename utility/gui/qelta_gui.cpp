@@ -465,7 +465,8 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             {
                 std::vector<std::uint8_t> usage(256, 0);
                 usage[0] = usage[1] = 1;
-                ComPortDialog comDialog(vsp::comChoiceTexts(usage), vsp::firstFreeCom(usage), &window);
+                ComPortDialog comDialog(
+                    vsp::comChoiceTexts(usage), vsp::firstFreeCom(usage), vsp::WireProtocol::Native, &window);
                 comDialog.show();
                 status |= grab(&comDialog, dir, QStringLiteral("com-port-configuration.png")) ? 0 : 1;
             }

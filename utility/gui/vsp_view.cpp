@@ -29,9 +29,17 @@ QString text(const std::string& value) { return QString::fromStdString(value); }
 
 } // namespace
 
-ComPortDialog::ComPortDialog(const std::vector<std::string>& texts, int preselected, QWidget* parent)
+void addWireProtocolItems(QComboBox& combo)
+{
+    combo.addItem(QStringLiteral("Native framing"));
+    combo.addItem(QStringLiteral("RFC 2217"));
+}
+
+ComPortDialog::ComPortDialog(
+    const std::vector<std::string>& texts, int preselected, vsp::WireProtocol wire, QWidget* parent)
     : QDialog(parent)
     , m_combo(new QComboBox(this))
+    , m_protocol(new QComboBox(this))
 {
     setWindowTitle(QStringLiteral("COM Port Configuration"));
     setObjectName(QStringLiteral("comPortConfiguration"));
@@ -41,6 +49,9 @@ ComPortDialog::ComPortDialog(const std::vector<std::string>& texts, int preselec
     m_combo->setMaxVisibleItems(12);
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("COM Port Number"), m_combo);
+    addWireProtocolItems(*m_protocol);
+    m_protocol->setCurrentIndex(static_cast<int>(wire));
+    form->addRow(QStringLiteral("Protocol"), m_protocol);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -51,14 +62,29 @@ ComPortDialog::ComPortDialog(const std::vector<std::string>& texts, int preselec
 
 int ComPortDialog::chosen() const { return m_combo->currentIndex(); }
 
+vsp::WireProtocol ComPortDialog::wireProtocol() const
+{
+    return m_protocol->currentIndex() == 1 ? vsp::WireProtocol::Rfc2217 : vsp::WireProtocol::Native;
+}
+
 std::optional<int> QtVspDialogs::comPortConfiguration(const std::vector<std::string>& texts, int preselected)
 {
-    ComPortDialog dialog(texts, preselected, m_parent);
+    const auto choice = comPortChoice(texts, preselected, vsp::WireProtocol::Native);
+    return choice ? std::optional<int>(choice->index) : std::nullopt;
+}
+
+std::optional<vsp::ComPortChoice> QtVspDialogs::comPortChoice(
+    const std::vector<std::string>& texts, int preselected, vsp::WireProtocol wire)
+{
+    ComPortDialog dialog(texts, preselected, wire, m_parent);
+    std::optional<int> index;
     if (script)
-        return script(dialog);
-    if (dialog.exec() != QDialog::Accepted)
+        index = script(dialog);
+    else if (dialog.exec() == QDialog::Accepted)
+        index = dialog.chosen();
+    if (!index)
         return std::nullopt;
-    return dialog.chosen();
+    return vsp::ComPortChoice { *index, dialog.wireProtocol() };
 }
 
 bool TreeNeighbours::portItemContains(const std::string& value) { return m_tree.contains(value); }
@@ -115,6 +141,7 @@ VspView::VspView(vsp::VspManager& manager, QWidget* parent)
     , m_connectAtStart(new QCheckBox(QStringLiteral("Connect at Windows Start"), this))
     , m_flowPackets(new QCheckBox(QStringLiteral("Enable Flow Control Packet"), this))
     , m_portNumber(new QComboBox(this))
+    , m_wire(new QComboBox(this))
     , m_maxPacketLabel(new QLabel(QStringLiteral("Max Packet Size"), this))
     , m_maxPacket(new QSpinBox(this))
     , m_status(new QLabel(this))
@@ -141,6 +168,7 @@ VspView::VspView(vsp::VspManager& manager, QWidget* parent)
     m_typeGroup->addButton(m_server);
     m_protocolGroup->addButton(m_tcp);
     m_protocolGroup->addButton(m_udp);
+    addWireProtocolItems(*m_wire);
 
     auto* settings = new QGroupBox(QStringLiteral("Settings"), this);
     auto* grid = new QGridLayout(settings);
@@ -158,8 +186,10 @@ VspView::VspView(vsp::VspManager& manager, QWidget* parent)
     grid->addWidget(m_udp, 5, 1);
     grid->addWidget(m_connectAtStart, 6, 0, 1, 2);
     grid->addWidget(m_flowPackets, 7, 0, 1, 2);
-    grid->addWidget(m_maxPacketLabel, 8, 0);
-    grid->addWidget(m_maxPacket, 8, 1);
+    grid->addWidget(new QLabel(QStringLiteral("Protocol"), settings), 8, 0);
+    grid->addWidget(m_wire, 8, 1);
+    grid->addWidget(m_maxPacketLabel, 9, 0);
+    grid->addWidget(m_maxPacket, 9, 1);
 
     auto* buttons = new QHBoxLayout;
     for (auto* button : { m_add, m_remove, m_connect, m_close, m_setting })
@@ -231,6 +261,7 @@ void VspView::takeControls()
         controls.connType.reset();
     if (m_portNumber->currentIndex() >= 0)
         controls.comIndex = m_portNumber->currentIndex();
+    controls.wireProtocol = m_wire->currentIndex() == 1 ? vsp::WireProtocol::Rfc2217 : vsp::WireProtocol::Native;
 }
 
 void VspView::showControls()
@@ -256,10 +287,11 @@ void VspView::showControls()
             m_portNumber->setItemText(i, text(controls.comTexts[static_cast<std::size_t>(i)]));
     }
     m_portNumber->setCurrentIndex(controls.comIndex);
+    m_wire->setCurrentIndex(static_cast<int>(controls.wireProtocol));
     const bool editing = m_manager.buttons().editControls;
     const bool client = m_client->isChecked();
     for (QWidget* widget : std::initializer_list<QWidget*> {
-             m_maxPacket, m_portNumber, m_connectAtStart, m_flowPackets, m_tcp, m_udp, m_client, m_server })
+             m_maxPacket, m_portNumber, m_wire, m_connectAtStart, m_flowPackets, m_tcp, m_udp, m_client, m_server })
         widget->setEnabled(editing);
     m_address->setEnabled(editing && client);
     m_remotePort->setEnabled(editing && client);

@@ -26,17 +26,25 @@ class TerminalView;
 
 namespace utility::gui {
 
-// "COM Port Configuration": the "COM Port Number" list with OK and Cancel.
+// "COM Port Configuration": the "COM Port Number" list and the "Protocol"
+// the port speaks to its device server, with OK and Cancel.
 class ComPortDialog final : public QDialog {
     Q_OBJECT
 public:
-    ComPortDialog(const std::vector<std::string>& texts, int preselected, QWidget* parent = nullptr);
+    ComPortDialog(const std::vector<std::string>& texts, int preselected,
+        vsp::WireProtocol wire = vsp::WireProtocol::Native, QWidget* parent = nullptr);
     int chosen() const;
+    vsp::WireProtocol wireProtocol() const;
     QComboBox* combo() const { return m_combo; }
+    QComboBox* protocol() const { return m_protocol; }
 
 private:
     QComboBox* m_combo;
+    QComboBox* m_protocol;
 };
+
+// The "Protocol" choices, in the order of WireProtocol's values.
+void addWireProtocolItems(QComboBox& combo);
 
 // The manager's dialogs as Qt dialogs; `script` (tests, screenshots) answers
 // instead of showing one when set.
@@ -48,6 +56,8 @@ public:
     }
     void setParent(QWidget* parent) { m_parent = parent; }
     std::optional<int> comPortConfiguration(const std::vector<std::string>& texts, int preselected) override;
+    std::optional<vsp::ComPortChoice> comPortChoice(
+        const std::vector<std::string>& texts, int preselected, vsp::WireProtocol wire) override;
     std::function<std::optional<int>(ComPortDialog&)> script;
 
 private:
@@ -103,6 +113,7 @@ public:
     QRadioButton* tcpButton() const { return m_tcp; }
     QRadioButton* udpButton() const { return m_udp; }
     QComboBox* portNumber() const { return m_portNumber; }
+    QComboBox* wireProtocol() const { return m_wire; }
     QSpinBox* maxPacket() const { return m_maxPacket; }
     QLabel* statusLine() const { return m_status; }
 
@@ -118,6 +129,7 @@ private:
     QButtonGroup *m_typeGroup, *m_protocolGroup;
     QCheckBox *m_connectAtStart, *m_flowPackets;
     QComboBox* m_portNumber;
+    QComboBox* m_wire;
     QLabel* m_maxPacketLabel;
     QSpinBox* m_maxPacket;
     QLabel* m_status;

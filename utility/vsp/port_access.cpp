@@ -1,5 +1,7 @@
 #include "utility/vsp/port_access.h"
 
+#include "common/byte_order.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -200,6 +202,54 @@ Win32Error PortAccess::dosName(std::uint32_t handle, std::string& name)
         return error;
     name = decodeDosName(output);
     return kErrorSuccess;
+}
+
+std::string_view wireProtocolName(WireProtocol wire) { return wire == WireProtocol::Rfc2217 ? "rfc2217" : "native"; }
+
+std::optional<WireProtocol> parseWireProtocol(std::string_view name)
+{
+    if (name == "native")
+        return WireProtocol::Native;
+    if (name == "rfc2217")
+        return WireProtocol::Rfc2217;
+    return std::nullopt;
+}
+
+std::string PortAccess::parametersKey(std::size_t portId)
+{
+    const std::string id = instanceId(portId);
+    if (id.empty())
+        return {};
+    return std::string(kPortsKey) + id.substr(id.rfind('\\') + 1) + "\\Device Parameters";
+}
+
+Win32Error PortAccess::wireProtocol(std::size_t portId, WireProtocol& wire)
+{
+    wire = WireProtocol::Native;
+    const std::string key = parametersKey(portId);
+    if (key.empty())
+        return kErrorFileNotFound;
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+    const NtStatus status = m_client->regQueryValue(key, "WireProtocol", type, data);
+    if (status == kStatusObjectNameNotFound)
+        return kErrorSuccess;
+    if (!ntSuccess(status))
+        return win32ErrorFromStatus(status);
+    if (data.size() == 4 && loadLe32(data, 0) == static_cast<std::uint32_t>(WireProtocol::Rfc2217))
+        wire = WireProtocol::Rfc2217;
+    return kErrorSuccess;
+}
+
+Win32Error PortAccess::setWireProtocol(std::size_t portId, WireProtocol wire)
+{
+    const std::string key = parametersKey(portId);
+    if (key.empty())
+        return kErrorFileNotFound;
+    std::vector<std::uint8_t> data(4);
+    storeLe32(data, 0, static_cast<std::uint32_t>(wire));
+    const NtStatus status = m_client->regSetValue(key, "WireProtocol", kRegDword, data);
+    return ntSuccess(status) ? kErrorSuccess : win32ErrorFromStatus(status);
 }
 
 bool PortAccess::usageMap(std::vector<std::uint8_t>& usage, std::string& failure)

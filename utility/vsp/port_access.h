@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace utility::vsp {
@@ -18,6 +20,16 @@ inline constexpr std::string_view kSerialCommKey = "HKEY_LOCAL_MACHINE\\HARDWARE
 inline constexpr std::uint32_t kRegSz = 1;
 inline constexpr std::uint32_t kRegMultiSz = 7;
 inline constexpr std::uint32_t kMaxComNumber = 256;
+inline constexpr std::uint32_t kRegDword = 4;
+
+// What a client port speaks to its device server: the servers' own framing or
+// RFC 2217. The driver host keeps it as the port's "WireProtocol" value and
+// reads it at every open of the port, so a change needs no reconnect of the
+// view's own.
+enum class WireProtocol : std::uint32_t { Native = 0, Rfc2217 = 1 };
+// "native" or "rfc2217", as the command lines and --json spell them.
+std::string_view wireProtocolName(WireProtocol wire);
+std::optional<WireProtocol> parseWireProtocol(std::string_view name);
 
 // A port's settings as the view keeps them: host byte order, host numbers.
 struct PortSettings {
@@ -71,6 +83,12 @@ public:
     common::Win32Error writeSettings(std::uint32_t handle, const PortSettings& settings, std::uint32_t bindAddress);
     common::Win32Error dosName(std::uint32_t handle, std::string& name);
 
+    // The port's wire protocol from the registry; a port that never had the
+    // value (or holds one the host does not know) speaks native framing, as
+    // the host reads it.
+    common::Win32Error wireProtocol(std::size_t portId, WireProtocol& wire);
+    common::Win32Error setWireProtocol(std::size_t portId, WireProtocol wire);
+
     // The COM usage map, byte n-1 for COMn; false plus the failing step's
     // text when it cannot be built.
     bool usageMap(std::vector<std::uint8_t>& usage, std::string& failure);
@@ -78,6 +96,9 @@ public:
     common::ControlClient* client() { return m_client.get(); }
 
 private:
+    // The node's "Device Parameters" key; empty when the port has no node.
+    std::string parametersKey(std::size_t portId);
+
     std::string m_runtimeDir;
     std::string m_hardwareId;
     std::unique_ptr<common::ControlClient> m_client;

@@ -32,6 +32,7 @@ struct VspRow {
     std::string remoteIp; // the list's columns
     std::string remotePort;
     bool held = false; // another program has the port open
+    WireProtocol wireProtocol = WireProtocol::Native; // the host's registry keeps it, not "vsp.dat"
 };
 
 // The port list: one row per port, in Port ID order, with the table entry

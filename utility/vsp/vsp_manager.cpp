@@ -188,8 +188,37 @@ void VspManager::selectRow(std::optional<std::size_t> row)
             showSettings(settings);
         m_buttons.connect = m_buttons.close = m_buttons.remove = m_buttons.setting = false;
     }
+    if (const auto id = m_table.portId(*row))
+        (void)m_access.wireProtocol(*id, m_table[*row].wireProtocol);
+    m_controls.wireProtocol = m_table[*row].wireProtocol;
     m_buttons.connectCaption = m_controls.connType.value_or(1) ? "Connect" : "Server";
     changed();
+}
+
+bool VspManager::writeWireProtocol(std::size_t row, WireProtocol wire)
+{
+    const auto id = m_table.portId(row);
+    const Win32Error error = id ? m_access.setWireProtocol(*id, wire) : kErrorFileNotFound;
+    if (error != kErrorSuccess) {
+        showMessage(errorText("Write WireProtocol Failed (0x%x)\n", error));
+        return false;
+    }
+    m_table[row].wireProtocol = wire;
+    return true;
+}
+
+bool VspManager::setWireProtocol(const std::string& portName, WireProtocol wire)
+{
+    const auto row = rowOf(portName);
+    if (!row) {
+        showMessage("No virtual serial port " + portName);
+        return false;
+    }
+    const bool written = writeWireProtocol(*row, wire);
+    if (m_selected == row)
+        m_controls.wireProtocol = m_table[*row].wireProtocol;
+    changed();
+    return written;
 }
 
 void VspManager::chooseClient()
@@ -226,11 +255,11 @@ bool VspManager::clickAdd()
         showMessage(failure);
         return false;
     }
-    const auto chosen = m_dialogs.comPortConfiguration(comChoiceTexts(usage), firstFreeCom(usage));
-    if (!chosen || *chosen < 0 || *chosen >= static_cast<int>(kMaxComNumber))
+    const auto choice = m_dialogs.comPortChoice(comChoiceTexts(usage), firstFreeCom(usage), WireProtocol::Native);
+    if (!choice || choice->index < 0 || choice->index >= static_cast<int>(kMaxComNumber))
         return false;
-    const int number = *chosen + 1;
-    if (usage[static_cast<std::size_t>(*chosen)]) {
+    const int number = choice->index + 1;
+    if (usage[static_cast<std::size_t>(choice->index)]) {
         showMessage("The selected port number is in used.");
         return false;
     }
@@ -246,6 +275,10 @@ bool VspManager::clickAdd()
     std::vector<std::size_t> after;
     (void)m_access.ownPorts(after);
     const bool added = after.size() != before.size();
+    // A new node has no value and speaks native framing; only another choice is written.
+    if (const auto row = rowOf("COM" + std::to_string(number));
+        added && row && choice->wireProtocol != WireProtocol::Native)
+        (void)writeWireProtocol(*row, choice->wireProtocol);
     setStatusLine(added ? "Added a virtual serial port successfully" : "Added a virtual serial port failed");
     m_timers.kill(kTimerProgress);
     m_progress = m_progressMax;
@@ -367,7 +400,9 @@ bool VspManager::clickSetting()
     settings.connType = client ? 1 : 0;
     settings.cmdByte = m_controls.cmdByte ? 1 : 0;
     settings.maxPacketLen = m_controls.maxPacketLen;
-    const bool written = writePort(row, settings) == kErrorSuccess;
+    bool written = writePort(row, settings) == kErrorSuccess;
+    if (m_controls.wireProtocol != m_table[row].wireProtocol)
+        written = writeWireProtocol(row, m_controls.wireProtocol) && written;
     m_editing = false;
     m_buttons.settingCaption = "Setting";
     m_buttons.list = m_buttons.add = m_buttons.remove = m_buttons.connect = true;

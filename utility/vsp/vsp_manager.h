@@ -40,12 +40,27 @@ public:
     virtual void portClosing(const std::string& /*portName*/) { }
 };
 
+struct ComPortChoice {
+    int index = 0; // into the dialog's texts: 0 = COM1
+    WireProtocol wireProtocol = WireProtocol::Native;
+};
+
 // The "COM Port Configuration" dialog: lists `texts` (COM1..COM256),
 // preselects `preselected`; returns the chosen index or nothing on Cancel.
+// comPortChoice adds the "Protocol" choice, showing `wire` first; dialogs
+// without one leave it as it is.
 class VspDialogs {
 public:
     virtual ~VspDialogs() = default;
     virtual std::optional<int> comPortConfiguration(const std::vector<std::string>& texts, int preselected) = 0;
+    virtual std::optional<ComPortChoice> comPortChoice(
+        const std::vector<std::string>& texts, int preselected, WireProtocol wire)
+    {
+        const auto index = comPortConfiguration(texts, preselected);
+        if (!index)
+            return std::nullopt;
+        return ComPortChoice { *index, wire };
+    }
 };
 
 // MaxPacketLen limits for an MTU.
@@ -78,6 +93,7 @@ struct VspControls {
     std::string listenPort;
     std::string address;
     int comIndex = 0; // "Virtual Port Number": index 0 = COM1
+    WireProtocol wireProtocol = WireProtocol::Native; // "Protocol"; written by Setting's OK
     std::vector<std::string> comTexts;
 };
 
@@ -163,6 +179,11 @@ public:
     // Reconnect remembered connections (the device view calls it).
     void checkConnectedPorts();
 
+    // Writes the wire protocol of the port named `portName`; it applies from
+    // the port's next open. False (with a message) when the port is unknown
+    // or the host refuses the value.
+    bool setWireProtocol(const std::string& portName, WireProtocol wire);
+
     bool save();
     // The provisioner, for tests that make its steps fail.
     Provisioner& provisioner() { return m_provisioner; }
@@ -183,6 +204,7 @@ private:
     bool connectServer(std::size_t row);
     bool closeRow(std::size_t row);
     void clampAndWrite(std::size_t row, PortSettings& settings);
+    bool writeWireProtocol(std::size_t row, WireProtocol wire);
     void reconnectTimer();
 
     // WatchActions

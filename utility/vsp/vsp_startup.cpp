@@ -150,6 +150,7 @@ void VspManager::enumerate(bool /*afterAdd*/)
         entry.portName2 = name;
         const std::size_t row = m_table.add(entry);
         m_table[row].held = held;
+        (void)m_access.wireProtocol(id, m_table[row].wireProtocol);
         auto& stored = m_table[row].entry;
         if (held) {
             // The node list lacks the settings the file keeps; take those

@@ -92,3 +92,59 @@ TEST(VspViewTest, AddSettingConnectAndCloseThroughTheButtons)
     EXPECT_EQ(view.statusLine()->text(), "Connection closed successfully");
     EXPECT_EQ(tree.children(), std::vector<std::string> { "COM7" });
 }
+
+// The dialog's "Protocol" choice reaches the new port; the view shows the
+// port's protocol and changes it through Setting.
+TEST(VspViewTest, TheProtocolChoiceOfTheDialogAndOfSettingReachesThePort)
+{
+    vsp_testing::Daemon daemon;
+    ASSERT_TRUE(daemon.ok());
+    testing_support::ScopedWorkingDirectory work(daemon.dir());
+    widgets::QtEventLoop loop;
+    testing_support::ScriptedPrompter prompter;
+    gui::QtVspDialogs dialogs;
+    std::vector<std::string> protocols;
+    dialogs.script = [&](gui::ComPortDialog& dialog) -> std::optional<int> {
+        for (int i = 0; i < dialog.protocol()->count(); ++i)
+            protocols.push_back(dialog.protocol()->itemText(i).toStdString());
+        EXPECT_EQ(dialog.wireProtocol(), vsp::WireProtocol::Native);
+        dialog.protocol()->setCurrentIndex(1);
+        return dialog.chosen();
+    };
+    vsp::VspOptions options;
+    options.runtimeDir = daemon.runtime();
+    options.infName = PACKAGING_DIR "/VORPIL.inf";
+    options.bindAddress = "127.0.0.1";
+    options.mtu = 1500;
+    vsp::VspManager manager(loop, prompter, dialogs, options);
+    gui::VspView view(manager);
+    manager.setChangeSink([&] { view.refresh(); });
+    manager.start(true);
+
+    view.addButton()->click();
+    EXPECT_EQ(protocols, (std::vector<std::string> { "Native framing", "RFC 2217" }));
+    ASSERT_EQ(view.list()->topLevelItemCount(), 1) << testing::PrintToString(prompter.messages());
+    auto wireValue = [&] {
+        std::uint32_t type = 0;
+        std::vector<std::uint8_t> data;
+        const auto status = daemon.client().regQueryValue(
+            std::string(vsp::kPortsKey) + "0000\\Device Parameters", "WireProtocol", type, data);
+        return common::ntSuccess(status) && data.size() == 4 ? static_cast<int>(data[0]) : -1;
+    };
+    EXPECT_EQ(wireValue(), 1);
+
+    view.list()->topLevelItem(0)->setSelected(true);
+    EXPECT_EQ(view.wireProtocol()->currentText(), "RFC 2217");
+    EXPECT_FALSE(view.wireProtocol()->isEnabled());
+    view.settingButton()->click();
+    ASSERT_TRUE(view.wireProtocol()->isEnabled());
+    view.clientButton()->click();
+    view.addressEdit()->setText("127.0.0.1");
+    view.remotePortEdit()->setText("4001");
+    view.wireProtocol()->setCurrentIndex(0);
+    view.settingButton()->click();
+    EXPECT_EQ(view.settingButton()->text(), "Setting") << testing::PrintToString(prompter.messages());
+    EXPECT_EQ(wireValue(), 0);
+    EXPECT_EQ(view.wireProtocol()->currentText(), "Native framing");
+    EXPECT_FALSE(view.wireProtocol()->isEnabled());
+}

@@ -440,6 +440,52 @@ TEST(VspEndToEnd, QeltaVspSurvivesAHostileFileAndAHeldPort)
     EXPECT_EQ(nodes.size(), 1u);
 }
 
+// The wire protocol devcon sets is what qelta vsp list --json reports, for a
+// port held by a program too (the value is the host's, read without an open).
+TEST(VspEndToEnd, QeltaVspListReportsTheWireProtocol)
+{
+    vsp_testing::Daemon daemon;
+    ASSERT_TRUE(daemon.ok());
+    ASSERT_TRUE(daemon.install("COM5"));
+    ASSERT_TRUE(daemon.install("COM6"));
+    std::filesystem::copy_file(PACKAGING_DIR "/VORPIL.inf", daemon.dir() + "/VORPIL.inf");
+    const std::vector<std::string> env { "VORPIL_RUNTIME_DIR=" + daemon.runtime() };
+    testing_support::ScopedWorkingDirectory work(daemon.dir());
+    auto wires = [&] {
+        auto list = qelta(daemon.dir(), env, { "list", "--json" });
+        EXPECT_EQ(list.code, 0) << list.err;
+        std::vector<std::string> out;
+        const auto ports = nlohmann::json::parse(list.out, nullptr, false);
+        if (!ports.is_array())
+            return out;
+        for (const auto& port : ports)
+            out.push_back(port["name"].get<std::string>() + "=" + port["wire_protocol"].get<std::string>()
+                + (port["held"].get<bool>() ? " held" : ""));
+        return out;
+    };
+    EXPECT_EQ(wires(), (std::vector<std::string> { "COM5=native", "COM6=native" }));
+
+    ASSERT_EQ(daemon.devcon({ "set", "COM6", "--protocol", "rfc2217" }), 0);
+    std::unique_ptr<common::ControlClient> holder;
+    ASSERT_TRUE(common::ntSuccess(common::ControlClient::connect(daemon.runtime(), holder)));
+    std::uint32_t handle = 0;
+    ASSERT_TRUE(common::ntSuccess(holder->open("COM6", handle)));
+    EXPECT_EQ(wires(), (std::vector<std::string> { "COM5=native", "COM6=rfc2217 held" }));
+    (void)holder->close(handle);
+
+    ASSERT_EQ(daemon.devcon({ "set", "COM6", "--protocol", "native" }), 0);
+    EXPECT_EQ(wires(), (std::vector<std::string> { "COM5=native", "COM6=native" }));
+
+    // qelta's own Setting, from its command line.
+    auto set = qelta(daemon.dir(), env, { "set", "COM5", "--protocol", "rfc2217" });
+    EXPECT_EQ(set.code, 0) << set.err;
+    EXPECT_EQ(wires(), (std::vector<std::string> { "COM5=rfc2217", "COM6=native" }));
+    auto bad = qelta(daemon.dir(), env, { "set", "COM5", "--protocol", "telnet" });
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_NE(bad.err.find("--protocol"), std::string::npos) << bad.err;
+    EXPECT_EQ(wires(), (std::vector<std::string> { "COM5=rfc2217", "COM6=native" }));
+}
+
 // No vorpild: said on stderr with where it was looked for, exit 3, and
 // stdout stays empty (pure JSON output or none).
 TEST(VspEndToEnd, QeltaVspWithoutTheDriverHostSaysSo)

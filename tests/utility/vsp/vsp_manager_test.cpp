@@ -4,6 +4,7 @@
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/net.h"
+#include "platform/serial_port.h"
 #include "platform/tcp_socket.h"
 #include "tests/support/scripted_prompter.h"
 #include "tests/utility/vsp/daemon_fixture.h"
@@ -16,6 +17,8 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+
+#include <poll.h>
 
 using namespace utility::vsp;
 using namespace std::chrono_literals;
@@ -33,7 +36,19 @@ public:
             return answer;
         return preselected;
     }
+    // The protocol choice, answered with `wireAnswer` when set.
+    std::optional<ComPortChoice> comPortChoice(
+        const std::vector<std::string>& texts, int preselected, WireProtocol wire) override
+    {
+        shownWire = wire;
+        auto choice = VspDialogs::comPortChoice(texts, preselected, wire);
+        if (choice && wireAnswer)
+            choice->wireProtocol = *wireAnswer;
+        return choice;
+    }
     std::optional<int> answer;
+    std::optional<WireProtocol> wireAnswer;
+    std::optional<WireProtocol> shownWire;
     std::vector<std::string> shownTexts;
     int shownPreselected = -1;
     int shown = 0;
@@ -64,12 +79,54 @@ public:
 
 std::string stringValue(const std::vector<std::uint8_t>& data) { return fromRegString(data); }
 
+bool readable(int fd, std::chrono::milliseconds limit)
+{
+    pollfd entry { fd, POLLIN, 0 };
+    return ::poll(&entry, 1, static_cast<int>(limit.count())) == 1;
+}
+
+// The first `count` bytes the port sends over the connection it made to
+// `listener` (fewer when the port goes quiet for two seconds). The connection
+// stays open in `peer`: a dropped one would be made again.
+std::vector<std::uint8_t> firstBytes(
+    platform::TcpListener& listener, std::size_t count, std::optional<platform::TcpSocket>& peer)
+{
+    std::vector<std::uint8_t> got;
+    if (!readable(listener.fd(), 5s))
+        return got;
+    platform::Endpoint from;
+    auto accepted = listener.accept(from);
+    if (!accepted.ok())
+        return got;
+    peer.emplace(std::move(*accepted));
+    while (got.size() < count && readable(peer->fd(), 2s)) {
+        std::uint8_t buffer[64];
+        const auto read = peer->receive(std::span(buffer, std::min(sizeof buffer, count - got.size())));
+        if (!read.ok() || *read == 0)
+            break;
+        got.insert(got.end(), buffer, buffer + *read);
+    }
+    return got;
+}
+
 class VspManagerTest : public testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(daemon.ok());
         work = std::make_unique<testing_support::ScopedWorkingDirectory>(daemon.dir());
+    }
+
+    // The port's "WireProtocol" value; nothing when it has none.
+    std::optional<std::uint32_t> wireValue(const std::string& instance)
+    {
+        std::uint32_t type = 0;
+        std::vector<std::uint8_t> data;
+        if (!common::ntSuccess(daemon.client().regQueryValue(
+                std::string(kPortsKey) + instance + "\\Device Parameters", "WireProtocol", type, data))
+            || type != kRegDword || data.size() != 4)
+            return std::nullopt;
+        return data[0] | data[1] << 8 | data[2] << 16 | static_cast<std::uint32_t>(data[3]) << 24;
     }
 
     std::string registryText(const std::string& key, const std::string& name)
@@ -764,4 +821,93 @@ TEST_F(VspManagerTest, PortsBeyondTheHundredthNodeAreListed)
     }
     auto vsp = manager();
     EXPECT_EQ(vsp->rows().size(), static_cast<std::size_t>(kPorts));
+}
+
+// The protocol chosen in Setting (and by name, as `vsp set --protocol` does)
+// lands in the port's registry value, and the port's next open and connection
+// speak it: Telnet negotiation first for RFC 2217, the application's bytes as
+// they are for native framing.
+TEST_F(VspManagerTest, TheChosenWireProtocolIsWrittenAndTheNextConnectionSpeaksIt)
+{
+    ASSERT_TRUE(daemon.install("COM5"));
+    auto vsp = manager();
+    // The test's panel keeps every text it was given, an earlier connection too.
+    vsp->setNeighbours(nullptr);
+    ASSERT_EQ(vsp->rows().size(), 1u);
+    EXPECT_EQ(vsp->rows()[0].wireProtocol, WireProtocol::Native);
+    EXPECT_EQ(wireValue("0000"), std::nullopt);
+    auto listening = platform::TcpListener::listen(*platform::parseIpv4("127.0.0.1"), 0);
+    ASSERT_TRUE(listening.ok());
+    const std::string port = std::to_string(listening->localEndpoint().port);
+    const std::vector<std::uint8_t> application { 'x', 0xFF };
+
+    struct Case {
+        WireProtocol wire;
+        bool bySetting; // else by name
+        std::vector<std::uint8_t> first; // what the server sees first
+    };
+    const Case cases[] = {
+        { WireProtocol::Rfc2217, true, { 255, 251, 0 } }, // IAC WILL BINARY
+        { WireProtocol::Native, false, application },
+        { WireProtocol::Rfc2217, false, { 255, 251, 0 } },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(wireProtocolName(c.wire)) + (c.bySetting ? " by Setting" : " by name"));
+        vsp->selectRow(0);
+        if (c.bySetting) {
+            ASSERT_TRUE(vsp->clickSetting());
+            vsp->chooseClient();
+            vsp->controls().address = "127.0.0.1";
+            vsp->controls().remoteHostPort = port;
+            vsp->controls().cmdByte = false; // raw: native bytes go as they are
+            vsp->controls().wireProtocol = c.wire;
+            ASSERT_TRUE(vsp->clickSetting()) << testing::PrintToString(prompter.messages());
+        } else {
+            ASSERT_TRUE(vsp->setWireProtocol("COM5", c.wire));
+        }
+        EXPECT_EQ(wireValue("0000"), static_cast<std::uint32_t>(c.wire));
+        EXPECT_EQ(vsp->rows()[0].wireProtocol, c.wire);
+        EXPECT_EQ(vsp->controls().wireProtocol, c.wire);
+
+        ASSERT_TRUE(vsp->clickConnect()) << testing::PrintToString(prompter.messages());
+        auto app = platform::openSerialPort(daemon.runtime() + "/dev/COM5", platform::RealClock::instance());
+        ASSERT_TRUE(app.ok());
+        ASSERT_TRUE((*app)->write(application.data(), application.size()).ok());
+        std::optional<platform::TcpSocket> peer;
+        EXPECT_EQ(firstBytes(*listening, c.first.size(), peer), c.first);
+        app->reset();
+        ASSERT_TRUE(vsp->clickClose());
+    }
+
+    // A new manager shows what the host keeps.
+    vsp.reset();
+    vsp = manager();
+    EXPECT_EQ(vsp->rows()[0].wireProtocol, WireProtocol::Rfc2217);
+    EXPECT_FALSE(vsp->setWireProtocol("COM9", WireProtocol::Native));
+    EXPECT_EQ(wireValue("0000"), 1u);
+}
+
+// Add writes the protocol chosen in the dialog to the new port; the dialog
+// offers native framing, which a new port has.
+TEST_F(VspManagerTest, AddGivesTheNewPortTheProtocolChosenInTheDialog)
+{
+    auto vsp = manager();
+    dialogs.answer = 6;
+    dialogs.wireAnswer = WireProtocol::Rfc2217;
+    ASSERT_TRUE(vsp->clickAdd());
+    EXPECT_EQ(dialogs.shownWire, WireProtocol::Native);
+    ASSERT_EQ(vsp->rows().size(), 1u);
+    EXPECT_EQ(vsp->rows()[0].entry.portName, "COM7");
+    EXPECT_EQ(vsp->rows()[0].wireProtocol, WireProtocol::Rfc2217);
+    EXPECT_EQ(wireValue("0000"), 1u);
+    vsp->selectRow(0);
+    EXPECT_EQ(vsp->controls().wireProtocol, WireProtocol::Rfc2217);
+
+    // Left at native, nothing is written: the host's default stands.
+    dialogs.answer = 7;
+    dialogs.wireAnswer = WireProtocol::Native;
+    ASSERT_TRUE(vsp->clickAdd());
+    ASSERT_EQ(vsp->rows().size(), 2u);
+    EXPECT_EQ(vsp->rows()[1].wireProtocol, WireProtocol::Native);
+    EXPECT_EQ(wireValue("0001"), std::nullopt);
 }
