@@ -37,6 +37,15 @@ QT_QPA_PLATFORM=offscreen "$root/scripts/netns-exec.sh" bash -c '
   status=$?
   # By process id: job numbers are not kept by a shell without job control.
   kill $pids 2> /dev/null || true
+  # A driver host whose ports a program still writes to may take long to
+  # stop: give it ten seconds.
+  for _ in $(seq 100); do
+    alive=0
+    for pid in $pids; do kill -0 "$pid" 2> /dev/null && alive=1; done
+    [ $alive = 0 ] && break
+    sleep 0.1
+  done
+  kill -9 $pids 2> /dev/null || true
   wait
   exit $status' bash "$bin" "$out"
 
