@@ -292,10 +292,15 @@ void PortFrontEnd::detach()
     (void)setReceiveTap(*m_handle, nullptr);
     // The next program must not read what was meant for this one. A program
     // that opened meanwhile may have written already: that is sent first.
-    std::vector<host::PtyEvent> unread;
-    m_pty->discardTerminalInput(unread);
-    for (auto& event : unread)
-        toPort(event.data);
+    // Not on the way out: the flushing settings request waits for the
+    // terminal's write lock, which a program blocked on a full terminal
+    // holds until somebody reads, and a stopping daemon reads no more.
+    if (!m_pty->stopped()) {
+        std::vector<host::PtyEvent> unread;
+        m_pty->discardTerminalInput(unread);
+        for (auto& event : unread)
+            toPort(event.data);
+    }
     // Closing completes the outstanding arrival wait; the next program's
     // attach arms a new one.
     m_handle->close();

@@ -284,6 +284,32 @@ TEST_F(VorpildReliability, RuntimeDirectoryOfAnotherUserIsRefused)
     }
 }
 
+TEST_F(VorpildReliability, TheDaemonStopsWhileAProgramKeepsWritingToAPort)
+{
+    // The program's writes fill the terminal once the daemon stops reading;
+    // the daemon must not wait behind them on its way out.
+    startDaemon();
+    {
+        TcpListener device;
+        addPort(device.port(), true, false);
+        auto peer = device.accept();
+        ASSERT_TRUE(peer);
+    } // the device server leaves: every write fails at once from here on
+    auto writer = platform::ChildProcess::start({ "/bin/sh", "-c", "exec cat /dev/zero > " + port() }, false);
+    ASSERT_TRUE(writer.ok());
+    ASSERT_TRUE(eventually([&] {
+        const ToolRun status = devcon({ "status" });
+        return status.output.find("program=yes") != std::string::npos;
+    }));
+    m_client.reset();
+    m_daemon.terminate();
+    const auto code = m_daemon.wait(10s);
+    writer->kill();
+    EXPECT_TRUE(code.has_value()) << "the daemon did not stop while a program kept writing";
+    if (!code)
+        m_daemon.kill();
+}
+
 TEST_F(VorpildReliability, SettingsATerminalCannotCarrySurviveAProgramsOpen)
 {
     startDaemon();
