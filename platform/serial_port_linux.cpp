@@ -13,6 +13,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -98,10 +100,14 @@ public:
         , m_clock(clock)
     {
         m_errorBaseline = lineErrorCounts();
+        struct stat status { };
+        // Unix 98 pseudo-terminal slaves have the majors 136 to 143.
+        m_pseudoTerminal = ::fstat(m_fd, &status) == 0 && S_ISCHR(status.st_mode) && major(status.st_rdev) >= 136
+            && major(status.st_rdev) <= 143;
     }
     ~LinuxSerialPort() override
     {
-        ::tcflush(m_fd, TCIOFLUSH);
+        ::tcflush(m_fd, flushQueues());
         ::close(m_fd);
     }
     LinuxSerialPort(const LinuxSerialPort&) = delete;
@@ -248,7 +254,7 @@ public:
 
     Result<void> purge() override
     {
-        if (::tcflush(m_fd, TCIOFLUSH) != 0)
+        if (::tcflush(m_fd, flushQueues()) != 0)
             return osError("tcflush " + m_path);
         return {};
     }
@@ -397,6 +403,12 @@ public:
     }
 
 private:
+    // A UART's output queue holds what has not left it; a pseudo-terminal's
+    // is what the other side has not read yet, bytes a real line would have
+    // carried long ago. Purging it would lose commands a board (a simulator
+    // on the other side) was about to read, so only the input is purged there.
+    int flushQueues() const { return m_pseudoTerminal ? TCIFLUSH : TCIOFLUSH; }
+    bool m_pseudoTerminal = false;
     struct ErrorCounts {
         std::uint64_t frame = 0, parity = 0, overrun = 0, brk = 0;
         std::uint64_t total() const { return frame + parity + overrun + brk; }

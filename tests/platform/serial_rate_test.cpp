@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -35,6 +36,20 @@ protected:
     int master = -1;
     std::unique_ptr<SerialPort> serial;
 };
+
+TEST_F(PtyLine, APurgeKeepsWhatTheOtherSideHasNotReadYet)
+{
+    // What this side wrote has left it: on a real line it is on the wire,
+    // and a purge must not take it back from the board that reads it.
+    const std::uint8_t command[] = { 'e', 'w', '1', ';' };
+    ASSERT_TRUE(serial->write(command, sizeof command).ok());
+    ASSERT_TRUE(serial->purge().ok());
+    pollfd ready { master, POLLIN, 0 };
+    ASSERT_EQ(::poll(&ready, 1, 2000), 1) << "the command was purged before the board read it";
+    std::uint8_t got[16] {};
+    ASSERT_EQ(::read(master, got, sizeof got), static_cast<ssize_t>(sizeof command));
+    EXPECT_EQ(std::string(got, got + sizeof command), std::string(command, command + sizeof command));
+}
 
 TEST_F(PtyLine, EveryRateTheDeviceTakesIsSetAndReadBack)
 {
