@@ -9,18 +9,8 @@
 # Usage: bench/daemon/rfc2217_bench.sh [BUILD_DIR] [ROUNDS] [BYTES]
 set -euo pipefail
 usage="usage: bench/daemon/rfc2217_bench.sh [BUILD_DIR] [ROUNDS] [BYTES]"
-case "${1:-}" in
-  -h|--help) echo "$usage"; exit 0 ;;
-  -*) echo "$(basename "$0"): unknown argument $1" >&2; echo "$usage" >&2; exit 2 ;;
-esac
-if [ $# -gt 3 ] || { [ $# -ge 2 ] && ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; } || { [ $# -ge 3 ] && ! [[ "$3" =~ ^[1-9][0-9]*$ ]]; }; then
-  echo "$usage" >&2; exit 2
-fi
-root=$(cd "$(dirname "$0")/../.." && pwd)
-if [ "${SUITE_IN_NETNS:-}" != 1 ]; then
-  exec "$root/scripts/in-netns.sh" "$0" "$@"
-fi
-bin=$(cd "${1:-$root/build}/bin" && pwd)
+. "$(dirname "$0")/arguments.sh"
+bench_arguments "$usage" "$@"
 rounds=${2:-2000}
 bytes=${3:-1048576}
 py=/usr/bin/python3
