@@ -2,6 +2,7 @@
 // in the test's own network namespace (the boot loader broadcasts on lo).
 
 #include "platform/child_process.h"
+#include "tests/mfg/station_files.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -24,16 +25,7 @@ class KellanMpRun : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::string eeprom;
-        for (int k = 0; k < 34; ++k) {
-            char lines[32];
-            std::snprintf(lines, sizeof lines, "[%04X]\n%04X\n", k, 0x2200 + k);
-            eeprom += lines;
-        }
-        dir.write("eeprom.ini", eeprom);
-        dir.write("loader.bin", std::string(2000, '\x5A'));
-        dir.write("test.bin", std::string(700, '\x11'));
-        dir.write("prod.bin", std::string(1600, '\x22'));
+        testing_support::writeStationFiles(dir);
         dir.write("Option.dat",
             "loader.bin\ntest.bin\nprod.bin\neeprom.ini\nfail.log\n127.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0FF\n0\n");
         dir.write("com.dat", "COM2\n921.6K");

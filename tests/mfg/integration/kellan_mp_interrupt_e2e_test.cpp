@@ -6,6 +6,7 @@
 
 #include "platform/child_process.h"
 #include "platform/text_file.h"
+#include "tests/mfg/station_files.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -29,16 +30,7 @@ class KellanMpInterrupt : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::string eeprom;
-        for (int k = 0; k < 34; ++k) {
-            char lines[32];
-            std::snprintf(lines, sizeof lines, "[%04X]\n%04X\n", k, 0x2200 + k);
-            eeprom += lines;
-        }
-        dir.write("eeprom.ini", eeprom);
-        dir.write("loader.bin", std::string(2000, '\x5A'));
-        dir.write("test.bin", std::string(700, '\x11'));
-        dir.write("prod.bin", std::string(1600, '\x22'));
+        testing_support::writeStationFiles(dir);
         // Erase waiting time 10 s: one real second at ten times the speed.
         option = "loader.bin\ntest.bin\nprod.bin\neeprom.ini\nfail.log\n127.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0FF\n4\n";
         dir.write("Option.dat", option);

@@ -8,6 +8,7 @@
 #include "mfg/records/sha256.h"
 #include "platform/child_process.h"
 #include "tests/mfg/records/postgres_server.h"
+#include "tests/mfg/station_files.h"
 #include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
@@ -53,16 +54,7 @@ public:
         : m_name(name)
         , m_scale(std::to_string(timeScale))
     {
-        std::string eeprom;
-        for (int k = 0; k < 34; ++k) {
-            char entry[32];
-            std::snprintf(entry, sizeof entry, "[%04X]\n%04X\n", k, 0x2200 + k);
-            eeprom += entry;
-        }
-        dir.write("eeprom.ini", eeprom);
-        dir.write("loader.bin", std::string(2000, '\x5A'));
-        dir.write("test.bin", std::string(700, '\x11'));
-        dir.write("prod.bin", std::string(1600, '\x22'));
+        testing_support::writeStationFiles(dir);
         dir.write("Option.dat", kOption);
         dir.write("com.dat", "COM2\n921.6K");
         // RAM, CPU, EEPROM, HSUART and the EEPROM data.
