@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build g++ clang libclang-rt-14-dev clang-format
+  build-essential cmake ninja-build g++ clang libclang-rt-14-dev clang-format ccache
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
   libsqlite3-dev libpq-dev postgresql
   iproute2 util-linux procps strace
