@@ -137,8 +137,9 @@ void Daemon::stop()
     if (m_stopped)
         return;
     m_stopped = true;
+    // Posted, so that a loop that has not begun to run yet still ends.
     if (m_controlLoop)
-        m_controlLoop->quit();
+        m_controlLoop->post([loop = m_controlLoop.get()] { loop->quit(); });
     if (m_controlThread.joinable())
         m_controlThread.join();
     if (m_restorer.joinable())
