@@ -1,7 +1,7 @@
 #include "driver/daemon/control_service.h"
 
-#include "driver/daemon/control_text.h"
 #include "driver/control_requests.h"
+#include "driver/daemon/control_text.h"
 #include "driver/daemon/port_directory.h"
 #include "driver/naming.h"
 #include "driver/port_device.h"

@@ -114,7 +114,8 @@ TEST_F(ControlServerTest, ASessionHoldingAHandleIsKeptLongerButNotForEver)
     start(ControlServer::Limits {});
     auto holder = client();
     std::string instance;
-    ASSERT_EQ(served([&] { return holder->installNode(std::string(driver::kHardwareId), "COM5", instance); }), kStatusSuccess);
+    ASSERT_EQ(served([&] { return holder->installNode(std::string(driver::kHardwareId), "COM5", instance); }),
+        kStatusSuccess);
     std::uint32_t handle = 0;
     ASSERT_EQ(served([&] { return holder->open("COM5", handle); }), kStatusSuccess);
     advance(5min);
