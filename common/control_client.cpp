@@ -7,8 +7,9 @@
 
 namespace common {
 
-ControlClient::ControlClient(std::unique_ptr<platform::SeqPacketSocket> socket)
+ControlClient::ControlClient(std::unique_ptr<platform::SeqPacketSocket> socket, std::string path)
     : m_socket(std::move(socket))
+    , m_path(std::move(path))
 {
 }
 
@@ -21,14 +22,30 @@ std::string ControlClient::socketPath(const std::string& runtimeDir)
 
 NtStatus ControlClient::connect(const std::string& runtimeDir, std::unique_ptr<ControlClient>& client)
 {
-    auto socket = platform::SeqPacketSocket::connectTrusted(socketPath(runtimeDir));
+    const std::string path = socketPath(runtimeDir);
+    auto socket = platform::SeqPacketSocket::connectTrusted(path);
     if (!socket.ok())
         return socket.error().code == EPERM ? kStatusAccessDenied : kStatusPipeDisconnected;
-    client.reset(new ControlClient(std::move(*socket)));
+    client.reset(new ControlClient(std::move(*socket), path));
     return kStatusSuccess;
 }
 
 NtStatus ControlClient::exchange(std::span<const std::uint8_t> datagram, std::vector<std::uint8_t>& answer)
+{
+    const NtStatus status = exchangeOnce(datagram, answer);
+    if (status != kStatusPipeDisconnected || m_handles != 0 || !m_socket->peerClosed())
+        return status;
+    // The host closed the session (it was idle); nothing of it is lost but
+    // the connection, so the request goes on a new one. A host that is gone
+    // cannot be reached again either.
+    auto socket = platform::SeqPacketSocket::connectTrusted(m_path);
+    if (!socket.ok())
+        return status;
+    m_socket = std::move(*socket);
+    return exchangeOnce(datagram, answer);
+}
+
+NtStatus ControlClient::exchangeOnce(std::span<const std::uint8_t> datagram, std::vector<std::uint8_t>& answer)
 {
     // A host that turned this client away has closed the connection and
     // left its answer: it is read even when the request could not be sent.
@@ -88,6 +105,7 @@ NtStatus ControlClient::open(const std::string& path, std::uint32_t& handle)
     const NtStatus status = call(ControlOp::Open, request, payload);
     if (!ntSuccess(status))
         return status;
+    ++m_handles;
     ControlReader reader(payload);
     handle = reader.u32();
     return reader.ok() ? status : kStatusRevisionMismatch;
@@ -121,7 +139,11 @@ NtStatus ControlClient::close(std::uint32_t handle)
     ControlWriter request;
     request.u32(handle);
     std::vector<std::uint8_t> payload;
-    return call(ControlOp::Close, request, payload);
+    const NtStatus status = call(ControlOp::Close, request, payload);
+    // Closed or not, the handle is not this client's any more.
+    if (m_handles > 0)
+        --m_handles;
+    return status;
 }
 
 NtStatus ControlClient::installNode(

@@ -27,6 +27,8 @@ struct ControlReply {
 // from the device installer, the COM name database, the registry and the
 // device I/O calls. Every call returns the status the host answered with, or
 // kStatusPipeDisconnected when the host cannot be reached. One call at a time.
+// The host closes a session that has asked nothing for a while; a client
+// that holds no handle then connects again by itself.
 class ControlClient {
 public:
     // Connects to <runtime dir>/control; an empty directory means the default
@@ -66,11 +68,14 @@ public:
     NtStatus exchange(std::span<const std::uint8_t> datagram, std::vector<std::uint8_t>& answer);
 
 private:
-    explicit ControlClient(std::unique_ptr<platform::SeqPacketSocket> socket);
+    ControlClient(std::unique_ptr<platform::SeqPacketSocket> socket, std::string path);
+    NtStatus exchangeOnce(std::span<const std::uint8_t> datagram, std::vector<std::uint8_t>& answer);
     NtStatus call(ControlOp operation, const ControlWriter& request, std::vector<std::uint8_t>& payload);
     NtStatus readTexts(ControlOp operation, const ControlWriter& request, std::vector<std::string>& texts);
 
     std::unique_ptr<platform::SeqPacketSocket> m_socket;
+    std::string m_path;
+    std::size_t m_handles = 0; // open handles, which a new session would not have
 };
 
 } // namespace common

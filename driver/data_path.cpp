@@ -1,5 +1,6 @@
 #include "common/serial_ioctl.h"
 #include "driver/host/host.h"
+#include "driver/pacing.h"
 #include "driver/port_internal.h"
 #include "driver/receive_tap.h"
 
@@ -255,14 +256,13 @@ NtStatus writeBytes(PortDevice& port, std::span<const std::uint8_t> data, bool h
         std::lock_guard lock(port.dataLock);
         baudRate = std::max<std::uint32_t>(port.serial.baudRate, 10);
     }
-    const std::uint64_t bytesPerSecond = baudRate / 10;
 
     NtStatus status = kStatusSuccess;
     std::lock_guard transmit(port.transmitMutex);
+    LinePacer pacer(port.host->clock(), baudRate);
     PortBuffers& buffers = *port.buffers;
     for (std::size_t offset = 0; offset < data.size(); offset += chunkSize) {
         const std::size_t length = std::min(chunkSize, data.size() - offset);
-        const auto pacing = std::chrono::milliseconds(length * 1000 / bytesPerSecond + 1);
         if (framed) {
             buffers.transmit[0] = kDataPacketType;
             buffers.transmit[1] = static_cast<std::uint8_t>(length >> 8);
@@ -289,7 +289,7 @@ NtStatus writeBytes(PortDevice& port, std::span<const std::uint8_t> data, bool h
         information += length;
         // A device server that buffers enough can be sent to without pacing.
         if (loadShared(port.config.pacing) != 0)
-            port.host->clock().sleepFor(pacing);
+            pacer.sent(length);
     }
 
     std::lock_guard lock(port.dataLock);

@@ -212,6 +212,14 @@ enum class PortJob {
     Count
 };
 
+// Where an RFC 2217 link's COM-PORT-OPTION stands.
+enum class ComPortOption : std::uint8_t {
+    None, // no RFC 2217 connection
+    Asked, // the server has not answered yet
+    Agreed, // settings and modem lines reach the serial line
+    Refused, // the server carries data only; settings wait in case it agrees
+};
+
 struct PortDevice;
 class ReceiveTap;
 struct JobRecord {
@@ -277,6 +285,8 @@ struct PortDevice final : host::DeviceExtension {
 
     LocalPortSequence* localPorts = nullptr; // the driver's, shared by every port
     std::unique_ptr<PortTransport> transport;
+    // What the RFC 2217 server of the current connection said to COM-PORT-OPTION.
+    std::atomic<ComPortOption> comPortOption { ComPortOption::None };
 };
 
 } // namespace driver

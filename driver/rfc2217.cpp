@@ -17,6 +17,38 @@ void appendByteCommand(std::uint8_t code, std::uint8_t value, std::vector<std::u
     appendCommand(code, std::span(&value, 1), out);
 }
 
+// The length of the command at the start of `bytes` (IAC SB ... IAC SE, a
+// doubled IAC inside), or 0 when none ends there.
+std::size_t commandLength(std::span<const std::uint8_t> bytes)
+{
+    if (bytes.size() < 4 || bytes[0] != kIac || bytes[1] != kSb)
+        return 0;
+    for (std::size_t i = 2; i + 1 < bytes.size(); ++i) {
+        if (bytes[i] != kIac)
+            continue;
+        if (bytes[i + 1] == kSe)
+            return i + 2;
+        ++i; // a doubled IAC
+    }
+    return 0;
+}
+
+// The setting a command makes: a newer command for it replaces a held one.
+// SET-CONTROL values fall in groups (outbound flow, break, DTR, RTS, inbound
+// flow); the suspend and resume of our sending are one setting.
+std::uint16_t settingOf(std::span<const std::uint8_t> command)
+{
+    std::uint8_t code = command.size() > 3 ? command[3] : 0xFF;
+    if (code == kFlowControlResume)
+        code = kFlowControlSuspend;
+    std::uint8_t group = 0;
+    if (code == kSetControl && command.size() > 4) {
+        const std::uint8_t value = command[4];
+        group = value <= 3 || (value >= 17 && value <= 19) ? 1 : value <= 6 ? 2 : value <= 9 ? 3 : value <= 12 ? 4 : 5;
+    }
+    return static_cast<std::uint16_t>(code << 8 | group);
+}
+
 } // namespace
 
 std::uint32_t baudRateOfCode(std::uint8_t code) { return code < std::size(kBaudByCode) ? kBaudByCode[code] : 0; }
@@ -68,7 +100,7 @@ void appendLineSettings(std::uint32_t baudRate, std::uint8_t lineControl, std::v
     appendByteCommand(kSetStopSize, stop, out);
 }
 
-void appendControl(const ControlPacket& packet, std::vector<std::uint8_t>& out)
+void appendControl(const ControlPacket& packet, std::vector<std::uint8_t>& out, std::uint32_t baudRate)
 {
     const std::uint8_t first = packet.argumentCount > 0 ? packet.arguments[0] : 0;
     const std::uint8_t second = packet.argumentCount > 1 ? packet.arguments[1] : 0;
@@ -87,7 +119,7 @@ void appendControl(const ControlPacket& packet, std::vector<std::uint8_t>& out)
         return appendByteCommand(kSetControl, kControlBreakOff, out);
     case kCodeBaudAndLineControl:
         if (packet.argumentCount == 2)
-            appendLineSettings(baudRateOfCode(first), second, out);
+            appendLineSettings(baudRate != 0 ? baudRate : baudRateOfCode(first), second, out);
         return;
     case kCodeLineControl:
         if (packet.argumentCount == 1)
@@ -176,16 +208,33 @@ void ClientSession::begin(std::span<const std::uint8_t> settings, std::vector<st
     const std::uint8_t modemMask[] = { kModemStateMask };
     appendCommand(kSetModemStateMask, modemMask, opening);
     opening.insert(opening.end(), settings.begin(), settings.end());
-    m_held = std::move(opening);
+    hold(opening);
 }
 
 void ClientSession::command(std::span<const std::uint8_t> encoded, std::vector<std::uint8_t>& out)
 {
     if (m_comPort == Option::Yes)
         out.insert(out.end(), encoded.begin(), encoded.end());
-    else if (m_comPort == Option::WantYes)
-        m_held.insert(m_held.end(), encoded.begin(), encoded.end());
-    // Refused: the settings stay the port's own, as on a raw connection.
+    else
+        hold(encoded);
+}
+
+void ClientSession::hold(std::span<const std::uint8_t> encoded)
+{
+    while (const std::size_t length = commandLength(encoded)) {
+        const auto command = encoded.first(length);
+        const std::uint16_t setting = settingOf(command);
+        std::erase_if(m_held, [setting](const Held& held) { return held.setting == setting; });
+        m_held.push_back(Held { setting, std::vector<std::uint8_t>(command.begin(), command.end()) });
+        encoded = encoded.subspan(length);
+    }
+}
+
+void ClientSession::release(std::vector<std::uint8_t>& out)
+{
+    for (const Held& held : m_held)
+        out.insert(out.end(), held.bytes.begin(), held.bytes.end());
+    m_held.clear();
 }
 
 void ClientSession::receive(std::span<const std::uint8_t> bytes, ServerEvents& events, std::vector<std::uint8_t>& reply)
@@ -219,12 +268,10 @@ void ClientSession::negotiation(std::uint8_t verb, std::uint8_t option, std::vec
             appendNegotiation(agree ? kWill : kWont, option, reply);
         if (option == kOptionComPort) {
             m_comPortAnswered = true;
-            if (agree && !m_held.empty()) {
-                reply.insert(reply.end(), m_held.begin(), m_held.end());
-                m_held.clear();
-            } else if (!agree) {
-                m_held.clear();
-            }
+            // Refused, the settings stay the port's own, as on a raw
+            // connection, and wait in case the server agrees after all.
+            if (agree)
+                release(reply);
         }
         return;
     }

@@ -95,9 +95,10 @@ public:
     // released by the server's agreement, our signature when asked) are
     // appended to `reply`.
     void receive(std::span<const std::uint8_t> bytes, ServerEvents& events, std::vector<std::uint8_t>& reply);
-    // Appends a command (already encoded by appendCommand and friends) to
-    // `out` once the server agreed to COM-PORT-OPTION, keeps it until then,
-    // and drops it when the server refused.
+    // Appends commands (already encoded by appendCommand and friends) to
+    // `out` once the server agreed to COM-PORT-OPTION. Until then, and while
+    // it refuses, the newest command for each setting is held: a server
+    // that agrees later gets the line as the port has it.
     void command(std::span<const std::uint8_t> encoded, std::vector<std::uint8_t>& out);
 
     bool comPortAgreed() const { return m_comPort == Option::Yes; }
@@ -124,14 +125,23 @@ private:
     std::array<Option, 2> m_remote {}; // DO: binary, suppress-go-ahead
     Option m_comPort = Option::No; // WILL COM-PORT-OPTION
     bool m_comPortAnswered = false;
-    std::vector<std::uint8_t> m_held; // commands waiting for the server's agreement
+    // Commands waiting for the server's agreement, one per setting, oldest first.
+    struct Held {
+        std::uint16_t setting = 0;
+        std::vector<std::uint8_t> bytes;
+    };
+    void hold(std::span<const std::uint8_t> encoded);
+    void release(std::vector<std::uint8_t>& out);
+    std::vector<Held> m_held;
 };
 
 // IAC SB COM-PORT-OPTION code value IAC SE, the value's 0xFF doubled.
 void appendCommand(std::uint8_t code, std::span<const std::uint8_t> value, std::vector<std::uint8_t>& out);
 // The commands a framed control packet stands for (none for those without
-// an equivalent, such as the FIFO control).
-void appendControl(const ControlPacket& packet, std::vector<std::uint8_t>& out);
+// an equivalent, such as the FIFO control). `baudRate`, when not 0, is the
+// rate a baud-and-line-control packet stands for: RFC 2217 carries rates
+// that have no device-server code.
+void appendControl(const ControlPacket& packet, std::vector<std::uint8_t>& out, std::uint32_t baudRate = 0);
 // SET-BAUDRATE, SET-DATASIZE, SET-PARITY and SET-STOPSIZE for a rate and a
 // 16550 line-control byte.
 void appendLineSettings(std::uint32_t baudRate, std::uint8_t lineControl, std::vector<std::uint8_t>& out);

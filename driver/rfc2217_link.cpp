@@ -2,6 +2,7 @@
 
 #include "common/serial_ioctl.h"
 #include "driver/host/host.h"
+#include "driver/naming.h"
 #include "driver/port_internal.h"
 
 #include <cstdio>
@@ -34,9 +35,8 @@ public:
         std::string printable;
         for (const char c : text)
             printable += (c >= 0x20 && c < 0x7F) ? c : '?';
-        const auto name = m_port.deviceName.view();
-        std::fprintf(stderr, "vorpild: %.*s: RFC 2217 server \"%s\"\n", static_cast<int>(name.size()), name.data(),
-            printable.c_str());
+        std::fprintf(
+            stderr, "vorpild: %s: RFC 2217 server \"%s\"\n", currentPortName(m_port).c_str(), printable.c_str());
     }
 
     PortDevice& m_port;
@@ -75,22 +75,53 @@ void Rfc2217Link::begin()
     m_session.begin(settings, m_outgoing);
     m_opened = false;
     m_suspended = false;
+    m_overflowed = false;
+    m_port.comPortOption = ComPortOption::Asked;
 }
 
-bool Rfc2217Link::receive(std::span<const std::uint8_t> bytes)
+void Rfc2217Link::noteComPortOption()
+{
+    const ComPortOption now = m_session.comPortAgreed() ? ComPortOption::Agreed
+        : m_session.comPortRefused()                    ? ComPortOption::Refused
+                                                        : ComPortOption::Asked;
+    const ComPortOption was = m_port.comPortOption.exchange(now);
+    if (was != now && now != ComPortOption::Asked)
+        std::fprintf(stderr, "vorpild: %s: RFC 2217 server %s COM-PORT-OPTION%s\n", currentPortName(m_port).c_str(),
+            now == ComPortOption::Agreed ? "agreed to" : "refused",
+            now == ComPortOption::Agreed ? "" : "; settings and modem lines do not reach its serial line");
+}
+
+Rfc2217Link::Answers Rfc2217Link::receive(std::span<const std::uint8_t> bytes)
 {
     Events events(m_port);
-    bool due = false;
+    Answers answers = Answers::None;
     {
         std::lock_guard lock(m_mutex);
+        if (m_overflowed)
+            return Answers::None; // the connection is being ended
         m_session.receive(bytes, events, m_outgoing);
-        due = m_opened && !m_outgoing.empty();
+        noteComPortOption();
+        if (m_outgoing.size() > kMaxAnswers) {
+            // The server asks without reading what it asked for: what it is
+            // owed is bounded, and the connection ends instead.
+            m_overflowed = true;
+            m_outgoing.clear();
+            m_outgoing.shrink_to_fit();
+            answers = Answers::Overflow;
+        } else if (m_opened && !m_outgoing.empty()) {
+            answers = Answers::Due;
+        }
         if (events.m_suspendChanged)
             m_suspended = events.m_suspended;
     }
     if (events.m_suspendChanged && !events.m_suspended)
         m_resumed.notify_all();
-    return due;
+    if (answers == Answers::Overflow)
+        std::fprintf(stderr,
+            "vorpild: %s: RFC 2217 server asked for more than %zu bytes of answers without reading them; "
+            "connection ended\n",
+            currentPortName(m_port).c_str(), kMaxAnswers);
+    return answers;
 }
 
 std::vector<std::uint8_t> Rfc2217Link::takeOutgoing()
@@ -104,8 +135,14 @@ std::vector<std::uint8_t> Rfc2217Link::takeOutgoing()
 
 void Rfc2217Link::control(const ControlPacket& packet)
 {
+    // A rate goes whole: the port may have one the native codes lack.
+    std::uint32_t baudRate = 0;
+    if (packet.code == kCodeBaudAndLineControl) {
+        std::lock_guard lock(m_port.dataLock);
+        baudRate = m_port.serial.baudRate;
+    }
     std::vector<std::uint8_t> encoded;
-    rfc2217::appendControl(packet, encoded);
+    rfc2217::appendControl(packet, encoded, baudRate);
     std::lock_guard lock(m_mutex);
     m_session.command(encoded, m_outgoing);
 }

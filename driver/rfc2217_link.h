@@ -24,8 +24,18 @@ public:
     // nothing the server says first is lost): the negotiation and the port's
     // current line settings wait as the first outgoing bytes.
     void begin();
-    // The network thread's bytes. True when answers wait to be sent.
-    bool receive(std::span<const std::uint8_t> bytes);
+    // What the server's bytes left to do.
+    enum class Answers {
+        None,
+        Due, // answers wait to be sent
+        // The server asked for more answers than kMaxAnswers while not reading
+        // them (a flood of negotiations or SIGNATURE requests): the
+        // connection is to be ended.
+        Overflow,
+    };
+    static constexpr std::size_t kMaxAnswers = 64 * 1024;
+    // The network thread's bytes.
+    Answers receive(std::span<const std::uint8_t> bytes);
     // Everything due to go out, in order; the first call after begin()
     // releases the opening. Callers send what they take under sendMutex().
     std::vector<std::uint8_t> takeOutgoing();
@@ -55,7 +65,9 @@ private:
     std::vector<std::uint8_t> m_outgoing;
     bool m_opened = false; // the opening went out: answers may follow it
     bool m_suspended = false;
+    bool m_overflowed = false; // what the server sent after the overflow is not parsed
     std::vector<std::uint8_t> m_escaped; // sendMutex held
+    void noteComPortOption();
 };
 
 } // namespace driver

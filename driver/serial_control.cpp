@@ -31,13 +31,13 @@ int lineControlByte(std::uint8_t stopBits, std::uint8_t parity, std::uint8_t wor
     if (wordLength < 5 || wordLength > 8)
         return -1;
     int value = wordLength - 5;
+    // The stop-bit flag means 1.5 stop bits with five data bits and two
+    // otherwise: with five data bits, asking for two gets the 1.5 a UART has.
     if (stopBits == 1) {
         if (wordLength != 5)
             return -1;
         value |= 0x04;
     } else if (stopBits == 2) {
-        if (wordLength == 5)
-            return -1;
         value |= 0x04;
     } else if (stopBits != 0) {
         return -1;
@@ -50,12 +50,12 @@ int lineControlByte(std::uint8_t stopBits, std::uint8_t parity, std::uint8_t wor
 
 std::uint8_t flowControlCode(const SerialHandflow& handflow)
 {
-    const std::uint32_t shake = handflow.controlHandShake;
-    if (shake == 0x00000008 || shake == 0x00000009 || shake == 0x80000009)
+    constexpr std::uint32_t kCtsHandshake = 0x08;
+    constexpr std::uint32_t kAutoTransmit = 0x01; // the port obeys the XON/XOFF it receives
+    if (handflow.controlHandShake & kCtsHandshake)
         return 1; // hardware
-    const std::uint32_t replace = handflow.flowReplace;
-    if (replace == 0x00000043 || replace == 0x80000043 || replace == 0x80000083)
-        return 2; // software
+    if (handflow.flowReplace & kAutoTransmit)
+        return 2; // software, outbound: what a device server's XON/XOFF setting does
     return 0;
 }
 
@@ -249,29 +249,38 @@ private:
         return done(4);
     }
 
+    // A refused rate or line control leaves the port as it was: what a
+    // program reads back, and what writes are paced at, is what the device
+    // server was told.
     Outcome setBaudRate()
     {
         const std::uint32_t requested = loadLe32(m_in, 0);
-        // The rate is kept even when the table rejects it, so GET returns it.
-        m_serial.baudRate = requested < 10 ? 9600 : requested;
+        const std::uint32_t rate = requested < 10 ? 9600 : requested;
         for (const auto& entry : kBaudCodes) {
             if (entry.rate == requested) {
+                m_serial.baudRate = rate;
                 m_serial.baudCode = entry.code;
                 m_serial.baudPending = true;
                 return done();
             }
+        }
+        // RFC 2217 carries any 32-bit rate; the native packet only a code.
+        if (speaksRfc2217(m_port.config) && requested != 0) {
+            m_serial.baudRate = rate;
+            m_serial.baudPending = true;
+            return done();
         }
         return fail(kStatusInvalidParameter);
     }
 
     Outcome setLineControl()
     {
-        m_serial.stopBits = m_in[0];
-        m_serial.parity = m_in[1];
-        m_serial.wordLength = m_in[2];
         const int value = lineControlByte(m_in[0], m_in[1], m_in[2]);
         if (value < 0)
             return fail(kStatusInvalidParameter);
+        m_serial.stopBits = m_in[0];
+        m_serial.parity = m_in[1];
+        m_serial.wordLength = m_in[2];
         m_serial.lineControl = static_cast<std::uint8_t>(value);
         // The device server learns a new rate only together with the line control.
         if (m_serial.baudPending) {
@@ -392,37 +401,6 @@ private:
     std::span<std::uint8_t> m_out;
 };
 
-// The events a modem status's delta bits raise under `waitMask`.
-std::uint32_t modemEvents(std::uint32_t waitMask, std::uint8_t status)
-{
-    std::uint32_t events = 0;
-    if ((waitMask & kSerialEvCts) && (status & 0x01))
-        events |= kSerialEvCts;
-    if ((waitMask & kSerialEvDsr) && (status & 0x02))
-        events |= kSerialEvDsr;
-    if ((waitMask & kSerialEvRing) && (status & 0x04))
-        events |= kSerialEvRing;
-    if ((waitMask & kSerialEvRlsd) && (status & 0x08))
-        events |= kSerialEvRlsd;
-    return events;
-}
-
-// Completes a pending wait with the new events and those pending, or keeps
-// them pending; data lock held.
-void signalEvents(PortDevice& port, std::uint32_t events)
-{
-    if (!events)
-        return;
-    SerialState& serial = port.serial;
-    events |= serial.pendingEvents;
-    if (port.pendingWait) {
-        serial.pendingEvents = 0;
-        completePendingWait(port, events);
-    } else {
-        serial.pendingEvents = events;
-    }
-}
-
 } // namespace
 
 NtStatus sendControl(PortDevice& port, const ControlPacket& packet)
@@ -492,48 +470,6 @@ NtStatus serialControl(PortDevice& port, const RequestPtr& request)
     completeRequest(*request, outcome.status, ntSuccess(outcome.status) ? outcome.information : 0);
     releaseRequest(port);
     return outcome.status;
-}
-
-void reportModemStatus(PortDevice& port, std::span<const std::uint8_t> packet)
-{
-    if (packet.size() < 5)
-        return;
-    const std::uint8_t code = packet[3];
-    std::lock_guard lock(port.dataLock);
-    SerialState& serial = port.serial;
-    if (code == kCodeModemStatus) {
-        serial.modemStatus = packet[4];
-        return;
-    }
-    // A modem event needs both argument bytes; a shorter packet is ignored.
-    if (code != kCodeModemEvent || packet.size() < 6)
-        return;
-    const std::uint8_t status = packet[4];
-    serial.modemStatus = status;
-    serial.modemControl = packet[5] & (kSerialDtrState | kSerialRtsState);
-    const std::uint32_t events = modemEvents(serial.waitMask, status);
-    signalEvents(port, events);
-}
-
-void reportModemState(PortDevice& port, std::uint8_t modemStatus)
-{
-    std::lock_guard lock(port.dataLock);
-    port.serial.modemStatus = modemStatus;
-    signalEvents(port, modemEvents(port.serial.waitMask, modemStatus));
-}
-
-void reportLineState(PortDevice& port, std::uint8_t lineStatus)
-{
-    constexpr std::uint8_t kBreak = 0x10;
-    constexpr std::uint8_t kErrors = 0x0E; // overrun, parity, framing
-    std::lock_guard lock(port.dataLock);
-    const std::uint32_t mask = port.serial.waitMask;
-    std::uint32_t events = 0;
-    if ((mask & kSerialEvBreak) && (lineStatus & kBreak))
-        events |= kSerialEvBreak;
-    if ((mask & kSerialEvErr) && (lineStatus & kErrors))
-        events |= kSerialEvErr;
-    signalEvents(port, events);
 }
 
 } // namespace driver

@@ -548,7 +548,7 @@ NtStatus SocketTransport::sendTransmitBuffer(std::span<const std::uint8_t> bytes
     // A server that suspended our sending holds the write, as a send that
     // the network does not take would.
     if (!m_telnet.waitUntilSendable(kSendLimit))
-        return kStatusCancelled;
+        return kStatusIoTimeout;
     std::lock_guard sending(m_telnet.sendMutex());
     const auto pending = m_telnet.takeOutgoing();
     if (!pending.empty())
@@ -640,8 +640,15 @@ void SocketTransport::onStream(std::span<const std::uint8_t> bytes)
     }
     if (telnetLink) {
         // Answers go out from a job: a send may block, this thread must not.
-        if (m_telnet.receive(bytes))
+        const auto answers = m_telnet.receive(bytes);
+        if (answers == Rfc2217Link::Answers::Due)
             queue(PortJob::TelnetSend, &SocketTransport::runTelnetSend);
+        if (answers == Rfc2217Link::Answers::Overflow) {
+            // Ended as a peer that left: a waiting send returns, the link restarts.
+            if (const auto endpoint = snapshot().endpoint)
+                (void)endpoint->disconnect();
+            onPeerDisconnected();
+        }
         return;
     }
     if (!framed) {

@@ -65,7 +65,7 @@ NtStatus VorpilDriver::addDevice(host::Host& host, host::DeviceNode& node)
     for (std::size_t i = 0; allocated && i < port.jobs.size(); ++i) {
         port.jobs[i].job = static_cast<PortJob>(i);
         port.jobs[i].port = &port;
-        port.jobs[i].item = host.allocateWorkItem();
+        port.jobs[i].item = host.allocateWorkItem(&port);
         allocated = port.jobs[i].item != nullptr;
     }
     if (!allocated) {

@@ -25,10 +25,15 @@ public:
     SeqPacketSocket(const SeqPacketSocket&) = delete;
     SeqPacketSocket& operator=(const SeqPacketSocket&) = delete;
 
-    Result<void> send(std::span<const std::uint8_t> message);
+    // With `wait` false a send the socket cannot take at once fails (EAGAIN)
+    // and a receive with nothing there fails (EAGAIN): for an event loop.
+    Result<void> send(std::span<const std::uint8_t> message, bool wait = true);
     // One message into `buffer`; 0 bytes when the peer closed. A message
     // longer than the buffer is an error (its tail is lost).
-    Result<std::size_t> receive(std::span<std::uint8_t> buffer);
+    Result<std::size_t> receive(std::span<std::uint8_t> buffer, bool wait = true);
+    // A message (or the end) waits to be received.
+    bool readable() const;
+    int fd() const { return m_fd; }
     // After a receive of 0 bytes: true when the peer closed (or shut down
     // its sending side), false when it sent an empty message.
     bool peerClosed() const;
@@ -55,6 +60,9 @@ public:
 
     // Waits for the next connection; an error once shutdown() was called.
     Result<std::unique_ptr<SeqPacketSocket>> accept();
+    // The next connection if one waits; EAGAIN when none does.
+    Result<std::unique_ptr<SeqPacketSocket>> acceptNow();
+    int fd() const { return m_fd; }
     void shutdown();
     const std::string& path() const { return m_path; }
 

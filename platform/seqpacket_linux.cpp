@@ -83,10 +83,10 @@ Result<std::unique_ptr<SeqPacketSocket>> SeqPacketSocket::connectTrusted(const s
     return socket;
 }
 
-Result<void> SeqPacketSocket::send(std::span<const std::uint8_t> message)
+Result<void> SeqPacketSocket::send(std::span<const std::uint8_t> message, bool wait)
 {
     for (;;) {
-        const ssize_t sent = ::send(m_fd, message.data(), message.size(), MSG_NOSIGNAL);
+        const ssize_t sent = ::send(m_fd, message.data(), message.size(), MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
         if (sent >= 0)
             return {};
         if (errno != EINTR)
@@ -94,10 +94,10 @@ Result<void> SeqPacketSocket::send(std::span<const std::uint8_t> message)
     }
 }
 
-Result<std::size_t> SeqPacketSocket::receive(std::span<std::uint8_t> buffer)
+Result<std::size_t> SeqPacketSocket::receive(std::span<std::uint8_t> buffer, bool wait)
 {
     for (;;) {
-        const ssize_t got = ::recv(m_fd, buffer.data(), buffer.size(), MSG_TRUNC);
+        const ssize_t got = ::recv(m_fd, buffer.data(), buffer.size(), MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT));
         if (got >= 0) {
             if (static_cast<std::size_t>(got) > buffer.size())
                 return Error { "message of " + std::to_string(got) + " bytes is too long", EMSGSIZE };
@@ -119,6 +119,12 @@ bool SeqPacketSocket::peerClosed() const
     // at the end; only the end leaves the read side hung up.
     pollfd entry { m_fd, POLLRDHUP, 0 };
     return ::poll(&entry, 1, 0) < 0 || (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+bool SeqPacketSocket::readable() const
+{
+    pollfd entry { m_fd, POLLIN, 0 };
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR | POLLRDHUP)) != 0;
 }
 
 void SeqPacketSocket::shutdown() { ::shutdown(m_fd, SHUT_RDWR); }
@@ -165,7 +171,8 @@ Result<std::unique_ptr<SeqPacketListener>> SeqPacketListener::listen(const std::
             return Error { path + " exists and is no socket", EEXIST };
         ::unlink(path.c_str());
     }
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    // Non-blocking, so that acceptNow() never waits; accept() polls first.
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return osError("socket");
     // The socket file is created without group or world access.
@@ -201,6 +208,18 @@ Result<std::unique_ptr<SeqPacketSocket>> SeqPacketListener::accept()
         if (fd >= 0)
             return std::unique_ptr<SeqPacketSocket>(new SeqPacketSocket(fd));
         if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN)
+            continue;
+        return osError("accept");
+    }
+}
+
+Result<std::unique_ptr<SeqPacketSocket>> SeqPacketListener::acceptNow()
+{
+    for (;;) {
+        const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0)
+            return std::unique_ptr<SeqPacketSocket>(new SeqPacketSocket(fd));
+        if (errno == EINTR || errno == ECONNABORTED)
             continue;
         return osError("accept");
     }

@@ -1,5 +1,7 @@
 #include "driver/daemon/control_service.h"
 
+#include "driver/daemon/control_text.h"
+
 #include "common/win32_error.h"
 #include "driver/control_requests.h"
 #include "driver/daemon/port_directory.h"
@@ -21,47 +23,28 @@ constexpr std::string_view kPortsKey = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentContr
 constexpr std::string_view kEnumKey = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum";
 constexpr std::string_view kDeviceMapKey = "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP";
 constexpr std::string_view kSerialCommKey = "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
-// How long an installation waits for the port's name to appear.
-constexpr auto kNamingWait = std::chrono::seconds(2);
 // How long an open waits for a terminal's front end to catch up.
 constexpr auto kSettleLimit = std::chrono::milliseconds(2000);
 
-std::string upper(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    }
-    return out;
-}
-
-bool startsWith(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && upper(text.substr(0, prefix.size())) == upper(prefix);
-}
-
-bool sameKey(std::string_view a, std::string_view b) { return upper(a) == upper(b); }
-
 std::string fullKey(std::string key)
 {
-    if (startsWith(key, "HKLM\\"))
+    if (startsWithText(key, "HKLM\\"))
         key = std::string(kMachine) + key.substr(5);
     return key;
 }
 
 bool readable(std::string_view key)
 {
-    return sameKey(key, kEnumKey) || startsWith(key, std::string(kEnumKey) + "\\") || sameKey(key, kDeviceMapKey)
-        || startsWith(key, std::string(kDeviceMapKey) + "\\") || sameKey(key, ComDb::kKey);
+    return sameText(key, kEnumKey) || startsWithText(key, std::string(kEnumKey) + "\\") || sameText(key, kDeviceMapKey)
+        || startsWithText(key, std::string(kDeviceMapKey) + "\\") || sameText(key, ComDb::kKey);
 }
 
 // Values may be written in a port node's keys that exist and in the SERIALCOMM map.
 bool writable(host::RegistryStore& registry, std::string_view key)
 {
-    if (sameKey(key, kSerialCommKey))
+    if (sameText(key, kSerialCommKey))
         return true;
-    if (!startsWith(key, kPortsKey))
+    if (!startsWithText(key, kPortsKey))
         return false;
     const std::string_view rest = key.substr(kPortsKey.size());
     const std::string instance(rest.substr(0, rest.find('\\')));
@@ -71,7 +54,7 @@ bool writable(host::RegistryStore& registry, std::string_view key)
 // Keys may be created and deleted only below a port node's key.
 bool belowNode(host::RegistryStore& registry, std::string_view key)
 {
-    if (!startsWith(key, kPortsKey))
+    if (!startsWithText(key, kPortsKey))
         return false;
     const std::string_view rest = key.substr(kPortsKey.size());
     const std::size_t separator = rest.find('\\');
@@ -88,38 +71,6 @@ bool validPortName(std::string_view name)
             return false;
     }
     return true;
-}
-
-// The number of "COMn", or 0.
-std::uint32_t comNumberOf(std::string_view name)
-{
-    if (name.size() < 4 || upper(name.substr(0, 3)) != "COM")
-        return 0;
-    std::uint32_t number = 0;
-    for (char c : name.substr(3)) {
-        if (c < '0' || c > '9' || number > ComDb::kHighest)
-            return 0;
-        number = number * 10 + static_cast<std::uint32_t>(c - '0');
-    }
-    return number <= ComDb::kHighest ? number : 0;
-}
-
-std::uint32_t stateCode(host::NodeState state)
-{
-    switch (state) {
-    case host::NodeState::Installed:
-        return static_cast<std::uint32_t>(NodeStateCode::Installed);
-    case host::NodeState::Failed:
-        return static_cast<std::uint32_t>(NodeStateCode::Failed);
-    case host::NodeState::Started:
-        return static_cast<std::uint32_t>(NodeStateCode::Started);
-    case host::NodeState::Stopped:
-        return static_cast<std::uint32_t>(NodeStateCode::Stopped);
-    case host::NodeState::SurpriseRemoved:
-    case host::NodeState::Removed:
-        break;
-    }
-    return static_cast<std::uint32_t>(NodeStateCode::SurpriseRemoved);
 }
 
 void writeTexts(ControlWriter& out, const std::vector<std::string>& texts)
@@ -148,7 +99,7 @@ std::string ControlService::instanceIdOf(std::string_view text)
 {
     if (!text.empty() && text.front() == '@')
         text.remove_prefix(1);
-    return upper(text);
+    return upperCase(text);
 }
 
 std::vector<std::uint8_t> ControlService::handle(ControlSession& session, std::span<const std::uint8_t> datagram)
@@ -252,10 +203,13 @@ NtStatus ControlService::dispatch(ControlSession& session, ControlOp operation, 
             return kStatusInvalidParameter;
         std::vector<std::string> lines;
         if (m_directory) {
+            const auto options = comPortOptions();
             for (const auto& [name, state] : m_directory->statuses()) {
+                const auto option = options.find(upperCase(name));
                 lines.push_back(name + " program=" + (state.attached ? "yes" : "no") + " to-port="
                     + std::to_string(state.bytesToPort) + " to-program=" + std::to_string(state.bytesToProgram)
                     + " not-sent=" + std::to_string(state.bytesNotSent) + " frontend=" + state.kind
+                    + (option == options.end() ? "" : " com-port-option=" + option->second)
                     + (state.lastError.empty() ? "" : " last-error=\"" + state.lastError + "\""));
             }
         }
@@ -353,125 +307,6 @@ NtStatus ControlService::dispatch(ControlSession& session, ControlOp operation, 
     }
     }
     return kStatusInvalidDeviceRequest;
-}
-
-NtStatus ControlService::installNode(
-    const std::string& hardwareId, const std::string& portName, std::string& instanceId, std::string& reason)
-{
-    std::lock_guard lock(m_nodesMutex);
-    NtStatus status = m_host.createNode(hardwareId, instanceId);
-    if (!ntSuccess(status))
-        return status;
-    host::DeviceNode* node = m_host.findNode(instanceId);
-    status = node ? m_host.registry().setString(node->hardwareKeyPath(), "PortName", portName) : kStatusNoSuchDevice;
-    if (ntSuccess(status)) {
-        // The ports class installer takes the name in the COM name database.
-        if (const std::uint32_t number = comNumberOf(portName)) {
-            bool forced = false;
-            std::lock_guard comDb(m_comDbMutex);
-            (void)m_comDb.claim(number, true, forced);
-        }
-        status = m_host.bringUpNode(instanceId);
-    }
-    if (!ntSuccess(status)) {
-        // A half-installed node is removed again, as the installer does.
-        (void)m_host.removeNode(instanceId);
-        if (const std::uint32_t number = comNumberOf(portName)) {
-            std::lock_guard comDb(m_comDbMutex);
-            (void)m_comDb.release(number);
-        }
-        instanceId.clear();
-        return status;
-    }
-    // The name is given by a deferred job; the caller expects to find it.
-    const auto deadline = std::chrono::steady_clock::now() + kNamingWait;
-    while (!m_host.names().linkTarget("\\DosDevices\\" + portName) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (m_directory) {
-        // The link may be seen here a moment before the directory hears of
-        // it: wait for the terminal itself, or for the reason it has none.
-        const auto limit = std::chrono::steady_clock::now() + kNamingWait;
-        for (;;) {
-            (void)m_directory->waitSynced(std::chrono::duration_cast<std::chrono::milliseconds>(kNamingWait));
-            if (!m_directory->terminalOf(portName).empty() || !m_directory->failure(portName).empty()
-                || std::chrono::steady_clock::now() >= limit)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        // A port nobody can open is no port: the node goes again, and the
-        // caller learns why.
-        if (m_directory->terminalOf(portName).empty()) {
-            reason = m_directory->failure(portName);
-            if (reason.empty())
-                reason = "no terminal was made for " + portName;
-            (void)m_host.removeNode(instanceId);
-            if (const std::uint32_t number = comNumberOf(portName)) {
-                std::lock_guard comDb(m_comDbMutex);
-                (void)m_comDb.release(number);
-            }
-            (void)m_directory->waitSynced(std::chrono::duration_cast<std::chrono::milliseconds>(kNamingWait));
-            std::fprintf(stderr, "vorpild: install of %s failed: %s\n", portName.c_str(), reason.c_str());
-            instanceId.clear();
-            return kStatusInsufficientResources;
-        }
-    }
-    std::fprintf(stderr, "vorpild: installed %s (%s, %s)\n", instanceId.c_str(), hardwareId.c_str(), portName.c_str());
-    return kStatusSuccess;
-}
-
-NtStatus ControlService::removeNode(const std::string& instanceId)
-{
-    std::lock_guard lock(m_nodesMutex);
-    host::DeviceNode* node = m_host.findNode(instanceId);
-    if (!node)
-        return kStatusNoSuchDevice;
-    std::string portName;
-    (void)m_host.registry().queryString(node->hardwareKeyPath(), "PortName", portName);
-    const NtStatus status = m_host.removeNode(instanceId);
-    if (!ntSuccess(status))
-        return status;
-    if (const std::uint32_t number = comNumberOf(portName)) {
-        std::lock_guard comDb(m_comDbMutex);
-        (void)m_comDb.release(number);
-    }
-    if (m_directory)
-        (void)m_directory->waitSynced(std::chrono::duration_cast<std::chrono::milliseconds>(kNamingWait));
-    std::fprintf(stderr, "vorpild: removed %s\n", instanceId.c_str());
-    return kStatusSuccess;
-}
-
-void ControlService::listNodes(ControlWriter& out)
-{
-    std::lock_guard lock(m_nodesMutex);
-    std::vector<NodeInfo> nodes;
-    for (const auto& id : m_host.nodeIds()) {
-        host::DeviceNode* node = m_host.findNode(id);
-        if (!node)
-            continue;
-        NodeInfo info;
-        info.instanceId = node->instanceId();
-        info.hardwareId = node->hardwareId();
-        info.state = stateCode(node->state());
-        host::Device* upper = node->physicalDevice().upper();
-        PortDevice* port = upper ? upper->extensionAs<PortDevice>() : nullptr;
-        if (port && node->state() == host::NodeState::Started) {
-            info.portName = currentPortName(*port);
-            if (m_directory && !info.portName.empty() && !m_directory->terminalOf(info.portName).empty())
-                info.devicePath = m_directory->path() + "/" + info.portName;
-            info.linkState = linkState(*port);
-            info.connType = port->config.connType;
-            info.protocol = port->config.protocol;
-            info.cmdByte = port->config.cmdByte;
-            info.remoteHostIp = port->config.remoteHostIp;
-            info.remoteHostPort = port->config.remoteHostPort;
-            info.connected = port->transport && port->transport->connected() ? 1 : 0;
-            info.serverMode = port->transport && port->transport->serverMode() ? 1 : 0;
-        }
-        nodes.push_back(std::move(info));
-    }
-    out.u32(static_cast<std::uint32_t>(nodes.size()));
-    for (const auto& node : nodes)
-        writeNodeInfo(out, node);
 }
 
 } // namespace driver::daemon

@@ -31,6 +31,8 @@ struct ControlSession {
 class ControlService {
 public:
     static constexpr std::size_t kMaxHandlesPerSession = 64;
+    // The highest COM number a port may be installed as: the utility keeps 256 ports.
+    static constexpr std::uint32_t kHighestComNumber = 256;
 
     ControlService(host::Host& host, PortDirectory* directory);
 
@@ -45,7 +47,11 @@ private:
     common::NtStatus installNode(
         const std::string& hardwareId, const std::string& portName, std::string& instanceId, std::string& reason);
     common::NtStatus removeNode(const std::string& instanceId);
+    // The instance ID of the node that has `portName`; empty when none has.
+    std::string nodeNamed(const std::string& portName);
     void listNodes(common::ControlWriter& out);
+    // What each connected RFC 2217 port's server said to COM-PORT-OPTION, by upper-case COM name.
+    std::map<std::string, std::string> comPortOptions();
 
     host::Host& m_host;
     PortDirectory* m_directory;

@@ -180,7 +180,7 @@ int CuseFrontEnd::write(std::span<const std::uint8_t> bytes, std::size_t& writte
     if (ntSuccess(reply.status))
         return 0;
     m_status.bytesNotSent += bytes.size() - written;
-    m_status.lastError = "not connected (" + statusText(reply.status) + ")";
+    m_status.lastError = writeFailureText(reply.status);
     return EIO;
 }
 

@@ -98,7 +98,11 @@ bool Daemon::start(std::string& error)
             return false;
         }
     }
-    m_acceptor = std::thread([this] { acceptLoop(); });
+    m_controlLoop = platform::makeEpollLoop();
+    m_controlServer
+        = std::make_unique<ControlServer>(*m_service, *m_controlLoop, *m_listener, ControlServer::Limits {});
+    m_controlServer->start();
+    m_controlThread = std::thread([this] { m_controlLoop->run(); });
     m_restorer = std::thread([this] { restoreConnections(); });
     std::fprintf(stderr, "vorpild: serving %s, %zu device node(s), registry %s, front end %s\n", socketPath().c_str(),
         m_host->nodeIds().size(), config.registryFile.c_str(), frontEndName());
@@ -133,22 +137,16 @@ void Daemon::stop()
     if (m_stopped)
         return;
     m_stopped = true;
-    if (m_listener)
-        m_listener->shutdown();
-    if (m_acceptor.joinable())
-        m_acceptor.join();
+    // Posted, so that a loop that has not begun to run yet still ends.
+    if (m_controlLoop)
+        m_controlLoop->post([loop = m_controlLoop.get()] { loop->quit(); });
+    if (m_controlThread.joinable())
+        m_controlThread.join();
     if (m_restorer.joinable())
         m_restorer.join();
-    {
-        std::lock_guard lock(m_sessionsMutex);
-        for (auto& session : m_sessions)
-            session.socket->shutdown();
-    }
-    for (auto& session : m_sessions) {
-        if (session.thread.joinable())
-            session.thread.join();
-    }
-    m_sessions.clear();
+    // Requests under way finish; every session closes its handles.
+    m_controlServer.reset();
+    m_controlLoop.reset();
     m_listener.reset();
     m_service.reset();
     m_directory.reset(); // front ends close their handles before the host goes
@@ -178,95 +176,6 @@ void Daemon::restoreConnections()
     restore();
     for (auto& worker : workers)
         worker.join();
-}
-
-void Daemon::acceptLoop()
-{
-    for (;;) {
-        auto accepted = m_listener->accept();
-        if (!accepted.ok()) {
-            if (accepted.error().code == ECANCELED)
-                return; // stopping
-            // Out of descriptors or memory: the client waits in the backlog
-            // until some are free again; the daemon goes on serving.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            continue;
-        }
-        reapSessions();
-        std::unique_ptr<platform::SeqPacketSocket> socket = std::move(*accepted);
-        std::lock_guard lock(m_sessionsMutex);
-        if (m_sessions.size() >= kMaxSessions) {
-            refuse(*socket, kStatusInsufficientResources, "too many clients");
-            continue;
-        }
-        Session& session = m_sessions.emplace_back();
-        session.socket = std::move(socket);
-        if (!platform::startThread(session.thread, [this, &session] { serve(session); })) {
-            refuse(*session.socket, kStatusInsufficientResources, "no thread for another client");
-            m_sessions.pop_back();
-            continue;
-        }
-        m_refusing = false;
-    }
-}
-
-// The answer waits in the client's queue after the close, so its first
-// request (or the attempt to send one) meets it.
-void Daemon::refuse(platform::SeqPacketSocket& socket, NtStatus status, const char* why)
-{
-    (void)socket.send(encodeResponse(0, status, {}));
-    if (!m_refusing)
-        std::fprintf(stderr, "vorpild: control socket: %s (%zu served); refusing new ones until some leave\n", why,
-            m_sessions.size());
-    m_refusing = true;
-}
-
-void Daemon::reapSessions()
-{
-    std::list<Session> finished;
-    {
-        std::lock_guard lock(m_sessionsMutex);
-        for (auto it = m_sessions.begin(); it != m_sessions.end();) {
-            auto next = std::next(it);
-            if (it->done)
-                finished.splice(finished.end(), m_sessions, it);
-            it = next;
-        }
-    }
-    for (auto& session : finished)
-        session.thread.join();
-}
-
-void Daemon::serve(Session& session)
-{
-    {
-        ControlSession state;
-        std::vector<std::uint8_t> buffer(kMaxControlMessage);
-        for (;;) {
-            auto got = session.socket->receive(buffer);
-            if (!got.ok()) {
-                // An oversized datagram is answered; anything else ends the session.
-                if (got.error().code != EMSGSIZE)
-                    break;
-                if (!session.socket->send(encodeResponse(0, kStatusInvalidParameter, {})).ok())
-                    break;
-                continue;
-            }
-            if (*got == 0) {
-                if (session.socket->peerClosed())
-                    break;
-                // An empty datagram is malformed like any other.
-                if (!session.socket->send(encodeResponse(0, kStatusInvalidParameter, {})).ok())
-                    break;
-                continue;
-            }
-            const auto answer = m_service->handle(state, std::span(buffer).first(*got));
-            if (!session.socket->send(answer).ok())
-                break;
-        }
-    } // the session's handles close here, whatever ended it
-    std::lock_guard lock(m_sessionsMutex);
-    session.done = true;
 }
 
 } // namespace driver::daemon

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "driver/daemon/control_server.h"
 #include "driver/daemon/control_service.h"
 #include "driver/daemon/port_directory.h"
 #include "driver/host/host.h"
 #include "driver/socket_transport.h"
 #include "driver/vorpil_driver.h"
+#include "platform/event_loop.h"
 #include "platform/seqpacket.h"
 
 #include <atomic>
@@ -25,8 +27,8 @@ struct DaemonOptions {
 };
 
 // `vorpild`: the driver host with the port driver, its persisted device
-// nodes, a terminal per named port and the control socket. Each client of
-// the socket is served by a thread of its own; a client that goes away (or
+// nodes, a terminal per named port and the control socket, whose clients
+// are served on one event loop (ControlServer); a client that goes away (or
 // sends nonsense) costs only its own session.
 class Daemon {
 public:
@@ -45,21 +47,7 @@ public:
     // The front end the ports got ("pty" or "cuse"), once started.
     const char* frontEndName() const { return m_kind == FrontEndKind::Cuse ? "cuse" : "pty"; }
 
-    // Control-socket clients served at once; one more is answered with
-    // STATUS_INSUFFICIENT_RESOURCES and let go.
-    static constexpr std::size_t kMaxSessions = 64;
-
 private:
-    struct Session {
-        std::unique_ptr<platform::SeqPacketSocket> socket;
-        std::thread thread;
-        bool done = false; // guarded by the daemon's session mutex
-    };
-    void acceptLoop();
-    void serve(Session& session);
-    void reapSessions();
-    // Turns a client away with `status` as the answer to whatever it asks; logged once a spell.
-    void refuse(platform::SeqPacketSocket& socket, common::NtStatus status, const char* why);
     void restoreConnections();
     // Settles "auto"; false with `error` when the front end asked for cannot be served.
     bool chooseFrontEnd(std::string& error);
@@ -71,12 +59,11 @@ private:
     std::unique_ptr<PortDirectory> m_directory;
     std::unique_ptr<ControlService> m_service;
     std::unique_ptr<platform::SeqPacketListener> m_listener;
-    std::thread m_acceptor;
+    std::unique_ptr<platform::EventLoop> m_controlLoop;
+    std::unique_ptr<ControlServer> m_controlServer;
+    std::thread m_controlThread;
     std::thread m_restorer;
-    std::mutex m_sessionsMutex; // protects m_sessions and each session's done flag
-    std::list<Session> m_sessions;
     std::atomic<bool> m_stopped { false };
-    bool m_refusing = false; // acceptor thread only: a refusal was logged
     FrontEndKind m_kind = FrontEndKind::Pty;
 };
 

@@ -1,10 +1,34 @@
 #pragma once
 
+#include "common/ntstatus.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
 
 namespace driver::daemon {
+
+// Why a program's write did not reach the device server, as status and logs say it.
+inline std::string writeFailureText(common::NtStatus status)
+{
+    const std::string code = " (" + common::statusText(status) + ")";
+    switch (status) {
+    case common::kStatusCancelled:
+        return "send timed out: the device server took nothing within the send limit" + code;
+    case common::kStatusIoTimeout:
+        return "send timed out: the device server held the port (FLOWCONTROL-SUSPEND) past the send limit" + code;
+    case common::kStatusInvalidDeviceState:
+    case common::kStatusConnectionDisconnected:
+    case common::kStatusConnectionReset:
+    case common::kStatusConnectionAborted:
+    case common::kStatusConnectionRefused:
+    case common::kStatusNetworkUnreachable:
+    case common::kStatusHostUnreachable:
+        return "not connected" + code;
+    default:
+        return "write failed" + code;
+    }
+}
 
 // What `devcon status` shows of a port's front end.
 struct FrontEndStatus {

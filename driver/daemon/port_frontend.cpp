@@ -330,7 +330,7 @@ void PortFrontEnd::toPort(std::span<const std::uint8_t> bytes)
         return;
     }
     m_status.bytesNotSent += bytes.size() - taken;
-    m_status.lastError = "not connected (" + statusText(status) + ")";
+    m_status.lastError = writeFailureText(status);
     // One line for a spell of refusals; devcon status keeps the count.
     if (!m_refusalLogged)
         std::fprintf(stderr, "vorpild: %s: %zu bytes not sent: %s\n", m_deviceName.c_str(), bytes.size() - taken,

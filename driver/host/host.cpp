@@ -635,12 +635,12 @@ NtStatus Host::queryUiNumber(DeviceNode& node, std::uint32_t& uiNumber)
     return m_registry.queryDword(node.enumKeyPath(), "UINumber", uiNumber);
 }
 
-std::unique_ptr<WorkItem> Host::allocateWorkItem()
+std::unique_ptr<WorkItem> Host::allocateWorkItem(const void* owner)
 {
     NtStatus failure = 0;
     if (m_faults.shouldFail(HostOp::AllocateWorkItem, failure))
         return nullptr;
-    return std::make_unique<WorkItem>(m_workers);
+    return std::make_unique<WorkItem>(m_workers, owner);
 }
 
 void Host::handleClosed(FileHandle& handle)

@@ -165,7 +165,8 @@ public:
     NtStatus writeDeviceMapValue(std::string_view map, std::string_view name, std::string_view text);
     NtStatus deleteDeviceMapValue(std::string_view map, std::string_view name);
     NtStatus queryUiNumber(DeviceNode& node, std::uint32_t& uiNumber);
-    std::unique_ptr<WorkItem> allocateWorkItem();
+    // `owner` (a device's record) shares the workers fairly with other owners.
+    std::unique_ptr<WorkItem> allocateWorkItem(const void* owner = nullptr);
     template <typename T> std::unique_ptr<T> allocate()
     {
         NtStatus ignored = 0;

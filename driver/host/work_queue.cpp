@@ -7,6 +7,8 @@ namespace driver::host {
 WorkerPool::WorkerPool(int threads)
 {
     const int count = threads > 0 ? threads : 1;
+    // One owner whose jobs all block leaves the other half to the rest.
+    m_share = std::max(1, count / 2);
     for (int i = 0; i < count; ++i)
         m_threads.emplace_back([this] { run(); });
 }
@@ -22,13 +24,26 @@ WorkerPool::~WorkerPool()
         thread.join();
 }
 
-void WorkerPool::post(std::function<void()> job)
+void WorkerPool::post(std::function<void()> job, const void* owner)
 {
     {
         std::lock_guard lock(m_mutex);
-        m_jobs.push_back(std::move(job));
+        m_jobs.push_back(Job { std::move(job), owner });
     }
-    m_jobAvailable.notify_one();
+    // Every waiting worker looks: the one woken might find only jobs of an
+    // owner at its share while this one is runnable.
+    m_jobAvailable.notify_all();
+}
+
+std::deque<WorkerPool::Job>::iterator WorkerPool::nextRunnable()
+{
+    return std::find_if(m_jobs.begin(), m_jobs.end(), [this](const Job& job) {
+        if (!job.owner)
+            return true;
+        const auto it = std::find_if(
+            m_running.begin(), m_running.end(), [&job](const auto& entry) { return entry.first == job.owner; });
+        return it == m_running.end() || it->second < m_share;
+    });
 }
 
 void WorkerPool::drain()
@@ -41,23 +56,46 @@ void WorkerPool::run()
 {
     std::unique_lock lock(m_mutex);
     for (;;) {
-        m_jobAvailable.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
-        if (m_jobs.empty())
+        auto next = m_jobs.end();
+        m_jobAvailable.wait(lock, [this, &next] {
+            next = nextRunnable();
+            return next != m_jobs.end() || (m_stopping && m_jobs.empty());
+        });
+        if (next == m_jobs.end())
             return; // stopping with nothing left to do
-        auto job = std::move(m_jobs.front());
-        m_jobs.pop_front();
+        Job job = std::move(*next);
+        m_jobs.erase(next);
+        if (job.owner) {
+            auto it = std::find_if(
+                m_running.begin(), m_running.end(), [&job](const auto& entry) { return entry.first == job.owner; });
+            if (it == m_running.end())
+                m_running.emplace_back(job.owner, 1);
+            else
+                ++it->second;
+        }
         ++m_busy;
         lock.unlock();
-        job();
+        job.run();
+        job.run = nullptr; // what the job held goes before the lock is taken
         lock.lock();
         --m_busy;
+        if (job.owner) {
+            auto it = std::find_if(
+                m_running.begin(), m_running.end(), [&job](const auto& entry) { return entry.first == job.owner; });
+            if (--it->second == 0)
+                m_running.erase(it);
+            // A job of this owner held back by its share may run now.
+            if (!m_jobs.empty())
+                m_jobAvailable.notify_all();
+        }
         if (m_jobs.empty() && m_busy == 0)
             m_idle.notify_all();
     }
 }
 
-WorkItem::WorkItem(WorkerPool& pool)
+WorkItem::WorkItem(WorkerPool& pool, const void* owner)
     : m_pool(pool)
+    , m_owner(owner)
     , m_state(std::make_shared<State>())
 {
 }
@@ -84,7 +122,7 @@ bool WorkItem::queue(std::function<void()> routine)
         m_state->queued = true;
         m_state->routine = std::move(routine);
     }
-    m_pool.post([state = m_state] { runOnce(state); });
+    m_pool.post([state = m_state] { runOnce(state); }, m_owner);
     return true;
 }
 

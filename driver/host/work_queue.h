@@ -11,6 +11,10 @@
 namespace driver::host {
 
 // The system worker threads: deferred jobs run here at passive level.
+// Jobs may name an owner (a port): the jobs of one owner run on at most
+// share() workers at once, so an owner whose jobs block (a send to a peer
+// that stopped reading) never takes every worker from the others. Jobs
+// without an owner are not limited.
 class WorkerPool {
 public:
     explicit WorkerPool(int threads);
@@ -18,18 +22,28 @@ public:
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    void post(std::function<void()> job);
+    void post(std::function<void()> job, const void* owner = nullptr);
     // Blocks until every job posted so far has run.
     void drain();
+    // How many workers one owner's jobs may occupy at once.
+    int share() const { return m_share; }
 
 private:
+    struct Job {
+        std::function<void()> run;
+        const void* owner = nullptr;
+    };
     void run();
+    // The oldest job whose owner is below its share; m_jobs.end() for none.
+    std::deque<Job>::iterator nextRunnable();
 
-    std::mutex m_mutex; // protects m_jobs, m_busy and m_stopping
+    std::mutex m_mutex; // protects m_jobs, m_running, m_busy and m_stopping
     std::condition_variable m_jobAvailable;
     std::condition_variable m_idle;
-    std::deque<std::function<void()>> m_jobs;
+    std::deque<Job> m_jobs;
+    std::vector<std::pair<const void*, int>> m_running; // owners with jobs running, and how many
     int m_busy = 0;
+    int m_share = 1;
     bool m_stopping = false;
     std::vector<std::thread> m_threads;
 };
@@ -40,7 +54,8 @@ private:
 // work items without racing its own jobs.
 class WorkItem {
 public:
-    explicit WorkItem(WorkerPool& pool);
+    // `owner` (the port the item belongs to) shares the pool fairly with other owners.
+    explicit WorkItem(WorkerPool& pool, const void* owner = nullptr);
     ~WorkItem();
     WorkItem(const WorkItem&) = delete;
     WorkItem& operator=(const WorkItem&) = delete;
@@ -63,6 +78,7 @@ private:
     static void runOnce(const std::shared_ptr<State>& state);
 
     WorkerPool& m_pool;
+    const void* m_owner;
     std::shared_ptr<State> m_state;
 };
 

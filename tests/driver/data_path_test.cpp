@@ -1,4 +1,5 @@
 #include "common/serial_ioctl.h"
+#include "driver/pacing.h"
 #include "driver/port_internal.h"
 #include "tests/driver/port_harness.h"
 
@@ -76,6 +77,7 @@ TEST_F(DataPath, WritesAreCutIntoPacketsAndPacedToTheBaudRate)
         ASSERT_EQ(sends.size(), c.chunks.size());
         Bytes carried;
         auto expectedAt = start;
+        std::size_t before = 0; // the bytes the line has carried by then
         for (std::size_t i = 0; i < sends.size(); ++i) {
             const Bytes& bytes = sends[i].bytes;
             std::size_t header = 0;
@@ -89,7 +91,8 @@ TEST_F(DataPath, WritesAreCutIntoPacketsAndPacedToTheBaudRate)
             carried.insert(carried.end(), bytes.begin() + static_cast<std::ptrdiff_t>(header), bytes.end());
             // Each chunk goes out after the previous one's delay.
             EXPECT_EQ(sends[i].at, expectedAt) << "chunk " << i;
-            expectedAt += std::chrono::milliseconds(c.chunks[i] * 1000 / (c.baud / 10) + 1);
+            before += c.chunks[i];
+            expectedAt = start + driver::LinePacer::lineTime(before, c.baud);
         }
         EXPECT_EQ(carried, data);
         EXPECT_EQ(end, expectedAt) << "the last chunk is paced too";
@@ -102,13 +105,14 @@ TEST_F(DataPath, PacingMatchesTheWorkedExample)
     settings.cmdByte = 0;
     open(settings);
     ioctl(kIoctlSerialSetBaudRate, le32({ 9600 }));
+    // Ten bit times a byte, to the nanosecond.
     auto start = m_clock.now();
     m_handle->write(patternBytes(450));
-    EXPECT_EQ(m_clock.now() - start, 469ms);
+    EXPECT_EQ(m_clock.now() - start, 468750us);
     ioctl(kIoctlSerialSetBaudRate, le32({ 115200 }));
     start = m_clock.now();
     m_handle->write(patternBytes(450));
-    EXPECT_EQ(m_clock.now() - start, 40ms);
+    EXPECT_EQ(m_clock.now() - start, 39062500ns);
 }
 
 TEST_F(DataPath, PacketLengthsThatLeaveNoRoomForDataAreRefused)

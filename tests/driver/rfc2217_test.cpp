@@ -125,33 +125,64 @@ TEST(Rfc2217Session, NegotiationAnswersOnlyChangesAndRefusesWhatItDoesNotKnow)
     }
 }
 
-TEST(Rfc2217Session, CommandsWaitForTheServersAgreementAndAreDroppedOnRefusal)
+TEST(Rfc2217Session, CommandsWaitForTheServersAgreementAndOutliveARefusal)
 {
     const Bytes dtrOn { IAC, SB, 44, 5, 8, IAC, SE };
+    const Bytes dtrOff { IAC, SB, 44, 5, 9, IAC, SE };
+    const Bytes rate250000 { IAC, SB, 44, 1, 0, 3, 0xD0, 0x90, IAC, SE };
+    const Bytes opening = concat(
+        { { IAC, SB, 44, 0, IAC, SE }, { IAC, SB, 44, 10, 0x1E, IAC, SE }, { IAC, SB, 44, 11, 0xFF, 0xFF, IAC, SE } });
+    const Bytes settings { IAC, SB, 44, 2, 7, IAC, SE };
     for (const bool agree : { true, false }) {
+        SCOPED_TRACE(agree ? "agreed" : "refused, then agreed");
         rfc2217::ClientSession session;
-        Bytes opening;
-        const Bytes settings { IAC, SB, 44, 2, 7, IAC, SE };
-        session.begin(settings, opening);
+        Bytes negotiation;
+        session.begin(settings, negotiation);
         Bytes out;
         session.command(dtrOn, out);
         EXPECT_TRUE(out.empty());
         Events events;
         Bytes answers;
         session.receive(Bytes { IAC, agree ? DO : DONT, 44 }, events, answers);
-        session.command(dtrOn, out);
         if (agree) {
-            const Bytes expected = concat({ { IAC, SB, 44, 0, IAC, SE }, { IAC, SB, 44, 10, 0x1E, IAC, SE },
-                { IAC, SB, 44, 11, 0xFF, 0xFF, IAC, SE }, settings, dtrOn });
-            EXPECT_EQ(answers, expected) << "signature request, masks, settings, then what waited";
+            EXPECT_EQ(answers, concat({ opening, settings, dtrOn }))
+                << "signature request, masks, settings, then what waited";
+            session.command(dtrOn, out);
             EXPECT_EQ(out, dtrOn);
             EXPECT_TRUE(session.comPortAgreed());
-        } else {
-            EXPECT_TRUE(answers.empty());
-            EXPECT_TRUE(out.empty());
-            EXPECT_TRUE(session.comPortRefused());
+            continue;
         }
+        EXPECT_TRUE(answers.empty());
+        EXPECT_TRUE(session.comPortRefused());
+        // Settings made while refused: the newest of each is kept, in the order last made.
+        for (const Bytes& command : { dtrOn, rate250000, dtrOff, concat({ dtrOn, dtrOff }) })
+            session.command(command, out);
+        EXPECT_TRUE(out.empty());
+        session.receive(Bytes { IAC, DO, 44 }, events, answers);
+        EXPECT_TRUE(session.comPortAgreed());
+        EXPECT_EQ(answers, concat({ { IAC, WILL, 44 }, opening, settings, rate250000, dtrOff }));
     }
+}
+
+TEST(Rfc2217Session, HeldCommandsStayBoundedHoweverManyAreMade)
+{
+    rfc2217::ClientSession session;
+    Bytes out;
+    session.begin({}, out);
+    out.clear();
+    for (int i = 0; i < 100000; ++i) {
+        Bytes line;
+        rfc2217::appendLineSettings(static_cast<std::uint32_t>(1200 + i), 0x03, line);
+        session.command(line, out);
+        const Bytes toggles { IAC, SB, 44, 5, static_cast<std::uint8_t>(i % 2 ? 8 : 9), IAC, SE, IAC, SB, 44, 5,
+            static_cast<std::uint8_t>(i % 2 ? 5 : 6), IAC, SE };
+        session.command(toggles, out);
+    }
+    EXPECT_TRUE(out.empty());
+    Events events;
+    Bytes answers;
+    session.receive(Bytes { IAC, DO, 44 }, events, answers);
+    EXPECT_LT(answers.size(), 200u) << "one command a setting";
 }
 
 TEST(Rfc2217Session, ServerNotificationsAndSignature)
@@ -207,6 +238,10 @@ TEST(Rfc2217Commands, ControlPacketsBecomeComPortCommands)
         rfc2217::appendControl(c.packet, wire);
         EXPECT_EQ(wire, c.wire) << c.what;
     }
+    // A rate without a device-server code goes as the port has it.
+    Bytes wire;
+    rfc2217::appendControl(ControlPacket::make(kCodeBaudAndLineControl, 5, 0x03), wire, 250000);
+    EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 10), (Bytes { IAC, SB, 44, 1, 0, 3, 0xD0, 0x90, IAC, SE }));
 }
 
 TEST(Rfc2217Commands, PurgeFlagsAndAnIacInAValue)

@@ -47,19 +47,32 @@ TEST_F(SerialPort, BaudRateTravelsWithTheNextLineControl)
     EXPECT_EQ(transport().packets(), (std::vector<Bytes> { { 0x33, 0x00, 0x02, 0x19, 0x1E } }));
 }
 
-TEST_F(SerialPort, RejectedBaudRatesAreStillReported)
+TEST_F(SerialPort, ARefusedRateIsNotKept)
 {
-    struct Case {
-        std::uint32_t requested;
-        std::uint32_t reported;
-    };
-    for (const Case& c : { Case { 300, 300 }, Case { 5, 9600 }, Case { 0, 9600 } }) {
-        EXPECT_EQ(ioctl(kIoctlSerialSetBaudRate, le32({ c.requested })).status, 0xC000000Du) << c.requested;
-        EXPECT_EQ(wordAt(ioctl(kIoctlSerialGetBaudRate, {}, 4).output), c.reported) << c.requested;
+    ASSERT_EQ(ioctl(kIoctlSerialSetBaudRate, le32({ 115200 })).status, kStatusSuccess);
+    for (const std::uint32_t refused : { 300u, 250000u, 5u, 0u }) {
+        EXPECT_EQ(ioctl(kIoctlSerialSetBaudRate, le32({ refused })).status, kStatusInvalidParameter) << refused;
+        EXPECT_EQ(wordAt(ioctl(kIoctlSerialGetBaudRate, {}, 4).output), 115200u) << refused;
     }
-    // A rejected rate leaves no code to send: the line control goes out alone.
+    // The device server learns the rate the port has.
     ioctl(kIoctlSerialSetLineControl, lineControl(0, 0, 8));
-    EXPECT_EQ(transport().packets(), (std::vector<Bytes> { { 0x33, 0x00, 0x02, 0x19, 0x03 } }));
+    EXPECT_EQ(transport().packets(), (std::vector<Bytes> { { 0x33, 0x00, 0x03, 0x15, 0x01, 0x03 } }));
+}
+
+TEST(SerialRfc2217Port, AnyRateIsTaken)
+{
+    PortHarness harness;
+    PortSettings settings;
+    settings.wireProtocol = 1;
+    ASSERT_EQ(harness.addPort("COM5", settings), kStatusSuccess);
+    auto handle = harness.open("COM5");
+    ASSERT_NE(handle, nullptr);
+    for (const std::uint32_t rate : { 250000u, 230400u, 460800u, 31250u, 0x7FFFFFFFu, 9600u }) {
+        EXPECT_EQ(handle->deviceIoControl(kIoctlSerialSetBaudRate, le32({ rate }), 0).status, kStatusSuccess) << rate;
+        EXPECT_EQ(wordAt(handle->deviceIoControl(kIoctlSerialGetBaudRate, {}, 4).output), rate);
+    }
+    EXPECT_EQ(handle->deviceIoControl(kIoctlSerialSetBaudRate, le32({ 0 }), 0).status, kStatusInvalidParameter);
+    EXPECT_EQ(wordAt(handle->deviceIoControl(kIoctlSerialGetBaudRate, {}, 4).output), 9600u);
 }
 
 TEST_F(SerialPort, LineControlByteFollowsTheLineControlRegister)
@@ -68,16 +81,20 @@ TEST_F(SerialPort, LineControlByteFollowsTheLineControlRegister)
         Bytes input;
         int expected; // -1: rejected
     };
+    // Two stop bits with five data bits are the 1.5 a UART gives (CS5 with CSTOPB).
     const Case cases[]
         = { { lineControl(0, 0, 8), 0x03 }, { lineControl(2, 2, 7), 0x1E }, { lineControl(1, 0, 5), 0x04 },
               { lineControl(1, 4, 5), 0x3C }, { lineControl(0, 1, 6), 0x09 }, { lineControl(0, 3, 8), 0x2B },
-              { lineControl(1, 0, 8), -1 }, { lineControl(2, 0, 5), -1 }, { lineControl(3, 0, 8), -1 },
+              { lineControl(2, 0, 5), 0x04 }, { lineControl(1, 0, 8), -1 }, { lineControl(3, 0, 8), -1 },
               { lineControl(0, 5, 8), -1 }, { lineControl(0, 0, 9), -1 }, { lineControl(0, 0, 4), -1 } };
+    Bytes held = lineControl(0, 0, 8); // the default
     for (const Case& c : cases) {
         transport().clear();
         const auto reply = ioctl(kIoctlSerialSetLineControl, c.input);
         const auto stored = ioctl(kIoctlSerialGetLineControl, {}, 3);
-        EXPECT_EQ(Bytes(stored.output.begin(), stored.output.begin() + 3), c.input) << "stored even when rejected";
+        if (c.expected >= 0)
+            held = c.input;
+        EXPECT_EQ(Bytes(stored.output.begin(), stored.output.begin() + 3), held) << "a refused one is not kept";
         if (c.expected < 0) {
             EXPECT_EQ(reply.status, kStatusInvalidParameter);
             EXPECT_TRUE(transport().packets().empty());
@@ -96,8 +113,10 @@ TEST_F(SerialPort, HandflowSendsItsFlowControlCode)
         std::uint32_t flowReplace;
         std::uint8_t code;
     };
+    // 0x41: XON/XOFF obeyed on output only (IXON alone), which is what a
+    // device server's software flow control does; 0x42 (IXOFF alone) is not.
     for (const Case& c : { Case { 8, 0x80, 1 }, Case { 1, 0x43, 2 }, Case { 1, 0x40, 0 }, Case { 0x80000009, 0, 1 },
-             Case { 0, 0x80000083, 2 } }) {
+             Case { 0, 0x80000083, 2 }, Case { 1, 0x41, 2 }, Case { 1, 0x42, 0 } }) {
         transport().clear();
         EXPECT_EQ(ioctl(kIoctlSerialSetHandflow, le32({ c.handShake, c.flowReplace, 0, 0 })).status, kStatusSuccess);
         EXPECT_EQ(transport().packets(), (std::vector<Bytes> { { 0x33, 0x00, 0x02, 0x24, c.code } }));

@@ -6,6 +6,7 @@
 #include "driver/daemon/cuse_records.h"
 #include "driver/port_internal.h"
 #include "driver/vorpil_driver.h"
+#include "platform/termios2_linux.h"
 #include "tests/driver/port_harness.h"
 
 #include <gtest/gtest.h>
@@ -292,4 +293,46 @@ TEST_F(CuseFrontEndTest, RequestsOfAClosedDeviceAndUnknownOnesAreRefused)
     Bytes out;
     EXPECT_EQ(ioctl(TIOCGWINSZ, {}, out), ENOTTY);
     EXPECT_EQ(ioctl(TIOCGSERIAL, {}, out), 0);
+}
+
+// A rate the port refuses is not what the program reads back, nor what its
+// writes are paced at; CS5 with CSTOPB (1.5 stop bits) and IXON alone reach
+// the device server.
+TEST_F(CuseFrontEndTest, ARefusedRateReadsBackAsThePortHasItAndUncommonLinesReachTheServer)
+{
+    ASSERT_EQ(program().open(), 0);
+    auto termios2 = [&] {
+        Bytes out;
+        EXPECT_EQ(ioctl(platform::detail::kGetTermios2, {}, out), 0);
+        return driver::host::termiosFromBytes(out.data(), out.size());
+    };
+    driver::host::TtyTermios termios = termios2();
+    termios.cflag = (termios.cflag & ~platform::detail::kRateBits) | platform::detail::kOtherRate;
+    termios.ispeed = termios.ospeed = 250000;
+    Bytes in(driver::host::kTermios2Size);
+    driver::host::termiosToBytes(termios, in.data(), in.size());
+    Bytes none;
+    EXPECT_EQ(ioctl(platform::detail::kSetTermios2, in, none), EINVAL);
+    EXPECT_EQ(termios2().ospeed, 9600u) << "the refused rate was kept";
+    {
+        std::lock_guard lock(port().dataLock);
+        EXPECT_EQ(port().serial.baudRate, 9600u) << "writes would be paced at the refused rate";
+    }
+
+    transport().clear();
+    termios = getTermios();
+    termios.cflag = (termios.cflag & ~CSIZE) | CS5 | CSTOPB;
+    termios.iflag = (termios.iflag & ~IXOFF) | IXON;
+    ASSERT_EQ(setTermios(termios), 0);
+    const auto back = getTermios();
+    EXPECT_EQ(back.cflag & (CSIZE | CSTOPB), static_cast<std::uint32_t>(CS5 | CSTOPB));
+    EXPECT_EQ(back.iflag & (IXON | IXOFF), static_cast<std::uint32_t>(IXON));
+    bool lineControl = false;
+    bool softwareFlow = false;
+    for (const auto& packet : transport().packets()) {
+        lineControl = lineControl || (packet.at(3) == 0x19 && packet.at(4) == 0x04); // 5 data bits, 1.5 stop bits
+        softwareFlow = softwareFlow || (packet.at(3) == 0x24 && packet.at(4) == 2);
+    }
+    EXPECT_TRUE(lineControl) << "CS5 with CSTOPB did not reach the device server";
+    EXPECT_TRUE(softwareFlow) << "IXON alone reached the device server as no flow control";
 }

@@ -158,6 +158,47 @@ TEST_F(VorpildTest, InstallShowsRemovesAndSurvivesARestart)
     EXPECT_TRUE(devcon({ "status" }).lines.empty());
 }
 
+TEST_F(VorpildTest, ANameInUseOrPastCom256IsRefusedWithItsReason)
+{
+    startDaemon();
+    ASSERT_EQ(devcon({ "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", "COM5" }).code, 0);
+    struct Case {
+        const char* name;
+        const char* reason;
+    };
+    // devcon's reason goes to its standard error.
+    auto install = [&](const std::string& name) {
+        ToolRun run;
+        auto child = platform::ChildProcess::start(
+            { "/bin/sh", "-c", "exec \"$@\" 2>&1", "sh", "/usr/bin/env", "VORPIL_RUNTIME_DIR=" + runtimeDir(),
+                testing_support::programPath("devcon"), "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", name },
+            true);
+        if (!child.ok())
+            return run;
+        for (auto line = child->readLine(std::chrono::seconds(20)); line.ok();
+             line = child->readLine(std::chrono::seconds(20)))
+            run.lines.push_back(*line);
+        run.code = child->wait(std::chrono::seconds(20)).value_or(-1);
+        return run;
+    };
+    for (const Case& c : { Case { "COM5", "COM5 is in use by ROOT\\PORTS\\0000" },
+             Case { "com5", "com5 is in use by ROOT\\PORTS\\0000" },
+             Case { "COM257", "COM257 is out of range: COM numbers go from 1 to 256" },
+             Case { "COM4097", "COM4097 is out of range" } }) {
+        const ToolRun refused = install(c.name);
+        EXPECT_EQ(refused.code, 1) << c.name;
+        std::string text;
+        for (const auto& line : refused.lines)
+            text += line + "\n";
+        EXPECT_NE(text.find(c.reason), std::string::npos) << text;
+    }
+    std::size_t nodes = 0;
+    for (const auto& line : devcon({ "status" }).lines)
+        nodes += line.rfind("ROOT\\PORTS\\", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(nodes, 1u) << "no second node";
+    EXPECT_EQ(devcon({ "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", "COM256" }).code, 0);
+}
+
 TEST_F(VorpildTest, ScriptsGetUsageAndInfErrors)
 {
     startDaemon();

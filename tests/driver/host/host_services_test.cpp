@@ -146,6 +146,39 @@ TEST(HostWorkItem, FreeingWaitsForEveryRunOfAnItemQueuedAgainWhileItRan)
     EXPECT_TRUE(freed);
 }
 
+TEST(HostWorkerPool, OnePortsBlockedJobsNeverTakeEveryWorker)
+{
+    // A port whose item is queued again and again while each run blocks (a
+    // send to a peer that reads nothing) gets its share of the workers, and
+    // another port's job still runs at once.
+    WorkerPool pool(4);
+    ASSERT_EQ(pool.share(), 2);
+    int stuckPort = 0;
+    int otherPort = 0;
+    std::atomic<int> running { 0 };
+    std::atomic<int> most { 0 };
+    Event release;
+    WorkItem stuck(pool, &stuckPort);
+    auto blocking = [&] {
+        const int now = ++running;
+        for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) { }
+        release.wait();
+        --running;
+    };
+    for (int i = 0; i < 20; ++i) {
+        (void)stuck.queue(blocking);
+        (void)testing_support::eventually([&] { return !stuck.queued() || running.load() >= pool.share(); }, 2s);
+    }
+    EXPECT_EQ(running.load(), pool.share());
+    Event otherRan;
+    WorkItem other(pool, &otherPort);
+    ASSERT_TRUE(other.queue([&] { otherRan.set(); }));
+    EXPECT_TRUE(testing_support::eventually([&] { return otherRan.isSet(); }, 20s)) << "every worker was taken";
+    release.set();
+    pool.drain();
+    EXPECT_EQ(most.load(), pool.share());
+}
+
 TEST(HostPortLocksDeathTest, OnlyCounterUnderDataIsAllowed)
 {
     PortLock state(LockRank::State);
