@@ -413,6 +413,12 @@ void Device::onUpgradeDone(platform::Result<std::vector<std::uint8_t>> result)
         m_log.event(label() + ": upgrade failed: " + result.error().message);
         return;
     }
+    // A device does not flash an empty image: it keeps the firmware it runs.
+    if (result->empty()) {
+        m_log.event(
+            label() + ": upgrade failed: the firmware file is empty; keeping version " + m_status.firmwareVersion);
+        return;
+    }
     m_firmwareImage = std::move(*result);
     m_status.firmwareVersion = versionFromFirmware(m_firmwareImage);
     m_log.event(label() + ": loaded " + std::to_string(m_firmwareImage.size()) + " bytes of firmware, version "
