@@ -47,8 +47,8 @@ public:
     const RingSlot& slot(std::size_t index) const { return m_slots[index]; }
     // Replies refused since the last reset because every slot was taken.
     std::size_t ignoredCount() const { return m_ignored; }
-    // Signed replies refused since the last reset for being shorter than a
-    // whole settings record.
+    // QueryReplies refused since the last reset for being shorter than a
+    // whole settings record (short datagrams of other types go unsaid).
     std::size_t shortCount() const { return m_short; }
     // MACs that answered from a second address since the last reset (the
     // first kClashesKept; clashCount() also counts the replies past them).

@@ -85,7 +85,8 @@ void BroadcastSearchSocket::onReadable()
     // A reply too short for a record would list a device of zeros (MAC 0,
     // 0.0.0.0) and, by that MAC, hide a real one answering after it.
     if (datagram.size() < kRecordSize) {
-        ring.countShort();
+        if (recordType(datagram) == opcode::kQueryReply)
+            ring.countShort();
         ring.discardCurrent();
         return;
     }
@@ -187,7 +188,8 @@ void MulticastSearchSocket::onReadable()
         return;
     }
     if (slot.datagram().size() < kRecordSize) {
-        ring.countShort();
+        if (recordType(slot.datagram()) == opcode::kQueryReply)
+            ring.countShort();
         ring.discardCurrent();
         return;
     }

@@ -225,6 +225,7 @@ TEST_F(DevmgmtSockets, ShortRepliesTakeNoSlotAndHideNoDeviceAnsweringAfterThem)
     search.ring().reset();
     device.send(to, reply(0x01, 0x00, 20)); // ends before the MAC
     device.send(to, reply(0x01, 0x05, 437)); // one byte short, with the MAC of the device after it
+    device.send(to, reply(0x00, 0x00, 9)); // another program's Query: no reply, nothing to say
     device.send(to, reply(0x01, 0x05));
     ASSERT_TRUE(deliver([&] { return search.ring().writeIndex() == 1; }));
     EXPECT_EQ(search.ring().slot(0).length, 438);
