@@ -1,6 +1,7 @@
 #include "apps/qelta/device_command_support.h"
 
 #include "platform/net.h"
+#include "utility/devmgmt/device_monitor.h"
 
 #include <cstdio>
 #include <iostream>
@@ -82,6 +83,24 @@ std::size_t checkAddresses(utility::devmgmt::DeviceView& view, const std::vector
             std::fprintf(stderr, "qelta: no device at %s answered the search\n", address.c_str());
     }
     return found;
+}
+
+std::optional<std::string> firmwareVersion(
+    platform::EventLoop& loop, platform::Prompter& prompter, const std::string& localAddress, const std::string& device)
+{
+    using namespace utility::devmgmt;
+    DeviceMonitor monitor(loop, prompter);
+    if (!monitor.create(localAddress))
+        return std::nullopt;
+    monitor.rebuild(std::vector<MonitorTarget> { { 0, std::string(), device } });
+    monitor.setRowDoneCallback([&](std::size_t) { loop.quit(0); });
+    monitor.clickStart();
+    loop.run();
+    monitor.clickStart();
+    const auto& row = monitor.rows().front();
+    if (row.texts[kMonitorStatus] != "Success")
+        return std::nullopt;
+    return row.texts[kMonitorFirmware];
 }
 
 } // namespace qelta

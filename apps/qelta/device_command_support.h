@@ -76,6 +76,12 @@ bool searchAndWait(platform::EventLoop& loop, utility::devmgmt::DeviceView& view
 // which address is not listed. Returns how many were found.
 std::size_t checkAddresses(utility::devmgmt::DeviceView& view, const std::vector<std::string>& addresses);
 
+// The firmware version a device reports to StatusQuery (one monitor cycle
+// on a socket of its own); nothing when it does not answer within the
+// monitor's second.
+std::optional<std::string> firmwareVersion(platform::EventLoop& loop, platform::Prompter& prompter,
+    const std::string& localAddress, const std::string& device);
+
 // Restore and reboot: search, check the named rows, run the sequence, print
 // the new search's table.
 enum class Sequence { Restore, Reboot };

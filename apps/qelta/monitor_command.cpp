@@ -6,6 +6,7 @@
 #include "utility/devmgmt/device_monitor.h"
 #include "utility/devmgmt/device_view.h"
 #include "utility/devmgmt/monitor_history.h"
+#include "utility/devmgmt/printable_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -56,10 +57,14 @@ std::string formatRow(const utility::devmgmt::MonitorRow& row, bool json)
         object["rx"] = row.texts[kMonitorRx];
         return object.dump() + "\n";
     }
-    char line[256];
+    // The name and the firmware version are the device's own texts: shown
+    // raw, a control character in them would drive the terminal.
+    const std::string name = escapeControls(row.texts[kMonitorName]);
+    const std::string firmware = escapeControls(row.texts[kMonitorFirmware]);
+    char line[512];
     std::snprintf(line, sizeof line, "%-4s %-8s %-16s %-15s %-5s %-12s %10s %10s\n", row.texts[kMonitorNumber].c_str(),
-        row.texts[kMonitorStatus].c_str(), row.texts[kMonitorName].c_str(), row.texts[kMonitorIp].c_str(),
-        row.texts[kMonitorModem].c_str(), row.texts[kMonitorFirmware].c_str(), row.texts[kMonitorTx].c_str(),
+        row.texts[kMonitorStatus].c_str(), name.c_str(), row.texts[kMonitorIp].c_str(),
+        row.texts[kMonitorModem].c_str(), firmware.c_str(), row.texts[kMonitorTx].c_str(),
         row.texts[kMonitorRx].c_str());
     return line;
 }

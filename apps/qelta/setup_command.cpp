@@ -7,6 +7,7 @@
 #include "utility/devmgmt/device_list_text.h"
 #include "utility/devmgmt/device_setup.h"
 #include "utility/devmgmt/device_view.h"
+#include "utility/devmgmt/printable_text.h"
 #include "utility/devmgmt/setting_file.h"
 #include "utility/devmgmt/setup_sheet.h"
 
@@ -29,12 +30,20 @@ Prints the device's row refreshed from the reply.)";
 const char* const kNotes = R"(Messages the sheet and the device view would show go to stderr with the
 same texts.
 The network segment question is asked once, for the search and the sheet.
+A setting file is sent only when all its 43 lines loaded and none was
+refused. With DHCP off, a static address (item 6) other than the device's
+own is first looked for with a network search: when another device answers
+there, nothing is sent unless --take-address is given.
+Replies from another address than the device's, and replies shorter than a
+settings record, are ignored and named.
 Exit status: 0 when the device replied to the SetConfig (or, with
 --no-submit, when the sheet was filled), 1 when the device was not found,
 answered with a short record (the sheet is not opened), was silent, the
 settings failed, a file could not be used (a directory or device counts as
-one that cannot be opened) or the question was answered no, 2 for bad
-arguments or a value Submit refuses.)";
+one that cannot be opened), a setting file was not loaded whole, the
+sheet holds values a setting file cannot (--save), the static address is
+another device's, or the question was answered no, 2 for bad arguments or
+a value Submit refuses.)";
 
 struct SetupOptions {
     std::string ip;
@@ -42,9 +51,24 @@ struct SetupOptions {
     std::vector<std::string> sets;
     std::optional<std::string> save;
     bool noSubmit = false;
+    bool takeAddress = false;
     bool yes = false;
     bool json = false;
 };
+
+// The row of another device (not the one of `ownMac`) that answers at
+// `address`, if the search listed one.
+std::optional<std::size_t> addressHolder(
+    const utility::devmgmt::DeviceView& view, const std::string& address, const std::string& ownMac)
+{
+    using namespace utility::devmgmt;
+    for (std::size_t row = 0; row < view.rowCount(); ++row) {
+        const auto& texts = view.rows()[row].texts;
+        if (texts[kColumnIp] == address && texts[kColumnMac] != ownMac)
+            return row;
+    }
+    return std::nullopt;
+}
 
 // "ITEM=VALUE" as the setting file writes item ITEM; an error text or empty.
 std::string parseSet(const std::string& text, int& item, std::string& value)
@@ -95,6 +119,8 @@ Runner declareSetup(CLI::App& command)
             "", "ITEM=VALUE"));
     command.add_option("--save", options->save, "write the sheet's values to a device setting file")->type_name("FILE");
     command.add_flag("--no-submit", options->noSubmit, "stop after --save: nothing is sent");
+    command.add_flag("--take-address", options->takeAddress,
+        "send a static address (item 6, DHCP off) even when another device in a search answers at it");
     addYes(command, options->yes,
         "answer yes to the reboot question and the network segment question (without it they are asked on the "
         "terminal)");
@@ -124,15 +150,26 @@ int runSetup(Context& context, const SetupOptions& options)
     if (view.rowCount() == 0)
         return kExitFailure;
 
-    enum class SheetEnd { Submitted, Refused, FileFailed, NotSubmitted };
+    enum class SheetEnd { Submitted, Refused, FileFailed, LoadIncomplete, AddressTaken, NotSubmitted };
     SheetEnd sheetEnd = SheetEnd::NotSubmitted;
     SetupSheet sheet(prompter);
     // The command line's sheet: the file, the --set values, the save, then
     // Submit, as a user would work through the window's sheet.
     auto fillAndSubmit = [&] {
+        const std::string ownStatic = sheet.value(Item::StaticIp);
         if (options.load && !sheet.loadFrom(*options.load)) {
             sheetEnd = SheetEnd::FileFailed;
             return false;
+        }
+        // A load that set nothing, or left items out, is not what the file
+        // says: the device gets none of it.
+        bool loadIncomplete = false;
+        if (options.load && (!sheet.lastLoad().complete() || sheet.lastLoad().applied == 0)) {
+            loadIncomplete = true;
+            prompter.message("The setting file " + *options.load
+                    + (sheet.lastLoad().applied == 0 ? " set nothing" : " was not loaded whole")
+                    + ": nothing is sent to the device.",
+                kSetupTitle, platform::MessageIcon::Warning);
         }
         for (const auto& set : options.sets) {
             int item = 0;
@@ -147,8 +184,34 @@ int runSetup(Context& context, const SetupOptions& options)
             sheetEnd = SheetEnd::FileFailed;
             return false;
         }
+        if (loadIncomplete) {
+            sheetEnd = SheetEnd::LoadIncomplete;
+            return false;
+        }
         if (options.noSubmit)
             return false;
+        // With DHCP off the device takes item 6 as its address at the
+        // restart: taken from another device's file, it would answer for
+        // that device from then on.
+        const std::string& staticIp = sheet.value(Item::StaticIp);
+        if (!options.takeAddress && sheet.value(Item::Dhcp) == "0" && staticIp != ownStatic) {
+            DeviceView others(*loop, prompter, session.dialogs);
+            others.setLocalAddress(view.localAddress(), view.netmask());
+            others.setPeriods(view.periods());
+            if (!searchAndWait(*loop, others)) {
+                sheetEnd = SheetEnd::AddressTaken;
+                return false;
+            }
+            if (const auto holder = addressHolder(others, staticIp, sheet.value(Item::MacAddress))) {
+                const auto& texts = others.rows()[*holder].texts;
+                prompter.message("Item 6 (Server static listening IP) " + staticIp + " is the address of device "
+                        + texts[kColumnMac] + " (" + escapeControls(texts[kColumnName])
+                        + "): nothing is sent. --take-address sends it anyway.",
+                    kSetupTitle, platform::MessageIcon::Warning);
+                sheetEnd = SheetEnd::AddressTaken;
+                return false;
+            }
+        }
         if (!sheet.submit()) {
             sheetEnd = SheetEnd::Refused;
             return false;
@@ -188,6 +251,8 @@ int runSetup(Context& context, const SetupOptions& options)
     case SheetEnd::NotSubmitted:
         return options.noSubmit ? kExitOk : kExitFailure;
     case SheetEnd::FileFailed:
+    case SheetEnd::LoadIncomplete:
+    case SheetEnd::AddressTaken:
     case SheetEnd::Submitted: // the reboot question was answered no
         return kExitFailure;
     }

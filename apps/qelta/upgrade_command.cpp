@@ -6,6 +6,9 @@
 #include "utility/devmgmt/device_commands.h"
 #include "utility/devmgmt/device_list_text.h"
 #include "utility/devmgmt/device_view.h"
+#include "utility/devmgmt/printable_text.h"
+
+#include <algorithm>
 
 #include <cstdio>
 
@@ -22,9 +25,12 @@ again and printed. --server, --file and --period are stored in Qelta.dat as
 the dialog stores them.)";
 
 const char* const kNotes = R"(Messages the device view would show go to stderr with the same texts.
-Exit status: 0 when the request was sent and the device answered the new
-search, 1 otherwise (not found, a question answered no, missing from the
-new search), 2 for bad arguments or values the dialog refuses, 3 when a
+The device's firmware version (its answer to StatusQuery) is read before
+the request and after the new search.
+Exit status: 0 when the device answered the new search with another
+firmware version than before, 1 otherwise (not found, a question answered
+no, missing from the new search, the same version as before, no version
+reported), 2 for bad arguments or values the dialog refuses, 3 when a
 search socket cannot be opened.)";
 
 struct UpgradeOptions {
@@ -81,6 +87,11 @@ int runUpgrade(Context& context, const UpgradeOptions& options)
     if (checkAddresses(view, { options.address }) == 0)
         return kExitFailure;
 
+    // The device reports no result of an upgrade: its firmware version,
+    // before and after, is what tells.
+    const std::string local = view.localAddress();
+    const auto before = firmwareVersion(*loop, prompter, local, options.address);
+
     OptionUpgradeDialog dialog(options, prompter);
     FirmwareUpgrade upgrade(*loop, view, prompter, dialog);
     upgrade.setSettings(
@@ -108,10 +119,31 @@ int runUpgrade(Context& context, const UpgradeOptions& options)
         return kExitFailure;
     const std::string text = options.json ? formatDeviceJson(view.rows()) : formatDeviceTable(view.rows());
     std::fwrite(text.data(), 1, text.size(), stdout);
-    for (const auto& row : view.rows())
-        if (row.texts[kColumnIp] == options.address)
-            return kExitOk;
-    return kExitFailure;
+    const bool listed = std::any_of(view.rows().begin(), view.rows().end(),
+        [&](const ListRow& row) { return row.texts[kColumnIp] == options.address; });
+    if (!listed) {
+        std::fprintf(stderr, "qelta: %s is missing from the new search: it did not come back after the upgrade\n",
+            options.address.c_str());
+        return kExitFailure;
+    }
+    const auto after = firmwareVersion(*loop, prompter, local, options.address);
+    if (!before || !after) {
+        std::fprintf(stderr,
+            "qelta: %s did not report its firmware version %s the upgrade, so it cannot be told "
+            "whether the device upgraded\n",
+            options.address.c_str(), before ? "after" : "before");
+        return kExitFailure;
+    }
+    if (*before == *after) {
+        std::fprintf(stderr,
+            "qelta: %s still reports firmware version %s: the device did not upgrade (the file may be missing "
+            "on the TFTP server, empty or larger than the device takes)\n",
+            options.address.c_str(), escapeControls(*after).c_str());
+        return kExitFailure;
+    }
+    std::fprintf(stderr, "qelta: %s upgraded: firmware version %s, before %s\n", options.address.c_str(),
+        escapeControls(*after).c_str(), escapeControls(*before).c_str());
+    return kExitOk;
 }
 
 } // namespace

@@ -53,7 +53,13 @@ bool CommandSocket::sendTo(const std::string& address, std::span<const std::uint
 {
     if (!create().ok())
         return false;
-    return m_socket.sendTo(address, port, datagram).ok();
+    const auto peer = platform::resolveIpv4(address);
+    {
+        std::lock_guard lock(m_mutex);
+        m_peer = peer;
+        m_refusals = {};
+    }
+    return peer && m_socket.sendTo(platform::Endpoint { *peer, port }, datagram).ok();
 }
 
 bool CommandSocket::received() const
@@ -95,6 +101,12 @@ platform::Endpoint CommandSocket::sender() const
     return m_sender;
 }
 
+CommandRefusals CommandSocket::refusals() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_refusals;
+}
+
 void CommandSocket::onReadable()
 {
     auto& incoming = m_buffers->incoming;
@@ -106,6 +118,21 @@ void CommandSocket::onReadable()
     if (!hasSignature(datagram))
         return;
     std::lock_guard lock(m_mutex);
+    // A reply to a unicast request comes from the address it went to; an
+    // answer from elsewhere could make a forged device look like the one
+    // asked for, and the next request would go wherever it points.
+    if (!m_peer || from.address != *m_peer) {
+        ++m_refusals.wrongSender;
+        m_refusals.lastWrongSender = from.address;
+        return;
+    }
+    // Every reply awaited here carries a whole record; the bytes a short
+    // one lacks would read as zeros (address 0.0.0.0, MAC 0, 921600 baud).
+    if (datagram.size() < kRecordSize) {
+        ++m_refusals.shortReplies;
+        m_refusals.lastShortLength = datagram.size();
+        return;
+    }
     // A later reply replaces an earlier one whole.
     std::copy(datagram.begin(), datagram.end(), m_buffers->reply.begin());
     std::fill(m_buffers->reply.begin() + static_cast<std::ptrdiff_t>(datagram.size()), m_buffers->reply.end(),
@@ -113,6 +140,26 @@ void CommandSocket::onReadable()
     m_length = static_cast<std::int32_t>(datagram.size());
     m_sender = from;
     m_received = true;
+}
+
+std::string describeRefusals(const CommandRefusals& refusals, const std::string& address)
+{
+    std::string text;
+    if (refusals.wrongSender > 0) {
+        text += std::to_string(refusals.wrongSender) + (refusals.wrongSender == 1 ? " reply" : " replies") + " from "
+            + platform::formatIpv4(refusals.lastWrongSender)
+            + (refusals.wrongSender == 1 ? " was" : " (the last one) were") + " ignored: the request went to " + address
+            + ".";
+    }
+    if (refusals.shortReplies > 0) {
+        if (!text.empty())
+            text += " ";
+        text += std::to_string(refusals.shortReplies) + (refusals.shortReplies == 1 ? " reply" : " replies") + " from "
+            + address + " " + (refusals.shortReplies == 1 ? "was" : "were")
+            + " refused: " + std::to_string(refusals.lastShortLength) + " bytes, shorter than the "
+            + std::to_string(kRecordSize) + " bytes of a device's settings.";
+    }
+    return text;
 }
 
 bool sendConnectNotice(CommandSocket& socket, const std::string& deviceAddress, platform::Ipv4 hostAddress,

@@ -9,15 +9,33 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 
 namespace utility::devmgmt {
 
+// What the command socket refused since the last request: replies from an
+// address the request did not go to, and replies too short to hold a
+// device's settings.
+struct CommandRefusals {
+    std::size_t wrongSender = 0;
+    platform::Ipv4 lastWrongSender = 0;
+    std::size_t shortReplies = 0;
+    std::size_t lastShortLength = 0;
+    bool any() const { return wrongSender > 0 || shortReplies > 0; }
+};
+
+// The refusals in plain words for the user, one sentence each; empty when
+// nothing was refused. `address` is where the request went.
+std::string describeRefusals(const CommandRefusals& refusals, const std::string& address);
+
 // The unicast channel to one device at a time: Query, SetConfig, Restore,
 // Reboot, Upgrade and ConnectNotice go out here, and the one reply awaited
 // lands in a single buffer. Only one exchange is outstanding at a time, so a
-// reply is matched by its type alone.
+// reply is matched by its type, and by coming from the address the request
+// went to: anyone on the network can send a datagram to this port. Every
+// reply awaited here is a whole settings record; a shorter one is refused.
 class CommandSocket {
 public:
     CommandSocket(platform::EventLoop& loop, std::string localAddress, std::uint16_t localPort = kCommandPort);
@@ -53,6 +71,8 @@ public:
     std::int32_t copyBuffer(std::span<std::uint8_t> out) const;
     // Sender of the datagram in the buffer.
     platform::Endpoint sender() const;
+    // Datagrams refused since the last send.
+    CommandRefusals refusals() const;
 
 private:
     void onReadable();
@@ -68,11 +88,13 @@ private:
         // never disturbs a reply still waiting in `reply`.
         std::array<std::uint8_t, kMaxDatagram> incoming {};
     };
-    mutable std::mutex m_mutex; // protects m_buffers->reply, m_length, m_sender and m_received
+    mutable std::mutex m_mutex; // protects m_buffers->reply, m_length, m_sender, m_received, m_peer, m_refusals
     std::unique_ptr<Buffers> m_buffers;
     std::int32_t m_length = -1;
     platform::Endpoint m_sender;
     bool m_received = false;
+    std::optional<platform::Ipv4> m_peer; // where the last request went; replies come from there
+    CommandRefusals m_refusals;
 };
 
 // Sends three identical ConnectNotice datagrams to the device's command port,

@@ -5,6 +5,7 @@ namespace {
 
 const char* const kPortBelow1024 = "Port number should greater than 1024.";
 const char* const kSearchResultTitle = "Searching Result";
+const char* const kRefusedTitle = "Warning !!";
 constexpr int kCountdownBase = 200;
 constexpr int kCountdownSpan = 650;
 
@@ -98,6 +99,15 @@ void CommandSteps::refreshRow(std::size_t row, std::span<const std::uint8_t> rep
     m_view.setRowColours(row, kSearchedRow, textColour);
     if (std::stoi(m_view.rows()[row].texts[kColumnPort]) < 1024)
         m_view.prompter().message(kPortBelow1024, kSearchResultTitle, platform::MessageIcon::Information);
+}
+
+void CommandSteps::tellRefusals(std::size_t row)
+{
+    const std::string address = row < m_view.rowCount() ? m_view.rows()[row].texts[kColumnIp] : std::string();
+    const std::string text = describeRefusals(m_view.commandSocket().refusals(), address);
+    if (!text.empty())
+        m_view.prompter().message(
+            "Device NO." + std::to_string(row + 1) + ": " + text, kRefusedTitle, platform::MessageIcon::Warning);
 }
 
 void CommandSteps::startCountdown()

@@ -42,6 +42,11 @@ public:
     bool countingDown() const { return m_countdownTimer != 0; }
     int countdownCounter() const { return m_countdown; }
 
+    // Tells the user what the command socket refused while the exchange with
+    // the row's device ran (replies from another address, short replies);
+    // nothing when it refused nothing. A failure message comes first.
+    void tellRefusals(std::size_t row);
+
     void cancel();
 
 private:

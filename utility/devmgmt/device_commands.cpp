@@ -190,6 +190,7 @@ void DeviceRestore::replyPoll()
         m_view.setProgress(DeviceView::kProgressMax);
         m_prompter.message(
             "Device NO." + rowNumber(row) + " resets failed.", kSettingResultTitle, platform::MessageIcon::Warning);
+        m_view.steps().tellRefusals(row);
         finish(CommandOutcome::Failed);
     }
 }
@@ -205,6 +206,7 @@ void DeviceRestore::queryTimedOut()
         setCommandButtons(m_view, true);
         m_prompter.message(
             "Device NO." + rowNumber(row) + " is disconnected.", kWarningTitle, platform::MessageIcon::Warning);
+        m_view.steps().tellRefusals(row);
         // An earlier device restored still gets its new search from the
         // driver; otherwise the command ends here.
         if (!m_restored) {
@@ -307,6 +309,7 @@ void DeviceReboot::queryTimedOut()
         setCommandButtons(m_view, true);
         m_prompter.message(
             "Device NO." + rowNumber(row) + " is disconnected.", kWarningTitle, platform::MessageIcon::Warning);
+        m_view.steps().tellRefusals(row);
         finish(CommandOutcome::Disconnected);
     }
 }

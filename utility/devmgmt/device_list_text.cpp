@@ -1,5 +1,7 @@
 #include "utility/devmgmt/device_list_text.h"
 
+#include "utility/devmgmt/printable_text.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -62,11 +64,20 @@ std::string utf8Text(const std::string& bytes)
 std::string formatDeviceTable(const std::vector<ListRow>& rows)
 {
     const auto& columns = deviceColumns();
+    // A device's name may hold anything; shown raw, ESC [ 2 J would clear
+    // the screen and CR LF break the row.
+    std::vector<std::array<std::string, kColumnCount>> cells;
+    cells.reserve(rows.size());
+    for (const auto& row : rows) {
+        auto& texts = cells.emplace_back();
+        for (int column = kColumnNumber; column < kColumnCount; ++column)
+            texts[column] = escapeControls(row.texts[column]);
+    }
     std::array<std::size_t, kColumnCount> widths {};
     for (int column = kColumnNumber; column < kColumnCount; ++column) {
         widths[column] = std::string(columns[column].title).size();
-        for (const auto& row : rows)
-            widths[column] = std::max(widths[column], row.texts[column].size());
+        for (const auto& texts : cells)
+            widths[column] = std::max(widths[column], texts[column].size());
     }
     auto line = [&](auto textOf) {
         std::string out;
@@ -79,8 +90,8 @@ std::string formatDeviceTable(const std::vector<ListRow>& rows)
         return out + "\n";
     };
     std::string out = line([&](int column) { return std::string(columns[column].title); });
-    for (const auto& row : rows)
-        out += line([&](int column) { return row.texts[column]; });
+    for (const auto& texts : cells)
+        out += line([&](int column) { return texts[column]; });
     return out;
 }
 

@@ -144,6 +144,7 @@ void DeviceSetup::queryTimedOut()
     m_view.setStatusText(kStatusIdle);
     m_prompter.message(
         "Device NO." + rowNumber(row) + " is disconnected.", kWarningTitle, platform::MessageIcon::Warning);
+    m_view.steps().tellRefusals(row);
     finish(Outcome::Disconnected);
 }
 
@@ -186,6 +187,7 @@ void DeviceSetup::setTick()
     m_view.setProgress(DeviceView::kProgressMax);
     m_prompter.message(
         "Device NO." + rowNumber(row) + " sets failed.", kSettingResultTitle, platform::MessageIcon::Warning);
+    m_view.steps().tellRefusals(row);
     setCommandButtons(m_view, true);
     m_view.setStatusText(kStatusIdle);
     finish(Outcome::Failed);

@@ -27,77 +27,6 @@ platform::Ipv4 segmentAddress(const std::string& text) { return platform::parseI
 
 } // namespace
 
-const std::array<ColumnInfo, kColumnCount>& deviceColumns()
-{
-    static const std::array<ColumnInfo, kColumnCount> columns = { {
-        { "", 20 },
-        { "NO.", 40 },
-        { "Device Name", 130 },
-        { "MAC Address", 130 },
-        { "DHCP", 55 },
-        { "IP", 100 },
-        { "Port", 50 },
-        { "Mode", 50 },
-        { "Status", 90 },
-    } };
-    return columns;
-}
-
-std::array<std::string, kColumnCount> formatRow(const DeviceEntry& entry, std::size_t row)
-{
-    const DeviceConfig config = entry.config();
-    std::array<std::string, kColumnCount> texts;
-    texts[kColumnNumber] = std::to_string(row + 1);
-    std::string name = config.name();
-    texts[kColumnName] = name.empty() ? "ZIR" + std::to_string(row + 1) : name;
-    const MacAddress mac = config.mac();
-    char macText[18];
-    std::snprintf(
-        macText, sizeof macText, "%.2X-%.2X-%.2X-%.2X-%.2X-%.2X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    texts[kColumnMac] = macText;
-    const std::uint8_t flags = config.flags();
-    texts[kColumnDhcp] = (flags & flag::kDhcp) ? "Enable" : "Disable";
-    texts[kColumnIp] = platform::formatIpv4(config.currentAddress());
-    const bool client = (flags & flag::kClient) != 0;
-    texts[kColumnPort] = std::to_string(client ? config.clientPort() : config.dataPort());
-    texts[kColumnMode] = client ? "Client" : "Server";
-    switch (config.connectionState()) {
-    case kStateIdle:
-        texts[kColumnStatus] = "Idle";
-        break;
-    case kStateConnected:
-        texts[kColumnStatus] = "Connected";
-        break;
-    default:
-        texts[kColumnStatus] = "Unknown";
-        break;
-    }
-    return texts;
-}
-
-std::optional<std::string> checkRange(int value, int low, int high)
-{
-    if (value >= low && value <= high)
-        return std::nullopt;
-    return "Please enter an integer between " + std::to_string(low) + " and " + std::to_string(high) + ".";
-}
-
-std::optional<std::string> validateSearchSettings(const SearchSettings& settings)
-{
-    return checkRange(settings.ttl, 1, 128);
-}
-
-std::optional<std::string> validatePeriods(const Periods& periods)
-{
-    if (auto error = checkRange(periods.search, 5, 1000))
-        return error;
-    if (auto error = checkRange(periods.restore, 10, 1000))
-        return error;
-    return checkRange(periods.reboot, 10, 1000);
-}
-
-std::string limitAddressText(const std::string& text) { return text.substr(0, 15); }
-
 DeviceView::DeviceView(
     platform::EventLoop& loop, platform::Prompter& prompter, DeviceDialogs& dialogs, DevicePorts ports)
     : m_loop(loop)
@@ -217,6 +146,7 @@ void DeviceView::resetTable()
     m_deviceCount = 0;
     m_ringRead = 0;
     m_ignoredReplies = 0;
+    m_searchNotes.clear();
 }
 
 bool DeviceView::sameSegment(const std::string& address) const
@@ -426,6 +356,9 @@ void DeviceView::ipSearchTick()
         m_status = kStatusIdle;
         setAllButtons(true);
         changed();
+        collectSearchNotes();
+        if (!m_searchNotes.empty())
+            m_prompter.message(m_searchNotes.front(), kSearchResultTitle, platform::MessageIcon::Warning);
         if (m_searchFinished)
             m_searchFinished();
     } else if (idleCounter < static_cast<unsigned>(m_periods.search) * 10) {
@@ -466,10 +399,32 @@ void DeviceView::finishSearch(bool reportEmpty)
     m_buttons[static_cast<int>(Button::Restore)] = any;
     m_buttons[static_cast<int>(Button::Reboot)] = any;
     changed();
+    collectSearchNotes();
+    if (!m_searchNotes.empty()) {
+        std::string text;
+        for (const auto& note : m_searchNotes)
+            text += (text.empty() ? "" : "\n") + note;
+        m_prompter.message(text, kSearchResultTitle, platform::MessageIcon::Warning);
+    }
     if (!any && reportEmpty)
         m_prompter.message(kNoDevicesFound, kSearchResultTitle, platform::MessageIcon::Information);
     if (m_searchFinished)
         m_searchFinished();
+}
+
+void DeviceView::collectSearchNotes()
+{
+    m_searchNotes.clear();
+    if (m_searchMode == SearchMode::Network) {
+        if (const ReceiveRing* ring = activeRing())
+            m_searchNotes = describeLeftOut(*ring);
+    } else if (m_command) {
+        if (std::string refused = describeRefusals(m_command->refusals(), m_ipSearchAddress); !refused.empty())
+            m_searchNotes.push_back(std::move(refused));
+    }
+    if (m_ignoredReplies > 0)
+        m_searchNotes.push_back(std::to_string(m_ignoredReplies) + " replies left out: the device table holds "
+            + std::to_string(kTableSize) + " devices.");
 }
 
 void DeviceView::addRow(std::span<const std::uint8_t> datagram)
@@ -497,26 +452,6 @@ void DeviceView::addRow(std::span<const std::uint8_t> datagram)
         m_prompter.message(kPortBelow1024, kSearchResultTitle, platform::MessageIcon::Information);
 }
 
-void DeviceView::clickCell(std::size_t row, int column)
-{
-    if (row >= m_rows.size() || column == kColumnCheck)
-        return;
-    const bool checked = !m_rows[row].checked;
-    m_rows[row].checked = checked;
-    currentRow = row;
-    if (checked)
-        setIpSearchAddress(m_rows[row].texts[kColumnIp]);
-    changed();
-}
-
-void DeviceView::setChecked(std::size_t row, bool checked)
-{
-    if (row >= m_rows.size())
-        return;
-    m_rows[row].checked = checked;
-    changed();
-}
-
 void DeviceView::setCommandRunning(const void* command, bool running)
 {
     const auto at = std::find(m_runningCommands.begin(), m_runningCommands.end(), command);
@@ -531,17 +466,6 @@ bool DeviceView::exchangeRunning() const
     return !m_runningCommands.empty() || searching() || m_steps->querying() || m_steps->countingDown();
 }
 
-void DeviceView::doubleClickRow(std::size_t row)
-{
-    if (row >= m_rows.size())
-        return;
-    m_rows[row].checked = true;
-    currentRow = row;
-    changed();
-    if (m_doubleClick)
-        m_doubleClick(row);
-}
-
 void DeviceView::firstShown(bool settingsLoaded)
 {
     if (m_startupTimer != 0)
@@ -553,29 +477,6 @@ void DeviceView::firstShown(bool settingsLoaded)
         if (settingsLoaded && m_searchAfterStart)
             networkSearch(SearchOrigin::Startup);
     });
-}
-
-bool DeviceView::canDrag(std::size_t row, const std::vector<std::string>& treeTexts) const
-{
-    if (row >= m_rows.size() || m_rows[row].texts[kColumnStatus] != "Idle")
-        return false;
-    const std::string& ip = m_rows[row].texts[kColumnIp];
-    for (const auto& text : treeTexts)
-        if (text.find(ip) != std::string::npos)
-            return false;
-    return true;
-}
-
-std::optional<std::string> DeviceView::dropOnPort(std::size_t row, const std::string& itemText)
-{
-    if (row >= m_rows.size() || !m_portLink || itemText.find('(') != std::string::npos)
-        return std::nullopt;
-    const std::string& ip = m_rows[row].texts[kColumnIp];
-    const auto port = static_cast<std::uint16_t>(std::stoi(m_rows[row].texts[kColumnPort]));
-    const bool udp = (m_table[row].config().flags() & flag::kUdp) != 0;
-    if (!m_portLink->connectPort(itemText, ip, port, udp))
-        return std::nullopt;
-    return itemText + " (" + ip + ")";
 }
 
 } // namespace utility::devmgmt

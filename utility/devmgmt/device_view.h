@@ -286,6 +286,10 @@ public:
 
     // Datagrams replies refused in the last search because the table was full.
     std::size_t ignoredReplies() const { return m_ignoredReplies; }
+    // What the last search left out of the table and why, one sentence
+    // each (replies beyond 256, short replies, replies from an address not
+    // asked, one MAC from two addresses); shown when the search ends.
+    const std::vector<std::string>& searchNotes() const { return m_searchNotes; }
     // Why the last search could not open its socket (address, port, reason);
     // empty when it could.
     const std::string& socketError() const { return m_socketError; }
@@ -300,6 +304,7 @@ private:
     // Ends a search whose socket cannot be opened, telling the user why.
     void socketFailed(std::uint16_t port, const platform::Error& error);
     void addRow(std::span<const std::uint8_t> datagram);
+    void collectSearchNotes();
     void startTick(void (DeviceView::*tick)());
     void stopTick();
     void changed();
@@ -328,6 +333,7 @@ private:
     std::size_t m_deviceCount = 0;
     std::size_t m_ringRead = 0; // next ring slot the search tick looks at
     std::size_t m_ignoredReplies = 0;
+    std::vector<std::string> m_searchNotes;
     std::vector<ListRow> m_rows;
     std::array<bool, kButtonCount> m_buttons {};
     std::string m_status = "Idle";

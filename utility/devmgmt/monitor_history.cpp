@@ -3,6 +3,7 @@
 #include <charconv>
 #include <chrono>
 #include <optional>
+#include <string_view>
 
 namespace utility::devmgmt {
 namespace {
@@ -26,8 +27,16 @@ double growth(std::uint32_t before, std::uint32_t after)
     return after >= before ? static_cast<double>(after - before) : static_cast<double>(after);
 }
 
-std::string csvField(const std::string& text)
+// A cell a spreadsheet would take for a formula: a device named
+// "=HYPERLINK(...)" must show as text, not run.
+bool formulaLike(const std::string& text)
 {
+    return !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
+}
+
+std::string csvField(const std::string& raw)
+{
+    const std::string text = formulaLike(raw) ? "'" + raw : raw;
     if (text.find_first_of(",\"\r\n") == std::string::npos)
         return text;
     std::string quoted = "\"";

@@ -59,7 +59,9 @@ private:
 };
 
 // The monitor's rows for a spreadsheet: one line per row and cycle, CR LF
-// ended, fields quoted where they hold a comma, quote or line break.
+// ended, fields quoted where they hold a comma, quote or line break, and a
+// field starting with =, +, -, @, tab or CR prefixed with ' so that it
+// stays text.
 std::string monitorCsvHeader();
 std::string monitorCsvLine(const std::string& time, const MonitorRow& row);
 

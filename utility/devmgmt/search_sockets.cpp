@@ -78,7 +78,20 @@ void BroadcastSearchSocket::onReadable()
         return; // nothing waiting, or a pending network error: nothing to take
     ring.recordCurrent(*received, sender);
     const auto datagram = slot.datagram();
-    if (!hasSignature(datagram) || ring.holdsMac(datagram)) {
+    if (!hasSignature(datagram)) {
+        ring.discardCurrent();
+        return;
+    }
+    // A reply too short for a record would list a device of zeros (MAC 0,
+    // 0.0.0.0) and, by that MAC, hide a real one answering after it.
+    if (datagram.size() < kRecordSize) {
+        if (recordType(datagram) == opcode::kQueryReply)
+            ring.countShort();
+        ring.discardCurrent();
+        return;
+    }
+    if (const auto kept = ring.findMac(datagram)) {
+        ring.noteSameMac(*kept, sender);
         ring.discardCurrent();
         return;
     }
@@ -174,6 +187,16 @@ void MulticastSearchSocket::onReadable()
         ring.discardCurrent();
         return;
     }
+    if (slot.datagram().size() < kRecordSize) {
+        if (recordType(slot.datagram()) == opcode::kQueryReply)
+            ring.countShort();
+        ring.discardCurrent();
+        return;
+    }
+    // Every reply is kept here, but one MAC from two addresses is a clash
+    // the user is told about.
+    if (const auto kept = ring.findMac(slot.datagram()))
+        ring.noteSameMac(*kept, sender);
     ring.advance();
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/net.h"
+#include "utility/devmgmt/printable_text.h"
 
 namespace utility::devmgmt {
 namespace {
@@ -142,6 +143,33 @@ std::array<std::string, kItemCount> readSettingValues(std::string_view data)
     return values;
 }
 
+int settingLinesIn(std::string_view data)
+{
+    int lines = 0;
+    std::size_t at = 0;
+    while (lines < kItemCount && at < data.size()) {
+        ++lines;
+        const std::size_t lineEnd = data.find_first_of(std::string_view("\r\n", 2), at);
+        if (lineEnd == std::string_view::npos)
+            break;
+        at = lineEnd + 1;
+        if (data[lineEnd] == '\r' && at < data.size() && data[at] == '\n')
+            ++at;
+    }
+    return lines;
+}
+
+std::vector<RefusedItem> unloadableValues(const DeviceItems& values)
+{
+    std::vector<RefusedItem> refused;
+    for (int item = 1; item <= kItemCount; ++item) {
+        const std::string& value = values.values[static_cast<std::size_t>(item - 1)];
+        if (std::string why = settingValueProblem(item, value, false); !why.empty())
+            refused.push_back({ item, value, std::move(why) });
+    }
+    return refused;
+}
+
 std::size_t settingTextLimit(int item)
 {
     switch (static_cast<Item>(item)) {
@@ -198,6 +226,10 @@ std::string settingValueProblem(int item, std::string_view value, bool strict)
     const LoadRule rule = loadRule(item);
     if (rule == LoadRule::Ignored || value.empty())
         return {};
+    // A line break inside a value would move every later item of the file
+    // by a line; the other control characters reach terminals and logs.
+    if (hasControls(value))
+        return "holding control characters";
     const std::size_t limit = settingTextLimit(item);
     if (value.size() > limit)
         return "longer than " + std::to_string(limit) + " characters";
@@ -371,8 +403,8 @@ void applySettingValues(const std::array<std::string, kItemCount>& values, Devic
 
 std::string refusedItemMessage(const RefusedItem& refused)
 {
-    return "Item " + std::to_string(refused.item) + " (" + settingItemName(refused.item) + "): \"" + refused.value
-        + "\" is " + refused.why;
+    return "Item " + std::to_string(refused.item) + " (" + settingItemName(refused.item) + "): \""
+        + escapeControls(refused.value) + "\" is " + refused.why;
 }
 
 } // namespace utility::devmgmt

@@ -32,6 +32,10 @@ std::string formatSettingFile(const DeviceItems& values);
 // end of `data` is ever read.
 std::array<std::string, kItemCount> readSettingValues(std::string_view data);
 
+// How many of the 43 item lines the data reaches (a last line without a
+// line end counts).
+int settingLinesIn(std::string_view data);
+
 // How an item of the file reaches the sheet.
 enum class LoadRule {
     Ignored, // 2, 5, 8, 9, 32, 33: never applied, never reported as empty
@@ -78,6 +82,9 @@ std::string settingItemName(int item);
 std::string settingValueProblem(int item, std::string_view value, bool strict);
 // "Item 17 (Netmask) ..." for a refused value.
 std::string refusedItemMessage(const RefusedItem& refused);
+// The values among `values` that loading a setting file would refuse (so
+// a file saved with them could not be loaded back).
+std::vector<RefusedItem> unloadableValues(const DeviceItems& values);
 
 // The five event bits (cold start, warm start, authentication fail, IP
 // change, password change) as the sheet keeps item 34: the low byte first.

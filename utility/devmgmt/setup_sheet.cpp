@@ -66,6 +66,14 @@ void SetupSheet::open(const DeviceEntry& entry, std::size_t row)
     m_opened = true;
     m_submitted = false;
     applyPageRules();
+    // Said when the record is read, not first when a file refuses it.
+    if (const auto refused = unloadableValues(m_values); !refused.empty()) {
+        std::string text = "Device NO." + std::to_string(row + 1) + " reports settings the sheet cannot show:";
+        for (const auto& item : refused)
+            text += "\n" + refusedItemMessage(item);
+        text += "\nThey are kept as the device sent them; a setting file cannot hold them.";
+        m_prompter.message(text, kSetupTitle, platform::MessageIcon::Warning);
+    }
 }
 
 bool SetupSheet::udp() const { return on(m_values[Item::Udp]); }
@@ -292,6 +300,19 @@ bool SetupSheet::saveTo(const std::string& path)
             std::filesystem::remove(path, error);
         return false;
     }
+    // A file its own Load would refuse is no setting file: CR LF inside a
+    // name would shift every later line, a list index past its list cannot
+    // be loaded back.
+    if (const auto refused = unloadableValues(m_values); !refused.empty()) {
+        std::string text = "The file is not saved:";
+        for (const auto& item : refused)
+            text += "\n" + refusedItemMessage(item);
+        m_prompter.message(text, kFileInfoTitle, platform::MessageIcon::Error);
+        file.close();
+        if (!existed && std::filesystem::file_size(path, error) == 0 && !error)
+            std::filesystem::remove(path, error);
+        return false;
+    }
     const std::string text = formatSettingFile(m_values);
     file.seekp(0);
     file.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -315,6 +336,7 @@ void SetupSheet::showRefused(const RefusedItem& refused)
 
 bool SetupSheet::loadFrom(const std::string& path)
 {
+    m_lastLoad = {};
     auto failedToOpen = [&] {
         m_prompter.beep(kBeepHz, kBeepMs);
         m_prompter.message(kFailedToOpen + path, {}, platform::MessageIcon::Error);
@@ -340,14 +362,30 @@ bool SetupSheet::loadFrom(const std::string& path)
         m_prompter.message(kFileTooLarge, {}, platform::MessageIcon::Warning);
         return false;
     }
-    std::vector<int> empty;
-    std::vector<RefusedItem> refused;
-    applySettingValues(readSettingValues(data), m_values, empty, refused);
-    for (std::size_t i = 0; i < empty.size(); ++i)
+    LoadReport report;
+    report.read = true;
+    report.lines = settingLinesIn(data);
+    applySettingValues(readSettingValues(data), m_values, report.emptyItems, report.refusedItems);
+    // Items past the end of a file cut short are missing, not empty.
+    std::erase_if(report.emptyItems, [&](int item) { return item > report.lines; });
+    for (std::size_t i = 0; i < report.emptyItems.size(); ++i)
         m_prompter.message(kItemEmpty, {}, platform::MessageIcon::Warning);
-    for (const auto& item : refused)
+    for (const auto& item : report.refusedItems)
         showRefused(item);
+    if (report.lines < kItemCount)
+        m_prompter.message("The file ends after line " + std::to_string(report.lines) + " of "
+                + std::to_string(kItemCount) + "; items " + std::to_string(report.lines + 1) + " to "
+                + std::to_string(kItemCount) + " are not loaded.",
+            kNameRefusedTitle, platform::MessageIcon::Warning);
     applyPageRules();
+    for (int item = 1; item <= kItemCount; ++item) {
+        const bool applied = loadRule(item) != LoadRule::Ignored && item <= report.lines
+            && std::find(report.emptyItems.begin(), report.emptyItems.end(), item) == report.emptyItems.end()
+            && std::none_of(report.refusedItems.begin(), report.refusedItems.end(),
+                [&](const RefusedItem& refused) { return refused.item == item; });
+        report.applied += applied ? 1 : 0;
+    }
+    m_lastLoad = std::move(report);
     return true;
 }
 

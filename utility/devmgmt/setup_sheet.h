@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace utility::devmgmt {
 
@@ -28,6 +29,17 @@ inline constexpr std::size_t kNameLimit = 16;
 inline constexpr std::size_t kAddressLimit = 15;
 inline constexpr std::size_t kLongTextLimit = 36;
 
+// What the last Load did with the file.
+struct LoadReport {
+    bool read = false; // the file was opened and read
+    int lines = 0; // item lines the file holds, up to 43
+    int applied = 0; // items that changed the pages' values
+    std::vector<int> emptyItems;
+    std::vector<RefusedItem> refusedItems;
+    // Everything the file says reached the sheet: all 43 lines, no item refused.
+    bool complete() const { return read && lines == kItemCount && refusedItems.empty(); }
+};
+
 // What the network page's controls allow at the moment.
 struct NetworkControls {
     bool dataPortEnabled = true;
@@ -45,7 +57,10 @@ public:
     explicit SetupSheet(platform::Prompter& prompter);
 
     // Fills both pages from a device's row: the record as the table holds it
-    // and its list index.
+    // and its list index. Values the pages cannot show (a list index past
+    // the list, a timeout above 20, control characters in a text) are said
+    // at once; they stay as the device sent them, so Submit sends them back
+    // unchanged, but the setting file does not take them.
     void open(const DeviceEntry& entry, std::size_t row);
     bool opened() const { return m_opened; }
 
@@ -86,8 +101,11 @@ public:
     void clickSave();
     void clickLoad();
     // The same without the dialog; true when the file was written or read.
+    // Saving refuses values loading would refuse. A file that ends before
+    // its 43rd line loads the lines it has and says where it ends.
     bool saveTo(const std::string& path);
     bool loadFrom(const std::string& path);
+    const LoadReport& lastLoad() const { return m_lastLoad; }
 
     // Called after values changed from outside a page (load, open).
     void setChangedCallback(std::function<void()> callback) { m_changed = std::move(callback); }
@@ -105,6 +123,7 @@ private:
     NetworkControls m_controls;
     std::array<std::uint8_t, kSheetHeaderSize> m_header {};
     DeviceConfig m_setConfig;
+    LoadReport m_lastLoad;
     std::function<void()> m_changed;
 };
 

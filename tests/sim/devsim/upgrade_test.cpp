@@ -150,6 +150,17 @@ TEST_F(UpgradeTest, AMissingFileLeavesTheOldFirmwareRunning)
     EXPECT_EQ(firmwareVersion(), "1.0.0");
 }
 
+TEST_F(UpgradeTest, AnEmptyFileLeavesTheOldFirmwareRunning)
+{
+    m_files.write("empty.bin", "");
+    m_peer.send(device().unicastEndpoint(), upgradeRequest(device().settings(), ip("127.0.0.1"), "empty.bin"));
+    m_loop.processPending();
+    ASSERT_TRUE(waitForTransfer());
+    EXPECT_EQ(device().state(), Device::State::Running);
+    EXPECT_EQ(device().restarts(), 0);
+    EXPECT_EQ(firmwareVersion(), "1.0.0");
+}
+
 TEST_F(UpgradeTest, AnUpgradeForAnotherDeviceIsIgnored)
 {
     DeviceConfig other = device().settings();

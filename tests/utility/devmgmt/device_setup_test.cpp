@@ -325,14 +325,24 @@ TEST_F(DeviceSetupTest, RefreshShowsAnEmptyNameAsTheCommandAsks)
     EXPECT_EQ(view->rows()[0].background, kSearchedRow);
 }
 
-TEST_F(DeviceSetupTest, AShortQueryReplyNeverOpensTheSheetAndNothingIsSent)
+TEST_F(DeviceSetupTest, AShortQueryReplyIsNoDeviceAndAShortEntryNeverOpensTheSheet)
 {
     // A reply of 64 bytes would fill the sheet with zeros: 921600 baud,
-    // 5 data bits, odd parity, Xon/Xoff.
+    // 5 data bits, odd parity, Xon/Xoff. The search lists no such device.
     startDevices(
         1, [](sim::devsim::DeviceDefinition& definition) { definition.fault = sim::devsim::FaultMode::ShortReply; });
+    view->setIpSearchAddress("127.0.0.10");
+    view->ipSearch(false);
+    ASSERT_TRUE(loop.runUntil([&] { return !view->searching(); }, 5s));
+    EXPECT_EQ(view->rowCount(), 0u);
+    ASSERT_EQ(view->searchNotes().size(), 1u);
+    EXPECT_NE(view->searchNotes()[0].find("64 bytes, shorter than the 438 bytes"), std::string::npos);
+
+    // A row holding a short record all the same gets no sheet.
+    device(0).setFault(sim::devsim::FaultMode::None);
     searchAddress("127.0.0.10");
-    ASSERT_EQ(view->entry(0).length, 64);
+    view->mutableEntry(0).length = 64;
+    prompter.shown.clear();
     const auto before = device(0).settings();
     int sheetsShown = 0;
     fillSheet = [&] {

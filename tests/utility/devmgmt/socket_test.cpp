@@ -169,9 +169,9 @@ TEST_F(DevmgmtSockets, UnsignedDatagramsNeverTakeASlot)
         const Endpoint to = ring == &broadcast.ring() ? broadcast.localEndpoint() : multicast.localEndpoint();
         device.send(to, unsignedDatagram());
         device.send(to, Bytes { 'Z', 'O', 'R' });
-        device.send(to, reply(0x01, 0x07, 40));
+        device.send(to, reply(0x01, 0x07));
         ASSERT_TRUE(deliver([&] { return ring->writeIndex() == 1; }));
-        EXPECT_EQ(ring->slot(0).length, 40);
+        EXPECT_EQ(ring->slot(0).length, 438);
         EXPECT_EQ(ring->slot(0).data[31], 0x07);
         // A refused datagram leaves its slot empty, not half-filled.
         device.send(to, unsignedDatagram());
@@ -213,7 +213,7 @@ TEST_F(DevmgmtSockets, RingTakes256RepliesAndIgnoresTheRest)
     EXPECT_EQ(search.ring().slot(0).data[31], 0x42);
 }
 
-TEST_F(DevmgmtSockets, ShortReplyDoesNotInheritTheMacOfAnEarlierSearch)
+TEST_F(DevmgmtSockets, ShortRepliesTakeNoSlotAndHideNoDeviceAnsweringAfterThem)
 {
     BroadcastSearchSocket search(loop, "127.0.0.1", 0);
     ASSERT_TRUE(search.create().ok());
@@ -224,10 +224,35 @@ TEST_F(DevmgmtSockets, ShortReplyDoesNotInheritTheMacOfAnEarlierSearch)
 
     search.ring().reset();
     device.send(to, reply(0x01, 0x00, 20)); // ends before the MAC
+    device.send(to, reply(0x01, 0x05, 437)); // one byte short, with the MAC of the device after it
+    device.send(to, reply(0x00, 0x00, 9)); // another program's Query: no reply, nothing to say
     device.send(to, reply(0x01, 0x05));
-    ASSERT_TRUE(deliver([&] { return search.ring().writeIndex() == 2; }));
-    EXPECT_EQ(search.ring().slot(0).data[31], 0);
-    EXPECT_EQ(search.ring().slot(1).data[31], 0x05);
+    ASSERT_TRUE(deliver([&] { return search.ring().writeIndex() == 1; }));
+    EXPECT_EQ(search.ring().slot(0).length, 438);
+    EXPECT_EQ(search.ring().slot(0).data[31], 0x05);
+    EXPECT_EQ(search.ring().shortCount(), 2u);
+    EXPECT_EQ(describeLeftOut(search.ring()),
+        std::vector<std::string> { "2 replies left out: shorter than the 438 bytes of a device's settings." });
+}
+
+TEST_F(DevmgmtSockets, OneMacFromASecondAddressIsAClashNamedOnce)
+{
+    BroadcastSearchSocket search(loop, "127.0.0.1", 0);
+    ASSERT_TRUE(search.create().ok());
+    Peer first("127.0.0.2");
+    Peer second("127.0.0.3");
+    const Endpoint to = search.localEndpoint();
+    first.send(to, reply(0x01, 0x05));
+    ASSERT_TRUE(deliver([&] { return search.ring().writeIndex() == 1; }));
+    first.send(to, reply(0x01, 0x05)); // the same device again: no clash
+    for (int i = 0; i < 3; ++i)
+        second.send(to, reply(0x01, 0x05));
+    loop.processPending();
+    ASSERT_TRUE(deliver([&] { return search.ring().clashCount() == 1; }));
+    EXPECT_EQ(search.ring().writeIndex(), 1u);
+    EXPECT_EQ(describeLeftOut(search.ring()),
+        std::vector<std::string> {
+            "Address clash: MAC 00-1A-2B-3C-4D-05 answered from 127.0.0.2 and from 127.0.0.3." });
 }
 
 TEST_F(DevmgmtSockets, OwnEchoIsFilteredWhenLoopbackCannotBeSwitchedOff)
@@ -350,13 +375,29 @@ TEST_F(DevmgmtSockets, CommandSocketTakesSignedRepliesOnly)
     command.clearReceived();
     EXPECT_FALSE(command.replyReady(1));
 
-    // A later reply replaces the earlier one whole.
+    // A short reply, and one from another address, are refused and counted.
     device.send(utility, reply(0x03, 0x02, 12));
+    Peer stranger("127.0.0.3");
+    stranger.send(utility, reply(0x03, 0x03));
+    ASSERT_TRUE(deliver([&] { return command.refusals().wrongSender == 1 && command.refusals().shortReplies == 1; }));
+    EXPECT_FALSE(command.received());
+    EXPECT_EQ(describeRefusals(command.refusals(), "127.0.0.2"),
+        "1 reply from 127.0.0.3 was ignored: the request went to 127.0.0.2. 1 reply from 127.0.0.2 was refused: 12 "
+        "bytes, shorter than the 438 bytes of a device's settings.");
+
+    // A later reply replaces the earlier one whole.
+    Bytes later = reply(0x03, 0x02);
+    later.resize(500, 0xEE);
+    device.send(utility, later);
     ASSERT_TRUE(deliver([&] { return command.received(); }));
     EXPECT_TRUE(command.replyReady(3));
-    EXPECT_EQ(command.copyBuffer(copy), 12);
-    EXPECT_EQ(copy[12], 0);
-    EXPECT_EQ(copy[31], 0);
+    EXPECT_EQ(command.copyBuffer(copy), 500);
+    EXPECT_EQ(copy[31], 0x02);
+    EXPECT_EQ(copy[500], 0);
+
+    // The next request forgets what was refused.
+    ASSERT_TRUE(command.sendTo("127.0.0.2", buildQuery(), device.port()));
+    EXPECT_FALSE(command.refusals().any());
 
     command.prepareForRequest();
     EXPECT_FALSE(command.received());

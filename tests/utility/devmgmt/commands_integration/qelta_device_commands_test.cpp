@@ -209,6 +209,8 @@ TEST_F(QeltaDeviceCommands, UpgradeFetchesFromQeltasTftpServerAndTheMonitorShows
     const auto took = std::chrono::steady_clock::now() - started;
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("Do you really want to upgrade firmware code?"), std::string::npos);
+    EXPECT_NE(run.err.find("127.0.0.12 upgraded: firmware version 2.5-new, before 1.0.0"), std::string::npos)
+        << run.err;
     EXPECT_GE(took, 21s); // period 5 becomes 10: the search on the 21st tick of 1 s
     EXPECT_FALSE(rowOf(run.out, "127.0.0.12").is_null()) << run.out;
     EXPECT_EQ(settingsItem(8), "10");
@@ -234,6 +236,31 @@ TEST_F(QeltaDeviceCommands, UpgradeFetchesFromQeltasTftpServerAndTheMonitorShows
     run = qelta("upgrade --ip 127.0.0.12 --server 0.0.0.0 --file x.bin --yes");
     EXPECT_EQ(run.status, 2);
     EXPECT_NE(run.err.find("Invalid TFTP Server IP address!"), std::string::npos) << run.err;
+}
+
+TEST_F(QeltaDeviceCommands, AnUpgradeThatLeavesTheFirmwareVersionAsItWasEndsWithOne)
+{
+    ASSERT_EQ(std::system(("mkdir -p '" + dir.path() + "/fw'").c_str()), 0);
+    dir.write("fw/empty.bin", "");
+    auto tftp = platform::ChildProcess::start({ "/bin/sh", "-c",
+        "cd '" + dir.path() + "' && exec '" + programPath("qelta") + "' tftp --dir fw --port 16969" });
+    ASSERT_TRUE(tftp.ok());
+    startDevsim({ "--tftp-port", "16969" });
+    std::this_thread::sleep_for(500ms);
+
+    // A file the server does not have, and an empty one the device refuses.
+    for (const char* file : { "absent.bin", "empty.bin" }) {
+        SCOPED_TRACE(file);
+        const ProgramRun run = qelta(
+            std::string("upgrade --ip 127.0.0.12 --server 127.0.0.1 --file ") + file + " --period 10 --yes --json");
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_NE(run.err.find("127.0.0.12 still reports firmware version 1.0.0: the device did not upgrade"),
+            std::string::npos)
+            << run.err;
+        EXPECT_FALSE(rowOf(run.out, "127.0.0.12").is_null()) << run.out;
+    }
+    tftp->terminate();
+    tftp->wait(5s);
 }
 
 TEST_F(QeltaDeviceCommands, EveryCommandTheHelpListsRunsAndTellsItsOwnUsage)

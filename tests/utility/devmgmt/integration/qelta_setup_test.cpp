@@ -122,7 +122,9 @@ TEST_F(QeltaSetup, ASettingFileMovesSettingsToAnotherDeviceButNotItsMac)
     const std::string file = dir.read("t.txt");
     ASSERT_EQ(file.rfind("Template                 // ( 1) Device name\r\n02-44-53-00-00-01", 0), 0u) << file;
 
-    const ProgramRun run = qelta("setup --ip 127.0.0.12 --load t.txt --yes --json");
+    // Item 6 of the file is the first device's static address: the second
+    // keeps its own.
+    const ProgramRun run = qelta("setup --ip 127.0.0.12 --load t.txt --set 6=127.0.0.12 --yes --json");
     ASSERT_EQ(run.status, 0) << run.err;
     const auto rows = nlohmann::json::parse(run.out);
     EXPECT_EQ(rows[0]["name"], "Template");
@@ -163,7 +165,7 @@ TEST_F(QeltaSetup, RefusedValuesSilentDevicesAndAnswers)
     EXPECT_NE(run.out.find("--set ITEM=VALUE"), std::string::npos);
 }
 
-TEST_F(QeltaSetup, AShortReplyOpensNoSheetAndSendsNothing)
+TEST_F(QeltaSetup, AShortReplyIsNoDeviceAndNothingIsSent)
 {
     devsim.terminate();
     devsim.wait(5s);
@@ -179,13 +181,17 @@ TEST_F(QeltaSetup, AShortReplyOpensNoSheetAndSendsNothing)
         SCOPED_TRACE(arguments);
         const ProgramRun run = qelta(arguments);
         EXPECT_EQ(run.status, 1);
-        EXPECT_NE(run.err.find("replied with 64 of the 438 bytes"), std::string::npos) << run.err;
-        EXPECT_NE(run.err.find("nothing is sent"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("1 reply from 127.0.0.11 was refused: 64 bytes, shorter than the 438 bytes"),
+            std::string::npos)
+            << run.err;
+        EXPECT_NE(run.err.find("No devices found!"), std::string::npos) << run.err;
         EXPECT_EQ(run.err.find("Do you want to proceed ?"), std::string::npos) << run.err;
     }
     EXPECT_FALSE(std::ifstream(dir.path() + "/short.txt").good());
-    // The device kept its name (which lies within the short reply).
-    EXPECT_EQ(searchRow("127.0.0.11")["name"], "DS-0002");
+    // A network search leaves it out too, and says so.
+    const ProgramRun search = qelta("search --period 5 --json");
+    EXPECT_EQ(nlohmann::json::parse(search.out).size(), 2u) << search.out;
+    EXPECT_NE(search.err.find("replies left out: shorter than the 438 bytes"), std::string::npos) << search.err;
 }
 
 TEST_F(QeltaSetup, SettingFilesWithLfLinesLoadAndWhatIsNoFileIsRefused)
@@ -214,7 +220,7 @@ TEST_F(QeltaSetup, SettingFilesWithLfLinesLoadAndWhatIsNoFileIsRefused)
     // The device has no SMTP settings: those items are empty either way.
     const int emptyInCrLf = emptyItems(qelta("setup --ip 127.0.0.12 --load t.txt --no-submit").err);
     EXPECT_LE(emptyInCrLf, 10);
-    ProgramRun run = qelta("setup --ip 127.0.0.12 --load lf.txt --yes --json");
+    ProgramRun run = qelta("setup --ip 127.0.0.12 --load lf.txt --set 6=127.0.0.12 --yes --json");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(emptyItems(run.err), emptyInCrLf) << run.err;
     EXPECT_EQ(nlohmann::json::parse(run.out)[0]["name"], "From-Lf");
@@ -232,7 +238,7 @@ TEST_F(QeltaSetup, SettingFilesWithLfLinesLoadAndWhatIsNoFileIsRefused)
     wide.replace(wide.find("255.0.0.0"), 9, "255.255.255.0.1.2.3.4");
     dir.write("wide.txt", wide);
     run = qelta("setup --ip 127.0.0.12 --load wide.txt --save after.txt --no-submit");
-    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.status, 1) << run.err; // the file was not loaded whole
     EXPECT_NE(
         run.err.find("Item 17 (Netmask): \"255.255.255.0.1.2.3.4\" is longer than 15 characters"), std::string::npos)
         << run.err;
@@ -266,4 +272,51 @@ TEST_F(QeltaSetup, SetValuesTheSheetWouldRefuseEndWithTheirNameAndTheSetupUsage)
     EXPECT_EQ(items[0], "DS-0001");
     EXPECT_EQ(items[35], "1");
     EXPECT_EQ(items[16], "255.0.0.0");
+}
+
+TEST_F(QeltaSetup, ALoadThatSetNothingOrRefusedAnItemSendsNothing)
+{
+    ASSERT_EQ(qelta("setup --ip 127.0.0.10 --set 1=Loaded --save t.txt --no-submit").status, 0);
+    const std::string full = dir.read("t.txt");
+    dir.write("empty.txt", "");
+    dir.write("one-line.txt", full.substr(0, full.find("\r\n") + 2));
+    std::string refused = full;
+    const auto baudLine = refused.rfind("\r\n", refused.find(" // (36)")) + 2;
+    refused.replace(baudLine, refused.find(' ', baudLine) - baudLine, "9"); // item 36: a baud code past the list
+    dir.write("refused.txt", refused);
+    struct Case {
+        const char* file;
+        const char* said;
+    };
+    for (const Case& c : { Case { "empty.txt", "The setting file empty.txt set nothing: nothing is sent" },
+             Case { "one-line.txt", "The file ends after line 1 of 43" },
+             Case { "refused.txt", "Item 36 (Baud rate(bps)): \"9\" is not one of 0..8" } }) {
+        SCOPED_TRACE(c.file);
+        const ProgramRun run
+            = qelta(std::string("setup --ip 127.0.0.11 --load ") + c.file + " --set 6=127.0.0.11 --yes");
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("nothing is sent to the device."), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("Do you want to proceed ?"), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(searchRow("127.0.0.11")["name"], "DS-0002");
+}
+
+TEST_F(QeltaSetup, AStaticAddressOfAnotherDeviceIsSaidAndSentOnlyWhenAskedFor)
+{
+    // The file of the first device, DHCP off: its item 6 is 127.0.0.10.
+    ASSERT_EQ(qelta("setup --ip 127.0.0.10 --set 4=0 --save first.txt --no-submit").status, 0);
+    ProgramRun run = qelta("setup --ip 127.0.0.12 --load first.txt --yes");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Item 6 (Server static listening IP) 127.0.0.10 is the address of device "
+                           "02-44-53-00-00-01 (DS-0001): nothing is sent."),
+        std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.find("Do you want to proceed ?"), std::string::npos) << run.err;
+    EXPECT_EQ(searchRow("127.0.0.12")["name"], "DS-0003");
+
+    // Asked for: sent as the file says.
+    run = qelta("setup --ip 127.0.0.12 --load first.txt --take-address --yes --json");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(nlohmann::json::parse(run.out)[0]["name"], "DS-0001");
 }
