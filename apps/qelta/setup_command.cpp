@@ -34,7 +34,8 @@ Exit status: 0 when the device replied to the SetConfig (or, with
 answered with a short record (the sheet is not opened), was silent, the
 settings failed, a file could not be used (a directory or device counts as
 one that cannot be opened) or the question was answered no, 2 for bad
-arguments or a value Submit refuses.)";
+arguments or a value Submit refuses, 3 when the command's local UDP port
+(25125) is taken.)";
 
 struct SetupOptions {
     std::string ip;
@@ -121,6 +122,8 @@ int runSetup(Context& context, const SetupOptions& options)
     if (view.searching())
         loop->run();
     view.setSearchFinishedCallback({});
+    if (!view.socketError().empty())
+        return kExitPortTaken;
     if (view.rowCount() == 0)
         return kExitFailure;
 

@@ -573,7 +573,11 @@ broadcast and multicast management on, 115200 8N1, no flow control).
   [device]
   name = Lab-1                 # at most 16 characters
   mac = 02:44:53:10:00:01
-  address = 127.0.0.20         # current address (where it answers)
+  address = 127.0.0.20         # current address (where it answers); a device
+                               # on the address of an earlier one is a further
+                               # serial port of that device server (give it
+                               # its own data-port): a Query there is answered
+                               # once for each port
   static-address, netmask, gateway, dns, destination-address = ADDR
   data-port, destination-port = PORT      destination-host = TEXT
   client-mode, dhcp, access-check, udp-data, tcp-data, auto-connect,

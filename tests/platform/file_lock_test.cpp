@@ -14,7 +14,7 @@ using platform::FileLock;
 TEST(FileLock, OneExclusiveHolderAtATimeAndManySharedOnes)
 {
     testing_support::TempDir dir;
-    for (const std::string path : { dir.file("station.lock"), dir.path() }) {
+    for (const std::string& path : { dir.file("station.lock"), dir.path() }) {
         SCOPED_TRACE(path);
         auto first = FileLock::acquire(path);
         ASSERT_TRUE(first.ok()) << first.error().message;

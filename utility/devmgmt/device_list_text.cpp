@@ -1,6 +1,6 @@
 #include "utility/devmgmt/device_list_text.h"
 
-#include <nlohmann/json.hpp>
+#include "platform/json_text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -103,7 +103,7 @@ std::string formatDeviceJson(const std::vector<ListRow>& rows)
     }
     // utf8Text lets through what a lenient check accepts (overlong forms,
     // surrogates); the library replaces those instead of refusing the table.
-    return devices.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    return platform::jsonText(devices, 2) + "\n";
 }
 
 } // namespace utility::devmgmt

@@ -1,5 +1,7 @@
 #include "utility/devmgmt/setup_sheet.h"
 
+#include "platform/text_file.h"
+
 #include "utility/devmgmt/setting_file.h"
 
 #include <algorithm>
@@ -271,34 +273,13 @@ void SetupSheet::clickLoad()
 
 bool SetupSheet::saveTo(const std::string& path)
 {
-    // The file is opened without truncation: saving over a longer file
-    // leaves its tail, which loading never reads.
-    std::error_code error;
-    const bool existed = std::filesystem::exists(path, error);
-    std::fstream file;
-    if (existed)
-        file.open(path, std::ios::in | std::ios::out | std::ios::binary);
-    else
-        file.open(path, std::ios::out | std::ios::binary);
-    if (!file.is_open()) {
-        m_prompter.beep(kBeepHz, kBeepMs);
-        m_prompter.message(kFailedToOpen + path, {}, platform::MessageIcon::Error);
-        return false;
-    }
     if (m_values[Item::DeviceName].find(' ') != std::string::npos) {
         m_prompter.message(kNameRefused, kNameRefusedTitle, platform::MessageIcon::Error);
-        file.close();
-        if (!existed && std::filesystem::file_size(path, error) == 0 && !error)
-            std::filesystem::remove(path, error);
         return false;
     }
-    const std::string text = formatSettingFile(m_values);
-    file.seekp(0);
-    file.write(text.data(), static_cast<std::streamsize>(text.size()));
-    file.close();
-    if (file.fail()) {
-        // Not a situation the sheet has a text for; the user must not be
-        // told the file was saved.
+    // Written whole through a temporary file: a failed save leaves the old
+    // file as it was, and a link or a device in its place is not written.
+    if (!platform::writeFileAtomic(path, formatSettingFile(m_values)).ok()) {
         m_prompter.beep(kBeepHz, kBeepMs);
         m_prompter.message(kFailedToOpen + path, {}, platform::MessageIcon::Error);
         return false;
