@@ -29,7 +29,7 @@ std::string slurp(const std::string& path)
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-struct Run {
+struct QeltaRun {
     int code = -1;
     std::string out, err;
 };
@@ -47,16 +47,16 @@ platform::ChildProcess startQelta(
     return child.ok() ? std::move(*child) : platform::ChildProcess();
 }
 
-Run finish(platform::ChildProcess& child, const std::string& dir, const std::string& tag)
+QeltaRun finish(platform::ChildProcess& child, const std::string& dir, const std::string& tag)
 {
-    Run run;
+    QeltaRun run;
     run.code = child.wait(60s).value_or(-1);
     run.out = slurp(dir + "/" + tag + ".out");
     run.err = slurp(dir + "/" + tag + ".err");
     return run;
 }
 
-Run qelta(const std::string& dir, const std::string& runtime, const std::vector<std::string>& args)
+QeltaRun qelta(const std::string& dir, const std::string& runtime, const std::vector<std::string>& args)
 {
     auto child = startQelta(dir, runtime, "one", args);
     return finish(child, dir, "one");
@@ -78,8 +78,9 @@ protected:
             ASSERT_TRUE(listening.ok());
             const std::string com = "COM" + std::to_string(11 + i);
             ASSERT_TRUE(daemon.install(com));
-            ASSERT_EQ(daemon.devcon({ "set", com, "--remote",
-                          "127.0.0.1:" + std::to_string(listening->localEndpoint().port), "--tcp", "--client" }),
+            ASSERT_EQ(
+                daemon.devcon({ "set", com, "--remote", "127.0.0.1:" + std::to_string(listening->localEndpoint().port),
+                    "--tcp", "--client", "--raw" }),
                 0);
             listeners.push_back(std::make_unique<platform::TcpListener>(std::move(*listening)));
         }
@@ -112,7 +113,7 @@ TEST_F(QeltaFiles, ProgramsRunAtOnceLoseNoSettingAndNoConnection)
         for (int i = 0; i < 8; ++i)
             lists.push_back(startQelta(daemon.dir(), daemon.runtime(), "list" + std::to_string(i), { "vsp", "list" }));
         for (int i = 0; i < 8; ++i) {
-            const Run run = finish(lists[static_cast<std::size_t>(i)], daemon.dir(), "list" + std::to_string(i));
+            const QeltaRun run = finish(lists[static_cast<std::size_t>(i)], daemon.dir(), "list" + std::to_string(i));
             EXPECT_EQ(run.code, 0) << run.err;
             EXPECT_EQ(run.err.find("default settings"), std::string::npos) << run.err;
         }
@@ -124,7 +125,7 @@ TEST_F(QeltaFiles, ProgramsRunAtOnceLoseNoSettingAndNoConnection)
         connects.push_back(startQelta(daemon.dir(), daemon.runtime(), "connect" + std::to_string(i),
             { "vsp", "connect", "COM" + std::to_string(11 + i) }));
     for (int i = 0; i < 10; ++i) {
-        const Run run = finish(connects[static_cast<std::size_t>(i)], daemon.dir(), "connect" + std::to_string(i));
+        const QeltaRun run = finish(connects[static_cast<std::size_t>(i)], daemon.dir(), "connect" + std::to_string(i));
         EXPECT_EQ(run.code, 0) << run.err;
     }
     std::vector<PortEntry> saved;
@@ -143,7 +144,7 @@ TEST_F(QeltaFiles, ALinkOrAFifoAsVspDatIsNeitherWrittenThroughNorWaitedOn)
     clientPorts(1);
     std::ofstream(file("passwd"), std::ios::binary) << "root:x:0:0\n";
     ASSERT_EQ(::symlink(file("passwd").c_str(), file("vsp.dat").c_str()), 0);
-    const Run connect = qelta(daemon.dir(), daemon.runtime(), { "vsp", "connect", "COM11" });
+    const QeltaRun connect = qelta(daemon.dir(), daemon.runtime(), { "vsp", "connect", "COM11" });
     EXPECT_EQ(connect.code, 1);
     EXPECT_NE(connect.err.find("symbolic link"), std::string::npos) << connect.err;
     EXPECT_NE(connect.err.find("Failed to save Virtual Serial Port setting data!"), std::string::npos) << connect.err;
@@ -151,7 +152,7 @@ TEST_F(QeltaFiles, ALinkOrAFifoAsVspDatIsNeitherWrittenThroughNorWaitedOn)
 
     ASSERT_EQ(::unlink(file("vsp.dat").c_str()), 0);
     ASSERT_EQ(::mkfifo(file("vsp.dat").c_str(), 0600), 0);
-    const Run list = qelta(daemon.dir(), daemon.runtime(), { "vsp", "list" });
+    const QeltaRun list = qelta(daemon.dir(), daemon.runtime(), { "vsp", "list" });
     EXPECT_EQ(list.code, 0) << list.err;
     EXPECT_NE(list.err.find("FIFO"), std::string::npos) << list.err;
     EXPECT_NE(list.out.find("COM11"), std::string::npos) << list.out;
@@ -164,7 +165,7 @@ TEST_F(QeltaFiles, AMalformedVspDatIsKeptAsBadWithItsLinesNamed)
     clientPorts(1);
     const std::string bad = "1 \r\n0 COM11 0l 5000 0 0 Idle 1 0 1024 COM11 # # \r\nextra line\r\n";
     std::ofstream(file("vsp.dat"), std::ios::binary) << bad;
-    const Run connect = qelta(daemon.dir(), daemon.runtime(), { "vsp", "connect", "COM11" });
+    const QeltaRun connect = qelta(daemon.dir(), daemon.runtime(), { "vsp", "connect", "COM11" });
     EXPECT_EQ(connect.code, 0) << connect.err;
     EXPECT_NE(connect.err.find("vsp.dat line 3 dropped: beyond the count of 1"), std::string::npos) << connect.err;
     EXPECT_EQ(slurp(file("vsp.dat.bad")), bad);
@@ -178,19 +179,19 @@ TEST_F(QeltaFiles, AMalformedVspDatIsKeptAsBadWithItsLinesNamed)
 TEST_F(QeltaFiles, ExitStatusesSayWhatHappened)
 {
     clientPorts(1);
-    const Run close = qelta(daemon.dir(), daemon.runtime(), { "vsp", "close", "COM11" });
+    const QeltaRun close = qelta(daemon.dir(), daemon.runtime(), { "vsp", "close", "COM11" });
     EXPECT_EQ(close.code, 1);
     EXPECT_NE(close.err.find("COM11 is not connected"), std::string::npos) << close.err;
     EXPECT_EQ(close.err.find("IOCTL_DISCONNECTION failed"), std::string::npos) << close.err;
 
     ASSERT_EQ(qelta(daemon.dir(), daemon.runtime(), { "vsp", "connect", "COM11" }).code, 0);
-    const Run set = qelta(daemon.dir(), daemon.runtime(), { "vsp", "set", "COM11", "--remote", "127.0.0.9:4001" });
+    const QeltaRun set = qelta(daemon.dir(), daemon.runtime(), { "vsp", "set", "COM11", "--remote", "127.0.0.9:4001" });
     EXPECT_EQ(set.code, 1);
     EXPECT_NE(set.err.find("close its connection"), std::string::npos) << set.err;
-    const Run listed = qelta(daemon.dir(), daemon.runtime(), { "vsp", "list" });
+    const QeltaRun listed = qelta(daemon.dir(), daemon.runtime(), { "vsp", "list" });
     EXPECT_EQ(listed.out.find("127.0.0.9"), std::string::npos) << listed.out;
 
-    const Run add = qelta(daemon.dir(), daemon.runtime(), { "vsp", "add", "--com", "1" });
+    const QeltaRun add = qelta(daemon.dir(), daemon.runtime(), { "vsp", "add", "--com", "1" });
     EXPECT_EQ(add.code, 0) << add.err;
     EXPECT_NE(qelta(daemon.dir(), daemon.runtime(), { "vsp", "list" }).out.find("COM1 "), std::string::npos);
 
@@ -201,7 +202,7 @@ TEST_F(QeltaFiles, ExitStatusesSayWhatHappened)
         auto squatter = platform::UdpSocket::open();
         ASSERT_TRUE(squatter.ok());
         ASSERT_TRUE(squatter->bind("127.0.0.1", port).ok());
-        const Run run = qelta(daemon.dir(), daemon.runtime(), args);
+        const QeltaRun run = qelta(daemon.dir(), daemon.runtime(), args);
         EXPECT_EQ(run.code, 3) << args[0] << ": " << run.err;
         EXPECT_NE(run.err.find(std::to_string(port)), std::string::npos) << run.err;
     }
