@@ -200,40 +200,48 @@ TEST_F(VspWatchTest, EachPortOfATwoPortDeviceTakesItsOwnAnswer)
 }
 
 // The driver host restarts between a query and its evaluation and restores
-// the port's connection; the device's "no connection" describes the gap, not
-// the restored link, which stays up and remembered.
+// the ports' connections; the devices' "no connection" describes the gap,
+// not the restored links, which stay up and remembered. (Two ports: the
+// first request after the restart meets the old control connection.)
 TEST_F(VspWatchTest, ANoConnectionAnswerFromBeforeARestartClosesNothing)
 {
     ASSERT_TRUE(daemon.install("COM5"));
-    MultiPortDevice device(loop, "127.0.0.2");
-    ASSERT_TRUE(device.ok());
+    ASSERT_TRUE(daemon.install("COM6"));
+    MultiPortDevice first(loop, "127.0.0.2");
+    MultiPortDevice second(loop, "127.0.0.3");
+    ASSERT_TRUE(first.ok() && second.ok());
     auto vsp = manager();
-    const std::uint16_t port = connect(*vsp, 0, "127.0.0.2");
+    const std::uint16_t port5 = connect(*vsp, 0, "127.0.0.2");
+    const std::uint16_t port6 = connect(*vsp, 1, "127.0.0.3");
     std::vector<std::string> logs;
     vsp->setLogSink([&](const std::string& line) { logs.push_back(line); });
-    device.connectionState = { { port, 1 } };
-    // Started at 0 s (time stands still while the port connects), first
+    first.connectionState = { { port5, 1 } };
+    second.connectionState = { { port6, 1 } };
+    // Started at 0 s (time stands still while the ports connect), first
     // query at 5 s, its evaluation at 10 s: all well.
     loop.advance(9005ms);
     ASSERT_EQ(vsp->rows()[0].status, "Connected");
-    // The next query (10.01 s) finds the device without its connection...
-    device.connectionState = { { port, 0 } };
+    // The next query (10.01 s) finds the devices without their connections...
+    first.connectionState = { { port5, 0 } };
+    second.connectionState = { { port6, 0 } };
     loop.advance(600ms);
-    ASSERT_TRUE(settle([&] { return vsp->watchState(0) == 0; }));
-    // ...because the driver host is restarting; it restores the link.
+    ASSERT_TRUE(settle([&] { return vsp->watchState(0) == 0 && vsp->watchState(1) == 0; }));
+    // ...because the driver host is restarting; it restores the links.
     ASSERT_TRUE(daemon.restart());
-    ASSERT_TRUE(settle([&] { return linkState("COM5") == 1; }));
+    ASSERT_TRUE(settle([&] { return linkState("COM5") == 1 && linkState("COM6") == 1; }));
     loop.advance(kRound);
-    EXPECT_EQ(linkState("COM5"), 1u);
+    for (const std::string com : { "COM5", "COM6" }) {
+        EXPECT_EQ(linkState(com), 1u) << com;
+        EXPECT_EQ(savedStatus(com), "Connected") << com;
+    }
     EXPECT_NE(vsp->rows()[0].status, "Idle");
-    EXPECT_EQ(savedStatus("COM5"), "Connected");
+    EXPECT_NE(vsp->rows()[1].status, "Idle");
     EXPECT_TRUE(std::any_of(logs.begin(), logs.end(), [](const std::string& line) {
         return line.find("asking again") != std::string::npos;
     })) << testing::PrintToString(logs);
 
-    // Told again about the restored link, the answer counts.
-    for (int round = 0; round < 2; ++round)
-        loop.advance(kRound);
+    // Asked again about the restored link, the answer counts.
+    loop.advance(kRound);
     EXPECT_EQ(linkState("COM5"), 0u);
     EXPECT_EQ(savedStatus("COM5"), "Idle");
 }
