@@ -277,9 +277,15 @@ bool SetupSheet::saveTo(const std::string& path)
         m_prompter.message(kNameRefused, kNameRefusedTitle, platform::MessageIcon::Error);
         return false;
     }
-    // Written whole through a temporary file: a failed save leaves the old
-    // file as it was, and a link or a device in its place is not written.
-    if (!platform::writeFileAtomic(path, formatSettingFile(m_values)).ok()) {
+    // Saving over a longer file leaves its tail, which loading never reads.
+    // The file is written whole through a temporary file all the same: a
+    // failed save leaves the old file as it was, and a link or a device in
+    // its place is not written. (No lock: the old bytes are only kept behind
+    // the 43 lines, never merged.)
+    std::string text = formatSettingFile(m_values);
+    if (auto old = platform::readDataFile(path); old.ok() && old->size() > text.size())
+        text += old->substr(text.size());
+    if (!platform::writeFileAtomic(path, text).ok()) {
         m_prompter.beep(kBeepHz, kBeepMs);
         m_prompter.message(kFailedToOpen + path, {}, platform::MessageIcon::Error);
         return false;
