@@ -273,6 +273,16 @@ void SetupSheet::clickLoad()
 
 bool SetupSheet::saveTo(const std::string& path)
 {
+    auto failedToOpen = [&] {
+        m_prompter.beep(kBeepHz, kBeepMs);
+        m_prompter.message(kFailedToOpen + path, {}, platform::MessageIcon::Error);
+        return false;
+    };
+    // A file that cannot be written is said before the name is checked.
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (!std::filesystem::is_directory(folder.empty() ? std::filesystem::path(".") : folder, error))
+        return failedToOpen();
     if (m_values[Item::DeviceName].find(' ') != std::string::npos) {
         m_prompter.message(kNameRefused, kNameRefusedTitle, platform::MessageIcon::Error);
         return false;
@@ -285,11 +295,8 @@ bool SetupSheet::saveTo(const std::string& path)
     std::string text = formatSettingFile(m_values);
     if (auto old = platform::readDataFile(path); old.ok() && old->size() > text.size())
         text += old->substr(text.size());
-    if (!platform::writeFileAtomic(path, text).ok()) {
-        m_prompter.beep(kBeepHz, kBeepMs);
-        m_prompter.message(kFailedToOpen + path, {}, platform::MessageIcon::Error);
-        return false;
-    }
+    if (!platform::writeFileAtomic(path, text).ok())
+        return failedToOpen();
     m_prompter.message(kFileSaved, kFileInfoTitle, platform::MessageIcon::Information);
     return true;
 }

@@ -175,13 +175,18 @@ void ConnectionWatch::evaluateNoConnection(std::size_t row)
     auto& r = m_table[row];
     const std::optional<PortLink> now = m_actions.link(row);
     const std::optional<PortLink>& asked = m_askedLinks[row];
-    if (!now || !asked || *now != *asked || now->linkState != 1) {
-        // The port was linked (again), or is not linked, since the query
-        // went out: the answer is about another moment. Asked again next
-        // round; nothing is closed or forgotten on its word.
+    // The answer is about the moment the query went out. A link made since
+    // then (the driver host restored it after a restart, say) is not the one
+    // the device missed; nor can a restart in between, or a host that did
+    // not answer, tell which link it was. Asked again next round; nothing is
+    // closed or forgotten on its word.
+    const bool sameHost = now && asked && now->session == asked->session;
+    const bool linkedSince
+        = sameHost && now->linkState == 1 && (asked->linkState != 1 || asked->localPort != now->localPort);
+    if (!sameHost || linkedSince) {
         if (!m_staleAnswerLogged[row])
-            m_actions.log(r.entry.portName + " device reports no connection, but the port's link changed since it "
-                + "was asked (or is unknown); asking again");
+            m_actions.log(r.entry.portName + " device reports no connection, but the port was linked since it "
+                + "was asked (or the driver host restarted); asking again");
         m_staleAnswerLogged[row] = true;
         return;
     }

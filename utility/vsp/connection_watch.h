@@ -62,10 +62,11 @@ struct WatchOptions {
 //
 // An answer belongs to the rows of the device's address and data port (a
 // device server with two serial ports answers once for each). A "no
-// connection" answer closes a port only when the driver host reports the
-// same link before the query and at the evaluation: an answer from before
-// a link was made (the driver host restarting and restoring its links, say)
-// says nothing about that link.
+// connection" answer closes a port only when the same driver host (one
+// control connection) reports the port's link before the query and at the
+// evaluation, and no link was made in between: an answer from before a link
+// was made (the driver host restarting and restoring its links, say) says
+// nothing about that link.
 class ConnectionWatch {
 public:
     ConnectionWatch(platform::EventLoop& loop, PortTable& table, WatchActions& actions, WatchOptions options);
