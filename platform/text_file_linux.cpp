@@ -1,6 +1,7 @@
 #include "platform/faults.h"
 #include "platform/text_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -10,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Reading files and the small path helpers; the writers are in
+// text_file_write_linux.cpp.
 namespace platform {
 namespace {
 
@@ -18,49 +21,35 @@ Error fileError(const std::string& what, const std::string& path, int code = err
     return Error { what + " " + path + ": " + std::strerror(code), code };
 }
 
-Result<void> writeAll(int fd, const std::string& bytes, const std::string& path)
+// What a path is, in words, for a refusal.
+std::string kindOf(mode_t mode)
 {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        if (faults::shouldFail(faults::Op::Write))
-            return Error { "write " + path + ": injected fault", EIO };
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return fileError("write", path);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return {};
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
 }
 
-} // namespace
-
-Result<std::string> readFileBytes(const std::string& path, std::size_t limit, bool* truncated)
+Result<std::string> readOpened(int fd, const std::string& path, std::size_t limit, bool* truncated)
 {
-    if (truncated)
-        *truncated = false;
-    if (faults::shouldFail(faults::Op::Open))
-        return Error { "open " + path + ": injected fault", EIO };
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return fileError("open", path);
     std::string data;
     char buffer[8192];
     while (data.size() < limit) {
-        if (faults::shouldFail(faults::Op::Read)) {
-            ::close(fd);
+        if (faults::shouldFail(faults::Op::Read))
             return Error { "read " + path + ": injected fault", EIO };
-        }
         const std::size_t want = std::min(sizeof buffer, limit - data.size());
         const ssize_t n = ::read(fd, buffer, want);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            const int code = errno;
-            ::close(fd);
-            return fileError("read", path, code);
+            return fileError("read", path);
         }
         if (n == 0)
             break;
@@ -74,40 +63,46 @@ Result<std::string> readFileBytes(const std::string& path, std::size_t limit, bo
         } while (n < 0 && errno == EINTR);
         *truncated = n > 0;
     }
+    return data;
+}
+
+Result<std::string> readRegular(const std::string& path, std::size_t limit, bool* truncated, bool followLinks)
+{
+    if (truncated)
+        *truncated = false;
+    if (faults::shouldFail(faults::Op::Open))
+        return Error { "open " + path + ": injected fault", EIO };
+    // Non-blocking: opening a FIFO without a writer would wait forever.
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
+    const int fd = ::open(path.c_str(), flags);
+    if (fd < 0) {
+        if (errno == ELOOP && !followLinks)
+            return Error { "refusing to read " + path + ": it is a symbolic link", ELOOP };
+        return fileError("open", path);
+    }
+    struct stat info { };
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const int code = errno;
+        ::close(fd);
+        if (info.st_mode == 0)
+            return fileError("stat", path, code);
+        return Error { "refusing to read " + path + ": it is " + kindOf(info.st_mode), EINVAL };
+    }
+    auto data = readOpened(fd, path, limit, truncated);
     ::close(fd);
     return data;
 }
 
-Result<void> writeFileBytes(const std::string& path, const std::string& bytes)
+} // namespace
+
+Result<std::string> readFileBytes(const std::string& path, std::size_t limit, bool* truncated)
 {
-    if (faults::shouldFail(faults::Op::Open))
-        return Error { "open " + path + ": injected fault", EIO };
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return fileError("open", path);
-    auto result = writeAll(fd, bytes, path);
-    if (::close(fd) != 0 && result.ok())
-        return fileError("close", path);
-    return result;
+    return readRegular(path, limit, truncated, true);
 }
 
-Result<void> writeFileAtomic(const std::string& path, const std::string& bytes)
+Result<std::string> readDataFile(const std::string& path, std::size_t limit, bool* truncated)
 {
-    const std::string temporary = path + ".tmp." + std::to_string(::getpid());
-    if (faults::shouldFail(faults::Op::Open))
-        return Error { "open " + temporary + ": injected fault", EIO };
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return fileError("open", temporary);
-    auto result = writeAll(fd, bytes, temporary);
-    if (result.ok() && ::fsync(fd) != 0)
-        result = fileError("fsync", temporary);
-    ::close(fd);
-    if (result.ok() && ::rename(temporary.c_str(), path.c_str()) != 0)
-        result = fileError("rename", path);
-    if (!result.ok())
-        ::unlink(temporary.c_str());
-    return result;
+    return readRegular(path, limit, truncated, false);
 }
 
 bool fileExists(const std::string& path)
@@ -118,7 +113,7 @@ bool fileExists(const std::string& path)
 
 bool canOpenForReading(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     ::close(fd);
@@ -129,11 +124,14 @@ bool canOpenForWriting(const std::string& path)
 {
     if (faults::shouldFail(faults::Op::Open))
         return false;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    // A FIFO without a reader fails at once (ENXIO) instead of waiting.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
+    struct stat info { };
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     ::close(fd);
-    return true;
+    return regular;
 }
 
 std::string currentDirectory()

@@ -2,13 +2,13 @@
 #include "apps/qelta/device_command_support.h"
 
 #include "platform/event_loop.h"
+#include "platform/json_text.h"
 #include "platform/termination_signals.h"
+#include "utility/devmgmt/device_list_text.h"
 #include "utility/devmgmt/device_monitor.h"
 #include "utility/devmgmt/device_view.h"
 #include "utility/devmgmt/monitor_history.h"
 #include "utility/devmgmt/printable_text.h"
-
-#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cstdio>
@@ -46,16 +46,19 @@ std::string formatRow(const utility::devmgmt::MonitorRow& row, bool json)
 {
     using namespace utility::devmgmt;
     if (json) {
+        // Texts from the device as "qelta search --json" shows them (a name
+        // in Latin-1 as such); the writer replaces whatever is left that is
+        // no UTF-8.
         nlohmann::json object;
         object["no"] = std::stoi(row.texts[kMonitorNumber]);
-        object["status"] = row.texts[kMonitorStatus];
-        object["name"] = row.texts[kMonitorName];
-        object["ip"] = row.texts[kMonitorIp];
-        object["modem"] = row.texts[kMonitorModem];
-        object["firmware"] = row.texts[kMonitorFirmware];
-        object["tx"] = row.texts[kMonitorTx];
-        object["rx"] = row.texts[kMonitorRx];
-        return object.dump() + "\n";
+        object["status"] = utf8Text(row.texts[kMonitorStatus]);
+        object["name"] = utf8Text(row.texts[kMonitorName]);
+        object["ip"] = utf8Text(row.texts[kMonitorIp]);
+        object["modem"] = utf8Text(row.texts[kMonitorModem]);
+        object["firmware"] = utf8Text(row.texts[kMonitorFirmware]);
+        object["tx"] = utf8Text(row.texts[kMonitorTx]);
+        object["rx"] = utf8Text(row.texts[kMonitorRx]);
+        return platform::jsonText(object) + "\n";
     }
     // The name and the firmware version are the device's own texts: shown
     // raw, a control character in them would drive the terminal.
@@ -112,6 +115,7 @@ int runMonitor(Context& context, const MonitorOptions& options)
     }
 
     std::FILE* csv = nullptr;
+    bool csvFailed = false;
     if (options.csv) {
         csv = std::fopen(options.csv->c_str(), "wb");
         if (csv == nullptr) {
@@ -119,10 +123,8 @@ int runMonitor(Context& context, const MonitorOptions& options)
             return kExitFailure;
         }
         const std::string header = monitorCsvHeader();
-        std::fwrite(header.data(), 1, header.size(), csv);
+        csvFailed = std::fwrite(header.data(), 1, header.size(), csv) != header.size() || std::fflush(csv) != 0;
     }
-    bool csvFailed = false;
-
     if (!options.json) {
         std::printf("%-4s %-8s %-16s %-15s %-5s %-12s %10s %10s\n", "NO.", "Status", "Device Name", "IP", "Modem",
             "Firmware", "TX", "RX");

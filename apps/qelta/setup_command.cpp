@@ -43,7 +43,8 @@ settings failed, a file could not be used (a directory or device counts as
 one that cannot be opened), a setting file was not loaded whole, the
 sheet holds values a setting file cannot (--save), the static address is
 another device's, or the question was answered no, 2 for bad arguments or
-a value Submit refuses.)";
+a value Submit refuses, 3 when the command's local UDP port (25125) is
+taken.)";
 
 struct SetupOptions {
     std::string ip;
@@ -147,6 +148,8 @@ int runSetup(Context& context, const SetupOptions& options)
     if (view.searching())
         loop->run();
     view.setSearchFinishedCallback({});
+    if (!view.socketError().empty())
+        return kExitPortTaken;
     if (view.rowCount() == 0)
         return kExitFailure;
 

@@ -1,12 +1,11 @@
 #include "apps/qelta/command.h"
 
 #include "platform/event_loop.h"
+#include "platform/json_text.h"
 #include "platform/termination_signals.h"
 #include "utility/devmgmt/device_view.h"
 #include "utility/vsp/device_link.h"
 #include "utility/vsp/vsp_manager.h"
-
-#include <nlohmann/json.hpp>
 
 #include <unistd.h>
 
@@ -43,8 +42,10 @@ user's own daemon, else the system service at /run/vorpil); remove starts the de
 Log lines go to stderr (to stdout for watch). "set COMn --com 1" is refused:
 the first entry of the port number list changes nothing.
 
-Exit status: 0 when the command did what it was asked, 1 when it failed,
-2 for bad arguments, 3 when the driver host is not running.)";
+Exit status: 0 when the command did what it was asked (and "vsp.dat" keeps
+it), 1 when it failed (setting a connected port, closing an idle one, a
+"vsp.dat" that cannot be written), 2 for bad arguments, 3 when the driver
+host is not running or the watch's UDP port 25126 is taken.)";
 
 struct VspArguments {
     std::string action;
@@ -218,7 +219,7 @@ std::string listJson(const utility::vsp::VspManager& vsp)
         port["wire_protocol"] = std::string(utility::vsp::wireProtocolName(row.wireProtocol));
         ports.push_back(std::move(port));
     }
-    return ports.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    return platform::jsonText(ports, 2) + "\n";
 }
 
 void listText(const utility::vsp::VspManager& vsp)
@@ -238,7 +239,7 @@ void printError(const std::string& text)
 
 int runVsp(Context& context, VspArguments& args)
 {
-    if (args.com && *args.com == 1) {
+    if (args.action == "set" && args.com && *args.com == 1) {
         std::fprintf(stderr, "qelta vsp: --com 1 changes nothing (the list's first entry keeps the port's number)\n");
         return kExitFailure;
     }
@@ -279,8 +280,11 @@ int runVsp(Context& context, VspArguments& args)
             listText(vsp);
         return kExitOk;
     }
+    // A change the driver host took but "vsp.dat" could not keep is a
+    // failure too: the reconnect at the next start would miss it.
+    auto saved = [&](bool done) { return done && !vsp.saveFailed() ? kExitOk : kExitFailure; };
     if (args.action == "add")
-        return vsp.clickAdd() ? kExitOk : kExitFailure;
+        return saved(vsp.clickAdd());
     if (args.action == "remove") {
         if (!vsp.removeByName(args.port))
             return kExitFailure;
@@ -289,14 +293,14 @@ int runVsp(Context& context, VspArguments& args)
                 loop->quit();
         });
         loop->run();
-        return vsp.rowOf(args.port) ? kExitFailure : kExitOk;
+        return saved(!vsp.rowOf(args.port));
     }
     if (args.action == "connect") {
         vsp.selectRow(row);
-        return vsp.clickConnect() ? kExitOk : kExitFailure;
+        return saved(vsp.clickConnect());
     }
     if (args.action == "close")
-        return vsp.closeByName(args.port) ? kExitOk : kExitFailure;
+        return saved(vsp.closeByName(args.port));
     if (args.action == "set") {
         vsp.selectRow(row);
         if (!vsp.clickSetting())
@@ -327,11 +331,14 @@ int runVsp(Context& context, VspArguments& args)
             controls.comIndex = *args.com - 1;
         if (!vsp.clickSetting())
             return kExitFailure;
-        return args.com && vsp.rows()[*row].entry.portName != "COM" + std::to_string(*args.com) ? kExitFailure
-                                                                                                : kExitOk;
+        return saved(!args.com || vsp.rows()[*row].entry.portName == "COM" + std::to_string(*args.com));
     }
     // watch: the device view asks for the reconnect one second after start;
-    // its command socket carries the ConnectNotice datagrams.
+    // its command socket carries the ConnectNotice datagrams. A watch that
+    // cannot hear the devices' answers (another watch has its port) would
+    // watch nothing.
+    if (!vsp.listenForWatch())
+        return kExitPortTaken;
     if (!platform::quitOnTerminationSignals(*loop))
         return kExitFailure;
     NoDeviceDialogs deviceDialogs;

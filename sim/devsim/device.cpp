@@ -88,11 +88,20 @@ Device::~Device() { stop(); }
 
 std::string Device::label() const { return platform::formatIpv4(m_settings.currentAddress); }
 
+void Device::addPort(Device& port)
+{
+    port.m_owner = this;
+    m_extraPorts.push_back(&port);
+}
+
 platform::Result<void> Device::start()
 {
     if (m_state != State::Stopped)
         return {};
-    SUITE_TRY(bindAddress());
+    if (m_owner)
+        m_boundAddress = m_settings.currentAddress; // its owner listens there
+    else
+        SUITE_TRY(bindAddress());
     auto serial = m_serial.open();
     if (!serial.ok()) {
         stop();
@@ -257,6 +266,9 @@ void Device::onRequest(std::span<const std::uint8_t> request, const platform::En
     switch (request[8]) {
     case opcode::kQuery:
         sendRecord(opcode::kQueryReply, from);
+        for (Device* port : m_extraPorts)
+            if (port->m_state == State::Running)
+                port->sendRecord(opcode::kQueryReply, from);
         return;
     case opcode::kSetConfig:
         onSetConfig(request, from);
@@ -316,8 +328,9 @@ void Device::sendReply(std::vector<std::uint8_t> reply, const platform::Endpoint
         break;
     }
     const int copies = m_fault == FaultMode::Twice ? 2 : 1;
+    platform::UdpSocket& socket = m_owner ? m_owner->m_socket : m_socket;
     for (int i = 0; i < copies; ++i) {
-        auto sent = m_socket.sendTo(to, reply);
+        auto sent = socket.sendTo(to, reply);
         if (!sent.ok()) {
             m_log.event(label() + ": cannot send " + what + " to " + to.text() + ": " + sent.error().message);
             return;
@@ -354,7 +367,7 @@ void Device::restart(const std::string& why)
 void Device::boot()
 {
     m_timers.kill(kBootTimer);
-    if (!m_socket.isOpen() || m_boundAddress != m_settings.currentAddress) {
+    if (!m_owner && (!m_socket.isOpen() || m_boundAddress != m_settings.currentAddress)) {
         auto bound = bindAddress();
         if (!bound.ok()) {
             m_state = State::Offline;

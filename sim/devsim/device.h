@@ -144,6 +144,13 @@ public:
     // A Query that arrived by broadcast or multicast.
     void onSearchQuery(const platform::Endpoint& from, bool multicast);
 
+    // Makes `port` another serial port of this device server: it shares this
+    // device's address and management port, and a Query sent there is
+    // answered for every port (each reply with its port's data port and
+    // connection state). Called before start().
+    void addPort(Device& port);
+    bool extraPort() const { return m_owner != nullptr; }
+
     State state() const { return m_state; }
     const DeviceConfig& settings() const { return m_settings; }
     const DeviceConfig& factorySettings() const { return m_factory; }
@@ -218,6 +225,8 @@ private:
     SerialSide m_serial;
     std::unique_ptr<DataChannel> m_channel;
     StatusPage m_page;
+    Device* m_owner = nullptr; // the device whose management port this one shares
+    std::vector<Device*> m_extraPorts; // further serial ports of this device server
 };
 
 } // namespace sim::devsim

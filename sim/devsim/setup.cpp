@@ -237,17 +237,20 @@ const std::map<std::string, Setter, std::less<>>& deviceKeys()
     return keys;
 }
 
-// Two devices on one address or with one MAC cannot both be reached.
+// Two devices with one MAC, or on one address with one data port, cannot
+// both be reached. (On one address with their own data ports they are the
+// serial ports of one device server.)
 Result<void> checkDistinct(const std::vector<DeviceDefinition>& devices)
 {
-    std::map<platform::Ipv4, std::size_t> addresses;
+    std::map<std::pair<platform::Ipv4, std::uint16_t>, std::size_t> addresses;
     std::map<Mac, std::size_t> macs;
     for (std::size_t i = 0; i < devices.size(); ++i) {
         const auto& settings = devices[i].settings;
-        auto [address, newAddress] = addresses.emplace(settings.currentAddress, i);
+        auto [address, newAddress] = addresses.emplace(std::pair(settings.currentAddress, settings.dataPort), i);
         if (!newAddress)
             return Error { "devices " + std::to_string(address->second + 1) + " and " + std::to_string(i + 1)
-                + " share the address " + platform::formatIpv4(settings.currentAddress) };
+                + " share the address " + platform::formatIpv4(settings.currentAddress) + " and the data port "
+                + std::to_string(settings.dataPort) };
         auto [mac, newMac] = macs.emplace(settings.mac, i);
         if (!newMac)
             return Error { "devices " + std::to_string(mac->second + 1) + " and " + std::to_string(i + 1)
@@ -573,7 +576,11 @@ broadcast and multicast management on, 115200 8N1, no flow control).
   [device]
   name = Lab-1                 # at most 16 characters
   mac = 02:44:53:10:00:01
-  address = 127.0.0.20         # current address (where it answers)
+  address = 127.0.0.20         # current address (where it answers); a device
+                               # on the address of an earlier one is a further
+                               # serial port of that device server (give it
+                               # its own data-port): a Query there is answered
+                               # once for each port
   static-address, netmask, gateway, dns, destination-address = ADDR
   data-port, destination-port = PORT      destination-host = TEXT
   client-mode, dhcp, access-check, udp-data, tcp-data, auto-connect,

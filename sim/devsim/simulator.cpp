@@ -16,7 +16,17 @@ Simulator::~Simulator() { stop(); }
 Device& Simulator::addDevice(DeviceDefinition definition)
 {
     m_devices.push_back(std::make_unique<Device>(m_loop, m_options, m_log, std::move(definition)));
-    return *m_devices.back();
+    Device& added = *m_devices.back();
+    // A device on the address of an earlier one is another serial port of
+    // that device server.
+    for (auto& earlier : m_devices) {
+        if (earlier.get() != &added && !earlier->extraPort()
+            && earlier->settings().currentAddress == added.settings().currentAddress) {
+            earlier->addPort(added);
+            break;
+        }
+    }
+    return added;
 }
 
 platform::Result<platform::UdpSocket> Simulator::openShared(std::uint16_t port)

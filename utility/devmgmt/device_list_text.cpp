@@ -1,8 +1,7 @@
 #include "utility/devmgmt/device_list_text.h"
 
+#include "platform/json_text.h"
 #include "utility/devmgmt/printable_text.h"
-
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <charconv>
@@ -114,7 +113,7 @@ std::string formatDeviceJson(const std::vector<ListRow>& rows)
     }
     // utf8Text lets through what a lenient check accepts (overlong forms,
     // surrogates); the library replaces those instead of refusing the table.
-    return devices.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    return platform::jsonText(devices, 2) + "\n";
 }
 
 } // namespace utility::devmgmt

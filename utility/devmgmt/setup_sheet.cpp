@@ -1,5 +1,7 @@
 #include "utility/devmgmt/setup_sheet.h"
 
+#include "platform/text_file.h"
+
 #include "utility/devmgmt/setting_file.h"
 
 #include <algorithm>
@@ -279,25 +281,18 @@ void SetupSheet::clickLoad()
 
 bool SetupSheet::saveTo(const std::string& path)
 {
-    // The file is opened without truncation: saving over a longer file
-    // leaves its tail, which loading never reads.
-    std::error_code error;
-    const bool existed = std::filesystem::exists(path, error);
-    std::fstream file;
-    if (existed)
-        file.open(path, std::ios::in | std::ios::out | std::ios::binary);
-    else
-        file.open(path, std::ios::out | std::ios::binary);
-    if (!file.is_open()) {
+    auto failedToOpen = [&] {
         m_prompter.beep(kBeepHz, kBeepMs);
         m_prompter.message(kFailedToOpen + path, {}, platform::MessageIcon::Error);
         return false;
-    }
+    };
+    // A file that cannot be written is said before the name is checked.
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (!std::filesystem::is_directory(folder.empty() ? std::filesystem::path(".") : folder, error))
+        return failedToOpen();
     if (m_values[Item::DeviceName].find(' ') != std::string::npos) {
         m_prompter.message(kNameRefused, kNameRefusedTitle, platform::MessageIcon::Error);
-        file.close();
-        if (!existed && std::filesystem::file_size(path, error) == 0 && !error)
-            std::filesystem::remove(path, error);
         return false;
     }
     // A file its own Load would refuse is no setting file: CR LF inside a
@@ -308,22 +303,18 @@ bool SetupSheet::saveTo(const std::string& path)
         for (const auto& item : refused)
             text += "\n" + refusedItemMessage(item);
         m_prompter.message(text, kFileInfoTitle, platform::MessageIcon::Error);
-        file.close();
-        if (!existed && std::filesystem::file_size(path, error) == 0 && !error)
-            std::filesystem::remove(path, error);
         return false;
     }
-    const std::string text = formatSettingFile(m_values);
-    file.seekp(0);
-    file.write(text.data(), static_cast<std::streamsize>(text.size()));
-    file.close();
-    if (file.fail()) {
-        // Not a situation the sheet has a text for; the user must not be
-        // told the file was saved.
-        m_prompter.beep(kBeepHz, kBeepMs);
-        m_prompter.message(kFailedToOpen + path, {}, platform::MessageIcon::Error);
-        return false;
-    }
+    // Saving over a longer file leaves its tail, which loading never reads.
+    // The file is written whole through a temporary file all the same: a
+    // failed save leaves the old file as it was, and a link or a device in
+    // its place is not written. (No lock: the old bytes are only kept behind
+    // the 43 lines, never merged.)
+    std::string text = formatSettingFile(m_values);
+    if (auto old = platform::readDataFile(path); old.ok() && old->size() > text.size())
+        text += old->substr(text.size());
+    if (!platform::writeFileAtomic(path, text).ok())
+        return failedToOpen();
     m_prompter.message(kFileSaved, kFileInfoTitle, platform::MessageIcon::Information);
     return true;
 }

@@ -247,21 +247,30 @@ std::string settingsValueText(const AppSettings& settings, int item)
     return *std::get<Path>(field).value + "$";
 }
 
+std::string formatSettingsLine(const AppSettings& settings, int item)
+{
+    std::string line = settingsValueText(settings, item);
+    if (line.size() < kValueWidth)
+        line.append(kValueWidth - line.size(), ' ');
+    line += kComments[static_cast<std::size_t>(item)];
+    return line;
+}
+
 std::string formatSettingsFile(const AppSettings& settings)
 {
     std::string file;
-    for (int item = 0; item < AppSettings::kItemCount; ++item) {
-        std::string line = settingsValueText(settings, item);
-        if (line.size() < kValueWidth)
-            line.append(kValueWidth - line.size(), ' ');
-        file += line;
-        file += kComments[static_cast<std::size_t>(item)];
-    }
+    for (int item = 0; item < AppSettings::kItemCount; ++item)
+        file += formatSettingsLine(settings, item);
     return file;
 }
 
-ParseStatus parseSettingsFile(std::string_view bytes, AppSettings& settings)
+ParseStatus parseSettingsFile(std::string_view bytes, AppSettings& settings, int* failedLine)
 {
+    auto failed = [&](int item, ParseStatus status) {
+        if (failedLine)
+            *failedLine = item + 1;
+        return status;
+    };
     // Items the file cannot express (a hexadecimal value that is not one) keep
     // their defaults rather than whatever the caller held before.
     AppSettings parsed;
@@ -269,19 +278,19 @@ ParseStatus parseSettingsFile(std::string_view bytes, AppSettings& settings)
     for (int item = 0; item < AppSettings::kItemCount; ++item) {
         const auto line = takeLine(rest);
         if (!line)
-            return ParseStatus::EndedEarly;
+            return failed(item, ParseStatus::EndedEarly);
         const Field field = fieldOf(parsed, item);
         if (item == kTftpPathItem) {
             auto path = pathTextOf(*line);
             if (!path)
-                return ParseStatus::EndedEarly;
+                return failed(item, ParseStatus::EndedEarly);
             *std::get<Path>(field).value = std::move(*path);
             continue;
         }
         const std::string value = valueTextOf(*line);
         if (item == 0) {
             if (value != kSettingsFormatVersion)
-                return ParseStatus::VersionMismatch;
+                return failed(item, ParseStatus::VersionMismatch);
             parsed.formatVersion = value;
         } else if (auto text = std::get_if<std::string*>(&field)) {
             **text = value;

@@ -63,6 +63,9 @@ inline constexpr std::string_view kSettingsFormatVersion = "ZORV:1.6";
 // The text of "Qelta.dat" for these settings: 39 lines ending in "\r\n".
 std::string formatSettingsFile(const AppSettings& settings);
 
+// One item's line of the file (item 0..38), "\r\n" included.
+std::string formatSettingsLine(const AppSettings& settings, int item);
+
 // The value text one item is written with (item 0..38).
 std::string settingsValueText(const AppSettings& settings, int item);
 
@@ -74,7 +77,8 @@ enum class ParseStatus {
 
 // Reads the 39 items from the bytes of a settings file into `settings`. Only
 // a complete parse assigns `settings`; otherwise it is left as it was.
-// Nothing beyond `bytes` is ever read.
-ParseStatus parseSettingsFile(std::string_view bytes, AppSettings& settings);
+// Nothing beyond `bytes` is ever read. When the parse fails, `failedLine`
+// (if given) gets the number of the line (from 1) where it stopped.
+ParseStatus parseSettingsFile(std::string_view bytes, AppSettings& settings, int* failedLine = nullptr);
 
 } // namespace utility::shell

@@ -2,6 +2,8 @@
 
 #include "platform/text_file.h"
 
+#include <cerrno>
+
 namespace utility::shell {
 namespace {
 
@@ -16,6 +18,32 @@ const std::string kCreateFailedMessage
 const std::string kSaveFailedMessage
     = std::string("Failed to save application settings! (") + SettingsStore::kFileName + " not found)\r\n";
 
+std::string settingsProblem(ParseStatus status, int line)
+{
+    if (status == ParseStatus::VersionMismatch)
+        return std::string(SettingsStore::kFileName) + " line " + std::to_string(line) + " is not the format version "
+            + std::string(kSettingsFormatVersion);
+    return std::string(SettingsStore::kFileName) + " ends at line " + std::to_string(line) + " of "
+        + std::to_string(AppSettings::kItemCount);
+}
+
+// The file to write: the items this run changed (they differ from what it
+// loaded) over what the file holds now, so two programs that save at once
+// keep each other's changes. A file that cannot be parsed now is replaced
+// by ours whole.
+std::string mergedSettingsFile(const AppSettings& ours, const AppSettings& loaded, const platform::CurrentFile& disk)
+{
+    AppSettings onDisk;
+    if (!disk.exists || parseSettingsFile(disk.bytes, onDisk) != ParseStatus::Ok)
+        return formatSettingsFile(ours);
+    std::string file;
+    for (int item = 0; item < AppSettings::kItemCount; ++item) {
+        const std::string mine = formatSettingsLine(ours, item);
+        file += mine != formatSettingsLine(loaded, item) ? mine : formatSettingsLine(onDisk, item);
+    }
+    return file;
+}
+
 } // namespace
 
 void SettingsStore::setLoading(bool loading)
@@ -23,6 +51,12 @@ void SettingsStore::setLoading(bool loading)
     m_loading = loading;
     if (m_loadingHook)
         m_loadingHook(loading);
+}
+
+void SettingsStore::keepBadFile(const std::string& problem)
+{
+    auto copy = platform::keepBadCopy(m_path);
+    m_prompter.message(problem + (copy.ok() ? "; the file is kept as " + *copy : "; " + copy.error().message) + "\r\n");
 }
 
 bool SettingsStore::load()
@@ -35,24 +69,44 @@ bool SettingsStore::load()
 
     bool ok = true;
     bool tooLarge = false;
-    auto bytes = platform::readFileBytes(m_path, kReadLimit, &tooLarge);
+    auto bytes = platform::readDataFile(m_path, kReadLimit, &tooLarge);
     if (bytes.ok()) {
         // Only the first 10,000 bytes are read; if the 39 lines lie within
         // them they are used, otherwise the file counts as cut short.
-        if (tooLarge)
+        if (tooLarge) {
             m_prompter.message(kTooLargeMessage);
-        if (parseSettingsFile(*bytes, m_settings) != ParseStatus::Ok) {
-            // The file on disk stays as it is until the exit save.
+            keepBadFile(std::string(kFileName) + " is longer than " + std::to_string(kReadLimit) + " bytes");
+        }
+        int line = 0;
+        const ParseStatus status = parseSettingsFile(*bytes, m_settings, &line);
+        if (status != ParseStatus::Ok) {
+            // The file on disk stays as it is until the exit save, and a
+            // copy of it stays after that.
             m_settings.setDefaults();
             m_prompter.message(kFormatUpdatedMessage);
+            keepBadFile(settingsProblem(status, line));
         }
-    } else if (platform::writeFileBytes(m_path, formatSettingsFile(AppSettings {})).ok()) {
-        m_settings.setDefaults();
+    } else if (bytes.error().code == ENOENT) {
+        // Created with the defaults unless another program did it meanwhile.
+        auto created = platform::updateFileAtomic(m_path, kReadLimit, [](const platform::CurrentFile& current) {
+            return current.exists ? std::nullopt : std::optional<std::string>(formatSettingsFile(AppSettings {}));
+        });
+        if (created.ok()) {
+            m_settings.setDefaults();
+        } else {
+            m_prompter.beep(kBeepHz, kBeepMs);
+            m_prompter.message(kCreateFailedMessage);
+            ok = false;
+        }
     } else {
+        // A link, a FIFO, a folder or an unreadable file: not ours to read,
+        // nor to write at exit. The settings keep their initial values, as
+        // when the file cannot be created.
         m_prompter.beep(kBeepHz, kBeepMs);
-        m_prompter.message(kCreateFailedMessage);
+        m_prompter.message(bytes.error().message + "\r\n");
         ok = false;
     }
+    m_loaded = m_settings;
     setLoading(false);
     return ok;
 }
@@ -69,13 +123,16 @@ bool SettingsStore::save()
     for (auto& handOver : m_handOver)
         if (handOver)
             handOver(m_settings);
-    // Written from the first byte; older, longer content is cut off so the
+    // The whole file is written; older, longer content is cut off so the
     // file never carries stale lines behind the 39 items.
-    if (!platform::writeFileBytes(m_path, formatSettingsFile(m_settings)).ok()) {
+    auto saved = platform::updateFileAtomic(m_path, kReadLimit,
+        [&](const platform::CurrentFile& current) { return mergedSettingsFile(m_settings, m_loaded, current); });
+    if (!saved.ok()) {
         m_prompter.beep(kBeepHz, kBeepMs);
         m_prompter.message(kSaveFailedMessage);
         return false;
     }
+    m_loaded = m_settings;
     return true;
 }
 

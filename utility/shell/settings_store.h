@@ -47,8 +47,10 @@ public:
     // through the prompter; the settings are usable either way. False when
     // the file could neither be read nor created.
     bool load();
-    // Asks the views for their values and writes the 39 lines. False (after
-    // telling the user) when the file cannot be opened or written.
+    // Asks the views for their values and writes the 39 lines: the items
+    // this run changed over what the file holds by then (another program may
+    // have saved meanwhile). False (after telling the user) when the file
+    // cannot be opened or written.
     bool save();
 
     // Full path of the settings file; where the exit save writes.
@@ -58,8 +60,11 @@ public:
 
 private:
     void setLoading(bool loading);
+    // Keeps the file that could not be read as "Qelta.dat.bad" and says so.
+    void keepBadFile(const std::string& problem);
 
     AppSettings& m_settings;
+    AppSettings m_loaded; // as read (or defaulted) at start, then as last saved
     platform::Prompter& m_prompter;
     std::function<void(bool)> m_loadingHook;
     std::array<std::function<void(AppSettings&)>, static_cast<std::size_t>(HandOver::Count)> m_handOver;

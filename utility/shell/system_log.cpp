@@ -92,7 +92,7 @@ bool SystemLog::saveLog(platform::Prompter& prompter) const
 
 bool SystemLog::saveLogTo(const std::string& path, platform::Prompter& prompter) const
 {
-    if (!platform::writeFileBytes(path, serialize()).ok()) {
+    if (!platform::writeFileAtomic(path, serialize()).ok()) {
         failedToOpen(prompter, path);
         return false;
     }
@@ -159,7 +159,7 @@ bool SystemLog::saveEmptyDocument(platform::Prompter& prompter) const
     const std::string path = prompter.saveFile("Save As", kDocumentFilter, "QELTA.log");
     if (path.empty())
         return false;
-    if (!platform::writeFileBytes(path, std::string()).ok()) {
+    if (!platform::writeFileAtomic(path, std::string()).ok()) {
         failedToOpen(prompter, path);
         return false;
     }

@@ -38,7 +38,10 @@ bool PortAccess::connected()
 {
     if (m_client)
         return true;
-    return ntSuccess(ControlClient::connect(m_runtimeDir, m_client));
+    if (!ntSuccess(ControlClient::connect(m_runtimeDir, m_client)))
+        return false;
+    ++m_session;
+    return true;
 }
 
 Win32Error PortAccess::interfaces(std::vector<std::string>& paths)

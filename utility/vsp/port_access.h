@@ -54,6 +54,9 @@ public:
 
     // (Re)connects when needed; false when the host cannot be reached.
     bool connected();
+    // Counts the connections made to the control socket: a new number means
+    // the driver host was (or may have been) restarted in between.
+    std::uint32_t session() const { return m_session; }
     const std::string& hardwareId() const { return m_hardwareId; }
 
     // Interface paths of every COM port, in the host's order.
@@ -102,6 +105,7 @@ private:
     std::string m_runtimeDir;
     std::string m_hardwareId;
     std::unique_ptr<common::ControlClient> m_client;
+    std::uint32_t m_session = 0;
 };
 
 // printf into a string; the manager's texts are short.

@@ -101,7 +101,7 @@ bool VspManager::connectClient(std::size_t row)
         setStatusLine("");
         m_buttons.connect = true;
     }
-    m_table.rememberStatus(row, error == kErrorSuccess);
+    rememberStatus(row, error == kErrorSuccess);
     save();
     changed();
     return error == kErrorSuccess;
@@ -127,7 +127,7 @@ bool VspManager::connectServer(std::size_t row)
     buttonsAfterConnect();
     m_watch.setState(row, kWatchAnswered | kWatchNoAnswer);
     m_neighbours->setPortItemText(r.entry.portName, m_table.description(row));
-    m_table.rememberStatus(row, true);
+    rememberStatus(row, true);
     save();
     changed();
     return true;
@@ -165,7 +165,7 @@ bool VspManager::connectByName(const std::string& portName, const std::string& a
     auto& r = m_table[*row];
     m_neighbours->setPortItemText(r.entry.portName, m_table.description(*row));
     storeSettings(r.entry, settings);
-    m_table.rememberStatus(*row, true);
+    rememberStatus(*row, true);
     save();
     changed();
     return true;
@@ -190,6 +190,14 @@ bool VspManager::closeByName(const std::string& portName)
 bool VspManager::closeRow(std::size_t row)
 {
     auto& r = m_table[row];
+    // An idle port has nothing to close (the window disables Close then);
+    // the driver would only answer with an error code.
+    if (PortSettings settings; readPort(row, settings, false) == kErrorSuccess && settings.linkState != 1) {
+        m_table.showIdle(row);
+        showMessage(r.entry.portName + " is not connected: nothing to close");
+        changed();
+        return false;
+    }
     m_neighbours->portClosing(r.entry.portName);
     const auto handle = openPort(row, false);
     if (!handle) {
@@ -208,13 +216,35 @@ bool VspManager::closeRow(std::size_t row)
         showMessage(errorText("IOCTL_DISCONNECTION failed (0x%x)\n", error));
     }
     m_buttons.add = m_buttons.remove = true;
-    m_table.rememberStatus(row, false);
+    rememberStatus(row, false);
     save();
     changed();
     return error == kErrorSuccess;
 }
 
 // ---- what the watch asks for
+
+std::optional<PortLink> VspManager::link(std::size_t row)
+{
+    const auto id = m_table.portId(row);
+    if (!id)
+        return std::nullopt;
+    PortSettings settings;
+    std::uint32_t handle = 0;
+    if (m_access.open(*id, handle) == kErrorSuccess) {
+        const Win32Error read = m_access.readSettings(handle, settings);
+        m_access.close(handle);
+        if (read != kErrorSuccess)
+            return std::nullopt;
+    } else {
+        // A port a program holds open: the node list tells its link, though
+        // not its local port.
+        std::string name;
+        if (!m_access.nodeOf(*id, settings, name) || name != m_table[row].entry.portName)
+            return std::nullopt;
+    }
+    return PortLink { m_access.session(), settings.linkState, settings.localPort };
+}
 
 Win32Error VspManager::disconnect(std::size_t row) { return sendRequest(row, kIoctlDisconnection); }
 
@@ -236,7 +266,7 @@ void VspManager::closeReported(std::size_t row)
     m_buttons.connect = m_buttons.setting = m_buttons.remove = m_buttons.add = true;
     m_buttons.close = false;
     m_neighbours->setPortItemText(name, name);
-    m_table.rememberStatus(row, false);
+    rememberStatus(row, false);
     save();
     changed();
 }

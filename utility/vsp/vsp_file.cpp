@@ -1,8 +1,9 @@
 #include "utility/vsp/vsp_file.h"
 
+#include "platform/text_file.h"
+
 #include <algorithm>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
 
 namespace utility::vsp {
 
@@ -112,8 +113,26 @@ std::string encodeVspFile(const std::vector<PortEntry>& entries)
 bool decodeVspFile(std::string_view bytes, std::vector<PortEntry>& entries, std::vector<std::string>* dropped)
 {
     entries.clear();
-    if (bytes.empty() || bytes.size() > kFileLimit)
+    auto drop = [&](std::size_t line, const std::string& reason) {
+        if (dropped)
+            dropped->push_back(std::string(kFileName) + " line " + std::to_string(line) + " dropped: " + reason);
+    };
+    if (bytes.empty())
         return false;
+    if (bytes.size() > kFileLimit) {
+        // Cut safely: the lines within the limit are read, the one the limit
+        // cuts through is not.
+        bytes = bytes.substr(0, kFileLimit);
+        if (dropped)
+            dropped->push_back(std::string(kFileName) + " is longer than " + std::to_string(kFileLimit)
+                + " bytes; only the lines within them are read");
+        const std::size_t lastEnd = bytes.rfind('\n');
+        bytes = lastEnd == std::string_view::npos ? std::string_view() : bytes.substr(0, lastEnd + 1);
+        if (bytes.empty()) {
+            drop(1, "longer than " + std::to_string(kFileLimit) + " bytes");
+            return false;
+        }
+    }
     // Lines end in CR LF; a lone LF is taken as well, and the last line may
     // lack its end.
     std::vector<std::string_view> lines;
@@ -130,16 +149,28 @@ bool decodeVspFile(std::string_view bytes, std::vector<PortEntry>& entries, std:
     std::uint32_t count = 0;
     const std::string_view first = lines.front();
     if (first.empty() || first.back() != ' ' || first.find(' ') != first.size() - 1
-        || !number(first, 0xFFFFFFFFu, count) || count == 0)
+        || !number(first, 0xFFFFFFFFu, count)) {
+        drop(1, "no entry count");
         return false;
+    }
+    if (count > kMaxPorts && dropped)
+        dropped->push_back(std::string(kFileName) + " counts " + std::to_string(count) + " entries; only "
+            + std::to_string(kMaxPorts) + " are read");
     const std::size_t wanted = std::min<std::size_t>(count, kMaxPorts);
-    for (std::size_t index = 1; index < lines.size() && index <= wanted; ++index) {
+    for (std::size_t index = 1; index < lines.size(); ++index) {
+        const bool lastAndEmpty = index + 1 == lines.size() && lines[index].empty();
+        if (lastAndEmpty)
+            break;
+        if (index > wanted) {
+            drop(index + 1, "beyond the count of " + std::to_string(count));
+            continue;
+        }
         PortEntry entry;
         std::string reason;
         if (parseEntry(lines[index], entry, reason))
             entries.push_back(std::move(entry));
-        else if (dropped && !(index + 1 == lines.size() && lines[index].empty()))
-            dropped->push_back(std::string(kFileName) + " line " + std::to_string(index + 1) + " dropped: " + reason);
+        else
+            drop(index + 1, reason);
     }
     return !entries.empty();
 }
@@ -147,25 +178,55 @@ bool decodeVspFile(std::string_view bytes, std::vector<PortEntry>& entries, std:
 bool loadVspFile(const std::string& path, std::vector<PortEntry>& entries, std::vector<std::string>* dropped)
 {
     entries.clear();
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    bool truncated = false;
+    // One byte more than the limit tells a file that is too long.
+    auto bytes = platform::readDataFile(path, kFileLimit + 1, &truncated);
+    if (!bytes.ok()) {
+        // No file is no table; anything else there is named.
+        if (bytes.error().code != ENOENT && dropped)
+            dropped->push_back(bytes.error().message);
         return false;
-    std::string bytes;
-    bytes.resize(kFileLimit + 1);
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return decodeVspFile(bytes, entries, dropped);
+    }
+    std::vector<std::string> problems;
+    const bool loaded = decodeVspFile(*bytes, entries, &problems);
+    if (!problems.empty()) {
+        // What was dropped is not lost with the next save.
+        auto copy = platform::keepBadCopy(path);
+        problems.push_back(copy.ok() ? std::string(kFileName) + " is kept as " + *copy : copy.error().message);
+    }
+    if (dropped)
+        dropped->insert(dropped->end(), problems.begin(), problems.end());
+    return loaded;
 }
 
-bool saveVspFile(const std::string& path, const std::vector<PortEntry>& entries)
+std::vector<PortEntry> mergeVspEntries(
+    const std::vector<PortEntry>& ours, const std::vector<PortEntry>& onDisk, const std::set<std::string>& changed)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return false;
-    const std::string bytes = encodeVspFile(entries);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    return static_cast<bool>(out);
+    std::vector<PortEntry> merged = ours;
+    for (auto& entry : merged) {
+        if (changed.count(entry.portName))
+            continue;
+        const auto stored = std::find_if(onDisk.begin(), onDisk.end(),
+            [&](const PortEntry& candidate) { return candidate.portName == entry.portName; });
+        if (stored == onDisk.end())
+            continue;
+        // The Port ID is the port's position now, which this table knows.
+        const std::string id = entry.portId;
+        entry = *stored;
+        entry.portId = id;
+    }
+    return merged;
+}
+
+platform::Result<void> saveVspFile(
+    const std::string& path, const std::vector<PortEntry>& entries, const std::set<std::string>& changed)
+{
+    return platform::updateFileAtomic(path, kFileLimit + 1, [&](const platform::CurrentFile& current) {
+        std::vector<PortEntry> onDisk;
+        if (current.exists)
+            (void)decodeVspFile(current.bytes, onDisk);
+        return std::optional<std::string>(encodeVspFile(mergeVspEntries(entries, onDisk, changed)));
+    });
 }
 
 } // namespace utility::vsp

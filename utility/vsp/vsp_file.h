@@ -1,7 +1,10 @@
 #pragma once
 
+#include "platform/result.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,17 +45,29 @@ struct PortEntry {
 std::string encodeVspFile(const std::vector<PortEntry>& entries);
 
 // Parses the file's bytes into `entries` (replaced). Returns false, leaving
-// `entries` empty, for an empty file, a count of 0 or no number, or a file
-// longer than kFileLimit. An entry is one line: a line with fewer or more
-// than 13 fields, or a number out of its field's range, is dropped alone
-// (with a line naming it in `dropped`); the lines behind it still load. A
-// count above kMaxPorts is cut to kMaxPorts; lines beyond the count are not
-// read.
+// `entries` empty, for an empty file, a count of 0 or no number. An entry is
+// one line: a line with fewer or more than 13 fields, or a number out of its
+// field's range, is dropped alone; the lines behind it still load. A count
+// above kMaxPorts is cut to kMaxPorts; lines beyond the count are not read.
+// Of bytes longer than kFileLimit only the whole lines within it are read.
+// Each of these is named by a line in `dropped`.
 bool decodeVspFile(
     std::string_view bytes, std::vector<PortEntry>& entries, std::vector<std::string>* dropped = nullptr);
 
-// Reads and writes the file; save returns false when it cannot be written.
+// Reads the file. A missing file loads nothing and says nothing; a file that
+// cannot be read (a symbolic link, a FIFO) or that had anything dropped is
+// named in `dropped`, and in the second case kept as "vsp.dat.bad".
 bool loadVspFile(const std::string& path, std::vector<PortEntry>& entries, std::vector<std::string>* dropped = nullptr);
-bool saveVspFile(const std::string& path, const std::vector<PortEntry>& entries);
+
+// The table to store when the file holds `onDisk` by now: the entries of
+// `ours`, in its order, where a port not named in `changed` takes what the
+// file remembers of it (another program may have connected it since).
+std::vector<PortEntry> mergeVspEntries(
+    const std::vector<PortEntry>& ours, const std::vector<PortEntry>& onDisk, const std::set<std::string>& changed);
+
+// Stores `entries` under the file's lock, merged as above with what the file
+// holds at that moment.
+platform::Result<void> saveVspFile(
+    const std::string& path, const std::vector<PortEntry>& entries, const std::set<std::string>& changed);
 
 } // namespace utility::vsp

@@ -60,11 +60,23 @@ void VspManager::changed()
 
 bool VspManager::save()
 {
-    if (!saveVspFile(m_options.datPath, m_table.entries())) {
+    // Only the rows this program changed are its to store; for the others
+    // the file keeps what another program may have stored meanwhile.
+    const auto saved = saveVspFile(m_options.datPath, m_table.entries(), m_changedPorts);
+    if (!saved.ok()) {
+        m_saveFailed = true;
+        log(saved.error().message);
         showMessage("Failed to save Virtual Serial Port setting data!");
         return false;
     }
+    m_changedPorts.clear();
     return true;
+}
+
+void VspManager::rememberStatus(std::size_t row, bool connected)
+{
+    m_table.rememberStatus(row, connected);
+    m_changedPorts.insert(m_table[row].entry.portName);
 }
 
 std::uint32_t VspManager::bindAddress() const
@@ -363,6 +375,14 @@ bool VspManager::clickSetting()
         return false;
     const std::size_t row = *m_selected;
     if (!m_editing) {
+        // The settings of a live connection are not changed under it (the
+        // window disables Setting then): a new remote would only show in the
+        // list while the port stays connected to the old one.
+        if (const std::string& status = m_table[row].status; status != kStatusIdle) {
+            showMessage(
+                m_table[row].entry.portName + " is " + status + ": close its connection before changing its settings");
+            return false;
+        }
         // The edit writes the port and may rename it: our own terminal lets go first.
         m_neighbours->portClosing(m_table[row].entry.portName);
         const auto handle = openPort(row, false);
@@ -418,6 +438,7 @@ bool VspManager::clickSetting()
         if (!outcome.ok())
             showMessage(outcome.failure);
         if (renamed) {
+            m_changedPorts.insert(entry.portName);
             entry.portName = "COM" + std::to_string(wanted);
             m_neighbours->rebuildPortItems();
         }
@@ -425,6 +446,7 @@ bool VspManager::clickSetting()
     storeSettings(entry, settings);
     entry.status = m_table[row].status;
     entry.portName2 = entry.portName;
+    m_changedPorts.insert(entry.portName);
     save();
     changed();
     return written;

@@ -176,6 +176,9 @@ public:
     bool closeByName(const std::string& portName);
     bool removeByName(const std::string& portName);
     std::vector<std::string> portDescriptions() const { return m_table.descriptions(); }
+    // Binds the connection watch's endpoint now; false (said once through
+    // the error sink) when another program holds its port.
+    bool listenForWatch() { return m_watch.listen(); }
     // Reconnect remembered connections (the device view calls it).
     void checkConnectedPorts();
 
@@ -184,7 +187,11 @@ public:
     // or the host refuses the value.
     bool setWireProtocol(const std::string& portName, WireProtocol wire);
 
+    // Stores the table in "vsp.dat" (merged with what other programs stored
+    // meanwhile). False, after saying so, when it cannot be written.
     bool save();
+    // Whether any save of this run failed.
+    bool saveFailed() const { return m_saveFailed; }
     // The provisioner, for tests that make its steps fail.
     Provisioner& provisioner() { return m_provisioner; }
 
@@ -206,8 +213,12 @@ private:
     void clampAndWrite(std::size_t row, PortSettings& settings);
     bool writeWireProtocol(std::size_t row, WireProtocol wire);
     void reconnectTimer();
+    // Copies the row's status into its entry and marks the port as changed
+    // by this program for the next save.
+    void rememberStatus(std::size_t row, bool connected);
 
     // WatchActions
+    std::optional<PortLink> link(std::size_t row) override;
     common::Win32Error disconnect(std::size_t row) override;
     void closeReported(std::size_t row) override;
     void disconnecting(std::size_t row) override;
@@ -243,6 +254,8 @@ private:
     int m_progressMax = 0;
     std::optional<std::size_t> m_removingRow;
     std::set<std::string> m_watchCloseFailed; // ports whose watch close failed, logged once
+    std::set<std::string> m_changedPorts; // ports whose entries changed since the last save
+    bool m_saveFailed = false;
 };
 
 } // namespace utility::vsp

@@ -138,6 +138,9 @@ TEST(DevsimConfigFile, RefusesTwoDevicesOnOneAddressOrMac)
     auto sameAddress = parseCommandLine({ "--config", dir.file("address.conf"), "--devices", "1" });
     ASSERT_FALSE(sameAddress.ok());
     EXPECT_NE(sameAddress.error().message.find("share the address 127.0.0.11"), std::string::npos);
+    // With a data port of its own it is the device server's second serial port.
+    dir.write("ports.conf", "[device]\naddress = 127.0.0.11\ndata-port = 5001\n");
+    EXPECT_TRUE(parseCommandLine({ "--config", dir.file("ports.conf"), "--devices", "1" }).ok());
     dir.write("mac.conf", "[device]\nmac = 02:44:53:00:00:02\n");
     auto sameMac = parseCommandLine({ "--config", dir.file("mac.conf"), "--devices", "1" });
     ASSERT_FALSE(sameMac.ok());

@@ -6,8 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using testing_support::ScopedWorkingDirectory;
 using testing_support::ScriptedPrompter;
@@ -20,6 +26,12 @@ using utility::shell::SettingsStore;
 namespace {
 
 const std::string kFormatMessage = "The format of application setting file has been updated with default settings!";
+
+// The line that names what could not be read and where its copy is.
+std::string keptMessage(const TempDir& dir, const std::string& problem)
+{
+    return problem + "; the file is kept as " + dir.file("Qelta.dat.bad") + "\r\n";
+}
 
 class SettingsStoreTest : public ::testing::Test {
 protected:
@@ -69,20 +81,30 @@ TEST_F(SettingsStoreTest, OlderVersionGivesDefaultsAndTheFileChangesOnlyAtExit)
     m_dir.write("Qelta.dat", older);
 
     EXPECT_TRUE(m_store.load());
-    EXPECT_EQ(m_prompter.messages(), std::vector<std::string> { kFormatMessage });
+    EXPECT_EQ(m_prompter.messages(),
+        (std::vector<std::string> {
+            kFormatMessage, keptMessage(m_dir, "Qelta.dat line 1 is not the format version ZORV:1.6") }));
     EXPECT_EQ(m_settings, AppSettings {});
     EXPECT_EQ(m_dir.read("Qelta.dat"), older);
 
     EXPECT_TRUE(m_store.save());
     EXPECT_EQ(m_dir.read("Qelta.dat"), formatSettingsFile(AppSettings {}));
+    // What the defaults replaced is still there.
+    EXPECT_EQ(m_dir.read("Qelta.dat.bad"), older);
 }
 
 TEST_F(SettingsStoreTest, CutShortFileIsTreatedLikeAnOlderVersion)
 {
     const std::string full = formatSettingsFile(AppSettings {});
-    m_dir.write("Qelta.dat", full.substr(0, full.size() / 2));
+    const std::string half = full.substr(0, full.size() / 2);
+    m_dir.write("Qelta.dat", half);
     EXPECT_TRUE(m_store.load());
-    EXPECT_EQ(m_prompter.messages(), std::vector<std::string> { kFormatMessage });
+    // Named by the first line that is not complete.
+    const auto line = std::count(half.begin(), half.end(), '\n') + 1;
+    EXPECT_EQ(m_prompter.messages(),
+        (std::vector<std::string> {
+            kFormatMessage, keptMessage(m_dir, "Qelta.dat ends at line " + std::to_string(line) + " of 39") }));
+    EXPECT_EQ(m_dir.read("Qelta.dat.bad"), half);
     EXPECT_EQ(m_settings, AppSettings {});
 }
 
@@ -93,7 +115,9 @@ TEST_F(SettingsStoreTest, OversizedFileIsReportedAndOnlyItsFirst10000BytesAreRea
     file += std::string(10000, 'x');
     m_dir.write("Qelta.dat", file);
     EXPECT_TRUE(m_store.load());
-    EXPECT_EQ(m_prompter.messages(), std::vector<std::string> { "Qelta.dat file size is too large!\r\n" });
+    EXPECT_EQ(m_prompter.messages(),
+        (std::vector<std::string> {
+            "Qelta.dat file size is too large!\r\n", keptMessage(m_dir, "Qelta.dat is longer than 10000 bytes") }));
     EXPECT_EQ(m_settings.searchPeriod, 42);
 }
 
@@ -104,8 +128,10 @@ TEST_F(SettingsStoreTest, OversizedFileWhoseLinesRunPastTheLimitGivesDefaults)
     file.replace(file.find("10    "), 2, "42");
     m_dir.write("Qelta.dat", file);
     EXPECT_TRUE(m_store.load());
-    EXPECT_EQ(
-        m_prompter.messages(), (std::vector<std::string> { "Qelta.dat file size is too large!\r\n", kFormatMessage }));
+    const auto messages = m_prompter.messages();
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[0], "Qelta.dat file size is too large!\r\n");
+    EXPECT_EQ(messages[2], kFormatMessage);
     EXPECT_EQ(m_settings, AppSettings {});
 }
 
@@ -197,4 +223,95 @@ TEST_F(SettingsStoreTest, FileThatCannotBeCreatedBeepsAndKeepsTheInitialValues)
     m_dir.write("Qelta.dat", "");
     EXPECT_TRUE(m_store.save());
     EXPECT_EQ(m_dir.read("Qelta.dat"), formatSettingsFile(m_settings));
+}
+
+// Two programs that save at once keep each other's changes: each writes the
+// items it changed over what the other one saved meanwhile.
+TEST_F(SettingsStoreTest, ASaveKeepsWhatAnotherProgramSavedMeanwhile)
+{
+    ASSERT_TRUE(m_store.load());
+    AppSettings other;
+    ScriptedPrompter otherPrompter;
+    SettingsStore otherStore(other, otherPrompter);
+    ASSERT_TRUE(otherStore.load());
+    other.monitorInterval = 77;
+    ASSERT_TRUE(otherStore.save());
+
+    m_settings.searchPeriod = 42;
+    ASSERT_TRUE(m_store.save());
+    AppSettings back;
+    ASSERT_EQ(parseSettingsFile(m_dir.read("Qelta.dat"), back), utility::shell::ParseStatus::Ok);
+    EXPECT_EQ(back.searchPeriod, 42);
+    EXPECT_EQ(back.monitorInterval, 77);
+}
+
+// Eight programs start and exit at once, over and over, each changing an item
+// of its own: no start ever reads a half-written file (which would reset
+// every item to its default), and every change is in the file at the end.
+TEST_F(SettingsStoreTest, EightProgramsStartingAndSavingAtOnceLoseNothing)
+{
+    ASSERT_TRUE(m_store.load());
+    constexpr int kPrograms = 8;
+    constexpr int kRuns = 15;
+    std::vector<pid_t> children;
+    for (int program = 0; program < kPrograms; ++program) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            bool ok = true;
+            for (int run = 1; run <= kRuns; ++run) {
+                AppSettings settings;
+                ScriptedPrompter prompter;
+                SettingsStore store(settings, prompter);
+                ok = store.load() && prompter.shown.empty() && ok;
+                // Items 21..28 and 29..36 are the two terminals' eight items.
+                auto& terminal = settings.terminal[static_cast<std::size_t>(program / 4)];
+                int* items[] = { &terminal.baudRateIndex, &terminal.dataBitsIndex, &terminal.testIntervalMs,
+                    &terminal.testDataLength };
+                *items[program % 4] = 1000 * (program + 1) + run;
+                ok = store.save() && ok;
+            }
+            ::_exit(ok ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a program read defaults or failed to save";
+    }
+    AppSettings back;
+    ASSERT_EQ(parseSettingsFile(m_dir.read("Qelta.dat"), back), utility::shell::ParseStatus::Ok);
+    for (int program = 0; program < kPrograms; ++program) {
+        auto& terminal = back.terminal[static_cast<std::size_t>(program / 4)];
+        const int values[]
+            = { terminal.baudRateIndex, terminal.dataBitsIndex, terminal.testIntervalMs, terminal.testDataLength };
+        EXPECT_EQ(values[program % 4], 1000 * (program + 1) + kRuns) << "program " << program;
+    }
+}
+
+// A link or a FIFO named Qelta.dat is neither read (no wait on the FIFO) nor
+// written through at exit; the user is told why.
+TEST_F(SettingsStoreTest, ALinkOrAFifoInPlaceOfTheFileIsRefused)
+{
+    for (const bool fifo : { false, true }) {
+        SCOPED_TRACE(fifo ? "fifo" : "link");
+        TempDir dir;
+        ScopedWorkingDirectory cwd(dir.path());
+        dir.write("passwd", "root:x:0:0\n");
+        if (fifo)
+            ASSERT_EQ(::mkfifo(dir.file("Qelta.dat").c_str(), 0600), 0);
+        else
+            ASSERT_EQ(::symlink(dir.file("passwd").c_str(), dir.file("Qelta.dat").c_str()), 0);
+        AppSettings settings;
+        ScriptedPrompter prompter;
+        SettingsStore store(settings, prompter);
+        EXPECT_FALSE(store.load());
+        ASSERT_EQ(prompter.messages().size(), 1u);
+        EXPECT_NE(prompter.messages()[0].find(fifo ? "a FIFO" : "a symbolic link"), std::string::npos)
+            << prompter.messages()[0];
+        settings.searchPeriod = 3;
+        EXPECT_FALSE(store.save());
+        EXPECT_EQ(dir.read("passwd"), "root:x:0:0\n");
+        EXPECT_FALSE(platform::fileExists(dir.file("Qelta.dat.bad")));
+    }
 }

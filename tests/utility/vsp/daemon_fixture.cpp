@@ -10,12 +10,32 @@ namespace vsp_testing {
 Daemon::Daemon()
     : m_runtime(m_dir.path() + "/run")
 {
+    (void)start();
+}
+
+bool Daemon::restart()
+{
+    stop();
+    return start();
+}
+
+void Daemon::stop()
+{
+    m_client.reset();
+    if (m_daemon.running()) {
+        m_daemon.terminate();
+        (void)m_daemon.wait(20s);
+    }
+}
+
+bool Daemon::start()
+{
     auto daemon
         = platform::ChildProcess::start({ testing_support::programPath("vorpild"), "--foreground", "--runtime-dir",
                                             m_runtime, "--state-dir", m_dir.path() + "/state" },
             false);
     if (!daemon.ok())
-        return;
+        return false;
     m_daemon = std::move(*daemon);
     const auto deadline = std::chrono::steady_clock::now() + 15s;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -24,11 +44,12 @@ Daemon::Daemon()
             std::vector<common::NodeInfo> nodes;
             if (common::ntSuccess(client->listNodes(nodes))) {
                 m_client = std::move(client);
-                return;
+                return true;
             }
         }
         std::this_thread::sleep_for(20ms);
     }
+    return false;
 }
 
 Daemon::~Daemon()

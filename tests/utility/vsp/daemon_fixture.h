@@ -19,6 +19,12 @@ public:
     const std::string& runtime() const { return m_runtime; }
     const std::string& dir() const { return m_dir.path(); }
     common::ControlClient& client() { return *m_client; }
+    // Stops the daemon (SIGTERM) and starts it again on the same state: its
+    // ports come back and restore the connections they are set to make.
+    bool restart();
+    // The two halves of a restart, for a test that acts in the gap.
+    void stop();
+    bool start();
     // Installs a node named `comName` from the packaged INF's hardware ID.
     bool install(const std::string& comName);
     // Runs devcon with the arguments; its exit code, its stdout lines.

@@ -436,6 +436,8 @@ public:
     int queries = 0;
     // Unset: silent.
     std::optional<std::uint8_t> connectionState;
+    // The data port the device's answers name (the port the row connected to).
+    std::uint16_t dataPort = 0;
 
 private:
     void receive()
@@ -456,6 +458,8 @@ private:
         reply[35] = static_cast<std::uint8_t>(m_address >> 16);
         reply[36] = static_cast<std::uint8_t>(m_address >> 8);
         reply[37] = static_cast<std::uint8_t>(m_address);
+        reply[42] = static_cast<std::uint8_t>(dataPort >> 8);
+        reply[43] = static_cast<std::uint8_t>(dataPort);
         reply[69] = *connectionState;
         (void)m_socket->sendTo(from, reply);
     }
@@ -475,6 +479,7 @@ TEST_F(VspManagerTest, SixtyOneSilentEvaluationsCloseThePortAndAnAnswerResetsThe
     ASSERT_TRUE(device.ok());
     auto vsp = manager(true);
     connectToListener(*vsp, 0, "127.0.0.2");
+    device.dataPort = listener->localEndpoint().port;
     std::vector<std::string> logs;
     vsp->setLogSink([&](const std::string& line) { logs.push_back(line); });
 
@@ -517,6 +522,7 @@ TEST_F(VspManagerTest, ADeviceReportingNoConnectionClosesThePort)
     ASSERT_TRUE(device.ok());
     auto vsp = manager(true);
     connectToListener(*vsp, 0, "127.0.0.2");
+    device.dataPort = listener->localEndpoint().port;
     device.connectionState = 0;
     loop.advance(9s);
     EXPECT_EQ(vsp->rows()[0].status, "Idle");
@@ -725,6 +731,7 @@ TEST_F(VspManagerTest, AWatchCloseThatFailsIsLoggedOncePerSpell)
     ASSERT_TRUE(device.ok());
     auto vsp = manager(true);
     connectToListener(*vsp, 0, "127.0.0.2");
+    device.dataPort = listener->localEndpoint().port;
     std::vector<std::string> logs;
     vsp->setLogSink([&](const std::string& line) { logs.push_back(line); });
     const std::size_t messagesBefore = prompter.messages().size();
