@@ -42,6 +42,7 @@ NtStatus ControlClient::exchange(std::span<const std::uint8_t> datagram, std::ve
     if (!socket.ok())
         return status;
     m_socket = std::move(*socket);
+    ++m_reconnections;
     return exchangeOnce(datagram, answer);
 }
 

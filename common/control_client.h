@@ -66,6 +66,9 @@ public:
 
     // Sends one raw datagram and returns the raw answer (tests use it).
     NtStatus exchange(std::span<const std::uint8_t> datagram, std::vector<std::uint8_t>& answer);
+    // How often a closed session was begun again: the host may have been
+    // restarted in between.
+    std::uint32_t reconnections() const { return m_reconnections; }
 
 private:
     ControlClient(std::unique_ptr<platform::SeqPacketSocket> socket, std::string path);
@@ -76,6 +79,7 @@ private:
     std::unique_ptr<platform::SeqPacketSocket> m_socket;
     std::string m_path;
     std::size_t m_handles = 0; // open handles, which a new session would not have
+    std::uint32_t m_reconnections = 0; // sessions begun again by exchange()
 };
 
 } // namespace common

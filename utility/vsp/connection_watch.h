@@ -25,7 +25,7 @@ inline constexpr std::uint32_t kWatchNoAnswer = 2;
 // A port's link as the driver host reports it, and which connection to the
 // host reported it (a restarted host restores links under the same ports).
 struct PortLink {
-    std::uint32_t session = 0;
+    std::uint64_t session = 0;
     std::uint32_t linkState = 0;
     std::uint16_t localPort = 0;
     bool operator==(const PortLink&) const = default;

@@ -56,7 +56,12 @@ public:
     bool connected();
     // Counts the connections made to the control socket: a new number means
     // the driver host was (or may have been) restarted in between.
-    std::uint32_t session() const { return m_session; }
+    // (The client's own reconnections count too: a restarted host is met
+    // on a new session without a new client.)
+    std::uint64_t session() const
+    {
+        return (std::uint64_t { m_session } << 32) | (m_client ? m_client->reconnections() : 0u);
+    }
     const std::string& hardwareId() const { return m_hardwareId; }
 
     // Interface paths of every COM port, in the host's order.
