@@ -65,6 +65,17 @@ NtStatus RecordingTransport::disconnect()
     return wasConnected ? kStatusSuccess : kStatusInvalidDeviceState;
 }
 
+void RecordingTransport::abandonStream()
+{
+    ++m_abandons;
+    // As the socket transport does: the connection is reset, the next write
+    // reconnects.
+    if (m_connected.exchange(false)) {
+        m_reconnectSucceeds = true;
+        m_reconnectPending = true;
+    }
+}
+
 void RecordingTransport::dropConnection(bool reconnectSucceeds)
 {
     m_connected = false;
@@ -120,6 +131,7 @@ public:
         return m_target->sendTransmitBuffer(bytes, taken);
     }
     NtStatus reconnect() override { return m_target->reconnect(); }
+    void abandonStream() override { m_target->abandonStream(); }
     NtStatus connectAtOpen() override { return m_target->connectAtOpen(); }
     NtStatus openAsClient() override { return m_target->openAsClient(); }
     NtStatus startServer() override { return m_target->startServer(); }
