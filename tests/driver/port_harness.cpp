@@ -28,6 +28,7 @@ NtStatus RecordingTransport::sendControlPacket(const driver::ControlPacket& pack
     const auto bytes = packet.encode();
     std::lock_guard lock(m_mutex);
     m_packets.emplace_back(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(packet.encodedSize()));
+    m_wire.push_back(m_packets.back());
     return m_sendStatus.load();
 }
 
@@ -42,6 +43,7 @@ NtStatus RecordingTransport::sendTransmitBuffer(std::span<const std::uint8_t> by
 {
     std::lock_guard lock(m_mutex);
     m_sends.push_back({ { bytes.begin(), bytes.end() }, m_clock ? m_clock->now() : platform::TimePoint {} });
+    m_wire.emplace_back(bytes.begin(), bytes.end());
     NtStatus status = m_sendStatus.load();
     if (m_failCountdown > 0 && --m_failCountdown == 0)
         status = m_failStatus;
@@ -97,6 +99,12 @@ std::vector<RecordingTransport::Send> RecordingTransport::dataSends() const
     return m_sends;
 }
 
+std::vector<std::vector<std::uint8_t>> RecordingTransport::wire() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_wire;
+}
+
 std::vector<std::vector<std::uint8_t>> RecordingTransport::packets() const
 {
     std::lock_guard lock(m_mutex);
@@ -108,6 +116,7 @@ void RecordingTransport::clear()
     std::lock_guard lock(m_mutex);
     m_packets.clear();
     m_sends.clear();
+    m_wire.clear();
 }
 
 namespace {

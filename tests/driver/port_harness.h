@@ -78,6 +78,8 @@ public:
     // Every packet sent so far, as its bytes on the wire.
     std::vector<std::vector<std::uint8_t>> packets() const;
     std::vector<Send> dataSends() const;
+    // Control packets and data sends together, in the order they went.
+    std::vector<std::vector<std::uint8_t>> wire() const;
     void clear();
     int connects() const { return m_connects.load(); }
     int reconnects() const { return m_reconnects.load(); }
@@ -97,6 +99,7 @@ private:
     mutable std::mutex m_mutex; // protects m_packets, m_sends and the data-send fault
     std::vector<std::vector<std::uint8_t>> m_packets;
     std::vector<Send> m_sends;
+    std::vector<std::vector<std::uint8_t>> m_wire;
     int m_failCountdown = 0;
     NtStatus m_failStatus = common::kStatusSuccess;
     std::size_t m_takenOnFailure = 0;
