@@ -276,13 +276,15 @@ NtStatus writeBytes(PortDevice& port, std::span<const std::uint8_t> data, bool h
         resetTransmitBuffer(port);
         if (!ntSuccess(sent)) {
             // The write ends here: the caller learns that only the first
-            // `information` bytes went. Later chunks would follow a hole (and
-            // after a packet cut short, a framed stream would be corrupt),
-            // and after a send time-out each would wait the limit again. A
-            // packet cut short is not passed on by the device server, so
-            // only a raw stream counts the part of a chunk that went.
+            // `information` bytes went. A packet cut short is not passed on
+            // by the device server, so only a raw stream counts the part of
+            // a chunk that went. Later bytes would follow a hole (and after a
+            // packet cut short, a framed stream would be out of step), so a
+            // connection that still lives is ended: the next one starts clean.
             if (!framed)
                 information += std::min(taken, length);
+            if (transport->connected())
+                transport->abandonStream();
             status = sent;
             break;
         }

@@ -17,8 +17,13 @@ using host::NetProtocol;
 
 namespace {
 
-// A send that the network does not take within this time is cancelled.
+// A control send that the network does not take within this time is
+// cancelled. Data waits as long as the connection lives: the device server
+// holds the program back.
 constexpr auto kSendLimit = std::chrono::seconds(30);
+// How often a write held by a server's suspension looks whether the
+// connection still lives.
+constexpr auto kSuspendCheck = std::chrono::seconds(1);
 // How long a connect may take before it is given up.
 constexpr auto kConnectLimit = std::chrono::seconds(20);
 // Local ports tried when the next one in the sequence is taken.
@@ -518,12 +523,12 @@ NtStatus SocketTransport::sendBytes(std::span<const std::uint8_t> bytes, std::si
         return taken ? kStatusConnectionDisconnected : kStatusSuccess;
     }
     if (udp) {
-        const NtStatus status = link.endpoint->sendTo(link.destination, bytes, kSendLimit);
+        const NtStatus status = link.endpoint->sendTo(link.destination, bytes, taken ? host::kNoLimit : kSendLimit);
         if (taken && ntSuccess(status))
             *taken = bytes.size();
         return status;
     }
-    const NtStatus status = link.endpoint->send(bytes, kSendLimit, taken);
+    const NtStatus status = link.endpoint->send(bytes, taken ? host::kNoLimit : kSendLimit, taken);
     if (!ntSuccess(status) && status != kStatusCancelled && link.state == LinkState::ServingConnected) {
         // The client is gone: wait for the next one.
         bool restart = false;
@@ -546,9 +551,11 @@ NtStatus SocketTransport::sendTransmitBuffer(std::span<const std::uint8_t> bytes
         return sendBytes(bytes, &taken);
     taken = 0;
     // A server that suspended our sending holds the write, as a send that
-    // the network does not take would.
-    if (!m_telnet.waitUntilSendable(kSendLimit))
-        return kStatusIoTimeout;
+    // the network does not take would: as long as the connection lives.
+    while (!m_telnet.waitUntilSendable(kSuspendCheck)) {
+        if (!connected())
+            return kStatusConnectionDisconnected;
+    }
     std::lock_guard sending(m_telnet.sendMutex());
     const auto pending = m_telnet.takeOutgoing();
     if (!pending.empty())
@@ -558,6 +565,19 @@ NtStatus SocketTransport::sendTransmitBuffer(std::span<const std::uint8_t> bytes
     const NtStatus status = sendBytes(wire, &wireTaken);
     taken = ntSuccess(status) ? bytes.size() : telnet::unescapedLength(bytes, wireTaken);
     return status;
+}
+
+void SocketTransport::abandonStream()
+{
+    const Snapshot link = snapshot();
+    if (!link.endpoint || link.session.protocol != NetProtocol::Tcp || !isConnected(link.state))
+        return;
+    std::fprintf(stderr, "vorpild: %.*s: a send was given up part-way; the connection is reset\n",
+        static_cast<int>(m_port.deviceName.view().size()), m_port.deviceName.view().data());
+    (void)link.endpoint->disconnect();
+    // As if the device server had left: a client reconnects at the next
+    // write, a server listens again.
+    onPeerDisconnected();
 }
 
 NtStatus SocketTransport::sendControlPacket(const ControlPacket& packet)

@@ -38,6 +38,7 @@ public:
     common::NtStatus sendControlPacket(const ControlPacket& packet) override;
     common::NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes, std::size_t& taken) override;
     common::NtStatus reconnect() override;
+    void abandonStream() override;
     common::NtStatus connectAtOpen() override;
     common::NtStatus openAsClient() override;
     common::NtStatus startServer() override;

@@ -29,11 +29,16 @@ public:
     // Sends one control packet, waiting at most the send limit; called only
     // while connected and framed. The status becomes the request's status.
     virtual common::NtStatus sendControlPacket(const ControlPacket& packet) = 0;
-    // Sends the bytes of the transmit buffer, waiting at most the send limit.
+    // Sends the bytes of the transmit buffer, waiting as long as the
+    // connection lives (the device server holds the writer back).
     // `taken` is how many leading bytes the network took; on success all of
     // them. A port that lost its connection (or never had one) takes none and
     // fails: bytes that went nowhere are never reported as sent.
     virtual common::NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes, std::size_t& taken) = 0;
+    // A send failed part-way or was given up: the device server's stream has
+    // a hole, or a packet cut short. A TCP connection is ended, so that the
+    // reconnection starts a clean stream; a datagram link needs nothing.
+    virtual void abandonStream() = 0;
     // Performs a pending reconnection (success when none is pending); a failed
     // one leaves the port without endpoints.
     virtual common::NtStatus reconnect() = 0;

@@ -1,9 +1,14 @@
 """Soak of vorpild: PORTS ports, half framed and half raw TCP, each to its own
 scripted device server; programs open the ports, write and read numbered
-records both ways and close again, over and over; halfway through the device
-servers are killed for a few seconds and started again. Every record carries
-its port, its number and a checksum, so a lost, repeated or corrupted byte is
-seen. Run by soak.sh inside a private network namespace."""
+records both ways at once and close again, over and over, opening again
+within 0.3 s; every fourth device server stops reading for STALL seconds (and
+keeps sending) from a quarter of the run on; halfway through the device
+servers are killed for a few seconds and started again. Beside them one port
+talks to a hostile RFC 2217 server (a flood of option requests, never
+reading) from the start until three quarters of the run, and one raw port to
+an echo, whose round trips are timed. Every record carries its port, its
+number and a checksum, so a lost, repeated or corrupted byte is seen. Run by
+soak.sh inside a private network namespace."""
 
 import os
 import random
@@ -88,9 +93,11 @@ class Device:
         self.listener.listen(4)
         self.port = self.listener.getsockname()[1]
 
-    def run(self, stop, down):
+    def run(self, stop, down, stall=None):
         connection = None
         while not stop.is_set():
+            now = time.monotonic()
+            stalled = stall is not None and stall[0] <= now < stall[1]
             if down.is_set():
                 if connection:
                     connection.close()
@@ -113,7 +120,7 @@ class Device:
                 continue
             try:
                 ready = select.select([connection], [], [], 0.1)[0]
-                if ready:
+                if ready and not stalled:
                     data = connection.recv(65536)
                     if not data:
                         connection.close()
@@ -213,6 +220,94 @@ class Program:
         self.received.feed(data)
 
 
+class Hostile:
+    """An RFC 2217 server that asks for options without end and reads nothing."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(4)
+        self.port = self.listener.getsockname()[1]
+
+    def run(self, stop, until):
+        flood = bytes([255, 253, 44, 255, 251, 44, 255, 250, 44, 0, 255, 240]) * 4096
+        self.listener.settimeout(0.2)
+        connections = []
+        while not stop.is_set() and time.monotonic() < until:
+            try:
+                connection, _ = self.listener.accept()
+                connection.setblocking(False)
+                connections.append(connection)
+            except socket.timeout:
+                pass
+            for connection in list(connections):
+                try:
+                    connection.send(flood)
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    connections.remove(connection)
+        for connection in connections:
+            connection.close()
+        self.listener.close()
+
+
+class Echo:
+    """A raw device server that sends every byte back, and a program timing
+    64-byte round trips through it."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(4)
+        self.port = self.listener.getsockname()[1]
+        self.times = []  # (when, seconds)
+
+    def serve(self, stop):
+        self.listener.settimeout(0.2)
+        while not stop.is_set():
+            try:
+                connection, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            connection.settimeout(0.2)
+            while not stop.is_set():
+                try:
+                    data = connection.recv(65536)
+                except socket.timeout:
+                    continue
+                except OSError:
+                    break
+                if not data:
+                    break
+                connection.sendall(data)
+            connection.close()
+
+    def probe(self, stop, path):
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+        message = bytes(range(64))
+        while not stop.is_set():
+            start = time.monotonic()
+            os.write(fd, message)
+            got = b""
+            while len(got) < len(message) and not stop.is_set():
+                if select.select([fd], [], [], 0.5)[0]:
+                    got += os.read(fd, 64 - len(got))
+            if got == message:
+                self.times.append((start, time.monotonic() - start))
+            time.sleep(0.02)
+        os.close(fd)
+
+
+def percentile(values, share):
+    if not values:
+        return float("nan")
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
+
+
 def status(bin_dir, env):
     out = subprocess.run([os.path.join(bin_dir, "devcon"), "status"], env=env, capture_output=True, text=True).stdout
     counts = {}
@@ -234,6 +329,7 @@ def usage_of(pid):
 
 def main():
     bin_dir, ports, seconds, work = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+    stall_seconds = float(sys.argv[5]) if len(sys.argv) > 5 else 60.0
     env = dict(os.environ, VORPIL_RUNTIME_DIR=os.path.join(work, "run"))
     daemon = subprocess.Popen([os.path.join(bin_dir, "vorpild"), "--foreground", "--runtime-dir", env["VORPIL_RUNTIME_DIR"],
                                "--state-dir", os.path.join(work, "state")], stderr=open(os.path.join(work, "vorpild.log"), "w"))
@@ -254,15 +350,39 @@ def main():
                         "--framed" if device.framed else "--raw", "--reconnect", "1"], env=env, check=True, capture_output=True)
         subprocess.run([devcon, "set", name, "--pacing", "off"], env=env, check=True, capture_output=True)
         subprocess.run([devcon, "connect", name], env=env, check=True, capture_output=True)
-    idle_usage = usage_of(daemon.pid)
+    hostile, echo = Hostile(), Echo()
+    extra = {"COM%d" % (ports + 5): ("--raw", hostile.port, ["--protocol", "rfc2217"]),
+             "COM%d" % (ports + 6): ("--raw", echo.port, [])}
+    for name, (framing, port, more) in extra.items():
+        subprocess.run([devcon, "install", inf, "ZORV\\Rure", name], env=env, check=True, capture_output=True)
+        subprocess.run([devcon, "set", name, "--remote", "127.0.0.1:%d" % port, "--tcp", "--client", framing,
+                        "--pacing", "off"] + more, env=env, check=True, capture_output=True)
     stop = threading.Event()
     down = threading.Event()
+    began = time.monotonic()
+    hostile_until = began + seconds * 3 / 4
+    threading.Thread(target=hostile.run, args=(stop, hostile_until), daemon=True).start()
+    threading.Thread(target=echo.serve, args=(stop,), daemon=True).start()
+    for name in extra:
+        subprocess.run([devcon, "connect", name], env=env, capture_output=True)
+    idle_usage = usage_of(daemon.pid)
+    stall_at = began + seconds / 4
+    stall = (stall_at, stall_at + stall_seconds)
     programs = [Program(i, os.path.join(env["VORPIL_RUNTIME_DIR"], "dev", "COM%d" % (i + 5))) for i in range(ports)]
-    threads = [threading.Thread(target=d.run, args=(stop, down)) for d in devices]
+    threads = [threading.Thread(target=d.run, args=(stop, down, stall if d.index % 4 == 1 else None))
+               for d in devices]
     threads += [threading.Thread(target=p.run, args=(stop,)) for p in programs]
+    threads.append(threading.Thread(target=echo.probe,
+                                    args=(stop, os.path.join(env["VORPIL_RUNTIME_DIR"], "dev", "COM%d" % (ports + 6)))))
+    rss = []
+
+    def sample():
+        while not stop.is_set():
+            rss.append(usage_of(daemon.pid)[2])
+            time.sleep(1)
+    threads.append(threading.Thread(target=sample))
     for thread in threads:
         thread.start()
-    began = time.monotonic()
     killed_at = began + seconds / 2
     time.sleep(max(0, killed_at - time.monotonic()))
     before_kill = status(bin_dir, env)
@@ -289,10 +409,12 @@ def main():
         daemon.kill()
         daemon.wait()
 
+    # The records' ports only: the echo's and the hostile server's are apart.
+    names = ["COM%d" % (i + 5) for i in range(ports)]
     written = sum(p.written for p in programs)
-    to_port = sum(c.get("to-port", 0) for c in counts.values())
-    not_sent = sum(c.get("not-sent", 0) for c in counts.values())
-    not_sent_before_kill = sum(c.get("not-sent", 0) for c in before_kill.values())
+    to_port = sum(counts.get(n, {}).get("to-port", 0) for n in names)
+    not_sent = sum(counts.get(n, {}).get("not-sent", 0) for n in names)
+    not_sent_before_kill = sum(before_kill.get(n, {}).get("not-sent", 0) for n in names)
     device_got = sum(d.received_bytes for d in devices)
     device_sent = sum(d.sent for d in devices)
     program_got = sum(p.received_bytes for p in programs)
@@ -300,7 +422,10 @@ def main():
         ports, (ports + 1) // 2, ports // 2, seconds, seconds / 2))
     print("opens and closes: %d" % sum(p.opens for p in programs))
     print("program to network: written %d, taken by the port %d, counted not sent %d (%d before the kill), "
-          "arrived %d, lost %d" % (written, to_port, not_sent, not_sent_before_kill, device_got, to_port - device_got))
+          "arrived %d, lost %d (in flight when the device servers were killed)" % (
+              written, to_port, not_sent, not_sent_before_kill, device_got, to_port - device_got))
+    print("  every byte written is taken or counted not sent: %s" % ("yes" if written == to_port + not_sent else
+                                                                      "no, %d apart" % (written - to_port - not_sent)))
     print("  records: corrupted %d, repeated %d, missing between arrivals %d" % (
         sum(d.received.bad for d in devices), sum(d.received.duplicates for d in devices),
         sum(d.received.gaps for d in devices)))
@@ -311,6 +436,15 @@ def main():
         sum(p.received.gaps for p in programs)))
     print("vorpild threads/descriptors/RSS KiB: start %d/%d/%d, %d ports idle %d/%d/%d, end %d/%d/%d" % (
         start_usage + (ports,) + idle_usage + end_usage))
+    during = [t for when, t in echo.times if began <= when < hostile_until]
+    after = [t for when, t in echo.times if when >= hostile_until]
+    print("stalled device servers: %d, reading nothing for %.0f s from %.0f s" % (
+        len([d for d in devices if d.index % 4 == 1]), stall_seconds, seconds / 4))
+    print("echo port round trips: %d while the hostile server ran, p50 %.1f ms, p99 %.1f ms, max %.1f ms; "
+          "%d after, p99 %.1f ms" % (len(during), 1000 * percentile(during, 0.5), 1000 * percentile(during, 0.99),
+                                     1000 * max(during, default=float("nan")), len(after),
+                                     1000 * percentile(after, 0.99)))
+    print("vorpild RSS KiB during the run: max %d, last %d" % (max(rss, default=0), rss[-1] if rss else 0))
     problems = sum(d.received.bad + d.received.duplicates for d in devices) + sum(
         p.received.bad + p.received.duplicates for p in programs)
     sys.exit(1 if problems else 0)

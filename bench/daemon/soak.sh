@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # Soak of vorpild: PORTS ports (half framed, half raw TCP) to scripted device
-# servers, programs opening, writing, reading and closing them for SECONDS,
-# the device servers killed and restarted once halfway. Prints bytes sent,
-# received, lost and counted as not sent, and the daemon's threads,
-# descriptors and resident memory before and after. Runs inside a private
-# network namespace; exits 1 when a record arrived corrupted or twice.
-# Usage: bench/daemon/soak.sh PORTS SECONDS [BUILD_DIR]
+# servers, programs opening, writing and reading both ways at once and
+# closing them for SECONDS (reopening within 0.3 s), every fourth device
+# server not reading for STALL seconds (default 60) from a quarter of the run,
+# the device servers killed and restarted once halfway; beside them a port on
+# a hostile RFC 2217 server until three quarters of the run and a port on an
+# echo whose round trips are timed. Prints bytes sent, received, lost and
+# counted as not sent, the echo's round trips while the hostile server ran,
+# and the daemon's threads, descriptors and resident memory before, during
+# and after. Runs inside a private network namespace; exits 1 when a record
+# arrived corrupted or twice.
+# Usage: bench/daemon/soak.sh PORTS SECONDS [BUILD_DIR] [STALL]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-usage="usage: bench/daemon/soak.sh PORTS SECONDS [BUILD_DIR]   (PORTS 1..200, SECONDS 10..86400)"
+usage="usage: bench/daemon/soak.sh PORTS SECONDS [BUILD_DIR] [STALL]   (PORTS 1..200, SECONDS 10..86400, STALL 0..86400)"
 case "${1:-}" in
   -h|--help) echo "$usage"; exit 0 ;;
 esac
-if [ $# -lt 2 ] || [ $# -gt 3 ] || ! [[ "$1" =~ ^[0-9]+$ && "$2" =~ ^[0-9]+$ ]] \
-  || [ "$1" -lt 1 ] || [ "$1" -gt 200 ] || [ "$2" -lt 10 ] || [ "$2" -gt 86400 ]; then
+if [ $# -lt 2 ] || [ $# -gt 4 ] || ! [[ "$1" =~ ^[0-9]+$ && "$2" =~ ^[0-9]+$ && "${4:-60}" =~ ^[0-9]+$ ]] \
+  || [ "$1" -lt 1 ] || [ "$1" -gt 200 ] || [ "$2" -lt 10 ] || [ "$2" -gt 86400 ] || [ "${4:-60}" -gt 86400 ]; then
   echo "$usage" >&2
   exit 2
 fi
@@ -23,4 +28,4 @@ fi
 bin=$(cd "${3:-$root/build}/bin" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-/usr/bin/python3 "$root/bench/daemon/soak.py" "$bin" "$1" "$2" "$work"
+/usr/bin/python3 "$root/bench/daemon/soak.py" "$bin" "$1" "$2" "$work" "${4:-60}"

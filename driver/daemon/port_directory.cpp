@@ -230,7 +230,8 @@ bool PortDirectory::make(const std::string& name, const std::string& deviceName,
     auto frontEnd = std::make_shared<PortFrontEnd>(m_host, deviceName, std::move(pty));
     // Watched before its name exists, so no program can open it unseen.
     const int watchId = m_watch->add(
-        terminal, [raw = frontEnd.get()] { raw->programOpened(); }, error);
+        terminal, [raw = frontEnd.get()] { raw->programOpened(); }, [raw = frontEnd.get()] { raw->programClosed(); },
+        error);
     if (watchId < 0)
         return false;
     if (!ntSuccess(host::createDeviceLink(m_directory, name, terminal))) {

@@ -21,17 +21,15 @@ constexpr std::size_t kReadChunk = 0x10000;
 constexpr int kFirstAttachRetryMs = 2;
 constexpr int kAttachRetryMs = 200;
 
-// Handshake and flow bits of the serial handflow record.
-constexpr std::uint32_t kDtrControl = 0x01;
-constexpr std::uint32_t kCtsHandshake = 0x08;
-constexpr std::uint32_t kAutoTransmit = 0x01;
-constexpr std::uint32_t kAutoReceive = 0x02;
-constexpr std::uint32_t kRtsControl = 0x40;
-constexpr std::uint32_t kRtsHandshake = 0x80;
 constexpr std::uint32_t kPurgeRxAbort = 0x2;
 constexpr std::uint32_t kPurgeRxClear = 0x8;
+// While a write is under way the terminal is read until this much waits
+// behind it; then the program is held back by the terminal.
+constexpr std::size_t kHoldLimit = 0x40000;
 
-std::vector<std::uint8_t> words(std::initializer_list<std::uint32_t> values)
+} // namespace
+
+std::vector<std::uint8_t> ioctlWords(std::initializer_list<std::uint32_t> values)
 {
     std::vector<std::uint8_t> bytes(values.size() * 4);
     std::size_t offset = 0;
@@ -42,8 +40,6 @@ std::vector<std::uint8_t> words(std::initializer_list<std::uint32_t> values)
     return bytes;
 }
 
-} // namespace
-
 PortFrontEnd::PortFrontEnd(host::Host& host, std::string deviceName, std::unique_ptr<host::PtyPort> pty)
     : m_host(host)
     , m_deviceName(std::move(deviceName))
@@ -51,6 +47,7 @@ PortFrontEnd::PortFrontEnd(host::Host& host, std::string deviceName, std::unique
 {
     // What the port has before any program touches the terminal.
     m_applied = m_pty->settings();
+    m_sender = std::thread([this] { sendLoop(); });
     m_events = std::thread([this] { run(); });
 }
 
@@ -115,8 +112,11 @@ void PortFrontEnd::run()
         host::PtyWait wait;
         // The terminal is looked at only while a program is there, and read
         // only while the port is the program's: otherwise its writes wait.
-        wait.hangUp = m_program && !m_hungUp;
-        wait.programData = m_handle != nullptr;
+        // Behind a write under way it is read up to a limit, and not past
+        // the program's leaving.
+        const bool holding = m_closeDeferred || m_deferredBytes >= kHoldLimit;
+        wait.hangUp = m_program && !m_hungUp && !holding;
+        wait.programData = m_handle != nullptr && !holding;
         wait.writable = m_handle && m_backlogSent < m_backlog.size();
         wait.limitMs = m_program && !m_handle ? m_attachRetryMs : -1;
         events.clear();
@@ -129,30 +129,72 @@ void PortFrontEnd::run()
                 m_attachRetryMs = std::min(m_attachRetryMs * 2, kAttachRetryMs);
         }
         for (auto& event : events) {
-            // A stopping daemon does not wait for paced writes of the rest.
             if (m_pty->stopped())
                 break;
-            handle(event);
+            dispatch(event);
         }
-        std::uint64_t wanted = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            wanted = m_settleRequested;
-        }
-        if (wanted > settled) {
-            checkPresence();
-            settled = wanted;
-            {
-                std::lock_guard lock(m_mutex);
-                m_settleDone = wanted;
-            }
-            m_settled.notify_all();
-        }
+        markSettled(settled);
     }
+    // A stopping daemon does not wait for the rest of a write.
+    stopSender();
     detach();
     std::lock_guard lock(m_mutex);
     m_settleDone = ~std::uint64_t { 0 }; // nobody waits for a stopped front end
     m_settled.notify_all();
+}
+
+// A settle request is answered once the program's leaving has been looked
+// for and nothing it wrote waits to be sent any more.
+void PortFrontEnd::markSettled(std::uint64_t& settled)
+{
+    std::uint64_t wanted = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        wanted = m_settleRequested;
+    }
+    if (wanted > m_settleSeen) {
+        checkPresence();
+        m_settleSeen = wanted;
+    }
+    if (m_settleSeen > settled && !m_sendOutstanding && m_deferred.empty()) {
+        settled = m_settleSeen;
+        {
+            std::lock_guard lock(m_mutex);
+            m_settleDone = settled;
+        }
+        m_settled.notify_all();
+    }
+}
+
+void PortFrontEnd::dispatch(host::PtyEvent& event)
+{
+    const bool behind = m_sendOutstanding || !m_deferred.empty();
+    switch (event.kind) {
+    case host::PtyEventKind::Data:
+        if (!behind) {
+            startSend(std::move(event.data));
+            return;
+        }
+        m_deferredBytes += event.data.size();
+        break;
+    case host::PtyEventKind::Settings:
+        if (!behind) {
+            handle(event);
+            return;
+        }
+        break;
+    case host::PtyEventKind::Closed:
+        if (!behind) {
+            handle(event);
+            return;
+        }
+        m_closeDeferred = true;
+        break;
+    default:
+        handle(event);
+        return;
+    }
+    m_deferred.push_back(std::move(event));
 }
 
 void PortFrontEnd::handle(host::PtyEvent& event)
@@ -173,13 +215,19 @@ void PortFrontEnd::handle(host::PtyEvent& event)
         break;
     }
     case host::PtyEventKind::Closed:
-        if (m_handle)
-            programLeft();
-        else if (m_program)
+        if (m_handle) {
+            // A close seen late, after another program opened the terminal:
+            // the port stays, and is that program's now.
+            if (!m_pty->programPresent())
+                programLeft();
+            else
+                m_hungUp = false;
+        } else if (m_program) {
             m_hungUp = true; // its bytes go once the port is free
+        }
         break;
     case host::PtyEventKind::Data:
-        toPort(event.data);
+        startSend(std::move(event.data));
         break;
     case host::PtyEventKind::Settings:
         // Read only while the port is the program's; a change made before
@@ -192,7 +240,7 @@ void PortFrontEnd::handle(host::PtyEvent& event)
         if (m_handle) {
             m_backlog.clear();
             m_backlogSent = 0;
-            (void)control(kIoctlSerialPurge, words({ kPurgeRxAbort | kPurgeRxClear }));
+            (void)control(kIoctlSerialPurge, ioctlWords({ kPurgeRxAbort | kPurgeRxClear }));
         }
         break;
     case host::PtyEventKind::FlushOutput:
@@ -203,6 +251,8 @@ void PortFrontEnd::handle(host::PtyEvent& event)
         fromPort();
         break;
     case host::PtyEventKind::Woken:
+        if (m_sendDone.exchange(false))
+            sendFinished();
         if (m_arrival.exchange(false)) {
             m_waitArmed = false;
             fromPort();
@@ -213,7 +263,7 @@ void PortFrontEnd::handle(host::PtyEvent& event)
 
 void PortFrontEnd::checkPresence()
 {
-    if (!m_program || m_hungUp || m_pty->programPresent())
+    if (!m_program || m_hungUp || m_closeDeferred || m_pty->programPresent())
         return;
     if (!m_handle) {
         m_hungUp = true;
@@ -222,10 +272,10 @@ void PortFrontEnd::checkPresence()
     // Gone: what it wrote before closing is read and sent before the port goes.
     std::vector<host::PtyEvent> pending;
     m_pty->pendingEvents(pending);
+    if (pending.empty() || pending.back().kind != host::PtyEventKind::Closed)
+        pending.push_back({ host::PtyEventKind::Closed, {}, {} });
     for (auto& event : pending)
-        handle(event);
-    if (m_program)
-        programLeft();
+        dispatch(event);
 }
 
 void PortFrontEnd::programLeft()
@@ -255,14 +305,14 @@ bool PortFrontEnd::attach()
     m_heldLogged = false;
     m_attachRetryMs = kFirstAttachRetryMs;
     // Reads return what is there at once; the arrival wait says when to read.
-    (void)control(kIoctlSerialSetTimeouts, words({ 0, 0, 0, 0, 0 }));
-    (void)control(kIoctlSerialSetWaitMask, words({ kSerialEvRxChar }));
+    (void)control(kIoctlSerialSetTimeouts, ioctlWords({ 0, 0, 0, 0, 0 }));
+    (void)control(kIoctlSerialSetWaitMask, ioctlWords({ kSerialEvRxChar }));
     // The port keeps the settings it has: only what programs change on the
     // terminal is passed on, so parity or data bits given through the control
     // socket survive a program's open. A change already reported waits for
     // its event.
     if (!m_pty->settingsChangePending())
-        applySettings(m_pty->settings());
+        followPort(m_pty->settings());
     m_backlog.clear();
     m_backlogSent = 0;
     m_refusalLogged = false;
@@ -271,15 +321,34 @@ bool PortFrontEnd::attach()
     (void)setReceiveTap(*m_handle, this);
     fromPort();
     if (m_hungUp) {
-        // The program left while the port was held: what it wrote goes now.
+        // The program left while the port was held: what it wrote goes now,
+        // then the port.
         std::vector<host::PtyEvent> pending;
         m_pty->pendingEvents(pending);
+        if (pending.empty() || pending.back().kind != host::PtyEventKind::Closed)
+            pending.push_back({ host::PtyEventKind::Closed, {}, {} });
         for (auto& event : pending)
-            handle(event);
-        if (m_handle)
-            programLeft();
+            dispatch(event);
     }
     return true;
+}
+
+// Unchanged since the port last followed it, the terminal takes the port's
+// rate (given through the control socket meanwhile, say): a program that
+// sets a rate then makes a change the port hears of, whatever it was before.
+// A terminal that was changed is followed by the port.
+void PortFrontEnd::followPort(const host::PtySettings& terminal)
+{
+    if (!m_applied || terminal != *m_applied) {
+        applySettings(terminal);
+        return;
+    }
+    const host::Reply reply = control(kIoctlSerialGetBaudRate, {}, 4);
+    if (!ntSuccess(reply.status) || reply.output.size() < 4)
+        return;
+    const std::uint32_t rate = loadLe32(reply.output, 0);
+    if (rate != terminal.baudRate && m_pty->setRate(rate))
+        m_applied->baudRate = rate;
 }
 
 void PortFrontEnd::detach()
@@ -290,17 +359,11 @@ void PortFrontEnd::detach()
     m_draining = true;
     // Once this returns the network thread writes nothing more to the terminal.
     (void)setReceiveTap(*m_handle, nullptr);
-    // The next program must not read what was meant for this one. A program
-    // that opened meanwhile may have written already: that is sent first.
-    // Not on the way out: the flushing settings request waits for the
-    // terminal's write lock, which a program blocked on a full terminal
-    // holds until somebody reads, and a stopping daemon reads no more.
-    if (!m_pty->stopped()) {
-        std::vector<host::PtyEvent> unread;
-        m_pty->discardTerminalInput(unread);
-        for (auto& event : unread)
-            toPort(event.data);
-    }
+    // The next program must not read what was meant for this one. What a
+    // program that opened meanwhile wrote stays in the terminal for its
+    // attach.
+    if (!m_pty->stopped())
+        m_pty->discardTerminalInput();
     // Closing completes the outstanding arrival wait; the next program's
     // attach arms a new one.
     m_handle->close();
@@ -309,33 +372,6 @@ void PortFrontEnd::detach()
     m_backlog.clear();
     m_backlogSent = 0;
     m_arrival = false;
-}
-
-void PortFrontEnd::toPort(std::span<const std::uint8_t> bytes)
-{
-    if (bytes.empty())
-        return;
-    NtStatus status = kStatusInvalidDeviceState;
-    std::size_t taken = 0;
-    if (m_handle) {
-        const host::Reply reply = m_handle->write(bytes);
-        status = reply.status;
-        // A failed write reports how much of it reached the network.
-        taken = ntSuccess(status) ? bytes.size() : std::min(reply.information, bytes.size());
-    }
-    std::lock_guard lock(m_mutex);
-    m_status.bytesToPort += taken;
-    if (ntSuccess(status)) {
-        m_refusalLogged = false;
-        return;
-    }
-    m_status.bytesNotSent += bytes.size() - taken;
-    m_status.lastError = writeFailureText(status);
-    // One line for a spell of refusals; devcon status keeps the count.
-    if (!m_refusalLogged)
-        std::fprintf(stderr, "vorpild: %s: %zu bytes not sent: %s\n", m_deviceName.c_str(), bytes.size() - taken,
-            m_status.lastError.c_str());
-    m_refusalLogged = true;
 }
 
 void PortFrontEnd::fromPort()
@@ -383,56 +419,6 @@ void PortFrontEnd::armArrivalWait()
     });
     m_waitArmed = true;
     (void)m_handle->submit(request);
-}
-
-void PortFrontEnd::logRefusedRate(std::uint32_t rate, NtStatus status)
-{
-    if (!m_refusedRates.insert(rate).second)
-        return;
-    std::fprintf(stderr, "vorpild: %s: %u baud refused (%s)\n", m_deviceName.c_str(), rate, statusText(status).c_str());
-}
-
-void PortFrontEnd::applySettings(const host::PtySettings& settings)
-{
-    const host::PtySettings before = m_applied.value_or(settings);
-    m_applied = settings;
-    const bool rateChanged = before.baudRate != settings.baudRate && settings.baudRate != 0;
-    if (rateChanged || before.twoStopBits != settings.twoStopBits) {
-        if (rateChanged) {
-            // Every rate goes to the port; its own table decides.
-            const host::Reply reply = control(kIoctlSerialSetBaudRate, words({ settings.baudRate }));
-            if (!ntSuccess(reply.status))
-                logRefusedRate(settings.baudRate, reply.status);
-        }
-        // The device server learns a new rate together with the line control.
-        // Parity and word length stay as the port has them: a terminal cannot
-        // carry them.
-        std::array<std::uint8_t, 3> line { 0, 0, 8 };
-        const host::Reply current = control(kIoctlSerialGetLineControl, {}, kSerialLineControlSize);
-        if (ntSuccess(current.status) && current.output.size() >= 3)
-            line = { current.output[0], current.output[1], current.output[2] };
-        if (before.twoStopBits != settings.twoStopBits)
-            line[0] = static_cast<std::uint8_t>(settings.twoStopBits ? 2 : 0);
-        (void)control(kIoctlSerialSetLineControl, line);
-    }
-    const bool flowChanged = before.rtsCts != settings.rtsCts || before.xonOutput != settings.xonOutput
-        || before.xonInput != settings.xonInput || before.xonChar != settings.xonChar
-        || before.xoffChar != settings.xoffChar;
-    if (flowChanged) {
-        if (settings.xonOutput || settings.xonInput) {
-            const host::Reply chars = control(kIoctlSerialGetChars, {}, kSerialCharsSize);
-            if (ntSuccess(chars.status) && chars.output.size() >= kSerialCharsSize) {
-                std::vector<std::uint8_t> updated(chars.output.begin(), chars.output.begin() + kSerialCharsSize);
-                updated[4] = settings.xonChar;
-                updated[5] = settings.xoffChar;
-                (void)control(kIoctlSerialSetChars, updated);
-            }
-        }
-        const std::uint32_t handShake = kDtrControl | (settings.rtsCts ? kCtsHandshake : 0);
-        const std::uint32_t flowReplace = (settings.rtsCts ? kRtsHandshake : kRtsControl)
-            | (settings.xonOutput ? kAutoTransmit : 0) | (settings.xonInput ? kAutoReceive : 0);
-        (void)control(kIoctlSerialSetHandflow, words({ handShake, flowReplace, 0, 0 }));
-    }
 }
 
 } // namespace driver::daemon

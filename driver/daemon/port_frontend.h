@@ -9,6 +9,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +21,9 @@
 
 namespace driver::daemon {
 
+// The little-endian words of a serial request's record.
+std::vector<std::uint8_t> ioctlWords(std::initializer_list<std::uint32_t> values);
+
 // Turns what a program does to a port's pseudo-terminal into the port's
 // requests: the terminal's open and close become the port's open and close,
 // written bytes its writes, received bytes go back to the terminal, and
@@ -27,7 +32,13 @@ namespace driver::daemon {
 // and no modem lines, and always 8 data bits without parity; what the port
 // was given of those through the control socket stays as it is.
 //
-// One thread serves the terminal. An open is told by the shared terminal
+// One thread serves the terminal and the way back to the program; a second
+// one sends to the port, one write at a time, so a device server that is
+// slow to take bytes never holds up what travels towards the program. While
+// a write is under way the terminal is read only up to a limit: beyond it the
+// program is held back by the terminal itself, for as long as the port's
+// connection lives. Settings changes and the program's leaving wait behind
+// the bytes written before them. An open is told by the shared terminal
 // watch (programOpened()), the last close by the terminal hanging up, so any
 // program of any user counts. The terminal is read only while the port is
 // the program's: while someone else holds the port (a control-socket client,
@@ -52,6 +63,8 @@ public:
 
     // A program opened the terminal; called by the terminal watch.
     void programOpened() { m_pty->noteOpened(); }
+    // A program closed a descriptor of the terminal; called by the watch.
+    void programClosed() { m_pty->noteClosed(); }
 
     // Brings the port up to date with the terminal: events not yet handled
     // are handled, what a program wrote before closing is sent, and the port
@@ -66,7 +79,21 @@ private:
     std::size_t offer(std::span<const std::uint8_t> bytes) override;
 
     void run();
+    // Takes an event in the order the terminal gave it: bytes, settings and
+    // the program's leaving wait behind a write still under way.
+    void dispatch(host::PtyEvent& event);
     void handle(host::PtyEvent& event);
+    // Hands bytes to the sender thread.
+    void startSend(std::vector<std::uint8_t> bytes);
+    // The sender finished: its result is counted and (with `goOn`) what
+    // waited goes on.
+    void sendFinished(bool goOn = true);
+    void runDeferred();
+    void sendLoop();
+    // Stops the sender; a write held by a device server that takes nothing
+    // is ended by closing the port's connection.
+    void stopSender();
+    void markSettled(std::uint64_t& settled);
     // The terminal hung up: everything the program wrote is read by now
     // when the port is its; the port is let go.
     void programLeft();
@@ -74,12 +101,14 @@ private:
     void checkPresence();
     bool attach();
     void detach();
-    void toPort(std::span<const std::uint8_t> bytes);
+    // Counts the result of a write of `size` bytes.
+    void account(std::size_t size, common::NtStatus status, std::size_t information);
     // Moves what the port has received to the terminal until either is empty
     // or full; arms the arrival wait once the port is empty.
     void fromPort();
     void armArrivalWait();
     void applySettings(const host::PtySettings& settings);
+    void followPort(const host::PtySettings& terminal);
     void logRefusedRate(std::uint32_t rate, common::NtStatus status);
     host::Reply control(std::uint32_t code, std::span<const std::uint8_t> input, std::size_t outputLength = 0);
 
@@ -99,6 +128,23 @@ private:
     bool m_heldLogged = false; // one log line per spell of the port held elsewhere
     int m_attachRetryMs = 2; // the next wait before trying the port again
     std::set<std::uint32_t> m_refusedRates; // logged once each
+    std::deque<host::PtyEvent> m_deferred; // waiting behind the write under way, in order
+    std::size_t m_deferredBytes = 0;
+    bool m_closeDeferred = false; // the program's leaving waits in m_deferred
+    bool m_sendOutstanding = false; // a write was handed to the sender and not yet accounted
+    std::uint64_t m_settleSeen = 0; // the newest settle request looked at
+
+    // Between the event thread and the sender.
+    std::mutex m_sendMutex; // protects the fields below
+    std::condition_variable m_sendWake;
+    std::vector<std::uint8_t> m_sendBytes;
+    bool m_sendQueued = false;
+    bool m_sendStopping = false;
+    host::FileHandle* m_sendHandle = nullptr;
+    common::NtStatus m_sendStatus = common::kStatusSuccess;
+    std::size_t m_sendSize = 0;
+    std::size_t m_sendInformation = 0;
+    std::atomic<bool> m_sendDone { false };
 
     std::atomic<bool> m_attached { false };
     // While set, the network thread leaves arriving bytes to this thread:
@@ -114,6 +160,7 @@ private:
     std::atomic<std::uint64_t> m_tapBytes { 0 }; // taken by the network thread
 
     std::thread m_events;
+    std::thread m_sender;
 };
 
 } // namespace driver::daemon

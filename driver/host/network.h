@@ -27,6 +27,10 @@ struct NetAddress {
 
 enum class NetProtocol { Tcp, Udp };
 
+// A send limit that never passes: the send waits as long as the connection
+// lives.
+inline constexpr platform::Duration kNoLimit = platform::Duration::max();
+
 // Readiness bits handed to a watch's handler.
 inline constexpr unsigned kNetReadable = 1u << 0;
 inline constexpr unsigned kNetWritable = 1u << 1;
@@ -49,8 +53,10 @@ public:
 
     // Watches `fd` for kNetReadable and/or kNetWritable; false on failure.
     bool watch(int fd, unsigned events, IoHandler handler);
-    // Changes what a watched fd is watched for.
-    void modify(int fd, unsigned events);
+    // Adds the `add` bits to what a watched fd is watched for and takes the
+    // `remove` bits away; the others stay. A sender waiting for room and the
+    // receive side pausing for want of room each change only their own bit.
+    void modify(int fd, unsigned add, unsigned remove);
     // Stops watching `fd`. Waits for its handler if that runs on another
     // thread, so the fd may be closed and its owner freed afterwards.
     void unwatch(int fd);
@@ -59,6 +65,7 @@ private:
     struct Watch {
         std::uint64_t id = 0;
         int fd = -1;
+        unsigned events = 0; // what the fd is watched for
         IoHandler handler;
         bool running = false;
     };
@@ -119,8 +126,9 @@ public:
     NtStatus listen(std::function<void()> accepted);
     void cancelListen();
     bool listening() const;
-    // Sends every byte over the TCP connection, waiting at most `limit` for
-    // the socket to take them; STATUS_CANCELLED when the limit passed.
+    // Sends every byte over the TCP connection, waiting at most `limit` (or
+    // with kNoLimit until the connection ends) for the socket to take them;
+    // STATUS_CANCELLED when the limit passed.
     // `taken` (when given) is how many leading bytes the socket took, also
     // when the send failed.
     NtStatus send(std::span<const std::uint8_t> bytes, platform::Duration limit, std::size_t* taken = nullptr);
@@ -165,6 +173,28 @@ private:
         const bool entered;
     };
     static void resetAndClose(int fd);
+    // The blocking use of the sockets (connect, send, reset, close), one
+    // caller at a time. A send with a limit waits for its turn no longer
+    // than that: a data send held by a device that reads nothing may hold
+    // it for as long as the connection lives.
+    bool acquireIo(platform::TimePoint deadline);
+    void releaseIo();
+    struct IoScope {
+        explicit IoScope(NetEndpoint& endpoint, platform::TimePoint deadline = platform::TimePoint::max())
+            : owner(endpoint)
+            , held(endpoint.acquireIo(deadline))
+        {
+        }
+        ~IoScope()
+        {
+            if (held)
+                owner.releaseIo();
+        }
+        IoScope(const IoScope&) = delete;
+        IoScope& operator=(const IoScope&) = delete;
+        NetEndpoint& owner;
+        const bool held;
+    };
 
     NetService& m_service;
     const NetProtocol m_protocol;
@@ -173,7 +203,6 @@ private:
     const std::span<std::uint8_t> m_receiveBuffer;
     const NetHandlers m_handlers;
 
-    std::mutex m_ioMutex; // serialises the blocking uses of the sockets (connect, send, reset, close)
     mutable std::mutex m_mutex; // protects the fds, the flags below and m_generation
     std::condition_variable m_changed;
     int m_socket = -1; // UDP socket, TCP listener (server) or bound connection socket (client)
@@ -183,9 +212,10 @@ private:
     bool m_listening = false;
     bool m_writable = false;
     bool m_closed = false;
+    bool m_ioBusy = false; // an IoScope holds the sockets' blocking use
     std::uint64_t m_generation = 0; // bumped whenever the connection changes or the endpoint closes
     int m_handlersRunning = 0; // a handler may go on after unwatching its own fd
-    std::atomic<bool> m_receivePaused { false }; // the connection is not watched for want of room
+    bool m_receivePaused = false; // the connection is not watched for reading for want of room
     std::function<void()> m_accepted;
 };
 

@@ -1,6 +1,6 @@
 #include "driver/host/network.h"
 
-#include "driver/host/sync.h"
+#include "driver/host/network_internal_linux.h"
 #include "platform/faults.h"
 
 #include <algorithm>
@@ -18,7 +18,7 @@ namespace driver::host {
 
 using namespace common;
 
-namespace {
+namespace detail {
 
 NtStatus statusFromErrno(int error)
 {
@@ -77,118 +77,11 @@ std::uint32_t epollEvents(unsigned events)
     return out;
 }
 
-} // namespace
+} // namespace detail
 
-NetService::NetService(platform::Clock& clock)
-    : m_clock(clock)
-{
-    m_epoll = epoll_create1(EPOLL_CLOEXEC);
-    m_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_epoll < 0 || m_wake < 0) {
-        std::perror("network service");
-        std::abort(); // a host without its network thread cannot run any port
-    }
-    epoll_event event {};
-    event.events = EPOLLIN;
-    event.data.u64 = 0;
-    epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &event);
-    m_thread = std::thread([this] { run(); });
-    m_threadId = m_thread.get_id();
-}
-
-NetService::~NetService()
-{
-    m_stopping = true;
-    const std::uint64_t one = 1;
-    (void)!::write(m_wake, &one, sizeof one);
-    m_thread.join();
-    ::close(m_wake);
-    ::close(m_epoll);
-}
-
-bool NetService::watch(int fd, unsigned events, IoHandler handler)
-{
-    std::lock_guard lock(m_mutex);
-    auto entry = std::make_shared<Watch>();
-    entry->id = m_nextId++;
-    entry->fd = fd;
-    entry->handler = std::move(handler);
-    epoll_event event {};
-    event.events = epollEvents(events);
-    event.data.u64 = entry->id;
-    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0)
-        return false;
-    m_byFd[fd] = entry->id;
-    m_watches[entry->id] = std::move(entry);
-    return true;
-}
-
-void NetService::modify(int fd, unsigned events)
-{
-    std::lock_guard lock(m_mutex);
-    auto found = m_byFd.find(fd);
-    if (found == m_byFd.end())
-        return;
-    epoll_event event {};
-    event.events = epollEvents(events);
-    event.data.u64 = found->second;
-    epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
-}
-
-void NetService::unwatch(int fd)
-{
-    std::unique_lock lock(m_mutex);
-    auto found = m_byFd.find(fd);
-    if (found == m_byFd.end())
-        return;
-    auto entry = m_watches[found->second];
-    m_watches.erase(found->second);
-    m_byFd.erase(found);
-    epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
-    if (!onNetworkThread())
-        m_handlerDone.wait(lock, [&] { return !entry->running; });
-}
-
-void NetService::run()
-{
-    constexpr int kBatch = 64;
-    epoll_event events[kBatch];
-    while (!m_stopping) {
-        const int count = epoll_wait(m_epoll, events, kBatch, -1);
-        if (count < 0)
-            continue; // EINTR
-        for (int i = 0; i < count && !m_stopping; ++i) {
-            if (events[i].data.u64 == 0) {
-                std::uint64_t value = 0;
-                (void)!::read(m_wake, &value, sizeof value);
-                continue;
-            }
-            std::shared_ptr<Watch> entry;
-            {
-                std::lock_guard lock(m_mutex);
-                auto found = m_watches.find(events[i].data.u64);
-                if (found == m_watches.end())
-                    continue; // unwatched after this batch was collected
-                entry = found->second;
-                entry->running = true;
-            }
-            unsigned bits = 0;
-            if (events[i].events & (EPOLLIN | EPOLLRDHUP))
-                bits |= kNetReadable;
-            if (events[i].events & EPOLLOUT)
-                bits |= kNetWritable;
-            if (events[i].events & (EPOLLHUP | EPOLLERR))
-                bits |= kNetHangUp;
-            {
-                RaisedLevelScope raised;
-                entry->handler(bits);
-            }
-            std::lock_guard lock(m_mutex);
-            entry->running = false;
-            m_handlerDone.notify_all();
-        }
-    }
-}
+using detail::netAddress;
+using detail::socketAddress;
+using detail::statusFromErrno;
 
 NetEndpoint::NetEndpoint(NetService& service, NetProtocol protocol, Role role, NetAddress local,
     std::span<std::uint8_t> receiveBuffer, NetHandlers handlers)
@@ -258,7 +151,7 @@ NtStatus NetEndpoint::connect(NetAddress remote, platform::Duration limit)
 {
     if (m_protocol != NetProtocol::Tcp || m_role != Role::Client)
         return kStatusInvalidDeviceRequest;
-    std::lock_guard io(m_ioMutex);
+    IoScope io(*this);
     int fd = -1;
     {
         std::lock_guard lock(m_mutex);
@@ -418,7 +311,7 @@ void NetEndpoint::onConnectionEvent(int fd, unsigned events)
         std::lock_guard lock(m_mutex);
         m_writable = true;
         m_changed.notify_all();
-        m_service.modify(fd, kNetReadable);
+        m_service.modify(fd, 0, kNetWritable);
     }
     if (!(events & (kNetReadable | kNetHangUp)))
         return;
@@ -426,14 +319,22 @@ void NetEndpoint::onConnectionEvent(int fd, unsigned events)
     if (m_handlers.receiveRoom) {
         room = std::min(room, m_handlers.receiveRoom());
         if (room == 0 && !(events & kNetHangUp)) {
-            // Nothing is read until the owner has room; the flag is set
-            // before looking again, so a resume in between is not missed.
-            m_receivePaused = true;
-            m_service.modify(fd, 0);
+            // Nothing is read until the owner has room. The flag and the
+            // watch change together under the lock, as resumeReceive()
+            // changes them, so a resume in between is never undone.
+            {
+                std::lock_guard lock(m_mutex);
+                m_receivePaused = true;
+                m_service.modify(fd, 0, kNetReadable);
+            }
             room = std::min(m_receiveBuffer.size(), m_handlers.receiveRoom());
-            if (room == 0 || !m_receivePaused.exchange(false))
+            if (room == 0)
                 return;
-            m_service.modify(fd, kNetReadable);
+            std::lock_guard lock(m_mutex);
+            if (!m_receivePaused)
+                return; // resumed meanwhile: readable again already
+            m_receivePaused = false;
+            m_service.modify(fd, kNetReadable, 0);
         }
     }
     // A hung-up connection with no room left is taken down without reading.
@@ -471,7 +372,7 @@ void NetEndpoint::onDatagramEvent(unsigned events)
         if (events & kNetWritable) {
             m_writable = true;
             m_changed.notify_all();
-            m_service.modify(fd, kNetReadable);
+            m_service.modify(fd, 0, kNetWritable);
         }
     }
     if (!(events & (kNetReadable | kNetHangUp)) || fd < 0)
@@ -487,97 +388,6 @@ void NetEndpoint::onDatagramEvent(unsigned events)
         m_handlers.receiveDatagram(m_receiveBuffer.first(static_cast<std::size_t>(received)), netAddress(from));
 }
 
-NtStatus NetEndpoint::waitWritable(int fd, platform::TimePoint deadline, std::uint64_t generation)
-{
-    std::unique_lock lock(m_mutex);
-    m_writable = false;
-    m_service.modify(fd, kNetReadable | kNetWritable);
-    platform::Clock& clock = m_service.clock();
-    const bool woken = clock.waitFor(
-        m_changed, lock, deadline - clock.now(), [&] { return m_writable || m_closed || m_generation != generation; });
-    m_service.modify(fd, kNetReadable);
-    if (m_closed || m_generation != generation)
-        return kStatusConnectionDisconnected;
-    // The limit passed with the socket still full: the send is cancelled.
-    return woken ? kStatusSuccess : kStatusCancelled;
-}
-
-NtStatus NetEndpoint::send(std::span<const std::uint8_t> bytes, platform::Duration limit, std::size_t* taken)
-{
-    std::size_t ignored = 0;
-    std::size_t& sent = taken ? *taken : ignored;
-    sent = 0;
-    if (m_protocol != NetProtocol::Tcp)
-        return kStatusInvalidDeviceRequest;
-    std::lock_guard io(m_ioMutex);
-    const platform::TimePoint deadline = m_service.clock().now() + limit;
-    if (platform::faults::shouldFail(platform::faults::Op::Send))
-        return kStatusConnectionReset;
-    while (sent < bytes.size()) {
-        int fd = -1;
-        std::uint64_t generation = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_closed)
-                return kStatusInvalidDeviceState;
-            fd = m_connection;
-            generation = m_generation;
-        }
-        if (fd < 0)
-            return kStatusConnectionDisconnected;
-        const ssize_t written = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (written > 0) {
-            sent += static_cast<std::size_t>(written);
-            continue;
-        }
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const NtStatus status = waitWritable(fd, deadline, generation);
-            if (!ntSuccess(status))
-                return status;
-            continue;
-        }
-        return statusFromErrno(errno);
-    }
-    return kStatusSuccess;
-}
-
-NtStatus NetEndpoint::sendTo(NetAddress to, std::span<const std::uint8_t> bytes, platform::Duration limit)
-{
-    if (m_protocol != NetProtocol::Udp)
-        return kStatusInvalidDeviceRequest;
-    std::lock_guard io(m_ioMutex);
-    const platform::TimePoint deadline = m_service.clock().now() + limit;
-    if (platform::faults::shouldFail(platform::faults::Op::Send))
-        return kStatusUnsuccessful;
-    const sockaddr_in address = socketAddress(to);
-    for (;;) {
-        int fd = -1;
-        std::uint64_t generation = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_closed || m_socket < 0)
-                return kStatusInvalidDeviceState;
-            fd = m_socket;
-            generation = m_generation;
-        }
-        const ssize_t written = ::sendto(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
-            reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        if (written >= 0)
-            return kStatusSuccess;
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            const NtStatus status = waitWritable(fd, deadline, generation);
-            if (!ntSuccess(status))
-                return status;
-            continue;
-        }
-        return statusFromErrno(errno);
-    }
-}
-
 int NetEndpoint::detachConnection()
 {
     std::lock_guard lock(m_mutex);
@@ -591,11 +401,12 @@ int NetEndpoint::detachConnection()
 
 void NetEndpoint::resumeReceive()
 {
-    if (!m_receivePaused.exchange(false))
-        return;
     std::lock_guard lock(m_mutex);
+    if (!m_receivePaused)
+        return;
+    m_receivePaused = false;
     if (m_connection >= 0 && m_connectionWatched)
-        m_service.modify(m_connection, kNetReadable);
+        m_service.modify(m_connection, kNetReadable, 0);
 }
 
 NtStatus NetEndpoint::disconnect()
@@ -604,7 +415,7 @@ NtStatus NetEndpoint::disconnect()
     if (fd < 0)
         return kStatusSuccess;
     m_service.unwatch(fd);
-    std::lock_guard io(m_ioMutex); // a sender still inside has been woken and leaves
+    IoScope io(*this); // a sender still inside has been woken and leaves
     resetAndClose(fd);
     return kStatusSuccess;
 }
@@ -637,7 +448,7 @@ void NetEndpoint::close()
         std::unique_lock lock(m_mutex);
         m_changed.wait(lock, [this] { return m_handlersRunning == 0; });
     }
-    std::lock_guard io(m_ioMutex);
+    IoScope io(*this);
     if (connection >= 0)
         resetAndClose(connection);
     if (socket >= 0)

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -49,7 +50,7 @@ struct PtyWait {
     int limitMs = -1; // at most this long when not negative
     bool hangUp = false; // the last program closing (only while one had it open)
     bool programData = true; // bytes and settings changes from the program (with hangUp)
-    bool writable = false; // room towards the program (with hangUp)
+    bool writable = false; // room towards the program, while one has the terminal open
 };
 
 // A pseudo-terminal that stands for a port: programs open slavePath(), and
@@ -63,7 +64,9 @@ struct PtyWait {
 // A settings report always reaches the master ahead of bytes it has not yet
 // read, whenever they were written: a change is passed on before those bytes,
 // so a program that configures and then writes has its bytes sent at the new
-// settings. Bytes read before the report go before it.
+// settings. Bytes read before the report go before it. One exception: bytes
+// still unread when a program closed the terminal (noteClosed()) were written
+// before any change reported after that close, and go before it.
 class PtyPort {
 public:
     // With `group` not negative, that group's members may open the terminal.
@@ -77,6 +80,9 @@ public:
 
     // A program opened the terminal; any thread may call it.
     void noteOpened();
+    // A program closed a descriptor of the terminal; any thread may call
+    // it, soon after the close.
+    void noteClosed();
     // Waits for the next events and appends them in the order they happened.
     // False once stop() was called; true with no events when the limit passed.
     bool waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait);
@@ -90,10 +96,14 @@ public:
     // Writes what the terminal takes now towards the program; never waits.
     std::size_t writeSome(std::span<const std::uint8_t> bytes);
     // Drops what no program has read yet, so the next program starts empty.
-    // Bytes the program wrote that were still unread are appended to
-    // `events` (nothing of theirs is lost).
-    void discardTerminalInput(std::vector<PtyEvent>& events);
+    // Bytes programs wrote stay to be read, and no settings request is made
+    // (one would wait for the terminal's write lock, which a program blocked
+    // on a full terminal holds until its bytes are read).
+    void discardTerminalInput();
     PtySettings settings() const;
+    // Sets the terminal's rate, as the port has it, so that a program sees
+    // it and a change it makes is told as one. False when refused.
+    bool setRate(std::uint32_t rate);
     // A settings change is reported but not yet read by waitEvents().
     bool settingsChangePending() const;
     // Makes a waitEvents() report Woken; any thread may call it.
@@ -107,6 +117,10 @@ private:
     PtyPort() = default;
     // Reads one packet from the master.
     Read readMaster(std::vector<PtyEvent>& events);
+    // A status packet's events; m_readMutex held.
+    void statusEvents(std::uint8_t status, std::vector<PtyEvent>& events, bool drainHeld);
+    // Reads the bytes held by a close ahead of a change; m_readMutex held.
+    void readHeld(std::vector<PtyEvent>& events);
     void takeSignals(std::vector<PtyEvent>& events);
 
     int m_master = -1;
@@ -115,6 +129,8 @@ private:
     std::atomic<bool> m_opened { false };
     std::atomic<bool> m_woken { false };
     std::string m_slavePath;
+    std::mutex m_readMutex; // serialises reading the master with noteClosed()
+    std::size_t m_held = 0; // unread bytes written before a close told by noteClosed()
 };
 
 } // namespace driver::host

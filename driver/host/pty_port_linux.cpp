@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -24,6 +25,7 @@ namespace {
 using platform::detail::KernelTermios2;
 using platform::detail::kGetTermios2;
 using platform::detail::kOtherRate;
+using platform::detail::kRateBits;
 
 std::uint32_t rateOf(speed_t speed, int fd)
 {
@@ -166,6 +168,32 @@ void PtyPort::wake()
     ring(m_signal);
 }
 
+void PtyPort::noteClosed()
+{
+    std::lock_guard lock(m_readMutex);
+    // A change reported before the close came before it, bytes and all.
+    if (settingsChangePending())
+        return;
+    int unread = 0;
+    if (::ioctl(m_master, FIONREAD, &unread) == 0 && unread > 0)
+        m_held = static_cast<std::size_t>(unread);
+}
+
+bool PtyPort::setRate(std::uint32_t rate)
+{
+    KernelTermios2 attributes {};
+    if (rate == 0 || ::ioctl(m_master, kGetTermios2, &attributes) != 0)
+        return false;
+    if (attributes.c_ospeed == rate && attributes.c_ispeed == rate)
+        return true;
+    attributes.c_cflag &= ~(kRateBits | (kRateBits << platform::detail::kInputRateShift));
+    attributes.c_cflag |= kOtherRate | (kOtherRate << platform::detail::kInputRateShift);
+    attributes.c_ospeed = rate;
+    attributes.c_ispeed = rate;
+    // Without waiting or flushing: those take the terminal's write lock.
+    return ::ioctl(m_master, platform::detail::kSetTermios2, &attributes) == 0;
+}
+
 void PtyPort::noteOpened()
 {
     m_opened = true;
@@ -201,21 +229,26 @@ bool PtyPort::hasPending() const
     return ::poll(&master, 1, 0) > 0 && (master.revents & (POLLIN | POLLPRI));
 }
 
-void PtyPort::discardTerminalInput(std::vector<PtyEvent>& events)
+void PtyPort::discardTerminalInput()
 {
-    // What waits for the slave's line discipline, then what it holds: a
-    // flushing settings request on the master empties the slave's input.
-    (void)::tcflush(m_master, TCOFLUSH);
-    termios attributes {};
-    if (::tcgetattr(m_master, &attributes) == 0)
-        (void)::tcsetattr(m_master, TCSAFLUSH, &attributes);
-    // Our own request reports a change and a flush: those are not the
-    // program's. Its bytes still unread are kept.
-    std::vector<PtyEvent> read;
-    while (readMaster(read) == Read::Packet) { }
-    for (auto& event : read) {
-        if (event.kind == PtyEventKind::Data)
-            events.push_back(std::move(event));
+    // The flush is made on a descriptor of the slave side of our own: on
+    // the master only a settings request could reach the slave's input, and
+    // that waits for the write lock of a program blocked in a write.
+    const int peer = ::ioctl(m_master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (peer < 0)
+        return;
+    (void)::tcflush(peer, TCIFLUSH);
+    ::close(peer);
+    // The packet mode reports the flush as if a program had made it. The
+    // report is taken here, so that nothing looks left for a next program:
+    // a status comes ahead of any byte, and a read of one byte takes no byte
+    // of a program's. A settings change reported with it is reported again.
+    std::lock_guard lock(m_readMutex);
+    std::uint8_t status = 0;
+    if (::read(m_master, &status, 1) == 1 && (status & TIOCPKT_IOCTL)) {
+        termios attributes {};
+        if (::tcgetattr(m_master, &attributes) == 0)
+            (void)::tcsetattr(m_master, TCSANOW, &attributes);
     }
 }
 
@@ -234,6 +267,7 @@ bool PtyPort::waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait)
     // Packets read in one go before others get a turn; a close is told only
     // once every byte before it has been read.
     constexpr int kPacketsPerWake = 16;
+    bool masterGone = false;
     for (;;) {
         if (m_stopped)
             return false;
@@ -242,7 +276,10 @@ bool PtyPort::waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait)
             masterEvents |= POLLIN | POLLPRI;
         if (wait.writable)
             masterEvents |= POLLOUT;
-        pollfd fds[2] = { { m_signal, POLLIN, 0 }, { wait.hangUp ? m_master : -1, masterEvents, 0 } };
+        // A terminal that hung up while its hang-up is not asked for is left
+        // alone for the rest of this wait: it would report nothing else.
+        const bool watchMaster = (wait.hangUp || wait.writable) && !masterGone;
+        pollfd fds[2] = { { m_signal, POLLIN, 0 }, { watchMaster ? m_master : -1, masterEvents, 0 } };
         const int ready = ::poll(fds, 2, wait.limitMs);
         if (ready < 0) {
             if (errno == EINTR)
@@ -257,6 +294,12 @@ bool PtyPort::waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait)
         if (fds[0].revents)
             takeSignals(events);
         const short master = fds[1].revents;
+        if (!wait.hangUp && (master & POLLHUP)) {
+            masterGone = true;
+            if (events.size() != before)
+                return true;
+            continue;
+        }
         if (wait.programData && (master & (POLLIN | POLLPRI | POLLHUP))) {
             Read read = Read::Packet;
             for (int packet = 0; read == Read::Packet && (packet < kPacketsPerWake || (master & POLLHUP)); ++packet) {
@@ -291,6 +334,7 @@ void PtyPort::pendingEvents(std::vector<PtyEvent>& events)
 
 PtyPort::Read PtyPort::readMaster(std::vector<PtyEvent>& events)
 {
+    std::lock_guard lock(m_readMutex);
     std::array<std::uint8_t, kReadSize + 1> buffer;
     ssize_t got = -1;
     do
@@ -304,28 +348,63 @@ PtyPort::Read PtyPort::readMaster(std::vector<PtyEvent>& events)
     if (status == TIOCPKT_DATA) {
         if (got > 1)
             events.push_back({ PtyEventKind::Data, { buffer.begin() + 1, buffer.begin() + got }, {} });
+        m_held -= std::min<std::size_t>(m_held, static_cast<std::size_t>(got - 1));
         return Read::Packet;
     }
+    statusEvents(status, events, true);
+    return Read::Packet;
+}
+
+void PtyPort::statusEvents(std::uint8_t status, std::vector<PtyEvent>& events, bool drainHeld)
+{
     if (status & TIOCPKT_FLUSHREAD)
         events.push_back({ PtyEventKind::FlushInput, {}, {} });
     if (status & TIOCPKT_FLUSHWRITE)
         events.push_back({ PtyEventKind::FlushOutput, {}, {} });
-    if (status & TIOCPKT_IOCTL) {
-        // The terminal reports a change ahead of any byte not yet read, and
-        // cannot tell which of those were written before it: the change goes
-        // first, as a rate set now applies to what has not left a UART yet.
-        termios attributes {};
-        if (::tcgetattr(m_master, &attributes) != 0)
-            return Read::Packet;
-        events.push_back({ PtyEventKind::Settings, {}, settingsOf(attributes, m_master) });
-        // A program that cleared external processing would report no further
-        // changes; it is set again (which reports once more, harmlessly).
-        if (!(attributes.c_lflag & EXTPROC)) {
-            attributes.c_lflag |= EXTPROC;
-            (void)::tcsetattr(m_master, TCSANOW, &attributes);
-        }
+    if (!(status & TIOCPKT_IOCTL))
+        return;
+    // The terminal reports a change ahead of any byte not yet read, and
+    // cannot tell which of those were written before it: the change goes
+    // first, as a rate set now applies to what has not left a UART yet.
+    // Bytes held by a close seen before the change go ahead of it.
+    termios attributes {};
+    if (::tcgetattr(m_master, &attributes) != 0)
+        return;
+    const PtySettings settings = settingsOf(attributes, m_master);
+    if (drainHeld)
+        readHeld(events);
+    events.push_back({ PtyEventKind::Settings, {}, settings });
+    // A program that cleared external processing would report no further
+    // changes; it is set again (which reports once more, harmlessly).
+    if (!(attributes.c_lflag & EXTPROC)) {
+        attributes.c_lflag |= EXTPROC;
+        (void)::tcsetattr(m_master, TCSANOW, &attributes);
     }
-    return Read::Packet;
+}
+
+void PtyPort::readHeld(std::vector<PtyEvent>& events)
+{
+    std::array<std::uint8_t, kReadSize + 1> buffer;
+    while (m_held > 0) {
+        const ssize_t got = ::read(m_master, buffer.data(), std::min(m_held, kReadSize) + 1);
+        if (got <= 0) {
+            if (got < 0 && errno == EINTR)
+                continue;
+            m_held = 0;
+            return;
+        }
+        if (buffer[0] != TIOCPKT_DATA) {
+            // Another change came meanwhile: it is told after this one.
+            std::vector<PtyEvent> later;
+            statusEvents(buffer[0], later, false);
+            readHeld(events);
+            events.insert(events.end(), std::make_move_iterator(later.begin()), std::make_move_iterator(later.end()));
+            return;
+        }
+        if (got > 1)
+            events.push_back({ PtyEventKind::Data, { buffer.begin() + 1, buffer.begin() + got }, {} });
+        m_held -= std::min<std::size_t>(m_held, static_cast<std::size_t>(got - 1));
+    }
 }
 
 std::size_t PtyPort::writeSome(std::span<const std::uint8_t> bytes)

@@ -21,9 +21,11 @@ public:
     TerminalWatch(const TerminalWatch&) = delete;
     TerminalWatch& operator=(const TerminalWatch&) = delete;
 
-    // Calls `opened` whenever a program opens `path` (opens that come
+    // Calls `opened` whenever a program opens `path` and `closed` (when
+    // given) whenever one closes a descriptor of it (events that come
     // quickly may be told once). A number for remove(), or -1 with `error`.
     int add(const std::string& path, std::function<void()> opened, std::string& error);
+    int add(const std::string& path, std::function<void()> opened, std::function<void()> closed, std::string& error);
     // Once this returns, the callback given for `id` is not running and
     // will not run again.
     void remove(int id);
@@ -35,7 +37,11 @@ private:
     int m_watch = -1;
     int m_stop = -1;
     std::mutex m_mutex; // protects m_callbacks; held while a callback runs
-    std::map<int, std::function<void()>> m_callbacks; // by watch descriptor
+    struct Callbacks {
+        std::function<void()> opened;
+        std::function<void()> closed;
+    };
+    std::map<int, Callbacks> m_callbacks; // by watch descriptor
     std::thread m_thread;
 };
 

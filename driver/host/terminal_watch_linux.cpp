@@ -44,13 +44,20 @@ TerminalWatch::~TerminalWatch()
 
 int TerminalWatch::add(const std::string& path, std::function<void()> opened, std::string& error)
 {
+    return add(path, std::move(opened), nullptr, error);
+}
+
+int TerminalWatch::add(
+    const std::string& path, std::function<void()> opened, std::function<void()> closed, std::string& error)
+{
     std::lock_guard lock(m_mutex);
-    const int id = ::inotify_add_watch(m_watch, path.c_str(), IN_OPEN);
+    const std::uint32_t mask = IN_OPEN | (closed ? IN_CLOSE : 0u);
+    const int id = ::inotify_add_watch(m_watch, path.c_str(), mask);
     if (id < 0) {
         error = "inotify_add_watch " + path + ": " + std::strerror(errno);
         return -1;
     }
-    m_callbacks[id] = std::move(opened);
+    m_callbacks[id] = { std::move(opened), std::move(closed) };
     return id;
 }
 
@@ -83,14 +90,18 @@ void TerminalWatch::run()
             offset += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
             if (event.mask & IN_Q_OVERFLOW) {
                 // Opens were lost: every terminal looks for itself.
-                for (auto& [id, callback] : m_callbacks)
-                    callback();
+                for (auto& [id, callbacks] : m_callbacks)
+                    callbacks.opened();
                 continue;
             }
-            if (!(event.mask & IN_OPEN))
+            auto it = m_callbacks.find(event.wd);
+            if (it == m_callbacks.end())
                 continue;
-            if (auto it = m_callbacks.find(event.wd); it != m_callbacks.end())
-                it->second();
+            // A close told together with a later open comes first.
+            if ((event.mask & IN_CLOSE) && it->second.closed)
+                it->second.closed();
+            if (event.mask & IN_OPEN)
+                it->second.opened();
         }
     }
 }

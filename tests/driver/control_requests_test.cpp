@@ -34,6 +34,7 @@ public:
         return kStatusSuccess;
     }
     NtStatus reconnect() override { return kStatusSuccess; }
+    void abandonStream() override { m_connected = false; }
     NtStatus connectAtOpen() override { return kStatusSuccess; }
     NtStatus openAsClient() override { return kStatusSuccess; }
     NtStatus startServer() override { return kStatusSuccess; }

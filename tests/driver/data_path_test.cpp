@@ -148,7 +148,7 @@ TEST_F(DataPath, PacketLengthsThatLeaveNoRoomForDataAreRefused)
     }
 }
 
-TEST_F(DataPath, AFailedChunkEndsTheWriteWhichReportsOnlyWhatWent)
+TEST_F(DataPath, AFailedChunkEndsTheWriteAndTheStreamWhichReportsOnlyWhatWent)
 {
     struct Case {
         std::uint32_t cmdByte;
@@ -165,6 +165,7 @@ TEST_F(DataPath, AFailedChunkEndsTheWriteWhichReportsOnlyWhatWent)
         // A packet cut short is not passed on by the device server: none of it counts.
         { 1, 2, kStatusConnectionDisconnected, 100, 447, 2 },
         { 1, 3, kStatusCancelled, 0, 894, 3 },
+        { 1, 3, kStatusCancelled, 50, 894, 3 },
         { 0, 2, kStatusConnectionReset, 100, 550, 2 },
         { 0, 3, kStatusCancelled, 99, 999, 3 },
     };
@@ -183,6 +184,15 @@ TEST_F(DataPath, AFailedChunkEndsTheWriteWhichReportsOnlyWhatWent)
         EXPECT_EQ(reply.status, c.status);
         EXPECT_EQ(reply.information, c.information);
         EXPECT_EQ(recording.dataSends().size(), c.sends) << "nothing goes out after a failed send";
+        // Whatever failed, a connection that still lives is not trusted with
+        // the next bytes: they would follow a hole, or a packet cut short.
+        EXPECT_EQ(recording.abandons(), c.failingSend > 0 ? 1 : 0);
+        EXPECT_FALSE(c.failingSend > 0 && recording.connected()) << "the stream goes on after a hole";
+        if (c.failingSend > 0) {
+            // The next write starts on a new connection, with whole packets.
+            EXPECT_EQ(handle->write(patternBytes(10)).status, kStatusSuccess);
+            EXPECT_EQ(recording.reconnects(), 1);
+        }
         handle->close();
     }
 }

@@ -28,6 +28,7 @@ NtStatus RecordingTransport::sendControlPacket(const driver::ControlPacket& pack
     const auto bytes = packet.encode();
     std::lock_guard lock(m_mutex);
     m_packets.emplace_back(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(packet.encodedSize()));
+    m_wire.push_back(m_packets.back());
     return m_sendStatus.load();
 }
 
@@ -42,6 +43,7 @@ NtStatus RecordingTransport::sendTransmitBuffer(std::span<const std::uint8_t> by
 {
     std::lock_guard lock(m_mutex);
     m_sends.push_back({ { bytes.begin(), bytes.end() }, m_clock ? m_clock->now() : platform::TimePoint {} });
+    m_wire.emplace_back(bytes.begin(), bytes.end());
     NtStatus status = m_sendStatus.load();
     if (m_failCountdown > 0 && --m_failCountdown == 0)
         status = m_failStatus;
@@ -65,6 +67,17 @@ NtStatus RecordingTransport::disconnect()
     return wasConnected ? kStatusSuccess : kStatusInvalidDeviceState;
 }
 
+void RecordingTransport::abandonStream()
+{
+    ++m_abandons;
+    // As the socket transport does: the connection is reset, the next write
+    // reconnects.
+    if (m_connected.exchange(false)) {
+        m_reconnectSucceeds = true;
+        m_reconnectPending = true;
+    }
+}
+
 void RecordingTransport::dropConnection(bool reconnectSucceeds)
 {
     m_connected = false;
@@ -86,6 +99,12 @@ std::vector<RecordingTransport::Send> RecordingTransport::dataSends() const
     return m_sends;
 }
 
+std::vector<std::vector<std::uint8_t>> RecordingTransport::wire() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_wire;
+}
+
 std::vector<std::vector<std::uint8_t>> RecordingTransport::packets() const
 {
     std::lock_guard lock(m_mutex);
@@ -97,6 +116,7 @@ void RecordingTransport::clear()
     std::lock_guard lock(m_mutex);
     m_packets.clear();
     m_sends.clear();
+    m_wire.clear();
 }
 
 namespace {
@@ -120,6 +140,7 @@ public:
         return m_target->sendTransmitBuffer(bytes, taken);
     }
     NtStatus reconnect() override { return m_target->reconnect(); }
+    void abandonStream() override { m_target->abandonStream(); }
     NtStatus connectAtOpen() override { return m_target->connectAtOpen(); }
     NtStatus openAsClient() override { return m_target->openAsClient(); }
     NtStatus startServer() override { return m_target->startServer(); }

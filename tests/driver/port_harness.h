@@ -60,6 +60,7 @@ public:
     NtStatus sendControlPacket(const driver::ControlPacket& packet) override;
     NtStatus sendTransmitBuffer(std::span<const std::uint8_t> bytes, std::size_t& taken) override;
     NtStatus reconnect() override;
+    void abandonStream() override;
     NtStatus connectAtOpen() override;
     NtStatus openAsClient() override { return connectAtOpen(); }
     NtStatus startServer() override { return common::kStatusSuccess; }
@@ -77,10 +78,13 @@ public:
     // Every packet sent so far, as its bytes on the wire.
     std::vector<std::vector<std::uint8_t>> packets() const;
     std::vector<Send> dataSends() const;
+    // Control packets and data sends together, in the order they went.
+    std::vector<std::vector<std::uint8_t>> wire() const;
     void clear();
     int connects() const { return m_connects.load(); }
     int reconnects() const { return m_reconnects.load(); }
     int removals() const { return m_removals.load(); }
+    int abandons() const { return m_abandons.load(); }
 
 private:
     std::atomic<bool> m_connected;
@@ -91,9 +95,11 @@ private:
     std::atomic<int> m_connects { 0 };
     std::atomic<int> m_reconnects { 0 };
     std::atomic<int> m_removals { 0 };
+    std::atomic<int> m_abandons { 0 };
     mutable std::mutex m_mutex; // protects m_packets, m_sends and the data-send fault
     std::vector<std::vector<std::uint8_t>> m_packets;
     std::vector<Send> m_sends;
+    std::vector<std::vector<std::uint8_t>> m_wire;
     int m_failCountdown = 0;
     NtStatus m_failStatus = common::kStatusSuccess;
     std::size_t m_takenOnFailure = 0;

@@ -142,6 +142,44 @@ TEST_F(CuseFrontEndTest, TermiosReachesTheDeviceServerAsBaudAndLineControl)
     EXPECT_TRUE(getTermios().cflag & CRTSCTS);
 }
 
+// Two programs one right after the other, each configuring and then writing:
+// on the character device each program's bytes go at its own rate, the next
+// program's rate after them (a pty cannot be as exact; see the docs).
+TEST_F(CuseFrontEndTest, EachProgramsBytesGoAtItsOwnSettingsOneRightAfterTheOther)
+{
+    transport().clear();
+    struct Program {
+        unsigned int rate;
+        std::uint8_t code; // the rate's code in the baud packet
+        std::uint8_t byte;
+    };
+    const Program programs[] = { { B19200, 4, 'a' }, { B38400, 3, 'b' }, { B19200, 4, 'c' } };
+    for (const Program& p : programs) {
+        ASSERT_EQ(program().open(), 0);
+        driver::host::TtyTermios termios = getTermios();
+        termios.cflag = (termios.cflag & ~CBAUD) | p.rate;
+        ASSERT_EQ(setTermios(termios), 0);
+        std::size_t written = 0;
+        ASSERT_EQ(program().write(Bytes(20, p.byte), written), 0);
+        program().release();
+    }
+    // The data payload's first byte tells the program; the last rate packet
+    // before it must be that program's.
+    int rateCode = -1;
+    std::vector<std::pair<int, std::uint8_t>> seen; // (rate code in force, program byte)
+    for (const auto& bytes : transport().wire()) {
+        if (bytes.size() >= 5 && bytes[0] == 0x33 && bytes[3] == 0x15)
+            rateCode = bytes[4];
+        else if (bytes.size() > 3 && bytes[0] == 0x32)
+            seen.emplace_back(rateCode, bytes[3]);
+    }
+    ASSERT_EQ(seen.size(), 3u);
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].second, programs[i].byte);
+        EXPECT_EQ(seen[i].first, programs[i].code) << "program " << i << "'s bytes went at another rate";
+    }
+}
+
 // The device server may hold another rate than the port: a program's first
 // settings tell it the rate too, even one the port had already.
 TEST_F(CuseFrontEndTest, TheFirstSettingsOfAnOpenReachTheDeviceServerWhole)

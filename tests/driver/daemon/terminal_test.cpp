@@ -81,6 +81,32 @@ with serial.Serial(sys.argv[1], 19200 if i % 2 == 0 else 38400) as port:
     EXPECT_EQ(round, 19);
 }
 
+// `devcon serial` gave the port another rate while no program had it; a
+// program that then opens the port at the terminal's old rate means that
+// rate, and the device server hears of it before the program's bytes.
+TEST_F(VorpildTerminal, AProgramsRateCountsAfterTheControlSocketChangedThePort)
+{
+    startDaemon();
+    TcpListener device;
+    addPort(device.port(), true, false);
+    auto peer = device.accept();
+    ASSERT_TRUE(peer);
+    ASSERT_EQ(devcon({ "serial", "COM5", "--baud", "19200" }).code, 0);
+    const std::string program = script("open9600.py", R"(import sys, serial
+with serial.Serial(sys.argv[1], 9600) as port:
+    port.write(b"x")
+)");
+    ASSERT_EQ(run({ kPython, program, port() }).code, 0);
+    const Bytes stream = collect(*peer, 1);
+    int ratesBeforeData = 0;
+    for (const auto& packet : packets(stream)) {
+        if (packet.first == 0x32)
+            break;
+        ratesBeforeData += isRatePacket(packet) ? 1 : 0;
+    }
+    EXPECT_EQ(ratesBeforeData, 2) << "devcon's 19200, then the program's 9600";
+}
+
 // A program of another user holds the terminal: the daemon, running as an
 // ordinary user, cannot look into that program's descriptors, yet keeps the
 // port for it until its last close, and a control-socket open is refused.

@@ -149,14 +149,128 @@ TEST(PtyPort, WhatOneProgramLeftUnreadIsNotTheNextOnes)
     ASSERT_EQ(pty->writeSome(stale), stale.size());
     ASSERT_EQ(::write(program, "kept", 4), 4);
     ::close(program);
+    pty->discardTerminalInput();
     std::vector<PtyEvent> unread;
-    pty->discardTerminalInput(unread);
-    ASSERT_EQ(kinds(unread), std::vector { PtyEventKind::Data }) << "the program's own bytes are kept";
+    pty->pendingEvents(unread);
+    ASSERT_EQ(kinds(unread), (std::vector { PtyEventKind::Data, PtyEventKind::Closed }))
+        << "the program's own bytes are kept, and the flush is not the program's";
     EXPECT_EQ(unread[0].data, (std::vector<std::uint8_t> { 'k', 'e', 'p', 't' }));
     program = ::open(pty->slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(program, 0);
     char buffer[16];
     EXPECT_EQ(::read(program, buffer, sizeof buffer), -1) << "stale bytes reached the next program";
+    ::close(program);
+}
+
+// One program writes and closes, the next opens and changes the rate before
+// the first one's bytes were read: those bytes were written before the
+// change, and come before it, once the watch has told the close.
+TEST(PtyPort, BytesLeftByAProgramThatClosedComeBeforeTheNextOnesSettings)
+{
+    auto pty = makePty();
+    std::string error;
+    auto watch = TerminalWatch::create(error);
+    ASSERT_TRUE(watch) << error;
+    std::atomic<int> closes { 0 };
+    ASSERT_GE(watch->add(
+                  pty->slavePath(), [] {},
+                  [&] {
+                      pty->noteClosed();
+                      ++closes;
+                  },
+                  error),
+        0)
+        << error;
+    const int first = ::open(pty->slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(first, 0);
+    termios raw {};
+    ASSERT_EQ(::tcgetattr(first, &raw), 0);
+    ::cfmakeraw(&raw);
+    ASSERT_EQ(::tcsetattr(first, TCSANOW, &raw), 0);
+    std::vector<PtyEvent> setup;
+    pty->pendingEvents(setup);
+    ASSERT_EQ(::write(first, "first", 5), 5);
+    ASSERT_EQ(::close(first), 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (closes.load() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GT(closes.load(), 0) << "the watch told no close";
+
+    const int second = ::open(pty->slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(second, 0);
+    termios attributes {};
+    ASSERT_EQ(::tcgetattr(second, &attributes), 0);
+    ::cfsetospeed(&attributes, B19200);
+    ASSERT_EQ(::tcsetattr(second, TCSANOW, &attributes), 0);
+    ASSERT_EQ(::write(second, "second", 6), 6);
+
+    std::vector<PtyEvent> events;
+    pty->pendingEvents(events);
+    ASSERT_EQ(kinds(events), (std::vector { PtyEventKind::Data, PtyEventKind::Settings, PtyEventKind::Data }));
+    EXPECT_EQ(events[0].data, (std::vector<std::uint8_t> { 'f', 'i', 'r', 's', 't' }));
+    EXPECT_EQ(events[1].settings.baudRate, 19200u);
+    EXPECT_EQ(events[2].data, (std::vector<std::uint8_t> { 's', 'e', 'c', 'o', 'n', 'd' }));
+    ::close(second);
+}
+
+// A second program blocked writing to a full terminal holds the terminal's
+// write lock until its bytes are read; dropping what the first one left
+// unread must not wait for that lock.
+TEST(PtyPort, DiscardingTheInputDoesNotWaitForAProgramBlockedInAWrite)
+{
+    auto pty = makePty();
+    const int program = ::open(pty->slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(program, 0);
+    termios raw {};
+    ASSERT_EQ(::tcgetattr(program, &raw), 0);
+    ::cfmakeraw(&raw);
+    ASSERT_EQ(::tcsetattr(program, TCSANOW, &raw), 0);
+    std::vector<PtyEvent> settings;
+    pty->pendingEvents(settings);
+    std::atomic<bool> written { false };
+    std::thread writer([&] {
+        const std::vector<char> block(1 << 20, 'w');
+        std::size_t done = 0;
+        while (done < block.size()) {
+            const ssize_t count = ::write(program, block.data() + done, block.size() - done);
+            if (count <= 0)
+                break;
+            done += static_cast<std::size_t>(count);
+        }
+        written = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the writer fills the terminal and blocks
+    ASSERT_FALSE(written.load());
+
+    std::atomic<bool> discarded { false };
+    std::thread discarding([&] {
+        pty->discardTerminalInput();
+        discarded = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!discarded && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(discarded.load()) << "the discard waited for the blocked writer";
+
+    // Reading the program's bytes lets the writer (and a stuck discard) go.
+    std::size_t received = 0;
+    while (!written || !discarded) {
+        std::vector<PtyEvent> events;
+        pty->waitEvents(events, { 100, true, true, false });
+        for (const auto& event : events)
+            if (event.kind == PtyEventKind::Data)
+                received += event.data.size();
+    }
+    writer.join();
+    discarding.join();
+    std::vector<PtyEvent> rest;
+    pty->pendingEvents(rest);
+    for (const auto& event : rest) {
+        EXPECT_NE(event.kind, PtyEventKind::FlushInput) << "our own flush was told as the program's";
+        if (event.kind == PtyEventKind::Data)
+            received += event.data.size();
+    }
+    EXPECT_EQ(received, 1u << 20) << "the program's bytes are all read, none discarded";
     ::close(program);
 }
 

@@ -162,6 +162,67 @@ TEST_F(Lossless, AFramedStreamHeldBackByAFullBufferLosesNothing)
     }
 }
 
+// A write waits for the socket to take more while the device server's bytes
+// fill the receive buffer and the connection stops being read: neither wait
+// may undo the other.
+TEST_F(Lossless, AWriteHeldByTheDeviceGoesOnWhileItsBytesFillTheReceiveBuffer)
+{
+    for (const std::uint32_t cmdByte : { 0u, 1u }) {
+        SCOPED_TRACE(cmdByte);
+        PortHarness harness { PortHarness::Options { &m_clock, {}, true, &m_sockets, 2 } };
+        TcpListener listener(0, 4096);
+        PortSettings settings = tcpClient(listener.port(), cmdByte);
+        settings.maxPacketLen = 0x8000;
+        ASSERT_EQ(harness.addPort("COM5", settings), kStatusSuccess);
+        auto handle = harness.open("COM5");
+        ASSERT_TRUE(handle);
+        auto& link = static_cast<driver::SocketTransport&>(*harness.port(11)->transport);
+        auto peer = listener.accept();
+        ASSERT_TRUE(peer);
+
+        // The program writes more than the network holds; the device reads nothing yet.
+        const Bytes outgoing = patternBytes(8u << 20, 7);
+        driver::host::Reply written;
+        std::thread writer([&] { written = handle->write(outgoing); });
+        std::this_thread::sleep_for(300ms); // the writer waits for room by now
+
+        // The device sends more than the receive buffer holds while nobody reads it.
+        const Bytes incoming = patternBytes(driver::kBufferSize + 0x20000, 3);
+        Bytes wire;
+        for (std::size_t at = 0; at < incoming.size(); at += 0x4000) {
+            const auto part = std::span(incoming).subspan(at, std::min<std::size_t>(0x4000, incoming.size() - at));
+            const Bytes one = cmdByte ? packet(0x32, part) : Bytes(part.begin(), part.end());
+            wire.insert(wire.end(), one.begin(), one.end());
+        }
+        std::thread sender([&] { (void)peer->send(wire); });
+        const bool full = eventually([&] { return unread(*handle) + 0x4003 >= driver::kBufferSize; });
+
+        // Now the device reads: the held write must go on to its end.
+        const std::size_t wireOut = outgoing.size() + (cmdByte ? 3 * ((outgoing.size() + 0x7FFC) / 0x7FFD) : 0);
+        const Bytes arrived = peer->receive(wireOut, 20s);
+        if (arrived.size() < wireOut)
+            (void)link.disconnect(); // lets the writer go
+        writer.join();
+        Bytes got;
+        const bool complete = eventually([&] {
+            const Bytes more = readSome(*handle, 0x10000);
+            got.insert(got.end(), more.begin(), more.end());
+            return got.size() >= incoming.size();
+        });
+        if (!complete)
+            handle->close(); // lets the sender go
+        sender.join();
+        EXPECT_TRUE(full);
+        EXPECT_EQ(arrived.size(), wireOut) << "the write stalled while the receive side was held back";
+        EXPECT_EQ(written.status, kStatusSuccess);
+        EXPECT_EQ(written.information, outgoing.size());
+        if (cmdByte == 0) {
+            EXPECT_TRUE(arrived == outgoing);
+        }
+        EXPECT_TRUE(complete && got == incoming) << got.size() << " of " << incoming.size();
+    }
+}
+
 TEST_F(Lossless, AStoppedDeviceServerIsResumedHoweverTheBufferDrained)
 {
     struct Way {

@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <future>
 
 using namespace common;
 using namespace driver_testing;
@@ -386,26 +387,42 @@ TEST_F(Transport, FramedUdpServerAnswersAHello)
     EXPECT_TRUE(transport().connected()) << "a bye from the device server changes nothing";
 }
 
-TEST_F(Transport, ASendTheNetworkDoesNotTakeIsCancelledAfterThirtySeconds)
+// A device server that stops reading holds the program back for as long as
+// the connection lives: no time limit drops a write. A write ended by the
+// user's disconnection reports what went.
+TEST_F(Transport, ADeviceThatStopsReadingHoldsTheWriterAsLongAsTheConnectionLives)
 {
     TcpListener listener(0, 4096);
     PortSettings settings = client(0, listener.port(), 0);
     settings.maxPacketLen = 0x10000; // one chunk per write
     auto handle = addAndOpen(5, settings);
-    auto peer = listener.accept(); // never reads
+    auto peer = listener.accept(); // reads nothing for ten minutes
     ASSERT_TRUE(peer);
     handle->deviceIoControl(kIoctlSerialSetBaudRate, le32({ 921600 }), 0);
 
-    const Bytes block = patternBytes(0x10000);
-    NtStatus status = kStatusSuccess;
-    platform::Duration stalled {};
-    for (int i = 0; i < 2000 && ntSuccess(status); ++i) {
-        const auto start = m_harness.clock().now();
-        status = handle->write(block).status;
-        stalled = m_harness.clock().now() - start;
-    }
-    EXPECT_EQ(status, kStatusCancelled);
-    EXPECT_GE(stalled, 30s);
-    EXPECT_LT(stalled, 32s);
+    const Bytes data = patternBytes(32u << 20, 5);
+    const auto start = m_harness.clock().now();
+    auto held = std::async(std::launch::async, [&] { return handle->write(data); });
+    // The pacing and the wait run in virtual time; ten minutes pass in no time.
+    while (m_harness.clock().now() - start < 600s && held.wait_for(1ms) != std::future_status::ready)
+        m_harness.clock().sleepFor(1s);
+    ASSERT_NE(held.wait_for(0s), std::future_status::ready) << "the write was given up while the device lived";
     EXPECT_TRUE(transport().connected()) << "a slow peer is not a lost one";
+
+    // The device reads again: every byte arrives, in order.
+    const Bytes arrived = peer->receive(data.size(), 30s);
+    ASSERT_EQ(held.wait_for(30s), std::future_status::ready);
+    const auto reply = held.get();
+    EXPECT_EQ(reply.status, kStatusSuccess);
+    EXPECT_EQ(reply.information, data.size());
+    EXPECT_TRUE(arrived == data);
+
+    // Held again, then disconnected by the user: the write ends and says how much went.
+    auto again = std::async(std::launch::async, [&] { return handle->write(data); });
+    ASSERT_NE(again.wait_for(300ms), std::future_status::ready);
+    EXPECT_EQ(transport().disconnect(), kStatusSuccess);
+    ASSERT_EQ(again.wait_for(30s), std::future_status::ready);
+    const auto ended = again.get();
+    EXPECT_FALSE(ntSuccess(ended.status));
+    EXPECT_LT(ended.information, data.size());
 }

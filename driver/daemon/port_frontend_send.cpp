@@ -1,0 +1,151 @@
+// The way from the program to the port: one write at a time on the sender
+// thread, and what waits behind it.
+#include "driver/daemon/port_frontend.h"
+
+#include "common/vorpil_ioctl.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace driver::daemon {
+
+using namespace common;
+
+namespace {
+
+// One write carries what the line takes in about a quarter of a second at
+// the terminal's rate, within these bounds: settings changes and the
+// program's leaving wait behind no more than that.
+constexpr std::size_t kSmallestSend = 0x1000;
+constexpr std::size_t kLargestSend = 0x10000;
+
+} // namespace
+
+void PortFrontEnd::startSend(std::vector<std::uint8_t> bytes)
+{
+    if (bytes.empty())
+        return;
+    if (!m_handle) {
+        account(bytes.size(), kStatusInvalidDeviceState, 0);
+        return;
+    }
+    m_sendOutstanding = true;
+    {
+        std::lock_guard lock(m_sendMutex);
+        m_sendBytes = std::move(bytes);
+        m_sendHandle = m_handle.get();
+        m_sendQueued = true;
+    }
+    m_sendWake.notify_all();
+}
+
+void PortFrontEnd::sendLoop()
+{
+    std::unique_lock lock(m_sendMutex);
+    for (;;) {
+        m_sendWake.wait(lock, [this] { return m_sendQueued || m_sendStopping; });
+        if (!m_sendQueued)
+            return;
+        const std::vector<std::uint8_t> bytes = std::move(m_sendBytes);
+        host::FileHandle* handle = m_sendHandle;
+        lock.unlock();
+        const host::Reply reply = handle->write(bytes);
+        lock.lock();
+        m_sendStatus = reply.status;
+        m_sendSize = bytes.size();
+        m_sendInformation = reply.information;
+        m_sendQueued = false;
+        m_sendDone = true;
+        m_pty->wake();
+    }
+}
+
+void PortFrontEnd::stopSender()
+{
+    bool busy = false;
+    {
+        std::lock_guard lock(m_sendMutex);
+        m_sendStopping = true;
+        busy = m_sendQueued;
+    }
+    // A write may be held for as long as the connection lives.
+    if (busy && m_handle)
+        (void)control(kIoctlCloseTransport, {});
+    m_sendWake.notify_all();
+    if (m_sender.joinable())
+        m_sender.join();
+    if (m_sendDone.exchange(false))
+        sendFinished(false);
+    // What waited behind it is not sent by a stopping daemon, but counted.
+    for (const auto& event : m_deferred)
+        if (event.kind == host::PtyEventKind::Data)
+            account(event.data.size(), kStatusInvalidDeviceState, 0);
+    m_deferred.clear();
+    m_deferredBytes = 0;
+    m_closeDeferred = false;
+}
+
+void PortFrontEnd::sendFinished(bool goOn)
+{
+    std::size_t size = 0;
+    std::size_t information = 0;
+    NtStatus status = kStatusSuccess;
+    {
+        std::lock_guard lock(m_sendMutex);
+        size = m_sendSize;
+        information = m_sendInformation;
+        status = m_sendStatus;
+    }
+    m_sendOutstanding = false;
+    account(size, status, information);
+    if (goOn)
+        runDeferred();
+}
+
+// What waited behind the finished write goes on in order, until the next
+// write is under way.
+void PortFrontEnd::runDeferred()
+{
+    while (!m_sendOutstanding && !m_deferred.empty()) {
+        if (m_deferred.front().kind != host::PtyEventKind::Data) {
+            host::PtyEvent event = std::move(m_deferred.front());
+            m_deferred.pop_front();
+            if (event.kind == host::PtyEventKind::Closed)
+                m_closeDeferred = false;
+            handle(event);
+            continue;
+        }
+        const std::size_t rate = m_applied ? m_applied->baudRate : 9600;
+        const std::size_t chunk = std::clamp<std::size_t>(rate / 40, kSmallestSend, kLargestSend);
+        std::vector<std::uint8_t> bytes;
+        while (!m_deferred.empty() && m_deferred.front().kind == host::PtyEventKind::Data
+            && (bytes.empty() || bytes.size() + m_deferred.front().data.size() <= chunk)) {
+            const auto& data = m_deferred.front().data;
+            bytes.insert(bytes.end(), data.begin(), data.end());
+            m_deferredBytes -= data.size();
+            m_deferred.pop_front();
+        }
+        startSend(std::move(bytes));
+    }
+}
+
+void PortFrontEnd::account(std::size_t size, NtStatus status, std::size_t information)
+{
+    // A failed write reports how much of it reached the network.
+    const std::size_t taken = ntSuccess(status) ? size : std::min(information, size);
+    std::lock_guard lock(m_mutex);
+    m_status.bytesToPort += taken;
+    if (ntSuccess(status)) {
+        m_refusalLogged = false;
+        return;
+    }
+    m_status.bytesNotSent += size - taken;
+    m_status.lastError = writeFailureText(status);
+    // One line for a spell of refusals; devcon status keeps the count.
+    if (!m_refusalLogged)
+        std::fprintf(stderr, "vorpild: %s: %zu bytes not sent: %s\n", m_deviceName.c_str(), size - taken,
+            m_status.lastError.c_str());
+    m_refusalLogged = true;
+}
+
+} // namespace driver::daemon
