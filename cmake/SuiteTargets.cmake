@@ -35,7 +35,11 @@ function(suite_test name)
     set(emulator /usr/bin/env ${ARG_ENV} ${emulator})
   endif()
   set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${emulator}")
+  # A parameterized test is named by its index or its name generator's name,
+  # never by its printed value: a value printed as an object's bytes holds
+  # addresses, so the name would change from build to build.
   gtest_discover_tests(${name}
+    NO_PRETTY_VALUES
     PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
     DISCOVERY_TIMEOUT 60
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})

@@ -2,6 +2,8 @@
 # Installs what is missing, builds, and runs every test: the normal build's
 # whole suite, then the unit tests again under address and undefined-behaviour
 # sanitizers. Everything runs inside a private network namespace.
+# The run stops at the first stage that fails: what comes after it is said
+# to be skipped, not built.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -23,8 +25,23 @@ retried() {
   # A test named on a failed attempt's line and again on a passing one.
   grep -E 'Test +#[0-9]+: .*(\*\*\*Failed|\*\*\*Timeout|\*\*\*Exception)' "$1" | sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*/\1/' | sort -u |
     while read -r name; do
-      grep -qE "Test +#[0-9]+: $name \.+ +Passed" "$1" && echo "$name"
+      pattern=$(printf '%s' "$name" | sed 's/[][\\.*^$+?(){}|]/\\&/g')
+      grep -qE "Test +#[0-9]+: $pattern \.+ +Passed" "$1" && echo "$name"
     done || true
+}
+
+# The report at the end: the tests run again, and the stages left out.
+finish() {
+  local again
+  again=$(for log in "$logs"/*.log; do retried "$log"; done | sort -u)
+  if [ -n "$again" ]; then
+    echo "== tests that passed only when run again (defects to mend):"
+    echo "$again" | sed 's/^/  /'
+  fi
+  if [ "$status" != 0 ] && [ $# -gt 0 ]; then
+    echo "== $1 failed (status $status): skipped $2"
+  fi
+  exit "$status"
 }
 
 echo "== tests"
@@ -32,6 +49,7 @@ set +e
 "$root/scripts/in-netns.sh" ctest --test-dir "$root/build" --output-on-failure -j "$jobs" --timeout 300 --repeat until-pass:2 2>&1 | tee "$logs/tests.log"
 status=${PIPESTATUS[0]}
 set -e
+[ "$status" = 0 ] || finish "the test stage" "the guest tests and the sanitizer build"
 
 # The character-device front end needs a kernel with CUSE: its checks run in
 # the test machine (one guest boot for all of them), when one can start.
@@ -46,7 +64,7 @@ elif ! compgen -G "/boot/vmlinuz-*" > /dev/null; then
   echo "guest tests skipped: no kernel in /boot (linux-image-amd64)"
 else
   set +e
-  "$root/scripts/in-netns.sh" "$root/scripts/vm-run.sh" --timeout 600 -- \
+  "$root/scripts/in-netns.sh" "$root/scripts/vm-run.sh" --timeout 600 --show "$root" -- \
     bash "$root/tests/guest/cuse_guest.sh" "$root/build" "${SUITE_GUEST_BULK_MIB:-4}" 2>&1 | tee "$logs/guest.txt"
   guest=${PIPESTATUS[0]}
   set -e
@@ -54,26 +72,20 @@ else
     echo "guest tests skipped: qemu could not start a guest (its reason is above)"
   elif [ "$guest" != 0 ]; then
     echo "guest tests failed (status $guest)"
-    [ "$status" = 0 ] && status=$guest
+    status=$guest
+    finish "the guest stage" "the sanitizer build"
   fi
 fi
 
 if [ "${SUITE_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== sanitizer build (address, undefined)"
-  BUILD_TYPE=Debug "$root/scripts/build.sh" "$root/build-asan" -DSUITE_SANITIZE=ON -DSUITE_GUI=OFF -DSUITE_BENCH=OFF
+  BUILD_TYPE=Debug "$root/scripts/build.sh" "$root/build-asan" -DSUITE_SANITIZE=ON -DSUITE_GUI=OFF -DSUITE_BENCH=OFF ||
+    { status=$?; finish "the sanitizer build" "the unit tests under sanitizers"; }
   echo "== unit tests under sanitizers"
-  if [ "$status" = 0 ]; then
-    set +e
-    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-      "$root/scripts/in-netns.sh" ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs" -L unit --timeout 600 --repeat until-pass:2 2>&1 | tee "$logs/sanitized.log"
-    status=${PIPESTATUS[0]}
-    set -e
-  fi
+  set +e
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    "$root/scripts/in-netns.sh" ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs" -L unit --timeout 600 --repeat until-pass:2 2>&1 | tee "$logs/sanitized.log"
+  status=${PIPESTATUS[0]}
+  set -e
 fi
-
-again=$(for log in "$logs"/*.log; do retried "$log"; done | sort -u)
-if [ -n "$again" ]; then
-  echo "== tests that passed only when run again (defects to mend):"
-  echo "$again" | sed 's/^/  /'
-fi
-exit "$status"
+finish

@@ -22,6 +22,9 @@ Options:
   --scratch DIR   share DIR writable at the same path in the guest
                   (default: a new temporary folder, removed afterwards);
                   the guest sees its path in $VM_SCRATCH
+  --show DIR      a folder under /tmp, /run or /dev/shm the guest shows as
+                  this machine has it (the current folder always is);
+                  the guest's own /tmp, /run and /dev/shm start empty
   --mem MIB       guest memory in MiB (default 2048)
   --cpus N        guest processors (default 1)
   --timeout SEC   stop the guest after SEC seconds, exit 124 (default 1200)
@@ -50,6 +53,7 @@ timeout_s=${VM_TIMEOUT:-1200}
 accel=${VM_ACCEL:-auto}
 kver=""
 scratch=""
+shown=()
 verbose=0
 systemd=0
 
@@ -65,6 +69,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
   -h | --help) usage; exit 0 ;;
   --scratch) need_value "$@"; scratch=$2; shift 2 ;;
+  --show) need_value "$@"; shown+=("$2"); shift 2 ;;
   --mem) need_value "$@"; mem=$2; shift 2 ;;
   --cpus) need_value "$@"; cpus=$2; shift 2 ;;
   --timeout) need_value "$@"; timeout_s=$2; shift 2 ;;
@@ -86,6 +91,9 @@ for n in "$mem" "$cpus" "$timeout_s"; do
   case "$n" in '' | *[!0-9]*) echo "vm-run: not a number: $n" >&2; exit 2 ;; esac
 done
 case "$accel" in kvm | tcg | auto) ;; *) echo "vm-run: --accel takes kvm, tcg or auto" >&2; exit 2 ;; esac
+for dir in "${shown[@]}"; do
+  [ -d "$dir" ] || { echo "vm-run: --show: no such folder: $dir" >&2; exit 2; }
+done
 
 qemu=$(command -v qemu-system-x86_64 || true)
 if [ -z "$qemu" ]; then
@@ -109,7 +117,7 @@ cache=${VM_CACHE_DIR:-/var/tmp/vm-run}/$kver
 mkdir -p "$cache"
 # (Named for its init's version: a cache built by an older copy of this
 # script is not taken for one that knows --systemd.)
-initrd=$cache/initramfs-2.cpio
+initrd=$cache/initramfs-3.cpio
 
 # The modules the initramfs loads, each after what it depends on.
 wanted_modules=(virtio_pci virtio_blk 9pnet_virtio 9p overlay fuse cuse)
@@ -182,9 +190,24 @@ mount -t devpts -o gid=5,mode=0620,ptmxmode=0666 devpts /newroot/dev/pts
 mount -t tmpfs -o mode=1777 shm /newroot/dev/shm
 mount -t tmpfs -o mode=1777 tmp /newroot/tmp
 mount -t tmpfs -o mode=0755 run /newroot/run
-# After /tmp and /run: the scratch folder may live under either.
+mkdir -p /scratch
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 scratch /scratch ||
+  { echo "vm-init: the scratch folder cannot be mounted"; reboot -f; }
+# /tmp and /run are the guest's own, fresh; the folders the command needs
+# from under them (its working folder, a checkout in /tmp) are shown again as
+# the rest of the root is: the host's files with a writable overlay.
+n=0
+while IFS= read -r folder; do
+  [ -n "$folder" ] || continue
+  n=$((n + 1))
+  mkdir -p "/rw/folder$n/upper" "/rw/folder$n/work" "/newroot$folder"
+  mount -t overlay -o "lowerdir=/lower$folder,upperdir=/rw/folder$n/upper,workdir=/rw/folder$n/work" overlay \
+    "/newroot$folder" || echo "vm-init: $folder cannot be shown in the guest"
+  say "showing $folder"
+done </scratch/.vm-run/folders
+# Last: the scratch folder may live under any of them.
 mkdir -p "/newroot$vm_scratch"
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 scratch "/newroot$vm_scratch" ||
+mount --move /scratch "/newroot$vm_scratch" ||
   { echo "vm-init: the scratch folder cannot be mounted"; reboot -f; }
 if [ "$vm_systemd" = 1 ]; then
   # The command runs as a service of a target of its own: the basic system
@@ -242,6 +265,30 @@ scratch=$(cd "$scratch" && pwd -P)
 control=$scratch/.vm-run
 rm -rf "$control"
 mkdir -p "$control"
+
+# The folders the guest shows under its own /tmp, /run and /dev/shm, one a
+# line, none inside another (the outer one shows it already).
+guest_folders() {
+  local dir other found=()
+  for dir in "$PWD" "${shown[@]}"; do
+    dir=$(cd "$dir" 2>/dev/null && pwd -P) || continue
+    case "$dir" in /tmp/?* | /run/?* | /dev/shm/?*) ;; *) continue ;; esac
+    case "$dir" in
+    *[,:\\]* | *$'\n'*)
+      echo "vm-run: $dir cannot be shown in the guest (a comma, colon or backslash in its path)" >&2
+      continue
+      ;;
+    esac
+    found+=("$dir")
+  done
+  for dir in "${found[@]}"; do
+    for other in "${found[@]}"; do
+      case "$dir" in "$other"/*) continue 2 ;; esac
+    done
+    printf '%s\n' "$dir"
+  done | sort -u
+}
+guest_folders >"$control/folders"
 cleanup() {
   rm -rf "$control"
   if [ $own_scratch = 1 ]; then rm -rf "$scratch"; fi

@@ -4,11 +4,11 @@
 # installs kellan-suite and kellan-suite-sims from DEB_DIR, checks that the
 # vorpild service runs with its group, that devcon adds COM5, that a member
 # of the group talks through COM5 to a simulated device server (an echo plug)
-# while anyone else is refused, and that removing the package leaves no
-# daemon behind. Meant for a throw-away machine, as it adds users and
-# installs packages:
+# while anyone else is refused, that the service picks its front end itself
+# (a character device where the machine has CUSE, as the test machine has),
+# and that removing the package leaves no daemon behind. Meant for a
+# throw-away machine, as it adds users and installs packages:
 #   scripts/vm-run.sh --systemd --scratch dist -- tests/package/installed_test.sh dist
-# (the guest's /tmp is its own: the packages' folder is shared as scratch).
 # Every socket stays on 127.0.0.0/8.
 set -uo pipefail
 case "${1:-}" in
@@ -61,6 +61,20 @@ check "control socket at /run/vorpil" eventually test -S /run/vorpil/control
 ls -la /run/vorpil
 check "runtime directory belongs to the group" test "$(stat -c %G:%a /run/vorpil)" = "vorpil:750"
 check "it starts at boot" systemctl is-enabled --quiet vorpild
+execstart=$(systemctl show vorpild -p ExecStart --value)
+echo "ExecStart: $execstart"
+check "the service picks its front end (--frontend auto)" grep -q -- "--frontend auto" <<<"$execstart"
+# Where /dev/cuse opens the service serves character devices: its sandbox
+# lets it reach /dev/cuse.
+cuse=no
+[ -c /dev/cuse ] && cuse=yes
+echo "/dev/cuse here: $cuse"
+journalctl -u vorpild --no-pager -o cat | grep "front end" || true
+if [ $cuse = yes ]; then
+  check "the service chose character devices" eventually bash -c 'journalctl -u vorpild -o cat | grep -q "front end cuse"'
+else
+  check "the service chose pseudo-terminals" eventually bash -c 'journalctl -u vorpild -o cat | grep -q "front end pty"'
+fi
 
 step "a device server and COM5"
 /usr/bin/devsim --first-address 127.0.0.10 --serial echo >/tmp/devsim.out 2>&1 &
@@ -93,6 +107,26 @@ status=$(runuser -u vmember -- env -u VORPIL_RUNTIME_DIR devcon status 2>&1)
 echo "member's devcon status: $status"
 check "a member's devcon finds the service without settings" grep -q "COM5" <<<"$status"
 check "a stranger's devcon is refused" bash -c '! runuser -u vstranger -- devcon status >/dev/null 2>&1'
+if [ $cuse = yes ]; then
+  check "COM5 is the character device /dev/vorpil/COM5" \
+    test "$(readlink -f /run/vorpil/dev/COM5)" = /dev/vorpil/COM5 -a -c /dev/vorpil/COM5
+  check "which belongs to the group" test "$(stat -c %G:%a /dev/vorpil/COM5)" = "vorpil:660"
+  # A program that sets 7 data bits and even parity, as a serial port allows.
+  seven='import serial, sys
+try:
+    port = serial.Serial("/dev/vorpil/COM5", 9600, bytesize=7, parity="E", timeout=10)
+except Exception as error:
+    print("refused:", error); sys.exit(3)
+port.write(b"seven-even-one")
+print(port.read(14).decode(), port.bytesize, port.parity, port.stopbits)
+'
+  member=$(runuser -u vmember -- /usr/bin/python3 -c "$seven" 2>&1)
+  echo "member at 7E1: $member"
+  check "a member talks through /dev/vorpil/COM5 at 7E1" test "$member" = "seven-even-one 7 E 1"
+  stranger=$(runuser -u vstranger -- /usr/bin/python3 -c "$seven" 2>&1)
+  echo "stranger: $stranger"
+  check "anyone else is refused /dev/vorpil/COM5" grep -q "refused:.*Permission denied" <<<"$stranger"
+fi
 
 work=$(mktemp -d)
 chown vmember "$work"

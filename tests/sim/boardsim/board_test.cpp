@@ -104,6 +104,7 @@ TEST(BoardOptions, ParsesFaultSwitchesAndRefusesUnknownOnes)
 }
 
 struct ReplyCase {
+    const char* name;
     const char* options;
     std::vector<std::uint8_t> frame;
     std::vector<std::uint8_t> reply;
@@ -125,11 +126,13 @@ TEST_P(BoardReplies, AnswersFrameAsConfigured)
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, BoardReplies,
-    testing::Values(ReplyCase { "", { 0x01, 0, 0, 0, 0 }, { 0x05 } },
-        ReplyCase { "sync-bytes=2", { 0x01, 0, 0, 0, 0 }, { 0x01, 0x05 } },
-        ReplyCase { "no-sync", { 0x01, 0, 0, 0, 0 }, {} }, ReplyCase { "", { 0x80, 0x55, 0x05, 0, 0xAA }, { 0xAA } },
-        ReplyCase { "bus-bytes=2", { 0x80, 0x55, 0x05, 0, 0xAA }, { 0x80, 0xAA } },
-        ReplyCase { "", { 0x7E, 0, 0, 0, 0 }, {} }));
+    testing::Values(ReplyCase { "Sync", "", { 0x01, 0, 0, 0, 0 }, { 0x05 } },
+        ReplyCase { "SyncTwoBytes", "sync-bytes=2", { 0x01, 0, 0, 0, 0 }, { 0x01, 0x05 } },
+        ReplyCase { "SyncIgnored", "no-sync", { 0x01, 0, 0, 0, 0 }, {} },
+        ReplyCase { "BusWrite", "", { 0x80, 0x55, 0x05, 0, 0xAA }, { 0xAA } },
+        ReplyCase { "BusWriteTwoBytes", "bus-bytes=2", { 0x80, 0x55, 0x05, 0, 0xAA }, { 0x80, 0xAA } },
+        ReplyCase { "UnknownCommand", "", { 0x7E, 0, 0, 0, 0 }, {} }),
+    [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
 TEST(Board, IgnoresBytesAtWrongSpeedOrFraming)
 {
