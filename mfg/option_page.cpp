@@ -276,7 +276,7 @@ void ItemSelection::open()
     if (!bytes) {
         m_prompter.message(kItemMissing, "WARNING", platform::MessageIcon::Warning);
         const std::string created = m_directory.empty() ? kItemFileCreated : m_directory + "/" + kItemFileCreated;
-        (void)platform::writeFileBytes(created, "255");
+        (void)platform::writeFileAtomic(created, "255");
         checked.fill(true);
         return;
     }
@@ -300,7 +300,7 @@ int ItemSelection::apply()
         if (checked[i])
             mask |= 1 << i;
     }
-    (void)platform::writeFileBytes(settingsFilePath(m_directory, kItemFile), std::to_string(mask) + "\n");
+    (void)platform::writeFileAtomic(settingsFilePath(m_directory, kItemFile), std::to_string(mask) + "\n");
     return mask;
 }
 

@@ -112,19 +112,42 @@ void TestPage::setPortIo(platform::PortIo* portIo)
     m_isp.setPortIo(portIo);
 }
 
-void TestPage::advanceMac()
+std::string TestPage::boardHoldsText() const
 {
-    m_consumedMac = m_settings.currentMac;
+    return "This board holds " + m_settings.currentMac + ", which the next board will get: test it again.\n";
+}
+
+bool TestPage::advanceMac()
+{
     if (m_env.recorder && m_env.recorder->sharedMacs()) {
-        // The store keeps the range; Option.dat only shows it.
+        // The store keeps the range; Option.dat only shows it. A pass it
+        // does not confirm is no pass: the board may hold an address the
+        // store could hand out again.
         std::string problem;
-        if (!m_env.recorder->consume(problem))
+        if (!m_env.recorder->consume(m_settings, problem)) {
             ResultMessage += "MAC address not marked as used in the records store: " + problem + "\n";
+            if (m_env.recorder->quarantining())
+                ResultMessage += "This board holds " + m_settings.currentMac
+                    + ", whose pass could not be confirmed: the address is quarantined and never handed out "
+                      "again. Test the board again.\n";
+            return false;
+        }
+        m_consumedMac = m_settings.currentMac;
         m_macConsumed = true;
-        return;
+        return true;
     }
-    AdvanceMac(m_env.directory, m_settings, ResultMessage);
+    // Option.dat keeps the range: an address it does not show as used
+    // would go to the next board as well, so that is no pass either, and
+    // the address in memory stays where the file has it.
+    const MfgSettings before = m_settings;
+    if (!AdvanceMac(m_env.directory, m_settings, ResultMessage)) {
+        m_settings.currentMac = before.currentMac;
+        m_settings.currentMacValue = before.currentMacValue;
+        return false;
+    }
+    m_consumedMac = before.currentMac;
     m_macConsumed = true;
+    return true;
 }
 
 void TestPage::start()
@@ -277,7 +300,10 @@ void TestPage::runStep(std::uint16_t step)
             PassFlag = 1;
             return next(15);
         }
-        advanceMac();
+        if (!advanceMac()) {
+            PassFlag = 0;
+            return next(kEndOfRun);
+        }
         PassFlag = 1;
         return next(kEndOfRun);
     case 15:
@@ -309,6 +335,7 @@ void TestPage::step0()
     m_loaderRan = false;
     m_interrupted = false;
     m_macConsumed = false;
+    m_macWritten = false;
     m_consumedMac.clear();
     RowIndex = 0;
     if (m_env.recorder)
@@ -468,8 +495,16 @@ void TestPage::step13()
         PassFlag = 0;
         return next(kEndOfRun);
     }
+    std::string problem;
+    if (m_env.recorder && !m_env.recorder->writing(problem)) {
+        ResultMessage += "MAC address not reserved for this board in the records store: " + problem + "\n";
+        markRow(RowIndex, RowMark::Failed);
+        PassFlag = 0;
+        return next(kEndOfRun);
+    }
     m_env.clock.sleepFor(milliseconds(100));
-    EepromTarget target { m_link, m_env.portIo, m_env.clock, m_env.prompter };
+    // From the first word on the board may hold the address.
+    EepromTarget target { m_link, m_env.portIo, m_env.clock, m_env.prompter, &m_macWritten };
     if (!WriteEepromData(target, m_settings, ResultMessage)) {
         markRow(RowIndex, RowMark::Failed);
         PassFlag = 0;
@@ -592,8 +627,14 @@ void TestPage::step15()
         return next(kEndOfRun);
     }
     markRow(RowIndex, RowMark::Passed);
+    if (!advanceMac()) {
+        m_rows[static_cast<std::size_t>(RowIndex)].mark = RowMark::Failed;
+        if (onRowChanged)
+            onRowChanged(RowIndex);
+        PassFlag = 0;
+        return next(kEndOfRun);
+    }
     ++RowIndex;
-    advanceMac();
     PassFlag = 1;
     next(kEndOfRun);
 }
@@ -606,6 +647,10 @@ void TestPage::step99()
         if (onPictureChanged)
             onPictureChanged();
     } else {
+        // A board that holds the address of a run that did not consume it
+        // shares it with the next board.
+        if (m_macWritten && !m_macConsumed && !(m_env.recorder && m_env.recorder->quarantining()))
+            ResultMessage += boardHoldsText();
         m_errorMessage = ResultMessage;
         (void)AppendLog(m_settings.logPath, m_settings.currentMac, ResultMessage);
         for (int blink = 0; blink < 3; ++blink) {

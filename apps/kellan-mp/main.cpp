@@ -171,6 +171,38 @@ int main(int argc, char** argv)
                                   : "the desktop window is not part of this build");
     }
     const std::string command = chosen.front()->get_name();
+    if (screenshots)
+        return cli::refuse(app, "--screenshots is for the window, not for " + command);
+    // The window's options given before a command go to the command when it
+    // takes them; where they cannot apply they are refused, never dropped.
+    struct Given {
+        const char* name;
+        const std::string& value;
+        std::string* target; // the command's own option; null: it has none
+    };
+    std::string* noTarget = nullptr;
+    const Given given[] = {
+        { "--portio", portIo,
+            command == "run"              ? &run.portIo
+                : command == "check-port" ? &checkPort.portIo
+                                          : noTarget },
+        { "--records", records,
+            command == "run"           ? &run.records
+                : command == "report"  ? &report.records
+                : command == "history" ? &history.records
+                                       : noTarget },
+        { "--station", station, command == "run" ? &run.station : noTarget },
+    };
+    for (const Given& option : given) {
+        if (option.value.empty())
+            continue;
+        if (!option.target)
+            return cli::refuse(app, std::string(option.name) + " does not apply to " + command);
+        if (!option.target->empty() && *option.target != option.value)
+            return cli::refuse(app,
+                std::string(option.name) + " is given twice, before and after " + command + ", with different values");
+        *option.target = option.value;
+    }
     if (command == "run")
         return kellan_mp::runCommand(run);
     if (command == "options")

@@ -5,6 +5,7 @@
 #include "apps/kellan-mp/command.h"
 #include "mfg/option_page.h"
 #include "mfg/portio_choice.h"
+#include "mfg/station_records.h"
 #include "platform/com_names.h"
 #include "platform/text_file.h"
 
@@ -79,6 +80,17 @@ int optionsCommand(const OptionsArguments& arguments)
 {
     const bool json = arguments.json;
     const auto& changes = arguments.changes;
+    // Only a change needs the station: showing the fields never gets in a
+    // run's way.
+    platform::FileLock stationLock;
+    if (!changes.empty()) {
+        auto locked = mfg::lockStation(platform::currentDirectory());
+        if (!locked) {
+            std::fprintf(stderr, "kellan-mp options: %s\n", locked.error().message.c_str());
+            return 2;
+        }
+        stationLock = std::move(locked.value());
+    }
     Page p;
     mfg::OptionPage& page = p.page;
     page.setUp();
@@ -161,6 +173,15 @@ int itemsCommand(const ItemsArguments& arguments)
     const std::optional<std::string>& select = arguments.select;
     platform::ConsolePrompter prompter;
     mfg::ItemSelection selection(platform::currentDirectory(), prompter);
+    platform::FileLock stationLock;
+    if (select) {
+        auto locked = mfg::lockStation(platform::currentDirectory());
+        if (!locked) {
+            std::fprintf(stderr, "kellan-mp items: %s\n", locked.error().message.c_str());
+            return 2;
+        }
+        stationLock = std::move(locked.value());
+    }
     selection.open();
     if (select) {
         if (*select == "all") {

@@ -150,6 +150,11 @@ int runCommand(const RunArguments& arguments)
     const std::string& recordsUrl = arguments.records;
     const std::string station = arguments.station.empty() ? mfg::defaultStationName() : arguments.station;
     const std::string directory = platform::currentDirectory();
+    auto stationLock = mfg::lockStation(directory);
+    if (!stationLock) {
+        std::fprintf(stderr, "kellan-mp run: %s\n", stationLock.error().message.c_str());
+        return 2;
+    }
     if (!platform::canOpenForReading(mfg::settingsFilePath(directory, mfg::kOptionFile))) {
         std::fprintf(stderr, "kellan-mp run: %s",
             "Option.dat can not be found ...\nPlease config parameters first in Optoin page !!\n");
@@ -216,6 +221,8 @@ int runCommand(const RunArguments& arguments)
         // On stdout with the item lines: the board's state goes with them.
         if (page.macConsumed())
             std::printf("interrupted; the board passed and MAC %s was consumed\n", page.consumedMac().c_str());
+        else if (page.macWritten())
+            std::printf("interrupted; %s", page.boardHoldsText().c_str());
         else
             std::printf("interrupted; the MAC was not consumed\n");
         return 128 + g_signal;
@@ -224,7 +231,6 @@ int runCommand(const RunArguments& arguments)
         return sayInterrupted();
     int status = 1;
     if (page.picture() == mfg::ResultPicture::Pass) {
-        // A passing run's message can only say that Option.dat was not updated.
         std::printf("PASS\n%s", page.ResultMessage.c_str());
         status = 0;
     } else {

@@ -1,6 +1,7 @@
 #include "mfg/gui/main_sheet.h"
 
 #include "mfg/config_files.h"
+#include "mfg/station_records.h"
 
 #include "platform/com_names.h"
 #include "platform/port_io.h"
@@ -265,6 +266,13 @@ int runKellanGui(int argc, char** argv, const GuiOptions& options)
             std::fprintf(stderr, "kellan-mp: no folder of its own for the pictures' settings\n");
             return 1;
         }
+    }
+    // The window is the station while it is open: no run and no change of
+    // options from another program in its folder.
+    auto stationLock = lockStation(platform::currentDirectory());
+    if (!stationLock) {
+        std::fprintf(stderr, "kellan-mp: %s\n", stationLock.error().message.c_str());
+        return 2;
     }
     auto scaled = clockFromEnvironment();
     Surroundings surroundings;
