@@ -10,7 +10,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr const char* kOutOfRange = "The MAC address is out of range now !!\n";
+constexpr const char* kOutOfRange = kMacOutOfRange;
 constexpr const char* kInvalidMac = "Invalid MAC address format !!\n";
 constexpr const char* kEepromMissing = "EEPROM file can not be found !!\n";
 constexpr const char* kEepromIncomplete = "EEPROM file is incomplete !!\n";

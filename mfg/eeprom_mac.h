@@ -45,6 +45,8 @@ std::string macFromDump(const std::uint8_t* dump, std::size_t size);
 // A failure adds its reason to `resultMessage`.
 bool ValidateMacRange(MfgSettings& settings, std::string& resultMessage);
 
+inline constexpr const char* kMacOutOfRange = "The MAC address is out of range now !!\n";
+
 // Whether a range is used up: the current text lies above the end (a
 // thirteen-digit current text is the mark of a range used up at
 // FFFFFFFFFFFF). Texts that do not parse are not judged here.

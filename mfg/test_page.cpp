@@ -342,6 +342,21 @@ void TestPage::step0()
         m_env.recorder->begin(m_settings);
     m_isp.DetectUsbPort(m_link, m_settings.comIndex);
     ResetRetries = 0;
+    if (selected(6) && MacRangeUsedUp(m_settings.currentMac, m_settings.endMac)) {
+        // No address for this board: it fails before its flash is erased
+        // and its time spent, not at the EEPROM item.
+        ResultMessage += kMacOutOfRange;
+        for (std::size_t row = 0; row < m_rows.size(); ++row) {
+            if (m_rows[row].item == 6)
+                markRow(static_cast<int>(row), RowMark::Failed);
+        }
+        PassFlag = 0;
+        SequenceState = kEndOfRun;
+        m_reentry = true;
+        if (!m_timer || !m_env.loop.timerActive(m_timer))
+            m_timer = m_env.loop.startTimer(milliseconds(1), [this] { tick(); });
+        return;
+    }
     if (selected(0)) {
         markRow(0, RowMark::Running);
         SequenceState = 1;

@@ -37,8 +37,9 @@ void printOptions(const mfg::OptionPage& page, bool json)
     auto entry = [](const auto& entries, int index) -> std::string {
         return index >= 0 && index < static_cast<int>(entries.size()) ? entries[index] : std::string();
     };
-    const std::string port = page.portSelection >= 0 && page.portSelection < static_cast<int>(page.ports().size())
-        ? page.ports()[page.portSelection].text
+    const bool selected = page.portSelection >= 0 && page.portSelection < static_cast<int>(page.ports().size());
+    const std::string port = selected
+        ? page.ports()[page.portSelection].text + (page.ports()[page.portSelection].present ? "" : " (absent)")
         : std::string();
     const std::vector<std::pair<std::string, std::string>> rows { { "Loader File", page.loaderPath },
         { "Test FW", page.testFirmwarePath }, { "Production FW", page.productionFirmwarePath },
@@ -55,8 +56,10 @@ void printOptions(const mfg::OptionPage& page, bool json)
             out[name] = value;
         out["MAC range used up"] = page.rangeUsedUp();
         nlohmann::ordered_json ports = nlohmann::ordered_json::array();
-        for (const auto& available : page.ports())
-            ports.push_back(available.text);
+        for (const auto& available : page.ports()) {
+            if (available.present)
+                ports.push_back(available.text);
+        }
         out["ports"] = ports;
         std::printf("%s\n", out.dump(2).c_str());
         return;

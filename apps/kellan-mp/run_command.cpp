@@ -32,6 +32,11 @@ int g_wakeRead = -1;
 extern "C" void onInterrupt(int number)
 {
     const int savedErrno = errno;
+    // Acknowledged at once: a step (the loader's erase, the EEPROM) may take
+    // a while, and a second Ctrl+C should not look necessary.
+    static const char kAcknowledged[] = "\nkellan-mp: stopping after the current step\n";
+    if (g_signal == 0) [[maybe_unused]]
+        auto shown = ::write(STDERR_FILENO, kAcknowledged, sizeof kAcknowledged - 1);
     g_signal = number;
     const char byte = 1;
     if (g_wakeWrite >= 0) [[maybe_unused]]

@@ -10,6 +10,7 @@
 # passing board or quarantined, no lease left. Prints the figures and the
 # faults per back end; exits 1 when a promise was broken.
 # Runs as root inside a private network and mount namespace.
+# A fault comes every CHAOS_FAULT_PERIOD_MS (default 3000) on average.
 # Usage: bench/mfg/chaos.sh STATIONS BOARDS [BUILD_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -29,11 +30,11 @@ if [ "${CHAOS_IN_MOUNTNS:-}" != 1 ]; then
   exec env CHAOS_IN_MOUNTNS=1 unshare -m --propagation private "$0" "$@"
 fi
 build=$(cd "${3:-$root/build}" && pwd)
-chaos="$build/bench/mfg/bench_mfg_chaos"
+chaos="$build/bin/bench_mfg_chaos"
 export SUITE_BIN_DIR="$build/bin"
 status=0
 # A fault every few seconds: with a board taking a few seconds at ten times
 # the speed, each kind comes up many times over a long run.
-"$chaos" "$1" "$2" --backend postgres --fault-period-ms 3000 || status=1
-"$chaos" "$1" "$2" --backend sqlite --tmpfs-mb 16 --fault-period-ms 3000 --write-lock-ms 35000 || status=1
+"$chaos" "$1" "$2" --backend postgres --fault-period-ms "${CHAOS_FAULT_PERIOD_MS:-3000}" || status=1
+"$chaos" "$1" "$2" --backend sqlite --tmpfs-mb 16 --fault-period-ms "${CHAOS_FAULT_PERIOD_MS:-3000}" --write-lock-ms 35000 || status=1
 exit $status

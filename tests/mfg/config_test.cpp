@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace {
@@ -195,7 +197,10 @@ INSTANTIATE_TEST_SUITE_P(Fields, ApplyMac,
     testing::Values(MacCase { "00A0B0C0D0E", "00A0B0C0D0FF", "MAC start address must be 12 hexs !!" },
         MacCase { "00A0B0C0D0EG", "00A0B0C0D0FF", "MAC start address invalid !!" },
         MacCase { "00A0B0C0D0E0", "00A0B0C0D0F", "MAC end address must be 12 hexs !!" },
-        MacCase { "00A0B0C0D0E0", "00A0B0C0D0F.", "MAC end address invalid !!" }));
+        MacCase { "00A0B0C0D0E0", "00A0B0C0D0F.", "MAC end address invalid !!" },
+        // Such a range would be used up at once: every board would fail at
+        // its EEPROM, after its whole flash.
+        MacCase { "00A0B0C0D0F0", "00A0B0C0D0E0", "MAC start address is above the end address !!" }));
 
 TEST(OptionPage, PathsStayAsWrittenAndApplySavesBothFiles)
 {
@@ -346,9 +351,10 @@ INSTANTIATE_TEST_SUITE_P(Texts, UnreadableItemFile,
 
 TEST(OptionPage, ApplyWithoutAPortIsRefusedAndWritesNothing)
 {
+    // No port opens and com.dat names none (a com.dat naming an absent one
+    // keeps it listed and selected).
     TempDir dir;
     dir.write("Option.dat", kOption);
-    dir.write("com.dat", "COM3\n921.6K");
     mfg::MfgSettings settings;
     ScriptedPrompter prompter;
     mfg::OptionPage page(dir.path(), settings, prompter, [](int) { return false; });
@@ -358,7 +364,7 @@ TEST(OptionPage, ApplyWithoutAPortIsRefusedAndWritesNothing)
     EXPECT_FALSE(page.apply());
     EXPECT_EQ(prompter.messages(), std::vector<std::string>({ "No COM port selected !!" }));
     EXPECT_EQ(page.focus(), mfg::OptionPage::Field::Port);
-    EXPECT_EQ(dir.read("com.dat"), "COM3\n921.6K");
+    EXPECT_FALSE(platform::fileExists(dir.file("com.dat")));
     EXPECT_EQ(dir.read("Option.dat"), kOption);
     EXPECT_EQ(settings.currentMac, "");
 }
@@ -446,6 +452,52 @@ TEST_P(UsedUpRange, StaysUsedUpThroughAnApplyOfTheSameTexts)
     page.activate();
     EXPECT_EQ(page.macStart(), c.shown);
     EXPECT_EQ(page.rangeUsedUp(), c.usedUp);
+}
+
+TEST(OptionPage, AnAbsentConfiguredPortStaysSelectedThroughApply)
+{
+    TempDir dir;
+    dir.write("Option.dat", "a\nb\nc\nd\ne\n10.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0FF\n3\n");
+    dir.write("com.dat", "COM7\n921.6K");
+    mfg::MfgSettings settings;
+    ScriptedPrompter prompter;
+    // COM1 (the console) and COM9 open; the station's COM7 is unplugged.
+    mfg::OptionPage page(dir.path(), settings, prompter, [](int n) { return n == 1 || n == 9; });
+    page.setUp();
+    ASSERT_EQ(page.ports().size(), 3u);
+    EXPECT_EQ(page.ports()[1].text, "COM7");
+    EXPECT_FALSE(page.ports()[1].present);
+    EXPECT_TRUE(page.ports()[0].present && page.ports()[2].present);
+    EXPECT_EQ(page.portSelection, 1);
+    page.loaderPath = "other.bin";
+    ASSERT_TRUE(page.apply());
+    EXPECT_EQ(dir.read("com.dat"), "COM7\n921.6K");
+    // Without com.dat the first entry is the choice, as always.
+    dir.write("com.dat", "");
+    ::unlink(dir.file("com.dat").c_str());
+    mfg::OptionPage fresh(dir.path(), settings, prompter, [](int n) { return n == 1 || n == 9; });
+    fresh.setUp();
+    EXPECT_EQ(fresh.portSelection, 0);
+    EXPECT_EQ(fresh.ports().size(), 2u);
+}
+
+TEST(OptionPage, AUsedUpRangeIsNotReopenedByChangingTheEndAndBack)
+{
+    TempDir dir;
+    dir.write("Option.dat", "a\nb\nc\nd\ne\n10.0.0.2\n1000000000000\nFFFFFFFFFFFF\n3\n");
+    dir.write("com.dat", "COM1\n115.2K");
+    mfg::MfgSettings settings;
+    ScriptedPrompter prompter;
+    mfg::OptionPage page(dir.path(), settings, prompter, [](int n) { return n == 1; });
+    page.setUp();
+    page.typeMacEnd("FFFFFFFFFFFE");
+    EXPECT_FALSE(page.apply()) << "the start shown, FFFFFFFFFFFF, lies above the new end";
+    page.typeMacEnd("FFFFFFFFFFFF");
+    ASSERT_TRUE(page.apply());
+    EXPECT_NE(dir.read("Option.dat").find("\n1000000000000\nFFFFFFFFFFFF\n"), std::string::npos)
+        << dir.read("Option.dat");
+    std::string result;
+    EXPECT_FALSE(mfg::ValidateMacRange(settings, result));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ranges, UsedUpRange,

@@ -82,6 +82,8 @@ TEST_F(KellanMpInterrupt, CtrlCDuringTheEraseEndsTheRunOnceTheLoaderIsWritten)
     ASSERT_TRUE(run.interrupt());
     const auto lines = restOf(run);
     EXPECT_EQ(run.wait(5s).value_or(-1), 130) << dir.read("err.txt");
+    EXPECT_NE(dir.read("err.txt").find("kellan-mp: stopping after the current step\n"), std::string::npos)
+        << dir.read("err.txt");
     // The step ran to its end: the flash holds the whole loader.
     EXPECT_EQ(lines,
         std::vector<std::string>({ "Download Boot Loader         passed", "interrupted; the MAC was not consumed" }));

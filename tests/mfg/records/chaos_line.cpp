@@ -204,12 +204,21 @@ void Line::runStation(int s)
                 "mount --bind \"$RO_DIR\" \"$RO_DIR\" && mount -o remount,bind,ro \"$RO_DIR\" && cd \"$RO_DIR\" || "
                 "exit 99\nexec \"$@\"\n");
         }
-        auto station = platform::ChildProcess::start({ "sh", "-c",
-            "cd '" + folder + "' && SUITE_COM_MAP=com-ports PORTIO_MODULE=none KELLAN_MP_TIME_SCALE=" + scale
-                + " LOGNAME=op-" + name + " exec " + prefix + " '" + programPath("kellan-mp")
-                + "' run --yes --records '" + m_url + "' --station " + name + " 2>>'" + m_dir.file(name + ".err")
-                + "'" });
-        if (station) {
+        // A station that could not start (its store out of reach) touched
+        // nothing: the operator starts it again on the same board.
+        for (int attempt = 0; attempt < 100 && (board.code == -1 || board.code == 2); ++attempt) {
+            if (attempt > 0) {
+                count("station start refused, started again");
+                std::this_thread::sleep_for(300ms);
+            }
+            board.out.clear();
+            auto station = platform::ChildProcess::start({ "sh", "-c",
+                "cd '" + folder + "' && SUITE_COM_MAP=com-ports PORTIO_MODULE=none KELLAN_MP_TIME_SCALE=" + scale
+                    + " LOGNAME=op-" + name + " exec " + prefix + " '" + programPath("kellan-mp")
+                    + "' run --yes --records '" + m_url + "' --station " + name + " 2>>'" + m_dir.file(name + ".err")
+                    + "'" });
+            if (!station)
+                break;
             m_pids[static_cast<std::size_t>(s)] = station.value().pid();
             while (auto line = station.value().readLine(300s))
                 board.out += line.value() + "\n";
@@ -219,8 +228,19 @@ void Line::runStation(int s)
         sim.value().terminate();
         (void)sim.value().wait(10s);
         board.eepromMac = eepromMac(readAll(events));
+        std::string why;
+        if (board.code == 2) {
+            // The station's last complaint (the store it could not open).
+            const std::string errors = readAll(m_dir.file(name + ".err"));
+            const auto end = errors.find_last_not_of('\n');
+            const auto begin = end == std::string::npos ? end : errors.rfind('\n', end);
+            why = end == std::string::npos ? std::string()
+                                           : ": "
+                    + errors.substr(begin == std::string::npos ? 0 : begin + 1,
+                        end - (begin == std::string::npos ? 0 : begin + 1) + 1);
+        }
         say(name + " board " + std::to_string(b) + ": exit " + std::to_string(board.code) + " "
-            + (board.eepromMac.empty() ? "-" : board.eepromMac));
+            + (board.eepromMac.empty() ? "-" : board.eepromMac) + why);
         std::lock_guard<std::mutex> guard(m_lock);
         m_result.boards.push_back(board);
     }
