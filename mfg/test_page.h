@@ -121,6 +121,8 @@ public:
     std::function<void()> onPictureChanged;
 
 private:
+    static constexpr std::uint16_t kEndOfRun = 99;
+
     void tick();
     void runStep(std::uint16_t step);
     void next(std::uint16_t step);
