@@ -42,7 +42,8 @@ void declareRun(CLI::App& app, kellan_mp::RunArguments& arguments)
     app.description("take one board through the selected items with the settings of the working directory "
                     "(Option.dat, com.dat, item.dat); prints each item's result, then PASS or FAIL and the error "
                     "message.");
-    app.footer("Ctrl+C ends the run between two steps and says whether its MAC address was consumed.\n"
+    app.footer("Ctrl+C ends the run between two steps and says whether its MAC address was consumed; a\n"
+               "second Ctrl+C within 2 s ends the program at once.\n"
                "Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files, 130 interrupted.\n"
                "Every run is recorded (station, operator, times, MAC, items, the firmware\n"
                "files' SHA-256): in production.db of the working directory, or in the store\n"

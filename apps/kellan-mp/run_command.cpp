@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 
 #include <fcntl.h>
@@ -33,10 +34,24 @@ extern "C" void onInterrupt(int number)
 {
     const int savedErrno = errno;
     // Acknowledged at once: a step (the loader's erase, the EEPROM) may take
-    // a while, and a second Ctrl+C should not look necessary.
-    static const char kAcknowledged[] = "\nkellan-mp: stopping after the current step\n";
-    if (g_signal == 0) [[maybe_unused]]
-        auto shown = ::write(STDERR_FILENO, kAcknowledged, sizeof kAcknowledged - 1);
+    // a while. A second one within two seconds ends the program at once:
+    // every file is replaced whole and every record change is one
+    // transaction, so any point is a safe one for them; only the board may
+    // then hold an address that nobody consumed.
+    static const char kAcknowledged[]
+        = "\nkellan-mp: stopping after the current step (Ctrl+C again within 2 s: at once)\n";
+    static const char kAtOnce[] = "\nkellan-mp: stopped at once; a board whose EEPROM was being written may hold the "
+                                  "address the next board will get: test it again\n";
+    static timespec first {};
+    timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    if (g_signal == 0) {
+        first = now;
+        [[maybe_unused]] auto shown = ::write(STDERR_FILENO, kAcknowledged, sizeof kAcknowledged - 1);
+    } else if (now.tv_sec - first.tv_sec < 2 || (now.tv_sec - first.tv_sec == 2 && now.tv_nsec < first.tv_nsec)) {
+        [[maybe_unused]] auto shown = ::write(STDERR_FILENO, kAtOnce, sizeof kAtOnce - 1);
+        ::_exit(128 + number);
+    }
     g_signal = number;
     const char byte = 1;
     if (g_wakeWrite >= 0) [[maybe_unused]]
