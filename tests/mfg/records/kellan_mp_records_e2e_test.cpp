@@ -252,6 +252,12 @@ TEST_F(RecordsOnPostgres, AKilledStationLeavesNoRecordAndNoAddressUsed)
             EXPECT_TRUE(records.value()->runsSince("").value().empty()) << "a half-written record";
             EXPECT_EQ(records.value()->macRange().value()->leased, 1);
             EXPECT_EQ(records.value()->macRange().value()->used, 0);
+            // The server ends the killed station's session (and its lock) a
+            // moment after the station: the next start finds it gone then.
+            auto holder = records.value()->sql().exec("SELECT holder FROM mac_lease");
+            ASSERT_TRUE(holder && holder.value().rows.size() == 1u);
+            const std::string id = holder.value().rows[0][0].value_or("");
+            ASSERT_TRUE(testing_support::eventually([&] { return !records.value()->sql().holderAlive(id); }));
         }
         // The next station start reclaims the dead station's lease.
         Finished next = station.run("run --yes --station s2");
