@@ -136,7 +136,7 @@ int reportCommand(const ReportArguments& arguments)
     report.source = store->describe();
     report.since = since;
     if (!htmlPath.empty()) {
-        auto written = platform::writeFileBytes(htmlPath, mfg::records::reportHtml(report));
+        auto written = platform::writeFileAtomic(htmlPath, mfg::records::reportHtml(report));
         if (!written) {
             std::fprintf(stderr, "kellan-mp report: %s: %s\n", htmlPath.c_str(), written.error().message.c_str());
             return 1;
