@@ -10,7 +10,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr const char* kOutOfRange = "The MAC address is out of range now !!\n";
+constexpr const char* kOutOfRange = kMacOutOfRange;
 constexpr const char* kInvalidMac = "Invalid MAC address format !!\n";
 constexpr const char* kEepromMissing = "EEPROM file can not be found !!\n";
 constexpr const char* kEepromIncomplete = "EEPROM file is incomplete !!\n";
@@ -184,7 +184,7 @@ bool MacRangeUsedUp(const std::string& currentMac, const std::string& endMac)
     return *current > *end;
 }
 
-void AdvanceMac(const std::string& directory, MfgSettings& settings, std::string& resultMessage)
+bool AdvanceMac(const std::string& directory, MfgSettings& settings, std::string& resultMessage)
 {
     if (settings.macValuesParsed && settings.currentMacValue <= settings.endMacValue) {
         // At the end the value passes it by one: the range is used up.
@@ -202,8 +202,10 @@ void AdvanceMac(const std::string& directory, MfgSettings& settings, std::string
     data.endMac = settings.endMac;
     data.eraseChoice
         = settings.erase_wait_time >= 6 && settings.erase_wait_time <= 10 ? settings.erase_wait_time - 6 : 3;
-    if (!writeOptionFile(directory, data))
-        resultMessage += kOptionNotUpdated;
+    if (writeOptionFile(directory, data))
+        return true;
+    resultMessage += kOptionNotUpdated;
+    return false;
 }
 
 bool WriteEepromData(EepromTarget target, MfgSettings& settings, std::string& resultMessage)
@@ -227,6 +229,8 @@ bool WriteEepromData(EepromTarget target, MfgSettings& settings, std::string& re
             resultMessage += kEepromMissing;
             return false;
         }
+        if (target.wordsSent)
+            *target.wordsSent = true;
         for (std::size_t i = 0; i < kEepromEntries; ++i) {
             target.clock.sleepFor(milliseconds(200));
             for (std::uint8_t byte : eepromWriteCommand((*entries)[i], i, settings.currentMac))
@@ -249,6 +253,8 @@ bool WriteEepromData(EepromTarget target, MfgSettings& settings, std::string& re
     target.clock.sleepFor(milliseconds(1000));
     (void)port->purge();
     auto& send = link.sendBuffer();
+    if (target.wordsSent)
+        *target.wordsSent = true;
     for (std::size_t i = 0; i < kEepromEntries; ++i) {
         const auto command = eepromWriteCommand((*entries)[i], i, settings.currentMac);
         std::copy(command.begin(), command.end(), send.begin());

@@ -45,6 +45,8 @@ std::string macFromDump(const std::uint8_t* dump, std::size_t size);
 // A failure adds its reason to `resultMessage`.
 bool ValidateMacRange(MfgSettings& settings, std::string& resultMessage);
 
+inline constexpr const char* kMacOutOfRange = "The MAC address is out of range now !!\n";
+
 // Whether a range is used up: the current text lies above the end (a
 // thirteen-digit current text is the mark of a range used up at
 // FFFFFFFFFFFF). Texts that do not parse are not judged here.
@@ -53,8 +55,9 @@ bool MacRangeUsedUp(const std::string& currentMac, const std::string& endMac);
 // Steps the current MAC after a passing run and rewrites Option.dat in
 // `directory`. A range that is used up leaves the current value one above
 // its end, so the next board is refused; at FFFFFFFFFFFF that is the
-// thirteen-digit 1000000000000, which no range can hold.
-void AdvanceMac(const std::string& directory, MfgSettings& settings, std::string& resultMessage);
+// thirteen-digit 1000000000000, which no range can hold. False, with the
+// reason added to `resultMessage`, when Option.dat could not be rewritten.
+bool AdvanceMac(const std::string& directory, MfgSettings& settings, std::string& resultMessage);
 
 // Writes the EEPROM file's words with the current MAC into the board's
 // EEPROM through its test firmware and, over the serial driver, reads the
@@ -66,6 +69,8 @@ struct EepromTarget {
     platform::PortIo* portIo; // null: no direct access
     platform::Clock& clock;
     platform::Prompter& prompter;
+    // Set once the first word carrying the address goes to the board.
+    bool* wordsSent = nullptr;
 };
 bool WriteEepromData(EepromTarget target, MfgSettings& settings, std::string& resultMessage);
 

@@ -20,6 +20,7 @@ constexpr const char* kPortOk = "The selected COM port successful !!";
 constexpr const char* kPortFailed = "Can not open the selected COM port";
 constexpr const char* kItemMissing
     = "Can not find item.dat !!\nThis program will select all items\nPlease click 'OK' to create item.dat";
+constexpr const char* kMacStartAboveEnd = "MAC start address is above the end address !!";
 constexpr const char* kNoPortSelected = "No COM port selected !!";
 constexpr const char* kBinaryFilter = "Binary files(*.bin)|*.bin|";
 
@@ -145,15 +146,23 @@ void OptionPage::readComFile()
     const std::string speed = reader.next(9).value_or("");
     portSelection = m_ports.empty() ? -1 : 0;
     portIoModule = readPortIoFile(m_directory);
-    for (std::size_t i = 0; i < m_ports.size(); ++i) {
-        if (startsWith(m_ports[i].text, port)) {
-            portSelection = static_cast<int>(i);
-            break;
-        }
-    }
     // The entry of the speed the run takes from this text: a missing or
     // empty line must not match the first entry by its empty prefix.
     speedSelection = ispSpeedIsFast(speed) ? kFastSpeedEntry : kSlowSpeedEntry;
+    for (std::size_t i = 0; i < m_ports.size(); ++i) {
+        if (startsWith(m_ports[i].text, port)) {
+            portSelection = static_cast<int>(i);
+            return;
+        }
+    }
+    // The configured port is absent: listed as such, in its place, and kept.
+    const int number = port.size() > 3 && startsWith(port, "COM") ? leadingNumber(port.substr(3)) : 0;
+    if (number < 1 || number > 255 || "COM" + std::to_string(number) != port)
+        return;
+    auto at = std::find_if(
+        m_ports.begin(), m_ports.end(), [number](const PortEntry& entry) { return entry.number > number; });
+    at = m_ports.insert(at, PortEntry { port, number, false });
+    portSelection = static_cast<int>(at - m_ports.begin());
 }
 
 void OptionPage::showStart(const std::string& stored)
@@ -184,6 +193,14 @@ bool OptionPage::apply()
         m_focus = Field::MacEnd;
         return false;
     }
+    // The same texts as shown keep a used-up range used up; new texts must
+    // make a range (the end itself may be the only address).
+    const bool unchanged = m_macStart == m_shownStart && m_macEnd == m_shownEnd;
+    if (!(m_rangeUsedUp && unchanged) && MacRangeUsedUp(m_macStart, m_macEnd)) {
+        m_prompter.message(kMacStartAboveEnd, "MAC ERROR");
+        m_focus = Field::MacStart;
+        return false;
+    }
     if (portSelection < 0 || portSelection >= static_cast<int>(m_ports.size())) {
         // com.dat without a port would make the next run open "COM0".
         m_prompter.message(kNoPortSelected, "ERROR");
@@ -200,8 +217,6 @@ bool OptionPage::apply()
     std::snprintf(
         address, sizeof address, "%u.%u.%u.%u", clientAddress[0], clientAddress[1], clientAddress[2], clientAddress[3]);
     data.clientAddress = address;
-    // The same texts as shown keep a used-up range used up.
-    const bool unchanged = m_macStart == m_shownStart && m_macEnd == m_shownEnd;
     data.currentMac = m_rangeUsedUp && unchanged ? m_storedStart : m_macStart;
     data.endMac = m_macEnd;
     data.eraseChoice = std::clamp(eraseSelection, 0, 4);
@@ -276,7 +291,7 @@ void ItemSelection::open()
     if (!bytes) {
         m_prompter.message(kItemMissing, "WARNING", platform::MessageIcon::Warning);
         const std::string created = m_directory.empty() ? kItemFileCreated : m_directory + "/" + kItemFileCreated;
-        (void)platform::writeFileBytes(created, "255");
+        (void)platform::writeFileAtomic(created, "255");
         checked.fill(true);
         return;
     }
@@ -300,7 +315,7 @@ int ItemSelection::apply()
         if (checked[i])
             mask |= 1 << i;
     }
-    (void)platform::writeFileBytes(settingsFilePath(m_directory, kItemFile), std::to_string(mask) + "\n");
+    (void)platform::writeFileAtomic(settingsFilePath(m_directory, kItemFile), std::to_string(mask) + "\n");
     return mask;
 }
 

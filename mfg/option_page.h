@@ -19,6 +19,10 @@ PortProbe systemPortProbe(const SerialOpener& opener);
 struct PortEntry {
     std::string text; // "COM3"
     int number; // 3
+    // False: the port com.dat names, which does not open now. It stays in
+    // the list and selected, so that Apply never moves the station to
+    // another port (the machine's console, say) unless the operator picks it.
+    bool present = true;
 };
 
 // The Option page: its fields as plain data, and what its buttons do.

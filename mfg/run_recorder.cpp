@@ -3,6 +3,7 @@
 #include "mfg/records/sha256.h"
 #include "platform/text_file.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace mfg {
@@ -37,9 +38,17 @@ void RunRecorder::begin(MfgSettings& settings)
     m_run.programVersion = m_setup.programVersion;
     m_run.startedAt = records::utcNow();
     m_lease.reset();
+    m_written = false;
     m_consumed = false;
+    m_consumeFailed = false;
+    m_saved = false;
     m_leaseProblem.clear();
     m_running = true;
+    // Addresses of earlier runs that went into boards nobody saw pass.
+    for (auto pending = m_pendingQuarantine.begin(); m_setup.store && pending != m_pendingQuarantine.end();) {
+        std::string ignored;
+        pending = quarantine(*pending, ignored) ? m_pendingQuarantine.erase(pending) : pending + 1;
+    }
     // Taken now: a passing run steps the current MAC before its end.
     m_run.mac = settings.currentMac;
     if (!sharedMacs())
@@ -80,26 +89,22 @@ void RunRecorder::itemEnded(int item, bool passed)
     m_itemStart = m_clock.now();
 }
 
-bool RunRecorder::consume(std::string& problem)
+bool RunRecorder::writing(std::string& problem)
 {
     if (!m_lease)
         return true;
-    auto consumed = m_setup.store->consumeMac(*m_lease);
-    if (!consumed) {
-        problem = consumed.error().message;
+    // Marked even when the store does not answer: the board may get it.
+    m_written = true;
+    auto marked = m_setup.store->markWritten(*m_lease);
+    if (!marked) {
+        problem = marked.error().message;
         return false;
     }
-    m_consumed = true;
     return true;
 }
 
-void RunRecorder::end(records::Outcome outcome, const MfgSettings& settings, std::string& resultMessage)
+void RunRecorder::fillRun(records::Outcome outcome, const MfgSettings& settings, const std::string& resultMessage)
 {
-    if (!m_running)
-        return;
-    m_running = false;
-    if (!m_setup.store)
-        return;
     m_run.endedAt = records::utcNow();
     m_run.macFromStore = m_lease.has_value();
     m_run.outcome = outcome;
@@ -109,10 +114,57 @@ void RunRecorder::end(records::Outcome outcome, const MfgSettings& settings, std
         m_run.items.back().failure = resultMessage;
     m_run.files = { describeFile("loader", settings.loaderPath), describeFile("test", settings.testFirmwarePath),
         describeFile("production", settings.productionFirmwarePath) };
+}
+
+bool RunRecorder::consume(const MfgSettings& settings, std::string& problem)
+{
+    if (!m_lease)
+        return true;
+    fillRun(records::Outcome::Pass, settings, {});
+    auto consumed = m_setup.store->consumeMac(*m_lease, m_run);
+    if (!consumed) {
+        problem = consumed.error().message;
+        m_consumeFailed = true;
+        return false;
+    }
+    m_consumed = true;
+    m_saved = true;
+    return true;
+}
+
+bool RunRecorder::quarantine(const records::MacLease& lease, std::string& problem)
+{
+    auto kept = m_setup.store->quarantineMac(
+        lease, m_setup.station, "written into a board whose pass the records store did not confirm");
+    if (kept)
+        return true;
+    problem = kept.error().message;
+    if (std::find_if(m_pendingQuarantine.begin(), m_pendingQuarantine.end(),
+            [&](const records::MacLease& pending) { return pending.mac == lease.mac; })
+        == m_pendingQuarantine.end())
+        m_pendingQuarantine.push_back(lease);
+    return false;
+}
+
+void RunRecorder::end(records::Outcome outcome, const MfgSettings& settings, std::string& resultMessage)
+{
+    if (!m_running)
+        return;
+    m_running = false;
+    if (!m_setup.store || m_saved)
+        return;
+    fillRun(outcome, settings, resultMessage);
     if (m_lease && !m_consumed) {
-        auto released = m_setup.store->releaseMac(*m_lease);
-        if (!released)
-            resultMessage += "MAC address not given back to the records store: " + released.error().message + "\n";
+        std::string problem;
+        if (quarantining()) {
+            if (!quarantine(*m_lease, problem))
+                resultMessage += "The records store could not be told yet (" + problem
+                    + "); it will not hand the address out again all the same.\n";
+        } else {
+            auto released = m_setup.store->releaseMac(*m_lease);
+            if (!released)
+                resultMessage += "MAC address not given back to the records store: " + released.error().message + "\n";
+        }
     }
     m_lease.reset();
     auto saved = m_setup.store->saveRun(m_run);
@@ -123,8 +175,13 @@ void RunRecorder::end(records::Outcome outcome, const MfgSettings& settings, std
 void RunRecorder::abandon()
 {
     m_running = false;
-    if (m_lease && !m_consumed)
-        (void)m_setup.store->releaseMac(*m_lease);
+    if (m_lease && !m_consumed) {
+        std::string ignored;
+        if (m_written)
+            (void)quarantine(*m_lease, ignored);
+        else
+            (void)m_setup.store->releaseMac(*m_lease);
+    }
     m_lease.reset();
 }
 

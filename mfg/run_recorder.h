@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace mfg {
 
@@ -38,25 +39,44 @@ public:
     const std::string& leaseProblem() const { return m_leaseProblem; }
     void itemStarted(int item);
     void itemEnded(int item, bool passed);
-    // The board passed with the run's address: it is consumed in the store
-    // at once. False (and why in `problem`) when the store did not take it.
-    bool consume(std::string& problem);
-    // The run's end: its record is saved and an address not consumed is
-    // given back. A store problem is added to `resultMessage`.
+    // The run's address is about to go into the board. False (and why in
+    // `problem`) when the store no longer holds it for this station: the
+    // board must not get it then.
+    bool writing(std::string& problem);
+    // The board passed with the run's address: it is consumed and the
+    // passing run recorded, in one transaction. False (and why in
+    // `problem`) when the store did not confirm it; a written address is
+    // then quarantined at the run's end.
+    bool consume(const MfgSettings& settings, std::string& problem);
+    // The address went into the board, and the store did not confirm the pass.
+    bool quarantining() const { return m_lease && m_written && m_consumeFailed; }
+    // The run's end: its record is saved (a passing run's already is), an
+    // address not consumed is given back, or quarantined when it went into
+    // a board whose pass was not confirmed. A store problem is added to
+    // `resultMessage`.
     void end(records::Outcome outcome, const MfgSettings& settings, std::string& resultMessage);
     // The run stopped without an end (the program closes): only the lease
-    // is given back.
+    // is given back (quarantined when it was written).
     void abandon();
 
     // This station's runs of the (UTC) day, and whether it could be read.
     std::optional<records::DayCount> today();
 
 private:
+    void fillRun(records::Outcome outcome, const MfgSettings& settings, const std::string& resultMessage);
+    // Quarantines the lease; kept for the next run when the store cannot be
+    // reached (the store does it itself once this station is gone).
+    bool quarantine(const records::MacLease& lease, std::string& problem);
+
     Setup m_setup;
     platform::Clock& m_clock;
     bool m_running = false;
     std::optional<records::MacLease> m_lease;
+    bool m_written = false; // the address went (or was going) into the board
     bool m_consumed = false;
+    bool m_consumeFailed = false;
+    bool m_saved = false; // the run's record is in the store
+    std::vector<records::MacLease> m_pendingQuarantine;
     std::string m_leaseProblem;
     records::RunRecord m_run;
     platform::TimePoint m_itemStart {};

@@ -5,6 +5,7 @@
 #include "mfg/test_page.h"
 #include "platform/text_file.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace mfg {
@@ -52,7 +53,7 @@ platform::Result<void> showRangeInOptionFile(const std::string& directory, const
     std::string rewritten;
     for (const auto& line : lines)
         rewritten += line;
-    return platform::writeFileBytes(path, rewritten);
+    return platform::writeFileAtomic(path, rewritten);
 }
 
 } // namespace
@@ -115,6 +116,18 @@ platform::Result<StationRecords> openStationRecords(const std::string& directory
     if (!shown)
         return platform::Error { "Option.dat: " + shown.error().message };
     return result;
+}
+
+platform::Result<platform::FileLock> lockStation(const std::string& directory)
+{
+    auto lock
+        = platform::FileLock::acquire(directory, platform::FileLock::Kind::Exclusive, platform::FileLock::Wait::No);
+    if (!lock && lock.error().code == EWOULDBLOCK)
+        return platform::Error { "another kellan-mp (a run, the window or a change of options) is using the station's "
+                                 "settings in "
+                + directory + "; one station, one folder",
+            EWOULDBLOCK };
+    return lock;
 }
 
 std::string defaultStationName() { return records::hostName(); }

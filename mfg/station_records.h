@@ -2,6 +2,7 @@
 
 #include "mfg/records/record_store.h"
 #include "mfg/run_recorder.h"
+#include "platform/file_lock.h"
 #include "platform/result.h"
 
 #include <memory>
@@ -33,6 +34,12 @@ std::string stationRecordsUrl(const std::string& directory, const std::string& u
 // its range from Option.dat when it has none yet, and Option.dat's MAC lines
 // are set to show the store's range.
 platform::Result<StationRecords> openStationRecords(const std::string& directory, const std::string& url);
+
+// One station, one folder of settings: `run`, the window and every command
+// that changes the settings hold this lock over the folder while they work,
+// so two of them never hand out the same Option.dat address or write each
+// other's files. Not waited for: the refusal names the reason.
+platform::Result<platform::FileLock> lockStation(const std::string& directory);
 
 // The station's name (the host's unless given) and the operator's login.
 std::string defaultStationName();

@@ -20,35 +20,6 @@ constexpr const char* kSwitchToNormal
 constexpr const char* kLoaderFailed = "Download boot loader failed.\n";
 constexpr const char* kTestFirmwareFailed = "Download test firmware failed.\nPlease check:\n * Ethernet connection\n * "
                                             "IP address or Port\n * Disable I2C boot if EEPROM is NULL.\n";
-constexpr const char* kProductionFailed = "Download production firmware failed.\nPlease check:\n * Ethernet "
-                                          "connection\n * IP address or Port\n * Disable I2C boot if EEPROM is NULL.\n";
-constexpr const char* kRstFailedAtOnce = "timeout.\n";
-constexpr const char* kRstTimedOut = "Timeout.\n";
-constexpr const char* kNoReset = "Device can not be reset automatically.\nPlease try again !!\n";
-
-constexpr std::uint16_t kEndOfRun = 99;
-constexpr std::uint8_t kBootLoaderMark = 0x41;
-constexpr int kMaxResetRetries = 5;
-
-struct SelfTest {
-    std::vector<std::uint8_t> command;
-    milliseconds pause;
-    std::size_t judged;
-    std::uint8_t mark;
-    const char* failure;
-};
-
-const SelfTest& selfTestFor(int bit)
-{
-    static const SelfTest kTests[] = {
-        { { 'r', '\r', '\n' }, milliseconds(100), 4, 0x21, "RAM test failed.\n" },
-        { { 'c', '\r', '\n' }, milliseconds(100), 4, 0x40, "CPU test failed.\n" },
-        { { 'e', 't', '\r', '\n' }, milliseconds(200), 5, 0x23, "EEPROM test failed.\n" },
-        { { 'h', 's', 'i', 'l', 'o', 'o', 'p', '\r', '\n' }, milliseconds(500), 10, 0x40, "HSUARTS test failed.\n" },
-    };
-    return kTests[bit - 2];
-}
-
 void forgetNeighbourBySystem(const std::string& address)
 {
     if (!address.empty())
@@ -112,19 +83,42 @@ void TestPage::setPortIo(platform::PortIo* portIo)
     m_isp.setPortIo(portIo);
 }
 
-void TestPage::advanceMac()
+std::string TestPage::boardHoldsText() const
 {
-    m_consumedMac = m_settings.currentMac;
+    return "This board holds " + m_settings.currentMac + ", which the next board will get: test it again.\n";
+}
+
+bool TestPage::advanceMac()
+{
     if (m_env.recorder && m_env.recorder->sharedMacs()) {
-        // The store keeps the range; Option.dat only shows it.
+        // The store keeps the range; Option.dat only shows it. A pass it
+        // does not confirm is no pass: the board may hold an address the
+        // store could hand out again.
         std::string problem;
-        if (!m_env.recorder->consume(problem))
+        if (!m_env.recorder->consume(m_settings, problem)) {
             ResultMessage += "MAC address not marked as used in the records store: " + problem + "\n";
+            if (m_env.recorder->quarantining())
+                ResultMessage += "This board holds " + m_settings.currentMac
+                    + ", whose pass could not be confirmed: the address is quarantined and never handed out "
+                      "again. Test the board again.\n";
+            return false;
+        }
+        m_consumedMac = m_settings.currentMac;
         m_macConsumed = true;
-        return;
+        return true;
     }
-    AdvanceMac(m_env.directory, m_settings, ResultMessage);
+    // Option.dat keeps the range: an address it does not show as used
+    // would go to the next board as well, so that is no pass either, and
+    // the address in memory stays where the file has it.
+    const MfgSettings before = m_settings;
+    if (!AdvanceMac(m_env.directory, m_settings, ResultMessage)) {
+        m_settings.currentMac = before.currentMac;
+        m_settings.currentMacValue = before.currentMacValue;
+        return false;
+    }
+    m_consumedMac = before.currentMac;
     m_macConsumed = true;
+    return true;
 }
 
 void TestPage::start()
@@ -277,7 +271,10 @@ void TestPage::runStep(std::uint16_t step)
             PassFlag = 1;
             return next(15);
         }
-        advanceMac();
+        if (!advanceMac()) {
+            PassFlag = 0;
+            return next(kEndOfRun);
+        }
         PassFlag = 1;
         return next(kEndOfRun);
     case 15:
@@ -309,12 +306,28 @@ void TestPage::step0()
     m_loaderRan = false;
     m_interrupted = false;
     m_macConsumed = false;
+    m_macWritten = false;
     m_consumedMac.clear();
     RowIndex = 0;
     if (m_env.recorder)
         m_env.recorder->begin(m_settings);
     m_isp.DetectUsbPort(m_link, m_settings.comIndex);
     ResetRetries = 0;
+    if (selected(6) && MacRangeUsedUp(m_settings.currentMac, m_settings.endMac)) {
+        // No address for this board: it fails before its flash is erased
+        // and its time spent, not at the EEPROM item.
+        ResultMessage += kMacOutOfRange;
+        for (std::size_t row = 0; row < m_rows.size(); ++row) {
+            if (m_rows[row].item == 6)
+                markRow(static_cast<int>(row), RowMark::Failed);
+        }
+        PassFlag = 0;
+        SequenceState = kEndOfRun;
+        m_reentry = true;
+        if (!m_timer || !m_env.loop.timerActive(m_timer))
+            m_timer = m_env.loop.startTimer(milliseconds(1), [this] { tick(); });
+        return;
+    }
     if (selected(0)) {
         markRow(0, RowMark::Running);
         SequenceState = 1;
@@ -391,213 +404,6 @@ void TestPage::step3()
     itemPassed(4);
 }
 
-void TestPage::selfTest(int bit, std::uint16_t nextStep)
-{
-    const SelfTest& test = selfTestFor(bit);
-    const bool ramTest = bit == 2;
-    auto fail = [&](const char* marker) {
-        if (ramTest && marker)
-            m_env.prompter.message(marker);
-        itemFailed(test.failure);
-    };
-    auto overTime = [&] { return m_env.clock.now() - m_stepStart > seconds(5); };
-    auto passed = [&] {
-        m_env.clock.sleepFor(milliseconds(10));
-        itemPassed(nextStep);
-    };
-
-    if (!m_link.UsbPort()) {
-        if (!m_env.portIo)
-            return fail(nullptr);
-        const std::uint16_t base = m_settings.LegacyBase;
-        for (;;) {
-            if (bit == 5)
-                m_env.clock.sleepFor(milliseconds(10));
-            for (std::uint8_t byte : test.command)
-                m_env.portIo->Out32(base, byte);
-            if (m_env.portIo->Inp32(base) == test.mark)
-                return passed();
-            if (overTime())
-                return fail(nullptr);
-        }
-    }
-
-    platform::SerialPort* port = m_link.port();
-    if (!port)
-        return fail("c");
-    auto& send = m_link.sendBuffer();
-    auto& receive = m_link.receiveBuffer();
-    for (;;) {
-        std::copy(test.command.begin(), test.command.end(), send.begin());
-        m_link.setWaitMask(platform::kSerialEventRxChar | platform::kSerialEventLineError);
-        m_env.clock.sleepFor(milliseconds(1000));
-        (void)port->purge();
-        const platform::IoResult written = port->write(send.data(), test.command.size());
-        if (written.status == platform::IoStatus::FailedAtOnce)
-            return fail("c");
-        if (!written.ok())
-            return fail("a");
-        m_env.clock.sleepFor(test.pause);
-        std::uint32_t events = 0;
-        if (!port->waitEvent(milliseconds(1000), events).ok())
-            return fail("aa");
-        m_link.setEventMask(events);
-        if (!(events & platform::kSerialEventRxChar))
-            return fail("b");
-        const platform::IoResult got = port->read(receive.data(), 50, milliseconds(1000));
-        if (got.status == platform::IoStatus::FailedAtOnce)
-            return fail("aaaa");
-        if (!got.ok())
-            return fail("aaa");
-        m_link.setTransferred(static_cast<std::uint32_t>(got.count));
-        if (got.count == 0)
-            return fail("b");
-        // Only a byte of this reply counts; a short reply is tried again.
-        if (got.count > test.judged && receive[test.judged] == test.mark)
-            return passed();
-        if (overTime())
-            return fail("aaaaa");
-    }
-}
-
-void TestPage::step13()
-{
-    if (m_env.recorder && !m_env.recorder->leaseProblem().empty()) {
-        ResultMessage += "No MAC address from the records store: " + m_env.recorder->leaseProblem() + "\n";
-        markRow(RowIndex, RowMark::Failed);
-        PassFlag = 0;
-        return next(kEndOfRun);
-    }
-    m_env.clock.sleepFor(milliseconds(100));
-    EepromTarget target { m_link, m_env.portIo, m_env.clock, m_env.prompter };
-    if (!WriteEepromData(target, m_settings, ResultMessage)) {
-        markRow(RowIndex, RowMark::Failed);
-        PassFlag = 0;
-        return next(kEndOfRun);
-    }
-    itemPassed(14);
-}
-
-bool TestPage::sendReset(std::string& failure)
-{
-    static const std::uint8_t kRst[] = { 'r', 's', 't', '\r', '\n' };
-    if (!m_link.UsbPort()) {
-        if (m_env.portIo) {
-            for (std::uint8_t byte : kRst)
-                m_env.portIo->Out32(m_settings.LegacyBase, byte);
-        }
-        return true;
-    }
-    platform::SerialPort* port = m_link.port();
-    if (!port) {
-        failure = kRstFailedAtOnce;
-        return false;
-    }
-    if (m_settings.comIndex == 0) {
-        static const std::uint8_t kLineEnd[] = { '\r', '\n' };
-        (void)port->write(kLineEnd, sizeof kLineEnd);
-    }
-    (void)port->purge();
-    const platform::IoResult written = port->write(kRst, sizeof kRst);
-    if (written.status == platform::IoStatus::FailedAtOnce) {
-        failure = kRstFailedAtOnce;
-        return false;
-    }
-    if (!written.ok()) {
-        failure = kRstTimedOut;
-        return false;
-    }
-    return true;
-}
-
-TestPage::ResetWait TestPage::waitForBootLoader(std::string& failure)
-{
-    failure = kNoReset;
-    const platform::TimePoint begin = m_env.clock.now();
-    if (!m_link.UsbPort()) {
-        if (!m_env.portIo)
-            return ResetWait::Failed;
-        while (m_env.portIo->Inp32(m_settings.LegacyBase) != kBootLoaderMark) {
-            if (m_env.clock.now() - begin > seconds(10))
-                return ++ResetRetries >= kMaxResetRetries ? ResetWait::Failed : ResetWait::Retry;
-        }
-        return ResetWait::Got;
-    }
-    platform::SerialPort* port = m_link.port();
-    if (!port)
-        return ResetWait::Failed;
-    m_link.setWaitMask(platform::kSerialEventRxChar | platform::kSerialEventLineError);
-    m_env.clock.sleepFor(milliseconds(10));
-    auto& receive = m_link.receiveBuffer();
-    for (;;) {
-        std::uint32_t events = 0;
-        if (!port->waitEvent(milliseconds(2000), events).ok())
-            return ResetWait::Failed;
-        m_link.setEventMask(events);
-        if (events & platform::kSerialEventRxChar) {
-            const platform::IoResult got = port->read(receive.data(), 500, milliseconds(5000));
-            if (!got.ok())
-                return ResetWait::Failed;
-            if (got.count > 0 && receive[0] == kBootLoaderMark)
-                return ResetWait::Got;
-            if (m_env.clock.now() - begin > seconds(10))
-                return ResetWait::Failed;
-            continue;
-        }
-        if (events & platform::kSerialEventLineError)
-            return ResetWait::Failed;
-    }
-}
-
-void TestPage::step15()
-{
-    std::string failure;
-    const bool testFirmwareRuns = (m_settings.ItemMask & 0x7E) != 0;
-    if (testFirmwareRuns && !sendReset(failure))
-        return itemFailed(failure);
-    for (;;) {
-        const ResetWait outcome = waitForBootLoader(failure);
-        if (outcome == ResetWait::Got)
-            break;
-        if (outcome == ResetWait::Failed)
-            return itemFailed(failure);
-        // Direct access heard nothing: look at the port again and repeat rst.
-        m_link.close();
-        m_isp.DetectUsbPort(m_link, m_settings.comIndex);
-        if (!openForTestFirmware())
-            return itemFailed(kNoReset);
-        if (!sendReset(failure))
-            return itemFailed(failure);
-    }
-    static const std::uint8_t kChoice[] = { '3', '\r', '\n' };
-    if (!m_link.UsbPort()) {
-        if (m_env.portIo) {
-            for (std::uint8_t byte : kChoice)
-                m_env.portIo->Out32(m_settings.LegacyBase, byte);
-        }
-    } else {
-        platform::SerialPort* port = m_link.port();
-        if (!port)
-            return itemFailed(kNoReset);
-        (void)port->purge();
-        if (!port->write(kChoice, sizeof kChoice).ok())
-            return itemFailed(kNoReset);
-    }
-    m_env.forgetNeighbour(m_settings.clientAddress);
-    std::string serverReasons;
-    if (!m_server.ServeFirmware(m_settings.productionFirmwarePath, serverSetup(), serverReasons)) {
-        markRow(RowIndex, RowMark::Failed);
-        PassFlag = 0;
-        ResultMessage = kProductionFailed;
-        return next(kEndOfRun);
-    }
-    markRow(RowIndex, RowMark::Passed);
-    ++RowIndex;
-    advanceMac();
-    PassFlag = 1;
-    next(kEndOfRun);
-}
-
 void TestPage::step99()
 {
     m_link.close();
@@ -606,6 +412,10 @@ void TestPage::step99()
         if (onPictureChanged)
             onPictureChanged();
     } else {
+        // A board that holds the address of a run that did not consume it
+        // shares it with the next board.
+        if (m_macWritten && !m_macConsumed && !(m_env.recorder && m_env.recorder->quarantining()))
+            ResultMessage += boardHoldsText();
         m_errorMessage = ResultMessage;
         (void)AppendLog(m_settings.logPath, m_settings.currentMac, ResultMessage);
         for (int blink = 0; blink < 3; ++blink) {

@@ -92,6 +92,10 @@ public:
     bool interrupted() const { return m_interrupted; }
     bool macConsumed() const { return m_macConsumed; }
     const std::string& consumedMac() const { return m_consumedMac; }
+    // The last run wrote (or began to write) its address into the board.
+    bool macWritten() const { return m_macWritten; }
+    // "This board holds MAC, which the next board will get: test it again."
+    std::string boardHoldsText() const;
     // This station's boards of the day from the records (after create() and
     // every run); nothing without records.
     const std::optional<records::DayCount>& today() const { return m_today; }
@@ -117,6 +121,8 @@ public:
     std::function<void()> onPictureChanged;
 
 private:
+    static constexpr std::uint16_t kEndOfRun = 99;
+
     void tick();
     void runStep(std::uint16_t step);
     void next(std::uint16_t step);
@@ -139,7 +145,9 @@ private:
     void step99();
     void endInterrupted();
     void runEnded();
-    void advanceMac();
+    // Consumes the run's address; false (the reason added) when it could
+    // not be recorded as used.
+    bool advanceMac();
     void reloadSelection(bool keepMarks);
     bool sendReset(std::string& failure);
     enum class ResetWait { Got, Failed, Retry };
@@ -163,6 +171,7 @@ private:
     bool m_activationDeferred = false;
     bool m_interrupted = false;
     bool m_macConsumed = false;
+    bool m_macWritten = false;
     std::string m_consumedMac;
     std::optional<records::DayCount> m_today;
     platform::TimePoint m_stepStart {};

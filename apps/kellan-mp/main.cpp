@@ -42,7 +42,8 @@ void declareRun(CLI::App& app, kellan_mp::RunArguments& arguments)
     app.description("take one board through the selected items with the settings of the working directory "
                     "(Option.dat, com.dat, item.dat); prints each item's result, then PASS or FAIL and the error "
                     "message.");
-    app.footer("Ctrl+C ends the run between two steps and says whether its MAC address was consumed.\n"
+    app.footer("Ctrl+C ends the run between two steps and says whether its MAC address was consumed; a\n"
+               "second Ctrl+C within 2 s ends the program at once.\n"
                "Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files, 130 interrupted.\n"
                "Every run is recorded (station, operator, times, MAC, items, the firmware\n"
                "files' SHA-256): in production.db of the working directory, or in the store\n"
@@ -171,6 +172,38 @@ int main(int argc, char** argv)
                                   : "the desktop window is not part of this build");
     }
     const std::string command = chosen.front()->get_name();
+    if (screenshots)
+        return cli::refuse(app, "--screenshots is for the window, not for " + command);
+    // The window's options given before a command go to the command when it
+    // takes them; where they cannot apply they are refused, never dropped.
+    struct Given {
+        const char* name;
+        const std::string& value;
+        std::string* target; // the command's own option; null: it has none
+    };
+    std::string* noTarget = nullptr;
+    const Given given[] = {
+        { "--portio", portIo,
+            command == "run"              ? &run.portIo
+                : command == "check-port" ? &checkPort.portIo
+                                          : noTarget },
+        { "--records", records,
+            command == "run"           ? &run.records
+                : command == "report"  ? &report.records
+                : command == "history" ? &history.records
+                                       : noTarget },
+        { "--station", station, command == "run" ? &run.station : noTarget },
+    };
+    for (const Given& option : given) {
+        if (option.value.empty())
+            continue;
+        if (!option.target)
+            return cli::refuse(app, std::string(option.name) + " does not apply to " + command);
+        if (!option.target->empty() && *option.target != option.value)
+            return cli::refuse(app,
+                std::string(option.name) + " is given twice, before and after " + command + ", with different values");
+        *option.target = option.value;
+    }
     if (command == "run")
         return kellan_mp::runCommand(run);
     if (command == "options")

@@ -5,6 +5,7 @@
 #include "apps/kellan-mp/command.h"
 #include "mfg/option_page.h"
 #include "mfg/portio_choice.h"
+#include "mfg/station_records.h"
 #include "platform/com_names.h"
 #include "platform/text_file.h"
 
@@ -36,8 +37,9 @@ void printOptions(const mfg::OptionPage& page, bool json)
     auto entry = [](const auto& entries, int index) -> std::string {
         return index >= 0 && index < static_cast<int>(entries.size()) ? entries[index] : std::string();
     };
-    const std::string port = page.portSelection >= 0 && page.portSelection < static_cast<int>(page.ports().size())
-        ? page.ports()[page.portSelection].text
+    const bool selected = page.portSelection >= 0 && page.portSelection < static_cast<int>(page.ports().size());
+    const std::string port = selected
+        ? page.ports()[page.portSelection].text + (page.ports()[page.portSelection].present ? "" : " (absent)")
         : std::string();
     const std::vector<std::pair<std::string, std::string>> rows { { "Loader File", page.loaderPath },
         { "Test FW", page.testFirmwarePath }, { "Production FW", page.productionFirmwarePath },
@@ -54,8 +56,10 @@ void printOptions(const mfg::OptionPage& page, bool json)
             out[name] = value;
         out["MAC range used up"] = page.rangeUsedUp();
         nlohmann::ordered_json ports = nlohmann::ordered_json::array();
-        for (const auto& available : page.ports())
-            ports.push_back(available.text);
+        for (const auto& available : page.ports()) {
+            if (available.present)
+                ports.push_back(available.text);
+        }
         out["ports"] = ports;
         std::printf("%s\n", out.dump(2).c_str());
         return;
@@ -79,6 +83,17 @@ int optionsCommand(const OptionsArguments& arguments)
 {
     const bool json = arguments.json;
     const auto& changes = arguments.changes;
+    // Only a change needs the station: showing the fields never gets in a
+    // run's way.
+    platform::FileLock stationLock;
+    if (!changes.empty()) {
+        auto locked = mfg::lockStation(platform::currentDirectory());
+        if (!locked) {
+            std::fprintf(stderr, "kellan-mp options: %s\n", locked.error().message.c_str());
+            return 2;
+        }
+        stationLock = std::move(locked.value());
+    }
     Page p;
     mfg::OptionPage& page = p.page;
     page.setUp();
@@ -161,6 +176,15 @@ int itemsCommand(const ItemsArguments& arguments)
     const std::optional<std::string>& select = arguments.select;
     platform::ConsolePrompter prompter;
     mfg::ItemSelection selection(platform::currentDirectory(), prompter);
+    platform::FileLock stationLock;
+    if (select) {
+        auto locked = mfg::lockStation(platform::currentDirectory());
+        if (!locked) {
+            std::fprintf(stderr, "kellan-mp items: %s\n", locked.error().message.c_str());
+            return 2;
+        }
+        stationLock = std::move(locked.value());
+    }
     selection.open();
     if (select) {
         if (*select == "all") {

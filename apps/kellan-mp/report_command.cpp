@@ -76,7 +76,12 @@ nlohmann::json reportJson(const mfg::records::Report& report)
         const auto& range = *report.range;
         out["mac_range"] = { { "first", mfg::records::macText(range.first) },
             { "end", mfg::records::macText(range.end) }, { "used", range.used }, { "in_runs", range.leased },
-            { "given_back", range.free }, { "left", range.left() } };
+            { "given_back", range.free }, { "left", range.left() }, { "quarantined", range.quarantined } };
+        nlohmann::json quarantined = nlohmann::json::array();
+        for (const auto& mac : report.quarantined)
+            quarantined.push_back({ { "mac", mfg::records::macText(mac.mac) }, { "station", mac.station },
+                { "at", mac.at }, { "reason", mac.reason } });
+        out["quarantined_macs"] = quarantined;
     } else {
         out["mac_range"] = nullptr;
     }
@@ -120,10 +125,18 @@ int reportCommand(const ReportArguments& arguments)
         return 1;
     }
     auto report = mfg::records::buildReport(runs.value(), range.value());
+    if (range.value()) {
+        auto quarantined = store->quarantinedMacs();
+        if (!quarantined) {
+            std::fprintf(stderr, "kellan-mp report: %s\n", quarantined.error().message.c_str());
+            return 1;
+        }
+        report.quarantined = std::move(quarantined.value());
+    }
     report.source = store->describe();
     report.since = since;
     if (!htmlPath.empty()) {
-        auto written = platform::writeFileBytes(htmlPath, mfg::records::reportHtml(report));
+        auto written = platform::writeFileAtomic(htmlPath, mfg::records::reportHtml(report));
         if (!written) {
             std::fprintf(stderr, "kellan-mp report: %s: %s\n", htmlPath.c_str(), written.error().message.c_str());
             return 1;

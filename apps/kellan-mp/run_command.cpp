@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 
 #include <fcntl.h>
@@ -32,6 +33,25 @@ int g_wakeRead = -1;
 extern "C" void onInterrupt(int number)
 {
     const int savedErrno = errno;
+    // Acknowledged at once: a step (the loader's erase, the EEPROM) may take
+    // a while. A second one within two seconds ends the program at once:
+    // every file is replaced whole and every record change is one
+    // transaction, so any point is a safe one for them; only the board may
+    // then hold an address that nobody consumed.
+    static const char kAcknowledged[]
+        = "\nkellan-mp: stopping after the current step (Ctrl+C again within 2 s: at once)\n";
+    static const char kAtOnce[] = "\nkellan-mp: stopped at once; a board whose EEPROM was being written may hold the "
+                                  "address the next board will get: test it again\n";
+    static timespec first {};
+    timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    if (g_signal == 0) {
+        first = now;
+        [[maybe_unused]] auto shown = ::write(STDERR_FILENO, kAcknowledged, sizeof kAcknowledged - 1);
+    } else if (now.tv_sec - first.tv_sec < 2 || (now.tv_sec - first.tv_sec == 2 && now.tv_nsec < first.tv_nsec)) {
+        [[maybe_unused]] auto shown = ::write(STDERR_FILENO, kAtOnce, sizeof kAtOnce - 1);
+        ::_exit(128 + number);
+    }
     g_signal = number;
     const char byte = 1;
     if (g_wakeWrite >= 0) [[maybe_unused]]
@@ -150,6 +170,11 @@ int runCommand(const RunArguments& arguments)
     const std::string& recordsUrl = arguments.records;
     const std::string station = arguments.station.empty() ? mfg::defaultStationName() : arguments.station;
     const std::string directory = platform::currentDirectory();
+    auto stationLock = mfg::lockStation(directory);
+    if (!stationLock) {
+        std::fprintf(stderr, "kellan-mp run: %s\n", stationLock.error().message.c_str());
+        return 2;
+    }
     if (!platform::canOpenForReading(mfg::settingsFilePath(directory, mfg::kOptionFile))) {
         std::fprintf(stderr, "kellan-mp run: %s",
             "Option.dat can not be found ...\nPlease config parameters first in Optoin page !!\n");
@@ -216,6 +241,8 @@ int runCommand(const RunArguments& arguments)
         // On stdout with the item lines: the board's state goes with them.
         if (page.macConsumed())
             std::printf("interrupted; the board passed and MAC %s was consumed\n", page.consumedMac().c_str());
+        else if (page.macWritten())
+            std::printf("interrupted; %s", page.boardHoldsText().c_str());
         else
             std::printf("interrupted; the MAC was not consumed\n");
         return 128 + g_signal;
@@ -224,7 +251,6 @@ int runCommand(const RunArguments& arguments)
         return sayInterrupted();
     int status = 1;
     if (page.picture() == mfg::ResultPicture::Pass) {
-        // A passing run's message can only say that Option.dat was not updated.
         std::printf("PASS\n%s", page.ResultMessage.c_str());
         status = 0;
     } else {

@@ -1,6 +1,6 @@
 // MAC allocations per second with concurrent stations: each client leases an
-// address and marks it used, as a passing run does, in two transactions of
-// its own connection. Against an SQLite file (stations on one machine) and a
+// address and marks it used with its passing run's record, as a passing run
+// does, in two transactions of its own connection. Against an SQLite file (stations on one machine) and a
 // PostgreSQL server started for the run in a temporary folder (Unix socket,
 // no TCP; as an unprivileged user when run as root).
 
@@ -54,7 +54,11 @@ Figures measure(const std::string& url, int clients, int seconds)
                     problems[static_cast<std::size_t>(c)] = lease ? "range used up" : lease.error().message;
                     return;
                 }
-                auto used = store.value()->consumeMac(*lease.value());
+                mfg::records::RunRecord run;
+                run.station = station;
+                run.mac = mfg::records::macText(lease.value()->mac);
+                run.outcome = mfg::records::Outcome::Pass;
+                auto used = store.value()->consumeMac(*lease.value(), run);
                 if (!used) {
                     problems[static_cast<std::size_t>(c)] = used.error().message;
                     return;

@@ -1,6 +1,7 @@
 #include "mfg/gui/main_sheet.h"
 
 #include "mfg/config_files.h"
+#include "mfg/station_records.h"
 
 #include "platform/com_names.h"
 #include "platform/port_io.h"
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -153,6 +155,39 @@ MainSheet::MainSheet(const Surroundings& given, platform::EventLoop& loop, platf
 
 MainSheet::~MainSheet() = default;
 
+bool MainSheet::askToStop()
+{
+    if (m_closeAfterRun)
+        return true;
+    m_closeAfterRun = m_prompter->confirm("A board is being tested.\nStop after the current step and exit?", "Exit",
+        platform::MessageIcon::Question, false);
+    if (m_closeAfterRun)
+        m_sequence->stopAfterStep();
+    return m_closeAfterRun;
+}
+
+void MainSheet::reject()
+{
+    if (!m_busy) {
+        QDialog::reject();
+        return;
+    }
+    // Closed when the run's end arrives (viewArrived), or now when it came
+    // while the question was open.
+    if (askToStop() && !m_busy)
+        QDialog::reject();
+}
+
+void MainSheet::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        if (m_busy && askToStop() && !m_busy)
+            QDialog::reject();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
 void MainSheet::pageChanged(int index)
 {
     // During a run the Test page's activation waits for the run's end (the
@@ -169,6 +204,8 @@ void MainSheet::viewArrived(const SequenceThread::View& view)
     // A view sent before the last START may still arrive after it.
     setBusy(m_sequence->startsRequested() > view.startsAnswered);
     m_test->show(view, m_busy);
+    if (m_closeAfterRun && !m_busy)
+        QDialog::reject();
 }
 
 void MainSheet::setBusy(bool busy)
@@ -265,6 +302,13 @@ int runKellanGui(int argc, char** argv, const GuiOptions& options)
             std::fprintf(stderr, "kellan-mp: no folder of its own for the pictures' settings\n");
             return 1;
         }
+    }
+    // The window is the station while it is open: no run and no change of
+    // options from another program in its folder.
+    auto stationLock = lockStation(platform::currentDirectory());
+    if (!stationLock) {
+        std::fprintf(stderr, "kellan-mp: %s\n", stationLock.error().message.c_str());
+        return 2;
     }
     auto scaled = clockFromEnvironment();
     Surroundings surroundings;

@@ -31,7 +31,17 @@ public:
     bool busy() const { return m_busy; }
     const std::string& portIoText() const { return m_portIoText; }
 
+    // Exit, or the window's close button: at once between runs; during a run
+    // only when the operator says so, and then after the run's current step
+    // (the sequence never goes on without its window).
+    void reject() override;
+
+protected:
+    // Escape asks as Exit does during a run, and does nothing between runs.
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
+    bool askToStop();
     void pageChanged(int index);
     void viewArrived(const SequenceThread::View& view);
     void setBusy(bool busy);
@@ -41,6 +51,7 @@ private:
     std::unique_ptr<SequenceThread> m_sequence;
     SequenceThread::View m_view;
     bool m_busy = false;
+    bool m_closeAfterRun = false; // the operator chose to exit during a run
     bool m_portIoGiven = false; // by the surroundings or --portio: the Option page does not decide
     std::unique_ptr<PortIoChoice> m_portIo;
     std::vector<std::unique_ptr<PortIoChoice>> m_retiredPortIo; // the sequence may still point there

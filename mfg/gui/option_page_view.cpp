@@ -304,7 +304,7 @@ void OptionPageView::activate(const std::string& currentMac)
             m_speed->addItem(q(entry));
         m_port->clear();
         for (const auto& port : m_page.ports())
-            m_port->addItem(q(port.text), port.number);
+            m_port->addItem(q(port.present ? port.text : port.text + " (absent)"), port.number);
     } else {
         takeFields();
     }

@@ -147,6 +147,7 @@ SequenceThread::SequenceThread(
         }
         m_recorder = std::make_unique<RunRecorder>(recording, clock);
         environment.recorder = m_recorder.get();
+        environment.interruptRequested = [this] { return m_stopRequested.load(); };
         m_page = std::make_unique<TestPage>(environment);
         m_page->onRowChanged = [this](int) { publish(); };
         m_page->onPictureChanged = [this] { publish(); };

@@ -3,6 +3,7 @@
 #include "mfg/station_records.h"
 #include "mfg/test_page.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -63,6 +64,8 @@ public:
     void applyOptions(const MfgSettings& options);
     // Direct UART access from the next run on (between runs).
     void setPortIo(platform::PortIo* portIo);
+    // Ends the run going on after its current step (the window closes).
+    void stopAfterStep() { m_stopRequested = true; }
     // On the window's thread: START requests made so far. A run goes on
     // while the views have answered fewer.
     int startsRequested() const { return m_startsRequested; }
@@ -90,6 +93,7 @@ private:
     std::shared_ptr<bool> m_alive; // window-side guard for queued views
     int m_startsRequested = 0; // window's thread
     int m_startsAnswered = 0; // sequence's thread
+    std::atomic<bool> m_stopRequested { false }; // set by the window, read between steps
     std::thread m_thread;
 };
 

@@ -2,6 +2,8 @@
 
 #include "platform/text_file.h"
 
+#include <cstdint>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -61,6 +63,24 @@ bool processIdentityAlive(const std::string& identity)
     // A killed process its parent has not yet waited for is gone too.
     bool zombie = false;
     return stat && pidAndStart(stat.value(), &zombie) == rest && !zombie;
+}
+
+std::string newHolderId()
+{
+    std::random_device source;
+    static const char kDigits[] = "0123456789abcdef";
+    std::string id;
+    for (int word = 0; word < 4; ++word) {
+        std::uint32_t bits = source();
+        for (int digit = 0; digit < 8; ++digit, bits >>= 4)
+            id += kDigits[bits & 0xF];
+    }
+    return id;
+}
+
+bool isHolderId(const std::string& text)
+{
+    return text.size() == 32 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 } // namespace mfg::records

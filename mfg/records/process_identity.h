@@ -12,4 +12,10 @@ std::string thisProcessIdentity();
 bool processIdentityAlive(const std::string& identity);
 std::string hostName();
 
+// A MAC lease holder's id: 32 lower-case hexadecimal digits drawn from the
+// system's random source, so that no two stations (on any host, in any PID
+// namespace) share one.
+std::string newHolderId();
+bool isHolderId(const std::string& text);
+
 } // namespace mfg::records

@@ -1,4 +1,5 @@
 #include "mfg/records/record_store.h"
+#include "mfg/records/sql_values.h"
 
 #include <chrono>
 #include <cstdio>
@@ -11,6 +12,7 @@ namespace {
 
 using platform::Error;
 using platform::Result;
+using namespace detail;
 
 // Each step takes the schema from the version before it to its own number.
 // A step is never changed once released: databases out there hold it.
@@ -43,9 +45,24 @@ std::vector<std::string> migrationStep(int version, const std::string& idColumn)
             "CREATE INDEX runs_mac ON runs (mac)",
             "CREATE INDEX runs_station_ended ON runs (station, ended_at)",
         };
+    case 3:
+        // A lease whose address is being written into a board, and the
+        // addresses taken out of the range for good.
+        return {
+            "ALTER TABLE mac_lease ADD COLUMN written INTEGER NOT NULL DEFAULT 0",
+            "CREATE TABLE mac_quarantine (mac BIGINT PRIMARY KEY, station TEXT NOT NULL,"
+            " quarantined_at TEXT NOT NULL, reason TEXT NOT NULL)",
+        };
     default:
         return {};
     }
+}
+
+// A database that lives only as long as its connection would hand out the
+// same addresses to every run and keep no record.
+bool throwAwayDatabase(const std::string& path)
+{
+    return path.empty() || path == ":memory:" || path.find("mode=memory") != std::string::npos;
 }
 
 bool isSqliteUrl(const std::string& url, std::string& path)
@@ -61,49 +78,6 @@ bool isSqliteUrl(const std::string& url, std::string& path)
         return true;
     }
     return false;
-}
-
-std::string text(const SqlValue& value) { return value.value_or(std::string()); }
-
-std::int64_t number(const SqlValue& value)
-{
-    if (!value || value->empty())
-        return 0;
-    std::int64_t result = 0;
-    bool negative = false;
-    for (std::size_t i = 0; i < value->size(); ++i) {
-        const char c = (*value)[i];
-        if (i == 0 && c == '-') {
-            negative = true;
-            continue;
-        }
-        if (c < '0' || c > '9')
-            break;
-        result = result * 10 + (c - '0');
-    }
-    return negative ? -result : result;
-}
-
-std::string numberText(std::int64_t value) { return std::to_string(value); }
-std::string numberText(std::uint64_t value) { return std::to_string(value); }
-
-// Runs the body inside a write transaction; any failure rolls it back.
-template <typename T, typename Body> Result<T> inWriteTransaction(SqlConnection& sql, Body body)
-{
-    auto begun = sql.beginWrite();
-    if (!begun)
-        return begun.error();
-    Result<T> result = body();
-    if (!result) {
-        sql.rollback();
-        return result;
-    }
-    auto committed = sql.commit();
-    if (!committed) {
-        sql.rollback();
-        return committed.error();
-    }
-    return result;
 }
 
 } // namespace
@@ -183,7 +157,10 @@ Result<std::unique_ptr<RecordStore>> RecordStore::open(const std::string& url)
 Result<std::unique_ptr<RecordStore>> RecordStore::openAtVersion(const std::string& url, int version)
 {
     std::string path;
-    auto connection = isSqliteUrl(url, path) ? openSqlite(path) : openPostgres(url);
+    const bool sqlite = isSqliteUrl(url, path);
+    if (sqlite && throwAwayDatabase(path))
+        return Error { "\"" + url + "\" names no lasting records database: give the path of an SQLite file" };
+    auto connection = sqlite ? openSqlite(path) : openPostgres(url);
     if (!connection)
         return connection.error();
     auto store = std::make_unique<RecordStore>(std::move(connection.value()));
@@ -235,146 +212,14 @@ Result<void> RecordStore::migrate(int target)
     return {};
 }
 
-Result<std::optional<MacRange>> RecordStore::macRange()
-{
-    auto rows = m_sql->exec("SELECT first_mac, end_mac, next_mac,"
-                            " (SELECT count(*) FROM mac_lease WHERE consumed = 1),"
-                            " (SELECT count(*) FROM mac_lease WHERE consumed = 0),"
-                            " (SELECT count(*) FROM mac_free) FROM mac_range WHERE id = 1");
-    if (!rows)
-        return rows.error();
-    if (rows.value().rows.empty())
-        return std::optional<MacRange>();
-    const SqlRow& row = rows.value().rows[0];
-    MacRange range;
-    range.first = static_cast<std::uint64_t>(number(row[0]));
-    range.end = static_cast<std::uint64_t>(number(row[1]));
-    range.next = static_cast<std::uint64_t>(number(row[2]));
-    range.used = number(row[3]);
-    range.leased = number(row[4]);
-    range.free = number(row[5]);
-    return std::optional<MacRange>(range);
-}
-
-Result<bool> RecordStore::seedMacRange(std::uint64_t first, std::uint64_t end)
-{
-    return inWriteTransaction<bool>(*m_sql, [&]() -> Result<bool> {
-        // Stations started together all try: the row's key lets one in and
-        // the others find it there, where a check before the insert would
-        // let two through and fail the second on the key.
-        auto inserted = m_sql->exec("INSERT INTO mac_range (id, first_mac, end_mac, next_mac)"
-                                    " VALUES (1, CAST($1 AS BIGINT), CAST($2 AS BIGINT), CAST($1 AS BIGINT))"
-                                    " ON CONFLICT (id) DO NOTHING",
-            { numberText(first), numberText(end) });
-        if (!inserted)
-            return inserted.error();
-        return inserted.value().changed > 0;
-    });
-}
-
-Result<int> RecordStore::reclaimDeadLeases()
-{
-    auto holders = m_sql->exec("SELECT DISTINCT holder FROM mac_lease WHERE consumed = 0");
-    if (!holders)
-        return holders.error();
-    const std::string me = m_sql->holder();
-    int reclaimed = 0;
-    for (const SqlRow& row : holders.value().rows) {
-        const std::string holder = text(row[0]);
-        if (holder == me || m_sql->holderAlive(holder))
-            continue;
-        auto given = inWriteTransaction<int>(*m_sql, [&]() -> Result<int> {
-            // Deleted first: a station starting at the same moment that gives
-            // back the same leases waits for these rows and then finds none,
-            // instead of putting the addresses into mac_free a second time.
-            auto gone
-                = m_sql->exec("DELETE FROM mac_lease WHERE holder = $1 AND consumed = 0 RETURNING mac", { holder });
-            if (!gone)
-                return gone.error();
-            for (const SqlRow& lease : gone.value().rows) {
-                auto back = m_sql->exec("INSERT INTO mac_free (mac) VALUES ($1)", { lease[0] });
-                if (!back)
-                    return back.error();
-            }
-            return static_cast<int>(gone.value().rows.size());
-        });
-        if (!given)
-            return given.error();
-        reclaimed += given.value();
-    }
-    return reclaimed;
-}
-
-Result<std::optional<MacLease>> RecordStore::leaseMac(const std::string& station)
-{
-    const std::string holder = m_sql->holder();
-    return inWriteTransaction<std::optional<MacLease>>(*m_sql, [&]() -> Result<std::optional<MacLease>> {
-        // A concurrent station may take the same given-back address first:
-        // then this delete finds nothing and a new address is taken.
-        auto reused = m_sql->exec("DELETE FROM mac_free WHERE mac = (SELECT min(mac) FROM mac_free) RETURNING mac");
-        if (!reused)
-            return reused.error();
-        SqlValue mac;
-        if (!reused.value().rows.empty()) {
-            mac = reused.value().rows[0][0];
-        } else {
-            auto stepped = m_sql->exec("UPDATE mac_range SET next_mac = next_mac + 1"
-                                       " WHERE id = 1 AND next_mac <= end_mac RETURNING next_mac - 1");
-            if (!stepped)
-                return stepped.error();
-            if (stepped.value().rows.empty())
-                return std::optional<MacLease>();
-            mac = stepped.value().rows[0][0];
-        }
-        auto held = m_sql->exec("INSERT INTO mac_lease (mac, holder, station, leased_at, consumed)"
-                                " VALUES ($1, $2, $3, $4, 0)",
-            { mac, holder, station, utcNow() });
-        if (!held)
-            return held.error();
-        return std::optional<MacLease>(MacLease { static_cast<std::uint64_t>(number(mac)) });
-    });
-}
-
-Result<void> RecordStore::consumeMac(const MacLease& lease)
-{
-    auto done = inWriteTransaction<int>(*m_sql, [&]() -> Result<int> {
-        auto used = m_sql->exec("UPDATE mac_lease SET consumed = 1 WHERE mac = $1 AND holder = $2",
-            { numberText(lease.mac), m_sql->holder() });
-        if (!used)
-            return used.error();
-        if (used.value().changed != 1)
-            return Error { "MAC " + macText(lease.mac) + " is no longer held by this station" };
-        return 1;
-    });
-    if (!done)
-        return done.error();
-    return {};
-}
-
-Result<void> RecordStore::releaseMac(const MacLease& lease)
-{
-    auto done = inWriteTransaction<int>(*m_sql, [&]() -> Result<int> {
-        auto gone = m_sql->exec("DELETE FROM mac_lease WHERE mac = $1 AND holder = $2 AND consumed = 0",
-            { numberText(lease.mac), m_sql->holder() });
-        if (!gone)
-            return gone.error();
-        // Someone already gave it back (this station was taken for dead):
-        // nothing more to do.
-        if (gone.value().changed == 0)
-            return 0;
-        auto back = m_sql->exec("INSERT INTO mac_free (mac) VALUES ($1)", { numberText(lease.mac) });
-        if (!back)
-            return back.error();
-        return 1;
-    });
-    if (!done)
-        return done.error();
-    return {};
-}
-
 Result<std::int64_t> RecordStore::saveRun(const RunRecord& run)
 {
-    return inWriteTransaction<std::int64_t>(*m_sql, [&]() -> Result<std::int64_t> {
+    return inWriteTransaction<std::int64_t>(*m_sql, [&] { return insertRun(run); });
+}
+
+Result<std::int64_t> RecordStore::insertRun(const RunRecord& run)
+{
+    {
         auto inserted
             = m_sql->exec("INSERT INTO runs (station, operator, started_at, ended_at, mac, mac_from_store, outcome,"
                           " result_message, program_version) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) RETURNING id",
@@ -402,7 +247,7 @@ Result<std::int64_t> RecordStore::saveRun(const RunRecord& run)
                 return saved.error();
         }
         return number(inserted.value().rows[0][0]);
-    });
+    }
 }
 
 Result<std::vector<RunRecord>> RecordStore::loadRuns(

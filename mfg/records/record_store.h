@@ -13,7 +13,7 @@ namespace mfg::records {
 
 // The schema version this program writes; an older database is upgraded to
 // it, a newer one refused.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 inline constexpr const char* kDefaultDatabase = "production.db";
 
 struct ItemRecord {
@@ -57,6 +57,7 @@ struct MacRange {
     std::int64_t used = 0; // consumed by passing boards
     std::int64_t leased = 0; // held by runs going on now
     std::int64_t free = 0; // handed out once, given back by a failed run
+    std::int64_t quarantined = 0; // written into a board whose pass was not confirmed: never handed out again
     std::uint64_t left() const { return (next > end ? 0 : end - next + 1) + static_cast<std::uint64_t>(free); }
 };
 
@@ -64,6 +65,15 @@ struct MacRange {
 // (given back, and offered again before any new one).
 struct MacLease {
     std::uint64_t mac = 0;
+};
+
+// An address taken out of the range for good: it went into a board whose
+// pass could not be confirmed, so it may be on a board out there.
+struct QuarantinedMac {
+    std::uint64_t mac = 0;
+    std::string station;
+    std::string at; // UTC
+    std::string reason;
 };
 
 struct DayCount {
@@ -91,15 +101,26 @@ public:
     platform::Result<std::optional<MacRange>> macRange();
     // Sets the range when there is none yet (true), else leaves it (false).
     platform::Result<bool> seedMacRange(std::uint64_t first, std::uint64_t end);
-    // Gives back the addresses of leases whose holder is gone.
+    // Gives back the addresses of leases whose holder is provably gone;
+    // one already being written into a board is quarantined instead.
     platform::Result<int> reclaimDeadLeases();
     // The lowest given-back address, else the next new one; nothing when the
     // range is used up or there is none.
     platform::Result<std::optional<MacLease>> leaseMac(const std::string& station);
-    // The board passed with this address: it is consumed.
-    platform::Result<void> consumeMac(const MacLease& lease);
+    // The address is about to go into the board: from now on it never goes
+    // back to the free addresses unless this station gives it back itself.
+    // Fails when the lease is no longer this station's.
+    platform::Result<void> markWritten(const MacLease& lease);
+    // The board passed with this address: it is consumed and the passing
+    // run saved, in one transaction (both or neither). The run's id.
+    platform::Result<std::int64_t> consumeMac(const MacLease& lease, const RunRecord& run);
     // The run ended without passing: the address is offered again.
     platform::Result<void> releaseMac(const MacLease& lease);
+    // The board holds the address but its pass could not be confirmed:
+    // the address is never handed out again. A passing record of it this
+    // station's lost commit may have left becomes a failed one.
+    platform::Result<void> quarantineMac(const MacLease& lease, const std::string& station, const std::string& reason);
+    platform::Result<std::vector<QuarantinedMac>> quarantinedMacs();
 
     // Saves a finished run, its items and files in one transaction.
     platform::Result<std::int64_t> saveRun(const RunRecord& run);
@@ -112,6 +133,7 @@ public:
 
 private:
     platform::Result<void> migrate(int target);
+    platform::Result<std::int64_t> insertRun(const RunRecord& run);
     platform::Result<std::vector<RunRecord>> loadRuns(
         const std::string& where, const std::vector<SqlValue>& parameters, bool withFiles);
 

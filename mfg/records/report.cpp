@@ -105,6 +105,11 @@ std::string reportText(const Report& report)
             static_cast<long long>(range.used), static_cast<long long>(range.leased),
             static_cast<long long>(range.free), static_cast<unsigned long long>(range.left()));
         out += line;
+        std::snprintf(line, sizeof line, "  quarantined %lld (each in a board whose pass was not confirmed)\n",
+            static_cast<long long>(range.quarantined));
+        out += line;
+        for (const QuarantinedMac& mac : report.quarantined)
+            out += "    " + macText(mac.mac) + "  " + mac.station + "  " + mac.at + "  " + mac.reason + "\n";
     } else {
         out += "  no shared range (each station steps its own in Option.dat)\n";
     }

@@ -33,6 +33,7 @@ struct Report {
     std::vector<ItemFailures> pareto; // most failures first
     std::optional<MacRange> range; // a shared store's range
     std::int64_t macsPassed = 0; // different MACs of passing runs
+    std::vector<QuarantinedMac> quarantined; // never handed out again
 };
 
 // The item a failed run failed at: its last item that did not pass, or

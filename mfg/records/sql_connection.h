@@ -31,11 +31,21 @@ public:
     virtual platform::Result<void> lockSchema() = 0;
     // The column type of a generated row id.
     virtual std::string idColumn() const = 0;
-    // Who holds a MAC lease: this connection (PostgreSQL) or this process
-    // (SQLite); and whether such a holder still lives. A lease whose holder
-    // died (a killed station) goes back to the free addresses.
-    virtual std::string holder() = 0;
+    // Who holds a MAC lease: a random id drawn when the connection first
+    // leases, which no other station (another host, another PID namespace)
+    // can come up with. The holder keeps a lock for as long as it lives: a
+    // session advisory lock (PostgreSQL) or an flock on a file beside the
+    // database (SQLite). A lease is reclaimed only once that lock is free,
+    // that is when its holder is provably gone.
+    virtual platform::Result<std::string> holder() = 0;
+    // Whether `holder` is this connection's (without drawing an id).
+    virtual bool isHolder(const std::string& holder) const = 0;
+    // False only when the holder is provably gone; a holder that cannot be
+    // asked about is taken to live.
     virtual bool holderAlive(const std::string& holder) = 0;
+    // After a gone holder's leases were reclaimed: drops what is left of
+    // its lock (the SQLite lock file).
+    virtual void forgetHolder(const std::string& holder) { (void)holder; }
     virtual std::string describe() const = 0;
 
     platform::Result<void> commit();

@@ -1,3 +1,4 @@
+#include "mfg/records/process_identity.h"
 #include "mfg/records/sql_connection.h"
 
 #include <libpq-fe.h>
@@ -73,32 +74,33 @@ public:
         return {};
     }
     std::string idColumn() const override { return "BIGSERIAL PRIMARY KEY"; }
-    std::string holder() override
+    platform::Result<std::string> holder() override
     {
-        if (m_holder.empty()) {
-            auto me = exec(kBackendIdentity + std::string(" WHERE pid = pg_backend_pid()"), {});
-            if (me && !me.value().rows.empty() && me.value().rows[0][0])
-                m_holder = *me.value().rows[0][0];
-        }
+        if (!m_holder.empty())
+            return m_holder;
+        const std::string id = newHolderId();
+        // Held by this session until it ends: a station that dies, or loses
+        // its connection, lets go of it with the session.
+        auto locked = exec("SELECT pg_advisory_lock($1::bigint)", { lockKey(id) });
+        if (!locked)
+            return locked.error();
+        m_holder = id;
         return m_holder;
     }
+    bool isHolder(const std::string& holder) const override { return !m_holder.empty() && holder == m_holder; }
     bool holderAlive(const std::string& holder) override
     {
-        auto live = exec(kBackendIdentity + std::string(" WHERE pid = $1::int"),
-            { holder.substr(0, holder.find('/')).find_first_not_of("0123456789") == std::string::npos
-                    ? holder.substr(0, holder.find('/'))
-                    : std::string("0") });
+        if (!isHolderId(holder))
+            return olderHolderAlive(holder);
+        auto live = exec("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted"
+                         " AND classid = ($1::bigint >> 32)::oid AND objid = ($1::bigint & 4294967295)::oid"
+                         " AND objsubid = 1",
+            { lockKey(holder) });
         // When the server cannot be asked the lease is kept: giving an
         // address out twice is worse than leaving it unused.
-        if (!live)
+        if (!live || live.value().rows.empty() || !live.value().rows[0][0])
             return true;
-        for (const auto& row : live.value().rows) {
-            // Another role's session shows no start time without the right
-            // to see it: the number alone has to do then.
-            if (!row[0] || *row[0] == holder)
-                return true;
-        }
-        return false;
+        return *live.value().rows[0][0] != "0";
     }
     std::string describe() const override
     {
@@ -115,6 +117,31 @@ public:
     }
 
 private:
+    // The advisory lock's key: the id's first 15 digits, a positive bigint.
+    static std::string lockKey(const std::string& id)
+    {
+        return std::to_string(std::stoull(id.substr(0, 15), nullptr, 16));
+    }
+
+    // Leases of an older version name the server process of their session
+    // with its start time.
+    bool olderHolderAlive(const std::string& holder)
+    {
+        auto live = exec(kBackendIdentity + std::string(" WHERE pid = $1::int"),
+            { holder.substr(0, holder.find('/')).find_first_not_of("0123456789") == std::string::npos
+                    ? holder.substr(0, holder.find('/'))
+                    : std::string("0") });
+        if (!live)
+            return true;
+        for (const auto& row : live.value().rows) {
+            // Another role's session shows no start time without the right
+            // to see it: the number alone has to do then.
+            if (!row[0] || *row[0] == holder)
+                return true;
+        }
+        return false;
+    }
+
     // A server process with its start time: a later session that gets the
     // same process number is another holder.
     static constexpr const char* kBackendIdentity

@@ -1,7 +1,12 @@
 #include "mfg/records/process_identity.h"
 #include "mfg/records/sql_connection.h"
+#include "platform/file_lock.h"
 
 #include <sqlite3.h>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace mfg::records {
 
@@ -12,10 +17,16 @@ public:
     SqliteConnection(sqlite3* db, std::string path)
         : m_db(db)
         , m_path(std::move(path))
-        , m_holder(thisProcessIdentity())
     {
     }
-    ~SqliteConnection() override { sqlite3_close_v2(m_db); }
+    ~SqliteConnection() override
+    {
+        sqlite3_close_v2(m_db);
+        // Gone: the lock file goes first, then the lock. Whoever opened the
+        // file meanwhile finds it free and this holder gone, which it is.
+        if (m_holderLock.held())
+            ::unlink((holderFolder() + "/" + m_holder).c_str());
+    }
 
     platform::Result<SqlRows> exec(const std::string& sql, const std::vector<SqlValue>& parameters) override
     {
@@ -66,8 +77,49 @@ public:
     }
     platform::Result<void> lockSchema() override { return {}; }
     std::string idColumn() const override { return "INTEGER PRIMARY KEY"; }
-    std::string holder() override { return m_holder; }
-    bool holderAlive(const std::string& holder) override { return processIdentityAlive(holder); }
+    platform::Result<std::string> holder() override
+    {
+        if (m_holderLock.held())
+            return m_holder;
+        const std::string id = newHolderId();
+        // Several stations share the folder of locks: made once, by whoever
+        // comes first.
+        if (::mkdir(holderFolder().c_str(), 0755) != 0 && errno != EEXIST)
+            return platform::Error { holderFolder() + ": cannot be created for the MAC leases' locks", errno };
+        auto lock = platform::FileLock::acquire(
+            holderFolder() + "/" + id, platform::FileLock::Kind::Exclusive, platform::FileLock::Wait::No);
+        if (!lock)
+            return lock.error();
+        m_holderLock = std::move(lock.value());
+        m_holder = id;
+        return m_holder;
+    }
+    bool isHolder(const std::string& holder) const override { return !m_holder.empty() && holder == m_holder; }
+    bool holderAlive(const std::string& holder) override
+    {
+        // Leases written by an older version name a host and a process.
+        if (!isHolderId(holder))
+            return processIdentityAlive(holder);
+        const std::string path = holderFolder() + "/" + holder;
+        if (::access(path.c_str(), F_OK) != 0)
+            return errno != ENOENT;
+        auto probe
+            = platform::FileLock::acquire(path, platform::FileLock::Kind::Exclusive, platform::FileLock::Wait::No);
+        // Held: the holder lives (whatever its process number looks like
+        // from here). Any other refusal: it cannot be told, so it lives.
+        return !probe;
+    }
+    void forgetHolder(const std::string& holder) override
+    {
+        if (!isHolderId(holder))
+            return;
+        const std::string path = holderFolder() + "/" + holder;
+        // Removed under the lock: a holder never takes its file back.
+        auto probe
+            = platform::FileLock::acquire(path, platform::FileLock::Kind::Exclusive, platform::FileLock::Wait::No);
+        if (probe)
+            ::unlink(path.c_str());
+    }
     std::string describe() const override { return "sqlite:" + m_path; }
 
 private:
@@ -76,9 +128,12 @@ private:
         return platform::Error { m_path + ": " + sqlite3_errmsg(m_db), sqlite3_extended_errcode(m_db) };
     }
 
+    std::string holderFolder() const { return m_path + "-holders"; }
+
     sqlite3* m_db;
     std::string m_path;
     std::string m_holder;
+    platform::FileLock m_holderLock;
 };
 
 } // namespace
@@ -95,10 +150,12 @@ platform::Result<std::unique_ptr<SqlConnection>> openSqlite(const std::string& p
     }
     // Several stations on one machine may share the file: wait for each
     // other's transactions instead of failing, and let readers run beside
-    // a writer.
+    // a writer. Every commit reaches the disk before it is reported: a
+    // handed-out address that a power cut rolled back would be handed out
+    // again.
     sqlite3_busy_timeout(db, 30000);
     auto connection = std::make_unique<SqliteConnection>(db, path);
-    for (const char* setting : { "PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA foreign_keys=ON" }) {
+    for (const char* setting : { "PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON" }) {
         auto done = connection->exec(setting, {});
         if (!done)
             return done.error();

@@ -195,7 +195,10 @@ INSTANTIATE_TEST_SUITE_P(Fields, ApplyMac,
     testing::Values(MacCase { "00A0B0C0D0E", "00A0B0C0D0FF", "MAC start address must be 12 hexs !!" },
         MacCase { "00A0B0C0D0EG", "00A0B0C0D0FF", "MAC start address invalid !!" },
         MacCase { "00A0B0C0D0E0", "00A0B0C0D0F", "MAC end address must be 12 hexs !!" },
-        MacCase { "00A0B0C0D0E0", "00A0B0C0D0F.", "MAC end address invalid !!" }));
+        MacCase { "00A0B0C0D0E0", "00A0B0C0D0F.", "MAC end address invalid !!" },
+        // Such a range would be used up at once: every board would fail at
+        // its EEPROM, after its whole flash.
+        MacCase { "00A0B0C0D0F0", "00A0B0C0D0E0", "MAC start address is above the end address !!" }));
 
 TEST(OptionPage, PathsStayAsWrittenAndApplySavesBothFiles)
 {
@@ -346,9 +349,10 @@ INSTANTIATE_TEST_SUITE_P(Texts, UnreadableItemFile,
 
 TEST(OptionPage, ApplyWithoutAPortIsRefusedAndWritesNothing)
 {
+    // No port opens and com.dat names none (a com.dat naming an absent one
+    // keeps it listed and selected).
     TempDir dir;
     dir.write("Option.dat", kOption);
-    dir.write("com.dat", "COM3\n921.6K");
     mfg::MfgSettings settings;
     ScriptedPrompter prompter;
     mfg::OptionPage page(dir.path(), settings, prompter, [](int) { return false; });
@@ -358,7 +362,7 @@ TEST(OptionPage, ApplyWithoutAPortIsRefusedAndWritesNothing)
     EXPECT_FALSE(page.apply());
     EXPECT_EQ(prompter.messages(), std::vector<std::string>({ "No COM port selected !!" }));
     EXPECT_EQ(page.focus(), mfg::OptionPage::Field::Port);
-    EXPECT_EQ(dir.read("com.dat"), "COM3\n921.6K");
+    EXPECT_FALSE(platform::fileExists(dir.file("com.dat")));
     EXPECT_EQ(dir.read("Option.dat"), kOption);
     EXPECT_EQ(settings.currentMac, "");
 }
@@ -407,54 +411,5 @@ TEST(ItemSelection, ApplyDuringARunWritesNothing)
     EXPECT_EQ(dialog.apply(), -1);
     EXPECT_EQ(dir.read("item.dat"), "5\n");
 }
-
-struct RangeCase {
-    const char* name;
-    const char* stored; // Option.dat line 7
-    const char* end;
-    const char* shown; // the start field
-    bool usedUp;
-    const char* typed; // typed into the start field before Apply; null: nothing
-    const char* saved; // line 7 after Apply
-};
-
-class UsedUpRange : public testing::TestWithParam<RangeCase> { };
-
-TEST_P(UsedUpRange, StaysUsedUpThroughAnApplyOfTheSameTexts)
-{
-    const RangeCase& c = GetParam();
-    TempDir dir;
-    dir.write("Option.dat", std::string("a\nb\nc\nd\ne\n10.0.0.2\n") + c.stored + "\n" + c.end + "\n3\n");
-    dir.write("com.dat", "COM1\n115.2K");
-    mfg::MfgSettings settings;
-    ScriptedPrompter prompter;
-    mfg::OptionPage page(dir.path(), settings, prompter, [](int n) { return n == 1; });
-    page.setUp();
-    EXPECT_EQ(page.macStart(), c.shown);
-    EXPECT_EQ(page.rangeUsedUp(), c.usedUp);
-    if (c.typed)
-        page.typeMacStart(c.typed);
-    ASSERT_TRUE(page.apply());
-    EXPECT_NE(dir.read("Option.dat").find(std::string("\n") + c.saved + "\n" + c.end + "\n"), std::string::npos)
-        << dir.read("Option.dat");
-    EXPECT_EQ(settings.currentMac, c.saved);
-    std::string result;
-    EXPECT_EQ(mfg::ValidateMacRange(settings, result), !c.usedUp || c.typed);
-    // A run that used the range up leaves the mark in memory; the page shows
-    // it again when it comes to the front.
-    settings.currentMac = c.stored;
-    page.activate();
-    EXPECT_EQ(page.macStart(), c.shown);
-    EXPECT_EQ(page.rangeUsedUp(), c.usedUp);
-}
-
-INSTANTIATE_TEST_SUITE_P(Ranges, UsedUpRange,
-    testing::Values(
-        RangeCase { "AtTheTop", "1000000000000", "FFFFFFFFFFFF", "FFFFFFFFFFFF", true, nullptr, "1000000000000" },
-        RangeCase { "BelowTheTop", "00A0B0C0D0E2", "00A0B0C0D0E1", "00A0B0C0D0E2", true, nullptr, "00A0B0C0D0E2" },
-        RangeCase { "Open", "00A0B0C0D0E0", "00A0B0C0D0E1", "00A0B0C0D0E0", false, nullptr, "00A0B0C0D0E0" },
-        RangeCase {
-            "NewStartTyped", "1000000000000", "FFFFFFFFFFFF", "FFFFFFFFFFFF", true, "FFFFFFFFFF00", "FFFFFFFFFF00" }),
-    [](const testing::TestParamInfo<RangeCase>& info) { return info.param.name; });
 
 } // namespace

@@ -70,7 +70,7 @@ public:
                 return;
             }
             auto* box = qobject_cast<QMessageBox*>(modal);
-            if (!box)
+            if (!box || (leaveQuestions && box->button(QMessageBox::Yes)))
                 return;
             boxes.push_back(box->windowTitle().toStdString() + ": " + box->text().toStdString());
             box->accept();
@@ -79,6 +79,7 @@ public:
     }
     std::vector<std::string> boxes;
     std::string fileAnswer; // chosen in a file dialog
+    bool leaveQuestions = false; // Yes/No boxes are answered by the test itself
 
 private:
     QTimer m_timer;

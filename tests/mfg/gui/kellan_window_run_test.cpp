@@ -257,3 +257,64 @@ TEST_F(KellanWindow, AUsedUpRangeIsShownAsSuchAndKeptByApply)
 }
 
 } // namespace
+
+namespace {
+
+// Answers the next question box with `yes` (Yes or No), as the operator would.
+class QuestionAnswerer {
+public:
+    explicit QuestionAnswerer(bool yes)
+    {
+        m_timer.setInterval(5);
+        QObject::connect(&m_timer, &QTimer::timeout, [this, yes] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || !box->button(QMessageBox::Yes))
+                return;
+            questions.push_back(box->text().toStdString());
+            box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+        });
+        m_timer.start();
+    }
+    std::vector<std::string> questions;
+
+private:
+    QTimer m_timer;
+};
+
+} // namespace
+
+TEST_F(KellanWindowDuringARun, EscapeBetweenRunsStaysAndExitDuringARunAsksFirst)
+{
+    open("normal,test-firmware", 0x4C); // RAM Test, CPU Test, Write Data Into EEPROM
+    closer.leaveQuestions = true;
+    QTest::keyClick(sheet.get(), Qt::Key_Escape);
+    waitFor([] { return false; }, 50);
+    EXPECT_TRUE(sheet->isVisible()) << "Escape between runs closed the window";
+
+    {
+        // "No": the run goes on to its end and the window stays.
+        QuestionAnswerer no(false);
+        startAndWaitForItem(2);
+        // Asked only while the run goes on (a board may fail fast on a busy
+        // machine).
+        std::size_t asked = sheet->busy();
+        QTest::mouseClick(sheet->exitButton(), Qt::LeftButton);
+        asked += sheet->busy();
+        QTest::keyClick(sheet.get(), Qt::Key_Escape);
+        waitForTheEnd();
+        EXPECT_EQ(no.questions.size(), asked);
+        EXPECT_TRUE(sheet->isVisible());
+    }
+    // "Yes": the run stops after its step (however far it got while the
+    // question was open) and the window closes with it, never before.
+    QuestionAnswerer yes(true);
+    startAndWaitForItem(2);
+    const bool running = sheet->busy();
+    QTest::mouseClick(sheet->exitButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return !sheet->isVisible(); }));
+    EXPECT_EQ(runsFinished, finishedBefore + 1) << "the window closed before the run ended";
+    if (!running)
+        return;
+    ASSERT_EQ(yes.questions.size(), 1u);
+    EXPECT_EQ(yes.questions[0], "A board is being tested.\nStop after the current step and exit?");
+}

@@ -129,8 +129,12 @@ TEST_F(KellanWindow, ClosingDuringARunEndsTheSequenceCleanly)
     open("", 255);
     QTest::mouseClick(sheet->testPage()->startButton(), Qt::LeftButton);
     ASSERT_TRUE(waitFor([&] { return sheet->testPage()->startButton()->text() == "WAIT"; }, 10000));
+    // Exit asks first (answered No here: the run goes on).
     QTest::mouseClick(sheet->exitButton(), Qt::LeftButton);
-    EXPECT_FALSE(sheet->isVisible());
+    EXPECT_TRUE(sheet->isVisible());
+    ASSERT_FALSE(closer.boxes.empty());
+    EXPECT_EQ(closer.boxes.back(), "Exit: A board is being tested.\nStop after the current step and exit?");
+    // The window going away all the same (the program ends) ends the sequence.
     sheet.reset();
     EXPECT_EQ(runsFinished, 0);
 }

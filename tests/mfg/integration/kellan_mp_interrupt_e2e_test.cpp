@@ -82,11 +82,45 @@ TEST_F(KellanMpInterrupt, CtrlCDuringTheEraseEndsTheRunOnceTheLoaderIsWritten)
     ASSERT_TRUE(run.interrupt());
     const auto lines = restOf(run);
     EXPECT_EQ(run.wait(5s).value_or(-1), 130) << dir.read("err.txt");
+    EXPECT_NE(dir.read("err.txt").find("kellan-mp: stopping after the current step"), std::string::npos)
+        << dir.read("err.txt");
     // The step ran to its end: the flash holds the whole loader.
     EXPECT_EQ(lines,
         std::vector<std::string>({ "Download Boot Loader         passed", "interrupted; the MAC was not consumed" }));
     EXPECT_EQ(dir.read("Option.dat"), option);
     EXPECT_FALSE(platform::fileExists(dir.file("fail.log")));
+}
+
+TEST_F(KellanMpInterrupt, CtrlCTwiceDuringTheEraseEndsTheProgramAtOnce)
+{
+    // kellan-mp in real time: its erase wait is ten seconds long, time
+    // enough for the second Ctrl+C on any machine.
+    auto run = start("KELLAN_MP_TIME_SCALE=1 '" + testing_support::programPath("kellan-mp") + "' run --yes",
+        "PORTIO_MODULE=none", "env");
+    bool warned = false;
+    for (int i = 0; i < 400 && !warned; ++i) {
+        warned = dir.read("err.txt").find("Burn code speed will slow down") != std::string::npos;
+        if (!warned)
+            (void)run.readLine(50ms);
+    }
+    ASSERT_TRUE(warned) << dir.read("err.txt");
+    ASSERT_TRUE(run.interrupt());
+    // Signals of one kind do not queue: the second after the first was seen.
+    bool acknowledged = false;
+    for (int i = 0; i < 400 && !acknowledged; ++i) {
+        acknowledged = dir.read("err.txt").find("stopping after the current step") != std::string::npos;
+        if (!acknowledged)
+            (void)run.readLine(5ms);
+    }
+    ASSERT_TRUE(acknowledged) << dir.read("err.txt");
+    ASSERT_TRUE(run.interrupt());
+    (void)restOf(run);
+    EXPECT_EQ(run.wait(5s).value_or(-1), 130) << dir.read("err.txt");
+    EXPECT_NE(dir.read("err.txt").find("kellan-mp: stopped at once; a board whose EEPROM was being written may hold "
+                                       "the address the next board will get: test it again\n"),
+        std::string::npos)
+        << dir.read("err.txt");
+    EXPECT_EQ(dir.read("Option.dat"), option);
 }
 
 TEST_F(KellanMpInterrupt, CtrlCAtThePromptEndsTheRun)

@@ -186,6 +186,8 @@ TEST_P(FailingBoards, EndTheRunWithTheirReasonLogged)
 }
 
 const std::string kNoReset = "Device can not be reset automatically.\nPlease try again !!\n";
+// A board that failed once it held its address shares it with the next one.
+const std::string kHoldsE0 = "This board holds 00A0B0C0D0E0, which the next board will get: test it again.\n";
 const std::string kTestFirmwareFailed = "Download test firmware failed.\nPlease check:\n * Ethernet connection\n * IP "
                                         "address or Port\n * Disable I2C boot if EEPROM is NULL.\n";
 
@@ -196,16 +198,32 @@ INSTANTIATE_TEST_SUITE_P(AtEachItem, FailingBoards,
         FailingBoard { "RamMarkAlone", "bare-r", "00A0B0C0D0E0", 2, "RAM test failed.\n", { "aaaaa" } },
         FailingBoard { "CpuReplyWithoutMark", "fail-c", "00A0B0C0D0E0", 3, "CPU test failed.\n", {} },
         FailingBoard { "HsuartSilent", "mute-hsiloop", "00A0B0C0D0E0", 5, "HSUARTS test failed.\n", {} },
-        FailingBoard { "NoBannerAfterReset", "no-banner", "00A0B0C0D0E0", 7, kNoReset, {} },
-        FailingBoard { "ResetIgnored", "no-reset", "00A0B0C0D0E0", 7, kNoReset, {} },
+        FailingBoard { "NoBannerAfterReset", "no-banner", "00A0B0C0D0E0", 7, kNoReset + kHoldsE0, {} },
+        FailingBoard { "ResetIgnored", "no-reset", "00A0B0C0D0E0", 7, kNoReset + kHoldsE0, {} },
         FailingBoard { "TftpSilence", "tftp-silent", "00A0B0C0D0E0", 1, "TFTP timeout !!\n" + kTestFirmwareFailed, {} },
-        FailingBoard { "MacOutOfRange", "", "00A0B0C0D100", 6, "The MAC address is out of range now !!\n", {} },
         // The box goes with its number into the log entry, which said nothing.
-        FailingBoard { "EepromKeepsOldWords", "eeprom-ro", "00A0B0C0D0E0", 6, "EEPROM read-back failed (9)\n",
-            { "Failed to read EEPROM data from the COM port! (9)" } },
-        FailingBoard { "EepromDumpNeverComes", "mute-er", "00A0B0C0D0E0", 6, "EEPROM read-back failed (4)\n",
+        FailingBoard { "EepromKeepsOldWords", "eeprom-ro", "00A0B0C0D0E0", 6,
+            "EEPROM read-back failed (9)\n" + kHoldsE0, { "Failed to read EEPROM data from the COM port! (9)" } },
+        FailingBoard { "EepromDumpNeverComes", "mute-er", "00A0B0C0D0E0", 6, "EEPROM read-back failed (4)\n" + kHoldsE0,
             { "Failed to send command to the COM port! (4)" } }),
     [](const testing::TestParamInfo<FailingBoard>& info) { return info.param.name; });
+
+TEST_F(ProductionRun, AUsedUpRangeFailsTheBoardBeforeItsFlashIsTouched)
+{
+    prepare("", 255, "00A0B0C0D100");
+    const std::string optionBefore = dir.read("Option.dat");
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(page->picture(), mfg::ResultPicture::Fail);
+    std::vector<RowMark> expected(8, RowMark::Initial);
+    expected[6] = RowMark::Failed;
+    EXPECT_EQ(marks(), expected);
+    EXPECT_EQ(page->ResultMessage, "The MAC address is out of range now !!\n");
+    EXPECT_EQ(dir.read("fail.log"), "[00A0B0C0D100]\nThe MAC address is out of range now !!\n\n\n");
+    EXPECT_EQ(dir.read("Option.dat"), optionBefore);
+    // Neither the loader's boxes nor a command: the board was not touched.
+    EXPECT_TRUE(prompter.messages().empty());
+    EXPECT_TRUE(board->board().commands().empty());
+}
 
 TEST_F(ProductionRun, SilentIspModeFailsTheLoaderDownload)
 {

@@ -8,7 +8,7 @@
 #include "mfg/records/sha256.h"
 #include "platform/child_process.h"
 #include "tests/mfg/records/postgres_server.h"
-#include "tests/mfg/station_files.h"
+#include "tests/mfg/records/station_fixture.h"
 #include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
@@ -25,100 +25,9 @@
 
 using namespace std::chrono_literals;
 using mfg::records::Outcome;
+using namespace testing_support::stations;
 
 namespace {
-
-constexpr const char* kOption
-    = "loader.bin\ntest.bin\nprod.bin\neeprom.ini\nfail.log\n127.0.0.2\n00A0B0C0D0E0\n00A0B0C0D2FF\n4\n";
-
-struct Finished {
-    std::string out;
-    int code = -1;
-};
-
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        result.push_back(line);
-    return result;
-}
-
-// A station: its folder of settings files and two boards behind ptys, one
-// good and one whose EEPROM test fails; com-ports says which one is COM2.
-class Station {
-public:
-    explicit Station(const std::string& name, int timeScale = 10)
-        : m_name(name)
-        , m_scale(std::to_string(timeScale))
-    {
-        testing_support::writeStationFiles(dir);
-        dir.write("Option.dat", kOption);
-        dir.write("com.dat", "COM2\n921.6K");
-        // RAM, CPU, EEPROM, HSUART and the EEPROM data.
-        dir.write("item.dat", "124\n");
-    }
-
-    bool startBoards()
-    {
-        return startBoard("good", "normal,test-firmware") && startBoard("bad", "normal,test-firmware,fail-et");
-    }
-
-    void useBoard(const std::string& which) { dir.write("com-ports", "COM2 " + dir.file(which) + "\n"); }
-
-    platform::ChildProcess start(const std::string& arguments)
-    {
-        const std::string command = "cd '" + dir.path()
-            + "' && SUITE_COM_MAP=com-ports PORTIO_MODULE=none KELLAN_MP_TIME_SCALE=" + m_scale + " LOGNAME=op-"
-            + m_name + " exec '" + testing_support::programPath("kellan-mp") + "' " + arguments + " 2>>err.txt";
-        auto started = platform::ChildProcess::start({ "sh", "-c", command });
-        EXPECT_TRUE(started) << (started ? "" : started.error().message);
-        return started ? std::move(started.value()) : platform::ChildProcess();
-    }
-
-    Finished run(const std::string& arguments)
-    {
-        auto process = start(arguments);
-        Finished finished;
-        while (auto line = process.readLine(60s))
-            finished.out += line.value() + "\n";
-        finished.code = process.wait(10s).value_or(-1);
-        return finished;
-    }
-
-    // The MACs the good board held when kellan-mp read its EEPROM back.
-    std::vector<std::string> macsReadBack() const
-    {
-        std::vector<std::string> macs;
-        for (const auto& line : lines(dir.read("good.events"))) {
-            if (line.rfind("command er mac ", 0) == 0)
-                macs.push_back(line.substr(15));
-        }
-        return macs;
-    }
-
-    std::string name() const { return m_name; }
-    testing_support::TempDir dir;
-
-private:
-    bool startBoard(const std::string& which, const std::string& options)
-    {
-        const std::string command = "exec '" + testing_support::programPath("boardsim") + "' --events --time-scale "
-            + m_scale + " --link '" + dir.file(which) + "' --options " + options + " > '" + dir.file(which + ".events")
-            + "'";
-        auto started = platform::ChildProcess::start({ "sh", "-c", command });
-        if (!started)
-            return false;
-        m_boards.push_back(std::move(started.value()));
-        return testing_support::eventually([&] { return !dir.read(which + ".events").empty(); }, 10s);
-    }
-
-    std::string m_name;
-    std::string m_scale;
-    std::vector<platform::ChildProcess> m_boards;
-};
 
 class RecordsOnPostgres : public testing::Test {
 protected:
@@ -311,41 +220,64 @@ TEST_F(RecordsOnPostgres, FourStationsShareOneRange)
 
 TEST_F(RecordsOnPostgres, AKilledStationLeavesNoRecordAndNoAddressUsed)
 {
-    Station station("s1");
-    ASSERT_TRUE(station.startBoards());
-    station.useBoard("good");
-    // Through records.dat this time, the station's own settings file.
-    station.dir.write("records.dat", url + "\n");
-    auto doomed = station.start("run --yes");
-    // Killed while the EEPROM is written: the address is leased by then.
-    ASSERT_TRUE(testing_support::eventually(
-        [&] { return station.dir.read("good.events").find("command ew 0008") != std::string::npos; }, 30s));
-    doomed.kill();
-    {
-        auto records = store();
-        ASSERT_TRUE(records);
-        EXPECT_TRUE(records->runsSince("").value().empty()) << "a half-written record";
-        EXPECT_EQ(records->macRange().value()->leased, 1);
-        EXPECT_EQ(records->macRange().value()->used, 0);
+    // Killed before its address went into the board, a station's lease
+    // goes back to the next board; killed while writing it, the address is
+    // on a board nobody saw pass and is never handed out again.
+    const struct {
+        const char* killedAt;
+        const char* nextMac;
+        const char* macLine;
+        std::int64_t quarantined;
+    } cases[] = {
+        { "r", "00A0B0C0D0E0", "used 1, in runs now 0, given back 0, left 543", 0 },
+        { "ew 0008", "00A0B0C0D0E1", "used 1, in runs now 0, given back 0, left 542", 1 },
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.killedAt);
+        std::string problem;
+        const std::string database = std::string("killed") + (row.quarantined ? "writing" : "testing");
+        const std::string caseUrl = server.createDatabase(database, problem);
+        ASSERT_FALSE(caseUrl.empty()) << problem;
+        Station station("s1");
+        ASSERT_TRUE(station.startBoards());
+        station.useBoard("good");
+        // Through records.dat this time, the station's own settings file.
+        station.dir.write("records.dat", caseUrl + "\n");
+        auto doomed = station.start("run --yes");
+        ASSERT_TRUE(station.boardSaw(row.killedAt));
+        doomed.kill();
+        {
+            auto records = mfg::records::RecordStore::open(caseUrl);
+            ASSERT_TRUE(records) << records.error().message;
+            EXPECT_TRUE(records.value()->runsSince("").value().empty()) << "a half-written record";
+            EXPECT_EQ(records.value()->macRange().value()->leased, 1);
+            EXPECT_EQ(records.value()->macRange().value()->used, 0);
+            // The server ends the killed station's session (and its lock) a
+            // moment after the station: the next start finds it gone then.
+            auto holder = records.value()->sql().exec("SELECT holder FROM mac_lease");
+            ASSERT_TRUE(holder && holder.value().rows.size() == 1u);
+            const std::string id = holder.value().rows[0][0].value_or("");
+            ASSERT_TRUE(testing_support::eventually([&] { return !records.value()->sql().holderAlive(id); }));
+        }
+        // The next station start reclaims the dead station's lease.
+        Finished next = station.run("run --yes --station s2");
+        EXPECT_EQ(next.code, 0) << next.out << station.dir.read("err.txt");
+        auto records = mfg::records::RecordStore::open(caseUrl).value();
+        auto runs = records->runsSince("").value();
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].mac, row.nextMac);
+        EXPECT_EQ(runs[0].station, "s2");
+        const auto range = records->macRange().value().value();
+        EXPECT_EQ(range.used, 1);
+        EXPECT_EQ(range.leased, 0);
+        EXPECT_EQ(range.free, 0);
+        EXPECT_EQ(range.quarantined, row.quarantined);
+        Finished report = station.run("report");
+        EXPECT_EQ(report.code, 0);
+        EXPECT_NE(report.out.find("all                         1       1       0  100.0%"), std::string::npos)
+            << report.out;
+        EXPECT_NE(report.out.find(row.macLine), std::string::npos) << report.out;
     }
-    // The next station start gives the dead station's address back, and
-    // the next board gets it.
-    Finished next = station.run("run --yes --station s2");
-    EXPECT_EQ(next.code, 0) << next.out << station.dir.read("err.txt");
-    auto records = store();
-    auto runs = records->runsSince("").value();
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].mac, "00A0B0C0D0E0");
-    EXPECT_EQ(runs[0].station, "s2");
-    const auto range = records->macRange().value().value();
-    EXPECT_EQ(range.used, 1);
-    EXPECT_EQ(range.leased, 0);
-    EXPECT_EQ(range.free, 0);
-    Finished report = station.run("report");
-    EXPECT_EQ(report.code, 0);
-    EXPECT_NE(report.out.find("all                         1       1       0  100.0%"), std::string::npos)
-        << report.out;
-    EXPECT_NE(report.out.find("used 1, in runs now 0, given back 0, left 543"), std::string::npos) << report.out;
 }
 
 TEST_F(RecordsOnPostgres, AStoreThatCannotBeReachedStopsTheRun)

@@ -66,15 +66,36 @@ bool PostgresServer::start(std::string& problem, bool durable)
         problem = "initdb failed: " + readAll(m_dir + "/initdb.log");
         return false;
     }
-    const std::string run = as + bin + "/pg_ctl -D " + m_dir + "/data -l " + m_dir
-        + "/server.log -w -t 60 -o \"-c listen_addresses='' -k " + m_dir + (durable ? "" : " -c fsync=off")
-        + " -c max_connections=40\" start >" + m_dir + "/pg_ctl.log 2>&1";
+    m_durable = durable;
+    return restart(problem);
+}
+
+std::string PostgresServer::command(const std::string& pgCtlArguments) const
+{
+    const std::string as = ::geteuid() == 0 ? "setpriv --reuid=" + std::to_string(kUnprivileged)
+            + " --regid=" + std::to_string(kUnprivileged) + " --clear-groups "
+                                            : std::string();
+    return as + binDir() + "/pg_ctl -D " + m_dir + "/data " + pgCtlArguments;
+}
+
+bool PostgresServer::restart(std::string& problem)
+{
+    const std::string run = command("-l " + m_dir + "/server.log -w -t 60 -o \"-c listen_addresses='' -k " + m_dir
+        + (m_durable ? "" : " -c fsync=off") + " -c max_connections=60\" start >" + m_dir + "/pg_ctl.log 2>&1");
     if (std::system(run.c_str()) != 0) {
         problem = "pg_ctl start failed: " + readAll(m_dir + "/pg_ctl.log") + readAll(m_dir + "/server.log");
         return false;
     }
     m_running = true;
     return true;
+}
+
+bool PostgresServer::stop()
+{
+    if (!m_running)
+        return true;
+    m_running = std::system(command("-m immediate -w stop >/dev/null 2>&1").c_str()) != 0;
+    return !m_running;
 }
 
 std::string PostgresServer::url(const std::string& database) const
@@ -101,11 +122,7 @@ std::string PostgresServer::createDatabase(const std::string& name, std::string&
 
 PostgresServer::~PostgresServer()
 {
-    if (m_running) {
-        const std::string as = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-        const std::string stop = as + binDir() + "/pg_ctl -D " + m_dir + "/data -m immediate -w stop >/dev/null 2>&1";
-        (void)std::system(stop.c_str());
-    }
+    (void)stop();
     if (!m_dir.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(m_dir, ignored);

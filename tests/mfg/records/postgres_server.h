@@ -22,10 +22,20 @@ public:
     // A URL for a new, empty database of that name.
     std::string createDatabase(const std::string& name, std::string& problem);
     std::string url(const std::string& database) const;
+    // Stops the server at once, as a crash or a power cut would (every
+    // session ends), and starts it again on the same folder.
+    bool stop();
+    bool restart(std::string& problem);
+    bool running() const { return m_running; }
+    // The folder of the server (its socket and data).
+    const std::string& folder() const { return m_dir; }
 
 private:
+    std::string command(const std::string& pgCtlArguments) const;
+
     std::string m_dir;
     bool m_running = false;
+    bool m_durable = false;
 };
 
 } // namespace testing_support

@@ -34,6 +34,12 @@ RunRecord sampleRun(const std::string& station, const std::string& mac, Outcome 
     return run;
 }
 
+// A passing board's run, consumed with its address.
+platform::Result<std::int64_t> consume(RecordStore& store, const MacLease& lease)
+{
+    return store.consumeMac(lease, sampleRun("st", macText(lease.mac), Outcome::Pass, "2026-12-01T10:00:00.000Z"));
+}
+
 } // namespace
 
 TEST_P(RecordsTest, AFreshDatabaseGetsTheWholeSchema)
@@ -100,8 +106,8 @@ TEST_P(RecordsTest, AFailedBoardsAddressIsOfferedAgainAndTheRangeEnds)
     auto c = store->leaseMac("st3").value();
     ASSERT_TRUE(c);
     EXPECT_EQ(c->mac, a->mac);
-    ASSERT_TRUE(store->consumeMac(*b));
-    ASSERT_TRUE(store->consumeMac(*c));
+    ASSERT_TRUE(consume(*store, *b));
+    ASSERT_TRUE(consume(*store, *c));
     auto d = store->leaseMac("st1").value();
     ASSERT_TRUE(d);
     EXPECT_EQ(macText(d->mac), "00A0B0C0D0E2"); // the end itself is handed out
@@ -194,11 +200,16 @@ TEST_P(RecordsTest, ConcurrentStationsNeverShareAnAddress)
                 }
                 // Every third board of a station fails and gives its address back.
                 const bool fails = (board + s) % 3 == 0;
-                auto done
-                    = fails ? store.value()->releaseMac(*lease.value()) : store.value()->consumeMac(*lease.value());
+                std::string problem;
+                if (fails) {
+                    if (auto given = store.value()->releaseMac(*lease.value()); !given)
+                        problem = given.error().message;
+                } else if (auto used = consume(*store.value(), *lease.value()); !used) {
+                    problem = used.error().message;
+                }
                 std::lock_guard<std::mutex> guard(lock);
-                if (!done)
-                    problems.push_back(done.error().message);
+                if (!problem.empty())
+                    problems.push_back(problem);
                 else if (!fails)
                     consumed.push_back(lease.value()->mac);
             }
@@ -235,16 +246,8 @@ TEST_P(RecordsTest, LeasesOfAGoneHolderAreGivenBackOthersKept)
     ASSERT_TRUE(held && mine);
     auto gone = RecordStore::open(url);
     ASSERT_TRUE(gone);
-    if (GetParam() == "sqlite") {
-        // A process is its own holder; a killed station is a process gone.
-        // (Its number cannot be reused in the test's lifetime: pid_max.)
-        ASSERT_TRUE(gone.value()->sql().exec(
-            "INSERT INTO mac_lease (mac, holder, station, leased_at) VALUES ($1, $2, 'st3', 'x')",
-            { std::to_string(0x00A0B0C0D0F0), hostName() + "/4194305/1" }));
-    } else {
-        // A connection is the holder; a killed station's connection ends.
-        ASSERT_TRUE(gone.value()->leaseMac("st3").value());
-    }
+    // The holder's lock (its session, or its lock file) ends with it.
+    ASSERT_TRUE(gone.value()->leaseMac("st3").value());
     gone.value().reset();
     int reclaimed = 0;
     ASSERT_TRUE(testing_support::eventually([&] {
@@ -256,8 +259,8 @@ TEST_P(RecordsTest, LeasesOfAGoneHolderAreGivenBackOthersKept)
     const MacRange range = store->macRange().value().value();
     EXPECT_EQ(range.leased, 2) << "the living holders keep theirs";
     EXPECT_EQ(range.free, 1);
-    EXPECT_TRUE(other.value()->consumeMac(*held));
-    EXPECT_TRUE(store->consumeMac(*mine));
+    EXPECT_TRUE(consume(*other.value(), *held));
+    EXPECT_TRUE(consume(*store, *mine));
 }
 
 TEST_P(RecordsTest, StationsStartingTogetherGiveADeadStationsLeasesBackOnce)
@@ -345,4 +348,121 @@ TEST(ProcessIdentity, TellsThisProcessFromAGoneOne)
     EXPECT_FALSE(processIdentityAlive(hostName() + "/4194305/1"));
     // Another host's process cannot be asked: taken to run.
     EXPECT_TRUE(processIdentityAlive("some-other-host/1/1"));
+}
+
+TEST(RecordStoreOpen, AThrowAwayDatabaseIsRefused)
+{
+    // Each run would get a fresh range seeded from Option.dat: every board
+    // the same first address, and no record kept.
+    for (const char* url : { "sqlite:", "sqlite::memory:", ":memory:", "sqlite:file:line?mode=memory&cache=shared" }) {
+        SCOPED_TRACE(url);
+        auto store = RecordStore::open(url);
+        ASSERT_FALSE(store);
+        EXPECT_NE(store.error().message.find("no lasting records database"), std::string::npos)
+            << store.error().message;
+    }
+}
+
+TEST(RecordStoreOpen, SqliteCommitsReachTheDiskBeforeTheyAreReported)
+{
+    testing_support::TempDir dir;
+    auto store = RecordStore::open("sqlite:" + dir.file("line.db"));
+    ASSERT_TRUE(store) << store.error().message;
+    // FULL (2): a commit in the write-ahead log is synced before it returns,
+    // so a power cut cannot roll back an address already handed out.
+    auto synchronous = store.value()->sql().exec("PRAGMA synchronous");
+    ASSERT_TRUE(synchronous && !synchronous.value().rows.empty());
+    EXPECT_EQ(synchronous.value().rows[0][0].value_or(""), "2");
+}
+
+TEST_P(RecordsTest, AnAddressIsConsumedOnlyTogetherWithItsPassingRecord)
+{
+    auto store = open();
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->seedMacRange(0x00A0B0C0D0E0, 0x00A0B0C0D0FF).value());
+    auto lease = store->leaseMac("st1").value();
+    ASSERT_TRUE(lease);
+    // A record the store refuses (two files of one role): neither happens.
+    RunRecord broken = sampleRun("st1", macText(lease->mac), Outcome::Pass, "2026-12-01T10:00:00.000Z");
+    broken.files.push_back(broken.files.front());
+    EXPECT_FALSE(store->consumeMac(*lease, broken));
+    EXPECT_EQ(store->macRange().value()->used, 0);
+    EXPECT_EQ(store->macRange().value()->leased, 1);
+    EXPECT_TRUE(store->runsSince("").value().empty());
+    // Both at once.
+    ASSERT_TRUE(consume(*store, *lease));
+    EXPECT_EQ(store->macRange().value()->used, 1);
+    auto runs = store->runsSince("").value();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].mac, "00A0B0C0D0E0");
+    EXPECT_FALSE(consume(*store, *lease)) << "consumed twice";
+}
+
+TEST_P(RecordsTest, AHolderIsARandomIdWithALockNotAProcessNumber)
+{
+    auto store = open();
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->seedMacRange(0x00A0B0C0D0E0, 0x00A0B0C0D0FF).value());
+    auto lease = store->leaseMac("st1").value();
+    ASSERT_TRUE(lease);
+    auto holder = store->sql().exec("SELECT holder FROM mac_lease").value();
+    ASSERT_EQ(holder.rows.size(), 1u);
+    const std::string id = holder.rows[0][0].value_or("");
+    // A host name and a process number collide across PID namespaces.
+    EXPECT_TRUE(isHolderId(id)) << id;
+    EXPECT_EQ(id.find(hostName()), std::string::npos);
+    auto other = RecordStore::open(url);
+    ASSERT_TRUE(other);
+    EXPECT_TRUE(other.value()->sql().holderAlive(id));
+    EXPECT_EQ(other.value()->reclaimDeadLeases().value(), 0);
+    EXPECT_NE(newHolderId(), newHolderId());
+    store.reset();
+    ASSERT_TRUE(testing_support::eventually([&] { return !other.value()->sql().holderAlive(id); }));
+    EXPECT_EQ(other.value()->reclaimDeadLeases().value(), 1);
+}
+
+TEST_P(RecordsTest, AWrittenAddressWhosePassWasNotConfirmedIsNeverOfferedAgain)
+{
+    auto store = open();
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->seedMacRange(0x00A0B0C0D0E0, 0x00A0B0C0D0FF).value());
+    {
+        // A station killed after writing E0 into a board, before E1 went in.
+        auto gone = RecordStore::open(url);
+        ASSERT_TRUE(gone);
+        auto written = gone.value()->leaseMac("st2").value();
+        auto leased = gone.value()->leaseMac("st2").value();
+        ASSERT_TRUE(written && leased);
+        ASSERT_TRUE(gone.value()->markWritten(*written));
+    }
+    ASSERT_TRUE(testing_support::eventually([&] {
+        auto reclaimed = store->reclaimDeadLeases();
+        return reclaimed && reclaimed.value() > 0;
+    }));
+    MacRange range = store->macRange().value().value();
+    EXPECT_EQ(range.free, 1);
+    EXPECT_EQ(range.quarantined, 1);
+    EXPECT_EQ(range.leased, 0);
+    auto quarantined = store->quarantinedMacs().value();
+    ASSERT_EQ(quarantined.size(), 1u);
+    EXPECT_EQ(macText(quarantined[0].mac), "00A0B0C0D0E0");
+    EXPECT_EQ(quarantined[0].station, "st2");
+    EXPECT_EQ(macText(store->leaseMac("st1").value()->mac), "00A0B0C0D0E1");
+    EXPECT_EQ(macText(store->leaseMac("st1").value()->mac), "00A0B0C0D0E2");
+
+    // This station's own consume whose answer was lost: the pass recorded
+    // by it becomes a failure, and the address is quarantined all the same.
+    auto lease = store->leaseMac("st1").value();
+    ASSERT_TRUE(lease && store->markWritten(*lease));
+    ASSERT_TRUE(consume(*store, *lease));
+    ASSERT_TRUE(store->quarantineMac(*lease, "st", "pass not confirmed"));
+    range = store->macRange().value().value();
+    EXPECT_EQ(range.used, 0);
+    EXPECT_EQ(range.quarantined, 2);
+    auto runs = store->runsOfMac(macText(lease->mac)).value();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].outcome, Outcome::Fail);
+    EXPECT_EQ(runs[0].resultMessage, "pass not confirmed");
+    // A lease no longer this station's cannot be marked for writing.
+    EXPECT_FALSE(store->markWritten(*lease));
 }

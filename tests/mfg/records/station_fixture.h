@@ -1,0 +1,136 @@
+#pragma once
+
+// A production station for end-to-end tests: its folder of settings files
+// and two simulated boards behind pseudo-terminals (boardsim processes), and
+// kellan-mp started in that folder.
+
+#include "platform/child_process.h"
+#include "tests/mfg/station_files.h"
+#include "tests/support/eventually.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace testing_support::stations {
+
+using namespace std::chrono_literals;
+
+inline constexpr const char* kOption
+    = "loader.bin\ntest.bin\nprod.bin\neeprom.ini\nfail.log\n127.0.0.2\n00A0B0C0D0E0\n00A0B0C0D2FF\n4\n";
+
+struct Finished {
+    std::string out;
+    int code = -1;
+};
+
+inline std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        result.push_back(line);
+    return result;
+}
+
+// A station: its folder of settings files and two boards behind ptys, one
+// good and one whose EEPROM test fails; com-ports says which one is COM2.
+class Station {
+public:
+    explicit Station(const std::string& name, int timeScale = 10)
+        : m_name(name)
+        , m_scale(std::to_string(timeScale))
+    {
+        testing_support::writeStationFiles(dir);
+        dir.write("Option.dat", kOption);
+        dir.write("com.dat", "COM2\n921.6K");
+        // RAM, CPU, EEPROM, HSUART and the EEPROM data.
+        dir.write("item.dat", "124\n");
+    }
+
+    bool startBoards()
+    {
+        return startBoard("good", "normal,test-firmware") && startBoard("bad", "normal,test-firmware,fail-et");
+    }
+
+    void useBoard(const std::string& which) { dir.write("com-ports", "COM2 " + dir.file(which) + "\n"); }
+
+    // kellan-mp in the station's folder; `prefix` runs it through another
+    // program (unshare), `errors` names where its stderr goes.
+    platform::ChildProcess start(
+        const std::string& arguments, const std::string& prefix = {}, const std::string& errors = {})
+    {
+        const std::string command = "cd '" + dir.path()
+            + "' && SUITE_COM_MAP=com-ports PORTIO_MODULE=none KELLAN_MP_TIME_SCALE=" + m_scale + " LOGNAME=op-"
+            + m_name + " exec " + prefix + " '" + testing_support::programPath("kellan-mp") + "' " + arguments + " 2>>'"
+            + (errors.empty() ? dir.file("err.txt") : errors) + "'";
+        auto started = platform::ChildProcess::start({ "sh", "-c", command });
+        EXPECT_TRUE(started) << (started ? "" : started.error().message);
+        return started ? std::move(started.value()) : platform::ChildProcess();
+    }
+
+    Finished run(const std::string& arguments, const std::string& prefix = {}, const std::string& errors = {})
+    {
+        auto process = start(arguments, prefix, errors);
+        return finish(process);
+    }
+
+    static Finished finish(platform::ChildProcess& process)
+    {
+        Finished finished;
+        while (auto line = process.readLine(60s))
+            finished.out += line.value() + "\n";
+        finished.code = process.wait(10s).value_or(-1);
+        return finished;
+    }
+
+    // Waits until the good board has seen a command line beginning so.
+    bool boardSaw(const std::string& command, int times = 1) const
+    {
+        return testing_support::eventually(
+            [&] {
+                int seen = 0;
+                for (const auto& line : lines(dir.read("good.events")))
+                    seen += line.rfind("command " + command, 0) == 0;
+                return seen >= times;
+            },
+            30s);
+    }
+
+    // The MACs the good board held when kellan-mp read its EEPROM back.
+    std::vector<std::string> macsReadBack() const
+    {
+        std::vector<std::string> macs;
+        for (const auto& line : lines(dir.read("good.events"))) {
+            if (line.rfind("command er mac ", 0) == 0)
+                macs.push_back(line.substr(15));
+        }
+        return macs;
+    }
+
+    std::string name() const { return m_name; }
+    testing_support::TempDir dir;
+
+private:
+    bool startBoard(const std::string& which, const std::string& options)
+    {
+        const std::string command = "exec '" + testing_support::programPath("boardsim") + "' --events --time-scale "
+            + m_scale + " --link '" + dir.file(which) + "' --options " + options + " > '" + dir.file(which + ".events")
+            + "'";
+        auto started = platform::ChildProcess::start({ "sh", "-c", command });
+        if (!started)
+            return false;
+        m_boards.push_back(std::move(started.value()));
+        return testing_support::eventually([&] { return !dir.read(which + ".events").empty(); }, 10s);
+    }
+
+    std::string m_name;
+    std::string m_scale;
+    std::vector<platform::ChildProcess> m_boards;
+};
+
+} // namespace testing_support::stations
