@@ -14,17 +14,23 @@ namespace {
 
 const char* const kAbout = R"(Runs the DHCP/BOOTP server of the DHCP view on UDP port 67 of the selected
 local interface (--local ADDR, a qelta option) until interrupted (Ctrl+C,
-SIGTERM). The view's log (one line per request and per assigned address)
-goes to stdout. At exit the mapping list is saved to "dhcp.dat" and the
-values below are kept in Qelta.dat (items 13-19), as the window does.
+SIGTERM, SIGHUP). The view's log (one line per request and per assigned
+address) goes to stdout. The mapping list is saved to "dhcp.dat" at every
+change and at exit; the values below are kept in Qelta.dat (items 13-19),
+as the window does.
 Options left out take the values in Qelta.dat.)";
 
 const char* const kNotes = R"(The range must run upwards (start not above end), lie in one subnet of the
-netmask and hold at most 256 addresses; otherwise the server does not start.
+netmask, hold at most 256 addresses, and leave out the subnet's network and
+broadcast addresses and this server's own address, in this server's subnet;
+otherwise the server does not start.
 Each device keeps the address it was given: when every address of the range
 has its device, a new device gets no offer and the log says the pool is
-exhausted. Renewing devices are acknowledged for the address the mapping
-list gives them and refused (NAK) any other.
+exhausted. An offer not requested within a minute gives its address back.
+Renewing devices are acknowledged for the address the mapping list gives
+them and refused (NAK) any other; a device the list does not know is left
+to its own server. A declined address is not offered for ten minutes; a
+released one is free again.
 
 Exit status: 0 after a run ended by a signal, 1 when the server could not
 start or "dhcp.dat" could not be saved, 2 for bad arguments or a range that
@@ -99,7 +105,7 @@ int runDhcp(Context& context, const DhcpOptions& options)
     const bool started = view.running();
     // The view has said why in its log; a range that cannot be served is the
     // caller's to mend, as a bad argument is.
-    if (!started && !utility::services::checkDhcpRange(view.fields()).empty())
+    if (!started && !utility::services::checkDhcpRange(view.fields(), view.server().serverIdentifier()).empty())
         return kExitBadArguments;
     if (started) {
         if (!platform::quitOnTerminationSignals(*loop))
