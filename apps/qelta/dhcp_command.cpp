@@ -2,7 +2,9 @@
 
 #include "platform/event_loop.h"
 #include "platform/net.h"
+#include "platform/privileges.h"
 #include "platform/termination_signals.h"
+#include "platform/text_file.h"
 #include "utility/services/dhcp_view.h"
 
 #include <cstdio>
@@ -32,6 +34,12 @@ them and refused (NAK) any other; a device the list does not know is left
 to its own server. A declined address is not offered for ten minutes; a
 released one is free again.
 
+Once port 67 is bound, the datagrams are handled by a worker that has
+given up root: it takes the ids of --user (default nobody) and keeps no
+capability; "dhcp.dat" is written for it by the process that started it.
+Run without root (with CAP_NET_BIND_SERVICE for port 67) the worker stays
+who it is and drops the capability.
+
 Exit status: 0 after a run ended by a signal, 1 when the server could not
 start or "dhcp.dat" could not be saved, 2 for bad arguments or a range that
 cannot be served.)";
@@ -39,6 +47,7 @@ cannot be served.)";
 struct DhcpOptions {
     std::optional<std::string> start, end, gateway, netmask, dns, server;
     std::optional<std::string> boot;
+    std::string user = "nobody";
 };
 
 int runDhcp(Context& context, const DhcpOptions& options);
@@ -72,6 +81,8 @@ Runner declareDhcp(CLI::App& command)
                     : std::string();
             },
             "", "FILE"));
+    command.add_option("--user", options->user, "serve as this user once the port is bound (default: nobody)")
+        ->type_name("NAME");
     return [options](Context& context) { return runDhcp(context, *options); };
 }
 
@@ -107,14 +118,46 @@ int runDhcp(Context& context, const DhcpOptions& options)
     // caller's to mend, as a bad argument is.
     if (!started && !utility::services::checkDhcpRange(view.fields(), view.server().serverIdentifier()).empty())
         return kExitBadArguments;
-    if (started) {
-        if (!platform::quitOnTerminationSignals(*loop))
-            std::fprintf(stderr, "qelta: cannot catch termination signals\n");
-        loop->run();
-        view.toggle();
+    if (!started) {
+        (void)view.handOver(shell.settings());
+        return kExitFailure;
     }
-    const bool saved = view.handOver(shell.settings());
-    return started && saved ? kExitOk : kExitFailure;
+    if (!platform::quitOnTerminationSignals(*loop))
+        std::fprintf(stderr, "qelta: cannot catch termination signals\n");
+    // The datagrams from the network are handled by a worker without root;
+    // this process writes "dhcp.dat" for it and then saves the settings.
+    auto split = platform::PrivilegeSplit::start();
+    if (!split) {
+        std::fprintf(stderr, "qelta: cannot start the server's worker: %s\n", split.error().message.c_str());
+        view.toggle();
+        (void)view.handOver(shell.settings());
+        return kExitFailure;
+    }
+    if (!split->isWorker()) {
+        const std::string mappingFile = shell.store().directory() + utility::services::kDhcpFileName;
+        bool saved = true;
+        const int status = split->serve([&](const std::string& text) {
+            const bool ok = platform::writeFileAtomic(mappingFile, text).ok();
+            // Said once until a save succeeds again.
+            if (!ok && saved)
+                std::fprintf(stderr, "%s\n", utility::services::kDhcpSaveFailed);
+            saved = ok;
+        });
+        view.handOverSettings(shell.settings());
+        return status == 0 && saved ? kExitOk : kExitFailure;
+    }
+    view.setMappingWriter([&split](const std::string&, const std::string& text) { return split->send(text); });
+    auto dropped = platform::dropPrivileges(options.user);
+    if (!dropped) {
+        std::fprintf(stderr, "qelta: cannot give up root for user %s: %s\n", options.user.c_str(),
+            dropped.error().message.c_str());
+        view.toggle();
+        platform::PrivilegeSplit::exitWorker(kExitFailure);
+    }
+    std::fprintf(stderr, "Serving as %s.\n", dropped->user.c_str());
+    loop->run();
+    view.toggle();
+    platform::PrivilegeSplit::exitWorker(view.saveMappingFile() ? kExitOk : kExitFailure);
 }
 
 } // namespace

@@ -174,6 +174,12 @@ void DhcpView::listChanged()
 
 bool DhcpView::handOver(shell::AppSettings& settings)
 {
+    handOverSettings(settings);
+    return saveMappingFile();
+}
+
+void DhcpView::handOverSettings(shell::AppSettings& settings) const
+{
     const DhcpFields& f = m_server.fields();
     settings.dhcpStart = f.start;
     settings.dhcpEnd = f.end;
@@ -182,14 +188,14 @@ bool DhcpView::handOver(shell::AppSettings& settings)
     settings.dhcpDns = f.dns;
     settings.dhcpServer = f.server;
     settings.dhcpBootFile = f.bootFile;
-    return saveMappingFile();
 }
 
 bool DhcpView::saveMappingFile()
 {
     // Offers still waiting for their request are not kept: read back, they
     // would hold their addresses for good.
-    if (platform::writeFileAtomic(m_mappingFile, formatDhcpFile(m_server.savedRows()))) {
+    const std::string text = formatDhcpFile(m_server.savedRows());
+    if (m_writer ? m_writer(m_mappingFile, text) : platform::writeFileAtomic(m_mappingFile, text).ok()) {
         m_saveFailing = false;
         return true;
     }

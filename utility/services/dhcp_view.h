@@ -60,7 +60,13 @@ public:
     // (also saved at every change of the list while the server runs).
     // False (after the message) when the file could not be written.
     bool handOver(shell::AppSettings& settings);
+    // Items 13 to 19 only.
+    void handOverSettings(shell::AppSettings& settings) const;
     bool saveMappingFile();
+    // How "dhcp.dat" is written (its path, its text); by default atomically
+    // here. A worker without root hands the text to its parent instead.
+    using MappingWriter = std::function<bool(const std::string& path, const std::string& text)>;
+    void setMappingWriter(MappingWriter writer) { m_writer = std::move(writer); }
 
     const DhcpServer& server() const { return m_server; }
     // The socket's local port while running (0 when stopped).
@@ -102,6 +108,7 @@ private:
     std::function<void(const std::string&)> m_logCallback;
     std::function<void(const std::string&)> m_systemLog;
     std::function<void()> m_changed;
+    MappingWriter m_writer;
 };
 
 } // namespace utility::services

@@ -256,7 +256,7 @@ void TftpServer::request(std::span<const std::uint8_t> datagram, const platform:
     m_transfers.push_back(std::move(transfer));
     if (!m_shown)
         m_shown = &started;
-    started.session().setDirectory(m_filePath);
+    started.session().setDirectory(m_filePath, m_openDirectory);
     started.session().start(datagram, sender);
     if (!started.session().active())
         sweepLater();

@@ -60,6 +60,11 @@ public:
     // a usable one.
     void setFolderHint(std::string hint) { m_folderHint = std::move(hint); }
 
+    // The process was shut into the served folder as its root (after it
+    // bound its port, before it gave up root): files are opened from "/"
+    // while the log names them as before.
+    void servedFromRoot() { m_openDirectory = "/"; }
+
     // Start/Stop (the view's button and the toolbar command).
     void toggle();
     bool running() const { return m_running; }
@@ -118,6 +123,7 @@ private:
     std::string m_localAddress;
     std::uint16_t m_listenPort = kListenPort;
     std::string m_filePath = kTftpUnchosenFolder;
+    std::string m_openDirectory; // where files are opened when not the "File Path"
     std::string m_folderHint = "Choose one with the \"...\" button.";
     bool m_running = false;
     std::string m_log;

@@ -57,11 +57,25 @@ TftpSession::TftpSession(TftpSessionHost& host)
 
 TftpSession::~TftpSession() { closeFile(); }
 
-void TftpSession::setDirectory(std::string directory)
+void TftpSession::setDirectory(std::string directory, std::string openedAs)
 {
     reset();
     m_directory = std::move(directory);
+    m_openDirectory = openedAs.empty() ? m_directory : std::move(openedAs);
 }
+
+namespace {
+
+std::string joined(const std::string& directory, const std::string& name)
+{
+    if (directory.empty())
+        return name;
+    if (directory.back() == kSeparator)
+        return directory + name;
+    return directory + kSeparator + name;
+}
+
+} // namespace
 
 void TftpSession::reset()
 {
@@ -135,12 +149,8 @@ void TftpSession::handleError(std::span<const std::uint8_t> datagram)
 void TftpSession::handleRequest(const TftpRequest& request)
 {
     const std::string& name = request.name;
-    if (m_directory.empty())
-        m_path = name;
-    else if (m_directory.back() == kSeparator)
-        m_path = m_directory + name;
-    else
-        m_path = m_directory + kSeparator + name;
+    m_path = joined(m_directory, name);
+    m_openPath = joined(m_openDirectory, name);
 
     m_host.appendLog(format("Received a Read request from %s on port %d (file: %s).\r\n",
         platform::formatIpv4(m_peer.address), m_peer.port, m_path));
@@ -157,7 +167,7 @@ void TftpSession::handleRequest(const TftpRequest& request)
         refuse(0, "File name too long", "the path is longer than 255 characters");
         return;
     }
-    if (!tftpPathStaysInside(m_directory, m_path)) {
+    if (!tftpPathStaysInside(m_openDirectory, m_openPath)) {
         refuse(2, "Access violation", "the name leaves the served directory");
         return;
     }
@@ -228,12 +238,12 @@ bool TftpSession::openFile()
     std::error_code error;
     // Only regular files: a directory would read as an empty file, a FIFO
     // would block the server.
-    if (!std::filesystem::is_regular_file(m_path, error))
+    if (!std::filesystem::is_regular_file(m_openPath, error))
         return false;
-    m_file = std::fopen(m_path.c_str(), "rb");
+    m_file = std::fopen(m_openPath.c_str(), "rb");
     if (!m_file)
         return false;
-    const auto size = std::filesystem::file_size(m_path, error);
+    const auto size = std::filesystem::file_size(m_openPath, error);
     m_fileLength = error ? 0 : size;
     if (m_netascii)
         m_fileLength = netasciiLength(m_file);

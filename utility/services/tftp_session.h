@@ -63,8 +63,10 @@ public:
     TftpSession(const TftpSession&) = delete;
     TftpSession& operator=(const TftpSession&) = delete;
 
-    // The served directory; the session becomes idle.
-    void setDirectory(std::string directory);
+    // The served directory, as the log shows it and (when the process sees
+    // it elsewhere, shut into it as its root) as files are opened there;
+    // the session becomes idle.
+    void setDirectory(std::string directory, std::string openedAs = {});
     const std::string& directory() const { return m_directory; }
     // Ends any transfer at once (the server stops): timer stopped, file closed.
     void reset();
@@ -114,6 +116,7 @@ private:
 
     TftpSessionHost& m_host;
     std::string m_directory;
+    std::string m_openDirectory;
     State m_state = State::Idle;
     int m_timeouts = 0; // time-outs since the client last made progress
 
@@ -124,7 +127,8 @@ private:
     std::int64_t m_lastAcknowledged = 0;
     std::int64_t m_finalBlock = -1; // the short block that ends the file, once read
     platform::Endpoint m_peer;
-    std::string m_path;
+    std::string m_path; // as the log shows it
+    std::string m_openPath;
     std::FILE* m_file = nullptr;
     bool m_netascii = false;
     int m_pendingByte = -1; // netascii: second byte of a CR pair that did not fit the last block
