@@ -414,6 +414,13 @@ void TftpSession::timeout()
         resend();
         return;
     }
+    if (awaitingFinalAck()) {
+        // The client may well have the whole file and be gone: only its
+        // last acknowledgement is missing. Nobody is left to tell.
+        m_host.appendLog("Read session ended without the acknowledgement of the last block.\r\n");
+        end();
+        return;
+    }
     sendError(0, std::string(kDropSession));
     m_host.appendLog("Read session aborted!\r\n");
     end();

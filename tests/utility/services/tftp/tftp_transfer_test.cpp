@@ -109,6 +109,27 @@ TEST_F(TftpServerTest, TheLastBlockIsSentAgainUntilItIsAcknowledged)
     }
 }
 
+// A client gone after the last block (its acknowledgement lost) is not
+// told the transfer failed, and the log does not claim either outcome.
+TEST_F(TftpServerTest, ALastBlockNeverAcknowledgedEndsTheTransferQuietly)
+{
+    served.write("f.bin", pattern(100));
+    start();
+    toServer(request(kTftpRrq, "f.bin"));
+    const auto last = fromServer();
+    ASSERT_TRUE(last);
+    for (int lost = 1; lost <= 4; ++lost) {
+        loop.advance(kTftpRetransmitPeriod);
+        EXPECT_EQ(fromServer(), last);
+    }
+    loop.advance(kTftpRetransmitPeriod);
+    EXPECT_FALSE(fromServer()) << "no ERROR";
+    EXPECT_EQ(server.transferCount(), 0u);
+    EXPECT_NE(server.logText().find("Read session ended without the acknowledgement of the last block.\r\n"),
+        std::string::npos);
+    EXPECT_EQ(server.logText().find("completed"), std::string::npos);
+}
+
 // Only the client's own address and port (its transfer identifier) count:
 // anyone else's ACK, ERROR or DATA leaves the transfer as it was and is
 // told it is unknown (an ERROR is never answered).
