@@ -56,16 +56,13 @@ public:
 private:
     void receive()
     {
-        // Everything waiting is handled now, up to the end of the transfer.
-        while (m_socket.isOpen() && m_session.active()) {
+        // One datagram per readiness: a transfer in lock step has one
+        // waiting, and the loop comes back while more are (a read that finds
+        // nothing would cost a system call per block).
+        if (m_socket.isOpen() && m_session.active()) {
             platform::Endpoint sender;
             auto received = m_socket.receiveFrom(m_server.m_receive, sender);
-            if (!received) {
-                if (received.error().code == EAGAIN || received.error().code == EWOULDBLOCK)
-                    break;
-                continue;
-            }
-            if (*received != 0)
+            if (received && *received != 0)
                 m_session.dispatch({ m_server.m_receive.data(), *received }, sender);
         }
         if (!m_session.active())
