@@ -28,7 +28,8 @@ const char* const kNotes = R"(Options not given take the first terminal's saved 
 Qelta.dat); nothing is saved back.
 
 Exit status: 0 after the port was open and closed again, 1 when it could not
-be opened ("Open PORT failed!"), 2 for bad arguments.)";
+be opened ("Open PORT failed!") or went away while open ("PORT is gone"), 2
+for bad arguments.)";
 
 const std::array<const char*, 3> kParityNames = { "odd", "even", "none" };
 const std::array<const char*, 3> kFlowNames = { "none", "xon", "hardware" };
@@ -72,9 +73,12 @@ Runner declareTerm(CLI::App& command)
             "a device path (/dev/ttyUSB0) or a COM name: vorpild's virtual ports ($VORPIL_RUNTIME_DIR/dev/COMn), "
             "then the COM mapping file, then /dev/ttyS(n-1)")
         ->required();
-    command.add_option("--baud", options->baud, "1200 2400 4800 9600 14400 19200 38400 57600 115200 921600")
+    command
+        .add_option("--baud", options->baud,
+            "any rate the port takes, 50..4000000 (the window lists 1200 2400 4800 9600 14400 19200 38400 57600 "
+            "115200 921600 and has a field for others)")
         ->type_name("N")
-        ->check(entryOf(kTerminalBaudRates, "one of the terminal's baud rates"));
+        ->check(cli::wholeNumber(50, 4000000));
     command.add_option("--data-bits", options->dataBits, "8, 7, 6 or 5")
         ->type_name("B")
         ->check(entryOf(kTerminalDataBits, "8, 7, 6 or 5"));
@@ -139,7 +143,7 @@ int runTerm(Context& context, const TermOptions& options)
     lists.echo = false;
     terminal.applySettings(lists);
     if (options.baud)
-        terminal.setBaudIndex(indexOf(kTerminalBaudRates, *options.baud));
+        terminal.setBaudRate(static_cast<std::uint32_t>(std::stoul(*options.baud)));
     if (options.dataBits)
         terminal.setDataBitsIndex(indexOf(kTerminalDataBits, *options.dataBits));
     if (options.parity)
@@ -161,10 +165,9 @@ int runTerm(Context& context, const TermOptions& options)
             + std::to_string(used.testIntervalMs) + " ms is used.\n");
     if (options.length >= 0 && used.testDataLength != options.length) {
         const bool range = options.length < 1 || used.testDataLength == kTerminalMaxLength;
-        const std::string why = range
-            ? "is outside 1.." + std::to_string(kTerminalMaxLength)
-            : "is more than " + std::string(kTerminalBaudRates[static_cast<std::size_t>(used.baudRateIndex)])
-                + " baud carries in " + std::to_string(used.testIntervalMs) + " ms";
+        const std::string why = range ? "is outside 1.." + std::to_string(kTerminalMaxLength)
+                                      : "is more than " + std::to_string(terminal.baudRate()) + " baud carries in "
+                + std::to_string(used.testIntervalMs) + " ms";
         printStatus("--length " + std::to_string(options.length) + " " + why + ": "
             + std::to_string(used.testDataLength) + " bytes are used.\n");
     }
@@ -192,25 +195,26 @@ int runTerm(Context& context, const TermOptions& options)
     }
     if (!platform::quitOnTerminationSignals(*loop))
         return kExitFailure;
+    // A port that goes away ends the command with status 1, said on stderr.
+    int status = kExitOk;
+    terminal.setGoneCallback([&] {
+        status = kExitFailure;
+        loop->quit(0);
+    });
     if (options.echo)
         terminal.setEcho(true);
     if (options.autoTest)
         terminal.setAutoTest(true);
 
     // Keys from stdin, one at a time: the terminal keeps one pending write,
-    // so a key goes out only when the one before it has been taken up.
+    // so a key goes out only when the one before it has been taken up. The
+    // timer that feeds them runs only while keys wait: an idle terminal
+    // waits on its port and stdin alone.
     auto keys = std::make_shared<std::deque<std::uint8_t>>();
-    std::thread([weak = std::weak_ptr<platform::EventLoop>(loop), keys] {
-        std::string line;
-        while (std::getline(std::cin, line)) {
-            line += '\r';
-            auto alive = weak.lock();
-            if (!alive)
-                return;
-            alive->post([keys, line] { keys->insert(keys->end(), line.begin(), line.end()); });
-        }
-    }).detach();
-    loop->startTimer(std::chrono::milliseconds(1), [&terminal, keys] {
+    constexpr int kKeyTimer = 1;
+    platform::TimerSet timers(*loop);
+    auto feed = std::make_shared<std::function<void()>>();
+    *feed = [&terminal, keys, &timers, feed = std::weak_ptr(feed)] {
         while (!keys->empty() && !terminal.writePending()) {
             const std::uint8_t key = keys->front();
             keys->pop_front();
@@ -219,11 +223,31 @@ int runTerm(Context& context, const TermOptions& options)
             if (terminal.writePending())
                 break;
         }
-    });
+        if (keys->empty())
+            timers.kill(kKeyTimer);
+        else if (!timers.active(kKeyTimer))
+            if (auto self = feed.lock())
+                timers.start(kKeyTimer, std::chrono::milliseconds(1), *self);
+    };
+    std::thread([weak = std::weak_ptr<platform::EventLoop>(loop), keys, feed] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            line += '\r';
+            auto alive = weak.lock();
+            if (!alive)
+                return;
+            alive->post([keys, line, feed] {
+                keys->insert(keys->end(), line.begin(), line.end());
+                (*feed)();
+            });
+        }
+    }).detach();
     if (options.duration >= 0)
         loop->startTimer(std::chrono::milliseconds(static_cast<long long>(options.duration * 1000)),
             [&loop = *loop] { loop.quit(0); });
     loop->run();
+    if (status != kExitOk)
+        return status; // closed already, and said
     if (terminal.autoTest())
         terminal.setAutoTest(false);
     if (terminal.echo())
