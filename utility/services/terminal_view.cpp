@@ -344,6 +344,12 @@ void Terminal::type(std::uint8_t key)
     // to take back when the count returns to 0.
 }
 
+void Terminal::send(const std::uint8_t* data, std::size_t size)
+{
+    if (isOpen() && size > 0)
+        m_port.write(data, size);
+}
+
 void Terminal::receive(const std::uint8_t* data, std::size_t size)
 {
     if (size == 0)

@@ -99,6 +99,10 @@ public:
 
     // A key typed while the log has the focus.
     void type(std::uint8_t key);
+    // Bytes sent as they are, without the typing filter (text as typed, hex,
+    // a file); nothing when the port is closed. Like every write it replaces
+    // one still pending.
+    void send(const std::uint8_t* data, std::size_t size);
 
     // Closes the port if it is the named one (the virtual port manager's
     // close by name); true when it was.

@@ -311,3 +311,42 @@ TEST(TermOpen, AFailureSaysWhy)
     EXPECT_EQ(lineStarting(*qelta, "open "), "open " + line.terminalPort + ": No such file or directory");
     EXPECT_EQ(qelta->wait(10s).value_or(-1), 1);
 }
+
+namespace {
+
+// What stdin (or a file) sends: the typing rules by default, or the line
+// as it is with --as-typed, --eol and --hex, or a file's bytes.
+TEST(TermSending, LinesGoOutAsAskedFor)
+{
+    std::string file(3000, '\0');
+    for (std::size_t i = 0; i < file.size(); ++i)
+        file[i] = static_cast<char>(i * 7);
+    struct Case {
+        std::string arguments;
+        std::string input;
+        std::string peerGets;
+    };
+    const Case cases[] = {
+        { "", "AT+CMD PARAM\n", "AT+CMDPARAM\r" },
+        { "--as-typed", "AT+CMD PARAM \xe9\n", "AT+CMD PARAM \xe9\r" },
+        { "--eol crlf", "AT I\n", "AT I\r\n" },
+        { "--eol lf", "x\n", "x\n" },
+        { "--hex", "41 54 0d FF 00\nzz\n", std::string("AT\r\xff\0", 5) },
+        { "--send-file data.bin", "", file },
+    };
+    for (const Case& c : cases) {
+        Line line;
+        ASSERT_NO_FATAL_FAILURE(line.start("socat"));
+        std::ofstream(line.dir.file("in"), std::ios::binary) << c.input;
+        std::ofstream(line.dir.file("data.bin"), std::ios::binary) << file;
+        auto peer = line.peer("none", "3");
+        ASSERT_TRUE(peer.ok());
+        ASSERT_EQ(lineStarting(*peer, "ready"), "ready");
+        auto qelta = line.qelta("--baud 115200 --duration 2 " + c.arguments, line.dir.file("in"));
+        ASSERT_TRUE(qelta.ok());
+        EXPECT_EQ(unhex(lineStarting(*peer, "got ").substr(4)), c.peerGets) << c.arguments;
+        EXPECT_EQ(qelta->wait(10s).value_or(-1), 0) << c.arguments;
+    }
+}
+
+} // namespace
