@@ -172,7 +172,8 @@ if [ "$client" = renew ]; then
   cat udhcpc.out events
   finish
   grep -q '^renew 192.0.2.100$' events || { echo "FAIL: the renewal was not answered"; exit 1; }
-  [ "$(grep -c '^Assigned IP 192.0.2.100 to device with MAC '"$mac"'$' qelta.out)" = 2 ]
+  # Bound, then renewed (a client may ask again before the answer is in).
+  [ "$(grep -c '^Assigned IP 192.0.2.100 to device with MAC '"$mac"'$' qelta.out)" -ge 2 ]
   echo "PASS: renew"
   exit 0
 fi
