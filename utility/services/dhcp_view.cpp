@@ -80,6 +80,10 @@ void DhcpView::start()
         appendLog(why + ".\r\n");
         return;
     }
+    // Devices that come up together (a rack after a power cut) ask at once:
+    // their requests wait here instead of being dropped and asked again a
+    // second later. Less room than asked for is no reason not to serve.
+    (void)socket->socket().setReceiveBuffer(1 << 20);
     m_socket = std::move(socket);
     const std::string message = "DHCP server @ " + m_localAddress + " is running on UDP port 67 successfully.";
     if (m_systemLog)
