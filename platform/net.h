@@ -47,6 +47,9 @@ public:
 
     Result<void> setReuseAddress(bool on);
     Result<void> setBroadcast(bool on);
+    // Room for datagrams that arrive while none is read (SO_RCVBUF); the
+    // system may give less than asked for.
+    Result<void> setReceiveBuffer(int bytes);
     // Binds to a dotted local address ("" or "0.0.0.0" = any) and port (0 = any free).
     Result<void> bind(const std::string& localAddress, std::uint16_t port);
     Result<void> bind(Ipv4 localAddress, std::uint16_t port);

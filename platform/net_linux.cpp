@@ -140,6 +140,11 @@ Result<void> UdpSocket::setBroadcast(bool on)
     return setIntOption(m_fd, SOL_SOCKET, SO_BROADCAST, on ? 1 : 0, "SO_BROADCAST");
 }
 
+Result<void> UdpSocket::setReceiveBuffer(int bytes)
+{
+    return setIntOption(m_fd, SOL_SOCKET, SO_RCVBUF, bytes, "SO_RCVBUF");
+}
+
 Result<void> UdpSocket::bind(const std::string& localAddress, std::uint16_t port)
 {
     Ipv4 address = 0;

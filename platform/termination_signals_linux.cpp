@@ -37,8 +37,11 @@ bool quitOnTerminationSignals(EventLoop& loop)
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0)
-        return false;
+    // A closed terminal (SIGHUP) ends a program as Ctrl+C does: what it
+    // saves on the way out is saved then too.
+    for (const int signal : { SIGINT, SIGTERM, SIGHUP })
+        if (::sigaction(signal, &action, nullptr) != 0)
+            return false;
     const int fd = readFd;
     loop.watchFd(fd, kIoRead, [&loop, fd](unsigned) {
         char buffer[64];

@@ -2,7 +2,9 @@
 
 #include "platform/event_loop.h"
 #include "platform/net.h"
+#include "platform/privileges.h"
 #include "platform/termination_signals.h"
+#include "platform/text_file.h"
 #include "utility/services/dhcp_view.h"
 
 #include <cstdio>
@@ -14,17 +16,29 @@ namespace {
 
 const char* const kAbout = R"(Runs the DHCP/BOOTP server of the DHCP view on UDP port 67 of the selected
 local interface (--local ADDR, a qelta option) until interrupted (Ctrl+C,
-SIGTERM). The view's log (one line per request and per assigned address)
-goes to stdout. At exit the mapping list is saved to "dhcp.dat" and the
-values below are kept in Qelta.dat (items 13-19), as the window does.
+SIGTERM, SIGHUP). The view's log (one line per request and per assigned
+address) goes to stdout. The mapping list is saved to "dhcp.dat" at every
+change and at exit; the values below are kept in Qelta.dat (items 13-19),
+as the window does.
 Options left out take the values in Qelta.dat.)";
 
 const char* const kNotes = R"(The range must run upwards (start not above end), lie in one subnet of the
-netmask and hold at most 256 addresses; otherwise the server does not start.
+netmask, hold at most 256 addresses, and leave out the subnet's network and
+broadcast addresses and this server's own address, in this server's subnet;
+otherwise the server does not start.
 Each device keeps the address it was given: when every address of the range
 has its device, a new device gets no offer and the log says the pool is
-exhausted. Renewing devices are acknowledged for the address the mapping
-list gives them and refused (NAK) any other.
+exhausted. An offer not requested within a minute gives its address back.
+Renewing devices are acknowledged for the address the mapping list gives
+them and refused (NAK) any other; a device the list does not know is left
+to its own server. A declined address is not offered for ten minutes; a
+released one is free again.
+
+Once port 67 is bound, the datagrams are handled by a worker that has
+given up root: it takes the ids of --user (default nobody) and keeps no
+capability; "dhcp.dat" is written for it by the process that started it.
+Run without root (with CAP_NET_BIND_SERVICE for port 67) the worker stays
+who it is and drops the capability.
 
 Exit status: 0 after a run ended by a signal, 1 when the server could not
 start or "dhcp.dat" could not be saved, 2 for bad arguments or a range that
@@ -33,6 +47,7 @@ cannot be served.)";
 struct DhcpOptions {
     std::optional<std::string> start, end, gateway, netmask, dns, server;
     std::optional<std::string> boot;
+    std::string user = "nobody";
 };
 
 int runDhcp(Context& context, const DhcpOptions& options);
@@ -66,6 +81,8 @@ Runner declareDhcp(CLI::App& command)
                     : std::string();
             },
             "", "FILE"));
+    command.add_option("--user", options->user, "serve as this user once the port is bound (default: nobody)")
+        ->type_name("NAME");
     return [options](Context& context) { return runDhcp(context, *options); };
 }
 
@@ -99,16 +116,48 @@ int runDhcp(Context& context, const DhcpOptions& options)
     const bool started = view.running();
     // The view has said why in its log; a range that cannot be served is the
     // caller's to mend, as a bad argument is.
-    if (!started && !utility::services::checkDhcpRange(view.fields()).empty())
+    if (!started && !utility::services::checkDhcpRange(view.fields(), view.server().serverIdentifier()).empty())
         return kExitBadArguments;
-    if (started) {
-        if (!platform::quitOnTerminationSignals(*loop))
-            std::fprintf(stderr, "qelta: cannot catch termination signals\n");
-        loop->run();
-        view.toggle();
+    if (!started) {
+        (void)view.handOver(shell.settings());
+        return kExitFailure;
     }
-    const bool saved = view.handOver(shell.settings());
-    return started && saved ? kExitOk : kExitFailure;
+    if (!platform::quitOnTerminationSignals(*loop))
+        std::fprintf(stderr, "qelta: cannot catch termination signals\n");
+    // The datagrams from the network are handled by a worker without root;
+    // this process writes "dhcp.dat" for it and then saves the settings.
+    auto split = platform::PrivilegeSplit::start();
+    if (!split) {
+        std::fprintf(stderr, "qelta: cannot start the server's worker: %s\n", split.error().message.c_str());
+        view.toggle();
+        (void)view.handOver(shell.settings());
+        return kExitFailure;
+    }
+    if (!split->isWorker()) {
+        const std::string mappingFile = shell.store().directory() + utility::services::kDhcpFileName;
+        bool saved = true;
+        const int status = split->serve([&](const std::string& text) {
+            const bool ok = platform::writeFileAtomic(mappingFile, text).ok();
+            // Said once until a save succeeds again.
+            if (!ok && saved)
+                std::fprintf(stderr, "%s\n", utility::services::kDhcpSaveFailed);
+            saved = ok;
+        });
+        view.handOverSettings(shell.settings());
+        return status == 0 && saved ? kExitOk : kExitFailure;
+    }
+    view.setMappingWriter([&split](const std::string&, const std::string& text) { return split->send(text); });
+    auto dropped = platform::dropPrivileges(options.user);
+    if (!dropped) {
+        std::fprintf(stderr, "qelta: cannot give up root for user %s: %s\n", options.user.c_str(),
+            dropped.error().message.c_str());
+        view.toggle();
+        platform::PrivilegeSplit::exitWorker(kExitFailure);
+    }
+    std::fprintf(stderr, "Serving as %s.\n", dropped->user.c_str());
+    loop->run();
+    view.toggle();
+    platform::PrivilegeSplit::exitWorker(view.saveMappingFile() ? kExitOk : kExitFailure);
 }
 
 } // namespace

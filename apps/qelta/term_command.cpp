@@ -4,10 +4,13 @@
 #include "platform/event_loop.h"
 #include "platform/seqpacket.h"
 #include "platform/termination_signals.h"
+#include "platform/text_file.h"
 #include "utility/services/terminal_view.h"
 
+#include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <ctime>
 #include <deque>
 #include <filesystem>
 #include <iostream>
@@ -22,13 +25,15 @@ prints what arrives on stdout (as the terminal's log shows it: a physical port
 at 9600 baud gets the console display). Lines read from stdin are typed into
 the terminal key by key, each followed by a carriage return; the terminal's
 typing rules apply (spaces and control characters are not sent). Status lines
-("Open COM5 successfully.", the auto test's start and stop) go to stderr.)";
+("Open COM5 successfully.", the auto test's start and stop) go to stderr.
+With --as-typed, --eol or --hex, lines go out as they are instead.)";
 
 const char* const kNotes = R"(Options not given take the first terminal's saved settings (items 21-28 of
 Qelta.dat); nothing is saved back.
 
 Exit status: 0 after the port was open and closed again, 1 when it could not
-be opened ("Open PORT failed!"), 2 for bad arguments.)";
+be opened ("Open PORT failed!") or went away while open ("PORT is gone"), 2
+for bad arguments.)";
 
 const std::array<const char*, 3> kParityNames = { "odd", "even", "none" };
 const std::array<const char*, 3> kFlowNames = { "none", "xon", "hardware" };
@@ -40,6 +45,64 @@ struct TermOptions {
     bool autoTest = false;
     int interval = -1, length = -1;
     double duration = -1;
+    bool hex = false;
+    bool timestamps = false;
+    bool asTyped = false;
+    std::optional<std::string> eol;
+    std::optional<std::string> sendFile;
+};
+
+const std::array<const char*, 3> kEolNames = { "cr", "lf", "crlf" };
+
+// "41 42 0d" (or "41420D"): the bytes; nothing when a pair is not hex.
+std::optional<std::vector<std::uint8_t>> parseHex(const std::string& text)
+{
+    std::vector<std::uint8_t> bytes;
+    std::string digits;
+    for (char c : text) {
+        if (c == ' ' || c == '\t' || c == '\r')
+            continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return std::nullopt;
+        digits += c;
+    }
+    if (digits.size() % 2 != 0)
+        return std::nullopt;
+    for (std::size_t i = 0; i < digits.size(); i += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+std::string hexText(const std::string& bytes)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char byte : bytes) {
+        out += kDigits[byte >> 4];
+        out += kDigits[byte & 0xF];
+        out += ' ';
+    }
+    return out;
+}
+
+std::string timeStamp()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local {};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::snprintf(text, sizeof text, "[%02d:%02d:%02d.%03d] ", local.tm_hour, local.tm_min, local.tm_sec,
+        static_cast<int>(millis));
+    return text;
+}
+
+// What waits to be written: typed keys (the terminal's typing rules) or
+// bytes sent as they are.
+struct Outgoing {
+    std::vector<std::uint8_t> bytes;
+    bool raw = false;
 };
 
 template <std::size_t N> int indexOf(const std::array<const char*, N>& list, const std::string& text)
@@ -72,9 +135,12 @@ Runner declareTerm(CLI::App& command)
             "a device path (/dev/ttyUSB0) or a COM name: vorpild's virtual ports ($VORPIL_RUNTIME_DIR/dev/COMn), "
             "then the COM mapping file, then /dev/ttyS(n-1)")
         ->required();
-    command.add_option("--baud", options->baud, "1200 2400 4800 9600 14400 19200 38400 57600 115200 921600")
+    command
+        .add_option("--baud", options->baud,
+            "any rate the port takes, 50..4000000 (the window lists 1200 2400 4800 9600 14400 19200 38400 57600 "
+            "115200 921600 and has a field for others)")
         ->type_name("N")
-        ->check(entryOf(kTerminalBaudRates, "one of the terminal's baud rates"));
+        ->check(cli::wholeNumber(50, 4000000));
     command.add_option("--data-bits", options->dataBits, "8, 7, 6 or 5")
         ->type_name("B")
         ->check(entryOf(kTerminalDataBits, "8, 7, 6 or 5"));
@@ -107,6 +173,17 @@ Runner declareTerm(CLI::App& command)
             "--duration", options->duration, "close the port and end after S seconds (default: run until interrupted)")
         ->type_name("S")
         ->check(cli::wholeNumber(0, 999999999));
+    command.add_flag("--hex", options->hex,
+        "show received bytes as hex pairs, and read stdin lines as hex pairs to send (\"41 54 0d\")");
+    command.add_flag("--timestamps", options->timestamps, "begin each received block with the local time");
+    command.add_flag("--as-typed", options->asTyped,
+        "send stdin lines as they are, spaces and bytes from 0x80 included (the window's typing drops them)");
+    command.add_option("--eol", options->eol, "line ending sent after each stdin line: cr (default), lf or crlf")
+        ->type_name("E")
+        ->check(entryOf(kEolNames, "cr, lf or crlf"));
+    command.add_option("--send-file", options->sendFile, "send the bytes of FILE once the port is open")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile);
     return [options](Context& context) { return runTerm(context, *options); };
 }
 
@@ -139,7 +216,7 @@ int runTerm(Context& context, const TermOptions& options)
     lists.echo = false;
     terminal.applySettings(lists);
     if (options.baud)
-        terminal.setBaudIndex(indexOf(kTerminalBaudRates, *options.baud));
+        terminal.setBaudRate(static_cast<std::uint32_t>(std::stoul(*options.baud)));
     if (options.dataBits)
         terminal.setDataBitsIndex(indexOf(kTerminalDataBits, *options.dataBits));
     if (options.parity)
@@ -161,17 +238,21 @@ int runTerm(Context& context, const TermOptions& options)
             + std::to_string(used.testIntervalMs) + " ms is used.\n");
     if (options.length >= 0 && used.testDataLength != options.length) {
         const bool range = options.length < 1 || used.testDataLength == kTerminalMaxLength;
-        const std::string why = range
-            ? "is outside 1.." + std::to_string(kTerminalMaxLength)
-            : "is more than " + std::string(kTerminalBaudRates[static_cast<std::size_t>(used.baudRateIndex)])
-                + " baud carries in " + std::to_string(used.testIntervalMs) + " ms";
+        const std::string why = range ? "is outside 1.." + std::to_string(kTerminalMaxLength)
+                                      : "is more than " + std::to_string(terminal.baudRate()) + " baud carries in "
+                + std::to_string(used.testIntervalMs) + " ms";
         printStatus("--length " + std::to_string(options.length) + " " + why + ": "
             + std::to_string(used.testDataLength) + " bytes are used.\n");
     }
 
-    terminal.setLogCallback([](const Terminal::LogChange& change) {
+    const bool hex = options.hex;
+    const bool stamps = options.timestamps;
+    terminal.setLogCallback([hex, stamps](const Terminal::LogChange& change) {
         if (change.kind == Terminal::LogChange::Append && change.received) {
-            std::fwrite(change.text.data(), 1, change.text.size(), stdout);
+            std::string shown = hex ? hexText(change.text) : change.text;
+            if (stamps)
+                shown = "\n" + timeStamp() + shown;
+            std::fwrite(shown.data(), 1, shown.size(), stdout);
             std::fflush(stdout);
         } else if (change.kind == Terminal::LogChange::Append) {
             printStatus(change.text);
@@ -192,38 +273,90 @@ int runTerm(Context& context, const TermOptions& options)
     }
     if (!platform::quitOnTerminationSignals(*loop))
         return kExitFailure;
+    // A port that goes away ends the command with status 1, said on stderr.
+    int status = kExitOk;
+    terminal.setGoneCallback([&] {
+        status = kExitFailure;
+        loop->quit(0);
+    });
     if (options.echo)
         terminal.setEcho(true);
     if (options.autoTest)
         terminal.setAutoTest(true);
 
-    // Keys from stdin, one at a time: the terminal keeps one pending write,
-    // so a key goes out only when the one before it has been taken up.
-    auto keys = std::make_shared<std::deque<std::uint8_t>>();
-    std::thread([weak = std::weak_ptr<platform::EventLoop>(loop), keys] {
+    // What stdin gives goes out in order, each write only when the one
+    // before it has been taken up (the terminal keeps one pending write).
+    // Keys follow the typing rules one at a time; raw bytes go in blocks.
+    // The timer that feeds them runs only while something waits: an idle
+    // terminal waits on its port and stdin alone.
+    auto queue = std::make_shared<std::deque<Outgoing>>();
+    static constexpr int kFeedTimer = 1;
+    static constexpr std::size_t kBlock = 1024;
+    platform::TimerSet timers(*loop);
+    auto feed = std::make_shared<std::function<void()>>();
+    *feed = [&terminal, queue, &timers, weakFeed = std::weak_ptr(feed)] {
+        while (!queue->empty() && !terminal.writePending()) {
+            Outgoing& next = queue->front();
+            if (next.raw) {
+                const std::size_t size = std::min(kBlock, next.bytes.size());
+                terminal.send(next.bytes.data(), size);
+                next.bytes.erase(next.bytes.begin(), next.bytes.begin() + static_cast<std::ptrdiff_t>(size));
+            } else {
+                terminal.type(next.bytes.front());
+                next.bytes.erase(next.bytes.begin());
+            }
+            if (next.bytes.empty())
+                queue->pop_front();
+        }
+        if (queue->empty())
+            timers.kill(kFeedTimer);
+        else if (!timers.active(kFeedTimer))
+            if (auto self = weakFeed.lock())
+                timers.start(kFeedTimer, std::chrono::milliseconds(1), *self);
+    };
+    const std::string eol = !options.eol || *options.eol == "cr" ? "\r" : *options.eol == "lf" ? "\n" : "\r\n";
+    if (options.sendFile) {
+        auto bytes = platform::readFileBytes(*options.sendFile);
+        if (!bytes) {
+            printStatus("qelta: cannot read " + *options.sendFile + ": " + bytes.error().message + "\n");
+            terminal.clickClose();
+            return kExitFailure;
+        }
+        queue->push_back({ std::vector<std::uint8_t>(bytes->begin(), bytes->end()), true });
+        (*feed)();
+    }
+    const bool raw = options.asTyped || options.hex || options.eol.has_value();
+    const bool hexInput = options.hex;
+    std::thread([weak = std::weak_ptr<platform::EventLoop>(loop), queue, feed, raw, hexInput, eol] {
         std::string line;
         while (std::getline(std::cin, line)) {
-            line += '\r';
+            Outgoing out;
+            if (hexInput) {
+                auto bytes = parseHex(line);
+                if (!bytes) {
+                    printStatus("not hex pairs, not sent: " + line + "\n");
+                    continue;
+                }
+                out = { std::move(*bytes), true };
+            } else {
+                line += raw ? eol : "\r";
+                out = { std::vector<std::uint8_t>(line.begin(), line.end()), raw };
+            }
             auto alive = weak.lock();
             if (!alive)
                 return;
-            alive->post([keys, line] { keys->insert(keys->end(), line.begin(), line.end()); });
+            alive->post([queue, feed, out = std::move(out)] {
+                queue->push_back(out);
+                (*feed)();
+            });
         }
     }).detach();
-    loop->startTimer(std::chrono::milliseconds(1), [&terminal, keys] {
-        while (!keys->empty() && !terminal.writePending()) {
-            const std::uint8_t key = keys->front();
-            keys->pop_front();
-            terminal.type(key);
-            // Unsent keys (spaces, control characters) leave nothing pending.
-            if (terminal.writePending())
-                break;
-        }
-    });
     if (options.duration >= 0)
         loop->startTimer(std::chrono::milliseconds(static_cast<long long>(options.duration * 1000)),
             [&loop = *loop] { loop.quit(0); });
     loop->run();
+    if (status != kExitOk)
+        return status; // closed already, and said
     if (terminal.autoTest())
         terminal.setAutoTest(false);
     if (terminal.echo())

@@ -80,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Host host;
     TftpSession session(host);
     session.setDirectory(folder);
-    // Each record: a control byte (bit 7: timer fires first, bit 6: from the
-    // listen socket), a length byte, then that many datagram bytes.
+    // Each record: a control byte (bit 7: timer fires first, bit 6: a request on the
+    // listen socket, bit 5: from a stranger's port), a length byte, then that many datagram bytes.
     std::size_t at = 0;
     while (at + 2 <= size) {
         const std::uint8_t control = data[at];
@@ -89,7 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at += 2;
         if (control & 0x80)
             session.timeout();
-        session.dispatch({ data + at, length }, { 0x7F000001, 1234 }, (control & 0x40) != 0);
+        if (control & 0x40)
+            session.start({ data + at, length }, { 0x7F000001, 1234 });
+        else
+            session.dispatch(
+                { data + at, length }, { 0x7F000001, static_cast<std::uint16_t>(control & 0x20 ? 1235 : 1234) });
         at += length;
         if (!session.active() && session.fileOpen())
             std::abort(); // an ended session keeps no file open

@@ -3,12 +3,14 @@
 #include "utility/gui/main_window.h"
 
 #include <QGridLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTreeWidget>
 
 namespace utility::gui {
 
@@ -28,6 +30,14 @@ TftpView::TftpView(services::TftpServer& server, QWidget* parent)
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("progress"));
     m_progress->setTextVisible(false);
+    m_transfers = new QTreeWidget(this);
+    m_transfers->setObjectName(QStringLiteral("transfers"));
+    m_transfers->setRootIsDecorated(false);
+    m_transfers->setHeaderLabels(
+        { QStringLiteral("Client"), QStringLiteral("Port"), QStringLiteral("File"), QStringLiteral("Blocks") });
+    m_transfers->header()->setStretchLastSection(false);
+    m_transfers->header()->setSectionResizeMode(2, QHeaderView::Stretch);
+    m_transfers->setMaximumHeight(120);
     m_log = new QPlainTextEdit(this);
     m_log->setObjectName(QStringLiteral("log"));
     m_log->setReadOnly(true);
@@ -38,9 +48,10 @@ TftpView::TftpView(services::TftpServer& server, QWidget* parent)
     layout->addWidget(m_path, 0, 2);
     layout->addWidget(m_browse, 0, 3);
     layout->addWidget(m_progress, 1, 0, 1, 4);
-    layout->addWidget(m_log, 2, 0, 1, 4);
+    layout->addWidget(m_transfers, 2, 0, 1, 4);
+    layout->addWidget(m_log, 3, 0, 1, 4);
     layout->setColumnStretch(2, 1);
-    layout->setRowStretch(2, 1);
+    layout->setRowStretch(3, 1);
 
     connect(m_start, &QPushButton::clicked, this, [this] { toggle(); });
     connect(m_browse, &QPushButton::clicked, this, [this] { m_server.browse(); });
@@ -63,6 +74,17 @@ void TftpView::refresh()
         m_path->setText(path);
     m_progress->setRange(0, std::max(1, m_server.progressMaximum()));
     m_progress->setValue(std::min(m_server.progressPosition(), std::max(1, m_server.progressMaximum())));
+    const auto transfers = m_server.transfers();
+    m_transfers->clear();
+    for (const auto& transfer : transfers) {
+        auto* row = new QTreeWidgetItem(m_transfers);
+        row->setText(0,
+            QString::fromStdString(
+                platform::formatIpv4(transfer.client.address) + ":" + std::to_string(transfer.client.port)));
+        row->setText(1, QString::number(transfer.port));
+        row->setText(2, QString::fromLocal8Bit(transfer.path.c_str()));
+        row->setText(3, QStringLiteral("%1 / %2").arg(transfer.blocksSent).arg(transfer.blocksTotal));
+    }
     // The log only grows: append what the box does not hold yet, at the end.
     const std::string& log = m_server.logText();
     if (log.size() > m_shownLog) {

@@ -8,6 +8,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QTreeWidget;
 
 namespace utility::gui {
 
@@ -15,7 +16,8 @@ class MainWindow;
 struct FrameActions;
 
 // The TFTP server page: Start/Stop, the "File Path" with its "..." chooser,
-// the progress bar and the log, bound to the server's controller.
+// the progress bar, the running transfers and the log, bound to the
+// server's controller.
 class TftpView final : public QWidget {
     Q_OBJECT
 public:
@@ -30,6 +32,8 @@ public:
     QLineEdit* pathEdit() const { return m_path; }
     QPlainTextEdit* logBox() const { return m_log; }
     QProgressBar* progressBar() const { return m_progress; }
+    // One row per running transfer: client, transfer port, file, blocks.
+    QTreeWidget* transferList() const { return m_transfers; }
 
 private:
     services::TftpServer& m_server;
@@ -37,6 +41,7 @@ private:
     QLineEdit* m_path;
     QPushButton* m_browse;
     QProgressBar* m_progress;
+    QTreeWidget* m_transfers;
     QPlainTextEdit* m_log;
     std::size_t m_shownLog = 0; // log characters already in the box
 };

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,17 +33,27 @@ inline constexpr std::size_t kDhcpPoolSize = 256;
 inline constexpr std::size_t kDhcpFileLimit = 25600;
 inline constexpr const char* kDhcpFileName = "dhcp.dat";
 // How long an offer waits for its REQUEST. A client that asks again later
-// (or went away) does not hold up anyone else meanwhile.
-inline constexpr std::chrono::seconds kDhcpOfferHold { 5 };
+// (or went away) does not hold up anyone else meanwhile, and an offer never
+// taken gives its address back.
+inline constexpr std::chrono::seconds kDhcpOfferHold { 60 };
+// How long an address a device declined (found in use) is not offered.
+inline constexpr std::chrono::seconds kDhcpDeclineHold { 600 };
+inline constexpr std::uint32_t kDhcpBroadcast = 0xFFFFFFFF;
 
-enum class DhcpKind { Ignore, Discover, Request, Bootp };
+enum class DhcpKind { Ignore, Discover, Request, Bootp, Decline, Release, Inform };
+
+// The value of a four-byte option, walking the options (PAD skipped) as
+// far as the datagram reaches; nothing without the magic cookie.
+std::optional<std::uint32_t> dhcpOption32(std::span<const std::uint8_t> datagram, std::uint8_t code);
 
 // Option 50 (requested address) of a request, or its ciaddr when the option
 // is absent (a client renewing or rebinding); nothing when it names none.
 std::optional<std::uint32_t> requestedAddress(std::span<const std::uint8_t> datagram);
 
-// What a received datagram is. Bytes past its end count as zero, as in the
-// cleared receive buffer.
+// What a received datagram is: a request of an Ethernet client with the
+// message type (option 53) wherever it stands among the options; without
+// a type, or without the magic cookie, a BOOTP request. Server messages,
+// unknown types and malformed options are ignored.
 DhcpKind classifyDhcp(std::span<const std::uint8_t> datagram);
 
 using MacAddress = std::array<std::uint8_t, 6>;
@@ -84,9 +95,11 @@ struct DhcpFields {
 };
 
 // Why a range cannot be served ("" when it can): the start above the end, a
-// range crossing what the netmask allows, or more addresses than the pool
-// holds.
-std::string checkDhcpRange(const DhcpFields& fields);
+// range crossing what the netmask allows, more addresses than the pool
+// holds, the subnet's network or broadcast address, and (with the server's
+// own address known) another subnet than the server's or the server's own
+// address.
+std::string checkDhcpRange(const DhcpFields& fields, std::uint32_t serverIdentifier = 0);
 
 // The server's state and its answer to one datagram, without any socket:
 // the fields, the pool, the mapping list and the pending flag.
@@ -111,14 +124,28 @@ public:
     void clearPending() { m_offers.clear(); }
 
     const std::vector<DhcpMapping>& rows() const { return m_rows; }
-    void setRows(std::vector<DhcpMapping> rows) { m_rows = std::move(rows); }
+    void setRows(std::vector<DhcpMapping> rows)
+    {
+        m_rows = std::move(rows);
+        m_offeredRows.clear();
+    }
+    // The rows "dhcp.dat" keeps: all but those of offers not yet requested.
+    std::vector<DhcpMapping> savedRows() const;
+    // Ends the offers whose time ran out (their rows go unless a request
+    // confirmed them) and the holds of declined addresses; true when rows
+    // were removed.
+    bool expire(platform::TimePoint now);
+    // Whether the server may give `address` to a device at all: not its
+    // own, not the subnet's network or broadcast address, not of another
+    // subnet, not declined within the hold.
+    bool offerable(std::uint32_t address, platform::TimePoint now = {}) const;
     // Removes one row and frees its pool entry; false for a bad index.
     bool deleteRow(std::size_t index);
     void deleteAll();
 
     // The address for a device: its listed one, else the first free pool
     // entry (listed at once); nothing when the pool is used up.
-    std::optional<std::uint32_t> allocate(const MacAddress& mac);
+    std::optional<std::uint32_t> allocate(const MacAddress& mac, platform::TimePoint now = {});
     // Whether the list gives `address` to the device.
     bool holds(const MacAddress& mac, std::uint32_t address) const;
 
@@ -131,15 +158,30 @@ public:
         std::string log;
         // An ack was built: the list has rows to delete.
         bool acked = false;
+        // Where the reply goes: broadcast, or the client's own address when
+        // it has one (renewing, informing).
+        std::uint32_t destination = kDhcpBroadcast;
+        // The rows "dhcp.dat" keeps changed.
+        bool listChanged = false;
     };
     // Handles one received datagram (longer ones are cut to the buffer) at
     // time `now`.
     Outcome handle(std::span<const std::uint8_t> datagram, platform::TimePoint now = {});
 
 private:
-    enum class Reply { Offer, Bootp, Ack, Nak };
+    enum class Reply { Offer, Bootp, Ack, Nak, Inform };
     void buildReply(Reply kind, std::uint32_t address, std::size_t requestLength);
     Outcome answerRequest(std::size_t length, platform::TimePoint now);
+    Outcome answerSelecting(Outcome outcome, std::span<const std::uint8_t> request, platform::TimePoint now);
+    Outcome answerDecline(std::span<const std::uint8_t> request, platform::TimePoint now);
+    Outcome answerRelease(std::span<const std::uint8_t> request);
+    Outcome answerInform(std::span<const std::uint8_t> request);
+    Outcome ack(Outcome outcome, const MacAddress& mac, std::uint32_t address, std::size_t length);
+    Outcome nak(Outcome outcome, const MacAddress& mac, std::uint32_t address, std::size_t length);
+    // Removes the device's row for `address` (any address when nothing);
+    // true when one was removed.
+    bool removeRow(const MacAddress& mac, std::optional<std::uint32_t> address);
+    bool listed(const MacAddress& mac) const;
     std::string exhausted(const std::string& mac) const;
     std::size_t m_replyLength = 0;
 
@@ -148,6 +190,8 @@ private:
     std::vector<PoolEntry> m_pool;
     std::vector<DhcpMapping> m_rows;
     std::map<MacAddress, platform::TimePoint> m_offers; // when each offer runs out
+    std::set<MacAddress> m_offeredRows; // devices whose row an offer made and no request confirmed yet
+    std::map<std::uint32_t, platform::TimePoint> m_declined; // until when each declined address rests
     std::array<std::uint8_t, kDhcpBufferSize> m_buffer {};
 };
 

@@ -4,12 +4,14 @@
 #include "platform/text_file.h"
 
 #include <array>
+#include <cerrno>
 
 namespace utility::services {
 
 DhcpView::DhcpView(platform::EventLoop& loop, platform::Prompter& prompter)
     : m_loop(loop)
     , m_prompter(prompter)
+    , m_timers(loop)
 {
 }
 
@@ -60,7 +62,7 @@ void DhcpView::toggle()
 void DhcpView::start()
 {
     // A range that cannot be served would start and never answer.
-    const std::string refused = checkDhcpRange(m_server.fields());
+    const std::string refused = checkDhcpRange(m_server.fields(), m_server.serverIdentifier());
     if (!refused.empty()) {
         appendLog("DHCP server not started: " + refused + "\r\n");
         return;
@@ -70,8 +72,18 @@ void DhcpView::start()
         = socket->open(m_localAddress, kDhcpServerPort, ViewSocket::Binding::InterfaceOfAddress, [this] { receive(); });
     if (!opened) {
         appendLog("Failed to create socket!\r\n");
+        std::string why = "UDP port 67 of " + m_localAddress + ": " + opened.error().message;
+        if (opened.error().code == EACCES || opened.error().code == EPERM)
+            why += " (ports below 1024 need root or the capability CAP_NET_BIND_SERVICE)";
+        else if (opened.error().code == EADDRINUSE)
+            why += " (another DHCP server runs)";
+        appendLog(why + ".\r\n");
         return;
     }
+    // Devices that come up together (a rack after a power cut) ask at once:
+    // their requests wait here instead of being dropped and asked again a
+    // second later. Less room than asked for is no reason not to serve.
+    (void)socket->socket().setReceiveBuffer(1 << 20);
     m_socket = std::move(socket);
     const std::string message = "DHCP server @ " + m_localAddress + " is running on UDP port 67 successfully.";
     if (m_systemLog)
@@ -79,11 +91,18 @@ void DhcpView::start()
     appendLog(message + "\r\n\r\n");
     m_running = true;
     m_server.buildPool();
+    // Offers nobody takes give their addresses back even when no datagram
+    // comes to notice it.
+    m_timers.start(kExpiryTimer, std::chrono::seconds(1), [this] {
+        if (m_server.expire(m_loop.clock().now()))
+            listChanged();
+    });
 }
 
 void DhcpView::stop()
 {
     m_running = false;
+    m_timers.kill(kExpiryTimer);
     m_socket.reset();
     const std::string message = "DHCP server stoped.";
     if (m_systemLog)
@@ -108,12 +127,14 @@ void DhcpView::receive()
         // Clients without an address hear only broadcasts; the reply goes back
         // to the port the request came from. A failed send is not retried:
         // the client asks again.
-        (void)m_socket->socket().sendTo(platform::Endpoint { 0xFFFFFFFF, sender.port }, outcome.reply);
+        (void)m_socket->socket().sendTo(platform::Endpoint { outcome.destination, sender.port }, outcome.reply);
     }
     if (outcome.acked)
         m_deleteAllEnabled = true;
     if (!outcome.log.empty())
         appendLog(outcome.log);
+    if (outcome.listChanged)
+        listChanged();
     if (outcome.kind != DhcpKind::Ignore)
         changed();
 }
@@ -133,7 +154,7 @@ void DhcpView::clickDelete()
     m_deleteEnabled = false;
     if (m_server.rows().empty())
         m_deleteAllEnabled = false;
-    changed();
+    listChanged();
 }
 
 void DhcpView::clickDeleteAll()
@@ -142,10 +163,26 @@ void DhcpView::clickDeleteAll()
     m_selected = -1;
     m_deleteEnabled = false;
     m_deleteAllEnabled = false;
+    listChanged();
+}
+
+void DhcpView::listChanged()
+{
+    // Saved at once: a server killed, or its terminal closed, leaves a file
+    // that knows every address it gave out.
+    (void)saveMappingFile();
+    if (m_server.rows().empty())
+        m_deleteAllEnabled = false;
     changed();
 }
 
 bool DhcpView::handOver(shell::AppSettings& settings)
+{
+    handOverSettings(settings);
+    return saveMappingFile();
+}
+
+void DhcpView::handOverSettings(shell::AppSettings& settings) const
 {
     const DhcpFields& f = m_server.fields();
     settings.dhcpStart = f.start;
@@ -155,15 +192,23 @@ bool DhcpView::handOver(shell::AppSettings& settings)
     settings.dhcpDns = f.dns;
     settings.dhcpServer = f.server;
     settings.dhcpBootFile = f.bootFile;
-    return saveMappingFile();
 }
 
 bool DhcpView::saveMappingFile()
 {
-    if (platform::writeFileBytes(m_mappingFile, formatDhcpFile(m_server.rows())))
+    // Offers still waiting for their request are not kept: read back, they
+    // would hold their addresses for good.
+    const std::string text = formatDhcpFile(m_server.savedRows());
+    if (m_writer ? m_writer(m_mappingFile, text) : platform::writeFileAtomic(m_mappingFile, text).ok()) {
+        m_saveFailing = false;
         return true;
-    m_prompter.beep(5000, 100);
-    m_prompter.message(kDhcpSaveFailed, "QELTA", platform::MessageIcon::Warning);
+    }
+    // Said once until a save succeeds again, not at every change.
+    if (!m_saveFailing) {
+        m_prompter.beep(5000, 100);
+        m_prompter.message(kDhcpSaveFailed, "QELTA", platform::MessageIcon::Warning);
+    }
+    m_saveFailing = true;
     return false;
 }
 

@@ -56,10 +56,17 @@ public:
     // Everything appended to the view's log box.
     const std::string& logText() const { return m_log; }
 
-    // Hand-over at exit: items 13 to 19 into the settings, then "dhcp.dat".
+    // Hand-over at exit: items 13 to 19 into the settings, then "dhcp.dat"
+    // (also saved at every change of the list while the server runs).
     // False (after the message) when the file could not be written.
     bool handOver(shell::AppSettings& settings);
+    // Items 13 to 19 only.
+    void handOverSettings(shell::AppSettings& settings) const;
     bool saveMappingFile();
+    // How "dhcp.dat" is written (its path, its text); by default atomically
+    // here. A worker without root hands the text to its parent instead.
+    using MappingWriter = std::function<bool(const std::string& path, const std::string& text)>;
+    void setMappingWriter(MappingWriter writer) { m_writer = std::move(writer); }
 
     const DhcpServer& server() const { return m_server; }
     // The socket's local port while running (0 when stopped).
@@ -76,13 +83,18 @@ public:
     void receive();
 
 private:
+    static constexpr int kExpiryTimer = 1;
+
     void start();
     void stop();
+    // The rows changed: saved at once, buttons and view follow.
+    void listChanged();
     void appendLog(const std::string& text);
     void changed();
 
     platform::EventLoop& m_loop;
     platform::Prompter& m_prompter;
+    platform::TimerSet m_timers;
     DhcpServer m_server;
     std::unique_ptr<ViewSocket> m_socket;
     std::string m_localAddress;
@@ -91,10 +103,12 @@ private:
     bool m_running = false;
     bool m_deleteEnabled = false;
     bool m_deleteAllEnabled = false;
+    bool m_saveFailing = false;
     int m_selected = -1;
     std::function<void(const std::string&)> m_logCallback;
     std::function<void(const std::string&)> m_systemLog;
     std::function<void()> m_changed;
+    MappingWriter m_writer;
 };
 
 } // namespace utility::services

@@ -7,6 +7,10 @@ namespace utility::services {
 
 using namespace std::chrono_literals;
 
+namespace {
+constexpr std::chrono::seconds kGoneAfter { 2 };
+}
+
 // What the reader and the posted receive calls share. It outlives the port
 // object when a posted call runs after the port was closed.
 struct TerminalPort::HandOver {
@@ -124,6 +128,8 @@ void TerminalPort::readerLoop(std::shared_ptr<HandOver> handOver)
     // Room for the terminating zero after a full block.
     std::array<std::uint8_t, kBlockSize + 1> block {};
     std::vector<std::uint8_t> sending;
+    // When the port began to report a hang-up; the epoch while it does not.
+    std::chrono::steady_clock::time_point hungUpSince {};
     auto stopping = [&] {
         std::lock_guard lock(handOver->mutex);
         return handOver->stop;
@@ -146,13 +152,35 @@ void TerminalPort::readerLoop(std::shared_ptr<HandOver> handOver)
             continue;
         }
         std::uint32_t events = 0;
-        // Short waits so that a write or the stop is taken up soon.
-        const auto waited = m_port->waitEvent(5ms, events);
+        // Waits short enough that a write or the stop is taken up without a
+        // delay anyone notices, long enough not to keep a processor busy.
+        const auto waited = m_port->waitEvent(20ms, events);
         if (!waited.ok()) {
-            if (waited.status != platform::IoStatus::TimedOut)
-                std::this_thread::sleep_for(5ms); // a hung-up peer must not make this spin
+            if (waited.status == platform::IoStatus::TimedOut) {
+                hungUpSince = {};
+                continue;
+            }
+            // A hang-up that lasts is a port gone; a short one (a daemon
+            // reopening its side) is waited out.
+            const auto now = std::chrono::steady_clock::now();
+            if (hungUpSince == std::chrono::steady_clock::time_point {})
+                hungUpSince = now;
+            if (now - hungUpSince >= kGoneAfter) {
+                m_loop.post([this, handOver] {
+                    {
+                        std::lock_guard lock(handOver->mutex);
+                        if (handOver->stop)
+                            return; // closed meanwhile: `this` may be gone
+                    }
+                    if (m_gone)
+                        m_gone();
+                });
+                return;
+            }
+            std::this_thread::sleep_for(20ms); // a hung-up peer must not make this spin
             continue;
         }
+        hungUpSince = {};
         if (events & platform::kSerialEventLineError)
             (void)m_port->clearErrors();
         if (!(events & platform::kSerialEventRxChar))

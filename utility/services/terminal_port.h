@@ -34,6 +34,10 @@ public:
     using Receiver = std::function<void(const std::uint8_t* data, std::size_t size)>;
 
     TerminalPort(platform::EventLoop& loop, Receiver receiver);
+    // Called on the loop's thread when the port went away under the reader
+    // (its device hung up for good: the far end of a pseudo-terminal closed,
+    // a USB adapter pulled); the reader has ended by then.
+    void setGoneCallback(std::function<void()> gone) { m_gone = std::move(gone); }
     ~TerminalPort();
     TerminalPort(const TerminalPort&) = delete;
     TerminalPort& operator=(const TerminalPort&) = delete;
@@ -76,6 +80,7 @@ private:
 
     platform::EventLoop& m_loop;
     Receiver m_receiver;
+    std::function<void()> m_gone;
     std::unique_ptr<platform::SerialPort> m_port;
     std::thread m_reader;
     std::shared_ptr<HandOver> m_handOver;

@@ -52,6 +52,25 @@ Terminal::Terminal(platform::EventLoop& loop, TerminalEnvironment& environment, 
     , m_port(loop, [this](const std::uint8_t* data, std::size_t size) { receive(data, size); })
     , m_timers(loop)
 {
+    m_port.setGoneCallback([this] { portGone(); });
+}
+
+void Terminal::portGone()
+{
+    // Closed as by Close Port, and said: a terminal that runs on silently
+    // looks like a quiet device.
+    const std::string name = m_openName;
+    m_autoTest = false;
+    m_lists.echo = false;
+    m_echoRunning = false;
+    stopTimers();
+    m_port.close();
+    m_openName.clear();
+    m_echoText.clear();
+    appendStatus(name + " is gone: its device hung up. " + name + " closed.\r\n");
+    changed();
+    if (m_goneCallback)
+        m_goneCallback();
 }
 
 Terminal::~Terminal()
@@ -121,10 +140,27 @@ void Terminal::applySettings(const shell::TerminalSettings& settings)
 
 void Terminal::setBaudIndex(int index)
 {
-    if (!isOpen())
+    if (!isOpen()) {
         m_lists.baudRateIndex = clampIndex(index, kTerminalBaudRates.size());
+        m_freeBaud = 0;
+    }
     changed();
 }
+
+void Terminal::setBaudRate(std::uint32_t rate)
+{
+    if (isOpen())
+        return;
+    m_freeBaud = rate;
+    for (std::size_t i = 0; i < kTerminalBaudRates.size(); ++i)
+        if (baudOf(static_cast<int>(i)) == rate) {
+            m_lists.baudRateIndex = static_cast<int>(i);
+            m_freeBaud = 0;
+        }
+    changed();
+}
+
+std::uint32_t Terminal::baudRate() const { return m_freeBaud ? m_freeBaud : baudOf(m_lists.baudRateIndex); }
 void Terminal::setDataBitsIndex(int index)
 {
     if (!isOpen())
@@ -162,7 +198,7 @@ void Terminal::setLength(int length)
     takeFields();
     int value = std::clamp(length, 1, kTerminalMaxLength);
     // No more than the baud rate carries in one interval.
-    const long long carried = static_cast<long long>(baudOf(m_lists.baudRateIndex)) * m_lists.testIntervalMs / 8000;
+    const long long carried = static_cast<long long>(baudRate()) * m_lists.testIntervalMs / 8000;
     if (carried < value)
         value = static_cast<int>(std::max<long long>(carried, 1));
     m_lists.testDataLength = value;
@@ -174,7 +210,8 @@ void Terminal::clickOpen()
     takeFields();
     const std::string name = portText();
     const std::string device = name.empty() ? std::string() : m_ports[static_cast<std::size_t>(m_portIndex)].device;
-    const platform::SerialSettings settings = terminalSerialSettings(m_lists);
+    platform::SerialSettings settings = terminalSerialSettings(m_lists);
+    settings.baud = baudRate();
     if (device.empty() || !m_port.open(device, settings)) {
         appendStatus("Open " + name + " failed!\r\n");
         changed();
@@ -305,6 +342,12 @@ void Terminal::type(std::uint8_t key)
         m_typedCount = 0;
     // Typed characters never enter the log, so there is no change of theirs
     // to take back when the count returns to 0.
+}
+
+void Terminal::send(const std::uint8_t* data, std::size_t size)
+{
+    if (isOpen() && size > 0)
+        m_port.write(data, size);
 }
 
 void Terminal::receive(const std::uint8_t* data, std::size_t size)

@@ -74,6 +74,11 @@ public:
     const shell::TerminalSettings& lists() const { return m_lists; }
     void applySettings(const shell::TerminalSettings& settings);
     void setBaudIndex(int index);
+    // Any rate the port takes (the free field beside the list); one of the
+    // list's rates selects its entry, 0 goes back to the list.
+    void setBaudRate(std::uint32_t rate);
+    // The rate the port opens with.
+    std::uint32_t baudRate() const;
     void setDataBitsIndex(int index);
     void setParityIndex(int index);
     void setStopBitsIndex(int index);
@@ -94,12 +99,18 @@ public:
 
     // A key typed while the log has the focus.
     void type(std::uint8_t key);
+    // Bytes sent as they are, without the typing filter (text as typed, hex,
+    // a file); nothing when the port is closed. Like every write it replaces
+    // one still pending.
+    void send(const std::uint8_t* data, std::size_t size);
 
     // Closes the port if it is the named one (the virtual port manager's
     // close by name); true when it was.
     bool closeIfNamed(const std::string& name);
 
     bool isOpen() const { return m_port.isOpen(); }
+    // Called after the open port went away and was closed.
+    void setGoneCallback(std::function<void()> gone) { m_goneCallback = std::move(gone); }
     // Why the last Open Port failed, as the system said it.
     const std::string& openError() const { return m_port.openError(); }
     bool writePending() { return m_port.writePending(); }
@@ -150,7 +161,11 @@ private:
     platform::EventLoop& m_loop;
     TerminalEnvironment& m_environment;
     int m_number;
+    void portGone();
+
     TerminalPort m_port;
+    std::uint32_t m_freeBaud = 0; // a rate outside the list; 0: the list's
+    std::function<void()> m_goneCallback;
     platform::TimerSet m_timers;
     std::vector<TerminalPortEntry> m_ports;
     int m_portIndex = -1;

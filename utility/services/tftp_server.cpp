@@ -1,9 +1,20 @@
 #include "utility/services/tftp_server.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
 namespace utility::services {
+namespace {
+
+constexpr int kRetransmitTimer = 1;
+
+std::string endpointText(const platform::Endpoint& endpoint)
+{
+    return platform::formatIpv4(endpoint.address) + " on port " + std::to_string(endpoint.port);
+}
+
+} // namespace
 
 std::string tftpFolderProblem(const std::string& path)
 {
@@ -21,22 +32,95 @@ std::string tftpFolderProblem(const std::string& path)
     return {};
 }
 
+// One transfer: its session with the session's own transfer socket (the
+// server's transfer identifier for this client) and retransmission timer.
+// Everything runs on the loop's thread.
+class TftpServer::Transfer final : private TftpSessionHost {
+public:
+    explicit Transfer(TftpServer& server)
+        : m_server(server)
+        , m_timers(server.m_loop)
+        , m_socket(server.m_loop, ViewSocket::kTftp, [this](ViewSocket&) { receive(); })
+        , m_session(*this)
+    {
+    }
+    ~Transfer() override { m_session.reset(); }
+
+    platform::Result<void> open(const std::string& localAddress) { return m_socket.create(0, localAddress); }
+    TftpSession& session() { return m_session; }
+    const TftpSession& session() const { return m_session; }
+    std::uint16_t port() const { return m_socket.localEndpoint().port; }
+    int progressMaximum() const { return m_progressMaximum; }
+    int progressPosition() const { return m_progressPosition; }
+
+private:
+    void receive()
+    {
+        // One datagram per readiness: a transfer in lock step has one
+        // waiting, and the loop comes back while more are (a read that finds
+        // nothing would cost a system call per block).
+        if (m_socket.isOpen() && m_session.active()) {
+            platform::Endpoint sender;
+            auto received = m_socket.receiveFrom(m_server.m_receive, sender);
+            if (received && *received != 0)
+                m_session.dispatch({ m_server.m_receive.data(), *received }, sender);
+        }
+        if (!m_session.active())
+            m_server.sweepLater();
+    }
+
+    std::size_t sendDatagram(std::span<const std::uint8_t> datagram, const platform::Endpoint& to) override
+    {
+        if (!m_socket.isOpen())
+            return 0;
+        auto sent = m_socket.sendTo(to, datagram);
+        return sent ? *sent : 0;
+    }
+    void startRetransmitTimer(std::chrono::milliseconds period) override
+    {
+        m_timers.start(kRetransmitTimer, period, [this] {
+            m_session.timeout();
+            if (!m_session.active())
+                m_server.sweepLater();
+        });
+    }
+    void stopRetransmitTimer() override { m_timers.kill(kRetransmitTimer); }
+    void appendLog(const std::string& text) override { m_server.appendLog(text); }
+    void showMessage(const std::string& text) override { m_server.m_prompter.message(text); }
+    void beep(int frequencyHz, int durationMs) override { m_server.m_prompter.beep(frequencyHz, durationMs); }
+    void setProgressRange(int maximum) override
+    {
+        m_progressMaximum = maximum;
+        m_progressPosition = 0;
+        m_server.transferProgress(*this);
+    }
+    void setProgressPosition(int position) override
+    {
+        m_progressPosition = position;
+        m_server.transferProgress(*this);
+    }
+
+    TftpServer& m_server;
+    platform::TimerSet m_timers;
+    ViewSocket m_socket;
+    TftpSession m_session;
+    int m_progressMaximum = 0;
+    int m_progressPosition = 0;
+};
+
 TftpServer::TftpServer(platform::EventLoop& loop, platform::Prompter& prompter)
     : m_loop(loop)
     , m_prompter(prompter)
-    , m_timers(loop)
-    , m_session(*this)
-    , m_listen(loop, ViewSocket::kTftp, [this](ViewSocket& socket) { receive(socket, true); })
-    , m_transfer(loop, ViewSocket::kTftp, [this](ViewSocket& socket) { receive(socket, false); })
+    , m_listen(loop, ViewSocket::kTftp, [this](ViewSocket&) { receiveRequests(); })
     , m_receive(kTftpReceiveBufferSize)
 {
 }
 
 TftpServer::~TftpServer()
 {
-    m_session.reset();
+    *m_alive = false;
+    m_transfers.clear();
     m_listen.close();
-    m_transfer.close();
 }
 
 void TftpServer::browse()
@@ -62,7 +146,6 @@ void TftpServer::toggle()
 
 void TftpServer::start()
 {
-    m_session.reset();
     // Never a folder the user did not choose: the working directory, where
     // an unusable path would lead, holds the settings files.
     const std::string problem = tftpFolderProblem(m_filePath);
@@ -70,16 +153,19 @@ void TftpServer::start()
         appendLog("TFTP server not started: " + problem + ". " + m_folderHint + "\r\n");
         return;
     }
-    if (!m_transfer.create(0, m_localAddress)) {
-        appendLog("Failed to create TFTP socket!\r\n");
-        return;
-    }
-    if (!m_listen.create(m_listenPort, m_localAddress)) {
-        m_transfer.close();
+    // Each transfer opens its own port when its request comes; the listen
+    // socket is all the server holds while idle.
+    if (auto opened = m_listen.create(m_listenPort, m_localAddress); !opened) {
         appendLog("Failed to create TFTP server socket!\r\n");
+        std::string why = "UDP port " + std::to_string(m_listenPort) + " of "
+            + (m_localAddress.empty() ? std::string("every address") : m_localAddress) + ": " + opened.error().message;
+        if (opened.error().code == EACCES && m_listenPort < 1024)
+            why += " (ports below 1024 need root or the capability CAP_NET_BIND_SERVICE)";
+        else if (opened.error().code == EADDRINUSE)
+            why += " (another TFTP server runs)";
+        appendLog(why + ".\r\n");
         return;
     }
-    m_session.setDirectory(m_filePath);
     const std::string line = "TFTP server @ " + m_localAddress + " is running on UDP port "
         + std::to_string(m_listenPort) + " successfully.";
     appendLog(line + "\r\n\r\n");
@@ -92,30 +178,156 @@ void TftpServer::stop()
 {
     m_running = false;
     m_listen.close();
-    m_transfer.close();
-    // A transfer cut off here must not keep the file open until the next one.
-    m_session.reset();
+    // A transfer cut off here must not keep its file open until the next one.
+    for (auto& transfer : m_transfers)
+        transfer->session().reset();
+    sweepLater();
     appendLog("TFTP server stoped.\r\n\r\n");
     if (m_addLogLine)
         m_addLogLine("TFTP server stoped.");
 }
 
-void TftpServer::receive(ViewSocket& socket, bool fromListenSocket)
+void TftpServer::receiveRequests()
 {
-    // Everything waiting is handled now; a message box shown on the way may
-    // let the user stop the server, which closes the socket.
-    while (socket.isOpen()) {
+    while (m_listen.isOpen()) {
         platform::Endpoint sender;
-        auto received = socket.receiveFrom(m_receive, sender);
+        auto received = m_listen.receiveFrom(m_receive, sender);
         if (!received) {
             if (received.error().code == EAGAIN || received.error().code == EWOULDBLOCK)
                 return;
             continue;
         }
-        if (*received == 0)
-            continue;
-        m_session.dispatch({ m_receive.data(), *received }, sender, fromListenSocket);
+        if (*received >= 2)
+            request({ m_receive.data(), *received }, sender);
     }
+}
+
+void TftpServer::refuseRequest(const platform::Endpoint& sender, std::uint16_t code, const std::string& text)
+{
+    (void)m_listen.sendTo(sender, tftpErrorDatagram(code, text));
+}
+
+void TftpServer::request(std::span<const std::uint8_t> datagram, const platform::Endpoint& sender)
+{
+    const std::uint16_t opcode = static_cast<std::uint16_t>(datagram[0] << 8 | datagram[1]);
+    if (opcode == kTftpWrq) {
+        const TftpRequest parsed = parseTftpRequest(datagram);
+        appendLog("Refused a Write request from " + endpointText(sender) + " (file: " + parsed.name
+            + "): only reads are served.\r\n");
+        refuseRequest(sender, 2, "Only read requests are served");
+        return;
+    }
+    if (opcode == kTftpAck || opcode == kTftpData || opcode == kTftpOack) {
+        // Transfers are carried on their own ports: nothing here belongs to one.
+        refuseRequest(sender, 5, "Unknown transfer ID");
+        return;
+    }
+    // An ERROR is never answered, and no transfer is ended by one sent here.
+    if (opcode != kTftpRrq)
+        return;
+    for (auto& transfer : m_transfers) {
+        TftpSession& session = transfer->session();
+        if (!session.active() || session.peer() != sender)
+            continue;
+        // The same client port asks again: a repeat of a request under way is
+        // answered by that transfer; a new request after the whole file was
+        // sent means the client has it.
+        if (!session.completeOnNewRequest())
+            return;
+        sweepLater();
+        break;
+    }
+    if (transferCount() >= m_transferLimit) {
+        appendLog("Refused a Read request from " + endpointText(sender) + ": " + std::to_string(m_transferLimit)
+            + " transfers are running.\r\n");
+        refuseRequest(sender, 0, "Server busy, try again later");
+        return;
+    }
+    auto transfer = std::make_unique<Transfer>(*this);
+    if (auto opened = transfer->open(m_localAddress); !opened) {
+        appendLog("Failed to create TFTP socket! (" + opened.error().message + ")\r\n");
+        refuseRequest(sender, 0, "No transfer port available");
+        return;
+    }
+    Transfer& started = *transfer;
+    m_transfers.push_back(std::move(transfer));
+    if (!m_shown)
+        m_shown = &started;
+    started.session().setDirectory(m_filePath, m_openDirectory);
+    started.session().start(datagram, sender);
+    if (!started.session().active())
+        sweepLater();
+}
+
+void TftpServer::sweepLater()
+{
+    if (m_sweepPosted)
+        return;
+    m_sweepPosted = true;
+    m_loop.post([this, alive = std::weak_ptr<bool>(m_alive)] {
+        if (alive.expired())
+            return;
+        sweep();
+    });
+}
+
+void TftpServer::sweep()
+{
+    m_sweepPosted = false;
+    std::erase_if(m_transfers, [this](const std::unique_ptr<Transfer>& transfer) {
+        if (transfer->session().active())
+            return false;
+        if (m_shown == transfer.get())
+            m_shown = nullptr;
+        return true;
+    });
+    // The bar moves on to the oldest transfer still running.
+    if (!m_shown && !m_transfers.empty()) {
+        m_shown = m_transfers.front().get();
+        transferProgress(*m_shown);
+    }
+    changed();
+}
+
+std::size_t TftpServer::transferCount() const
+{
+    return static_cast<std::size_t>(std::count_if(m_transfers.begin(), m_transfers.end(),
+        [](const std::unique_ptr<Transfer>& transfer) { return transfer->session().active(); }));
+}
+
+std::vector<TftpTransferInfo> TftpServer::transfers() const
+{
+    std::vector<TftpTransferInfo> list;
+    for (const auto& transfer : m_transfers) {
+        const TftpSession& session = transfer->session();
+        if (session.active())
+            list.push_back(
+                { session.peer(), transfer->port(), session.path(), session.blocksSent(), session.progressMaximum() });
+    }
+    return list;
+}
+
+const TftpSession* TftpServer::sessionFor(const platform::Endpoint& client) const
+{
+    for (const auto& transfer : m_transfers)
+        if (transfer->session().peer() == client)
+            return &transfer->session();
+    return nullptr;
+}
+
+void TftpServer::transferProgress(const Transfer& transfer)
+{
+    if (&transfer != m_shown)
+        return;
+    const bool newRange = m_progressMaximum != transfer.progressMaximum() || transfer.progressPosition() == 0;
+    m_progressMaximum = transfer.progressMaximum();
+    m_progressPosition = transfer.progressPosition();
+    // The bar follows every block; a redraw per block would cost more than the
+    // transfer, so the view refreshes only when a block starts a new percent.
+    const int position = m_progressPosition;
+    if (newRange || m_progressMaximum <= 100 || position % (m_progressMaximum / 100) == 0
+        || position >= m_progressMaximum)
+        changed();
 }
 
 void TftpServer::notifyRunning()
@@ -130,46 +342,12 @@ void TftpServer::changed()
         m_changed();
 }
 
-std::size_t TftpServer::sendDatagram(std::span<const std::uint8_t> datagram, const platform::Endpoint& to)
-{
-    if (!m_transfer.isOpen())
-        return 0;
-    auto sent = m_transfer.sendTo(to, datagram);
-    return sent ? *sent : 0;
-}
-
-void TftpServer::startRetransmitTimer(std::chrono::milliseconds period)
-{
-    m_timers.start(kRetransmitTimer, period, [this] { m_session.timeout(); });
-}
-
-void TftpServer::stopRetransmitTimer() { m_timers.kill(kRetransmitTimer); }
-
 void TftpServer::appendLog(const std::string& text)
 {
     m_log += text;
     if (m_logAppended)
         m_logAppended(text);
     changed();
-}
-
-void TftpServer::showMessage(const std::string& text) { m_prompter.message(text); }
-
-void TftpServer::beep(int frequencyHz, int durationMs) { m_prompter.beep(frequencyHz, durationMs); }
-
-void TftpServer::setProgressRange(int maximum)
-{
-    m_progressMaximum = maximum;
-    m_progressPosition = 0;
-}
-
-void TftpServer::setProgressPosition(int position)
-{
-    m_progressPosition = position;
-    // The bar follows every block; a redraw per block would cost more than the
-    // transfer, so the view refreshes only when a block starts a new percent.
-    if (m_progressMaximum <= 100 || position % (m_progressMaximum / 100) == 0 || position >= m_progressMaximum)
-        changed();
 }
 
 } // namespace utility::services

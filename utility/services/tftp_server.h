@@ -6,7 +6,9 @@
 #include "utility/services/view_socket.h"
 
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace utility::services {
 
@@ -17,18 +19,27 @@ inline constexpr const char* kTftpUnchosenFolder = "C:\\";
 // unreadable.
 std::string tftpFolderProblem(const std::string& path);
 
+// One running transfer as the view lists it.
+struct TftpTransferInfo {
+    platform::Endpoint client;
+    std::uint16_t port = 0; // the server's transfer port
+    std::string path;
+    int blocksSent = 0;
+    int blocksTotal = 0;
+};
+
 // The TFTP view's controller: the Start/Stop toggle, the "File Path", the log
-// box and the progress bar, the listen socket on UDP 69 and the session with
-// its transfer socket and retransmission timer. The Qt view and the command
-// line only bind to it.
-class TftpServer final : private TftpSessionHost {
+// box and the progress bar, the listen socket on UDP 69 and the transfers,
+// each with its own session, transfer socket and retransmission timer, side
+// by side up to a limit. The Qt view and the command line only bind to it.
+class TftpServer final {
 public:
     static constexpr std::size_t kFilePathLimit = 128; // the "File Path" field's limit
     static constexpr std::uint16_t kListenPort = 69;
-    static constexpr int kRetransmitTimer = 1;
+    static constexpr std::size_t kDefaultTransferLimit = 32;
 
     TftpServer(platform::EventLoop& loop, platform::Prompter& prompter);
-    ~TftpServer() override;
+    ~TftpServer();
     TftpServer(const TftpServer&) = delete;
     TftpServer& operator=(const TftpServer&) = delete;
 
@@ -49,6 +60,11 @@ public:
     // a usable one.
     void setFolderHint(std::string hint) { m_folderHint = std::move(hint); }
 
+    // The process was shut into the served folder as its root (after it
+    // bound its port, before it gave up root): files are opened from "/"
+    // while the log names them as before.
+    void servedFromRoot() { m_openDirectory = "/"; }
+
     // Start/Stop (the view's button and the toolbar command).
     void toggle();
     bool running() const { return m_running; }
@@ -57,10 +73,16 @@ public:
     const std::string& logText() const { return m_log; }
     int progressMaximum() const { return m_progressMaximum; }
     int progressPosition() const { return m_progressPosition; }
-    const TftpSession& session() const { return m_session; }
-    // The transfer socket's address (the server's transfer identifier).
-    platform::Endpoint transferEndpoint() const { return m_transfer.localEndpoint(); }
     platform::Endpoint listenEndpoint() const { return m_listen.localEndpoint(); }
+
+    // How many transfers run side by side; requests beyond are refused.
+    void setTransferLimit(std::size_t limit) { m_transferLimit = limit; }
+    std::size_t transferLimit() const { return m_transferLimit; }
+    // The transfers under way, oldest first.
+    std::vector<TftpTransferInfo> transfers() const;
+    std::size_t transferCount() const;
+    // The session of the transfer with `client`, if one runs.
+    const TftpSession* sessionFor(const platform::Endpoint& client) const;
 
     // The system log's AddLogLine.
     void setSystemLog(std::function<void(const std::string&)> addLogLine) { m_addLogLine = std::move(addLogLine); }
@@ -72,31 +94,36 @@ public:
     void setChangedCallback(std::function<void()> callback) { m_changed = std::move(callback); }
 
 private:
+    class Transfer;
+    friend class Transfer;
+
     void start();
     void stop();
-    void receive(ViewSocket& socket, bool fromListenSocket);
+    void receiveRequests();
+    void request(std::span<const std::uint8_t> datagram, const platform::Endpoint& sender);
+    void refuseRequest(const platform::Endpoint& sender, std::uint16_t code, const std::string& text);
+    // Removes ended transfers once the loop is out of their callbacks.
+    void sweepLater();
+    void sweep();
     void notifyRunning();
     void changed();
-
-    std::size_t sendDatagram(std::span<const std::uint8_t> datagram, const platform::Endpoint& to) override;
-    void startRetransmitTimer(std::chrono::milliseconds period) override;
-    void stopRetransmitTimer() override;
-    void appendLog(const std::string& text) override;
-    void showMessage(const std::string& text) override;
-    void beep(int frequencyHz, int durationMs) override;
-    void setProgressRange(int maximum) override;
-    void setProgressPosition(int position) override;
+    void appendLog(const std::string& text);
+    void transferProgress(const Transfer& transfer);
 
     platform::EventLoop& m_loop;
     platform::Prompter& m_prompter;
-    platform::TimerSet m_timers;
-    TftpSession m_session;
     ViewSocket m_listen;
-    ViewSocket m_transfer;
+    std::vector<std::unique_ptr<Transfer>> m_transfers; // oldest first
+    const Transfer* m_shown = nullptr; // the transfer the progress bar follows
+    std::size_t m_transferLimit = kDefaultTransferLimit;
+    bool m_sweepPosted = false;
+    // Lets a posted sweep know the server is gone.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     std::vector<std::uint8_t> m_receive;
     std::string m_localAddress;
     std::uint16_t m_listenPort = kListenPort;
     std::string m_filePath = kTftpUnchosenFolder;
+    std::string m_openDirectory; // where files are opened when not the "File Path"
     std::string m_folderHint = "Choose one with the \"...\" button.";
     bool m_running = false;
     std::string m_log;

@@ -1,11 +1,8 @@
 #include "utility/services/tftp_session.h"
 
 #include <algorithm>
-#include <cctype>
-#include <charconv>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 
 namespace utility::services {
 namespace {
@@ -24,26 +21,6 @@ void writeU16(std::uint8_t* out, std::uint16_t value)
     out[1] = static_cast<std::uint8_t>(value & 0xFF);
 }
 
-std::string lower(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
-// A decimal option value; nothing for anything else (signs, spaces, overflow).
-std::optional<std::uint64_t> decimal(const std::string& text)
-{
-    std::uint64_t value = 0;
-    if (text.empty())
-        return std::nullopt;
-    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || ptr != text.data() + text.size())
-        return std::nullopt;
-    return value;
-}
-
 std::string format(const char* pattern, const std::string& address, int port, const std::string& path)
 {
     std::string out = pattern;
@@ -58,120 +35,122 @@ std::string format(const char* pattern, const std::string& address, int port, co
     return out;
 }
 
+// The length of a file once every LF and CR is sent as a pair.
+std::uint64_t netasciiLength(std::FILE* file)
+{
+    std::uint64_t length = 0;
+    char buffer[8192];
+    std::size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        for (std::size_t i = 0; i < count; ++i)
+            length += (buffer[i] == '\n' || buffer[i] == '\r') ? 2 : 1;
+    std::rewind(file);
+    return length;
+}
+
 } // namespace
-
-bool tftpNameStaysInside(const std::string& name)
-{
-    if (name.empty() || name.front() == '/' || name.find('\\') != std::string::npos)
-        return false;
-    if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])))
-        return false;
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        const std::size_t end = std::min(name.find('/', start), name.size());
-        if (name.compare(start, end - start, "..") == 0)
-            return false;
-        start = end + 1;
-    }
-    return true;
-}
-
-bool tftpPathStaysInside(const std::string& directory, const std::string& path)
-{
-    // Compared as the file system resolves them, so a symbolic link inside
-    // the folder that points elsewhere counts as elsewhere.
-    std::error_code error;
-    const auto root = std::filesystem::canonical(directory.empty() ? "." : directory, error);
-    if (error)
-        return false;
-    const auto target = std::filesystem::weakly_canonical(path, error);
-    if (error)
-        return false;
-    const auto [rootEnd, targetAt] = std::mismatch(root.begin(), root.end(), target.begin(), target.end());
-    return rootEnd == root.end() && targetAt != target.end();
-}
 
 TftpSession::TftpSession(TftpSessionHost& host)
     : m_host(host)
-    , m_transmit(4 + kTftpMaxBlockSize)
 {
 }
 
 TftpSession::~TftpSession() { closeFile(); }
 
-void TftpSession::setDirectory(std::string directory)
+void TftpSession::setDirectory(std::string directory, std::string openedAs)
 {
     reset();
     m_directory = std::move(directory);
+    m_openDirectory = openedAs.empty() ? m_directory : std::move(openedAs);
 }
+
+namespace {
+
+std::string joined(const std::string& directory, const std::string& name)
+{
+    if (directory.empty())
+        return name;
+    if (directory.back() == kSeparator)
+        return directory + name;
+    return directory + kSeparator + name;
+}
+
+} // namespace
 
 void TftpSession::reset()
 {
     m_host.stopRetransmitTimer();
-    closeFile();
-    m_active = false;
+    end();
 }
 
-void TftpSession::dispatch(
-    std::span<const std::uint8_t> datagram, const platform::Endpoint& sender, bool fromListenSocket)
+void TftpSession::end()
+{
+    closeFile();
+    m_unacknowledged.clear();
+    m_state = State::Idle;
+}
+
+void TftpSession::start(std::span<const std::uint8_t> request, const platform::Endpoint& client)
+{
+    if (active() || request.size() < 2 || readU16(request, 0) != kTftpRrq)
+        return;
+    m_peer = client;
+    m_timeouts = 0;
+    m_block = 0;
+    m_lastAcknowledged = 0;
+    m_finalBlock = -1;
+    m_unacknowledged.clear();
+    const TftpRequest parsed = parseTftpRequest(request);
+    // No terminated file name: nothing can be served.
+    if (!parsed.valid)
+        return;
+    m_state = State::Sending;
+    handleRequest(parsed);
+}
+
+void TftpSession::dispatch(std::span<const std::uint8_t> datagram, const platform::Endpoint& sender)
 {
     if (datagram.size() < 2)
         return;
     const std::uint16_t opcode = readU16(datagram, 0);
-    switch (opcode) {
-    case kTftpRrq:
-        if (m_active)
-            return;
-        m_active = true;
-        m_lastOpcode = 0;
-        m_block = 0;
-        m_peer = sender;
-        if (fromListenSocket)
-            m_timeouts = 0;
-        handleReadRequest(datagram);
+    if (sender != m_peer || !active()) {
+        // Not this transfer's client (or no transfer any more): the sender
+        // is told, the transfer goes on untouched. An ERROR is never answered.
+        if (opcode != kTftpError)
+            m_host.sendDatagram(tftpErrorDatagram(5, "Unknown transfer ID"), sender);
         return;
+    }
+    switch (opcode) {
     case kTftpAck:
         // An acknowledgement without its block number says nothing.
-        if (!m_active || datagram.size() < 4)
-            return;
-        handleAck(readU16(datagram, 2));
+        if (datagram.size() >= 4)
+            handleAck(readU16(datagram, 2));
         return;
     case kTftpError:
-        if (!m_active)
-            return;
-        m_host.stopRetransmitTimer();
-        closeFile();
-        m_active = false;
-        return;
-    case kTftpWrq:
-        refuseWrite(datagram, sender);
+        handleError(datagram);
         return;
     default:
-        // Writes are not accepted, and DATA from a client is never written.
+        // A repeated request from the client is answered by the transfer
+        // already under way; DATA from a client is never written.
         return;
     }
 }
 
-void TftpSession::handleReadRequest(std::span<const std::uint8_t> request)
+void TftpSession::handleError(std::span<const std::uint8_t> datagram)
 {
-    const auto* begin = request.data() + 2;
-    const auto* end = request.data() + request.size();
-    const auto* nameEnd = std::find(begin, end, std::uint8_t { 0 });
-    if (nameEnd == end) {
-        // No terminated file name: nothing can be served.
-        m_active = false;
-        return;
-    }
-    const std::string name(begin, nameEnd);
-    const auto* modeEnd = std::find(nameEnd + 1, end, std::uint8_t { 0 });
-    const Options options = modeEnd == end ? Options {} : parseOptions({ modeEnd + 1, end });
+    const std::uint16_t code = datagram.size() >= 4 ? readU16(datagram, 2) : 0;
+    const std::string text = datagram.size() > 4 ? tftpPrintable(datagram.subspan(4)) : std::string();
+    m_host.stopRetransmitTimer();
+    m_host.appendLog("Read session ended by the client: error " + std::to_string(code)
+        + (text.empty() ? std::string() : " (" + text + ")") + ".\r\n");
+    end();
+}
 
-    if (m_directory.empty())
-        m_path = name;
-    else if (m_directory.back() == kSeparator)
-        m_path = m_directory + name;
-    else
-        m_path = m_directory + kSeparator + name;
+void TftpSession::handleRequest(const TftpRequest& request)
+{
+    const std::string& name = request.name;
+    m_path = joined(m_directory, name);
+    m_openPath = joined(m_openDirectory, name);
 
     m_host.appendLog(format("Received a Read request from %s on port %d (file: %s).\r\n",
         platform::formatIpv4(m_peer.address), m_peer.port, m_path));
@@ -188,14 +167,17 @@ void TftpSession::handleReadRequest(std::span<const std::uint8_t> request)
         refuse(0, "File name too long", "the path is longer than 255 characters");
         return;
     }
-    if (!tftpPathStaysInside(m_directory, m_path)) {
+    if (!tftpPathStaysInside(m_openDirectory, m_openPath)) {
         refuse(2, "Access violation", "the name leaves the served directory");
         return;
     }
 
-    m_blockSize = options.blockSize ? options.blockSize : kTftpBlockSize;
+    m_blockSize = request.blockSize ? request.blockSize : kTftpBlockSize;
+    m_window = request.window ? request.window : 1;
+    m_netascii = request.netascii();
+    m_pendingByte = -1;
     m_period
-        = options.timeoutSeconds ? std::chrono::milliseconds(options.timeoutSeconds * 1000) : kTftpRetransmitPeriod;
+        = request.timeoutSeconds ? std::chrono::milliseconds(request.timeoutSeconds * 1000) : kTftpRetransmitPeriod;
 
     if (!openFile()) {
         // Said to the client at once: silence would keep it asking for as
@@ -203,107 +185,51 @@ void TftpSession::handleReadRequest(std::span<const std::uint8_t> request)
         // the server until someone dismissed it.
         m_host.appendLog("File is not found!\r\n");
         sendError(1, "File not found");
-        m_active = false;
+        end();
         return;
     }
 
     // curl takes a size of 0 in an OACK for an invalid answer and gives up;
-    // an empty file is announced by leaving tsize out (RFC 2349 allows it).
-    std::vector<std::string> acknowledged = options.names;
+    // an empty file is announced by leaving tsize out (the option allows it).
+    std::vector<std::string> acknowledged = request.names;
     if (m_fileLength == 0)
-        std::erase_if(acknowledged, [](const std::string& optionName) { return lower(optionName) == "tsize"; });
+        std::erase_if(acknowledged, [](const std::string& optionName) { return tftpLower(optionName) == "tsize"; });
 
     if (acknowledged.empty()) {
         // A plain request (or one whose options were all declined): data at once.
         startCounters();
-        sendNextData(0);
+        sendWindow();
         return;
     }
 
     // Acknowledge exactly the options honoured, with the values in force.
-    std::size_t length = 2;
-    writeU16(m_transmit.data(), kTftpOack);
-    auto append = [&](const std::string& text) {
-        std::memcpy(m_transmit.data() + length, text.c_str(), text.size() + 1);
-        length += text.size() + 1;
-    };
+    m_oack = { 0, static_cast<std::uint8_t>(kTftpOack) };
+    auto append
+        = [&](const std::string& text) { m_oack.insert(m_oack.end(), text.c_str(), text.c_str() + text.size() + 1); };
     for (const std::string& optionName : acknowledged) {
-        const std::string key = lower(optionName);
+        const std::string key = tftpLower(optionName);
         append(optionName);
         if (key == "blksize")
             append(std::to_string(m_blockSize));
         else if (key == "tsize")
             append(std::to_string(m_fileLength));
+        else if (key == "windowsize")
+            append(std::to_string(m_window));
         else
-            append(std::to_string(options.timeoutSeconds));
+            append(std::to_string(request.timeoutSeconds));
     }
-    m_lastOpcode = kTftpOack;
+    m_state = State::OptionsSent;
     // Without a timer a lost OACK (or a client that never answers it) would
-    // keep the session, and with it the server, busy for good.
+    // keep the transfer, and its file, for good.
     m_host.startRetransmitTimer(m_period);
-    send(length);
-}
-
-TftpSession::Options TftpSession::parseOptions(std::span<const std::uint8_t> bytes)
-{
-    Options options;
-    options.any = !bytes.empty();
-    const auto* at = bytes.data();
-    const auto* end = bytes.data() + bytes.size();
-    while (at < end) {
-        const auto* nameEnd = std::find(at, end, std::uint8_t { 0 });
-        if (nameEnd == end)
-            break;
-        const auto* valueEnd = std::find(nameEnd + 1, end, std::uint8_t { 0 });
-        if (valueEnd == end)
-            break;
-        std::string name(at, nameEnd);
-        const std::string value(nameEnd + 1, valueEnd);
-        at = valueEnd + 1;
-        const std::string key = lower(name);
-        const auto number = decimal(value);
-        auto seen = [&] {
-            return std::any_of(options.names.begin(), options.names.end(),
-                [&](const std::string& other) { return lower(other) == key; });
-        };
-        if (!number || seen())
-            continue;
-        if (key == "blksize" && *number >= kTftpMinBlockSize) {
-            options.blockSize = static_cast<std::size_t>(std::min<std::uint64_t>(*number, kTftpMaxBlockSize));
-            options.names.push_back(std::move(name));
-        } else if (key == "tsize") {
-            options.transferSize = true;
-            options.names.push_back(std::move(name));
-        } else if (key == "timeout" && *number >= 1 && *number <= 255) {
-            options.timeoutSeconds = static_cast<int>(*number);
-            options.names.push_back(std::move(name));
-        }
-    }
-    return options;
-}
-
-void TftpSession::refuseWrite(std::span<const std::uint8_t> request, const platform::Endpoint& sender)
-{
-    // Answered beside any running session: the retransmission buffer keeps
-    // that session's last datagram.
-    const auto* begin = request.data() + 2;
-    const auto* end = request.data() + request.size();
-    const std::string name(begin, std::find(begin, end, std::uint8_t { 0 }));
-    m_host.appendLog(format("Refused a Write request from %s on port %d (file: %s): only reads are served.\r\n",
-        platform::formatIpv4(sender.address), sender.port, name));
-    static constexpr std::string_view kText = "Only read requests are served";
-    std::vector<std::uint8_t> error(4 + kText.size() + 1, 0);
-    writeU16(error.data(), kTftpError);
-    writeU16(error.data() + 2, 2);
-    std::copy(kText.begin(), kText.end(), error.begin() + 4);
-    m_host.sendDatagram(error, sender);
+    send(m_oack);
 }
 
 void TftpSession::refuse(std::uint16_t code, const std::string& text, const std::string& logReason)
 {
     m_host.appendLog("Refused the Read request: " + logReason + ".\r\n");
     sendError(code, text);
-    m_active = false;
+    end();
 }
 
 bool TftpSession::openFile()
@@ -312,13 +238,15 @@ bool TftpSession::openFile()
     std::error_code error;
     // Only regular files: a directory would read as an empty file, a FIFO
     // would block the server.
-    if (!std::filesystem::is_regular_file(m_path, error))
+    if (!std::filesystem::is_regular_file(m_openPath, error))
         return false;
-    m_file = std::fopen(m_path.c_str(), "rb");
+    m_file = std::fopen(m_openPath.c_str(), "rb");
     if (!m_file)
         return false;
-    const auto size = std::filesystem::file_size(m_path, error);
+    const auto size = std::filesystem::file_size(m_openPath, error);
     m_fileLength = error ? 0 : size;
+    if (m_netascii)
+        m_fileLength = netasciiLength(m_file);
     return true;
 }
 
@@ -333,13 +261,14 @@ void TftpSession::closeFile()
 void TftpSession::startCounters()
 {
     m_block = 0;
-    m_lastAcknowledged = -1;
-    m_bytesSent = 0;
+    m_lastAcknowledged = 0;
+    m_finalBlock = -1;
     m_blocksSent = 0;
-    m_lastShort = false;
+    m_unacknowledged.clear();
     m_progressMaximum = static_cast<int>(std::min<std::uint64_t>(m_fileLength / m_blockSize, 0x7FFFFFFF));
     m_host.setProgressRange(m_progressMaximum);
     m_host.setProgressPosition(0);
+    m_state = State::Sending;
 }
 
 std::int64_t TftpSession::expandBlock(std::uint16_t wire) const
@@ -349,114 +278,152 @@ std::int64_t TftpSession::expandBlock(std::uint16_t wire) const
     return m_block - behind;
 }
 
-void TftpSession::handleAck(std::uint16_t block)
+void TftpSession::handleAck(std::uint16_t wire)
 {
-    const std::int64_t acknowledged = expandBlock(block);
-    // The client has the whole file once it acknowledges a short block. A
-    // file that grew since the request is served as it reads now: its end
-    // is the first short block, not the length it had at the start.
-    const bool finished
-        = m_lastOpcode == kTftpData && m_lastShort && acknowledged == m_block && m_bytesSent > m_fileLength;
+    if (m_state == State::OptionsSent) {
+        if (wire != 0)
+            return;
+        m_host.stopRetransmitTimer();
+        m_timeouts = 0;
+        startCounters();
+        sendWindow();
+        return;
+    }
+    const std::int64_t acknowledged = expandBlock(wire);
     // A duplicate acknowledgement is not answered (that would double every
-    // later block) and leaves the retransmission timer running: stopped, a
-    // lost DATA would hold the session, and with it the server, for good.
-    if (m_lastOpcode == kTftpData && acknowledged <= m_lastAcknowledged && !finished)
+    // later block) and leaves the retransmission timer running.
+    if (acknowledged <= m_lastAcknowledged)
         return;
     m_host.stopRetransmitTimer();
-    switch (m_lastOpcode) {
-    case kTftpData:
-        if (finished) {
-            closeFile();
-            m_host.setProgressPosition(m_progressMaximum);
-            m_host.appendLog("Read session is completed successfully.\r\n");
-            m_active = false;
-            return;
+    // Progress: the time-outs count again from zero for what follows.
+    m_timeouts = 0;
+    const auto done = static_cast<std::size_t>(acknowledged - m_lastAcknowledged);
+    m_unacknowledged.erase(m_unacknowledged.begin(),
+        m_unacknowledged.begin() + static_cast<std::ptrdiff_t>(std::min(done, m_unacknowledged.size())));
+    m_lastAcknowledged = acknowledged;
+    if (acknowledged == m_finalBlock) {
+        complete();
+        return;
+    }
+    // With a window, an acknowledgement short of its end says the blocks
+    // after it were lost: they go again, with the rest of a new window.
+    for (const auto& datagram : m_unacknowledged)
+        send(datagram);
+    sendWindow();
+}
+
+void TftpSession::complete()
+{
+    m_host.stopRetransmitTimer();
+    closeFile();
+    m_host.setProgressPosition(m_progressMaximum);
+    m_host.appendLog("Read session is completed successfully.\r\n");
+    end();
+}
+
+bool TftpSession::completeOnNewRequest()
+{
+    if (!awaitingFinalAck())
+        return false;
+    complete();
+    return true;
+}
+
+std::size_t TftpSession::readBlock(std::uint8_t* out)
+{
+    if (!m_file)
+        return 0;
+    if (!m_netascii)
+        return std::fread(out, 1, m_blockSize, m_file);
+    // netascii: every LF goes as CR LF and every CR as CR NUL; a pair cut
+    // by the end of a block finishes at the start of the next.
+    std::size_t count = 0;
+    if (m_pendingByte >= 0) {
+        out[count++] = static_cast<std::uint8_t>(m_pendingByte);
+        m_pendingByte = -1;
+    }
+    while (count < m_blockSize) {
+        const int c = std::fgetc(m_file);
+        if (c == EOF)
+            break;
+        if (c != '\n' && c != '\r') {
+            out[count++] = static_cast<std::uint8_t>(c);
+            continue;
         }
-        m_lastAcknowledged = acknowledged;
-        sendNextData(acknowledged);
-        return;
-    case kTftpOack:
-        startCounters();
-        sendNextData(acknowledged);
-        return;
-    case kTftpAck:
-        m_host.showMessage("Fail to handle TFTP_ACK");
-        return;
-    case kTftpError:
-        m_host.showMessage("Fail to handle TFTP_ERROR");
-        return;
-    default:
-        m_host.showMessage("Unknown TFTP OP code");
-        return;
+        out[count++] = '\r';
+        const int second = c == '\n' ? '\n' : 0;
+        if (count < m_blockSize)
+            out[count++] = static_cast<std::uint8_t>(second);
+        else
+            m_pendingByte = second;
     }
+    return count;
 }
 
-void TftpSession::sendNextData(std::int64_t acknowledged)
+void TftpSession::sendWindow()
 {
-    if (acknowledged != m_block) {
-        m_host.beep(1000, 100);
-        resend();
-        return;
+    while (m_finalBlock < 0 && m_unacknowledged.size() < m_window) {
+        std::vector<std::uint8_t> datagram(4 + m_blockSize);
+        const std::size_t count = readBlock(datagram.data() + 4);
+        datagram.resize(4 + count);
+        ++m_block;
+        ++m_blocksSent;
+        m_host.setProgressPosition(m_blocksSent);
+        writeU16(datagram.data(), kTftpData);
+        writeU16(datagram.data() + 2, static_cast<std::uint16_t>(m_block));
+        // The file ends with its first short block (an empty one when its
+        // length is a multiple of the block size). A file that grew since
+        // the request is served as it reads now.
+        if (count < m_blockSize) {
+            m_finalBlock = m_block;
+            closeFile();
+        }
+        if (m_host.sendDatagram(datagram, m_peer) != datagram.size())
+            m_host.showMessage("TFTP SendData->SendTo fail");
+        m_unacknowledged.push_back(std::move(datagram));
     }
-    ++m_blocksSent;
-    m_host.setProgressPosition(m_blocksSent);
-    m_lastOpcode = kTftpData;
-    ++m_block;
-    std::uint8_t* data = m_transmit.data() + 4;
-    const std::size_t count = m_file ? std::fread(data, 1, m_blockSize, m_file) : 0;
-    writeU16(m_transmit.data(), kTftpData);
-    writeU16(m_transmit.data() + 2, static_cast<std::uint16_t>(m_block));
-    m_lastShort = count < m_blockSize;
-    if (count > 0) {
-        m_host.startRetransmitTimer(m_period);
-        m_bytesSent += count;
-    } else {
-        m_bytesSent += 1;
-        m_host.appendLog("Read session is completed successfully.\r\n");
-        m_active = false;
-        closeFile();
-    }
-    m_transmitLength = 4 + count;
-    if (m_host.sendDatagram({ m_transmit.data(), m_transmitLength }, m_peer) != m_transmitLength)
-        m_host.showMessage("TFTP SendData->SendTo fail");
+    // Every block, the last one too, waits for its acknowledgement and is
+    // sent again when it does not come.
+    m_host.startRetransmitTimer(m_period);
 }
 
-void TftpSession::send(std::size_t length)
-{
-    m_transmitLength = length;
-    m_host.sendDatagram({ m_transmit.data(), m_transmitLength }, m_peer);
-}
+void TftpSession::send(std::span<const std::uint8_t> datagram) { m_host.sendDatagram(datagram, m_peer); }
 
 void TftpSession::resend()
 {
     m_host.startRetransmitTimer(m_period);
-    if (m_host.sendDatagram({ m_transmit.data(), m_transmitLength }, m_peer) != m_transmitLength)
-        m_host.showMessage("TFTP Resend->SendTo fail");
+    if (m_state == State::OptionsSent) {
+        if (m_host.sendDatagram(m_oack, m_peer) != m_oack.size())
+            m_host.showMessage("TFTP Resend->SendTo fail");
+        return;
+    }
+    for (const auto& datagram : m_unacknowledged)
+        if (m_host.sendDatagram(datagram, m_peer) != datagram.size())
+            m_host.showMessage("TFTP Resend->SendTo fail");
 }
 
-void TftpSession::sendError(std::uint16_t code, const std::string& text)
-{
-    writeU16(m_transmit.data(), kTftpError);
-    writeU16(m_transmit.data() + 2, code);
-    std::memcpy(m_transmit.data() + 4, text.c_str(), text.size() + 1);
-    m_lastOpcode = kTftpError;
-    send(4 + text.size() + 1);
-}
+void TftpSession::sendError(std::uint16_t code, const std::string& text) { send(tftpErrorDatagram(code, text)); }
 
 void TftpSession::timeout()
 {
     m_host.stopRetransmitTimer();
-    if (!m_active)
+    if (!active())
         return;
     ++m_timeouts;
     if (m_timeouts < kTftpMaxTimeouts) {
         resend();
         return;
     }
-    closeFile();
+    if (awaitingFinalAck()) {
+        // The client may well have the whole file and be gone: only its
+        // last acknowledgement is missing. Nobody is left to tell.
+        m_host.appendLog("Read session ended without the acknowledgement of the last block.\r\n");
+        end();
+        return;
+    }
     sendError(0, std::string(kDropSession));
     m_host.appendLog("Read session aborted!\r\n");
-    m_active = false;
+    end();
 }
 
 } // namespace utility::services

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "platform/net.h"
+#include "utility/services/tftp_request.h"
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,23 +20,21 @@ inline constexpr std::uint16_t kTftpAck = 4;
 inline constexpr std::uint16_t kTftpError = 5;
 inline constexpr std::uint16_t kTftpOack = 6;
 
-inline constexpr std::size_t kTftpBlockSize = 512; // without a block-size option
-inline constexpr std::size_t kTftpMinBlockSize = 8; // the block-size option's range
-inline constexpr std::size_t kTftpMaxBlockSize = 65464;
 inline constexpr std::size_t kTftpReceiveBufferSize = 1500;
 inline constexpr std::size_t kTftpMaxPath = 255; // the path buffer holds 255 characters and a zero
 inline constexpr std::chrono::milliseconds kTftpRetransmitPeriod { 2000 };
+// Time-outs in a row without progress after which a transfer is dropped.
 inline constexpr int kTftpMaxTimeouts = 5;
 
-// What a read session needs from the view that owns it: the transfer socket,
-// the retransmission timer, the log box, message boxes and the progress bar.
+// What a read session needs from whoever carries it: its transfer socket,
+// its retransmission timer, the log box, message boxes and the progress bar.
 class TftpSessionHost {
 public:
     virtual ~TftpSessionHost() = default;
-    // Sends one datagram from the transfer socket; returns the byte count the
-    // send reports (0 when it failed).
+    // Sends one datagram from the session's transfer socket; returns the
+    // byte count the send reports (0 when it failed).
     virtual std::size_t sendDatagram(std::span<const std::uint8_t> datagram, const platform::Endpoint& to) = 0;
-    // One-shot retransmission timer (the view's timer 1).
+    // One-shot retransmission timer.
     virtual void startRetransmitTimer(std::chrono::milliseconds period) = 0;
     virtual void stopRetransmitTimer() = 0;
     virtual void appendLog(const std::string& text) = 0;
@@ -44,88 +44,100 @@ public:
     virtual void setProgressPosition(int position) = 0;
 };
 
-// The TFTP server's one read session: every datagram that reaches the listen
-// socket or the transfer socket goes through dispatch(). Files are only ever
-// opened for reading, and only inside the served directory.
+// One read transfer to one client. The request comes in through start();
+// every later datagram that reaches the session's own transfer socket goes
+// through dispatch(), which takes only the client's address and port (its
+// transfer identifier) and tells anyone else the transfer is not theirs.
+// Files are only ever opened for reading, and only inside the served
+// directory.
 class TftpSession {
 public:
+    enum class State {
+        Idle, // no transfer, or the transfer has ended
+        OptionsSent, // OACK sent, waiting for the acknowledgement of block 0
+        Sending, // DATA sent, waiting for the acknowledgement of the window
+    };
+
     explicit TftpSession(TftpSessionHost& host);
     ~TftpSession();
     TftpSession(const TftpSession&) = delete;
     TftpSession& operator=(const TftpSession&) = delete;
 
-    // The served directory; the session becomes idle.
-    void setDirectory(std::string directory);
+    // The served directory, as the log shows it and (when the process sees
+    // it elsewhere, shut into it as its root) as files are opened there;
+    // the session becomes idle.
+    void setDirectory(std::string directory, std::string openedAs = {});
     const std::string& directory() const { return m_directory; }
-    // Ends any session at once (the server stops): timer stopped, file closed.
+    // Ends any transfer at once (the server stops): timer stopped, file closed.
     void reset();
 
-    // One received datagram with its sender; `fromListenSocket` tells which
-    // socket it reached.
-    void dispatch(std::span<const std::uint8_t> datagram, const platform::Endpoint& sender, bool fromListenSocket);
+    // A read request from `client`, received on the listen socket.
+    void start(std::span<const std::uint8_t> request, const platform::Endpoint& client);
+    // A datagram received on the session's transfer socket.
+    void dispatch(std::span<const std::uint8_t> datagram, const platform::Endpoint& sender);
     // The retransmission timer fired.
     void timeout();
+    // The client asked for another file from the same port: if all it was
+    // sent is the whole file, it has it (its last acknowledgement was lost)
+    // and the transfer is complete. Returns whether it was.
+    bool completeOnNewRequest();
 
-    bool active() const { return m_active; }
+    bool active() const { return m_state != State::Idle; }
+    State state() const { return m_state; }
+    // The last block of the file is out and only its acknowledgement is awaited.
+    bool awaitingFinalAck() const { return m_state == State::Sending && m_finalBlock >= 0 && m_block == m_finalBlock; }
     int timeoutCount() const { return m_timeouts; }
     bool fileOpen() const { return m_file != nullptr; }
     std::size_t blockSize() const { return m_blockSize; }
+    std::size_t window() const { return m_window; }
+    bool netascii() const { return m_netascii; }
     const std::string& path() const { return m_path; }
     const platform::Endpoint& peer() const { return m_peer; }
     std::chrono::milliseconds retransmitPeriod() const { return m_period; }
+    int blocksSent() const { return m_blocksSent; }
+    int progressMaximum() const { return m_progressMaximum; }
 
 private:
-    struct Options {
-        bool any = false; // the request carried option bytes at all
-        std::size_t blockSize = 0; // 0: not asked for (or not honoured)
-        bool transferSize = false;
-        int timeoutSeconds = 0;
-        // Honoured options as "name\0value\0" pairs in the client's spelling,
-        // value filled in once the file is open.
-        std::vector<std::string> names;
-    };
-
-    void handleReadRequest(std::span<const std::uint8_t> request);
+    void handleRequest(const TftpRequest& request);
     void handleAck(std::uint16_t block);
-    void sendNextData(std::int64_t acknowledged);
+    void handleError(std::span<const std::uint8_t> datagram);
+    void sendWindow();
+    std::size_t readBlock(std::uint8_t* out);
     void resend();
-    void send(std::size_t length);
+    void send(std::span<const std::uint8_t> datagram);
     void sendError(std::uint16_t code, const std::string& text);
-    void refuseWrite(std::span<const std::uint8_t> request, const platform::Endpoint& sender);
     void refuse(std::uint16_t code, const std::string& text, const std::string& logReason);
+    void complete();
+    void end();
     bool openFile();
     void closeFile();
     void startCounters();
     std::int64_t expandBlock(std::uint16_t wire) const;
-    static Options parseOptions(std::span<const std::uint8_t> optionBytes);
 
     TftpSessionHost& m_host;
     std::string m_directory;
-    bool m_active = false;
-    int m_timeouts = 0;
+    std::string m_openDirectory;
+    State m_state = State::Idle;
+    int m_timeouts = 0; // time-outs since the client last made progress
 
-    std::vector<std::uint8_t> m_transmit; // the last datagram sent, kept for retransmission
-    std::size_t m_transmitLength = 0;
-    std::uint16_t m_lastOpcode = 0;
-    std::int64_t m_block = 0; // DATA blocks sent; the wire carries its low 16 bits
-    std::int64_t m_lastAcknowledged = -1;
+    std::vector<std::uint8_t> m_oack; // the option acknowledgement, kept for retransmission
+    // DATA sent and not yet acknowledged, oldest first, kept for retransmission.
+    std::deque<std::vector<std::uint8_t>> m_unacknowledged;
+    std::int64_t m_block = 0; // highest DATA block sent; the wire carries its low 16 bits
+    std::int64_t m_lastAcknowledged = 0;
+    std::int64_t m_finalBlock = -1; // the short block that ends the file, once read
     platform::Endpoint m_peer;
-    std::string m_path;
+    std::string m_path; // as the log shows it
+    std::string m_openPath;
     std::FILE* m_file = nullptr;
-    std::uint64_t m_bytesSent = 0;
+    bool m_netascii = false;
+    int m_pendingByte = -1; // netascii: second byte of a CR pair that did not fit the last block
     std::uint64_t m_fileLength = 0;
     int m_blocksSent = 0;
-    bool m_lastShort = false; // the last DATA sent held less than a block
     int m_progressMaximum = 0;
     std::size_t m_blockSize = kTftpBlockSize;
+    std::size_t m_window = 1;
     std::chrono::milliseconds m_period = kTftpRetransmitPeriod;
 };
-
-// Whether a requested file name stays inside the served directory: no
-// absolute path, no ".." component, no drive letter, no backslash.
-bool tftpNameStaysInside(const std::string& name);
-// Whether `path` still lies inside `directory` once both are resolved
-// (symbolic links followed).
-bool tftpPathStaysInside(const std::string& directory, const std::string& path);
 
 } // namespace utility::services

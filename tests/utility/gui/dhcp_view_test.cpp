@@ -37,7 +37,12 @@ struct DhcpPage {
     {
         dir.write("dhcp.dat", "192.168.0.100$00-11-22-33-44-55$");
         view.setSystemLogCallback([this](const std::string& line) { log.addLogLine(line); });
-        view.firstShown(shell::AppSettings {}, "127.0.0.1", dir.file("dhcp.dat"));
+        // A range in the subnet of the server's own address: one elsewhere
+        // is refused at start.
+        shell::AppSettings settings;
+        settings.dhcpStart = 0x7F000064; // 127.0.0.100
+        settings.dhcpEnd = 0x7F00006E;
+        view.firstShown(settings, "127.0.0.1", dir.file("dhcp.dat"));
         widget = new gui::DhcpViewWidget(view);
         gui::FrameActions actions;
         actions.toggleDhcp = gui::bindDhcpView(window, view, widget);
@@ -50,7 +55,7 @@ TEST(DhcpPageGui, ToolbarButtonFollowsTheServer)
 {
     DhcpPage page;
     EXPECT_FALSE(page.toolbarButton()->isChecked());
-    EXPECT_EQ(page.widget->field(gui::DhcpViewWidget::Start)->text(), "192.168.0.100");
+    EXPECT_EQ(page.widget->field(gui::DhcpViewWidget::Start)->text(), "127.0.0.100");
     EXPECT_EQ(page.widget->bootFile()->text(), "zv.bin");
 
     page.toolbarButton()->trigger();
@@ -73,7 +78,9 @@ TEST(DhcpPageGui, ToolbarButtonFollowsTheServer)
     page.toolbarButton()->trigger();
     EXPECT_FALSE(page.view.running());
     EXPECT_FALSE(page.toolbarButton()->isChecked());
-    EXPECT_TRUE(page.widget->log()->toPlainText().endsWith("Failed to create socket!\n"));
+    EXPECT_TRUE(page.widget->log()->toPlainText().endsWith(
+        "Failed to create socket!\nUDP port 67 of 127.0.0.1: bind: Address already in use (another DHCP server "
+        "runs).\n"));
 }
 
 TEST(DhcpPageGui, FieldsAndListDriveTheController)

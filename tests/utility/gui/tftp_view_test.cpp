@@ -7,9 +7,13 @@
 #include "widgets/qt_event_loop.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTreeWidget>
+
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -66,7 +70,9 @@ TEST_F(TftpViewTest, FailedStartLeavesTheToolbarButtonUnchecked)
     toolbarButton()->trigger();
     EXPECT_FALSE(server.running());
     EXPECT_FALSE(toolbarButton()->isChecked());
-    EXPECT_EQ(view->logBox()->toPlainText(), QStringLiteral("Failed to create TFTP server socket!\n"));
+    EXPECT_EQ(view->logBox()->toPlainText(),
+        QStringLiteral("Failed to create TFTP server socket!\nUDP port 69 of 127.0.0.1: bind: Address already in use "
+                       "(another TFTP server runs).\n"));
 }
 
 // Until a folder is chosen the field holds what the settings start with; the
@@ -81,6 +87,48 @@ TEST_F(TftpViewTest, WithoutAChosenFolderTheServerDoesNotStart)
     EXPECT_EQ(view->logBox()->toPlainText(),
         QStringLiteral("TFTP server not started: no folder to serve files from is chosen. Choose one with the "
                        "\"...\" button.\n"));
+}
+
+} // namespace
+
+namespace {
+
+// The running transfers are listed, each with its client and its own port,
+// and leave the list when they end.
+TEST_F(TftpViewTest, RunningTransfersAreListed)
+{
+    std::ofstream(served.file("f.bin")) << std::string(2000, 'x');
+    toolbarButton()->trigger();
+    ASSERT_TRUE(server.running());
+    auto client = platform::UdpSocket::open();
+    ASSERT_TRUE(client.ok() && client->bind("127.0.0.1", 0).ok());
+    const std::string request = std::string("\0\1f.bin\0octet\0", 14);
+    ASSERT_TRUE(client
+                    ->sendTo(server.listenEndpoint(),
+                        std::span(reinterpret_cast<const std::uint8_t*>(request.data()), request.size()))
+                    .ok());
+    std::vector<std::uint8_t> data(600);
+    platform::Endpoint from;
+    for (int i = 0; i < 200 && !client->receiveFrom(data, from).ok(); ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_NE(from.port, 0);
+    view->refresh();
+    ASSERT_EQ(view->transferList()->topLevelItemCount(), 1);
+    const QTreeWidgetItem* row = view->transferList()->topLevelItem(0);
+    EXPECT_EQ(row->text(0).toStdString(), "127.0.0.1:" + std::to_string(client->localEndpoint().port));
+    EXPECT_EQ(row->text(1).toInt(), from.port);
+    EXPECT_EQ(row->text(2).toStdString(), served.path() + "/f.bin");
+    EXPECT_EQ(row->text(3), QStringLiteral("1 / 3"));
+    // Acknowledged to the end, the transfer leaves the list.
+    for (std::uint16_t block = 1; block <= 4; ++block) {
+        const std::uint8_t ack[] = { 0, 4, 0, static_cast<std::uint8_t>(block) };
+        ASSERT_TRUE(client->sendTo(from, ack).ok());
+        for (int i = 0; i < 200 && !client->receiveFrom(data, from).ok() && server.transferCount() > 0; ++i)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    for (int i = 0; i < 200 && view->transferList()->topLevelItemCount() > 0; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(view->transferList()->topLevelItemCount(), 0);
 }
 
 } // namespace

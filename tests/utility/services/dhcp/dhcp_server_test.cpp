@@ -1,5 +1,4 @@
-#include "platform/net.h"
-#include "utility/services/dhcp_server.h"
+#include "tests/utility/services/dhcp/dhcp_requests.h"
 
 #include <gtest/gtest.h>
 
@@ -9,64 +8,13 @@
 namespace utility::services {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-constexpr MacAddress kMacA { 0x00, 0x11, 0x22, 0x33, 0x44, 0x55 };
-constexpr MacAddress kMacB { 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x0F };
-
-std::uint32_t ip(const char* text) { return *platform::parseIpv4(text); }
-
-// A request as a client sends it: op 1, Ethernet, the cookie and the given
-// options from offset 240.
-Bytes request(const MacAddress& mac, Bytes options, std::size_t length = 300)
-{
-    Bytes b(length, 0);
-    b[0] = 1;
-    b[1] = 1;
-    b[2] = 6;
-    b[4] = 0xDE; // xid
-    b[7] = 0x01;
-    for (std::size_t i = 0; i < 6; ++i)
-        b[28 + i] = mac[i];
-    // The magic cookie, as far as the datagram reaches.
-    const std::uint8_t cookie[] = { 99, 130, 83, 99 };
-    for (std::size_t i = 0; i < 4 && 236 + i < b.size(); ++i)
-        b[236 + i] = cookie[i];
-    for (std::size_t i = 0; i < options.size() && 240 + i < b.size(); ++i)
-        b[240 + i] = options[i];
-    return b;
-}
-Bytes discover(const MacAddress& mac) { return request(mac, { 53, 1, 1, 255 }); }
-Bytes dhcpRequest(const MacAddress& mac) { return request(mac, { 53, 1, 3, 255 }); }
-Bytes bootp(const MacAddress& mac) { return request(mac, { 255 }); }
-
-std::uint32_t get32(std::span<const std::uint8_t> b, std::size_t at)
-{
-    return std::uint32_t(b[at]) << 24 | std::uint32_t(b[at + 1]) << 16 | std::uint32_t(b[at + 2]) << 8 | b[at + 3];
-}
-
-DhcpFields fields(const char* start, const char* end)
-{
-    return { ip(start), ip(end), ip("192.168.0.1"), ip("255.255.255.0"), ip("192.168.0.53"), ip("192.168.0.2"),
-        "zv.bin" };
-}
-
-DhcpServer running(const char* start, const char* end, std::vector<DhcpMapping> rows = {})
-{
-    DhcpServer server;
-    server.setFields(fields(start, end));
-    server.setServerIdentifier(ip("192.168.0.9"));
-    server.setRows(std::move(rows));
-    server.buildPool();
-    return server;
-}
-
 struct ClassifyCase {
     const char* name;
     Bytes datagram;
     DhcpKind kind;
 };
 
-TEST(DhcpClassify, KindsByHeaderAndFirstOption)
+TEST(DhcpClassify, KindsByHeaderAndMessageType)
 {
     auto with = [](Bytes b, std::size_t at, std::uint8_t value) {
         b[at] = value;
@@ -76,20 +24,26 @@ TEST(DhcpClassify, KindsByHeaderAndFirstOption)
         { "discover", discover(kMacA), DhcpKind::Discover },
         { "request", dhcpRequest(kMacA), DhcpKind::Request },
         { "bootp: end option first", bootp(kMacA), DhcpKind::Bootp },
-        { "release is bootp", request(kMacA, { 53, 1, 7, 255 }), DhcpKind::Bootp },
-        { "decline is bootp", request(kMacA, { 53, 1, 4, 255 }), DhcpKind::Bootp },
-        { "type 0 is bootp", request(kMacA, { 53, 1, 0, 255 }), DhcpKind::Bootp },
+        { "release", request(kMacA, { 53, 1, 7, 255 }), DhcpKind::Release },
+        { "decline", request(kMacA, { 53, 1, 4, 255 }), DhcpKind::Decline },
+        { "inform", request(kMacA, { 53, 1, 8, 255 }), DhcpKind::Inform },
+        { "type 0 ignored", request(kMacA, { 53, 1, 0, 255 }), DhcpKind::Ignore },
+        { "unknown type ignored", request(kMacA, { 53, 1, 9, 255 }), DhcpKind::Ignore },
+        { "bootp: no cookie", with(with(bootp(kMacA), 236, 0), 240, 0), DhcpKind::Bootp },
+        { "bootp: other options only", request(kMacA, { 1, 4, 255, 255, 255, 0, 255 }), DhcpKind::Bootp },
         { "offer ignored", request(kMacA, { 53, 1, 2, 255 }), DhcpKind::Ignore },
         { "ack ignored", request(kMacA, { 53, 1, 5, 255 }), DhcpKind::Ignore },
         { "option 61 first", request(kMacA, { 61, 7, 1, 0, 0x11, 0x22, 0x33, 0x44, 0x55, 53, 1, 1, 255 }),
-            DhcpKind::Ignore },
-        { "pad first", request(kMacA, { 0, 53, 1, 1, 255 }), DhcpKind::Ignore },
+            DhcpKind::Discover },
+        { "pad first", request(kMacA, { 0, 0, 53, 1, 1, 255 }), DhcpKind::Discover },
+        { "pad before end", request(kMacA, { 0, 0, 255 }), DhcpKind::Bootp },
         { "type with length 2", request(kMacA, { 53, 2, 1, 0, 255 }), DhcpKind::Ignore },
+        { "option past the end", request(kMacA, { 61, 200, 1 }), DhcpKind::Ignore },
         { "reply op", with(discover(kMacA), 0, 2), DhcpKind::Ignore },
         { "htype 6", with(discover(kMacA), 1, 6), DhcpKind::Ignore },
         { "hlen 16", with(discover(kMacA), 2, 16), DhcpKind::Ignore },
-        { "wrong cookie", with(discover(kMacA), 239, 98), DhcpKind::Ignore },
-        { "ends at the cookie", request(kMacA, {}, 240), DhcpKind::Ignore },
+        { "another vendor cookie: BOOTP", with(discover(kMacA), 239, 98), DhcpKind::Bootp },
+        { "ends at the cookie", request(kMacA, {}, 240), DhcpKind::Bootp },
         { "ends after the end option", request(kMacA, { 255 }, 241), DhcpKind::Bootp },
         { "ends before the cookie", request(kMacA, {}, 239), DhcpKind::Ignore },
         { "empty", Bytes {}, DhcpKind::Ignore },
@@ -128,7 +82,7 @@ TEST(DhcpReply, OfferCarriesEveryOptionAtItsFixedOffset)
 TEST(DhcpReply, LengthFollowsTheRequestButNeverEndsInsideTheOptions)
 {
     for (std::size_t length : { 241u, 285u, 286u, 300u, 548u, 1500u, 2000u }) {
-        auto server = running("10.0.0.1", "10.0.0.9");
+        auto server = running("192.168.0.100", "192.168.0.109");
         const auto outcome = server.handle(request(kMacA, { 255 }, length));
         const std::size_t expected = length < 286 ? 300 : std::min<std::size_t>(length, 1500);
         ASSERT_EQ(outcome.reply.size(), expected) << length;
@@ -157,21 +111,6 @@ TEST(DhcpExchange, OfferThenAckListsTheDeviceOnce)
     EXPECT_EQ(server.rows().back(), (DhcpMapping { "192.168.0.101", "AA-BB-CC-DD-EE-0F" }));
 }
 
-Bytes withAddress(Bytes b, std::size_t at, const char* address)
-{
-    const std::uint32_t value = ip(address);
-    for (std::size_t i = 0; i < 4; ++i)
-        b[at + i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
-    return b;
-}
-// A REQUEST naming its address in option 50 (selecting, rebooting).
-Bytes requestFor(const MacAddress& mac, const char* address)
-{
-    return withAddress(request(mac, { 53, 1, 3, 50, 4, 0, 0, 0, 0, 255 }), 245, address);
-}
-// A renewing or rebinding REQUEST: the address in ciaddr, no option 50.
-Bytes renewal(const MacAddress& mac, const char* address) { return withAddress(dhcpRequest(mac), 12, address); }
-
 TEST(DhcpExchange, AnOfferWaitsPerDeviceAndHoldsUpNoOtherDevice)
 {
     using namespace std::chrono_literals;
@@ -195,16 +134,48 @@ TEST(DhcpExchange, AnOfferWaitsPerDeviceAndHoldsUpNoOtherDevice)
     EXPECT_EQ(get32(ackB.reply, 16), ip("192.168.0.101"));
     EXPECT_FALSE(server.pending(kMacB, t0 + 2s));
     EXPECT_TRUE(server.pending(kMacA, t0 + 2s));
-    // A's offer runs out; a DISCOVER it sends again is offered its address.
+    // A's offer runs out and gives its address back: the next new device
+    // gets it.
     EXPECT_FALSE(server.pending(kMacA, t0 + kDhcpOfferHold));
-    const auto again = server.handle(discover(kMacA), t0 + 10s);
-    EXPECT_EQ(get32(again.reply, 16), ip("192.168.0.100"));
+    const MacAddress macD { 2, 0, 0, 0, 0, 0x0D };
+    const auto d = server.handle(discover(macD), t0 + kDhcpOfferHold + 1s);
+    EXPECT_EQ(get32(d.reply, 16), ip("192.168.0.100"));
+    EXPECT_TRUE(d.listChanged) << "A's row went";
     EXPECT_EQ(server.pendingCount(), 1u) << "B's and the old offer of A are gone";
-    // A DHCPRELEASE is still answered as a BOOTP request.
-    const auto release = server.handle(request(kMacA, { 53, 1, 7, 255 }), t0 + 11s);
-    EXPECT_EQ(release.log, "Received a BOOTP request from device with MAC 00-11-22-33-44-55\r\n");
-    EXPECT_EQ(get32(release.reply, 16), ip("192.168.0.100"));
-    EXPECT_EQ(release.reply[242], 2);
+}
+
+// Three strays do not fill a pool of three for good; rows from the file
+// (made by hand) and rows a request confirmed stay.
+TEST(DhcpExchange, OffersNobodyRequestsGiveTheirAddressesBack)
+{
+    using namespace std::chrono_literals;
+    const platform::TimePoint t0 {};
+    auto server = running("192.168.0.100", "192.168.0.103", { { "192.168.0.103", "02-00-00-00-00-09" } });
+    for (std::uint8_t i = 1; i <= 3; ++i)
+        ASSERT_FALSE(server.handle(discover({ 2, 0, 0, 0, 0, i }), t0).reply.empty());
+    ASSERT_FALSE(server.handle(dhcpRequest({ 2, 0, 0, 0, 0, 3 }), t0 + 1s).reply.empty());
+    EXPECT_EQ(server.rows().size(), 4u);
+    EXPECT_EQ(server.savedRows(),
+        (std::vector<DhcpMapping> {
+            { "192.168.0.103", "02-00-00-00-00-09" }, { "192.168.0.102", "02-00-00-00-00-03" } }))
+        << "offers not yet requested are not saved";
+    EXPECT_TRUE(server.handle(discover({ 2, 0, 0, 0, 0, 4 }), t0 + 2s).reply.empty()) << "the pool is full";
+    EXPECT_FALSE(server.expire(t0 + kDhcpOfferHold - 1s));
+    EXPECT_TRUE(server.expire(t0 + kDhcpOfferHold));
+    EXPECT_EQ(server.rows(), server.savedRows());
+    EXPECT_EQ(server.rows().size(), 2u);
+    const auto late = server.handle(discover({ 2, 0, 0, 0, 0, 4 }), t0 + kDhcpOfferHold + 1s);
+    EXPECT_EQ(get32(late.reply, 16), ip("192.168.0.100"));
+    // A stray that comes back later and asks for its old offer still gets it
+    // while the address is free.
+    const auto back = server.handle(
+        withAddress(withAddress(request({ 2, 0, 0, 0, 0, 2 }, { 53, 1, 3, 54, 4, 0, 0, 0, 0, 50, 4, 0, 0, 0, 0, 255 }),
+                        245, "192.168.0.9"),
+            251, "192.168.0.101"),
+        t0 + kDhcpOfferHold + 2s);
+    ASSERT_FALSE(back.reply.empty());
+    EXPECT_EQ(back.reply[242], 5);
+    EXPECT_TRUE(back.listChanged);
 }
 
 TEST(DhcpExchange, RequestsWithoutAnOfferAreAckedForTheListedAddressOnly)
@@ -221,11 +192,12 @@ TEST(DhcpExchange, RequestsWithoutAnOfferAreAckedForTheListedAddressOnly)
         { "renewing, ciaddr listed for it", renewal(kMacA, "192.168.0.105"), 5, "192.168.0.105",
             "Assigned IP 192.168.0.105 to device with MAC 00-11-22-33-44-55\r\n\r\n" },
         { "rebooting, option 50 listed for it", requestFor(kMacA, "192.168.0.105"), 5, "192.168.0.105", nullptr },
-        { "listed outside the range", renewal(kMacB, "10.9.8.7"), 5, "10.9.8.7", nullptr },
+        { "listed outside the range", renewal(kMacB, "192.168.0.50"), 5, "192.168.0.50", nullptr },
+        { "listed in another subnet", requestFor(kMacC, "10.9.8.7"), 6, "0.0.0.0", nullptr },
         { "the address of another device", renewal(kMacA, "10.9.8.7"), 6, "0.0.0.0",
             "Refused IP 10.9.8.7 to device with MAC 00-11-22-33-44-55: the address is not assigned to it.\r\n" },
-        { "a device not listed", requestFor(macC, "192.168.0.105"), 6, "0.0.0.0", nullptr },
-        { "a free address of the pool", requestFor(macC, "192.168.0.101"), 6, "0.0.0.0", nullptr },
+        { "a device not listed: another server's", requestFor(macC, "192.168.0.105"), 0, nullptr, "" },
+        { "a device not listed, a free address", requestFor(macC, "192.168.0.101"), 0, nullptr, "" },
         { "option 50 before ciaddr", withAddress(requestFor(kMacA, "192.168.0.105"), 12, "10.9.8.7"), 5,
             "192.168.0.105", nullptr },
         { "no address named", dhcpRequest(kMacA), 0, nullptr, "" },
@@ -242,7 +214,8 @@ TEST(DhcpExchange, RequestsWithoutAnOfferAreAckedForTheListedAddressOnly)
     };
     for (const auto& c : cases) {
         auto server = running("192.168.0.100", "192.168.0.110",
-            { { "192.168.0.105", "00-11-22-33-44-55" }, { "10.9.8.7", "AA-BB-CC-DD-EE-0F" } });
+            { { "192.168.0.105", "00-11-22-33-44-55" }, { "192.168.0.50", "AA-BB-CC-DD-EE-0F" },
+                { "10.9.8.7", "02-00-00-00-00-0E" } });
         const auto outcome = server.handle(c.request);
         if (c.log) {
             EXPECT_EQ(outcome.log, c.log) << c.name;
@@ -255,7 +228,10 @@ TEST(DhcpExchange, RequestsWithoutAnOfferAreAckedForTheListedAddressOnly)
         EXPECT_EQ(outcome.reply[242], c.type) << c.name;
         EXPECT_EQ(get32(outcome.reply, 16), ip(c.yiaddr)) << c.name;
         EXPECT_EQ(outcome.acked, c.type == 5) << c.name;
-        EXPECT_EQ(server.rows().size(), 2u) << c.name << ": a request adds no row";
+        EXPECT_EQ(server.rows().size(), 3u) << c.name << ": a request adds no row";
+        // A renewing device has its address and is answered there.
+        const bool renewing = get32(c.request, 12) != 0 && c.type == 5;
+        EXPECT_EQ(outcome.destination, renewing ? get32(c.request, 12) : kDhcpBroadcast) << c.name;
         if (c.type == 6) {
             // A NAK names its server and nothing else.
             EXPECT_EQ(Bytes(outcome.reply.begin() + 240, outcome.reply.begin() + 251),
@@ -306,7 +282,11 @@ TEST(DhcpRange, RangesThatCannotBeServedAreNamed)
         { "192.168.0.100", "192.168.0.110", "255.255.255.0", 11, "" },
         { "10.0.0.7", "10.0.0.7", "255.255.255.0", 1, "" },
         { "10.0.0.250", "10.0.1.5", "255.255.0.0", 12, "" },
-        { "10.0.0.0", "10.0.0.255", "255.255.255.0", 256, "" },
+        { "10.0.0.1", "10.0.0.254", "255.255.255.0", 254, "" },
+        { "10.0.0.0", "10.0.0.9", "255.255.255.0", 10,
+            "The addresses 10.0.0.0 to 10.0.0.9 include the subnet's network address 10.0.0.0." },
+        { "10.0.0.200", "10.0.0.255", "255.255.255.0", 56,
+            "The addresses 10.0.0.200 to 10.0.0.255 include the subnet's broadcast address 10.0.0.255." },
         { "10.0.0.9", "10.0.0.1", "255.255.255.0", 0, "The start address 10.0.0.9 is above the end address 10.0.0.1." },
         { "10.0.0.250", "10.0.1.5", "255.255.255.0", 12,
             "The addresses 10.0.0.250 to 10.0.1.5 cross the subnet mask 255.255.255.0: both must lie in one subnet." },
@@ -321,7 +301,7 @@ TEST(DhcpRange, RangesThatCannotBeServedAreNamed)
         server.setFields(f);
         server.buildPool();
         ASSERT_EQ(server.pool().size(), c.pool) << c.start;
-        if (c.pool > 0) {
+        if (c.pool > 0 && std::string(c.refusal).empty()) {
             EXPECT_EQ(server.pool().front().address, ip(c.start));
             EXPECT_EQ(server.pool().back().address, ip(c.end));
             const auto offer = server.handle(discover(kMacA));
@@ -334,9 +314,9 @@ TEST(DhcpRange, RangesThatCannotBeServedAreNamed)
 TEST(DhcpAllocation, ListedDeviceKeepsItsAddressEvenOutsideTheRange)
 {
     auto server = running("192.168.0.100", "192.168.0.102",
-        { { "10.9.8.7", "aa-bb-cc-dd-ee-0f" }, { "192.168.0.101", "01-02-03-04-05-06" },
+        { { "192.168.0.50", "aa-bb-cc-dd-ee-0f" }, { "192.168.0.101", "01-02-03-04-05-06" },
             { "junk", "00-11-22-33-44-55" } });
-    EXPECT_EQ(server.allocate(kMacB), ip("10.9.8.7")) << "case does not matter";
+    EXPECT_EQ(server.allocate(kMacB), ip("192.168.0.50")) << "case does not matter";
     EXPECT_TRUE(server.pool()[1].inUse);
     // A listed MAC with an unusable address cell is served as a new device.
     EXPECT_EQ(server.allocate(kMacA), ip("192.168.0.100"));

@@ -121,9 +121,12 @@ TEST_F(DhcpViewTest, ServesTheSelectedInterfaceOnly)
     ASSERT_TRUE(offer);
     EXPECT_EQ((*offer)[242], 2);
     EXPECT_EQ((*offer)[19], 100);
+    EXPECT_EQ(dir.read("dhcp.dat"), "192.0.2.105$02-00-00-00-00-07$") << "an offer alone is not kept";
     const auto ack = exchange(socket, request(3, 0x09));
     ASSERT_TRUE(ack);
     EXPECT_EQ((*ack)[242], 5);
+    // Saved at once, not only at exit: a killed server forgets nothing.
+    EXPECT_EQ(dir.read("dhcp.dat"), "192.0.2.105$02-00-00-00-00-07$192.0.2.100$02-00-00-00-00-09$");
     // A listed device gets its listed address.
     ASSERT_TRUE(exchange(socket, request(1, 0x07)));
     const auto listed = exchange(socket, request(3, 0x07));
@@ -166,7 +169,14 @@ TEST_F(DhcpViewTest, SocketFailureLeavesTheServerStopped)
     view.firstShown(settings, "203.0.113.1", dir.file("dhcp.dat")); // no interface carries it
     view.toggle();
     EXPECT_FALSE(view.running());
-    EXPECT_EQ(view.logText(), "Failed to create socket!\r\nFailed to create socket!\r\nFailed to create socket!\r\n");
+    // Each failure says why.
+    EXPECT_EQ(view.logText().substr(0, view.logText().find("Failed", 10)),
+        "Failed to create socket!\r\nUDP port 67 of 192.0.2.1: bind: Address already in use (another DHCP server "
+        "runs).\r\n");
+    // An address no interface carries is not in the range's subnet either.
+    EXPECT_NE(view.logText().find("DHCP server not started: The addresses 192.0.2.100 to 192.0.2.110 lie outside the "
+                                  "subnet of this server's address 203.0.113.1"),
+        std::string::npos);
     EXPECT_TRUE(systemLog.empty());
 }
 

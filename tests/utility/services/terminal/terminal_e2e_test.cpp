@@ -258,17 +258,19 @@ TEST(TermFields, ClampedValuesAreSaid)
 }
 
 // 14400 baud has no B-constant: it is set as a number, which a
-// pseudo-terminal and a virtual port take.
-class TermOtherRate : public ::testing::TestWithParam<std::string> { };
+// pseudo-terminal and a virtual port take; so are rates outside the
+// window's list, which the command line takes as they are.
+class TermOtherRate : public ::testing::TestWithParam<std::tuple<std::string, std::string>> { };
 
 TEST_P(TermOtherRate, OpensAndCarriesThePattern)
 {
+    const auto& [kind, rate] = GetParam();
     Line line;
-    ASSERT_NO_FATAL_FAILURE(line.start(GetParam()));
+    ASSERT_NO_FATAL_FAILURE(line.start(kind));
     auto peer = line.peer("none", "3");
     ASSERT_TRUE(peer.ok());
     ASSERT_EQ(lineStarting(*peer, "ready"), "ready");
-    auto qelta = line.qelta("--baud 14400 --auto-test --interval 100 --length 10 --duration 2", "/dev/null");
+    auto qelta = line.qelta("--baud " + rate + " --auto-test --interval 100 --length 10 --duration 2", "/dev/null");
     ASSERT_TRUE(qelta.ok());
     EXPECT_EQ(lineStarting(*qelta, "Open "), "Open " + line.terminalPort + " successfully.");
     const std::string got = unhex(lineStarting(*peer, "got ").substr(4));
@@ -277,7 +279,25 @@ TEST_P(TermOtherRate, OpensAndCarriesThePattern)
     EXPECT_EQ(got.substr(0, 36), "0000000000\r\n1111111111\r\n2222222222\r\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, TermOtherRate, ::testing::Values("socat", "vorpild"));
+INSTANTIATE_TEST_SUITE_P(Lines, TermOtherRate,
+    ::testing::Combine(::testing::Values("socat", "vorpild"), ::testing::Values("14400", "230400", "250000")),
+    [](const auto& info) { return std::get<0>(info.param) + "_" + std::get<1>(info.param); });
+
+// The port goes away under the terminal (the program at its far end ends):
+// the command says so and ends with status 1.
+TEST(TermGone, APortThatGoesAwayEndsTheCommand)
+{
+    Line line;
+    ASSERT_NO_FATAL_FAILURE(line.start("socat"));
+    auto qelta = line.qelta("--baud 115200", "/dev/null");
+    ASSERT_TRUE(qelta.ok());
+    EXPECT_EQ(lineStarting(*qelta, "Open "), "Open " + line.terminalPort + " successfully.");
+    line.socat.terminate();
+    line.socat.wait(5s);
+    EXPECT_EQ(lineStarting(*qelta, line.terminalPort + " is gone"),
+        line.terminalPort + " is gone: its device hung up. " + line.terminalPort + " closed.");
+    EXPECT_EQ(qelta->wait(20s).value_or(-1), 1);
+}
 
 // A port that does not open: the view's line, then why.
 TEST(TermOpen, AFailureSaysWhy)
@@ -291,3 +311,42 @@ TEST(TermOpen, AFailureSaysWhy)
     EXPECT_EQ(lineStarting(*qelta, "open "), "open " + line.terminalPort + ": No such file or directory");
     EXPECT_EQ(qelta->wait(10s).value_or(-1), 1);
 }
+
+namespace {
+
+// What stdin (or a file) sends: the typing rules by default, or the line
+// as it is with --as-typed, --eol and --hex, or a file's bytes.
+TEST(TermSending, LinesGoOutAsAskedFor)
+{
+    std::string file(3000, '\0');
+    for (std::size_t i = 0; i < file.size(); ++i)
+        file[i] = static_cast<char>(i * 7);
+    struct Case {
+        std::string arguments;
+        std::string input;
+        std::string peerGets;
+    };
+    const Case cases[] = {
+        { "", "AT+CMD PARAM\n", "AT+CMDPARAM\r" },
+        { "--as-typed", "AT+CMD PARAM \xe9\n", "AT+CMD PARAM \xe9\r" },
+        { "--eol crlf", "AT I\n", "AT I\r\n" },
+        { "--eol lf", "x\n", "x\n" },
+        { "--hex", "41 54 0d FF 00\nzz\n", std::string("AT\r\xff\0", 5) },
+        { "--send-file data.bin", "", file },
+    };
+    for (const Case& c : cases) {
+        Line line;
+        ASSERT_NO_FATAL_FAILURE(line.start("socat"));
+        std::ofstream(line.dir.file("in"), std::ios::binary) << c.input;
+        std::ofstream(line.dir.file("data.bin"), std::ios::binary) << file;
+        auto peer = line.peer("none", "3");
+        ASSERT_TRUE(peer.ok());
+        ASSERT_EQ(lineStarting(*peer, "ready"), "ready");
+        auto qelta = line.qelta("--baud 115200 --duration 2 " + c.arguments, line.dir.file("in"));
+        ASSERT_TRUE(qelta.ok());
+        EXPECT_EQ(unhex(lineStarting(*peer, "got ").substr(4)), c.peerGets) << c.arguments;
+        EXPECT_EQ(qelta->wait(10s).value_or(-1), 0) << c.arguments;
+    }
+}
+
+} // namespace

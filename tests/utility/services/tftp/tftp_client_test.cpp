@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -145,9 +146,13 @@ TEST_F(TftpClients, NamesLeavingTheFolderAreRefused)
     const std::string secret = "kept outside the served folder";
     std::ofstream(work.file("secret")) << secret;
     ASSERT_EQ(std::system(("ln -s ../secret '" + work.file("srv/link") + "'").c_str()), 0);
-    for (const std::string& name : { std::string("../secret"), work.file("secret"), std::string("link") }) {
+    // The link leads nowhere for a server shut into the folder: its target
+    // is not there.
+    for (const auto& [name, error] : { std::pair { std::string("../secret"), "Access violation" },
+             std::pair { work.file("secret"), "Access violation" },
+             std::pair { std::string("link"), "File not found" } }) {
         const std::string output = run(commandFor(kClients[0], name, "got/out"));
-        EXPECT_NE(output.find("Access violation"), std::string::npos) << name << ": " << output;
+        EXPECT_NE(output.find(error), std::string::npos) << name << ": " << output;
         EXPECT_NE(readFile(work.file("got/out")), secret);
     }
     int status = 0;
@@ -187,6 +192,96 @@ TEST_F(TftpClients, MissingFilesAndWritesAreAnsweredAtOnce)
         EXPECT_NE(output.find(c.expected), std::string::npos) << c.command << ": " << output;
     }
     EXPECT_FALSE(std::ifstream(work.file("srv/upload.bin")).good());
+}
+
+// Clients at once, each on a port of its own: every file arrives whole.
+TEST_F(TftpClients, EightClientsAtOnceEachGetTheirFile)
+{
+    std::string script;
+    for (int i = 0; i < 8; ++i) {
+        const std::string name = "c" + std::to_string(i) + ".bin";
+        writePattern(work.file("srv/" + name), (std::size_t { 1 } << 20) + static_cast<std::size_t>(i));
+        script += "timeout 60 " + commandFor(kClients[i % 4], name, "got/" + name) + " & ";
+    }
+    run(script + "wait");
+    for (int i = 0; i < 8; ++i) {
+        const std::string name = "c" + std::to_string(i) + ".bin";
+        EXPECT_TRUE(readFile(work.file("got/" + name)) == readFile(work.file("srv/" + name))) << kClients[i % 4].name;
+    }
+}
+
+// The "Uid:" and "CapEff:" lines of a process.
+std::string statusLine(int pid, const std::string& key)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(key + ":", 0) == 0)
+            return line.substr(key.size() + 2);
+    return {};
+}
+
+int workerOf(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    int worker = 0;
+    in >> worker;
+    return worker;
+}
+
+// What parses datagrams from the network runs as nobody, without any
+// capability and shut into the served folder; the process that started it
+// keeps root only to save the settings.
+TEST_F(TftpClients, TheWorkerGivesUpRoot)
+{
+    // A request answered: the worker handles datagrams only once it gave up root.
+    std::ofstream(work.file("srv/h.txt")) << "hello";
+    ASSERT_EQ(run("tftp 127.0.0.1 -m binary -c get h.txt got/h.txt && cat got/h.txt"), "hello");
+    const int worker = workerOf(qelta.pid());
+    ASSERT_GT(worker, 0);
+    EXPECT_EQ(statusLine(worker, "Uid"), "65534\t65534\t65534\t65534");
+    EXPECT_EQ(statusLine(worker, "CapEff"), "0000000000000000");
+    EXPECT_EQ(statusLine(worker, "CapPrm"), "0000000000000000");
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(worker) + "/root"), work.file("srv"));
+    EXPECT_EQ(statusLine(qelta.pid(), "Uid").substr(0, 1), "0");
+}
+
+// Without root: port 69 needs CAP_NET_BIND_SERVICE, and the start says so
+// when it is missing; with it the server runs and gives it up.
+TEST_F(TftpClients, WithoutRootTheBindCapabilityIsNeededAndThenDropped)
+{
+    qelta.interrupt();
+    ASSERT_EQ(qelta.wait(10s), 0);
+    ASSERT_EQ(std::system(("chmod 755 '" + work.path() + "' && mkdir -p '" + work.file("own/srv") + "' && cp '"
+                  + programPath("VORPIL.inf") + "' '" + work.file("own") + "/' && echo hello > '"
+                  + work.file("own/srv/h.txt") + "' && chmod -R a+rwX '" + work.file("own") + "'")
+                              .c_str()),
+        0);
+    const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    int status = 0;
+    const std::string refused
+        = run("cd own && timeout 20 " + asNobody + "'" + programPath("qelta") + "' tftp --dir srv", &status);
+    EXPECT_EQ(status, 1) << refused;
+    EXPECT_NE(refused.find("Failed to create TFTP server socket!\nUDP port 69 of 127.0.0.1: bind: Permission denied "
+                           "(ports below 1024 need root or the capability CAP_NET_BIND_SERVICE)."),
+        std::string::npos)
+        << refused;
+
+    auto started = platform::ChildProcess::start({ "/bin/sh", "-c",
+        "cd '" + work.file("own") + "' && exec " + asNobody
+            + "--inh-caps +net_bind_service --ambient-caps +net_bind_service '" + programPath("qelta")
+            + "' tftp --dir srv" });
+    ASSERT_TRUE(started.ok());
+    qelta = std::move(started.value());
+    auto line = qelta.readLine(10s);
+    ASSERT_TRUE(line.ok());
+    EXPECT_EQ(*line, "TFTP server @ 127.0.0.1 is running on UDP port 69 successfully.");
+    EXPECT_EQ(run("tftp 127.0.0.1 -m binary -c get h.txt got/h.txt && cat got/h.txt"), "hello\n");
+    const int worker = workerOf(qelta.pid());
+    ASSERT_GT(worker, 0);
+    EXPECT_NE(statusLine(qelta.pid(), "CapEff"), "0000000000000000");
+    EXPECT_EQ(statusLine(worker, "CapEff"), "0000000000000000");
+    EXPECT_EQ(statusLine(worker, "CapAmb"), "0000000000000000");
 }
 
 // Without a folder chosen (the settings' first value) or with one that is

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The long series over a lossy link (tc netem: 2% loss, 5 ms delay each way):
+# COUNT transfers of each SIZE per client (tftp-hpa 512, curl 512 and 1468,
+# atftp 512 and 1468), every file compared. Where this kernel has no netem,
+# the series runs in a guest (scripts/vm-run.sh).
+#   bench/tftp/lossy.sh [BUILD_DIR] [COUNT] [SIZE...]   (default: 20 1 MiB and 8 MiB)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "${1:-$root/build}" && pwd)
+count=${2:-20}
+shift $(( $# > 2 ? 2 : $# ))
+sizes=("$@")
+[ $# -gt 0 ] || sizes=($((1 << 20)) $((8 << 20)))
+exec "$root/scripts/in-netns.sh" "$root/tests/utility/services/tftp/lossy_link_e2e.sh" "$build/bin" "$count" "${sizes[@]}"

@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# qelta tftp over a link that loses 2% of the packets each way and delays
+# them 5 ms (tc netem on both ends of a veth pair), fetched by TFTP clients
+# from Debian in a namespace of their own: every file arrives whole.
+# Usage: lossy_link_e2e.sh QELTA_BINARY_DIR [COUNT] [SIZE...]
+#   COUNT transfers per client and block size (default 1), of each SIZE in
+#   bytes (default 131072). Must run as root inside a private namespace.
+set -euo pipefail
+bin=$1
+count=${2:-1}
+shift $(( $# > 1 ? 2 : 1 ))
+sizes=("${@:-131072}")
+[ ${#sizes[@]} -gt 0 ] || sizes=(131072)
+
+root=$(cd "$(dirname "$0")/../../../.." && pwd)
+# netem (and veth) are kernel modules; where this kernel has none, the test
+# runs in a guest with Debian's kernel, or is skipped when none can start.
+modprobe -q sch_netem 2>/dev/null || true
+modprobe -q veth 2>/dev/null || true
+if ! { ip link add nprobe type veth peer name nprobe1 2>/dev/null && tc qdisc add dev nprobe root netem delay 1ms 2>/dev/null; }; then
+  ip link del nprobe 2>/dev/null || true
+  [ "${SUITE_IN_GUEST:-}" = 1 ] && { echo "netem is missing in the guest too"; exit 1; }
+  echo "tc netem is not available here: running in a guest (scripts/vm-run.sh)"
+  status=0
+  "$root/scripts/vm-run.sh" --timeout 3000 --mem 1024 -- env SUITE_IN_GUEST=1 bash -c \
+    'modprobe sch_netem && modprobe veth && ip link set lo up && exec "$@"' bash "$0" "$bin" "$count" "${sizes[@]}" \
+    || status=$?
+  [ "$status" = 125 ] && { echo "no guest could be started: skipped"; exit 77; }
+  exit "$status"
+fi
+ip link del nprobe
+
+work=$(mktemp -d)
+holder=
+server=
+cleanup() {
+  [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null || true
+  [ -n "$holder" ] && kill "$holder" 2>/dev/null || true
+  ip link del tsrv 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+chmod 755 "$work"
+cp "$bin/VORPIL.inf" "$work/"
+mkdir "$work/srv" "$work/got"
+
+ip link add tsrv type veth peer name tcli
+ip addr add 192.0.2.1/24 dev tsrv
+ip link set tsrv up
+unshare -n -- sleep 3600 &
+holder=$!
+for _ in $(seq 100); do
+  [ "$(readlink /proc/$holder/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
+  sleep 0.05
+done
+ip link set tcli netns "$holder"
+inclient() { nsenter -t "$holder" -n -- "$@"; }
+inclient ip link set lo up
+inclient ip addr add 192.0.2.2/24 dev tcli
+inclient ip link set tcli up
+tc qdisc add dev tsrv root netem loss 2% delay 5ms
+inclient tc qdisc add dev tcli root netem loss 2% delay 5ms
+
+for size in "${sizes[@]}"; do
+  head -c "$size" /dev/urandom > "$work/srv/f$size"
+done
+chmod -R a+rX "$work/srv"
+
+cd "$work"
+"$bin/qelta" --local 192.0.2.1 tftp --dir "$work/srv" > qelta.out 2> qelta.err &
+server=$!
+for _ in $(seq 100); do grep -q "is running" qelta.out && break; sleep 0.05; done
+grep -q "TFTP server @ 192.0.2.1 is running on UDP port 69 successfully." qelta.out
+
+clients=(
+  "tftp-hpa 512|tftp 192.0.2.1 -m binary -c get %R %L"
+  "curl 512|curl -sS tftp://192.0.2.1/%R -o %L"
+  "curl 1468|curl -sS --tftp-blksize 1468 tftp://192.0.2.1/%R -o %L"
+  "atftp 512|atftp -g -r %R -l %L 192.0.2.1"
+  "atftp 1468|atftp --option 'blksize 1468' -g -r %R -l %L 192.0.2.1"
+)
+failed=0
+printf '%-12s %10s %6s %8s\n' client size intact seconds
+for entry in "${clients[@]}"; do
+  name=${entry%%|*}
+  template=${entry#*|}
+  for size in "${sizes[@]}"; do
+    intact=0
+    start=$(date +%s.%N)
+    for i in $(seq "$count"); do
+      local_file="$work/got/$i-f$size"
+      rm -f "$local_file"
+      command=${template//%R/f$size}
+      command=${command//%L/$local_file}
+      inclient timeout 600 bash -c "$command" > client.out 2>&1 || cat client.out
+      if cmp -s "$local_file" "srv/f$size"; then intact=$((intact + 1)); else failed=1; fi
+    done
+    end=$(date +%s.%N)
+    printf '%-12s %10s %3s/%-2s %8.1f\n' "$name" "$size" "$intact" "$count" "$(echo "$end - $start" | bc -l)"
+  done
+done
+kill -INT "$server"
+wait "$server"
+server=
+if [ "$failed" != 0 ]; then
+  cat qelta.out
+  echo "FAIL: a file did not arrive whole"
+  exit 1
+fi
+grep -c "Read session is completed successfully." qelta.out
+grep -c "aborted" qelta.out || true
+echo "PASS: lossy link"

@@ -1,0 +1,298 @@
+// Transfers over a link that loses packets, next to strangers and other
+// clients, with windows and netascii.
+#include "tests/utility/services/tftp/tftp_fixture.h"
+
+using namespace tftp_test;
+
+namespace {
+
+TEST_F(TftpServerTest, SilentClientGetsFiveSendsTwoSecondsApartThenTheDrop)
+{
+    served.write("f.bin", pattern(2000));
+    start();
+    toServer(request(kTftpRrq, "f.bin"));
+    const auto first = fromServer();
+    ASSERT_TRUE(first);
+    for (int resend = 1; resend <= 4; ++resend) {
+        loop.advance(1999ms);
+        EXPECT_FALSE(fromServer());
+        loop.advance(1ms);
+        EXPECT_EQ(fromServer(), first) << resend;
+    }
+    loop.advance(1999ms);
+    EXPECT_FALSE(fromServer());
+    loop.advance(1ms);
+    auto error = fromServer();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(text(*error), "\0\5\0\0Drop session\0"s);
+    EXPECT_NE(server.logText().find("Read session aborted!\r\n"), std::string::npos);
+    EXPECT_EQ(server.transferCount(), 0u);
+    EXPECT_FALSE(fileOpen());
+    loop.advance(10s);
+    EXPECT_FALSE(fromServer());
+}
+
+// A lost OACK must not hold the server: it is resent and finally dropped.
+TEST_F(TftpServerTest, UnansweredOackIsResentThenDropped)
+{
+    served.write("f.bin", pattern(10));
+    start();
+    toServer(request(kTftpRrq, "f.bin", "octet", { { "blksize", "1024" } }));
+    const auto oack = fromServer();
+    for (int i = 0; i < 4; ++i) {
+        loop.advance(2s);
+        EXPECT_EQ(fromServer(), oack);
+    }
+    loop.advance(2s);
+    auto error = fromServer();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(u16(*error, 0), kTftpError);
+    EXPECT_EQ(server.transferCount(), 0u);
+}
+
+// Each block may be lost four times: the count starts again whenever the
+// client makes progress, so a long transfer over a lossy link still ends.
+TEST_F(TftpServerTest, TimeoutsAreCountedPerBlockAndProgressStartsThemAgain)
+{
+    served.write("f.bin", pattern(2000));
+    start();
+    toServer(request(kTftpRrq, "f.bin"));
+    auto data = fromServer();
+    std::string file;
+    while (data) {
+        // Four DATA lost in a row: each is sent again two seconds later.
+        for (int lost = 1; lost <= 4; ++lost) {
+            loop.advance(kTftpRetransmitPeriod);
+            EXPECT_EQ(fromServer(), data) << "block " << u16(*data, 2) << ", time-out " << lost;
+        }
+        file += text(*data, 4);
+        toServer(ack(kTftpAck, u16(*data, 2)), false);
+        data = fromServer();
+    }
+    EXPECT_EQ(file, pattern(2000));
+    EXPECT_NE(server.logText().find("Read session is completed successfully.\r\n"), std::string::npos);
+    EXPECT_EQ(server.logText().find("aborted"), std::string::npos);
+}
+
+// The last block is kept and sent again until its acknowledgement comes;
+// success is logged only then, and nothing follows it.
+TEST_F(TftpServerTest, TheLastBlockIsSentAgainUntilItIsAcknowledged)
+{
+    for (const std::size_t size : { std::size_t { 1000 }, std::size_t { 1024 } }) {
+        SCOPED_TRACE(size);
+        served.write("f.bin", pattern(size));
+        const std::size_t logged = server.logText().size();
+        if (!server.running())
+            start();
+        toServer(request(kTftpRrq, "f.bin"));
+        auto data = fromServer();
+        while (data) {
+            toServer(ack(kTftpAck, u16(*data, 2)), false);
+            data = fromServer();
+            if (data && data->size() < 4 + 512)
+                break;
+        }
+        ASSERT_TRUE(data);
+        const Bytes final = *data;
+        EXPECT_EQ(final.size(), 4 + size % 512);
+        EXPECT_EQ(server.transferCount(), 1u);
+        for (int lost = 1; lost <= 3; ++lost) {
+            loop.advance(kTftpRetransmitPeriod);
+            EXPECT_EQ(fromServer(), final) << lost;
+        }
+        EXPECT_EQ(server.logText().find("completed", logged), std::string::npos);
+        toServer(ack(kTftpAck, u16(final, 2)), false);
+        EXPECT_EQ(server.transferCount(), 0u);
+        EXPECT_EQ(server.logText().substr(server.logText().size() - 41), "Read session is completed successfully.\r\n");
+        loop.advance(10s);
+        EXPECT_FALSE(fromServer()) << "no empty DATA after the last block";
+    }
+}
+
+// A client gone after the last block (its acknowledgement lost) is not
+// told the transfer failed, and the log does not claim either outcome.
+TEST_F(TftpServerTest, ALastBlockNeverAcknowledgedEndsTheTransferQuietly)
+{
+    served.write("f.bin", pattern(100));
+    start();
+    toServer(request(kTftpRrq, "f.bin"));
+    const auto last = fromServer();
+    ASSERT_TRUE(last);
+    for (int lost = 1; lost <= 4; ++lost) {
+        loop.advance(kTftpRetransmitPeriod);
+        EXPECT_EQ(fromServer(), last);
+    }
+    loop.advance(kTftpRetransmitPeriod);
+    EXPECT_FALSE(fromServer()) << "no ERROR";
+    EXPECT_EQ(server.transferCount(), 0u);
+    EXPECT_NE(server.logText().find("Read session ended without the acknowledgement of the last block.\r\n"),
+        std::string::npos);
+    EXPECT_EQ(server.logText().find("completed"), std::string::npos);
+}
+
+// Only the client's own address and port (its transfer identifier) count:
+// anyone else's ACK, ERROR or DATA leaves the transfer as it was and is
+// told it is unknown (an ERROR is never answered).
+TEST_F(TftpServerTest, StrangersNeitherEndNorAdvanceATransfer)
+{
+    served.write("f.bin", pattern(1500));
+    start();
+    toServer(request(kTftpRrq, "f.bin"));
+    auto data1 = fromServer();
+    ASSERT_TRUE(data1);
+    Client stranger;
+    stranger.transfer = client.transfer;
+    const Bytes unknown = bytes("\0\5\0\5Unknown transfer ID\0"s);
+    toServer(ack(kTftpAck, 1), false, &stranger);
+    EXPECT_EQ(fromServer(&stranger), unknown);
+    EXPECT_FALSE(fromServer()) << "DATA 2 before the client acknowledged block 1";
+    Bytes stray = ack(kTftpData, 1);
+    stray.push_back('x');
+    toServer(stray, false, &stranger);
+    EXPECT_EQ(fromServer(&stranger), unknown);
+    toServer(bytes("\0\5\0\0stop\0"s), false, &stranger);
+    toServer(bytes("\0\5\0\0stop\0"s), true, &stranger);
+    EXPECT_FALSE(fromServer(&stranger));
+    toServer(ack(kTftpAck, 1), true, &stranger);
+    EXPECT_EQ(fromServer(&stranger), unknown) << "port 69 carries no transfer";
+    EXPECT_EQ(server.transferCount(), 1u);
+    EXPECT_EQ(server.logText().find("ended by"), std::string::npos);
+    std::string file;
+    fetch(*data1, file);
+    EXPECT_EQ(file, pattern(1500));
+    EXPECT_EQ(served.read("f.bin"), pattern(1500));
+}
+
+// Every client gets its own transfer on its own port at once; a vanished
+// client holds nobody else up.
+TEST_F(TftpServerTest, TransfersRunSideBySideEachOnItsOwnPort)
+{
+    served.write("a.bin", pattern(3000));
+    served.write("b.bin", pattern(1000));
+    start();
+    Client second, vanished;
+    toServer(request(kTftpRrq, "a.bin"));
+    toServer(request(kTftpRrq, "a.bin"), true, &vanished);
+    toServer(request(kTftpRrq, "b.bin"), true, &second);
+    auto a = fromServer();
+    auto b = fromServer(&second);
+    ASSERT_TRUE(a && b && fromServer(&vanished));
+    EXPECT_NE(client.transfer.port, second.transfer.port);
+    EXPECT_NE(client.transfer.port, vanished.transfer.port);
+    EXPECT_EQ(server.transferCount(), 3u);
+    const auto listed = server.transfers();
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[2].client, second.endpoint());
+    EXPECT_EQ(listed[2].port, second.transfer.port);
+    EXPECT_EQ(listed[2].path, served.path() + "/b.bin");
+    std::string fileA, fileB;
+    fetch(*b, fileB, &second);
+    fetch(*a, fileA);
+    EXPECT_EQ(fileA, pattern(3000));
+    EXPECT_EQ(fileB, pattern(1000));
+    EXPECT_EQ(server.transferCount(), 1u);
+    loop.advance(10s);
+    EXPECT_EQ(server.transferCount(), 0u) << "the vanished client's transfer is dropped";
+}
+
+TEST_F(TftpServerTest, RequestsBeyondTheLimitAreRefusedWithALogLine)
+{
+    served.write("f.bin", pattern(600));
+    server.setTransferLimit(2);
+    start();
+    Client second, third;
+    toServer(request(kTftpRrq, "f.bin"));
+    toServer(request(kTftpRrq, "f.bin"), true, &second);
+    toServer(request(kTftpRrq, "f.bin"), true, &third);
+    ASSERT_TRUE(fromServer() && fromServer(&second));
+    EXPECT_EQ(fromServer(&third), bytes("\0\5\0\0Server busy, try again later\0"s));
+    EXPECT_EQ(third.transfer.port, 69);
+    EXPECT_NE(server.logText().find("Refused a Read request from 127.0.0.1 on port "
+                  + std::to_string(third.endpoint().port) + ": 2 transfers are running.\r\n"),
+        std::string::npos);
+    // Once one ends, the next request is served.
+    std::string file;
+    toServer(ack(kTftpAck, 1), false);
+    fetch(*fromServer(), file);
+    toServer(request(kTftpRrq, "f.bin"), true, &third);
+    EXPECT_EQ(u16(*fromServer(&third), 0), kTftpData);
+}
+
+// A request repeated from the same port while its transfer runs is
+// answered by that transfer; one that comes after the whole file was sent
+// means the client has it, and starts a new transfer.
+TEST_F(TftpServerTest, RequestsFromOnePortBackToBack)
+{
+    served.write("f.bin", pattern(700));
+    start();
+    toServer(request(kTftpRrq, "f.bin"));
+    auto data1 = fromServer();
+    toServer(request(kTftpRrq, "f.bin"));
+    EXPECT_FALSE(fromServer());
+    EXPECT_EQ(server.transferCount(), 1u);
+    toServer(ack(kTftpAck, 1), false);
+    auto data2 = fromServer();
+    ASSERT_TRUE(data2);
+    EXPECT_EQ(data2->size(), 4u + 188);
+    // The last acknowledgement is lost; the client asks for the next file.
+    toServer(request(kTftpRrq, "f.bin"));
+    auto again = fromServer();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(u16(*again, 2), 1);
+    EXPECT_EQ(server.transferCount(), 1u);
+    EXPECT_NE(server.logText().find("Read session is completed successfully.\r\n"), std::string::npos);
+    std::string file;
+    fetch(*again, file);
+    EXPECT_EQ(file, pattern(700));
+}
+
+// windowsize: that many blocks go before an acknowledgement is awaited; an
+// acknowledgement inside the window has the blocks after it sent again.
+TEST_F(TftpServerTest, WindowsizeSendsAWindowBeforeWaiting)
+{
+    served.write("f.bin", pattern(8 * 10 + 3));
+    start();
+    toServer(request(kTftpRrq, "f.bin", "octet", { { "blksize", "8" }, { "windowsize", "4" } }));
+    EXPECT_EQ(text(*fromServer()), "\0\6blksize\0008\0windowsize\0004\0"s);
+    toServer(ack(kTftpAck, 0), false);
+    std::vector<int> blocks;
+    auto drain = [&] {
+        std::vector<int> got;
+        while (auto data = fromServer())
+            got.push_back(u16(*data, 2));
+        return got;
+    };
+    EXPECT_EQ(drain(), (std::vector<int> { 1, 2, 3, 4 }));
+    toServer(ack(kTftpAck, 2), false);
+    EXPECT_EQ(drain(), (std::vector<int> { 3, 4, 5, 6 }));
+    loop.advance(kTftpRetransmitPeriod);
+    EXPECT_EQ(drain(), (std::vector<int> { 3, 4, 5, 6 })) << "the window goes again";
+    toServer(ack(kTftpAck, 6), false);
+    EXPECT_EQ(drain(), (std::vector<int> { 7, 8, 9, 10 }));
+    toServer(ack(kTftpAck, 10), false);
+    EXPECT_EQ(drain(), (std::vector<int> { 11 }));
+    toServer(ack(kTftpAck, 11), false);
+    EXPECT_EQ(server.transferCount(), 0u);
+    EXPECT_NE(server.logText().find("completed successfully"), std::string::npos);
+    toServer(request(kTftpRrq, "f.bin", "octet", { { "windowsize", "1000" } }));
+    EXPECT_EQ(text(*fromServer()), "\0\6windowsize\00016\0"s) << "a larger window is answered with ours";
+}
+
+// netascii: LF goes as CR LF and CR as CR NUL, also where a pair is cut by
+// the end of a block; tsize counts what is sent.
+TEST_F(TftpServerTest, NetasciiSendsLineEndsAsPairs)
+{
+    served.write("t.txt", "abcdefg\nx\r1234\n");
+    start();
+    toServer(request(kTftpRrq, "t.txt", "NetASCII", { { "blksize", "8" }, { "tsize", "0" } }));
+    EXPECT_EQ(text(*fromServer()), "\0\6blksize\0008\0tsize\00018\0"s);
+    toServer(ack(kTftpAck, 0), false);
+    std::string file;
+    const auto sizes = fetch(*fromServer(), file);
+    EXPECT_EQ(file,
+        "abcdefg\r\nx\r\0"
+        "1234\r\n"s);
+    EXPECT_EQ(sizes, (std::vector<std::size_t> { 8, 8, 2 }));
+}
+
+} // namespace
