@@ -156,7 +156,14 @@ platform::Result<std::unique_ptr<SqlConnection>> openSqlite(const std::string& p
     sqlite3_busy_timeout(db, 30000);
     auto connection = std::make_unique<SqliteConnection>(db, path);
     for (const char* setting : { "PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON" }) {
+        // Stations opening a new file together all turn it to WAL; the one
+        // that loses is told "locked" at once, without the busy wait, so it
+        // waits here as long as the busy time-out would have.
         auto done = connection->exec(setting, {});
+        for (int waited = 0; !done && (done.error().code & 0xFF) == SQLITE_BUSY && waited < 30000; waited += 20) {
+            sqlite3_sleep(20);
+            done = connection->exec(setting, {});
+        }
         if (!done)
             return done.error();
     }
