@@ -7,6 +7,7 @@
 #include "mfg/portio_choice.h"
 #include "mfg/station_records.h"
 #include "platform/com_names.h"
+#include "platform/json_text.h"
 #include "platform/text_file.h"
 
 #include <nlohmann/json.hpp>
@@ -61,7 +62,7 @@ void printOptions(const mfg::OptionPage& page, bool json)
                 ports.push_back(available.text);
         }
         out["ports"] = ports;
-        std::printf("%s\n", out.dump(2).c_str());
+        std::printf("%s\n", platform::jsonText(out, 2).c_str());
         return;
     }
     for (const auto& [name, value] : rows)
@@ -208,7 +209,7 @@ int itemsCommand(const ItemsArguments& arguments)
         for (int i = 0; i < 8; ++i)
             rows.push_back(
                 { { "item", i }, { "description", mfg::kItemNames[i] }, { "checked", selection.checked[i] } });
-        std::printf("%s\n", rows.dump(2).c_str());
+        std::printf("%s\n", platform::jsonText(rows, 2).c_str());
     } else {
         for (int i = 0; i < 8; ++i)
             std::printf("[%c] %d  %s\n", selection.checked[i] ? 'x' : ' ', i, mfg::kItemNames[i]);

@@ -4,6 +4,7 @@
 #include "apps/kellan-mp/command.h"
 #include "mfg/records/report.h"
 #include "mfg/station_records.h"
+#include "platform/json_text.h"
 #include "platform/text_file.h"
 
 #include <nlohmann/json.hpp>
@@ -143,7 +144,7 @@ int reportCommand(const ReportArguments& arguments)
         }
     }
     if (json)
-        std::printf("%s\n", reportJson(report).dump(2).c_str());
+        std::printf("%s\n", platform::jsonText(reportJson(report), 2).c_str());
     else
         std::printf("%s", mfg::records::reportText(report).c_str());
     return 0;
@@ -184,7 +185,7 @@ int historyCommand(const HistoryArguments& arguments)
         nlohmann::json out = nlohmann::json::array();
         for (const auto& run : runs.value())
             out.push_back(runJson(run));
-        std::printf("%s\n", out.dump(2).c_str());
+        std::printf("%s\n", platform::jsonText(out, 2).c_str());
     } else {
         std::printf(
             "%s", mfg::records::historyText(mfg::records::macText(*mfg::records::macValue(mac)), runs.value()).c_str());

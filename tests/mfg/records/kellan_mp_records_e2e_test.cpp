@@ -117,6 +117,33 @@ TEST(RecordsOnSqlite, EveryRunIsRecordedBesideTheFailedBoardLog)
     EXPECT_EQ(nlohmann::json::parse(station.run("report --since 2999-01-01 --json").out)["boards"], 0);
 }
 
+// Text a station keeps in another encoding (a Latin-1 station or file name)
+// is shown with a replacement character, never an aborted program.
+TEST(RecordsOnSqlite, HistoryPrintsTextThatIsNoUtf8AsJson)
+{
+    Station station("s1");
+    {
+        auto store = mfg::records::RecordStore::open("sqlite:" + station.dir.file("production.db"));
+        ASSERT_TRUE(store) << store.error().message;
+        mfg::records::RunRecord run;
+        run.station = "Caf\xe9";
+        run.operatorName = "op";
+        run.startedAt = run.endedAt = "2026-12-09T21:40:24.123Z";
+        run.mac = "00A0B0C0D0E5";
+        run.resultMessage = "EEPROM test failed.\xff\n";
+        ASSERT_TRUE(store.value()->saveRun(run));
+    }
+    for (const char* arguments : { "history 00a0b0c0d0e5 --json", "report --json" }) {
+        Finished shown = station.run(arguments);
+        ASSERT_EQ(shown.code, 0) << arguments << ": " << station.dir.read("err.txt");
+        const auto json = nlohmann::json::parse(shown.out, nullptr, false);
+        ASSERT_FALSE(json.is_discarded()) << shown.out;
+        if (std::string(arguments).starts_with("history")) {
+            EXPECT_EQ(json[0]["station"], "Caf\xef\xbf\xbd") << shown.out;
+        }
+    }
+}
+
 TEST_F(RecordsOnPostgres, FourStationsShareOneRange)
 {
     constexpr int kStations = 4;
