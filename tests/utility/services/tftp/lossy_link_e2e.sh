@@ -22,7 +22,9 @@ if ! { ip link add nprobe type veth peer name nprobe1 2>/dev/null && tc qdisc ad
   [ "${SUITE_IN_GUEST:-}" = 1 ] && { echo "netem is missing in the guest too"; exit 1; }
   echo "tc netem is not available here: running in a guest (scripts/vm-run.sh)"
   status=0
-  "$root/scripts/vm-run.sh" --timeout 3000 --mem 1024 -- env SUITE_IN_GUEST=1 bash -c \
+  # (The checkout and the build may lie under /tmp or /run, which the guest
+  # has fresh: both are shown to it.)
+  "$root/scripts/vm-run.sh" --timeout 3000 --mem 1024 --show "$root" --show "$bin" -- env SUITE_IN_GUEST=1 bash -c \
     'modprobe sch_netem && modprobe veth && ip link set lo up && exec "$@"' bash "$0" "$bin" "$count" "${sizes[@]}" \
     || status=$?
   [ "$status" = 125 ] && { echo "no guest could be started: skipped"; exit 77; }
