@@ -9,25 +9,6 @@
 namespace utility::devmgmt {
 namespace {
 
-// Length of the valid UTF-8 sequence starting at `i`, or 0.
-std::size_t utf8Length(const std::string& text, std::size_t i)
-{
-    const auto byte = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    if (byte >= 0xC2 && byte <= 0xDF)
-        length = 2;
-    else if (byte >= 0xE0 && byte <= 0xEF)
-        length = 3;
-    else if (byte >= 0xF0 && byte <= 0xF4)
-        length = 4;
-    if (length == 0 || i + length > text.size())
-        return 0;
-    for (std::size_t k = 1; k < length; ++k)
-        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
-            return 0;
-    return length;
-}
-
 // The number columns are numbers in JSON; a text that is none stays text.
 nlohmann::ordered_json numberOrText(const std::string& text)
 {
@@ -47,7 +28,7 @@ std::string utf8Text(const std::string& bytes)
         const auto c = static_cast<unsigned char>(bytes[i]);
         if (c < 0x80) {
             out += static_cast<char>(c);
-        } else if (const std::size_t length = utf8Length(bytes, i); length > 0) {
+        } else if (const std::size_t length = utf8SequenceLength(bytes, i); length > 0) {
             out.append(bytes, i, length);
             i += length - 1;
         } else {

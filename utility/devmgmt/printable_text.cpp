@@ -3,10 +3,8 @@
 #include <cstdio>
 
 namespace utility::devmgmt {
-namespace {
 
-// Length of the valid UTF-8 sequence of two or more bytes at `i`, or 0.
-std::size_t utf8Length(std::string_view text, std::size_t i)
+std::size_t utf8SequenceLength(std::string_view text, std::size_t i)
 {
     const auto byte = static_cast<unsigned char>(text[i]);
     std::size_t length = 0;
@@ -24,6 +22,8 @@ std::size_t utf8Length(std::string_view text, std::size_t i)
     return length;
 }
 
+namespace {
+
 // At `i`: how many bytes form one character and whether it is a control.
 struct Character {
     std::size_t length = 1;
@@ -33,7 +33,7 @@ struct Character {
 Character characterAt(std::string_view text, std::size_t i)
 {
     const auto byte = static_cast<unsigned char>(text[i]);
-    if (const std::size_t length = utf8Length(text, i); length > 0) {
+    if (const std::size_t length = utf8SequenceLength(text, i); length > 0) {
         const auto second = static_cast<unsigned char>(text[i + 1]);
         return { length, byte == 0xC2 && second <= 0x9F };
     }
