@@ -146,6 +146,10 @@ int CuseFrontEnd::open()
     m_termios = host::defaultTermios();
     m_settingsSent = false;
     refreshTermios(*opened);
+    publishTermios();
+    // A serial port's open raises DTR and RTS (not at B0, a hang-up).
+    if (host::lineOf(m_termios).baudRate != 0)
+        (void)setModemLines(*opened, true, true);
     std::lock_guard lock(m_mutex);
     m_handle = std::move(opened);
     m_status.lastError.clear();
@@ -160,9 +164,13 @@ void CuseFrontEnd::release()
         std::lock_guard lock(m_mutex);
         handle.swap(m_handle);
     }
+    if (!handle)
+        return;
+    // The last close hangs up with HUPCL: DTR and RTS drop.
+    if (host::hangsUpOnClose(m_termios))
+        (void)setModemLines(*handle, false, false);
     // Closing completes the outstanding arrival wait.
-    if (handle)
-        (void)handle->close();
+    (void)handle->close();
 }
 
 int CuseFrontEnd::write(std::span<const std::uint8_t> bytes, std::size_t& written)
@@ -182,6 +190,27 @@ int CuseFrontEnd::write(std::span<const std::uint8_t> bytes, std::size_t& writte
     m_status.bytesNotSent += bytes.size() - written;
     m_status.lastError = writeFailureText(reply.status);
     return EIO;
+}
+
+std::size_t CuseFrontEnd::writeSlice()
+{
+    // A tenth of a second of the line (ten bits a byte), at least 16 bytes.
+    return std::clamp<std::size_t>(m_rate.load() / 100, 16, 64 * 1024);
+}
+
+host::TtyReadRule CuseFrontEnd::readRule()
+{
+    const std::uint16_t rule = m_readRule.load();
+    return host::TtyReadRule { static_cast<std::uint8_t>(rule & 0xFF), static_cast<std::uint8_t>(rule >> 8) };
+}
+
+void CuseFrontEnd::publishTermios()
+{
+    const std::uint32_t rate = host::lineOf(m_termios).baudRate;
+    if (rate != 0)
+        m_rate = rate;
+    const host::TtyReadRule rule = host::readRuleOf(m_termios);
+    m_readRule = static_cast<std::uint16_t>(rule.min | rule.time << 8);
 }
 
 std::size_t CuseFrontEnd::read(std::span<std::uint8_t> out)
@@ -267,6 +296,16 @@ void CuseFrontEnd::refreshTermios(host::FileHandle& handle)
 
 int CuseFrontEnd::setTermios(host::FileHandle& handle, const host::TtyTermios& wanted)
 {
+    if (host::canonical(wanted)) {
+        // Line editing is not done here: the program gets raw bytes or nothing.
+        if (!m_canonicalRefused)
+            std::fprintf(stderr,
+                "vorpild: %s: canonical mode (ICANON) refused: the port carries raw bytes (use raw mode, e.g. "
+                "cfmakeraw or stty raw)\n",
+                m_deviceName.c_str());
+        m_canonicalRefused = true;
+        return EINVAL;
+    }
     const TtyLine before = host::lineOf(m_termios);
     const TtyLine after = host::lineOf(wanted);
     int result = 0;
@@ -314,6 +353,7 @@ int CuseFrontEnd::setTermios(host::FileHandle& handle, const host::TtyTermios& w
     // What the port refused stays as the port has it: the program reads back the truth.
     if (result != 0)
         refreshTermios(handle);
+    publishTermios();
     return result;
 }
 
@@ -361,7 +401,7 @@ int CuseFrontEnd::ioctl(
             wanted.ispeed = m_termios.ispeed;
             wanted.ospeed = m_termios.ospeed;
         }
-        // Writes are done when they return: the drain variants wait for nothing.
+        // The drain variants come once the device's output went.
         if (info.request == TtyIoctl::SetTermiosFlush || info.request == TtyIoctl::SetTermios2Flush)
             (void)control(*handle, kIoctlSerialPurge, words({ kPurgeRxAbort | kPurgeRxClear }));
         return setTermios(*handle, wanted);
@@ -396,7 +436,7 @@ int CuseFrontEnd::ioctl(
         host::countsToBytes(counts(), out.data());
         return 0;
     case TtyIoctl::Break:
-        // A non-zero argument is tcdrain: writes are done when they return.
+        // A non-zero argument is tcdrain: the device's output went before it came.
         return arg == 0 ? sendBreak(*handle, kDefaultBreak) : 0;
     case TtyIoctl::BreakTenths:
         return sendBreak(*handle, arg == 0 ? kDefaultBreak : std::chrono::milliseconds(arg * 100));
