@@ -194,8 +194,10 @@ void CusePort::Session::onPoll(fuse_req_t req, fuse_file_info*, fuse_pollhandle*
         if (self.pollHandle)
             fuse_pollhandle_destroy(self.pollHandle);
         self.pollHandle = handle;
-        self.polledReadable = readable;
-        self.polledWritable = canWrite;
+        // Every poller of the file waits on the one notification: it goes
+        // when anything one of them was told is missing comes.
+        self.waitsReadable = self.waitsReadable || !readable;
+        self.waitsWritable = self.waitsWritable || !canWrite;
         if (!readable)
             self.handler.watch();
     }

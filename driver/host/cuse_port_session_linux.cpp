@@ -78,15 +78,16 @@ void CusePort::Session::runWriter()
             continue;
         }
         slice.assign(next.begin(), next.end());
-        const bool wasFull = output.room() == 0;
         lock.unlock();
         std::size_t written = 0;
         const int error = handler.write(slice, written);
         lock.lock();
         for (const auto& done : output.sent(written, error))
             answer(done);
-        if (wasFull && output.room() > 0)
-            ring(); // a poll for POLLOUT learns it
+        // A poll for POLLOUT learns of the room (an O_NONBLOCK write may
+        // have filled it while the slice went).
+        if (output.room() > 0)
+            ring();
     }
 }
 
@@ -198,7 +199,8 @@ void CusePort::Session::service()
     if (pollHandle) {
         const bool readable = handler.readable();
         const bool canWrite = outputRoom() > 0;
-        if ((readable && !polledReadable) || (canWrite && !polledWritable)) {
+        if ((readable && waitsReadable) || (canWrite && waitsWritable)) {
+            waitsReadable = waitsWritable = false;
             fuse_lowlevel_notify_poll(pollHandle);
             fuse_pollhandle_destroy(pollHandle);
             pollHandle = nullptr;

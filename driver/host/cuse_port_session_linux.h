@@ -47,8 +47,8 @@ struct CusePort::Session {
     std::deque<PendingRead> reads;
     std::deque<PendingModemWait> modemWaits;
     fuse_pollhandle* pollHandle = nullptr;
-    bool polledReadable = false; // what the last poll answered
-    bool polledWritable = false;
+    bool waitsReadable = false; // a poll since the last notification found nothing to read
+    bool waitsWritable = false; // or no room to write
     std::vector<fuse_req_t> interrupted; // filled by the interrupt callback, on this thread
 
     std::mutex mutex; // protects the worker queue, the output and `ready`
