@@ -149,9 +149,12 @@ void CusePort::Session::onIoctl(
     }
     const unsigned long value = reinterpret_cast<unsigned long>(arg);
     if (info->request == TtyIoctl::ModemWait) {
+        // Armed first: a change the port holds from before the wait (the
+        // event came while no wait was armed) is counted before the wait
+        // takes its starting counts, so it does not wake the wait.
+        self.handler.watch();
         self.modemWaits.push_back({ req, static_cast<unsigned int>(value), self.handler.counts() });
         fuse_req_interrupt_func(req, onInterrupt, &self);
-        self.handler.watch();
         return;
     }
     if (info->request == TtyIoctl::OutputCount) {

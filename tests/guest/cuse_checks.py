@@ -272,14 +272,16 @@ def drain_input(fd):
 
 
 def writes_never_hold_the_port():
-    # At 9600 with pacing on a KiB takes about a second on the line.
+    # At 9600 with pacing on a KiB takes about a second on the line. The
+    # time limits leave a busy guest room and stay far below what a write
+    # that holds everything takes (8 KiB: 8.5 s, 32 KiB: 34 s).
     print(devcon("set", os.path.basename(PORT), "--pacing", "on").stdout.strip(), flush=True)
     fd = raw_fd(os.O_NONBLOCK)
     started = time.monotonic()
     taken = os.write(fd, b"n" * 8192)
     seconds = time.monotonic() - started
     check(f"an O_NONBLOCK 8 KiB write takes what fits and returns ({taken} bytes, {seconds:.2f} s)",
-          0 < taken < 8192 and seconds < 1.0)
+          0 < taken < 8192 and seconds < 4.0)
     try:
         os.write(fd, b"n" * 8192)
         check("an O_NONBLOCK write into a full output gets EAGAIN", False, "it was taken")
@@ -300,7 +302,7 @@ def writes_never_hold_the_port():
     started = time.monotonic()
     fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0")
     check(f"FIONREAD does not wait behind a blocking write ({time.monotonic() - started:.2f} s)",
-          time.monotonic() - started < 0.5 and not done.is_set())
+          time.monotonic() - started < 3.0 and not done.is_set())
     done.wait(30)
 
     class Alarm(Exception):
@@ -322,7 +324,7 @@ def writes_never_hold_the_port():
     seconds = time.monotonic() - started
     signal.setitimer(signal.ITIMER_REAL, 0)
     signal.signal(signal.SIGALRM, old)
-    check(f"SIGALRM ends a blocking 32 KiB write ({outcome} after {seconds:.2f} s)", ok and seconds < 2.5)
+    check(f"SIGALRM ends a blocking 32 KiB write ({outcome} after {seconds:.2f} s)", ok and seconds < 6.0)
     os.close(fd)
 
     writer = subprocess.Popen([sys.executable, "-c",
@@ -341,7 +343,7 @@ def writes_never_hold_the_port():
     except OSError as error:
         reopened = repr(error)
     check(f"a SIGKILLed 64 KiB writer ends and frees the port at once ({gone:.2f} s)",
-          opened and gone < 1.5 and reopened is True, f"reopen: {reopened}")
+          opened and gone < 6.0 and reopened is True, f"reopen: {reopened}")
     print(devcon("set", os.path.basename(PORT), "--pacing", "off").stdout.strip(), flush=True)
 
 
@@ -357,14 +359,14 @@ def read_rules():
     fd = raw_fd(vmin=0, vtime=0)
     drain_input(fd)
     data, seconds = timed_read(fd)
-    cases.append(("VMIN 0 VTIME 0 with nothing there returns 0 bytes at once", data == b"" and seconds < 0.3,
+    cases.append(("VMIN 0 VTIME 0 with nothing there returns 0 bytes at once", data == b"" and seconds < 0.9,
                   f"{data!r} after {seconds:.2f} s"))
     os.close(fd)
     fd = raw_fd(vmin=0, vtime=10)
     drain_input(fd)
     data, seconds = timed_read(fd)
     cases.append(("VMIN 0 VTIME 10 with nothing coming returns 0 bytes after 1 s",
-                  data == b"" and 0.8 < seconds < 2.0, f"{data!r} after {seconds:.2f} s"))
+                  data == b"" and 0.8 < seconds < 4.0, f"{data!r} after {seconds:.2f} s"))
     os.close(fd)
     fd = raw_fd(vmin=4, vtime=0)
     drain_input(fd)
@@ -391,7 +393,7 @@ def read_rules():
     reader.join(10)
     after = time.monotonic() - sent
     cases.append(("VMIN 10 VTIME 3: no limit before the first byte, 3 bytes 0.3 s after the last",
-                  waited and got and got[0][0] == b"xyz" and 0.25 < after < 1.5,
+                  waited and got and got[0][0] == b"xyz" and 0.25 < after < 3.0,
                   f"waited {waited}, got {got}, {after:.2f} s after the write"))
     os.close(fd)
     for name, passed, detail in cases:

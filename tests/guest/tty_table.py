@@ -82,7 +82,12 @@ def timed(fn):
 
 
 def when(seconds):
-    return "at once" if seconds < 0.3 else f"after {round(seconds * 2) / 2:g} s"
+    # Coarse, so that a busy machine does not move a cell.
+    if seconds < 0.3:
+        return "at once"
+    if seconds < 0.75:
+        return "after about 0.5 s"
+    return f"after about {round(seconds)} s"
 
 
 def raw_read(fd, size=64):
@@ -177,10 +182,13 @@ def probe(port):
         fd = port.open(vmin=vmin, vtime=vtime)
         started = time.monotonic()
 
+        last = []
+
         def feeder():
             for at, data in feed:
                 time.sleep(max(0, at - (time.monotonic() - started)))
                 raw_write(fd, data)
+                last.append(time.monotonic())
 
         thread = threading.Thread(target=feeder, daemon=True)
         thread.start()
@@ -189,6 +197,11 @@ def probe(port):
         os.close(fd)
         if rang:
             return f"waits; the signal at 5 s: {count_text(result)}"
+        if vmin and vtime and last:
+            # The inter-byte time: from the last byte written to the answer.
+            gap = started + seconds - last[-1]
+            span = f"{vtime / 10:g} s" if vtime / 20 < gap < vtime / 10 + 0.6 else f"{gap:.1f} s"
+            return f"{count_text(result)} {span} after the last byte"
         return f"{count_text(result)} {when(seconds)}"
 
     row("VMIN 0 VTIME 0, nothing there", lambda: vmin_read(0, 0))
