@@ -7,7 +7,10 @@
 # character device served from user space needs (fuse, cuse) are loaded.
 #
 # It exists for what a container cannot do: load kernel modules, open
-# /dev/cuse, run systemd as init (--systemd).
+# /dev/cuse, run systemd as init (--systemd), drive a real UART: the guest
+# has a second 16550 (/dev/ttyS1, the kernel's 8250 driver) whose far end
+# is unconnected; TIOCM_LOOP puts it in loopback (what it sends comes back,
+# RTS returns as CTS, DTR as DSR and CD).
 set -euo pipefail
 
 usage() {
@@ -329,6 +332,7 @@ boot_guest() {
   timeout --foreground -k 10 "$limit" "$qemu" -nodefaults -no-user-config -no-reboot \
     "${cpu_args[@]}" -m "$mem" -smp "$cpus" -display none \
     -chardev stdio,id=console,signal=off -serial chardev:console \
+    -chardev null,id=uart1 -device isa-serial,chardev=uart1,index=1 \
     -kernel "$kernel" -initrd "$initrd" \
     -append "console=ttyS0 panic=-1 ${quiet[*]} vm_scratch=$scratch vm_verbose=$verbose vm_systemd=$systemd" \
     -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \

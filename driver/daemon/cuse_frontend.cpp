@@ -30,17 +30,6 @@ constexpr std::chrono::milliseconds kDefaultBreak { 250 };
 constexpr std::uint32_t kWatchedEvents
     = kSerialEvRxChar | kSerialEvCts | kSerialEvDsr | kSerialEvRlsd | kSerialEvRing | kSerialEvBreak;
 
-std::vector<std::uint8_t> words(std::initializer_list<std::uint32_t> values)
-{
-    std::vector<std::uint8_t> bytes(values.size() * 4);
-    std::size_t offset = 0;
-    for (std::uint32_t value : values) {
-        storeLe32(bytes, offset, value);
-        offset += 4;
-    }
-    return bytes;
-}
-
 std::vector<std::uint8_t> intBytes(std::uint32_t value)
 {
     std::vector<std::uint8_t> out(sizeof(int));
@@ -140,12 +129,16 @@ int CuseFrontEnd::open()
         return EIO;
     }
     // Reads return what is there at once; the arrival wait says when to read.
-    (void)control(*opened, kIoctlSerialSetTimeouts, words({ 0, 0, 0, 0, 0 }));
-    (void)control(*opened, kIoctlSerialSetWaitMask, words({ kWatchedEvents }));
+    (void)control(*opened, kIoctlSerialSetTimeouts, wordRecord({ 0, 0, 0, 0, 0 }));
+    (void)control(*opened, kIoctlSerialSetWaitMask, wordRecord({ kWatchedEvents }));
     // Each open starts from a raw terminal with the port's own settings.
     m_termios = host::defaultTermios();
     m_settingsSent = false;
     refreshTermios(*opened);
+    publishTermios();
+    // A serial port's open raises DTR and RTS (not at B0, a hang-up).
+    if (host::lineOf(m_termios).baudRate != 0)
+        (void)setModemLines(*opened, true, true);
     std::lock_guard lock(m_mutex);
     m_handle = std::move(opened);
     m_status.lastError.clear();
@@ -160,9 +153,13 @@ void CuseFrontEnd::release()
         std::lock_guard lock(m_mutex);
         handle.swap(m_handle);
     }
+    if (!handle)
+        return;
+    // The last close hangs up with HUPCL: DTR and RTS drop.
+    if (host::hangsUpOnClose(m_termios))
+        (void)setModemLines(*handle, false, false);
     // Closing completes the outstanding arrival wait.
-    if (handle)
-        (void)handle->close();
+    (void)handle->close();
 }
 
 int CuseFrontEnd::write(std::span<const std::uint8_t> bytes, std::size_t& written)
@@ -182,6 +179,18 @@ int CuseFrontEnd::write(std::span<const std::uint8_t> bytes, std::size_t& writte
     m_status.bytesNotSent += bytes.size() - written;
     m_status.lastError = writeFailureText(reply.status);
     return EIO;
+}
+
+std::size_t CuseFrontEnd::writeSlice()
+{
+    // A tenth of a second of the line (ten bits a byte), at least 16 bytes.
+    return std::clamp<std::size_t>(m_rate.load() / 100, 16, 64 * 1024);
+}
+
+host::TtyReadRule CuseFrontEnd::readRule()
+{
+    const std::uint16_t rule = m_readRule.load();
+    return host::TtyReadRule { static_cast<std::uint8_t>(rule & 0xFF), static_cast<std::uint8_t>(rule >> 8) };
 }
 
 std::size_t CuseFrontEnd::read(std::span<std::uint8_t> out)
@@ -242,81 +251,6 @@ std::uint32_t CuseFrontEnd::commStatusWord(host::FileHandle& handle, std::size_t
     return loadLe32(reply.output, offset);
 }
 
-void CuseFrontEnd::refreshTermios(host::FileHandle& handle)
-{
-    TtyLine line = host::lineOf(m_termios);
-    const host::Reply rate = control(handle, kIoctlSerialGetBaudRate, {}, kSerialBaudRateSize);
-    if (ntSuccess(rate.status) && rate.output.size() >= 4)
-        line.baudRate = loadLe32(rate.output, 0);
-    const host::Reply lineControl = control(handle, kIoctlSerialGetLineControl, {}, kSerialLineControlSize);
-    if (ntSuccess(lineControl.status))
-        takeLineControl(line, lineControl.output);
-    const host::Reply handflow = control(handle, kIoctlSerialGetHandflow, {}, kSerialHandflowSize);
-    if (ntSuccess(handflow.status))
-        takeHandflow(line, handflow.output);
-    const host::Reply chars = control(handle, kIoctlSerialGetChars, {}, kSerialCharsSize);
-    if (ntSuccess(chars.status) && chars.output.size() >= kSerialCharsSize) {
-        line.xonChar = chars.output[4];
-        line.xoffChar = chars.output[5];
-    }
-    // B0 (a hang-up) is the program's word, not the port's rate.
-    if (host::lineOf(m_termios).baudRate == 0)
-        line.baudRate = 0;
-    host::applyLine(m_termios, line);
-}
-
-int CuseFrontEnd::setTermios(host::FileHandle& handle, const host::TtyTermios& wanted)
-{
-    const TtyLine before = host::lineOf(m_termios);
-    const TtyLine after = host::lineOf(wanted);
-    int result = 0;
-    if (after.baudRate == 0 && before.baudRate != 0) {
-        // B0 hangs up: DTR drops, the rate stays.
-        (void)control(handle, kIoctlSerialClrDtr, {});
-    } else if (after.baudRate != 0 && before.baudRate == 0) {
-        (void)control(handle, kIoctlSerialSetDtr, {});
-    }
-    // The first settings of an open go to the device server whole: it may
-    // hold another rate than the port (a rate alone is not sent until a line
-    // control follows it).
-    const bool whole = !m_settingsSent;
-    m_settingsSent = true;
-    const bool rateChanged = (whole || after.baudRate != before.baudRate) && after.baudRate != 0;
-    if (rateChanged) {
-        // Every rate goes to the port; its own table decides.
-        const host::Reply reply = control(handle, kIoctlSerialSetBaudRate, words({ after.baudRate }));
-        if (!ntSuccess(reply.status)) {
-            if (m_refusedRates.insert(after.baudRate).second)
-                std::fprintf(stderr, "vorpild: %s: %u baud refused (%s)\n", m_deviceName.c_str(), after.baudRate,
-                    statusText(reply.status).c_str());
-            result = EINVAL;
-        }
-    }
-    // The device server learns a new rate together with the line control.
-    if (whole || rateChanged || lineControlOf(before) != lineControlOf(after)) {
-        const auto record = lineControlOf(after);
-        const host::Reply reply = control(handle, kIoctlSerialSetLineControl, record);
-        if (!ntSuccess(reply.status))
-            result = EINVAL;
-    }
-    if (before.xonChar != after.xonChar || before.xoffChar != after.xoffChar) {
-        const host::Reply chars = control(handle, kIoctlSerialGetChars, {}, kSerialCharsSize);
-        if (ntSuccess(chars.status) && chars.output.size() >= kSerialCharsSize) {
-            std::vector<std::uint8_t> updated(chars.output.begin(), chars.output.begin() + kSerialCharsSize);
-            updated[4] = after.xonChar;
-            updated[5] = after.xoffChar;
-            (void)control(handle, kIoctlSerialSetChars, updated);
-        }
-    }
-    if (whole || handflowOf(before) != handflowOf(after))
-        (void)control(handle, kIoctlSerialSetHandflow, handflowOf(after));
-    m_termios = wanted;
-    // What the port refused stays as the port has it: the program reads back the truth.
-    if (result != 0)
-        refreshTermios(handle);
-    return result;
-}
-
 int CuseFrontEnd::setModemLines(host::FileHandle& handle, bool dtr, bool rts)
 {
     const NtStatus first = control(handle, dtr ? kIoctlSerialSetDtr : kIoctlSerialClrDtr, {}).status;
@@ -361,9 +295,9 @@ int CuseFrontEnd::ioctl(
             wanted.ispeed = m_termios.ispeed;
             wanted.ospeed = m_termios.ospeed;
         }
-        // Writes are done when they return: the drain variants wait for nothing.
+        // The drain variants come once the device's output went.
         if (info.request == TtyIoctl::SetTermiosFlush || info.request == TtyIoctl::SetTermios2Flush)
-            (void)control(*handle, kIoctlSerialPurge, words({ kPurgeRxAbort | kPurgeRxClear }));
+            (void)control(*handle, kIoctlSerialPurge, wordRecord({ kPurgeRxAbort | kPurgeRxClear }));
         return setTermios(*handle, wanted);
     }
     case TtyIoctl::ModemGet: {
@@ -396,7 +330,7 @@ int CuseFrontEnd::ioctl(
         host::countsToBytes(counts(), out.data());
         return 0;
     case TtyIoctl::Break:
-        // A non-zero argument is tcdrain: writes are done when they return.
+        // A non-zero argument is tcdrain: the device's output went before it came.
         return arg == 0 ? sendBreak(*handle, kDefaultBreak) : 0;
     case TtyIoctl::BreakTenths:
         return sendBreak(*handle, arg == 0 ? kDefaultBreak : std::chrono::milliseconds(arg * 100));
@@ -408,7 +342,7 @@ int CuseFrontEnd::ioctl(
         switch (host::flushOf(arg)) {
         case host::TtyFlush::Input:
         case host::TtyFlush::Both:
-            return errnoOf(control(*handle, kIoctlSerialPurge, words({ kPurgeRxAbort | kPurgeRxClear })).status);
+            return errnoOf(control(*handle, kIoctlSerialPurge, wordRecord({ kPurgeRxAbort | kPurgeRxClear })).status);
         case host::TtyFlush::Output:
             // Nothing waits in the port to be sent: a write goes out as it
             // comes (and a purge would empty the receive buffer as well).

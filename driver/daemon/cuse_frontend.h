@@ -22,7 +22,9 @@ namespace driver::daemon {
 // writes the port's writes in the program's order, and the tty ioctls the
 // serial requests (the table is in docs/vorpild.md). Reads take what the
 // port has received; a read that finds nothing waits for the port's arrival
-// event, as do poll and TIOCMIWAIT.
+// event, as do poll and TIOCMIWAIT. Open raises DTR and RTS, the last close
+// drops them when HUPCL is set, as a serial driver does. Canonical mode
+// (ICANON) is refused: the device carries raw bytes.
 class CuseFrontEnd final : public FrontEnd, private host::CuseHandler {
 public:
     CuseFrontEnd(host::Host& host, std::string deviceName);
@@ -47,6 +49,8 @@ private:
     int open() override;
     void release() override;
     int write(std::span<const std::uint8_t> bytes, std::size_t& written) override;
+    std::size_t writeSlice() override;
+    host::TtyReadRule readRule() override;
     int ioctl(const host::TtyIoctlInfo& info, unsigned long arg, std::span<const std::uint8_t> in,
         std::vector<std::uint8_t>& out) override;
     std::size_t read(std::span<std::uint8_t> out) override;
@@ -61,6 +65,8 @@ private:
     void refreshTermios(host::FileHandle& handle);
     int setTermios(host::FileHandle& handle, const host::TtyTermios& wanted);
     int setModemLines(host::FileHandle& handle, bool dtr, bool rts);
+    // Keeps what the device's other threads read of the settings in step.
+    void publishTermios();
     int sendBreak(host::FileHandle& handle, std::chrono::milliseconds length);
     std::uint32_t commStatusWord(host::FileHandle& handle, std::size_t offset);
 
@@ -74,11 +80,14 @@ private:
     FrontEndStatus m_status;
     std::atomic<bool> m_waitArmed { false };
     std::atomic<host::CusePort*> m_notify { nullptr }; // what an arrival wakes
+    std::atomic<std::uint32_t> m_rate { 9600 }; // for the writer's slices
+    std::atomic<std::uint16_t> m_readRule { 1 }; // VMIN | VTIME << 8
 
     // Worker thread only.
     host::TtyTermios m_termios = host::defaultTermios();
     bool m_settingsSent = false; // this open's program set the line already
     std::set<std::uint32_t> m_refusedRates; // logged once each
+    bool m_canonicalRefused = false; // logged once
 
     // Last, so it goes first: its threads call into the members above.
     std::unique_ptr<host::CusePort> m_port;

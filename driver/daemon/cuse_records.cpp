@@ -81,4 +81,15 @@ void countEvents(host::TtyCounts& counts, std::uint32_t events)
     counts.brk += (events & kSerialEvBreak) ? 1 : 0;
 }
 
+std::vector<std::uint8_t> wordRecord(std::initializer_list<std::uint32_t> values)
+{
+    std::vector<std::uint8_t> bytes(values.size() * 4);
+    std::size_t offset = 0;
+    for (std::uint32_t value : values) {
+        storeLe32(bytes, offset, value);
+        offset += 4;
+    }
+    return bytes;
+}
+
 } // namespace driver::daemon

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <vector>
 
@@ -17,6 +18,8 @@ void takeLineControl(host::TtyLine& line, std::span<const std::uint8_t> record);
 std::vector<std::uint8_t> handflowOf(const host::TtyLine& line);
 void takeHandflow(host::TtyLine& line, std::span<const std::uint8_t> record);
 host::TtyModem modemOf(std::uint32_t modemStatus, std::uint32_t dtrRts);
+// Little-endian 32-bit words, as the port's records have them.
+std::vector<std::uint8_t> wordRecord(std::initializer_list<std::uint32_t> values);
 // Adds the events a WAIT_ON_MASK completed with to the counts.
 void countEvents(host::TtyCounts& counts, std::uint32_t events);
 

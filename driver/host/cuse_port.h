@@ -1,6 +1,7 @@
 #pragma once
 
 #include "driver/host/cuse_tty.h"
+#include "driver/host/cuse_tty_io.h"
 
 #include <cstdint>
 #include <memory>
@@ -17,16 +18,23 @@ public:
     virtual ~CuseHandler() = default;
 
     // On the device's worker thread, one at a time, in the order the
-    // program asked: these may wait (a connection, a paced write, a break).
+    // program asked: these may wait (a connection, a break).
     virtual int open() = 0;
     virtual void release() = 0;
-    // `written` counts what was taken, also when the rest failed.
-    virtual int write(std::span<const std::uint8_t> bytes, std::size_t& written) = 0;
     virtual int ioctl(
         const TtyIoctlInfo& info, unsigned long arg, std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out)
         = 0;
 
+    // On the device's writer thread: a part of what programs wrote, at most
+    // writeSlice() bytes; waits while the line carries them. `written`
+    // counts what was taken, also when the rest failed.
+    virtual int write(std::span<const std::uint8_t> bytes, std::size_t& written) = 0;
+    // About a tenth of a second of the line: a signal ends a write that soon.
+    virtual std::size_t writeSlice() = 0;
+
     // On the device's event thread; never wait.
+    // VMIN and VTIME as the program set them.
+    virtual TtyReadRule readRule() = 0;
     // Moves received bytes into `out`; 0 when none are there.
     virtual std::size_t read(std::span<std::uint8_t> out) = 0;
     virtual bool readable() = 0;
@@ -36,15 +44,22 @@ public:
 };
 
 // A character device served from user space (/dev/cuse): opens, reads,
-// writes, ioctls and polls of programs on it reach the handler. Reads that
-// find nothing, TIOCMIWAIT and polls wait here, on the device's event thread,
-// until notify() says something changed (or a signal interrupts the
-// program); everything else goes through the worker thread in order, so the
-// device never blocks a program's read behind its own write in another
-// thread. Ioctl arguments behind pointers are fetched and returned in the
-// sizes of the tty request table.
+// writes, ioctls and polls of programs on it reach the handler. Reads wait
+// here, on the device's event thread, by the VMIN/VTIME rules, as do
+// TIOCMIWAIT and polls, until notify() says something changed (or a signal
+// interrupts the program). Writes go to an output queue a writer thread
+// empties a slice at a time: an O_NONBLOCK write takes what fits in its room
+// (kOutputRoom) and returns, a blocking one returns when its bytes went or a
+// signal came. tcdrain, TCSETSW/TCSETSF and the last close wait in that
+// queue behind the bytes written before them; every other request goes
+// through the worker thread in order, never behind a write. Ioctl arguments
+// behind pointers are fetched and returned in the sizes of the tty request
+// table.
 class CusePort {
 public:
+    // What O_NONBLOCK writes may hold unsent, as a UART's transmit buffer.
+    static constexpr std::size_t kOutputRoom = 4096;
+
     // Makes /dev/`name` (e.g. "vorpil/COM5"). With `group` not negative its
     // members may open it (0660), otherwise only this user (0600). On
     // failure `error` says why.

@@ -1,24 +1,16 @@
-#define FUSE_USE_VERSION 35
-#include "driver/host/cuse_port.h"
-
-#include <cuse_lowlevel.h>
+#include "driver/host/cuse_port_session_linux.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
+#include <climits>
 #include <cstring>
-#include <deque>
-#include <functional>
-#include <mutex>
-#include <thread>
 
 namespace driver::host {
 
@@ -28,288 +20,192 @@ constexpr const char* kCuseDevice = "/dev/cuse";
 // The kernel makes the device node shortly after the session starts.
 constexpr auto kInitWait = std::chrono::seconds(5);
 
+// The requests that wait until what was written before them went.
+bool drains(const TtyIoctlInfo& info, unsigned long value)
+{
+    switch (info.request) {
+    case TtyIoctl::SetTermiosDrain:
+    case TtyIoctl::SetTermiosFlush:
+    case TtyIoctl::SetTermios2Drain:
+    case TtyIoctl::SetTermios2Flush:
+        return true;
+    case TtyIoctl::Break:
+        return value != 0; // tcdrain
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
-struct CusePort::Session {
-    explicit Session(CuseHandler& h)
-        : handler(h)
+void CusePort::Session::onInterrupt(fuse_req_t req, void* data)
+{
+    // Called with the request's lock held: it is answered by service().
+    auto& self = *static_cast<Session*>(data);
+    self.interrupted.push_back(req);
+    self.ring();
+}
+
+void CusePort::Session::onInitDone(void* data)
+{
+    auto& self = *static_cast<Session*>(data);
     {
+        std::lock_guard lock(self.mutex);
+        self.ready = true;
     }
+    self.wake.notify_all();
+}
 
-    CuseHandler& handler;
-    fuse_session* session = nullptr;
-    int signal = -1; // eventfd: notify() and stop ring it
-
-    // Event thread only.
-    struct PendingRead {
-        fuse_req_t req;
-        std::size_t size;
-    };
-    struct PendingModemWait {
-        fuse_req_t req;
-        unsigned int bits;
-        TtyCounts before;
-    };
-    std::deque<PendingRead> reads;
-    std::deque<PendingModemWait> modemWaits;
-    fuse_pollhandle* pollHandle = nullptr;
-    std::vector<fuse_req_t> interrupted; // filled by the interrupt callback, on this thread
-
-    std::mutex mutex; // protects the worker queue and `ready`
-    std::condition_variable wake;
-    std::deque<std::function<void()>> jobs;
-    bool ready = false;
-    bool stopping = false;
-    std::thread events;
-    std::thread worker;
-
-    void ring()
-    {
-        const std::uint64_t one = 1;
-        (void)!::write(signal, &one, sizeof(one));
-    }
-
-    void post(std::function<void()> job)
-    {
-        {
-            std::lock_guard lock(mutex);
-            jobs.push_back(std::move(job));
+void CusePort::Session::onOpen(fuse_req_t req, fuse_file_info* fi)
+{
+    fuse_file_info info = *fi;
+    info.direct_io = 1;
+    info.nonseekable = 1;
+    Session& self = of(req);
+    self.post([&self, req, info] {
+        const int error = self.handler.open();
+        if (error) {
+            fuse_reply_err(req, error);
+            return;
         }
-        wake.notify_all();
-    }
+        fuse_reply_open(req, &info);
+        self.ring(); // the event thread arms the port's wait
+    });
+}
 
-    void runWorker()
-    {
-        std::unique_lock lock(mutex);
-        for (;;) {
-            wake.wait(lock, [this] { return stopping || !jobs.empty(); });
-            if (stopping)
-                return;
-            auto job = std::move(jobs.front());
-            jobs.pop_front();
-            lock.unlock();
-            job();
-            lock.lock();
-        }
-    }
+void CusePort::Session::onRelease(fuse_req_t req, fuse_file_info*)
+{
+    Session& self = of(req);
+    // The last close lets what was written go first, as a UART does.
+    self.afterOutput(req, [&self, req] {
+        self.handler.release();
+        fuse_reply_err(req, 0);
+    });
+}
 
-    void runEvents()
-    {
-        fuse_buf buffer {};
-        pollfd fds[2] = { { fuse_session_fd(session), POLLIN, 0 }, { signal, POLLIN, 0 } };
-        for (;;) {
-            {
-                std::lock_guard lock(mutex);
-                if (stopping)
-                    break;
-            }
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                break;
-            }
-            if (fds[1].revents & POLLIN) {
-                std::uint64_t count = 0;
-                (void)!::read(signal, &count, sizeof(count));
-            }
-            if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) {
-                const int got = fuse_session_receive_buf(session, &buffer);
-                if (got == -EINTR || got == -EAGAIN)
-                    continue;
-                if (got <= 0)
-                    break; // the kernel ended the device
-                fuse_session_process_buf(session, &buffer);
-            }
-            service();
-        }
-        std::free(buffer.mem);
-        if (pollHandle)
-            fuse_pollhandle_destroy(pollHandle);
-        pollHandle = nullptr;
-    }
-
-    // Completes what waited for bytes, a modem change or a signal.
-    void service()
-    {
-        for (fuse_req_t req : interrupted) {
-            auto read = std::find_if(reads.begin(), reads.end(), [req](const PendingRead& r) { return r.req == req; });
-            if (read != reads.end()) {
-                reads.erase(read);
-                fuse_reply_err(req, EINTR);
-            }
-            auto wait = std::find_if(
-                modemWaits.begin(), modemWaits.end(), [req](const PendingModemWait& w) { return w.req == req; });
-            if (wait != modemWaits.end()) {
-                modemWaits.erase(wait);
-                fuse_reply_err(req, EINTR);
-            }
-        }
-        interrupted.clear();
-        while (!reads.empty()) {
-            std::vector<std::uint8_t> bytes(reads.front().size);
-            const std::size_t got = handler.read(bytes);
-            if (got == 0)
-                break;
-            fuse_reply_buf(reads.front().req, reinterpret_cast<const char*>(bytes.data()), got);
-            reads.pop_front();
-        }
-        if (!modemWaits.empty()) {
-            const TtyCounts now = handler.counts();
-            for (auto it = modemWaits.begin(); it != modemWaits.end();) {
-                if (modemWaitDone(it->bits, it->before, now)) {
-                    fuse_reply_ioctl(it->req, 0, nullptr, 0);
-                    it = modemWaits.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-        }
-        if (pollHandle && handler.readable()) {
-            fuse_lowlevel_notify_poll(pollHandle);
-            fuse_pollhandle_destroy(pollHandle);
-            pollHandle = nullptr;
-        }
-        // Kept armed while the device is open: modem changes are counted as
-        // they happen, not when the next waiter arms it (TIOCMIWAIT would
-        // wake on a change from before it was called).
-        handler.watch();
-    }
-
-    static Session& of(fuse_req_t req) { return *static_cast<Session*>(fuse_req_userdata(req)); }
-
-    static void onInterrupt(fuse_req_t req, void* data)
-    {
-        // Called with the request's lock held: it is answered by service().
-        auto& self = *static_cast<Session*>(data);
-        self.interrupted.push_back(req);
-        self.ring();
-    }
-
-    static void onInitDone(void* data)
-    {
-        auto& self = *static_cast<Session*>(data);
-        {
-            std::lock_guard lock(self.mutex);
-            self.ready = true;
-        }
-        self.wake.notify_all();
-    }
-
-    static void onOpen(fuse_req_t req, fuse_file_info* fi)
-    {
-        fuse_file_info info = *fi;
-        info.direct_io = 1;
-        info.nonseekable = 1;
-        Session& self = of(req);
-        self.post([&self, req, info] {
-            const int error = self.handler.open();
-            if (error) {
-                fuse_reply_err(req, error);
-                return;
-            }
-            fuse_reply_open(req, &info);
-            self.ring(); // the event thread arms the port's wait
-        });
-    }
-
-    static void onRelease(fuse_req_t req, fuse_file_info*)
-    {
-        Session& self = of(req);
-        self.post([&self, req] {
-            self.handler.release();
-            fuse_reply_err(req, 0);
-        });
-    }
-
-    static void onRead(fuse_req_t req, size_t size, off_t, fuse_file_info* fi)
-    {
-        Session& self = of(req);
+void CusePort::Session::onRead(fuse_req_t req, size_t size, off_t, fuse_file_info* fi)
+{
+    Session& self = of(req);
+    const TtyReadRule rule = self.handler.readRule();
+    PendingRead pending { req, TtyRead(size, rule, SteadyClock::now()) };
+    if (fi->flags & O_NONBLOCK) {
+        // What is there, whatever VMIN asks; nothing: EAGAIN (0 bytes when VMIN and VTIME are 0).
         if (self.reads.empty()) {
             std::vector<std::uint8_t> bytes(size);
-            if (const std::size_t got = self.handler.read(bytes); got > 0) {
-                fuse_reply_buf(req, reinterpret_cast<const char*>(bytes.data()), got);
-                return;
-            }
+            pending.read.take(std::span(bytes).first(self.handler.read(bytes)), SteadyClock::now());
         }
-        if (fi->flags & O_NONBLOCK) {
-            fuse_reply_err(req, EAGAIN);
+        const bool zeroRead = rule.min == 0 && rule.time == 0;
+        self.answerRead(pending, zeroRead ? 0 : EAGAIN);
+        return;
+    }
+    self.reads.push_back(std::move(pending));
+    fuse_req_interrupt_func(req, onInterrupt, &self);
+    self.service();
+}
+
+void CusePort::Session::onWrite(fuse_req_t req, const char* buf, size_t size, off_t, fuse_file_info* fi)
+{
+    Session& self = of(req);
+    const std::span bytes(reinterpret_cast<const std::uint8_t*>(buf), size);
+    std::size_t taken = 0;
+    {
+        std::lock_guard lock(self.mutex);
+        if (!(fi->flags & O_NONBLOCK)) {
+            self.output.putWaiting(idOf(req), bytes);
+            self.writable.notify_all();
             return;
         }
-        self.reads.push_back({ req, size });
-        fuse_req_interrupt_func(req, onInterrupt, &self);
+        taken = self.output.put(bytes);
+    }
+    self.writable.notify_all();
+    if (taken == 0 && size > 0)
+        fuse_reply_err(req, EAGAIN);
+    else
+        fuse_reply_write(req, taken);
+}
+
+void CusePort::Session::onIoctl(
+    fuse_req_t req, int cmd, void* arg, fuse_file_info*, unsigned int, const void* inBuf, size_t inSize, size_t outSize)
+{
+    Session& self = of(req);
+    const TtyIoctlInfo* info = findTtyIoctl(static_cast<unsigned int>(cmd));
+    if (!info) {
+        fuse_reply_err(req, ENOTTY);
+        return;
+    }
+    // A serial line has no window size; stty takes EINVAL as "none".
+    if (info->request == TtyIoctl::WindowSize) {
+        fuse_reply_err(req, EINVAL);
+        return;
+    }
+    // The argument points into the program: ask the kernel to fetch
+    // (and take back) as many bytes as the request's structure has.
+    if (inSize < info->inSize || outSize < info->outSize) {
+        const iovec in { arg, info->inSize };
+        const iovec out { arg, info->outSize };
+        fuse_reply_ioctl_retry(req, info->inSize ? &in : nullptr, info->inSize ? 1 : 0, info->outSize ? &out : nullptr,
+            info->outSize ? 1 : 0);
+        return;
+    }
+    const unsigned long value = reinterpret_cast<unsigned long>(arg);
+    if (info->request == TtyIoctl::ModemWait) {
+        // Armed first: a change the port holds from before the wait (the
+        // event came while no wait was armed) is counted before the wait
+        // takes its starting counts, so it does not wake the wait.
         self.handler.watch();
+        self.modemWaits.push_back({ req, static_cast<unsigned int>(value), self.handler.counts() });
+        fuse_req_interrupt_func(req, onInterrupt, &self);
+        return;
     }
-
-    static void onWrite(fuse_req_t req, const char* buf, size_t size, off_t, fuse_file_info*)
-    {
-        Session& self = of(req);
-        std::vector<std::uint8_t> bytes(buf, buf + size);
-        self.post([&self, req, bytes = std::move(bytes)] {
-            std::size_t written = 0;
-            const int error = self.handler.write(bytes, written);
-            if (error && written == 0)
-                fuse_reply_err(req, error);
-            else
-                fuse_reply_write(req, written);
-        });
+    if (info->request == TtyIoctl::OutputCount) {
+        // What the output holds; the port sends what it is given at once.
+        std::size_t queued = 0;
+        {
+            std::lock_guard lock(self.mutex);
+            queued = self.output.queued();
+        }
+        const int count = static_cast<int>(std::min<std::size_t>(queued, INT32_MAX));
+        fuse_reply_ioctl(req, 0, &count, sizeof(count));
+        return;
     }
+    if (info->request == TtyIoctl::Flush && (value == TCOFLUSH || value == TCIOFLUSH)) {
+        std::lock_guard lock(self.mutex);
+        self.output.dropUnanswered();
+    }
+    std::vector<std::uint8_t> input(static_cast<const std::uint8_t*>(inBuf),
+        static_cast<const std::uint8_t*>(inBuf) + std::min(inSize, info->inSize));
+    auto job = [&self, req, info, value, input = std::move(input)] {
+        std::vector<std::uint8_t> output;
+        const int error = self.handler.ioctl(*info, value, input, output);
+        if (error)
+            fuse_reply_err(req, error);
+        else
+            fuse_reply_ioctl(req, 0, output.data(), std::min(output.size(), info->outSize));
+    };
+    if (drains(*info, value))
+        self.afterOutput(req, std::move(job));
+    else
+        self.post(std::move(job));
+}
 
-    static void onIoctl(fuse_req_t req, int cmd, void* arg, fuse_file_info*, unsigned int, const void* inBuf,
-        size_t inSize, size_t outSize)
-    {
-        Session& self = of(req);
-        const TtyIoctlInfo* info = findTtyIoctl(static_cast<unsigned int>(cmd));
-        if (!info) {
-            fuse_reply_err(req, ENOTTY);
-            return;
-        }
-        // A serial line has no window size; stty takes EINVAL as "none".
-        if (info->request == TtyIoctl::WindowSize) {
-            fuse_reply_err(req, EINVAL);
-            return;
-        }
-        // The argument points into the program: ask the kernel to fetch
-        // (and take back) as many bytes as the request's structure has.
-        if (inSize < info->inSize || outSize < info->outSize) {
-            const iovec in { arg, info->inSize };
-            const iovec out { arg, info->outSize };
-            fuse_reply_ioctl_retry(req, info->inSize ? &in : nullptr, info->inSize ? 1 : 0,
-                info->outSize ? &out : nullptr, info->outSize ? 1 : 0);
-            return;
-        }
-        const unsigned long value = reinterpret_cast<unsigned long>(arg);
-        if (info->request == TtyIoctl::ModemWait) {
-            self.modemWaits.push_back({ req, static_cast<unsigned int>(value), self.handler.counts() });
-            fuse_req_interrupt_func(req, onInterrupt, &self);
+void CusePort::Session::onPoll(fuse_req_t req, fuse_file_info*, fuse_pollhandle* handle)
+{
+    Session& self = of(req);
+    const bool readable = self.handler.readable();
+    const bool canWrite = self.outputRoom() > 0;
+    if (handle) {
+        if (self.pollHandle)
+            fuse_pollhandle_destroy(self.pollHandle);
+        self.pollHandle = handle;
+        // Every poller of the file waits on the one notification: it goes
+        // when anything one of them was told is missing comes.
+        self.waitsReadable = self.waitsReadable || !readable;
+        self.waitsWritable = self.waitsWritable || !canWrite;
+        if (!readable)
             self.handler.watch();
-            return;
-        }
-        std::vector<std::uint8_t> input(static_cast<const std::uint8_t*>(inBuf),
-            static_cast<const std::uint8_t*>(inBuf) + std::min(inSize, info->inSize));
-        self.post([&self, req, info, value, input = std::move(input)] {
-            std::vector<std::uint8_t> output;
-            const int error = self.handler.ioctl(*info, value, input, output);
-            if (error)
-                fuse_reply_err(req, error);
-            else
-                fuse_reply_ioctl(req, 0, output.data(), std::min(output.size(), info->outSize));
-        });
     }
-
-    static void onPoll(fuse_req_t req, fuse_file_info*, fuse_pollhandle* handle)
-    {
-        Session& self = of(req);
-        const bool readable = self.handler.readable();
-        if (handle) {
-            if (self.pollHandle)
-                fuse_pollhandle_destroy(self.pollHandle);
-            self.pollHandle = handle;
-            if (!readable)
-                self.handler.watch();
-        }
-        fuse_reply_poll(req, POLLOUT | POLLWRNORM | (readable ? POLLIN | POLLRDNORM : 0));
-    }
-};
+    fuse_reply_poll(req, (canWrite ? POLLOUT | POLLWRNORM : 0) | (readable ? POLLIN | POLLRDNORM : 0));
+}
 
 CusePort::CusePort(CuseHandler& handler)
     : m_session(std::make_unique<Session>(handler))
@@ -367,6 +263,7 @@ bool CusePort::create(
     }
     s.events = std::thread([&s] { s.runEvents(); });
     s.worker = std::thread([&s] { s.runWorker(); });
+    s.writer = std::thread([&s] { s.runWriter(); });
     {
         std::unique_lock lock(s.mutex);
         if (!s.wake.wait_for(lock, kInitWait, [&s] { return s.ready; })) {
@@ -396,12 +293,15 @@ CusePort::~CusePort()
         s.stopping = true;
     }
     s.wake.notify_all();
+    s.writable.notify_all();
     if (s.signal >= 0)
         s.ring();
     if (s.events.joinable())
         s.events.join();
     if (s.worker.joinable())
         s.worker.join();
+    if (s.writer.joinable())
+        s.writer.join();
     // Closing the session removes the device: what waits in it fails with ENODEV.
     if (s.session)
         fuse_session_destroy(s.session);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "driver/host/cuse_tty_io.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -88,8 +90,15 @@ TtyLine lineOf(const TtyTermios& termios);
 // Writes `line` into `termios`, keeping everything else it has. Rates with
 // a B-constant use it, others BOTHER with the number.
 void applyLine(TtyTermios& termios, const TtyLine& line);
-// A raw 9600 8N1 terminal, as a serial driver starts with (CREAD, CLOCAL, no echo).
+// A raw 9600 8N1 terminal, as a serial driver starts with (CREAD, CLOCAL,
+// HUPCL, no echo).
 TtyTermios defaultTermios();
+// VMIN and VTIME.
+TtyReadRule readRuleOf(const TtyTermios& termios);
+// HUPCL: the last close drops DTR and RTS.
+bool hangsUpOnClose(const TtyTermios& termios);
+// ICANON: line editing asked for.
+bool canonical(const TtyTermios& termios);
 
 // Modem lines as TIOCM bits and back.
 struct TtyModem {

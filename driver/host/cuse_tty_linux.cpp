@@ -228,6 +228,12 @@ TtyTermios defaultTermios()
     return termios;
 }
 
+TtyReadRule readRuleOf(const TtyTermios& termios) { return TtyReadRule { termios.cc[VMIN], termios.cc[VTIME] }; }
+
+bool hangsUpOnClose(const TtyTermios& termios) { return (termios.cflag & HUPCL) != 0; }
+
+bool canonical(const TtyTermios& termios) { return (termios.lflag & ICANON) != 0; }
+
 unsigned int modemBits(const TtyModem& lines)
 {
     return (lines.dtr ? TIOCM_DTR : 0) | (lines.rts ? TIOCM_RTS : 0) | (lines.cts ? TIOCM_CTS : 0)

@@ -5,7 +5,7 @@ Usage: cuse_checks.py PORT DEVSIM_LOG DEVCON BULK_PORT
 PORT's device server logs its packets to DEVSIM_LOG; BULK_PORT leads to a
 quiet one for the bulk transfer (CUSE_BULK_MIB MiB each way, default 20).
 Prints "ok NAME" or "FAIL NAME: why" per check; exits 1 when any failed."""
-import errno, fcntl, hashlib, os, pty, re, select, signal, subprocess, sys, termios, threading, time
+import errno, fcntl, hashlib, os, pty, re, select, signal, struct, subprocess, sys, termios, threading, time
 
 import serial
 
@@ -252,15 +252,219 @@ def sigkill_releases():
           opened and seconds < 1.0, f"opened={opened}")
 
 
+def raw_fd(flags=0, vmin=1, vtime=0, rate=termios.B9600):
+    fd = os.open(PORT, os.O_RDWR | os.O_NOCTTY | flags)
+    attrs = termios.tcgetattr(fd)
+    attrs[0] = 0
+    attrs[1] = 0
+    attrs[2] = termios.CS8 | termios.CREAD | termios.CLOCAL | termios.HUPCL
+    attrs[3] = 0
+    attrs[4] = attrs[5] = rate
+    attrs[6][termios.VMIN] = vmin
+    attrs[6][termios.VTIME] = vtime
+    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+    return fd
+
+
+def drain_input(fd):
+    time.sleep(0.3)
+    termios.tcflush(fd, termios.TCIFLUSH)
+
+
+def writes_never_hold_the_port():
+    # At 9600 with pacing on a KiB takes about a second on the line. The
+    # time limits leave a busy guest room and stay far below what a write
+    # that holds everything takes (8 KiB: 8.5 s, 32 KiB: 34 s).
+    print(devcon("set", os.path.basename(PORT), "--pacing", "on").stdout.strip(), flush=True)
+    fd = raw_fd(os.O_NONBLOCK)
+    started = time.monotonic()
+    taken = os.write(fd, b"n" * 8192)
+    seconds = time.monotonic() - started
+    check(f"an O_NONBLOCK 8 KiB write takes what fits and returns ({taken} bytes, {seconds:.2f} s)",
+          0 < taken < 8192 and seconds < 4.0)
+    try:
+        os.write(fd, b"n" * 8192)
+        check("an O_NONBLOCK write into a full output gets EAGAIN", False, "it was taken")
+    except BlockingIOError:
+        check("an O_NONBLOCK write into a full output gets EAGAIN", True)
+    _, ready, _ = select.select([], [fd], [], 0)
+    check("poll does not say writable while the output is full", not ready)
+    _, ready, _ = select.select([], [fd], [], 15)
+    check("poll says writable once there is room again", bool(ready))
+    termios.tcdrain(fd)
+    os.close(fd)
+
+    fd = raw_fd()
+    drain_input(fd)
+    done = threading.Event()
+    threading.Thread(target=lambda: (os.write(fd, b"w" * 8192), done.set()), daemon=True).start()
+    time.sleep(0.5)
+    started = time.monotonic()
+    fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0")
+    check(f"FIONREAD does not wait behind a blocking write ({time.monotonic() - started:.2f} s)",
+          time.monotonic() - started < 3.0 and not done.is_set())
+    done.wait(30)
+
+    class Alarm(Exception):
+        pass
+
+    def ring(signum, frame):
+        raise Alarm()
+
+    old = signal.signal(signal.SIGALRM, ring)
+    signal.setitimer(signal.ITIMER_REAL, 1.0)
+    started = time.monotonic()
+    try:
+        count = os.write(fd, b"s" * 32768)
+        outcome = f"{count} bytes"
+        ok = 0 < count < 32768
+    except Alarm:
+        outcome = "EINTR"
+        ok = True
+    seconds = time.monotonic() - started
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, old)
+    check(f"SIGALRM ends a blocking 32 KiB write ({outcome} after {seconds:.2f} s)", ok and seconds < 6.0)
+    os.close(fd)
+
+    writer = subprocess.Popen([sys.executable, "-c",
+                               "import os, sys; fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY); "
+                               "print('open', flush=True); os.write(fd, b'k' * 65536)", PORT],
+                              stdout=subprocess.PIPE, text=True)
+    opened = writer.stdout.readline().strip() == "open"
+    time.sleep(1)
+    os.kill(writer.pid, signal.SIGKILL)
+    started = time.monotonic()
+    writer.wait(30)
+    gone = time.monotonic() - started
+    try:
+        os.close(os.open(PORT, os.O_RDWR | os.O_NOCTTY))
+        reopened = True
+    except OSError as error:
+        reopened = repr(error)
+    check(f"a SIGKILLed 64 KiB writer ends and frees the port at once ({gone:.2f} s)",
+          opened and gone < 6.0 and reopened is True, f"reopen: {reopened}")
+    print(devcon("set", os.path.basename(PORT), "--pacing", "off").stdout.strip(), flush=True)
+
+
+def timed_read(fd, size=64):
+    started = time.monotonic()
+    data = os.read(fd, size)
+    return data, time.monotonic() - started
+
+
+def read_rules():
+    # The echo plug sends back what is written: bytes arrive when we write them.
+    cases = []
+    fd = raw_fd(vmin=0, vtime=0)
+    drain_input(fd)
+    data, seconds = timed_read(fd)
+    cases.append(("VMIN 0 VTIME 0 with nothing there returns 0 bytes at once", data == b"" and seconds < 0.9,
+                  f"{data!r} after {seconds:.2f} s"))
+    os.close(fd)
+    fd = raw_fd(vmin=0, vtime=10)
+    drain_input(fd)
+    data, seconds = timed_read(fd)
+    cases.append(("VMIN 0 VTIME 10 with nothing coming returns 0 bytes after 1 s",
+                  data == b"" and 0.8 < seconds < 4.0, f"{data!r} after {seconds:.2f} s"))
+    os.close(fd)
+    fd = raw_fd(vmin=4, vtime=0)
+    drain_input(fd)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(timed_read(fd)), daemon=True)
+    reader.start()
+    os.write(fd, b"ab")
+    time.sleep(1.0)
+    early = list(got)
+    os.write(fd, b"cd")
+    reader.join(10)
+    cases.append(("VMIN 4 waits for 4 bytes (2 then 2)", not early and got and got[0][0] == b"abcd",
+                  f"early {early}, got {got}"))
+    os.close(fd)
+    fd = raw_fd(vmin=10, vtime=3)
+    drain_input(fd)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(timed_read(fd)), daemon=True)
+    reader.start()
+    time.sleep(1.0)
+    waited = not got
+    sent = time.monotonic()
+    os.write(fd, b"xyz")
+    reader.join(10)
+    after = time.monotonic() - sent
+    cases.append(("VMIN 10 VTIME 3: no limit before the first byte, 3 bytes 0.3 s after the last",
+                  waited and got and got[0][0] == b"xyz" and 0.25 < after < 3.0,
+                  f"waited {waited}, got {got}, {after:.2f} s after the write"))
+    os.close(fd)
+    for name, passed, detail in cases:
+        check(name, passed, detail)
+    fd = raw_fd()
+    attrs = termios.tcgetattr(fd)
+    attrs[3] |= termios.ICANON
+    try:
+        termios.tcsetattr(fd, termios.TCSANOW, attrs)
+        check("canonical mode is refused with EINVAL", False, "it was taken")
+    except termios.error as error:
+        check("canonical mode is refused with EINVAL", error.args[0] == errno.EINVAL, str(error))
+    os.close(fd)
+
+
+def modem_bits(fd):
+    return struct.unpack("i", fcntl.ioctl(fd, termios.TIOCMGET, b"\0\0\0\0"))[0]
+
+
+def lines_follow_open_and_close():
+    offset = log_offset()
+    fd = os.open(PORT, os.O_RDWR | os.O_NOCTTY)
+    # The device server's reports of the lines follow each change (one may
+    # still tell of the close before): they settle with both up.
+    both = termios.TIOCM_DTR | termios.TIOCM_RTS
+    check("open raises DTR and RTS (TIOCMGET)", wait_for(lambda: modem_bits(fd) & both == both, 3),
+          hex(modem_bits(fd)))
+    text = lambda: log_since(offset)
+    check("open raises DTR and RTS at the device server",
+          wait_for(lambda: "ControlPacket 0x13" in text() and "ControlPacket 0x14" in text()), text()[-400:])
+    offset = log_offset()
+    os.close(fd)
+    check("the last close with HUPCL drops DTR and RTS at the device server",
+          wait_for(lambda: "ControlPacket 0x11" in text() and "ControlPacket 0x12" in text()), text()[-400:])
+    fd = os.open(PORT, os.O_RDWR | os.O_NOCTTY)
+    bits = struct.unpack("i", fcntl.ioctl(fd, termios.TIOCMGET, b"\0\0\0\0"))[0]
+    check("after a reopen TIOCMGET shows DTR and RTS up", bits & termios.TIOCM_DTR and bits & termios.TIOCM_RTS,
+          hex(bits))
+    attrs = termios.tcgetattr(fd)
+    attrs[2] &= ~termios.HUPCL
+    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+    offset = log_offset()
+    os.close(fd)
+    time.sleep(1)
+    check("without HUPCL the last close leaves the lines", "ControlPacket 0x11" not in text(), text()[-400:])
+    fd = os.open(PORT, os.O_RDWR | os.O_NOCTTY)
+    attrs = termios.tcgetattr(fd)
+    attrs[2] |= termios.HUPCL
+    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+    os.close(fd)
+
+
 ONLY = os.environ.get("CHECKS_ONLY")
 if ONLY == "bulk":
     run("bulk", bulk_both_ways)
+    sys.exit(1 if failures else 0)
+if ONLY == "table":
+    sys.exit(0)
+if ONLY == "tty":
+    run("writes", writes_never_hold_the_port)
+    run("read rules", read_rules)
+    run("lines", lines_follow_open_and_close)
     sys.exit(1 if failures else 0)
 run("line and modem checks", line_and_modem)
 run("stty", stty_shows_the_port)
 run("picocom", picocom_both_ways)
 run("configure then write", configure_then_write)
 run("sigkill", sigkill_releases)
+run("writes", writes_never_hold_the_port)
+run("read rules", read_rules)
+run("lines", lines_follow_open_and_close)
 run("bulk", bulk_both_ways)
 status = devcon("status").stdout
 check("devcon status names the character-device front end", "frontend=cuse" in status, status)

@@ -77,7 +77,7 @@ else
 fi
 
 step "a device server and COM5"
-/usr/bin/devsim --first-address 127.0.0.10 --serial echo >/tmp/devsim.out 2>&1 &
+/usr/bin/devsim --first-address 127.0.0.10 --serial echo -v >/tmp/devsim.out 2>&1 &
 devsim=$!
 check "devsim listens" eventually grep -q "serial=echo" /tmp/devsim.out
 check "devcon install" devcon install /usr/share/kellan-suite/VORPIL.inf 'ZORV\Rure' COM5
@@ -123,6 +123,8 @@ print(port.read(14).decode(), port.bytesize, port.parity, port.stopbits)
   member=$(runuser -u vmember -- /usr/bin/python3 -c "$seven" 2>&1)
   echo "member at 7E1: $member"
   check "a member talks through /dev/vorpil/COM5 at 7E1" test "$member" = "seven-even-one 7 E 1"
+  # The device server heard the line and the raised DTR of that open.
+  check "the device server sees 7E1 with DTR raised" grep -q "serial 9600 7E1 .*DTR on" /tmp/devsim.out
   stranger=$(runuser -u vstranger -- /usr/bin/python3 -c "$seven" 2>&1)
   echo "stranger: $stranger"
   check "anyone else is refused /dev/vorpil/COM5" grep -q "refused:.*Permission denied" <<<"$stranger"

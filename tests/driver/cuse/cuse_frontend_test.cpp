@@ -374,3 +374,60 @@ TEST_F(CuseFrontEndTest, ARefusedRateReadsBackAsThePortHasItAndUncommonLinesReac
     EXPECT_TRUE(lineControl) << "CS5 with CSTOPB did not reach the device server";
     EXPECT_TRUE(softwareFlow) << "IXON alone reached the device server as no flow control";
 }
+
+// As a serial driver: open raises DTR and RTS, the last close drops them
+// while HUPCL is set (it is, after open), and TIOCMGET tells the lines as
+// they are after a reopen.
+TEST_F(CuseFrontEndTest, OpenRaisesDtrAndRtsAndTheLastCloseWithHupclDropsThem)
+{
+    transport().clear();
+    ASSERT_EQ(program().open(), 0);
+    EXPECT_EQ(codes(), (std::vector<std::uint8_t> { 0x13, 0x14 })) << "DTR on, RTS on";
+    EXPECT_EQ(modemLines() & (TIOCM_DTR | TIOCM_RTS), unsigned(TIOCM_DTR | TIOCM_RTS));
+    EXPECT_TRUE(getTermios().cflag & HUPCL) << "HUPCL is set by default";
+    transport().clear();
+    program().release();
+    EXPECT_EQ(codes(), (std::vector<std::uint8_t> { 0x11, 0x12 })) << "DTR off, RTS off";
+
+    ASSERT_EQ(program().open(), 0);
+    EXPECT_EQ(modemLines() & (TIOCM_DTR | TIOCM_RTS), unsigned(TIOCM_DTR | TIOCM_RTS)) << "after a reopen";
+    auto termios = getTermios();
+    termios.cflag &= ~HUPCL;
+    ASSERT_EQ(setTermios(termios), 0);
+    transport().clear();
+    program().release();
+    EXPECT_EQ(codes(), std::vector<std::uint8_t> {}) << "without HUPCL the lines stay";
+
+    // B0 is a hang-up: an open at B0 leaves DTR down.
+    ASSERT_EQ(program().open(), 0);
+    termios = getTermios();
+    termios.cflag = (termios.cflag & ~CBAUD) | B0;
+    ASSERT_EQ(setTermios(termios), 0);
+    EXPECT_EQ(modemLines() & TIOCM_DTR, 0u);
+}
+
+// VMIN/VTIME reach the device's reads; canonical mode is refused with EINVAL
+// and leaves the settings as they were.
+TEST_F(CuseFrontEndTest, ReadRulesFollowTheTermiosAndCanonicalModeIsRefused)
+{
+    ASSERT_EQ(program().open(), 0);
+    EXPECT_EQ(program().readRule(), (driver::host::TtyReadRule { 1, 0 })) << "raw: VMIN 1, VTIME 0";
+    auto termios = getTermios();
+    termios.cc[VMIN] = 10;
+    termios.cc[VTIME] = 3;
+    ASSERT_EQ(setTermios(termios), 0);
+    EXPECT_EQ(program().readRule(), (driver::host::TtyReadRule { 10, 3 }));
+
+    auto canonical = termios;
+    canonical.lflag |= ICANON;
+    canonical.cc[VMIN] = 0;
+    EXPECT_EQ(setTermios(canonical), EINVAL);
+    EXPECT_FALSE(getTermios().lflag & ICANON);
+    EXPECT_EQ(program().readRule(), (driver::host::TtyReadRule { 10, 3 }));
+
+    // A write goes a tenth of a second of the line at a time, so a signal ends it that soon.
+    EXPECT_EQ(program().writeSlice(), 96u) << "9600 baud";
+    termios.cflag = (termios.cflag & ~CBAUD) | B115200;
+    ASSERT_EQ(setTermios(termios), 0);
+    EXPECT_EQ(program().writeSlice(), 1152u);
+}

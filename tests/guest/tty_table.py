@@ -1,0 +1,434 @@
+"""One set of serial-port semantics, run against several ports inside the
+test machine, printed side by side: the kernel's 8250 UART (in loopback, so
+what it sends comes back and RTS/DTR come back as CTS/DSR/CD), a vorpild
+character device and a vorpild pty, both on a devsim echo plug.
+Usage: tty_table.py [--documented FILE] LABEL=KIND:PATH[:DEVSIM_LOG] ...
+KIND: uart, cuse or pty. With --documented, every row where a cuse column
+differs from the uart column must be named in FILE (one row name a line,
+as the table prints it): an unnamed difference exits 1."""
+import ctypes, errno, fcntl, os, re, select, signal, struct, sys, termios, threading, time
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+TIOCM_LOOP = 0x8000
+BOTHER = 0o010000
+TCGETS2 = 0x802C542A
+TCSETS2 = 0x402C542B
+TERMIOS2 = "IIIIB19sII"
+
+
+class Port:
+    def __init__(self, kind, path, log):
+        self.kind, self.path, self.log = kind, path, log
+
+    def open(self, flags=0, vmin=1, vtime=0, rate=termios.B9600, raw=True):
+        fd = os.open(self.path, os.O_RDWR | os.O_NOCTTY | flags)
+        if raw:
+            attrs = termios.tcgetattr(fd)
+            attrs[0] = attrs[1] = attrs[3] = 0
+            attrs[2] = termios.CS8 | termios.CREAD | termios.CLOCAL | termios.HUPCL
+            attrs[4] = attrs[5] = rate
+            attrs[6][termios.VMIN] = vmin
+            attrs[6][termios.VTIME] = vtime
+            termios.tcsetattr(fd, termios.TCSANOW, attrs)
+        if self.kind == "uart":
+            fcntl.ioctl(fd, termios.TIOCMBIS, struct.pack("i", TIOCM_LOOP))
+        time.sleep(0.5)  # late echoes of the row before
+        termios.tcflush(fd, termios.TCIFLUSH)
+        return fd
+
+    def far_lines(self):
+        """DTR and RTS as the far end sees them, or None."""
+        if self.kind == "uart":
+            index = re.search(r"(\d+)$", self.path).group(1)
+            with open("/proc/tty/driver/serial") as f:
+                for line in f:
+                    if line.startswith(index + ":"):
+                        return "DTR" in line, "RTS" in line
+            return None
+        if not self.log:
+            return None
+        with open(self.log, errors="replace") as f:
+            states = re.findall(r"DTR (on|off) RTS (on|off)", f.read())
+        return (states[-1][0] == "on", states[-1][1] == "on") if states else None
+
+
+def lines_text(lines):
+    if lines is None:
+        return "?"
+    return "+".join(n for n, on in zip(("DTR", "RTS"), lines) if on) or "none"
+
+
+def modem(fd):
+    try:
+        return struct.unpack("i", fcntl.ioctl(fd, termios.TIOCMGET, b"\0" * 4))[0]
+    except OSError as error:
+        return errno.errorcode[error.errno]
+
+
+def mine(bits):
+    if isinstance(bits, str):
+        return bits
+    return "+".join(n for n, b in (("DTR", termios.TIOCM_DTR), ("RTS", termios.TIOCM_RTS)) if bits & b) or "none"
+
+
+def timed(fn):
+    started = time.monotonic()
+    try:
+        result = fn()
+    except OSError as error:
+        result = errno.errorcode.get(error.errno, str(error.errno))
+    return result, time.monotonic() - started
+
+
+def when(seconds):
+    # Coarse, so that a busy machine does not move a cell.
+    if seconds < 0.3:
+        return "at once"
+    if seconds < 0.75:
+        return "after about 0.5 s"
+    return f"after about {round(seconds)} s"
+
+
+def raw_read(fd, size=64):
+    """read(2) once: a signal ends it (os.read would start it again)."""
+    buffer = ctypes.create_string_buffer(size)
+    got = LIBC.read(fd, buffer, size)
+    if got < 0:
+        raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()))
+    return buffer.raw[:got]
+
+
+def raw_write(fd, data):
+    done = LIBC.write(fd, data, len(data))
+    if done < 0:
+        raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()))
+    return done
+
+
+def blocking(fn, limit):
+    """Runs fn with SIGALRM due after `limit` s: (result or errno name, seconds, whether the alarm came)."""
+    rang = []
+    old = signal.signal(signal.SIGALRM, lambda signum, frame: rang.append(True))
+    signal.setitimer(signal.ITIMER_REAL, limit)
+    result, seconds = timed(fn)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, old)
+    return result, seconds, bool(rang)
+
+
+def count_text(result):
+    if isinstance(result, str):
+        return result
+    return f"{len(result)} bytes" if isinstance(result, bytes) else f"{result} bytes"
+
+
+def with_alarm(fn, after=1.0):
+    result, seconds, _ = blocking(fn, after)
+    return f"{count_text(result)} {when(seconds)}"
+
+
+def probe(port):
+    rows = {}
+
+    def row(name, fn):
+        try:
+            rows[name] = fn()
+        except Exception as error:  # a probe that raised says so in its cell
+            rows[name] = "raised " + type(error).__name__ + (f" {errno.errorcode.get(error.errno, '')}"
+                                                             if isinstance(error, OSError) and error.errno else "")
+
+    def open_lines():
+        fd = port.open()
+        text = mine(modem(fd))
+        time.sleep(1)
+        far = lines_text(port.far_lines())
+        os.close(fd)
+        return f"{text} (far end {far})"
+
+    def close_lines():
+        fd = port.open()
+        hupcl = "HUPCL on" if termios.tcgetattr(fd)[2] & termios.HUPCL else "HUPCL off"
+        os.close(fd)
+        time.sleep(1)
+        return f"{hupcl}; far end {lines_text(port.far_lines())} after close"
+
+    def reopen_lines():
+        os.close(port.open())
+        fd = port.open()
+        time.sleep(1)
+        text = mine(modem(fd))
+        os.close(fd)
+        return text
+
+    def no_hupcl():
+        fd = port.open()
+        attrs = termios.tcgetattr(fd)
+        attrs[2] &= ~termios.HUPCL
+        termios.tcsetattr(fd, termios.TCSANOW, attrs)
+        os.close(fd)
+        time.sleep(1)
+        text = lines_text(port.far_lines())
+        fd = port.open()
+        os.close(fd)
+        return f"far end {text} after close"
+
+    row("open: DTR/RTS (TIOCMGET)", open_lines)
+    row("last close: DTR/RTS", close_lines)
+    row("TIOCMGET after a reopen", reopen_lines)
+    row("last close without HUPCL", no_hupcl)
+
+    def vmin_read(vmin, vtime, feed=()):
+        fd = port.open(vmin=vmin, vtime=vtime)
+        started = time.monotonic()
+
+        last = []
+
+        def feeder():
+            for at, data in feed:
+                time.sleep(max(0, at - (time.monotonic() - started)))
+                raw_write(fd, data)
+                last.append(time.monotonic())
+
+        thread = threading.Thread(target=feeder, daemon=True)
+        thread.start()
+        result, seconds, rang = blocking(lambda: raw_read(fd), 5.0)
+        thread.join(5)
+        os.close(fd)
+        if rang:
+            return f"waits; the signal at 5 s: {count_text(result)}"
+        if vmin and vtime and last:
+            # The inter-byte time: from the last byte written to the answer.
+            gap = started + seconds - last[-1]
+            span = f"{vtime / 10:g} s" if vtime / 20 < gap < vtime / 10 + 0.6 else f"{gap:.1f} s"
+            return f"{count_text(result)} {span} after the last byte"
+        return f"{count_text(result)} {when(seconds)}"
+
+    row("VMIN 0 VTIME 0, nothing there", lambda: vmin_read(0, 0))
+    row("VMIN 0 VTIME 10, nothing comes", lambda: vmin_read(0, 10))
+    row("VMIN 4 VTIME 0, 2 bytes", lambda: vmin_read(4, 0, [(0.2, b"ab")]))
+    row("VMIN 4 VTIME 0, 2 then 2 bytes", lambda: vmin_read(4, 0, [(0.2, b"ab"), (1.2, b"cd")]))
+    row("VMIN 10 VTIME 3, 3 bytes at 1 s", lambda: vmin_read(10, 3, [(1.0, b"xyz")]))
+
+    def nonblock_read():
+        fd = port.open(os.O_NONBLOCK, vmin=1)
+        try:
+            return count_text(os.read(fd, 64))
+        except BlockingIOError:
+            return "EAGAIN"
+        finally:
+            os.close(fd)
+
+    def nonblock_write():
+        fd = port.open(os.O_NONBLOCK)
+        taken, seconds = timed(lambda: raw_write(fd, b"n" * 8192))
+        try:
+            again = f"{os.write(fd, b'n' * 8192)} bytes"
+        except BlockingIOError:
+            again = "EAGAIN"
+        _, writable, _ = select.select([], [fd], [], 0)
+        termios.tcflush(fd, termios.TCOFLUSH)
+        os.close(fd)
+        return f"{count_text(taken)} {when(seconds)}; then {again}, POLLOUT {'yes' if writable else 'no'}"
+
+    row("O_NONBLOCK read, nothing there", nonblock_read)
+    row("O_NONBLOCK 8 KiB write at 9600", nonblock_write)
+
+    def signal_read():
+        fd = port.open()
+        text = with_alarm(lambda: raw_read(fd))
+        os.close(fd)
+        return text
+
+    def signal_write():
+        fd = port.open()
+        text = with_alarm(lambda: raw_write(fd, b"s" * 32768))
+        termios.tcflush(fd, termios.TCOFLUSH)
+        os.close(fd)
+        return text
+
+    row("SIGALRM at 1 s in a blocked read", signal_read)
+    row("SIGALRM at 1 s in a 32 KiB write at 9600", signal_write)
+
+    def polling():
+        fd = port.open()
+        before = select.select([fd], [fd], [], 0)
+        raw_write(fd, b"p")
+        after = select.select([fd], [], [], 3)
+        os.close(fd)
+        state = lambda r: "+".join(n for n, s in (("in", r[0]), ("out", r[1])) if s) or "none"
+        return f"idle {state(before)}; echo {'in' if after[0] else 'none'}"
+
+    def counts():
+        fd = port.open()
+        raw_write(fd, b"12345")
+        time.sleep(1)
+        inq = struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+        outq = []
+        asker = threading.Timer(0.3, lambda: outq.append(
+            struct.unpack("i", fcntl.ioctl(fd, termios.TIOCOUTQ, b"\0" * 4))[0]))
+        asker.start()
+        blocking(lambda: raw_write(fd, b"q" * 2048), 1.0)
+        asker.join()
+        termios.tcflush(fd, termios.TCOFLUSH)
+        os.close(fd)
+        return f"FIONREAD {inq}; TIOCOUTQ {'>0' if outq and outq[0] > 0 else '0'} while writing"
+
+    def drain():
+        fd = port.open()
+        fcntl.fcntl(fd, fcntl.F_SETFL, os.O_NONBLOCK)
+        queued = raw_write(fd, b"d" * 960)
+        fcntl.fcntl(fd, fcntl.F_SETFL, 0)
+        _, seconds = timed(lambda: termios.tcdrain(fd))
+        os.close(fd)
+        return f"tcdrain after an O_NONBLOCK write of {queued} bytes at 9600 returns {when(seconds)}"
+
+    def flush():
+        fd = port.open()
+        raw_write(fd, b"f" * 10)
+        time.sleep(1)
+        termios.tcflush(fd, termios.TCIFLUSH)
+        inq = struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+        os.close(fd)
+        return f"FIONREAD {inq} after TCIFLUSH"
+
+    row("poll", polling)
+    row("FIONREAD / TIOCOUTQ", counts)
+    row("tcdrain", drain)
+    row("tcflush(TCIFLUSH)", flush)
+
+    def exclusive():
+        fd = port.open()
+        fcntl.ioctl(fd, termios.TIOCEXCL)
+        try:
+            os.close(os.open(port.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+            second = "opens"
+        except OSError as error:
+            second = errno.errorcode[error.errno]
+        fcntl.ioctl(fd, termios.TIOCNXCL)
+        try:
+            os.close(os.open(port.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+            third = "opens"
+        except OSError as error:
+            third = errno.errorcode[error.errno]
+        os.close(fd)
+        return f"second open {second}; after TIOCNXCL {third}"
+
+    def brk():
+        fd = port.open()
+        _, seconds = timed(lambda: termios.tcsendbreak(fd, 0))
+        os.close(fd)
+        return f"tcsendbreak(0) returns after {round(seconds * 4) / 4:g} s"
+
+    row("TIOCEXCL", exclusive)
+    row("break", brk)
+
+    def rate(code):
+        fd = port.open()
+        attrs = termios.tcgetattr(fd)
+        attrs[4] = attrs[5] = code
+        termios.tcsetattr(fd, termios.TCSANOW, attrs)
+        back = termios.tcgetattr(fd)[5]
+        os.close(fd)
+        return "ok" if back == code else f"reads back {back}"
+
+    def other_rate(value):
+        fd = port.open()
+        raw = bytearray(fcntl.ioctl(fd, TCGETS2, bytes(struct.calcsize(TERMIOS2))))
+        fields = list(struct.unpack(TERMIOS2, raw))
+        fields[2] = (fields[2] & ~termios.CBAUD) | BOTHER
+        fields[6] = fields[7] = value
+        try:
+            fcntl.ioctl(fd, TCSETS2, struct.pack(TERMIOS2, *fields))
+            result = "ok"
+        except OSError as error:
+            result = errno.errorcode[error.errno]
+        back = struct.unpack(TERMIOS2, fcntl.ioctl(fd, TCGETS2, bytes(struct.calcsize(TERMIOS2))))[7]
+        os.close(fd)
+        return f"{result}, reads back {back}"
+
+    row("rate B115200", lambda: rate(termios.B115200))
+    row("rate BOTHER 250000", lambda: other_rate(250000))
+    row("rate BOTHER 14400", lambda: other_rate(14400))
+
+    def frame(cflag_bits, name):
+        fd = port.open()
+        attrs = termios.tcgetattr(fd)
+        attrs[2] = (attrs[2] & ~(termios.CSIZE | termios.PARENB | termios.PARODD | termios.CSTOPB)) | cflag_bits
+        try:
+            termios.tcsetattr(fd, termios.TCSANOW, attrs)
+            mask = termios.CSIZE | termios.PARENB | termios.PARODD | termios.CSTOPB
+            back = termios.tcgetattr(fd)[2] & mask
+            result = "kept" if back == cflag_bits else f"reads back {back:#o}"
+        except termios.error as error:
+            result = errno.errorcode[error.args[0]]
+        os.close(fd)
+        return result
+
+    row("7E1", lambda: frame(termios.CS7 | termios.PARENB, "7E1"))
+    row("8O2", lambda: frame(termios.CS8 | termios.PARENB | termios.PARODD | termios.CSTOPB, "8O2"))
+    row("5N1.5 (CS5 CSTOPB)", lambda: frame(termios.CS5 | termios.CSTOPB, "5N1.5"))
+
+    def hupcl_default():
+        fd = os.open(port.path, os.O_RDWR | os.O_NOCTTY)
+        on = termios.tcgetattr(fd)[2] & termios.HUPCL
+        os.close(fd)
+        return "on" if on else "off"
+
+    def nobody_reads():
+        # 64 KiB at 115200 while nobody reads what comes back.
+        fd = port.open(rate=termios.B115200)
+        result, seconds, rang = blocking(lambda: raw_write(fd, b"r" * 65536), 20.0)
+        inq = struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+        termios.tcflush(fd, termios.TCIOFLUSH)
+        os.close(fd)
+        if rang:
+            return f"blocked until the signal at 20 s ({count_text(result)}); {inq} unread kept"
+        return f"{count_text(result)} in {seconds:.1f} s; {inq} unread kept"
+
+    row("HUPCL after open", hupcl_default)
+    row("writer when nobody reads the echo", nobody_reads)
+    return rows
+
+
+def main():
+    args = sys.argv[1:]
+    if args and args[0] in ("-h", "--help"):
+        print(__doc__)
+        return 0
+    documented = None
+    if len(args) >= 2 and args[0] == "--documented":
+        with open(args[1]) as f:
+            documented = {line.strip() for line in f if line.strip() and not line.startswith("#")}
+        args = args[2:]
+    if not args:
+        print("usage: tty_table.py [--documented FILE] LABEL=KIND:PATH[:DEVSIM_LOG] ...", file=sys.stderr)
+        return 2
+    columns = []
+    for arg in args:
+        label, spec = arg.split("=", 1)
+        kind, path, *log = spec.split(":")
+        columns.append((label, kind, Port(kind, path, log[0] if log else None)))
+    results = [probe(port) for _, _, port in columns]
+    names = list(results[0])
+    width = max(len(n) for n in names)
+    cell = max(len(v) for r in results for v in r.values())
+    print("| " + "row".ljust(width) + " | " + " | ".join(c[0].ljust(cell) for c in columns) + " |")
+    print("|" + "-" * (width + 2) + "|" + "|".join("-" * (cell + 2) for _ in columns) + "|")
+    for name in names:
+        print("| " + name.ljust(width) + " | " + " | ".join(r.get(name, "").ljust(cell) for r in results) + " |")
+    uart = [r for (_, kind, _), r in zip(columns, results) if kind == "uart"]
+    cuse = [r for (_, kind, _), r in zip(columns, results) if kind == "cuse"]
+    status = 0
+    if uart and cuse:
+        differing = [n for n in names if cuse[0].get(n) != uart[0].get(n)]
+        print("rows where the character device differs from the UART: " + ("; ".join(differing) or "none"))
+        if documented is not None:
+            unexplained = [n for n in differing if n not in documented]
+            if unexplained:
+                print("FAIL differences not documented: " + "; ".join(unexplained))
+                status = 1
+    return status
+
+
+sys.exit(main())
