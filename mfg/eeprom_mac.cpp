@@ -1,8 +1,10 @@
 #include "mfg/eeprom_mac.h"
 #include "platform/text_file.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 namespace mfg {
 
@@ -145,6 +147,80 @@ std::string macFromDump(const std::uint8_t* dump, std::size_t size)
     return mac;
 }
 
+namespace {
+
+bool isHexDigit(std::uint8_t byte) { return hexValue(static_cast<char>(byte)) >= 0; }
+
+// The line of the reply that carries its first colon (the whole reply
+// without one), control characters and bytes above 126 as \xHH, cut at 80.
+std::string answerLine(const std::uint8_t* reply, std::size_t size)
+{
+    std::size_t begin = 0;
+    std::size_t end = size;
+    const auto* colon = std::find(reply, reply + size, ':');
+    if (colon != reply + size) {
+        const auto at = static_cast<std::size_t>(colon - reply);
+        for (begin = at; begin > 0 && reply[begin - 1] != '\r' && reply[begin - 1] != '\n';)
+            --begin;
+        for (end = at; end < size && reply[end] != '\r' && reply[end] != '\n' && reply[end] != 0;)
+            ++end;
+    }
+    std::string text;
+    std::size_t i = begin;
+    for (; i < end && text.size() < 80; ++i) {
+        const std::uint8_t byte = reply[i];
+        if (byte == '\r' || byte == '\n') {
+            if (!text.empty() && text.back() != ' ')
+                text += ' ';
+        } else if (byte < 0x20 || byte > 0x7E) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            text += escaped;
+        } else {
+            text += static_cast<char>(byte);
+        }
+    }
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return i < end ? text + "..." : text;
+}
+
+} // namespace
+
+std::string readBackReason(int code, const std::uint8_t* reply, std::size_t size, const std::string& written)
+{
+    switch (code) {
+    case 4:
+        return "the board did not answer the dump command (er) within 3 s";
+    case 5:
+        return "a line error on the COM port while waiting for the dump";
+    case 6:
+        return "the dump command (er) could not be sent to the COM port";
+    case 7:
+        return "the dump did not arrive within 3 s";
+    case 8:
+        return "the COM port could not be read";
+    case 10:
+        return "the board's answer to the dump command (er) was empty";
+    case 11:
+        return "no character came from the board after the dump command (er)";
+    default:
+        break;
+    }
+    // A dump holds a two-digit field for each word; where the address words'
+    // fields are not digits the board answered something else.
+    const auto* colon = std::find(reply, reply + size, ':');
+    const long c = colon == reply + size ? -1 : static_cast<long>(colon - reply);
+    bool dump = true;
+    for (long entry = 6; entry <= 11 && dump; ++entry) {
+        for (long index : { c + 2 + 3 * entry, c + 3 + 3 * entry })
+            dump = dump && index >= 0 && static_cast<std::size_t>(index) < size && isHexDigit(reply[index]);
+    }
+    if (!dump)
+        return "the board answered \"" + answerLine(reply, size) + "\" instead of its EEPROM words";
+    return "the board does not keep what is written: read back MAC " + macFromDump(reply, size) + ", wrote " + written;
+}
+
 bool ValidateMacRange(MfgSettings& settings, std::string& resultMessage)
 {
     const std::string& current = settings.currentMac;
@@ -238,12 +314,19 @@ bool WriteEepromData(EepromTarget target, MfgSettings& settings, std::string& re
         }
         return true;
     }
+    std::string expected = settings.currentMac;
+    for (char& c : expected)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::size_t replySize = 0;
     auto fail = [&](const char* text) {
         target.prompter.message(text);
-        // The box is gone once closed; the log entry keeps its number.
+        // The box is gone once closed; the log entry keeps its number and
+        // says in words what went wrong.
         const std::string box = text;
         const auto open = box.rfind('(');
-        resultMessage += "EEPROM read-back failed " + box.substr(open == std::string::npos ? box.size() : open) + "\n";
+        const int code = open == std::string::npos ? 0 : std::atoi(box.c_str() + open + 1);
+        resultMessage += "EEPROM read-back failed " + box.substr(open == std::string::npos ? box.size() : open) + ": "
+            + readBackReason(code, link.receiveBuffer().data(), replySize, expected) + "\n";
         return false;
     };
     platform::SerialPort* port = link.port();
@@ -289,10 +372,8 @@ bool WriteEepromData(EepromTarget target, MfgSettings& settings, std::string& re
     link.setTransferred(static_cast<std::uint32_t>(got.count));
     if (got.count == 0)
         return fail(kReadFailed10);
+    replySize = std::min(static_cast<std::size_t>(got.count), receive.size());
     // The rest of the buffer stays zero, as cleared above.
-    std::string expected = settings.currentMac;
-    for (char& c : expected)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (macFromDump(receive.data(), receive.size()) != expected)
         return fail(kReadFailed9);
     return true;

@@ -41,6 +41,12 @@ std::array<std::uint8_t, kEepromWriteCommandSize> eepromWriteCommand(
 // Bytes beyond `dump` count as zero.
 std::string macFromDump(const std::uint8_t* dump, std::size_t size);
 
+// Why a read-back failed, for the failed board's log entry: what the step
+// with the box number `code` waited for, and for 9 what the board answered
+// (`reply`, the bytes read): a dump whose address is not the one written
+// (`written`), or a text that is no dump at all.
+std::string readBackReason(int code, const std::uint8_t* reply, std::size_t size, const std::string& written);
+
 // Checks that the current MAC lies within the range and parses both ends.
 // A failure adds its reason to `resultMessage`.
 bool ValidateMacRange(MfgSettings& settings, std::string& resultMessage);
@@ -63,7 +69,8 @@ bool AdvanceMac(const std::string& directory, MfgSettings& settings, std::string
 // EEPROM through its test firmware and, over the serial driver, reads the
 // MAC back. Over direct access the bytes go to the UART at LegacyBase.
 // A failed read-back shows its box and also leaves "EEPROM read-back failed
-// (N)" in `resultMessage`, so that the failed board's log entry says why.
+// (N): " and the reason in `resultMessage`, so that the failed board's log
+// entry says why.
 struct EepromTarget {
     SerialLink& link;
     platform::PortIo* portIo; // null: no direct access

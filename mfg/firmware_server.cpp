@@ -104,6 +104,12 @@ bool FirmwareServer::ServeFirmware(const std::string& path, const Setup& setup, 
         return false;
     }
     const platform::Ipv4 clientAddress = platform::parseIpv4(setup.clientAddress).value_or(0);
+    DownloadProgress progress { path, false, 0, fileLength };
+    auto report = [&] {
+        if (setup.progress)
+            setup.progress(progress);
+    };
+    report();
 
     std::uint32_t packetsLeft = tftpPacketCount(fileLength);
     const std::size_t lastSize = fileLength % kTftpBlockSize + 4;
@@ -160,6 +166,8 @@ bool FirmwareServer::ServeFirmware(const std::string& path, const Setup& setup, 
             (void)platform::sendVia(
                 bootp, { kLimitedBroadcast, arrival.sender.port }, reply, arrival.interfaceIndex, arrival.localAddress);
             tftpPhase = true;
+            progress.requested = true;
+            report();
             continue;
         }
 
@@ -205,6 +213,8 @@ bool FirmwareServer::ServeFirmware(const std::string& path, const Setup& setup, 
         }
         (void)transfer.sendTo(peer, std::span<const std::uint8_t>(transmit.data(), transmitSize));
         retries = 0;
+        progress.sent += dataSize;
+        report();
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace mfg {
@@ -30,6 +31,14 @@ std::array<std::uint8_t, kBootpPacketSize> buildBootpReply(const std::array<std:
     platform::Ipv4 clientAddress, platform::Ipv4 serverAddress, const std::string& firmwarePath,
     std::uint64_t fileLength);
 
+// How far one firmware download has come.
+struct DownloadProgress {
+    std::string path; // the file served
+    bool requested = false; // the board's BOOTP request came and was answered
+    std::uint64_t sent = 0; // bytes of the file sent so far
+    std::uint64_t total = 0; // the file's length
+};
+
 // Serves one firmware file to one board's boot loader: answers the first
 // BOOTP request with a fixed offer and sends the file by TFTP to whoever asks
 // on port 69, whatever file name it asks for. Blocks until the transfer ends.
@@ -43,6 +52,9 @@ public:
         SerialLink* link = nullptr; // purged after a transfer
         std::uint16_t bootpPort = 67;
         std::uint16_t tftpPort = 69;
+        // Told when the transfer starts waiting for the board and after
+        // every block sent; null: nobody watches.
+        std::function<void(const DownloadProgress&)> progress;
     };
 
     FirmwareServer(platform::Clock& clock, platform::Prompter& prompter)

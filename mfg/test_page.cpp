@@ -224,6 +224,7 @@ FirmwareServer::Setup TestPage::serverSetup() const
     setup.link = const_cast<SerialLink*>(&m_link);
     setup.bootpPort = m_env.bootpPort;
     setup.tftpPort = m_env.tftpPort;
+    setup.progress = m_env.downloadProgress;
     return setup;
 }
 

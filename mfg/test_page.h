@@ -67,6 +67,8 @@ public:
         // Records every run and, with a shared store, leases its MAC address;
         // null: only the failed-board log of Option.dat.
         RunRecorder* recorder = nullptr;
+        // Told how each firmware download goes; null: nobody watches.
+        std::function<void(const DownloadProgress&)> downloadProgress = {};
     };
 
     explicit TestPage(Environment environment);

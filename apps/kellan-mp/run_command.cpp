@@ -6,6 +6,7 @@
 #include "mfg/station_records.h"
 #include "mfg/test_page.h"
 #include "platform/event_loop.h"
+#include "platform/progress_line.h"
 #include "platform/text_file.h"
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 
 #include <fcntl.h>
@@ -108,8 +110,12 @@ public:
         , m_assumeYes(assumeYes)
     {
     }
+    // Boxes start below a progress line left open.
+    void setProgressLine(platform::ProgressLine* line) { m_progress = line; }
     void message(const std::string& text, const std::string& title, platform::MessageIcon icon) override
     {
+        if (m_progress)
+            m_progress->end();
         m_console.message(text, title, icon);
         if (title == "Wait..." && !m_assumeYes) {
             std::fprintf(stderr, "Press Enter when done. ");
@@ -144,7 +150,22 @@ public:
 private:
     platform::ConsolePrompter m_console;
     bool m_assumeYes;
+    platform::ProgressLine* m_progress = nullptr;
 };
+
+// A firmware download as a progress line: the wait for the board's request,
+// then the bytes sent of the file's.
+void showDownload(platform::ProgressLine& line, const mfg::DownloadProgress& download, platform::TimePoint now)
+{
+    const std::string name = std::filesystem::path(download.path).filename().string();
+    if (!download.requested) {
+        const std::string step = "Waiting for the board's BOOTP request for " + name;
+        line.show(step, step, now);
+        return;
+    }
+    const std::string step = "Sending " + name + " to the board";
+    line.show(step, step + ": " + platform::ProgressLine::bytesText(download.sent, download.total), now);
+}
 
 // Simulators and tests may run the program's waits faster than real time;
 // KELLAN_MP_TIME_SCALE=20 makes a 2-second wait take 100 ms.
@@ -202,7 +223,9 @@ int runCommand(const RunArguments& arguments)
     auto loop = platform::makeEpollLoop(clock);
     if (!catchInterrupts())
         std::fprintf(stderr, "kellan-mp run: Ctrl+C cannot be caught: it ends the program at once\n");
+    platform::ProgressLine progress = platform::ProgressLine::forStderr();
     RunPrompter prompter(assumeYes);
+    prompter.setProgressLine(&progress);
     mfg::DebugOutput trace;
     trace.configureFromEnvironment();
     const auto portIo = mfg::choosePortIo(portIoArgument, directory);
@@ -214,12 +237,15 @@ int runCommand(const RunArguments& arguments)
     environment.endProgram = [&loop] { loop->quit(1); };
     environment.interruptRequested = interruptRequested;
     environment.recorder = &recorder;
+    environment.downloadProgress
+        = [&progress, &clock](const mfg::DownloadProgress& download) { showDownload(progress, download, clock.now()); };
     mfg::TestPage page(environment);
     page.create();
     page.activate();
-    page.onRowChanged = [&page](int row) {
+    page.onRowChanged = [&page, &progress](int row) {
         const mfg::TestRow& shown = page.rows()[row];
         if (shown.mark == mfg::RowMark::Passed || shown.mark == mfg::RowMark::Failed) {
+            progress.end();
             std::printf("%-28s %s\n", mfg::kItemNames[shown.item], markText(shown.mark));
             std::fflush(stdout);
         }
@@ -232,6 +258,7 @@ int runCommand(const RunArguments& arguments)
     page.start();
     if (!page.programEnded())
         loop->run();
+    progress.end();
     if (!finished)
         return 1;
     if (const auto& today = page.today()) {

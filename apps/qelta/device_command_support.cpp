@@ -10,6 +10,7 @@ namespace qelta {
 
 void AskingPrompter::message(const std::string& text, const std::string& title, platform::MessageIcon icon)
 {
+    endProgressLine();
     m_inner.message(text, title, icon);
 }
 
@@ -26,6 +27,7 @@ bool AskingPrompter::confirm(const std::string& text, const std::string&, platfo
 
 bool AskingPrompter::ask(const std::string& text)
 {
+    endProgressLine();
     if (m_yes) {
         std::fprintf(stderr, "%s [yes]\n", text.c_str());
         return true;
@@ -46,14 +48,25 @@ int AskingPrompter::choose(const std::string& title, const std::string& text, co
 
 DeviceSession::DeviceSession(Context& context, bool yes)
     : loop(platform::makeEpollLoop())
+    , progress(platform::ProgressLine::forStderr())
     , prompter(context.prompter, yes)
     , view(*loop, prompter, dialogs)
 {
+    prompter.setProgressLine(&progress);
+    view.steps().setProgressCallback([this](const utility::devmgmt::StepProgress& step) { showStep(step); });
     const auto& settings = context.shell.settings();
     const auto& selection = context.shell.selection();
     view.setLocalAddress(selection.effectiveAddress, selection.netmask);
     view.setPeriods({ settings.searchPeriod, settings.restorePeriod, settings.rebootPeriod });
     view.setOptions(settings.useExternalBrowser, settings.searchAtStart);
+}
+
+void DeviceSession::showStep(const utility::devmgmt::StepProgress& step)
+{
+    std::string text = step.step + ": ";
+    if (!step.detail.empty())
+        text += step.detail + ", ";
+    progress.show(step.step, text + platform::ProgressLine::leftText(step.left), loop->clock().now());
 }
 
 bool searchAndWait(platform::EventLoop& loop, utility::devmgmt::DeviceView& view)
@@ -85,16 +98,19 @@ std::size_t checkAddresses(utility::devmgmt::DeviceView& view, const std::vector
     return found;
 }
 
-std::optional<std::string> firmwareVersion(
-    platform::EventLoop& loop, platform::Prompter& prompter, const std::string& localAddress, const std::string& device)
+std::optional<std::string> firmwareVersion(DeviceSession& session, const std::string& device)
 {
     using namespace utility::devmgmt;
+    auto& loop = *session.loop;
+    auto& prompter = session.prompter;
+    const std::string localAddress = session.view.localAddress();
     DeviceMonitor monitor(loop, prompter);
     if (!monitor.create(localAddress))
         return std::nullopt;
     monitor.rebuild(std::vector<MonitorTarget> { { 0, std::string(), device } });
     monitor.setRowDoneCallback([&](std::size_t) { loop.quit(0); });
     monitor.clickStart();
+    session.showStep({ "Asking " + device + " for its firmware version", {}, DeviceMonitor::kReplyTimeout });
     loop.run();
     monitor.clickStart();
     const auto& row = monitor.rows().front();

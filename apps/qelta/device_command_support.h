@@ -2,7 +2,9 @@
 
 #include "apps/qelta/command.h"
 #include "platform/event_loop.h"
+#include "platform/progress_line.h"
 #include "platform/prompter.h"
+#include "utility/devmgmt/command_steps.h"
 #include "utility/devmgmt/device_view.h"
 
 #include <map>
@@ -49,21 +51,33 @@ public:
     std::string saveFile(const std::string&, const std::string&, const std::string&) override { return {}; }
     std::string chooseFolder(const std::string&, const std::string&) override { return {}; }
     void beep(int frequencyHz, int durationMs) override { m_inner.beep(frequencyHz, durationMs); }
+    // Messages and questions start below a progress line left open.
+    void setProgressLine(platform::ProgressLine* line) { m_progress = line; }
 
 private:
     bool ask(const std::string& text);
+    void endProgressLine()
+    {
+        if (m_progress)
+            m_progress->end();
+    }
 
     platform::Prompter& m_inner;
+    platform::ProgressLine* m_progress = nullptr;
     bool m_yes;
     std::map<std::string, bool> m_answers;
 };
 
 // What the device commands run on: an event loop, the prompter that answers
-// with --yes, and the device view set up from the stored settings as the
-// window sets it up.
+// with --yes, the device view set up from the stored settings as the window
+// sets it up, and the progress line on stderr its steps report to (what is
+// waited for and how long is left; stdout keeps only the result).
 struct DeviceSession {
     DeviceSession(Context& context, bool yes);
+    // Shows one step: "Searching for devices: 2 found, 1 s left".
+    void showStep(const utility::devmgmt::StepProgress& step);
     std::unique_ptr<platform::EventLoop> loop;
+    platform::ProgressLine progress;
     AskingPrompter prompter;
     NoSearchDialogs dialogs;
     utility::devmgmt::DeviceView view;
@@ -78,9 +92,8 @@ std::size_t checkAddresses(utility::devmgmt::DeviceView& view, const std::vector
 
 // The firmware version a device reports to StatusQuery (one monitor cycle
 // on a socket of its own); nothing when it does not answer within the
-// monitor's second.
-std::optional<std::string> firmwareVersion(platform::EventLoop& loop, platform::Prompter& prompter,
-    const std::string& localAddress, const std::string& device);
+// monitor's second. The wait is a step of the session's progress.
+std::optional<std::string> firmwareVersion(DeviceSession& session, const std::string& device);
 
 // Restore and reboot: search, check the named rows, run the sequence, print
 // the new search's table.

@@ -103,6 +103,7 @@ int runDeviceSequence(Context& context, Sequence sequence, const SequenceOptions
         if (reboot->running())
             loop->run();
     }
+    session.progress.end();
     const bool everyAnswered = found == options.addresses.size() && answered->size() == found;
     if (!searched)
         return kExitFailure;

@@ -89,8 +89,7 @@ int runUpgrade(Context& context, const UpgradeOptions& options)
 
     // The device reports no result of an upgrade: its firmware version,
     // before and after, is what tells.
-    const std::string local = view.localAddress();
-    const auto before = firmwareVersion(*loop, prompter, local, options.address);
+    const auto before = firmwareVersion(session, options.address);
 
     OptionUpgradeDialog dialog(options, prompter);
     FirmwareUpgrade upgrade(*loop, view, prompter, dialog);
@@ -115,6 +114,7 @@ int runUpgrade(Context& context, const UpgradeOptions& options)
         loop->run();
     if (dialog.refused)
         return kExitBadArguments;
+    session.progress.end();
     if (!searched)
         return kExitFailure;
     const std::string text = options.json ? formatDeviceJson(view.rows()) : formatDeviceTable(view.rows());
@@ -126,7 +126,8 @@ int runUpgrade(Context& context, const UpgradeOptions& options)
             options.address.c_str());
         return kExitFailure;
     }
-    const auto after = firmwareVersion(*loop, prompter, local, options.address);
+    const auto after = firmwareVersion(session, options.address);
+    session.progress.end();
     if (!before || !after) {
         std::fprintf(stderr,
             "qelta: %s did not report its firmware version %s the upgrade, so it cannot be told "

@@ -141,3 +141,38 @@ TEST(EepromDump, DigitsFollowTheFirstColon)
 }
 
 } // namespace
+
+// The log entry of a failed read-back says what the board answered.
+TEST(EepromReadBack, TheReasonSaysWhatTheBoardAnswered)
+{
+    std::string dump = "er\r\nEEPROM:";
+    for (int k = 0; k < 64; ++k) {
+        char field[8];
+        std::snprintf(field, sizeof field, " %02x", k >= 6 && k <= 11 ? 0x10 + k : 0);
+        dump += field;
+    }
+    const struct {
+        int code;
+        std::string reply;
+        std::string reason;
+    } cases[] = {
+        { 9, dump + "\r\n>",
+            "the board does not keep what is written: read back MAC 1B1A19181716, wrote 00A0B0C0D0E0" },
+        { 9, "er\r\nEEPROM: read error\r\n>", "the board answered \"EEPROM: read error\" instead of its EEPROM words" },
+        // No colon: the whole answer, line ends as blanks, control bytes shown.
+        { 9, "er\r\n?\x01\r\n>", "the board answered \"er ?\\x01 >\" instead of its EEPROM words" },
+        // A dump cut short before the address words is no dump.
+        { 9, dump.substr(0, 29), "the board answered \"" + dump.substr(4, 25) + "\" instead of its EEPROM words" },
+        { 9, "EEPROM:" + std::string(100, 'z'),
+            "the board answered \"EEPROM:" + std::string(73, 'z') + "...\" instead of its EEPROM words" },
+        { 4, "", "the board did not answer the dump command (er) within 3 s" },
+        { 10, "", "the board's answer to the dump command (er) was empty" },
+        { 11, "", "no character came from the board after the dump command (er)" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply);
+        EXPECT_EQ(mfg::readBackReason(
+                      c.code, reinterpret_cast<const std::uint8_t*>(c.reply.data()), c.reply.size(), "00A0B0C0D0E0"),
+            c.reason);
+    }
+}

@@ -42,6 +42,14 @@ void CommandSteps::query(std::size_t row, std::function<void()> answered, std::f
     if (m_queryTimer != 0)
         m_loop.killTimer(m_queryTimer);
     m_queryTimer = m_loop.startTimer(kQueryPoll, [this] { queryTick(); });
+    reportQuery();
+}
+
+void CommandSteps::reportQuery() const
+{
+    const std::string address = m_row < m_view.rowCount() ? m_view.rows()[m_row].texts[kColumnIp] : std::string();
+    report(
+        { "Asking " + address + " whether it answers", {}, kQueryPoll * (m_view.periods().search - m_queryIdle + 1) });
 }
 
 void CommandSteps::queryTick()
@@ -75,6 +83,7 @@ void CommandSteps::queryTick()
     }
     if (m_queryIdle < m_view.periods().search) {
         ++m_queryIdle;
+        reportQuery();
         return;
     }
     m_loop.killTimer(m_queryTimer);
@@ -124,6 +133,7 @@ void CommandSteps::countdownTick()
     if (m_countdown < total) {
         m_view.setProgress(kCountdownBase + m_countdown * (kCountdownSpan / total));
         ++m_countdown;
+        report({ kRestartStep, {}, kCountdownTick * (total - m_countdown + 1) });
         return;
     }
     m_loop.killTimer(m_countdownTimer);

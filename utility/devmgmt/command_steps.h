@@ -6,8 +6,21 @@
 #include <cstddef>
 #include <functional>
 #include <span>
+#include <string>
 
 namespace utility::devmgmt {
+
+// What a command waits for at the moment, for a progress line: the step
+// (one text while it lasts, the device named), how it goes, and how long it
+// may still take.
+struct StepProgress {
+    std::string step;
+    std::string detail; // may be empty
+    platform::Duration left {};
+};
+
+// The step between a command's last request and its new search.
+inline constexpr const char* kRestartStep = "Waiting for the devices to restart before the new search";
 
 // The steps every command on one or more devices of the list shares: the
 // query that checks a device still answers before a request, the refresh of
@@ -49,8 +62,18 @@ public:
 
     void cancel();
 
+    // Told of every step's progress: the searches, the query step, the
+    // countdown and each command's own waits report here.
+    void setProgressCallback(std::function<void(const StepProgress&)> callback) { m_progress = std::move(callback); }
+    void report(const StepProgress& progress) const
+    {
+        if (m_progress)
+            m_progress(progress);
+    }
+
 private:
     void queryTick();
+    void reportQuery() const;
     void countdownTick();
 
     platform::EventLoop& m_loop;
@@ -62,6 +85,7 @@ private:
     int m_queryIdle = 0;
     platform::TimerId m_countdownTimer = 0;
     int m_countdown = 0;
+    std::function<void(const StepProgress&)> m_progress;
 };
 
 } // namespace utility::devmgmt

@@ -153,6 +153,14 @@ void DeviceRestore::queryAnswered()
     --m_work.remaining;
     m_view.idleCounter = 0;
     m_poll = m_loop.startTimer(kReplyPoll, [this] { replyPoll(); });
+    reportReplyWait();
+}
+
+void DeviceRestore::reportReplyWait() const
+{
+    const int pollLimit = m_view.checkedCount + m_view.periods().restore * 10;
+    m_view.steps().report({ "Waiting for " + rowAddress(m_view, m_view.currentRow) + " to answer Restore", {},
+        kReplyPoll * (pollLimit - static_cast<int>(m_view.idleCounter) + 1) });
 }
 
 void DeviceRestore::replyPoll()
@@ -175,6 +183,7 @@ void DeviceRestore::replyPoll()
     const int restorePolls = m_view.periods().restore * 10;
     if (m_view.idleCounter < static_cast<unsigned>(m_view.checkedCount + restorePolls)) {
         ++m_view.idleCounter;
+        reportReplyWait();
         if (m_work.remaining == 0 && !m_restored)
             m_view.setProgress(
                 static_cast<int>(m_view.idleCounter) * (m_view.checkedCount + 900 / std::max(restorePolls, 1)));
@@ -318,18 +327,23 @@ void DeviceReboot::countdownTick()
 {
     if (m_countdownLength < 0)
         m_countdownLength = m_view.periods().reboot + static_cast<int>(m_work.remaining);
+    const auto pause = kPausePerDevice * static_cast<int>(m_total);
     if (m_counter < m_countdownLength) {
         m_view.setProgress(m_counter * (kCountdownSpan / std::max(m_countdownLength, 1)));
         ++m_counter;
+        // While devices are still being asked, their steps are what is shown.
+        if (m_work.remaining == 0 && !m_view.steps().querying())
+            m_view.steps().report({ kRestartStep, {}, kCountdownTick * (m_countdownLength - m_counter + 1) + pause });
         return;
     }
     if (m_work.remaining > 0)
         return;
     stopTimer(m_countdown);
+    m_view.steps().report({ kRestartStep, {}, pause });
     m_view.clearList();
     // The devices need a moment more each; a timer keeps the loop running
     // meanwhile where a pause would freeze the window.
-    m_pause = m_loop.startTimer(kPausePerDevice * static_cast<int>(m_total), [this] {
+    m_pause = m_loop.startTimer(pause, [this] {
         stopTimer(m_pause);
         m_view.searchAgain();
         finish(CommandOutcome::Restarting);
@@ -423,6 +437,18 @@ void FirmwareUpgrade::start()
     m_progress = m_loop.startTimer(period / 10, [this] { progressTick(); });
     m_driver = m_loop.startTimer(period, [this] { driverTick(); });
     sendUpgrade(m_work.rows[m_work.next]);
+    reportUpgrade();
+}
+
+void FirmwareUpgrade::reportUpgrade() const
+{
+    // The device says nothing while it fetches and restarts: the time until
+    // the new search is what there is to show.
+    const int limit = m_tickLimit < 0 ? (static_cast<int>(m_work.remaining) + 2) * 10 : m_tickLimit;
+    const auto tick = std::chrono::seconds(m_settings.period) / 10;
+    m_view.steps().report({ "Waiting for " + rowAddress(m_view, m_view.currentRow) + " to fetch " + m_fileName
+            + " from " + platform::formatIpv4(m_server) + " and restart",
+        {}, tick * (limit - m_ticks + 1) });
 }
 
 void FirmwareUpgrade::sendUpgrade(std::size_t row)
@@ -464,6 +490,7 @@ void FirmwareUpgrade::progressTick()
     }
     ++m_ticks;
     m_view.setProgress(m_view.progress() + 1);
+    reportUpgrade();
 }
 
 } // namespace utility::devmgmt

@@ -109,6 +109,7 @@ private:
     void queryAnswered();
     void queryTimedOut();
     void replyPoll();
+    void reportReplyWait() const;
     void stopDriver();
 
     WorkList m_work;
@@ -207,6 +208,7 @@ private:
     void sendUpgrade(std::size_t row);
     void driverTick();
     void progressTick();
+    void reportUpgrade() const;
 
     UpgradeDialog& m_dialog;
     UpgradeSettings m_settings;

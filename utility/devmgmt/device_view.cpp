@@ -333,12 +333,22 @@ void DeviceView::networkSearchTick()
         m_progress = kProgressSearching;
         idleCounter = 0;
         changed();
+        reportSearch();
     } else if (idleCounter < static_cast<unsigned>(m_periods.search) * 10) {
         m_progress = kProgressSearching;
         ++idleCounter;
+        reportSearch();
     } else {
         endSearch();
     }
+}
+
+void DeviceView::reportSearch() const
+{
+    // The search ends once no reply has come for its period.
+    const int ticksLeft = m_periods.search * 10 - static_cast<int>(idleCounter) + 1;
+    m_steps->report({ m_searchMode == SearchMode::Ip ? "Searching for " + m_ipSearchAddress : "Searching for devices",
+        std::to_string(m_rows.size()) + " found", kTick * ticksLeft });
 }
 
 void DeviceView::ipSearchTick()
@@ -364,6 +374,7 @@ void DeviceView::ipSearchTick()
     } else if (idleCounter < static_cast<unsigned>(m_periods.search) * 10) {
         m_progress = kProgressSearching;
         ++idleCounter;
+        reportSearch();
     } else {
         endSearch();
     }

@@ -298,6 +298,7 @@ private:
     void resetTable();
     void setAllButtons(bool enabled);
     void networkSearchTick();
+    void reportSearch() const;
     void ipSearchTick();
     void endSearch();
     void finishSearch(bool reportEmpty);

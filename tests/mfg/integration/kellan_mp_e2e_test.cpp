@@ -2,14 +2,18 @@
 // in the test's own network namespace (the boot loader broadcasts on lo).
 
 #include "platform/child_process.h"
+#include "platform/pty_master.h"
 #include "tests/mfg/station_files.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include <cstdio>
+#include <poll.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -41,11 +45,13 @@ protected:
         ASSERT_TRUE(board.readLine(10s));
     }
 
-    Finished run(const std::string& arguments)
+    // `stderrTo`: where the program's stderr goes (a file, a terminal).
+    Finished run(const std::string& arguments, const std::string& stderrTo = {})
     {
         // Never the machine's own port-I/O module: the board is behind a pty.
         const std::string command = "cd '" + dir.path() + "' && SUITE_COM_MAP=com-ports PORTIO_MODULE=/nonexistent "
-            + "KELLAN_MP_TIME_SCALE=10 exec '" + testing_support::programPath("kellan-mp") + "' " + arguments;
+            + "KELLAN_MP_TIME_SCALE=10 exec '" + testing_support::programPath("kellan-mp") + "' " + arguments
+            + (stderrTo.empty() ? std::string() : " 2>'" + stderrTo + "'");
         auto started = platform::ChildProcess::start({ "sh", "-c", command });
         Finished finished;
         EXPECT_TRUE(started);
@@ -68,7 +74,31 @@ protected:
 TEST_F(KellanMpRun, PassingBoardPrintsEveryItemAndPass)
 {
     startBoard("");
-    const Finished finished = run("run --yes");
+    // stderr on a terminal: the downloads' bytes on a line rewritten in place.
+    auto terminal = platform::PtyMaster::open();
+    ASSERT_TRUE(terminal) << terminal.error().message;
+    std::string err;
+    std::atomic<bool> finishedRun { false };
+    std::thread drain([&] {
+        for (bool last = false; !last;) {
+            last = finishedRun.load();
+            pollfd ready { terminal.value()->fd(), POLLIN, 0 };
+            ::poll(&ready, 1, 50);
+            std::uint8_t buffer[4096];
+            for (auto got = terminal.value()->read(buffer); got && got.value() > 0;
+                 got = terminal.value()->read(buffer))
+                err.append(reinterpret_cast<const char*>(buffer), got.value());
+        }
+    });
+    const Finished finished = run("run --yes", terminal.value()->slavePath());
+    finishedRun = true;
+    drain.join();
+    for (const char* shown : { "\rWaiting for the board's BOOTP request for test.bin\x1b[K\n",
+             "\rSending test.bin to the board: 0 of 700 bytes (0 %)\x1b[K",
+             "\rSending test.bin to the board: 700 of 700 bytes (100 %)\x1b[K\n",
+             "\rSending prod.bin to the board: 0 of 1600 bytes (0 %)\x1b[K",
+             "\rSending prod.bin to the board: 1600 of 1600 bytes (100 %)\x1b[K\n" })
+        EXPECT_NE(err.find(shown), std::string::npos) << shown << " in " << err;
     EXPECT_EQ(finished.code, 0);
     EXPECT_EQ(finished.lines,
         std::vector<std::string>({ "Download Boot Loader         passed", "Update Test Firmware         passed",
@@ -82,8 +112,15 @@ TEST_F(KellanMpRun, FailingBoardPrintsFailAndTheReason)
 {
     startBoard("fail-et");
     dir.write("item.dat", "31\n"); // up to the EEPROM test
-    const Finished finished = run("run --yes");
+    const Finished finished = run("run --yes", dir.file("err.txt"));
     EXPECT_EQ(finished.code, 1);
+    // stderr in a file: one line for each step of the download, no rewrites.
+    const std::string err = dir.read("err.txt");
+    EXPECT_NE(err.find("\nWaiting for the board's BOOTP request for test.bin\n"
+                       "Sending test.bin to the board: 0 of 700 bytes (0 %)\n"),
+        std::string::npos)
+        << err;
+    EXPECT_EQ(err.find('\r'), std::string::npos) << err;
     EXPECT_EQ(finished.lines,
         std::vector<std::string>({ "Download Boot Loader         passed", "Update Test Firmware         passed",
             "RAM Test                     passed", "CPU Test                     passed",

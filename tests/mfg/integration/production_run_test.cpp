@@ -201,10 +201,20 @@ INSTANTIATE_TEST_SUITE_P(AtEachItem, FailingBoards,
         FailingBoard { "NoBannerAfterReset", "no-banner", "00A0B0C0D0E0", 7, kNoReset + kHoldsE0, {} },
         FailingBoard { "ResetIgnored", "no-reset", "00A0B0C0D0E0", 7, kNoReset + kHoldsE0, {} },
         FailingBoard { "TftpSilence", "tftp-silent", "00A0B0C0D0E0", 1, "TFTP timeout !!\n" + kTestFirmwareFailed, {} },
-        // The box goes with its number into the log entry, which said nothing.
+        // The box goes with its number and its reason into the log entry: a
+        // board that ignores writes and one that cannot read its EEPROM end
+        // with the same box but not the same entry.
         FailingBoard { "EepromKeepsOldWords", "eeprom-ro", "00A0B0C0D0E0", 6,
-            "EEPROM read-back failed (9)\n" + kHoldsE0, { "Failed to read EEPROM data from the COM port! (9)" } },
-        FailingBoard { "EepromDumpNeverComes", "mute-er", "00A0B0C0D0E0", 6, "EEPROM read-back failed (4)\n" + kHoldsE0,
+            "EEPROM read-back failed (9): the board does not keep what is written: read back MAC FFFFFFFFFFFF, "
+            "wrote 00A0B0C0D0E0\n"
+                + kHoldsE0,
+            { "Failed to read EEPROM data from the COM port! (9)" } },
+        FailingBoard { "EepromReadError", "fail-er", "00A0B0C0D0E0", 6,
+            "EEPROM read-back failed (9): the board answered \"EEPROM: read error\" instead of its EEPROM words\n"
+                + kHoldsE0,
+            { "Failed to read EEPROM data from the COM port! (9)" } },
+        FailingBoard { "EepromDumpNeverComes", "mute-er", "00A0B0C0D0E0", 6,
+            "EEPROM read-back failed (4): the board did not answer the dump command (er) within 3 s\n" + kHoldsE0,
             { "Failed to send command to the COM port! (4)" } }),
     [](const testing::TestParamInfo<FailingBoard>& info) { return info.param.name; });
 

@@ -400,3 +400,78 @@ TEST_F(DeviceCommandsTest, UpgradeOutsideTheSegmentAnsweredNoUnchecksTheRow)
     EXPECT_FALSE(upgradeDialog.opened);
     EXPECT_EQ(*outcome, CommandOutcome::NotStarted);
 }
+
+// Every wait of a command is reported with what it waits for and how long is
+// left, and the time left of the last wait is the time the new search
+// starts: a progress line counts down to it, not past it nor short of it.
+TEST_F(DeviceCommandsTest, EachWaitSaysWhatItWaitsForAndTheTimeLeftEndsAtTheNewSearch)
+{
+    enum class Command { Restore, Reboot, Upgrade };
+    const struct {
+        Command command;
+        std::string lastWait;
+        std::vector<std::string> steps; // in order of their first report
+    } cases[] = {
+        { Command::Reboot, kRestartStep,
+            { "Asking 127.0.0.10 whether it answers", "Asking 127.0.0.11 whether it answers", kRestartStep } },
+        { Command::Upgrade, "Waiting for 127.0.0.10 to fetch fw.bin from 127.0.0.99 and restart",
+            { "Waiting for 127.0.0.10 to fetch fw.bin from 127.0.0.99 and restart" } },
+        { Command::Restore, kRestartStep,
+            { "Asking 127.0.0.10 whether it answers", "Waiting for 127.0.0.10 to answer Restore",
+                "Asking 127.0.0.11 whether it answers", "Waiting for 127.0.0.11 to answer Restore", kRestartStep } },
+    };
+    startDevices(2);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lastWait + " " + std::to_string(static_cast<int>(c.command)));
+        search(2);
+        struct Report {
+            platform::TimePoint at;
+            StepProgress progress;
+        };
+        std::vector<Report> reports;
+        view->steps().setProgressCallback([&](const StepProgress& progress) {
+            reports.push_back({ clock.now(), progress });
+        });
+        outcome.reset();
+        if (c.command == Command::Upgrade) {
+            view->setChecked(rowOf("127.0.0.10"), true);
+            upgrade->setSettings({ 10, "127.0.0.99", "fw.bin" });
+            upgrade->start();
+        } else {
+            checkAll();
+            if (c.command == Command::Restore)
+                restore->start();
+            else
+                reboot->start();
+        }
+        ASSERT_TRUE(loop.runUntil([&] { return view->searching(); }, 60s));
+        const auto searchStarted = clock.now();
+        ASSERT_TRUE(loop.runUntil([&] { return searchesEnded == 1; }, 5s));
+        view->steps().setProgressCallback({});
+
+        std::vector<std::string> steps;
+        int lastWaits = 0;
+        for (const auto& report : reports) {
+            if (report.at >= searchStarted)
+                continue;
+            if (steps.empty() || steps.back() != report.progress.step)
+                steps.push_back(report.progress.step);
+            EXPECT_GT(report.progress.left, 0s) << report.progress.step;
+            if (report.progress.step == c.lastWait) {
+                ++lastWaits;
+                EXPECT_EQ(report.at + report.progress.left, searchStarted)
+                    << report.progress.step << " reported "
+                    << std::chrono::duration_cast<std::chrono::milliseconds>(report.at - searchStarted).count()
+                    << " ms before the search";
+            }
+        }
+        EXPECT_EQ(steps, c.steps);
+        EXPECT_GE(lastWaits, 10) << "the last wait counts down every second";
+        // The new search reports its own step, with the devices found so far.
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(reports.back().progress.step, "Searching for devices");
+        EXPECT_NE(reports.back().progress.detail.find(" found"), std::string::npos);
+        // Both devices answer again before the next command.
+        loop.advance(5s);
+    }
+}

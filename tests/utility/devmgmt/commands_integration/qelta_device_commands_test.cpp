@@ -94,6 +94,22 @@ protected:
         return line.substr(0, line.find(' '));
     }
 
+    // The progress lines of stderr ("... s left"), a search's without its
+    // count of devices found so far; only the steps' names with `namesOnly`.
+    static std::vector<std::string> stepLines(const std::string& err, bool namesOnly = false)
+    {
+        std::vector<std::string> steps;
+        std::istringstream lines(err);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.size() < 7 || line.compare(line.size() - 7, 7, " s left") != 0)
+                continue;
+            if (line.rfind("Searching for devices: ", 0) == 0 || namesOnly)
+                line = line.substr(0, line.find(": "));
+            steps.push_back(line);
+        }
+        return steps;
+    }
+
     TempDir dir;
     platform::ChildProcess devsim;
 };
@@ -110,6 +126,11 @@ TEST_F(QeltaDeviceCommands, RestoreBringsAChangedNameBackToItsDefault)
 
     run = qelta("restore --ip 127.0.0.11 --yes --json");
     ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(stepLines(run.err),
+        std::vector<std::string>({ "Searching for devices", "Asking 127.0.0.11 whether it answers: 1 s left",
+            "Waiting for 127.0.0.11 to answer Restore: 16 s left",
+            "Waiting for the devices to restart before the new search: 11 s left", "Searching for devices" }))
+        << run.err;
     EXPECT_NE(run.err.find("This operation will return the device's default setting and reboot."), std::string::npos)
         << run.err;
     EXPECT_EQ(rowOf(run.out, "127.0.0.11")["name"], "DS-0002") << run.out;
@@ -129,6 +150,11 @@ TEST_F(QeltaDeviceCommands, RebootRestartsTheNamedDevicesAndListsThemAgain)
     const auto took = std::chrono::steady_clock::now() - started;
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("Do you really want to REBOOT device(s) ?"), std::string::npos);
+    EXPECT_EQ(stepLines(run.err, true),
+        std::vector<std::string>(
+            { "Searching for devices", "Asking 127.0.0.10 whether it answers", "Asking 127.0.0.12 whether it answers",
+                "Waiting for the devices to restart before the new search", "Searching for devices" }))
+        << run.err;
     // Countdown of reboot period 10 + 1 remaining ticks, then 2 x 1.2 s.
     EXPECT_GE(took, 13s);
     for (const char* address : { "127.0.0.10", "127.0.0.11", "127.0.0.12" })
@@ -213,6 +239,15 @@ TEST_F(QeltaDeviceCommands, UpgradeFetchesFromQeltasTftpServerAndTheMonitorShows
         << run.err;
     EXPECT_GE(took, 21s); // period 5 becomes 10: the search on the 21st tick of 1 s
     EXPECT_FALSE(rowOf(run.out, "127.0.0.12").is_null()) << run.out;
+    // stderr is no terminal: one line per step, each saying what it waits
+    // for and how long is left; stdout holds nothing but the JSON rows.
+    EXPECT_EQ(stepLines(run.err),
+        std::vector<std::string>({ "Searching for devices", "Asking 127.0.0.12 for its firmware version: 1 s left",
+            "Waiting for 127.0.0.12 to fetch new-fw.bin from 127.0.0.1 and restart: 21 s left", "Searching for devices",
+            "Asking 127.0.0.12 for its firmware version: 1 s left" }))
+        << run.err;
+    EXPECT_EQ(run.err.find('\r'), std::string::npos) << run.err;
+    EXPECT_TRUE(nlohmann::json::parse(run.out, nullptr, false).is_array()) << run.out;
     EXPECT_EQ(settingsItem(8), "10");
     EXPECT_EQ(settingsItem(9), "7F000001");
     EXPECT_EQ(settingsItem(10), "new-fw.bin");

@@ -78,6 +78,21 @@ if [ "$client" = command ]; then
   [ "$status" = 1 ] || { echo "FAIL: a second server gave $status"; exit 1; }
   grep -q '^Failed to create socket!$' second.out
   sed -n 14p Qelta.dat | grep -q '^C0000278 '
+  # Without root port 67 cannot be bound (even while it is taken): the
+  # message says why, not only that the socket failed.
+  if [ "$(id -u)" = 0 ]; then
+    chmod 755 "$work"
+    mkdir -p own
+    cp VORPIL.inf Qelta.dat own/
+    chmod -R a+rwX own
+    status=0
+    (cd own && setpriv --reuid=65534 --regid=65534 --clear-groups "$bin/qelta" dhcp --start 192.0.2.120 \
+      --end 192.0.2.130) > own.out 2>&1 || status=$?
+    cat own.out
+    [ "$status" = 1 ] || { echo "FAIL: a server without root gave $status"; exit 1; }
+    grep -q '^Failed to create socket!$' own.out
+    grep -q '^UDP port 67 of 192.0.2.1: bind: Permission denied (ports below 1024 need root or the capability CAP_NET_BIND_SERVICE)\.$' own.out
+  fi
   # A range that cannot be served: a clear word and status 2, nothing started.
   for range in "--start 192.0.2.130 --end 192.0.2.120" "--start 192.0.2.250 --end 192.0.3.5"; do
     status=0
