@@ -16,6 +16,7 @@ constexpr const char* kNoPorts = "Could not find any usable COM port";
 constexpr const char* kComMissing = "Can not find com.dat !!\nProgram will select COM1 automatically...";
 constexpr const char* kOptionWriteFailed = "Option.dat can not be found !!";
 constexpr const char* kComWriteFailed = "com.dat can not be found !!";
+constexpr const char* kItemWriteFailed = "item.dat can not be saved !!";
 constexpr const char* kPortOk = "The selected COM port successful !!";
 constexpr const char* kPortFailed = "Can not open the selected COM port";
 constexpr const char* kItemMissing
@@ -220,8 +221,12 @@ bool OptionPage::apply()
     data.currentMac = m_rangeUsedUp && unchanged ? m_storedStart : m_macStart;
     data.endMac = m_macEnd;
     data.eraseChoice = std::clamp(eraseSelection, 0, 4);
+    // A file that could not be written leaves the Apply unsuccessful (the
+    // message said so), though what could be written stays written.
+    bool saved = true;
     if (!writeOptionFile(m_directory, data)) {
         m_prompter.message(kOptionWriteFailed, "ERROR");
+        saved = false;
     } else {
         m_settings.loaderPath = data.loaderPath;
         m_settings.testFirmwarePath = data.testFirmwarePath;
@@ -237,11 +242,13 @@ bool OptionPage::apply()
     }
     const std::string port = m_ports[portSelection].text;
     const std::string speed = m_speedEntries[std::clamp(speedSelection, 0, 1)];
-    if (!platform::writeFileAtomic(settingsFilePath(m_directory, kComFile), port + "\n" + speed))
+    if (!platform::writeFileAtomic(settingsFilePath(m_directory, kComFile), port + "\n" + speed)) {
         m_prompter.message(kComWriteFailed, "ERROR");
+        saved = false;
+    }
     if (portIoModule != readPortIoFile(m_directory))
         (void)writePortIoFile(m_directory, portIoModule);
-    return true;
+    return saved;
 }
 
 bool OptionPage::checkPort(SerialLink& link, IspSession& isp)
@@ -315,7 +322,10 @@ int ItemSelection::apply()
         if (checked[i])
             mask |= 1 << i;
     }
-    (void)platform::writeFileAtomic(settingsFilePath(m_directory, kItemFile), std::to_string(mask) + "\n");
+    if (!platform::writeFileAtomic(settingsFilePath(m_directory, kItemFile), std::to_string(mask) + "\n")) {
+        m_prompter.message(kItemWriteFailed, "ERROR");
+        return -1;
+    }
     return mask;
 }
 

@@ -37,7 +37,8 @@ public:
     // The page comes to the front, or a run has ended: the MAC start shows
     // the current MAC.
     void activate();
-    // Validates and saves; false when a field was refused or a run goes on.
+    // Validates and saves; false when a field was refused, a run goes on or
+    // Option.dat or com.dat could not be written.
     bool apply();
 
     // While a run goes on nothing the page does may reach it: Apply and the
@@ -126,7 +127,8 @@ public:
     void selectAll() { checked.fill(true); }
     void unselectAll() { checked.fill(false); }
     // Saves the ticked rows as the new ItemMask; returns the mask, or -1
-    // when a run goes on (nothing is written then).
+    // when a run goes on (nothing is written then) or item.dat could not be
+    // written (the operator is told).
     int apply();
     void setRunning(bool running) { m_running = running; }
     bool running() const { return m_running; }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <sys/stat.h>
 
 namespace mfg {
 
@@ -68,6 +69,12 @@ std::string readRecordsFile(const std::string& directory)
     return line ? trimmed(*line) : std::string();
 }
 
+bool recordsFilePresent(const std::string& directory)
+{
+    struct stat info { };
+    return ::lstat(settingsFilePath(directory, kRecordsFile).c_str(), &info) == 0 || errno != ENOENT;
+}
+
 std::string stationRecordsUrl(const std::string& directory, const std::string& url, bool& shared)
 {
     shared = true;
@@ -76,6 +83,12 @@ std::string stationRecordsUrl(const std::string& directory, const std::string& u
     std::string named = readRecordsFile(directory);
     if (!named.empty())
         return named;
+    // A records.dat that is there but names nothing (an empty first line, a
+    // folder, a FIFO, a link to nowhere, a read error) still makes the
+    // station one of a line: going on alone would hand out Option.dat's
+    // addresses, which only show the line's range.
+    if (recordsFilePresent(directory))
+        return {};
     shared = false;
     return "sqlite:" + directory + "/" + records::kDefaultDatabase;
 }
@@ -84,6 +97,9 @@ platform::Result<StationRecords> openStationRecords(const std::string& directory
 {
     StationRecords result;
     result.url = stationRecordsUrl(directory, url, result.shared);
+    if (result.url.empty())
+        return platform::Error { std::string(kRecordsFile) + " in " + directory
+            + " names no records store on its first line (or cannot be read)" };
     auto store = records::RecordStore::open(result.url);
     if (!store)
         return store.error();

@@ -17,6 +17,8 @@ inline constexpr const char* kSharedRangeNote
     = "MAC addresses come from the shared records store; Option.dat's MAC lines only show its range.";
 
 std::string readRecordsFile(const std::string& directory);
+// Whether there is anything at all named records.dat in `directory`.
+bool recordsFilePresent(const std::string& directory);
 
 struct StationRecords {
     std::string url;
@@ -27,7 +29,8 @@ struct StationRecords {
 
 // The store a station in `directory` records into: `url` when given, else
 // records.dat's, else production.db in the directory (records only; the
-// MAC range stays in Option.dat).
+// MAC range stays in Option.dat). A records.dat that is there but names no
+// store gives an empty URL, and `shared` is set all the same.
 std::string stationRecordsUrl(const std::string& directory, const std::string& url, bool& shared);
 
 // Opens it. A shared store gives back the leases of killed stations, takes

@@ -202,7 +202,8 @@ int itemsCommand(const ItemsArguments& arguments)
                 pos = end + 1;
             }
         }
-        selection.apply();
+        if (selection.apply() < 0)
+            return 1;
     }
     if (json) {
         nlohmann::ordered_json rows = nlohmann::ordered_json::array();

@@ -209,7 +209,7 @@ int runCommand(const RunArguments& arguments)
     mfg::StationRecords records;
     if (opened) {
         records = std::move(opened.value());
-    } else if (!recordsUrl.empty() || !mfg::readRecordsFile(directory).empty()) {
+    } else if (!recordsUrl.empty() || mfg::recordsFilePresent(directory)) {
         std::fprintf(stderr, "kellan-mp run: records: %s\n", opened.error().message.c_str());
         return 2;
     } else {

@@ -86,8 +86,10 @@ NtStatus ControlService::installNode(
         return kStatusObjectNameCollision;
     }
     NtStatus status = m_host.createNode(hardwareId, instanceId);
-    if (!ntSuccess(status))
+    if (!ntSuccess(status)) {
+        reason = m_host.registry().writeError();
         return status;
+    }
     host::DeviceNode* node = m_host.findNode(instanceId);
     status = node ? m_host.registry().setString(node->hardwareKeyPath(), "PortName", portName) : kStatusNoSuchDevice;
     if (ntSuccess(status)) {
@@ -100,6 +102,9 @@ NtStatus ControlService::installNode(
         status = m_host.bringUpNode(instanceId);
     }
     if (!ntSuccess(status)) {
+        // A node the registry file could not take would be gone at the next
+        // start: the caller learns why.
+        reason = m_host.registry().writeError();
         // A half-installed node is removed again, as the installer does.
         (void)m_host.removeNode(instanceId);
         if (const std::uint32_t number = comNumberOf(portName)) {

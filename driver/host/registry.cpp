@@ -389,7 +389,23 @@ void RegistryStore::writeBack()
         return;
     std::string text = std::string(kHeader) + "\n\n";
     exportKey(*m_root, "", text);
-    m_dirty = !platform::writeFileAtomic(m_path, text).ok();
+    const auto written = platform::writeFileAtomic(m_path, text);
+    m_dirty = !written.ok();
+    m_writeError = written.ok() ? std::string() : m_path + ": " + written.error().message;
+}
+
+std::string RegistryStore::writeError() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_writeError;
+}
+
+NtStatus RegistryStore::writtenBack()
+{
+    writeBack();
+    // The change stays in the store and goes out with the next write that
+    // succeeds (or flush()); until then it is not kept across a restart.
+    return m_dirty ? kStatusUnsuccessful : kStatusSuccess;
 }
 
 NtStatus RegistryStore::attachFile(const std::string& path)
@@ -421,7 +437,7 @@ NtStatus RegistryStore::createKey(std::string_view path, bool isVolatile)
     if (!key)
         return kStatusObjectNameInvalid;
     if (!existed && !key->isVolatile)
-        writeBack();
+        return writtenBack();
     return kStatusSuccess;
 }
 
@@ -450,7 +466,7 @@ NtStatus RegistryStore::deleteKey(std::string_view path)
     const bool wasVolatile = (*it)->isVolatile;
     siblings.erase(it);
     if (!wasVolatile)
-        writeBack();
+        return writtenBack();
     return kStatusSuccess;
 }
 
@@ -491,7 +507,7 @@ NtStatus RegistryStore::setValue(
         key->values.push_back({ std::string(name), RegValue { type, std::move(data) } });
     }
     if (!key->isVolatile)
-        writeBack();
+        return writtenBack();
     return kStatusSuccess;
 }
 
@@ -520,7 +536,7 @@ NtStatus RegistryStore::deleteValue(std::string_view path, std::string_view name
         return kStatusObjectNameNotFound;
     key->values.erase(it);
     if (!key->isVolatile)
-        writeBack();
+        return writtenBack();
     return kStatusSuccess;
 }
 

@@ -53,6 +53,11 @@ public:
     NtStatus attachFile(const std::string& path);
     // Writes the file now (retries a write-back that failed earlier).
     NtStatus flush();
+    // Why the last write-back failed ("" when the file holds the store).
+    std::string writeError() const;
+
+    // Every change below fails (kStatusUnsuccessful) when it could not be
+    // written back to the file; it is kept in memory and written later.
 
     // Creates the key and any missing parents; an existing key is opened.
     NtStatus createKey(std::string_view path, bool isVolatile = false);
@@ -83,11 +88,14 @@ private:
     Key* find(std::string_view path) const;
     Key* create(std::string_view path, bool isVolatile);
     void writeBack();
+    // writeBack(), and whether the file holds the store now.
+    NtStatus writtenBack();
 
     mutable std::mutex m_mutex; // protects the key tree and the write-back state
     std::unique_ptr<Key> m_root;
     std::string m_path;
     bool m_dirty = false;
+    std::string m_writeError;
 };
 
 } // namespace driver::host

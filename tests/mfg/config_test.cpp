@@ -9,6 +9,9 @@
 
 #include <algorithm>
 
+#include <cstdio>
+#include <unistd.h>
+
 namespace {
 
 using testing_support::ScriptedPrompter;
@@ -413,3 +416,42 @@ TEST(ItemSelection, ApplyDuringARunWritesNothing)
 }
 
 } // namespace
+
+// A file that cannot be saved (here a link in its place, which is never
+// written through) leaves Apply unsuccessful: the operator was told, and
+// the command line must not say 0 while the old values stay.
+TEST(ApplySave, ASettingsFileThatCannotBeWrittenMakesApplyFail)
+{
+    for (const char* file : { "Option.dat", "com.dat" }) {
+        SCOPED_TRACE(file);
+        TempDir dir;
+        dir.write("Option.dat", kOption);
+        dir.write("com.dat", "COM3\n921.6K");
+        dir.write("elsewhere", dir.read(file));
+        ASSERT_EQ(::rename(dir.file(file).c_str(), dir.file("kept").c_str()), 0);
+        ASSERT_EQ(::symlink(dir.file("elsewhere").c_str(), dir.file(file).c_str()), 0);
+        mfg::MfgSettings settings;
+        ScriptedPrompter prompter;
+        mfg::OptionPage page(dir.path(), settings, prompter, [](int n) { return n == 3; });
+        page.setUp();
+        prompter.shown.clear();
+        page.eraseSelection = 4;
+        page.speedSelection = 1;
+        EXPECT_FALSE(page.apply());
+        ASSERT_FALSE(prompter.shown.empty());
+        EXPECT_EQ(prompter.shown[0].title, "ERROR");
+        EXPECT_EQ(dir.read("elsewhere"), dir.read("kept"));
+    }
+
+    TempDir dir;
+    dir.write("elsewhere", "255");
+    ASSERT_EQ(::symlink(dir.file("elsewhere").c_str(), dir.file("Item.dat").c_str()), 0);
+    ScriptedPrompter prompter;
+    mfg::ItemSelection dialog(dir.path(), prompter);
+    dialog.open();
+    prompter.shown.clear();
+    dialog.unselectAll();
+    EXPECT_LT(dialog.apply(), 0);
+    EXPECT_EQ(prompter.shown.size(), 1u);
+    EXPECT_EQ(dir.read("elsewhere"), "255");
+}

@@ -57,8 +57,9 @@ bool TerminalPort::open(const std::string& devicePath, const platform::SerialSet
         return failed(configured.error());
     platform::SerialTimeouts timeouts;
     timeouts.readInterval = platform::SerialTimeouts::kReturnAtOnce;
-    timeouts.writeMultiplier = 10;
-    timeouts.writeConstant = 1000;
+    // Each write attempt is short: what a device does not take at once is
+    // sent on in the next turns of the reader, which keeps reading meanwhile.
+    timeouts.writeConstant = kWriteSliceMs;
     if (auto set = (*port)->setTimeouts(timeouts); !set.ok())
         return failed(set.error());
     if (auto set = (*port)->setEventMask(platform::kSerialEventRxChar | platform::kSerialEventLineError); !set.ok())
@@ -128,6 +129,7 @@ void TerminalPort::readerLoop(std::shared_ptr<HandOver> handOver)
     // Room for the terminating zero after a full block.
     std::array<std::uint8_t, kBlockSize + 1> block {};
     std::vector<std::uint8_t> sending;
+    std::size_t sent = 0; // of `sending`
     // When the port began to report a hang-up; the epoch while it does not.
     std::chrono::steady_clock::time_point hungUpSince {};
     auto stopping = [&] {
@@ -135,21 +137,25 @@ void TerminalPort::readerLoop(std::shared_ptr<HandOver> handOver)
         return handOver->stop;
     };
     while (!stopping()) {
-        bool haveWrite = false;
-        {
+        if (sent == sending.size()) {
             std::lock_guard lock(m_writeMutex);
             if (m_writePending) {
                 sending.swap(m_transmit);
                 m_transmit.clear();
+                sent = 0;
                 m_writePending = false;
-                haveWrite = true;
             }
         }
-        if (haveWrite) {
+        if (sent < sending.size()) {
             // What arrived and was not read yet stays queued: it belongs to
-            // the peer's data stream, not to this write.
-            (void)m_port->write(sending.data(), sending.size());
-            continue;
+            // the peer's data stream, not to this write. A device that does
+            // not read holds the rest of the write, never what it sends.
+            const auto written = m_port->write(sending.data() + sent, sending.size() - sent);
+            sent += written.count;
+            if (written.status != platform::IoStatus::TimedOut) {
+                sent = sending.size(); // done, or failed: the port's state says the rest
+                continue;
+            }
         }
         std::uint32_t events = 0;
         // Waits short enough that a write or the stop is taken up without a

@@ -29,6 +29,7 @@ public:
     // up to 1474 and echo text has no bound; the buffer grows to whatever is
     // written instead, so nothing is ever cut or overrun.
     static constexpr std::size_t kNominalTransmitSize = 1472;
+    static constexpr std::uint32_t kWriteSliceMs = 20;
 
     // Called on `loop`'s thread with each received block.
     using Receiver = std::function<void(const std::uint8_t* data, std::size_t size)>;
@@ -44,8 +45,9 @@ public:
 
     // Opens the device exclusively, drops whatever is queued, applies the
     // settings (everything else keeps its value), makes reads return at once
-    // and writes take at most 1000 ms plus 10 ms per byte, and starts the
-    // reader. Closes a port that is open first.
+    // and each write attempt take at most kWriteSliceMs (the rest of a write
+    // goes out in later attempts, between reads, until the port closes), and
+    // starts the reader. Closes a port that is open first.
     bool open(const std::string& devicePath, const platform::SerialSettings& settings);
     // Why the last open failed, as the system said it ("" after a success).
     const std::string& openError() const { return m_openError; }

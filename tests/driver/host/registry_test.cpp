@@ -5,6 +5,9 @@
 
 #include <string>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace common;
 using driver::host::RegistryStore;
 using driver::host::RegType;
@@ -158,4 +161,35 @@ TEST(RegistryStore, AFileThatIsNoExportIsRefusedAndLeftAlone)
     RegistryStore store;
     EXPECT_EQ(store.attachFile(dir.file("system.reg")), kStatusUnsuccessful);
     EXPECT_EQ(dir.read("system.reg"), "not a registry\n");
+}
+
+// A change that cannot reach the file (a full or read-only disk; here a
+// folder where the file was) is no success: the port would forget it at the
+// next start. The store keeps it and writes it once the file can be written.
+TEST(RegistryStore, AChangeThatCannotBeWrittenBackIsReportedAndWrittenLater)
+{
+    testing_support::TempDir dir;
+    const std::string file = dir.file("registry.reg");
+    RegistryStore store;
+    ASSERT_EQ(store.attachFile(file), kStatusSuccess);
+    ASSERT_EQ(store.createKey(kKey), kStatusSuccess);
+    ASSERT_EQ(store.setDword(kKey, "RemoteHostPort", 5000), kStatusSuccess);
+    ASSERT_EQ(::unlink(file.c_str()), 0);
+    ASSERT_EQ(::mkdir(file.c_str(), 0700), 0);
+
+    EXPECT_FALSE(ntSuccess(store.setDword(kKey, "RemoteHostPort", 4001)));
+    EXPECT_FALSE(ntSuccess(store.createKey(kKey + "\\More")));
+    EXPECT_FALSE(ntSuccess(store.deleteValue(kKey, "RemoteHostPort")));
+    EXPECT_FALSE(ntSuccess(store.setDword(kKey, "RemoteHostPort", 4002)));
+    EXPECT_NE(store.writeError().find(file), std::string::npos) << store.writeError();
+
+    ASSERT_EQ(::rmdir(file.c_str()), 0);
+    ASSERT_EQ(store.flush(), kStatusSuccess);
+    EXPECT_EQ(store.writeError(), "");
+    RegistryStore reloaded;
+    ASSERT_EQ(reloaded.attachFile(file), kStatusSuccess);
+    std::uint32_t port = 0;
+    EXPECT_EQ(reloaded.queryDword(kKey, "RemoteHostPort", port), kStatusSuccess);
+    EXPECT_EQ(port, 4002u);
+    EXPECT_TRUE(reloaded.keyExists(kKey + "\\More"));
 }

@@ -93,6 +93,12 @@ public:
             }
             m_url = "sqlite:" + folder + "/line.db";
         }
+        // Written once, before any station runs: rewritten for each board, a
+        // station's sh could read it empty while another wrote it, and end
+        // at once with status 0.
+        write(m_dir.file("read-only.sh"),
+            "mount --bind \"$RO_DIR\" \"$RO_DIR\" && mount -o remount,bind,ro \"$RO_DIR\" && cd \"$RO_DIR\" || "
+            "exit 99\nexec \"$@\"\n");
         for (int s = 0; s < m_setup.stations; ++s) {
             const std::string folder = stationFolder(s);
             ::mkdir(folder.c_str(), 0755);
@@ -200,9 +206,6 @@ void Line::runStation(int s)
             count("folder read-only");
             prefix = "env RO_DIR='" + folder + "' unshare -m --propagation private sh '" + m_dir.file("read-only.sh")
                 + "'";
-            write(m_dir.file("read-only.sh"),
-                "mount --bind \"$RO_DIR\" \"$RO_DIR\" && mount -o remount,bind,ro \"$RO_DIR\" && cd \"$RO_DIR\" || "
-                "exit 99\nexec \"$@\"\n");
         }
         // A station that could not start (its store out of reach) touched
         // nothing: the operator starts it again on the same board.

@@ -2,7 +2,11 @@
 // station's Option.dat when it opens.
 
 #include "mfg/station_records.h"
+#include "platform/text_file.h"
 #include "tests/support/temp_dir.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -41,4 +45,37 @@ TEST(StationRecords, ASharedStoreShowsItsRangeInOptionDatAndKeepsTheRestByteForB
     auto refused = mfg::openStationRecords(third.path(), "sqlite:" + third.file("line.db"));
     ASSERT_FALSE(refused);
     EXPECT_NE(refused.error().message.find("no MAC range"), std::string::npos) << refused.error().message;
+}
+
+// A station of a line whose records.dat is there but names no store must not
+// go on alone: its Option.dat only shows the shared range, so its own count
+// would start over at addresses the line has already passed.
+TEST(StationRecords, ARecordsDatThatNamesNoStoreStopsTheStationInsteadOfLeavingItAlone)
+{
+    const std::string option = "a\nb\nc\nd\ne\n10.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0FF\n3\n";
+    const struct {
+        const char* what;
+        void (*plant)(const testing_support::TempDir& dir);
+    } cases[] = {
+        { "an empty first line",
+            [](const testing_support::TempDir& dir) { dir.write("records.dat", "\nsqlite:x\n"); } },
+        { "an empty file", [](const testing_support::TempDir& dir) { dir.write("records.dat", ""); } },
+        { "a folder", [](const testing_support::TempDir& dir) { ::mkdir(dir.file("records.dat").c_str(), 0700); } },
+        { "a FIFO", [](const testing_support::TempDir& dir) { ::mkfifo(dir.file("records.dat").c_str(), 0600); } },
+        { "a dangling link",
+            [](const testing_support::TempDir& dir) { (void)::symlink("gone", dir.file("records.dat").c_str()); } },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing_support::TempDir dir;
+        dir.write("Option.dat", option);
+        c.plant(dir);
+        bool shared = false;
+        (void)mfg::stationRecordsUrl(dir.path(), "", shared);
+        EXPECT_TRUE(shared) << "the station would hand out Option.dat's addresses";
+        auto opened = mfg::openStationRecords(dir.path(), "");
+        ASSERT_FALSE(opened) << "opened " << opened.value().url;
+        EXPECT_NE(opened.error().message.find("records.dat"), std::string::npos) << opened.error().message;
+        EXPECT_FALSE(platform::fileExists(dir.file("production.db")));
+    }
 }

@@ -402,3 +402,26 @@ TEST(Terminal, EchoKeptFromTheSettingsRunsOnOpenAndEndsWithCloseByName)
     EXPECT_FALSE(f.term().echo());
     EXPECT_TRUE(f.term().openEnabled());
 }
+
+// A device that stops reading holds the terminal's write, not what it sends:
+// its bytes are shown while the write waits, and once it reads again every
+// byte of the write arrives in order.
+TEST(Terminal, ADeviceThatStopsReadingIsStillHeardAndGetsTheWholeWrite)
+{
+    Fixture f;
+    f.open(kBaud115200);
+    std::string big(1 << 20, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 23);
+    f.term().send(reinterpret_cast<const std::uint8_t*>(big.data()), big.size());
+    ASSERT_TRUE(f.pump([&] { return !f.term().writePending(); }));
+    // The device reads nothing: the write has filled the terminal's queue.
+    f.send("tick");
+    ASSERT_TRUE(f.pump([&] { return f.term().bytesReceived() >= 4; }))
+        << "what the device sent is held behind the write";
+    f.loop.processPending();
+    EXPECT_EQ(f.term().log(), "Open COM5 successfully.\r\ntick");
+    const std::string got = f.receive(big.size(), 20000ms);
+    ASSERT_EQ(got.size(), big.size());
+    EXPECT_TRUE(got == big) << "the write arrived changed";
+}
