@@ -198,6 +198,12 @@ bool setReceiveTap(host::FileHandle& handle, ReceiveTap* tap)
     return true;
 }
 
+bool writesPaced(host::FileHandle& handle)
+{
+    auto* port = handle.device().extensionAs<PortDevice>();
+    return !port || loadShared(port->config.pacing) != 0;
+}
+
 void queueFlowControl(PortDevice& port) { (void)queueJob(port, PortJob::FlowControl, runFlowControlJob); }
 
 NtStatus readRequest(PortDevice& port, const host::RequestPtr& request)
@@ -257,41 +263,62 @@ NtStatus writeBytes(PortDevice& port, std::span<const std::uint8_t> data, bool h
         baudRate = std::max<std::uint32_t>(port.serial.baudRate, 10);
     }
 
+    // A paced write goes one chunk at a time, each when the line has carried
+    // those before. Unpaced, a stream connection takes as many chunks as the
+    // transmit buffer holds in one send: the device server sees the same
+    // bytes (each framed chunk behind its own header) for far fewer system
+    // calls. A datagram holds one packet.
+    const bool paced = loadShared(port.config.pacing) != 0;
+    const bool gather = !paced && (port.config.protocol == 0 || speaksRfc2217(port.config));
+
     NtStatus status = kStatusSuccess;
     std::lock_guard transmit(port.transmitMutex);
     LinePacer pacer(port.host->clock(), baudRate);
     PortBuffers& buffers = *port.buffers;
-    for (std::size_t offset = 0; offset < data.size(); offset += chunkSize) {
-        const std::size_t length = std::min(chunkSize, data.size() - offset);
-        if (framed) {
-            buffers.transmit[0] = kDataPacketType;
-            buffers.transmit[1] = static_cast<std::uint8_t>(length >> 8);
-            buffers.transmit[2] = static_cast<std::uint8_t>(length);
-        }
-        std::memcpy(buffers.transmit.data() + header, data.data() + offset, length);
-        buffers.transmitFill = static_cast<std::uint32_t>(header + length);
+    for (std::size_t offset = 0; offset < data.size();) {
+        std::size_t fill = 0;
+        std::size_t carried = 0; // of the caller's bytes, in the buffer
+        do {
+            const std::size_t length = std::min(chunkSize, data.size() - offset - carried);
+            if (fill + header + length > kBufferSize)
+                break;
+            if (framed) {
+                buffers.transmit[fill] = kDataPacketType;
+                buffers.transmit[fill + 1] = static_cast<std::uint8_t>(length >> 8);
+                buffers.transmit[fill + 2] = static_cast<std::uint8_t>(length);
+            }
+            std::memcpy(buffers.transmit.data() + fill + header, data.data() + offset + carried, length);
+            fill += header + length;
+            carried += length;
+        } while (gather && offset + carried < data.size());
+        buffers.transmitFill = static_cast<std::uint32_t>(fill);
         std::size_t taken = 0;
-        const NtStatus sent
-            = transport->sendTransmitBuffer(std::span(buffers.transmit).first(buffers.transmitFill), taken);
+        const NtStatus sent = transport->sendTransmitBuffer(std::span(buffers.transmit).first(fill), taken);
         resetTransmitBuffer(port);
         if (!ntSuccess(sent)) {
             // The write ends here: the caller learns that only the first
             // `information` bytes went. A packet cut short is not passed on
-            // by the device server, so only a raw stream counts the part of
-            // a chunk that went. Later bytes would follow a hole (and after a
-            // packet cut short, a framed stream would be out of step), so a
-            // connection that still lives is ended: the next one starts clean.
+            // by the device server, so a framed stream counts only the whole
+            // packets that went (all but the last are full), a raw one every
+            // byte. Later bytes would follow a hole (and after a packet cut
+            // short, a framed stream would be out of step), so a connection
+            // that still lives is ended: the next one starts clean.
             if (!framed)
-                information += std::min(taken, length);
+                information += std::min(taken, carried);
+            else if (taken >= fill)
+                information += carried;
+            else
+                information += std::min(taken / (header + chunkSize) * chunkSize, carried);
             if (transport->connected())
                 transport->abandonStream();
             status = sent;
             break;
         }
-        information += length;
+        information += carried;
+        offset += carried;
         // A device server that buffers enough can be sent to without pacing.
-        if (loadShared(port.config.pacing) != 0)
-            pacer.sent(length);
+        if (paced)
+            pacer.sent(carried);
     }
 
     std::lock_guard lock(port.dataLock);

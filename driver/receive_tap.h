@@ -26,4 +26,8 @@ public:
 // a removed tap is not called any more.
 bool setReceiveTap(host::FileHandle& handle, ReceiveTap* tap);
 
+// Whether the port behind an open handle holds writes to its baud rate (true
+// when the handle is not one of this driver's ports).
+bool writesPaced(host::FileHandle& handle);
+
 } // namespace driver

@@ -14,17 +14,39 @@ using namespace common;
 
 class Rfc2217Link::Events final : public rfc2217::ServerEvents {
 public:
-    explicit Events(PortDevice& port)
+    Events(PortDevice& port, std::vector<std::uint8_t>& pending)
         : m_port(port)
+        , m_pending(pending)
     {
     }
     // No receive stop goes out at the stop level: the connection is read no
     // further than the receive buffer has room (SocketTransport::receiveRoom),
     // so TCP holds the server back and nothing is lost. A FLOWCONTROL-SUSPEND
     // would also stop ser2net writing to its serial line.
-    void data(std::span<const std::uint8_t> bytes) override { (void)appendReceived(m_port, bytes); }
-    void modemState(std::uint8_t state) override { reportModemState(m_port, state); }
-    void lineState(std::uint8_t state) override { reportLineState(m_port, state); }
+    // The runs between commands (escaped 0xFF bytes cut the data every 256
+    // bytes or so) are gathered and reach the receive buffer at once.
+    void data(std::span<const std::uint8_t> bytes) override
+    {
+        m_pending.insert(m_pending.end(), bytes.begin(), bytes.end());
+    }
+    // Hands over the data gathered so far; the events after it wait for it.
+    void flush()
+    {
+        if (m_pending.empty())
+            return;
+        (void)appendReceived(m_port, m_pending);
+        m_pending.clear();
+    }
+    void modemState(std::uint8_t state) override
+    {
+        flush();
+        reportModemState(m_port, state);
+    }
+    void lineState(std::uint8_t state) override
+    {
+        flush();
+        reportLineState(m_port, state);
+    }
     void flowSuspended(bool suspended) override
     {
         m_suspendChanged = true;
@@ -40,6 +62,7 @@ public:
     }
 
     PortDevice& m_port;
+    std::vector<std::uint8_t>& m_pending;
     bool m_suspendChanged = false;
     bool m_suspended = false;
 };
@@ -93,13 +116,14 @@ void Rfc2217Link::noteComPortOption()
 
 Rfc2217Link::Answers Rfc2217Link::receive(std::span<const std::uint8_t> bytes)
 {
-    Events events(m_port);
     Answers answers = Answers::None;
+    Events events(m_port, m_received);
     {
         std::lock_guard lock(m_mutex);
         if (m_overflowed)
             return Answers::None; // the connection is being ended
         m_session.receive(bytes, events, m_outgoing);
+        events.flush();
         noteComPortOption();
         if (m_outgoing.size() > kMaxAnswers) {
             // The server asks without reading what it asked for: what it is

@@ -67,6 +67,7 @@ private:
     bool m_suspended = false;
     bool m_overflowed = false; // what the server sent after the overflow is not parsed
     std::vector<std::uint8_t> m_escaped; // sendMutex held
+    std::vector<std::uint8_t> m_received; // m_mutex held: the data of one receive() on its way
     void noteComPortOption();
 };
 

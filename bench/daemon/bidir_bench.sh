@@ -2,13 +2,14 @@
 # BYTES (default 20 MiB) each way at once between a program on a vorpild port
 # and the device at the far end, every byte checked, through: a simulated
 # device server (devsim) framed and raw, a scripted RFC 2217 server, and
-# ser2net (RFC 2217) in front of a socat pty pair; beside them, in the same
-# run, socat as a plain pty-to-TCP bridge to a scripted raw device, and a
-# vorpild raw port to the same scripted device (the like-for-like case). Unpaced
-# writes. Prints for each: seconds each way, the longest stall each way (no
-# byte moving in that direction while it was not done), whether every byte
-# arrived intact, and the throughput ratio vorpild / socat each way (above 1
-# is faster than socat). Runs inside a private network namespace.
+# ser2net (RFC 2217) in front of a socat pty pair, and a scripted raw device;
+# beside them, in the same run, socat as a plain pty-to-TCP bridge on the same
+# paths where it can (devsim's raw port, ser2net's line as plain TCP, the
+# scripted raw device). Unpaced writes. Prints for each: seconds each way,
+# the longest stall each way (no byte moving in that direction while it was
+# not done), whether every byte arrived intact, and the throughput ratio
+# vorpild / socat each way (above 1 is faster than socat); at the end the
+# medians over the runs. Runs inside a private network namespace.
 # Usage: bench/daemon/bidir_bench.sh [BUILD_DIR] [ROUNDS] [BYTES]  (ROUNDS: runs of each case, default 1)
 set -euo pipefail
 usage="usage: bench/daemon/bidir_bench.sh [BUILD_DIR] [ROUNDS] [BYTES]"
@@ -74,11 +75,19 @@ def receive():
         if not telnet:
             got += chunk
             continue
-        for byte in chunk:
+        at = 0
+        while at < len(chunk):
             if state == 0:
-                if byte == IAC: state = 1
-                else: got.append(byte)
-            elif state == 1:
+                # Runs without IAC are taken whole.
+                iac = chunk.find(b"\xff", at)
+                got += chunk[at:] if iac < 0 else chunk[at:iac]
+                if iac < 0:
+                    break
+                state, at = 1, iac + 1
+                continue
+            byte = chunk[at]
+            at += 1
+            if state == 1:
                 if byte == IAC: got.append(IAC); state = 0
                 elif byte == SB: state = 3
                 elif byte in (251, 252, 253, 254): state = 2
@@ -97,12 +106,17 @@ print("start=%.6f sent=%.6f received=%.6f send_stall=%.3f receive_stall=%.3f int
 if where.startswith("listen:") or telnet:
     # A bridge that sees this end leave drops what it still holds for the
     # program: this end stays until the program has left.
-    conn.settimeout(60)
-    try:
-        while conn.recv(65536):
+    # The program's end says it has left by the file GO.done.
+    conn.settimeout(0.1)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not os.path.exists(go + ".done"):
+        try:
+            if not conn.recv(65536):
+                break
+        except socket.timeout:
             pass
-    except OSError:
-        pass
+        except OSError:
+            break
 EOT
 
 field() { tr ' ' '\n' <<< "$1" | sed -n "s/^$2=//p"; }
@@ -112,7 +126,7 @@ wait_line() { for _ in $(seq 600); do [ -s "$1" ] && return 0; sleep 0.05; done;
 # program on PATH. Prints "to_device_s from_device_s stall_out stall_in intact".
 transfer() {
   local device=$1 path=$2
-  rm -f device.out program.out go
+  rm -f device.out program.out go go.done
   $py end.py "$device" 2 1 "$bytes" go > device.out &
   local dpid=$!
   wait_line device.out
@@ -123,7 +137,11 @@ transfer() {
     sleep 0.05
   done
   touch go
-  if ! wait $ppid || ! wait $dpid; then echo "failed"; return; fi
+  local failed=0
+  wait $ppid || failed=1
+  touch go.done
+  wait $dpid || failed=1
+  if [ $failed = 1 ]; then echo "failed"; return; fi
   local d p
   d=$(tail -1 device.out)
   p=$(tail -1 program.out)
@@ -143,16 +161,27 @@ EOT
 
 # ser2net resolves its accepter with AI_ADDRCONFIG; a documentation address on lo satisfies it.
 ip addr add 192.0.2.1/32 dev lo 2>/dev/null || true
-"$bin/devsim" --devices 2 --first-address 127.0.1.1 --framing 2=off > devsim.out 2> devsim.err &
-for _ in $(seq 300); do [ "$(grep -c . devsim.out || true)" -ge 2 ] && break; sleep 0.1; done
+# The third device, raw too, is socat's.
+"$bin/devsim" --devices 3 --first-address 127.0.1.1 --framing 2=off --framing 3=off > devsim.out 2> devsim.err &
+for _ in $(seq 300); do [ "$(grep -c . devsim.out || true)" -ge 3 ] && break; sleep 0.1; done
 framed_pty=$(sed -n '1s/.* serial=\([^ ]*\).*/\1/p' devsim.out)
 raw_pty=$(sed -n '2s/.* serial=\([^ ]*\).*/\1/p' devsim.out)
-socat PTY,link="$work/line-server",rawer PTY,link="$work/line-device",rawer &
-for _ in $(seq 50); do [ -e "$work/line-device" ] && break; sleep 0.1; done
+socat_raw_pty=$(sed -n '3s/.* serial=\([^ ]*\).*/\1/p' devsim.out)
+# Two lines: one behind ser2net's RFC 2217 port, one behind its plain port.
+for line in line plain; do
+  socat PTY,link="$work/$line-server",rawer PTY,link="$work/$line-device",rawer &
+  for _ in $(seq 50); do [ -e "$work/$line-device" ] && break; sleep 0.1; done
+done
 cat > ser2net.yaml <<EOT
 connection: &line
   accepter: telnet(rfc2217),tcp,127.0.0.1,7001
   connector: serialdev,$work/line-server,115200n81,local
+  options:
+    kickolduser: true
+# A line of its own as a plain TCP port, for socat.
+connection: &plain
+  accepter: tcp,127.0.0.1,7004
+  connector: serialdev,$work/plain-server,115200n81,local
   options:
     kickolduser: true
 EOT
@@ -176,8 +205,14 @@ for com in COM5 COM6 COM8; do
 done
 
 printf 'bytes each way: %d, runs of each: %d\n' "$bytes" "$rounds"
-printf '%-22s %9s %9s %9s %9s %7s %8s %8s\n' case out_s in_s stall_out stall_in intact out/socat in/socat
-declare -A out_s in_s
+printf '%-22s %9s %9s %9s %9s %7s %8s %8s\n' case out_s in_s stall_out stall_in intact out/ref in/ref
+# Each vorpild case against socat on the same path where socat can take it
+# (a plain pty-to-TCP bridge speaks neither the framing nor telnet): the
+# framed devsim port against socat on devsim's raw port, the scripted RFC 2217
+# server against socat to the scripted raw device.
+declare -A reference=([vorpild devsim framed]="socat devsim raw" [vorpild devsim raw]="socat devsim raw"
+  [vorpild ser2net]="socat ser2net" [vorpild rfc2217 script]="socat script" [vorpild raw script]="socat script")
+declare -A out_s in_s all_out all_in
 run_case() { # name device path
   local name=$1 device=$2 path=$3 line
   line=$(transfer "$device" "$path")
@@ -185,29 +220,63 @@ run_case() { # name device path
   read -r o i so si ok <<< "$line"
   out_s[$name]=$o
   in_s[$name]=$i
-  local ro="-" ri="-"
-  if [ -n "${out_s[socat]:-}" ]; then
-    ro=$(awk -v s="${out_s[socat]}" -v v="$o" 'BEGIN { printf "%.2f", s / v }')
-    ri=$(awk -v s="${in_s[socat]}" -v v="$i" 'BEGIN { printf "%.2f", s / v }')
+  all_out[$name]+="$o "
+  all_in[$name]+="$i "
+  local ro="-" ri="-" ref=${reference[$name]:-}
+  if [ -n "$ref" ] && [ -n "${out_s[$ref]:-}" ]; then
+    ro=$(awk -v s="${out_s[$ref]}" -v v="$o" 'BEGIN { printf "%.2f", s / v }')
+    ri=$(awk -v s="${in_s[$ref]}" -v v="$i" 'BEGIN { printf "%.2f", s / v }')
   fi
   printf '%-22s %9s %9s %9s %9s %7s %8s %8s\n' "$name" "$o" "$i" "$so" "$si" "$ok" "$ro" "$ri"
 }
-for _ in $(seq "$rounds"); do
-  socat PTY,link="$work/bridge",raw,echo=0 TCP:127.0.0.1:7002,retry=50,interval=0.1 &
-  bridge=$!
-  for _ in $(seq 50); do [ -e "$work/bridge" ] && break; sleep 0.1; done
-  run_case socat listen:7002 "$work/bridge"
+# socat as a bridge from a pty to TCP, for one case: name device address.
+socat_case() {
+  local name=$1 device=$2 address=$3 link=$work/bridge
+  local bridge
+  # A line just let go of may refuse a connection for a moment: socat then
+  # leaves at once, and is started again.
+  for _ in $(seq 50); do
+    rm -f "$link"
+    socat PTY,link="$link",raw,echo=0 TCP:"$address",retry=50,interval=0.1 &
+    bridge=$!
+    sleep 0.2
+    [ -e "$link" ] && kill -0 $bridge 2> /dev/null && break
+    wait $bridge 2> /dev/null || true
+  done
+  run_case "$name" "$device" "$link"
   # socat leaves when its connection ends.
   kill $bridge 2> /dev/null || true
   wait $bridge 2> /dev/null || true
+}
+connect() { for _ in $(seq 50); do "$bin/devcon" connect "$1" > /dev/null 2>&1 && return; sleep 0.1; done; }
+for _ in $(seq "$rounds"); do
+  socat_case "socat script" listen:7002 127.0.0.1:7002
+  socat_case "socat devsim raw" "$socat_raw_pty" 127.0.1.3:5000
+  socat_case "socat ser2net" "$work/plain-device" 127.0.0.1:7004
   run_case "vorpild devsim framed" "$framed_pty" "$dev/COM5"
   run_case "vorpild devsim raw" "$raw_pty" "$dev/COM6"
   # The scripted server listens before the port connects.
-  ( sleep 0.5; for _ in $(seq 50); do "$bin/devcon" connect COM7 > /dev/null 2>&1 && break; sleep 0.1; done ) &
+  ( sleep 0.5; connect COM7 ) &
   run_case "vorpild rfc2217 script" rfc2217:7101 "$dev/COM7"
   run_case "vorpild ser2net" "$work/line-device" "$dev/COM8"
   # The same scripted raw device as socat's.
-  ( sleep 0.5; for _ in $(seq 50); do "$bin/devcon" connect COM9 > /dev/null 2>&1 && break; sleep 0.1; done ) &
+  ( sleep 0.5; connect COM9 ) &
   run_case "vorpild raw script" listen:7003 "$dev/COM9"
+done
+# The median of the runs of each case, and its ratio to its reference's median.
+median() { tr ' ' '\n' <<< "$1" | grep . | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+echo "medians over $rounds runs (ratio above 1: faster than the reference)"
+for name in "socat script" "socat devsim raw" "socat ser2net" "vorpild devsim framed" "vorpild devsim raw" \
+  "vorpild rfc2217 script" "vorpild ser2net" "vorpild raw script"; do
+  [ -n "${all_out[$name]:-}" ] || continue
+  o=$(median "${all_out[$name]}")
+  i=$(median "${all_in[$name]}")
+  ref=${reference[$name]:-}
+  ro="-" ri="-"
+  if [ -n "$ref" ] && [ -n "${all_out[$ref]:-}" ]; then
+    ro=$(awk -v s="$(median "${all_out[$ref]}")" -v v="$o" 'BEGIN { printf "%.2f", s / v }')
+    ri=$(awk -v s="$(median "${all_in[$ref]}")" -v v="$i" 'BEGIN { printf "%.2f", s / v }')
+  fi
+  printf '%-22s %9s %9s %8s %8s\n' "$name" "$o" "$i" "$ro" "$ri"
 done
 "$bin/devcon" status | grep '^terminal' || true

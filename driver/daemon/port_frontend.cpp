@@ -128,6 +128,7 @@ void PortFrontEnd::run()
             if (!attach())
                 m_attachRetryMs = std::min(m_attachRetryMs * 2, kAttachRetryMs);
         }
+        joinData(events);
         for (auto& event : events) {
             if (m_pty->stopped())
                 break;

@@ -83,6 +83,10 @@ private:
     // the program's leaving wait behind a write still under way.
     void dispatch(host::PtyEvent& event);
     void handle(host::PtyEvent& event);
+    // The most one write carries.
+    std::size_t sendLimit() const;
+    // Joins neighbouring bytes events of one wait into writes of up to sendLimit().
+    void joinData(std::vector<host::PtyEvent>& events) const;
     // Hands bytes to the sender thread.
     void startSend(std::vector<std::uint8_t> bytes);
     // The sender finished: its result is counted and (with `goOn`) what

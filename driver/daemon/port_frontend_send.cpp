@@ -3,6 +3,7 @@
 #include "driver/daemon/port_frontend.h"
 
 #include "common/vorpil_ioctl.h"
+#include "driver/receive_tap.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -20,6 +21,36 @@ constexpr std::size_t kSmallestSend = 0x1000;
 constexpr std::size_t kLargestSend = 0x10000;
 
 } // namespace
+
+std::size_t PortFrontEnd::sendLimit() const
+{
+    // Unpaced, the line holds nothing back: a write takes what the network does.
+    if (m_handle && !writesPaced(*m_handle))
+        return kLargestSend;
+    const std::size_t rate = m_applied ? m_applied->baudRate : 9600;
+    return std::clamp<std::size_t>(rate / 40, kSmallestSend, kLargestSend);
+}
+
+// Bytes the terminal gave in one go travel as one write, up to the limit.
+void PortFrontEnd::joinData(std::vector<host::PtyEvent>& events) const
+{
+    const std::size_t limit = sendLimit();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        host::PtyEvent& event = events[i];
+        if (kept > 0 && event.kind == host::PtyEventKind::Data) {
+            host::PtyEvent& last = events[kept - 1];
+            if (last.kind == host::PtyEventKind::Data && last.data.size() + event.data.size() <= limit) {
+                last.data.insert(last.data.end(), event.data.begin(), event.data.end());
+                continue;
+            }
+        }
+        if (kept != i)
+            events[kept] = std::move(event);
+        ++kept;
+    }
+    events.resize(kept);
+}
 
 void PortFrontEnd::startSend(std::vector<std::uint8_t> bytes)
 {
@@ -115,8 +146,7 @@ void PortFrontEnd::runDeferred()
             handle(event);
             continue;
         }
-        const std::size_t rate = m_applied ? m_applied->baudRate : 9600;
-        const std::size_t chunk = std::clamp<std::size_t>(rate / 40, kSmallestSend, kLargestSend);
+        const std::size_t chunk = sendLimit();
         std::vector<std::uint8_t> bytes;
         while (!m_deferred.empty() && m_deferred.front().kind == host::PtyEventKind::Data
             && (bytes.empty() || bytes.size() + m_deferred.front().data.size() <= chunk)) {

@@ -57,6 +57,13 @@ public:
     // `remove` bits away; the others stay. A sender waiting for room and the
     // receive side pausing for want of room each change only their own bit.
     void modify(int fd, unsigned add, unsigned remove);
+    // Tests: runs at the start of every modify(), on the caller's thread and
+    // with the caller's locks held, so a test can act in the middle of an
+    // endpoint's change. Set before anything is watched.
+    void setModifyHook(std::function<void(int fd, unsigned add, unsigned remove)> hook)
+    {
+        m_modifyHook = std::move(hook);
+    }
     // Stops watching `fd`. Waits for its handler if that runs on another
     // thread, so the fd may be closed and its owner freed afterwards.
     void unwatch(int fd);
@@ -82,6 +89,7 @@ private:
     std::atomic<bool> m_stopping { false };
     std::thread::id m_threadId;
     std::thread m_thread;
+    std::function<void(int, unsigned, unsigned)> m_modifyHook;
 };
 
 // Handlers of an endpoint; each runs on the network thread and must not block.

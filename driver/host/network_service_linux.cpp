@@ -61,6 +61,8 @@ bool NetService::watch(int fd, unsigned events, IoHandler handler)
 
 void NetService::modify(int fd, unsigned add, unsigned remove)
 {
+    if (m_modifyHook)
+        m_modifyHook(fd, add, remove);
     std::lock_guard lock(m_mutex);
     auto found = m_byFd.find(fd);
     if (found == m_byFd.end())

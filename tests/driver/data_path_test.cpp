@@ -99,6 +99,100 @@ TEST_F(DataPath, WritesAreCutIntoPacketsAndPacedToTheBaudRate)
     }
 }
 
+TEST_F(DataPath, UnpacedWritesOverAStreamGoInOneSendWithEveryPacketWhole)
+{
+    struct Case {
+        const char* name;
+        std::uint32_t protocol; // 0 TCP, 1 UDP
+        std::uint32_t cmdByte;
+        std::uint32_t wireProtocol;
+        std::vector<std::size_t> sends; // the bytes of each send, headers included
+    };
+    // 1000 bytes with MaxPacketLen 450. A datagram holds one packet.
+    const Case cases[] = {
+        { "framed TCP", 0, 1, 0, { 450 + 450 + 109 } },
+        { "raw TCP", 0, 0, 0, { 1000 } },
+        { "RFC 2217", 0, 0, 2, { 1000 } },
+        { "framed UDP", 1, 1, 0, { 450, 450, 109 } },
+        { "raw UDP", 1, 0, 0, { 450, 450, 100 } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortSettings settings;
+        settings.protocol = c.protocol;
+        settings.cmdByte = c.cmdByte;
+        settings.wireProtocol = c.wireProtocol;
+        settings.pacing = 0;
+        SteppedClock clock;
+        PortHarness harness(PortHarness::Options { &clock, {}, true, nullptr, 2 });
+        ASSERT_EQ(harness.addPort("COM5", settings), kStatusSuccess);
+        auto handle = harness.open("COM5");
+        ASSERT_EQ(handle->deviceIoControl(kIoctlSerialSetBaudRate, le32({ 9600 }), 0).status, kStatusSuccess);
+        const Bytes data = patternBytes(1000);
+        const auto start = clock.now();
+        const auto reply = handle->write(data);
+        EXPECT_EQ(reply.status, kStatusSuccess);
+        EXPECT_EQ(reply.information, 1000u);
+        EXPECT_EQ(clock.now(), start) << "unpaced";
+        const auto sends = harness.transports().at(0).dataSends();
+        ASSERT_EQ(sends.size(), c.sends.size());
+        Bytes carried;
+        for (std::size_t i = 0; i < sends.size(); ++i) {
+            const Bytes& bytes = sends[i].bytes;
+            ASSERT_EQ(bytes.size(), c.sends[i]) << "send " << i;
+            // Each packet behind its own header, as a paced write sends them.
+            for (std::size_t at = 0; at < bytes.size();) {
+                const std::size_t header = c.cmdByte && c.wireProtocol == 0 ? 3 : 0;
+                std::size_t length = std::min<std::size_t>(bytes.size() - at, 450);
+                if (header) {
+                    ASSERT_EQ(bytes[at], 0x32);
+                    length = static_cast<std::size_t>(bytes[at + 1] << 8 | bytes[at + 2]);
+                    ASSERT_LE(length, 447u);
+                }
+                carried.insert(carried.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at + header),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(at + header + length));
+                at += header + length;
+            }
+        }
+        EXPECT_EQ(carried, data);
+    }
+}
+
+TEST_F(DataPath, AGatheredSendCutShortCountsTheWholePacketsThatWent)
+{
+    struct Case {
+        std::uint32_t cmdByte;
+        std::size_t taken; // of the one send of 1000 bytes (framed: 1009)
+        std::size_t information;
+    };
+    const Case cases[] = {
+        { 1, 0, 0 },
+        { 1, 449, 0 },
+        { 1, 450, 447 },
+        { 1, 950, 894 },
+        // A raw stream counts every byte that went.
+        { 0, 0, 0 },
+        { 0, 451, 451 },
+        { 0, 999, 999 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "CmdByte " << c.cmdByte << " taken " << c.taken);
+        PortSettings settings;
+        settings.cmdByte = c.cmdByte;
+        settings.pacing = 0;
+        PortHarness harness { PortHarness::Options { &m_clock, {}, true, nullptr, 2 } };
+        ASSERT_EQ(harness.addPort("COM5", settings), kStatusSuccess);
+        auto handle = harness.open("COM5");
+        RecordingTransport& recording = harness.transports().at(0);
+        recording.failNthDataSend(1, kStatusConnectionReset, c.taken);
+        const auto reply = handle->write(patternBytes(1000));
+        EXPECT_EQ(reply.status, kStatusConnectionReset);
+        EXPECT_EQ(reply.information, c.information);
+        EXPECT_EQ(recording.abandons(), 1);
+        handle->close();
+    }
+}
+
 TEST_F(DataPath, PacingMatchesTheWorkedExample)
 {
     PortSettings settings;

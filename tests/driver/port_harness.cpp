@@ -214,6 +214,8 @@ NtStatus PortHarness::addPort(const std::string& portName, std::string* instance
         (void)registry.setDword(key, "LocalPort", networkPort(settings.localPort));
         if (settings.wireProtocol != 0)
             (void)registry.setDword(key, "WireProtocol", settings.wireProtocol);
+        if (settings.pacing == 0)
+            (void)registry.setDword(key, "Pacing", 0);
     }
     if (instanceId)
         *instanceId = id;

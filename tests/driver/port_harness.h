@@ -130,6 +130,7 @@ struct PortSettings {
     std::uint32_t maxPacketLen = 450;
     std::uint16_t localPort = 6001;
     std::uint32_t wireProtocol = 0; // written only when not 0, as a port that never had the value
+    std::uint32_t pacing = 1; // written only when 0, as a port that never had the value
 };
 
 // A driver host with the port driver registered, as the system runs it:
