@@ -232,8 +232,10 @@ void TftpServer::request(std::span<const std::uint8_t> datagram, const platform:
         // The same client port asks again: a repeat of a request under way is
         // answered by that transfer; a new request after the whole file was
         // sent means the client has it.
-        if (!session.completeOnNewRequest())
+        if (!session.completeOnNewRequest()) {
+            session.repeatedRequest();
             return;
+        }
         sweepLater();
         break;
     }
