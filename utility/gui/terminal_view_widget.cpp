@@ -1,5 +1,7 @@
 #include "utility/gui/terminal_view_widget.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QFont>
 #include <QGridLayout>
@@ -10,6 +12,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalBlocker>
@@ -18,6 +22,11 @@
 namespace utility::gui {
 
 using services::Terminal;
+
+namespace {
+constexpr std::uint32_t kMinBaud = 50;
+constexpr std::uint32_t kMaxBaud = 4000000;
+} // namespace
 
 void PortComboBox::showPopup()
 {
@@ -214,6 +223,26 @@ QWidget* TerminalViewWidget::buildTerminal(int index)
     c.interval = field("TX Interval (ms)", services::kTipInterval, &Terminal::setInterval, 4);
     c.length = field("TX Data Length", services::kTipLength, &Terminal::setLength, 5);
 
+    // A rate the Baud Rate list does not hold; emptied, the list's rate is
+    // used again (one of the list's rates selects its entry).
+    c.otherBaud = new QLineEdit(box);
+    c.otherBaud->setObjectName(QStringLiteral("otherBaud%1").arg(index + 1));
+    // Digits only, empty allowed (an integer validator would hold an empty
+    // field back from finishing).
+    c.otherBaud->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,7}")), c.otherBaud));
+    c.otherBaud->setPlaceholderText(QStringLiteral("the list's"));
+    tip(c.otherBaud, "Any rate the port takes, 50 to 4000000; empty to use the Baud Rate list.");
+    connect(c.otherBaud, &QLineEdit::editingFinished, this, [this, &terminal, edit = c.otherBaud] {
+        // Clamped as the other fields are; empty (or 0) is the list's rate.
+        const long rate = edit->text().toLong();
+        terminal.setBaudRate(rate == 0 ? 0 : static_cast<std::uint32_t>(std::clamp<long>(rate, kMinBaud, kMaxBaud)));
+        edit->clearFocus();
+        refresh();
+    });
+    grid->addWidget(new QLabel(QStringLiteral("Other Baud"), box), 5, 0);
+    grid->addWidget(c.otherBaud, 5, 1);
+
     c.log = new TerminalLog(terminal, this);
     c.log->setObjectName(QStringLiteral("terminalLog%1").arg(index + 1));
     terminal.setLogCallback([log = c.log](const Terminal::LogChange& change) { log->apply(change); });
@@ -267,6 +296,10 @@ void TerminalViewWidget::refresh()
             c.interval->setText(QString::number(lists.testIntervalMs));
         if (!c.length->hasFocus())
             c.length->setText(QString::number(lists.testDataLength));
+        // The free rate, when one is in force, is shown in its field.
+        c.otherBaud->setEnabled(t.listsEnabled());
+        if (!c.otherBaud->hasFocus())
+            c.otherBaud->setText(t.freeBaudRate() ? QString::number(t.baudRate()) : QString());
     }
     m_refreshing = false;
 }

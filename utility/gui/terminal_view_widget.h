@@ -54,6 +54,7 @@ struct TerminalControls {
     QCheckBox* echo = nullptr;
     QLineEdit* interval = nullptr;
     QLineEdit* length = nullptr;
+    QLineEdit* otherBaud = nullptr; // any rate the port takes; empty: the list's
     TerminalLog* log = nullptr;
 };
 

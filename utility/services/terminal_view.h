@@ -79,6 +79,8 @@ public:
     void setBaudRate(std::uint32_t rate);
     // The rate the port opens with.
     std::uint32_t baudRate() const;
+    // A rate from the free field is in force instead of the list's.
+    bool freeBaudRate() const { return m_freeBaud != 0; }
     void setDataBitsIndex(int index);
     void setParityIndex(int index);
     void setStopBitsIndex(int index);

@@ -115,3 +115,45 @@ TEST(TerminalPageGui, OpenTypeAndClampTheFields)
     EXPECT_FALSE(page.view->terminal(0).isOpen());
     EXPECT_TRUE(page.c(0).log->toPlainText().contains(" closed."));
 }
+
+// Beside the Baud Rate list, a field takes any rate the port takes: the
+// port opens with it; one of the list's rates selects its entry, and an
+// empty field goes back to the list.
+TEST(TerminalPageGui, TheOtherBaudFieldTakesAnyRate)
+{
+    TerminalPage page;
+    page.frame.setTerminalChecked(true);
+    QApplication::processEvents();
+    services::Terminal& terminal = page.view->terminal(0);
+    QLineEdit* other = page.c(0).otherBaud;
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(other->text(), "");
+    auto enter = [&](const char* text) {
+        other->setFocus();
+        other->selectAll();
+        QTest::keyClicks(other, text);
+        QTest::keyClick(other, Qt::Key_Return);
+    };
+    enter("250000");
+    EXPECT_EQ(terminal.baudRate(), 250000u);
+    EXPECT_EQ(other->text(), "250000");
+    terminal.choosePort(page.device->slavePath());
+    QTest::mouseClick(page.c(0).open, Qt::LeftButton);
+    ASSERT_TRUE(terminal.isOpen());
+    EXPECT_FALSE(other->isEnabled()) << "fixed while the port is open";
+    EXPECT_EQ(terminal.baudRate(), 250000u);
+    QTest::mouseClick(page.c(0).close, Qt::LeftButton);
+
+    enter("9600");
+    EXPECT_EQ(page.c(0).lists[0]->currentText(), "9600") << "a rate of the list selects its entry";
+    EXPECT_EQ(other->text(), "");
+    enter("9000000");
+    EXPECT_EQ(other->text(), "4000000") << "clamped as the other fields are";
+    enter("230400");
+    EXPECT_EQ(terminal.baudRate(), 230400u);
+    other->setFocus();
+    other->selectAll();
+    QTest::keyClick(other, Qt::Key_Delete);
+    QTest::keyClick(other, Qt::Key_Return);
+    EXPECT_EQ(terminal.baudRate(), 9600u) << "emptied: the list's rate again";
+}
