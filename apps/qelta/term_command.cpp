@@ -5,6 +5,7 @@
 #include "platform/seqpacket.h"
 #include "platform/termination_signals.h"
 #include "platform/text_file.h"
+#include "utility/services/terminal_text.h"
 #include "utility/services/terminal_view.h"
 
 #include <cctype>
@@ -12,7 +13,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <deque>
 #include <filesystem>
 #include <iostream>
@@ -81,31 +81,6 @@ std::optional<std::vector<std::uint8_t>> parseHex(const std::string& text)
     return bytes;
 }
 
-std::string hexText(const std::string& bytes)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char byte : bytes) {
-        out += kDigits[byte >> 4];
-        out += kDigits[byte & 0xF];
-        out += ' ';
-    }
-    return out;
-}
-
-std::string timeStamp()
-{
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm local {};
-    localtime_r(&seconds, &local);
-    char text[32];
-    std::snprintf(text, sizeof text, "[%02d:%02d:%02d.%03d] ", local.tm_hour, local.tm_min, local.tm_sec,
-        static_cast<int>(millis));
-    return text;
-}
-
 // Where what the terminal shows goes: stdout, and the end of the log file
 // when there is one (opened without following a link, never truncated).
 class Shown {
@@ -133,9 +108,9 @@ public:
     // Bytes received, or sent when local echo is on.
     void bytes(const std::string& data)
     {
-        std::string text = m_hex ? hexText(data) : data;
+        std::string text = m_hex ? utility::services::terminalHexText(data) : data;
         if (m_stamps)
-            text = "\n" + timeStamp() + text;
+            text = "\n" + utility::services::terminalTimeStamp() + text;
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
         if (m_log < 0)

@@ -1,5 +1,7 @@
 #include "utility/gui/terminal_view_widget.h"
 
+#include "utility/services/terminal_text.h"
+
 #include <algorithm>
 
 #include <QCheckBox>
@@ -51,8 +53,11 @@ TerminalLog::TerminalLog(Terminal& terminal, QWidget* parent)
 void TerminalLog::apply(const Terminal::LogChange& change)
 {
     if (change.kind == Terminal::LogChange::Append) {
+        std::string text = change.received && m_hex ? services::terminalHexText(change.text) : change.text;
+        if (change.received && m_timeStamps)
+            text = "\n" + services::terminalTimeStamp() + text;
         moveCursor(QTextCursor::End);
-        insertPlainText(QString::fromLatin1(change.text.data(), static_cast<qsizetype>(change.text.size())));
+        insertPlainText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
     } else {
         const std::string& log = m_terminal.log();
         setPlainText(QString::fromLatin1(log.data(), static_cast<qsizetype>(log.size())));
@@ -204,6 +209,15 @@ QWidget* TerminalViewWidget::buildTerminal(int index)
     });
     grid->addWidget(c.autoTest, 4, 0);
     grid->addWidget(c.echo, 4, 1);
+    // How received data is shown; the terminal's own log stays as it came.
+    c.hex = new QCheckBox(QStringLiteral("Hex"), box);
+    tip(c.hex, "Show the bytes received from now on as hex pairs.");
+    connect(c.hex, &QCheckBox::toggled, this, [log = &c.log](bool on) { (*log)->setHex(on); });
+    c.timeStamps = new QCheckBox(QStringLiteral("Time Stamps"), box);
+    tip(c.timeStamps, "Begin each block received from now on with the local time, on a line of its own.");
+    connect(c.timeStamps, &QCheckBox::toggled, this, [log = &c.log](bool on) { (*log)->setTimeStamps(on); });
+    grid->addWidget(c.hex, 6, 0);
+    grid->addWidget(c.timeStamps, 6, 1);
 
     auto field = [&](const char* label, const char* toolTip, void (Terminal::*set)(int), int row) {
         auto* edit = new QLineEdit(box);

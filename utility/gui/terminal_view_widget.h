@@ -34,12 +34,18 @@ class TerminalLog final : public QPlainTextEdit {
 public:
     TerminalLog(services::Terminal& terminal, QWidget* parent = nullptr);
     void apply(const services::Terminal::LogChange& change);
+    // How received bytes are shown from now on: as hex pairs, each block
+    // on a line of its own after the time it came.
+    void setHex(bool on) { m_hex = on; }
+    void setTimeStamps(bool on) { m_timeStamps = on; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
     services::Terminal& m_terminal;
+    bool m_hex = false;
+    bool m_timeStamps = false;
 };
 
 // One terminal's controls.
@@ -52,6 +58,8 @@ struct TerminalControls {
     QPushButton* clearLog = nullptr;
     QCheckBox* autoTest = nullptr;
     QCheckBox* echo = nullptr;
+    QCheckBox* hex = nullptr; // received bytes shown as hex pairs
+    QCheckBox* timeStamps = nullptr; // each received block after its time
     QLineEdit* interval = nullptr;
     QLineEdit* length = nullptr;
     QLineEdit* otherBaud = nullptr; // any rate the port takes; empty: the list's

@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -156,4 +157,26 @@ TEST(TerminalPageGui, TheOtherBaudFieldTakesAnyRate)
     QTest::keyClick(other, Qt::Key_Delete);
     QTest::keyClick(other, Qt::Key_Return);
     EXPECT_EQ(terminal.baudRate(), 9600u) << "emptied: the list's rate again";
+}
+
+// Hex and Time Stamps change how received bytes are shown from then on.
+TEST(TerminalPageGui, ReceivedBytesShowAsHexAfterTheirTime)
+{
+    TerminalPage page;
+    page.frame.setTerminalChecked(true);
+    QApplication::processEvents();
+    page.view->terminal(0).choosePort(page.device->slavePath());
+    QTest::mouseClick(page.c(0).open, Qt::LeftButton);
+    ASSERT_TRUE(page.view->terminal(0).isOpen());
+    page.c(0).hex->click();
+    page.c(0).timeStamps->click();
+    const std::uint8_t bytes[] = { 'A', 'T', 0x0D, 0xFF };
+    ASSERT_TRUE(page.device->write(bytes, sizeof bytes).ok());
+    const QRegularExpression shown(QStringLiteral("\n\\[\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\] 41 54 0D FF $"));
+    QElapsedTimer timer;
+    timer.start();
+    while (!shown.match(page.c(0).log->toPlainText()).hasMatch() && timer.elapsed() < 10000)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_TRUE(shown.match(page.c(0).log->toPlainText()).hasMatch()) << page.c(0).log->toPlainText().toStdString();
+    QTest::mouseClick(page.c(0).close, Qt::LeftButton);
 }
