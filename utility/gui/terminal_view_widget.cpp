@@ -53,16 +53,22 @@ TerminalLog::TerminalLog(Terminal& terminal, QWidget* parent)
 void TerminalLog::apply(const Terminal::LogChange& change)
 {
     if (change.kind == Terminal::LogChange::Append) {
-        std::string text = change.received && m_hex ? services::terminalHexText(change.text) : change.text;
-        if (change.received && m_timeStamps)
-            text = "\n" + services::terminalTimeStamp() + text;
-        moveCursor(QTextCursor::End);
-        insertPlainText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+        show(change.text, change.received);
     } else {
         const std::string& log = m_terminal.log();
         setPlainText(QString::fromLatin1(log.data(), static_cast<qsizetype>(log.size())));
     }
     // The end stays in view.
+    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+}
+
+void TerminalLog::show(const std::string& data, bool received)
+{
+    std::string text = received && m_hex ? services::terminalHexText(data) : data;
+    if (received && m_timeStamps)
+        text = "\n" + services::terminalTimeStamp() + text;
+    moveCursor(QTextCursor::End);
+    insertPlainText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 
@@ -79,8 +85,22 @@ void TerminalLog::keyPressEvent(QKeyEvent* event)
         key = '\b';
     else if (!event->text().isEmpty())
         key = static_cast<std::uint8_t>(event->text().at(0).toLatin1());
-    if (key != 0)
-        m_terminal.type(key);
+    if (m_asTyped) {
+        std::string out;
+        if (key == '\r')
+            out = m_lineEnd;
+        else if (key == '\b')
+            out = "\b";
+        else if (!event->text().isEmpty())
+            out = event->text().toLatin1().toStdString();
+        if (!out.empty() && m_terminal.isOpen()) {
+            m_terminal.send(reinterpret_cast<const std::uint8_t*>(out.data()), out.size());
+            if (m_localEcho)
+                show(out, true);
+        }
+    } else if (key != 0 && m_terminal.type(key) && m_localEcho) {
+        show(std::string(1, static_cast<char>(key)), true);
+    }
     event->accept();
 }
 
@@ -218,6 +238,23 @@ QWidget* TerminalViewWidget::buildTerminal(int index)
     connect(c.timeStamps, &QCheckBox::toggled, this, [log = &c.log](bool on) { (*log)->setTimeStamps(on); });
     grid->addWidget(c.hex, 6, 0);
     grid->addWidget(c.timeStamps, 6, 1);
+    // How keys go out: by the typing rules, or as they are with a line end.
+    c.asTyped = new QCheckBox(QStringLiteral("As Typed"), box);
+    tip(c.asTyped, "Send keys as they are, spaces and bytes from 0x80 included; Enter sends the Line End.");
+    connect(c.asTyped, &QCheckBox::toggled, this, [log = &c.log](bool on) { (*log)->setAsTyped(on); });
+    c.lineEnd = new QComboBox(box);
+    for (const char* item : { "CR", "LF", "CR LF" })
+        c.lineEnd->addItem(QString::fromLatin1(item));
+    connect(c.lineEnd, qOverload<int>(&QComboBox::activated), this, [log = &c.log](int row) {
+        (*log)->setLineEnd(row == 0 ? "\r" : row == 1 ? "\n" : "\r\n");
+    });
+    c.localEcho = new QCheckBox(QStringLiteral("Local Echo"), box);
+    tip(c.localEcho, "Show what is sent in the log, as received bytes are shown.");
+    connect(c.localEcho, &QCheckBox::toggled, this, [log = &c.log](bool on) { (*log)->setLocalEcho(on); });
+    grid->addWidget(c.asTyped, 7, 0);
+    grid->addWidget(new QLabel(QStringLiteral("Line End"), box), 7, 2);
+    grid->addWidget(c.lineEnd, 7, 3);
+    grid->addWidget(c.localEcho, 6, 2);
 
     auto field = [&](const char* label, const char* toolTip, void (Terminal::*set)(int), int row) {
         auto* edit = new QLineEdit(box);

@@ -99,8 +99,9 @@ public:
     bool echo() const { return m_lists.echo; }
     bool autoTest() const { return m_autoTest; }
 
-    // A key typed while the log has the focus.
-    void type(std::uint8_t key);
+    // A key typed while the log has the focus; whether it went out (the
+    // typing rules drop some).
+    bool type(std::uint8_t key);
     // Bytes sent as they are, without the typing filter (text as typed, hex,
     // a file); nothing when the port is closed. Like every write it replaces
     // one still pending.

@@ -180,3 +180,38 @@ TEST(TerminalPageGui, ReceivedBytesShowAsHexAfterTheirTime)
     EXPECT_TRUE(shown.match(page.c(0).log->toPlainText()).hasMatch()) << page.c(0).log->toPlainText().toStdString();
     QTest::mouseClick(page.c(0).close, Qt::LeftButton);
 }
+
+// As Typed sends keys as they are and Enter as the Line End chosen; Local
+// Echo shows them. By default the typing rules drop the space.
+TEST(TerminalPageGui, KeysGoOutAsTypedAndAreEchoedWhenAsked)
+{
+    TerminalPage page;
+    page.frame.setTerminalChecked(true);
+    QApplication::processEvents();
+    page.view->terminal(0).choosePort(page.device->slavePath());
+    QTest::mouseClick(page.c(0).open, Qt::LeftButton);
+    ASSERT_TRUE(page.view->terminal(0).isOpen());
+    // One key at a time: the terminal keeps one write under way.
+    auto typeLine = [&page] {
+        for (const Qt::Key key : { Qt::Key_A, Qt::Key_Space, Qt::Key_B, Qt::Key_Return }) {
+            QTest::keyClick(page.c(0).log, key);
+            QElapsedTimer timer;
+            timer.start();
+            while (page.view->terminal(0).writePending() && timer.elapsed() < 10000)
+                QApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+    };
+    page.c(0).log->setFocus();
+    typeLine();
+    EXPECT_EQ(page.received(3), "ab\r");
+    EXPECT_FALSE(page.c(0).log->toPlainText().contains("ab"));
+
+    page.c(0).asTyped->click();
+    page.c(0).localEcho->click();
+    page.c(0).lineEnd->setCurrentIndex(2);
+    emit page.c(0).lineEnd->activated(2);
+    typeLine();
+    EXPECT_EQ(page.received(5), "a b\r\n");
+    EXPECT_TRUE(page.c(0).log->toPlainText().contains("a b\n")) << page.c(0).log->toPlainText().toStdString();
+    QTest::mouseClick(page.c(0).close, Qt::LeftButton);
+}
