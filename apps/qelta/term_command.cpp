@@ -5,16 +5,21 @@
 #include "platform/seqpacket.h"
 #include "platform/termination_signals.h"
 #include "platform/text_file.h"
+#include "utility/services/terminal_text.h"
 #include "utility/services/terminal_view.h"
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <ctime>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <iostream>
 #include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace qelta {
 
@@ -26,14 +31,15 @@ at 9600 baud gets the console display). Lines read from stdin are typed into
 the terminal key by key, each followed by a carriage return; the terminal's
 typing rules apply (spaces and control characters are not sent). Status lines
 ("Open COM5 successfully.", the auto test's start and stop) go to stderr.
-With --as-typed, --eol or --hex, lines go out as they are instead.)";
+With --as-typed, --eol or --hex, lines go out as they are instead. --log
+FILE adds what stdout shows to the end of FILE.)";
 
 const char* const kNotes = R"(Options not given take the first terminal's saved settings (items 21-28 of
 Qelta.dat); nothing is saved back.
 
 Exit status: 0 after the port was open and closed again, 1 when it could not
-be opened ("Open PORT failed!") or went away while open ("PORT is gone"), 2
-for bad arguments.)";
+be opened ("Open PORT failed!"), went away while open ("PORT is gone") or the
+--log file could not be opened, 2 for bad arguments.)";
 
 const std::array<const char*, 3> kParityNames = { "odd", "even", "none" };
 const std::array<const char*, 3> kFlowNames = { "none", "xon", "hardware" };
@@ -50,6 +56,8 @@ struct TermOptions {
     bool asTyped = false;
     std::optional<std::string> eol;
     std::optional<std::string> sendFile;
+    std::optional<std::string> log;
+    bool localEcho = false;
 };
 
 const std::array<const char*, 3> kEolNames = { "cr", "lf", "crlf" };
@@ -73,30 +81,61 @@ std::optional<std::vector<std::uint8_t>> parseHex(const std::string& text)
     return bytes;
 }
 
-std::string hexText(const std::string& bytes)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char byte : bytes) {
-        out += kDigits[byte >> 4];
-        out += kDigits[byte & 0xF];
-        out += ' ';
+// Where what the terminal shows goes: stdout, and the end of the log file
+// when there is one (opened without following a link, never truncated).
+class Shown {
+public:
+    Shown(bool hex, bool stamps)
+        : m_hex(hex)
+        , m_stamps(stamps)
+    {
     }
-    return out;
-}
+    ~Shown()
+    {
+        if (m_log >= 0)
+            ::close(m_log);
+    }
+    Shown(const Shown&) = delete;
+    Shown& operator=(const Shown&) = delete;
 
-std::string timeStamp()
-{
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm local {};
-    localtime_r(&seconds, &local);
-    char text[32];
-    std::snprintf(text, sizeof text, "[%02d:%02d:%02d.%03d] ", local.tm_hour, local.tm_min, local.tm_sec,
-        static_cast<int>(millis));
-    return text;
-}
+    // An empty string when the file is open.
+    std::string openLog(const std::string& path)
+    {
+        m_log = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+        return m_log < 0 ? std::string(std::strerror(errno)) : std::string();
+    }
+
+    // Bytes received, or sent when local echo is on.
+    void bytes(const std::string& data)
+    {
+        std::string text = m_hex ? utility::services::terminalHexText(data) : data;
+        if (m_stamps)
+            text = "\n" + utility::services::terminalTimeStamp() + text;
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+        if (m_log < 0)
+            return;
+        for (std::size_t done = 0; done < text.size();) {
+            const ssize_t written = ::write(m_log, text.data() + done, text.size() - done);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0) {
+                // Said once; the terminal goes on without its log.
+                printStatus(std::string("qelta: the log file cannot be written (") + std::strerror(errno)
+                    + "): logging stops.\n");
+                ::close(m_log);
+                m_log = -1;
+                return;
+            }
+            done += static_cast<std::size_t>(written);
+        }
+    }
+
+private:
+    bool m_hex;
+    bool m_stamps;
+    int m_log = -1;
+};
 
 // What waits to be written: typed keys (the terminal's typing rules) or
 // bytes sent as they are.
@@ -184,6 +223,10 @@ Runner declareTerm(CLI::App& command)
     command.add_option("--send-file", options->sendFile, "send the bytes of FILE once the port is open")
         ->type_name("FILE")
         ->check(CLI::ExistingFile);
+    command.add_option("--log", options->log, "also add what stdout shows to the end of FILE (created when missing)")
+        ->type_name("FILE");
+    command.add_flag(
+        "--local-echo", options->localEcho, "show what is sent, as received data is shown (hex pairs with --hex)");
     return [options](Context& context) { return runTerm(context, *options); };
 }
 
@@ -195,6 +238,8 @@ int runTerm(Context& context, const TermOptions& options)
     // Shared with the stdin reader, which may still post a line while the
     // command ends.
     std::shared_ptr<platform::EventLoop> loop = platform::makeEpollLoop();
+    // Before the view: its last lines (a close) still reach it.
+    Shown shown(options.hex, options.timestamps);
     TerminalEnvironment environment;
     environment.scanner = TerminalPortScanner::fromEnvironment();
     const std::string runtimeDir = environment.scanner.resolver.runtimeDir;
@@ -245,15 +290,15 @@ int runTerm(Context& context, const TermOptions& options)
             + std::to_string(used.testDataLength) + " bytes are used.\n");
     }
 
-    const bool hex = options.hex;
-    const bool stamps = options.timestamps;
-    terminal.setLogCallback([hex, stamps](const Terminal::LogChange& change) {
+    if (options.log) {
+        if (const std::string why = shown.openLog(*options.log); !why.empty()) {
+            printStatus("qelta: cannot open the log file " + *options.log + ": " + why + "\n");
+            return kExitFailure;
+        }
+    }
+    terminal.setLogCallback([&shown](const Terminal::LogChange& change) {
         if (change.kind == Terminal::LogChange::Append && change.received) {
-            std::string shown = hex ? hexText(change.text) : change.text;
-            if (stamps)
-                shown = "\n" + timeStamp() + shown;
-            std::fwrite(shown.data(), 1, shown.size(), stdout);
-            std::fflush(stdout);
+            shown.bytes(change.text);
         } else if (change.kind == Terminal::LogChange::Append) {
             printStatus(change.text);
         } else if (change.kind == Terminal::LogChange::Undo) {
@@ -294,9 +339,14 @@ int runTerm(Context& context, const TermOptions& options)
     static constexpr std::size_t kBlock = 1024;
     platform::TimerSet timers(*loop);
     auto feed = std::make_shared<std::function<void()>>();
-    *feed = [&terminal, queue, &timers, weakFeed = std::weak_ptr(feed)] {
+    Shown* echo = options.localEcho ? &shown : nullptr;
+    *feed = [&terminal, queue, &timers, echo, weakFeed = std::weak_ptr(feed)] {
         while (!queue->empty() && !terminal.writePending()) {
             Outgoing& next = queue->front();
+            if (echo)
+                echo->bytes(next.raw ? std::string(next.bytes.begin(),
+                                next.bytes.begin() + static_cast<std::ptrdiff_t>(std::min(kBlock, next.bytes.size())))
+                                     : std::string(1, static_cast<char>(next.bytes.front())));
             if (next.raw) {
                 const std::size_t size = std::min(kBlock, next.bytes.size());
                 terminal.send(next.bytes.data(), size);

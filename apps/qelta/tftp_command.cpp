@@ -4,9 +4,11 @@
 #include "platform/privileges.h"
 #include "platform/termination_signals.h"
 #include "utility/services/tftp_server.h"
+#include "utility/services/tftp_workers.h"
 
 #include <charconv>
 #include <cstdio>
+#include <mutex>
 #include <optional>
 
 namespace qelta {
@@ -22,7 +24,7 @@ netascii mode are honoured. A missing file is answered with ERROR 1, a write
 request with ERROR 2, and a name that leads out of the folder (through "..",
 an absolute path or a symbolic link pointing outside) with ERROR 2. Each
 client gets its own transfer port; up to 32 transfers run side by side, more
-are refused with ERROR 0.
+are refused with ERROR 0. Transfers are spread over one thread per processor.
 
 Once port 69 is bound, the server gives up root: it is shut into the folder
 (which becomes its "/"), takes the ids of --user and keeps no capability.
@@ -76,7 +78,12 @@ int runTftp(Context& context, const TftpOptions& options)
     server.setListenPort(options.port);
     // --dir serves from elsewhere this once; item 20 keeps its value.
     server.setFilePath(options.dir.value_or(context.shell.settings().tftpFilePath));
-    server.setLogCallback(printLog);
+    // Transfers log from the workers' threads: one line at a time.
+    static std::mutex logMutex;
+    server.setLogCallback([](const std::string& text) {
+        std::lock_guard lock(logMutex);
+        printLog(text);
+    });
     server.setFolderHint("Choose one with --dir DIR (or with the TFTP view's \"...\" button, which keeps it).");
 
     // Ctrl+C must stop the server as the Stop button does (and let the
@@ -106,7 +113,11 @@ int runTftp(Context& context, const TftpOptions& options)
     if (dropped->jailed)
         server.servedFromRoot();
     printStatus("Serving as " + dropped->user + ".\n");
-    loop->run();
+    {
+        // Threads started now have no more rights than the process.
+        utility::services::TftpWorkers workers(server, context.prompter);
+        loop->run();
+    }
     server.toggle();
     platform::PrivilegeSplit::exitWorker(kExitOk);
 }

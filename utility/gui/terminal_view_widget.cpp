@@ -1,5 +1,9 @@
 #include "utility/gui/terminal_view_widget.h"
 
+#include "utility/services/terminal_text.h"
+
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QFont>
 #include <QGridLayout>
@@ -10,6 +14,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalBlocker>
@@ -18,6 +24,11 @@
 namespace utility::gui {
 
 using services::Terminal;
+
+namespace {
+constexpr std::uint32_t kMinBaud = 50;
+constexpr std::uint32_t kMaxBaud = 4000000;
+} // namespace
 
 void PortComboBox::showPopup()
 {
@@ -42,13 +53,22 @@ TerminalLog::TerminalLog(Terminal& terminal, QWidget* parent)
 void TerminalLog::apply(const Terminal::LogChange& change)
 {
     if (change.kind == Terminal::LogChange::Append) {
-        moveCursor(QTextCursor::End);
-        insertPlainText(QString::fromLatin1(change.text.data(), static_cast<qsizetype>(change.text.size())));
+        show(change.text, change.received);
     } else {
         const std::string& log = m_terminal.log();
         setPlainText(QString::fromLatin1(log.data(), static_cast<qsizetype>(log.size())));
     }
     // The end stays in view.
+    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+}
+
+void TerminalLog::show(const std::string& data, bool received)
+{
+    std::string text = received && m_hex ? services::terminalHexText(data) : data;
+    if (received && m_timeStamps)
+        text = "\n" + services::terminalTimeStamp() + text;
+    moveCursor(QTextCursor::End);
+    insertPlainText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 
@@ -65,8 +85,22 @@ void TerminalLog::keyPressEvent(QKeyEvent* event)
         key = '\b';
     else if (!event->text().isEmpty())
         key = static_cast<std::uint8_t>(event->text().at(0).toLatin1());
-    if (key != 0)
-        m_terminal.type(key);
+    if (m_asTyped) {
+        std::string out;
+        if (key == '\r')
+            out = m_lineEnd;
+        else if (key == '\b')
+            out = "\b";
+        else if (!event->text().isEmpty())
+            out = event->text().toLatin1().toStdString();
+        if (!out.empty() && m_terminal.isOpen()) {
+            m_terminal.send(reinterpret_cast<const std::uint8_t*>(out.data()), out.size());
+            if (m_localEcho)
+                show(out, true);
+        }
+    } else if (key != 0 && m_terminal.type(key) && m_localEcho) {
+        show(std::string(1, static_cast<char>(key)), true);
+    }
     event->accept();
 }
 
@@ -195,6 +229,32 @@ QWidget* TerminalViewWidget::buildTerminal(int index)
     });
     grid->addWidget(c.autoTest, 4, 0);
     grid->addWidget(c.echo, 4, 1);
+    // How received data is shown; the terminal's own log stays as it came.
+    c.hex = new QCheckBox(QStringLiteral("Hex"), box);
+    tip(c.hex, "Show the bytes received from now on as hex pairs.");
+    connect(c.hex, &QCheckBox::toggled, this, [log = &c.log](bool on) { (*log)->setHex(on); });
+    c.timeStamps = new QCheckBox(QStringLiteral("Time Stamps"), box);
+    tip(c.timeStamps, "Begin each block received from now on with the local time, on a line of its own.");
+    connect(c.timeStamps, &QCheckBox::toggled, this, [log = &c.log](bool on) { (*log)->setTimeStamps(on); });
+    grid->addWidget(c.hex, 6, 0);
+    grid->addWidget(c.timeStamps, 6, 1);
+    // How keys go out: by the typing rules, or as they are with a line end.
+    c.asTyped = new QCheckBox(QStringLiteral("As Typed"), box);
+    tip(c.asTyped, "Send keys as they are, spaces and bytes from 0x80 included; Enter sends the Line End.");
+    connect(c.asTyped, &QCheckBox::toggled, this, [log = &c.log](bool on) { (*log)->setAsTyped(on); });
+    c.lineEnd = new QComboBox(box);
+    for (const char* item : { "CR", "LF", "CR LF" })
+        c.lineEnd->addItem(QString::fromLatin1(item));
+    connect(c.lineEnd, qOverload<int>(&QComboBox::activated), this, [log = &c.log](int row) {
+        (*log)->setLineEnd(row == 0 ? "\r" : row == 1 ? "\n" : "\r\n");
+    });
+    c.localEcho = new QCheckBox(QStringLiteral("Local Echo"), box);
+    tip(c.localEcho, "Show what is sent in the log, as received bytes are shown.");
+    connect(c.localEcho, &QCheckBox::toggled, this, [log = &c.log](bool on) { (*log)->setLocalEcho(on); });
+    grid->addWidget(c.asTyped, 7, 0);
+    grid->addWidget(new QLabel(QStringLiteral("Line End"), box), 7, 2);
+    grid->addWidget(c.lineEnd, 7, 3);
+    grid->addWidget(c.localEcho, 6, 2);
 
     auto field = [&](const char* label, const char* toolTip, void (Terminal::*set)(int), int row) {
         auto* edit = new QLineEdit(box);
@@ -213,6 +273,26 @@ QWidget* TerminalViewWidget::buildTerminal(int index)
     };
     c.interval = field("TX Interval (ms)", services::kTipInterval, &Terminal::setInterval, 4);
     c.length = field("TX Data Length", services::kTipLength, &Terminal::setLength, 5);
+
+    // A rate the Baud Rate list does not hold; emptied, the list's rate is
+    // used again (one of the list's rates selects its entry).
+    c.otherBaud = new QLineEdit(box);
+    c.otherBaud->setObjectName(QStringLiteral("otherBaud%1").arg(index + 1));
+    // Digits only, empty allowed (an integer validator would hold an empty
+    // field back from finishing).
+    c.otherBaud->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,7}")), c.otherBaud));
+    c.otherBaud->setPlaceholderText(QStringLiteral("the list's"));
+    tip(c.otherBaud, "Any rate the port takes, 50 to 4000000; empty to use the Baud Rate list.");
+    connect(c.otherBaud, &QLineEdit::editingFinished, this, [this, &terminal, edit = c.otherBaud] {
+        // Clamped as the other fields are; empty (or 0) is the list's rate.
+        const long rate = edit->text().toLong();
+        terminal.setBaudRate(rate == 0 ? 0 : static_cast<std::uint32_t>(std::clamp<long>(rate, kMinBaud, kMaxBaud)));
+        edit->clearFocus();
+        refresh();
+    });
+    grid->addWidget(new QLabel(QStringLiteral("Other Baud"), box), 5, 0);
+    grid->addWidget(c.otherBaud, 5, 1);
 
     c.log = new TerminalLog(terminal, this);
     c.log->setObjectName(QStringLiteral("terminalLog%1").arg(index + 1));
@@ -267,6 +347,10 @@ void TerminalViewWidget::refresh()
             c.interval->setText(QString::number(lists.testIntervalMs));
         if (!c.length->hasFocus())
             c.length->setText(QString::number(lists.testDataLength));
+        // The free rate, when one is in force, is shown in its field.
+        c.otherBaud->setEnabled(t.listsEnabled());
+        if (!c.otherBaud->hasFocus())
+            c.otherBaud->setText(t.freeBaudRate() ? QString::number(t.baudRate()) : QString());
     }
     m_refreshing = false;
 }

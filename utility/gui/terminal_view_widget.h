@@ -34,12 +34,29 @@ class TerminalLog final : public QPlainTextEdit {
 public:
     TerminalLog(services::Terminal& terminal, QWidget* parent = nullptr);
     void apply(const services::Terminal::LogChange& change);
+    // How received bytes are shown from now on: as hex pairs, each block
+    // on a line of its own after the time it came.
+    void setHex(bool on) { m_hex = on; }
+    void setTimeStamps(bool on) { m_timeStamps = on; }
+    // Keys go out as they are (spaces and bytes from 0x80 included), Enter
+    // as `lineEnd`, instead of by the terminal's typing rules.
+    void setAsTyped(bool on) { m_asTyped = on; }
+    void setLineEnd(std::string lineEnd) { m_lineEnd = std::move(lineEnd); }
+    // What is sent is shown as received bytes are.
+    void setLocalEcho(bool on) { m_localEcho = on; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
     services::Terminal& m_terminal;
+    void show(const std::string& text, bool received);
+
+    bool m_hex = false;
+    bool m_timeStamps = false;
+    bool m_asTyped = false;
+    bool m_localEcho = false;
+    std::string m_lineEnd = "\r";
 };
 
 // One terminal's controls.
@@ -52,8 +69,14 @@ struct TerminalControls {
     QPushButton* clearLog = nullptr;
     QCheckBox* autoTest = nullptr;
     QCheckBox* echo = nullptr;
+    QCheckBox* hex = nullptr; // received bytes shown as hex pairs
+    QCheckBox* timeStamps = nullptr; // each received block after its time
+    QCheckBox* asTyped = nullptr; // keys sent as they are
+    QComboBox* lineEnd = nullptr; // CR, LF or CR LF for Enter, when as typed
+    QCheckBox* localEcho = nullptr; // what is sent shown in the log
     QLineEdit* interval = nullptr;
     QLineEdit* length = nullptr;
+    QLineEdit* otherBaud = nullptr; // any rate the port takes; empty: the list's
     TerminalLog* log = nullptr;
 };
 

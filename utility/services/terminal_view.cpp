@@ -331,10 +331,11 @@ void Terminal::sendPacket()
     ++m_fill;
 }
 
-void Terminal::type(std::uint8_t key)
+bool Terminal::type(std::uint8_t key)
 {
     const bool sendable = (key >= 0x21 && key <= 0x7F) || key == '\r' || (key == '\b' && m_typedCount > 0);
-    if (sendable && isOpen()) {
+    const bool sent = sendable && isOpen();
+    if (sent) {
         m_port.write(&key, 1);
         ++m_typedCount;
     }
@@ -342,6 +343,7 @@ void Terminal::type(std::uint8_t key)
         m_typedCount = 0;
     // Typed characters never enter the log, so there is no change of theirs
     // to take back when the count returns to 0.
+    return sent;
 }
 
 void Terminal::send(const std::uint8_t* data, std::size_t size)

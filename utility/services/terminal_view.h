@@ -79,6 +79,8 @@ public:
     void setBaudRate(std::uint32_t rate);
     // The rate the port opens with.
     std::uint32_t baudRate() const;
+    // A rate from the free field is in force instead of the list's.
+    bool freeBaudRate() const { return m_freeBaud != 0; }
     void setDataBitsIndex(int index);
     void setParityIndex(int index);
     void setStopBitsIndex(int index);
@@ -97,8 +99,9 @@ public:
     bool echo() const { return m_lists.echo; }
     bool autoTest() const { return m_autoTest; }
 
-    // A key typed while the log has the focus.
-    void type(std::uint8_t key);
+    // A key typed while the log has the focus; whether it went out (the
+    // typing rules drop some).
+    bool type(std::uint8_t key);
     // Bytes sent as they are, without the typing filter (text as typed, hex,
     // a file); nothing when the port is closed. Like every write it replaces
     // one still pending.

@@ -119,6 +119,8 @@ TftpServer::TftpServer(platform::EventLoop& loop, platform::Prompter& prompter)
 TftpServer::~TftpServer()
 {
     *m_alive = false;
+    if (m_counted)
+        *m_counted -= m_transfers.size();
     m_transfers.clear();
     m_listen.close();
 }
@@ -197,15 +199,33 @@ void TftpServer::receiveRequests()
                 return;
             continue;
         }
-        if (*received >= 2)
+        if (*received < 2)
+            continue;
+        if (m_route)
+            m_route(
+                std::vector<std::uint8_t>(m_receive.begin(), m_receive.begin() + static_cast<long>(*received)), sender);
+        else
             request({ m_receive.data(), *received }, sender);
     }
 }
 
 void TftpServer::refuseRequest(const platform::Endpoint& sender, std::uint16_t code, const std::string& text)
 {
-    (void)m_listen.sendTo(sender, tftpErrorDatagram(code, text));
+    (void)m_replies->sendTo(sender, tftpErrorDatagram(code, text));
 }
+
+void TftpServer::serveFor(TftpServer& front, std::shared_ptr<std::atomic<std::size_t>> running)
+{
+    m_localAddress = front.m_localAddress;
+    m_filePath = front.m_filePath;
+    m_openDirectory = front.m_openDirectory;
+    m_transferLimit = front.m_transferLimit;
+    m_logAppended = front.m_logAppended;
+    m_replies = &front.m_listen;
+    m_counted = std::move(running);
+}
+
+std::size_t TftpServer::transfersCounted() const { return m_counted ? m_counted->load() : transferCount(); }
 
 void TftpServer::request(std::span<const std::uint8_t> datagram, const platform::Endpoint& sender)
 {
@@ -232,12 +252,14 @@ void TftpServer::request(std::span<const std::uint8_t> datagram, const platform:
         // The same client port asks again: a repeat of a request under way is
         // answered by that transfer; a new request after the whole file was
         // sent means the client has it.
-        if (!session.completeOnNewRequest())
+        if (!session.completeOnNewRequest()) {
+            session.repeatedRequest();
             return;
+        }
         sweepLater();
         break;
     }
-    if (transferCount() >= m_transferLimit) {
+    if (transfersCounted() >= m_transferLimit) {
         appendLog("Refused a Read request from " + endpointText(sender) + ": " + std::to_string(m_transferLimit)
             + " transfers are running.\r\n");
         refuseRequest(sender, 0, "Server busy, try again later");
@@ -251,6 +273,8 @@ void TftpServer::request(std::span<const std::uint8_t> datagram, const platform:
     }
     Transfer& started = *transfer;
     m_transfers.push_back(std::move(transfer));
+    if (m_counted)
+        ++*m_counted;
     if (!m_shown)
         m_shown = &started;
     started.session().setDirectory(m_filePath, m_openDirectory);
@@ -279,6 +303,8 @@ void TftpServer::sweep()
             return false;
         if (m_shown == transfer.get())
             m_shown = nullptr;
+        if (m_counted)
+            --*m_counted;
         return true;
     });
     // The bar moves on to the oldest transfer still running.

@@ -5,6 +5,7 @@
 #include "utility/services/tftp_session.h"
 #include "utility/services/view_socket.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -84,6 +85,20 @@ public:
     // The session of the transfer with `client`, if one runs.
     const TftpSession* sessionFor(const platform::Endpoint& client) const;
 
+    // Transfers carried by other loops (the command line's workers): every
+    // datagram the listen socket takes goes to `route` instead.
+    using RequestRoute = std::function<void(std::vector<std::uint8_t>, const platform::Endpoint&)>;
+    void setRequestRoute(RequestRoute route) { m_route = std::move(route); }
+    // Makes this server a worker of `front`: it serves what is handed to
+    // serveRequest() from the front's folder, address and limit, answers
+    // refusals through the front's listen socket and counts its transfers in
+    // `running` with those of the other workers. The front must outlive it.
+    void serveFor(TftpServer& front, std::shared_ptr<std::atomic<std::size_t>> running);
+    void serveRequest(std::span<const std::uint8_t> datagram, const platform::Endpoint& sender)
+    {
+        request(datagram, sender);
+    }
+
     // The system log's AddLogLine.
     void setSystemLog(std::function<void(const std::string&)> addLogLine) { m_addLogLine = std::move(addLogLine); }
     // After every toggle, with the real running state (the toolbar check).
@@ -109,6 +124,7 @@ private:
     void changed();
     void appendLog(const std::string& text);
     void transferProgress(const Transfer& transfer);
+    std::size_t transfersCounted() const;
 
     platform::EventLoop& m_loop;
     platform::Prompter& m_prompter;
@@ -120,6 +136,9 @@ private:
     // Lets a posted sweep know the server is gone.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     std::vector<std::uint8_t> m_receive;
+    RequestRoute m_route;
+    ViewSocket* m_replies = &m_listen; // where refusals go out from port 69
+    std::shared_ptr<std::atomic<std::size_t>> m_counted; // transfers of all workers, when a worker
     std::string m_localAddress;
     std::uint16_t m_listenPort = kListenPort;
     std::string m_filePath = kTftpUnchosenFolder;

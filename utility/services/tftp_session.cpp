@@ -50,6 +50,14 @@ std::uint64_t netasciiLength(std::FILE* file)
 
 } // namespace
 
+std::chrono::milliseconds tftpRetransmitDelay(std::chrono::milliseconds period, int timeouts)
+{
+    std::chrono::milliseconds delay = period;
+    for (int i = 0; i < timeouts && delay < kTftpLongestRetransmitPeriod; ++i)
+        delay *= 2;
+    return std::max(period, std::min(delay, kTftpLongestRetransmitPeriod));
+}
+
 TftpSession::TftpSession(TftpSessionHost& host)
     : m_host(host)
 {
@@ -221,7 +229,7 @@ void TftpSession::handleRequest(const TftpRequest& request)
     m_state = State::OptionsSent;
     // Without a timer a lost OACK (or a client that never answers it) would
     // keep the transfer, and its file, for good.
-    m_host.startRetransmitTimer(m_period);
+    startTimer();
     send(m_oack);
 }
 
@@ -384,14 +392,26 @@ void TftpSession::sendWindow()
     }
     // Every block, the last one too, waits for its acknowledgement and is
     // sent again when it does not come.
-    m_host.startRetransmitTimer(m_period);
+    startTimer();
+}
+
+void TftpSession::startTimer()
+{
+    const std::chrono::milliseconds delay = tftpRetransmitDelay(m_period, m_timeouts);
+    m_host.startRetransmitTimer(m_state == State::OptionsSent ? std::max(delay, kTftpOackPatience) : delay);
+}
+
+void TftpSession::repeatedRequest()
+{
+    if (m_state == State::OptionsSent)
+        send(m_oack);
 }
 
 void TftpSession::send(std::span<const std::uint8_t> datagram) { m_host.sendDatagram(datagram, m_peer); }
 
 void TftpSession::resend()
 {
-    m_host.startRetransmitTimer(m_period);
+    startTimer();
     if (m_state == State::OptionsSent) {
         if (m_host.sendDatagram(m_oack, m_peer) != m_oack.size())
             m_host.showMessage("TFTP Resend->SendTo fail");

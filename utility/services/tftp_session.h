@@ -23,8 +23,20 @@ inline constexpr std::uint16_t kTftpOack = 6;
 inline constexpr std::size_t kTftpReceiveBufferSize = 1500;
 inline constexpr std::size_t kTftpMaxPath = 255; // the path buffer holds 255 characters and a zero
 inline constexpr std::chrono::milliseconds kTftpRetransmitPeriod { 2000 };
+// The wait doubles with every time-out of the same block, up to this.
+inline constexpr std::chrono::milliseconds kTftpLongestRetransmitPeriod { 16000 };
+// An OACK is sent again only after this long: some clients take a second
+// OACK for a protocol error and give up, so theirs (a repeated request, or
+// the acknowledgement of block 0 sent again) is waited for first.
+inline constexpr std::chrono::milliseconds kTftpOackPatience { 10000 };
 // Time-outs in a row without progress after which a transfer is dropped.
 inline constexpr int kTftpMaxTimeouts = 5;
+
+// How long the session waits for the client after `timeouts` time-outs in
+// a row, starting from `period`: a client that answers a repeated block
+// only once and then waits for its own time-out (atftp does) must see a
+// pause longer than that time-out before the server gives up.
+std::chrono::milliseconds tftpRetransmitDelay(std::chrono::milliseconds period, int timeouts);
 
 // What a read session needs from whoever carries it: its transfer socket,
 // its retransmission timer, the log box, message boxes and the progress bar.
@@ -81,6 +93,9 @@ public:
     // sent is the whole file, it has it (its last acknowledgement was lost)
     // and the transfer is complete. Returns whether it was.
     bool completeOnNewRequest();
+    // The client asked again for the transfer under way: when it cannot have
+    // had an answer yet (the OACK is not acknowledged), the OACK goes again.
+    void repeatedRequest();
 
     bool active() const { return m_state != State::Idle; }
     State state() const { return m_state; }
@@ -104,6 +119,7 @@ private:
     void sendWindow();
     std::size_t readBlock(std::uint8_t* out);
     void resend();
+    void startTimer();
     void send(std::span<const std::uint8_t> datagram);
     void sendError(std::uint16_t code, const std::string& text);
     void refuse(std::uint16_t code, const std::string& text, const std::string& logReason);

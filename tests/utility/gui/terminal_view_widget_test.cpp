@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -114,4 +115,103 @@ TEST(TerminalPageGui, OpenTypeAndClampTheFields)
     QTest::mouseClick(page.c(0).close, Qt::LeftButton);
     EXPECT_FALSE(page.view->terminal(0).isOpen());
     EXPECT_TRUE(page.c(0).log->toPlainText().contains(" closed."));
+}
+
+// Beside the Baud Rate list, a field takes any rate the port takes: the
+// port opens with it; one of the list's rates selects its entry, and an
+// empty field goes back to the list.
+TEST(TerminalPageGui, TheOtherBaudFieldTakesAnyRate)
+{
+    TerminalPage page;
+    page.frame.setTerminalChecked(true);
+    QApplication::processEvents();
+    services::Terminal& terminal = page.view->terminal(0);
+    QLineEdit* other = page.c(0).otherBaud;
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(other->text(), "");
+    auto enter = [&](const char* text) {
+        other->setFocus();
+        other->selectAll();
+        QTest::keyClicks(other, text);
+        QTest::keyClick(other, Qt::Key_Return);
+    };
+    enter("250000");
+    EXPECT_EQ(terminal.baudRate(), 250000u);
+    EXPECT_EQ(other->text(), "250000");
+    terminal.choosePort(page.device->slavePath());
+    QTest::mouseClick(page.c(0).open, Qt::LeftButton);
+    ASSERT_TRUE(terminal.isOpen());
+    EXPECT_FALSE(other->isEnabled()) << "fixed while the port is open";
+    EXPECT_EQ(terminal.baudRate(), 250000u);
+    QTest::mouseClick(page.c(0).close, Qt::LeftButton);
+
+    enter("9600");
+    EXPECT_EQ(page.c(0).lists[0]->currentText(), "9600") << "a rate of the list selects its entry";
+    EXPECT_EQ(other->text(), "");
+    enter("9000000");
+    EXPECT_EQ(other->text(), "4000000") << "clamped as the other fields are";
+    enter("230400");
+    EXPECT_EQ(terminal.baudRate(), 230400u);
+    other->setFocus();
+    other->selectAll();
+    QTest::keyClick(other, Qt::Key_Delete);
+    QTest::keyClick(other, Qt::Key_Return);
+    EXPECT_EQ(terminal.baudRate(), 9600u) << "emptied: the list's rate again";
+}
+
+// Hex and Time Stamps change how received bytes are shown from then on.
+TEST(TerminalPageGui, ReceivedBytesShowAsHexAfterTheirTime)
+{
+    TerminalPage page;
+    page.frame.setTerminalChecked(true);
+    QApplication::processEvents();
+    page.view->terminal(0).choosePort(page.device->slavePath());
+    QTest::mouseClick(page.c(0).open, Qt::LeftButton);
+    ASSERT_TRUE(page.view->terminal(0).isOpen());
+    page.c(0).hex->click();
+    page.c(0).timeStamps->click();
+    const std::uint8_t bytes[] = { 'A', 'T', 0x0D, 0xFF };
+    ASSERT_TRUE(page.device->write(bytes, sizeof bytes).ok());
+    const QRegularExpression shown(QStringLiteral("\n\\[\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\] 41 54 0D FF $"));
+    QElapsedTimer timer;
+    timer.start();
+    while (!shown.match(page.c(0).log->toPlainText()).hasMatch() && timer.elapsed() < 10000)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_TRUE(shown.match(page.c(0).log->toPlainText()).hasMatch()) << page.c(0).log->toPlainText().toStdString();
+    QTest::mouseClick(page.c(0).close, Qt::LeftButton);
+}
+
+// As Typed sends keys as they are and Enter as the Line End chosen; Local
+// Echo shows them. By default the typing rules drop the space.
+TEST(TerminalPageGui, KeysGoOutAsTypedAndAreEchoedWhenAsked)
+{
+    TerminalPage page;
+    page.frame.setTerminalChecked(true);
+    QApplication::processEvents();
+    page.view->terminal(0).choosePort(page.device->slavePath());
+    QTest::mouseClick(page.c(0).open, Qt::LeftButton);
+    ASSERT_TRUE(page.view->terminal(0).isOpen());
+    // One key at a time: the terminal keeps one write under way.
+    auto typeLine = [&page] {
+        for (const Qt::Key key : { Qt::Key_A, Qt::Key_Space, Qt::Key_B, Qt::Key_Return }) {
+            QTest::keyClick(page.c(0).log, key);
+            QElapsedTimer timer;
+            timer.start();
+            while (page.view->terminal(0).writePending() && timer.elapsed() < 10000)
+                QApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+    };
+    page.c(0).log->setFocus();
+    typeLine();
+    EXPECT_EQ(page.received(3), "ab\r");
+    EXPECT_FALSE(page.c(0).log->toPlainText().contains("ab"));
+
+    page.c(0).asTyped->click();
+    page.c(0).localEcho->click();
+    page.c(0).lineEnd->setCurrentIndex(2);
+    emit page.c(0).lineEnd->activated(2);
+    typeLine();
+    EXPECT_EQ(page.received(5), "a b\r\n");
+    EXPECT_TRUE(page.c(0).log->toPlainText().contains("a b\n")) << page.c(0).log->toPlainText().toStdString();
+    QTest::mouseClick(page.c(0).close, Qt::LeftButton);
 }

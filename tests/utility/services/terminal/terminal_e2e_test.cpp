@@ -349,4 +349,43 @@ TEST(TermSending, LinesGoOutAsAskedFor)
     }
 }
 
+// What stdout shows (received bytes, and with --local-echo what is sent)
+// also goes to the end of the --log file; a file that cannot be opened ends
+// the command before the port is opened.
+TEST(TermShowing, LocalEchoAndTheLogFileShowBothWays)
+{
+    struct Case {
+        std::string arguments;
+        std::string sent, received; // as shown, in either order after what the log held
+    };
+    const Case cases[] = {
+        { "--as-typed --local-echo", "AT I\r", "hi\x01" },
+        { "--hex --local-echo", "41 54 0D ", "68 69 01 " },
+        { "--as-typed", "", "hi\x01" },
+    };
+    for (const Case& c : cases) {
+        Line line;
+        ASSERT_NO_FATAL_FAILURE(line.start("socat"));
+        std::ofstream(line.dir.file("in"), std::ios::binary)
+            << (c.arguments.find("--hex") != std::string::npos ? "41 54 0d\n" : "AT I\n");
+        std::ofstream(line.dir.file("old.log"), std::ios::binary) << "kept\n";
+        auto qelta = line.qelta("--baud 115200 --duration 3 --log old.log " + c.arguments, line.dir.file("in"));
+        ASSERT_TRUE(qelta.ok());
+        ASSERT_EQ(lineStarting(*qelta, "Open "), "Open " + line.terminalPort + " successfully.");
+        std::ofstream(line.peerPort, std::ios::binary) << "hi\x01" << std::flush;
+        EXPECT_EQ(qelta->wait(10s).value_or(-1), 0) << c.arguments;
+        std::ifstream logged(line.dir.file("old.log"), std::ios::binary);
+        const std::string log((std::istreambuf_iterator<char>(logged)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(log == "kept\n" + c.sent + c.received || log == "kept\n" + c.received + c.sent)
+            << c.arguments << ": " << log;
+    }
+    Line line;
+    ASSERT_NO_FATAL_FAILURE(line.start("socat"));
+    auto refused = line.qelta("--log " + line.dir.file("none/x.log"), "/dev/null");
+    ASSERT_TRUE(refused.ok());
+    EXPECT_EQ(lineStarting(*refused, "qelta: "),
+        "qelta: cannot open the log file " + line.dir.file("none/x.log") + ": No such file or directory");
+    EXPECT_EQ(refused->wait(10s).value_or(-1), 1);
+}
+
 } // namespace
