@@ -1,0 +1,210 @@
+#include "apps/cli/help_format.h"
+
+#include <cctype>
+
+namespace cli::detail {
+namespace {
+
+constexpr std::size_t kDescriptionColumn = 22;
+
+// Fills words into lines of kWidth, the first starting at `firstColumn`,
+// every other at `indent`; the text's own line breaks are kept.
+std::string wrap(const std::string& text, std::size_t firstColumn, std::size_t indent)
+{
+    std::string out;
+    std::size_t column = firstColumn;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        const std::string line = text.substr(start, end - start);
+        std::size_t position = 0;
+        bool first = true;
+        while (position < line.size()) {
+            std::size_t next = line.find(' ', position);
+            if (next == std::string::npos)
+                next = line.size();
+            const std::string word = line.substr(position, next - position);
+            position = next + 1;
+            if (word.empty())
+                continue;
+            if (!first && column + 1 + word.size() > kWidth) {
+                out += "\n" + std::string(indent, ' ');
+                column = indent;
+                first = true;
+            }
+            if (!first) {
+                out += ' ';
+                ++column;
+            }
+            out += word;
+            column += word.size();
+            first = false;
+        }
+        if (end >= text.size())
+            break;
+        out += "\n" + std::string(indent, ' ');
+        column = indent;
+        start = end + 1;
+    }
+    return out;
+}
+
+// Descriptions and notes are sentences: they start with a capital.
+std::string capitalized(std::string text)
+{
+    if (!text.empty() && std::islower(static_cast<unsigned char>(text[0])))
+        text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+bool repeatable(const CLI::Option* option)
+{
+    return option->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll;
+}
+
+std::string itemLine(const std::string& left, const std::string& description)
+{
+    std::string line = "  " + left;
+    if (line.size() + 2 > kDescriptionColumn) {
+        // A long option text gets its description on the next line.
+        line += "\n" + std::string(kDescriptionColumn, ' ');
+        return line + wrap(description, kDescriptionColumn, kDescriptionColumn) + "\n";
+    }
+    line.resize(kDescriptionColumn, ' ');
+    return line + wrap(description, line.size(), kDescriptionColumn) + "\n";
+}
+
+std::string withBreak(std::string text)
+{
+    if (!text.empty() && text.back() != '\n')
+        text += '\n';
+    return text;
+}
+
+const std::string* exitStatusOf(const CLI::App& app, const Formatter& formatter)
+{
+    for (const CLI::App* current = &app; current != nullptr; current = current->get_parent()) {
+        if (const auto found = formatter.exitStatuses.find(current); found != formatter.exitStatuses.end())
+            return &found->second;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::shared_ptr<Formatter> formatterOf(const CLI::App& app)
+{
+    return std::dynamic_pointer_cast<Formatter>(app.get_formatter());
+}
+
+std::string fit(const std::string& text, std::size_t indent)
+{
+    std::string out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        const std::string line = text.substr(start, end - start);
+        if (line.size() <= kWidth) {
+            out += line;
+        } else {
+            const std::size_t own = line.find_first_not_of(' ');
+            const std::size_t lead = own == std::string::npos ? 0 : own;
+            out += std::string(lead, ' ') + wrap(line.substr(lead), lead, indent == std::string::npos ? lead : indent);
+        }
+        if (end < text.size())
+            out += '\n';
+        start = end + 1;
+    }
+    return out;
+}
+
+bool listed(const CLI::Option* option) { return !option->get_group().empty(); }
+
+std::vector<const CLI::App*> commandsOf(const CLI::App& app)
+{
+    return app.get_subcommands([](const CLI::App* sub) { return !sub->get_group().empty(); });
+}
+
+std::string valueName(const CLI::Option* option)
+{
+    const std::string text = option->get_option_text();
+    return text.empty() ? option->get_type_name() : text;
+}
+
+// "--ip ADDR", "-h, --help", "--multicast[=GROUP]", or a positional's name.
+std::string optionText(const CLI::Option* option)
+{
+    if (option->get_positional())
+        return option->get_name();
+    std::string names;
+    for (const auto& name : option->get_snames())
+        names += (names.empty() ? "-" : ", -") + name;
+    for (const auto& name : option->get_lnames())
+        names += (names.empty() ? "--" : ", --") + name;
+    if (option->get_expected_max() == 0)
+        return names;
+    if (option->get_expected_min() == 0)
+        return names + "[=" + valueName(option) + "]";
+    return names + " " + valueName(option) + (repeatable(option) ? " ..." : "");
+}
+
+std::string commandPath(const CLI::App& app)
+{
+    const CLI::App* parent = app.get_parent();
+    return parent == nullptr ? app.get_name() : commandPath(*parent) + " " + app.get_name();
+}
+
+std::string examplesText(const CLI::App& app)
+{
+    const auto formatter = formatterOf(app);
+    std::string out;
+    if (!formatter)
+        return out;
+    const auto found = formatter->examples.find(&app);
+    if (found == formatter->examples.end())
+        return out;
+    for (const Example& example : found->second)
+        out += fit("  $ " + example.command, 6) + "\n      " + wrap(capitalized(example.what), 6, 6) + "\n";
+    return out;
+}
+
+std::string Formatter::make_help(const CLI::App* app, std::string, CLI::AppFormatMode) const
+{
+    std::string out = fit("usage: " + usage(*app), 7) + "\n";
+    if (!app->get_description().empty())
+        out += "\n" + withBreak(fit(capitalized(app->get_description())));
+
+    std::string arguments;
+    std::string options;
+    for (const CLI::Option* option : app->get_options(listed)) {
+        std::string& list = option->get_positional() ? arguments : options;
+        list += itemLine(optionText(option), option->get_description());
+    }
+    if (!arguments.empty())
+        out += "\narguments:\n" + arguments;
+    if (!options.empty())
+        out += "\noptions:\n" + options;
+    std::string commands;
+    for (const CLI::App* command : commandsOf(*app)) {
+        const auto summary = summaries.find(command);
+        commands += itemLine(command->get_name(),
+            capitalized(summary != summaries.end()
+                    ? summary->second
+                    : command->get_description().substr(0, command->get_description().find('\n'))));
+    }
+    if (!commands.empty())
+        out += "\ncommands:\n" + commands;
+    if (!app->get_footer().empty())
+        out += "\n" + withBreak(fit(app->get_footer()));
+    if (const std::string examples = examplesText(*app); !examples.empty() && !manual)
+        out += "\nExamples:\n" + examples;
+    if (const std::string* status = exitStatusOf(*app, *this)) {
+        std::string indented = "  ";
+        for (char c : *status)
+            indented += c == '\n' ? std::string("\n  ") : std::string(1, c);
+        out += "\nExit status:\n" + withBreak(fit(indented, 2));
+    }
+    return out;
+}
+
+} // namespace cli::detail
