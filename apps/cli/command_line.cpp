@@ -51,10 +51,24 @@ void setUsage(CLI::App& app, const std::string& text)
         formatter->usages[&app] = text;
 }
 
-void setExamples(CLI::App& app, std::vector<Example> examples)
+void addExamples(CLI::App& app, const std::vector<Example>& examples)
 {
-    if (auto formatter = formatterOf(app))
-        formatter->examples[&app] = std::move(examples);
+    auto formatter = formatterOf(app);
+    if (!formatter)
+        return;
+    for (const Example& example : examples) {
+        CLI::App* target = &app;
+        std::size_t start = example.command.find(' ');
+        while (start != std::string::npos) {
+            const std::size_t end = example.command.find(' ', start + 1);
+            const std::string word = example.command.substr(start + 1, end - start - 1);
+            for (CLI::App* sub : target->get_subcommands({}))
+                if (sub->check_name(word))
+                    target = sub;
+            start = end;
+        }
+        formatter->examples[target].push_back(example);
+    }
 }
 
 void setExitStatus(CLI::App& app, const std::string& text)
@@ -87,7 +101,8 @@ std::string usage(const CLI::App& app)
         if (option->get_positional())
             line += option->get_required() ? " " + text : " [" + text + "]";
         else if (option->get_required())
-            line += " " + text;
+            line += " " + text
+                + (option->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll ? " [" + text + "]..." : "");
         else
             optional = true;
     }
@@ -117,18 +132,12 @@ int refuse(const CLI::App& app, const std::string& what)
     return kExitBadArguments;
 }
 
-int refuseTogether(const CLI::App& app, std::initializer_list<const char*> names)
+void exclusive(CLI::App& app, std::initializer_list<const char*> names)
 {
-    std::vector<std::string> given;
-    for (const char* name : names)
-        if (app.count(name) > 0)
-            given.push_back(name);
-    if (given.size() < 2)
-        return kContinue;
-    std::string list;
-    for (std::size_t i = 0; i < given.size(); ++i)
-        list += (i == 0 ? "" : i + 1 == given.size() ? " and " : ", ") + given[i];
-    return refuse(app, list + (given.size() == 2 ? " contradict each other" : " contradict one another"));
+    for (const char* first : names)
+        for (const char* second : names)
+            if (std::string_view(first) != second)
+                app.get_option(first)->excludes(app.get_option(second));
 }
 
 namespace {

@@ -36,14 +36,17 @@ void setSummary(CLI::App& app, const std::string& summary);
 void setUsage(CLI::App& app, const std::string& usage);
 
 // An example the help ends with: the command line as typed and what it does.
+// Each goes to the help of the (sub)command its words name ("qelta vsp set
+// COM5 ..." to vsp set's).
 struct Example {
     std::string command;
     std::string what;
 };
-void setExamples(CLI::App& app, std::vector<Example> examples);
+void addExamples(CLI::App& app, const std::vector<Example>& examples);
 
-// The exit statuses, the help's last section. A subcommand without its own
-// shows its program's.
+// The exit statuses, the help's last section; a paragraph of the notes that
+// starts "Exit status:" is taken as well. A subcommand without its own shows
+// its program's.
 void setExitStatus(CLI::App& app, const std::string& text);
 
 // Parses the command line. Returns kContinue when the program is to do its
@@ -59,10 +62,9 @@ int parse(CLI::App& app, int argc, char** argv);
 // usage is shown. Returns kExitBadArguments.
 int refuse(const CLI::App& app, const std::string& what);
 
-// Refuses options given together that contradict each other ("--tcp and
-// --udp contradict each other") when more than one of `names` was given.
-// Returns kContinue when at most one was.
-int refuseTogether(const CLI::App& app, std::initializer_list<const char*> names);
+// Options that contradict each other: a command line giving two of them is
+// refused ("--tcp excludes --udp").
+void exclusive(CLI::App& app, std::initializer_list<const char*> names);
 
 // The usage line(s) of a (sub)command, without "usage: ".
 std::string usage(const CLI::App& app);

@@ -62,7 +62,7 @@ void collect(const CLI::App& app, const std::string& path, const std::string& fu
     bool ports = false;
     for (const CLI::Option* option : app.get_options(listed)) {
         if (option->get_positional()) {
-            ports = ports || option->get_name() == "COMn";
+            ports = ports || option->get_name() == "COMn" || option->get_name() == "PORT";
             continue;
         }
         std::string names;

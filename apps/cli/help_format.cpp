@@ -57,11 +57,6 @@ std::string capitalized(std::string text)
     return text;
 }
 
-bool repeatable(const CLI::Option* option)
-{
-    return option->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll;
-}
-
 std::string itemLine(const std::string& left, const std::string& description)
 {
     std::string line = "  " + left;
@@ -81,13 +76,38 @@ std::string withBreak(std::string text)
     return text;
 }
 
-const std::string* exitStatusOf(const CLI::App& app, const Formatter& formatter)
+// A paragraph of the notes that starts "Exit status:" is the exit-status
+// section: {the notes without it, its text after the colon}.
+std::pair<std::string, std::string> splitExitStatus(const std::string& notes)
+{
+    const std::string mark = "Exit status:";
+    std::size_t start = notes.rfind(mark, 0) == 0 ? 0 : notes.find("\n" + mark);
+    if (start == std::string::npos)
+        return { notes, {} };
+    if (start != 0)
+        ++start;
+    std::size_t end = notes.find("\n\n", start);
+    end = end == std::string::npos ? notes.size() : end;
+    std::string status = notes.substr(start + mark.size(), end - start - mark.size());
+    status.erase(0, status.find_first_not_of(" \n"));
+    // One text: the note's own line breaks were for its old place.
+    for (char& c : status)
+        c = c == '\n' ? ' ' : c;
+    std::string rest = notes.substr(0, start) + (end < notes.size() ? notes.substr(end + 2) : "");
+    while (!rest.empty() && rest.back() == '\n')
+        rest.pop_back();
+    return { rest, status };
+}
+
+std::string exitStatusOf(const CLI::App& app, const Formatter& formatter)
 {
     for (const CLI::App* current = &app; current != nullptr; current = current->get_parent()) {
         if (const auto found = formatter.exitStatuses.find(current); found != formatter.exitStatuses.end())
-            return &found->second;
+            return found->second;
+        if (std::string status = splitExitStatus(current->get_footer()).second; !status.empty())
+            return status;
     }
-    return nullptr;
+    return {};
 }
 
 } // namespace
@@ -145,7 +165,7 @@ std::string optionText(const CLI::Option* option)
         return names;
     if (option->get_expected_min() == 0)
         return names + "[=" + valueName(option) + "]";
-    return names + " " + valueName(option) + (repeatable(option) ? " ..." : "");
+    return names + " " + valueName(option);
 }
 
 std::string commandPath(const CLI::App& app)
@@ -160,10 +180,16 @@ std::string examplesText(const CLI::App& app)
     std::string out;
     if (!formatter)
         return out;
-    const auto found = formatter->examples.find(&app);
-    if (found == formatter->examples.end())
-        return out;
-    for (const Example& example : found->second)
+    std::vector<Example> examples;
+    if (const auto found = formatter->examples.find(&app); found != formatter->examples.end())
+        examples = found->second;
+    // A program's help shows its commands' first examples after its own.
+    for (const CLI::App* command : commandsOf(app)) {
+        const auto first = formatter->examples.find(command);
+        if (examples.size() < 3 && first != formatter->examples.end() && !first->second.empty())
+            examples.push_back(first->second.front());
+    }
+    for (const Example& example : examples)
         out += fit("  $ " + example.command, 6) + "\n      " + wrap(capitalized(example.what), 6, 6) + "\n";
     return out;
 }
@@ -194,13 +220,13 @@ std::string Formatter::make_help(const CLI::App* app, std::string, CLI::AppForma
     }
     if (!commands.empty())
         out += "\ncommands:\n" + commands;
-    if (!app->get_footer().empty())
-        out += "\n" + withBreak(fit(app->get_footer()));
+    if (const std::string notes = splitExitStatus(app->get_footer()).first; !notes.empty())
+        out += "\n" + withBreak(fit(notes));
     if (const std::string examples = examplesText(*app); !examples.empty() && !manual)
         out += "\nExamples:\n" + examples;
-    if (const std::string* status = exitStatusOf(*app, *this)) {
+    if (const std::string status = exitStatusOf(*app, *this); !status.empty()) {
         std::string indented = "  ";
-        for (char c : *status)
+        for (char c : status)
             indented += c == '\n' ? std::string("\n  ") : std::string(1, c);
         out += "\nExit status:\n" + withBreak(fit(indented, 2));
     }
