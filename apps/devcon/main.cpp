@@ -189,8 +189,8 @@ int main(int argc, char** argv)
             || setCommand->count("--max-packet") || set.connectAtStart || set.bind;
         // RFC 2217 carries the data bare: framing means nothing there.
         const bool rfc2217 = set.wireProtocol == "rfc2217";
-        if (rfc2217 && !set.framing.empty())
-            return cli::refuse(*setCommand, "--" + set.framing + " does not apply to --protocol rfc2217");
+        if (rfc2217 && set.framing == "framed")
+            return cli::refuse(*setCommand, "--framed does not apply to --protocol rfc2217");
         if (rfc2217)
             set.framing = "raw";
         if (remote && (!set.remote || set.protocol.empty() || set.connType.empty() || set.framing.empty()))
