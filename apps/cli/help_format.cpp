@@ -183,8 +183,9 @@ std::string examplesText(const CLI::App& app)
     std::vector<Example> examples;
     if (const auto found = formatter->examples.find(&app); found != formatter->examples.end())
         examples = found->second;
-    // A program's help shows its commands' first examples after its own.
-    for (const CLI::App* command : commandsOf(app)) {
+    // A program's help shows its commands' first examples after its own
+    // (the manual has every command's anyway).
+    for (const CLI::App* command : formatter->manual ? std::vector<const CLI::App*>() : commandsOf(app)) {
         const auto first = formatter->examples.find(command);
         if (examples.size() < 3 && first != formatter->examples.end() && !first->second.empty())
             examples.push_back(first->second.front());

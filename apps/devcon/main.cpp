@@ -8,9 +8,9 @@
 
 namespace {
 
-const char* const kNotes
-    = R"(The driver host is found through VORPIL_RUNTIME_DIR, else the user's own daemon when it runs,
-else the system service at /run/vorpil (root: always /run/vorpil).
+const char* const kNotes = R"(The driver host is found through VORPIL_RUNTIME_DIR, else the user's own
+daemon when it runs, else the system service at /run/vorpil (root: always
+/run/vorpil).
 Exit status: 0 done, 1 the host answered with a failure, 2 bad arguments, 3 no driver host, 4 a bad INF.)";
 
 CLI::Validator comName()
