@@ -8,6 +8,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -27,6 +28,18 @@ inline int parseArguments(int argc, char** argv, const std::string& program, con
         app.add_option(
                count.name, *count.value, count.description + (" (default " + std::to_string(*count.value) + ")"))
             ->check(cli::wholeNumber(1, 100000000));
+    cli::setExitStatus(app, "0 measured, 1 the measurement failed, 2 bad arguments.");
+    std::string given;
+    std::string doubled;
+    for (const Count& count : counts) {
+        given += " " + std::to_string(*count.value);
+        doubled += " " + std::to_string(*count.value * 2);
+    }
+    std::vector<cli::Example> examples { { program, "measure with the default counts" } };
+    if (!given.empty())
+        examples.push_back({ program + doubled, "measure with twice the counts" });
+    examples.push_back({ "scripts/in-netns.sh " + program + given, "measure in a network namespace of its own" });
+    cli::addExamples(app, examples);
     return cli::parse(app, argc, argv);
 }
 

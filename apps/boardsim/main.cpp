@@ -24,7 +24,7 @@ const char* const kAbout = "A board in ISP mode behind a pseudo-terminal. Prints
                            "the first line of standard output, then serves until SIGINT or SIGTERM.";
 
 const char* const kNotes = "keys (numbers in C notation: 0x for hexadecimal):\n"
-                           "  flash-size=N        flash size in bytes (default 524288)\n"
+                           "  flash-size=N        flash size in bytes, 1..67108864 (default 524288)\n"
                            "  erase-ms=N|never    chip erase time in ms; never: the erase never completes\n"
                            "  no-sync             IspSync frames get no reply\n"
                            "  sync-bytes=1|2      sync reply 05, or 01 05\n"
@@ -46,8 +46,8 @@ const char* const kNotes = "keys (numbers in C notation: 0x for hexadecimal):\n"
                            "  menu-ms=N           how long the boot loader waits for \"3\" CR LF\n"
                            "  no-banner           no 0x41 after a reset; no-reset: rst is ignored\n"
                            "  eeprom-ro           EEPROM writes are lost\n"
-                           "  fail-CMD, mute-CMD, bare-CMD   a failing, silent or markless reply to CMD\n"
-                           "                      (CMD: r, c, et, hsiloop, er)\n"
+                           "  fail-CMD, mute-CMD  a failing or silent reply to CMD (r, c, et, hsiloop, er)\n"
+                           "  bare-CMD            a reply to CMD of its mark alone (r, c, et, hsiloop)\n"
                            "  net-start-ms=N, bootp-retry-ms=N, tftp-retry-ms=N   network timings\n"
                            "  no-bootp, tftp-silent, dup-ack, stop-ack-after=N   network faults\n"
                            "  interface=NAME      the interface of the boot loader's broadcasts (default lo)\n"
@@ -79,13 +79,21 @@ int main(int argc, char** argv)
             "", "LIST"));
     app.add_option("--link", link, "also make PATH a symbolic link to the terminal")->type_name("PATH");
     app.add_option("--time-scale", timeScale,
-           "the board's own times run N times faster (for simulated runs with kellan-mp's KELLAN_MP_TIME_SCALE=N; "
+           "the board's own times run N times faster, 0.001..1000 (for simulated runs with kellan-mp's "
+           "KELLAN_MP_TIME_SCALE=N; "
            "tests only)")
         ->type_name("N")
-        ->check(CLI::PositiveNumber.description(""));
+        ->check(cli::number(0.001, 1000));
     app.add_flag("--events", events,
         "print each test-firmware command on standard output as \"command LINE\"; an EEPROM dump (er) adds \" mac "
         "MAC\", the address the board holds");
+    cli::addExamples(app,
+        {
+            { "boardsim --link /tmp/board", "a good board; /tmp/board leads to its terminal" },
+            { "boardsim --options erase-ms=never,bad-readback=0x100",
+                "a board whose erase never ends and whose flash keeps a bit" },
+            { "boardsim --options normal,eeprom-ro --events", "a board in normal mode that ignores EEPROM writes" },
+        });
     if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
         return status;
     sim::boardsim::BoardOptions options;

@@ -80,6 +80,14 @@ int main(int argc, char** argv)
             ->allow_extra_args(false)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     }
+    cli::setExitStatus(app, "0 stopped by a signal, 1 when a socket or terminal could not be made, 2 bad arguments.");
+    cli::addExamples(app,
+        {
+            { "devsim --devices 3", "three device servers answering searches on this host" },
+            { "devsim --devices 2 --serial echo --framing 2=off", "loopback plugs; device 2 with a raw data channel" },
+            { "devsim --config devices.txt --fault 1=silent -v",
+                "devices of a file, the first one doing nothing asked; log all" },
+        });
     if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
         return status;
     std::vector<std::string> args;

@@ -2,6 +2,7 @@
 // controllers as the desktop pages, headless.
 
 #include "apps/kellan-mp/command.h"
+#include "mfg/option_page.h"
 
 #include <cstdio>
 #include <string>
@@ -29,13 +30,38 @@ with PATH.)";
 
 const char* const kPortIo
     = "the port-I/O module for direct UART access (a bare name is looked for beside the program, then in the "
-      "installed module folder)";
+      "installed module folder); none: no direct UART access";
 
 const char* const kRecords = "the store the runs are recorded in: postgresql://... or sqlite:PATH (default: "
                              "records.dat, else production.db of the working directory)";
 const char* const kStation = "the station's name in the records (default: the host name)";
 
 using kellan_mp::notEmpty;
+
+// The Option page's MAC fields hold 12 hexadecimal digits: more are never cut off.
+CLI::Validator macAddress()
+{
+    return CLI::Validator(
+        [](std::string& text) {
+            // Shorter or not hexadecimal: the page's own Apply says what is wrong.
+            if (text.size() <= 12)
+                return std::string();
+            return "'" + text + "' is not a MAC address of 12 hexadecimal digits";
+        },
+        "", "");
+}
+
+// The Option page's path fields hold at most `limit` characters.
+CLI::Validator pathOfAtMost(std::size_t limit)
+{
+    return CLI::Validator(
+        [limit](std::string& text) {
+            if (!text.empty() && text.size() <= limit)
+                return std::string();
+            return "'" + text + "' is not a path of 1 to " + std::to_string(limit) + " characters";
+        },
+        "", "");
+}
 
 void declareRun(CLI::App& app, kellan_mp::RunArguments& arguments)
 {
@@ -44,7 +70,7 @@ void declareRun(CLI::App& app, kellan_mp::RunArguments& arguments)
                     "message.");
     app.footer("Ctrl+C ends the run between two steps and says whether its MAC address was consumed; a\n"
                "second Ctrl+C within 2 s ends the program at once.\n"
-               "Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files, 130 interrupted.\n"
+               "Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files, 130 interrupted.\n\n"
                "Every run is recorded (station, operator, times, MAC, items, the firmware\n"
                "files' SHA-256): in production.db of the working directory, or in the store\n"
                "--records URL (or records.dat) names: postgresql://... or sqlite:PATH. Such a\n"
@@ -52,7 +78,7 @@ void declareRun(CLI::App& app, kellan_mp::RunArguments& arguments)
                "stations (taken from Option.dat the first time); Option.dat's MAC lines then\n"
                "show it.");
     app.add_flag("-y,--yes", arguments.yes, "answer the operator prompts at once (simulators, scripts)");
-    app.add_option("--portio", arguments.portIo, kPortIo)->type_name("MODULE")->check(notEmpty());
+    app.add_option("--portio", arguments.portIo, kPortIo)->type_name("MODULE|none")->check(notEmpty());
     app.add_option("--records", arguments.records, kRecords)->type_name("URL")->check(notEmpty());
     app.add_option("--station", arguments.station, kStation)->type_name("NAME")->check(notEmpty());
 }
@@ -83,14 +109,23 @@ void declareOptions(CLI::App& app, kellan_mp::OptionsArguments& arguments)
             field.description);
         option->type_name(field.value);
         if (name == "erase")
-            option->check(CLI::IsMember({ "6", "7", "8", "9", "10" }).description(""));
-        if (name == "speed")
-            option->check(CLI::IsMember({ "921.6K", "115.2K" }).description(""));
+            option->check(cli::oneOf({ "6", "7", "8", "9", "10" }));
+        else if (name == "speed")
+            option->check(cli::oneOf({ "921.6K", "115.2K" }));
+        else if (name == "client")
+            option->check(cli::ipv4());
+        else if (name == "mac-start" || name == "mac-end")
+            option->check(macAddress());
+        else if (std::string(field.value) == "PATH")
+            option->check(pathOfAtMost(mfg::OptionPage::kPathLimit));
+        else
+            option->check(notEmpty());
     }
 }
 
 void declareItems(CLI::App& app, kellan_mp::ItemsArguments& arguments)
 {
+    app.footer("Exit status: 0 shown or saved, 1 item.dat could not be saved, 2 bad arguments.");
     app.description("\"Test Item Selection\": prints the items of item.dat with their check marks; --select ticks "
                     "the items given and saves item.dat.");
     app.add_flag("--json", arguments.json, "print the items as a JSON array");
@@ -121,8 +156,9 @@ int main(int argc, char** argv)
     std::string records;
     std::string station;
     std::optional<std::string> screenshots;
-    app.add_option("--portio", portIo, "the window, with this port-I/O module for direct UART access")
-        ->type_name("MODULE")
+    app.add_option(
+           "--portio", portIo, "the window, with this port-I/O module for direct UART access (as run's --portio)")
+        ->type_name("MODULE|none")
         ->check(notEmpty());
     app.add_option("--records", records, "the window, recording its runs in this store (as run's --records)")
         ->type_name("URL")
@@ -146,7 +182,7 @@ int main(int argc, char** argv)
         = cli::addCommand(app, "check-port", "the Option page's port check on the port of com.dat (or COMn)");
     check->footer("Exit status: 0 the port opened, 1 it did not.");
     check->add_option("COMn", checkPort.port, "the port to check instead of the one of com.dat");
-    check->add_option("--portio", checkPort.portIo, kPortIo)->type_name("MODULE")->check(notEmpty());
+    check->add_option("--portio", checkPort.portIo, kPortIo)->type_name("MODULE|none")->check(notEmpty());
     kellan_mp::ItemsArguments items;
     declareItems(
         *cli::addCommand(app, "items", "\"Test Item Selection\": show or select the items of item.dat"), items);
@@ -157,6 +193,32 @@ int main(int argc, char** argv)
     kellan_mp::HistoryArguments history;
     kellan_mp::declareHistory(*cli::addCommand(app, "history", "every run of the board with that MAC"), history);
 
+    cli::setExitStatus(app,
+        "without a command 0 when the window was closed, 2 for bad arguments or no window to show; with a "
+        "command its own (see COMMAND --help).");
+    cli::addExamples(app,
+        {
+            { "kellan-mp", "open the window on the settings of the working folder" },
+            { "kellan-mp --records postgresql://line@db/production --station line-2",
+                "the window, recording into the line's shared store as station line-2" },
+            { "kellan-mp run --yes", "take one board through the selected items without operator prompts" },
+            { "kellan-mp run --records sqlite:/srv/line/production.db --station bench-1",
+                "record the run in a shared SQLite store" },
+            { "kellan-mp options", "print the Option page's fields" },
+            { "kellan-mp options --port COM3 --erase 8", "choose COM3 and an 8 s erase wait, and apply" },
+            { "kellan-mp options --mac-start 0090E8000100 --mac-end 0090E80001FF --json",
+                "set the MAC range; print the fields as JSON" },
+            { "kellan-mp check-port", "check the port of com.dat" },
+            { "kellan-mp check-port COM3 --portio none", "check COM3 without direct UART access" },
+            { "kellan-mp items", "print the items with their check marks" },
+            { "kellan-mp items --select 0,1,5", "tick items 0, 1 and 5 and save item.dat" },
+            { "kellan-mp items --select all --json", "tick every item; print them as JSON" },
+            { "kellan-mp report", "boards per day, yield, failures per item and MACs of the store" },
+            { "kellan-mp report --since 2026-01-01 --html report.html", "this year's report, also as a web page" },
+            { "kellan-mp history 0090E8000142", "every run of the board with that MAC" },
+            { "kellan-mp history 0090E8000142 --json --records sqlite:production.db",
+                "the same from another store, as JSON" },
+        });
     if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
         return status;
     const auto chosen = app.get_subcommands();

@@ -66,6 +66,9 @@ void printStatus(const std::string& text);
 // in commands.cpp.
 std::span<const Command> commands();
 
+// The examples of qelta's help and its commands' (examples.cpp).
+void addExamples(CLI::App& app);
+
 // The window (gui_qt.cpp, or gui_none.cpp in a build without Qt).
 bool guiBuilt();
 bool displayAvailable();

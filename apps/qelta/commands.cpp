@@ -27,8 +27,17 @@ int runSettings(Context& context)
     return kExitOk;
 }
 
-Runner declareStartup(CLI::App&) { return runStartup; }
-Runner declareSettings(CLI::App&) { return runSettings; }
+Runner declareStartup(CLI::App& command)
+{
+    cli::setExitStatus(command, "0 shown, 1 the start-up failed, 2 bad arguments.");
+    return runStartup;
+}
+
+Runner declareSettings(CLI::App& command)
+{
+    cli::setExitStatus(command, "0 shown, 1 the start-up failed, 2 bad arguments.");
+    return runSettings;
+}
 
 const std::array kCommands = {
     Command {
@@ -70,7 +79,7 @@ CLI::Option* addDeviceAddresses(CLI::App& command, std::vector<std::string>& add
 
 CLI::Option* addYes(CLI::App& command, bool& yes, const std::string& what)
 {
-    return command.add_flag("--yes", yes, what);
+    return command.add_flag("-y,--yes", yes, what);
 }
 
 CLI::Option* addJson(CLI::App& command, bool& json, const std::string& what)

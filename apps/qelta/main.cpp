@@ -128,6 +128,7 @@ int main(int argc, char** argv)
         runners.push_back(
             command.declare(*cli::addCommand(app, std::string(command.name), std::string(command.summary))));
     }
+    qelta::addExamples(app);
     if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
         return status;
 

@@ -181,7 +181,7 @@ Runner declareTerm(CLI::App& command)
         ->type_name("N")
         ->check(cli::wholeNumber(50, 4000000));
     command.add_option("--data-bits", options->dataBits, "8, 7, 6 or 5")
-        ->type_name("B")
+        ->type_name("N")
         ->check(entryOf(kTerminalDataBits, "8, 7, 6 or 5"));
     command.add_option("--parity", options->parity, "none, odd or even")
         ->type_name("P")

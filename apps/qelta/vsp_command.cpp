@@ -77,7 +77,7 @@ CLI::Validator remoteAddress()
             unsigned long port = 0;
             if (colon == std::string::npos || !utility::vsp::parseHostAddress(text.substr(0, colon), address)
                 || !number(text.substr(colon + 1), 0, 65535, port))
-                return std::string("needs ADDR:PORT");
+                return "'" + text + "' is not ADDR:PORT (an IPv4 address, a port from 0 to 65535)";
             return std::string();
         },
         "", "ADDR:PORT");
@@ -99,7 +99,7 @@ Runner declareVsp(CLI::App& command)
                 ->required()
                 ->check(CLI::Validator(
                     [](std::string& text) {
-                        return utility::vsp::comNumber(text) == 0 ? std::string("needs a port name (COMn)")
+                        return utility::vsp::comNumber(text) == 0 ? "'" + text + "' is not a port name (COMn)"
                                                                   : std::string();
                     },
                     "", "COMn"));
@@ -132,11 +132,11 @@ Runner declareVsp(CLI::App& command)
         "--flow-packets", [args] { args->flowPackets = true; }, "send flow control packets");
     set->add_flag_callback(
         "--no-flow-packets", [args] { args->flowPackets = false; }, "no flow control packets");
-    set->add_option("--max-packet", args->maxPacket, "the largest packet, 1..65535")
+    set->add_option("--max-packet", args->maxPacket, "the largest packet, 1..65535 (default 450)")
         ->type_name("N")
         ->check(cli::wholeNumber(1, 65535));
     set->add_flag_callback(
-        "--connect-at-start", [args] { args->connectAtStart = true; }, "connect when the program starts");
+        "--connect-at-start", [args] { args->connectAtStart = true; }, "connect when the driver host starts the port");
     set->add_flag_callback(
         "--no-connect-at-start", [args] { args->connectAtStart = false; }, "do not connect at start");
     set->add_option_function<std::string>(
@@ -144,8 +144,11 @@ Runner declareVsp(CLI::App& command)
            [args](const std::string& text) { args->wireProtocol = utility::vsp::parseWireProtocol(text); },
            "what the port speaks to the device server: native (its framing) or rfc2217 (Telnet COM port control)")
         ->type_name("native|rfc2217")
-        ->check(CLI::IsMember({ "native", "rfc2217" }));
-    com(set, "rename the port to COMM");
+        ->check(cli::oneOf({ "native", "rfc2217" }));
+    com(set, "rename the port to COM<N>");
+    cli::exclusive(*set, { "--tcp", "--udp" });
+    cli::exclusive(*set, { "--flow-packets", "--no-flow-packets" });
+    cli::exclusive(*set, { "--connect-at-start", "--no-connect-at-start" });
     action("connect", "the Connect (client) or Server button", true);
     action("close", "the Close button", true);
     CLI::App* watch = action("watch",

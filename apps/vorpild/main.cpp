@@ -32,8 +32,8 @@ int main(int argc, char** argv)
     app.add_option("--frontend", options.frontEnd,
            "how programs reach a port: pty (a pseudo-terminal, the default), cuse (a serial character device "
            "/dev/NAME/COMn, needs /dev/cuse) or auto (cuse when /dev/cuse opens)")
-        ->type_name("KIND")
-        ->check(CLI::IsMember({ "cuse", "pty", "auto" }).description(""));
+        ->type_name("pty|cuse|auto")
+        ->check(cli::oneOf({ "pty", "cuse", "auto" }));
     app.add_option("--cuse-dir", options.cuseDir, "the character devices' folder below /dev (default vorpil)")
         ->type_name("NAME")
         ->check(CLI::Validator(
@@ -43,6 +43,17 @@ int main(int argc, char** argv)
                     : std::string();
             },
             "", ""));
+    cli::setExitStatus(app,
+        "0 stopped by SIGTERM, SIGINT or SIGHUP, 1 when it could not start (the reason on stderr), 2 bad "
+        "arguments.");
+    cli::addExamples(app,
+        {
+            { "vorpild", "start the user's own driver host in the background" },
+            { "vorpild --foreground --frontend cuse --group dialout",
+                "as a service: character devices /dev/vorpil/COMn for the group dialout" },
+            { "vorpild --foreground --runtime-dir /tmp/vorpil --state-dir /tmp/vorpil-state",
+                "a driver host of its own for a test" },
+        });
     if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
         return status;
     if (options.runtimeDir.empty())

@@ -1,8 +1,11 @@
 # Sourced by the virtual-port benchmarks that take [BUILD_DIR] [ROUNDS]
 # [BYTES]: answers --help, refuses unknown options and numbers that are not
-# whole and positive, and runs the benchmark again inside a private network
-# namespace. Sets `root` (the tree) and `bin` (the build's programs).
+# whole numbers in range (ROUNDS 1..100000000, BYTES 1..1073741824), and
+# runs the benchmark again inside a private network namespace, with the
+# numbers as plain decimals. Sets `root` (the tree) and `bin` (the build's
+# programs).
 # Usage: bench_arguments "$usage" "$@"
+. "$(dirname "${BASH_SOURCE[0]}")/../whole_number.sh"
 bench_arguments() {
   local usage=$1
   shift
@@ -10,11 +13,15 @@ bench_arguments() {
     -h|--help) echo "$usage"; exit 0 ;;
     -*) echo "$(basename "$0"): unknown argument $1" >&2; echo "$usage" >&2; exit 2 ;;
   esac
-  if [ $# -gt 3 ] || { [ $# -ge 2 ] && ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; } ||
-    { [ $# -ge 3 ] && ! [[ "$3" =~ ^[1-9][0-9]*$ ]]; }; then
+  if [ $# -gt 3 ]; then
+    echo "$(basename "$0"): not expected: ${*:4}" >&2
     echo "$usage" >&2
     exit 2
   fi
+  local given=("$@")
+  if [ $# -ge 2 ]; then given[1]=$(whole_number ROUNDS "$2" 1 100000000) || exit 2; fi
+  if [ $# -ge 3 ]; then given[2]=$(whole_number BYTES "$3" 1 1073741824) || exit 2; fi
+  if [ "${given[*]}" != "$*" ]; then exec "$0" "${given[@]}"; fi
   root=$(cd "$(dirname "$0")/../.." && pwd)
   if [ "${SUITE_IN_NETNS:-}" != 1 ]; then
     exec "$root/scripts/in-netns.sh" "$0" "$@"

@@ -12,10 +12,15 @@ case "${1:-}" in
   -h|--help) echo "$usage"; exit 0 ;;
   -*) echo "ports_bench.sh: unknown argument $1" >&2; echo "$usage" >&2; exit 2 ;;
 esac
-if [ $# -gt 2 ] || { [ -n "${2:-}" ] && ! [[ "$2" =~ ^[0-9]+$ && "$2" -ge 1 && "$2" -le 256 ]]; }; then
+root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/bench/whole_number.sh"
+if [ $# -gt 2 ]; then
   echo "$usage" >&2; exit 2
 fi
-root=$(cd "$(dirname "$0")/../.." && pwd)
+if [ -n "${2:-}" ]; then
+  ports=$(whole_number PORTS "$2" 1 256) || exit 2
+  set -- "$1" "$ports"
+fi
 if [ "${SUITE_IN_NETNS:-}" != 1 ]; then
   exec "$root/scripts/in-netns.sh" "$0" "$@"
 fi

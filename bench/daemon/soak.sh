@@ -17,11 +17,15 @@ usage="usage: bench/daemon/soak.sh PORTS SECONDS [BUILD_DIR] [STALL]   (PORTS 1.
 case "${1:-}" in
   -h|--help) echo "$usage"; exit 0 ;;
 esac
-if [ $# -lt 2 ] || [ $# -gt 4 ] || ! [[ "$1" =~ ^[0-9]+$ && "$2" =~ ^[0-9]+$ && "${4:-60}" =~ ^[0-9]+$ ]] \
-  || [ "$1" -lt 1 ] || [ "$1" -gt 200 ] || [ "$2" -lt 10 ] || [ "$2" -gt 86400 ] || [ "${4:-60}" -gt 86400 ]; then
+. "$root/bench/whole_number.sh"
+if [ $# -lt 2 ] || [ $# -gt 4 ]; then
   echo "$usage" >&2
   exit 2
 fi
+ports=$(whole_number PORTS "$1" 1 200) || exit 2
+seconds=$(whole_number SECONDS "$2" 10 86400) || exit 2
+stall=$(whole_number STALL "${4:-60}" 0 86400) || exit 2
+set -- "$ports" "$seconds" "${3:-$root/build}" "$stall"
 if [ "${SUITE_IN_NETNS:-}" != 1 ]; then
   exec "$root/scripts/in-netns.sh" "$0" "$@"
 fi

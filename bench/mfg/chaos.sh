@@ -18,11 +18,14 @@ usage="usage: bench/mfg/chaos.sh STATIONS BOARDS [BUILD_DIR]   (STATIONS 1..32, 
 case "${1:-}" in
   -h|--help) echo "$usage"; exit 0 ;;
 esac
-if [ $# -lt 2 ] || [ $# -gt 3 ] || ! [[ "$1" =~ ^[0-9]+$ && "$2" =~ ^[0-9]+$ ]] \
-  || [ "$1" -lt 1 ] || [ "$1" -gt 32 ] || [ "$2" -lt 1 ] || [ "$2" -gt 10000 ]; then
+. "$root/bench/whole_number.sh"
+if [ $# -lt 2 ] || [ $# -gt 3 ]; then
   echo "$usage" >&2
   exit 2
 fi
+stations=$(whole_number STATIONS "$1" 1 32) || exit 2
+boards=$(whole_number BOARDS "$2" 1 10000) || exit 2
+set -- "$stations" "$boards" "${@:3}"
 if [ "${SUITE_IN_NETNS:-}" != 1 ]; then
   exec "$root/scripts/in-netns.sh" "$0" "$@"
 fi

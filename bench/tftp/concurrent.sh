@@ -14,7 +14,9 @@ esac
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 shift || true
-counts=("${@:-8 32}")
+counts=("$@")
+. "$root/bench/whole_number.sh"
+for i in "${!counts[@]}"; do counts[i]=$(whole_number N "${counts[i]}" 1 1024) || exit 2; done
 [ $# -gt 0 ] || counts=(8 32)
 if [ "${SUITE_IN_NETNS:-}" != 1 ]; then
   exec "$root/scripts/in-netns.sh" "$0" "$build" "${counts[@]}"

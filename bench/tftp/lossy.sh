@@ -7,8 +7,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
-count=${2:-20}
+usage="usage: bench/tftp/lossy.sh [BUILD_DIR] [COUNT] [SIZE...]   (COUNT 1..100000, SIZE 1..1073741824)"
+. "$root/bench/whole_number.sh"
+count=$(whole_number COUNT "${2:-20}" 1 100000) || exit 2
 shift $(( $# > 2 ? 2 : $# ))
 sizes=("$@")
+for i in "${!sizes[@]}"; do sizes[i]=$(whole_number SIZE "${sizes[i]}" 1 1073741824) || exit 2; done
 [ $# -gt 0 ] || sizes=($((1 << 20)) $((8 << 20)))
 exec "$root/scripts/in-netns.sh" "$root/tests/utility/services/tftp/lossy_link_e2e.sh" "$build/bin" "$count" "${sizes[@]}"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -15,13 +16,17 @@ using std::chrono::milliseconds;
 // after a PC gave up in the middle of a frame.
 constexpr milliseconds kFrameGap { 50 };
 
+// The largest flash a board is simulated with (its bytes are held in memory).
+constexpr long kMaxFlashSize = 64L << 20;
+
 bool parseNumber(const std::string& text, long& value)
 {
     if (text.empty())
         return false;
     char* end = nullptr;
+    errno = 0;
     value = std::strtol(text.c_str(), &end, 0);
-    return end && *end == '\0';
+    return end && *end == '\0' && errno != ERANGE;
 }
 
 } // namespace
@@ -57,15 +62,22 @@ bool BoardOptions::parse(const std::string& text, BoardOptions& options, std::st
             const std::string command = key.substr(5);
             if (command != "r" && command != "c" && command != "et" && command != "hsiloop" && command != "er")
                 return fail("unknown command in " + item);
+            // The EEPROM dump has no pass mark to leave out.
+            if (key[0] == 'b' && command == "er")
+                return fail("unknown command in " + item + " (bare-CMD: r, c, et or hsiloop)");
             (key[0] == 'f'          ? options.failingCommands
                     : key[0] == 'm' ? options.muteCommands
                                     : options.bareCommands)
                 .insert(command);
             continue;
         }
+        if (key == "flash-size" && (!numeric || number <= 0 || number > kMaxFlashSize))
+            return fail("flash-size: '" + value + "' is not a whole number from 1 to " + std::to_string(kMaxFlashSize));
         if (!numeric)
             return fail("bad value in " + item);
-        if (key == "flash-size" && number > 0)
+        if (key == "flash-size" && (number <= 0 || number > kMaxFlashSize))
+            return fail("flash-size: '" + value + "' is not a whole number from 1 to " + std::to_string(kMaxFlashSize));
+        if (key == "flash-size")
             options.flashSize = static_cast<std::size_t>(number);
         else if (key == "erase-ms" && number >= 0)
             options.eraseTime = milliseconds(number);

@@ -55,7 +55,7 @@ struct BoardOptions {
     // erase-ms (or "never"), no-sync, sync-bytes, sync-value, bus-bytes,
     // bad-readback, line-error-frame, slow-frame, slow-ms, delay-ms, wire-time,
     // any-line, base; normal, test-firmware, power-cycle-ms, menu-ms, no-banner, no-reset,
-    // eeprom-ro, fail-CMD, mute-CMD and bare-CMD (CMD one of r, c, et, hsiloop, er),
+    // eeprom-ro, fail-CMD, mute-CMD (CMD one of r, c, et, hsiloop, er), bare-CMD (not er),
     // net-start-ms, bootp-retry-ms, tftp-retry-ms, no-bootp, tftp-silent, dup-ack,
     // stop-ack-after, interface=NAME.
     static bool parse(const std::string& text, BoardOptions& options, std::string* error = nullptr);

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -139,7 +140,58 @@ TEST(CommandLine, HelpPrintsTheUsageOnStdoutAndDoesNoWork)
         EXPECT_EQ(help.err, "");
         EXPECT_EQ(help.sockets, "") << "no socket opened";
         EXPECT_TRUE(help.files.empty()) << "no file written: " << help.files.front();
+        // Every help ends with examples and the exit statuses, fits in 80
+        // columns, and lists commands with sentences.
+        EXPECT_NE(help.out.find("\nExamples:\n  $ "), std::string::npos) << help.out;
+        EXPECT_NE(help.out.find("\nExit status:\n  "), std::string::npos) << help.out;
+        std::istringstream lines(help.out);
+        bool commands = false;
+        for (std::string line; std::getline(lines, line);) {
+            EXPECT_LE(line.size(), 80u) << line;
+            if (commands && line.size() > 22 && line[2] != ' ') {
+                EXPECT_TRUE(std::isupper(static_cast<unsigned char>(line[22])) || line[22] == '"') << line;
+            }
+            commands = line == "commands:" || (commands && !line.empty());
+        }
     }
+}
+
+TEST(CommandLine, ACommandShowsItsOwnNotesNotItsProgramsNotes)
+{
+    const ProgramRun items = run("kellan-mp", "items --help");
+    EXPECT_EQ(items.status, 0);
+    EXPECT_EQ(items.out.find("Direct UART access"), std::string::npos) << items.out;
+}
+
+TEST(CommandLine, TwoDashesEndTheOptions)
+{
+    const struct {
+        const char* arguments;
+        const char* refusal; // on stderr, with status 2
+    } cases[] = {
+        { "setup -- --help", "qelta: setup: The following argument was not expected: --help\n" },
+        { "-- --help", "qelta: The following argument was not expected: --help\n" },
+        { "vsp remove -- --help", "qelta: vsp remove: COMn: '--help' is not a port name (COMn)\n" },
+        { "vsp remove COM5 -- COM6", "qelta: vsp remove: The following argument was not expected: COM6\n" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const ProgramRun refused = run("qelta", c.arguments);
+        EXPECT_EQ(refused.status, 2);
+        EXPECT_EQ(refused.out, "");
+        EXPECT_EQ(refused.err.rfind(c.refusal, 0), 0u) << refused.err;
+    }
+}
+
+TEST(CommandLine, AnOptionsValueThatLooksLikeAnOptionIsRefusedUnlessJoined)
+{
+    const ProgramRun refused = run("kellan-mp", "run --station --help");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.out, "") << "no help, no run";
+    EXPECT_NE(
+        refused.err.find("--station needs a value; '--help' is an option (write --station=--help"), std::string::npos)
+        << refused.err;
+    EXPECT_TRUE(refused.files.empty());
 }
 
 TEST(CommandLine, AnUnknownOptionIsNamedWithTheUsageAndStatusTwo)
@@ -178,15 +230,15 @@ TEST(CommandLine, AMissingValueIsNamedWithStatusTwo)
     }
 }
 
-TEST(CommandLine, EveryProgramTellsItsVersion)
+TEST(CommandLine, EveryProgramAndCommandTellsItsVersion)
 {
-    for (const char* program :
-        { "qelta", "vorpild", "devcon", "kellan-mp", "devsim", "boardsim", "bench_devmgmt_search" }) {
-        if (!built(program))
+    for (const Row& row : kRows) {
+        if (!built(row.program))
             continue;
-        const ProgramRun version = run(program, "--version");
-        EXPECT_EQ(version.status, 0) << program;
-        EXPECT_EQ(version.out.rfind(std::string(program) + " ", 0), 0u) << program << ": " << version.out;
+        SCOPED_TRACE(name(row));
+        const ProgramRun version = run(row.program, std::string(row.command) + " --version");
+        EXPECT_EQ(version.status, 0) << version.err;
+        EXPECT_EQ(version.out.rfind(std::string(row.program) + " ", 0), 0u) << version.out;
     }
 }
 
