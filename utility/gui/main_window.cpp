@@ -84,6 +84,12 @@ MainWindow::MainWindow(shell::FrameModel& frame, shell::NavigationTree& tree, sh
     setCentralWidget(m_vertical);
 
     buildMenusAndToolbar();
+    // "Ready" is what the bar says between other messages: a status tip that
+    // went away (the pointer left a button) brings it back.
+    connect(statusBar(), &QStatusBar::messageChanged, this, [this](const QString& message) {
+        if (message.isEmpty())
+            statusBar()->showMessage(QStringLiteral("Ready"));
+    });
     statusBar()->showMessage(QStringLiteral("Ready"));
     refresh();
 }
@@ -100,10 +106,8 @@ void MainWindow::buildMenusAndToolbar()
     openLog->setShortcut(QKeySequence(QStringLiteral("Ctrl+O")));
     QAction* saveLog
         = makeAction(QStringLiteral("saveLog"), QStringLiteral("&Save Log\tCtrl+S"), QStyle::SP_DialogSaveButton);
-    // Ctrl+S belongs to the empty document's save, not to Save Log.
-    QAction* saveDocument = makeAction(QStringLiteral("saveDocument"), QStringLiteral("Save"), QStyle::SP_DriveFDIcon);
-    saveDocument->setShortcut(QKeySequence(QStringLiteral("Ctrl+S")));
-    addAction(saveDocument);
+    // The key the menu shows is the key that saves the log.
+    saveLog->setShortcut(QKeySequence(QStringLiteral("Ctrl+S")));
     QAction* exit = makeAction(QStringLiteral("exit"), QStringLiteral("E&xit"), QStyle::SP_DialogCloseButton);
     QAction* help = makeAction(QStringLiteral("help"), QStringLiteral("Contents"), QStyle::SP_DialogHelpButton);
     QAction* about
@@ -117,7 +121,6 @@ void MainWindow::buildMenusAndToolbar()
 
     connect(openLog, &QAction::triggered, this, [this] { m_log.openLog(m_prompter); });
     connect(saveLog, &QAction::triggered, this, [this] { m_log.saveLog(m_prompter); });
-    connect(saveDocument, &QAction::triggered, this, [this] { m_log.saveEmptyDocument(m_prompter); });
     connect(exit, &QAction::triggered, this, &QWidget::close);
     connect(help, &QAction::triggered, this, [this] {
         if (m_actions.help)
@@ -186,11 +189,23 @@ void MainWindow::applyStartPaneSizes()
     };
     const int width = total(m_horizontal);
     const int height = total(m_vertical);
-    if (!m_paneSizesPending || width <= 0 || height <= 0)
+    if (width <= 0 || height <= 0)
         return;
-    m_paneSizesPending = false;
-    m_horizontal->setSizes({ kNavigationWidth, std::max(0, width - kNavigationWidth) });
-    m_vertical->setSizes({ kTopRowHeight, std::max(0, height - kTopRowHeight) });
+    if (m_paneSizesPending) {
+        m_paneSizesPending = false;
+        m_horizontal->setSizes({ kNavigationWidth, std::max(0, width - kNavigationWidth) });
+        m_vertical->setSizes({ kTopRowHeight, std::max(0, height - kTopRowHeight) });
+    }
+    // A low window takes the height from the top row too, down to what the
+    // top views need: the log and the terminal keep room for their rows and
+    // their buttons.
+    const QList<int> sizes = m_vertical->sizes();
+    const int bottom = std::min(kBottomRowHeight, height / 2);
+    if (sizes.value(1) >= bottom)
+        return;
+    const int top = std::max(m_top->minimumSizeHint().height(), height - bottom);
+    if (top < sizes.value(0))
+        m_vertical->setSizes({ top, height - top });
 }
 
 void MainWindow::showEvent(QShowEvent* event)

@@ -56,6 +56,8 @@ public:
     // The navigation column's width and the top row's height at start.
     static constexpr int kNavigationWidth = 183;
     static constexpr int kTopRowHeight = 345;
+    // The height the bottom row keeps when the window is low.
+    static constexpr int kBottomRowHeight = 210;
 
     NavigationPanel* navigation() const { return m_navigation; }
     SystemLogWidget* systemLog() const { return m_logWidget; }
