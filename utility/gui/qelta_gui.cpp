@@ -310,7 +310,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     window.setTopView(shell::TopView::Vsp, vspWidget);
     vspManager.setChangeSink([vspWidget] { vspWidget->refresh(); });
     vspManager.setStatusSink([vspWidget](const std::string&) { vspWidget->refresh(); });
-    bindDeviceDrag(*deviceWidget, *window.navigation(), deviceView, tree);
+    bindDeviceDrag(*deviceWidget, *window.navigation(), deviceView, tree, log);
     window.navigation()->setTreeActions({ [&vspManager] { vspManager.clickAdd(); },
         [&vspManager](const std::string& name) { return vspManager.closeByName(name); },
         [&vspManager](const std::string& name) { return vspManager.removeByName(name); } });

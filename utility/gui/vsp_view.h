@@ -14,6 +14,7 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QSpinBox;
+class QTimer;
 class QTreeWidget;
 
 namespace utility::shell {
@@ -46,6 +47,10 @@ private:
 // The "Protocol" choices, in the order of WireProtocol's values.
 void addWireProtocolItems(QComboBox& combo);
 
+// Whether COMn names a serial port of this machine: a line of the user's
+// COM name mapping to a device that exists, or a legacy UART that is there.
+bool machineSerialPort(int number);
+
 // The manager's dialogs as Qt dialogs; `script` (tests, screenshots) answers
 // instead of showing one when set.
 class QtVspDialogs final : public vsp::VspDialogs {
@@ -59,6 +64,9 @@ public:
     std::optional<vsp::ComPortChoice> comPortChoice(
         const std::vector<std::string>& texts, int preselected, vsp::WireProtocol wire) override;
     std::function<std::optional<int>(ComPortDialog&)> script;
+    // Whether COMn leads to a serial port of this machine (not offered first
+    // to a new virtual port).
+    std::function<bool(int number)> machinePort = machineSerialPort;
 
 private:
     QWidget* m_parent;
@@ -120,6 +128,7 @@ public:
 private:
     void takeControls();
     void showControls();
+    void recheckHeldRow();
 
     vsp::VspManager& m_manager;
     QTreeWidget* m_list;
@@ -134,6 +143,7 @@ private:
     QSpinBox* m_maxPacket;
     QLabel* m_status;
     QProgressBar* m_progress;
+    QTimer* m_heldCheck;
     bool m_refreshing = false;
 };
 
