@@ -81,6 +81,7 @@ MainWindow::MainWindow(shell::FrameModel& frame, shell::NavigationTree& tree, sh
     m_vertical->setStretchFactor(0, 0);
     m_vertical->setStretchFactor(1, 1);
     m_vertical->setCollapsible(0, false);
+    m_vertical->installEventFilter(this);
     setCentralWidget(m_vertical);
 
     buildMenusAndToolbar();
@@ -223,6 +224,9 @@ void MainWindow::resizeEvent(QResizeEvent* event)
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    // The splitter takes its new height after the window's resize event.
+    if (watched == m_vertical && event->type() == QEvent::Resize && isVisible())
+        applyStartPaneSizes();
     if (watched == m_navigationViewport && event->type() == QEvent::Resize)
         m_navigation->fitHeight(m_navigationViewport->height());
     return QMainWindow::eventFilter(watched, event);

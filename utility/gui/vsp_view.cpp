@@ -326,6 +326,20 @@ void VspView::takeControls()
 
 void VspView::showControls()
 {
+    if (!m_manager.selected() && !m_manager.buttons().editControls) {
+        // No row: the panel shows no port (a removed one would stay).
+        for (QLineEdit* edit : { m_address, m_remotePort, m_listenPort })
+            edit->clear();
+        m_portNumber->setCurrentIndex(-1);
+        m_typeGroup->setExclusive(false);
+        m_client->setChecked(false);
+        m_server->setChecked(false);
+        m_typeGroup->setExclusive(true);
+        for (QWidget* widget : std::initializer_list<QWidget*> { m_maxPacket, m_portNumber, m_wire, m_connectAtStart,
+                 m_flowPackets, m_tcp, m_udp, m_client, m_server, m_address, m_remotePort, m_listenPort })
+            widget->setEnabled(false);
+        return;
+    }
     const auto& controls = m_manager.controls();
     m_address->setText(text(controls.address));
     m_remotePort->setText(text(controls.remoteHostPort));

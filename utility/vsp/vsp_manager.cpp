@@ -459,7 +459,10 @@ bool VspManager::clickSetting()
     entry.status = m_table[row].status;
     entry.portName2 = entry.portName;
     m_changedPorts.insert(entry.portName);
-    save();
+    const bool saved = save();
+    // The line says what this action did, not what Add did before it.
+    setStatusLine(
+        written && saved ? "Settings of " + entry.portName + " saved" : "Settings of " + entry.portName + " not saved");
     changed();
     return written;
 }

@@ -77,6 +77,7 @@ TEST(VspViewTest, AddSettingConnectAndCloseThroughTheButtons)
     view.tcpButton()->setChecked(true);
     view.settingButton()->click();
     EXPECT_EQ(view.settingButton()->text(), "Setting");
+    EXPECT_EQ(view.statusLine()->text(), "Settings of COM7 saved"); // not Add's line any more
     EXPECT_EQ(view.connectButton()->text(), "Connect");
     ASSERT_TRUE(view.connectButton()->isEnabled());
 
