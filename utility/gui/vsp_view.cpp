@@ -283,7 +283,15 @@ VspView::VspView(vsp::VspManager& manager, QWidget* parent)
         showControls();
     });
     connect(m_add, &QPushButton::clicked, this, [this] { m_manager.clickAdd(); });
-    connect(m_remove, &QPushButton::clicked, this, [this] { m_manager.clickRemove(); });
+    connect(m_remove, &QPushButton::clicked, this, [this] {
+        const auto selected = m_manager.selected();
+        if (m_prompter && selected && *selected < m_manager.rows().size()
+            && !m_prompter->confirm("Remove the virtual serial port " + m_manager.rows()[*selected].entry.portName
+                    + "? Programs using it lose it.",
+                "Remove", platform::MessageIcon::Question, false))
+            return;
+        m_manager.clickRemove();
+    });
     connect(m_connect, &QPushButton::clicked, this, [this] {
         takeControls();
         m_manager.clickConnect();

@@ -106,6 +106,8 @@ public:
     explicit VspView(vsp::VspManager& manager, QWidget* parent = nullptr);
 
     void refresh();
+    // Who asks before Remove takes a port away (none: nobody asks).
+    void setPrompter(platform::Prompter* prompter) { m_prompter = prompter; }
 
     QTreeWidget* list() const { return m_list; }
     QPushButton* addButton() const { return m_add; }
@@ -131,6 +133,7 @@ private:
     void recheckHeldRow();
 
     vsp::VspManager& m_manager;
+    platform::Prompter* m_prompter = nullptr;
     QTreeWidget* m_list;
     QPushButton *m_add, *m_remove, *m_connect, *m_close, *m_setting;
     QLineEdit *m_address, *m_remotePort, *m_listenPort;

@@ -295,6 +295,15 @@ TEST_F(Window, RemoveWorksWithoutDevconOnPathAndWhileATerminalHoldsThePort)
     terminal->terminal(1).clickOpen();
     ASSERT_TRUE(terminal->terminal(1).isOpen());
 
+    // Remove asks first: No keeps the port.
+    vspWidget->setPrompter(&prompter);
+    prompter.confirmAnswers = { false };
+    QTest::mouseClick(vspWidget->removeButton(), Qt::LeftButton);
+    EXPECT_FALSE(manager->removing());
+    EXPECT_EQ(prompter.shown.back().kind, "confirm");
+    EXPECT_EQ(prompter.shown.back().text, "Remove the virtual serial port COM5? Programs using it lose it.");
+    EXPECT_TRUE(terminal->terminal(1).isOpen());
+    prompter.confirmAnswers = { true };
     QTest::mouseClick(vspWidget->removeButton(), Qt::LeftButton);
     ASSERT_TRUE(manager->removing()) << messages();
     ASSERT_TRUE(manager->finishRemove());
