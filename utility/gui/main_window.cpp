@@ -57,12 +57,19 @@ MainWindow::MainWindow(shell::FrameModel& frame, shell::NavigationTree& tree, sh
     navigationArea->setWidget(m_navigation);
     m_navigationViewport = navigationArea->viewport();
     m_navigationViewport->installEventFilter(this);
-    m_top = new QStackedWidget(m_horizontal);
+    // The views scroll when the window is too low for them, so a low window
+    // can take height from the top row for the log and the terminal.
+    auto* topArea = new QScrollArea(m_horizontal);
+    topArea->setObjectName(QStringLiteral("topArea"));
+    topArea->setWidgetResizable(true);
+    topArea->setFrameShape(QFrame::NoFrame);
+    m_top = new QStackedWidget;
     m_top->setObjectName(QStringLiteral("topPane"));
     for (const char* name : { "TftpView", "DhcpView", "MonitorView", "VspView", "DeviceView" })
         m_top->addWidget(emptyPane(QString::fromLatin1(name), m_top));
+    topArea->setWidget(m_top);
     m_horizontal->addWidget(navigationArea);
-    m_horizontal->addWidget(m_top);
+    m_horizontal->addWidget(topArea);
     // Growing or shrinking the window changes the right-hand views only; the
     // column's start width is set once the window has its size.
     m_horizontal->setStretchFactor(0, 0);
@@ -197,16 +204,20 @@ void MainWindow::applyStartPaneSizes()
         m_horizontal->setSizes({ kNavigationWidth, std::max(0, width - kNavigationWidth) });
         m_vertical->setSizes({ kTopRowHeight, std::max(0, height - kTopRowHeight) });
     }
-    // A low window takes the height from the top row too, down to what the
-    // top views need: the log and the terminal keep room for their rows and
-    // their buttons.
+    // A low window takes the height from the top row too (its views then
+    // scroll), down to a least height: the log and the terminal keep room for their rows and
+    // their buttons. Made higher again, the window gives that height back.
     const QList<int> sizes = m_vertical->sizes();
     const int bottom = std::min(kBottomRowHeight, height / 2);
-    if (sizes.value(1) >= bottom)
+    int top = sizes.value(0);
+    if (sizes.value(1) < bottom)
+        top = std::min(top, std::max(kTopRowLeast, height - bottom));
+    else if (m_topShrunk)
+        top = std::min(kTopRowHeight, height - bottom);
+    if (top == sizes.value(0))
         return;
-    const int top = std::max(m_top->minimumSizeHint().height(), height - bottom);
-    if (top < sizes.value(0))
-        m_vertical->setSizes({ top, height - top });
+    m_topShrunk = top < kTopRowHeight;
+    m_vertical->setSizes({ top, height - top });
 }
 
 void MainWindow::showEvent(QShowEvent* event)

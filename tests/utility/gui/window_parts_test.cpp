@@ -159,6 +159,10 @@ TEST(WindowLayout, TheSystemLogShowsSeveralRowsAtTheSmallestWindow)
     ASSERT_GT(list->topLevelItemCount(), 0);
     const int row = list->visualItemRect(list->topLevelItem(0)).height();
     EXPECT_GE(list->viewport()->height(), 5 * row) << "rows shown: " << list->viewport()->height() / std::max(row, 1);
+    // Made large again, the window gives the top row its height back.
+    window.resize(1100, 760);
+    QApplication::processEvents();
+    EXPECT_EQ(window.verticalSplitter()->sizes().value(0), gui::MainWindow::kTopRowHeight);
 }
 
 // The three periods say their units.
