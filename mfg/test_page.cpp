@@ -59,7 +59,9 @@ void TestPage::activate()
         m_activationDeferred = true;
         return;
     }
-    reloadSelection(false);
+    // The last run's marks stay until the next START, unless the selection
+    // changed under them.
+    reloadSelection(true);
 }
 
 void TestPage::reloadSelection(bool keepMarks)

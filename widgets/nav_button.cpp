@@ -3,6 +3,7 @@
 #include <QEnterEvent>
 #include <QFontMetrics>
 #include <QPainter>
+#include <QPen>
 
 #include <algorithm>
 
@@ -145,6 +146,13 @@ void NavButton::paintEvent(QPaintEvent*)
     painter.setPen(QColor(150, 160, 180));
     painter.setBrush(fill);
     painter.drawRoundedRect(box, 5, 5);
+    if (hasFocus()) {
+        // The keyboard's place (Tab, then Space switches the view): a ring
+        // that shows on the highlighted blue and on the plain fill alike.
+        painter.setPen(QPen(QColor(240, 150, 0), 2));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(box.adjusted(2, 2, -2, -2), 4, 4);
+    }
     const bool dark = m_highlighted || (isCheckable() && isChecked());
     painter.setPen(dark ? Qt::white : QColor(20, 30, 60));
     painter.setFont(titleFont(font()));

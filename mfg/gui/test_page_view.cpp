@@ -34,7 +34,8 @@ MarkLook lookOf(RowMark mark)
     case RowMark::Initial:
         break;
     }
-    return { kBlankImage, QColor(192, 192, 192), kBlankImage };
+    // Not yet run: the window's own text colour; grey would read as disabled.
+    return { kBlankImage, QColor(0, 0, 0), kBlankImage };
 }
 
 void setImage(QTreeWidgetItem* item, int column, int image)

@@ -112,9 +112,11 @@ bool DeviceView::canDrag(std::size_t row, const std::vector<std::string>& treeTe
 {
     if (row >= m_rows.size() || m_rows[row].texts[kColumnStatus] != "Idle")
         return false;
-    const std::string& ip = m_rows[row].texts[kColumnIp];
+    // A port item names its device as "COMn (address)": the whole address,
+    // not a part of another one.
+    const std::string named = "(" + m_rows[row].texts[kColumnIp] + ")";
     for (const auto& text : treeTexts)
-        if (text.find(ip) != std::string::npos)
+        if (text.find(named) != std::string::npos)
             return false;
     return true;
 }

@@ -1,6 +1,7 @@
 #include "utility/gui/device_commands_binding.h"
 
 #include "utility/gui/device_view_widget.h"
+#include "widgets/dialog_title.h"
 
 #include <QFileDialog>
 #include <QGridLayout>
@@ -82,6 +83,7 @@ FirmwareUpgradeDialog::FirmwareUpgradeDialog(
         accept();
     });
     connect(cancel, &QPushButton::clicked, this, [this] { reject(); });
+    widgets::widenForTitle(*this);
 }
 
 void FirmwareUpgradeDialog::correctPeriod()

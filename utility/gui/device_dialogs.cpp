@@ -1,5 +1,7 @@
 #include "utility/gui/device_dialogs.h"
 
+#include "widgets/dialog_title.h"
+
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -81,6 +83,7 @@ DevicesSearchingDialog::DevicesSearchingDialog(
     layout->addLayout(buttons);
     connect(search, &QPushButton::clicked, this, [this] { finish(true); });
     connect(cancel, &QPushButton::clicked, this, [this] { finish(false); });
+    widgets::widenForTitle(*this);
 }
 
 void DevicesSearchingDialog::updateEnabling()
@@ -133,6 +136,7 @@ IpSearchingDialog::IpSearchingDialog(const std::string& address, QWidget* parent
         accept();
     });
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    widgets::widenForTitle(*this);
 }
 
 std::string IpSearchingDialog::address() const { return m_address->text().toStdString(); }
@@ -180,6 +184,7 @@ SettingDialog::SettingDialog(const devmgmt::Periods& periods, platform::Prompter
     layout->addLayout(buttons);
     connect(ok, &QPushButton::clicked, this, [this] { finish(true); });
     connect(cancel, &QPushButton::clicked, this, [this] { finish(false); });
+    widgets::widenForTitle(*this);
 }
 
 devmgmt::Periods SettingDialog::periods() const

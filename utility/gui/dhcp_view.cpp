@@ -83,7 +83,14 @@ DhcpViewWidget::DhcpViewWidget(services::DhcpView& view, QWidget* parent)
         m_view.toggle();
     });
     connect(m_delete, &QPushButton::clicked, this, [this] { m_view.clickDelete(); });
-    connect(m_deleteAll, &QPushButton::clicked, this, [this] { m_view.clickDeleteAll(); });
+    connect(m_deleteAll, &QPushButton::clicked, this, [this] {
+        // Every remembered device would get another address: asked first.
+        if (m_prompter
+            && !m_prompter->confirm("Delete all " + std::to_string(m_list->rowCount()) + " address mappings?",
+                "Delete All", platform::MessageIcon::Question, false))
+            return;
+        m_view.clickDeleteAll();
+    });
 
     const auto& fields = m_view.fields();
     const std::uint32_t values[FieldCount]

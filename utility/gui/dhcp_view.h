@@ -34,6 +34,8 @@ public:
     // the server is stopped).
     void takeFields();
     void appendLog(const std::string& text);
+    // Who asks before Delete All drops every mapping (none: nobody asks).
+    void setPrompter(platform::Prompter* prompter) { m_prompter = prompter; }
 
     QLineEdit* field(Field field) const { return m_fields[field]; }
     QLineEdit* bootFile() const { return m_bootFile; }
@@ -48,6 +50,7 @@ protected:
 
 private:
     services::DhcpView& m_view;
+    platform::Prompter* m_prompter = nullptr;
     std::array<QLineEdit*, FieldCount> m_fields {};
     QLineEdit* m_bootFile;
     QPushButton* m_start;

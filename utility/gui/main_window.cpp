@@ -57,12 +57,19 @@ MainWindow::MainWindow(shell::FrameModel& frame, shell::NavigationTree& tree, sh
     navigationArea->setWidget(m_navigation);
     m_navigationViewport = navigationArea->viewport();
     m_navigationViewport->installEventFilter(this);
-    m_top = new QStackedWidget(m_horizontal);
+    // The views scroll when the window is too low for them, so a low window
+    // can take height from the top row for the log and the terminal.
+    auto* topArea = new QScrollArea(m_horizontal);
+    topArea->setObjectName(QStringLiteral("topArea"));
+    topArea->setWidgetResizable(true);
+    topArea->setFrameShape(QFrame::NoFrame);
+    m_top = new QStackedWidget;
     m_top->setObjectName(QStringLiteral("topPane"));
     for (const char* name : { "TftpView", "DhcpView", "MonitorView", "VspView", "DeviceView" })
         m_top->addWidget(emptyPane(QString::fromLatin1(name), m_top));
+    topArea->setWidget(m_top);
     m_horizontal->addWidget(navigationArea);
-    m_horizontal->addWidget(m_top);
+    m_horizontal->addWidget(topArea);
     // Growing or shrinking the window changes the right-hand views only; the
     // column's start width is set once the window has its size.
     m_horizontal->setStretchFactor(0, 0);
@@ -81,9 +88,16 @@ MainWindow::MainWindow(shell::FrameModel& frame, shell::NavigationTree& tree, sh
     m_vertical->setStretchFactor(0, 0);
     m_vertical->setStretchFactor(1, 1);
     m_vertical->setCollapsible(0, false);
+    m_vertical->installEventFilter(this);
     setCentralWidget(m_vertical);
 
     buildMenusAndToolbar();
+    // "Ready" is what the bar says between other messages: a status tip that
+    // went away (the pointer left a button) brings it back.
+    connect(statusBar(), &QStatusBar::messageChanged, this, [this](const QString& message) {
+        if (message.isEmpty())
+            statusBar()->showMessage(QStringLiteral("Ready"));
+    });
     statusBar()->showMessage(QStringLiteral("Ready"));
     refresh();
 }
@@ -100,10 +114,8 @@ void MainWindow::buildMenusAndToolbar()
     openLog->setShortcut(QKeySequence(QStringLiteral("Ctrl+O")));
     QAction* saveLog
         = makeAction(QStringLiteral("saveLog"), QStringLiteral("&Save Log\tCtrl+S"), QStyle::SP_DialogSaveButton);
-    // Ctrl+S belongs to the empty document's save, not to Save Log.
-    QAction* saveDocument = makeAction(QStringLiteral("saveDocument"), QStringLiteral("Save"), QStyle::SP_DriveFDIcon);
-    saveDocument->setShortcut(QKeySequence(QStringLiteral("Ctrl+S")));
-    addAction(saveDocument);
+    // The key the menu shows is the key that saves the log.
+    saveLog->setShortcut(QKeySequence(QStringLiteral("Ctrl+S")));
     QAction* exit = makeAction(QStringLiteral("exit"), QStringLiteral("E&xit"), QStyle::SP_DialogCloseButton);
     QAction* help = makeAction(QStringLiteral("help"), QStringLiteral("Contents"), QStyle::SP_DialogHelpButton);
     QAction* about
@@ -117,7 +129,6 @@ void MainWindow::buildMenusAndToolbar()
 
     connect(openLog, &QAction::triggered, this, [this] { m_log.openLog(m_prompter); });
     connect(saveLog, &QAction::triggered, this, [this] { m_log.saveLog(m_prompter); });
-    connect(saveDocument, &QAction::triggered, this, [this] { m_log.saveEmptyDocument(m_prompter); });
     connect(exit, &QAction::triggered, this, &QWidget::close);
     connect(help, &QAction::triggered, this, [this] {
         if (m_actions.help)
@@ -186,11 +197,27 @@ void MainWindow::applyStartPaneSizes()
     };
     const int width = total(m_horizontal);
     const int height = total(m_vertical);
-    if (!m_paneSizesPending || width <= 0 || height <= 0)
+    if (width <= 0 || height <= 0)
         return;
-    m_paneSizesPending = false;
-    m_horizontal->setSizes({ kNavigationWidth, std::max(0, width - kNavigationWidth) });
-    m_vertical->setSizes({ kTopRowHeight, std::max(0, height - kTopRowHeight) });
+    if (m_paneSizesPending) {
+        m_paneSizesPending = false;
+        m_horizontal->setSizes({ kNavigationWidth, std::max(0, width - kNavigationWidth) });
+        m_vertical->setSizes({ kTopRowHeight, std::max(0, height - kTopRowHeight) });
+    }
+    // A low window takes the height from the top row too (its views then
+    // scroll), down to a least height: the log and the terminal keep room for their rows and
+    // their buttons. Made higher again, the window gives that height back.
+    const QList<int> sizes = m_vertical->sizes();
+    const int bottom = std::min(kBottomRowHeight, height / 2);
+    int top = sizes.value(0);
+    if (sizes.value(1) < bottom)
+        top = std::min(top, std::max(kTopRowLeast, height - bottom));
+    else if (m_topShrunk)
+        top = std::min(kTopRowHeight, height - bottom);
+    if (top == sizes.value(0))
+        return;
+    m_topShrunk = top < kTopRowHeight;
+    m_vertical->setSizes({ top, height - top });
 }
 
 void MainWindow::showEvent(QShowEvent* event)
@@ -208,6 +235,9 @@ void MainWindow::resizeEvent(QResizeEvent* event)
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    // The splitter takes its new height after the window's resize event.
+    if (watched == m_vertical && event->type() == QEvent::Resize && isVisible())
+        applyStartPaneSizes();
     if (watched == m_navigationViewport && event->type() == QEvent::Resize)
         m_navigation->fitHeight(m_navigationViewport->height());
     return QMainWindow::eventFilter(watched, event);

@@ -56,6 +56,10 @@ public:
     // The navigation column's width and the top row's height at start.
     static constexpr int kNavigationWidth = 183;
     static constexpr int kTopRowHeight = 345;
+    // The height the bottom row keeps when the window is low.
+    static constexpr int kBottomRowHeight = 210;
+    // The least the top row keeps then (its views scroll).
+    static constexpr int kTopRowLeast = 160;
 
     NavigationPanel* navigation() const { return m_navigation; }
     SystemLogWidget* systemLog() const { return m_logWidget; }
@@ -93,6 +97,7 @@ private:
     bool m_dhcpRunning = false;
     bool m_tftpRunning = false;
     bool m_paneSizesPending = true;
+    bool m_topShrunk = false; // the top row gave height to a low window
 };
 
 } // namespace utility::gui

@@ -10,8 +10,26 @@
 #include <QValueAxis>
 
 #include <algorithm>
+#include <cmath>
 
 namespace utility::gui {
+
+namespace {
+
+// A whole 1, 2 or 5 times a power of ten that cuts `span` into at most four
+// parts: every tick falls on a value its label shows exactly.
+double tickStep(double span)
+{
+    const double rough = std::max(span / 4, 1.0);
+    const double power = std::pow(10.0, std::floor(std::log10(rough)));
+    for (double factor : { 1.0, 2.0, 5.0 }) {
+        if (factor * power >= rough)
+            return factor * power;
+    }
+    return 10 * power;
+}
+
+} // namespace
 
 MonitorCharts::MonitorCharts(QWidget* parent)
     : QWidget(parent)
@@ -59,7 +77,7 @@ MonitorCharts::Chart MonitorCharts::makeChart(const Device& device)
     for (auto* axis : { made.x, made.y }) {
         axis->setLabelsFont(small);
         axis->setTitleFont(small);
-        axis->setTickCount(4);
+        axis->setTickType(QValueAxis::TicksDynamic);
     }
     chart->legend()->setFont(small);
     chart->addAxis(made.x, Qt::AlignBottom);
@@ -91,8 +109,15 @@ void MonitorCharts::fill(Chart& chart, const devmgmt::MonitorHistory& history)
     const double first = tx.isEmpty() ? 0 : tx.front().x();
     const double last = tx.isEmpty() ? 0 : tx.back().x();
     chart.x->setRange(first, std::max(last, first + 1));
-    // Headroom over the highest rate, and a scale even when nothing flows.
-    chart.y->setRange(0, std::max(top * 1.15, 10.0));
+    const double xStep = tickStep(std::max(last, first + 1) - first);
+    chart.x->setTickAnchor(std::floor(first / xStep) * xStep);
+    chart.x->setTickInterval(xStep);
+    // Headroom over the highest rate, and a scale even when nothing flows;
+    // the scale ends on a tick.
+    const double yStep = tickStep(std::max(top * 1.15, 10.0));
+    chart.y->setRange(0, std::ceil(std::max(top * 1.15, 10.0) / yStep) * yStep);
+    chart.y->setTickAnchor(0);
+    chart.y->setTickInterval(yStep);
 }
 
 void MonitorCharts::show(const std::vector<Device>& devices, const devmgmt::MonitorHistory& history)

@@ -50,7 +50,10 @@ void PortTree::dragEnterEvent(QDragEnterEvent* event)
 void PortTree::dragMoveEvent(QDragMoveEvent* event)
 {
     QTreeWidgetItem* item = portItemAt(event->position().toPoint());
-    if (!item || !event->mimeData()->hasFormat(QString::fromLatin1(kDeviceMimeType))) {
+    // A connected port ("COM3 (address)") takes no other device: it is not
+    // shown as accepting one.
+    if (!item || item->text(0).contains(QLatin1Char('('))
+        || !event->mimeData()->hasFormat(QString::fromLatin1(kDeviceMimeType))) {
         event->ignore();
         return;
     }

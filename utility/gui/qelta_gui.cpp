@@ -307,10 +307,11 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     TreeNeighbours vspTree(tree, vspManager, &terminalView);
     vsp::DeviceViewLink vspLink(vspManager, deviceView, &vspTree);
     auto* vspWidget = new VspView(vspManager);
+    vspWidget->setPrompter(&prompter);
     window.setTopView(shell::TopView::Vsp, vspWidget);
     vspManager.setChangeSink([vspWidget] { vspWidget->refresh(); });
     vspManager.setStatusSink([vspWidget](const std::string&) { vspWidget->refresh(); });
-    bindDeviceDrag(*deviceWidget, *window.navigation(), deviceView, tree);
+    bindDeviceDrag(*deviceWidget, *window.navigation(), deviceView, tree, log);
     window.navigation()->setTreeActions({ [&vspManager] { vspManager.clickAdd(); },
         [&vspManager](const std::string& name) { return vspManager.closeByName(name); },
         [&vspManager](const std::string& name) { return vspManager.removeByName(name); } });
@@ -320,6 +321,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     dhcpView.firstShown(
         settings, shell.selection().effectiveAddress, shell.store().directory() + services::kDhcpFileName);
     auto* dhcpWidget = new DhcpViewWidget(dhcpView);
+    dhcpWidget->setPrompter(&prompter);
     const auto toggleDhcp = bindDhcpView(window, dhcpView, dhcpWidget);
     shell.store().setHandOver(shell::HandOver::Dhcp, [&dhcpView, dhcpWidget](shell::AppSettings& out) {
         dhcpWidget->takeFields();

@@ -1,6 +1,7 @@
 #include "utility/gui/setup_sheet_dialog.h"
 
 #include "utility/devmgmt/setting_file.h"
+#include "widgets/dialog_title.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -70,6 +71,7 @@ SetupSheetDialog::SetupSheetDialog(devmgmt::SetupSheet& sheet, QWidget* parent)
     });
     m_sheet.setChangedCallback([this] { refresh(); });
     refresh();
+    widgets::widenForTitle(*this);
 }
 
 SetupSheetDialog::~SetupSheetDialog() { m_sheet.setChangedCallback({}); }
@@ -230,6 +232,9 @@ QWidget* SetupSheetDialog::buildSerialPage()
     auto* page = new QWidget;
     page->setObjectName(QStringLiteral("serialPage"));
     auto* form = new QFormLayout(page);
+    // The choices are short: a combo the page's width would hide which
+    // label it belongs to.
+    form->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
     form->addRow(QStringLiteral("Baud Rate"),
         addCombo(Item::BaudRate,
             { QStringLiteral("921600"), QStringLiteral("115200"), QStringLiteral("57600"), QStringLiteral("38400"),

@@ -69,6 +69,12 @@ void TftpView::toggle()
 void TftpView::refresh()
 {
     m_start->setText(QString::fromLatin1(m_server.buttonCaption()));
+    // A running server keeps the folder it started with: the folder shown is
+    // the one served, and another can be chosen once it stops.
+    const bool running = m_server.running();
+    m_browse->setEnabled(!running);
+    m_path->setReadOnly(running);
+    m_browse->setToolTip(running ? QStringLiteral("Stop the server to serve another folder.") : QString());
     const QString path = QString::fromLocal8Bit(m_server.filePath().c_str());
     if (!m_path->hasFocus() && m_path->text() != path)
         m_path->setText(path);

@@ -1,7 +1,10 @@
 #include "utility/gui/vsp_view.h"
 
+#include "platform/com_names.h"
+#include "platform/text_file.h"
 #include "utility/services/terminal_view.h"
 #include "utility/shell/navigation.h"
+#include "widgets/dialog_title.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -18,8 +21,13 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
 
 namespace utility::gui {
 
@@ -58,6 +66,7 @@ ComPortDialog::ComPortDialog(
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addWidget(buttons);
+    widgets::widenForTitle(*this);
 }
 
 int ComPortDialog::chosen() const { return m_combo->currentIndex(); }
@@ -73,9 +82,46 @@ std::optional<int> QtVspDialogs::comPortConfiguration(const std::vector<std::str
     return choice ? std::optional<int>(choice->index) : std::nullopt;
 }
 
-std::optional<vsp::ComPortChoice> QtVspDialogs::comPortChoice(
-    const std::vector<std::string>& texts, int preselected, vsp::WireProtocol wire)
+bool machineSerialPort(int number)
 {
+    platform::ComNameResolver resolver = platform::ComNameResolver::fromEnvironment();
+    resolver.runtimeDir.clear(); // the virtual ports are in the usage already
+    const std::string path = resolver.resolve("COM" + std::to_string(number));
+    struct stat status { };
+    if (path.empty() || ::stat(path.c_str(), &status) != 0)
+        return false;
+    // Every machine has /dev/ttyS0 to 31; only those with a UART behind them
+    // have a port type other than 0 ("unknown").
+    const std::string legacy = "/dev/ttyS";
+    if (path.compare(0, legacy.size(), legacy) == 0) {
+        const auto type = platform::readFileBytes("/sys/class/tty/" + path.substr(5) + "/type", 16);
+        return type && std::atoi(type.value().c_str()) != 0;
+    }
+    return true;
+}
+
+std::optional<vsp::ComPortChoice> QtVspDialogs::comPortChoice(
+    const std::vector<std::string>& givenTexts, int preselected, vsp::WireProtocol wire)
+{
+    // A new port is offered the first number that neither a virtual port nor
+    // one of this machine's serial ports uses: under a machine port's name it
+    // would take what programs configured for that port send.
+    std::vector<std::string> texts = givenTexts;
+    const auto taken = [&texts](int index) {
+        return index < 0 || index >= static_cast<int>(texts.size())
+            || texts[static_cast<std::size_t>(index)].find('(') != std::string::npos;
+    };
+    std::optional<int> firstFree;
+    for (int index = 0; index < static_cast<int>(texts.size()); ++index) {
+        if (taken(index))
+            continue;
+        if (machinePort && machinePort(index + 1))
+            texts[static_cast<std::size_t>(index)] += " (serial port of this machine)";
+        else if (!firstFree)
+            firstFree = index;
+    }
+    if (firstFree && taken(preselected))
+        preselected = *firstFree;
     ComPortDialog dialog(texts, preselected, wire, m_parent);
     std::optional<int> index;
     if (script)
@@ -146,6 +192,7 @@ VspView::VspView(vsp::VspManager& manager, QWidget* parent)
     , m_maxPacket(new QSpinBox(this))
     , m_status(new QLabel(this))
     , m_progress(new QProgressBar(this))
+    , m_heldCheck(new QTimer(this))
 {
     setObjectName(QStringLiteral("vspView"));
     // The bar shows Add's progress; a percentage at rest would say nothing.
@@ -214,6 +261,12 @@ VspView::VspView(vsp::VspManager& manager, QWidget* parent)
         m_manager.selectRow(
             items.isEmpty() ? std::nullopt : std::optional<std::size_t>(m_list->indexOfTopLevelItem(items.first())));
     });
+    // A row held open by a program is looked at again while it stays
+    // selected: once the program lets the port go, the row and the buttons
+    // come back by themselves.
+    m_heldCheck->setInterval(1000);
+    connect(m_heldCheck, &QTimer::timeout, this, [this] { recheckHeldRow(); });
+    connect(m_list, &QTreeWidget::itemClicked, this, [this] { recheckHeldRow(); });
     connect(m_client, &QRadioButton::clicked, this, [this] {
         takeControls();
         m_manager.chooseClient();
@@ -230,7 +283,15 @@ VspView::VspView(vsp::VspManager& manager, QWidget* parent)
         showControls();
     });
     connect(m_add, &QPushButton::clicked, this, [this] { m_manager.clickAdd(); });
-    connect(m_remove, &QPushButton::clicked, this, [this] { m_manager.clickRemove(); });
+    connect(m_remove, &QPushButton::clicked, this, [this] {
+        const auto selected = m_manager.selected();
+        if (m_prompter && selected && *selected < m_manager.rows().size()
+            && !m_prompter->confirm("Remove the virtual serial port " + m_manager.rows()[*selected].entry.portName
+                    + "? Programs using it lose it.",
+                "Remove", platform::MessageIcon::Question, false))
+            return;
+        m_manager.clickRemove();
+    });
     connect(m_connect, &QPushButton::clicked, this, [this] {
         takeControls();
         m_manager.clickConnect();
@@ -241,6 +302,13 @@ VspView::VspView(vsp::VspManager& manager, QWidget* parent)
         m_manager.clickSetting();
     });
     refresh();
+}
+
+void VspView::recheckHeldRow()
+{
+    const auto selected = m_manager.selected();
+    if (selected && *selected < m_manager.rows().size() && m_manager.rows()[*selected].held)
+        m_manager.selectRow(selected);
 }
 
 void VspView::takeControls()
@@ -266,6 +334,20 @@ void VspView::takeControls()
 
 void VspView::showControls()
 {
+    if (!m_manager.selected() && !m_manager.buttons().editControls) {
+        // No row: the panel shows no port (a removed one would stay).
+        for (QLineEdit* edit : { m_address, m_remotePort, m_listenPort })
+            edit->clear();
+        m_portNumber->setCurrentIndex(-1);
+        m_typeGroup->setExclusive(false);
+        m_client->setChecked(false);
+        m_server->setChecked(false);
+        m_typeGroup->setExclusive(true);
+        for (QWidget* widget : std::initializer_list<QWidget*> { m_maxPacket, m_portNumber, m_wire, m_connectAtStart,
+                 m_flowPackets, m_tcp, m_udp, m_client, m_server, m_address, m_remotePort, m_listenPort })
+            widget->setEnabled(false);
+        return;
+    }
     const auto& controls = m_manager.controls();
     m_address->setText(text(controls.address));
     m_remotePort->setText(text(controls.remoteHostPort));
@@ -312,15 +394,23 @@ void VspView::refresh()
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const auto& row = rows[i];
         QTreeWidgetItem* item = m_list->topLevelItem(static_cast<int>(i));
-        const QString texts[] = { text(row.entry.portId), text(row.entry.portName), text(row.status),
-            text(row.remoteIp), text(row.remotePort) };
+        const bool inUse = row.held && row.status == vsp::kStatusIdle;
+        const QString status = inUse ? QStringLiteral("In use") : text(row.status);
+        const QString texts[]
+            = { text(row.entry.portId), text(row.entry.portName), status, text(row.remoteIp), text(row.remotePort) };
         const auto colour = vsp::rowColour(row.status);
         for (int column = 0; column < 5; ++column) {
             item->setText(column, texts[column]);
             item->setBackground(column, QColor(colour.red, colour.green, colour.blue));
         }
         item->setSelected(selected && *selected == i);
+        item->setToolTip(2, inUse ? QStringLiteral("A program holds the port open.") : QString());
     }
+    const bool heldSelected = selected && *selected < rows.size() && rows[*selected].held;
+    if (heldSelected && !m_heldCheck->isActive())
+        m_heldCheck->start();
+    else if (!heldSelected)
+        m_heldCheck->stop();
     const auto& buttons = m_manager.buttons();
     m_list->setEnabled(buttons.list);
     m_add->setEnabled(buttons.add);

@@ -14,6 +14,7 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QSpinBox;
+class QTimer;
 class QTreeWidget;
 
 namespace utility::shell {
@@ -46,6 +47,10 @@ private:
 // The "Protocol" choices, in the order of WireProtocol's values.
 void addWireProtocolItems(QComboBox& combo);
 
+// Whether COMn names a serial port of this machine: a line of the user's
+// COM name mapping to a device that exists, or a legacy UART that is there.
+bool machineSerialPort(int number);
+
 // The manager's dialogs as Qt dialogs; `script` (tests, screenshots) answers
 // instead of showing one when set.
 class QtVspDialogs final : public vsp::VspDialogs {
@@ -59,6 +64,9 @@ public:
     std::optional<vsp::ComPortChoice> comPortChoice(
         const std::vector<std::string>& texts, int preselected, vsp::WireProtocol wire) override;
     std::function<std::optional<int>(ComPortDialog&)> script;
+    // Whether COMn leads to a serial port of this machine (not offered first
+    // to a new virtual port).
+    std::function<bool(int number)> machinePort = machineSerialPort;
 
 private:
     QWidget* m_parent;
@@ -98,6 +106,8 @@ public:
     explicit VspView(vsp::VspManager& manager, QWidget* parent = nullptr);
 
     void refresh();
+    // Who asks before Remove takes a port away (none: nobody asks).
+    void setPrompter(platform::Prompter* prompter) { m_prompter = prompter; }
 
     QTreeWidget* list() const { return m_list; }
     QPushButton* addButton() const { return m_add; }
@@ -120,8 +130,10 @@ public:
 private:
     void takeControls();
     void showControls();
+    void recheckHeldRow();
 
     vsp::VspManager& m_manager;
+    platform::Prompter* m_prompter = nullptr;
     QTreeWidget* m_list;
     QPushButton *m_add, *m_remove, *m_connect, *m_close, *m_setting;
     QLineEdit *m_address, *m_remotePort, *m_listenPort;
@@ -134,6 +146,7 @@ private:
     QSpinBox* m_maxPacket;
     QLabel* m_status;
     QProgressBar* m_progress;
+    QTimer* m_heldCheck;
     bool m_refreshing = false;
 };
 

@@ -38,8 +38,8 @@ vsp::VspOptions windowVspOptions(const std::string& hardwareId, const std::strin
     return options;
 }
 
-void bindDeviceDrag(
-    DeviceViewWidget& list, NavigationPanel& panel, devmgmt::DeviceView& view, shell::NavigationTree& tree)
+void bindDeviceDrag(DeviceViewWidget& list, NavigationPanel& panel, devmgmt::DeviceView& view,
+    shell::NavigationTree& tree, shell::SystemLog& log)
 {
     list.list()->setDragData([&view, &tree](int row) -> QMimeData* {
         if (row < 0 || static_cast<std::size_t>(row) >= view.rowCount())
@@ -50,14 +50,25 @@ void bindDeviceDrag(
         return deviceMimeData(row, view.rows()[index].texts[devmgmt::kColumnIp]);
     });
     panel.setDeviceDrop(
-        [&view, &tree](int row, const std::string& ip, const std::string& item) -> std::optional<std::string> {
+        [&view, &tree, &log](int row, const std::string& ip, const std::string& item) -> std::optional<std::string> {
             // A search between the drag and the drop may have refilled the list.
             if (row < 0 || static_cast<std::size_t>(row) >= view.rowCount()
-                || view.rows()[static_cast<std::size_t>(row)].texts[devmgmt::kColumnIp] != ip)
+                || view.rows()[static_cast<std::size_t>(row)].texts[devmgmt::kColumnIp] != ip) {
+                log.addLogLine("The device list changed during the drag: " + item + " was not connected.");
                 return std::nullopt;
-            auto text = view.dropOnPort(static_cast<std::size_t>(row), item);
-            if (text)
+            }
+            const auto index = static_cast<std::size_t>(row);
+            const std::string port = view.rows()[index].texts[devmgmt::kColumnPort];
+            auto text = view.dropOnPort(index, item);
+            const std::string said = text
+                ? item + " connected to the device at " + ip + ", port " + port + "."
+                : item + " could not be connected to the device at " + ip + ", port " + port + ".";
+            log.addLogLine(said);
+            view.setStatusText(" " + said);
+            if (text) {
                 tree.setByName(*text);
+                view.setRowText(index, devmgmt::kColumnStatus, "Connected");
+            }
             return text;
         });
 }

@@ -36,9 +36,11 @@ vsp::VspOptions windowVspOptions(const std::string& hardwareId, const std::strin
 
 // Dragging a device row onto a virtual port item: the device list offers
 // the rows the device view lets go (idle, not yet shown in the tree), the
-// tree's port items take them and the device view connects the port.
-void bindDeviceDrag(
-    DeviceViewWidget& list, NavigationPanel& panel, devmgmt::DeviceView& view, shell::NavigationTree& tree);
+// tree's port items take them and the device view connects the port. What
+// a drop did is said in the system log and the device view's status line,
+// and the connected device's row shows it at once.
+void bindDeviceDrag(DeviceViewWidget& list, NavigationPanel& panel, devmgmt::DeviceView& view,
+    shell::NavigationTree& tree, shell::SystemLog& log);
 
 // Opens a file or address with the system's handler (xdg-open); `failed`
 // runs with the reason when the opener is missing, cannot start or exits

@@ -154,16 +154,4 @@ bool SystemLog::openLogFrom(const std::string& path, platform::Prompter& prompte
     return true;
 }
 
-bool SystemLog::saveEmptyDocument(platform::Prompter& prompter) const
-{
-    const std::string path = prompter.saveFile("Save As", kDocumentFilter, "QELTA.log");
-    if (path.empty())
-        return false;
-    if (!platform::writeFileAtomic(path, std::string()).ok()) {
-        failedToOpen(prompter, path);
-        return false;
-    }
-    return true;
-}
-
 } // namespace utility::shell

@@ -23,7 +23,6 @@ class SystemLog {
 public:
     static constexpr const char* kHeader = "QELTA Log File";
     static constexpr const char* kFilter = "QELTA Log files(*.log)|*.log|";
-    static constexpr const char* kDocumentFilter = "QELTA Log Files (*.log)";
     static constexpr std::size_t kMaxFileBytes = 20000;
 
     explicit SystemLog(platform::Clock& clock)
@@ -50,8 +49,6 @@ public:
     bool openLog(platform::Prompter& prompter);
     bool saveLogTo(const std::string& path, platform::Prompter& prompter) const;
     bool openLogFrom(const std::string& path, platform::Prompter& prompter);
-    // Ctrl+S: the empty document's save writes an empty file.
-    bool saveEmptyDocument(platform::Prompter& prompter) const;
 
     // Called after every change, so a view can redraw.
     void setChangedCallback(std::function<void()> callback) { m_changed = std::move(callback); }

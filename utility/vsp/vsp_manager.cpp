@@ -95,8 +95,10 @@ std::optional<std::uint32_t> VspManager::openPort(std::size_t row, bool tellHeld
         return std::nullopt;
     std::uint32_t handle = 0;
     const Win32Error error = m_access.open(*id, handle);
-    if (error == kErrorSuccess)
+    if (error == kErrorSuccess) {
+        m_table[row].held = false; // whoever held it has let it go
         return handle;
+    }
     if (tellHeld)
         showMessage(openFailureText(error));
     return std::nullopt;
@@ -172,7 +174,16 @@ void VspManager::selectRow(std::optional<std::size_t> row)
     PortSettings settings;
     // A held port is said once, by the action that needs it, not by the
     // selection that precedes the action as well.
+    const bool wasHeld = m_table[*row].held;
     const bool read = readPort(*row, settings, false) == kErrorSuccess;
+    // A port a program holds open (the window's own terminal or another)
+    // can be neither read nor changed; the row says so until it is let go.
+    m_table[*row].held = !read;
+    if (!read)
+        setStatusLine(m_table[*row].entry.portName
+            + " is open in a program (the COM Port Terminal or another): close it there to change the port.");
+    else if (wasHeld)
+        setStatusLine("");
     if (read) {
         if (settings.linkState == 1) {
             m_table.showConnected(*row, settings);
@@ -188,7 +199,8 @@ void VspManager::selectRow(std::optional<std::size_t> row)
             m_buttons.connect = m_buttons.add = m_buttons.remove = m_buttons.setting = true;
             m_buttons.close = false;
         } else {
-            m_buttons.connect = m_buttons.add = m_buttons.remove = m_buttons.setting = m_buttons.close = false;
+            m_buttons.connect = m_buttons.remove = m_buttons.setting = m_buttons.close = false;
+            m_buttons.add = true;
         }
     } else if (status == kStatusConnected || status == kStatusServer) {
         if (read)
@@ -447,7 +459,10 @@ bool VspManager::clickSetting()
     entry.status = m_table[row].status;
     entry.portName2 = entry.portName;
     m_changedPorts.insert(entry.portName);
-    save();
+    const bool saved = save();
+    // The line says what this action did, not what Add did before it.
+    setStatusLine(
+        written && saved ? "Settings of " + entry.portName + " saved" : "Settings of " + entry.portName + " not saved");
     changed();
     return written;
 }

@@ -6,6 +6,7 @@
 #include "mfg/gui/pictures.h"
 #include "platform/com_names.h"
 #include "sim/boardsim/pty_board.h"
+#include "tests/mfg/gui/idle_time_clock.h"
 #include "tests/support/temp_dir.h"
 #include "widgets/qt_event_loop.h"
 #include "widgets/qt_prompter.h"
@@ -85,14 +86,19 @@ private:
     QTimer m_timer;
 };
 
-template <typename Done> bool waitFor(Done done, int limitMs = 60000)
+// Lets the window work until `done`. Between events the window's thread
+// sleeps (the clock's time passes only while every thread does); the limit
+// is real time and only ends a test that would otherwise hang.
+template <typename Done> bool waitFor(Done done, int limitMs = 120000)
 {
     QElapsedTimer timer;
     timer.start();
+    QTimer tick;
+    tick.start(5);
     while (!done()) {
         if (timer.elapsed() > limitMs)
             return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
@@ -102,7 +108,12 @@ protected:
     explicit KellanWindow(double speedUp = 5)
         : clock(speedUp)
     {
+        clock.setLimit([this]() -> std::optional<platform::TimePoint> {
+            sim::boardsim::Board* serving = current.load();
+            return serving ? serving->nextDue() : std::nullopt;
+        });
     }
+    ~KellanWindow() override { clock.setLimit({}); }
 
     // A new board behind COM3 (the one before is put aside).
     void plugBoard(const std::string& boardOptions)
@@ -114,6 +125,7 @@ protected:
         if (board)
             doneBoards.push_back(std::move(board));
         board = std::move(started.value());
+        current = &board->board();
         dir.write("com-ports", "COM3 " + board->path() + "\n");
     }
 
@@ -148,7 +160,7 @@ protected:
             pictures.push_back(view.picture);
             show(view);
         };
-        ASSERT_TRUE(waitFor([&] { return list()->topLevelItemCount() > 0 || itemMask == 0; }, 5000));
+        ASSERT_TRUE(waitFor([&] { return list()->topLevelItemCount() > 0 || itemMask == 0; }));
     }
 
     // Clicks START and lets the window run until the run has ended. Meanwhile
@@ -169,11 +181,13 @@ protected:
     QTreeWidget* list() const { return sheet->testPage()->list(); }
     QColor textColour(int row) const { return list()->topLevelItem(row)->foreground(1).color(); }
 
-    // Five times faster than real time: enough margin for a busy machine.
-    platform::ScaledClock clock;
+    // Five times faster than real time, and only while every thread sleeps:
+    // a busy machine slows the clock down instead of cutting the board's time.
+    IdleTimeClock clock;
     testing_support::TempDir dir;
     std::unique_ptr<sim::boardsim::PtyBoard> board;
     std::vector<std::unique_ptr<sim::boardsim::PtyBoard>> doneBoards;
+    std::atomic<sim::boardsim::Board*> current { nullptr }; // the board plugged in last
     platform::PortIo* portIo = nullptr; // direct UART access given to the window
     mfg::PortProbe probe = [](int number) { return number == 3; };
     std::string macRange = "00A0B0C0D0E0\n00A0B0C0D0FF"; // Option.dat lines 7 and 8

@@ -107,4 +107,22 @@ TEST(DhcpPageGui, FieldsAndListDriveTheController)
     EXPECT_FALSE(page.widget->deleteAllButton()->isEnabled());
 }
 
+// Delete All asks before every remembered device loses its address: No
+// keeps the mappings, Yes drops them.
+TEST(DhcpPageGui, DeleteAllAsksFirst)
+{
+    DhcpPage page;
+    page.widget->setPrompter(&page.prompter);
+    auto* list = page.widget->list();
+    ASSERT_EQ(list->rowCount(), 1);
+    page.prompter.confirmAnswers = { false };
+    QTest::mouseClick(page.widget->deleteAllButton(), Qt::LeftButton);
+    EXPECT_EQ(list->rowCount(), 1);
+    ASSERT_FALSE(page.prompter.shown.empty());
+    EXPECT_EQ(page.prompter.shown.back().text, "Delete all 1 address mappings?");
+    page.prompter.confirmAnswers = { true };
+    QTest::mouseClick(page.widget->deleteAllButton(), Qt::LeftButton);
+    EXPECT_EQ(list->rowCount(), 0);
+}
+
 } // namespace

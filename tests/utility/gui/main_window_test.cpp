@@ -25,6 +25,8 @@
 #include <QRadioButton>
 #include <QScrollArea>
 #include <QSplitter>
+#include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -213,7 +215,9 @@ TEST_F(GuiTest, SearchDialogRefusesABadTtlAndCancelKeepsTheEdits)
 {
     build(scripted);
     onNextModal([this](QWidget* dialog) {
-        QTest::mouseClick(dialog->findChild<QRadioButton*>(), Qt::LeftButton); // Multicast
+        // Multicast, clicked on its circle (the row is wider than the button).
+        auto* multicast = dialog->findChild<QRadioButton*>();
+        QTest::mouseClick(multicast, Qt::LeftButton, {}, QPoint(8, multicast->height() / 2));
         auto* ttl = dialog->findChild<QLineEdit*>("ttl");
         EXPECT_TRUE(ttl->isEnabled());
         EXPECT_FALSE(dialog->findChild<QLineEdit*>("broadcastIp")->isEnabled());
@@ -256,6 +260,55 @@ TEST_F(GuiTest, SaveLogThenOpenLogRestoresRowsAndNumbering)
     EXPECT_EQ(list->topLevelItemCount(), 0);
     log.addLogLine("again");
     EXPECT_EQ(list->topLevelItem(0)->text(0), "1");
+}
+
+// Ctrl+S, shown beside Save Log in the File menu, saves what Save Log saves.
+TEST_F(GuiTest, CtrlSSavesTheLogAsTheMenuItemDoes)
+{
+    build(scripted);
+    testing_support::TempDir dir;
+    log.writeInitialRows("127.0.0.1");
+    log.addLogLine("TFTP server starts.");
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    scripted.fileAnswers = { dir.file("keys.log") };
+    QTest::keyClick(window.get(), Qt::Key_S, Qt::ControlModifier);
+    scripted.fileAnswers = { dir.file("menu.log") };
+    window->action("saveLog")->trigger();
+    EXPECT_EQ(dir.read("keys.log"), log.serialize());
+    EXPECT_EQ(dir.read("keys.log"), dir.read("menu.log"));
+    EXPECT_NE(dir.read("keys.log").find("TFTP server starts.$"), std::string::npos);
+}
+
+// The pointer on a toolbar button shows its status tip; leaving it clears
+// the tip, and the bar says "Ready" again.
+TEST_F(GuiTest, TheStatusBarSaysReadyAgainAfterAStatusTip)
+{
+    build(scripted);
+    EXPECT_EQ(window->statusBar()->currentMessage(), "Ready");
+    QStatusTipEvent over(QStringLiteral("DHCP server function start / stop"));
+    QApplication::sendEvent(window.get(), &over);
+    EXPECT_EQ(window->statusBar()->currentMessage(), "DHCP server function start / stop");
+    QStatusTipEvent left { QString() };
+    QApplication::sendEvent(window.get(), &left);
+    EXPECT_EQ(window->statusBar()->currentMessage(), "Ready");
+}
+
+// Tab reaches a navigation button and the button shows it has the focus;
+// Space then switches to its view.
+TEST_F(GuiTest, TheNavigationButtonWithTheFocusShowsIt)
+{
+    build(scripted);
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    auto* button = window->navigation()->button(shell::FrameModel::kMonitorButton);
+    ASSERT_EQ(button->focusPolicy() & Qt::TabFocus, Qt::TabFocus);
+    const QImage without = button->grab().toImage();
+    button->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(button->hasFocus());
+    EXPECT_NE(button->grab().toImage(), without) << "the focus is not drawn";
+    QTest::keyClick(button, Qt::Key_Space);
+    EXPECT_EQ(window->shownTopView()->objectName(), "MonitorView");
 }
 
 TEST_F(GuiTest, NavigationButtonsTreeAndContextMenuEntries)
@@ -313,7 +366,7 @@ TEST_F(GuiTest, WindowKeepsItsMinimumSizeAndPaneSizes)
     for (const char* name : { "openLog", "saveLog", "help", "dhcp", "tftp" })
         EXPECT_NE(window->action(name), nullptr) << name;
     EXPECT_EQ(window->action("openLog")->shortcut(), QKeySequence("Ctrl+O"));
-    EXPECT_EQ(window->action("saveDocument")->shortcut(), QKeySequence("Ctrl+S"));
+    EXPECT_EQ(window->action("saveLog")->shortcut(), QKeySequence("Ctrl+S"));
 }
 
 TEST_F(GuiTest, PanesStartAtTheirSizesOnceTheWindowHasItsSizeAndKeepThem)

@@ -12,7 +12,11 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <QValueAxis>
+
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 using namespace utility;
 
@@ -112,6 +116,22 @@ TEST(MonitorViewGui, EachSelectedDeviceGetsARateChart)
     EXPECT_EQ(view.charts()->chart(1)->title(), QStringLiteral("NO. 5  DS-6  127.0.0.15"));
     EXPECT_EQ(view.charts()->txSeries(0)->count(), 0) << "no rate before two answers";
     EXPECT_EQ(view.charts()->rxSeries(1)->name(), QStringLiteral("RX bytes/s"));
+    // Every tick falls on a value its whole-number label shows exactly (no
+    // 3 for 3.33).
+    for (auto orientation : { Qt::Horizontal, Qt::Vertical }) {
+        auto* axis = qobject_cast<QValueAxis*>(view.charts()->chart(0)->axes(orientation).value(0));
+        ASSERT_NE(axis, nullptr);
+        ASSERT_EQ(axis->tickType(), QValueAxis::TicksDynamic) << orientation;
+        ASSERT_GE(axis->tickInterval(), 1.0);
+        int ticks = 0;
+        for (double tick = axis->tickAnchor(); tick <= axis->max() + 1e-9; tick += axis->tickInterval()) {
+            if (tick >= axis->min() - 1e-9)
+                ++ticks;
+            EXPECT_EQ(tick, std::round(tick)) << orientation;
+        }
+        EXPECT_GE(ticks, 2) << orientation;
+        EXPECT_LE(ticks, 6) << orientation;
+    }
     // A refresh keeps the charts of the devices still selected.
     QChart* kept = view.charts()->chart(1);
     view.list()->topLevelItem(0)->setSelected(false);

@@ -89,6 +89,34 @@ TEST_F(TftpViewTest, WithoutAChosenFolderTheServerDoesNotStart)
                        "\"...\" button.\n"));
 }
 
+// The folder shown is the folder served: while the server runs no other can
+// be chosen, and one chosen after Stop is served by the next Start.
+TEST_F(TftpViewTest, TheFolderCannotBeChangedUnderARunningServer)
+{
+    testing_support::TempDir other;
+    auto* browse = view->findChild<QPushButton*>(QStringLiteral("browse"));
+    ASSERT_NE(browse, nullptr);
+    view->startButton()->click();
+    ASSERT_TRUE(server.running());
+    EXPECT_FALSE(browse->isEnabled());
+    EXPECT_TRUE(view->pathEdit()->isReadOnly());
+    prompter.fileAnswers = { other.path() };
+    browse->click();
+    EXPECT_EQ(server.filePath(), served.path());
+    EXPECT_EQ(view->pathEdit()->text().toStdString(), served.path());
+
+    view->startButton()->click();
+    ASSERT_FALSE(server.running());
+    EXPECT_TRUE(browse->isEnabled());
+    EXPECT_FALSE(view->pathEdit()->isReadOnly());
+    browse->click();
+    EXPECT_EQ(view->pathEdit()->text().toStdString(), other.path());
+    view->startButton()->click();
+    EXPECT_TRUE(server.running());
+    EXPECT_EQ(server.filePath(), other.path());
+    view->startButton()->click();
+}
+
 } // namespace
 
 namespace {

@@ -1,5 +1,6 @@
 #include "platform/tcp_socket.h"
 #include "tests/support/scripted_prompter.h"
+#include "tests/support/temp_dir.h"
 #include "tests/utility/vsp/daemon_fixture.h"
 #include "utility/gui/vsp_view.h"
 #include "utility/shell/navigation.h"
@@ -14,6 +15,9 @@
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
 
 using namespace utility;
 
@@ -73,6 +77,7 @@ TEST(VspViewTest, AddSettingConnectAndCloseThroughTheButtons)
     view.tcpButton()->setChecked(true);
     view.settingButton()->click();
     EXPECT_EQ(view.settingButton()->text(), "Setting");
+    EXPECT_EQ(view.statusLine()->text(), "Settings of COM7 saved"); // not Add's line any more
     EXPECT_EQ(view.connectButton()->text(), "Connect");
     ASSERT_TRUE(view.connectButton()->isEnabled());
 
@@ -147,4 +152,51 @@ TEST(VspViewTest, TheProtocolChoiceOfTheDialogAndOfSettingReachesThePort)
     EXPECT_EQ(wireValue(), 0);
     EXPECT_EQ(view.wireProtocol()->currentText(), "Native framing");
     EXPECT_FALSE(view.wireProtocol()->isEnabled());
+}
+
+// Add offers the first number that neither a virtual port nor a serial port
+// of this machine uses: under a machine port's name the new port would take
+// what programs configured for that port send. Here COM1 to COM3 lead to
+// devices of the machine by the user's mapping, COM4's mapping leads nowhere.
+TEST(VspViewTest, AddOffersTheFirstNumberNoPortOfTheMachineUses)
+{
+    vsp_testing::Daemon daemon;
+    ASSERT_TRUE(daemon.ok());
+    testing_support::ScopedWorkingDirectory work(daemon.dir());
+    testing_support::TempDir dir;
+    dir.write("com-ports", "COM1 /dev/null\nCOM2=/dev/zero\nCOM3 /dev/full\nCOM4 /nonexistent/ttyUSB9\n");
+    const char* before = std::getenv("SUITE_COM_MAP");
+    const std::optional<std::string> kept = before ? std::optional<std::string>(before) : std::nullopt;
+    ::setenv("SUITE_COM_MAP", dir.file("com-ports").c_str(), 1);
+    widgets::QtEventLoop loop;
+    testing_support::ScriptedPrompter prompter;
+    gui::QtVspDialogs dialogs;
+    int preselected = -1;
+    std::vector<std::string> offered;
+    dialogs.script = [&](gui::ComPortDialog& dialog) -> std::optional<int> {
+        preselected = dialog.combo()->currentIndex();
+        for (int i = 0; i < 4; ++i)
+            offered.push_back(dialog.combo()->itemText(i).toStdString());
+        return dialog.chosen();
+    };
+    vsp::VspOptions options;
+    options.runtimeDir = daemon.runtime();
+    options.infName = PACKAGING_DIR "/VORPIL.inf";
+    options.bindAddress = "127.0.0.1";
+    options.mtu = 1500;
+    vsp::VspManager manager(loop, prompter, dialogs, options);
+    gui::VspView view(manager);
+    manager.setChangeSink([&] { view.refresh(); });
+    manager.start(true);
+    view.addButton()->click();
+    if (kept)
+        ::setenv("SUITE_COM_MAP", kept->c_str(), 1);
+    else
+        ::unsetenv("SUITE_COM_MAP");
+    EXPECT_EQ(preselected, 3);
+    EXPECT_EQ(offered,
+        (std::vector<std::string> { "COM1 (serial port of this machine)", "COM2 (serial port of this machine)",
+            "COM3 (serial port of this machine)", "COM4" }));
+    ASSERT_EQ(view.list()->topLevelItemCount(), 1) << testing::PrintToString(prompter.messages());
+    EXPECT_EQ(view.list()->topLevelItem(0)->text(1), "COM4");
 }

@@ -101,7 +101,7 @@ struct Window : ::testing::Test {
         window->setTopView(shell::TopView::Vsp, vspWidget);
         terminalWidget = new gui::TerminalViewWidget(*terminal, settings);
         window->setBottomView(shell::BottomView::Terminal, terminalWidget);
-        gui::bindDeviceDrag(*deviceWidget, *window->navigation(), *deviceView, tree);
+        gui::bindDeviceDrag(*deviceWidget, *window->navigation(), *deviceView, tree, log);
         deviceView->setChangedCallback([this] { deviceWidget->refresh(); });
         manager->setChangeSink([this] { vspWidget->refresh(); });
         tree.setChangedCallback([this] { window->navigation()->refresh(); });
@@ -214,6 +214,46 @@ TEST_F(Window, ClosingAPortClosesItInTheTerminalFirst)
     EXPECT_EQ(tree.children(), std::vector<std::string> { "COM5" });
 }
 
+// A row whose port the window's own terminal holds says so: the row reads
+// "In use", the status line gives the reason, Add stays usable, and once the
+// terminal lets the port go the row and its buttons come back by themselves.
+TEST_F(Window, ARowHeldByTheTerminalSaysSoAndComesBackWhenTheTerminalLetsGo)
+{
+    ASSERT_TRUE(daemon.ok());
+    ASSERT_TRUE(daemon.install("COM5"));
+    start();
+    frame.setTerminalChecked(true);
+    QApplication::processEvents();
+    services::Terminal& first = terminal->terminal(0);
+    first.choosePort("COM5");
+    first.clickOpen();
+    ASSERT_TRUE(first.isOpen()) << first.openError();
+
+    // The driver host learns of the terminal's open from its watch: the row
+    // is selected again until it sees the port held.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            vspWidget->list()->clearSelection();
+            selectPort(0);
+            return vspWidget->list()->topLevelItem(0)->text(2) == "In use";
+        },
+        10000));
+    EXPECT_TRUE(vspWidget->addButton()->isEnabled());
+    EXPECT_FALSE(vspWidget->connectButton()->isEnabled());
+    EXPECT_FALSE(vspWidget->settingButton()->isEnabled());
+    EXPECT_TRUE(vspWidget->statusLine()->text().startsWith("COM5 is open in a program"))
+        << vspWidget->statusLine()->text().toStdString();
+
+    first.clickClose();
+    ASSERT_FALSE(first.isOpen());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return vspWidget->connectButton()->isEnabled(); }, 10000))
+        << "the row stayed held after the terminal closed the port";
+    EXPECT_EQ(vspWidget->list()->topLevelItem(0)->text(2), "Idle");
+    EXPECT_TRUE(vspWidget->settingButton()->isEnabled());
+    EXPECT_TRUE(vspWidget->addButton()->isEnabled());
+    EXPECT_EQ(vspWidget->statusLine()->text(), "");
+}
+
 // A port added while the terminal is up appears in both terminals' lists at
 // once; a list filled before would offer a stale name for another device.
 TEST_F(Window, AddingAPortRefillsTheTerminalLists)
@@ -255,6 +295,15 @@ TEST_F(Window, RemoveWorksWithoutDevconOnPathAndWhileATerminalHoldsThePort)
     terminal->terminal(1).clickOpen();
     ASSERT_TRUE(terminal->terminal(1).isOpen());
 
+    // Remove asks first: No keeps the port.
+    vspWidget->setPrompter(&prompter);
+    prompter.confirmAnswers = { false };
+    QTest::mouseClick(vspWidget->removeButton(), Qt::LeftButton);
+    EXPECT_FALSE(manager->removing());
+    EXPECT_EQ(prompter.shown.back().kind, "confirm");
+    EXPECT_EQ(prompter.shown.back().text, "Remove the virtual serial port COM5? Programs using it lose it.");
+    EXPECT_TRUE(terminal->terminal(1).isOpen());
+    prompter.confirmAnswers = { true };
     QTest::mouseClick(vspWidget->removeButton(), Qt::LeftButton);
     ASSERT_TRUE(manager->removing()) << messages();
     ASSERT_TRUE(manager->finishRemove());
@@ -262,6 +311,10 @@ TEST_F(Window, RemoveWorksWithoutDevconOnPathAndWhileATerminalHoldsThePort)
     EXPECT_FALSE(terminal->terminal(1).isOpen());
     EXPECT_EQ(vspWidget->list()->topLevelItemCount(), 0);
     EXPECT_EQ(vspWidget->statusLine()->text(), "VSP removed successfully");
+    // The settings panel no longer shows the removed port.
+    EXPECT_EQ(vspWidget->listenPortEdit()->text(), "");
+    EXPECT_EQ(vspWidget->portNumber()->currentIndex(), -1);
+    EXPECT_FALSE(vspWidget->serverButton()->isChecked());
     EXPECT_EQ(vspWidget->connectButton()->text(), "Connect");
     EXPECT_TRUE(tree.children().empty());
     EXPECT_TRUE(terminal->terminal(0).ports().empty());
@@ -312,176 +365,33 @@ TEST_F(Window, DroppingADeviceRowOnAPortItemConnectsThePort)
     EXPECT_EQ(window->navigation()->tree()->topLevelItem(0)->child(0)->text(0), "COM5 (127.0.0.10)");
     // Now shown in the tree, the device cannot be dragged again.
     EXPECT_EQ(std::unique_ptr<QMimeData>(deviceWidget->list()->dragData(0)), nullptr);
+    // What happened is said, and the device's row shows it before any search.
+    ASSERT_FALSE(log.rows().empty());
+    EXPECT_EQ(log.rows().back().message, "COM5 connected to the device at 127.0.0.10, port 5000.");
+    EXPECT_EQ(deviceView->statusText(), " COM5 connected to the device at 127.0.0.10, port 5000.");
+    EXPECT_EQ(deviceView->rows()[0].texts[devmgmt::kColumnStatus], "Connected");
+    // The connected port is not offered as taking another device.
+    const QPoint onConnected = portTree->visualItemRect(root->child(0)).center();
+    QDragMoveEvent overConnected(
+        onConnected, Qt::CopyAction | Qt::LinkAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(portTree->viewport(), &overConnected);
+    EXPECT_FALSE(overConnected.isAccepted());
 }
 
-// The terminal tells the program's own ports by their whole name: a virtual
-// COM15 does not make a physical COM1 virtual.
-TEST(WindowParts, TerminalTellsVirtualPortsByTheirWholeName)
+// A device is held back from the drag only by a port showing its whole
+// address: 127.0.0.1 stays free while a port shows 127.0.0.10 to .19.
+TEST_F(Window, ADeviceIsKeptFromTheDragOnlyByAPortShowingItsWholeAddress)
 {
-    widgets::QtEventLoop loop;
-    shell::SystemLog log { loop.clock() };
-    shell::NavigationTree tree;
-    tree.rebuild({ "COM15 (127.0.0.10)", "COM7" });
-    const auto environment = gui::windowTerminalEnvironment(tree, log);
-    const struct {
-        const char* name;
-        bool virtualPort;
-    } cases[] = { { "COM1", false }, { "COM15", true }, { "COM7", true }, { "COM", false }, { "127.0.0.10", false } };
-    for (const auto& c : cases)
-        EXPECT_EQ(environment.isVirtualPort(c.name), c.virtualPort) << c.name;
-}
-
-// At 1280x1024 the tree shows four connected ports under the buttons, and a
-// port item's whole text is in its tooltip.
-TEST(WindowLayout, TreeShowsFourConnectedPortsUnderTheButtons)
-{
-    testing_support::ScriptedPrompter prompter;
-    widgets::QtEventLoop loop;
-    shell::SystemLog log { loop.clock() };
-    shell::NavigationTree tree;
-    shell::FrameModel frame;
-    gui::MainWindow window(frame, tree, log, prompter);
-    tree.setChangedCallback([&] { window.navigation()->refresh(); });
-    tree.rebuild({ "COM1 (127.0.0.10)", "COM2 (127.0.0.11)", "COM3 (127.0.0.12)", "COM4 (Server)" });
-    window.resize(1280, 1024);
-    window.show();
-    QApplication::processEvents();
-    QTreeWidget* portTree = window.navigation()->tree();
-    QTreeWidgetItem* root = portTree->topLevelItem(0);
-    ASSERT_EQ(root->childCount(), 4);
-    const QRect visible = portTree->viewport()->rect();
-    EXPECT_TRUE(visible.contains(portTree->visualItemRect(root)));
-    for (int i = 0; i < 4; ++i) {
-        QTreeWidgetItem* item = root->child(i);
-        EXPECT_TRUE(visible.contains(portTree->visualItemRect(item)))
-            << item->text(0).toStdString() << " at " << portTree->visualItemRect(item).y() << " in "
-            << visible.height();
-        EXPECT_EQ(item->toolTip(0), item->text(0));
-    }
-    for (const auto& button : shell::navigationButtons()) {
-        auto* nav = window.navigation()->button(button.control);
-        EXPECT_TRUE(nav->isVisible());
-        EXPECT_EQ(nav->toolTip(), QString::fromLatin1(button.description)) << "described where the title stands alone";
-    }
-
-    // With room enough the buttons show their descriptions again.
-    window.verticalSplitter()->setSizes({ 800, 100 });
-    QApplication::processEvents();
-    EXPECT_FALSE(window.navigation()->button(shell::FrameModel::kVspButton)->compact());
-    EXPECT_TRUE(portTree->viewport()->rect().contains(portTree->visualItemRect(root->child(3))));
-}
-
-// At the smallest window size the terminal keeps both logs readable and
-// scrolls to its controls.
-TEST(WindowLayout, TerminalStaysUsableAtTheSmallestWindow)
-{
-    testing_support::ScriptedPrompter prompter;
-    widgets::QtEventLoop loop;
-    shell::SystemLog log { loop.clock() };
-    shell::NavigationTree tree;
-    shell::FrameModel frame;
-    shell::AppSettings settings;
-    services::TerminalEnvironment environment;
-    environment.scanner.devDir = "/nonexistent";
-    services::TerminalView view(loop, std::move(environment));
-    gui::MainWindow window(frame, tree, log, prompter);
-    auto* widget = new gui::TerminalViewWidget(view, settings);
-    window.setBottomView(shell::BottomView::Terminal, widget);
-    frame.setChangedCallback([&] { window.refresh(); });
-    window.resize(665, 550);
-    window.show();
-    frame.setTerminalChecked(true);
-    QApplication::processEvents();
-    ASSERT_EQ(window.size(), QSize(665, 550));
-
-    auto* scroll = widget->findChild<QScrollArea*>();
-    ASSERT_NE(scroll, nullptr);
-    EXPECT_GT(scroll->verticalScrollBar()->maximum(), 0) << "the pane is lower than the terminal";
-    for (int i = 0; i < 2; ++i) {
-        QPlainTextEdit* terminalLog = widget->controls(i).log;
-        EXPECT_GE(terminalLog->viewport()->height(), 4 * terminalLog->fontMetrics().lineSpacing()) << i;
-        EXPECT_GT(terminalLog->width(), 150) << i;
-    }
-    // Each terminal's Open Port can be scrolled to.
-    for (int i = 0; i < 2; ++i) {
-        QPushButton* open = widget->controls(i).open;
-        scroll->ensureWidgetVisible(open);
-        QApplication::processEvents();
-        const QPoint topLeft = open->mapTo(scroll->viewport(), QPoint(0, 0));
-        EXPECT_TRUE(scroll->viewport()->rect().contains(QRect(topLeft, open->size()))) << i;
-    }
-}
-
-// The three periods say their units.
-TEST(WindowDialogs, SettingDialogShowsThePeriodsUnits)
-{
-    testing_support::ScriptedPrompter prompter;
-    gui::SettingDialog dialog({ 10, 20, 30 }, prompter);
-    const struct {
-        const char* name;
-        const char* unit;
-    } units[]
-        = { { "searchPeriodUnit", "100 ms" }, { "restorePeriodUnit", "100 ms" }, { "rebootPeriodUnit", "seconds" } };
-    for (const auto& u : units) {
-        auto* label = dialog.findChild<QLabel*>(QString::fromLatin1(u.name));
-        ASSERT_NE(label, nullptr) << u.name;
-        EXPECT_TRUE(label->text().contains(QString::fromLatin1(u.unit))) << label->text().toStdString();
-    }
-}
-
-// Help and the external browser learn when the system cannot open a page, so
-// they can show it in the built-in browser instead.
-TEST(WindowParts, SystemHandlerFailuresAreReported)
-{
-    const struct {
-        const char* opener;
-        const char* why; // empty: opened
-    } cases[] = {
-        { "/bin/true", "" },
-        { "/bin/false", "failed (exit status 1)" },
-        { "no-such-opener-here", "is not installed" },
-    };
-    for (const auto& c : cases) {
-        QObject owner;
-        std::optional<std::string> failure;
-        gui::openWithSystemHandler(
-            "/nonexistent/QELTA.html", &owner, [&](const std::string& why) { failure = why; }, c.opener);
-        // The opener ends within moments; its report comes on the event loop.
-        QTest::qWait(std::string(c.why).empty() ? 500 : 0);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return failure.has_value() || std::string(c.why).empty(); }, 5000));
-        if (std::string(c.why).empty())
-            EXPECT_FALSE(failure.has_value()) << c.opener << ": " << failure.value_or("");
-        else
-            EXPECT_NE(failure.value_or("").find(c.why), std::string::npos) << c.opener << ": " << failure.value_or("");
-    }
-}
-
-// A selected row keeps its text colour (green after a setup, dark red after
-// a restore) instead of the highlight's white.
-TEST(WindowParts, SelectedRowsKeepTheirTextColour)
-{
-    for (const QColor colour : { QColor(0, 176, 0), QColor(176, 0, 0) }) {
-        widgets::ReportList list;
-        list.setColumns({ { "Name", 200 } }, false);
-        widgets::ReportList::Row row;
-        row.texts = { "WWWWWWWWWWWW" };
-        row.text = colour;
-        list.setRows({ row });
-        list.resize(240, 80);
-        list.show();
-        list.topLevelItem(0)->setSelected(true);
-        list.setFocus();
-        QApplication::processEvents();
-        const QImage image = list.viewport()->grab().toImage();
-        const QRect rect = list.visualItemRect(list.topLevelItem(0));
-        int coloured = 0;
-        for (int y = rect.top(); y <= rect.bottom(); ++y)
-            for (int x = rect.left(); x <= rect.right(); ++x) {
-                const QColor pixel = image.pixelColor(x, y);
-                if (std::abs(pixel.red() - colour.red()) < 40 && std::abs(pixel.green() - colour.green()) < 40
-                    && pixel.blue() < 60)
-                    ++coloured;
-            }
-        EXPECT_GT(coloured, 20) << colour.name().toStdString();
-    }
+    ASSERT_TRUE(daemon.ok());
+    auto started = platform::ChildProcess::start(
+        { testing_support::programPath("devsim"), "--first-address", "127.0.0.1", "--framing", "off" });
+    ASSERT_TRUE(started.ok());
+    devsim = std::move(started.value());
+    ASSERT_TRUE(devsim.readLine(10s).ok());
+    start();
+    deviceView->setIpSearchAddress("127.0.0.1");
+    deviceView->ipSearch(false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return deviceView->rowCount() == 1 && !deviceView->searching(); }, 10000));
+    EXPECT_TRUE(deviceView->canDrag(0, { "COM3 (127.0.0.10)", "COM4 (127.0.0.19)", "COM5" }));
+    EXPECT_FALSE(deviceView->canDrag(0, { "COM3 (127.0.0.10)", "COM6 (127.0.0.1)" }));
 }

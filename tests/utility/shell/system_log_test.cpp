@@ -161,12 +161,3 @@ TEST_F(SystemLogTest, SaveFailureBeepsAndNamesThePath)
     EXPECT_FALSE(log.saveLog(prompter));
     EXPECT_EQ(prompter.messages().size(), 1u);
 }
-
-TEST_F(SystemLogTest, EmptyDocumentSaveWritesAnEmptyFile)
-{
-    dir.write("doc.log", "previous content");
-    prompter.fileAnswers = { dir.file("doc.log") };
-    ASSERT_TRUE(log.saveEmptyDocument(prompter));
-    EXPECT_EQ(dir.read("doc.log"), "");
-    EXPECT_EQ(prompter.shown.back().text, "QELTA Log Files (*.log)");
-}
