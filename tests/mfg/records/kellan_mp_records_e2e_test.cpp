@@ -4,8 +4,8 @@
 // report and history then say. Sped up ten (four stations: twenty) times; the boards run the
 // test firmware already, so a run is the self tests and the EEPROM.
 
+#include "mfg/records/digest.h"
 #include "mfg/records/record_store.h"
-#include "mfg/records/sha256.h"
 #include "platform/child_process.h"
 #include "tests/mfg/records/postgres_server.h"
 #include "tests/mfg/records/station_fixture.h"
