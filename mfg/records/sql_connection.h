@@ -46,6 +46,9 @@ public:
     // After a gone holder's leases were reclaimed: drops what is left of
     // its lock (the SQLite lock file).
     virtual void forgetHolder(const std::string& holder) { (void)holder; }
+    // Drops what is left of the locks of every holder that is gone, leases
+    // or not (the SQLite lock files of killed stations).
+    virtual void forgetGoneHolders() { }
     virtual std::string describe() const = 0;
     // Whether the database has a table of that name.
     virtual platform::Result<bool> hasTable(const std::string& name) = 0;

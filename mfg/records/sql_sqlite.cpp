@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <ctime>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,6 +121,24 @@ public:
             = platform::FileLock::acquire(path, platform::FileLock::Kind::Exclusive, platform::FileLock::Wait::No);
         if (probe)
             ::unlink(path.c_str());
+    }
+    void forgetGoneHolders() override
+    {
+        DIR* folder = ::opendir(holderFolder().c_str());
+        if (!folder)
+            return;
+        const auto now = ::time(nullptr);
+        while (const dirent* entry = ::readdir(folder)) {
+            const std::string name = entry->d_name;
+            struct stat info { };
+            // A minute old at least: a holder makes its file and locks it
+            // at once, and is never taken for gone in between.
+            if (!isHolderId(name) || isHolder(name) || ::stat((holderFolder() + "/" + name).c_str(), &info) != 0
+                || now - info.st_mtime < 60)
+                continue;
+            forgetHolder(name);
+        }
+        ::closedir(folder);
     }
     std::string describe() const override { return "sqlite:" + m_path; }
     platform::Result<bool> hasTable(const std::string& name) override

@@ -4,6 +4,7 @@
 
 #include "mfg/records/digest.h"
 #include "mfg/records/postgres_url.h"
+#include "mfg/records/process_identity.h"
 #include "mfg/run_recorder.h"
 #include "tests/mfg/records/records_fixture.h"
 #include "tests/support/eventually.h"
@@ -11,7 +12,10 @@
 #include <libpq-fe.h>
 
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <utime.h>
 
 using namespace mfg::records;
 
@@ -241,4 +245,31 @@ TEST(Digest, FilesAreDigestedAsSha256sumDoes)
     }
     EXPECT_FALSE(sha256OfFile(dir.path())) << "a folder is no firmware file";
     EXPECT_FALSE(sha256OfFile(dir.file("absent.bin")));
+}
+
+// The lock files of SQLite holders that are gone (killed stations, with or
+// without leases) are removed once their lock is free; a live holder's file
+// and one made a moment ago (its holder about to lock it) stay.
+TEST_P(RecordsTest, LockFilesOfGoneHoldersAreRemoved)
+{
+    if (GetParam() != "sqlite")
+        GTEST_SKIP() << "PostgreSQL holders hold session locks, not files";
+    auto store = open();
+    ASSERT_TRUE(store);
+    auto other = open();
+    ASSERT_TRUE(other);
+    const std::string live = other->sql().holder().value();
+    const std::string folder = url.substr(std::string("sqlite:").size()) + "-holders";
+    const std::string gone = newHolderId(), fresh = newHolderId();
+    dir.write(folder.substr(dir.path().size() + 1) + "/" + gone, "");
+    dir.write(folder.substr(dir.path().size() + 1) + "/" + fresh, "");
+    const std::time_t old = std::time(nullptr) - 120;
+    for (const std::string& name : { live, gone }) {
+        const utimbuf times { old, old };
+        ASSERT_EQ(::utime((folder + "/" + name).c_str(), &times), 0) << name;
+    }
+    ASSERT_TRUE(store->reclaimDeadLeases());
+    EXPECT_FALSE(std::filesystem::exists(folder + "/" + gone));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/" + live));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/" + fresh));
 }
