@@ -6,6 +6,8 @@
 # (the last week), `history MAC` and the Test page's day count on each, with
 # the peak memory of the commands (/usr/bin/time -v). Goals: report <= 2 s,
 # history and the day count <= 50 ms, memory <= 100 MB.
+# RECORDS_SCALE_KEEP=1 keeps the databases (the folder is named at the end;
+# the PostgreSQL server is stopped).
 # Usage: bench/mfg/records_scale.sh [RUNS] [BUILD_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -33,7 +35,7 @@ cleanup() {
   if [ -n "$pgbin" ] && [ -d "$work/pg/data" ]; then
     "${as[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -m immediate -w stop >/dev/null 2>&1 || true
   fi
-  rm -rf "$work"
+  if [ -n "${RECORDS_SCALE_KEEP:-}" ]; then echo "kept: $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 

@@ -116,27 +116,35 @@ Result<DayCount> RecordStore::stationDay(const std::string& station, const std::
 Result<RunCounts> RecordStore::countRuns(const std::string& since)
 {
     RunCounts counts;
-    auto days = m_sql->exec("SELECT substr(ended_at, 1, 10), count(*),"
-                            " sum(CASE WHEN outcome = 'pass' THEN 1 ELSE 0 END) FROM runs"
-                            " WHERE ended_at >= $1 AND outcome <> 'interrupted' GROUP BY 1 ORDER BY 1",
+    auto days = m_sql->exec("SELECT substr(ended_at, 1, 10), outcome, count(*) FROM runs WHERE ended_at >= $1"
+                            " GROUP BY substr(ended_at, 1, 10), outcome ORDER BY 1",
         { since });
     if (!days)
         return days.error();
-    for (const SqlRow& row : days.value().rows)
-        counts.days.push_back({ text(row[0]), { number(row[1]), number(row[2]) } });
-    auto others = m_sql->exec("SELECT (SELECT count(*) FROM runs WHERE ended_at >= $1 AND outcome = 'interrupted'),"
-                              " (SELECT count(DISTINCT mac) FROM runs WHERE ended_at >= $1 AND outcome = 'pass')",
-        { since });
-    if (!others)
-        return others.error();
-    if (!others.value().rows.empty()) {
-        counts.interrupted = number(others.value().rows[0][0]);
-        counts.macsPassed = number(others.value().rows[0][1]);
+    for (const SqlRow& row : days.value().rows) {
+        const std::int64_t runs = number(row[2]);
+        if (text(row[1]) == "interrupted") {
+            counts.interrupted += runs;
+            continue;
+        }
+        if (counts.days.empty() || counts.days.back().first != text(row[0]))
+            counts.days.push_back({ text(row[0]), {} });
+        counts.days.back().second.runs += runs;
+        if (text(row[1]) == "pass")
+            counts.days.back().second.passed += runs;
     }
+    // In the order of the (outcome, mac) index: no sort, no table.
+    auto macs = m_sql->exec("SELECT count(*) FROM (SELECT DISTINCT mac FROM runs"
+                            " WHERE outcome = 'pass' AND ended_at >= $1) AS passing",
+        { since });
+    if (!macs)
+        return macs.error();
+    if (!macs.value().rows.empty())
+        counts.macsPassed = number(macs.value().rows[0][0]);
     // A failed run failed at its last item that did not pass.
     auto items = m_sql->exec("SELECT coalesce((SELECT name FROM run_items i WHERE i.run_id = r.id AND i.passed = 0"
                              " ORDER BY i.position DESC LIMIT 1), $2), count(*) FROM runs r"
-                             " WHERE r.ended_at >= $1 AND r.outcome = 'fail' GROUP BY 1",
+                             " WHERE r.outcome = 'fail' AND r.ended_at >= $1 GROUP BY 1",
         { since, std::string(kBeforeTheFirstItem) });
     if (!items)
         return items.error();

@@ -11,10 +11,14 @@
 
 #include <libpq-fe.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sched.h>
+#include <sys/mount.h>
 #include <utime.h>
 
 using namespace mfg::records;
@@ -272,4 +276,31 @@ TEST_P(RecordsTest, LockFilesOfGoneHoldersAreRemoved)
     EXPECT_FALSE(std::filesystem::exists(folder + "/" + gone));
     EXPECT_TRUE(std::filesystem::exists(folder + "/" + live));
     EXPECT_TRUE(std::filesystem::exists(folder + "/" + fresh));
+}
+
+// A disk that fills up is named as such (SQLite reports the failed write as
+// "disk I/O error"). A 256 KiB tmpfs in a mount namespace of this process.
+TEST(RecordStoreOpen, AFullDiskIsSaidToBeFull)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a small tmpfs of its own";
+    testing_support::TempDir dir;
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=256k"), 0) << std::strerror(errno);
+    std::string failure;
+    {
+        auto store = RecordStore::open("sqlite:" + dir.file("production.db"));
+        ASSERT_TRUE(store) << store.error().message;
+        RunRecord run = boardRun("st1", "00A0B0C0D0E0", Outcome::Pass, true);
+        run.resultMessage = std::string(4000, 'm');
+        for (int i = 0; i < 1000 && failure.empty(); ++i) {
+            auto saved = store.value()->saveRun(run);
+            if (!saved)
+                failure = saved.error().message;
+        }
+    }
+    ::umount2(dir.path().c_str(), MNT_DETACH);
+    ASSERT_FALSE(failure.empty()) << "256 KiB held a thousand runs of 4 KB";
+    EXPECT_NE(failure.find("the disk is full"), std::string::npos) << failure;
 }
