@@ -13,6 +13,24 @@ using platform::Error;
 using platform::Result;
 using namespace detail;
 
+namespace {
+
+// The UTC day after YYYY-MM-DD; empty for a text that is no day.
+std::string nextDay(const std::string& day)
+{
+    std::tm parts {};
+    const char* end = ::strptime(day.c_str(), "%Y-%m-%d", &parts);
+    if (end == nullptr || *end != '\0')
+        return {};
+    const std::time_t next = ::timegm(&parts) + 24 * 3600;
+    ::gmtime_r(&next, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d", &parts);
+    return text;
+}
+
+} // namespace
+
 Result<std::vector<RunRecord>> RecordStore::loadRuns(
     const std::string& where, const std::vector<SqlValue>& parameters, bool withFiles)
 {
@@ -92,17 +110,13 @@ Result<std::vector<RunRecord>> RecordStore::runsOfMac(const std::string& mac)
 Result<DayCount> RecordStore::stationDay(const std::string& station, const std::string& day)
 {
     // A range of the ended_at column, which the (station, ended_at) index serves.
-    std::tm parts {};
-    if (::strptime(day.c_str(), "%Y-%m-%d", &parts) == nullptr)
+    const std::string next = nextDay(day);
+    if (next.empty())
         return Error { "'" + day + "' is not a day" };
-    std::time_t next = ::timegm(&parts) + 24 * 3600;
-    ::gmtime_r(&next, &parts);
-    char nextDay[32];
-    std::strftime(nextDay, sizeof nextDay, "%Y-%m-%d", &parts);
     auto rows = m_sql->exec("SELECT count(*), coalesce(sum(CASE WHEN outcome = 'pass' THEN 1 ELSE 0 END), 0)"
                             " FROM runs WHERE station = $1 AND ended_at >= $2 AND ended_at < $3"
                             " AND outcome <> 'interrupted'",
-        { station, day, std::string(nextDay) });
+        { station, day, next });
     if (!rows)
         return rows.error();
     DayCount count;
@@ -116,22 +130,30 @@ Result<DayCount> RecordStore::stationDay(const std::string& station, const std::
 Result<RunCounts> RecordStore::countRuns(const std::string& since)
 {
     RunCounts counts;
-    auto days = m_sql->exec("SELECT substr(ended_at, 1, 10), outcome, count(*) FROM runs WHERE ended_at >= $1"
-                            " GROUP BY substr(ended_at, 1, 10), outcome ORDER BY 1",
-        { since });
-    if (!days)
-        return days.error();
-    for (const SqlRow& row : days.value().rows) {
-        const std::int64_t runs = number(row[2]);
-        if (text(row[1]) == "interrupted") {
-            counts.interrupted += runs;
-            continue;
-        }
-        if (counts.days.empty() || counts.days.back().first != text(row[0]))
-            counts.days.push_back({ text(row[0]), {} });
-        counts.days.back().second.runs += runs;
-        if (text(row[1]) == "pass")
-            counts.days.back().second.passed += runs;
+    // Day by day along the (ended_at, outcome) index: a range each, where
+    // one GROUP BY over every run would sort them all.
+    std::string from = since;
+    for (;;) {
+        auto first = m_sql->exec("SELECT min(ended_at) FROM runs WHERE ended_at >= $1", { from });
+        if (!first)
+            return first.error();
+        if (first.value().rows.empty() || !first.value().rows[0][0] || first.value().rows[0][0]->size() < 10)
+            break;
+        const std::string day = first.value().rows[0][0]->substr(0, 10);
+        const std::string next = nextDay(day);
+        if (next.empty())
+            break;
+        auto counted = m_sql->exec("SELECT count(*), coalesce(sum(CASE WHEN outcome = 'pass' THEN 1 ELSE 0 END), 0),"
+                                   " coalesce(sum(CASE WHEN outcome = 'interrupted' THEN 1 ELSE 0 END), 0)"
+                                   " FROM runs WHERE ended_at >= $1 AND ended_at < $2",
+            { from, next });
+        if (!counted)
+            return counted.error();
+        const SqlRow& row = counted.value().rows.at(0);
+        counts.interrupted += number(row[2]);
+        if (number(row[0]) > number(row[2]))
+            counts.days.push_back({ day, { number(row[0]) - number(row[2]), number(row[1]) } });
+        from = next;
     }
     // In the order of the (outcome, mac) index: no sort, no table.
     auto macs = m_sql->exec("SELECT count(*) FROM (SELECT DISTINCT mac FROM runs"

@@ -106,9 +106,12 @@ public:
         // Notices (a table that already exists) are not the operator's business.
         PQsetNoticeProcessor(
             m_connection, [](void*, const char*) {}, nullptr);
-        auto quiet = exec("SET client_min_messages = warning", {});
-        if (!quiet)
-            return quiet.error();
+        // Short statements: compiling them (JIT) would cost more than it saves.
+        for (const char* setting : { "SET client_min_messages = warning", "SET jit = off" }) {
+            auto set = exec(setting, {});
+            if (!set)
+                return set.error();
+        }
         return {};
     }
 
