@@ -292,13 +292,14 @@ ItemSelection::ItemSelection(std::string directory, platform::Prompter& prompter
 {
 }
 
-void ItemSelection::open()
+void ItemSelection::open(bool create)
 {
     auto bytes = readFile(m_directory, kItemFile);
     if (!bytes) {
         m_prompter.message(kItemMissing, "WARNING", platform::MessageIcon::Warning);
         const std::string created = m_directory.empty() ? kItemFileCreated : m_directory + "/" + kItemFileCreated;
-        (void)platform::writeFileAtomic(created, "255");
+        if (create)
+            (void)platform::writeFileAtomic(created, "255");
         checked.fill(true);
         return;
     }

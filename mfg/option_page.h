@@ -122,8 +122,10 @@ class ItemSelection {
 public:
     ItemSelection(std::string directory, platform::Prompter& prompter);
 
-    // Ticks the rows from item.dat, creating the file when it is missing.
-    void open();
+    // Ticks the rows from item.dat. A missing one is answered by writing
+    // Item.dat with every item ticked (the dialog) unless `create` is false
+    // (only showing the items writes nothing).
+    void open(bool create = true);
     void selectAll() { checked.fill(true); }
     void unselectAll() { checked.fill(false); }
     // Saves the ticked rows as the new ItemMask; returns the mask, or -1

@@ -1,6 +1,6 @@
 #include "mfg/run_recorder.h"
 
-#include "mfg/records/sha256.h"
+#include "mfg/records/digest.h"
 #include "platform/text_file.h"
 
 #include <algorithm>
@@ -13,11 +13,10 @@ namespace {
 records::FileRecord describeFile(const char* role, const std::string& path)
 {
     records::FileRecord file { role, path, {}, -1 };
-    // Firmware images are small; a file past this is not one.
-    auto bytes = platform::readFileBytes(hostFilePath(path), 64u << 20);
-    if (bytes) {
-        file.sha256 = records::sha256Hex(bytes.value());
-        file.size = static_cast<std::int64_t>(bytes.value().size());
+    auto digest = records::sha256OfFile(hostFilePath(path));
+    if (digest) {
+        file.sha256 = digest.value().sha256;
+        file.size = digest.value().size;
     }
     return file;
 }
@@ -53,6 +52,7 @@ void RunRecorder::begin(MfgSettings& settings)
     m_run.mac = settings.currentMac;
     if (!sharedMacs())
         return;
+    reclaimNow();
     if (!m_setup.store) {
         m_leaseProblem = m_setup.storeProblem;
         settings.currentMac.clear();
@@ -78,6 +78,17 @@ void RunRecorder::begin(MfgSettings& settings)
     m_run.mac = settings.currentMac;
 }
 
+void RunRecorder::reclaimNow()
+{
+    // The leases of stations that died while this one runs go back to the
+    // range now, not at the next start of some station; asked at most once
+    // a minute (the question reads every open lease).
+    if (!m_setup.store || (m_reclaimed && m_clock.now() - *m_reclaimed < std::chrono::minutes(1)))
+        return;
+    m_reclaimed = m_clock.now();
+    (void)m_setup.store->reclaimDeadLeases();
+}
+
 void RunRecorder::itemStarted(int) { m_itemStart = m_clock.now(); }
 
 void RunRecorder::itemEnded(int item, bool passed)
@@ -91,10 +102,10 @@ void RunRecorder::itemEnded(int item, bool passed)
 
 bool RunRecorder::writing(std::string& problem)
 {
-    if (!m_lease)
-        return true;
     // Marked even when the store does not answer: the board may get it.
     m_written = true;
+    if (!m_lease)
+        return true;
     auto marked = m_setup.store->markWritten(*m_lease);
     if (!marked) {
         problem = marked.error().message;
@@ -107,6 +118,7 @@ void RunRecorder::fillRun(records::Outcome outcome, const MfgSettings& settings,
 {
     m_run.endedAt = records::utcNow();
     m_run.macFromStore = m_lease.has_value();
+    m_run.macWritten = m_written;
     m_run.outcome = outcome;
     m_run.resultMessage = resultMessage;
     // The failing item carries what the run said about it.

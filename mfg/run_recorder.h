@@ -29,6 +29,14 @@ public:
 
     RunRecorder(Setup setup, platform::Clock& clock);
 
+    // A store reached after all (it was away when the station started).
+    void useStore(records::RecordStore* store, bool sharedMacs)
+    {
+        m_setup.store = store;
+        m_setup.sharedMacs = sharedMacs;
+        m_setup.storeProblem.clear();
+    }
+    bool hasStore() const { return m_setup.store != nullptr; }
     bool sharedMacs() const { return m_setup.sharedMacs && (m_setup.store || !m_setup.storeProblem.empty()); }
     // A run starts. With shared MACs the store leases an address, which
     // becomes the settings' current MAC with the range's end as end MAC; a
@@ -63,6 +71,7 @@ public:
     std::optional<records::DayCount> today();
 
 private:
+    void reclaimNow();
     void fillRun(records::Outcome outcome, const MfgSettings& settings, const std::string& resultMessage);
     // Quarantines the lease; kept for the next run when the store cannot be
     // reached (the store does it itself once this station is gone).
@@ -80,6 +89,7 @@ private:
     std::string m_leaseProblem;
     records::RunRecord m_run;
     platform::TimePoint m_itemStart {};
+    std::optional<platform::TimePoint> m_reclaimed; // when dead leases were last looked for
 };
 
 // The Test page's line about the station's day: "Today: 12 boards, 11

@@ -13,6 +13,9 @@ namespace mfg {
 // The records store the station uses when no --records is given: one line,
 // its URL. Kept apart from Option.dat, whose lines are fixed.
 inline constexpr const char* kRecordsFile = "records.dat";
+// `--records none`: the operator asked for no records (Option.dat steps
+// the addresses as before there were records).
+inline constexpr const char* kNoRecords = "none";
 inline constexpr const char* kSharedRangeNote
     = "MAC addresses come from the shared records store; Option.dat's MAC lines only show its range.";
 

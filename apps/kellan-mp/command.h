@@ -66,6 +66,15 @@ struct HistoryArguments {
 void declareHistory(CLI::App& app, HistoryArguments& arguments);
 int historyCommand(const HistoryArguments& arguments);
 
+// `kellan-mp records init|upgrade [--records URL]`: makes the records
+// schema or brings it up to date, with a role that may create tables.
+struct RecordsArguments {
+    std::string action; // init or upgrade
+    std::string records;
+};
+void declareRecords(CLI::App& app, RecordsArguments& arguments);
+int recordsCommand(const RecordsArguments& arguments);
+
 // The window (gui_qt.cpp), or nothing in a build without Qt (gui_none.cpp).
 bool guiBuilt();
 bool displayAvailable();

@@ -33,7 +33,7 @@ const char* const kPortIo
       "installed module folder); none: no direct UART access";
 
 const char* const kRecords = "the store the runs are recorded in: postgresql://... or sqlite:PATH (default: "
-                             "records.dat, else production.db of the working directory)";
+                             "records.dat, else production.db of the working directory); none: no records";
 const char* const kStation = "the station's name in the records (default: the host name)";
 
 using kellan_mp::notEmpty;
@@ -192,6 +192,9 @@ int main(int argc, char** argv)
         report);
     kellan_mp::HistoryArguments history;
     kellan_mp::declareHistory(*cli::addCommand(app, "history", "every run of the board with that MAC"), history);
+    kellan_mp::RecordsArguments recordsSchema;
+    kellan_mp::declareRecords(
+        *cli::addCommand(app, "records", "make (init) or upgrade the records schema"), recordsSchema);
 
     cli::setExitStatus(app,
         "without a command 0 when the window was closed, 2 for bad arguments or no window to show; with a "
@@ -253,6 +256,7 @@ int main(int argc, char** argv)
             command == "run"           ? &run.records
                 : command == "report"  ? &report.records
                 : command == "history" ? &history.records
+                : command == "records" ? &recordsSchema.records
                                        : noTarget },
         { "--station", station, command == "run" ? &run.station : noTarget },
     };
@@ -276,5 +280,7 @@ int main(int argc, char** argv)
         return kellan_mp::reportCommand(report);
     if (command == "history")
         return kellan_mp::historyCommand(history);
+    if (command == "records")
+        return kellan_mp::recordsCommand(recordsSchema);
     return kellan_mp::itemsCommand(items);
 }

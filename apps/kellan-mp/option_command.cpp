@@ -186,7 +186,7 @@ int itemsCommand(const ItemsArguments& arguments)
         }
         stationLock = std::move(locked.value());
     }
-    selection.open();
+    selection.open(select.has_value());
     if (select) {
         if (*select == "all") {
             selection.selectAll();

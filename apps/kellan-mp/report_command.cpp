@@ -17,6 +17,7 @@ namespace {
 
 using mfg::records::RecordStore;
 
+// A day of the calendar, YYYY-MM-DD (no 2026-02-30).
 bool isDate(const std::string& text)
 {
     if (text.size() != 10 || text[4] != '-' || text[7] != '-')
@@ -25,14 +26,28 @@ bool isDate(const std::string& text)
         if (text[i] < '0' || text[i] > '9')
             return false;
     }
-    return true;
+    const int year = std::stoi(text.substr(0, 4));
+    const int month = std::stoi(text.substr(5, 2));
+    const int day = std::stoi(text.substr(8, 2));
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    static const int kDays[] = { 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31 };
+    return month >= 1 && month <= 12 && day >= 1 && day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
 }
 
+// Only read: a folder without records is told so, and no file is made there.
 std::unique_ptr<RecordStore> openForReading(const char* command, const std::string& url)
 {
     bool shared = false;
-    const std::string named = mfg::stationRecordsUrl(platform::currentDirectory(), url, shared);
-    auto store = RecordStore::open(named);
+    const std::string directory = platform::currentDirectory();
+    const std::string named = mfg::stationRecordsUrl(directory, url, shared);
+    if (!shared && !platform::canOpenForReading(directory + "/" + mfg::records::kDefaultDatabase)) {
+        std::fprintf(stderr,
+            "kellan-mp %s: there are no production records in %s (no %s, no records.dat); name the store with "
+            "--records URL\n",
+            command, directory.c_str(), mfg::records::kDefaultDatabase);
+        return nullptr;
+    }
+    auto store = RecordStore::open(named, mfg::records::OpenFor::Reading);
     if (!store) {
         std::fprintf(stderr, "kellan-mp %s: %s\n", command, store.error().message.c_str());
         return nullptr;
@@ -119,13 +134,13 @@ int reportCommand(const ReportArguments& arguments)
     auto store = openForReading("report", url);
     if (!store)
         return 1;
-    auto runs = store->runsSince(since);
+    auto counts = store->countRuns(since);
     auto range = store->macRange();
-    if (!runs || !range) {
-        std::fprintf(stderr, "kellan-mp report: %s\n", (!runs ? runs.error() : range.error()).message.c_str());
+    if (!counts || !range) {
+        std::fprintf(stderr, "kellan-mp report: %s\n", (!counts ? counts.error() : range.error()).message.c_str());
         return 1;
     }
-    auto report = mfg::records::buildReport(runs.value(), range.value());
+    auto report = mfg::records::buildReport(counts.value(), range.value());
     if (range.value()) {
         auto quarantined = store->quarantinedMacs();
         if (!quarantined) {
@@ -154,12 +169,14 @@ void declareHistory(CLI::App& app, HistoryArguments& arguments)
 {
     app.description("every run of the board with that MAC: items, times, files, station.");
     app.footer("Exit status: 0 found, 1 nothing known (or unreadable), 2 bad arguments.");
-    app.add_option("MAC", arguments.mac, "the board's MAC address, twelve hexadecimal digits")
+    app.add_option(
+           "MAC", arguments.mac, "the board's MAC address: twelve hexadecimal digits, or six pairs joined by - or :")
         ->required()
         ->check(CLI::Validator(
             [](std::string& text) {
-                return mfg::records::macValue(text) ? std::string()
-                                                    : "'" + text + "' is not a MAC (twelve hexadecimal digits)";
+                return mfg::records::macValue(text)
+                    ? std::string()
+                    : "'" + text + "' is not a MAC (twelve hexadecimal digits, or six pairs joined by - or :)";
             },
             "", ""));
     app.add_option("--records", arguments.records, "the store to read (default: records.dat, else production.db)")
@@ -192,6 +209,47 @@ int historyCommand(const HistoryArguments& arguments)
     }
     // Nothing known about the board is an answer, but not a found one.
     return runs.value().empty() ? 1 : 0;
+}
+
+void declareRecords(CLI::App& app, RecordsArguments& arguments)
+{
+    app.description("init makes the records schema in a new database, upgrade brings an older one up to date; both "
+                    "need a role that may create tables. Stations and reports need only the rights on the rows.");
+    app.footer("Exit status: 0 done (or nothing to do), 1 refused or failed, 2 bad arguments.");
+    app.add_option("ACTION", arguments.action, "init or upgrade")
+        ->required()
+        ->check(CLI::IsMember({ "init", "upgrade" }).description(""));
+    app.add_option("--records", arguments.records, "the store (default: records.dat, else production.db)")
+        ->type_name("URL")
+        ->check(notEmpty());
+}
+
+int recordsCommand(const RecordsArguments& arguments)
+{
+    bool shared = false;
+    const std::string url = mfg::stationRecordsUrl(platform::currentDirectory(), arguments.records, shared);
+    if (arguments.action == "upgrade") {
+        // Only read first: an upgrade makes no database where there was none.
+        auto existing = RecordStore::open(url, mfg::records::OpenFor::Reading);
+        if (!existing && existing.error().message.find("does not exist") != std::string::npos) {
+            std::fprintf(
+                stderr, "kellan-mp records: %s; `kellan-mp records init` makes it\n", existing.error().message.c_str());
+            return 1;
+        }
+    }
+    auto made = RecordStore::initSchema(url);
+    if (!made) {
+        std::fprintf(stderr, "kellan-mp records: %s\n", made.error().message.c_str());
+        return 1;
+    }
+    const int now = mfg::records::kSchemaVersion;
+    if (made.value() == now)
+        std::printf("The records schema is at version %d already: nothing to do.\n", now);
+    else if (made.value() == 0)
+        std::printf("The records schema version %d was made.\n", now);
+    else
+        std::printf("The records schema was upgraded from version %d to %d.\n", made.value(), now);
+    return 0;
 }
 
 } // namespace kellan_mp

@@ -202,18 +202,25 @@ int runCommand(const RunArguments& arguments)
         return 2;
     }
 
-    // A shared store hands out the MAC addresses: without it no board can
-    // be given one. The station's own file only records, and a station
-    // goes on without it as it did before there were records.
-    auto opened = mfg::openStationRecords(directory, recordsUrl);
+    // Ctrl+C and SIGTERM also end a wait for a database that does not answer.
+    if (!catchInterrupts())
+        std::fprintf(stderr, "kellan-mp run: Ctrl+C cannot be caught: it ends the program at once\n");
+    mfg::records::setDatabaseWaitInterrupt(interruptRequested);
+
+    // A station that cannot record does not test boards (a shared store
+    // also hands out their addresses), unless the operator asked for no
+    // records at all.
     mfg::StationRecords records;
-    if (opened) {
+    if (recordsUrl != mfg::kNoRecords) {
+        auto opened = mfg::openStationRecords(directory, recordsUrl);
+        if (!opened) {
+            std::fprintf(stderr,
+                "kellan-mp run: records: %s\nNo board is tested while its run cannot be recorded; --records none "
+                "tests without records.\n",
+                opened.error().message.c_str());
+            return g_signal ? 128 + g_signal : 2;
+        }
         records = std::move(opened.value());
-    } else if (!recordsUrl.empty() || mfg::recordsFilePresent(directory)) {
-        std::fprintf(stderr, "kellan-mp run: records: %s\n", opened.error().message.c_str());
-        return 2;
-    } else {
-        std::fprintf(stderr, "kellan-mp run: runs are not recorded: %s\n", opened.error().message.c_str());
     }
 
     auto scaled = makeClock();
@@ -221,8 +228,6 @@ int runCommand(const RunArguments& arguments)
     mfg::RunRecorder recorder(
         { records.store.get(), records.shared, station, mfg::operatorLogin(), mfg::programVersion(), {} }, clock);
     auto loop = platform::makeEpollLoop(clock);
-    if (!catchInterrupts())
-        std::fprintf(stderr, "kellan-mp run: Ctrl+C cannot be caught: it ends the program at once\n");
     platform::ProgressLine progress = platform::ProgressLine::forStderr();
     RunPrompter prompter(assumeYes);
     prompter.setProgressLine(&progress);

@@ -129,7 +129,9 @@ SequenceThread::SequenceThread(
         environment.bootpPort = m_surroundings.bootpPort;
         environment.tftpPort = m_surroundings.tftpPort;
         environment.settings = &m_settings;
-        auto records = openStationRecords(m_surroundings.directory, m_surroundings.recordsUrl);
+        auto records = m_surroundings.recordsUrl == kNoRecords
+            ? platform::Result<StationRecords>(StationRecords {})
+            : openStationRecords(m_surroundings.directory, m_surroundings.recordsUrl);
         RunRecorder::Setup recording { nullptr, false,
             m_surroundings.station.empty() ? defaultStationName() : m_surroundings.station, operatorLogin(),
             programVersion(), {} };
@@ -201,6 +203,16 @@ void SequenceThread::start()
             ++m_startsAnswered;
             publish();
             return;
+        }
+        // A store that was away when the window opened (a database being
+        // restarted) is tried again at each START; a PostgreSQL connection
+        // lost later connects again by itself at its next statement.
+        if (!m_recorder->hasStore() && m_surroundings.recordsUrl != kNoRecords) {
+            auto reopened = openStationRecords(m_surroundings.directory, m_surroundings.recordsUrl);
+            if (reopened) {
+                m_records = std::move(reopened.value());
+                m_recorder->useStore(m_records.store.get(), m_records.shared);
+            }
         }
         m_page->start();
         if (m_page->programEnded())

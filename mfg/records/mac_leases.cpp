@@ -85,6 +85,7 @@ Result<int> RecordStore::reclaimDeadLeases()
         m_sql->forgetHolder(holder);
         reclaimed += given.value();
     }
+    m_sql->forgetGoneHolders();
     return reclaimed;
 }
 

@@ -53,6 +53,17 @@ std::vector<std::string> migrationStep(int version, const std::string& idColumn)
             "CREATE TABLE mac_quarantine (mac BIGINT PRIMARY KEY, station TEXT NOT NULL,"
             " quarantined_at TEXT NOT NULL, reason TEXT NOT NULL)",
         };
+    case 4:
+        // Whether the run's address went into its board: a failed run that
+        // never wrote it shares the address with the board that got it next.
+        // Unknown (NULL) for the runs recorded before.
+        // The report counts from indexes alone: runs per day and outcome, and
+        // the passing and failed runs with their MACs.
+        return {
+            "ALTER TABLE runs ADD COLUMN mac_written INTEGER",
+            "CREATE INDEX runs_ended_outcome ON runs (ended_at, outcome)",
+            "CREATE INDEX runs_outcome_mac ON runs (outcome, mac, ended_at, id)",
+        };
     default:
         return {};
     }
@@ -111,8 +122,19 @@ std::string macText(std::uint64_t value)
     return buffer;
 }
 
-std::optional<std::uint64_t> macValue(const std::string& value)
+std::optional<std::uint64_t> macValue(const std::string& given)
 {
+    std::string value = given;
+    if (given.size() == 17) {
+        const char joint = given[2];
+        value.clear();
+        for (std::size_t i = 0; i < given.size(); ++i) {
+            if (i % 3 != 2)
+                value += given[i];
+            else if (given[i] != joint || (joint != '-' && joint != ':'))
+                return std::nullopt;
+        }
+    }
     if (value.size() != 12)
         return std::nullopt;
     std::uint64_t result = 0;
@@ -149,12 +171,43 @@ RecordStore::RecordStore(std::unique_ptr<SqlConnection> connection)
 {
 }
 
-Result<std::unique_ptr<RecordStore>> RecordStore::open(const std::string& url)
+Result<std::unique_ptr<RecordStore>> RecordStore::open(const std::string& url, OpenFor use)
 {
-    return openAtVersion(url, kSchemaVersion);
+    return openAtVersion(url, kSchemaVersion, use);
 }
 
-Result<std::unique_ptr<RecordStore>> RecordStore::openAtVersion(const std::string& url, int version)
+Result<std::unique_ptr<RecordStore>> RecordStore::openAtVersion(const std::string& url, int version, OpenFor use)
+{
+    std::string path;
+    const bool sqlite = isSqliteUrl(url, path);
+    if (sqlite && throwAwayDatabase(path))
+        return Error { "\"" + url + "\" names no lasting records database: give the path of an SQLite file" };
+    auto connection = sqlite ? openSqlite(path, use) : openPostgres(url);
+    if (!connection)
+        return connection.error();
+    auto store = std::make_unique<RecordStore>(std::move(connection.value()));
+    auto current = store->storedVersion();
+    if (!current)
+        return current.error();
+    if (current.value() > kSchemaVersion) {
+        return Error { store->describe() + ": the records database has schema version "
+            + std::to_string(current.value()) + ", newer than this program's " + std::to_string(kSchemaVersion)
+            + "; use a newer kellan-mp with it" };
+    }
+    // Current: nothing is written, whatever the role may do.
+    if (current.value() >= version)
+        return store;
+    auto migrated = store->migrate(version);
+    if (!migrated) {
+        return Error { migrated.error().message + " (the schema is "
+            + (current.value() ? "version " + std::to_string(current.value()) : std::string("not made yet"))
+            + ": a role that may create tables runs `kellan-mp records " + (current.value() ? "upgrade" : "init")
+            + "` once)" };
+    }
+    return store;
+}
+
+Result<int> RecordStore::initSchema(const std::string& url)
 {
     std::string path;
     const bool sqlite = isSqliteUrl(url, path);
@@ -163,11 +216,24 @@ Result<std::unique_ptr<RecordStore>> RecordStore::openAtVersion(const std::strin
     auto connection = sqlite ? openSqlite(path) : openPostgres(url);
     if (!connection)
         return connection.error();
-    auto store = std::make_unique<RecordStore>(std::move(connection.value()));
-    auto migrated = store->migrate(version);
+    RecordStore store(std::move(connection.value()));
+    auto before = store.storedVersion();
+    if (!before)
+        return before.error();
+    auto migrated = store.migrate(kSchemaVersion);
     if (!migrated)
         return migrated.error();
-    return store;
+    return before.value();
+}
+
+Result<int> RecordStore::storedVersion()
+{
+    auto made = m_sql->hasTable("schema_version");
+    if (!made)
+        return made.error();
+    if (!made.value())
+        return 0;
+    return schemaVersion();
 }
 
 Result<int> RecordStore::schemaVersion()
@@ -220,11 +286,15 @@ Result<std::int64_t> RecordStore::saveRun(const RunRecord& run)
 Result<std::int64_t> RecordStore::insertRun(const RunRecord& run)
 {
     {
-        auto inserted
-            = m_sql->exec("INSERT INTO runs (station, operator, started_at, ended_at, mac, mac_from_store, outcome,"
-                          " result_message, program_version) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) RETURNING id",
-                { run.station, run.operatorName, run.startedAt, run.endedAt, run.mac, run.macFromStore ? "1" : "0",
-                    outcomeText(run.outcome), run.resultMessage, run.programVersion });
+        // One spelling of the address, the one history looks up.
+        const auto mac = macValue(run.mac);
+        auto inserted = m_sql->exec(
+            "INSERT INTO runs (station, operator, started_at, ended_at, mac, mac_from_store, outcome,"
+            " result_message, program_version, mac_written) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)"
+            " RETURNING id",
+            { run.station, run.operatorName, run.startedAt, run.endedAt, mac ? macText(*mac) : run.mac,
+                run.macFromStore ? "1" : "0", outcomeText(run.outcome), run.resultMessage, run.programVersion,
+                run.macWritten ? "1" : "0" });
         if (!inserted)
             return inserted.error();
         if (inserted.value().rows.empty())
@@ -248,88 +318,6 @@ Result<std::int64_t> RecordStore::insertRun(const RunRecord& run)
         }
         return number(inserted.value().rows[0][0]);
     }
-}
-
-Result<std::vector<RunRecord>> RecordStore::loadRuns(
-    const std::string& where, const std::vector<SqlValue>& parameters, bool withFiles)
-{
-    auto rows = m_sql->exec("SELECT id, station, operator, started_at, ended_at, mac, mac_from_store, outcome,"
-                            " result_message, program_version FROM runs "
-            + where + " ORDER BY ended_at, id",
-        parameters);
-    if (!rows)
-        return rows.error();
-    std::vector<RunRecord> runs;
-    std::map<std::int64_t, std::size_t> byId;
-    for (const SqlRow& row : rows.value().rows) {
-        RunRecord run;
-        run.id = number(row[0]);
-        run.station = text(row[1]);
-        run.operatorName = text(row[2]);
-        run.startedAt = text(row[3]);
-        run.endedAt = text(row[4]);
-        run.mac = text(row[5]);
-        run.macFromStore = number(row[6]) != 0;
-        run.outcome = outcomeFromText(text(row[7])).value_or(Outcome::Fail);
-        run.resultMessage = text(row[8]);
-        run.programVersion = text(row[9]);
-        byId[run.id] = runs.size();
-        runs.push_back(std::move(run));
-    }
-    if (runs.empty())
-        return runs;
-    const std::string ofRuns = " WHERE run_id IN (SELECT id FROM runs " + where + ")";
-    auto items = m_sql->exec("SELECT run_id, item, name, passed, duration_ms, failure FROM run_items" + ofRuns
-            + " ORDER BY run_id, position",
-        parameters);
-    if (!items)
-        return items.error();
-    for (const SqlRow& row : items.value().rows) {
-        auto found = byId.find(number(row[0]));
-        if (found == byId.end())
-            continue;
-        runs[found->second].items.push_back(
-            { static_cast<int>(number(row[1])), text(row[2]), number(row[3]) != 0, number(row[4]), text(row[5]) });
-    }
-    if (!withFiles)
-        return runs;
-    auto files = m_sql->exec(
-        "SELECT run_id, role, path, sha256, size FROM run_files" + ofRuns + " ORDER BY run_id, role", parameters);
-    if (!files)
-        return files.error();
-    for (const SqlRow& row : files.value().rows) {
-        auto found = byId.find(number(row[0]));
-        if (found == byId.end())
-            continue;
-        runs[found->second].files.push_back({ text(row[1]), text(row[2]), text(row[3]), number(row[4]) });
-    }
-    return runs;
-}
-
-Result<std::vector<RunRecord>> RecordStore::runsSince(const std::string& since, bool withFiles)
-{
-    return loadRuns("WHERE ended_at >= $1", { since }, withFiles);
-}
-
-Result<std::vector<RunRecord>> RecordStore::runsOfMac(const std::string& mac)
-{
-    return loadRuns("WHERE upper(mac) = upper($1)", { mac }, true);
-}
-
-Result<DayCount> RecordStore::stationDay(const std::string& station, const std::string& day)
-{
-    auto rows = m_sql->exec("SELECT count(*), coalesce(sum(CASE WHEN outcome = 'pass' THEN 1 ELSE 0 END), 0)"
-                            " FROM runs WHERE station = $1 AND substr(ended_at, 1, 10) = $2"
-                            " AND outcome <> 'interrupted'",
-        { station, day });
-    if (!rows)
-        return rows.error();
-    DayCount count;
-    if (!rows.value().rows.empty()) {
-        count.runs = number(rows.value().rows[0][0]);
-        count.passed = number(rows.value().rows[0][1]);
-    }
-    return count;
 }
 
 } // namespace mfg::records

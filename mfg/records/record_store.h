@@ -13,7 +13,7 @@ namespace mfg::records {
 
 // The schema version this program writes; an older database is upgraded to
 // it, a newer one refused.
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 inline constexpr const char* kDefaultDatabase = "production.db";
 
 struct ItemRecord {
@@ -43,6 +43,7 @@ struct RunRecord {
     std::string endedAt;
     std::string mac; // the board's MAC, or the one it would have had
     bool macFromStore = false; // leased from the shared range, not Option.dat
+    bool macWritten = true; // the address went (or was going) into the board
     Outcome outcome = Outcome::Fail;
     std::string resultMessage;
     std::string programVersion;
@@ -81,16 +82,33 @@ struct DayCount {
     std::int64_t passed = 0;
 };
 
+// What the report counts, counted by the database.
+inline constexpr const char* kBeforeTheFirstItem = "(before the first item)";
+struct RunCounts {
+    std::vector<std::pair<std::string, DayCount>> days; // UTC day, oldest first; interrupted runs left out
+    std::int64_t interrupted = 0;
+    std::vector<std::pair<std::string, std::int64_t>> failuresPerItem; // the item each failed run failed at
+    std::int64_t macsPassed = 0; // different MACs of passing runs
+};
+
 // Production records and, for a shared store, the MAC range of a line of
 // stations. One connection; not shared between threads.
 class RecordStore {
 public:
-    // Opens (creating) the database a URL names and brings its schema up to
-    // date: postgresql://... or postgres://... , sqlite:PATH, or a plain path
-    // of an SQLite file.
-    static platform::Result<std::unique_ptr<RecordStore>> open(const std::string& url);
+    // Opens the database a URL names: postgresql://... or postgres://...
+    // (URL or keyword form), sqlite:PATH, or a plain path of an SQLite file.
+    // A schema older than this program's is created or upgraded when the
+    // connection's role may (`init` and `upgrade` do it on purpose); a
+    // current one is only read, so stations and reports need nothing but
+    // the rights on the rows.
+    static platform::Result<std::unique_ptr<RecordStore>> open(
+        const std::string& url, OpenFor use = OpenFor::Recording);
     // As open, but upgrades no further than `version` (tests of upgrades).
-    static platform::Result<std::unique_ptr<RecordStore>> openAtVersion(const std::string& url, int version);
+    static platform::Result<std::unique_ptr<RecordStore>> openAtVersion(
+        const std::string& url, int version, OpenFor use = OpenFor::Recording);
+    // `kellan-mp records init|upgrade`: the schema made or brought up to
+    // date; the version it had before.
+    static platform::Result<int> initSchema(const std::string& url);
 
     explicit RecordStore(std::unique_ptr<SqlConnection> connection);
     platform::Result<int> schemaVersion();
@@ -127,12 +145,18 @@ public:
     // Runs that ended at or after `since` (a UTC date or time text; empty:
     // all), oldest first, with their items (files only with `withFiles`).
     platform::Result<std::vector<RunRecord>> runsSince(const std::string& since, bool withFiles = false);
+    // The runs of a MAC (any case, with or without - or : between the
+    // bytes); runs that failed before the address went into their board
+    // are another board's and left out.
     platform::Result<std::vector<RunRecord>> runsOfMac(const std::string& mac);
     // One station's runs that ended on a UTC day (YYYY-MM-DD).
     platform::Result<DayCount> stationDay(const std::string& station, const std::string& day);
+    // The report's counts of the runs that ended at or after `since`.
+    platform::Result<RunCounts> countRuns(const std::string& since);
 
 private:
     platform::Result<void> migrate(int target);
+    platform::Result<int> storedVersion();
     platform::Result<std::int64_t> insertRun(const RunRecord& run);
     platform::Result<std::vector<RunRecord>> loadRuns(
         const std::string& where, const std::vector<SqlValue>& parameters, bool withFiles);
@@ -142,6 +166,7 @@ private:
 
 // MAC texts: twelve capital hexadecimal digits (thirteen past FFFFFFFFFFFF).
 std::string macText(std::uint64_t value);
+// Twelve hexadecimal digits, either case, or six pairs joined by - or :.
 std::optional<std::uint64_t> macValue(const std::string& text);
 // Now, in UTC, as stored.
 std::string utcNow();

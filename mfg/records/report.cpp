@@ -1,4 +1,5 @@
 #include "mfg/records/report.h"
+#include "utility/devmgmt/printable_text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -18,62 +19,57 @@ std::string format(const char* pattern, double a)
 
 std::string percent(double share) { return format("%.1f%%", share * 100.0); }
 
-} // namespace
+std::string shown(const std::string& text) { return utility::devmgmt::escapeControls(text); }
 
-std::string failingItem(const RunRecord& run)
+// A message of several lines: each shown, the line ends kept.
+std::string shownLines(const std::string& text)
 {
-    for (auto item = run.items.rbegin(); item != run.items.rend(); ++item) {
-        if (!item->passed)
-            return item->name;
+    std::string out;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const auto end = text.find('\n', at);
+        out += shown(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        if (end == std::string::npos)
+            break;
+        out += "\n";
+        at = end + 1;
     }
-    return "(before the first item)";
+    return out;
 }
 
-Report buildReport(const std::vector<RunRecord>& runs, const std::optional<MacRange>& range)
+} // namespace
+
+Report buildReport(const RunCounts& counts, const std::optional<MacRange>& range)
 {
     Report report;
     report.range = range;
-    std::map<std::string, DayRow> days;
-    std::map<std::string, std::int64_t> failures;
-    std::set<std::string> macs;
-    for (const RunRecord& run : runs) {
-        if (run.outcome == Outcome::Interrupted) {
-            ++report.interrupted;
-            continue;
-        }
-        DayRow& day = days[run.endedAt.substr(0, 10)];
-        day.day = run.endedAt.substr(0, 10);
-        ++day.runs;
-        ++report.total.runs;
-        if (run.outcome == Outcome::Pass) {
-            ++day.passed;
-            ++report.total.passed;
-            macs.insert(run.mac);
-        } else {
-            ++failures[failingItem(run)];
-        }
+    for (const auto& [day, count] : counts.days) {
+        report.days.push_back({ day, count.runs, count.passed });
+        report.total.runs += count.runs;
+        report.total.passed += count.passed;
     }
-    for (auto& [name, day] : days)
-        report.days.push_back(day);
+    report.interrupted = counts.interrupted;
     std::int64_t allFailures = 0;
-    for (const auto& [item, count] : failures) {
+    for (const auto& [item, count] : counts.failuresPerItem) {
         report.pareto.push_back({ item, count, 0.0 });
         allFailures += count;
     }
-    std::stable_sort(report.pareto.begin(), report.pareto.end(),
-        [](const ItemFailures& a, const ItemFailures& b) { return a.count > b.count; });
+    // Most first; equal counts by name, whatever order the database gave.
+    std::sort(report.pareto.begin(), report.pareto.end(), [](const ItemFailures& a, const ItemFailures& b) {
+        return a.count != b.count ? a.count > b.count : a.item < b.item;
+    });
     std::int64_t sum = 0;
     for (auto& row : report.pareto) {
         sum += row.count;
         row.cumulative = double(sum) / double(allFailures);
     }
-    report.macsPassed = static_cast<std::int64_t>(macs.size());
+    report.macsPassed = counts.macsPassed;
     return report;
 }
 
 std::string reportText(const Report& report)
 {
-    std::string out = "Production report: " + report.source
+    std::string out = "Production report: " + shown(report.source)
         + (report.since.empty() ? std::string() : " since " + report.since) + "\n\n";
     out += "Boards per day (UTC)   boards  passed  failed  first-pass yield\n";
     char line[160];
@@ -93,8 +89,8 @@ std::string reportText(const Report& report)
     if (report.pareto.empty())
         out += "  none\n";
     for (const ItemFailures& row : report.pareto) {
-        std::snprintf(line, sizeof line, "  %-28s %6lld  %s\n", row.item.c_str(), static_cast<long long>(row.count),
-            percent(row.cumulative).c_str());
+        std::snprintf(line, sizeof line, "  %-28s %6lld  %s\n", shown(row.item).c_str(),
+            static_cast<long long>(row.count), percent(row.cumulative).c_str());
         out += line;
     }
     out += "\nMAC addresses\n";
@@ -109,7 +105,8 @@ std::string reportText(const Report& report)
             static_cast<long long>(range.quarantined));
         out += line;
         for (const QuarantinedMac& mac : report.quarantined)
-            out += "    " + macText(mac.mac) + "  " + mac.station + "  " + mac.at + "  " + mac.reason + "\n";
+            out += "    " + macText(mac.mac) + "  " + shown(mac.station) + "  " + shown(mac.at) + "  "
+                + shown(mac.reason) + "\n";
     } else {
         out += "  no shared range (each station steps its own in Option.dat)\n";
     }
@@ -123,25 +120,25 @@ std::string historyText(const std::string& mac, const std::vector<RunRecord>& ru
     char line[200];
     for (const RunRecord& run : runs) {
         out += "\nrun " + std::to_string(run.id) + ": " + outcomeText(run.outcome) + "\n";
-        out += "  station " + run.station + ", operator " + run.operatorName + ", kellan-mp " + run.programVersion
-            + "\n";
-        out += "  started " + run.startedAt + ", ended " + run.endedAt + "\n";
+        out += "  station " + shown(run.station) + ", operator " + shown(run.operatorName) + ", kellan-mp "
+            + shown(run.programVersion) + "\n";
+        out += "  started " + shown(run.startedAt) + ", ended " + shown(run.endedAt) + "\n";
         out += std::string("  MAC from ") + (run.macFromStore ? "the shared range" : "Option.dat") + "\n";
         for (const ItemRecord& item : run.items) {
-            std::snprintf(line, sizeof line, "  %-28s %-6s %8.3f s\n", item.name.c_str(),
+            std::snprintf(line, sizeof line, "  %-28s %-6s %8.3f s\n", shown(item.name).c_str(),
                 item.passed ? "passed" : "failed", double(item.durationMs) / 1000.0);
             out += line;
             if (!item.failure.empty())
-                out += "    " + item.failure + (item.failure.back() == '\n' ? "" : "\n");
+                out += "    " + shownLines(item.failure) + (item.failure.back() == '\n' ? "" : "\n");
         }
         for (const FileRecord& file : run.files) {
-            out += "  " + file.role + " " + file.path + ": "
+            out += "  " + shown(file.role) + " " + shown(file.path) + ": "
                 + (file.sha256.empty() ? std::string("not readable")
-                                       : "sha256 " + file.sha256 + ", " + std::to_string(file.size) + " bytes")
+                                       : "sha256 " + shown(file.sha256) + ", " + std::to_string(file.size) + " bytes")
                 + "\n";
         }
         if (!run.resultMessage.empty())
-            out += "  message: " + run.resultMessage + (run.resultMessage.back() == '\n' ? "" : "\n");
+            out += "  message: " + shownLines(run.resultMessage) + (run.resultMessage.back() == '\n' ? "" : "\n");
     }
     return out;
 }

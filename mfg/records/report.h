@@ -36,11 +36,10 @@ struct Report {
     std::vector<QuarantinedMac> quarantined; // never handed out again
 };
 
-// The item a failed run failed at: its last item that did not pass, or
-// "(before the first item)".
-std::string failingItem(const RunRecord& run);
-
-Report buildReport(const std::vector<RunRecord>& runs, const std::optional<MacRange>& range);
+// The report of the runs the database counted.
+Report buildReport(const RunCounts& counts, const std::optional<MacRange>& range);
+// Text for a terminal: control characters in what stations wrote (a
+// station's name) are shown as \xHH, never sent to the terminal.
 std::string reportText(const Report& report);
 // One self-contained page: the tables and charts drawn as inline SVG.
 std::string reportHtml(const Report& report);

@@ -46,13 +46,30 @@ public:
     // After a gone holder's leases were reclaimed: drops what is left of
     // its lock (the SQLite lock file).
     virtual void forgetHolder(const std::string& holder) { (void)holder; }
+    // Drops what is left of the locks of every holder that is gone, leases
+    // or not (the SQLite lock files of killed stations).
+    virtual void forgetGoneHolders() { }
     virtual std::string describe() const = 0;
+    // Whether the database has a table of that name.
+    virtual platform::Result<bool> hasTable(const std::string& name) = 0;
 
     platform::Result<void> commit();
     void rollback();
 };
 
-platform::Result<std::unique_ptr<SqlConnection>> openSqlite(const std::string& path);
+// How long a PostgreSQL station waits for the server to answer a statement
+// (30 s, or KELLAN_MP_DB_WAIT seconds) before it says the database is not
+// answering and drops the connection; the next statement connects again.
+int databaseAnswerWaitSeconds();
+// Waits for the database end early when this says so (Ctrl+C, SIGTERM).
+// Set by the program before it opens a store; called from the waiting thread.
+void setDatabaseWaitInterrupt(bool (*interrupted)());
+
+// What a program opens a store for: a station records (an SQLite file is
+// made when there is none, and must be writable); report and history only
+// read (a missing file is refused, never made; a read-only one will do).
+enum class OpenFor { Recording, Reading };
+platform::Result<std::unique_ptr<SqlConnection>> openSqlite(const std::string& path, OpenFor use = OpenFor::Recording);
 platform::Result<std::unique_ptr<SqlConnection>> openPostgres(const std::string& url);
 
 } // namespace mfg::records

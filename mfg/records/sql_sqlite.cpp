@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <ctime>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -120,12 +122,41 @@ public:
         if (probe)
             ::unlink(path.c_str());
     }
+    void forgetGoneHolders() override
+    {
+        DIR* folder = ::opendir(holderFolder().c_str());
+        if (!folder)
+            return;
+        const auto now = ::time(nullptr);
+        while (const dirent* entry = ::readdir(folder)) {
+            const std::string name = entry->d_name;
+            struct stat info { };
+            // A minute old at least: a holder makes its file and locks it
+            // at once, and is never taken for gone in between.
+            if (!isHolderId(name) || isHolder(name) || ::stat((holderFolder() + "/" + name).c_str(), &info) != 0
+                || now - info.st_mtime < 60)
+                continue;
+            forgetHolder(name);
+        }
+        ::closedir(folder);
+    }
     std::string describe() const override { return "sqlite:" + m_path; }
+    platform::Result<bool> hasTable(const std::string& name) override
+    {
+        auto found = exec("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = $1", { name });
+        if (!found)
+            return found.error();
+        return !found.value().rows.empty() && found.value().rows[0][0].value_or("0") != "0";
+    }
 
 private:
     platform::Error failure() const
     {
-        return platform::Error { m_path + ": " + sqlite3_errmsg(m_db), sqlite3_extended_errcode(m_db) };
+        std::string message = m_path + ": " + sqlite3_errmsg(m_db);
+        // SQLite names a write that found no room "disk I/O error".
+        if (sqlite3_system_errno(m_db) == ENOSPC || (sqlite3_extended_errcode(m_db) & 0xFF) == SQLITE_FULL)
+            message += " (the disk is full: no space left on the device)";
+        return platform::Error { message, sqlite3_extended_errcode(m_db) };
     }
 
     std::string holderFolder() const { return m_path + "-holders"; }
@@ -138,11 +169,14 @@ private:
 
 } // namespace
 
-platform::Result<std::unique_ptr<SqlConnection>> openSqlite(const std::string& path)
+platform::Result<std::unique_ptr<SqlConnection>> openSqlite(const std::string& path, OpenFor use)
 {
+    struct stat info { };
+    if (use == OpenFor::Reading && ::stat(path.c_str(), &info) != 0)
+        return platform::Error { path + ": there are no production records here (the file does not exist)", errno };
     sqlite3* db = nullptr;
-    const int opened = sqlite3_open_v2(
-        path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    const int opened = sqlite3_open_v2(path.c_str(), &db,
+        SQLITE_OPEN_READWRITE | (use == OpenFor::Recording ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (opened != SQLITE_OK) {
         platform::Error error { path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(opened)), opened };
         sqlite3_close_v2(db);
@@ -155,7 +189,17 @@ platform::Result<std::unique_ptr<SqlConnection>> openSqlite(const std::string& p
     // again.
     sqlite3_busy_timeout(db, 30000);
     auto connection = std::make_unique<SqliteConnection>(db, path);
-    for (const char* setting : { "PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON" }) {
+    const bool writable = sqlite3_db_readonly(db, "main") == 0;
+    if (use == OpenFor::Recording && !writable)
+        return platform::Error { path
+                + ": the records database cannot be written (the file or its folder is read-only,"
+                  " or another user's)",
+            EACCES };
+    // A reader of a file it may not write changes nothing in it.
+    const std::vector<const char*> settings = writable
+        ? std::vector<const char*> { "PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON" }
+        : std::vector<const char*> { "PRAGMA foreign_keys=ON" };
+    for (const char* setting : settings) {
         // Stations opening a new file together all turn it to WAL; the one
         // that loses is told "locked" at once, without the busy wait, so it
         // waits here as long as the busy time-out would have.
@@ -166,6 +210,14 @@ platform::Result<std::unique_ptr<SqlConnection>> openSqlite(const std::string& p
         }
         if (!done)
             return done.error();
+    }
+    // A station must be able to write: a folder it cannot add the journal
+    // to, or a file locked for good, is found now and not at the first pass.
+    if (use == OpenFor::Recording) {
+        auto probe = connection->beginWrite();
+        if (!probe)
+            return probe.error();
+        connection->rollback();
     }
     return std::unique_ptr<SqlConnection>(std::move(connection));
 }

@@ -60,7 +60,11 @@ TEST_P(RecordsTest, AnOlderDatabaseIsUpgradedWithItsRecords)
         auto old = RecordStore::openAtVersion(url, 1);
         ASSERT_TRUE(old) << old.error().message;
         EXPECT_EQ(old.value()->schemaVersion().value(), 1);
-        ASSERT_TRUE(old.value()->saveRun(sampleRun("st1", "00A0B0C0D0E0", Outcome::Pass, "2026-12-01T10:00:00.000Z")));
+        // A run as the first version saved it.
+        ASSERT_TRUE(old.value()->sql().exec(
+            "INSERT INTO runs (station, operator, started_at, ended_at, mac, mac_from_store, outcome, result_message,"
+            " program_version) VALUES ('st1', 'ana', '2026-12-01T08:00:00.000Z', '2026-12-01T10:00:00.000Z',"
+            " '00A0B0C0D0E0', 1, 'pass', '', '1.8.0')"));
     }
     auto store = open();
     ASSERT_TRUE(store);
