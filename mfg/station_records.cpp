@@ -96,6 +96,16 @@ std::string stationRecordsUrl(const std::string& directory, const std::string& u
 platform::Result<StationRecords> openStationRecords(const std::string& directory, const std::string& url)
 {
     StationRecords result;
+    if (url == kNoRecords) {
+        // A station of a line takes its addresses from the line's store;
+        // without it, Option.dat's MAC lines (which only show the range)
+        // would hand out addresses other stations hand out too.
+        if (recordsFilePresent(directory))
+            return platform::Error { std::string(kRecordsFile) + " in " + directory
+                + " makes this station one of a line, whose MAC addresses come from the shared records "
+                  "store: it cannot run without records (--records none)" };
+        return result;
+    }
     result.url = stationRecordsUrl(directory, url, result.shared);
     if (result.url.empty())
         return platform::Error { std::string(kRecordsFile) + " in " + directory

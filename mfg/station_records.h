@@ -39,6 +39,8 @@ std::string stationRecordsUrl(const std::string& directory, const std::string& u
 // Opens it. A shared store gives back the leases of killed stations, takes
 // its range from Option.dat when it has none yet, and Option.dat's MAC lines
 // are set to show the store's range.
+// `url` kNoRecords opens nothing, and is refused where records.dat makes
+// the station one of a line.
 platform::Result<StationRecords> openStationRecords(const std::string& directory, const std::string& url);
 
 // One station, one folder of settings: `run`, the window and every command

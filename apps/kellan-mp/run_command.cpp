@@ -210,18 +210,15 @@ int runCommand(const RunArguments& arguments)
     // A station that cannot record does not test boards (a shared store
     // also hands out their addresses), unless the operator asked for no
     // records at all.
-    mfg::StationRecords records;
-    if (recordsUrl != mfg::kNoRecords) {
-        auto opened = mfg::openStationRecords(directory, recordsUrl);
-        if (!opened) {
-            std::fprintf(stderr,
-                "kellan-mp run: records: %s\nNo board is tested while its run cannot be recorded; --records none "
-                "tests without records.\n",
-                opened.error().message.c_str());
-            return g_signal ? 128 + g_signal : 2;
-        }
-        records = std::move(opened.value());
+    auto opened = mfg::openStationRecords(directory, recordsUrl);
+    if (!opened) {
+        std::fprintf(stderr, "kellan-mp run: records: %s\n%s", opened.error().message.c_str(),
+            recordsUrl == mfg::kNoRecords ? ""
+                                          : "No board is tested while its run cannot be recorded; --records none "
+                                            "tests without records.\n");
+        return g_signal ? 128 + g_signal : 2;
     }
+    mfg::StationRecords records = std::move(opened.value());
 
     auto scaled = makeClock();
     platform::Clock& clock = scaled ? *scaled : platform::RealClock::instance();

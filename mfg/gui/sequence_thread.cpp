@@ -129,9 +129,7 @@ SequenceThread::SequenceThread(
         environment.bootpPort = m_surroundings.bootpPort;
         environment.tftpPort = m_surroundings.tftpPort;
         environment.settings = &m_settings;
-        auto records = m_surroundings.recordsUrl == kNoRecords
-            ? platform::Result<StationRecords>(StationRecords {})
-            : openStationRecords(m_surroundings.directory, m_surroundings.recordsUrl);
+        auto records = openStationRecords(m_surroundings.directory, m_surroundings.recordsUrl);
         RunRecorder::Setup recording { nullptr, false,
             m_surroundings.station.empty() ? defaultStationName() : m_surroundings.station, operatorLogin(),
             programVersion(), {} };

@@ -79,3 +79,20 @@ TEST(StationRecords, ARecordsDatThatNamesNoStoreStopsTheStationInsteadOfLeavingI
         EXPECT_FALSE(platform::fileExists(dir.file("production.db")));
     }
 }
+
+TEST(StationRecords, AStationOfALineDoesNotRunWithoutRecords)
+{
+    testing_support::TempDir alone;
+    alone.write("Option.dat", "a\nb\nc\nd\ne\n10.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0FF\n3\n");
+    auto opened = mfg::openStationRecords(alone.path(), mfg::kNoRecords);
+    ASSERT_TRUE(opened) << opened.error().message;
+    EXPECT_FALSE(opened.value().store);
+    EXPECT_FALSE(opened.value().shared);
+
+    testing_support::TempDir line;
+    line.write("Option.dat", "a\nb\nc\nd\ne\n10.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0FF\n3\n");
+    line.write("records.dat", "postgresql://station@127.0.0.1:1/production\n");
+    auto refused = mfg::openStationRecords(line.path(), mfg::kNoRecords);
+    ASSERT_FALSE(refused) << "the station would hand out Option.dat's addresses beside the line";
+    EXPECT_NE(refused.error().message.find("--records none"), std::string::npos) << refused.error().message;
+}
