@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -151,6 +153,47 @@ TEST_F(DirectAccess, InterruptionAfterAFailureStillLogsTheBoard)
     EXPECT_FALSE(page->interrupted());
     EXPECT_EQ(page->picture(), mfg::ResultPicture::Fail);
     EXPECT_EQ(dir.read("fail.log"), "[00A0B0C0D0E0]\nRAM test failed.\n\n\n");
+}
+
+// Over the serial driver the RAM test asks once a second (and waits a tenth
+// for the reply) until five seconds have passed: five asks, the fifth past
+// the limit, then the box.
+TEST(SerialDriverRamTest, AsksAgainUntilFiveSecondsHavePassed)
+{
+    for (const char* options : { "test-firmware,fail-r", "test-firmware,bare-r" }) {
+        SCOPED_TRACE(options);
+        platform::FakeClock clock;
+        platform::VirtualLoop loop { clock };
+        sim::boardsim::BoardOptions parsed;
+        ASSERT_TRUE(sim::boardsim::BoardOptions::parse(options, parsed));
+        sim::boardsim::Board board { clock, parsed };
+        testing_support::TempDir dir;
+        testing_support::ScriptedPrompter prompter;
+        mfg::DebugOutput trace;
+        dir.write("Option.dat", "\n\n\n\n" + dir.file("fail.log") + "\n127.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0FF\n0\n");
+        dir.write("com.dat", "COM3\n921.6K");
+        dir.write("item.dat", "4");
+        mfg::TestPage::Environment environment { loop, clock, prompter, trace,
+            [&](const std::string&) -> platform::Result<std::unique_ptr<platform::SerialPort>> {
+                return std::unique_ptr<platform::SerialPort>(
+                    std::make_unique<sim::boardsim::MemorySerialPort>(clock, board));
+            },
+            dir.path(), nullptr, {}, [](const std::string&) {} };
+        mfg::TestPage page(environment);
+        page.create();
+        page.activate();
+        bool finished = false;
+        page.onRunFinished = [&] { finished = true; };
+        const auto begin = clock.now();
+        page.start();
+        ASSERT_TRUE(loop.runUntil([&] { return finished; }, 10min));
+        EXPECT_EQ(page.ResultMessage, "RAM test failed.\n");
+        const auto commands = board.commands();
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), "r"), 5);
+        EXPECT_GE(clock.now() - begin, 5s);
+        ASSERT_FALSE(prompter.messages().empty());
+        EXPECT_EQ(prompter.messages().back(), "aaaaa");
+    }
 }
 
 } // namespace

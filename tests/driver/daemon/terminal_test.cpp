@@ -21,18 +21,25 @@ bool isRatePacket(const std::pair<std::uint8_t, Bytes>& packet)
     return packet.first == 0x33 && packet.second.size() >= 2 && packet.second[0] == 0x15;
 }
 
-// Collects a framed stream until it holds `dataBytes` bytes of data.
+// Adds to a framed stream until it holds `dataBytes` bytes of data.
+void collectInto(TcpPeer& peer, Bytes& stream, std::size_t dataBytes)
+{
+    (void)eventually(
+        [&] {
+            const Bytes more = peer.receive(65536, 100ms);
+            stream.insert(stream.end(), more.begin(), more.end());
+            std::size_t data = 0;
+            for (const auto& [type, payload] : packets(stream))
+                data += type == 0x32 ? payload.size() : 0;
+            return data >= dataBytes;
+        },
+        60s);
+}
+
 Bytes collect(TcpPeer& peer, std::size_t dataBytes)
 {
     Bytes stream;
-    (void)eventually([&] {
-        const Bytes more = peer.receive(65536, 100ms);
-        stream.insert(stream.end(), more.begin(), more.end());
-        std::size_t data = 0;
-        for (const auto& [type, payload] : packets(stream))
-            data += type == 0x32 ? payload.size() : 0;
-        return data >= dataBytes;
-    });
+    collectInto(peer, stream, dataBytes);
     return stream;
 }
 
@@ -55,9 +62,15 @@ i = int(sys.argv[2])
 with serial.Serial(sys.argv[1], 19200 if i % 2 == 0 else 38400) as port:
     port.write(bytes([0x41 + i]) * 20)
 )");
-    for (int i = 0; i < 20; ++i)
+    // Each program starts once the device has the last one's bytes: a
+    // terminal tells its close only after the program has gone, and a next
+    // program that changes the rate before that close is taken could not be
+    // told apart from a change of the closing one.
+    Bytes stream;
+    for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(run({ kPython, program, port(), std::to_string(i) }).code, 0);
-    const Bytes stream = collect(*peer, 400);
+        collectInto(*peer, stream, 20 * (i + 1));
+    }
     int round = -1; // the round whose bytes came last
     bool rateSince = false; // a rate packet came after them
     std::size_t data = 0;

@@ -1,8 +1,9 @@
 // `kellan-mp run` processes against boardsim processes, recording into the
 // station's own SQLite file and into a PostgreSQL server the test starts:
 // four stations sharing one MAC range, a station killed mid-run, and what
-// report and history then say. Sped up ten (four stations: twenty) times; the boards run the
-// test firmware already, so a run is the self tests and the EEPROM.
+// report and history then say. The boards are sped up twenty times and
+// kellan-mp keeps its waits (four stations: both twenty times); the boards
+// run the test firmware already, so a run is the self tests and the EEPROM.
 
 #include "mfg/records/digest.h"
 #include "mfg/records/record_store.h"

@@ -148,7 +148,8 @@ TEST(OneMacPerBoard, OptionsAreNotChangedUnderARun)
     // Showing the fields does not get in the run's way.
     EXPECT_EQ(station.run("options --json").code, 0);
     resume(run.pid());
-    EXPECT_EQ(Station::finish(run).code, 0);
+    Finished done = Station::finish(run);
+    EXPECT_EQ(done.code, 0) << done.out << station.dir.read("err.txt") << station.dir.read("good.events");
     // After the run the change goes through, and the run's address step stays.
     EXPECT_EQ(station.run("options --loader other.bin").code, 0) << station.dir.read("err.txt");
     const auto option = lines(station.dir.read("Option.dat"));
@@ -210,7 +211,8 @@ TEST(OneMacPerBoard, AStationInAnotherPidNamespaceKeepsItsLease)
     b.useBoard("good");
     // Same host name, its own process numbers: a container.
     auto contained = a.start("run --yes --records " + url, "unshare -p -f --mount-proc");
-    ASSERT_TRUE(a.boardSaw("ew 0008"));
+    ASSERT_TRUE(a.boardSaw("ew 0008")) << Station::finish(contained).out << a.dir.read("err.txt")
+                                       << a.dir.read("good.events");
     const int station = firstChild(contained.pid());
     ASSERT_GT(station, 0);
     hold(station);

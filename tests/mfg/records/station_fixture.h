@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,11 +40,19 @@ inline std::vector<std::string> lines(const std::string& text)
 
 // A station: its folder of settings files and two boards behind ptys, one
 // good and one whose EEPROM test fails; com-ports says which one is COM2.
+//
+// kellan-mp waits fixed times for a board (a self test's reply, the EEPROM
+// dump) and the boards are other processes: a busy machine makes them late,
+// and the later the smaller those waits are. So by default kellan-mp keeps
+// its waits at real length and only the boards are sped up: a board answers
+// well inside each wait however busy the machine is. `programScale` speeds
+// kellan-mp up as well, for tests that take late boards as failed ones.
 class Station {
 public:
-    explicit Station(const std::string& name, int timeScale = 10)
+    explicit Station(const std::string& name, int programScale = 1, int boardScale = 20)
         : m_name(name)
-        , m_scale(std::to_string(timeScale))
+        , m_scale(std::to_string(programScale))
+        , m_boardScale(std::to_string(std::max(programScale, boardScale)))
     {
         testing_support::writeStationFiles(dir);
         dir.write("Option.dat", kOption);
@@ -98,7 +107,7 @@ public:
                     seen += line.rfind("command " + command, 0) == 0;
                 return seen >= times;
             },
-            30s);
+            120s);
     }
 
     // The MACs the good board held when kellan-mp read its EEPROM back.
@@ -119,17 +128,18 @@ private:
     bool startBoard(const std::string& which, const std::string& options)
     {
         const std::string command = "exec '" + testing_support::programPath("boardsim") + "' --events --time-scale "
-            + m_scale + " --link '" + dir.file(which) + "' --options " + options + " > '" + dir.file(which + ".events")
-            + "'";
+            + m_boardScale + " --link '" + dir.file(which) + "' --options " + options + " > '"
+            + dir.file(which + ".events") + "'";
         auto started = platform::ChildProcess::start({ "sh", "-c", command });
         if (!started)
             return false;
         m_boards.push_back(std::move(started.value()));
-        return testing_support::eventually([&] { return !dir.read(which + ".events").empty(); }, 10s);
+        return testing_support::eventually([&] { return !dir.read(which + ".events").empty(); }, 60s);
     }
 
     std::string m_name;
     std::string m_scale;
+    std::string m_boardScale;
     std::vector<platform::ChildProcess> m_boards;
 };
 
