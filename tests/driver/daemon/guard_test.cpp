@@ -185,7 +185,9 @@ TEST_F(VorpildGuard, ManyIdleSessionsLockNobodyOutAndCostNoThreads)
         ASSERT_EQ(client->terminals(lines), kStatusSuccess) << i;
         clients.push_back(std::move(client));
     }
-    EXPECT_LE(threadsOf(m_daemon.pid()), threadsBefore) << "no thread per session";
+    // A thread per session would add a hundred; the host may still be
+    // starting a pool thread or two of its own on a busy machine.
+    EXPECT_LT(threadsOf(m_daemon.pid()), threadsBefore + 10) << "no thread per session";
     const ToolRun devcon
         = shell("VORPIL_RUNTIME_DIR=" + runtimeDir() + " " + testing_support::programPath("devcon") + " status");
     EXPECT_EQ(devcon.code, 0) << devcon.output;

@@ -307,7 +307,9 @@ TEST_F(QeltaDeviceCommands, EveryCommandTheHelpListsRunsAndTellsItsOwnUsage)
     std::istringstream lines(run.out.substr(run.out.find("commands:")));
     std::string line;
     std::getline(lines, line);
-    while (std::getline(lines, line))
+    // The list ends at its blank line (the examples that follow are
+    // indented too).
+    while (std::getline(lines, line) && !line.empty())
         if (line.rfind("  ", 0) == 0 && line.size() > 2 && line[2] != ' ')
             names.push_back(line.substr(2, line.find(' ', 2) - 2));
     for (const char* expected : { "search", "setup", "monitor", "restore", "reboot", "upgrade" })
