@@ -406,8 +406,8 @@ def main():
         return 2
     columns = []
     for arg in args:
-        label, spec = arg.split("=", 1)
-        kind, path, *log = spec.split(":")
+        label, target = arg.split("=", 1)
+        kind, path, *log = target.split(":")
         columns.append((label, kind, Port(kind, path, log[0] if log else None)))
     results = [probe(port) for _, _, port in columns]
     names = list(results[0])
