@@ -389,3 +389,24 @@ TEST(TermShowing, LocalEchoAndTheLogFileShowBothWays)
 }
 
 } // namespace
+
+namespace {
+
+// DISABLED: fails today. With a --log that cannot be written (here
+// /dev/full, as a full disk) the command says "the log file cannot be
+// written (No space left on device): logging stops." and runs on; at its end
+// it exits 0, as if the log held what was received. The exit status should
+// be 1 once a log write failed (the open failure already gives 1).
+TEST(TermShowing, DISABLED_ALogThatCouldNotBeWrittenEndsInFailure)
+{
+    Line line;
+    ASSERT_NO_FATAL_FAILURE(line.start("socat"));
+    auto qelta = line.qelta("--baud 115200 --duration 3 --as-typed --log /dev/full", "/dev/null");
+    ASSERT_TRUE(qelta.ok());
+    ASSERT_EQ(lineStarting(*qelta, "Open "), "Open " + line.terminalPort + " successfully.");
+    std::ofstream(line.peerPort, std::ios::binary) << "hi" << std::flush;
+    EXPECT_NE(lineStarting(*qelta, "qelta: the log file cannot be written"), "");
+    EXPECT_EQ(qelta->wait(10s).value_or(-1), 1) << "the log lost what was received, yet the command succeeded";
+}
+
+} // namespace
