@@ -3,9 +3,10 @@ test machine, printed side by side: the kernel's 8250 UART (in loopback, so
 what it sends comes back and RTS/DTR come back as CTS/DSR/CD), a vorpild
 character device and a vorpild pty, both on a devsim echo plug.
 Usage: tty_table.py [--documented FILE] LABEL=KIND:PATH[:DEVSIM_LOG] ...
-KIND: uart, cuse or pty. With --documented, every row where a cuse column
-differs from the uart column must be named in FILE (one row name a line,
-as the table prints it): an unnamed difference exits 1."""
+KIND: uart, cuse or pty. With --documented, every row where a cuse or pty
+column differs from the uart column must be named in FILE under its kind
+(a line "[cuse]" or "[pty]", then one row name a line, as the table prints
+it): an unnamed difference exits 1."""
 import ctypes, errno, fcntl, os, re, select, signal, struct, sys, termios, threading, time
 
 LIBC = ctypes.CDLL(None, use_errno=True)
@@ -398,8 +399,9 @@ def main():
         return 0
     documented = None
     if len(args) >= 2 and args[0] == "--documented":
-        with open(args[1]) as f:
-            documented = {line.strip() for line in f if line.strip() and not line.startswith("#")}
+        documented = read_documented(args[1])
+        if documented is None:
+            return 2
         args = args[2:]
     if not args:
         print("usage: tty_table.py [--documented FILE] LABEL=KIND:PATH[:DEVSIM_LOG] ...", file=sys.stderr)
@@ -418,17 +420,37 @@ def main():
     for name in names:
         print("| " + name.ljust(width) + " | " + " | ".join(r.get(name, "").ljust(cell) for r in results) + " |")
     uart = [r for (_, kind, _), r in zip(columns, results) if kind == "uart"]
-    cuse = [r for (_, kind, _), r in zip(columns, results) if kind == "cuse"]
     status = 0
-    if uart and cuse:
-        differing = [n for n in names if cuse[0].get(n) != uart[0].get(n)]
-        print("rows where the character device differs from the UART: " + ("; ".join(differing) or "none"))
+    for (label, kind, _), result in zip(columns, results):
+        if not uart or kind == "uart":
+            continue
+        differing = [n for n in names if result.get(n) != uart[0].get(n)]
+        print(f"rows where {label} differs from the UART: " + ("; ".join(differing) or "none"))
         if documented is not None:
-            unexplained = [n for n in differing if n not in documented]
+            unexplained = [n for n in differing if n not in documented.get(kind, set())]
             if unexplained:
-                print("FAIL differences not documented: " + "; ".join(unexplained))
+                print(f"FAIL {label}: differences not documented: " + "; ".join(unexplained))
                 status = 1
     return status
+
+
+def read_documented(path):
+    """{kind: row names} from FILE's "[kind]" sections, or None (said why)."""
+    documented, kind = {}, None
+    with open(path) as f:
+        for number, line in enumerate(f, 1):
+            line = line.strip()
+            if not line or line.startswith("#"):
+                continue
+            if line.startswith("[") and line.endswith("]"):
+                kind = line[1:-1]
+                documented.setdefault(kind, set())
+            elif kind is None:
+                print(f"{path}:{number}: a row before any [cuse] or [pty] line", file=sys.stderr)
+                return None
+            else:
+                documented[kind].add(line)
+    return documented
 
 
 sys.exit(main())
