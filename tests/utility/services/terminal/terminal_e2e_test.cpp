@@ -392,12 +392,11 @@ TEST(TermShowing, LocalEchoAndTheLogFileShowBothWays)
 
 namespace {
 
-// DISABLED: fails today. With a --log that cannot be written (here
-// /dev/full, as a full disk) the command says "the log file cannot be
-// written (No space left on device): logging stops." and runs on; at its end
-// it exits 0, as if the log held what was received. The exit status should
-// be 1 once a log write failed (the open failure already gives 1).
-TEST(TermShowing, DISABLED_ALogThatCouldNotBeWrittenEndsInFailure)
+// With a --log that cannot be written (here /dev/full, as a full disk) the
+// command says "the log file cannot be written (No space left on device):
+// logging stops." and runs on; at its end it exits 1, since the log does not
+// hold what was received (the open failure gives 1 too).
+TEST(TermShowing, ALogThatCouldNotBeWrittenEndsInFailure)
 {
     Line line;
     ASSERT_NO_FATAL_FAILURE(line.start("socat"));
