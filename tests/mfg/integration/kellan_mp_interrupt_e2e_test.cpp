@@ -1,12 +1,15 @@
 // `kellan-mp run` interrupted with Ctrl+C (SIGINT) during the loader's erase
 // and at the operator's prompt; direct UART access only when asked for, with
 // the simulator's port-I/O module standing in for the machine's; the
-// production benchmarks' --help. Sped up ten times, in the test's own
-// network namespace.
+// production benchmarks' --help. kellan-mp and the board on one time that
+// passes only while both sleep, ten times faster than real time, in the
+// test's own network namespace.
 
 #include "platform/child_process.h"
 #include "platform/text_file.h"
 #include "tests/mfg/station_files.h"
+#include "tests/support/eventually.h"
+#include "tests/support/shared_idle_clock.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -36,10 +39,11 @@ protected:
         dir.write("Option.dat", option);
         dir.write("com.dat", "COM2\n921.6K");
         dir.write("com-ports", "COM2 " + dir.file("board") + "\n");
-        auto started = platform::ChildProcess::start({ testing_support::programPath("boardsim"), "--time-scale", "10",
-            "--link", dir.file("board"), "--options", "erase-ms=300" });
+        auto started = platform::ChildProcess::start({ testing_support::programPath("boardsim"), "--clock-file",
+            clock.path(), "--link", dir.file("board"), "--options", "erase-ms=300" });
         ASSERT_TRUE(started) << started.error().message;
         board = std::move(started.value());
+        clock.watch(board.pid());
         ASSERT_TRUE(board.readLine(10s));
     }
 
@@ -49,10 +53,14 @@ protected:
         const std::string& program = testing_support::programPath("kellan-mp"))
     {
         const std::string command = "cd '" + dir.path() + "' && " + environment
-            + " SUITE_COM_MAP=com-ports KELLAN_MP_TIME_SCALE=10 exec '" + program + "' " + arguments + " 2>err.txt";
+            + " SUITE_COM_MAP=com-ports KELLAN_MP_CLOCK_FILE='" + clock.path() + "' exec '" + program + "' " + arguments
+            + " 2>err.txt";
         auto started = platform::ChildProcess::start({ "sh", "-c", command });
         EXPECT_TRUE(started);
-        return started ? std::move(started.value()) : platform::ChildProcess();
+        if (!started)
+            return platform::ChildProcess();
+        clock.watch(started.value().pid());
+        return std::move(started.value());
     }
 
     std::vector<std::string> restOf(platform::ChildProcess& process)
@@ -63,23 +71,32 @@ protected:
         return lines;
     }
 
+    // Stops the time once kellan-mp has said `text` on stderr: it goes no
+    // further than its next wait until the clock goes on.
+    bool stopOnceSaid(const std::string& text)
+    {
+        clock.stopWhen([this, text] { return said(text); });
+        return testing_support::eventually([&] { return clock.stopped(); }, 60s);
+    }
+    bool said(const std::string& text) const { return dir.read("err.txt").find(text) != std::string::npos; }
+
     testing_support::TempDir dir;
+    testing_support::TempDir clockDir;
+    testing_support::SharedIdleClock clock { clockDir.file("clock"), 10 };
     platform::ChildProcess board;
     std::string option;
 };
 
 TEST_F(KellanMpInterrupt, CtrlCDuringTheEraseEndsTheRunOnceTheLoaderIsWritten)
 {
-    auto run = start("run --yes");
     // The speed warning comes right before the download: sync, erase, program.
-    bool warned = false;
-    for (int i = 0; i < 200 && !warned; ++i) {
-        warned = dir.read("err.txt").find("Burn code speed will slow down") != std::string::npos;
-        if (!warned)
-            (void)run.readLine(50ms);
-    }
-    ASSERT_TRUE(warned) << dir.read("err.txt");
+    // The time stands still there until the Ctrl+C has been seen.
+    auto run = start("run --yes");
+    ASSERT_TRUE(stopOnceSaid("Burn code speed will slow down")) << dir.read("err.txt");
     ASSERT_TRUE(run.interrupt());
+    ASSERT_TRUE(testing_support::eventually([&] { return said("stopping after the current step"); }))
+        << dir.read("err.txt");
+    clock.go();
     const auto lines = restOf(run);
     EXPECT_EQ(run.wait(5s).value_or(-1), 130) << dir.read("err.txt");
     EXPECT_NE(dir.read("err.txt").find("kellan-mp: stopping after the current step"), std::string::npos)
@@ -93,28 +110,16 @@ TEST_F(KellanMpInterrupt, CtrlCDuringTheEraseEndsTheRunOnceTheLoaderIsWritten)
 
 TEST_F(KellanMpInterrupt, CtrlCTwiceDuringTheEraseEndsTheProgramAtOnce)
 {
-    // kellan-mp in real time: its erase wait is ten seconds long, time
-    // enough for the second Ctrl+C on any machine.
-    auto run = start("KELLAN_MP_TIME_SCALE=1 '" + testing_support::programPath("kellan-mp") + "' run --yes",
-        "PORTIO_MODULE=none", "env");
-    bool warned = false;
-    for (int i = 0; i < 400 && !warned; ++i) {
-        warned = dir.read("err.txt").find("Burn code speed will slow down") != std::string::npos;
-        if (!warned)
-            (void)run.readLine(50ms);
-    }
-    ASSERT_TRUE(warned) << dir.read("err.txt");
+    // The time stands still at the download, so both come during the erase.
+    auto run = start("run --yes");
+    ASSERT_TRUE(stopOnceSaid("Burn code speed will slow down")) << dir.read("err.txt");
     ASSERT_TRUE(run.interrupt());
     // Signals of one kind do not queue: the second after the first was seen.
-    bool acknowledged = false;
-    for (int i = 0; i < 400 && !acknowledged; ++i) {
-        acknowledged = dir.read("err.txt").find("stopping after the current step") != std::string::npos;
-        if (!acknowledged)
-            (void)run.readLine(5ms);
-    }
-    ASSERT_TRUE(acknowledged) << dir.read("err.txt");
+    ASSERT_TRUE(testing_support::eventually([&] { return said("stopping after the current step"); }))
+        << dir.read("err.txt");
     ASSERT_TRUE(run.interrupt());
     (void)restOf(run);
+    clock.go();
     EXPECT_EQ(run.wait(5s).value_or(-1), 130) << dir.read("err.txt");
     EXPECT_NE(dir.read("err.txt").find("kellan-mp: stopped at once; a board whose EEPROM was being written may hold "
                                        "the address the next board will get: test it again\n"),
