@@ -305,6 +305,8 @@ void TftpServer::sweep()
             m_shown = nullptr;
         if (m_counted)
             --*m_counted;
+        if (m_transferEnded)
+            m_transferEnded(transfer->session().peer());
         return true;
     });
     // The bar moves on to the oldest transfer still running.

@@ -99,6 +99,12 @@ public:
         request(datagram, sender);
     }
 
+    // Each transfer removed once it ended, with its client.
+    void setTransferEndedCallback(std::function<void(const platform::Endpoint&)> callback)
+    {
+        m_transferEnded = std::move(callback);
+    }
+
     // The system log's AddLogLine.
     void setSystemLog(std::function<void(const std::string&)> addLogLine) { m_addLogLine = std::move(addLogLine); }
     // After every toggle, with the real running state (the toolbar check).
@@ -153,6 +159,7 @@ private:
     std::function<void(bool)> m_runningChanged;
     std::function<void(const std::string&)> m_logAppended;
     std::function<void()> m_changed;
+    std::function<void(const platform::Endpoint&)> m_transferEnded;
 };
 
 } // namespace utility::services
