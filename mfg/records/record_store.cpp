@@ -76,9 +76,10 @@ std::vector<std::string> migrationStep(int version, const std::string& idColumn)
             "ALTER TABLE runs ADD COLUMN mac_passed_before TEXT",
             "UPDATE runs SET failed_item = coalesce((SELECT name FROM run_items i WHERE i.run_id = runs.id"
             " AND i.passed = 0 ORDER BY i.position DESC LIMIT 1), '(before the first item)') WHERE outcome = 'fail'",
-            "UPDATE runs SET mac_passed_before = (SELECT max(p.ended_at) FROM runs p WHERE p.outcome = 'pass'"
-            " AND p.mac = runs.mac AND (p.ended_at < runs.ended_at OR (p.ended_at = runs.ended_at AND p.id < runs.id)))"
-            " WHERE outcome = 'pass'",
+            // Only the passes of a MAC that passed before are written.
+            "UPDATE runs SET mac_passed_before = earlier.passed FROM (SELECT id, lag(ended_at) OVER"
+            " (PARTITION BY mac ORDER BY ended_at, id) AS passed FROM runs WHERE outcome = 'pass') AS earlier"
+            " WHERE runs.id = earlier.id AND earlier.passed IS NOT NULL",
             "CREATE INDEX runs_failed_item ON runs (ended_at, failed_item, id) WHERE outcome = 'fail'",
             "CREATE INDEX runs_first_pass ON runs (ended_at, mac_passed_before) WHERE outcome = 'pass'",
         };
