@@ -196,9 +196,11 @@ TEST_P(FailingBoards, EndTheRunWithTheirReasonLogged)
     EXPECT_EQ(page->errorMessage(), c.resultMessage);
     EXPECT_EQ(dir.read("fail.log"), "[" + std::string(c.macStart) + "]\n" + c.resultMessage + "\n\n");
     EXPECT_EQ(dir.read("Option.dat"), optionBefore);
+    // The first box asks for the power cycle into normal mode (a board on a
+    // pseudo-terminal gets no slow-USB warning before it).
     auto boxes = prompter.messages();
-    ASSERT_GE(boxes.size(), 2u);
-    EXPECT_EQ(std::vector<std::string>(boxes.begin() + 2, boxes.end()), c.boxes);
+    ASSERT_GE(boxes.size(), 1u);
+    EXPECT_EQ(std::vector<std::string>(boxes.begin() + 1, boxes.end()), c.boxes);
     if (asksTheRamTestAgain(c)) {
         // The RAM test asked again and again within its five seconds (a
         // second before each ask, a second for the reply).
