@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
 
 namespace sim::devsim {
 namespace {
@@ -16,16 +15,6 @@ constexpr std::size_t kSendChunk = 1024;
 constexpr std::size_t kReceiveChunk = 4096;
 // Reads per readiness callback, so one busy port cannot starve the loop.
 constexpr int kReadsPerEvent = 16;
-// Large enough for any framed datagram (3 + 0xFFFF bytes).
-constexpr std::size_t kDatagramBuffer = 0x10002;
-
-std::string hex(std::uint8_t value)
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", value);
-    return text;
-}
-
 bool isAgain(const platform::Error& error) { return error.code == EAGAIN || error.code == EWOULDBLOCK; }
 
 } // namespace
@@ -292,122 +281,6 @@ void DataChannel::flushTcp()
     updateFlow();
 }
 
-// ---- UDP ----
-
-void DataChannel::sayHello()
-{
-    if (!m_udp.isOpen())
-        return;
-    if (m_settings.destination.address == 0 || m_settings.destination.port == 0) {
-        m_log.event(m_label + ": client mode without a destination; no data peer");
-        return;
-    }
-    // The peer is known from the settings; a framed channel greets it, and
-    // its answer (if any) only confirms what the device already knows.
-    setConnected(true, m_settings.destination, "sending to " + m_settings.destination.text());
-}
-
-void DataChannel::onDatagrams()
-{
-    std::vector<std::uint8_t> buffer(kDatagramBuffer);
-    for (int i = 0; i < kReadsPerEvent && m_udp.isOpen() && m_readingNetwork; ++i) {
-        platform::Endpoint from;
-        auto received = m_udp.receiveFrom(buffer, from);
-        if (!received.ok())
-            return;
-        onDatagram(std::span<const std::uint8_t>(buffer.data(), *received), from);
-    }
-}
-
-void DataChannel::onDatagram(std::span<const std::uint8_t> datagram, const platform::Endpoint& from)
-{
-    if (!m_settings.framing) {
-        // The last sender is the one to answer; a client keeps sending to
-        // its destination.
-        if (!m_settings.client && !(m_connected && m_peer == from))
-            setConnected(true, from, "data from " + from.text());
-        toSerial(datagram);
-        return;
-    }
-    if (datagram.size() < packet::kHeaderSize) {
-        verbose(m_label + ": datagram of " + std::to_string(datagram.size()) + " bytes from " + from.text()
-            + " ignored: shorter than a packet header");
-        return;
-    }
-    const std::uint8_t type = datagram[0];
-    const std::size_t declared = (std::size_t { datagram[1] } << 8) | datagram[2];
-    std::span<const std::uint8_t> payload = datagram.subspan(packet::kHeaderSize);
-    if (declared != payload.size()) {
-        // Never read past the datagram, never take bytes its header disowns.
-        verbose(m_label + ": datagram from " + from.text() + " declares " + std::to_string(declared)
-            + " bytes, carries " + std::to_string(payload.size()));
-        payload = payload.first(std::min(declared, payload.size()));
-    }
-    verbose(m_label + " <- " + from.text() + " " + packetName(type, payload));
-    switch (type) {
-    case packet::kHello:
-        if (m_settings.client) {
-            // The answer to our own greeting: nothing to answer back.
-            if (!(m_connected && m_peer == from))
-                setConnected(true, from, "greeted by " + from.text());
-            return;
-        }
-        if (m_connected && m_peer == from) {
-            // The port greets again (it reconnected from the same port):
-            // it waits for the answer all the same.
-            verbose(m_label + " -> " + m_peer.text() + " HelloPacket");
-            send(encodePacket(packet::kHello, {}));
-            report(control::kModemStatus);
-            return;
-        }
-        setConnected(true, from, "greeted by " + from.text());
-        return;
-    case packet::kBye:
-        if (!m_connected || !(m_peer == from)) {
-            verbose(m_label + ": ByePacket from " + from.text() + " ignored: not the peer");
-            return;
-        }
-        setConnected(false, {}, "farewell from " + from.text());
-        if (m_settings.client)
-            scheduleRetry();
-        return;
-    case packet::kControl:
-        if (datagram.size() > packet::kHeaderSize + packet::kMaxControlPayload) {
-            verbose(m_label + ": control datagram of " + std::to_string(datagram.size()) + " bytes skipped");
-            return;
-        }
-        onControl(payload);
-        return;
-    case packet::kData:
-        if (!m_connected)
-            setConnected(true, from, "data from " + from.text());
-        toSerial(payload);
-        return;
-    default:
-        verbose(m_label + ": " + packetName(type, payload) + " from " + from.text() + " ignored");
-        return;
-    }
-}
-
-void DataChannel::flushUdp()
-{
-    while (m_udp.isOpen() && !m_udpOut.empty()) {
-        if (!m_connected) {
-            m_udpOut.clear();
-            m_udpOutBytes = 0;
-            break;
-        }
-        auto sent = m_udp.sendTo(m_peer, m_udpOut.front());
-        if (!sent.ok() && isAgain(sent.error()))
-            break;
-        if (!sent.ok())
-            m_log.event(m_label + ": cannot send to " + m_peer.text() + ": " + sent.error().message);
-        m_udpOutBytes -= m_udpOut.front().size();
-        m_udpOut.pop_front();
-    }
-    updateFlow();
-}
-
 // ---- Both ----
 
 void DataChannel::onStreamBytes(std::span<const std::uint8_t> bytes)
@@ -438,128 +311,6 @@ void DataChannel::onPacket(std::uint8_t type, std::span<const std::uint8_t> payl
         // skipped by their length, so the stream stays in step.
         return;
     }
-}
-
-void DataChannel::onControl(std::span<const std::uint8_t> payload)
-{
-    if (payload.empty()) {
-        verbose(m_label + ": control packet without a code ignored");
-        return;
-    }
-    const std::uint8_t code = payload[0];
-    const auto arguments = payload.subspan(1);
-    auto needs = [&](std::size_t count) {
-        if (arguments.size() >= count)
-            return true;
-        verbose(
-            m_label + ": control " + hex(code) + " without its " + std::to_string(count) + " argument byte(s) ignored");
-        return false;
-    };
-    bool modemLines = false;
-    switch (code) {
-    case control::kClearDtr:
-    case control::kSetDtr:
-        m_state.dtr = code == control::kSetDtr;
-        modemLines = true;
-        break;
-    case control::kClearRts:
-    case control::kSetRts:
-        m_state.rts = code == control::kSetRts;
-        modemLines = true;
-        break;
-    case control::kModemControl:
-        if (!needs(1))
-            return;
-        // The modem control register's own layout: bit 0 DTR, bit 1 RTS.
-        m_state.modemControl = arguments[0];
-        m_state.dtr = (arguments[0] & 0x01) != 0;
-        m_state.rts = (arguments[0] & 0x02) != 0;
-        modemLines = true;
-        break;
-    case control::kBaudAndLineControl:
-        if (!needs(2))
-            return;
-        if (!applyBaudCode(m_state, arguments[0]))
-            verbose(m_label + ": unknown baud code " + hex(arguments[0]) + "; the baud rate stays "
-                + std::to_string(m_state.baud));
-        applyLineControl(m_state, arguments[1]);
-        m_serial.showLineSettings(m_state);
-        break;
-    case control::kLineControl:
-        if (!needs(1))
-            return;
-        applyLineControl(m_state, arguments[0]);
-        m_serial.showLineSettings(m_state);
-        break;
-    case control::kBreakOff:
-    case control::kBreakOn:
-        m_state.breakOn = code == control::kBreakOn;
-        break;
-    case control::kFifoControl:
-        if (!needs(1))
-            return;
-        m_state.fifoControl = arguments[0];
-        break;
-    case control::kStop:
-        if (!arguments.empty())
-            m_state.xoffChar = arguments[0];
-        m_state.stopped = true;
-        break;
-    case control::kResume:
-        if (!arguments.empty())
-            m_state.xonChar = arguments[0];
-        m_state.stopped = false;
-        break;
-    case control::kFlowControl:
-        if (!needs(1))
-            return;
-        if (arguments[0] > 2) {
-            verbose(m_label + ": flow control code " + hex(arguments[0]) + " ignored");
-            return;
-        }
-        m_state.flow = static_cast<FlowMode>(arguments[0]);
-        break;
-    default:
-        verbose(m_label + ": control code " + hex(code) + " ignored");
-        return;
-    }
-    verbose(m_label + ": control " + hex(code) + ": serial " + sim::devsim::describe(m_state));
-    if (code == control::kStop || code == control::kResume)
-        updateFlow();
-    if (modemLines) {
-        loopBackModemLines();
-        report(control::kModemStatus);
-    }
-}
-
-void DataChannel::loopBackModemLines()
-{
-    if (m_serial.mode() != SerialMode::Echo)
-        return;
-    const std::uint8_t lines = static_cast<std::uint8_t>((m_status.modemStatus & modem::kRi)
-        | (m_state.rts ? modem::kCts : 0) | (m_state.dtr ? modem::kDsr | modem::kDcd : 0));
-    setModemInputs(lines);
-}
-
-void DataChannel::setModemInputs(std::uint8_t lines)
-{
-    m_status.modemStatus = nextModemStatus(m_status.modemStatus, lines);
-    if (m_status.modemStatus & modem::kDeltas)
-        report(control::kModemEvent);
-}
-
-void DataChannel::report(std::uint8_t code)
-{
-    if (!m_connected || !m_settings.framing)
-        return; // a change stays marked until it can be reported
-    std::vector<std::uint8_t> arguments { m_status.modemStatus };
-    if (code == control::kModemEvent)
-        arguments.push_back(static_cast<std::uint8_t>((m_state.dtr ? 0x01 : 0) | (m_state.rts ? 0x02 : 0)));
-    verbose(m_label + " -> " + m_peer.text() + " ControlPacket " + hex(code) + " modem status "
-        + hex(m_status.modemStatus));
-    send(encodeControl(code, arguments));
-    // Reported changes are cleared, as reading a modem status register clears them.
-    m_status.modemStatus &= modem::kLines;
 }
 
 void DataChannel::toSerial(std::span<const std::uint8_t> bytes)
