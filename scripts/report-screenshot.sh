@@ -17,7 +17,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 # The schema comes from the program itself.
-"$bin/kellan-mp" report --records sqlite:line.db > /dev/null
+"$bin/kellan-mp" records init --records sqlite:line.db > /dev/null
 /usr/bin/python3 - <<'PY'
 import random, sqlite3
 random.seed(7)
@@ -51,6 +51,10 @@ for day, boards in enumerate([180, 210, 196, 225, 140]):
                        (mac, "x", station, t))
             mac += 1
             used += 1
+# What a station writes beside each run: the item a failed run failed at.
+# (Each MAC here passed once, so no pass had one before it.)
+db.execute("UPDATE runs SET failed_item = (SELECT name FROM run_items i WHERE i.run_id = runs.id AND i.passed = 0)"
+           " WHERE outcome = 'fail'")
 db.execute("INSERT INTO mac_range VALUES (1, ?, ?, ?)", (first, first + 1499, mac + 1))
 db.execute("INSERT INTO mac_free VALUES (?)", (mac,))
 db.commit()
