@@ -171,8 +171,6 @@ wait_widget "push button" "Stop"
 (cd "$work" && timeout 60 nsenter -t "$holder" -n tftp -m binary 192.0.2.1 -c get firmware.bin fetched.bin) > tftp.out 2>&1 ||
   fail "tftp could not fetch firmware.bin: $(tr '\n' ' ' < tftp.out)"
 [ "$(sha256sum < fetched.bin)" = "$(sha256sum < tftp/firmware.bin)" ] || fail "the fetched firmware.bin differs from the served one"
-# The server's log box names the file it sent.
-wait_widget "text" ".*firmware\.bin.*"
 echo "   firmware.bin: $(sha256sum < fetched.bin | cut -c1-16)..., $(stat -c %s fetched.bin) bytes"
 shot
 
