@@ -179,7 +179,9 @@ click "menu item" "File"
 click "menu item" "Exit"
 until_true 60 "qelta did not exit" bash -c "! kill -0 $qelta_pid"
 [ -s qelta/Qelta.dat ] || fail "no Qelta.dat written at exit"
-grep -q '192\.0\.2\.100' qelta/Qelta.dat || fail "Qelta.dat lacks the DHCP range typed in the window"
+# Addresses are kept as hexadecimal: 192.0.2.100 is C0000264.
+grep -q '^C0000264 ' qelta/Qelta.dat || fail "Qelta.dat lacks the DHCP range typed in the window"
+grep -q "^${lease//./\\.}\\$" qelta/dhcp.dat || fail "dhcp.dat does not keep the lease of $lease"
 shot
 
 # ---------------------------------------------------------------- kellan-mp
