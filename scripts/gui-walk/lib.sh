@@ -66,34 +66,31 @@ type_into() {
 
 # wait_line FILE REGEX [SECONDS]: a line matching REGEX shows up in FILE.
 wait_line() {
-  local bound_s=${3:-60} waited=0
+  local bound_s=${3:-60} deadline=$((SECONDS + ${3:-60}))
   until [ -f "$1" ] && grep -Eq -- "$2" "$1"; do
-    [ "$waited" -ge $((bound_s * 10)) ] && fail "no line /$2/ in $(basename "$1") after $bound_s s"
+    [ "$SECONDS" -ge "$deadline" ] && fail "no line /$2/ in $(basename "$1") after $bound_s s"
     sleep 0.1
-    waited=$((waited + 1))
   done
 }
 
 # until_true SECONDS WHAT COMMAND...: polls COMMAND until it succeeds.
 until_true() {
-  local bound_s=$1 what=$2 waited=0
+  local bound_s=$1 what=$2 deadline=$((SECONDS + $1))
   shift 2
   until "$@" > /dev/null 2>&1; do
-    [ "$waited" -ge $((bound_s * 5)) ] && fail "$what (waited $bound_s s)"
+    [ "$SECONDS" -ge "$deadline" ] && fail "$what (waited $bound_s s)"
     sleep 0.2
-    waited=$((waited + 1))
   done
 }
 
 # top_window TITLE_REGEX: the id of the program's main window, once mapped.
 top_window() {
-  local waited=0 id
+  local deadline=$((SECONDS + 60)) id
   until id=$(xdotool search --onlyvisible --name "$1" 2> /dev/null | head -n1) && [ -n "$id" ]; do
-    if [ "$waited" -ge 300 ]; then
+    if [ "$SECONDS" -ge "$deadline" ]; then
       fail "no window /$1/ (windows: $(xdotool search --name . 2> /dev/null | while read -r w; do xdotool getwindowname "$w"; done | tr '\n' ',' ))"
     fi
     sleep 0.2
-    waited=$((waited + 1))
   done
   echo "$id"
 }
