@@ -1,5 +1,10 @@
 #include "mfg/serial_link.h"
 
+#include <filesystem>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 namespace mfg {
 
 namespace {
@@ -43,6 +48,7 @@ SerialLink::SerialLink(SerialOpener opener, platform::Prompter& prompter)
 void SerialLink::close()
 {
     m_port.reset();
+    m_usbAttached = false;
     m_waitMask = 0;
 }
 
@@ -125,8 +131,33 @@ bool SerialLink::OpenUsbPort(int mode, const std::string& comName, bool noParity
         m_prompter.message(kSetTimeoutsFailed);
         return false;
     }
+    m_usbAttached = usbSerialDevice(port->devicePath());
     m_port = std::move(port);
     return true;
+}
+
+bool usbSerialDevice(const std::string& devicePath, const std::string& sysRoot)
+{
+    struct stat status { };
+    if (devicePath.empty() || ::stat(devicePath.c_str(), &status) != 0 || !S_ISCHR(status.st_mode))
+        return false;
+    return usbSerialDevice(major(status.st_rdev), minor(status.st_rdev), sysRoot);
+}
+
+bool usbSerialDevice(unsigned deviceMajor, unsigned deviceMinor, const std::string& sysRoot)
+{
+    // The kernel's view of the character device: a USB adapter's tty sits
+    // below its USB interface; a pseudo-terminal has no entry at all, and a
+    // UART on the board or a PCI card sits elsewhere.
+    std::error_code error;
+    const auto where = std::filesystem::canonical(
+        sysRoot + "/dev/char/" + std::to_string(deviceMajor) + ":" + std::to_string(deviceMinor), error);
+    if (error)
+        return false;
+    for (const auto& part : where)
+        if (part.string().rfind("usb", 0) == 0)
+            return true;
+    return false;
 }
 
 void InitUart(platform::PortIo& io, std::uint16_t base, bool fast)

@@ -47,6 +47,9 @@ public:
     // Serial-driver access (true) or direct UART access (false).
     bool UsbPort() const { return m_usbPort; }
     void setUsbPort(bool usbPort) { m_usbPort = usbPort; }
+    // The open port is a USB serial adapter (not a pseudo-terminal, a
+    // virtual port or a UART of the machine).
+    bool usbAttached() const { return m_usbAttached; }
 
     // Sets the comm-event mask on the port and remembers it.
     void setWaitMask(std::uint32_t mask);
@@ -69,7 +72,13 @@ private:
     std::array<std::uint8_t, kSendBufferSize> m_sendBuffer {};
     std::uint32_t m_transferred = 0;
     bool m_usbPort = false;
+    bool m_usbAttached = false;
 };
+
+// Whether the character device at `devicePath` (or with the device numbers
+// `deviceMajor`:`deviceMinor`) is a USB serial adapter, as `sysRoot`'s device tree shows.
+bool usbSerialDevice(const std::string& devicePath, const std::string& sysRoot = "/sys");
+bool usbSerialDevice(unsigned deviceMajor, unsigned deviceMinor, const std::string& sysRoot = "/sys");
 
 // Programs the legacy UART at `base` for ISP: 115200 baud when fast, else
 // 9600; 8 data bits, even parity, 1 stop bit; FIFOs on; DTR, RTS and OUT2.

@@ -106,6 +106,14 @@ platform::Result<StationRecords> openStationRecords(const std::string& directory
                   "store: it cannot run without records (--records none)" };
         return result;
     }
+    if (!url.empty() && recordsFilePresent(directory) && trimmed(url) != readRecordsFile(directory)) {
+        // Another store would start its own count of the line's range (as
+        // Option.dat shows it) and hand out addresses the line's store
+        // hands out too. The URLs are not repeated: they may hold a password.
+        return platform::Error { std::string(kRecordsFile) + " in " + directory
+            + " makes this station one of a line, whose MAC addresses come from the store it names; --records "
+              "names another store (leave --records out, or give records.dat's own)" };
+    }
     result.url = stationRecordsUrl(directory, url, result.shared);
     if (result.url.empty())
         return platform::Error { std::string(kRecordsFile) + " in " + directory

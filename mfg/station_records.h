@@ -19,6 +19,11 @@ inline constexpr const char* kNoRecords = "none";
 inline constexpr const char* kSharedRangeNote
     = "MAC addresses come from the shared records store; Option.dat's MAC lines only show its range.";
 
+// What a station that cannot record says when it refuses to test a board.
+inline constexpr const char* kCannotRecordNote
+    = "No board is tested while its run cannot be recorded: mend the records store (or records.dat), or start "
+      "kellan-mp with --records none to test boards without records.";
+
 std::string readRecordsFile(const std::string& directory);
 // Whether there is anything at all named records.dat in `directory`.
 bool recordsFilePresent(const std::string& directory);

@@ -357,7 +357,9 @@ void TestPage::step1()
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(image.value().data());
         const std::size_t length = image.value().size();
         if (m_link.UsbPort()) {
-            if (m_settings.comIndex >= 1)
+            // Only a USB adapter is slow; a pseudo-terminal or a virtual
+            // port is not, whatever its number.
+            if (m_settings.comIndex >= 1 && m_link.usbAttached())
                 m_env.prompter.message(kUsbWarning);
             m_env.trace.print("com_port_speed: %d, erase_wait_time: %d, file_len: %d", m_settings.com_port_speed,
                 m_settings.erase_wait_time, static_cast<int>(length));

@@ -100,6 +100,8 @@ public:
     virtual IoResult waitEvent(Duration limit, std::uint32_t& events) = 0;
     // Reads and clears the line error state, with the queue counts.
     virtual Result<SerialStatus> clearErrors() = 0;
+    // The device file the port was opened from; empty for a port that has none.
+    virtual std::string devicePath() const { return {}; }
 };
 
 // Opens a serial device exclusively (termios). Waits and time-outs are

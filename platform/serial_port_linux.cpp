@@ -110,6 +110,7 @@ public:
         ::tcflush(m_fd, flushQueues());
         ::close(m_fd);
     }
+    std::string devicePath() const override { return m_path; }
     LinuxSerialPort(const LinuxSerialPort&) = delete;
     LinuxSerialPort& operator=(const LinuxSerialPort&) = delete;
 

@@ -8,6 +8,7 @@
 
 #include "apps/cli/command_line.h"
 #include "platform/event_loop.h"
+#include "platform/file_clock.h"
 #include "platform/termination_signals.h"
 #include "sim/boardsim/pty_board.h"
 
@@ -63,6 +64,7 @@ int main(int argc, char** argv)
     std::string link;
     double timeScale = 1;
     bool events = false;
+    std::string clockFile;
     CLI::App app(kAbout, "boardsim");
     cli::setUp(app);
     app.footer(kNotes);
@@ -84,6 +86,11 @@ int main(int argc, char** argv)
            "tests only)")
         ->type_name("N")
         ->check(cli::number(0.001, 1000));
+    app.add_option("--clock-file", clockFile,
+           "the board's time is read from PATH, which a test moves on for the board and kellan-mp "
+           "(KELLAN_MP_CLOCK_FILE=PATH) together (tests only)")
+        ->type_name("PATH")
+        ->excludes("--time-scale");
     app.add_flag("--events", events,
         "print each test-firmware command on standard output as \"command LINE\"; an EEPROM dump (er) adds \" mac "
         "MAC\", the address the board holds");
@@ -99,8 +106,16 @@ int main(int argc, char** argv)
     sim::boardsim::BoardOptions options;
     (void)sim::boardsim::BoardOptions::parse(optionText, options, nullptr);
     std::unique_ptr<platform::Clock> scaled;
-    if (timeScale != 1)
+    if (!clockFile.empty()) {
+        auto opened = platform::FileClock::open(clockFile);
+        if (!opened) {
+            std::fprintf(stderr, "boardsim: %s\n", opened.error().message.c_str());
+            return 1;
+        }
+        scaled = std::move(opened.value());
+    } else if (timeScale != 1) {
         scaled = std::make_unique<platform::ScaledClock>(timeScale);
+    }
     platform::Clock& clock = scaled ? *scaled : platform::RealClock::instance();
     auto loop = platform::makeEpollLoop();
     platform::quitOnTerminationSignals(*loop);

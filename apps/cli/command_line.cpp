@@ -4,13 +4,43 @@
 #include "apps/cli/help_format.h"
 #include "platform/net.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include <stdio_ext.h>
+#include <unistd.h>
+
 namespace cli {
+
+namespace {
+
+std::string g_programName;
+
+// At exit: stdout's bytes are the program's result, so a result that could
+// not be written whole (a full disk, a pipe's reader gone) makes the exit
+// status 1. A stdout closed before a program that printed nothing is no
+// failure.
+void closeStandardOutput()
+{
+    const bool failedBefore = std::ferror(stdout) != 0;
+    const bool pending = __fpending(stdout) != 0;
+    const bool closeFailed = std::fclose(stdout) != 0;
+    const int code = errno;
+    if (!failedBefore && !(closeFailed && (pending || code != EBADF)))
+        return;
+    const std::string why = closeFailed ? std::strerror(code) : "write error";
+    std::fprintf(stderr, "%s: cannot write standard output: %s\n", g_programName.c_str(), why.c_str());
+    ::_exit(1);
+}
+
+} // namespace
 
 using detail::commandPath;
 using detail::formatterOf;
@@ -24,6 +54,12 @@ void setUp(CLI::App& app, const std::string& usageHead)
     app.set_version_flag("--version", app.get_name() + " " + SUITE_VERSION, "show the version and exit");
     // A value given twice: the last one counts, as the programs always took it.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // Every program of the suite: its exit status says whether its result
+    // (on stdout) was written.
+    if (g_programName.empty()) {
+        g_programName = app.get_name();
+        std::atexit(closeStandardOutput);
+    }
 }
 
 CLI::App* addCommand(CLI::App& parent, const std::string& name, const std::string& summary)

@@ -226,6 +226,9 @@ void declareRecords(CLI::App& app, RecordsArguments& arguments)
 
 int recordsCommand(const RecordsArguments& arguments)
 {
+    // Upgrading a store of a million runs takes minutes on a busy server:
+    // its statements are not cut short as a station's would be.
+    mfg::records::setDefaultDatabaseWait(600);
     bool shared = false;
     const std::string url = mfg::stationRecordsUrl(platform::currentDirectory(), arguments.records, shared);
     if (arguments.action == "upgrade") {

@@ -6,6 +6,7 @@
 #include "mfg/station_records.h"
 #include "mfg/test_page.h"
 #include "platform/event_loop.h"
+#include "platform/file_clock.h"
 #include "platform/progress_line.h"
 #include "platform/text_file.h"
 
@@ -168,9 +169,19 @@ void showDownload(platform::ProgressLine& line, const mfg::DownloadProgress& dow
 }
 
 // Simulators and tests may run the program's waits faster than real time;
-// KELLAN_MP_TIME_SCALE=20 makes a 2-second wait take 100 ms.
-std::unique_ptr<platform::Clock> makeClock()
+// KELLAN_MP_TIME_SCALE=20 makes a 2-second wait take 100 ms. A test that
+// runs the simulated boards as processes of their own gives the program and
+// them one time, read from KELLAN_MP_CLOCK_FILE.
+std::unique_ptr<platform::Clock> makeClock(std::string& problem)
 {
+    if (const char* path = std::getenv("KELLAN_MP_CLOCK_FILE"); path && *path) {
+        auto opened = platform::FileClock::open(path);
+        if (!opened) {
+            problem = opened.error().message;
+            return nullptr;
+        }
+        return std::move(opened.value());
+    }
     const char* scale = std::getenv("KELLAN_MP_TIME_SCALE");
     if (scale && *scale) {
         const double factor = std::atof(scale);
@@ -220,7 +231,12 @@ int runCommand(const RunArguments& arguments)
     }
     mfg::StationRecords records = std::move(opened.value());
 
-    auto scaled = makeClock();
+    std::string clockProblem;
+    auto scaled = makeClock(clockProblem);
+    if (!clockProblem.empty()) {
+        std::fprintf(stderr, "kellan-mp run: %s\n", clockProblem.c_str());
+        return 2;
+    }
     platform::Clock& clock = scaled ? *scaled : platform::RealClock::instance();
     mfg::RunRecorder recorder(
         { records.store.get(), records.shared, station, mfg::operatorLogin(), mfg::programVersion(), {} }, clock);

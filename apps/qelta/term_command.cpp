@@ -125,16 +125,21 @@ public:
                     + "): logging stops.\n");
                 ::close(m_log);
                 m_log = -1;
+                m_logFailed = true;
                 return;
             }
             done += static_cast<std::size_t>(written);
         }
     }
 
+    // The log asked for lost some of what was shown: the command fails.
+    bool logFailed() const { return m_logFailed; }
+
 private:
     bool m_hex;
     bool m_stamps;
     int m_log = -1;
+    bool m_logFailed = false;
 };
 
 // What waits to be written: typed keys (the terminal's typing rules) or
@@ -412,7 +417,7 @@ int runTerm(Context& context, const TermOptions& options)
     if (terminal.echo())
         terminal.setEcho(false);
     terminal.clickClose();
-    return kExitOk;
+    return shown.logFailed() ? kExitFailure : kExitOk;
 }
 
 } // namespace

@@ -24,7 +24,9 @@ netascii mode are honoured. A missing file is answered with ERROR 1, a write
 request with ERROR 2, and a name that leads out of the folder (through "..",
 an absolute path or a symbolic link pointing outside) with ERROR 2. Each
 client gets its own transfer port; up to 32 transfers run side by side, more
-are refused with ERROR 0. Transfers are spread over one thread per processor.
+are refused with ERROR 0. Each transfer runs on a thread of its own. A
+transfer logs the bytes acknowledged each tenth of the file and at its end;
+"qelta upgrade --tftp-log" reads those lines from this output.
 
 Once port 69 is bound, the server gives up root: it is shut into the folder
 (which becomes its "/"), takes the ids of --user and keeps no capability.

@@ -7,6 +7,7 @@
 #include "utility/devmgmt/device_list_text.h"
 #include "utility/devmgmt/device_view.h"
 #include "utility/devmgmt/printable_text.h"
+#include "utility/services/tftp_progress.h"
 
 #include <algorithm>
 
@@ -25,6 +26,10 @@ again and printed. --server, --file and --period are stored in Qelta.dat as
 the dialog stores them.)";
 
 const char* const kNotes = R"(Messages the device view would show go to stderr with the same texts.
+With --tftp-log the progress line shows the bytes the device has fetched,
+read from the progress lines of the "qelta tftp" that serves the file
+(its output sent to FILE); without it the device's fetch cannot be seen
+from here, and the line shows the time until the new search.
 The device's firmware version (its answer to StatusQuery) is read before
 the request and after the new search.
 Exit status: 0 when the device answered the new search with another
@@ -38,8 +43,98 @@ struct UpgradeOptions {
     std::optional<std::string> server;
     std::optional<std::string> file;
     std::optional<int> period;
+    std::optional<std::string> tftpLog;
     bool yes = false;
     bool json = false;
+};
+
+// The device's fetch as the TFTP server's log tells it, shown in the step
+// that waits for the fetch and the restart: the bytes while it fetches, a
+// line of its own when it is done (or stopped), then the wait for the
+// restart as a step of its own.
+class FetchProgress {
+public:
+    FetchProgress(DeviceSession& session, std::string device)
+        : m_session(session)
+        , m_device(std::move(device))
+        , m_timers(*session.loop)
+    {
+    }
+
+    std::optional<std::string> follow(const std::string& logFile)
+    {
+        const auto address = platform::parseIpv4(m_device);
+        if (!address)
+            return std::string("no device address");
+        if (auto problem = m_follower.open(logFile, *address))
+            return problem;
+        m_session.view.steps().setProgressCallback([this](const utility::devmgmt::StepProgress& step) { show(step); });
+        poll();
+        return std::nullopt;
+    }
+
+    // The new search began: what the log says from now on is no news.
+    void stop()
+    {
+        m_timers.killAll();
+        m_session.view.steps().setProgressCallback(
+            [this](const utility::devmgmt::StepProgress& step) { m_session.showStep(step); });
+    }
+
+private:
+    static constexpr auto kPollPeriod = std::chrono::milliseconds(200);
+
+    void poll()
+    {
+        for (auto& line : m_follower.poll())
+            seen(line);
+        m_timers.start(1, kPollPeriod, [this] { poll(); });
+    }
+
+    void seen(const utility::services::TftpProgress& line)
+    {
+        using Kind = utility::services::TftpProgress::Kind;
+        m_last = line;
+        if (line.kind == Kind::Sending) {
+            if (m_step)
+                show(*m_step);
+            return;
+        }
+        const std::string text = m_device + (line.kind == Kind::Sent ? " fetched " : " stopped fetching ")
+            + fileName(line.path) + ": " + platform::ProgressLine::bytesText(line.bytes, line.total);
+        m_session.progress.show(text, text, m_session.loop->clock().now());
+    }
+
+    void show(const utility::devmgmt::StepProgress& step)
+    {
+        using Kind = utility::services::TftpProgress::Kind;
+        const bool fetchStep = step.step.starts_with("Waiting for " + m_device + " to fetch ");
+        if (fetchStep)
+            m_step = step;
+        if (!fetchStep || !m_last) {
+            m_session.showStep(step);
+            return;
+        }
+        utility::devmgmt::StepProgress shown = step;
+        if (m_last->kind == Kind::Sending)
+            shown.detail = "fetched " + platform::ProgressLine::bytesText(m_last->bytes, m_last->total);
+        else
+            shown.step = "Waiting for " + m_device + " to restart";
+        m_session.showStep(shown);
+    }
+
+    static std::string fileName(const std::string& path)
+    {
+        const auto slash = path.find_last_of('/');
+        return slash == std::string::npos ? path : path.substr(slash + 1);
+    }
+
+    DeviceSession& m_session;
+    std::string m_device;
+    platform::TimerSet m_timers;
+    utility::services::TftpProgressFollower m_follower;
+    std::optional<utility::services::TftpProgress> m_last;
+    std::optional<utility::devmgmt::StepProgress> m_step;
 };
 
 // The dialog as the options fill it; refused values end the command.
@@ -82,6 +177,15 @@ int runUpgrade(Context& context, const UpgradeOptions& options)
     auto& prompter = session.prompter;
     auto& view = session.view;
 
+    // Opened before anything is asked: a fetch that comes at once is seen.
+    FetchProgress fetch(session, options.address);
+    if (options.tftpLog) {
+        if (auto problem = fetch.follow(*options.tftpLog)) {
+            std::fprintf(
+                stderr, "qelta: --tftp-log: '%s' cannot be read: %s\n", options.tftpLog->c_str(), problem->c_str());
+            return kExitBadArguments;
+        }
+    }
     if (!searchAndWait(*loop, view))
         return kExitPortTaken;
     if (checkAddresses(view, { options.address }) == 0)
@@ -112,6 +216,7 @@ int runUpgrade(Context& context, const UpgradeOptions& options)
     upgrade.start();
     if (upgrade.running())
         loop->run();
+    fetch.stop();
     if (dialog.refused)
         return kExitBadArguments;
     session.progress.end();
@@ -167,6 +272,11 @@ Runner declareUpgrade(CLI::App& command)
             "upgrade period in seconds per device, corrected to 10..1000 (default: the stored one)")
         ->type_name("N")
         ->check(cli::wholeNumber(0, 999999999));
+    command
+        .add_option("--tftp-log", options->tftpLog,
+            "the output of the \"qelta tftp\" serving the file, sent to FILE: the progress shows the bytes the "
+            "device fetched")
+        ->type_name("FILE");
     addYes(command, options->yes, "answer yes to the questions (without it they are asked on the terminal)");
     addJson(command, options->json, "print the new search's table as \"qelta search --json\" does");
     return [options](Context& context) { return runUpgrade(context, *options); };

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The production records at scale: fills an SQLite file and a PostgreSQL
 # database (a server started for the run, Unix socket only) with RUNS runs
-# (default 1,000,000; 4.8 items each) in the program's own schema (made by
-# `kellan-mp records init`), then times `kellan-mp report`, `report --since`
-# (the last week), `history MAC` and the Test page's day count on each, with
-# the peak memory of the commands (/usr/bin/time -v). Goals: report <= 2 s,
-# history and the day count <= 50 ms, memory <= 100 MB.
+# (default 1,000,000; 4.8 items each) in the program's schema as the
+# previous version (4) left it, then times `kellan-mp report`, `report
+# --since` (the last week), `history MAC` and the Test page's day count on
+# each, with the peak memory of the commands (/usr/bin/time -v); then
+# `kellan-mp records upgrade` to the current schema, and the same again.
+# Goals: report <= 2 s, history and the day count <= 50 ms, memory <= 100 MB.
 # RECORDS_SCALE_KEEP=1 keeps the databases (the folder is named at the end;
 # the PostgreSQL server is stopped).
 # Usage: bench/mfg/records_scale.sh [RUNS] [BUILD_DIR]
@@ -26,6 +27,8 @@ fi
 build=$(cd "${2:-$root/build}" && pwd)
 kmp="$build/bin/kellan-mp"
 day="$build/bin/bench_mfg_records_day"
+schema="$build/bin/bench_mfg_records_schema"
+old=4 # the schema the store is filled in
 pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)
 work=$(mktemp -d /tmp/records-scale-XXXXXX)
 chmod 755 "$work"
@@ -66,9 +69,10 @@ measure() { # BACKEND WHAT COMMAND...
   printf '%-10s %-22s %10s s  %6d MB peak\n' "$backend" "$what" "$wall" $((rss / 1024))
 }
 
-time_all() { # BACKEND URL
-  local backend=$1 url=$2
+time_all() { # BACKEND URL PHASE
+  local backend=$1 url=$2 phase=$3
   measure "$backend" "report" "$kmp" report --records "$url"
+  cp "$work/out.txt" "$work/report-$backend-$phase.txt"
   measure "$backend" "report --since $since" "$kmp" report --since "$since" --records "$url"
   measure "$backend" "history $mac" "$kmp" history "$mac" --records "$url"
   printf '%-10s %-22s %s\n' "$backend" "day count" "$("$day" "$url" st3 "$last" 20)"
@@ -77,7 +81,7 @@ time_all() { # BACKEND URL
 echo "filling $runs runs: SQLite"
 start=$SECONDS
 sqlite="sqlite:$work/production.db"
-(cd "$work" && "$kmp" records init --records "$sqlite" >/dev/null)
+"$schema" "$sqlite" $old
 sqlite3 "$work/production.db" <<SQL
 PRAGMA journal_mode=WAL;
 PRAGMA synchronous=OFF;
@@ -104,7 +108,7 @@ chown 65534:65534 "$work/pg" 2>/dev/null || true
   -o "-c listen_addresses='' -k $work/pg -c fsync=off" start >/dev/null
 psql -q "host=$work/pg user=kellan dbname=postgres" -c "CREATE DATABASE line"
 pg="postgresql:///line?host=$work/pg&user=kellan"
-"$kmp" records init --records "$pg" >/dev/null
+"$schema" "$pg" $old
 psql -q -v ON_ERROR_STOP=1 "host=$work/pg user=kellan dbname=line" <<SQL
 BEGIN;
 INSERT INTO runs (id, station, operator, started_at, ended_at, mac, mac_from_store, outcome, result_message,
@@ -122,5 +126,24 @@ SQL
 echo "  $((SECONDS - start)) s"
 
 echo "runs: $runs, items: $(sqlite3 "$work/production.db" 'SELECT count(*) FROM run_items')"
-time_all sqlite "$sqlite"
-time_all postgres "$pg"
+echo "schema $old (as the previous version left it):"
+time_all sqlite "$sqlite" before
+time_all postgres "$pg" before
+echo "upgraded:"
+measure sqlite "records upgrade" "$kmp" records upgrade --records "$sqlite"
+measure postgres "records upgrade" "$kmp" records upgrade --records "$pg"
+time_all sqlite "$sqlite" after
+time_all postgres "$pg" after
+# The upgraded schema counts what the old one counted, on both.
+status=0
+for backend in sqlite postgres; do
+  if ! diff "$work/report-$backend-before.txt" "$work/report-$backend-after.txt" >&2; then
+    echo "$backend: the report differs after the upgrade" >&2
+    status=1
+  fi
+done
+if ! diff <(sed 1d "$work/report-sqlite-after.txt") <(sed 1d "$work/report-postgres-after.txt") >&2; then
+  echo "the two back ends report differently" >&2
+  status=1
+fi
+exit $status

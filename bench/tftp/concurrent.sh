@@ -2,8 +2,10 @@
 # Many TFTP clients at once against "qelta tftp" and against tftpd-hpa
 # (in.tftpd) in the same run: N tftp-hpa clients (and N curl clients) fetch
 # a 4 MiB file together; wall time until the last one is done, how many
-# files arrived whole, and the ratio qelta / in.tftpd. Runs inside a private
-# network namespace of its own.
+# files arrived whole, and the ratio qelta / in.tftpd. Each case runs
+# ROUNDS times (default 3), the two servers taking turns, and the medians
+# are compared: on a shared machine one run swings by half. Runs inside a
+# private network namespace of its own.
 #   bench/tftp/concurrent.sh [BUILD_DIR] [N...]      (default N: 8 32)
 set -euo pipefail
 usage="usage: bench/tftp/concurrent.sh [BUILD_DIR] [N...]"
@@ -18,6 +20,8 @@ counts=("$@")
 . "$root/bench/whole_number.sh"
 for i in "${!counts[@]}"; do counts[i]=$(whole_number N "${counts[i]}" 1 1024) || exit 2; done
 [ $# -gt 0 ] || counts=(8 32)
+rounds=$(whole_number ROUNDS "${ROUNDS:-3}" 1 100) || exit 2
+export ROUNDS=$rounds
 if [ "${SUITE_IN_NETNS:-}" != 1 ]; then
   exec "$root/scripts/in-netns.sh" "$0" "$build" "${counts[@]}"
 fi
@@ -66,12 +70,20 @@ together() {
   printf '%s %s\n' "$(echo "$end - $start" | bc -l)" "$intact"
 }
 
-printf '%-6s %4s %16s %16s %8s\n' client N "qelta s (whole)" "in.tftpd s (whole)" ratio
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+printf '%-6s %4s %18s %18s %8s\n' client N "qelta s (whole)" "in.tftpd s (whole)" ratio
 for n in "${counts[@]}"; do
   for kind in tftp curl; do
-    read -r q qi <<<"$(together "$kind" 69 "$n")"
-    read -r t ti <<<"$(together "$kind" 6969 "$n")"
-    printf '%-6s %4s %9.2f (%2s/%-2s) %9.2f (%2s/%-2s) %8.2f\n' "$kind" "$n" "$q" "$qi" "$n" "$t" "$ti" "$n" \
-      "$(echo "$q / $t" | bc -l)"
+    qs=() ts=() qw=0 tw=0
+    for _ in $(seq "$rounds"); do
+      read -r q qi <<<"$(together "$kind" 69 "$n")"
+      read -r t ti <<<"$(together "$kind" 6969 "$n")"
+      qs+=("$q") ts+=("$t") qw=$((qw + qi)) tw=$((tw + ti))
+    done
+    q=$(printf '%s\n' "${qs[@]}" | median)
+    t=$(printf '%s\n' "${ts[@]}" | median)
+    printf '%-6s %4s %9.2f (%3s/%-3s) %9.2f (%3s/%-3s) %8.2f\n' "$kind" "$n" "$q" "$qw" "$((n * rounds))" "$t" "$tw" \
+      "$((n * rounds))" "$(echo "$q / $t" | bc -l)"
   done
 done

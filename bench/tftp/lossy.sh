@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The long series over a lossy link (tc netem: 2% loss, 5 ms delay each way):
 # COUNT transfers of each SIZE per client (tftp-hpa 512, curl 512 and 1468,
-# atftp 512 and 1468), every file compared. Where this kernel has no netem,
-# the series runs in a guest (scripts/vm-run.sh).
+# atftp 512 and 1468), every file compared, against qelta and against
+# tftpd-hpa (in.tftpd) on the same link. Where this kernel has no netem, the
+# series runs in a guest (scripts/vm-run.sh). LOSSY_SERVERS picks the
+# servers ("qelta in.tftpd"); LOSSY_SIDE_BY_SIDE=1 starts a client's COUNT
+# transfers at once.
 #   bench/tftp/lossy.sh [BUILD_DIR] [COUNT] [SIZE...]   (default: 20 1 MiB and 8 MiB)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -14,4 +17,5 @@ shift $(( $# > 2 ? 2 : $# ))
 sizes=("$@")
 for i in "${!sizes[@]}"; do sizes[i]=$(whole_number SIZE "${sizes[i]}" 1 1073741824) || exit 2; done
 [ $# -gt 0 ] || sizes=($((1 << 20)) $((8 << 20)))
+export LOSSY_SERVERS=${LOSSY_SERVERS:-qelta in.tftpd}
 exec "$root/scripts/in-netns.sh" "$root/tests/utility/services/tftp/lossy_link_e2e.sh" "$build/bin" "$count" "${sizes[@]}"

@@ -46,8 +46,14 @@ void PortFrontEnd::applySettings(const host::PtySettings& settings)
         if (rateChanged) {
             // Every rate goes to the port; its own table decides.
             const host::Reply reply = control(kIoctlSerialSetBaudRate, ioctlWords({ settings.baudRate }));
-            if (!ntSuccess(reply.status))
+            if (!ntSuccess(reply.status)) {
                 logRefusedRate(settings.baudRate, reply.status);
+                // A pty takes any rate without a word; the program reads
+                // back the rate the line keeps, unless it has set another
+                // since (that change is reported next).
+                if (m_pty->setRate(portRate, settings.baudRate))
+                    m_applied->baudRate = portRate;
+            }
         }
         // The device server learns a new rate together with the line control.
         // Parity and word length stay as the port has them: a terminal cannot

@@ -192,7 +192,7 @@ void CusePort::Session::onPoll(fuse_req_t req, fuse_file_info*, fuse_pollhandle*
 {
     Session& self = of(req);
     const bool readable = self.handler.readable();
-    const bool canWrite = self.outputRoom() > 0;
+    const bool canWrite = self.outputWritable();
     if (handle) {
         if (self.pollHandle)
             fuse_pollhandle_destroy(self.pollHandle);

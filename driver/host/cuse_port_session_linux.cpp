@@ -86,7 +86,7 @@ void CusePort::Session::runWriter()
             answer(done);
         // A poll for POLLOUT learns of the room (an O_NONBLOCK write may
         // have filled it while the slice went).
-        if (output.room() > 0)
+        if (output.writable())
             ring();
     }
 }
@@ -198,7 +198,7 @@ void CusePort::Session::service()
     }
     if (pollHandle) {
         const bool readable = handler.readable();
-        const bool canWrite = outputRoom() > 0;
+        const bool canWrite = outputWritable();
         if ((readable && waitsReadable) || (canWrite && waitsWritable)) {
             waitsReadable = waitsWritable = false;
             fuse_lowlevel_notify_poll(pollHandle);
@@ -212,10 +212,10 @@ void CusePort::Session::service()
     handler.watch();
 }
 
-std::size_t CusePort::Session::outputRoom()
+bool CusePort::Session::outputWritable()
 {
     std::lock_guard lock(mutex);
-    return output.room();
+    return output.writable();
 }
 
 void CusePort::Session::afterOutput(fuse_req_t req, std::function<void()> job)

@@ -74,7 +74,7 @@ struct CusePort::Session {
     void runEvents();
     // Completes what waited for bytes, a modem change, time or a signal.
     void service();
-    std::size_t outputRoom();
+    bool outputWritable();
     // Runs `job` on the worker once everything written before went; a
     // signal meanwhile answers the request with EINTR.
     void afterOutput(fuse_req_t req, std::function<void()> job);

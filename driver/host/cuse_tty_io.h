@@ -71,8 +71,12 @@ public:
 
     // Bytes not sent yet (TIOCOUTQ).
     std::size_t queued() const { return m_queued; }
-    // What an O_NONBLOCK write may still put in; 0: EAGAIN (poll: no POLLOUT).
+    // What an O_NONBLOCK write may still put in; 0: EAGAIN.
     std::size_t room() const { return m_queued >= m_room ? 0 : m_room - m_queued; }
+    // POLLOUT: as the kernel's tty layer, only once fewer than 256 bytes
+    // wait, so a poller is not woken for every slice that goes.
+    bool writable() const { return m_queued < kWakeUpBytes && room() > 0; }
+    static constexpr std::size_t kWakeUpBytes = 256;
     bool empty() const { return m_entries.empty(); }
 
     // O_NONBLOCK: takes what fits and returns how much (answered at once).

@@ -102,8 +102,10 @@ public:
     void discardTerminalInput();
     PtySettings settings() const;
     // Sets the terminal's rate, as the port has it, so that a program sees
-    // it and a change it makes is told as one. False when refused.
-    bool setRate(std::uint32_t rate);
+    // it and a change it makes is told as one. With `onlyFrom` not 0, only
+    // while the terminal still has that rate (a program's later change
+    // stands). False when refused or left.
+    bool setRate(std::uint32_t rate, std::uint32_t onlyFrom = 0);
     // A settings change is reported but not yet read by waitEvents().
     bool settingsChangePending() const;
     // Makes a waitEvents() report Woken; any thread may call it.

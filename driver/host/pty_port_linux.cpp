@@ -179,10 +179,12 @@ void PtyPort::noteClosed()
         m_held = static_cast<std::size_t>(unread);
 }
 
-bool PtyPort::setRate(std::uint32_t rate)
+bool PtyPort::setRate(std::uint32_t rate, std::uint32_t onlyFrom)
 {
     KernelTermios2 attributes {};
     if (rate == 0 || ::ioctl(m_master, kGetTermios2, &attributes) != 0)
+        return false;
+    if (onlyFrom != 0 && attributes.c_ospeed != onlyFrom)
         return false;
     if (attributes.c_ospeed == rate && attributes.c_ispeed == rate)
         return true;

@@ -1,6 +1,7 @@
 // The registry store as text: the registration files it is saved to and
 // loaded from.
 #include "driver/host/registry_internal.h"
+#include "platform/hex_digit.h"
 
 #include <cstdio>
 
@@ -74,24 +75,13 @@ std::string_view trim(std::string_view text)
     return text;
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool parseHexNumber(std::string_view text, std::uint32_t& value)
 {
     if (text.empty() || text.size() > 8)
         return false;
     value = 0;
     for (char c : text) {
-        const int digit = hexDigit(c);
+        const int digit = platform::hexDigit(c);
         if (digit < 0)
             return false;
         value = value << 4 | static_cast<std::uint32_t>(digit);
@@ -109,9 +99,10 @@ bool parseHexList(std::string_view text, std::vector<std::uint8_t>& data)
     for (;;) {
         const std::size_t comma = text.find(',', start);
         const std::string_view item = trim(text.substr(start, comma == std::string_view::npos ? comma : comma - start));
-        if (item.size() != 2 || hexDigit(item[0]) < 0 || hexDigit(item[1]) < 0 || data.size() == kMaxValueBytes)
+        if (item.size() != 2 || platform::hexDigit(item[0]) < 0 || platform::hexDigit(item[1]) < 0
+            || data.size() == kMaxValueBytes)
             return false;
-        data.push_back(static_cast<std::uint8_t>(hexDigit(item[0]) << 4 | hexDigit(item[1])));
+        data.push_back(static_cast<std::uint8_t>(platform::hexDigit(item[0]) << 4 | platform::hexDigit(item[1])));
         if (comma == std::string_view::npos)
             return true;
         start = comma + 1;

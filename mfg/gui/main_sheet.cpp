@@ -6,6 +6,7 @@
 #include "platform/com_names.h"
 #include "platform/port_io.h"
 #include "platform/text_file.h"
+#include "widgets/help_window.h"
 #include "widgets/qt_event_loop.h"
 #include "widgets/qt_prompter.h"
 
@@ -17,6 +18,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
@@ -141,6 +143,8 @@ MainSheet::MainSheet(const Surroundings& given, platform::EventLoop& loop, platf
     layout->addLayout(buttons);
 
     connect(m_exit, &QPushButton::clicked, this, &QDialog::reject);
+    auto* help = new QShortcut(QKeySequence::HelpContents, this);
+    connect(help, &QShortcut::activated, this, &MainSheet::showHelp);
     connect(m_tabs, &QTabWidget::currentChanged, this, &MainSheet::pageChanged);
     m_sequence->onView = [this](const SequenceThread::View& view) { viewArrived(view); };
     m_test->onStartPressed = [this] { setBusy(true); };
@@ -176,6 +180,17 @@ void MainSheet::reject()
     // while the question was open.
     if (askToStop() && !m_busy)
         QDialog::reject();
+}
+
+void MainSheet::showHelp()
+{
+    if (!m_help)
+        m_help = new widgets::HelpWindow(this);
+    const std::string folder = m_directory.empty() || m_directory.back() == '/' ? m_directory : m_directory + "/";
+    std::string why;
+    if (!m_help->showSection(
+            widgets::findHelpFile(folder), m_tabs->currentIndex() == 0 ? "kellan-test" : "kellan-option", why))
+        m_prompter->message("Help: " + why, "Help", platform::MessageIcon::Information);
 }
 
 void MainSheet::keyPressEvent(QKeyEvent* event)

@@ -10,6 +10,10 @@
 class QPushButton;
 class QTabWidget;
 
+namespace widgets {
+class HelpWindow;
+}
+
 namespace mfg::gui {
 
 // The main window: a sheet titled with the program's name and version, the
@@ -36,6 +40,11 @@ public:
     // (the sequence never goes on without its window).
     void reject() override;
 
+    // F1: the help page at the section of the page shown, in a window of its own.
+    void showHelp();
+    // Null until help was first asked for.
+    widgets::HelpWindow* helpWindow() const { return m_help; }
+
 protected:
     // Escape asks as Exit does during a run, and does nothing between runs.
     void keyPressEvent(QKeyEvent* event) override;
@@ -61,6 +70,7 @@ private:
     TestPageView* m_test;
     OptionPageView* m_option;
     QPushButton* m_exit;
+    widgets::HelpWindow* m_help = nullptr;
 };
 
 // `kellan-mp` without a command: the window; with a folder, pictures of its

@@ -142,8 +142,8 @@ SequenceThread::SequenceThread(
             (void)stationRecordsUrl(m_surroundings.directory, m_surroundings.recordsUrl, shared);
             recording.sharedMacs = shared;
             recording.storeProblem = records.error().message;
-            m_prompter->message(
-                "Production records: " + records.error().message, "Production records", platform::MessageIcon::Warning);
+            m_prompter->message("Production records: " + records.error().message + "\n\n" + kCannotRecordNote,
+                "Production records", platform::MessageIcon::Warning);
         }
         m_recorder = std::make_unique<RunRecorder>(recording, clock);
         environment.recorder = m_recorder.get();
@@ -210,6 +210,13 @@ void SequenceThread::start()
             if (reopened) {
                 m_records = std::move(reopened.value());
                 m_recorder->useStore(m_records.store.get(), m_records.shared);
+            } else {
+                // As `run`: a station that cannot record tests no board.
+                m_prompter->message("Production records: " + reopened.error().message + "\n\n" + kCannotRecordNote,
+                    "Production records", platform::MessageIcon::Error);
+                ++m_startsAnswered;
+                publish();
+                return;
             }
         }
         m_page->start();

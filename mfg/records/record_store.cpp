@@ -64,6 +64,25 @@ std::vector<std::string> migrationStep(int version, const std::string& idColumn)
             "CREATE INDEX runs_ended_outcome ON runs (ended_at, outcome)",
             "CREATE INDEX runs_outcome_mac ON runs (outcome, mac, ended_at, id)",
         };
+    case 5:
+        // What the report counts, kept on the run as it is saved: the item a
+        // failed run failed at (its last item that did not pass), and when
+        // the run's MAC passed last before it. The different MACs that
+        // passed since a time are then the passing runs since then whose MAC
+        // had not passed since then: a count along an index, where a
+        // DISTINCT over every MAC would sort them all.
+        return {
+            "ALTER TABLE runs ADD COLUMN failed_item TEXT",
+            "ALTER TABLE runs ADD COLUMN mac_passed_before TEXT",
+            "UPDATE runs SET failed_item = coalesce((SELECT name FROM run_items i WHERE i.run_id = runs.id"
+            " AND i.passed = 0 ORDER BY i.position DESC LIMIT 1), '(before the first item)') WHERE outcome = 'fail'",
+            // Only the passes of a MAC that passed before are written.
+            "UPDATE runs SET mac_passed_before = earlier.passed FROM (SELECT id, lag(ended_at) OVER"
+            " (PARTITION BY mac ORDER BY ended_at, id) AS passed FROM runs WHERE outcome = 'pass') AS earlier"
+            " WHERE runs.id = earlier.id AND earlier.passed IS NOT NULL",
+            "CREATE INDEX runs_failed_item ON runs (ended_at, failed_item, id) WHERE outcome = 'fail'",
+            "CREATE INDEX runs_first_pass ON runs (ended_at, mac_passed_before) WHERE outcome = 'pass'",
+        };
     default:
         return {};
     }
@@ -89,6 +108,18 @@ bool isSqliteUrl(const std::string& url, std::string& path)
         return true;
     }
     return false;
+}
+
+// The item a failed run failed at: its last item that did not pass.
+SqlValue failedItem(const RunRecord& run)
+{
+    if (run.outcome != Outcome::Fail)
+        return {};
+    for (auto item = run.items.rbegin(); item != run.items.rend(); ++item) {
+        if (!item->passed)
+            return item->name;
+    }
+    return std::string(kBeforeTheFirstItem);
 }
 
 } // namespace
@@ -194,10 +225,15 @@ Result<std::unique_ptr<RecordStore>> RecordStore::openAtVersion(const std::strin
             + std::to_string(current.value()) + ", newer than this program's " + std::to_string(kSchemaVersion)
             + "; use a newer kellan-mp with it" };
     }
-    // Current: nothing is written, whatever the role may do.
-    if (current.value() >= version)
+    // Current: nothing is written, whatever the role may do. A report
+    // reads an older schema it can use as it is.
+    if (current.value() >= version || (use == OpenFor::Reading && current.value() >= kOldestUsableVersion))
         return store;
     auto migrated = store->migrate(version);
+    // A station whose role may not upgrade records into a usable schema as
+    // it is; `records upgrade` fills in what it leaves out.
+    if (!migrated && current.value() >= kOldestUsableVersion)
+        return store;
     if (!migrated) {
         return Error { migrated.error().message + " (the schema is "
             + (current.value() ? "version " + std::to_string(current.value()) : std::string("not made yet"))
@@ -288,13 +324,33 @@ Result<std::int64_t> RecordStore::insertRun(const RunRecord& run)
     {
         // One spelling of the address, the one history looks up.
         const auto mac = macValue(run.mac);
-        auto inserted = m_sql->exec(
-            "INSERT INTO runs (station, operator, started_at, ended_at, mac, mac_from_store, outcome,"
-            " result_message, program_version, mac_written) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)"
-            " RETURNING id",
-            { run.station, run.operatorName, run.startedAt, run.endedAt, mac ? macText(*mac) : run.mac,
-                run.macFromStore ? "1" : "0", outcomeText(run.outcome), run.resultMessage, run.programVersion,
-                run.macWritten ? "1" : "0" });
+        const std::string macColumn = mac ? macText(*mac) : run.mac;
+        std::vector<SqlValue> values { run.station, run.operatorName, run.startedAt, run.endedAt, macColumn,
+            run.macFromStore ? "1" : "0", outcomeText(run.outcome), run.resultMessage, run.programVersion,
+            run.macWritten ? "1" : "0" };
+        std::string columns = "station, operator, started_at, ended_at, mac, mac_from_store, outcome,"
+                              " result_message, program_version, mac_written";
+        // Asked in the transaction: the schema may have been upgraded since
+        // this station opened it.
+        auto version = schemaVersion();
+        if (!version)
+            return version.error();
+        if (version.value() >= 5) {
+            auto before
+                = m_sql->exec("SELECT max(ended_at) FROM runs WHERE outcome = 'pass' AND mac = $1 AND ended_at <= $2",
+                    { macColumn, run.endedAt });
+            if (!before)
+                return before.error();
+            columns += ", failed_item, mac_passed_before";
+            values.push_back(failedItem(run));
+            values.push_back(
+                run.outcome == Outcome::Pass && !before.value().rows.empty() ? before.value().rows[0][0] : SqlValue {});
+        }
+        std::string placeholders;
+        for (std::size_t i = 1; i <= values.size(); ++i)
+            placeholders += (i > 1 ? ", $" : "$") + std::to_string(i);
+        auto inserted
+            = m_sql->exec("INSERT INTO runs (" + columns + ") VALUES (" + placeholders + ") RETURNING id", values);
         if (!inserted)
             return inserted.error();
         if (inserted.value().rows.empty())

@@ -13,7 +13,11 @@ namespace mfg::records {
 
 // The schema version this program writes; an older database is upgraded to
 // it, a newer one refused.
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
+// The oldest schema this program reads and records into as it is, without
+// upgrading it (a role with only the rights on the rows cannot): the report
+// then counts more slowly, and `kellan-mp records upgrade` brings it up.
+inline constexpr int kOldestUsableVersion = 4;
 inline constexpr const char* kDefaultDatabase = "production.db";
 
 struct ItemRecord {
@@ -158,6 +162,9 @@ private:
     platform::Result<void> migrate(int target);
     platform::Result<int> storedVersion();
     platform::Result<std::int64_t> insertRun(const RunRecord& run);
+    platform::Result<std::vector<std::pair<std::string, std::int64_t>>> countFailuresPerItem(
+        const std::string& since, int version);
+    platform::Result<std::int64_t> countMacsPassed(const std::string& since, int version);
     platform::Result<std::vector<RunRecord>> loadRuns(
         const std::string& where, const std::vector<SqlValue>& parameters, bool withFiles);
 

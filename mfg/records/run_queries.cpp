@@ -155,24 +155,53 @@ Result<RunCounts> RecordStore::countRuns(const std::string& since)
             counts.days.push_back({ day, { number(row[0]) - number(row[2]), number(row[1]) } });
         from = next;
     }
-    // In the order of the (outcome, mac) index: no sort, no table.
-    auto macs = m_sql->exec("SELECT count(*) FROM (SELECT DISTINCT mac FROM runs"
-                            " WHERE outcome = 'pass' AND ended_at >= $1) AS passing",
-        { since });
+    auto version = storedVersion();
+    if (!version)
+        return version.error();
+    auto macs = countMacsPassed(since, version.value());
     if (!macs)
         return macs.error();
-    if (!macs.value().rows.empty())
-        counts.macsPassed = number(macs.value().rows[0][0]);
-    // A failed run failed at its last item that did not pass.
-    auto items = m_sql->exec("SELECT coalesce((SELECT name FROM run_items i WHERE i.run_id = r.id AND i.passed = 0"
-                             " ORDER BY i.position DESC LIMIT 1), $2), count(*) FROM runs r"
-                             " WHERE r.outcome = 'fail' AND r.ended_at >= $1 GROUP BY 1",
+    counts.macsPassed = macs.value();
+    auto failures = countFailuresPerItem(since, version.value());
+    if (!failures)
+        return failures.error();
+    counts.failuresPerItem = std::move(failures.value());
+    return counts;
+}
+
+Result<std::int64_t> RecordStore::countMacsPassed(const std::string& since, int version)
+{
+    // Each MAC that passed since then once: at its first pass since then.
+    // The rows of a store recorded before this was kept count as they are:
+    // NULL, never passed before. The upgrade fills them in.
+    auto macs = version >= 5 ? m_sql->exec("SELECT count(*) FROM runs WHERE outcome = 'pass' AND ended_at >= $1"
+                                           " AND (mac_passed_before IS NULL OR mac_passed_before < $1)",
+                    { since })
+                             : m_sql->exec("SELECT count(*) FROM (SELECT DISTINCT mac FROM runs"
+                                           " WHERE outcome = 'pass' AND ended_at >= $1) AS passing",
+                                 { since });
+    if (!macs)
+        return macs.error();
+    return macs.value().rows.empty() ? 0 : number(macs.value().rows[0][0]);
+}
+
+Result<std::vector<std::pair<std::string, std::int64_t>>> RecordStore::countFailuresPerItem(
+    const std::string& since, int version)
+{
+    // A failed run failed at its last item that did not pass: kept on the
+    // run since version 5, looked up among its items before (and for a run
+    // a station of the older schema saved).
+    const std::string lookedUp = "(SELECT name FROM run_items i WHERE i.run_id = r.id AND i.passed = 0"
+                                 " ORDER BY i.position DESC LIMIT 1)";
+    auto items = m_sql->exec("SELECT coalesce(" + std::string(version >= 5 ? "r.failed_item, " : "") + lookedUp
+            + ", $2), count(*) FROM runs r WHERE r.outcome = 'fail' AND r.ended_at >= $1 GROUP BY 1",
         { since, std::string(kBeforeTheFirstItem) });
     if (!items)
         return items.error();
+    std::vector<std::pair<std::string, std::int64_t>> failures;
     for (const SqlRow& row : items.value().rows)
-        counts.failuresPerItem.push_back({ text(row[0]), number(row[1]) });
-    return counts;
+        failures.push_back({ text(row[0]), number(row[1]) });
+    return failures;
 }
 
 } // namespace mfg::records

@@ -61,6 +61,9 @@ public:
 // (30 s, or KELLAN_MP_DB_WAIT seconds) before it says the database is not
 // answering and drops the connection; the next statement connects again.
 int databaseAnswerWaitSeconds();
+// The wait when KELLAN_MP_DB_WAIT is not set: a schema upgrade, which
+// rewrites the runs of a large store, waits longer than a station.
+void setDefaultDatabaseWait(int seconds);
 // Waits for the database end early when this says so (Ctrl+C, SIGTERM).
 // Set by the program before it opens a store; called from the waiting thread.
 void setDatabaseWaitInterrupt(bool (*interrupted)());

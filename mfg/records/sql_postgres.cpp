@@ -118,6 +118,11 @@ public:
     platform::Result<SqlRows> exec(const std::string& sql, const std::vector<SqlValue>& parameters) override
     {
         const bool ending = sql == "COMMIT" || sql == "ROLLBACK";
+        // A server restarted while this connection was idle closed it: found
+        // out before anything is sent, so a new connection takes the
+        // statement instead of the first statement failing.
+        if (!m_inTransaction && closedWhileIdle())
+            drop();
         if (!m_connection || PQstatus(m_connection) != CONNECTION_OK) {
             // A transaction whose connection is gone is gone with it: a
             // later statement on a new connection would run outside it.
@@ -257,6 +262,24 @@ private:
         return rows;
     }
 
+    // Whether the server has ended the session while no statement was
+    // going on: anything it sent then is its farewell, followed by the end
+    // of the connection.
+    bool closedWhileIdle()
+    {
+        // Each read takes what has come; the end is seen by the read after.
+        for (int reads = 0; reads < 16; ++reads) {
+            if (!m_connection || PQstatus(m_connection) != CONNECTION_OK)
+                return m_connection != nullptr;
+            pollfd ready { PQsocket(m_connection), POLLIN, 0 };
+            if (::poll(&ready, 1, 0) <= 0 || !(ready.revents & (POLLIN | POLLHUP | POLLERR)))
+                return false;
+            if (!PQconsumeInput(m_connection))
+                return true;
+        }
+        return false;
+    }
+
     std::string notAnswering(Waited waited) const
     {
         return waited == Waited::Interrupted
@@ -320,12 +343,18 @@ private:
 
 } // namespace
 
+namespace {
+int g_defaultWait = 30;
+}
+
 int databaseAnswerWaitSeconds()
 {
     const char* given = std::getenv("KELLAN_MP_DB_WAIT");
     const int seconds = given && *given ? std::atoi(given) : 0;
-    return seconds > 0 ? seconds : 30;
+    return seconds > 0 ? seconds : g_defaultWait;
 }
+
+void setDefaultDatabaseWait(int seconds) { g_defaultWait = seconds > 0 ? seconds : 30; }
 
 void setDatabaseWaitInterrupt(bool (*interrupted)()) { g_interrupted = interrupted; }
 

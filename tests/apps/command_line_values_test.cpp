@@ -190,3 +190,27 @@ TEST(CommandLineValues, TheManualPagesCarryTheExamples)
     const Result devcon = shell("help2man --no-info --help-option=--help-all --version-string=1 PROGRAM/devcon");
     EXPECT_NE(devcon.out.find("devcon set COM5 --remote"), std::string::npos) << "a command's own examples";
 }
+
+// What a command prints on stdout is its result: when it cannot all be
+// written (a full disk, here /dev/full) the command has not succeeded.
+TEST(CommandLineValues, AResultThatCannotBeWrittenIsAFailure)
+{
+    const char* const lines[] = {
+        "PROGRAM/qelta --help",
+        "PROGRAM/vorpild --version",
+        "PROGRAM/devcon --help",
+        "PROGRAM/devsim --help",
+        "PROGRAM/boardsim --version",
+        "PROGRAM/kellan-mp --help",
+        "PROGRAM/kellan-mp items --json",
+        "PROGRAM/qelta term --help",
+    };
+    for (const char* line : lines) {
+        SCOPED_TRACE(line);
+        const Result written = shell(line);
+        ASSERT_EQ(written.status, 0) << written.err;
+        const Result full = shell(std::string(line) + " >/dev/full");
+        EXPECT_EQ(full.status, 1) << "the result went nowhere";
+        EXPECT_NE(full.err.find("cannot write standard output"), std::string::npos) << full.err;
+    }
+}

@@ -4,9 +4,9 @@
 # the checks of cuse_checks.py on /dev/vorpil/COM5; then the side-by-side
 # table of tty_table.py: the machine's 8250 UART (/dev/ttyS1, in loopback),
 # /dev/vorpil/COM5 and a second vorpild's pty front end (COM7), each on an
-# echo plug. A difference of the character device from the UART that
-# tests/guest/tty_differences.txt does not name (docs/vorpild.md says why for
-# each) fails the run.
+# echo plug. A difference of the character device or the pty from the UART
+# that tests/guest/tty_differences.txt does not name under its kind
+# (docs/vorpild.md says why for each) fails the run.
 # BULK_MIB (default 20) is how much goes each way in the bulk transfer.
 # Usage: tests/guest/cuse_guest.sh BUILD_DIR [BULK_MIB]
 set -euo pipefail

@@ -111,19 +111,38 @@ if [ $cuse = yes ]; then
   check "COM5 is the character device /dev/vorpil/COM5" \
     test "$(readlink -f /run/vorpil/dev/COM5)" = /dev/vorpil/COM5 -a -c /dev/vorpil/COM5
   check "which belongs to the group" test "$(stat -c %G:%a /dev/vorpil/COM5)" = "vorpil:660"
-  # A program that sets 7 data bits and even parity, as a serial port allows.
-  seven='import serial, sys
+  # A program that opens the port as a serial port and sets 7 data bits and
+  # even parity, without pyserial (which raises DTR and RTS itself): the
+  # open alone raises them, and the device server hears the line with them.
+  seven='import fcntl, os, struct, sys, termios
 try:
-    port = serial.Serial("/dev/vorpil/COM5", 9600, bytesize=7, parity="E", timeout=10)
-except Exception as error:
+    fd = os.open("/dev/vorpil/COM5", os.O_RDWR | os.O_NOCTTY)
+except OSError as error:
     print("refused:", error); sys.exit(3)
-port.write(b"seven-even-one")
-print(port.read(14).decode(), port.bytesize, port.parity, port.stopbits)
+lines = struct.unpack("i", fcntl.ioctl(fd, termios.TIOCMGET, bytes(4)))[0]
+attrs = termios.tcgetattr(fd)
+attrs[0] = attrs[1] = attrs[3] = 0
+attrs[2] = termios.CS7 | termios.PARENB | termios.CREAD | termios.CLOCAL | termios.HUPCL
+attrs[4] = attrs[5] = termios.B9600
+attrs[6][termios.VMIN], attrs[6][termios.VTIME] = 0, 100
+termios.tcsetattr(fd, termios.TCSANOW, attrs)
+frame = termios.tcgetattr(fd)[2] & (termios.CSIZE | termios.PARENB | termios.PARODD | termios.CSTOPB)
+os.write(fd, b"seven-even-one")
+got = b""
+while len(got) < 14:
+    more = os.read(fd, 14 - len(got))
+    if not more:
+        break
+    got += more
+os.close(fd)
+print(got.decode(), "DTR" if lines & termios.TIOCM_DTR else "no-DTR", "RTS" if lines & termios.TIOCM_RTS else "no-RTS",
+      "7E1" if frame == termios.CS7 | termios.PARENB else oct(frame))
 '
   member=$(runuser -u vmember -- /usr/bin/python3 -c "$seven" 2>&1)
   echo "member at 7E1: $member"
-  check "a member talks through /dev/vorpil/COM5 at 7E1" test "$member" = "seven-even-one 7 E 1"
-  # The device server heard the line and the raised DTR of that open.
+  check "a member opens /dev/vorpil/COM5 with DTR and RTS raised and talks at 7E1" \
+    test "$member" = "seven-even-one DTR RTS 7E1"
+  grep "serial 9600 7E1" /tmp/devsim.out | head -3
   check "the device server sees 7E1 with DTR raised" grep -q "serial 9600 7E1 .*DTR on" /tmp/devsim.out
   stranger=$(runuser -u vstranger -- /usr/bin/python3 -c "$seven" 2>&1)
   echo "stranger: $stranger"

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "platform/hex_digit.h"
 #include "platform/net.h"
 #include "utility/devmgmt/printable_text.h"
 
@@ -71,17 +72,6 @@ std::optional<long> leadingNumber(std::string_view text)
         value = std::min(value * 10 + (c - '0'), 1'000'000'000L);
     }
     return value;
-}
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 } // namespace
@@ -261,8 +251,9 @@ std::string settingValueProblem(int item, std::string_view value, bool strict)
             return "not one of 0.." + std::to_string(listSize(item) - 1);
         return {};
     case LoadRule::Events:
-        if (strict
-            && (value.size() > 4 || !std::all_of(value.begin(), value.end(), [](char c) { return hexDigit(c) >= 0; })))
+        if (strict && (value.size() > 4 || !std::all_of(value.begin(), value.end(), [](char c) {
+                return platform::hexDigit(c) >= 0;
+            })))
             return "not four hexadecimal digits";
         return {};
     case LoadRule::Text:
@@ -343,7 +334,7 @@ unsigned parseEventBits(std::string_view text)
     // digits are the low byte, which holds the five bits.
     unsigned value = 0;
     for (const char c : text) {
-        const int digit = hexDigit(c);
+        const int digit = platform::hexDigit(c);
         if (digit < 0)
             break;
         value = (value * 16 + static_cast<unsigned>(digit)) & 0xFFFF;

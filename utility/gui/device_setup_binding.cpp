@@ -1,5 +1,6 @@
 #include "utility/gui/device_setup_binding.h"
 
+#include "utility/gui/activity_log.h"
 #include "utility/gui/device_view_widget.h"
 #include "utility/gui/setup_sheet_dialog.h"
 #include "utility/gui/web_view_pane.h"
@@ -12,11 +13,17 @@ namespace utility::gui {
 
 DeviceSetupBinding::DeviceSetupBinding(platform::EventLoop& loop, devmgmt::DeviceView& view, DeviceViewWidget& widget,
     platform::Prompter& prompter, WebView web, QWidget* dialogParent)
-    : m_sheet(prompter)
+    : m_view(view)
+    , m_sheet(prompter)
     , m_webView(std::move(web))
     , m_dialogParent(dialogParent)
 {
     m_setup = std::make_unique<devmgmt::DeviceSetup>(loop, view, m_sheet, prompter, [this] { return showSheet(); });
+    m_setup->setFinishedCallback([this](devmgmt::DeviceSetup::Outcome outcome) {
+        const std::string line = setupLogLine(m_sheet, outcome, m_target, m_targetMac);
+        if (!line.empty() && m_webView.log)
+            m_webView.log(line);
+    });
     devmgmt::WebAccess::Openers openers;
     openers.external = &DeviceSetupBinding::openExternal;
     if (m_webView.pane) {
@@ -62,6 +69,13 @@ bool DeviceSetupBinding::openExternal(const std::string& url)
 
 bool DeviceSetupBinding::showSheet()
 {
+    // The device the settings go to, as its row shows it before the reply
+    // refreshes the row.
+    if (m_view.currentRow < m_view.rows().size()) {
+        const auto& texts = m_view.rows()[m_view.currentRow].texts;
+        m_target = texts[devmgmt::kColumnIp];
+        m_targetMac = texts[devmgmt::kColumnMac];
+    }
     SetupSheetDialog dialog(m_sheet, m_dialogParent);
     m_dialog = &dialog;
     const int result = dialog.exec();

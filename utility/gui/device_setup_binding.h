@@ -29,7 +29,7 @@ public:
     struct WebView {
         WebViewPane* pane = nullptr; // none: the external browser only
         std::function<void()> show; // brings the web view pane forward
-        std::function<void(const std::string&)> log; // a system log line
+        std::function<void(const std::string&)> log; // a system log line (also what a setup did)
     };
 
     DeviceSetupBinding(platform::EventLoop& loop, devmgmt::DeviceView& view, DeviceViewWidget& widget,
@@ -48,7 +48,10 @@ public:
 private:
     bool showSheet();
 
+    devmgmt::DeviceView& m_view;
     devmgmt::SetupSheet m_sheet;
+    std::string m_target; // the address and MAC of the device being set up
+    std::string m_targetMac;
     std::unique_ptr<devmgmt::DeviceSetup> m_setup;
     std::unique_ptr<devmgmt::WebAccess> m_web;
     WebView m_webView;

@@ -4,6 +4,7 @@
 #include "utility/gui/system_log_widget.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMenuBar>
@@ -118,6 +119,11 @@ void MainWindow::buildMenusAndToolbar()
     saveLog->setShortcut(QKeySequence(QStringLiteral("Ctrl+S")));
     QAction* exit = makeAction(QStringLiteral("exit"), QStringLiteral("E&xit"), QStyle::SP_DialogCloseButton);
     QAction* help = makeAction(QStringLiteral("help"), QStringLiteral("Contents"), QStyle::SP_DialogHelpButton);
+    // F1 opens the help at the section of the view in use.
+    QAction* viewHelp
+        = makeAction(QStringLiteral("viewHelp"), QStringLiteral("Help on This &View\tF1"), QStyle::SP_DialogHelpButton);
+    viewHelp->setShortcut(QKeySequence::HelpContents);
+    viewHelp->setShortcutContext(Qt::WindowShortcut);
     QAction* about
         = makeAction(QStringLiteral("about"), QStringLiteral("&About Qelta..."), QStyle::SP_MessageBoxInformation);
     m_dhcp = makeAction(QStringLiteral("dhcp"), QStringLiteral("DHCP"), QStyle::SP_DriveNetIcon);
@@ -133,6 +139,10 @@ void MainWindow::buildMenusAndToolbar()
     connect(help, &QAction::triggered, this, [this] {
         if (m_actions.help)
             m_actions.help();
+    });
+    connect(viewHelp, &QAction::triggered, this, [this] {
+        if (m_actions.viewHelp)
+            m_actions.viewHelp(helpSection());
     });
     connect(about, &QAction::triggered, this, [this] {
         if (m_actions.about)
@@ -168,6 +178,7 @@ void MainWindow::buildMenusAndToolbar()
     connect(showStatusBar, &QAction::toggled, this, [this](bool on) { statusBar()->setVisible(on); });
     QMenu* helpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
     helpMenu->addAction(help);
+    helpMenu->addAction(viewHelp);
     helpMenu->addAction(about);
 
     toolbar->addAction(openLog);
@@ -274,6 +285,30 @@ void MainWindow::refresh()
     m_top->setCurrentIndex(static_cast<int>(m_frame.top()));
     m_bottom->setCurrentIndex(static_cast<int>(m_frame.bottom()));
     m_navigation->refresh();
+}
+
+std::string MainWindow::helpSection() const
+{
+    const QWidget* focus = QApplication::focusWidget();
+    if (focus && m_bottom->isAncestorOf(focus)) {
+        if (m_frame.bottom() == shell::BottomView::Terminal)
+            return "terminal";
+        if (m_frame.bottom() == shell::BottomView::SystemLog)
+            return "log";
+    }
+    switch (m_frame.top()) {
+    case shell::TopView::Tftp:
+        return "tftp";
+    case shell::TopView::Dhcp:
+        return "dhcp";
+    case shell::TopView::Monitor:
+        return "monitor";
+    case shell::TopView::Vsp:
+        return "vsp";
+    case shell::TopView::DeviceManagement:
+        break;
+    }
+    return "devices";
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 
 #include <functional>
+#include <string>
 
 class QAction;
 class QSplitter;
@@ -24,6 +25,8 @@ class SystemLogWidget;
 // What the frame's commands do outside the window itself.
 struct FrameActions {
     std::function<void()> help;
+    // Help on one view: its section of the help page ("devices", "terminal", ...).
+    std::function<void(const std::string& section)> viewHelp;
     std::function<void()> about;
     std::function<void()> toggleDhcp; // start / stop the DHCP server
     std::function<void()> toggleTftp;
@@ -69,6 +72,9 @@ public:
 
     // Shows the views the frame model names.
     void refresh();
+    // The help section of the view being worked in: the bottom pane's when
+    // it has the keyboard focus, else the top pane's.
+    std::string helpSection() const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -6,11 +6,13 @@
 #include "platform/text_file.h"
 #include "utility/devmgmt/device_monitor.h"
 #include "utility/devmgmt/device_view.h"
+#include "utility/gui/activity_log.h"
 #include "utility/gui/device_commands_binding.h"
 #include "utility/gui/device_dialogs.h"
 #include "utility/gui/device_setup_binding.h"
 #include "utility/gui/device_view_widget.h"
 #include "utility/gui/dhcp_view.h"
+#include "utility/gui/help_launcher.h"
 #include "utility/gui/main_window.h"
 #include "utility/gui/monitor_view.h"
 #include "utility/gui/navigation_panel.h"
@@ -29,6 +31,7 @@
 #include "utility/shell/startup.h"
 #include "utility/shell/system_log.h"
 #include "utility/vsp/device_link.h"
+#include "widgets/help_window.h"
 #include "widgets/qt_event_loop.h"
 #include "widgets/qt_prompter.h"
 #include "widgets/report_list.h"
@@ -77,34 +80,6 @@ public:
     std::string chooseFolder(const std::string&, const std::string&) override { return {}; }
     void beep(int, int) override { }
 };
-
-// The help file sits beside the settings; an HTML copy serves where no
-// reader of the compiled format is installed. Where the system has no
-// handler for it, the built-in browser shows it and the log says why.
-void openHelp(const std::string& directory, WebViewPane& pane, std::function<void()> showWeb,
-    std::function<void(const std::string&)> log)
-{
-    std::string path = directory + "QELTA.chm";
-    std::string html = directory + "QELTA.html";
-    // An installed program has its own copy of the page.
-    if (!platform::fileExists(html))
-        if (std::string installed = platform::findInDirectories("QELTA.html", platform::dataDirectories());
-            !installed.empty())
-            html = installed;
-    if (!platform::fileExists(path) && platform::fileExists(html))
-        path = html;
-    openWithSystemHandler(path, &pane, [&pane, showWeb, log, path, html](const std::string& why) {
-        const std::string shown = platform::fileExists(html) ? html : path;
-        const std::string url = QUrl::fromLocalFile(QString::fromStdString(shown)).toString().toStdString();
-        std::string problem;
-        if (!pane.navigate(url, problem)) {
-            log("Help: " + why + "; no built-in browser either (" + problem + ")");
-            return;
-        }
-        log("Help: " + why + "; showing " + shown + " in the built-in browser");
-        showWeb();
-    });
-}
 
 QString aboutTitle()
 {
@@ -262,6 +237,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     auto* deviceWidget = new DeviceViewWidget(deviceView);
     window.setTopView(shell::TopView::DeviceManagement, deviceWidget);
     deviceView.setChangedCallback([deviceWidget] { deviceWidget->refresh(); });
+    deviceView.setSearchFinishedCallback([&] { log.addLogLine(searchLogLine(deviceView)); });
     log.setChangedCallback([&window] { window.systemLog()->refresh(); });
     tree.setChangedCallback([&window] { window.navigation()->refresh(); });
     frame.setChangedCallback([&window] { window.refresh(); });
@@ -311,6 +287,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     window.setTopView(shell::TopView::Vsp, vspWidget);
     vspManager.setChangeSink([vspWidget] { vspWidget->refresh(); });
     vspManager.setStatusSink([vspWidget](const std::string&) { vspWidget->refresh(); });
+    vspManager.setLogSink([&log](const std::string& line) { log.addLogLine(line); });
     bindDeviceDrag(*deviceWidget, *window.navigation(), deviceView, tree, log);
     window.navigation()->setTreeActions({ [&vspManager] { vspManager.clickAdd(); },
         [&vspManager](const std::string& name) { return vspManager.closeByName(name); },
@@ -329,17 +306,18 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     });
 
     auto* terminalWidget = new TerminalViewWidget(terminalView, settings);
+    terminalWidget->setPrompter(&prompter);
+    terminalWidget->setSystemLog([&log](const std::string& line) { log.addLogLine(line); });
     window.setBottomView(shell::BottomView::Terminal, terminalWidget);
     shell.store().setHandOver(
         shell::HandOver::Terminal, [&terminalView](shell::AppSettings& out) { terminalView.handOver(out); });
 
     FrameActions actions;
     TftpView* tftpWidget = installTftpView(window, actions, tftpServer);
-    actions.help = [&shell, webPane, &frame, &log] {
-        openHelp(
-            shell.store().directory(), *webPane, [&frame] { frame.showWebPage(); },
-            [&log](const std::string& line) { log.addLogLine(line); });
-    };
+    auto help = std::make_shared<HelpLauncher>(
+        &window, shell.store().directory(), [&log](const std::string& line) { log.addLogLine(line); });
+    actions.help = [help] { help->open({}); };
+    actions.viewHelp = [help](const std::string& section) { help->open(section); };
     actions.about = [&window] {
         QMessageBox::about(&window,
             QString::fromLatin1(shell::kAboutTitle.data(), static_cast<int>(shell::kAboutTitle.size())),
@@ -399,6 +377,7 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
     };
     bool grabbed = false;
     deviceView.setSearchFinishedCallback([&] {
+        log.addLogLine(searchLogLine(deviceView));
         if (grabbed)
             return;
         grabbed = true;
@@ -422,6 +401,14 @@ int runQeltaGui(int argc, char** argv, const GuiOptions& options)
             QMessageBox about(QMessageBox::Information, aboutTitle(), aboutText(), QMessageBox::Ok, &window);
             about.show();
             status |= grab(&about, dir, QStringLiteral("about.png")) ? 0 : 1;
+            // Help on the terminal, in the help's own window.
+            help->open("terminal");
+            if (QWidget* shown = help->window()) {
+                status |= grab(shown, dir, QStringLiteral("help.png")) ? 0 : 1;
+                shown->hide();
+            } else {
+                status = 1;
+            }
             // The DHCP view serving, with a remembered device in its list.
             frame.clickViewButton(shell::FrameModel::kDhcpButton);
             dhcpView.toggle();

@@ -1,5 +1,6 @@
 #include "utility/gui/terminal_view_widget.h"
 
+#include "utility/gui/terminal_file_bar.h"
 #include "utility/services/terminal_text.h"
 
 #include <algorithm>
@@ -70,12 +71,18 @@ void TerminalLog::show(const std::string& data, bool received)
     moveCursor(QTextCursor::End);
     insertPlainText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    if (m_shown)
+        m_shown(text);
 }
 
 void TerminalLog::keyPressEvent(QKeyEvent* event)
 {
     if (event->matches(QKeySequence::Copy) || event->matches(QKeySequence::SelectAll)) {
         QPlainTextEdit::keyPressEvent(event);
+        return;
+    }
+    if (m_blocked && m_blocked()) {
+        event->ignore();
         return;
     }
     std::uint8_t key = 0;
@@ -298,7 +305,25 @@ QWidget* TerminalViewWidget::buildTerminal(int index)
     c.log->setObjectName(QStringLiteral("terminalLog%1").arg(index + 1));
     terminal.setLogCallback([log = c.log](const Terminal::LogChange& change) { log->apply(change); });
     terminal.setChangedCallback([this] { refresh(); });
+
+    c.files = new TerminalFileBar(terminal.loop(), terminal, box);
+    c.files->setChangedCallback([this] { refresh(); });
+    c.log->setShownCallback([files = c.files](const std::string& text) { files->shown(text); });
+    c.log->setInputBlocked([files = c.files] { return files->sending(); });
+    grid->addWidget(c.files, 8, 0, 1, 4);
     return box;
+}
+
+void TerminalViewWidget::setPrompter(platform::Prompter* prompter)
+{
+    for (auto& c : m_controls)
+        c.files->setPrompter(prompter);
+}
+
+void TerminalViewWidget::setSystemLog(std::function<void(const std::string&)> log)
+{
+    for (auto& c : m_controls)
+        c.files->setSystemLog(log);
 }
 
 void TerminalViewWidget::showEvent(QShowEvent* event)
@@ -337,9 +362,11 @@ void TerminalViewWidget::refresh()
         c.open->setEnabled(t.openEnabled());
         c.close->setEnabled(t.closeEnabled());
         c.purge->setEnabled(t.purgeEnabled());
-        c.autoTest->setEnabled(t.autoTestEnabled());
+        // A file going out takes every write: no auto test or echo meanwhile.
+        c.autoTest->setEnabled(t.autoTestEnabled() && !c.files->sending());
         c.autoTest->setChecked(t.autoTest());
-        c.echo->setEnabled(t.echoEnabled());
+        c.echo->setEnabled(t.echoEnabled() && !c.files->sending());
+        c.files->refresh();
         c.echo->setChecked(t.echo());
         c.interval->setEnabled(t.intervalEnabled());
         c.length->setEnabled(t.lengthEnabled());

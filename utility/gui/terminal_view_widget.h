@@ -14,7 +14,13 @@ class QLineEdit;
 class QPushButton;
 class QScrollArea;
 
+namespace platform {
+class Prompter;
+}
+
 namespace utility::gui {
+
+class TerminalFileBar;
 
 // The Port list refills itself each time the user opens it.
 class PortComboBox final : public QComboBox {
@@ -44,6 +50,11 @@ public:
     void setLineEnd(std::string lineEnd) { m_lineEnd = std::move(lineEnd); }
     // What is sent is shown as received bytes are.
     void setLocalEcho(bool on) { m_localEcho = on; }
+    // Gets everything the log shows, as it is shown (the log file).
+    void setShownCallback(std::function<void(const std::string&)> shown) { m_shown = std::move(shown); }
+    // While it answers true, keys are not sent (a file is going out, and a
+    // key would take the place of its next block).
+    void setInputBlocked(std::function<bool()> blocked) { m_blocked = std::move(blocked); }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -57,6 +68,8 @@ private:
     bool m_asTyped = false;
     bool m_localEcho = false;
     std::string m_lineEnd = "\r";
+    std::function<void(const std::string&)> m_shown;
+    std::function<bool()> m_blocked;
 };
 
 // One terminal's controls.
@@ -78,6 +91,7 @@ struct TerminalControls {
     QLineEdit* length = nullptr;
     QLineEdit* otherBaud = nullptr; // any rate the port takes; empty: the list's
     TerminalLog* log = nullptr;
+    TerminalFileBar* files = nullptr; // Send File and Log to File
 };
 
 // The COM Port Terminal view in the bottom pane: both terminals' controls on
@@ -88,6 +102,10 @@ public:
     TerminalViewWidget(services::TerminalView& view, const shell::AppSettings& settings, QWidget* parent = nullptr);
 
     void refresh();
+    // For the file choosers of Send File and Log to File.
+    void setPrompter(platform::Prompter* prompter);
+    // What Send File and Log to File did.
+    void setSystemLog(std::function<void(const std::string&)> log);
     const TerminalControls& controls(int index) const { return m_controls[static_cast<std::size_t>(index)]; }
     QScrollArea* scrollArea() const { return m_scroll; }
     // Lines each log keeps in view however low the pane is.

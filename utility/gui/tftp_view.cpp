@@ -91,12 +91,12 @@ void TftpView::refresh()
         row->setText(2, QString::fromLocal8Bit(transfer.path.c_str()));
         row->setText(3, QStringLiteral("%1 / %2").arg(transfer.blocksSent).arg(transfer.blocksTotal));
     }
-    // The log only grows: append what the box does not hold yet, at the end.
-    const std::string& log = m_server.logText();
-    if (log.size() > m_shownLog) {
-        std::string added = log.substr(m_shownLog);
+    // Append what the box does not hold yet, at the end (the server keeps
+    // only its last lines; the box has its own).
+    if (m_server.logNext() > m_shownLog) {
+        std::string added = m_server.logSince(m_shownLog);
         std::erase(added, '\r');
-        m_shownLog = log.size();
+        m_shownLog = m_server.logNext();
         m_log->moveCursor(QTextCursor::End);
         m_log->insertPlainText(QString::fromLocal8Bit(added.c_str()));
         m_log->verticalScrollBar()->setValue(m_log->verticalScrollBar()->maximum());

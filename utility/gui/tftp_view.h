@@ -43,7 +43,7 @@ private:
     QProgressBar* m_progress;
     QTreeWidget* m_transfers;
     QPlainTextEdit* m_log;
-    std::size_t m_shownLog = 0; // log characters already in the box
+    std::uint64_t m_shownLog = 0; // log texts already in the box
 };
 
 // Puts the view into the window's top pane and ties the toolbar's TFTP

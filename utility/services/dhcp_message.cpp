@@ -2,6 +2,7 @@
 // options, the checks of a range, and the text of "dhcp.dat".
 #include "utility/services/dhcp_server.h"
 
+#include "platform/hex_digit.h"
 #include "platform/net.h"
 
 #include <cstdio>
@@ -14,17 +15,6 @@ constexpr std::uint8_t kOptionPad = 0;
 constexpr std::uint8_t kOptionMessageType = 53;
 constexpr std::uint8_t kOptionRequestedAddress = 50;
 constexpr std::uint8_t kOptionEnd = 255;
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 std::uint32_t get32(const std::uint8_t* at)
 {
@@ -183,8 +173,8 @@ std::optional<MacAddress> parseMacText(std::string_view text)
         const std::size_t position = i * 3;
         if (position + 1 >= text.size())
             return std::nullopt;
-        const int high = hexDigit(text[position]);
-        const int low = hexDigit(text[position + 1]);
+        const int high = platform::hexDigit(text[position]);
+        const int low = platform::hexDigit(text[position + 1]);
         if (high < 0 || low < 0)
             return std::nullopt;
         mac[i] = static_cast<std::uint8_t>(high * 16 + low);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace utility::services {
@@ -66,6 +67,14 @@ public:
         return m_writePending;
     }
 
+    // Drops a write the reader has not taken up yet (what it took goes on);
+    // true when there was one.
+    bool dropPendingWrite()
+    {
+        std::lock_guard lock(m_writeMutex);
+        m_transmit.clear();
+        return std::exchange(m_writePending, false);
+    }
     // Stops the reader, drops both directions' queued data (a pending write
     // too) and starts a new reader.
     void purge();

@@ -58,6 +58,7 @@ public:
     Terminal& operator=(const Terminal&) = delete;
 
     int number() const { return m_number; }
+    platform::EventLoop& loop() { return m_loop; }
 
     // The Port list.
     const std::vector<TerminalPortEntry>& ports() const { return m_ports; }
@@ -106,6 +107,9 @@ public:
     // a file); nothing when the port is closed. Like every write it replaces
     // one still pending.
     void send(const std::uint8_t* data, std::size_t size);
+
+    // Drops a write the port's reader has not taken up yet; true when there was one.
+    bool dropPendingWrite() { return m_port.dropPendingWrite(); }
 
     // Closes the port if it is the named one (the virtual port manager's
     // close by name); true when it was.

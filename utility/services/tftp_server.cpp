@@ -39,6 +39,7 @@ class TftpServer::Transfer final : private TftpSessionHost {
 public:
     explicit Transfer(TftpServer& server)
         : m_server(server)
+        , m_id(server.m_nextTransferId++)
         , m_timers(server.m_loop)
         , m_socket(server.m_loop, ViewSocket::kTftp, [this](ViewSocket&) { receive(); })
         , m_session(*this)
@@ -52,6 +53,7 @@ public:
     std::uint16_t port() const { return m_socket.localEndpoint().port; }
     int progressMaximum() const { return m_progressMaximum; }
     int progressPosition() const { return m_progressPosition; }
+    TftpLog::Owner id() const { return m_id; }
 
 private:
     void receive()
@@ -85,7 +87,7 @@ private:
         });
     }
     void stopRetransmitTimer() override { m_timers.kill(kRetransmitTimer); }
-    void appendLog(const std::string& text) override { m_server.appendLog(text); }
+    void appendLog(const std::string& text) override { m_server.appendLog(text, m_id); }
     void showMessage(const std::string& text) override { m_server.m_prompter.message(text); }
     void beep(int frequencyHz, int durationMs) override { m_server.m_prompter.beep(frequencyHz, durationMs); }
     void setProgressRange(int maximum) override
@@ -101,6 +103,7 @@ private:
     }
 
     TftpServer& m_server;
+    const TftpLog::Owner m_id; // its log lines' owner
     platform::TimerSet m_timers;
     ViewSocket m_socket;
     TftpSession m_session;
@@ -114,6 +117,7 @@ TftpServer::TftpServer(platform::EventLoop& loop, platform::Prompter& prompter)
     , m_listen(loop, ViewSocket::kTftp, [this](ViewSocket&) { receiveRequests(); })
     , m_receive(kTftpReceiveBufferSize)
 {
+    m_log.setRunning([this](TftpLog::Owner id) { return transferRunning(id); });
 }
 
 TftpServer::~TftpServer()
@@ -305,6 +309,8 @@ void TftpServer::sweep()
             m_shown = nullptr;
         if (m_counted)
             --*m_counted;
+        if (m_transferEnded)
+            m_transferEnded(transfer->session().peer());
         return true;
     });
     // The bar moves on to the oldest transfer still running.
@@ -368,9 +374,16 @@ void TftpServer::changed()
         m_changed();
 }
 
-void TftpServer::appendLog(const std::string& text)
+bool TftpServer::transferRunning(TftpLog::Owner id) const
 {
-    m_log += text;
+    return std::any_of(m_transfers.begin(), m_transfers.end(), [id](const std::unique_ptr<Transfer>& transfer) {
+        return transfer->id() == id && transfer->session().active();
+    });
+}
+
+void TftpServer::appendLog(const std::string& text, TftpLog::Owner owner)
+{
+    m_log.append(text, owner);
     if (m_logAppended)
         m_logAppended(text);
     changed();

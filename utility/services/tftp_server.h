@@ -2,6 +2,7 @@
 
 #include "platform/event_loop.h"
 #include "platform/prompter.h"
+#include "utility/services/tftp_log.h"
 #include "utility/services/tftp_session.h"
 #include "utility/services/view_socket.h"
 
@@ -71,7 +72,12 @@ public:
     bool running() const { return m_running; }
     const char* buttonCaption() const { return m_running ? "Stop" : "Start"; }
 
-    const std::string& logText() const { return m_log; }
+    // The log box: its last lines (and those of transfers still running).
+    const std::string& logText() const { return m_log.text(); }
+    // What was appended from text number `from` on (see TftpLog::since).
+    std::string logSince(std::uint64_t from) const { return m_log.since(from); }
+    std::uint64_t logNext() const { return m_log.next(); }
+    void setLogLineLimit(std::size_t lines) { m_log.setLineLimit(lines); }
     int progressMaximum() const { return m_progressMaximum; }
     int progressPosition() const { return m_progressPosition; }
     platform::Endpoint listenEndpoint() const { return m_listen.localEndpoint(); }
@@ -99,6 +105,12 @@ public:
         request(datagram, sender);
     }
 
+    // Each transfer removed once it ended, with its client.
+    void setTransferEndedCallback(std::function<void(const platform::Endpoint&)> callback)
+    {
+        m_transferEnded = std::move(callback);
+    }
+
     // The system log's AddLogLine.
     void setSystemLog(std::function<void(const std::string&)> addLogLine) { m_addLogLine = std::move(addLogLine); }
     // After every toggle, with the real running state (the toolbar check).
@@ -122,7 +134,8 @@ private:
     void sweep();
     void notifyRunning();
     void changed();
-    void appendLog(const std::string& text);
+    void appendLog(const std::string& text, TftpLog::Owner owner = 0);
+    bool transferRunning(TftpLog::Owner id) const;
     void transferProgress(const Transfer& transfer);
     std::size_t transfersCounted() const;
 
@@ -145,7 +158,8 @@ private:
     std::string m_openDirectory; // where files are opened when not the "File Path"
     std::string m_folderHint = "Choose one with the \"...\" button.";
     bool m_running = false;
-    std::string m_log;
+    TftpLog m_log;
+    TftpLog::Owner m_nextTransferId = 1;
     int m_progressMaximum = 0;
     int m_progressPosition = 0;
     std::function<void(const std::string&)> m_folderSink;
@@ -153,6 +167,7 @@ private:
     std::function<void(bool)> m_runningChanged;
     std::function<void(const std::string&)> m_logAppended;
     std::function<void()> m_changed;
+    std::function<void(const platform::Endpoint&)> m_transferEnded;
 };
 
 } // namespace utility::services

@@ -149,6 +149,7 @@ void TftpSession::handleError(std::span<const std::uint8_t> datagram)
     const std::uint16_t code = datagram.size() >= 4 ? readU16(datagram, 2) : 0;
     const std::string text = datagram.size() > 4 ? tftpPrintable(datagram.subspan(4)) : std::string();
     m_host.stopRetransmitTimer();
+    logProgress(TftpProgress::Kind::Stopped);
     m_host.appendLog("Read session ended by the client: error " + std::to_string(code)
         + (text.empty() ? std::string() : " (" + text + ")") + ".\r\n");
     end();
@@ -272,6 +273,8 @@ void TftpSession::startCounters()
     m_lastAcknowledged = 0;
     m_finalBlock = -1;
     m_blocksSent = 0;
+    m_bytesRead = 0;
+    m_stepsReported = 0;
     m_unacknowledged.clear();
     m_progressMaximum = static_cast<int>(std::min<std::uint64_t>(m_fileLength / m_blockSize, 0x7FFFFFFF));
     m_host.setProgressRange(m_progressMaximum);
@@ -313,6 +316,7 @@ void TftpSession::handleAck(std::uint16_t wire)
         complete();
         return;
     }
+    reportProgress();
     // With a window, an acknowledgement short of its end says the blocks
     // after it were lost: they go again, with the rest of a new window.
     for (const auto& datagram : m_unacknowledged)
@@ -325,6 +329,9 @@ void TftpSession::complete()
     m_host.stopRetransmitTimer();
     closeFile();
     m_host.setProgressPosition(m_progressMaximum);
+    // Complete: the client has every block, acknowledged or not.
+    m_unacknowledged.clear();
+    logProgress(TftpProgress::Kind::Sent);
     m_host.appendLog("Read session is completed successfully.\r\n");
     end();
 }
@@ -374,6 +381,7 @@ void TftpSession::sendWindow()
         std::vector<std::uint8_t> datagram(4 + m_blockSize);
         const std::size_t count = readBlock(datagram.data() + 4);
         datagram.resize(4 + count);
+        m_bytesRead += count;
         ++m_block;
         ++m_blocksSent;
         m_host.setProgressPosition(m_blocksSent);
@@ -437,11 +445,13 @@ void TftpSession::timeout()
     if (awaitingFinalAck()) {
         // The client may well have the whole file and be gone: only its
         // last acknowledgement is missing. Nobody is left to tell.
+        logProgress(TftpProgress::Kind::Stopped);
         m_host.appendLog("Read session ended without the acknowledgement of the last block.\r\n");
         end();
         return;
     }
     sendError(0, std::string(kDropSession));
+    logProgress(TftpProgress::Kind::Stopped);
     m_host.appendLog("Read session aborted!\r\n");
     end();
 }

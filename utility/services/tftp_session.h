@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/net.h"
+#include "utility/services/tftp_progress.h"
 #include "utility/services/tftp_request.h"
 
 #include <chrono>
@@ -110,6 +111,8 @@ public:
     const platform::Endpoint& peer() const { return m_peer; }
     std::chrono::milliseconds retransmitPeriod() const { return m_period; }
     int blocksSent() const { return m_blocksSent; }
+    // File bytes the client acknowledged so far.
+    std::uint64_t bytesAcknowledged() const;
     int progressMaximum() const { return m_progressMaximum; }
 
 private:
@@ -124,6 +127,8 @@ private:
     void sendError(std::uint16_t code, const std::string& text);
     void refuse(std::uint16_t code, const std::string& text, const std::string& logReason);
     void complete();
+    void reportProgress();
+    void logProgress(TftpProgress::Kind kind);
     void end();
     bool openFile();
     void closeFile();
@@ -149,6 +154,8 @@ private:
     bool m_netascii = false;
     int m_pendingByte = -1; // netascii: second byte of a CR pair that did not fit the last block
     std::uint64_t m_fileLength = 0;
+    std::uint64_t m_bytesRead = 0; // file bytes put into DATA so far
+    int m_stepsReported = 0; // tenths of the file whose progress line is out
     int m_blocksSent = 0;
     int m_progressMaximum = 0;
     std::size_t m_blockSize = kTftpBlockSize;

@@ -1,4 +1,5 @@
 #include "utility/shell/app_settings.h"
+#include "platform/hex_digit.h"
 
 #include <climits>
 #include <cstdio>
@@ -163,17 +164,6 @@ int leadingNumber(std::string_view text)
     return static_cast<int>(value > INT_MAX ? INT_MAX : value);
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Pads the text on the left with "0" to eight characters and reads its first
 // eight as the number. A text with anything but hexadecimal digits there
 // gives no number, so a mistyped address never turns into a different one.
@@ -183,7 +173,7 @@ std::optional<std::uint32_t> hexNumber(std::string_view text)
     digits.append(text.substr(0, 8 - digits.size()));
     std::uint32_t value = 0;
     for (char c : digits) {
-        const int digit = hexDigit(c);
+        const int digit = platform::hexDigit(c);
         if (digit < 0)
             return std::nullopt;
         value = value << 4 | static_cast<std::uint32_t>(digit);

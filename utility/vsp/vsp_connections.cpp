@@ -67,9 +67,12 @@ bool VspManager::connectClient(std::size_t row)
             m_controls.protocol = settings.protocol;
         }
     }
+    const std::string name = m_table[row].entry.portName;
+    const std::string target = address + ":" + portText;
     const auto handle = openPort(row, false);
     if (!handle) {
         showMessage("Please stop terminal program first\n");
+        log(name + ": not connected to " + target + ": a program holds the port open");
         return false;
     }
     m_buttons.connect = false;
@@ -91,6 +94,7 @@ bool VspManager::connectClient(std::size_t row)
         buttonsAfterConnect();
         m_watch.setState(row, kWatchAnswered);
         m_neighbours->setPortItemText(m_table[row].entry.portName, m_table.description(row));
+        log(name + ": connected to " + target + (m_controls.protocol ? " (UDP)" : " (TCP)"));
     } else {
         if (error == kErrorSemTimeout)
             showMessage("Connection failed! (Remote host unreachable)");
@@ -98,6 +102,10 @@ bool VspManager::connectClient(std::size_t row)
             showMessage("Connection failed! (The remote host refused the network connection)");
         else
             showMessage(errorText("Connection failed! (Unknown error, error code: 0x%x)", error));
+        log(name + ": not connected to " + target + ": "
+            + (error == kErrorSemTimeout               ? std::string("no answer (timed out)")
+                    : error == kErrorConnectionRefused ? std::string("the device refused the connection")
+                                                       : errorText("error code 0x%x", error)));
         setStatusLine("");
         m_buttons.connect = true;
     }
@@ -118,6 +126,7 @@ bool VspManager::connectServer(std::size_t row)
     m_access.close(*handle);
     if (error != kErrorSuccess) {
         showMessage(errorText("IOCTL_SERVER failed (0x%x)\n", error));
+        log(m_table[row].entry.portName + ": not listening: " + errorText("error code 0x%x", error));
         return false;
     }
     auto& r = m_table[row];
@@ -127,6 +136,7 @@ bool VspManager::connectServer(std::size_t row)
     buttonsAfterConnect();
     m_watch.setState(row, kWatchAnswered | kWatchNoAnswer);
     m_neighbours->setPortItemText(r.entry.portName, m_table.description(row));
+    log(r.entry.portName + ": waiting for a device on port " + r.remotePort + " (server)");
     rememberStatus(row, true);
     save();
     changed();

@@ -93,11 +93,18 @@ TEST(TtyOutputQueue, NonBlockingWritesTakeWhatFitsAndThePollKnowsWhenThereIsRoom
     EXPECT_EQ(slice.size(), 96u);
     EXPECT_TRUE(output.sent(slice.size(), 0).empty()) << "nobody waits for O_NONBLOCK bytes";
     EXPECT_EQ(output.room(), 96u);
+    EXPECT_FALSE(output.writable()) << "a UART's poll waits until fewer than 256 bytes are left";
     EXPECT_EQ(output.put(Bytes(200, 'c')), 96u);
+    (void)output.sent(output.next(4096 - 256).size(), 0);
+    EXPECT_EQ(output.queued(), 256u);
+    EXPECT_FALSE(output.writable());
+    (void)output.sent(output.next(1).size(), 0);
+    EXPECT_TRUE(output.writable()) << "255 bytes left";
     while (!output.next(1000).empty())
         (void)output.sent(output.next(1000).size(), 0);
     EXPECT_EQ(output.queued(), 0u);
     EXPECT_EQ(output.room(), 4096u);
+    EXPECT_TRUE(output.writable());
 }
 
 TEST(TtyOutputQueue, ABlockingWriteIsAnsweredWhenItsBytesWentOrWithWhatWentOnASignal)

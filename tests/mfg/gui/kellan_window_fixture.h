@@ -151,6 +151,7 @@ protected:
         surroundings.directory = dir.path();
         surroundings.forgetNeighbour = [](const std::string&) {};
         surroundings.portIo = portIo;
+        surroundings.recordsUrl = recordsUrl;
         sheet = std::make_unique<MainSheet>(surroundings, loop, prompter, probe);
         prompter.setParent(sheet.get());
         sheet->show();
@@ -189,6 +190,7 @@ protected:
     std::vector<std::unique_ptr<sim::boardsim::PtyBoard>> doneBoards;
     std::atomic<sim::boardsim::Board*> current { nullptr }; // the board plugged in last
     platform::PortIo* portIo = nullptr; // direct UART access given to the window
+    std::string recordsUrl; // as --records; empty: records.dat, else production.db in `dir`
     mfg::PortProbe probe = [](int number) { return number == 3; };
     std::string macRange = "00A0B0C0D0E0\n00A0B0C0D0FF"; // Option.dat lines 7 and 8
     widgets::QtEventLoop loop;

@@ -4,6 +4,8 @@
 // a clock sped up ten times; the Option page and "Test Item Selection".
 
 #include "tests/mfg/gui/kellan_window_fixture.h"
+#include "tests/support/help_view.h"
+#include "widgets/help_window.h"
 
 using mfg::ResultPicture;
 using mfg::gui::MainSheet;
@@ -47,6 +49,24 @@ TEST_F(KellanWindow, IsASheetOfTwoPagesWithAnExitButton)
     EXPECT_TRUE(sheet->testPage()->errorBox()->isReadOnly());
 }
 
+// F1 opens the help at the shown page's section, in a window of its own.
+TEST_F(KellanWindow, F1OpensTheHelpOfThePageShown)
+{
+    open("", 255);
+    sheet->activateWindow();
+    QTest::keyClick(sheet.get(), Qt::Key_F1);
+    widgets::HelpWindow* help = sheet->helpWindow();
+    ASSERT_NE(help, nullptr);
+    EXPECT_TRUE(help->isVisible());
+    EXPECT_TRUE(help->isWindow());
+    help->resize(480, 200);
+    sheet->showHelp();
+    EXPECT_TRUE(testing_support::headingShown(help->browser(), QStringLiteral("kellan-mp: Test page")));
+    sheet->tabs()->setCurrentIndex(1);
+    sheet->showHelp();
+    EXPECT_TRUE(testing_support::headingShown(help->browser(), QStringLiteral("kellan-mp: Option page")));
+}
+
 TEST_F(KellanWindow, PassingRunEndsOnPassWithEveryRowTicked)
 {
     open("", 255);
@@ -69,11 +89,13 @@ TEST_F(KellanWindow, PassingRunEndsOnPassWithEveryRowTicked)
     EXPECT_EQ(sheet->testPage()->startButton()->text().toStdString(), "START");
     EXPECT_TRUE(sheet->testPage()->startButton()->isEnabled());
     EXPECT_EQ(sheet->testPage()->errorBox()->toPlainText().toStdString(), "");
-    // The boxes of the run were real boxes of the window, closed by the operator.
+    // The boxes of the run were real boxes of the window, closed by the
+    // operator; the board's port is a pseudo-terminal, so no box calls it a
+    // slow USB port.
     EXPECT_EQ(closer.boxes,
-        std::vector<std::string>({ "kellan-mp: You are using USB COM port.\r\nBurn code speed will slow down !!",
-            "Wait...: 1. Please turn off power and switch device from ISP mode to Normal mode.\n2. Press 'OK' then "
-            "turn on power." }));
+        std::vector<std::string>(
+            { "Wait...: 1. Please turn off power and switch device from ISP mode to Normal mode.\n2. Press 'OK' then "
+              "turn on power." }));
     // The next board gets the next address, which the Option page shows.
     EXPECT_NE(dir.read("Option.dat").find("\n00A0B0C0D0E1\n"), std::string::npos);
     sheet->tabs()->setCurrentIndex(1);

@@ -1,9 +1,11 @@
-// `kellan-mp run` against the boardsim program, both sped up ten times,
-// in the test's own network namespace (the boot loader broadcasts on lo).
+// `kellan-mp run` against the boardsim program, both on one time that passes
+// only while both sleep, ten times faster than real time, in the test's own
+// network namespace (the boot loader broadcasts on lo).
 
 #include "platform/child_process.h"
 #include "platform/pty_master.h"
 #include "tests/mfg/station_files.h"
+#include "tests/support/shared_idle_clock.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +21,11 @@
 using namespace std::chrono_literals;
 
 namespace {
+
+// How long the test waits for a program's next sign of life before it calls
+// it hung. The waits that count run on the shared clock, which a busy machine
+// slows down: this only has to end a test whose program hangs.
+constexpr auto kHung = std::chrono::seconds(240);
 
 struct Finished {
     std::vector<std::string> lines;
@@ -38,10 +45,11 @@ protected:
 
     void startBoard(const std::string& options)
     {
-        auto started = platform::ChildProcess::start({ testing_support::programPath("boardsim"), "--time-scale", "10",
-            "--link", dir.file("board"), "--options", "erase-ms=300," + options });
+        auto started = platform::ChildProcess::start({ testing_support::programPath("boardsim"), "--clock-file",
+            clock.path(), "--link", dir.file("board"), "--options", "erase-ms=300," + options });
         ASSERT_TRUE(started) << started.error().message;
         board = std::move(started.value());
+        clock.watch(board.pid());
         ASSERT_TRUE(board.readLine(10s));
     }
 
@@ -50,24 +58,27 @@ protected:
     {
         // Never the machine's own port-I/O module: the board is behind a pty.
         const std::string command = "cd '" + dir.path() + "' && SUITE_COM_MAP=com-ports PORTIO_MODULE=/nonexistent "
-            + "KELLAN_MP_TIME_SCALE=10 exec '" + testing_support::programPath("kellan-mp") + "' " + arguments
-            + (stderrTo.empty() ? std::string() : " 2>'" + stderrTo + "'");
+            + "KELLAN_MP_CLOCK_FILE='" + clock.path() + "' exec '" + testing_support::programPath("kellan-mp") + "' "
+            + arguments + (stderrTo.empty() ? std::string() : " 2>'" + stderrTo + "'");
         auto started = platform::ChildProcess::start({ "sh", "-c", command });
         Finished finished;
         EXPECT_TRUE(started);
         if (!started)
             return finished;
+        clock.watch(started.value().pid());
         for (;;) {
-            auto line = started.value().readLine(25s);
+            auto line = started.value().readLine(kHung);
             if (!line)
                 break;
             finished.lines.push_back(line.value());
         }
-        finished.code = started.value().wait(5s).value_or(-1);
+        finished.code = started.value().wait(kHung).value_or(-1);
         return finished;
     }
 
     testing_support::TempDir dir;
+    testing_support::TempDir clockDir;
+    testing_support::SharedIdleClock clock { clockDir.file("clock"), 10 };
     platform::ChildProcess board;
 };
 

@@ -1,12 +1,15 @@
 // `kellan-mp run` interrupted with Ctrl+C (SIGINT) during the loader's erase
 // and at the operator's prompt; direct UART access only when asked for, with
 // the simulator's port-I/O module standing in for the machine's; the
-// production benchmarks' --help. Sped up ten times, in the test's own
-// network namespace.
+// production benchmarks' --help. kellan-mp and the board on one time that
+// passes only while both sleep, ten times faster than real time, in the
+// test's own network namespace.
 
 #include "platform/child_process.h"
 #include "platform/text_file.h"
 #include "tests/mfg/station_files.h"
+#include "tests/support/eventually.h"
+#include "tests/support/shared_idle_clock.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +23,11 @@
 using namespace std::chrono_literals;
 
 namespace {
+
+// How long the test waits for a program's next sign of life before it calls
+// it hung. The waits that count run on the shared clock, which a busy machine
+// slows down: this only has to end a test whose program hangs.
+constexpr auto kHung = std::chrono::seconds(240);
 
 struct Started {
     platform::ChildProcess process;
@@ -36,10 +44,11 @@ protected:
         dir.write("Option.dat", option);
         dir.write("com.dat", "COM2\n921.6K");
         dir.write("com-ports", "COM2 " + dir.file("board") + "\n");
-        auto started = platform::ChildProcess::start({ testing_support::programPath("boardsim"), "--time-scale", "10",
-            "--link", dir.file("board"), "--options", "erase-ms=300" });
+        auto started = platform::ChildProcess::start({ testing_support::programPath("boardsim"), "--clock-file",
+            clock.path(), "--link", dir.file("board"), "--options", "erase-ms=300" });
         ASSERT_TRUE(started) << started.error().message;
         board = std::move(started.value());
+        clock.watch(board.pid());
         ASSERT_TRUE(board.readLine(10s));
     }
 
@@ -49,39 +58,52 @@ protected:
         const std::string& program = testing_support::programPath("kellan-mp"))
     {
         const std::string command = "cd '" + dir.path() + "' && " + environment
-            + " SUITE_COM_MAP=com-ports KELLAN_MP_TIME_SCALE=10 exec '" + program + "' " + arguments + " 2>err.txt";
+            + " SUITE_COM_MAP=com-ports KELLAN_MP_CLOCK_FILE='" + clock.path() + "' exec '" + program + "' " + arguments
+            + " 2>err.txt";
         auto started = platform::ChildProcess::start({ "sh", "-c", command });
         EXPECT_TRUE(started);
-        return started ? std::move(started.value()) : platform::ChildProcess();
+        if (!started)
+            return platform::ChildProcess();
+        clock.watch(started.value().pid());
+        return std::move(started.value());
     }
 
     std::vector<std::string> restOf(platform::ChildProcess& process)
     {
         std::vector<std::string> lines;
-        while (auto line = process.readLine(20s))
+        while (auto line = process.readLine(kHung))
             lines.push_back(line.value());
         return lines;
     }
 
+    // Stops the time once kellan-mp has said `text` on stderr: it goes no
+    // further than its next wait until the clock goes on.
+    bool stopOnceSaid(const std::string& text)
+    {
+        clock.stopWhen([this, text] { return said(text); });
+        return testing_support::eventually([&] { return clock.stopped(); }, kHung);
+    }
+    bool said(const std::string& text) const { return dir.read("err.txt").find(text) != std::string::npos; }
+
     testing_support::TempDir dir;
+    testing_support::TempDir clockDir;
+    testing_support::SharedIdleClock clock { clockDir.file("clock"), 10 };
     platform::ChildProcess board;
     std::string option;
 };
 
 TEST_F(KellanMpInterrupt, CtrlCDuringTheEraseEndsTheRunOnceTheLoaderIsWritten)
 {
-    auto run = start("run --yes");
-    // The speed warning comes right before the download: sync, erase, program.
-    bool warned = false;
-    for (int i = 0; i < 200 && !warned; ++i) {
-        warned = dir.read("err.txt").find("Burn code speed will slow down") != std::string::npos;
-        if (!warned)
-            (void)run.readLine(50ms);
-    }
-    ASSERT_TRUE(warned) << dir.read("err.txt");
+    // The download's trace line comes right before it: sync, erase, program.
+    // The time stands still there until the Ctrl+C has been seen.
+    auto run = start("run --yes", "PORTIO_MODULE=none KELLAN_MP_TRACE=stderr");
+    ASSERT_TRUE(stopOnceSaid("com_port_speed:")) << dir.read("err.txt");
     ASSERT_TRUE(run.interrupt());
+    ASSERT_TRUE(testing_support::eventually([&] { return said("stopping after the current step"); }, kHung))
+        << dir.read("err.txt");
+    clock.go();
     const auto lines = restOf(run);
-    EXPECT_EQ(run.wait(5s).value_or(-1), 130) << dir.read("err.txt");
+    EXPECT_EQ(run.wait(kHung).value_or(-1), 130) << dir.read("err.txt");
     EXPECT_NE(dir.read("err.txt").find("kellan-mp: stopping after the current step"), std::string::npos)
         << dir.read("err.txt");
     // The step ran to its end: the flash holds the whole loader.
@@ -93,29 +115,17 @@ TEST_F(KellanMpInterrupt, CtrlCDuringTheEraseEndsTheRunOnceTheLoaderIsWritten)
 
 TEST_F(KellanMpInterrupt, CtrlCTwiceDuringTheEraseEndsTheProgramAtOnce)
 {
-    // kellan-mp in real time: its erase wait is ten seconds long, time
-    // enough for the second Ctrl+C on any machine.
-    auto run = start("KELLAN_MP_TIME_SCALE=1 '" + testing_support::programPath("kellan-mp") + "' run --yes",
-        "PORTIO_MODULE=none", "env");
-    bool warned = false;
-    for (int i = 0; i < 400 && !warned; ++i) {
-        warned = dir.read("err.txt").find("Burn code speed will slow down") != std::string::npos;
-        if (!warned)
-            (void)run.readLine(50ms);
-    }
-    ASSERT_TRUE(warned) << dir.read("err.txt");
+    // The time stands still at the download, so both come during the erase.
+    auto run = start("run --yes", "PORTIO_MODULE=none KELLAN_MP_TRACE=stderr");
+    ASSERT_TRUE(stopOnceSaid("com_port_speed:")) << dir.read("err.txt");
     ASSERT_TRUE(run.interrupt());
     // Signals of one kind do not queue: the second after the first was seen.
-    bool acknowledged = false;
-    for (int i = 0; i < 400 && !acknowledged; ++i) {
-        acknowledged = dir.read("err.txt").find("stopping after the current step") != std::string::npos;
-        if (!acknowledged)
-            (void)run.readLine(5ms);
-    }
-    ASSERT_TRUE(acknowledged) << dir.read("err.txt");
+    ASSERT_TRUE(testing_support::eventually([&] { return said("stopping after the current step"); }))
+        << dir.read("err.txt");
     ASSERT_TRUE(run.interrupt());
     (void)restOf(run);
-    EXPECT_EQ(run.wait(5s).value_or(-1), 130) << dir.read("err.txt");
+    clock.go();
+    EXPECT_EQ(run.wait(kHung).value_or(-1), 130) << dir.read("err.txt");
     EXPECT_NE(dir.read("err.txt").find("kellan-mp: stopped at once; a board whose EEPROM was being written may hold "
                                        "the address the next board will get: test it again\n"),
         std::string::npos)
@@ -131,19 +141,14 @@ TEST_F(KellanMpInterrupt, CtrlCAtThePromptEndsTheRun)
     const int keepOpen = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(keepOpen, 0);
     auto run = start("run < operator");
-    auto first = run.readLine(30s);
+    auto first = run.readLine(kHung);
     ASSERT_TRUE(first) << dir.read("err.txt");
     EXPECT_EQ(first.value(), "Download Boot Loader         passed");
-    bool prompted = false;
-    for (int i = 0; i < 200 && !prompted; ++i) {
-        prompted = dir.read("err.txt").find("Press Enter when done.") != std::string::npos;
-        if (!prompted)
-            (void)run.readLine(50ms);
-    }
-    ASSERT_TRUE(prompted) << dir.read("err.txt");
+    ASSERT_TRUE(testing_support::eventually([&] { return said("Press Enter when done."); }, kHung))
+        << dir.read("err.txt");
     ASSERT_TRUE(run.interrupt());
     const auto lines = restOf(run);
-    EXPECT_EQ(run.wait(5s).value_or(-1), 130);
+    EXPECT_EQ(run.wait(kHung).value_or(-1), 130);
     EXPECT_EQ(lines, std::vector<std::string>({ "interrupted; the MAC was not consumed" }));
     EXPECT_EQ(dir.read("Option.dat"), option);
     ::close(keepOpen);
@@ -165,17 +170,17 @@ TEST_F(KellanMpInterrupt, TheModuleBesideTheProgramIsNotLoadedUnasked)
     dir.write("item.dat", "1\n");
     auto run = start("run --yes", "unset PORTIO_MODULE; BOARDSIM_OPTIONS=base=0x2F8", bin + "/kellan-mp");
     const auto lines = restOf(run);
-    EXPECT_EQ(run.wait(5s).value_or(-1), 0) << dir.read("err.txt");
+    EXPECT_EQ(run.wait(kHung).value_or(-1), 0) << dir.read("err.txt");
     const std::string err = dir.read("err.txt");
     EXPECT_NE(err.find("Direct UART access: off (serial driver only)"), std::string::npos) << err;
-    // Programmed through the serial driver, which warns about its speed.
-    EXPECT_NE(err.find("You are using USB COM port."), std::string::npos) << err;
+    // Programmed through the serial driver; a pseudo-terminal is no slow USB adapter.
+    EXPECT_EQ(err.find("You are using USB COM port."), std::string::npos) << err;
 
     // Asked for with --portio: the same module, now used.
     auto asked = start(
         "check-port COM2 --portio portio.so", "unset PORTIO_MODULE; BOARDSIM_OPTIONS=base=0x2F8", bin + "/kellan-mp");
     EXPECT_EQ(restOf(asked), std::vector<std::string>({ "COM2: direct UART access" })) << dir.read("err.txt");
-    EXPECT_EQ(asked.wait(5s).value_or(-1), 0);
+    EXPECT_EQ(asked.wait(kHung).value_or(-1), 0);
 }
 
 TEST_F(KellanMpInterrupt, PortCheckUsesTheModuleTheRunWould)
@@ -201,7 +206,7 @@ TEST_F(KellanMpInterrupt, PortCheckUsesTheModuleTheRunWould)
                  "Direct UART access: off (PORTIO_MODULE=none)", false } }) {
         auto check = start(c.arguments, c.environment);
         const auto lines = restOf(check);
-        const int code = check.wait(5s).value_or(-1);
+        const int code = check.wait(kHung).value_or(-1);
         const std::string err = dir.read("err.txt");
         EXPECT_EQ(err.rfind(c.said, 0), 0u) << c.arguments << " " << c.environment << ": " << err;
         if (c.direct) {
@@ -225,10 +230,10 @@ TEST(ProductionBenchmarks, AnswerHelpAndRefuseUnknownArguments)
         auto first = help.value().readLine(5s);
         ASSERT_TRUE(first) << name << " did not answer --help at once";
         EXPECT_EQ(first.value(), std::string("usage: ") + name);
-        EXPECT_EQ(help.value().wait(5s).value_or(-1), 0) << name;
+        EXPECT_EQ(help.value().wait(kHung).value_or(-1), 0) << name;
         auto bogus = platform::ChildProcess::start({ path, "--bogus" });
         ASSERT_TRUE(bogus);
-        EXPECT_EQ(bogus.value().wait(5s).value_or(-1), 2) << name;
+        EXPECT_EQ(bogus.value().wait(kHung).value_or(-1), 2) << name;
     }
 }
 

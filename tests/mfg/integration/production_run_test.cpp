@@ -1,20 +1,23 @@
 // Whole production runs of the Test page against the board simulator behind a
 // real pseudo-terminal, with the boot loader's BOOTP and TFTP client on real
-// sockets (ports 67 and 69 of the test's own network namespace). Both sides
-// run sped up ten times, so the fixed waits of a run (erase, self tests,
-// EEPROM) take a tenth of their time; where a count of the page's asks is
-// checked, the page waits in real time.
+// sockets (ports 67 and 69 of the test's own network namespace). The page
+// and the board share one clock whose time passes only while every thread of
+// the test sleeps, ten times faster than real time: the fixed waits of a run
+// (erase, self tests, EEPROM) take a tenth of their time, and however busy the
+// machine, neither side finds that time went by while it could not act.
 
 #include "mfg/station_records.h"
 #include "mfg/test_page.h"
 #include "platform/text_file.h"
 #include "sim/boardsim/pty_board.h"
+#include "tests/mfg/gui/idle_time_clock.h"
 #include "tests/support/scripted_prompter.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 using namespace std::chrono_literals;
@@ -47,20 +50,25 @@ std::string eepromFile()
 
 class ProductionRun : public testing::Test {
 protected:
-    // `speedUp` is the page's; the board keeps ten times.
-    explicit ProductionRun(double speedUp = kSpeedUp)
-        : clock(speedUp)
+    ProductionRun()
     {
+        // Time does not pass a reply the board has queued until it is sent.
+        clock.setLimit([this]() -> std::optional<platform::TimePoint> {
+            sim::boardsim::Board* serving = current.load();
+            return serving ? serving->nextDue() : std::nullopt;
+        });
     }
+    ~ProductionRun() override { clock.setLimit({}); }
 
     void prepare(const std::string& boardOptions, int itemMask, const std::string& macStart = "00A0B0C0D0E0",
         const std::string& macEnd = "00A0B0C0D0FF")
     {
         sim::boardsim::BoardOptions options;
         ASSERT_TRUE(sim::boardsim::BoardOptions::parse("erase-ms=300," + boardOptions, options));
-        auto started = sim::boardsim::PtyBoard::start(boardClock, options);
+        auto started = sim::boardsim::PtyBoard::start(clock, options);
         ASSERT_TRUE(started) << started.error().message;
         board = std::move(started.value());
+        current = &board->board();
         dir.write("com-ports", "COM3 " + board->path() + "\n");
         resolver.mappingFile = dir.file("com-ports");
         dir.write("loader.bin", loader);
@@ -100,8 +108,8 @@ protected:
         return result;
     }
 
-    platform::ScaledClock clock;
-    platform::ScaledClock boardClock { kSpeedUp };
+    kellan_window::IdleTimeClock clock { kSpeedUp };
+    std::atomic<sim::boardsim::Board*> current { nullptr };
     testing_support::TempDir dir;
     platform::ComNameResolver resolver;
     testing_support::ScriptedPrompter prompter;
@@ -147,10 +155,11 @@ TEST_F(ProductionRun, PassingBoardGoesThroughAllEightItems)
     EXPECT_NE(dir.read("Option.dat").find("\n00A0B0C0D0E1\n00A0B0C0D0FF\n0\n"), std::string::npos);
     EXPECT_FALSE(platform::fileExists(dir.file("fail.log")));
     EXPECT_EQ(forgotten, std::vector<std::string>({ "127.0.0.2", "127.0.0.2" }));
+    // The board sits on a pseudo-terminal, not a USB adapter: no warning about a slow port.
     EXPECT_EQ(prompter.messages(),
-        std::vector<std::string>({ "You are using USB COM port.\r\nBurn code speed will slow down !!",
-            "1. Please turn off power and switch device from ISP mode to Normal mode.\n2. Press 'OK' then turn on "
-            "power." }));
+        std::vector<std::string>(
+            { "1. Please turn off power and switch device from ISP mode to Normal mode.\n2. Press 'OK' then turn on "
+              "power." }));
 }
 
 // A failing item ends the run: later rows stay grey, the reason is shown and
@@ -169,17 +178,7 @@ bool asksTheRamTestAgain(const FailingBoard& board)
     return std::string(board.boardOptions) == "fail-r" || std::string(board.boardOptions) == "bare-r";
 }
 
-// How often the RAM test asks within its five seconds is told by the page's
-// waits (a second before each ask, a second for the reply). Sped up ten
-// times, a board or a wake-up late by 60 ms on a busy machine costs an ask
-// or fails the wait; at real length it takes more than half a second.
-class FailingBoards : public ProductionRun, public testing::WithParamInterface<FailingBoard> {
-protected:
-    FailingBoards()
-        : ProductionRun(asksTheRamTestAgain(GetParam()) ? 1 : kSpeedUp)
-    {
-    }
-};
+class FailingBoards : public ProductionRun, public testing::WithParamInterface<FailingBoard> { };
 
 TEST_P(FailingBoards, EndTheRunWithTheirReasonLogged)
 {
@@ -201,7 +200,8 @@ TEST_P(FailingBoards, EndTheRunWithTheirReasonLogged)
     ASSERT_GE(boxes.size(), 2u);
     EXPECT_EQ(std::vector<std::string>(boxes.begin() + 2, boxes.end()), c.boxes);
     if (asksTheRamTestAgain(c)) {
-        // The RAM test asked again and again within its five seconds.
+        // The RAM test asked again and again within its five seconds (a
+        // second before each ask, a second for the reply).
         const auto commands = board->board().commands();
         EXPECT_GE(std::count(commands.begin(), commands.end(), "r"), 3);
         EXPECT_LE(std::count(commands.begin(), commands.end(), "r"), 5);
@@ -264,8 +264,7 @@ TEST_F(ProductionRun, SilentIspModeFailsTheLoaderDownload)
     ASSERT_EQ(run(), 0);
     EXPECT_EQ(page->ResultMessage, "Download boot loader failed.\n");
     EXPECT_EQ(prompter.messages(),
-        std::vector<std::string>({ "You are using USB COM port.\r\nBurn code speed will slow down !!",
-            "Usb_Com_Check(): Wait ERR_2.\r\n", "Usb_Com_Check(): Wait ERR_2.\r\n" }));
+        std::vector<std::string>({ "Usb_Com_Check(): Wait ERR_2.\r\n", "Usb_Com_Check(): Wait ERR_2.\r\n" }));
     EXPECT_EQ(marks()[0], RowMark::Failed);
     EXPECT_EQ(dir.read("fail.log"), "[00A0B0C0D0E0]\nDownload boot loader failed.\n\n\n");
 }

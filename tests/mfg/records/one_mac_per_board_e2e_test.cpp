@@ -2,8 +2,9 @@
 // against boardsim processes when Option.dat cannot be written, when two
 // programs work on one station's folder, when the records server stops
 // between a board's EEPROM and its pass, and when stations in separate PID
-// namespaces share one SQLite file. A station is held still (SIGSTOP) at the
-// moment a fault needs, so no outcome depends on how busy the machine is.
+// namespaces share one SQLite file. A station's time is stopped at the
+// moment a fault needs, and the station held still (SIGSTOP) there, so no
+// outcome depends on how busy the machine is.
 
 #include "mfg/records/record_store.h"
 #include "platform/text_file.h"
@@ -115,8 +116,9 @@ TEST(OneMacPerBoard, OneStationFolderServesOneProgramAtATime)
     ASSERT_TRUE(station.startBoards());
     station.useBoard("good");
     auto first = station.start("run --yes");
-    ASSERT_TRUE(station.boardSaw("r"));
+    ASSERT_TRUE(station.stopAt("r"));
     hold(first.pid());
+    station.go();
     // A second station started on the same folder would hand out the same
     // Option.dat address.
     Finished second = station.run("run --yes");
@@ -138,8 +140,9 @@ TEST(OneMacPerBoard, OptionsAreNotChangedUnderARun)
     ASSERT_TRUE(station.startBoards());
     station.useBoard("good");
     auto run = station.start("run --yes");
-    ASSERT_TRUE(station.boardSaw("r"));
+    ASSERT_TRUE(station.stopAt("r"));
     hold(run.pid());
+    station.go();
     const std::string comBefore = station.dir.read("com.dat");
     Finished refused = station.run("options --loader other.bin");
     EXPECT_EQ(refused.code, 2) << refused.out;
@@ -170,8 +173,9 @@ TEST(OneMacPerBoard, AnAddressWrittenBeforeTheStoreStoppedIsQuarantined)
     ASSERT_TRUE(station.startBoards());
     station.useBoard("good");
     auto doomed = station.start("run --yes --records '" + url + "'");
-    ASSERT_TRUE(station.boardSaw("ew 0008"));
+    ASSERT_TRUE(station.stopAt("ew 0008"));
     hold(doomed.pid());
+    station.go();
     ASSERT_TRUE(server.stop());
     resume(doomed.pid());
     Finished failed = Station::finish(doomed);
@@ -211,11 +215,12 @@ TEST(OneMacPerBoard, AStationInAnotherPidNamespaceKeepsItsLease)
     b.useBoard("good");
     // Same host name, its own process numbers: a container.
     auto contained = a.start("run --yes --records " + url, "unshare -p -f --mount-proc");
-    ASSERT_TRUE(a.boardSaw("ew 0008")) << Station::finish(contained).out << a.dir.read("err.txt")
-                                       << a.dir.read("good.events");
+    ASSERT_TRUE(a.stopAt("ew 0008")) << Station::finish(contained).out << a.dir.read("err.txt")
+                                     << a.dir.read("good.events");
     const int station = firstChild(contained.pid());
     ASSERT_GT(station, 0);
     hold(station);
+    a.go();
     Finished other = b.run("run --yes --records " + url);
     resume(station);
     Finished held = Station::finish(contained);

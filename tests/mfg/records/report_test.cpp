@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
+
 using namespace mfg::records;
 
 namespace {
@@ -69,6 +72,93 @@ TEST_P(RecordsTest, TheReportCountsDaysYieldAndFailuresMostFirst)
     EXPECT_EQ(report.pareto[2].item, "(before the first item)");
     EXPECT_DOUBLE_EQ(report.pareto[0].cumulative, 0.5);
     EXPECT_DOUBLE_EQ(report.pareto[2].cumulative, 1.0);
+}
+
+// What the older schema's report counted from every run, the current one
+// counts from what each run keeps: the same figures from a store of the
+// previous version read as it is, after `records upgrade` filled in its runs,
+// and with runs saved since, for every starting day (a MAC that passed again
+// counts once, and a MAC whose first pass lies before the day counts too).
+TEST_P(RecordsTest, TheUpgradedSchemaCountsWhatTheOlderOneCounted)
+{
+    const std::vector<RunRecord> before = {
+        run("2026-12-01T09:00:00.000Z", Outcome::Pass, "000000000001"),
+        run("2026-12-01T10:00:00.000Z", Outcome::Fail, "000000000002", "EEPROM Test"),
+        run("2026-12-02T09:00:00.000Z", Outcome::Pass, "000000000001"),
+        run("2026-12-02T10:00:00.000Z", Outcome::Fail, "000000000003"),
+        run("2026-12-02T10:00:00.000Z", Outcome::Pass, "000000000003"),
+    };
+    const std::vector<RunRecord> after = {
+        run("2026-12-03T09:00:00.000Z", Outcome::Pass, "000000000001"),
+        run("2026-12-03T09:00:00.000Z", Outcome::Pass, "000000000004"),
+        run("2026-12-03T10:00:00.000Z", Outcome::Fail, "000000000005", "HSUART Test"),
+        run("2026-12-03T11:00:00.000Z", Outcome::Pass, "000000000004"),
+    };
+    // A failed run's last failing item; none: before the first item.
+    RunRecord early = before[3];
+    early.items.clear();
+    // Counted here the plain way, from every run.
+    auto expected = [](const std::vector<RunRecord>& runs, const std::string& since) {
+        std::set<std::string> macs;
+        std::map<std::string, std::int64_t> failures;
+        for (const RunRecord& run : runs) {
+            if (run.endedAt < since)
+                continue;
+            if (run.outcome == Outcome::Pass)
+                macs.insert(run.mac);
+            if (run.outcome == Outcome::Fail)
+                ++failures[run.items.size() > 1 ? run.items.back().name : std::string(kBeforeTheFirstItem)];
+        }
+        return std::make_pair(static_cast<std::int64_t>(macs.size()), failures);
+    };
+    auto counted = [](RecordStore& store, const std::string& since) {
+        auto counts = store.countRuns(since);
+        EXPECT_TRUE(counts) << counts.error().message;
+        std::map<std::string, std::int64_t> failures;
+        if (!counts)
+            return std::make_pair(std::int64_t(-1), failures);
+        for (const auto& [item, count] : counts.value().failuresPerItem)
+            failures[item] += count;
+        return std::make_pair(counts.value().macsPassed, failures);
+    };
+    const std::vector<std::string> days
+        = { "", "2026-12-01", "2026-12-02", "2026-12-02T10:00", "2026-12-03", "2026-12-04" };
+
+    std::vector<RunRecord> saved = before;
+    saved[3] = early;
+    {
+        auto old = RecordStore::openAtVersion(url, kOldestUsableVersion);
+        ASSERT_TRUE(old) << old.error().message;
+        for (const RunRecord& record : saved)
+            ASSERT_TRUE(old.value()->saveRun(record));
+    }
+    {
+        // Read as it is: a report never upgrades.
+        auto reader = RecordStore::open(url, OpenFor::Reading);
+        ASSERT_TRUE(reader) << reader.error().message;
+        EXPECT_EQ(reader.value()->schemaVersion().value(), kOldestUsableVersion);
+        for (const std::string& since : days)
+            EXPECT_EQ(counted(*reader.value(), since), expected(saved, since)) << "schema 4, since '" << since << "'";
+    }
+    auto upgraded = RecordStore::initSchema(url);
+    ASSERT_TRUE(upgraded) << upgraded.error().message;
+    EXPECT_EQ(upgraded.value(), kOldestUsableVersion);
+    auto store = open();
+    ASSERT_TRUE(store);
+    ASSERT_EQ(store->schemaVersion().value(), kSchemaVersion);
+    for (const std::string& since : days)
+        EXPECT_EQ(counted(*store, since), expected(saved, since)) << "upgraded, since '" << since << "'";
+    // Every failed run got its item: nothing is looked up among the items.
+    auto unknown = store->sql().exec("SELECT count(*) FROM runs WHERE outcome = 'fail' AND failed_item IS NULL");
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown.value().rows[0][0], SqlValue("0"));
+
+    for (const RunRecord& record : after) {
+        ASSERT_TRUE(store->saveRun(record));
+        saved.push_back(record);
+    }
+    for (const std::string& since : days)
+        EXPECT_EQ(counted(*store, since), expected(saved, since)) << "saved since, since '" << since << "'";
 }
 
 TEST(Report, ThePageStandsAloneAndEscapesWhatItShows)

@@ -7,6 +7,7 @@
 #include "platform/child_process.h"
 #include "tests/mfg/station_files.h"
 #include "tests/support/eventually.h"
+#include "tests/support/shared_idle_clock.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,11 @@
 namespace testing_support::stations {
 
 using namespace std::chrono_literals;
+
+// How long the test waits for a program's next sign of life before it calls
+// it hung. The waits that count run on the shared clock, which a busy machine
+// slows down: this only has to end a test whose program hangs.
+inline constexpr auto kHung = std::chrono::seconds(300);
 
 inline constexpr const char* kOption
     = "loader.bin\ntest.bin\nprod.bin\neeprom.ini\nfail.log\n127.0.0.2\n00A0B0C0D0E0\n00A0B0C0D2FF\n4\n";
@@ -42,17 +48,16 @@ inline std::vector<std::string> lines(const std::string& text)
 // good and one whose EEPROM test fails; com-ports says which one is COM2.
 //
 // kellan-mp waits fixed times for a board (a self test's reply, the EEPROM
-// dump) and the boards are other processes: a busy machine makes them late,
-// and the later the smaller those waits are. So by default kellan-mp keeps
-// its waits at real length and only the boards are sped up: a board answers
-// well inside each wait however busy the machine is. `programScale` speeds
-// kellan-mp up as well, for tests that take late boards as failed ones.
+// dump), and the boards are processes of their own. The station's kellan-mp
+// and boards read one clock, whose time passes only while all of them sleep
+// (`speedUp` times faster than real time): a busy machine slows that time
+// down instead of making a board late, and a kellan-mp held still (SIGSTOP)
+// finds no time gone by when it goes on.
 class Station {
 public:
-    explicit Station(const std::string& name, int programScale = 1, int boardScale = 20)
+    explicit Station(const std::string& name, double speedUp = 5)
         : m_name(name)
-        , m_scale(std::to_string(programScale))
-        , m_boardScale(std::to_string(std::max(programScale, boardScale)))
+        , m_clock(m_clockDir.file("clock"), speedUp)
     {
         testing_support::writeStationFiles(dir);
         dir.write("Option.dat", kOption);
@@ -74,12 +79,15 @@ public:
         const std::string& arguments, const std::string& prefix = {}, const std::string& errors = {})
     {
         const std::string command = "cd '" + dir.path()
-            + "' && SUITE_COM_MAP=com-ports PORTIO_MODULE=none KELLAN_MP_TIME_SCALE=" + m_scale + " LOGNAME=op-"
-            + m_name + " exec " + prefix + " '" + testing_support::programPath("kellan-mp") + "' " + arguments + " 2>>'"
-            + (errors.empty() ? dir.file("err.txt") : errors) + "'";
+            + "' && SUITE_COM_MAP=com-ports PORTIO_MODULE=none KELLAN_MP_CLOCK_FILE='" + m_clock.path()
+            + "' LOGNAME=op-" + m_name + " exec " + prefix + " '" + testing_support::programPath("kellan-mp") + "' "
+            + arguments + " 2>>'" + (errors.empty() ? dir.file("err.txt") : errors) + "'";
         auto started = platform::ChildProcess::start({ "sh", "-c", command });
         EXPECT_TRUE(started) << (started ? "" : started.error().message);
-        return started ? std::move(started.value()) : platform::ChildProcess();
+        if (!started)
+            return platform::ChildProcess();
+        m_clock.watch(started.value().pid());
+        return std::move(started.value());
     }
 
     Finished run(const std::string& arguments, const std::string& prefix = {}, const std::string& errors = {})
@@ -91,24 +99,27 @@ public:
     static Finished finish(platform::ChildProcess& process)
     {
         Finished finished;
-        while (auto line = process.readLine(60s))
+        while (auto line = process.readLine(kHung))
             finished.out += line.value() + "\n";
-        finished.code = process.wait(10s).value_or(-1);
+        finished.code = process.wait(kHung).value_or(-1);
         return finished;
     }
 
     // Waits until the good board has seen a command line beginning so.
     bool boardSaw(const std::string& command, int times = 1) const
     {
-        return testing_support::eventually(
-            [&] {
-                int seen = 0;
-                for (const auto& line : lines(dir.read("good.events")))
-                    seen += line.rfind("command " + command, 0) == 0;
-                return seen >= times;
-            },
-            120s);
+        return testing_support::eventually([&] { return seen(command) >= times; }, kHung);
     }
+
+    // Stops the station's time once the good board has seen a command line
+    // beginning so (`times` in all): kellan-mp goes no further than its next
+    // wait until go(). True once the time stands still.
+    bool stopAt(const std::string& command, int times = 1)
+    {
+        m_clock.stopWhen([this, command, times] { return seen(command) >= times; });
+        return testing_support::eventually([&] { return m_clock.stopped(); }, kHung);
+    }
+    void go() { m_clock.go(); }
 
     // The MACs the good board held when kellan-mp read its EEPROM back.
     std::vector<std::string> macsReadBack() const
@@ -125,21 +136,30 @@ public:
     testing_support::TempDir dir;
 
 private:
+    int seen(const std::string& command) const
+    {
+        int count = 0;
+        for (const auto& line : lines(dir.read("good.events")))
+            count += line.rfind("command " + command, 0) == 0;
+        return count;
+    }
+
     bool startBoard(const std::string& which, const std::string& options)
     {
-        const std::string command = "exec '" + testing_support::programPath("boardsim") + "' --events --time-scale "
-            + m_boardScale + " --link '" + dir.file(which) + "' --options " + options + " > '"
+        const std::string command = "exec '" + testing_support::programPath("boardsim") + "' --events --clock-file '"
+            + m_clock.path() + "' --link '" + dir.file(which) + "' --options " + options + " > '"
             + dir.file(which + ".events") + "'";
         auto started = platform::ChildProcess::start({ "sh", "-c", command });
         if (!started)
             return false;
+        m_clock.watch(started.value().pid());
         m_boards.push_back(std::move(started.value()));
         return testing_support::eventually([&] { return !dir.read(which + ".events").empty(); }, 60s);
     }
 
     std::string m_name;
-    std::string m_scale;
-    std::string m_boardScale;
+    testing_support::TempDir m_clockDir;
+    testing_support::SharedIdleClock m_clock;
     std::vector<platform::ChildProcess> m_boards;
 };
 

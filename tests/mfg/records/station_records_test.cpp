@@ -96,3 +96,34 @@ TEST(StationRecords, AStationOfALineDoesNotRunWithoutRecords)
     ASSERT_FALSE(refused) << "the station would hand out Option.dat's addresses beside the line";
     EXPECT_NE(refused.error().message.find("--records none"), std::string::npos) << refused.error().message;
 }
+
+// A station of a line given another store on the command line would start
+// that store's range where Option.dat shows the line's: its first boards
+// would get addresses the line's store hands out as well.
+TEST(StationRecords, AStationOfALineRecordsOnlyIntoTheLinesStore)
+{
+    testing_support::TempDir line;
+    line.write("Option.dat", "a\nb\nc\nd\ne\n10.0.0.2\n00A0B0C0D0E0\n00A0B0C0D0FF\n3\n");
+    const std::string lineStore = "sqlite:" + line.file("line.db");
+    line.write("records.dat", lineStore + "\n");
+    auto opened = mfg::openStationRecords(line.path(), "");
+    ASSERT_TRUE(opened) << opened.error().message;
+    auto first = opened.value().store->leaseMac("line-1");
+    ASSERT_TRUE(first && first.value()) << (first ? "no address" : first.error().message);
+
+    // The line's own store named on the command line as records.dat names it.
+    auto same = mfg::openStationRecords(line.path(), lineStore);
+    ASSERT_TRUE(same) << same.error().message;
+
+    const std::string other = "sqlite:" + line.file("bench.db");
+    auto refused = mfg::openStationRecords(line.path(), other);
+    if (refused) {
+        auto lease = refused.value().store->leaseMac("line-2");
+        ASSERT_TRUE(lease);
+        FAIL() << "the other store hands out "
+               << (lease.value() ? mfg::records::macText(lease.value()->mac) : std::string("nothing"))
+               << "; the line's store handed out " << mfg::records::macText(first.value()->mac);
+    }
+    EXPECT_NE(refused.error().message.find("records.dat"), std::string::npos) << refused.error().message;
+    EXPECT_FALSE(platform::fileExists(line.file("bench.db"))) << "the refused store was created";
+}

@@ -167,8 +167,18 @@ TEST_P(RecordsTest, ReadingAndRecordingNeedOnlyTheRightsOnTheRows)
     EXPECT_EQ(reporter.value()->macRange().value()->used, 1);
     EXPECT_TRUE(reporter.value()->quarantinedMacs());
 
-    // An upgrade asked of a role that may not make tables says who may.
-    ASSERT_TRUE(asAdmin(url, "DELETE FROM schema_version WHERE version = " + std::to_string(kSchemaVersion)));
+    // A schema this program can still use is recorded into and read as it
+    // is; one older than that needs an upgrade, and the role that may not
+    // make tables is told who may.
+    ASSERT_TRUE(asAdmin(url, "DELETE FROM schema_version WHERE version > " + std::to_string(kOldestUsableVersion)));
+    auto older = RecordStore::open(withUser(url, "station"));
+    ASSERT_TRUE(older) << older.error().message;
+    EXPECT_EQ(older.value()->schemaVersion().value(), kOldestUsableVersion);
+    EXPECT_TRUE(older.value()->saveRun(boardRun("st1", "000000000011", Outcome::Fail, true)));
+    auto read = RecordStore::open(withUser(url, "reporter"), OpenFor::Reading);
+    ASSERT_TRUE(read) << read.error().message;
+    EXPECT_EQ(read.value()->countRuns("").value().failuresPerItem.size(), 1u);
+    ASSERT_TRUE(asAdmin(url, "DELETE FROM schema_version WHERE version >= " + std::to_string(kOldestUsableVersion)));
     auto refused = RecordStore::open(withUser(url, "station"));
     ASSERT_FALSE(refused);
     EXPECT_NE(refused.error().message.find("`kellan-mp records upgrade`"), std::string::npos)

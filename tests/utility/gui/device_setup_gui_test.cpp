@@ -1,6 +1,7 @@
 #include "platform/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "utility/devmgmt/device_view.h"
+#include "utility/gui/activity_log.h"
 #include "utility/gui/device_dialogs.h"
 #include "utility/gui/device_setup_binding.h"
 #include "utility/gui/device_view_widget.h"
@@ -88,6 +89,8 @@ struct SetupGuiTest : ::testing::Test {
         web.show = [this] { frame.showWebPage(); };
         web.log = [this](const std::string& line) { log.addLogLine(line); };
         binding = std::make_unique<gui::DeviceSetupBinding>(loop, *view, *widget, prompter, web, window.get());
+        // As the program does: each search ends with its line in the log.
+        view->setSearchFinishedCallback([this] { log.addLogLine(gui::searchLogLine(*view)); });
         window->resize(1000, 700);
         window->show();
 
@@ -116,6 +119,27 @@ struct SetupGuiTest : ::testing::Test {
         view->networkSearch(true);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !view->searching(); }, 10000));
         ASSERT_EQ(widget->list()->rowCount(), 2);
+    }
+
+    // Whether a line of the system log holds each of `parts`.
+    bool logged(std::initializer_list<std::string> parts) const
+    {
+        for (const auto& row : log.rows()) {
+            bool all = true;
+            for (const auto& part : parts)
+                all = all && row.message.find(part) != std::string::npos;
+            if (all)
+                return true;
+        }
+        return false;
+    }
+
+    std::string logText() const
+    {
+        std::string text;
+        for (const auto& row : log.rows())
+            text += row.message + "\n";
+        return text;
     }
 
     int rowOf(const std::string& address) const
@@ -208,6 +232,11 @@ TEST_F(SetupGuiTest, DoubleClickEditSubmitRefreshesTheRowAndSearchesAgain)
     EXPECT_EQ(widget->list()->cellText(row, devmgmt::kColumnPort), "4321");
     EXPECT_EQ(widget->list()->rowTextColour(row), QColor(0, 176, 0));
     EXPECT_FALSE(widget->button(devmgmt::Button::Search)->isEnabled());
+    // The log says what went to which device and that it answered.
+    EXPECT_TRUE(logged({ "Setup: sent the settings", "name GuiName", "data port 4321",
+        "to device 02-44-53-00-00-02 at 127.0.0.11", "accepted" }))
+        << logText();
+    EXPECT_TRUE(logged({ "Search (broadcast Query", "2 devices found" })) << logText();
 
     // Reboot period 1 and one device: the list is cleared and searched again
     // after two seconds; the device then answers with its new settings.
@@ -217,6 +246,41 @@ TEST_F(SetupGuiTest, DoubleClickEditSubmitRefreshesTheRowAndSearchesAgain)
     ASSERT_GE(again, 0);
     EXPECT_EQ(widget->list()->cellText(again, devmgmt::kColumnName), "GuiName");
     EXPECT_EQ(widget->list()->cellText(again, devmgmt::kColumnPort), "4321");
+}
+
+// A device that went away: the setup's query times out and the log says
+// that nothing was sent; a search then says nobody answered.
+TEST_F(SetupGuiTest, TheLogSaysWhenTheDeviceDoesNotAnswer)
+{
+    const int row = rowOf("127.0.0.10");
+    ASSERT_GE(row, 0);
+    devsim.terminate();
+    devsim.wait(5s);
+    bool told = false;
+    onModal([&](QWidget* sheet) {
+        onModal(
+            [&, sheet](QWidget* question) {
+                answer(question, QMessageBox::Yes);
+                onModal(
+                    [&](QWidget* box) {
+                        told = qobject_cast<QMessageBox*>(box)->text().contains("disconnected");
+                        answer(box, QMessageBox::Ok);
+                    },
+                    sheet);
+            },
+            sheet);
+        QTest::mouseClick(sheet->findChild<QPushButton*>("submit"), Qt::LeftButton);
+    });
+    doubleClickRow(row);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return told; }, 15000));
+    EXPECT_TRUE(logged({ "Setup: device 02-44-53-00-00-01 at 127.0.0.10", "did not answer", "nothing was sent" }))
+        << logText();
+
+    view->setPeriods({ 1, 15, 1 });
+    onModal([](QWidget* box) { answer(box, QMessageBox::Ok); }); // "No devices found!"
+    view->networkSearch(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view->searching(); }, 10000));
+    EXPECT_TRUE(logged({ "Search (broadcast Query", "no device answered within 1 s" })) << logText();
 }
 
 TEST_F(SetupGuiTest, WebBrowserShowsTheDevicePageEmbeddedOrInTheExternalBrowser)

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 
@@ -49,6 +50,8 @@ TEST(VspViewTest, AddSettingConnectAndCloseThroughTheButtons)
     manager.setNeighbours(&items);
     gui::VspView view(manager);
     manager.setChangeSink([&] { view.refresh(); });
+    std::vector<std::string> logged;
+    manager.setLogSink([&](const std::string& line) { logged.push_back(line); });
     manager.start(true);
     EXPECT_EQ(view.list()->topLevelItemCount(), 0);
     EXPECT_EQ(view.list()->columnWidth(1), 150);
@@ -96,6 +99,25 @@ TEST(VspViewTest, AddSettingConnectAndCloseThroughTheButtons)
     EXPECT_EQ(row->background(0).color(), QColor(255, 255, 255));
     EXPECT_EQ(view.statusLine()->text(), "Connection closed successfully");
     EXPECT_EQ(tree.children(), std::vector<std::string> { "COM7" });
+    const std::string target = "127.0.0.1:" + std::to_string(listening->localEndpoint().port);
+    EXPECT_NE(std::find(logged.begin(), logged.end(), "COM7: connected to " + target + " (TCP)"), logged.end())
+        << testing::PrintToString(logged);
+
+    // Nobody listens there any more: the log says the connection was not made and why.
+    listening = platform::TcpListener::listen(*platform::parseIpv4("127.0.0.1"), 0);
+    ASSERT_TRUE(listening.ok());
+    view.settingButton()->click();
+    const std::uint16_t closedPort = listening->localEndpoint().port;
+    view.remotePortEdit()->setText(QString::number(closedPort));
+    view.settingButton()->click();
+    listening = platform::TcpListener::listen(*platform::parseIpv4("127.0.0.1"), 0); // frees closedPort
+    view.connectButton()->click();
+    EXPECT_EQ(view.list()->topLevelItem(0)->text(2), "Idle");
+    const std::string failed = "COM7: not connected to 127.0.0.1:" + std::to_string(closedPort) + ": ";
+    EXPECT_NE(std::find_if(logged.begin(), logged.end(),
+                  [&](const std::string& line) { return line.rfind(failed, 0) == 0 && line.size() > failed.size(); }),
+        logged.end())
+        << testing::PrintToString(logged);
 }
 
 // The dialog's "Protocol" choice reaches the new port; the view shows the

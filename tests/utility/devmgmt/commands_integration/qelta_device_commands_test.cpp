@@ -221,7 +221,7 @@ TEST_F(QeltaDeviceCommands, UpgradeFetchesFromQeltasTftpServerAndTheMonitorShows
     ASSERT_EQ(std::system(("mkdir -p '" + dir.path() + "/fw'").c_str()), 0);
     dir.write("fw/new-fw.bin", "VERSION=2.5-new\nbinary image follows\n");
     auto tftp = platform::ChildProcess::start({ "/bin/sh", "-c",
-        "cd '" + dir.path() + "' && exec '" + programPath("qelta") + "' tftp --dir fw --port 16969" });
+        "cd '" + dir.path() + "' && exec '" + programPath("qelta") + "' tftp --dir fw --port 16969 >tftp.log" });
     ASSERT_TRUE(tftp.ok());
     startDevsim({ "--tftp-port", "16969" });
     std::this_thread::sleep_for(500ms);
@@ -231,7 +231,8 @@ TEST_F(QeltaDeviceCommands, UpgradeFetchesFromQeltasTftpServerAndTheMonitorShows
     EXPECT_EQ(nlohmann::json::parse(run.out)["firmware"], "1.0.0");
 
     const auto started = std::chrono::steady_clock::now();
-    run = qelta("upgrade --ip 127.0.0.12 --server 127.0.0.1 --file new-fw.bin --period 5 --yes --json");
+    run = qelta("upgrade --ip 127.0.0.12 --server 127.0.0.1 --file new-fw.bin --period 5 --yes --json "
+                "--tftp-log tftp.log");
     const auto took = std::chrono::steady_clock::now() - started;
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("Do you really want to upgrade firmware code?"), std::string::npos);
@@ -240,11 +241,19 @@ TEST_F(QeltaDeviceCommands, UpgradeFetchesFromQeltasTftpServerAndTheMonitorShows
     EXPECT_GE(took, 21s); // period 5 becomes 10: the search on the 21st tick of 1 s
     EXPECT_FALSE(rowOf(run.out, "127.0.0.12").is_null()) << run.out;
     // stderr is no terminal: one line per step, each saying what it waits
-    // for and how long is left; stdout holds nothing but the JSON rows.
-    EXPECT_EQ(stepLines(run.err),
-        std::vector<std::string>({ "Searching for devices", "Asking 127.0.0.12 for its firmware version: 1 s left",
-            "Waiting for 127.0.0.12 to fetch new-fw.bin from 127.0.0.1 and restart: 21 s left", "Searching for devices",
-            "Asking 127.0.0.12 for its firmware version: 1 s left" }))
+    // for and how long is left; the fetch, read from the TFTP server's
+    // output, is a line of its own with the bytes; stdout holds nothing but
+    // the JSON rows.
+    EXPECT_EQ(stepLines(run.err, true),
+        std::vector<std::string>({ "Searching for devices", "Asking 127.0.0.12 for its firmware version",
+            "Waiting for 127.0.0.12 to fetch new-fw.bin from 127.0.0.1 and restart",
+            "Waiting for 127.0.0.12 to restart", "Searching for devices",
+            "Asking 127.0.0.12 for its firmware version" }))
+        << run.err;
+    EXPECT_NE(run.err.find("\nWaiting for 127.0.0.12 to fetch new-fw.bin from 127.0.0.1 and restart: 21 s left\n"
+                           "127.0.0.12 fetched new-fw.bin: 37 of 37 bytes (100 %)\nWaiting for 127.0.0.12 to "
+                           "restart: "),
+        std::string::npos)
         << run.err;
     EXPECT_EQ(run.err.find('\r'), std::string::npos) << run.err;
     EXPECT_TRUE(nlohmann::json::parse(run.out, nullptr, false).is_array()) << run.out;
@@ -278,7 +287,7 @@ TEST_F(QeltaDeviceCommands, AnUpgradeThatLeavesTheFirmwareVersionAsItWasEndsWith
     ASSERT_EQ(std::system(("mkdir -p '" + dir.path() + "/fw'").c_str()), 0);
     dir.write("fw/empty.bin", "");
     auto tftp = platform::ChildProcess::start({ "/bin/sh", "-c",
-        "cd '" + dir.path() + "' && exec '" + programPath("qelta") + "' tftp --dir fw --port 16969" });
+        "cd '" + dir.path() + "' && exec '" + programPath("qelta") + "' tftp --dir fw --port 16969 >tftp.log" });
     ASSERT_TRUE(tftp.ok());
     startDevsim({ "--tftp-port", "16969" });
     std::this_thread::sleep_for(500ms);

@@ -389,3 +389,23 @@ TEST(TermShowing, LocalEchoAndTheLogFileShowBothWays)
 }
 
 } // namespace
+
+namespace {
+
+// With a --log that cannot be written (here /dev/full, as a full disk) the
+// command says "the log file cannot be written (No space left on device):
+// logging stops." and runs on; at its end it exits 1, since the log does not
+// hold what was received (the open failure gives 1 too).
+TEST(TermShowing, ALogThatCouldNotBeWrittenEndsInFailure)
+{
+    Line line;
+    ASSERT_NO_FATAL_FAILURE(line.start("socat"));
+    auto qelta = line.qelta("--baud 115200 --duration 3 --as-typed --log /dev/full", "/dev/null");
+    ASSERT_TRUE(qelta.ok());
+    ASSERT_EQ(lineStarting(*qelta, "Open "), "Open " + line.terminalPort + " successfully.");
+    std::ofstream(line.peerPort, std::ios::binary) << "hi" << std::flush;
+    EXPECT_NE(lineStarting(*qelta, "qelta: the log file cannot be written"), "");
+    EXPECT_EQ(qelta->wait(10s).value_or(-1), 1) << "the log lost what was received, yet the command succeeded";
+}
+
+} // namespace

@@ -5,6 +5,9 @@
 # Usage: lossy_link_e2e.sh QELTA_BINARY_DIR [COUNT] [SIZE...]
 #   COUNT transfers per client and block size (default 1), of each SIZE in
 #   bytes (default 131072). Must run as root inside a private namespace.
+#   LOSSY_SERVERS="qelta in.tftpd" runs the same series against tftpd-hpa
+#   on the same link too (default: qelta only); LOSSY_SIDE_BY_SIDE=1 starts
+#   the COUNT transfers of one client at once instead of one after another.
 set -euo pipefail
 bin=$1
 count=${2:-1}
@@ -69,10 +72,20 @@ done
 chmod -R a+rX "$work/srv"
 
 cd "$work"
-"$bin/qelta" --local 192.0.2.1 tftp --dir "$work/srv" > qelta.out 2> qelta.err &
-server=$!
-for _ in $(seq 100); do grep -q "is running" qelta.out && break; sleep 0.05; done
-grep -q "TFTP server @ 192.0.2.1 is running on UDP port 69 successfully." qelta.out
+# Starts SERVER on 192.0.2.1 port 69, serving srv/.
+start_server() {
+  case $1 in
+    qelta)
+      "$bin/qelta" --local 192.0.2.1 tftp --dir "$work/srv" > qelta.out 2> qelta.err &
+      server=$!
+      for _ in $(seq 100); do grep -q "is running" qelta.out && break; sleep 0.05; done
+      grep -q "TFTP server @ 192.0.2.1 is running on UDP port 69 successfully." qelta.out ;;
+    in.tftpd)
+      in.tftpd -4 -L -s "$work/srv" -a 192.0.2.1:69 &
+      server=$!
+      sleep 0.3 ;;
+  esac
+}
 
 clients=(
   "tftp-hpa 512|tftp 192.0.2.1 -m binary -c get %R %L"
@@ -82,33 +95,48 @@ clients=(
   "atftp 1468|atftp --option 'blksize 1468' -g -r %R -l %L 192.0.2.1"
 )
 failed=0
-printf '%-12s %10s %6s %8s\n' client size intact seconds
+for server_name in ${LOSSY_SERVERS:-qelta}; do
+start_server "$server_name"
+printf '%-9s %-12s %10s %6s %8s\n' server client size intact seconds
 for entry in "${clients[@]}"; do
   name=${entry%%|*}
   template=${entry#*|}
   for size in "${sizes[@]}"; do
     intact=0
     start=$(date +%s.%N)
+    pids=()
     for i in $(seq "$count"); do
       local_file="$work/got/$i-f$size"
       rm -f "$local_file"
       command=${template//%R/f$size}
       command=${command//%L/$local_file}
-      inclient timeout 600 bash -c "$command" > client.out 2>&1 || cat client.out
-      if cmp -s "$local_file" "srv/f$size"; then intact=$((intact + 1)); else failed=1; fi
+      if [ -n "${LOSSY_SIDE_BY_SIDE:-}" ]; then
+        inclient timeout 3000 bash -c "$command" > "client$i.out" 2>&1 &
+        pids+=($!)
+      else
+        inclient timeout 600 bash -c "$command" > client.out 2>&1 || cat client.out
+      fi
+    done
+    for i in "${!pids[@]}"; do wait "${pids[i]}" || cat "client$((i + 1)).out"; done
+    for i in $(seq "$count"); do
+      if cmp -s "$work/got/$i-f$size" "srv/f$size"; then intact=$((intact + 1)); else failed=1; fi
     done
     end=$(date +%s.%N)
-    printf '%-12s %10s %3s/%-2s %8.1f\n' "$name" "$size" "$intact" "$count" "$(echo "$end - $start" | bc -l)"
+    printf '%-9s %-12s %10s %3s/%-2s %8.1f\n' "$server_name" "$name" "$size" "$intact" "$count" \
+      "$(echo "$end - $start" | bc -l)"
   done
 done
 kill -INT "$server"
-wait "$server"
+wait "$server" || true
 server=
+done
 if [ "$failed" != 0 ]; then
-  cat qelta.out
+  cat qelta.out 2>/dev/null || true
   echo "FAIL: a file did not arrive whole"
   exit 1
 fi
-grep -c "Read session is completed successfully." qelta.out
-grep -c "aborted" qelta.out || true
+if [ -f qelta.out ]; then
+  grep -c "Read session is completed successfully." qelta.out
+  grep -c "aborted" qelta.out || true
+fi
 echo "PASS: lossy link"

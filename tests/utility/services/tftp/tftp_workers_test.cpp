@@ -45,7 +45,7 @@ TEST_F(TftpServerTest, WorkersServeEachClientWholeAndShareTheLimit)
     start();
     std::optional<TftpWorkers> workers;
     workers.emplace(server, prompter, 2);
-    ASSERT_EQ(workers->count(), 2u);
+    ASSERT_EQ(workers->limit(), 2u);
     Client clients[4];
     for (Client& c : clients)
         toServer(request(kTftpRrq, "f.bin"), true, &c);
@@ -77,6 +77,7 @@ TEST_F(TftpServerTest, WorkersServeEachClientWholeAndShareTheLimit)
         EXPECT_EQ(file, pattern(3000)) << i;
     }
     EXPECT_EQ(refused, 1) << "three transfers at once, counted over both workers";
+    EXPECT_EQ(workers->count(), 2u);
     auto count = [&](const std::string& what) {
         std::lock_guard lock(logMutex);
         std::size_t n = 0;
@@ -92,6 +93,41 @@ TEST_F(TftpServerTest, WorkersServeEachClientWholeAndShareTheLimit)
     EXPECT_EQ(count("Read session is completed successfully."), 3u) << log;
     EXPECT_EQ(count(": 3 transfers are running."), 1u) << log;
     EXPECT_EQ(server.logText().find("Received"), std::string::npos) << "the front serves nothing itself";
+}
+
+TEST_F(TftpServerTest, EachTransferGetsAWorkerOfItsOwnUpToTheLimit)
+{
+    served.write("f.bin", pattern(3000));
+    start();
+    const struct {
+        std::size_t limit;
+        std::size_t expected;
+    } cases[] = { { 8, 4 }, { 3, 3 }, { 0, 4 } };
+    for (const auto& c : cases) {
+        std::optional<TftpWorkers> workers;
+        workers.emplace(server, prompter, c.limit);
+        EXPECT_EQ(workers->count(), 1u) << "started when needed";
+        // Four transfers at once, none acknowledged yet.
+        Client clients[4];
+        for (Client& client : clients) {
+            toServer(request(kTftpRrq, "f.bin"), true, &client);
+            auto data = awaitDatagram(loop, client);
+            ASSERT_TRUE(data) << c.limit;
+            EXPECT_EQ(u16(*data, 0), kTftpData) << c.limit;
+        }
+        EXPECT_EQ(workers->count(), c.expected) << c.limit;
+        // Each is served to its end.
+        for (Client& client : clients) {
+            toServer(ack(kTftpAck, 1), false, &client);
+            for (auto data = awaitDatagram(loop, client); data; data = awaitDatagram(loop, client)) {
+                toServer(ack(kTftpAck, u16(*data, 2)), false, &client);
+                if (data->size() < 4 + 512)
+                    break;
+            }
+        }
+        workers.reset();
+        EXPECT_EQ(server.transferCount(), 0u);
+    }
 }
 
 } // namespace
