@@ -11,7 +11,7 @@
 #   scripts/gui-walk.sh [BUILD_DIR [PICTURE_DIR]]
 # Pictures go to PICTURE_DIR (default BUILD_DIR/gui-walk, emptied first).
 # Runs itself inside a private network namespace and a session bus of its
-# own. Needs Xvfb, xdotool, xwd, netpbm, tftp-hpa, busybox and the
+# own. Needs Xvfb, xdotool, xwd, netpbm, tftp-hpa, busybox, sqlite3 and the
 # accessibility bus (at-spi2-core, gir1.2-atspi-2.0): install-deps.sh.
 set -euo pipefail
 [ -n "${GUI_WALK_TRACE:-}" ] && set -x
@@ -26,7 +26,7 @@ fi
 if [ "${GUI_WALK_BUS:-}" != 1 ]; then
   exec env GUI_WALK_BUS=1 dbus-run-session -- "$root/scripts/gui-walk.sh" "$build" "$out"
 fi
-for tool in Xvfb xdotool xwd xwdtopnm pnmtopng tftp busybox; do
+for tool in Xvfb xdotool xwd xwdtopnm pnmtopng tftp busybox sqlite3; do
   command -v "$tool" > /dev/null || { echo "gui-walk: $tool is not installed (scripts/install-deps.sh)" >&2; exit 2; }
 done
 rm -rf "$out"
@@ -201,10 +201,34 @@ board_pid=
 start_board() {
   [ -n "$board_pid" ] && { kill "$board_pid" 2> /dev/null || true; wait "$board_pid" 2> /dev/null || true; }
   rm -f board
-  setsid "$bin/boardsim" --time-scale 10 --link "$PWD/board" --options "erase-ms=300${1:+,$1}" > "boardsim-$2.out" 2>&1 &
+  setsid "$bin/boardsim" --time-scale 10 --link "$PWD/board" --events --options "erase-ms=300${1:+,$1}" > "boardsim-$2.out" 2>&1 &
   board_pid=$!
   pids+=($board_pid)
   until_true 30 "boardsim made no link" test -e board
+}
+# The window records every run in production.db beside its settings.
+runs() { sqlite3 production.db "SELECT count(*) FROM runs" 2> /dev/null || echo 0; }
+has_runs() { [ "$(runs)" -ge "$1" ]; }
+last_run() { sqlite3 -separator ' ' production.db "SELECT outcome, upper(mac) FROM runs ORDER BY id DESC LIMIT 1"; }
+# The address the board's EEPROM holds when the program last read it back.
+board_mac() { sed -n 's/^command er mac //p' "boardsim-$1.out" | tail -n1 | tr a-f A-F; }
+# Running a board, the window asks the operator to switch it to normal
+# mode and power it up again (boardsim does that by itself), and a failed
+# run says why in a box: the operator reads each box and presses OK, until
+# the run is recorded.
+box_text() { widgets texts "$app" | awk -F '\t' '$1 == "alert" { box = 1; next } box && $1 == "label" { print $2; exit }'; }
+operate_until() {
+  local bound_s=$1 what=$2 deadline=$((SECONDS + $1)) at
+  shift 2
+  until "$@" > /dev/null 2>&1; do
+    [ "$SECONDS" -ge "$deadline" ] && fail "$what (waited $bound_s s)"
+    if at=$(widgets where "$app" "push button" "OK" --timeout 0 2> /dev/null); then
+      echo "   the window says: $(box_text | head -n1)"
+      click_at $at
+      widgets gone "$app" "push button" "OK" --timeout 30 > /dev/null 2>&1 || true
+    fi
+    sleep 0.5
+  done
 }
 start_board "" good
 SUITE_COM_MAP=$PWD/com-ports PORTIO_MODULE=none KELLAN_MP_TIME_SCALE=10 setsid "$bin/kellan-mp" > kellan-mp.out 2>&1 &
@@ -214,19 +238,27 @@ step kellan-pass
 window=$(top_window "^Kellan Manufacture Program")
 xdotool windowmove "$window" 0 0
 click "push button" "START"
-until_true 300 "the good board never passed (Option.dat still hands out E0)" bash -c "sed -n 7p Option.dat | grep -q 00A0B0C0D0E1"
+operate_until 300 "the good board's run was never recorded in production.db" has_runs 1
+read -r outcome mac < <(last_run)
+[ "$outcome" = pass ] || fail "the good board's run is recorded as $outcome"
+mac=${mac//[:-]/}
+[ "$mac" = 00A0B0C0D0E0 ] || fail "the good board's run took $mac, not the range's first address 00A0B0C0D0E0"
+[ "$(board_mac good)" = "$mac" ] || fail "the board's EEPROM holds $(board_mac good), the run recorded $mac"
 [ ! -s fail.log ] || fail "a good board was logged as failed: $(head -n 3 fail.log)"
-wait_widget "push button" "START"
-bound=60 until_true 60 "START never came back" widgets state "$app" "push button" "START" enabled
+until_true 60 "START never came back" widgets state "$app" "push button" "START" enabled
+echo "   run 1: $outcome, MAC $mac (the board's EEPROM: $(board_mac good))"
 shot
 
 step kellan-fail
 start_board fail-r bad-ram
 click "push button" "START"
-until_true 300 "the board whose RAM fails was never logged in fail.log" test -s fail.log
-sed -n 7p Option.dat | grep -q 00A0B0C0D0E1 || fail "a failed board took a MAC address: $(sed -n 7p Option.dat)"
+operate_until 300 "the board whose RAM fails was never recorded in production.db" has_runs 2
+read -r outcome mac < <(last_run)
+[ "$outcome" = fail ] || fail "the board whose RAM fails is recorded as $outcome"
+until_true 30 "the board whose RAM fails was never logged in fail.log" test -s fail.log
+[ -z "$(board_mac bad-ram)" ] || fail "the board whose RAM fails was given the address $(board_mac bad-ram)"
 until_true 60 "START never came back" widgets state "$app" "push button" "START" enabled
-echo "   fail.log: $(head -n 2 fail.log | tr '\n' ' ')"
+echo "   run 2: $outcome; fail.log: $(head -n 2 fail.log | tr '\n' ' ')"
 shot
 
 echo "gui-walk: $step_no steps passed in $((SECONDS - started)) s; pictures in $out"
