@@ -136,7 +136,7 @@ type_into "text" "Gateway \(Router\)" "192.0.2.254"
 type_into "text" "Subnet Mask" "255.255.255.0"
 type_into "text" "Domain Name Server" "192.0.2.53"
 type_into "text" "Server IP Address" "192.0.2.1"
-at=$(widgets right-of "$app" "text" "Server IP Address" "push button" 2> /dev/null) ||
+at=$(widgets right-of "$app" "text" "Server IP Address" "push button" --timeout 2 2> /dev/null) ||
   at=$(widgets where "$app" "push button" "Start" --timeout 10) || fail "no Start button in the DHCP view"
 click_at $at
 wait_widget "push button" "Stop"
