@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # A field engineer's day in both windows, clicked through on a virtual X
-# server (Xvfb) with xdotool against the simulators: qelta searches devsim's
-# device servers, sets one up, monitors them, adds and connects virtual ports
-# on vorpild (one by dragging a device onto it), echoes through a port in the
-# terminal, serves a file over TFTP and a lease over DHCP to a client behind
-# a veth pair; kellan-mp then passes one board and fails another (boardsim).
-# Each step checks what it did beyond the picture (files, leases, the ports'
-# state, the programs' own logs) and leaves a PNG; the walk stops at the
+# server (Xvfb) with xdotool against the simulators: qelta picks its network
+# interface, searches devsim's device servers, monitors them, serves a lease
+# over DHCP and a file over TFTP to a client behind a veth pair, and saves
+# its settings at exit; kellan-mp then passes one board and fails another
+# (boardsim). Device setup, virtual ports (add, connect, drag a device onto
+# one) and the terminal's echo are not walked yet.
+# Each step checks what it did beyond the picture (files, leases, records,
+# the programs' own output) and leaves a PNG; the walk stops at the
 # first step that fails and names it.
 #   scripts/gui-walk.sh [BUILD_DIR [PICTURE_DIR]]
 # Pictures go to PICTURE_DIR (default BUILD_DIR/gui-walk, emptied first).
