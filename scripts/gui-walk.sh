@@ -17,15 +17,16 @@
 set -euo pipefail
 [ -n "${GUI_WALK_TRACE:-}" ] && set -x
 root=$(cd "$(dirname "$0")/.." && pwd)
+self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 here=$root/scripts/gui-walk
 build=$(cd "${1:-$root/build}" && pwd)
 bin=$build/bin
 out=${2:-$build/gui-walk}
 if [ "${SUITE_IN_NETNS:-}" != 1 ]; then
-  exec "$root/scripts/in-netns.sh" "$root/scripts/gui-walk.sh" "$build" "$out"
+  exec "$root/scripts/in-netns.sh" "$self" "$build" "$out"
 fi
 if [ "${GUI_WALK_BUS:-}" != 1 ]; then
-  exec env GUI_WALK_BUS=1 dbus-run-session -- "$root/scripts/gui-walk.sh" "$build" "$out"
+  exec env GUI_WALK_BUS=1 dbus-run-session -- "$self" "$build" "$out"
 fi
 for tool in Xvfb xdotool xwd xwdtopnm pnmtopng tftp busybox sqlite3; do
   command -v "$tool" > /dev/null || { echo "gui-walk: $tool is not installed (scripts/install-deps.sh)" >&2; exit 2; }
