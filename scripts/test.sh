@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the normal build's
-# whole suite, then the unit tests again under address and undefined-behaviour
-# sanitizers. Everything runs inside a private network namespace.
+# whole suite, the guest tests, a click-through of both windows, then the
+# unit tests again under address and undefined-behaviour sanitizers. Everything runs inside a private network namespace.
 # The run stops at the first stage that fails: what comes after it is said
 # to be skipped, not built.
 set -euo pipefail
@@ -49,7 +49,7 @@ set +e
 "$root/scripts/in-netns.sh" ctest --test-dir "$root/build" --output-on-failure -j "$jobs" --timeout 300 --repeat until-pass:2 2>&1 | tee "$logs/tests.log"
 status=${PIPESTATUS[0]}
 set -e
-[ "$status" = 0 ] || finish "the test stage" "the guest tests and the sanitizer build"
+[ "$status" = 0 ] || finish "the test stage" "the guest tests, the window walk and the sanitizer build"
 
 # The character-device front end needs a kernel with CUSE: its checks run in
 # the test machine (one guest boot for all of them), when one can start.
@@ -73,8 +73,25 @@ else
   elif [ "$guest" != 0 ]; then
     echo "guest tests failed (status $guest)"
     status=$guest
-    finish "the guest stage" "the sanitizer build"
+    finish "the guest stage" "the window walk and the sanitizer build"
   fi
+fi
+
+# Both windows clicked through on a virtual X server against the simulators,
+# when the build has windows and the machine has Xvfb.
+echo "== window walk (scripts/gui-walk.sh)"
+if [ "${SUITE_SKIP_WALK:-0}" = 1 ]; then
+  echo "window walk skipped: SUITE_SKIP_WALK=1"
+elif ! command -v Xvfb > /dev/null; then
+  echo "window walk skipped: Xvfb is not installed (scripts/install-deps.sh installs it)"
+elif ! grep -q '^Qt6Widgets_DIR:PATH=/' "$root/build/CMakeCache.txt" 2> /dev/null; then
+  echo "window walk skipped: the programs were built without windows"
+else
+  set +e
+  "$root/scripts/gui-walk.sh" "$root/build" "$root/build/gui-walk" 2>&1 | tee "$logs/walk.txt"
+  status=${PIPESTATUS[0]}
+  set -e
+  [ "$status" = 0 ] || finish "the window walk" "the sanitizer build"
 fi
 
 if [ "${SUITE_SKIP_SANITIZE:-0}" != 1 ]; then

@@ -1,0 +1,266 @@
+#!/usr/bin/env bash
+# A field engineer's day in both windows, clicked through on a virtual X
+# server (Xvfb) with xdotool against the simulators: qelta picks its network
+# interface, searches devsim's device servers, monitors them, serves a lease
+# over DHCP and a file over TFTP to a client behind a veth pair, and saves
+# its settings at exit; kellan-mp then passes one board and fails another
+# (boardsim). Device setup, virtual ports (add, connect, drag a device onto
+# one) and the terminal's echo are not walked yet.
+# Each step checks what it did beyond the picture (files, leases, records,
+# the programs' own output) and leaves a PNG; the walk stops at the
+# first step that fails and names it.
+#   scripts/gui-walk.sh [BUILD_DIR [PICTURE_DIR]]
+# Pictures go to PICTURE_DIR (default BUILD_DIR/gui-walk, emptied first).
+# Runs itself inside a private network namespace and a session bus of its
+# own. Needs Xvfb, xdotool, xwd, netpbm, tftp-hpa, busybox, sqlite3 and the
+# accessibility bus (at-spi2-core, gir1.2-atspi-2.0): install-deps.sh.
+set -euo pipefail
+[ -n "${GUI_WALK_TRACE:-}" ] && set -x
+root=$(cd "$(dirname "$0")/.." && pwd)
+self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+here=$root/scripts/gui-walk
+build=$(cd "${1:-$root/build}" && pwd)
+bin=$build/bin
+out=${2:-$build/gui-walk}
+if [ "${SUITE_IN_NETNS:-}" != 1 ]; then
+  exec "$root/scripts/in-netns.sh" "$self" "$build" "$out"
+fi
+if [ "${GUI_WALK_BUS:-}" != 1 ]; then
+  exec env GUI_WALK_BUS=1 dbus-run-session -- "$self" "$build" "$out"
+fi
+for tool in Xvfb xdotool xwd xwdtopnm pnmtopng tftp busybox sqlite3; do
+  command -v "$tool" > /dev/null || { echo "gui-walk: $tool is not installed (scripts/install-deps.sh)" >&2; exit 2; }
+done
+rm -rf "$out"
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+work=$(mktemp -d /tmp/gui-walk.XXXXXX)
+app=qelta
+pids=()
+holder=
+main_shell=$BASHPID
+cleanup() {
+  local status=$?
+  # Subshells (a program started in its folder) leave the clean-up to the walk.
+  [ "$BASHPID" = "$main_shell" ] || return 0
+  for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
+  [ -n "$holder" ] && kill "$holder" 2> /dev/null || true
+  wait 2> /dev/null || true
+  if [ $status = 0 ]; then rm -rf "$work"; else echo "gui-walk: the programs' files are kept in $work" >&2; fi
+  exit $status
+}
+trap cleanup EXIT
+trap "exit 143" TERM INT
+# shellcheck source=scripts/gui-walk/lib.sh
+. "$here/lib.sh"
+started=$SECONDS
+cd "$work"
+
+# The field: device servers, this PC (192.0.2.1) and a device that wants an
+# address (in a namespace of its own behind the veth pair dsrv-dcli).
+ip link add dsrv type veth peer name dcli
+ip addr add 192.0.2.1/24 dev dsrv
+for n in 10 11 12; do ip addr add 192.0.2.$n/32 dev dsrv; done
+ip link set dsrv up
+setsid unshare -n sleep 3600 &
+holder=$!
+own_netns() { [ "$(readlink "/proc/$holder/ns/net")" != "$(readlink /proc/self/ns/net)" ]; }
+until_true 10 "no namespace for the DHCP client" own_netns
+ip link set dcli netns "$holder"
+nsenter -t "$holder" -n ip link set lo up
+nsenter -t "$holder" -n ip link set dcli up
+ip route add 192.0.2.0/24 dev dsrv 2> /dev/null || true
+
+setsid "$bin/devsim" --devices 3 --first-address 192.0.2.10 --reboot-time 1 > devsim.out 2> devsim.err &
+pids+=($!)
+wait_line devsim.out '192\.0\.2\.12 ' 30
+export VORPIL_RUNTIME_DIR=$work/vorpil
+setsid "$bin/vorpild" --foreground --runtime-dir "$VORPIL_RUNTIME_DIR" --state-dir "$work/vorpil-state" 2> vorpild.err &
+pids+=($!)
+until_true 30 "vorpild never answered" "$bin/devcon" status
+
+# The accessibility bus, up before any program asks for it: started on
+# demand it may not answer within D-Bus's reply time on a busy machine.
+setsid /usr/libexec/at-spi-bus-launcher --launch-immediately > at-spi.log 2>&1 &
+pids+=($!)
+a11y_bus() { dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress; }
+until_true 120 "the accessibility bus never answered" a11y_bus
+
+exec 4> xvfb.display
+setsid Xvfb -displayfd 4 -nolisten tcp -screen 0 1280x900x24 > xvfb.log 2>&1 &
+pids+=($!)
+until_true 30 "Xvfb never started" test -s xvfb.display
+export DISPLAY=:$(head -n1 xvfb.display)
+# Qt speaks to the accessibility bus only when asked to.
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb
+
+# ---------------------------------------------------------------- qelta
+mkdir qelta
+cp "$bin/VORPIL.inf" qelta/
+(cd qelta && exec setsid "$bin/qelta" > ../qelta.out 2>&1) &
+qelta_pid=$!
+pids+=($qelta_pid)
+
+step qelta-starts
+# Several addresses on this PC: qelta asks which interface to work on.
+bound=90 click --window "Selecting a network interface" "combo box" ".*"
+click "list item" "192\.0\.2\.1"
+click --window "Selecting a network interface" "push button" "Continue"
+window=$(top_window "^QELTA Configuration")
+xdotool windowmove "$window" 0 0 windowsize "$window" 1280 900
+wait_widget "table cell" "Selected network interface: 192\.0\.2\.1"
+shot
+
+step search
+click "push button" "Search"
+click --window "Devices Searching.*" "push button" "Search"
+for name in DS-0001 DS-0002 DS-0003; do
+  wait_widget "table cell" "$name"
+  # Each found device is ticked for the monitor.
+  at=$(widgets row-start "$app" "table cell" "$name" "table cell") || fail "no row of $name"
+  click_at $at
+done
+shot
+
+step monitor
+click "push button" "\s*Device Monitor"
+click "push button" "Start"
+wait_widget "push button" "Stop"
+# Three devices answer every cycle.
+wait_widget "table cell" "DS-0003"
+shot
+
+step dhcp-lease
+click "push button" "\s*DHCP Server"
+type_into "text" "Start IP Address" "192.0.2.100"
+type_into "text" "End IP Address" "192.0.2.110"
+type_into "text" "Gateway \(Router\)" "192.0.2.254"
+type_into "text" "Subnet Mask" "255.255.255.0"
+type_into "text" "Domain Name Server" "192.0.2.53"
+type_into "text" "Server IP Address" "192.0.2.1"
+at=$(widgets right-of "$app" "text" "Server IP Address" "push button" --timeout 2 2> /dev/null) ||
+  at=$(widgets where "$app" "push button" "Start" --timeout 10) || fail "no Start button in the DHCP view"
+click_at $at
+wait_widget "push button" "Stop"
+# The device behind the veth pair asks for an address; the script udhcpc
+# runs puts it on its interface and writes it down.
+cat > udhcpc.sh <<'SCRIPT'
+#!/bin/sh
+[ "$1" = bound ] || exit 0
+ip addr add "$ip/${mask:-24}" dev "$interface"
+echo "$ip" > "$LEASE_FILE"
+SCRIPT
+chmod +x udhcpc.sh
+LEASE_FILE=$work/lease timeout 60 nsenter -t "$holder" -n busybox udhcpc -i dcli -f -q -n -t 5 -T 2 -s "$work/udhcpc.sh" > udhcpc.out 2>&1 ||
+  fail "udhcpc got no lease: $(tail -n 3 udhcpc.out | tr '\n' ' ')"
+lease=$(cat lease)
+case $lease in 192.0.2.10[0-9] | 192.0.2.110) ;; *) fail "lease $lease is outside 192.0.2.100-110" ;; esac
+wait_widget "table cell" "${lease//./\\.}"
+echo "   lease: $lease"
+shot
+
+step tftp-fetch
+mkdir -p tftp
+head -c 200000 /dev/urandom > tftp/firmware.bin
+click "push button" "\s*TFTP Server"
+# The path field has no name of its own: it is the text field beside "File Path".
+at=$(widgets right-of "$app" "label" "File Path" "text") || fail "no field beside File Path"
+click_at $at
+xdotool key --clearmodifiers ctrl+a BackSpace
+xdotool type --delay 20 -- "$work/tftp"
+click "push button" "Start"
+wait_widget "push button" "Stop"
+(cd "$work" && timeout 60 nsenter -t "$holder" -n tftp -m binary 192.0.2.1 -c get firmware.bin fetched.bin) > tftp.out 2>&1 ||
+  fail "tftp could not fetch firmware.bin: $(tr '\n' ' ' < tftp.out)"
+[ "$(sha256sum < fetched.bin)" = "$(sha256sum < tftp/firmware.bin)" ] || fail "the fetched firmware.bin differs from the served one"
+echo "   firmware.bin: $(sha256sum < fetched.bin | cut -c1-16)..., $(stat -c %s fetched.bin) bytes"
+shot
+
+step qelta-exit
+click "menu item" "File"
+click "menu item" "Exit"
+until_true 60 "qelta did not exit" bash -c "! kill -0 $qelta_pid"
+[ -s qelta/Qelta.dat ] || fail "no Qelta.dat written at exit"
+# Addresses are kept as hexadecimal: 192.0.2.100 is C0000264.
+grep -q '^C0000264 ' qelta/Qelta.dat || fail "Qelta.dat lacks the DHCP range typed in the window"
+grep -q "^${lease//./\\.}\\$" qelta/dhcp.dat || fail "dhcp.dat does not keep the lease of $lease"
+shot
+
+# ---------------------------------------------------------------- kellan-mp
+app=kellan-mp
+mkdir kellan
+cd kellan
+head -c 6000 /dev/urandom > loader.bin
+head -c 40000 /dev/urandom > test.bin
+head -c 120000 /dev/urandom > prod.bin
+for k in $(seq 0 33); do printf '[%04X]\n%04X\n' "$k" $((0x1100 + k)); done > eeprom.ini
+printf '%s\n' "$PWD/loader.bin" "$PWD/test.bin" "$PWD/prod.bin" "$PWD/eeprom.ini" "$PWD/fail.log" \
+  127.0.0.2 00A0B0C0D0E0 00A0B0C0D0EF 0 > Option.dat
+printf 'COM3\n921.6K' > com.dat
+echo 255 > item.dat
+echo "COM3 $PWD/board" > com-ports
+board_pid=
+start_board() {
+  [ -n "$board_pid" ] && { kill "$board_pid" 2> /dev/null || true; wait "$board_pid" 2> /dev/null || true; }
+  rm -f board
+  setsid "$bin/boardsim" --time-scale 10 --link "$PWD/board" --events --options "erase-ms=300${1:+,$1}" > "boardsim-$2.out" 2>&1 &
+  board_pid=$!
+  pids+=($board_pid)
+  until_true 30 "boardsim made no link" test -e board
+}
+# The window records every run in production.db beside its settings.
+runs() { sqlite3 production.db "SELECT count(*) FROM runs" 2> /dev/null || echo 0; }
+has_runs() { [ "$(runs)" -ge "$1" ]; }
+last_run() { sqlite3 -separator ' ' production.db "SELECT outcome, upper(mac) FROM runs ORDER BY id DESC LIMIT 1"; }
+# The address the board's EEPROM holds when the program last read it back.
+board_mac() { sed -n 's/^command er mac //p' "boardsim-$1.out" | tail -n1 | tr a-f A-F; }
+# Running a board, the window asks the operator to switch it to normal
+# mode and power it up again (boardsim does that by itself), and a failed
+# run says why in a box: the operator reads each box and presses OK, until
+# the run is recorded.
+box_text() { widgets texts "$app" | awk -F '\t' '$1 == "alert" { box = 1; next } box && $1 == "label" { print $2; exit }'; }
+operate_until() {
+  local bound_s=$1 what=$2 deadline=$((SECONDS + $1)) at
+  shift 2
+  until "$@" > /dev/null 2>&1; do
+    [ "$SECONDS" -ge "$deadline" ] && fail "$what (waited $bound_s s)"
+    if at=$(widgets where "$app" "push button" "OK" --timeout 0 2> /dev/null); then
+      echo "   the window says: $(box_text | head -n1)"
+      click_at $at
+      widgets gone "$app" "push button" "OK" --timeout 30 > /dev/null 2>&1 || true
+    fi
+    sleep 0.5
+  done
+}
+start_board "" good
+SUITE_COM_MAP=$PWD/com-ports PORTIO_MODULE=none KELLAN_MP_TIME_SCALE=10 setsid "$bin/kellan-mp" > kellan-mp.out 2>&1 &
+pids+=($!)
+
+step kellan-pass
+window=$(top_window "^Kellan Manufacture Program")
+xdotool windowmove "$window" 0 0
+click "push button" "START"
+operate_until 300 "the good board's run was never recorded in production.db" has_runs 1
+read -r outcome mac < <(last_run)
+[ "$outcome" = pass ] || fail "the good board's run is recorded as $outcome"
+mac=${mac//[:-]/}
+[ "$mac" = 00A0B0C0D0E0 ] || fail "the good board's run took $mac, not the range's first address 00A0B0C0D0E0"
+[ "$(board_mac good)" = "$mac" ] || fail "the board's EEPROM holds $(board_mac good), the run recorded $mac"
+[ ! -s fail.log ] || fail "a good board was logged as failed: $(head -n 3 fail.log)"
+until_true 60 "START never came back" widgets state "$app" "push button" "START" enabled
+echo "   run 1: $outcome, MAC $mac (the board's EEPROM: $(board_mac good))"
+shot
+
+step kellan-fail
+start_board fail-r bad-ram
+click "push button" "START"
+operate_until 300 "the board whose RAM fails was never recorded in production.db" has_runs 2
+read -r outcome mac < <(last_run)
+[ "$outcome" = fail ] || fail "the board whose RAM fails is recorded as $outcome"
+until_true 30 "the board whose RAM fails was never logged in fail.log" test -s fail.log
+[ -z "$(board_mac bad-ram)" ] || fail "the board whose RAM fails was given the address $(board_mac bad-ram)"
+until_true 60 "START never came back" widgets state "$app" "push button" "START" enabled
+echo "   run 2: $outcome; fail.log: $(head -n 2 fail.log | tr '\n' ' ')"
+shot
+
+echo "gui-walk: $step_no steps passed in $((SECONDS - started)) s; pictures in $out"
