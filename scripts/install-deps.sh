@@ -42,9 +42,10 @@ if [ "${SUITE_GUI:-AUTO}" != "OFF" ]; then
   packages+=(qt6-base-dev qt6-webengine-dev qt6-charts-dev)
   # The click-through walk (scripts/gui-walk.sh): a virtual X server, a
   # person's hands, pictures of the screen, the accessibility bus that tells
-  # where each widget is, and a session bus for it.
+  # where each widget is, a session bus for it, and sqlite3 to read the
+  # production records the walk's runs leave.
   if [ $demo = 0 ]; then
-    packages+=(xvfb xdotool x11-apps netpbm at-spi2-core gir1.2-atspi-2.0 python3-gi dbus dbus-bin)
+    packages+=(xvfb xdotool x11-apps netpbm at-spi2-core gir1.2-atspi-2.0 python3-gi dbus dbus-bin sqlite3)
   fi
 fi
 

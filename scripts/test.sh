@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the normal build's
 # whole suite, the guest tests, a click-through of both windows, then the
-# unit tests again under address and undefined-behaviour sanitizers. Everything runs inside a private network namespace.
+# unit tests again under address and undefined-behaviour sanitizers.
+# Everything runs inside a private network namespace.
 # The run stops at the first stage that fails: what comes after it is said
 # to be skipped, not built.
 set -euo pipefail
