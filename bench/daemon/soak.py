@@ -44,8 +44,9 @@ class Records:
         self.bad = 0
         self.gaps = 0  # records missing between two that arrived
         self.duplicates = 0
-        self.window = None  # (start, end) of a time whose gaps are counted apart
+        self.window = None  # (start, end): gaps that span part of it are counted apart
         self.window_gaps = 0
+        self.last_at = 0.0  # when the last record arrived
 
     def restart(self, keep_numbers=False):
         # A new session: what came before may be cut off. A device server
@@ -71,12 +72,15 @@ class Records:
                 if number <= self.last:
                     self.duplicates += 1
                 elif number > self.last + 1:
+                    # Lost around the kill: the record before the gap came
+                    # before its end, the one after it after its start.
                     now = time.monotonic()
-                    if self.window and self.window[0] <= now < self.window[1]:
+                    if self.window and self.last_at < self.window[1] and now >= self.window[0]:
                         self.window_gaps += number - self.last - 1
                     else:
                         self.gaps += number - self.last - 1
             self.last = number
+            self.last_at = time.monotonic()
             self.good += 1
 
 
@@ -416,10 +420,10 @@ def main():
     for thread in threads:
         thread.start()
     killed_at = began + seconds / 2
-    # Records lost from here until 10 s after the device servers are back
-    # were in flight when they were killed.
+    # Records lost across the kill were in flight (or refused) when the
+    # device servers were killed.
     for device in devices:
-        device.received.window = (killed_at, killed_at + 13)
+        device.received.window = (killed_at, killed_at + 3)
     time.sleep(max(0, killed_at - time.monotonic()))
     before_kill = status(bin_dir, env)
     down.set()  # the device servers are gone
