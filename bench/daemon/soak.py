@@ -477,18 +477,19 @@ def main():
         sum(p.received.gaps for p in programs)))
     print("vorpild threads/descriptors/RSS KiB: start %d/%d/%d, %d ports idle %d/%d/%d, end %d/%d/%d" % (
         start_usage + (ports,) + idle_usage + end_usage))
-    during = [t for when, t in echo.times if began <= when < hostile_until]
-    after = [t for when, t in echo.times if when >= hostile_until]
     held = [p for p in programs if devices[p.index].stalls]
     print("stalled device servers: %d, reading nothing for %.0f s from %.0f s; their programs held back %.0f s "
           "in all, longest %.1f s (the others' longest %.1f s)" % (
               len(held), stall_seconds, seconds / 4, sum(p.held for p in held),
               max((p.longest_hold for p in held), default=0),
               max((p.longest_hold for p in programs if p not in held), default=0)))
-    print("echo port round trips: %d while the hostile server ran, p50 %.1f ms, p99 %.1f ms, max %.1f ms; "
-          "%d after, p99 %.1f ms" % (len(during), 1000 * percentile(during, 0.5), 1000 * percentile(during, 0.99),
-                                     1000 * max(during, default=float("nan")), len(after),
-                                     1000 * percentile(after, 0.99)))
+    phases = [("before the stall", began, stall[0]), ("stall", stall[0], stall[1]),
+              ("kill", killed_at, after_kill_window), ("hostile server running", began, hostile_until),
+              ("after it", hostile_until, float("inf"))]
+    print("echo port round trips by phase (count p50/p99/max ms): " + "; ".join(
+        "%s %d %.1f/%.1f/%.1f" % (name, len(ts), 1000 * percentile(ts, 0.5), 1000 * percentile(ts, 0.99),
+                                  1000 * max(ts, default=float("nan")))
+        for name, lo, hi in phases for ts in [[t for when, t in echo.times if lo <= when < hi]]))
     print("vorpild RSS KiB during the run: max %d, last %d" % (max(rss, default=0), rss[-1] if rss else 0))
     problems = sum(d.received.bad + d.received.duplicates + d.received.gaps for d in devices) + sum(
         p.received.bad + p.received.duplicates for p in programs)
