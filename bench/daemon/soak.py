@@ -483,9 +483,8 @@ def main():
               len(held), stall_seconds, seconds / 4, sum(p.held for p in held),
               max((p.longest_hold for p in held), default=0),
               max((p.longest_hold for p in programs if p not in held), default=0)))
-    phases = [("before the stall", began, stall[0]), ("stall", stall[0], stall[1]),
-              ("kill", killed_at, after_kill_window), ("hostile server running", began, hostile_until),
-              ("after it", hostile_until, float("inf"))]
+    phases = [("before the stall", began, stall[0]), ("stall", stall[0], stall[1]), ("kill", killed_at, after_kill_window),
+              ("hostile server running", began, hostile_until), ("after it", hostile_until, float("inf"))]
     print("echo port round trips by phase (count p50/p99/max ms): " + "; ".join(
         "%s %d %.1f/%.1f/%.1f" % (name, len(ts), 1000 * percentile(ts, 0.5), 1000 * percentile(ts, 0.99),
                                   1000 * max(ts, default=float("nan")))
