@@ -16,16 +16,16 @@ namespace driver::host {
 // share() workers at once, so an owner whose jobs block (a send to a peer
 // that stopped reading) never takes every worker from the others. Jobs
 // without an owner are not limited. `threads` workers always wait for
-// jobs; while every worker is busy (several owners' jobs blocked at once)
-// and a job could run, another worker starts, up to `most`, so one owner's
-// blocked jobs never hold back another's; a worker beyond `threads` ends
-// when it has waited a while for work.
+// jobs; with `most` above it, while every worker is busy (several owners'
+// jobs blocked at once) and a job could run, another worker starts, up to
+// `most`, so one owner's blocked jobs never hold back another's; a worker
+// beyond `threads` ends when it has waited a while for work.
 class WorkerPool {
 public:
-    static constexpr int kMostWorkers = 64;
+    static constexpr int kMostWorkers = 64; // what the driver host allows
     static constexpr auto kIdleEnd = std::chrono::seconds(10);
 
-    explicit WorkerPool(int threads, int most = kMostWorkers);
+    explicit WorkerPool(int threads, int most = 0);
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;

@@ -187,7 +187,7 @@ TEST(HostWorkerPool, PortsBlockedAtOnceNeverHoldBackAnotherPortsJob)
     // server and a hostile server that read nothing, each with a control
     // send waiting); a third port's job (a resume, a reconnection) still
     // runs at once, and the workers started for it are counted.
-    WorkerPool pool(4);
+    WorkerPool pool(4, WorkerPool::kMostWorkers);
     ASSERT_EQ(pool.share(), 2);
     int stalledA = 0;
     int stalledB = 0;
