@@ -44,7 +44,7 @@ public:
     // PURGE-DATA for the serial purge flags, queued as outgoing.
     void purge(std::uint32_t purgeFlags);
     // The data bytes as they go on the wire; valid until the next call.
-    // sendMutex() held.
+    // Called by the one data sender (the port's transmit side).
     std::span<const std::uint8_t> escape(std::span<const std::uint8_t> data);
     // Waits while the server has suspended the port's sending; false when
     // it is still suspended after `limit`.
@@ -66,7 +66,7 @@ private:
     bool m_opened = false; // the opening went out: answers may follow it
     bool m_suspended = false;
     bool m_overflowed = false; // what the server sent after the overflow is not parsed
-    std::vector<std::uint8_t> m_escaped; // sendMutex held
+    std::vector<std::uint8_t> m_escaped; // the data sender's
     std::vector<std::uint8_t> m_received; // m_mutex held: the data of one receive() on its way
     void noteComPortOption();
 };

@@ -83,8 +83,10 @@ private:
     common::NtStatus startServerLocked();
     void setState(LinkState state);
     // `taken` is null for control packets, which a port without a link
-    // drops as a success (its settings are kept locally).
-    common::NtStatus sendBytes(std::span<const std::uint8_t> bytes, std::size_t* taken);
+    // drops as a success (its settings are kept locally). Data gives its
+    // `cuts`: control then goes ahead of its bytes not sent yet.
+    common::NtStatus sendBytes(
+        std::span<const std::uint8_t> bytes, std::size_t* taken, const host::SendCuts* cuts = nullptr);
     // RFC 2217: before a connect, and once it exists (the opening and the
     // commands that waited for it go out).
     void telnetBegin();

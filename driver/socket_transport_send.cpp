@@ -5,6 +5,7 @@
 #include "driver/port_internal.h"
 #include "driver/socket_transport_internal.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace driver {
@@ -18,7 +19,7 @@ using link::isServing;
 using link::kSendLimit;
 using link::kSuspendCheck;
 
-NtStatus SocketTransport::sendBytes(std::span<const std::uint8_t> bytes, std::size_t* taken)
+NtStatus SocketTransport::sendBytes(std::span<const std::uint8_t> bytes, std::size_t* taken, const host::SendCuts* cuts)
 {
     if (taken)
         *taken = 0;
@@ -39,7 +40,7 @@ NtStatus SocketTransport::sendBytes(std::span<const std::uint8_t> bytes, std::si
             *taken = bytes.size();
         return status;
     }
-    const NtStatus status = link.endpoint->send(bytes, taken ? host::kNoLimit : kSendLimit, taken);
+    const NtStatus status = link.endpoint->send(bytes, taken ? host::kNoLimit : kSendLimit, taken, cuts);
     if (!ntSuccess(status) && status != kStatusCancelled && link.state == LinkState::ServingConnected) {
         // The client is gone: wait for the next one.
         bool restart = false;
@@ -58,8 +59,20 @@ NtStatus SocketTransport::sendBytes(std::span<const std::uint8_t> bytes, std::si
 
 NtStatus SocketTransport::sendTransmitBuffer(std::span<const std::uint8_t> bytes, std::size_t& taken)
 {
-    if (!telnetSession())
-        return sendBytes(bytes, &taken);
+    if (!telnetSession()) {
+        if (!snapshot().session.framed) {
+            const host::SendCuts anywhere = [](std::size_t sent) { return sent; };
+            return sendBytes(bytes, &taken, &anywhere);
+        }
+        // Between whole packets: each says its length in its header.
+        std::size_t next = 0;
+        const host::SendCuts packets = [bytes, &next](std::size_t sent) {
+            while (next < sent && next + kPacketHeaderSize <= bytes.size())
+                next += kPacketHeaderSize + (std::size_t { bytes[next + 1] } << 8 | bytes[next + 2]);
+            return std::max(next, sent);
+        };
+        return sendBytes(bytes, &taken, &packets);
+    }
     taken = 0;
     // A server that suspended our sending holds the write, as a send that
     // the network does not take would: as long as the connection lives.
@@ -67,13 +80,26 @@ NtStatus SocketTransport::sendTransmitBuffer(std::span<const std::uint8_t> bytes
         if (!connected())
             return kStatusConnectionDisconnected;
     }
-    std::lock_guard sending(m_telnet.sendMutex());
-    const auto pending = m_telnet.takeOutgoing();
-    if (!pending.empty())
-        (void)sendBytes(pending, nullptr);
-    const auto wire = m_telnet.escape(bytes);
+    std::span<const std::uint8_t> wire;
+    {
+        // What waited goes first; commands and answers after it may go
+        // ahead of the data.
+        std::lock_guard sending(m_telnet.sendMutex());
+        const auto pending = m_telnet.takeOutgoing();
+        if (!pending.empty())
+            (void)sendBytes(pending, nullptr);
+        wire = m_telnet.escape(bytes);
+    }
+    // Never between the two bytes of a doubled 0xFF: inside a run of them,
+    // only after an even count.
+    const host::SendCuts pairs = [wire](std::size_t sent) {
+        std::size_t run = 0;
+        while (run < sent && wire[sent - 1 - run] == telnet::kIac)
+            ++run;
+        return sent + run % 2;
+    };
     std::size_t wireTaken = 0;
-    const NtStatus status = sendBytes(wire, &wireTaken);
+    const NtStatus status = sendBytes(wire, &wireTaken, &pairs);
     taken = ntSuccess(status) ? bytes.size() : telnet::unescapedLength(bytes, wireTaken);
     return status;
 }

@@ -32,6 +32,7 @@ export VORPIL_RUNTIME_DIR=$work/run
 cat > end.py <<'EOT'
 import os, random, socket, sys, threading, time, tty
 where, send_seed, receive_seed, size, go = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+hold = sys.argv[6:] == ["device"]  # the device's end stays until the program's has left
 outgoing = random.Random(send_seed).randbytes(size)
 expected = random.Random(receive_seed).randbytes(size)
 IAC, SB, SE = 255, 250, 240
@@ -103,6 +104,12 @@ for t in threads: t.start()
 for t in threads: t.join()
 print("start=%.6f sent=%.6f received=%.6f send_stall=%.3f receive_stall=%.3f intact=%s" % (start,
       result["sent"], result["received"], result["send_stall"], result["receive_stall"], result["intact"]), flush=True)
+if hold and not (where.startswith("listen:") or telnet):
+    # A device's terminal that closes may take with it what the bridge has
+    # not read yet: it stays open until the program has left too.
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not os.path.exists(go + ".done"):
+        time.sleep(0.05)
 if where.startswith("listen:") or telnet:
     # A bridge that sees this end leave drops what it still holds for the
     # program: this end stays until the program has left.
@@ -127,7 +134,7 @@ wait_line() { for _ in $(seq 600); do [ -s "$1" ] && return 0; sleep 0.05; done;
 transfer() {
   local device=$1 path=$2
   rm -f device.out program.out go go.done
-  $py end.py "$device" 2 1 "$bytes" go > device.out &
+  $py end.py "$device" 2 1 "$bytes" go device > device.out &
   local dpid=$!
   wait_line device.out
   $py end.py "$path" 1 2 "$bytes" go > program.out &

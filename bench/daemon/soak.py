@@ -2,8 +2,10 @@
 scripted device server; programs open the ports, write and read numbered
 records both ways at once and close again, over and over, opening again
 within 0.3 s; every fourth device server stops reading for STALL seconds (and
-keeps sending) from a quarter of the run on; halfway through the device
-servers are killed for a few seconds and started again. Beside them one port
+keeps sending) from a quarter of the run on, with a small receive buffer and
+a program writing 32 times as much, so that the program is held back for
+most of the stall; halfway through the device servers are killed for a few
+seconds and started again. Beside them one port
 talks to a hostile RFC 2217 server (a flood of option requests, never
 reading) from the start until three quarters of the run, and one raw port to
 an echo, whose round trips are timed. Every record carries its port, its
@@ -42,11 +44,17 @@ class Records:
         self.bad = 0
         self.gaps = 0  # records missing between two that arrived
         self.duplicates = 0
+        self.window = None  # (start, end): gaps that span part of it are counted apart
+        self.window_gaps = 0
+        self.last_at = 0.0  # when the last record arrived
 
-    def restart(self):
-        # A new session: what came before may be cut off.
+    def restart(self, keep_numbers=False):
+        # A new session: what came before may be cut off. A device server
+        # keeps counting across connections, so a record lost at a
+        # reconnection is seen.
         self.pending = b""
-        self.last = None
+        if not keep_numbers:
+            self.last = None
 
     def feed(self, data):
         self.pending += data
@@ -64,8 +72,15 @@ class Records:
                 if number <= self.last:
                     self.duplicates += 1
                 elif number > self.last + 1:
-                    self.gaps += number - self.last - 1
+                    # Lost around the kill: the record before the gap came
+                    # before its end, the one after it after its start.
+                    now = time.monotonic()
+                    if self.window and self.last_at < self.window[1] and now >= self.window[0]:
+                        self.window_gaps += number - self.last - 1
+                    else:
+                        self.gaps += number - self.last - 1
             self.last = number
+            self.last_at = time.monotonic()
             self.good += 1
 
 
@@ -73,9 +88,10 @@ class Device:
     """A scripted device server for one port: listens, sends records, checks
     what arrives. Framed ports wrap data in 0x32 packets and skip others."""
 
-    def __init__(self, index, framed):
+    def __init__(self, index, framed, stalls=False):
         self.index = index
         self.framed = framed
+        self.stalls = stalls
         self.listener = None
         self.port = 0
         self.sent = 0  # bytes sent to the port
@@ -89,6 +105,9 @@ class Device:
     def listen(self):
         self.listener = socket.socket()
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if self.stalls:
+            # Inherited by the connection: a stall holds the port back soon.
+            self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         self.listener.bind(("127.0.0.1", self.port))
         self.listener.listen(4)
         self.port = self.listener.getsockname()[1]
@@ -102,7 +121,7 @@ class Device:
                 if connection:
                     connection.close()
                     connection = None
-                    self.received.restart()
+                    self.received.restart(keep_numbers=True)
                 if self.listener:
                     self.listener.close()
                     self.listener = None
@@ -116,7 +135,7 @@ class Device:
                     connection, _ = self.listener.accept()
                     connection.setblocking(False)
                     self.stream = b""
-                    self.received.restart()
+                    self.received.restart(keep_numbers=True)
                 continue
             try:
                 ready = select.select([connection], [], [], 0.1)[0]
@@ -168,9 +187,12 @@ class Device:
 class Program:
     """Opens one port again and again, writes records, reads records."""
 
-    def __init__(self, index, path):
+    def __init__(self, index, path, burst=1):
         self.index = index
         self.path = path
+        self.burst = burst  # rounds of records per write
+        self.held = 0.0  # seconds with bytes to write that the port did not take
+        self.longest_hold = 0.0
         self.written = 0
         self.next_number = 0
         self.received = Records(index)
@@ -191,18 +213,31 @@ class Program:
             self.received.restart()
             session_end = time.monotonic() + rng.uniform(0.2, 3.0)
             while time.monotonic() < session_end and not stop.is_set():
-                payload = b"".join(record(self.index, self.next_number + k) for k in range(RATE))
+                count = RATE * self.burst
+                payload = b"".join(record(self.index, self.next_number + k) for k in range(count))
                 view = memoryview(payload)
+                hold_began = None
                 while view and not stop.is_set():
                     ready = select.select([fd], [fd], [], 0.1)
                     if ready[0]:
                         self.read(fd)
+                    took = 0
                     if ready[1]:
                         try:
-                            view = view[os.write(fd, view):]
+                            took = os.write(fd, view)
+                            view = view[took:]
                         except BlockingIOError:
                             pass
-                self.next_number += RATE
+                    now = time.monotonic()
+                    if took:
+                        hold_began = None
+                    elif hold_began is None:
+                        hold_began = now
+                    else:
+                        self.held += now - hold_began
+                        self.longest_hold = max(self.longest_hold, now - hold_began)
+                        hold_began = now
+                self.next_number += count
                 self.written += len(payload)
                 end = time.monotonic() + 0.1
                 while time.monotonic() < end:
@@ -339,7 +374,7 @@ def main():
         time.sleep(0.1)
     devcon = os.path.join(bin_dir, "devcon")
     inf = os.path.join(bin_dir, "VORPIL.inf")
-    devices = [Device(i, i % 2 == 0) for i in range(ports)]
+    devices = [Device(i, i % 2 == 0, stall_seconds > 0 and i % 4 == 1) for i in range(ports)]
     for device in devices:
         device.listen()
     start_usage = usage_of(daemon.pid)
@@ -368,8 +403,9 @@ def main():
     idle_usage = usage_of(daemon.pid)
     stall_at = began + seconds / 4
     stall = (stall_at, stall_at + stall_seconds)
-    programs = [Program(i, os.path.join(env["VORPIL_RUNTIME_DIR"], "dev", "COM%d" % (i + 5))) for i in range(ports)]
-    threads = [threading.Thread(target=d.run, args=(stop, down, stall if d.index % 4 == 1 else None))
+    programs = [Program(i, os.path.join(env["VORPIL_RUNTIME_DIR"], "dev", "COM%d" % (i + 5)),
+                        32 if devices[i].stalls else 1) for i in range(ports)]
+    threads = [threading.Thread(target=d.run, args=(stop, down, stall if d.stalls else None))
                for d in devices]
     threads += [threading.Thread(target=p.run, args=(stop,)) for p in programs]
     threads.append(threading.Thread(target=echo.probe,
@@ -384,6 +420,10 @@ def main():
     for thread in threads:
         thread.start()
     killed_at = began + seconds / 2
+    # Records lost across the kill were in flight (or refused) when the
+    # device servers were killed.
+    for device in devices:
+        device.received.window = (killed_at, killed_at + 3)
     time.sleep(max(0, killed_at - time.monotonic()))
     before_kill = status(bin_dir, env)
     down.set()  # the device servers are gone
@@ -426,9 +466,10 @@ def main():
               written, to_port, not_sent, not_sent_before_kill, device_got, to_port - device_got))
     print("  every byte written is taken or counted not sent: %s" % ("yes" if written == to_port + not_sent else
                                                                       "no, %d apart" % (written - to_port - not_sent)))
-    print("  records: corrupted %d, repeated %d, missing between arrivals %d" % (
+    print("  records: corrupted %d, repeated %d, missing %d outside the kill window (%d bytes), %d in it" % (
         sum(d.received.bad for d in devices), sum(d.received.duplicates for d in devices),
-        sum(d.received.gaps for d in devices)))
+        sum(d.received.gaps for d in devices), RECORD * sum(d.received.gaps for d in devices),
+        sum(d.received.window_gaps for d in devices)))
     print("network to program: sent %d, read by programs %d (bytes arriving while no program had a port are "
           "not kept, by rule)" % (device_sent, program_got))
     print("  records: corrupted %d, repeated %d, missing within a session %d" % (
@@ -436,16 +477,20 @@ def main():
         sum(p.received.gaps for p in programs)))
     print("vorpild threads/descriptors/RSS KiB: start %d/%d/%d, %d ports idle %d/%d/%d, end %d/%d/%d" % (
         start_usage + (ports,) + idle_usage + end_usage))
-    during = [t for when, t in echo.times if began <= when < hostile_until]
-    after = [t for when, t in echo.times if when >= hostile_until]
-    print("stalled device servers: %d, reading nothing for %.0f s from %.0f s" % (
-        len([d for d in devices if d.index % 4 == 1]), stall_seconds, seconds / 4))
-    print("echo port round trips: %d while the hostile server ran, p50 %.1f ms, p99 %.1f ms, max %.1f ms; "
-          "%d after, p99 %.1f ms" % (len(during), 1000 * percentile(during, 0.5), 1000 * percentile(during, 0.99),
-                                     1000 * max(during, default=float("nan")), len(after),
-                                     1000 * percentile(after, 0.99)))
+    held = [p for p in programs if devices[p.index].stalls]
+    print("stalled device servers: %d, reading nothing for %.0f s from %.0f s; their programs held back %.0f s "
+          "in all, longest %.1f s (the others' longest %.1f s)" % (
+              len(held), stall_seconds, seconds / 4, sum(p.held for p in held),
+              max((p.longest_hold for p in held), default=0),
+              max((p.longest_hold for p in programs if p not in held), default=0)))
+    phases = [("before the stall", began, stall[0]), ("stall", stall[0], stall[1]), ("kill", killed_at, after_kill_window),
+              ("hostile server running", began, hostile_until), ("after it", hostile_until, float("inf"))]
+    print("echo port round trips by phase (count p50/p99/max ms): " + "; ".join(
+        "%s %d %.1f/%.1f/%.1f" % (name, len(ts), 1000 * percentile(ts, 0.5), 1000 * percentile(ts, 0.99),
+                                  1000 * max(ts, default=float("nan")))
+        for name, lo, hi in phases for ts in [[t for when, t in echo.times if lo <= when < hi]]))
     print("vorpild RSS KiB during the run: max %d, last %d" % (max(rss, default=0), rss[-1] if rss else 0))
-    problems = sum(d.received.bad + d.received.duplicates for d in devices) + sum(
+    problems = sum(d.received.bad + d.received.duplicates + d.received.gaps for d in devices) + sum(
         p.received.bad + p.received.duplicates for p in programs)
     sys.exit(1 if problems else 0)
 

@@ -2,14 +2,16 @@
 # Soak of vorpild: PORTS ports (half framed, half raw TCP) to scripted device
 # servers, programs opening, writing and reading both ways at once and
 # closing them for SECONDS (reopening within 0.3 s), every fourth device
-# server not reading for STALL seconds (default 60) from a quarter of the run,
-# the device servers killed and restarted once halfway; beside them a port on
+# server not reading for STALL seconds (default 60) from a quarter of the run
+# (with a small receive buffer, its program writing 32 times as much, so
+# that the program is held back), the device servers killed and restarted
+# once halfway; beside them a port on
 # a hostile RFC 2217 server until three quarters of the run and a port on an
 # echo whose round trips are timed. Prints bytes sent, received, lost and
 # counted as not sent, the echo's round trips while the hostile server ran,
 # and the daemon's threads, descriptors and resident memory before, during
 # and after. Runs inside a private network namespace; exits 1 when a record
-# arrived corrupted or twice.
+# arrived corrupted or twice, or one went missing outside the kill window.
 # Usage: bench/daemon/soak.sh PORTS SECONDS [BUILD_DIR] [STALL]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)

@@ -115,7 +115,7 @@ private:
 Host::Host(HostConfig config)
     : m_clock(config.clock ? *config.clock : platform::RealClock::instance())
     , m_config(std::move(config))
-    , m_workers(m_config.workerThreads)
+    , m_workers(m_config.workerThreads, WorkerPool::kMostWorkers)
     , m_timers(m_clock)
     , m_network(m_clock)
     , m_rootBus(std::make_unique<RootBus>(*this))

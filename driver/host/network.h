@@ -31,6 +31,11 @@ enum class NetProtocol { Tcp, Udp };
 // lives.
 inline constexpr platform::Duration kNoLimit = platform::Duration::max();
 
+// Where a send's bytes may be cut to let another sender's bytes in: given
+// how many bytes went, the first position at or after it that ends a whole
+// unit of the stream (a packet, an escape pair), at most the send's size.
+using SendCuts = std::function<std::size_t(std::size_t sent)>;
+
 // Readiness bits handed to a watch's handler.
 inline constexpr unsigned kNetReadable = 1u << 0;
 inline constexpr unsigned kNetWritable = 1u << 1;
@@ -139,7 +144,14 @@ public:
     // STATUS_CANCELLED when the limit passed.
     // `taken` (when given) is how many leading bytes the socket took, also
     // when the send failed.
-    NtStatus send(std::span<const std::uint8_t> bytes, platform::Duration limit, std::size_t* taken = nullptr);
+    // A send given `cuts` (data) lets every other use of the sockets go
+    // first: it waits for its turn behind them, and while it holds the
+    // socket it steps aside at its next cut whenever one waits. Sends
+    // without cuts (control, answers) never wait for a data send to finish,
+    // only for it to reach a cut. The connection of a send's start is the
+    // only one it sends on.
+    NtStatus send(std::span<const std::uint8_t> bytes, platform::Duration limit, std::size_t* taken = nullptr,
+        const SendCuts* cuts = nullptr);
     // Sends one UDP datagram to `to`, with the same limit.
     NtStatus sendTo(NetAddress to, std::span<const std::uint8_t> bytes, platform::Duration limit);
     // Abortive disconnect: the TCP connection is reset and released.
@@ -155,7 +167,12 @@ private:
     NetEndpoint(NetService& service, NetProtocol protocol, Role role, NetAddress local,
         std::span<std::uint8_t> receiveBuffer, NetHandlers handlers);
     NtStatus bindNew(int& fd);
-    NtStatus waitWritable(int fd, platform::TimePoint deadline, std::uint64_t generation);
+    // With `yieldable`, also returns (success) once another user of the
+    // sockets waits for them.
+    NtStatus waitWritable(int fd, platform::TimePoint deadline, std::uint64_t generation, bool yieldable = false);
+    // A data send at a cut: hands the sockets to those waiting and takes
+    // them back after them.
+    void yieldIo();
     void onConnectionEvent(int fd, unsigned events);
     void onListenerEvent(int listener);
     void onDatagramEvent(unsigned events);
@@ -185,12 +202,15 @@ private:
     // caller at a time. A send with a limit waits for its turn no longer
     // than that: a data send held by a device that reads nothing may hold
     // it for as long as the connection lives.
-    bool acquireIo(platform::TimePoint deadline);
+    // A `yielding` caller (a data send) also waits while others wait.
+    bool acquireIo(platform::TimePoint deadline, bool yielding = false);
     void releaseIo();
+    bool othersWaitForIo() const;
     struct IoScope {
-        explicit IoScope(NetEndpoint& endpoint, platform::TimePoint deadline = platform::TimePoint::max())
+        explicit IoScope(
+            NetEndpoint& endpoint, platform::TimePoint deadline = platform::TimePoint::max(), bool yielding = false)
             : owner(endpoint)
-            , held(endpoint.acquireIo(deadline))
+            , held(endpoint.acquireIo(deadline, yielding))
         {
         }
         ~IoScope()
@@ -221,6 +241,7 @@ private:
     bool m_writable = false;
     bool m_closed = false;
     bool m_ioBusy = false; // an IoScope holds the sockets' blocking use
+    int m_ioUrgent = 0; // users other than data sends waiting for the sockets
     std::uint64_t m_generation = 0; // bumped whenever the connection changes or the endpoint closes
     int m_handlersRunning = 0; // a handler may go on after unwatching its own fd
     bool m_receivePaused = false; // the connection is not watched for reading for want of room

@@ -1,9 +1,11 @@
-// Sending on an endpoint: waiting for room, one sender at a time.
+// Sending on an endpoint: waiting for room, one sender at a time, data
+// stepping aside for control at whole units of the stream.
 #include "driver/host/network.h"
 
 #include "driver/host/network_internal_linux.h"
 #include "platform/faults.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/socket.h>
 
@@ -13,13 +15,14 @@ using namespace common;
 using detail::socketAddress;
 using detail::statusFromErrno;
 
-NtStatus NetEndpoint::waitWritable(int fd, platform::TimePoint deadline, std::uint64_t generation)
+NtStatus NetEndpoint::waitWritable(int fd, platform::TimePoint deadline, std::uint64_t generation, bool yieldable)
 {
     std::unique_lock lock(m_mutex);
     m_writable = false;
     m_service.modify(fd, kNetWritable, 0);
     platform::Clock& clock = m_service.clock();
-    const auto done = [&] { return m_writable || m_closed || m_generation != generation; };
+    const auto done
+        = [&] { return m_writable || m_closed || m_generation != generation || (yieldable && m_ioUrgent > 0); };
     bool woken = true;
     if (deadline == platform::TimePoint::max())
         m_changed.wait(lock, done); // no limit: until the socket takes more or the connection ends
@@ -32,7 +35,8 @@ NtStatus NetEndpoint::waitWritable(int fd, platform::TimePoint deadline, std::ui
     return woken ? kStatusSuccess : kStatusCancelled;
 }
 
-NtStatus NetEndpoint::send(std::span<const std::uint8_t> bytes, platform::Duration limit, std::size_t* taken)
+NtStatus NetEndpoint::send(
+    std::span<const std::uint8_t> bytes, platform::Duration limit, std::size_t* taken, const SendCuts* cuts)
 {
     std::size_t ignored = 0;
     std::size_t& sent = taken ? *taken : ignored;
@@ -41,24 +45,43 @@ NtStatus NetEndpoint::send(std::span<const std::uint8_t> bytes, platform::Durati
         return kStatusInvalidDeviceRequest;
     const platform::TimePoint deadline
         = limit == kNoLimit ? platform::TimePoint::max() : m_service.clock().now() + limit;
-    IoScope io(*this, deadline);
+    IoScope io(*this, deadline, cuts != nullptr);
     if (!io.held)
         return kStatusCancelled; // another send held the socket past the limit
     if (platform::faults::shouldFail(platform::faults::Op::Send))
         return kStatusConnectionReset;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        generation = m_generation;
+    }
     while (sent < bytes.size()) {
         int fd = -1;
-        std::uint64_t generation = 0;
         {
             std::lock_guard lock(m_mutex);
             if (m_closed)
                 return kStatusInvalidDeviceState;
+            // Bytes after a hole would reach a new connection: never.
+            if (m_generation != generation)
+                return kStatusConnectionDisconnected;
             fd = m_connection;
-            generation = m_generation;
         }
         if (fd < 0)
             return kStatusConnectionDisconnected;
-        const ssize_t written = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        std::size_t end = bytes.size();
+        bool atCut = false;
+        if (cuts) {
+            const std::size_t cut = std::min((*cuts)(sent), bytes.size());
+            atCut = cut <= sent;
+            if (othersWaitForIo()) {
+                if (atCut) {
+                    yieldIo();
+                    continue;
+                }
+                end = cut; // up to the cut, then the others
+            }
+        }
+        const ssize_t written = ::send(fd, bytes.data() + sent, end - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (written > 0) {
             sent += static_cast<std::size_t>(written);
             continue;
@@ -66,7 +89,7 @@ NtStatus NetEndpoint::send(std::span<const std::uint8_t> bytes, platform::Durati
         if (written < 0 && errno == EINTR)
             continue;
         if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const NtStatus status = waitWritable(fd, deadline, generation);
+            const NtStatus status = waitWritable(fd, deadline, generation, atCut);
             if (!ntSuccess(status))
                 return status;
             continue;
@@ -114,17 +137,29 @@ NtStatus NetEndpoint::sendTo(NetAddress to, std::span<const std::uint8_t> bytes,
     }
 }
 
-bool NetEndpoint::acquireIo(platform::TimePoint deadline)
+bool NetEndpoint::acquireIo(platform::TimePoint deadline, bool yielding)
 {
     std::unique_lock lock(m_mutex);
-    const auto free = [this] { return !m_ioBusy; };
+    const auto free = [this, yielding] { return !m_ioBusy && (!yielding || m_ioUrgent == 0); };
+    if (!yielding) {
+        // A data send holding the sockets steps aside at its next cut.
+        ++m_ioUrgent;
+        if (m_ioBusy)
+            m_changed.notify_all();
+    }
+    bool got = true;
     if (deadline == platform::TimePoint::max()) {
         m_changed.wait(lock, free);
     } else {
         platform::Clock& clock = m_service.clock();
-        if (!clock.waitFor(m_changed, lock, deadline - clock.now(), free))
-            return false;
+        got = clock.waitFor(m_changed, lock, deadline - clock.now(), free);
     }
+    if (!yielding) {
+        --m_ioUrgent;
+        m_changed.notify_all(); // a data send waiting behind this one looks again
+    }
+    if (!got)
+        return false;
     m_ioBusy = true;
     return true;
 }
@@ -134,6 +169,18 @@ void NetEndpoint::releaseIo()
     std::lock_guard lock(m_mutex);
     m_ioBusy = false;
     m_changed.notify_all();
+}
+
+bool NetEndpoint::othersWaitForIo() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_ioUrgent > 0;
+}
+
+void NetEndpoint::yieldIo()
+{
+    releaseIo();
+    (void)acquireIo(platform::TimePoint::max(), true);
 }
 
 } // namespace driver::host

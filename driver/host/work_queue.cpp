@@ -1,16 +1,20 @@
 #include "driver/host/work_queue.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace driver::host {
 
-WorkerPool::WorkerPool(int threads)
+WorkerPool::WorkerPool(int threads, int most)
 {
     const int count = threads > 0 ? threads : 1;
     // One owner whose jobs all block leaves the other half to the rest.
     m_share = std::max(1, count / 2);
+    m_most = std::max(count, most);
+    std::lock_guard lock(m_mutex);
+    m_waiting = count; // each counts itself out when it takes a job
     for (int i = 0; i < count; ++i)
-        m_threads.emplace_back([this] { run(); });
+        m_threads.emplace_back([this] { run(false); });
 }
 
 WorkerPool::~WorkerPool()
@@ -20,8 +24,21 @@ WorkerPool::~WorkerPool()
         m_stopping = true;
     }
     m_jobAvailable.notify_all();
-    for (auto& thread : m_threads)
-        thread.join();
+    // A worker may still start another while the last jobs run.
+    for (;;) {
+        std::vector<std::thread> threads;
+        {
+            std::lock_guard lock(m_mutex);
+            threads.swap(m_threads);
+            for (auto& ended : m_ended)
+                threads.push_back(std::move(ended));
+            m_ended.clear();
+        }
+        if (threads.empty())
+            return;
+        for (auto& thread : threads)
+            thread.join();
+    }
 }
 
 void WorkerPool::post(std::function<void()> job, const void* owner)
@@ -29,10 +46,36 @@ void WorkerPool::post(std::function<void()> job, const void* owner)
     {
         std::lock_guard lock(m_mutex);
         m_jobs.push_back(Job { std::move(job), owner });
+        growIfNeeded();
     }
     // Every waiting worker looks: the one woken might find only jobs of an
     // owner at its share while this one is runnable.
     m_jobAvailable.notify_all();
+}
+
+int WorkerPool::workers()
+{
+    std::lock_guard lock(m_mutex);
+    return static_cast<int>(m_threads.size());
+}
+
+void WorkerPool::growIfNeeded()
+{
+    // A waiting worker takes the job; one that takes another job while this
+    // one is left looks again.
+    if (m_waiting > 0 || m_stopping || static_cast<int>(m_threads.size()) >= m_most)
+        return;
+    if (nextRunnable() == m_jobs.end())
+        return;
+    for (auto& ended : m_ended)
+        ended.join(); // they left the pool's lock for good before they were listed
+    m_ended.clear();
+    try {
+        m_threads.emplace_back([this] { run(true); });
+        ++m_waiting;
+    } catch (const std::system_error&) {
+        // No thread to be had: the job waits for a busy worker.
+    }
 }
 
 std::deque<WorkerPool::Job>::iterator WorkerPool::nextRunnable()
@@ -52,15 +95,29 @@ void WorkerPool::drain()
     m_idle.wait(lock, [this] { return m_jobs.empty() && m_busy == 0; });
 }
 
-void WorkerPool::run()
+void WorkerPool::run(bool extra)
 {
     std::unique_lock lock(m_mutex);
     for (;;) {
         auto next = m_jobs.end();
-        m_jobAvailable.wait(lock, [this, &next] {
+        const auto ready = [this, &next] {
             next = nextRunnable();
             return next != m_jobs.end() || (m_stopping && m_jobs.empty());
-        });
+        };
+        const bool woken
+            = extra ? m_jobAvailable.wait_for(lock, kIdleEnd, ready) : (m_jobAvailable.wait(lock, ready), true);
+        --m_waiting;
+        if (!woken) {
+            // Nothing for a while: a worker beyond the lasting ones leaves,
+            // joined by whoever starts the next (or by the destructor).
+            const auto self = std::find_if(m_threads.begin(), m_threads.end(),
+                [](const std::thread& thread) { return thread.get_id() == std::this_thread::get_id(); });
+            if (self != m_threads.end()) {
+                m_ended.push_back(std::move(*self));
+                m_threads.erase(self);
+            }
+            return;
+        }
         if (next == m_jobs.end())
             return; // stopping with nothing left to do
         Job job = std::move(*next);
@@ -73,6 +130,7 @@ void WorkerPool::run()
             else
                 ++it->second;
         }
+        growIfNeeded();
         ++m_busy;
         lock.unlock();
         job.run();
@@ -90,6 +148,7 @@ void WorkerPool::run()
         }
         if (m_jobs.empty() && m_busy == 0)
             m_idle.notify_all();
+        ++m_waiting;
     }
 }
 

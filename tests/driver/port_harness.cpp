@@ -26,10 +26,22 @@ void SteppedClock::advance(platform::Duration duration)
 NtStatus RecordingTransport::sendControlPacket(const driver::ControlPacket& packet)
 {
     const auto bytes = packet.encode();
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     m_packets.emplace_back(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(packet.encodedSize()));
     m_wire.push_back(m_packets.back());
+    ++m_held;
+    m_released.wait(lock, [this] { return !m_holding; });
+    --m_held;
     return m_sendStatus.load();
+}
+
+void RecordingTransport::holdControlSends(bool hold)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_holding = hold;
+    }
+    m_released.notify_all();
 }
 
 NtStatus RecordingTransport::connectAtOpen()

@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -72,6 +73,10 @@ public:
     // The peer left: the next write reconnects, successfully or not.
     void dropConnection(bool reconnectSucceeds);
     void failSends(NtStatus status) { m_sendStatus = status; }
+    // Control sends wait, as behind a device server that reads nothing,
+    // until released; each is recorded when it starts.
+    void holdControlSends(bool hold);
+    int heldControlSends() const { return m_held.load(); }
     // Makes the nth data send from now (1 = the next) fail with `status`,
     // the network having taken `taken` of its bytes (as of any failed send).
     void failNthDataSend(int nth, NtStatus status, std::size_t taken = 0);
@@ -96,7 +101,10 @@ private:
     std::atomic<int> m_reconnects { 0 };
     std::atomic<int> m_removals { 0 };
     std::atomic<int> m_abandons { 0 };
-    mutable std::mutex m_mutex; // protects m_packets, m_sends and the data-send fault
+    std::atomic<int> m_held { 0 };
+    mutable std::mutex m_mutex; // protects m_packets, m_sends, m_holding and the data-send fault
+    std::condition_variable m_released;
+    bool m_holding = false;
     std::vector<std::vector<std::uint8_t>> m_packets;
     std::vector<Send> m_sends;
     std::vector<std::vector<std::uint8_t>> m_wire;

@@ -1,10 +1,13 @@
 #include "common/serial_ioctl.h"
 #include "driver/port_internal.h"
 #include "tests/driver/port_harness.h"
+#include "tests/support/eventually.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 using namespace common;
 using namespace driver_testing;
@@ -105,4 +108,47 @@ TEST_F(ReceiveFlow, AStopDecidedAfterTheProgramReadEverythingIsNotSent)
     EXPECT_EQ(m_handle->read(0x10001).information, 0x10001u);
     m_harness.settle();
     EXPECT_EQ(transport().packets(), (std::vector<Bytes> { kStop, kResume }));
+}
+
+TEST(ReceiveFlowAcrossPorts, PortsWhoseControlSendsHangNeverHoldBackAnotherPortsStop)
+{
+    // Two ports behind device servers that read nothing: each has a stop
+    // waiting to be sent and a resume waiting behind it, as many workers as
+    // one port may take. A third port's stop still goes out at once.
+    SteppedClock clock;
+    PortHarness harness { PortHarness::Options { &clock, {}, true, nullptr, 4 } };
+    std::vector<std::unique_ptr<driver::host::FileHandle>> handles;
+    for (const char* name : { "COM5", "COM6", "COM7" }) {
+        ASSERT_EQ(harness.addPort(name), kStatusSuccess);
+        handles.push_back(harness.open(name));
+        ASSERT_NE(handles.back(), nullptr);
+        (void)handles.back()->deviceIoControl(kIoctlSerialSetChars, Bytes { 0, 0, 0, 0, 0x11, 0x13 }, 0);
+    }
+    const auto job = [&](std::uint32_t number) -> driver::host::WorkItem& {
+        return *harness.port(number)->jobs[static_cast<std::size_t>(driver::PortJob::FlowControl)].item;
+    };
+    for (std::size_t i = 0; i < 2; ++i) {
+        driver::PortDevice& port = *harness.port(11 + static_cast<std::uint32_t>(i));
+        RecordingTransport& transport = harness.transports().at(i);
+        transport.holdControlSends(true);
+        (void)driver::appendReceived(port, patternBytes(0x30000));
+        driver::flowThresholdReached(port);
+        ASSERT_TRUE(testing_support::eventually([&] { return transport.heldControlSends() == 1; }, 20s));
+        // The program reads: the resume's job runs beside the stop's and waits for it.
+        EXPECT_EQ(handles[i]->read(0x30000).information, 0x30000u);
+        ASSERT_TRUE(testing_support::eventually([&] { return !job(port.portNumber).queued(); }, 20s));
+    }
+
+    driver::PortDevice& other = *harness.port(13);
+    (void)driver::appendReceived(other, patternBytes(0x30000));
+    driver::flowThresholdReached(other);
+    EXPECT_TRUE(testing_support::eventually(
+        [&] { return harness.transports().at(2).packets() == std::vector<Bytes> { kStop }; }, 20s))
+        << "the third port's stop waited for the others' sends";
+
+    for (std::size_t i = 0; i < 2; ++i)
+        harness.transports().at(i).holdControlSends(false);
+    harness.settle();
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_EQ(harness.transports().at(i).packets(), (std::vector<Bytes> { kStop, kResume }));
 }

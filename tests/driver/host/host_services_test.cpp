@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
+#include <vector>
 
 using namespace common;
 using namespace std::chrono_literals;
@@ -177,6 +179,43 @@ TEST(HostWorkerPool, OnePortsBlockedJobsNeverTakeEveryWorker)
     release.set();
     pool.drain();
     EXPECT_EQ(most.load(), pool.share());
+}
+
+TEST(HostWorkerPool, PortsBlockedAtOnceNeverHoldBackAnotherPortsJob)
+{
+    // Two ports each have their share of the workers blocked (a device
+    // server and a hostile server that read nothing, each with a control
+    // send waiting); a third port's job (a resume, a reconnection) still
+    // runs at once, and the workers started for it are counted.
+    WorkerPool pool(4, WorkerPool::kMostWorkers);
+    ASSERT_EQ(pool.share(), 2);
+    int stalledA = 0;
+    int stalledB = 0;
+    int otherPort = 0;
+    std::atomic<int> running { 0 };
+    Event release;
+    std::vector<std::unique_ptr<WorkItem>> items;
+    for (const void* owner : { static_cast<const void*>(&stalledA), static_cast<const void*>(&stalledB) }) {
+        for (int i = 0; i < 3; ++i) {
+            items.push_back(std::make_unique<WorkItem>(pool, owner));
+            ASSERT_TRUE(items.back()->queue([&] {
+                ++running;
+                release.wait();
+                --running;
+            }));
+        }
+    }
+    ASSERT_TRUE(testing_support::eventually([&] { return running.load() == 2 * pool.share(); }, 20s));
+    Event otherRan;
+    WorkItem other(pool, &otherPort);
+    ASSERT_TRUE(other.queue([&] { otherRan.set(); }));
+    EXPECT_TRUE(testing_support::eventually([&] { return otherRan.isSet(); }, 20s)) << "every worker was taken";
+    // The shares still hold: the third job of each blocked port waits.
+    EXPECT_EQ(running.load(), 2 * pool.share());
+    EXPECT_LE(pool.workers(), 2 * pool.share() + 1);
+    release.set();
+    pool.drain();
+    EXPECT_EQ(running.load(), 0);
 }
 
 TEST(HostPortLocksDeathTest, OnlyCounterUnderDataIsAllowed)
