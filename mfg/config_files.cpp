@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 namespace mfg {
@@ -215,14 +214,13 @@ std::vector<int> selectedItems(int itemMask)
 
 bool AppendLog(const std::string& logPath, const std::string& currentMac, std::string& resultMessage)
 {
-    std::ofstream log(logPath, std::ios::app | std::ios::binary);
-    if (!log) {
+    // One append of the whole entry; never through a link, never into a
+    // FIFO that would hold the station until someone reads it.
+    if (!platform::appendFileBytes(logPath, "[" + currentMac + "]\n" + resultMessage + "\n\n")) {
         resultMessage += kLogFailed;
         return false;
     }
-    log << '[' << currentMac << "]\n" << resultMessage << "\n\n";
-    log.flush();
-    return static_cast<bool>(log);
+    return true;
 }
 
 } // namespace mfg

@@ -57,6 +57,11 @@ using FileChange = std::function<std::optional<std::string>(const CurrentFile& c
 // through here. Refused as writeFileAtomic is, and before `change` runs.
 Result<void> updateFileAtomic(const std::string& path, std::size_t limit, const FileChange& change);
 
+// Appends the bytes to a log file, creating it when missing: one write
+// (O_APPEND), never through a symbolic link, never into a FIFO, a device or a
+// folder (refused at once, never waited on). A short write is an error.
+Result<void> appendFileBytes(const std::string& path, const std::string& bytes);
+
 // Keeps what is at `path` as PATH.bad (replacing an older copy) before a
 // program that could not read it writes over it. Returns the copy's path.
 Result<std::string> keepBadCopy(const std::string& path);

@@ -72,6 +72,33 @@ Result<void> writeAll(int fd, const std::string& bytes, const std::string& path)
     return {};
 }
 
+} // namespace
+
+Result<void> appendFileBytes(const std::string& path, const std::string& bytes)
+{
+    // O_NONBLOCK: a FIFO without a reader is refused by open() instead of
+    // holding the program; any other non-regular file is refused below.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (errno == ELOOP)
+            return Error { "refusing to write " + path + ": it is a symbolic link", ELOOP };
+        return fileError("open", path);
+    }
+    struct stat info { };
+    Result<void> written;
+    if (::fstat(fd, &info) != 0)
+        written = fileError("stat", path);
+    else if (!S_ISREG(info.st_mode))
+        written = Error { "refusing to write " + path + ": it is not a regular file", EINVAL };
+    else
+        written = writeAll(fd, bytes, path);
+    if (::close(fd) != 0 && written)
+        written = fileError("close", path);
+    return written;
+}
+
+namespace {
+
 // A fresh temporary file in the target's folder, created exclusively (never
 // an existing file or a link someone placed under the name).
 Result<int> createTemporary(const std::string& path, std::string& temporary)

@@ -10,6 +10,8 @@
 #include <algorithm>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -307,6 +309,31 @@ TEST(AppendLog, EntriesAreSeparatedByAnEmptyLine)
     std::string result = "x\n";
     EXPECT_FALSE(mfg::AppendLog(dir.file("missing/dir/fail.txt"), "00A0B0C0D0E0", result));
     EXPECT_EQ(result, "x\nCan not open log file ...\nPlease check file directory of setting !!\n");
+}
+
+// The log's name comes from Option.dat, in a folder others may write to:
+// what lies there under that name is never written through, never waited
+// on, and a log that took nothing says so.
+TEST(AppendLog, OnlyARegularFileTakesTheEntry)
+{
+    TempDir dir;
+    dir.write("target", "kept\n");
+    ASSERT_EQ(::symlink(dir.file("target").c_str(), dir.file("link.log").c_str()), 0);
+    ASSERT_EQ(::mkfifo(dir.file("fifo.log").c_str(), 0600), 0);
+    // A reader on the FIFO: a program that opened it would not block, and
+    // would hand the entry to whoever reads.
+    const int reader = ::open(dir.file("fifo.log").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    for (const std::string& path : { dir.file("link.log"), dir.file("fifo.log"), std::string("/dev/full") }) {
+        SCOPED_TRACE(path);
+        std::string result = "RAM test failed.\n";
+        EXPECT_FALSE(mfg::AppendLog(path, "00A0B0C0D0E0", result));
+        EXPECT_EQ(result, "RAM test failed.\nCan not open log file ...\nPlease check file directory of setting !!\n");
+    }
+    EXPECT_EQ(dir.read("target"), "kept\n");
+    char byte = 0;
+    EXPECT_LE(::read(reader, &byte, 1), 0) << "the FIFO got the entry";
+    ::close(reader);
 }
 
 } // namespace
