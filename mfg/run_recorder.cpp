@@ -41,6 +41,7 @@ void RunRecorder::begin(MfgSettings& settings)
     m_consumed = false;
     m_consumeFailed = false;
     m_saved = false;
+    m_recordLost = false;
     m_leaseProblem.clear();
     m_running = true;
     // Addresses of earlier runs that went into boards nobody saw pass.
@@ -180,8 +181,10 @@ void RunRecorder::end(records::Outcome outcome, const MfgSettings& settings, std
     }
     m_lease.reset();
     auto saved = m_setup.store->saveRun(m_run);
-    if (!saved)
+    if (!saved) {
+        m_recordLost = true;
         resultMessage += "Production record not saved: " + saved.error().message + "\n";
+    }
 }
 
 void RunRecorder::abandon()

@@ -63,6 +63,9 @@ public:
     // a board whose pass was not confirmed. A store problem is added to
     // `resultMessage`.
     void end(records::Outcome outcome, const MfgSettings& settings, std::string& resultMessage);
+    // The last run ended and its record could not be saved in the store
+    // (a full disk, a store that became read-only).
+    bool recordLost() const { return m_recordLost; }
     // The run stopped without an end (the program closes): only the lease
     // is given back (quarantined when it was written).
     void abandon();
@@ -85,6 +88,7 @@ private:
     bool m_consumed = false;
     bool m_consumeFailed = false;
     bool m_saved = false; // the run's record is in the store
+    bool m_recordLost = false;
     std::vector<records::MacLease> m_pendingQuarantine;
     std::string m_leaseProblem;
     records::RunRecord m_run;

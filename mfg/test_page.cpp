@@ -90,6 +90,16 @@ std::string TestPage::boardHoldsText() const
     return "This board holds " + m_settings.currentMac + ", which the next board will get: test it again.\n";
 }
 
+std::string TestPage::passNotRecordedText() const
+{
+    const std::string board = m_macConsumed
+        ? "The board passed and keeps " + m_consumedMac + " (the address counts as used: no other board gets it)"
+        : std::string("The board passed");
+    return board
+        + ", but its run is not in the records. Make the records store writable again (free disk space), then note "
+          "this board's pass by hand.\n";
+}
+
 bool TestPage::advanceMac()
 {
     if (m_env.recorder && m_env.recorder->sharedMacs()) {
@@ -413,7 +423,15 @@ void TestPage::step99()
 {
     m_link.close();
     if (PassFlag == 1) {
+        // Recorded before the picture: a pass that is not in the records
+        // must not look like one that is.
+        if (m_env.recorder)
+            m_env.recorder->end(records::Outcome::Pass, m_settings, ResultMessage);
         m_picture = ResultPicture::Pass;
+        if (m_env.recorder && m_env.recorder->recordLost()) {
+            m_picture = ResultPicture::PassNotRecorded;
+            ResultMessage += passNotRecordedText();
+        }
         if (onPictureChanged)
             onPictureChanged();
     } else {
@@ -434,8 +452,8 @@ void TestPage::step99()
             m_env.clock.sleepFor(milliseconds(250));
         }
     }
-    if (m_env.recorder)
-        m_env.recorder->end(PassFlag == 1 ? records::Outcome::Pass : records::Outcome::Fail, m_settings, ResultMessage);
+    if (m_env.recorder && PassFlag != 1)
+        m_env.recorder->end(records::Outcome::Fail, m_settings, ResultMessage);
     runEnded();
 }
 

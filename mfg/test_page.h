@@ -28,7 +28,8 @@ enum class RowMark {
 };
 
 // The big result picture.
-enum class ResultPicture { Blank, Pass, Fail };
+// PassNotRecorded: the board passed, and the run's record could not be saved.
+enum class ResultPicture { Blank, Pass, Fail, PassNotRecorded };
 
 struct TestRow {
     int item = 0; // bit in ItemMask
@@ -98,6 +99,8 @@ public:
     bool macWritten() const { return m_macWritten; }
     // "This board holds MAC, which the next board will get: test it again."
     std::string boardHoldsText() const;
+    // What the operator is told when a passing run's record was not saved.
+    std::string passNotRecordedText() const;
     // This station's boards of the day from the records (after create() and
     // every run); nothing without records.
     const std::optional<records::DayCount>& today() const { return m_today; }

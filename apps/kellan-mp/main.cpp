@@ -70,7 +70,8 @@ void declareRun(CLI::App& app, kellan_mp::RunArguments& arguments)
                     "message.");
     app.footer("Ctrl+C ends the run between two steps and says whether its MAC address was consumed; a\n"
                "second Ctrl+C within 2 s ends the program at once.\n"
-               "Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files, 130 interrupted.\n\n"
+               "Exit status: 0 PASS, 1 FAIL, 2 bad arguments or unreadable files, 3 the board passed but\n"
+               "its run could not be recorded (PASS, NOT RECORDED), 130 interrupted.\n\n"
                "Every run is recorded (station, operator, times, MAC, items, the firmware\n"
                "files' SHA-256): in production.db of the working directory, or in the store\n"
                "--records URL (or records.dat) names: postgresql://... or sqlite:PATH. Such a\n"

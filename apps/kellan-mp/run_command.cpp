@@ -298,6 +298,10 @@ int runCommand(const RunArguments& arguments)
     if (page.picture() == mfg::ResultPicture::Pass) {
         std::printf("PASS\n%s", page.ResultMessage.c_str());
         status = 0;
+    } else if (page.picture() == mfg::ResultPicture::PassNotRecorded) {
+        // A good board, but no success: the station's records miss it.
+        std::printf("PASS, NOT RECORDED\n%s", page.ResultMessage.c_str());
+        status = 3;
     } else {
         std::printf("FAIL\n%s", page.ResultMessage.c_str());
         if (!page.ResultMessage.empty() && page.ResultMessage.back() != '\n')

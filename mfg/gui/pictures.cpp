@@ -76,6 +76,18 @@ QPixmap resultPicture(ResultPicture picture)
     QFont font(QStringLiteral("Arial"));
     font.setPixelSize(96);
     font.setWeight(QFont::Black);
+    if (picture == ResultPicture::PassNotRecorded) {
+        // A good board whose run the records miss: no plain PASS.
+        font.setPixelSize(64);
+        painter.setFont(font);
+        painter.setPen(QColor(0, 255, 0));
+        painter.drawText(pixmap.rect().adjusted(0, 6, 0, -50), Qt::AlignCenter, QStringLiteral("PASS"));
+        font.setPixelSize(30);
+        painter.setFont(font);
+        painter.setPen(QColor(255, 160, 0));
+        painter.drawText(pixmap.rect().adjusted(0, 80, 0, -8), Qt::AlignCenter, QStringLiteral("NOT RECORDED"));
+        return pixmap;
+    }
     painter.setFont(font);
     painter.setPen(picture == ResultPicture::Pass ? QColor(0, 255, 0) : QColor(255, 0, 0));
     painter.drawText(pixmap.rect(), Qt::AlignCenter,

@@ -334,5 +334,5 @@ TEST_F(RecordsOnPostgres, AStoreThatCannotBeReachedStopsTheRun)
     Finished refused = station.run("run --yes --records 'postgresql:///nothere?host=" + station.dir.path() + "'");
     EXPECT_EQ(refused.code, 2);
     EXPECT_NE(station.dir.read("err.txt").find("kellan-mp run: records: "), std::string::npos);
-    EXPECT_EQ(station.dir.read("good.events").find("command"), std::string::npos) << "a board was tested";
+    EXPECT_EQ(station.boards.read("good.events").find("command"), std::string::npos) << "a board was tested";
 }

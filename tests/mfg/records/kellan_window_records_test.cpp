@@ -7,6 +7,13 @@
 #include "tests/mfg/gui/kellan_window_fixture.h"
 #include "tests/mfg/records/postgres_server.h"
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -117,6 +124,42 @@ TEST_F(KellanWindowRecords, AStoreThatCannotRecordTestsNoBoard)
     EXPECT_EQ(sheet->testPage()->shownPicture(), ResultPicture::Pass) << sheet->lastView().resultMessage;
     EXPECT_EQ(board->board().macAddress(), "00A0B0C0D0E0");
     EXPECT_FALSE(saidWith(closer.boxes, "Production records: ", ""));
+}
+
+// The station's own production.db on a disk that fills up before a board
+// passes: Option.dat still moves on (the address is used), the run is not in
+// the records, and the window shows no plain PASS but says what to do. The
+// folder is a 1 MiB tmpfs in a mount namespace of this process.
+TEST_F(KellanWindowRecords, APassThatCouldNotBeRecordedIsNoPlainPass)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a small tmpfs of its own";
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=1m"), 0) << std::strerror(errno);
+    open("normal,test-firmware", 0x40);
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(dir.file("production.db")); }));
+    // Room for Option.dat's new copy, none for the record.
+    const int filler = ::open(dir.file("filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(filler, 0);
+    const std::string block(4096, 'f');
+    off_t size = 0;
+    for (ssize_t n; (n = ::write(filler, block.data(), block.size())) > 0;)
+        size += n;
+    ASSERT_EQ(errno, ENOSPC);
+    ASSERT_EQ(::ftruncate(filler, size / 4096 * 4096 - 4096), 0);
+    ::close(filler);
+
+    ASSERT_TRUE(pressStart());
+    const std::string said = sheet->testPage()->errorBox()->toPlainText().toStdString();
+    EXPECT_EQ(sheet->testPage()->shownPicture(), ResultPicture::PassNotRecorded) << said;
+    EXPECT_EQ(std::count(pictures.begin(), pictures.end(), ResultPicture::Pass), 0) << "a plain PASS was shown";
+    EXPECT_NE(said.find("Production record not saved"), std::string::npos) << said;
+    EXPECT_NE(said.find("keeps 00A0B0C0D0E0"), std::string::npos) << said;
+    EXPECT_EQ(board->board().macAddress(), "00A0B0C0D0E0");
+    EXPECT_EQ(optionLine(dir.read("Option.dat"), 7), "00A0B0C0D0E1");
+    closeWindow();
+    ::umount2(dir.path().c_str(), MNT_DETACH);
 }
 
 // The line's PostgreSQL server stopped under the window between boards: the

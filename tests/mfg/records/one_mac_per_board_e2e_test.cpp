@@ -152,7 +152,7 @@ TEST(OneMacPerBoard, OptionsAreNotChangedUnderARun)
     EXPECT_EQ(station.run("options --json").code, 0);
     resume(run.pid());
     Finished done = Station::finish(run);
-    EXPECT_EQ(done.code, 0) << done.out << station.dir.read("err.txt") << station.dir.read("good.events");
+    EXPECT_EQ(done.code, 0) << done.out << station.dir.read("err.txt") << station.boards.read("good.events");
     // After the run the change goes through, and the run's address step stays.
     EXPECT_EQ(station.run("options --loader other.bin").code, 0) << station.dir.read("err.txt");
     const auto option = lines(station.dir.read("Option.dat"));
@@ -216,7 +216,7 @@ TEST(OneMacPerBoard, AStationInAnotherPidNamespaceKeepsItsLease)
     // Same host name, its own process numbers: a container.
     auto contained = a.start("run --yes --records " + url, "unshare -p -f --mount-proc");
     ASSERT_TRUE(a.stopAt("ew 0008")) << Station::finish(contained).out << a.dir.read("err.txt")
-                                     << a.dir.read("good.events");
+                                     << a.boards.read("good.events");
     const int station = firstChild(contained.pid());
     ASSERT_GT(station, 0);
     hold(station);

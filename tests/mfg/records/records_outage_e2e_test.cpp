@@ -11,7 +11,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -44,6 +51,21 @@ mfg::records::RunRecord savedRun(const std::string& station, const std::string& 
     run.mac = mac;
     run.outcome = mfg::records::Outcome::Pass;
     return run;
+}
+
+// Fills the disk under `path` with one file, then frees `keep` bytes of it.
+bool fillDisk(const std::string& path, off_t keep)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const std::string block(4096, 'f');
+    off_t size = 0;
+    for (ssize_t n; (n = ::write(fd, block.data(), block.size())) > 0;)
+        size += n;
+    const bool full = errno == ENOSPC && ::ftruncate(fd, size / 4096 * 4096 - keep) == 0;
+    ::close(fd);
+    return full;
 }
 
 } // namespace
@@ -131,7 +153,7 @@ TEST(RecordsOnSqlite, AStationThatCannotRecordTestsNoBoard)
         EXPECT_EQ(refused.code, 2) << refused.out << said;
         EXPECT_NE(said.find(row.refusal), std::string::npos) << said;
         EXPECT_NE(said.find("No board is tested while its run cannot be recorded"), std::string::npos) << said;
-        EXPECT_EQ(station.dir.read("good.events").find("command"), std::string::npos) << "a board was tested";
+        EXPECT_EQ(station.boards.read("good.events").find("command"), std::string::npos) << "a board was tested";
         if (std::string(row.name) == "garbage") {
             Finished unrecorded = station.run("run --yes --records none");
             // Tested (a busy machine may fail a good board: that is a test all the same).
@@ -220,7 +242,7 @@ TEST_F(RecordsOutage, ASilentDatabaseIsSaidAndEndsTheWait)
     // to be tested again; the address is never offered again.
     proxy.setForwarding(true);
     int written = 0;
-    for (const auto& line : lines(station.dir.read("good.events")))
+    for (const auto& line : lines(station.boards.read("good.events")))
         written += line.rfind("command ew", 0) == 0;
     auto running = station.start("run --yes", "env KELLAN_MP_DB_WAIT=10");
     ASSERT_TRUE(station.stopAt("ew", written + 1));
@@ -243,4 +265,61 @@ TEST_F(RecordsOutage, ASilentDatabaseIsSaidAndEndsTheWait)
         }
     }
     EXPECT_EQ(macs.count("00A0B0C0D0E1"), 0u) << "the address of the cut-off run went to another board";
+}
+
+// A station with its own production.db whose disk fills up under a passing
+// run: Option.dat still moves on (a small file, saved first), so the address
+// is used and no other board gets it, but the run is not in the records. That
+// is no plain success: "PASS, NOT RECORDED", exit status 3, and what to do.
+// The station's folder is a 1 MiB tmpfs in a mount namespace of this process,
+// which kellan-mp inherits.
+TEST(RecordsOnSqlite, APassOnAFullDiskIsNoPlainSuccessAndItsAddressStaysUsed)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a small tmpfs of its own";
+    Station station("s1");
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount("tmpfs", station.dir.path().c_str(), "tmpfs", 0, "size=1m"), 0) << std::strerror(errno);
+    station.writeFiles();
+    ASSERT_TRUE(station.startBoards());
+    station.useBoard("good");
+    testing_support::TempDir outside; // kellan-mp's stderr, off the full disk
+    const std::string errors = outside.file("err.txt");
+    Finished first = station.run("run --yes", {}, errors);
+    ASSERT_EQ(first.code, 0) << first.out << outside.read("err.txt");
+
+    int written = 0;
+    for (const auto& line : lines(station.boards.read("good.events")))
+        written += line.rfind("command ew", 0) == 0;
+    auto running = station.start("run --yes", {}, errors);
+    ASSERT_TRUE(station.stopAt("ew", written + 1));
+    // Room for Option.dat's new copy, none for the record.
+    ASSERT_TRUE(fillDisk(station.dir.file("filler"), 4096));
+    station.go();
+    Finished unrecorded = Station::finish(running);
+    EXPECT_EQ(unrecorded.code, 3) << unrecorded.out << outside.read("err.txt");
+    const auto said = lines(unrecorded.out);
+    EXPECT_NE(std::find(said.begin(), said.end(), "PASS, NOT RECORDED"), said.end()) << unrecorded.out;
+    EXPECT_EQ(std::find(said.begin(), said.end(), "PASS"), said.end()) << unrecorded.out;
+    EXPECT_NE(unrecorded.out.find("Production record not saved"), std::string::npos) << unrecorded.out;
+    EXPECT_NE(unrecorded.out.find("the disk is full"), std::string::npos) << unrecorded.out;
+    EXPECT_NE(unrecorded.out.find("keeps 00A0B0C0D0E1"), std::string::npos) << unrecorded.out;
+    EXPECT_NE(unrecorded.out.find("note this board's pass by hand"), std::string::npos) << unrecorded.out;
+    EXPECT_NE(station.dir.read("Option.dat").find("00A0B0C0D0E2"), std::string::npos) << station.dir.read("Option.dat");
+
+    // Room again: the next board gets the next address, and is recorded.
+    ASSERT_TRUE(std::filesystem::remove(station.dir.file("filler")));
+    Finished next = station.run("run --yes", {}, errors);
+    EXPECT_EQ(next.code, 0) << next.out << outside.read("err.txt");
+    const auto boards = station.macsReadBack();
+    EXPECT_EQ(std::set<std::string>(boards.begin(), boards.end()),
+        (std::set<std::string> { "00A0B0C0D0E0", "00A0B0C0D0E1", "00A0B0C0D0E2" }));
+    auto store = mfg::records::RecordStore::open("sqlite:" + station.dir.file("production.db"));
+    ASSERT_TRUE(store) << store.error().message;
+    std::set<std::string> recorded;
+    const auto runs = store.value()->runsSince("").value();
+    for (const auto& run : runs)
+        recorded.insert(run.mac + " " + (run.outcome == mfg::records::Outcome::Pass ? "pass" : "other"));
+    EXPECT_EQ(recorded, (std::set<std::string> { "00A0B0C0D0E0 pass", "00A0B0C0D0E2 pass" }));
 }

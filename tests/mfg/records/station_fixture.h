@@ -59,6 +59,13 @@ public:
         : m_name(name)
         , m_clock(m_clockDir.file("clock"), speedUp)
     {
+        writeFiles();
+    }
+
+    // The station's settings and firmware files (again, after a test put a
+    // disk of its own over the folder).
+    void writeFiles()
+    {
         testing_support::writeStationFiles(dir);
         dir.write("Option.dat", kOption);
         dir.write("com.dat", "COM2\n921.6K");
@@ -71,7 +78,7 @@ public:
         return startBoard("good", "normal,test-firmware") && startBoard("bad", "normal,test-firmware,fail-et");
     }
 
-    void useBoard(const std::string& which) { dir.write("com-ports", "COM2 " + dir.file(which) + "\n"); }
+    void useBoard(const std::string& which) { dir.write("com-ports", "COM2 " + boards.file(which) + "\n"); }
 
     // kellan-mp in the station's folder; `prefix` runs it through another
     // program (unshare), `errors` names where its stderr goes.
@@ -125,7 +132,7 @@ public:
     std::vector<std::string> macsReadBack() const
     {
         std::vector<std::string> macs;
-        for (const auto& line : lines(dir.read("good.events"))) {
+        for (const auto& line : lines(boards.read("good.events"))) {
             if (line.rfind("command er mac ", 0) == 0)
                 macs.push_back(line.substr(15));
         }
@@ -134,12 +141,15 @@ public:
 
     std::string name() const { return m_name; }
     testing_support::TempDir dir;
+    // The boards' links and what they saw ("good.events"), apart from the
+    // station's folder, which a test may fill up or make read-only.
+    testing_support::TempDir boards;
 
 private:
     int seen(const std::string& command) const
     {
         int count = 0;
-        for (const auto& line : lines(dir.read("good.events")))
+        for (const auto& line : lines(boards.read("good.events")))
             count += line.rfind("command " + command, 0) == 0;
         return count;
     }
@@ -147,14 +157,14 @@ private:
     bool startBoard(const std::string& which, const std::string& options)
     {
         const std::string command = "exec '" + testing_support::programPath("boardsim") + "' --events --clock-file '"
-            + m_clock.path() + "' --link '" + dir.file(which) + "' --options " + options + " > '"
-            + dir.file(which + ".events") + "'";
+            + m_clock.path() + "' --link '" + boards.file(which) + "' --options " + options + " > '"
+            + boards.file(which + ".events") + "'";
         auto started = platform::ChildProcess::start({ "sh", "-c", command });
         if (!started)
             return false;
         m_clock.watch(started.value().pid());
         m_boards.push_back(std::move(started.value()));
-        return testing_support::eventually([&] { return !dir.read(which + ".events").empty(); }, 60s);
+        return testing_support::eventually([&] { return !boards.read(which + ".events").empty(); }, 60s);
     }
 
     std::string m_name;
