@@ -207,7 +207,9 @@ int runCommand(const RunArguments& arguments)
         std::fprintf(stderr, "kellan-mp run: %s\n", stationLock.error().message.c_str());
         return 2;
     }
-    if (!platform::canOpenForReading(mfg::settingsFilePath(directory, mfg::kOptionFile))) {
+    // Read as the page reads it: a FIFO or a folder under the name is no
+    // settings file either (and would otherwise be tested with none).
+    if (!platform::readFileBytes(mfg::settingsFilePath(directory, mfg::kOptionFile), 64 * 1024)) {
         std::fprintf(stderr, "kellan-mp run: %s",
             "Option.dat can not be found ...\nPlease config parameters first in Optoin page !!\n");
         return 2;

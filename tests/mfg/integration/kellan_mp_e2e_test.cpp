@@ -12,10 +12,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include <cstdio>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -155,6 +157,14 @@ TEST_F(KellanMpRun, BadArgumentsAndMissingSettingsGiveTwo)
     EXPECT_TRUE(listed(runHelp, "  -y, --yes "));
     ::unlink(dir.file("Option.dat").c_str());
     EXPECT_EQ(run("run --yes").code, 2);
+    // Something under the name that is no file is missing settings too, not
+    // a failed board in the day's records (nor a board touched).
+    ASSERT_EQ(::mkfifo(dir.file("Option.dat").c_str(), 0600), 0);
+    EXPECT_EQ(run("run --yes").code, 2);
+    ::unlink(dir.file("Option.dat").c_str());
+    ASSERT_EQ(::mkdir(dir.file("Option.dat").c_str(), 0700), 0);
+    EXPECT_EQ(run("run --yes").code, 2);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("production.db"))) << "a run was recorded";
 }
 
 } // namespace
