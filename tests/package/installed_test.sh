@@ -8,7 +8,7 @@
 # (a character device where the machine has CUSE, as the test machine has),
 # and that removing the package leaves no daemon behind. Meant for a
 # throw-away machine, as it adds users and installs packages:
-#   scripts/vm-run.sh --systemd --scratch dist -- tests/package/installed_test.sh dist
+# tests/package/guest_test.sh builds the packages and runs this in a guest.
 # Every socket stays on 127.0.0.0/8.
 set -uo pipefail
 case "${1:-}" in
