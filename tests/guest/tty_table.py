@@ -186,9 +186,8 @@ def probe(port):
         seconds = time.monotonic() - started
         os.close(fd)
         line_time = queued * 10 / 9600
-        how = "once they could have gone (their line time or more)" if seconds >= line_time - 0.005 else \
-            "before their line time"
-        return f"tcdrain after an O_NONBLOCK write of {queued} bytes at 9600 returns {how}"
+        how = "after their line time or later" if seconds >= line_time - 0.005 else "before their line time"
+        return f"{queued} bytes written with O_NONBLOCK at 9600: returns {how}"
 
     def flush():
         fd = port.open()
