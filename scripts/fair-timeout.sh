@@ -32,36 +32,41 @@ now_us() { local t=${EPOCHREALTIME/[.,]/}; echo $((10#$t)); }
 pid=$!
 trap 'kill -TERM "$pid" 2>/dev/null' INT TERM HUP
 
-declare -A waited=() # per thread: nanoseconds spent ready to run, not running
-# Sets held: the microseconds since the last look in which a thread of the
-# command waited for a processor (the longest such wait).
-held=0
+# The kernel adds a wait to a thread's count when the wait ends (when the
+# thread gets a processor), so the time given back is the longest count of
+# any thread since the start, not a sum over looks; a thread that waits for a
+# processor right now holds off the decision until its wait is counted.
+declare -A waited=() ran=()
+most=0     # microseconds: the longest wait of one thread since the start
+starved=0  # a thread ready to run had no processor since the last look
 look() {
-  local file tid wait most=0 delta
+  local file tid run wait line moved=0 ready=0
   for file in /proc/"$pid"/task/*/schedstat; do
-    read -r _ wait _ 2>/dev/null <"$file" || continue
+    read -r run wait _ 2>/dev/null <"$file" || continue
     tid=${file#/proc/"$pid"/task/}
     tid=${tid%/schedstat}
-    delta=$((wait - ${waited[$tid]:-0}))
-    waited[$tid]=$wait
-    [ "$delta" -gt "$most" ] && most=$delta
+    [ -n "${waited[$tid]+set}" ] || { waited[$tid]=$wait; ran[$tid]=$run; }
+    [ "$run" != "${ran[$tid]}" ] && moved=1
+    ran[$tid]=$run
+    wait=$(((wait - ${waited[$tid]}) / 1000))
+    [ "$wait" -gt "$most" ] && most=$wait
+    read -r line 2>/dev/null <"/proc/$pid/task/$tid/stat" || continue
+    line=${line##*) } # the state follows the name, which may hold anything
+    [ "${line%% *}" = R ] && ready=1
   done
-  held=$((most / 1000))
+  starved=$((ready && !moved))
 }
 
-used=0 # microseconds the command could have run
-last=$(now_us)
+began=$(now_us)
 look
 timed_out=0
 while kill -0 "$pid" 2>/dev/null; do
   sleep 0.5
-  now=$(now_us)
-  span=$((now - last))
-  last=$now
+  # Ended meanwhile: its status, however long this look took to come.
+  kill -0 "$pid" 2>/dev/null || break
   look
-  [ "$held" -gt "$span" ] && held=$span
-  used=$((used + span - held))
-  if [ "$used" -ge $((limit * 1000000)) ]; then
+  used=$(($(now_us) - began - most))
+  if [ "$used" -ge $((limit * 1000000)) ] && [ "$starved" = 0 ]; then
     timed_out=1
     break
   fi
