@@ -38,6 +38,9 @@ if [ -e /usr/sbin/policy-rc.d ]; then
   echo "moving the container's /usr/sbin/policy-rc.d away"
   mv /usr/sbin/policy-rc.d /usr/sbin/policy-rc.d.container
 fi
+# man-db's trigger would index every manual page of the machine, minutes in
+# an emulated guest; the pages themselves are checked below.
+rm -f /var/lib/man-db/auto-update
 copy=$(mktemp -d)
 cp "$debs"/kellan-suite_*.deb "$debs"/kellan-suite-sims_*.deb "$copy"/
 chmod 755 "$copy"; chmod 644 "$copy"/*.deb
