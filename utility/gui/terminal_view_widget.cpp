@@ -303,6 +303,7 @@ QWidget* TerminalViewWidget::buildTerminal(int index)
 
     c.log = new TerminalLog(terminal, this);
     c.log->setObjectName(QStringLiteral("terminalLog%1").arg(index + 1));
+    c.log->setAccessibleName(QStringLiteral("Terminal %1 Log").arg(index + 1));
     terminal.setLogCallback([log = c.log](const Terminal::LogChange& change) { log->apply(change); });
     terminal.setChangedCallback([this] { refresh(); });
 
