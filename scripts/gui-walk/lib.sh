@@ -26,7 +26,16 @@ step() {
   printf '== %02d %s\n' "$step_no" "$1"
 }
 
-shoot_to() { xwd -root -silent | xwdtopnm 2> /dev/null | pnmtopng > "$1"; }
+# A picture of the whole screen; xwd once waited for the X server without
+# end as a program exited, so each try is bounded and a second one made.
+shoot_to() {
+  local try
+  for try in 1 2 3; do
+    timeout 20 xwd -root -silent > "$1.xwd" && xwdtopnm < "$1.xwd" 2> /dev/null | pnmtopng > "$1" && rm -f "$1.xwd" && return 0
+  done
+  rm -f "$1.xwd"
+  return 1
+}
 
 # The picture that closes a step.
 shot() {
