@@ -331,14 +331,14 @@ head -c 120000 /dev/urandom > prod.bin
 for k in $(seq 0 33); do printf '[%04X]\n%04X\n' "$k" $((0x1100 + k)); done > eeprom.ini
 printf '%s\n' "$PWD/loader.bin" "$PWD/test.bin" "$PWD/prod.bin" "$PWD/eeprom.ini" "$PWD/fail.log" \
   127.0.0.2 00A0B0C0D0E0 00A0B0C0D0EF 0 > Option.dat
-printf 'COM3\n921.6K' > com.dat
+# The board is on COM9: qelta's virtual ports (COM2, COM3 above) stay in
+# vorpild, and a COM name vorpild has goes to its port before the mapping.
+printf 'COM9\n921.6K' > com.dat
 echo 255 > item.dat
-echo "COM3 $PWD/board" > com-ports
-# The board and the program wait in real time, as on the line: sped up
-# (10 or 4 times) a busy machine (load 15 and more) made a good board's run
-# fail ("Usb_Com_Check(): Wait ERR_2"). GUI_WALK_BOARD_SCALE=N speeds both
-# up for a quick look on an idle machine.
-scale=${GUI_WALK_BOARD_SCALE:-1}
+echo "COM9 $PWD/board" > com-ports
+# The board and the program run their waits this many times faster than
+# real time (GUI_WALK_BOARD_SCALE=1: as on the line).
+scale=${GUI_WALK_BOARD_SCALE:-10}
 board_pid=
 start_board() {
   [ -n "$board_pid" ] && { kill "$board_pid" 2> /dev/null || true; wait "$board_pid" 2> /dev/null || true; }
