@@ -26,7 +26,16 @@ step() {
   printf '== %02d %s\n' "$step_no" "$1"
 }
 
-shoot_to() { xwd -root -silent | xwdtopnm 2> /dev/null | pnmtopng > "$1"; }
+# A picture of the whole screen; xwd once waited for the X server without
+# end as a program exited, so each try is bounded and a second one made.
+shoot_to() {
+  local try
+  for try in 1 2 3; do
+    timeout 20 xwd -root -silent > "$1.xwd" && xwdtopnm < "$1.xwd" 2> /dev/null | pnmtopng > "$1" && rm -f "$1.xwd" && return 0
+  done
+  rm -f "$1.xwd"
+  return 1
+}
 
 # The picture that closes a step.
 shot() {
@@ -94,3 +103,20 @@ top_window() {
   done
   echo "$id"
 }
+
+# drag X1 Y1 X2 Y2: the left button pressed at the first point, moved to the
+# second in small steps as a hand moves it, and let go there.
+drag() {
+  local i
+  xdotool mousemove --sync "$1" "$2" mousedown 1
+  for i in 1 2 3 4 5 6 7 8 9 10 11 12; do
+    xdotool mousemove --sync $(($1 + ($3 - $1) * i / 12)) $(($2 + ($4 - $2) * i / 12))
+    sleep 0.05
+  done
+  # The drop target answers the last move before the button comes up.
+  sleep 0.3
+  xdotool mouseup 1
+}
+
+# wait_log REGEX: a message of the system log matches REGEX (whole message).
+wait_log() { wait_widget --in "tree:System Log Messages" "table cell" "$1"; }

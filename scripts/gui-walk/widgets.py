@@ -13,12 +13,18 @@ the text a person reads (a button's caption, a cell's text).
                                                  right of the widget, same row
   widgets.py row-start APP ROLE NAME ROLE2        centre of the leftmost ROLE2
                                                  in the widget's row
+  widgets.py read APP ROLE NAME                  the text the widget holds
+  widgets.py row APP ROLE NAME                   the names of the widget's row
+                                                 (same ROLE), left to right
+  widgets.py wait-text APP ROLE NAME REGEX       0 once the widget's text has
+                                                 a match of REGEX
 
 APP is the program's name (qelta, kellan-mp); ROLE an accessibility role
 such as "push button", "table cell", "check box", "any"; NAME a regular
 expression matched against the whole name (or, for text widgets, the text).
 --window REGEX searches only the top-level windows (dialogs too) of that
-title. Only widgets that are shown are searched. Each wait polls twice a second
+title; --in ROLE:NAME only below the first widget of that role and name
+(a list of its own among several). Only widgets that are shown are searched. Each wait polls twice a second
 until its bound (default 60 s) and then fails with what it looked for.
 """
 import re
@@ -43,8 +49,9 @@ def application(name):
 
 
 def text_of(node):
+    """The text a text widget holds (a field's, a log box's), else ""."""
     try:
-        if node.is_text():
+        if "Text" in node.get_interfaces():
             return Atspi.Text.get_text(node, 0, Atspi.Text.get_character_count(node))
     except Exception:  # a widget gone while it is read
         pass
@@ -80,20 +87,26 @@ def matches(node, role, pattern):
 
 
 WINDOW = None
+WITHIN = None
 
 
 def roots(app):
-    """The top-level windows searched: all, or those --window names."""
-    if WINDOW is None:
-        return [app]
-    found = []
-    for i in range(app.get_child_count()):
-        try:
-            child = app.get_child_at_index(i)
-            if child is not None and re.fullmatch(WINDOW, child.get_name() or "", re.S):
-                found.append(child)
-        except Exception:
-            pass
+    """Where a search looks: the program, the top-level windows --window
+    names, or the widget --in names."""
+    found = [app]
+    if WINDOW is not None:
+        found = []
+        for i in range(app.get_child_count()):
+            try:
+                child = app.get_child_at_index(i)
+                if child is not None and re.fullmatch(WINDOW, child.get_name() or "", re.S):
+                    found.append(child)
+            except Exception:
+                pass
+    if WITHIN is not None:
+        role, pattern = WITHIN[0], re.compile(WITHIN[1], re.S)
+        inner = next((n for root in found for n in walk(root) if matches(n, role, pattern)), None)
+        found = [inner] if inner is not None else []
     return found
 
 
@@ -128,6 +141,21 @@ def right_of(app_name, role, name, role2, leftmost=False):
     return best and (best[1], best[2])
 
 
+def row_names(app_name, role, name):
+    """The names of the widgets of ROLE in the row of the first match."""
+    anchor = find(app_name, role, name)
+    if anchor is None:
+        return None
+    a = anchor.get_extents(Atspi.CoordType.SCREEN)
+    middle = a.y + a.height // 2
+    cells = []
+    for node in find_all(app_name, role, ".*"):
+        b = node.get_extents(Atspi.CoordType.SCREEN)
+        if b.width > 0 and b.y <= middle < b.y + b.height:
+            cells.append((b.x, node.get_name() or text_of(node)))
+    return [text for _, text in sorted(cells)]
+
+
 def centre(node):
     box = node.get_extents(Atspi.CoordType.SCREEN)
     if box.width <= 0 or box.height <= 0:
@@ -148,11 +176,15 @@ def poll(check, timeout, what):
 
 
 def main(argv):
-    global WINDOW
+    global WINDOW, WITHIN
     timeout = 60.0
     if "--window" in argv:
         at = argv.index("--window")
         WINDOW = argv[at + 1]
+        del argv[at : at + 2]
+    if "--in" in argv:
+        at = argv.index("--in")
+        WITHIN = argv[at + 1].split(":", 1)
         del argv[at : at + 2]
     if "--timeout" in argv:
         at = argv.index("--timeout")
@@ -187,6 +219,18 @@ def main(argv):
     if command == "row-start":
         x, y = poll(lambda: right_of(app, role, name, argv[4], True), timeout, what + " in a row of %s" % argv[4])
         print(x, y)
+        return 0
+    if command == "row":
+        print("\t".join(poll(lambda: row_names(app, role, name), timeout, what)))
+        return 0
+    if command == "read":
+        node = poll(lambda: find(app, role, name), timeout, what)
+        print(text_of(node))
+        return 0
+    if command == "wait-text":
+        wanted = re.compile(argv[4], re.S)
+        poll(lambda: next((n for n in find_all(app, role, name) if wanted.search(text_of(n))), None), timeout,
+             '%s: no shown %s "%s" with text /%s/' % (app, role, name, argv[4]))
         return 0
     if command == "wait":
         poll(lambda: find(app, role, name), timeout, what)

@@ -50,6 +50,7 @@ DeviceViewWidget::DeviceViewWidget(devmgmt::DeviceView& view, QWidget* parent)
 
     m_list = new widgets::ReportList(this);
     m_list->setObjectName(QStringLiteral("deviceList"));
+    m_list->setAccessibleName(QStringLiteral("Device List"));
     std::vector<widgets::ReportList::Column> columns;
     for (const auto& column : devmgmt::deviceColumns())
         columns.push_back({ column.title, column.width });

@@ -54,6 +54,7 @@ DhcpViewWidget::DhcpViewWidget(services::DhcpView& view, QWidget* parent)
     auto* mappingLayout = new QVBoxLayout(mapping);
     m_list = new widgets::ReportList(mapping);
     m_list->setObjectName(QStringLiteral("mappingList"));
+    m_list->setAccessibleName(QStringLiteral("MAC to IP Address Mapping"));
     m_list->setColumns({ { "IP Address", 120 }, { "MAC Address", 150 } }, false);
     m_list->viewport()->installEventFilter(this);
     mappingLayout->addWidget(m_list);
@@ -70,6 +71,7 @@ DhcpViewWidget::DhcpViewWidget(services::DhcpView& view, QWidget* parent)
     m_log = new QPlainTextEdit(this);
     m_log->setObjectName(QStringLiteral("log"));
     m_log->setReadOnly(true);
+    m_log->setAccessibleName(QStringLiteral("DHCP Server Log"));
 
     auto* top = new QHBoxLayout;
     top->addWidget(settings, 0);

@@ -109,6 +109,7 @@ NavigationPanel::NavigationPanel(shell::FrameModel& frame, shell::NavigationTree
     }
     m_treeWidget = new PortTree(this);
     m_treeWidget->setObjectName(QStringLiteral("portTree"));
+    m_treeWidget->setAccessibleName(QStringLiteral("Virtual COM Port Items"));
     m_treeWidget->setHeaderHidden(true);
     m_treeWidget->setMinimumHeight(60);
     m_treeWidget->setContextMenuPolicy(Qt::CustomContextMenu);

@@ -17,6 +17,7 @@ SystemLogWidget::SystemLogWidget(shell::SystemLog& log, QWidget* parent)
     layout->addWidget(new QLabel(QStringLiteral("System Log"), this));
     m_list = new QTreeWidget(this);
     m_list->setObjectName(QStringLiteral("logList"));
+    m_list->setAccessibleName(QStringLiteral("System Log Messages"));
     m_list->setRootIsDecorated(false);
     m_list->setUniformRowHeights(true);
     // "No, 60; Time, 140; Message, 605"

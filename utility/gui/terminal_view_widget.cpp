@@ -20,6 +20,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalBlocker>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace utility::gui {
@@ -41,7 +42,10 @@ void PortComboBox::showPopup()
 TerminalLog::TerminalLog(Terminal& terminal, QWidget* parent)
     : QPlainTextEdit(parent)
     , m_terminal(terminal)
+    , m_queueTimer(new QTimer(this))
 {
+    m_queueTimer->setInterval(2);
+    connect(m_queueTimer, &QTimer::timeout, this, [this] { sendQueued(); });
     QFont font(QStringLiteral("Courier New"), 10);
     font.setStyleHint(QFont::Monospace);
     setFont(font);
@@ -92,23 +96,50 @@ void TerminalLog::keyPressEvent(QKeyEvent* event)
         key = '\b';
     else if (!event->text().isEmpty())
         key = static_cast<std::uint8_t>(event->text().at(0).toLatin1());
+    Key typed { m_asTyped, {} };
     if (m_asTyped) {
-        std::string out;
         if (key == '\r')
-            out = m_lineEnd;
+            typed.bytes = m_lineEnd;
         else if (key == '\b')
-            out = "\b";
+            typed.bytes = "\b";
         else if (!event->text().isEmpty())
-            out = event->text().toLatin1().toStdString();
-        if (!out.empty() && m_terminal.isOpen()) {
-            m_terminal.send(reinterpret_cast<const std::uint8_t*>(out.data()), out.size());
-            if (m_localEcho)
-                show(out, true);
-        }
-    } else if (key != 0 && m_terminal.type(key) && m_localEcho) {
-        show(std::string(1, static_cast<char>(key)), true);
+            typed.bytes = event->text().toLatin1().toStdString();
+    } else if (key != 0) {
+        typed.bytes = std::string(1, static_cast<char>(key));
     }
     event->accept();
+    if (typed.bytes.empty() || !m_terminal.isOpen())
+        return;
+    if (m_queued.empty() && !m_terminal.writePending()) {
+        send(typed);
+        return;
+    }
+    m_queued.push_back(std::move(typed));
+    m_queueTimer->start();
+}
+
+void TerminalLog::send(const Key& key)
+{
+    if (key.asTyped) {
+        m_terminal.send(reinterpret_cast<const std::uint8_t*>(key.bytes.data()), key.bytes.size());
+        if (m_localEcho)
+            show(key.bytes, true);
+    } else if (m_terminal.type(static_cast<std::uint8_t>(key.bytes[0])) && m_localEcho) {
+        show(key.bytes, true);
+    }
+}
+
+void TerminalLog::sendQueued()
+{
+    // Keys typed into a port that closed meanwhile go nowhere.
+    if (!m_terminal.isOpen())
+        m_queued.clear();
+    if (!m_queued.empty() && !m_terminal.writePending()) {
+        send(m_queued.front());
+        m_queued.pop_front();
+    }
+    if (m_queued.empty())
+        m_queueTimer->stop();
 }
 
 TerminalViewWidget::TerminalViewWidget(
@@ -303,6 +334,7 @@ QWidget* TerminalViewWidget::buildTerminal(int index)
 
     c.log = new TerminalLog(terminal, this);
     c.log->setObjectName(QStringLiteral("terminalLog%1").arg(index + 1));
+    c.log->setAccessibleName(QStringLiteral("Terminal %1 Log").arg(index + 1));
     terminal.setLogCallback([log = c.log](const Terminal::LogChange& change) { log->apply(change); });
     terminal.setChangedCallback([this] { refresh(); });
 

@@ -6,7 +6,10 @@
 #include <QPlainTextEdit>
 #include <QWidget>
 
+class QTimer;
+
 #include <array>
+#include <deque>
 #include <functional>
 
 class QCheckBox;
@@ -60,8 +63,21 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // One key's bytes: by the typing rules (one byte), or as typed.
+    struct Key {
+        bool asTyped;
+        std::string bytes;
+    };
     services::Terminal& m_terminal;
     void show(const std::string& text, bool received);
+    void send(const Key& key);
+    void sendQueued();
+
+    // Keys typed while the port has not taken the last write yet: a write
+    // then would take that one's place, so they go out in order as the port
+    // takes each.
+    std::deque<Key> m_queued;
+    QTimer* m_queueTimer;
 
     bool m_hex = false;
     bool m_timeStamps = false;

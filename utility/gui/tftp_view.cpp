@@ -38,13 +38,19 @@ TftpView::TftpView(services::TftpServer& server, QWidget* parent)
     m_transfers->header()->setStretchLastSection(false);
     m_transfers->header()->setSectionResizeMode(2, QHeaderView::Stretch);
     m_transfers->setMaximumHeight(120);
+    m_transfers->setAccessibleName(QStringLiteral("TFTP Transfers"));
     m_log = new QPlainTextEdit(this);
     m_log->setObjectName(QStringLiteral("log"));
     m_log->setReadOnly(true);
+    // Screen readers (and scripts that drive the window) find the log and
+    // the folder field by name; the field takes its label's.
+    m_log->setAccessibleName(QStringLiteral("TFTP Server Log"));
+    auto* pathLabel = new QLabel(QStringLiteral("File Path"), this);
+    pathLabel->setBuddy(m_path);
 
     auto* layout = new QGridLayout(this);
     layout->addWidget(m_start, 0, 0);
-    layout->addWidget(new QLabel(QStringLiteral("File Path"), this), 0, 1);
+    layout->addWidget(pathLabel, 0, 1);
     layout->addWidget(m_path, 0, 2);
     layout->addWidget(m_browse, 0, 3);
     layout->addWidget(m_progress, 1, 0, 1, 4);

@@ -207,6 +207,7 @@ VspView::VspView(vsp::VspManager& manager, QWidget* parent)
         m_list->setColumnWidth(column, widths[column]);
     m_list->setRootIsDecorated(false);
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->setAccessibleName(QStringLiteral("Virtual Serial Ports"));
     m_address->setMaxLength(15);
     m_remotePort->setMaxLength(5);
     m_listenPort->setMaxLength(5);
@@ -219,22 +220,25 @@ VspView::VspView(vsp::VspManager& manager, QWidget* parent)
 
     auto* settings = new QGroupBox(QStringLiteral("Settings"), this);
     auto* grid = new QGridLayout(settings);
-    grid->addWidget(new QLabel(QStringLiteral("Virtual Port Number"), settings), 0, 0);
-    grid->addWidget(m_portNumber, 0, 1);
+    // Each field is named by its label (for screen readers and scripts).
+    const auto labelled = [settings, grid](const char* label, QWidget* field, int row) {
+        auto* text = new QLabel(QString::fromLatin1(label), settings);
+        text->setBuddy(field);
+        grid->addWidget(text, row, 0);
+        grid->addWidget(field, row, 1);
+    };
+    labelled("Virtual Port Number", m_portNumber, 0);
     grid->addWidget(m_client, 1, 0);
     grid->addWidget(m_server, 1, 1);
-    grid->addWidget(new QLabel(QStringLiteral("Remote Host IP"), settings), 2, 0);
-    grid->addWidget(m_address, 2, 1);
-    grid->addWidget(new QLabel(QStringLiteral("Remote Host Port"), settings), 3, 0);
-    grid->addWidget(m_remotePort, 3, 1);
-    grid->addWidget(new QLabel(QStringLiteral("Listen Port"), settings), 4, 0);
-    grid->addWidget(m_listenPort, 4, 1);
+    labelled("Remote Host IP", m_address, 2);
+    labelled("Remote Host Port", m_remotePort, 3);
+    labelled("Listen Port", m_listenPort, 4);
     grid->addWidget(m_tcp, 5, 0);
     grid->addWidget(m_udp, 5, 1);
     grid->addWidget(m_connectAtStart, 6, 0, 1, 2);
     grid->addWidget(m_flowPackets, 7, 0, 1, 2);
-    grid->addWidget(new QLabel(QStringLiteral("Protocol"), settings), 8, 0);
-    grid->addWidget(m_wire, 8, 1);
+    labelled("Protocol", m_wire, 8);
+    m_maxPacketLabel->setBuddy(m_maxPacket);
     grid->addWidget(m_maxPacketLabel, 9, 0);
     grid->addWidget(m_maxPacket, 9, 1);
 

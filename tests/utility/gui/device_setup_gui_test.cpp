@@ -233,7 +233,7 @@ TEST_F(SetupGuiTest, DoubleClickEditSubmitRefreshesTheRowAndSearchesAgain)
     EXPECT_EQ(widget->list()->rowTextColour(row), QColor(0, 176, 0));
     EXPECT_FALSE(widget->button(devmgmt::Button::Search)->isEnabled());
     // The log says what went to which device and that it answered.
-    EXPECT_TRUE(logged({ "Setup: sent the settings", "name GuiName", "data port 4321",
+    EXPECT_TRUE(logged({ "Setup: sent the settings", "name GuiName", "data port 4321", "serial 19200 8N1, flow none",
         "to device 02-44-53-00-00-02 at 127.0.0.11", "accepted" }))
         << logText();
     EXPECT_TRUE(logged({ "Search (broadcast Query", "2 devices found" })) << logText();

@@ -215,3 +215,41 @@ TEST(TerminalPageGui, KeysGoOutAsTypedAndAreEchoedWhenAsked)
     EXPECT_TRUE(page.c(0).log->toPlainText().contains("a b\n")) << page.c(0).log->toPlainText().toStdString();
     QTest::mouseClick(page.c(0).close, Qt::LeftButton);
 }
+
+// Keys typed faster than the port takes them all go out, in order: a key
+// typed while the last one still waits for the port waits behind it instead
+// of taking its place (a quick typist's "walk-echo-1" went out as
+// "wak-eho-1"). By the typing rules and as typed alike.
+TEST(TerminalPageGui, KeysTypedFasterThanThePortTakesThemAllGoOutInOrder)
+{
+    TerminalPage page;
+    page.frame.setTerminalChecked(true);
+    QApplication::processEvents();
+    page.view->terminal(0).choosePort(page.device->slavePath());
+    QTest::mouseClick(page.c(0).open, Qt::LeftButton);
+    ASSERT_TRUE(page.view->terminal(0).isOpen());
+    page.c(0).log->setFocus();
+    const struct {
+        bool asTyped;
+        std::string expected;
+    } rows[] = { { false, "walk-echo1\r" }, { true, "walk-echo 1\r" } };
+    for (const auto& row : rows) {
+        page.c(0).asTyped->setChecked(row.asTyped);
+        // All keys at once, before the port has taken the first.
+        QTest::keyClicks(page.c(0).log, "walk-echo 1");
+        QTest::keyClick(page.c(0).log, Qt::Key_Return);
+        std::string got;
+        // The bound only ends a test that would hang; the keys go out as the
+        // window's loop runs.
+        (void)QTest::qWaitFor(
+            [&] {
+                std::uint8_t buffer[64];
+                if (auto n = page.device->read(buffer, sizeof buffer, std::chrono::milliseconds(1)); n.ok())
+                    got.append(reinterpret_cast<char*>(buffer), *n);
+                return got.size() >= row.expected.size();
+            },
+            20000);
+        EXPECT_EQ(got, row.expected) << (row.asTyped ? "as typed" : "by the typing rules");
+    }
+    QTest::mouseClick(page.c(0).close, Qt::LeftButton);
+}
