@@ -6,7 +6,8 @@
 # else netfilter (random drop) with tests/support/link_delay (the delay),
 # else a guest (scripts/vm-run.sh). LOSSY_SERVERS picks the servers
 # ("qelta in.tftpd"); LOSSY_CLIENTS the clients ("curl 1468|atftp 512");
-# LOSSY_SIDE_BY_SIDE=1 starts a client's COUNT transfers at once.
+# LOSSY_SIDE_BY_SIDE=1 starts a client's COUNT transfers at once; LOSSY_LIMIT
+# bounds each transfer (seconds, default 3000).
 #   bench/tftp/lossy.sh [BUILD_DIR] [COUNT] [SIZE...]   (default: 20 1 MiB and 8 MiB)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)

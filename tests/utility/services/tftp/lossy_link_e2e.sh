@@ -13,7 +13,9 @@
 #   LOSSY_SERVERS="qelta in.tftpd" runs the same series against tftpd-hpa
 #   on the same link too (default: qelta only); LOSSY_SIDE_BY_SIDE=1 starts
 #   the COUNT transfers of one client at once instead of one after another;
-#   LOSSY_CLIENTS picks clients by name ("curl 1468|atftp 512"; default all).
+#   LOSSY_CLIENTS picks clients by name ("curl 1468|atftp 512"; default all);
+#   LOSSY_LIMIT is each transfer's limit in seconds (default 3000: curl at
+#   512 bytes a block paces itself and needs about 90 min for 8 MiB here).
 set -euo pipefail
 bin=$(cd "$1" && pwd)
 count=${2:-1}
@@ -153,10 +155,10 @@ for entry in "${clients[@]}"; do
       command=${template//%R/f$size}
       command=${command//%L/$local_file}
       if [ -n "${LOSSY_SIDE_BY_SIDE:-}" ]; then
-        inclient timeout 3000 bash -c "$command" > "client$i.out" 2>&1 &
+        inclient timeout "${LOSSY_LIMIT:-3000}" bash -c "$command" > "client$i.out" 2>&1 &
         pids+=($!)
       else
-        inclient timeout 3000 bash -c "$command" > client.out 2>&1 || cat client.out
+        inclient timeout "${LOSSY_LIMIT:-3000}" bash -c "$command" > client.out 2>&1 || cat client.out
       fi
     done
     for i in "${!pids[@]}"; do wait "${pids[i]}" || cat "client$((i + 1)).out"; done
