@@ -22,7 +22,7 @@ packages=(
   build-essential cmake ninja-build g++ ccache
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
   libsqlite3-dev libpq-dev
-  iproute2 util-linux procps
+  iproute2 util-linux procps iptables
   socat ser2net picocom python3 python3-serial tftp-hpa tftpd-hpa atftp curl busybox
   isc-dhcp-client bootpc
   xdg-utils

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The long series over a lossy link (tc netem: 2% loss, 5 ms delay each way):
-# COUNT transfers of each SIZE per client (tftp-hpa 512, curl 512 and 1468,
-# atftp 512 and 1468), every file compared, against qelta and against
-# tftpd-hpa (in.tftpd) on the same link. Where this kernel has no netem, the
-# series runs in a guest (scripts/vm-run.sh). LOSSY_SERVERS picks the
-# servers ("qelta in.tftpd"); LOSSY_SIDE_BY_SIDE=1 starts a client's COUNT
-# transfers at once.
+# The long series over a lossy link (2% loss, 5 ms delay each way): COUNT
+# transfers of each SIZE per client (tftp-hpa 512, curl 512 and 1468, atftp
+# 512 and 1468), every file compared, against qelta and against tftpd-hpa
+# (in.tftpd) on the same link. The link is tc netem where the kernel has it,
+# else netfilter (random drop) with tests/support/link_delay (the delay),
+# else a guest (scripts/vm-run.sh). LOSSY_SERVERS picks the servers
+# ("qelta in.tftpd"); LOSSY_CLIENTS the clients ("curl 1468|atftp 512");
+# LOSSY_SIDE_BY_SIDE=1 starts a client's COUNT transfers at once; LOSSY_LIMIT
+# bounds each transfer (seconds, default 3000).
 #   bench/tftp/lossy.sh [BUILD_DIR] [COUNT] [SIZE...]   (default: 20 1 MiB and 8 MiB)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)

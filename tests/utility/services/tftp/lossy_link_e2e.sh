@@ -1,29 +1,49 @@
 #!/usr/bin/env bash
 # qelta tftp over a link that loses 2% of the packets each way and delays
-# them 5 ms (tc netem on both ends of a veth pair), fetched by TFTP clients
-# from Debian in a namespace of their own: every file arrives whole.
+# them 5 ms, fetched by TFTP clients from Debian in a namespace of their own:
+# every file arrives whole. The link is a veth pair; its loss and delay come
+# from tc netem on both ends. Where this kernel has no netem, netfilter stands
+# in for it: on each end a random drop of 2% of what arrives (iptables
+# -m statistic), then a queue whose packets tests/support/link_delay holds
+# 5 ms each. Both ways the peers are the real programs, unchanged. Without
+# either, the series runs in a guest (scripts/vm-run.sh).
 # Usage: lossy_link_e2e.sh QELTA_BINARY_DIR [COUNT] [SIZE...]
 #   COUNT transfers per client and block size (default 1), of each SIZE in
 #   bytes (default 131072). Must run as root inside a private namespace.
 #   LOSSY_SERVERS="qelta in.tftpd" runs the same series against tftpd-hpa
 #   on the same link too (default: qelta only); LOSSY_SIDE_BY_SIDE=1 starts
-#   the COUNT transfers of one client at once instead of one after another.
+#   the COUNT transfers of one client at once instead of one after another;
+#   LOSSY_CLIENTS picks clients by name ("curl 1468|atftp 512"; default all);
+#   LOSSY_LIMIT is each transfer's limit in seconds (default 3000: curl at
+#   512 bytes a block paces itself and needs about 90 min for 8 MiB here).
 set -euo pipefail
-bin=$1
+bin=$(cd "$1" && pwd)
 count=${2:-1}
 shift $(( $# > 1 ? 2 : 1 ))
 sizes=("${@:-131072}")
 [ ${#sizes[@]} -gt 0 ] || sizes=(131072)
 
 root=$(cd "$(dirname "$0")/../../../.." && pwd)
-# netem (and veth) are kernel modules; where this kernel has none, the test
-# runs in a guest with Debian's kernel, or is skipped when none can start.
+# netem (and veth) are kernel modules; where this kernel has none, netfilter
+# and link_delay stand in, or the test runs in a guest with Debian's kernel,
+# or is skipped when none can start.
 modprobe -q sch_netem 2>/dev/null || true
 modprobe -q veth 2>/dev/null || true
-if ! { ip link add nprobe type veth peer name nprobe1 2>/dev/null && tc qdisc add dev nprobe root netem delay 1ms 2>/dev/null; }; then
-  ip link del nprobe 2>/dev/null || true
+impairment=
+if ip link add nprobe type veth peer name nprobe1 2>/dev/null; then
+  if tc qdisc add dev nprobe root netem delay 1ms 2>/dev/null; then
+    impairment=netem
+  elif [ -x "$bin/link_delay" ] && command -v iptables >/dev/null \
+    && iptables -w -t mangle -A PREROUTING -i nprobe -m statistic --mode random --probability 0.02 -j DROP 2>/dev/null \
+    && iptables -w -t mangle -A PREROUTING -i nprobe -j NFQUEUE --queue-num 0 2>/dev/null; then
+    impairment=netfilter
+    iptables -w -t mangle -F PREROUTING
+  fi
+  ip link del nprobe
+fi
+if [ -z "$impairment" ]; then
   [ "${SUITE_IN_GUEST:-}" = 1 ] && { echo "netem is missing in the guest too"; exit 1; }
-  echo "tc netem is not available here: running in a guest (scripts/vm-run.sh)"
+  echo "neither tc netem nor iptables with link_delay is available here: running in a guest (scripts/vm-run.sh)"
   status=0
   # (The checkout and the build may lie under /tmp or /run, which the guest
   # has fresh: both are shown to it.)
@@ -33,13 +53,15 @@ if ! { ip link add nprobe type veth peer name nprobe1 2>/dev/null && tc qdisc ad
   [ "$status" = 125 ] && { echo "no guest could be started: skipped"; exit 77; }
   exit "$status"
 fi
-ip link del nprobe
+echo "link: 2% loss and 5 ms delay each way by $impairment"
 
 work=$(mktemp -d)
 holder=
 server=
+delays=()
 cleanup() {
   [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null || true
+  for pid in "${delays[@]}"; do kill "$pid" 2>/dev/null || true; done
   [ -n "$holder" ] && kill "$holder" 2>/dev/null || true
   ip link del tsrv 2>/dev/null || true
   rm -rf "$work"
@@ -63,8 +85,28 @@ inclient() { nsenter -t "$holder" -n -- "$@"; }
 inclient ip link set lo up
 inclient ip addr add 192.0.2.2/24 dev tcli
 inclient ip link set tcli up
-tc qdisc add dev tsrv root netem loss 2% delay 5ms
-inclient tc qdisc add dev tcli root netem loss 2% delay 5ms
+# Loses 2% and delays 5 ms what DEV sends (netem), or what arrives on DEV
+# (netfilter: a drop on the way out would be an error the sender sees,
+# which a lossy link never gives). NS: the pid of a process in DEV's
+# namespace, or "" for this one.
+impair() {
+  local ns=$1 dev=$2
+  local run=()
+  [ -z "$ns" ] || run=(nsenter -t "$ns" -n --)
+  if [ "$impairment" = netem ]; then
+    "${run[@]}" tc qdisc add dev "$dev" root netem loss 2% delay 5ms
+    return
+  fi
+  "${run[@]}" iptables -w -t mangle -A PREROUTING -i "$dev" -m statistic --mode random --probability 0.02 -j DROP
+  "${run[@]}" iptables -w -t mangle -A PREROUTING -i "$dev" -j NFQUEUE --queue-num 0
+  "${run[@]}" "$bin/link_delay" --queue 0 --delay-ms 5 > "$work/delay-$dev.out" &
+  delays+=($!)
+  for _ in $(seq 100); do grep -q ready "$work/delay-$dev.out" && return; sleep 0.05; done
+  echo "link_delay did not start on $dev" >&2
+  return 1
+}
+impair "" tsrv
+impair "$holder" tcli
 
 for size in "${sizes[@]}"; do
   head -c "$size" /dev/urandom > "$work/srv/f$size"
@@ -79,7 +121,8 @@ start_server() {
       "$bin/qelta" --local 192.0.2.1 tftp --dir "$work/srv" > qelta.out 2> qelta.err &
       server=$!
       for _ in $(seq 100); do grep -q "is running" qelta.out && break; sleep 0.05; done
-      grep -q "TFTP server @ 192.0.2.1 is running on UDP port 69 successfully." qelta.out ;;
+      grep -q "TFTP server @ 192.0.2.1 is running on UDP port 69 successfully." qelta.out \
+        || { cat qelta.out qelta.err >&2; return 1; } ;;
     in.tftpd)
       in.tftpd -4 -L -s "$work/srv" -a 192.0.2.1:69 &
       server=$!
@@ -101,6 +144,7 @@ printf '%-9s %-12s %10s %6s %8s\n' server client size intact seconds
 for entry in "${clients[@]}"; do
   name=${entry%%|*}
   template=${entry#*|}
+  if [ -n "${LOSSY_CLIENTS:-}" ] && ! grep -qxE "${LOSSY_CLIENTS}" <<<"$name"; then continue; fi
   for size in "${sizes[@]}"; do
     intact=0
     start=$(date +%s.%N)
@@ -111,10 +155,10 @@ for entry in "${clients[@]}"; do
       command=${template//%R/f$size}
       command=${command//%L/$local_file}
       if [ -n "${LOSSY_SIDE_BY_SIDE:-}" ]; then
-        inclient timeout 3000 bash -c "$command" > "client$i.out" 2>&1 &
+        inclient timeout "${LOSSY_LIMIT:-3000}" bash -c "$command" > "client$i.out" 2>&1 &
         pids+=($!)
       else
-        inclient timeout 600 bash -c "$command" > client.out 2>&1 || cat client.out
+        inclient timeout "${LOSSY_LIMIT:-3000}" bash -c "$command" > client.out 2>&1 || cat client.out
       fi
     done
     for i in "${!pids[@]}"; do wait "${pids[i]}" || cat "client$((i + 1)).out"; done
