@@ -204,6 +204,14 @@ bool writesPaced(host::FileHandle& handle)
     return !port || loadShared(port->config.pacing) != 0;
 }
 
+bool portConnected(host::FileHandle& handle)
+{
+    auto* port = handle.device().extensionAs<PortDevice>();
+    if (!port || !port->transport)
+        return false;
+    return port->transport->connected() && !port->transport->reconnectPending();
+}
+
 void queueFlowControl(PortDevice& port) { (void)queueJob(port, PortJob::FlowControl, runFlowControlJob); }
 
 NtStatus readRequest(PortDevice& port, const host::RequestPtr& request)

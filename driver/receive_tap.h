@@ -30,4 +30,8 @@ bool setReceiveTap(host::FileHandle& handle, ReceiveTap* tap);
 // when the handle is not one of this driver's ports).
 bool writesPaced(host::FileHandle& handle);
 
+// Whether the port behind an open handle has a connection a write can use
+// now, without connecting first.
+bool portConnected(host::FileHandle& handle);
+
 } // namespace driver

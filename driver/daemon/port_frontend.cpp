@@ -51,11 +51,7 @@ PortFrontEnd::PortFrontEnd(host::Host& host, std::string deviceName, std::unique
     m_events = std::thread([this] { run(); });
 }
 
-PortFrontEnd::~PortFrontEnd()
-{
-    m_pty->stop();
-    m_events.join();
-}
+PortFrontEnd::~PortFrontEnd() { (void)stop(); }
 
 FrontEndStatus PortFrontEnd::status() const
 {
@@ -114,15 +110,20 @@ void PortFrontEnd::run()
         // only while the port is the program's: otherwise its writes wait.
         // Behind a write under way it is read up to a limit, and not past
         // the program's leaving.
-        const bool holding = m_closeDeferred || m_deferredBytes >= kHoldLimit;
+        // A stopping daemon reads nothing more from the terminal.
+        if (m_drainRequested.load() && !m_drainStarted) {
+            startDrain();
+            markDrained(); // an idle port is done at once
+        }
+        const bool holding = m_drainStarted || m_closeDeferred || m_deferredBytes >= kHoldLimit;
         wait.hangUp = m_program && !m_hungUp && !holding;
         wait.programData = m_handle != nullptr && !holding;
         wait.writable = m_handle && m_backlogSent < m_backlog.size();
-        wait.limitMs = m_program && !m_handle ? m_attachRetryMs : -1;
+        wait.limitMs = m_program && !m_handle && !m_drainStarted ? m_attachRetryMs : -1;
         events.clear();
         if (!m_pty->waitEvents(events, wait))
             break;
-        if (events.empty() && m_program && !m_handle) {
+        if (events.empty() && m_program && !m_handle && !m_drainStarted) {
             // The port was held by someone else; try again, and wait longer
             // before the next try if it still is.
             if (!attach())
@@ -135,12 +136,14 @@ void PortFrontEnd::run()
             dispatch(event);
         }
         markSettled(settled);
+        markDrained();
     }
     // A stopping daemon does not wait for the rest of a write.
     stopSender();
     detach();
     std::lock_guard lock(m_mutex);
     m_settleDone = ~std::uint64_t { 0 }; // nobody waits for a stopped front end
+    m_drainDone = true;
     m_settled.notify_all();
 }
 
@@ -202,7 +205,7 @@ void PortFrontEnd::handle(host::PtyEvent& event)
 {
     switch (event.kind) {
     case host::PtyEventKind::Opened: {
-        if (m_program && !m_hungUp)
+        if ((m_program && !m_hungUp) || m_drainStarted)
             break;
         // Opens are told late at times: a program that came and went and
         // left nothing to pass on needs no port (and must not take it from
@@ -264,7 +267,7 @@ void PortFrontEnd::handle(host::PtyEvent& event)
 
 void PortFrontEnd::checkPresence()
 {
-    if (!m_program || m_hungUp || m_closeDeferred || m_pty->programPresent())
+    if (!m_program || m_hungUp || m_closeDeferred || m_drainStarted || m_pty->programPresent())
         return;
     if (!m_handle) {
         m_hungUp = true;

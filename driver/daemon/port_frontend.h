@@ -75,6 +75,10 @@ public:
     bool waitSettled(std::uint64_t ticket, std::chrono::steady_clock::time_point deadline) override;
     bool settle(std::chrono::milliseconds limit);
 
+    void requestDrain() override;
+    bool waitDrained(std::chrono::steady_clock::time_point deadline) override;
+    DrainReport stop() override;
+
 private:
     std::size_t offer(std::span<const std::uint8_t> bytes) override;
 
@@ -98,6 +102,11 @@ private:
     // is ended by closing the port's connection.
     void stopSender();
     void markSettled(std::uint64_t& settled);
+    // The stop's drain begins: what the program wrote to the terminal so
+    // far is read and queued behind the write under way; nothing after it.
+    void startDrain();
+    // Tells a waiting stop once nothing is held (or nothing can be sent).
+    void markDrained();
     // The terminal hung up: everything the program wrote is read by now
     // when the port is its; the port is let go.
     void programLeft();
@@ -137,6 +146,7 @@ private:
     bool m_closeDeferred = false; // the program's leaving waits in m_deferred
     bool m_sendOutstanding = false; // a write was handed to the sender and not yet accounted
     std::uint64_t m_settleSeen = 0; // the newest settle request looked at
+    bool m_drainStarted = false; // the terminal is read no more: only what is held goes
 
     // Between the event thread and the sender.
     std::mutex m_sendMutex; // protects the fields below
@@ -161,6 +171,9 @@ private:
     std::uint64_t m_settleRequested = 0;
     std::uint64_t m_settleDone = 0;
     FrontEndStatus m_status;
+    bool m_drainDone = false;
+    std::optional<FrontEndStatus> m_drainBase; // the counts when the stop's drain was asked for
+    std::atomic<bool> m_drainRequested { false };
     std::atomic<std::uint64_t> m_tapBytes { 0 }; // taken by the network thread
 
     std::thread m_events;

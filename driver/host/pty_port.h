@@ -3,6 +3,7 @@
 #include "common/ntstatus.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -87,8 +88,10 @@ public:
     // False once stop() was called; true with no events when the limit passed.
     bool waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait);
     // Appends every byte and settings change already there, and Closed when
-    // the terminal has hung up and nothing is left, without waiting.
-    void pendingEvents(std::vector<PtyEvent>& events);
+    // the terminal has hung up and nothing is left, without waiting. Stops
+    // once `byteLimit` bytes were read (a program that goes on writing would
+    // keep the terminal from ever being empty).
+    void pendingEvents(std::vector<PtyEvent>& events, std::size_t byteLimit = SIZE_MAX);
     // True while some process has the terminal open.
     bool programPresent() const;
     // Bytes or a settings change wait to be read.

@@ -325,11 +325,16 @@ bool PtyPort::waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait)
     }
 }
 
-void PtyPort::pendingEvents(std::vector<PtyEvent>& events)
+void PtyPort::pendingEvents(std::vector<PtyEvent>& events, std::size_t byteLimit)
 {
     Read read = Read::Packet;
-    while (read == Read::Packet)
+    std::size_t bytes = 0;
+    while (read == Read::Packet && bytes < byteLimit) {
+        const std::size_t before = events.size();
         read = readMaster(events);
+        for (std::size_t i = before; i < events.size(); ++i)
+            bytes += events[i].data.size();
+    }
     if (read == Read::HungUp)
         events.push_back({ PtyEventKind::Closed, {}, {} });
 }
