@@ -418,9 +418,15 @@ std::size_t PtyPort::writeSome(std::span<const std::uint8_t> bytes)
 {
     std::size_t written = 0;
     while (written < bytes.size()) {
-        const ssize_t count = ::write(m_master, bytes.data() + written, bytes.size() - written);
+        const std::size_t wanted = bytes.size() - written;
+        const ssize_t count = ::write(m_master, bytes.data() + written, wanted);
         if (count > 0) {
             written += static_cast<std::size_t>(count);
+            // A short write filled the terminal: another would only say
+            // EAGAIN (one wasted call per round while the program reads
+            // slower than the device sends). Room is told by POLLOUT.
+            if (static_cast<std::size_t>(count) < wanted)
+                break;
             continue;
         }
         if (count < 0 && errno == EINTR)
