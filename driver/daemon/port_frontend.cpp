@@ -40,10 +40,23 @@ std::vector<std::uint8_t> ioctlWords(std::initializer_list<std::uint32_t> values
     return bytes;
 }
 
+bool TerminalProbe::programWaiting() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_pty && m_pty->programPresent();
+}
+
+void TerminalProbe::forget()
+{
+    std::lock_guard lock(m_mutex);
+    m_pty = nullptr;
+}
+
 PortFrontEnd::PortFrontEnd(host::Host& host, std::string deviceName, std::unique_ptr<host::PtyPort> pty)
     : m_host(host)
     , m_deviceName(std::move(deviceName))
     , m_pty(std::move(pty))
+    , m_probe(std::make_shared<TerminalProbe>(*m_pty))
 {
     // What the port has before any program touches the terminal.
     m_applied = m_pty->settings();
@@ -51,7 +64,11 @@ PortFrontEnd::PortFrontEnd(host::Host& host, std::string deviceName, std::unique
     m_events = std::thread([this] { run(); });
 }
 
-PortFrontEnd::~PortFrontEnd() { (void)stop(); }
+PortFrontEnd::~PortFrontEnd()
+{
+    (void)stop();
+    m_probe->forget(); // the port outlives the terminal
+}
 
 FrontEndStatus PortFrontEnd::status() const
 {
@@ -284,6 +301,18 @@ void PortFrontEnd::checkPresence()
 
 void PortFrontEnd::programLeft()
 {
+    // Received bytes reach the terminal until the tap is gone. A program that
+    // opened it before then may have some of them already: it keeps the port
+    // (a close seen late). One that opens after it finds only older bytes
+    // discarded; its own wait in the port.
+    if (m_handle) {
+        (void)setReceiveTap(*m_handle, nullptr);
+        if (m_pty->programPresent()) {
+            (void)setReceiveTap(*m_handle, this);
+            m_hungUp = false;
+            return;
+        }
+    }
     m_program = false;
     m_hungUp = false;
     detach();
@@ -323,6 +352,9 @@ bool PortFrontEnd::attach()
     m_attached = true;
     m_draining = true;
     (void)setReceiveTap(*m_handle, this);
+    // Stays with the port when it is closed: between a next program's open
+    // and the port's, the device is held back instead of overwriting.
+    (void)setProgramProbe(*m_handle, m_probe);
     fromPort();
     if (m_hungUp) {
         // The program left while the port was held: what it wrote goes now,

@@ -49,6 +49,24 @@ std::vector<std::uint8_t> ioctlWords(std::initializer_list<std::uint32_t> values
 // writes them to the terminal at once while nothing older is waiting;
 // otherwise this thread reads them from the port when the port reports an
 // arrival, and writes them as the terminal takes them.
+// Tells the port that a program has the terminal open, so that what arrives
+// before the front end opened the port for it is kept for it (see
+// setProgramProbe()). The port may ask after the front end is gone.
+class TerminalProbe final : public ProgramProbe {
+public:
+    explicit TerminalProbe(const host::PtyPort& pty)
+        : m_pty(&pty)
+    {
+    }
+    bool programWaiting() const override;
+    // From now on no program waits.
+    void forget();
+
+private:
+    mutable std::mutex m_mutex; // protects m_pty
+    const host::PtyPort* m_pty;
+};
+
 class PortFrontEnd final : public FrontEnd, private ReceiveTap {
 public:
     PortFrontEnd(host::Host& host, std::string deviceName, std::unique_ptr<host::PtyPort> pty);
@@ -128,6 +146,7 @@ private:
     host::Host& m_host;
     const std::string m_deviceName;
     std::unique_ptr<host::PtyPort> m_pty;
+    std::shared_ptr<TerminalProbe> m_probe;
 
     // Event thread only.
     bool m_program = false; // a program has the terminal, or left bytes in it not yet sent
