@@ -257,11 +257,19 @@ void PortFrontEnd::handle(host::PtyEvent& event)
             applySettings(event.settings);
         break;
     case host::PtyEventKind::FlushInput:
-        // What the program has not read yet includes what the port holds for it.
+        // What the program has not read yet includes what the port holds for
+        // it. The flush is told late, though: bytes the terminal took since
+        // are newer than it, and so is all the port holds behind them. Only
+        // while the terminal is still empty can they be older.
         if (m_handle) {
-            m_backlog.clear();
-            m_backlogSent = 0;
-            (void)control(kIoctlSerialPurge, ioctlWords({ kPurgeRxAbort | kPurgeRxClear }));
+            if (m_pty->unreadByProgram() == 0) {
+                m_backlog.clear();
+                m_backlogSent = 0;
+                (void)control(kIoctlSerialPurge, ioctlWords({ kPurgeRxAbort | kPurgeRxClear }));
+            }
+            // Goes on with what came since: nothing else would once the
+            // backlog it waited to write is gone.
+            fromPort();
         }
         break;
     case host::PtyEventKind::FlushOutput:

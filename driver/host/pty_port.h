@@ -103,6 +103,8 @@ public:
     // (one would wait for the terminal's write lock, which a program blocked
     // on a full terminal holds until its bytes are read).
     void discardTerminalInput();
+    // Bytes written towards the program that it has not read yet.
+    std::size_t unreadByProgram() const;
     PtySettings settings() const;
     // Sets the terminal's rate, as the port has it, so that a program sees
     // it and a change it makes is told as one. With `onlyFrom` not 0, only

@@ -254,6 +254,19 @@ void PtyPort::discardTerminalInput()
     }
 }
 
+std::size_t PtyPort::unreadByProgram() const
+{
+    // Only the slave side counts its input.
+    const int peer = ::ioctl(m_master, TIOCGPTPEER, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (peer < 0)
+        return 0;
+    int count = 0;
+    if (::ioctl(peer, FIONREAD, &count) != 0 || count < 0)
+        count = 0;
+    ::close(peer);
+    return static_cast<std::size_t>(count);
+}
+
 void PtyPort::takeSignals(std::vector<PtyEvent>& events)
 {
     std::uint64_t count = 0;
