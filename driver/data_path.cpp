@@ -37,6 +37,13 @@ std::uint32_t appendLocked(PortDevice& port, std::span<const std::uint8_t> bytes
 {
     PortBuffers& buffers = *port.buffers;
     SerialState& serial = port.serial;
+    if (!port.openFlag.load()) {
+        // What came before a program was on its way is not its own.
+        const bool waiting = programWaitingLocked(port);
+        if (waiting && !buffers.keptForProgram)
+            emptyReceiveBuffers(port);
+        buffers.keptForProgram = waiting;
+    }
     if (port.receiveTap && serial.commStatus.amountInInQueue == 0 && !bytes.empty()) {
         bytes = bytes.subspan(port.receiveTap->offer(bytes));
         if (bytes.empty())
@@ -198,10 +205,34 @@ bool setReceiveTap(host::FileHandle& handle, ReceiveTap* tap)
     return true;
 }
 
+bool setProgramProbe(host::FileHandle& handle, std::weak_ptr<const ProgramProbe> probe)
+{
+    auto* port = handle.device().extensionAs<PortDevice>();
+    if (!port || !port->buffers)
+        return false;
+    std::lock_guard lock(port->dataLock);
+    port->programProbe = std::move(probe);
+    return true;
+}
+
+bool programWaitingLocked(PortDevice& port)
+{
+    const auto probe = port.programProbe.lock();
+    return probe && probe->programWaiting();
+}
+
 bool writesPaced(host::FileHandle& handle)
 {
     auto* port = handle.device().extensionAs<PortDevice>();
     return !port || loadShared(port->config.pacing) != 0;
+}
+
+bool portConnected(host::FileHandle& handle)
+{
+    auto* port = handle.device().extensionAs<PortDevice>();
+    if (!port || !port->transport)
+        return false;
+    return port->transport->connected() && !port->transport->reconnectPending();
 }
 
 void queueFlowControl(PortDevice& port) { (void)queueJob(port, PortJob::FlowControl, runFlowControlJob); }

@@ -176,6 +176,9 @@ struct PortBuffers {
     std::array<std::uint8_t, kBufferSize> receive {};
     std::uint32_t receiveRead = 0;
     std::uint32_t receiveWrite = 0;
+    // The ring holds what arrived for a program on its way to the closed
+    // port (its front end's probe said so): the open keeps it.
+    bool keptForProgram = false;
     // An incomplete framed packet, kept until the rest of it arrives.
     std::array<std::uint8_t, kBufferSize> reassembly {};
     std::uint32_t reassemblyFill = 0;
@@ -222,6 +225,7 @@ enum class ComPortOption : std::uint8_t {
 
 struct PortDevice;
 class ReceiveTap;
+class ProgramProbe;
 struct JobRecord {
     PortJob job = PortJob::Naming;
     PortDevice* port = nullptr;
@@ -273,6 +277,7 @@ struct PortDevice final : host::DeviceExtension {
     ReceiveFlow receiveFlow;
     std::mutex flowSendMutex; // one flow-control packet at a time, in the order decided
     ReceiveTap* receiveTap = nullptr; // offered arriving bytes while the receive buffer is empty
+    std::weak_ptr<const ProgramProbe> programProbe; // says a program is on its way while the port is closed
 
     // Writes share one transmit buffer; a second writer waits for the first.
     std::mutex transmitMutex; // protects the transmit buffer and its fill count

@@ -64,6 +64,8 @@ inline constexpr std::uint32_t kFlowResumeLevel = 0x10000;
 // Appends bytes that arrived from the network to the receive buffer and
 // reports the arrival; returns the unread count afterwards.
 std::uint32_t appendReceived(PortDevice& port, std::span<const std::uint8_t> bytes);
+// The port's program probe says a program is on its way; data lock held.
+bool programWaitingLocked(PortDevice& port);
 // Replaces whatever is unread with `bytes`.
 void replaceReceived(PortDevice& port, std::span<const std::uint8_t> bytes);
 // The receive buffer reached the stop level: sends the stop once.

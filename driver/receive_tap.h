@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 namespace driver {
@@ -26,8 +27,29 @@ public:
 // a removed tap is not called any more.
 bool setReceiveTap(host::FileHandle& handle, ReceiveTap* tap);
 
+// Tells whether a program is on its way to a closed port: it opened the
+// front end's side, and the front end has not opened the port for it yet.
+class ProgramProbe {
+public:
+    virtual ~ProgramProbe() = default;
+    // Called with the port's data lock held on the network thread; must not
+    // block.
+    virtual bool programWaiting() const = 0;
+};
+
+// Gives the port behind an open handle a probe that stays after the handle
+// closes, for as long as its owner keeps it. While nobody has the port open
+// and the probe says a program waits, the stream is held back by a full
+// receive buffer, as for an open port, instead of keeping only the newest
+// bytes: what arrives between the program's open and the port's is its own.
+bool setProgramProbe(host::FileHandle& handle, std::weak_ptr<const ProgramProbe> probe);
+
 // Whether the port behind an open handle holds writes to its baud rate (true
 // when the handle is not one of this driver's ports).
 bool writesPaced(host::FileHandle& handle);
+
+// Whether the port behind an open handle has a connection a write can use
+// now, without connecting first.
+bool portConnected(host::FileHandle& handle);
 
 } // namespace driver

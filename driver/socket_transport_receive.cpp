@@ -48,6 +48,8 @@ private:
 // oldest unread bytes give way.) While nobody has the port open the stream is
 // read on, and the buffer keeps the newest bytes as it does for UDP: the next
 // program gets what arrived last, not what waited in the network for minutes.
+// A program on its way (its front end's probe says so) counts as having the
+// port: the bytes that arrive before the port is opened for it are its own.
 // A framed stream also counts the incomplete packet held for reassembly: the
 // bytes that complete it deliver the whole payload at once, so room for the
 // new bytes alone would let a completed packet run over unread ones.
@@ -55,7 +57,8 @@ std::size_t SocketTransport::receiveRoom()
 {
     std::lock_guard lock(m_port.dataLock);
     // The reassembly fill changes only on this thread, or under the data lock.
-    const std::size_t unread = m_port.openFlag.load() ? std::size_t { m_port.serial.commStatus.amountInInQueue } : 0;
+    const bool held = m_port.openFlag.load() || programWaitingLocked(m_port);
+    const std::size_t unread = held ? std::size_t { m_port.serial.commStatus.amountInInQueue } : 0;
     const std::size_t taken = unread + m_port.buffers->reassemblyFill;
     return taken >= kBufferSize ? 0 : kBufferSize - taken;
 }

@@ -189,8 +189,15 @@ NtStatus VorpilDriver::open(PortDevice& port, Request& request)
     }
     {
         std::lock_guard lock(port.dataLock);
-        emptyReceiveBuffers(port);
+        // Bytes kept for a program on its way are its own; older ones are not.
+        if (!port.buffers || !port.buffers->keptForProgram)
+            emptyReceiveBuffers(port);
+        if (port.buffers)
+            port.buffers->keptForProgram = false;
     }
+    // A stream held back for a program that left again goes on.
+    if (port.transport)
+        port.transport->resumeReceive();
     return completeRequest(request, kStatusSuccess);
 }
 

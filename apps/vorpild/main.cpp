@@ -6,6 +6,7 @@
 #include "platform/seqpacket.h"
 #include "platform/termination_signals.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -43,6 +44,12 @@ int main(int argc, char** argv)
                     : std::string();
             },
             "", ""));
+    unsigned stopWait = 30;
+    app.add_option("--stop-wait", stopWait,
+           "on SIGTERM, SIGINT or SIGHUP, wait at most SECONDS in all for the ports to send what programs wrote "
+           "(default 30; 0: drop it)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0u, 3600u));
     cli::setExitStatus(app,
         "0 stopped by SIGTERM, SIGINT or SIGHUP, 1 when it could not start (the reason on stderr), 2 bad "
         "arguments.");
@@ -56,6 +63,7 @@ int main(int argc, char** argv)
         });
     if (const int status = cli::parse(app, argc, argv); status != cli::kContinue)
         return status;
+    options.stopWait = std::chrono::seconds(stopWait);
     if (options.runtimeDir.empty())
         options.runtimeDir = platform::vorpilRuntimeDir();
     if (options.stateDir.empty())

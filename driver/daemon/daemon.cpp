@@ -149,6 +149,8 @@ void Daemon::stop()
     m_controlLoop.reset();
     m_listener.reset();
     m_service.reset();
+    if (m_directory)
+        m_directory->drain(m_options.stopWait);
     m_directory.reset(); // front ends close their handles before the host goes
     m_host.reset();
 }

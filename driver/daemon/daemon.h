@@ -10,6 +10,7 @@
 #include "platform/seqpacket.h"
 
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,8 @@ struct DaemonOptions {
     std::string group; // may use the control socket and the ports; empty: only this user
     std::string frontEnd = "pty"; // "pty", "cuse" or "auto" (cuse when /dev/cuse opens)
     std::string cuseDir = "vorpil"; // character devices are /dev/CUSEDIR/COMn
+    // How long an orderly stop waits for the ports to send what programs wrote.
+    std::chrono::milliseconds stopWait { 30000 };
 };
 
 // `vorpild`: the driver host with the port driver, its persisted device
@@ -39,6 +42,8 @@ public:
 
     // Loads the registry, starts the nodes and opens the control socket.
     bool start(std::string& error);
+    // Stops in order: the control socket closes, then each port sends what
+    // programs had written, within DaemonOptions::stopWait, then all ends.
     void stop();
 
     host::Host& host() { return *m_host; }

@@ -40,6 +40,12 @@ struct FrontEndStatus {
     std::string lastError; // why bytes were last refused; empty when none were
 };
 
+// What an orderly stop did with the bytes programs had handed over.
+struct DrainReport {
+    std::uint64_t sent = 0; // reached the device server while the daemon stopped
+    std::uint64_t notSent = 0; // given up: no connection, or the stop's time ran out
+};
+
 // How programs reach a port: a pseudo-terminal (PortFrontEnd) or a serial
 // character device (CuseFrontEnd).
 class FrontEnd {
@@ -54,6 +60,17 @@ public:
     // when the front end did not get to it in time.
     virtual std::uint64_t requestSettle() = 0;
     virtual bool waitSettled(std::uint64_t ticket, std::chrono::steady_clock::time_point deadline) = 0;
+
+    // An orderly stop waits for a port's output, as a serial port's close
+    // does: from requestDrain() on no new bytes are taken from programs, and
+    // what the front end holds (what a program had written to its terminal
+    // already among it) goes to the device server. waitDrained() waits for
+    // that until `deadline`, false when bytes are still held; a port without
+    // a connection is done at once. stop() ends the front end, counting
+    // what it still held as not sent.
+    virtual void requestDrain() { }
+    virtual bool waitDrained(std::chrono::steady_clock::time_point) { return true; }
+    virtual DrainReport stop() { return {}; }
 };
 
 } // namespace driver::daemon

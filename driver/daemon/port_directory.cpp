@@ -119,6 +119,35 @@ void PortDirectory::settle(std::chrono::milliseconds limit)
         (void)frontEnds[i]->waitSettled(tickets[i], deadline);
 }
 
+void PortDirectory::drain(std::chrono::milliseconds limit)
+{
+    // No front end comes or goes from here on.
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+    std::vector<std::pair<std::string, std::shared_ptr<FrontEnd>>> frontEnds;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto& [name, entry] : m_entries)
+            frontEnds.emplace_back(name, entry.frontEnd);
+    }
+    for (auto& [name, frontEnd] : frontEnds)
+        frontEnd->requestDrain();
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (auto& [name, frontEnd] : frontEnds)
+        (void)frontEnd->waitDrained(deadline);
+    for (auto& [name, frontEnd] : frontEnds) {
+        const DrainReport report = frontEnd->stop();
+        if (report.sent != 0 || report.notSent != 0)
+            std::fprintf(stderr, "vorpild: %s: stopping: %llu bytes sent, %llu bytes not sent\n", name.c_str(),
+                static_cast<unsigned long long>(report.sent), static_cast<unsigned long long>(report.notSent));
+    }
+}
+
 std::string PortDirectory::failure(const std::string& portName) const
 {
     std::lock_guard lock(m_mutex);

@@ -41,6 +41,11 @@ public:
     // once and without holding the directory, so a port a program has just
     // closed is free. Waits at most `limit` in all.
     void settle(std::chrono::milliseconds limit);
+    // An orderly stop: every front end stops taking bytes from programs and
+    // sends what it holds, all side by side, for at most `limit` in all; then
+    // the front ends end, and each port that held bytes says in the log how
+    // many it sent and how many it could not. Only ~PortDirectory() follows.
+    void drain(std::chrono::milliseconds limit);
     // Why the port's terminal could not be made; empty when it was.
     std::string failure(const std::string& portName) const;
     // Each terminal's state, by port name.

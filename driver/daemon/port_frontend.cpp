@@ -40,10 +40,23 @@ std::vector<std::uint8_t> ioctlWords(std::initializer_list<std::uint32_t> values
     return bytes;
 }
 
+bool TerminalProbe::programWaiting() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_pty && m_pty->programPresent();
+}
+
+void TerminalProbe::forget()
+{
+    std::lock_guard lock(m_mutex);
+    m_pty = nullptr;
+}
+
 PortFrontEnd::PortFrontEnd(host::Host& host, std::string deviceName, std::unique_ptr<host::PtyPort> pty)
     : m_host(host)
     , m_deviceName(std::move(deviceName))
     , m_pty(std::move(pty))
+    , m_probe(std::make_shared<TerminalProbe>(*m_pty))
 {
     // What the port has before any program touches the terminal.
     m_applied = m_pty->settings();
@@ -53,8 +66,8 @@ PortFrontEnd::PortFrontEnd(host::Host& host, std::string deviceName, std::unique
 
 PortFrontEnd::~PortFrontEnd()
 {
-    m_pty->stop();
-    m_events.join();
+    (void)stop();
+    m_probe->forget(); // the port outlives the terminal
 }
 
 FrontEndStatus PortFrontEnd::status() const
@@ -114,15 +127,20 @@ void PortFrontEnd::run()
         // only while the port is the program's: otherwise its writes wait.
         // Behind a write under way it is read up to a limit, and not past
         // the program's leaving.
-        const bool holding = m_closeDeferred || m_deferredBytes >= kHoldLimit;
+        // A stopping daemon reads nothing more from the terminal.
+        if (m_drainRequested.load() && !m_drainStarted) {
+            startDrain();
+            markDrained(); // an idle port is done at once
+        }
+        const bool holding = m_drainStarted || m_closeDeferred || m_deferredBytes >= kHoldLimit;
         wait.hangUp = m_program && !m_hungUp && !holding;
         wait.programData = m_handle != nullptr && !holding;
         wait.writable = m_handle && m_backlogSent < m_backlog.size();
-        wait.limitMs = m_program && !m_handle ? m_attachRetryMs : -1;
+        wait.limitMs = m_program && !m_handle && !m_drainStarted ? m_attachRetryMs : -1;
         events.clear();
         if (!m_pty->waitEvents(events, wait))
             break;
-        if (events.empty() && m_program && !m_handle) {
+        if (events.empty() && m_program && !m_handle && !m_drainStarted) {
             // The port was held by someone else; try again, and wait longer
             // before the next try if it still is.
             if (!attach())
@@ -135,12 +153,14 @@ void PortFrontEnd::run()
             dispatch(event);
         }
         markSettled(settled);
+        markDrained();
     }
     // A stopping daemon does not wait for the rest of a write.
     stopSender();
     detach();
     std::lock_guard lock(m_mutex);
     m_settleDone = ~std::uint64_t { 0 }; // nobody waits for a stopped front end
+    m_drainDone = true;
     m_settled.notify_all();
 }
 
@@ -202,7 +222,7 @@ void PortFrontEnd::handle(host::PtyEvent& event)
 {
     switch (event.kind) {
     case host::PtyEventKind::Opened: {
-        if (m_program && !m_hungUp)
+        if ((m_program && !m_hungUp) || m_drainStarted)
             break;
         // Opens are told late at times: a program that came and went and
         // left nothing to pass on needs no port (and must not take it from
@@ -237,11 +257,19 @@ void PortFrontEnd::handle(host::PtyEvent& event)
             applySettings(event.settings);
         break;
     case host::PtyEventKind::FlushInput:
-        // What the program has not read yet includes what the port holds for it.
+        // What the program has not read yet includes what the port holds for
+        // it. The flush is told late, though: bytes the terminal took since
+        // are newer than it, and so is all the port holds behind them. Only
+        // while the terminal is still empty can they be older.
         if (m_handle) {
-            m_backlog.clear();
-            m_backlogSent = 0;
-            (void)control(kIoctlSerialPurge, ioctlWords({ kPurgeRxAbort | kPurgeRxClear }));
+            if (m_pty->unreadByProgram() == 0) {
+                m_backlog.clear();
+                m_backlogSent = 0;
+                (void)control(kIoctlSerialPurge, ioctlWords({ kPurgeRxAbort | kPurgeRxClear }));
+            }
+            // Goes on with what came since: nothing else would once the
+            // backlog it waited to write is gone.
+            fromPort();
         }
         break;
     case host::PtyEventKind::FlushOutput:
@@ -264,7 +292,7 @@ void PortFrontEnd::handle(host::PtyEvent& event)
 
 void PortFrontEnd::checkPresence()
 {
-    if (!m_program || m_hungUp || m_closeDeferred || m_pty->programPresent())
+    if (!m_program || m_hungUp || m_closeDeferred || m_drainStarted || m_pty->programPresent())
         return;
     if (!m_handle) {
         m_hungUp = true;
@@ -281,6 +309,18 @@ void PortFrontEnd::checkPresence()
 
 void PortFrontEnd::programLeft()
 {
+    // Received bytes reach the terminal until the tap is gone. A program that
+    // opened it before then may have some of them already: it keeps the port
+    // (a close seen late). One that opens after it finds only older bytes
+    // discarded; its own wait in the port.
+    if (m_handle) {
+        (void)setReceiveTap(*m_handle, nullptr);
+        if (m_pty->programPresent()) {
+            (void)setReceiveTap(*m_handle, this);
+            m_hungUp = false;
+            return;
+        }
+    }
     m_program = false;
     m_hungUp = false;
     detach();
@@ -320,6 +360,9 @@ bool PortFrontEnd::attach()
     m_attached = true;
     m_draining = true;
     (void)setReceiveTap(*m_handle, this);
+    // Stays with the port when it is closed: between a next program's open
+    // and the port's, the device is held back instead of overwriting.
+    (void)setProgramProbe(*m_handle, m_probe);
     fromPort();
     if (m_hungUp) {
         // The program left while the port was held: what it wrote goes now,

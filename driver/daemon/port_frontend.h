@@ -49,6 +49,24 @@ std::vector<std::uint8_t> ioctlWords(std::initializer_list<std::uint32_t> values
 // writes them to the terminal at once while nothing older is waiting;
 // otherwise this thread reads them from the port when the port reports an
 // arrival, and writes them as the terminal takes them.
+// Tells the port that a program has the terminal open, so that what arrives
+// before the front end opened the port for it is kept for it (see
+// setProgramProbe()). The port may ask after the front end is gone.
+class TerminalProbe final : public ProgramProbe {
+public:
+    explicit TerminalProbe(const host::PtyPort& pty)
+        : m_pty(&pty)
+    {
+    }
+    bool programWaiting() const override;
+    // From now on no program waits.
+    void forget();
+
+private:
+    mutable std::mutex m_mutex; // protects m_pty
+    const host::PtyPort* m_pty;
+};
+
 class PortFrontEnd final : public FrontEnd, private ReceiveTap {
 public:
     PortFrontEnd(host::Host& host, std::string deviceName, std::unique_ptr<host::PtyPort> pty);
@@ -75,6 +93,10 @@ public:
     bool waitSettled(std::uint64_t ticket, std::chrono::steady_clock::time_point deadline) override;
     bool settle(std::chrono::milliseconds limit);
 
+    void requestDrain() override;
+    bool waitDrained(std::chrono::steady_clock::time_point deadline) override;
+    DrainReport stop() override;
+
 private:
     std::size_t offer(std::span<const std::uint8_t> bytes) override;
 
@@ -98,6 +120,11 @@ private:
     // is ended by closing the port's connection.
     void stopSender();
     void markSettled(std::uint64_t& settled);
+    // The stop's drain begins: what the program wrote to the terminal so
+    // far is read and queued behind the write under way; nothing after it.
+    void startDrain();
+    // Tells a waiting stop once nothing is held (or nothing can be sent).
+    void markDrained();
     // The terminal hung up: everything the program wrote is read by now
     // when the port is its; the port is let go.
     void programLeft();
@@ -119,6 +146,7 @@ private:
     host::Host& m_host;
     const std::string m_deviceName;
     std::unique_ptr<host::PtyPort> m_pty;
+    std::shared_ptr<TerminalProbe> m_probe;
 
     // Event thread only.
     bool m_program = false; // a program has the terminal, or left bytes in it not yet sent
@@ -137,6 +165,7 @@ private:
     bool m_closeDeferred = false; // the program's leaving waits in m_deferred
     bool m_sendOutstanding = false; // a write was handed to the sender and not yet accounted
     std::uint64_t m_settleSeen = 0; // the newest settle request looked at
+    bool m_drainStarted = false; // the terminal is read no more: only what is held goes
 
     // Between the event thread and the sender.
     std::mutex m_sendMutex; // protects the fields below
@@ -161,6 +190,9 @@ private:
     std::uint64_t m_settleRequested = 0;
     std::uint64_t m_settleDone = 0;
     FrontEndStatus m_status;
+    bool m_drainDone = false;
+    std::optional<FrontEndStatus> m_drainBase; // the counts when the stop's drain was asked for
+    std::atomic<bool> m_drainRequested { false };
     std::atomic<std::uint64_t> m_tapBytes { 0 }; // taken by the network thread
 
     std::thread m_events;

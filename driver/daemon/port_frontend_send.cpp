@@ -1,5 +1,5 @@
 // The way from the program to the port: one write at a time on the sender
-// thread, and what waits behind it.
+// thread, what waits behind it, and what an orderly stop still sends.
 #include "driver/daemon/port_frontend.h"
 
 #include "common/vorpil_ioctl.h"
@@ -27,6 +27,8 @@ constexpr std::size_t kLargestSend = 0x10000;
 // machine cost more than the bytes.
 constexpr std::size_t kUnpacedSend = 0x3F000;
 static_assert(kUnpacedSend <= kBufferSize);
+// What an orderly stop still reads from the terminal: more than it holds.
+constexpr std::size_t kDrainReadLimit = 0x40000;
 
 } // namespace
 
@@ -64,7 +66,8 @@ void PortFrontEnd::startSend(std::vector<std::uint8_t> bytes)
 {
     if (bytes.empty())
         return;
-    if (!m_handle) {
+    // A stopping daemon does not connect again to send.
+    if (!m_handle || (m_drainStarted && !portConnected(*m_handle))) {
         account(bytes.size(), kStatusInvalidDeviceState, 0);
         return;
     }
@@ -184,6 +187,66 @@ void PortFrontEnd::account(std::size_t size, NtStatus status, std::size_t inform
         std::fprintf(stderr, "vorpild: %s: %zu bytes not sent: %s\n", m_deviceName.c_str(), size - taken,
             m_status.lastError.c_str());
     m_refusalLogged = true;
+}
+
+void PortFrontEnd::requestDrain()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_drainBase)
+            m_drainBase = m_status;
+    }
+    m_drainRequested = true;
+    m_pty->wake();
+}
+
+bool PortFrontEnd::waitDrained(std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock lock(m_mutex);
+    return m_settled.wait_until(lock, deadline, [&] { return m_drainDone; });
+}
+
+DrainReport PortFrontEnd::stop()
+{
+    m_pty->stop();
+    if (m_events.joinable())
+        m_events.join();
+    std::lock_guard lock(m_mutex);
+    if (!m_drainBase)
+        return {};
+    return { m_status.bytesToPort - m_drainBase->bytesToPort, m_status.bytesNotSent - m_drainBase->bytesNotSent };
+}
+
+void PortFrontEnd::startDrain()
+{
+    m_drainStarted = true;
+    if (!m_handle || !portConnected(*m_handle))
+        return;
+    // Bytes the program wrote before the stop were written as far as it
+    // knows (it may have closed the port since): they go too. A program
+    // that goes on writing adds at most a terminal's worth.
+    std::vector<host::PtyEvent> pending;
+    m_pty->pendingEvents(pending, kDrainReadLimit);
+    joinData(pending);
+    for (auto& event : pending)
+        dispatch(event);
+}
+
+void PortFrontEnd::markDrained()
+{
+    if (!m_drainStarted)
+        return;
+    const bool held = m_sendOutstanding || !m_deferred.empty();
+    // Without a connection nothing more can go: the stop need not wait.
+    if (held && m_handle && portConnected(*m_handle))
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_drainDone)
+            return;
+        m_drainDone = true;
+    }
+    m_settled.notify_all();
 }
 
 } // namespace driver::daemon

@@ -3,6 +3,7 @@
 #include "common/ntstatus.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -87,8 +88,10 @@ public:
     // False once stop() was called; true with no events when the limit passed.
     bool waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait);
     // Appends every byte and settings change already there, and Closed when
-    // the terminal has hung up and nothing is left, without waiting.
-    void pendingEvents(std::vector<PtyEvent>& events);
+    // the terminal has hung up and nothing is left, without waiting. Stops
+    // once `byteLimit` bytes were read (a program that goes on writing would
+    // keep the terminal from ever being empty).
+    void pendingEvents(std::vector<PtyEvent>& events, std::size_t byteLimit = SIZE_MAX);
     // True while some process has the terminal open.
     bool programPresent() const;
     // Bytes or a settings change wait to be read.
@@ -100,6 +103,8 @@ public:
     // (one would wait for the terminal's write lock, which a program blocked
     // on a full terminal holds until its bytes are read).
     void discardTerminalInput();
+    // Bytes written towards the program that it has not read yet.
+    std::size_t unreadByProgram() const;
     PtySettings settings() const;
     // Sets the terminal's rate, as the port has it, so that a program sees
     // it and a change it makes is told as one. With `onlyFrom` not 0, only

@@ -254,6 +254,19 @@ void PtyPort::discardTerminalInput()
     }
 }
 
+std::size_t PtyPort::unreadByProgram() const
+{
+    // Only the slave side counts its input.
+    const int peer = ::ioctl(m_master, TIOCGPTPEER, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (peer < 0)
+        return 0;
+    int count = 0;
+    if (::ioctl(peer, FIONREAD, &count) != 0 || count < 0)
+        count = 0;
+    ::close(peer);
+    return static_cast<std::size_t>(count);
+}
+
 void PtyPort::takeSignals(std::vector<PtyEvent>& events)
 {
     std::uint64_t count = 0;
@@ -325,11 +338,16 @@ bool PtyPort::waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait)
     }
 }
 
-void PtyPort::pendingEvents(std::vector<PtyEvent>& events)
+void PtyPort::pendingEvents(std::vector<PtyEvent>& events, std::size_t byteLimit)
 {
     Read read = Read::Packet;
-    while (read == Read::Packet)
+    std::size_t bytes = 0;
+    while (read == Read::Packet && bytes < byteLimit) {
+        const std::size_t before = events.size();
         read = readMaster(events);
+        for (std::size_t i = before; i < events.size(); ++i)
+            bytes += events[i].data.size();
+    }
     if (read == Read::HungUp)
         events.push_back({ PtyEventKind::Closed, {}, {} });
 }
@@ -413,9 +431,15 @@ std::size_t PtyPort::writeSome(std::span<const std::uint8_t> bytes)
 {
     std::size_t written = 0;
     while (written < bytes.size()) {
-        const ssize_t count = ::write(m_master, bytes.data() + written, bytes.size() - written);
+        const std::size_t wanted = bytes.size() - written;
+        const ssize_t count = ::write(m_master, bytes.data() + written, wanted);
         if (count > 0) {
             written += static_cast<std::size_t>(count);
+            // A short write filled the terminal: another would only say
+            // EAGAIN (one wasted call per round while the program reads
+            // slower than the device sends). Room is told by POLLOUT.
+            if (static_cast<std::size_t>(count) < wanted)
+                break;
             continue;
         }
         if (count < 0 && errno == EINTR)

@@ -76,7 +76,11 @@ protected:
         m_user = user;
         std::vector<std::string> argv = asUser({ testing_support::programPath("vorpild"), "--foreground",
             "--runtime-dir", runtimeDir(), "--state-dir", m_dir.path() + "/state" });
-        auto child = platform::ChildProcess::start(argv, false);
+        argv.insert(argv.end(), m_daemonArgs.begin(), m_daemonArgs.end());
+        // With m_daemonLog the daemon's log is read through m_daemon.readLine().
+        if (m_daemonLog)
+            argv.insert(argv.begin(), { "/bin/sh", "-c", "exec \"$@\" 2>&1", "sh" });
+        auto child = platform::ChildProcess::start(argv, m_daemonLog);
         ASSERT_TRUE(child.ok());
         m_daemon = std::move(*child);
         if (m_user.empty()) {
@@ -148,6 +152,8 @@ protected:
     platform::ChildProcess m_daemon;
     std::unique_ptr<ControlClient> m_client;
     std::string m_user;
+    std::vector<std::string> m_daemonArgs; // more arguments for the next startDaemon()
+    bool m_daemonLog = false;
 };
 
 // Each packet of a framed stream: type and payload.

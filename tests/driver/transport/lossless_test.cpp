@@ -3,6 +3,7 @@
 // go however the buffer drained, and a write whose peer left reports the
 // bytes that did not go.
 #include "common/serial_ioctl.h"
+#include "driver/receive_tap.h"
 #include "driver/socket_transport.h"
 #include "tests/driver/port_harness.h"
 #include "tests/driver/transport/loopback_peer.h"
@@ -338,6 +339,79 @@ TEST_F(Lossless, AWriteWhosePeerLeftReportsWhatDidNotGo)
         if (c.server) {
             EXPECT_EQ(link.disconnect(), kStatusSuccess);
         }
+        handle->close();
+    }
+}
+
+// Between a program's open of a front end and the front end's open of the
+// port, the device may already send: those bytes are the program's, and the
+// device is held back until the port is opened. With no program on its way
+// the closed port reads on and keeps only the newest bytes.
+TEST_F(Lossless, BytesForAProgramOnItsWayWaitForTheOpenWhileOthersKeepOnlyTheNewest)
+{
+    struct Probe final : driver::ProgramProbe {
+        bool programWaiting() const override { return waiting.load(); }
+        std::atomic<bool> waiting { false };
+    };
+    for (const bool waiting : { true, false }) {
+        SCOPED_TRACE(waiting ? "a program on its way" : "nobody");
+        PortHarness harness { PortHarness::Options { &m_clock, {}, true, &m_sockets, 2 } };
+        TcpListener listener;
+        ASSERT_EQ(harness.addPort("COM5", tcpClient(listener.port(), 0)), kStatusSuccess);
+        auto handle = harness.open("COM5");
+        ASSERT_TRUE(handle);
+        auto peer = listener.accept();
+        ASSERT_TRUE(peer);
+        auto probe = std::make_shared<Probe>();
+        ASSERT_TRUE(driver::setProgramProbe(*handle, probe));
+        handle->close(); // the probe stays with the port
+        driver::PortDevice& port = *harness.port(11);
+        auto& link = static_cast<driver::SocketTransport&>(*port.transport);
+        const auto unread = [&] {
+            std::lock_guard lock(port.dataLock);
+            return std::size_t { port.serial.commStatus.amountInInQueue };
+        };
+        // What came before the program was on its way is not its own.
+        const Bytes stale = patternBytes(1000, 9);
+        ASSERT_TRUE(peer->send(stale));
+        ASSERT_TRUE(eventually([&] { return unread() == stale.size(); }));
+        probe->waiting = waiting;
+
+        const Bytes incoming = patternBytes(4u << 20, 5);
+        std::atomic<bool> sent { false };
+        std::thread sender([&] {
+            sent = peer->send(incoming);
+            if (!waiting)
+                peer->close(); // told once every byte before it was read
+        });
+        if (!waiting) {
+            const bool readToTheEnd = eventually([&] { return sent.load() && !link.connected(); });
+            sender.join();
+            ASSERT_TRUE(readToTheEnd);
+            std::lock_guard lock(port.dataLock);
+            const auto& buffers = *port.buffers;
+            ASSERT_EQ(port.serial.commStatus.amountInInQueue, driver::kBufferSize);
+            Bytes kept(buffers.receive.begin() + buffers.receiveRead, buffers.receive.begin() + driver::kBufferSize);
+            kept.insert(kept.end(), buffers.receive.begin(), buffers.receive.begin() + buffers.receiveRead);
+            EXPECT_TRUE(std::equal(kept.begin(), kept.end(), incoming.end() - driver::kBufferSize));
+            continue;
+        }
+        const bool full = eventually([&] { return unread() >= driver::kBufferSize; });
+        std::this_thread::sleep_for(50ms); // anything overrunning the buffer would land now
+        handle = harness.open("COM5");
+        ASSERT_TRUE(handle);
+        Bytes got;
+        const bool complete = eventually([&] {
+            const Bytes more = readSome(*handle, 0x10000);
+            got.insert(got.end(), more.begin(), more.end());
+            return got.size() >= incoming.size();
+        });
+        if (!complete)
+            handle->close(); // lets the sender go
+        sender.join();
+        EXPECT_TRUE(full);
+        ASSERT_TRUE(complete) << got.size() << " of " << incoming.size() << " bytes arrived";
+        EXPECT_TRUE(got == incoming) << "the start of the stream was overwritten before the port was opened";
         handle->close();
     }
 }
