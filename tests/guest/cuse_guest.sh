@@ -6,7 +6,7 @@
 # /dev/vorpil/COM5 and a second vorpild's pty front end (COM7), each on an
 # echo plug. A difference of the character device or the pty from the UART
 # that tests/guest/tty_differences.txt does not name under its kind
-# (docs/vorpild.md says why for each) fails the run.
+# (docs/vorpild-beside-8250.md says why for each) fails the run.
 # BULK_MIB (default 20) is how much goes each way in the bulk transfer.
 # Usage: tests/guest/cuse_guest.sh BUILD_DIR [BULK_MIB]
 set -euo pipefail
