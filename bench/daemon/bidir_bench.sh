@@ -131,13 +131,17 @@ wait_line() { for _ in $(seq 600); do [ -s "$1" ] && return 0; sleep 0.05; done;
 
 # One transfer: the device end (given as for end.py) started first, then the
 # program on PATH. Prints "to_device_s from_device_s stall_out stall_in intact".
-transfer() {
-  local device=$1 path=$2
+transfer() { # device path [COM to connect once the device listens, before the program opens]
+  local device=$1 path=$2 com=${3:-}
   rm -f device.out program.out go go.done
-  $py end.py "$device" 2 1 "$bytes" go device > device.out &
+  # Each end is bounded: a transfer that stops moving ends as failed.
+  timeout 600 $py end.py "$device" 2 1 "$bytes" go device > device.out &
   local dpid=$!
   wait_line device.out
-  $py end.py "$path" 1 2 "$bytes" go > program.out &
+  # A port a program holds cannot be connected (one open at a time), so a
+  # listening device's port is connected before the program opens it.
+  [ -z "$com" ] || connect "$com"
+  timeout 600 $py end.py "$path" 1 2 "$bytes" go > program.out &
   local ppid=$!
   for _ in $(seq 600); do
     grep -q ready device.out && grep -q ready program.out && break
@@ -220,9 +224,9 @@ printf '%-22s %9s %9s %9s %9s %7s %8s %8s\n' case out_s in_s stall_out stall_in 
 declare -A reference=([vorpild devsim framed]="socat devsim raw" [vorpild devsim raw]="socat devsim raw"
   [vorpild ser2net]="socat ser2net" [vorpild rfc2217 script]="socat script" [vorpild raw script]="socat script")
 declare -A out_s in_s all_out all_in
-run_case() { # name device path
+run_case() { # name device path [COM to connect]
   local name=$1 device=$2 path=$3 line
-  line=$(transfer "$device" "$path")
+  line=$(transfer "$device" "$path" "${4:-}")
   if [ "$line" = failed ]; then printf '%-22s failed\n' "$name"; return; fi
   read -r o i so si ok <<< "$line"
   out_s[$name]=$o
@@ -262,13 +266,11 @@ for _ in $(seq "$rounds"); do
   socat_case "socat ser2net" "$work/plain-device" 127.0.0.1:7004
   run_case "vorpild devsim framed" "$framed_pty" "$dev/COM5"
   run_case "vorpild devsim raw" "$raw_pty" "$dev/COM6"
-  # The scripted server listens before the port connects.
-  ( sleep 0.5; connect COM7 ) &
-  run_case "vorpild rfc2217 script" rfc2217:7101 "$dev/COM7"
+  # The scripted servers listen before their ports connect.
+  run_case "vorpild rfc2217 script" rfc2217:7101 "$dev/COM7" COM7
   run_case "vorpild ser2net" "$work/line-device" "$dev/COM8"
   # The same scripted raw device as socat's.
-  ( sleep 0.5; connect COM9 ) &
-  run_case "vorpild raw script" listen:7003 "$dev/COM9"
+  run_case "vorpild raw script" listen:7003 "$dev/COM9" COM9
 done
 # The median of the runs of each case, and its ratio to its reference's median.
 median() { tr ' ' '\n' <<< "$1" | grep . | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
