@@ -5,16 +5,23 @@
 #include "driver/daemon/control_service.h"
 #include "driver/daemon/port_frontend.h"
 #include "driver/host/pty_port.h"
+#include "driver/port_device.h"
+#include "driver/port_internal.h"
 #include "driver/vorpil_driver.h"
 #include "tests/support/eventually.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 using namespace common;
@@ -51,6 +58,36 @@ protected:
         const int fd = ::open(m_frontEnd->terminalPath().c_str(), O_RDWR | O_NOCTTY);
         m_frontEnd->programOpened();
         return fd;
+    }
+
+    // Bytes from the network, as the port's network thread hands them over.
+    void arrive(const std::string& bytes)
+    {
+        auto device = m_host.names().resolve(m_deviceName);
+        ASSERT_TRUE(device);
+        auto* port = device->extensionAs<driver::PortDevice>();
+        ASSERT_NE(port, nullptr);
+        (void)driver::appendReceived(*port, { reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size() });
+    }
+
+    // What the program reads: all there is now, or (with `wanted`) until that
+    // much came or the terminal stayed silent for a while.
+    static std::string readTerminal(int fd, std::size_t wanted = 0)
+    {
+        std::string got;
+        char buffer[4096];
+        for (;;) {
+            pollfd in { fd, POLLIN, 0 };
+            if (wanted > 0 && got.size() >= wanted)
+                break;
+            if (::poll(&in, 1, wanted > 0 ? 5000 : 0) <= 0)
+                break;
+            const ssize_t count = ::read(fd, buffer, sizeof buffer);
+            if (count <= 0)
+                break;
+            got.append(buffer, static_cast<std::size_t>(count));
+        }
+        return got;
     }
 
     driver::VorpilDriver m_driver;
@@ -121,4 +158,54 @@ TEST_F(FrontEndTest, AnOpenToldLateOfAProgramThatLeftNothingNeedsNoPort)
     EXPECT_TRUE(m_frontEnd->settle(2s));
     EXPECT_FALSE(m_frontEnd->attached());
     EXPECT_EQ(m_host.open(m_deviceName, holder), kStatusSuccess);
+}
+
+// A program's input flush is told to the front end late. Bytes that reached
+// the terminal after the flush are the program's, and so is all the port
+// holds behind them; what the port held before the flush is dropped.
+TEST_F(FrontEndTest, AFlushToldLateDropsOnlyWhatCameBeforeIt)
+{
+    std::string stream;
+    for (std::size_t i = 0; i < 200000; ++i)
+        stream.push_back(static_cast<char>('a' + (i * 7 + i / 251) % 26));
+    struct Case {
+        const char* name;
+        bool arrivalsFirst; // the stream arrives before the flush
+        std::string expected; // what the program reads after the flush and "tail"
+    };
+    const Case cases[] = {
+        { "arrivals after the flush, read before it is told", false, stream + "tail" },
+        { "arrivals before the flush, held by the port", true, "tail" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int program = openTerminal();
+        ASSERT_GE(program, 0);
+        ASSERT_TRUE(eventually([&] { return m_frontEnd->attached(); }));
+        ASSERT_TRUE(m_frontEnd->settle(5s));
+        ASSERT_TRUE(m_frontEnd->holdEvents(true));
+        std::string got;
+        if (c.arrivalsFirst) {
+            arrive(stream); // fills the terminal; the port keeps the rest
+            ASSERT_EQ(::tcflush(program, TCIFLUSH), 0);
+        } else {
+            ASSERT_EQ(::tcflush(program, TCIFLUSH), 0);
+            arrive(stream);
+            // The program reads the terminal empty before the flush is told.
+            got = readTerminal(program);
+            ASSERT_FALSE(got.empty());
+            ASSERT_LT(got.size(), stream.size()) << "the port held nothing back";
+        }
+        EXPECT_TRUE(m_frontEnd->holdEvents(false));
+        ASSERT_TRUE(m_frontEnd->settle(5s));
+        arrive("tail");
+        got += readTerminal(program, c.expected.size() - got.size());
+        EXPECT_EQ(got.size(), c.expected.size());
+        EXPECT_TRUE(got == c.expected)
+            << "first difference at "
+            << std::mismatch(got.begin(), got.end(), c.expected.begin(), c.expected.end()).first - got.begin();
+        ::close(program);
+        ASSERT_TRUE(m_frontEnd->settle(5s));
+        ASSERT_TRUE(eventually([&] { return !m_frontEnd->attached(); }));
+    }
 }
