@@ -118,6 +118,14 @@ std::size_t PortFrontEnd::offer(std::span<const std::uint8_t> bytes)
     return taken;
 }
 
+// Bytes from the network newer than a flush not yet told stay the program's:
+// a purge would drop them with the older ones.
+void PortFrontEnd::arriving()
+{
+    if (m_pty->reportWaiting())
+        ++m_passedOnBehindReport;
+}
+
 void PortFrontEnd::run()
 {
     std::vector<host::PtyEvent> events;
@@ -267,11 +275,11 @@ void PortFrontEnd::handle(host::PtyEvent& event)
         break;
     case host::PtyEventKind::FlushInput:
         // What the program has not read yet includes what the port holds for
-        // it. The flush is told late, though, and bytes may have reached the
-        // terminal since: the program may have read them already, and what
-        // the port holds follows them. Purged, it would leave a hole. So the
-        // port is purged only if nothing was passed on behind a report that
-        // could be this one.
+        // it. The flush is told late, though: bytes may have arrived since,
+        // or reached the terminal (the program may have read them already,
+        // and what the port holds follows them). Purged, they would leave a
+        // hole. So the port is purged only if nothing arrived or was passed
+        // on behind a report that could be this one.
         if (m_handle && m_passedOnBehindReport.load() == m_passedOnBehindSeen && m_pty->unreadByProgram() == 0) {
             m_backlog.clear();
             m_backlogSent = 0;

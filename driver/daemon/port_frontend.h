@@ -104,6 +104,7 @@ public:
 
 private:
     std::size_t offer(std::span<const std::uint8_t> bytes) override;
+    void arriving() override;
 
     void run();
     // Takes an event in the order the terminal gave it: bytes, settings and
@@ -203,8 +204,8 @@ private:
     std::optional<FrontEndStatus> m_drainBase; // the counts when the stop's drain was asked for
     std::atomic<bool> m_drainRequested { false };
     std::atomic<std::uint64_t> m_tapBytes { 0 }; // taken by the network thread
-    // Writes towards the program made while a status report waited (both
-    // threads count), and that count when no report last waited.
+    // Arrivals and writes towards the program made while a status report
+    // waited (both threads count), and that count when no report last waited.
     std::atomic<std::uint64_t> m_passedOnBehindReport { 0 };
     std::uint64_t m_passedOnBehindSeen = 0;
 
