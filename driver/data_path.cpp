@@ -44,6 +44,8 @@ std::uint32_t appendLocked(PortDevice& port, std::span<const std::uint8_t> bytes
             emptyReceiveBuffers(port);
         buffers.keptForProgram = waiting;
     }
+    if (port.receiveTap && !bytes.empty())
+        port.receiveTap->arriving();
     if (port.receiveTap && serial.commStatus.amountInInQueue == 0 && !bytes.empty()) {
         bytes = bytes.subspan(port.receiveTap->offer(bytes));
         if (bytes.empty())

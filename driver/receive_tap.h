@@ -20,6 +20,9 @@ public:
     // block. Returns how many of the leading bytes it took; the rest go to the
     // receive buffer as usual.
     virtual std::size_t offer(std::span<const std::uint8_t> bytes) = 0;
+    // Told of every arrival, before it is offered or buffered; same thread
+    // and lock as offer().
+    virtual void arriving() { }
 };
 
 // Sets (or with nullptr removes) the tap of the port behind an open handle;

@@ -113,8 +113,17 @@ std::size_t PortFrontEnd::offer(std::span<const std::uint8_t> bytes)
     if (m_draining.load())
         return 0;
     const std::size_t taken = m_pty->writeSome(bytes);
+    notePassedOn(taken);
     m_tapBytes += taken;
     return taken;
+}
+
+// Bytes from the network newer than a flush not yet told stay the program's:
+// a purge would drop them with the older ones.
+void PortFrontEnd::arriving()
+{
+    if (m_pty->reportWaiting())
+        ++m_passedOnBehindReport;
 }
 
 void PortFrontEnd::run()
@@ -122,6 +131,14 @@ void PortFrontEnd::run()
     std::vector<host::PtyEvent> events;
     std::uint64_t settled = 0;
     for (;;) {
+        waitWhileHeld();
+        // With no report waiting, every byte passed on so far came before
+        // any flush still to be told. The count is taken first: one made
+        // after it is seen at the flush, and one made before it behind this
+        // flush finds its report still waiting here.
+        const std::uint64_t passedOn = m_passedOnBehindReport.load();
+        if (!m_pty->reportWaiting())
+            m_passedOnBehindSeen = passedOn;
         host::PtyWait wait;
         // The terminal is looked at only while a program is there, and read
         // only while the port is the program's: otherwise its writes wait.
@@ -258,19 +275,20 @@ void PortFrontEnd::handle(host::PtyEvent& event)
         break;
     case host::PtyEventKind::FlushInput:
         // What the program has not read yet includes what the port holds for
-        // it. The flush is told late, though: bytes the terminal took since
-        // are newer than it, and so is all the port holds behind them. Only
-        // while the terminal is still empty can they be older.
-        if (m_handle) {
-            if (m_pty->unreadByProgram() == 0) {
-                m_backlog.clear();
-                m_backlogSent = 0;
-                (void)control(kIoctlSerialPurge, ioctlWords({ kPurgeRxAbort | kPurgeRxClear }));
-            }
-            // Goes on with what came since: nothing else would once the
-            // backlog it waited to write is gone.
-            fromPort();
+        // it. The flush is told late, though: bytes may have arrived since,
+        // or reached the terminal (the program may have read them already,
+        // and what the port holds follows them). Purged, they would leave a
+        // hole. So the port is purged only if nothing arrived or was passed
+        // on behind a report that could be this one.
+        if (m_handle && m_passedOnBehindReport.load() == m_passedOnBehindSeen && m_pty->unreadByProgram() == 0) {
+            m_backlog.clear();
+            m_backlogSent = 0;
+            (void)control(kIoctlSerialPurge, ioctlWords({ kPurgeRxAbort | kPurgeRxClear }));
         }
+        m_pty->flushReportHandled();
+        // Goes on with what came since: nothing else would once the backlog
+        // it waited to write is gone.
+        fromPort();
         break;
     case host::PtyEventKind::FlushOutput:
         // Nothing waits in the port to be sent: a write goes out as it comes.
@@ -427,6 +445,7 @@ void PortFrontEnd::fromPort()
         if (m_backlogSent < m_backlog.size()) {
             const std::size_t taken = m_pty->writeSome(std::span(m_backlog).subspan(m_backlogSent));
             m_backlogSent += taken;
+            notePassedOn(taken);
             {
                 std::lock_guard lock(m_mutex);
                 m_status.bytesToProgram += taken;
@@ -444,6 +463,16 @@ void PortFrontEnd::fromPort()
     }
     armArrivalWait();
     m_draining = false;
+}
+
+// Bytes just written towards the program. With a report waiting they may
+// have come after a flush: counted, the flush's purge is left out. (A
+// settings report counts too; the purge is then left out needlessly, which
+// loses nothing.)
+void PortFrontEnd::notePassedOn(std::size_t taken)
+{
+    if (taken > 0 && m_pty->reportWaiting())
+        ++m_passedOnBehindReport;
 }
 
 void PortFrontEnd::armArrivalWait()

@@ -93,12 +93,18 @@ public:
     bool waitSettled(std::uint64_t ticket, std::chrono::steady_clock::time_point deadline) override;
     bool settle(std::chrono::milliseconds limit);
 
+    // Holds the front end before its next round of events, as a busy machine
+    // may, and returns once it waits there (false after a stop); false
+    // releases it. For tests of what happens while a report waits.
+    bool holdEvents(bool hold);
+
     void requestDrain() override;
     bool waitDrained(std::chrono::steady_clock::time_point deadline) override;
     DrainReport stop() override;
 
 private:
     std::size_t offer(std::span<const std::uint8_t> bytes) override;
+    void arriving() override;
 
     void run();
     // Takes an event in the order the terminal gave it: bytes, settings and
@@ -137,6 +143,8 @@ private:
     // Moves what the port has received to the terminal until either is empty
     // or full; arms the arrival wait once the port is empty.
     void fromPort();
+    void notePassedOn(std::size_t taken);
+    void waitWhileHeld();
     void armArrivalWait();
     void applySettings(const host::PtySettings& settings);
     void followPort(const host::PtySettings& terminal);
@@ -187,6 +195,8 @@ private:
 
     mutable std::mutex m_mutex; // protects the settle counters and m_status
     std::condition_variable m_settled;
+    bool m_holdEvents = false; // holdEvents(): wanted and taken effect
+    bool m_eventsHeld = false;
     std::uint64_t m_settleRequested = 0;
     std::uint64_t m_settleDone = 0;
     FrontEndStatus m_status;
@@ -194,6 +204,10 @@ private:
     std::optional<FrontEndStatus> m_drainBase; // the counts when the stop's drain was asked for
     std::atomic<bool> m_drainRequested { false };
     std::atomic<std::uint64_t> m_tapBytes { 0 }; // taken by the network thread
+    // Arrivals and writes towards the program made while a status report
+    // waited (both threads count), and that count when no report last waited.
+    std::atomic<std::uint64_t> m_passedOnBehindReport { 0 };
+    std::uint64_t m_passedOnBehindSeen = 0;
 
     std::thread m_events;
     std::thread m_sender;

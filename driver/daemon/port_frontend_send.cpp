@@ -206,9 +206,38 @@ bool PortFrontEnd::waitDrained(std::chrono::steady_clock::time_point deadline)
     return m_settled.wait_until(lock, deadline, [&] { return m_drainDone; });
 }
 
+bool PortFrontEnd::holdEvents(bool hold)
+{
+    std::unique_lock lock(m_mutex);
+    m_holdEvents = hold;
+    m_settled.notify_all();
+    if (!hold)
+        return true;
+    lock.unlock();
+    m_pty->wake();
+    lock.lock();
+    m_settled.wait(lock, [&] { return m_eventsHeld || m_pty->stopped(); });
+    return m_eventsHeld;
+}
+
+void PortFrontEnd::waitWhileHeld()
+{
+    std::unique_lock lock(m_mutex);
+    if (!m_holdEvents)
+        return;
+    m_eventsHeld = true;
+    m_settled.notify_all();
+    m_settled.wait(lock, [&] { return !m_holdEvents || m_pty->stopped(); });
+    m_eventsHeld = false;
+}
+
 DrainReport PortFrontEnd::stop()
 {
     m_pty->stop();
+    {
+        std::lock_guard lock(m_mutex); // a held front end goes on to stop
+        m_settled.notify_all();
+    }
     if (m_events.joinable())
         m_events.join();
     std::lock_guard lock(m_mutex);

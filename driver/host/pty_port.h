@@ -105,6 +105,13 @@ public:
     void discardTerminalInput();
     // Bytes written towards the program that it has not read yet.
     std::size_t unreadByProgram() const;
+    // A status report (a settings change or a flush) waits on the master, or
+    // a flush was read by waitEvents() and is not handled yet. Asked right
+    // after a write towards the program, false means the write came before
+    // any flush not yet handled. Any thread may call it; never waits long.
+    bool reportWaiting() const;
+    // The front end has acted on one FlushInput event.
+    void flushReportHandled();
     PtySettings settings() const;
     // Sets the terminal's rate, as the port has it, so that a program sees
     // it and a change it makes is told as one. With `onlyFrom` not 0, only
@@ -136,7 +143,9 @@ private:
     std::atomic<bool> m_opened { false };
     std::atomic<bool> m_woken { false };
     std::string m_slavePath;
-    std::mutex m_readMutex; // serialises reading the master with noteClosed()
+    // Serialises reading the master with noteClosed() and reportWaiting().
+    mutable std::mutex m_readMutex;
+    std::size_t m_flushesTold = 0; // FlushInput events read and not handled; m_readMutex
     std::size_t m_held = 0; // unread bytes written before a close told by noteClosed()
 };
 

@@ -267,14 +267,27 @@ std::size_t PtyPort::unreadByProgram() const
     return static_cast<std::size_t>(count);
 }
 
+bool PtyPort::reportWaiting() const
+{
+    // Under the read lock: a report is either still on the master or counted
+    // as told, never in between.
+    std::lock_guard lock(m_readMutex);
+    return m_flushesTold > 0 || settingsChangePending();
+}
+
+void PtyPort::flushReportHandled()
+{
+    std::lock_guard lock(m_readMutex);
+    if (m_flushesTold > 0)
+        --m_flushesTold;
+}
+
 void PtyPort::takeSignals(std::vector<PtyEvent>& events)
 {
     std::uint64_t count = 0;
     (void)!::read(m_signal, &count, sizeof count);
     if (m_opened.exchange(false))
         events.push_back({ PtyEventKind::Opened, {}, {} });
-    if (m_woken.exchange(false))
-        events.push_back({ PtyEventKind::Woken, {}, {} });
 }
 
 bool PtyPort::waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait)
@@ -311,6 +324,8 @@ bool PtyPort::waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait)
         const short master = fds[1].revents;
         if (!wait.hangUp && (master & POLLHUP)) {
             masterGone = true;
+            if (fds[0].revents && m_woken.exchange(false))
+                events.push_back({ PtyEventKind::Woken, {}, {} });
             if (events.size() != before)
                 return true;
             continue;
@@ -331,6 +346,10 @@ bool PtyPort::waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait)
             // Gone, with whatever it wrote still in the terminal for later.
             events.push_back({ PtyEventKind::Closed, {}, {} });
         }
+        // A wake-up comes after what the terminal reported meanwhile: a flush
+        // is then acted on before arrivals it woke for are passed on.
+        if (fds[0].revents && m_woken.exchange(false))
+            events.push_back({ PtyEventKind::Woken, {}, {} });
         if (wait.writable && (master & POLLOUT))
             events.push_back({ PtyEventKind::Writable, {}, {} });
         if (events.size() != before)
@@ -377,8 +396,10 @@ PtyPort::Read PtyPort::readMaster(std::vector<PtyEvent>& events)
 
 void PtyPort::statusEvents(std::uint8_t status, std::vector<PtyEvent>& events, bool drainHeld)
 {
-    if (status & TIOCPKT_FLUSHREAD)
+    if (status & TIOCPKT_FLUSHREAD) {
+        ++m_flushesTold;
         events.push_back({ PtyEventKind::FlushInput, {}, {} });
+    }
     if (status & TIOCPKT_FLUSHWRITE)
         events.push_back({ PtyEventKind::FlushOutput, {}, {} });
     if (!(status & TIOCPKT_IOCTL))

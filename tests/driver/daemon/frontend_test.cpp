@@ -5,16 +5,23 @@
 #include "driver/daemon/control_service.h"
 #include "driver/daemon/port_frontend.h"
 #include "driver/host/pty_port.h"
+#include "driver/port_device.h"
+#include "driver/port_internal.h"
 #include "driver/vorpil_driver.h"
 #include "tests/support/eventually.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 using namespace common;
@@ -51,6 +58,34 @@ protected:
         const int fd = ::open(m_frontEnd->terminalPath().c_str(), O_RDWR | O_NOCTTY);
         m_frontEnd->programOpened();
         return fd;
+    }
+
+    // Bytes from the network, as the port's network thread hands them over.
+    void arrive(const std::string& bytes)
+    {
+        auto device = m_host.names().resolve(m_deviceName);
+        ASSERT_TRUE(device);
+        auto* port = device->extensionAs<driver::PortDevice>();
+        ASSERT_NE(port, nullptr);
+        (void)driver::appendReceived(*port, { reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size() });
+    }
+
+    // What the program reads: all there is now, or (with `end`) until what
+    // it read ends so or the terminal stayed silent for a while.
+    static std::string readTerminal(int fd, const std::string& end = "")
+    {
+        std::string got;
+        char buffer[4096];
+        while (end.empty() || !got.ends_with(end)) {
+            pollfd in { fd, POLLIN, 0 };
+            if (::poll(&in, 1, end.empty() ? 0 : 5000) <= 0)
+                break;
+            const ssize_t count = ::read(fd, buffer, sizeof buffer);
+            if (count <= 0)
+                break;
+            got.append(buffer, static_cast<std::size_t>(count));
+        }
+        return got;
     }
 
     driver::VorpilDriver m_driver;
@@ -121,4 +156,59 @@ TEST_F(FrontEndTest, AnOpenToldLateOfAProgramThatLeftNothingNeedsNoPort)
     EXPECT_TRUE(m_frontEnd->settle(2s));
     EXPECT_FALSE(m_frontEnd->attached());
     EXPECT_EQ(m_host.open(m_deviceName, holder), kStatusSuccess);
+}
+
+// A program's input flush is told to the front end late. Bytes that arrived
+// after the flush are the program's, and so is all the port holds behind
+// them; what the port held before the flush is dropped, unless newer bytes
+// came behind it (the port cannot tell them apart).
+TEST_F(FrontEndTest, AFlushToldLateDropsOnlyWhatCameBeforeIt)
+{
+    std::string stream;
+    for (std::size_t i = 0; i < 200000; ++i)
+        stream.push_back(static_cast<char>('a' + (i * 7 + i / 251) % 26));
+    struct Case {
+        const char* name;
+        std::string before; // arrives before the flush (more than the terminal takes)
+        std::string after; // arrives after it, before the front end is told
+        bool readBeforeTold; // the program reads the terminal empty meanwhile
+        std::string expected; // what the program reads in all, "TAIL" arriving last
+        bool olderMayStay; // some of `before` may come first
+    };
+    const Case cases[] = {
+        { "arrivals after the flush, read before it is told", "", stream, true, stream + "TAIL", false },
+        { "arrivals before the flush, held by the port", stream, "", false, "TAIL", false },
+        { "newer arrivals behind older ones in the port", stream, "NEWER", false, "NEWERTAIL", true },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int program = openTerminal();
+        ASSERT_GE(program, 0);
+        ASSERT_TRUE(eventually([&] { return m_frontEnd->attached(); }));
+        ASSERT_TRUE(m_frontEnd->settle(5s));
+        ASSERT_TRUE(m_frontEnd->holdEvents(true));
+        arrive(c.before);
+        ASSERT_EQ(::tcflush(program, TCIFLUSH), 0);
+        arrive(c.after);
+        std::string got;
+        if (c.readBeforeTold) {
+            got = readTerminal(program);
+            ASSERT_FALSE(got.empty());
+            ASSERT_LT(got.size(), c.after.size()) << "the port held nothing back";
+        }
+        EXPECT_TRUE(m_frontEnd->holdEvents(false));
+        ASSERT_TRUE(m_frontEnd->settle(5s));
+        arrive("TAIL");
+        got += readTerminal(program, "TAIL");
+        ASSERT_TRUE(got.ends_with(c.expected))
+            << got.size() << " bytes read, ending " << got.substr(got.size() - std::min<std::size_t>(got.size(), 20));
+        const std::string older = got.substr(0, got.size() - c.expected.size());
+        if (c.olderMayStay)
+            EXPECT_TRUE(c.before.ends_with(older)) << "a hole in what stayed of the older bytes";
+        else
+            EXPECT_EQ(older.size(), 0u) << "older bytes stayed, or newer ones were cut";
+        ::close(program);
+        ASSERT_TRUE(m_frontEnd->settle(5s));
+        ASSERT_TRUE(eventually([&] { return !m_frontEnd->attached(); }));
+    }
 }
