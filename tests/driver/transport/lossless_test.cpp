@@ -115,6 +115,20 @@ protected:
         const auto reply = handle.read(length);
         return Bytes(reply.output.begin(), reply.output.begin() + static_cast<std::ptrdiff_t>(reply.information));
     }
+    // Reads until `size` bytes came; otherwise closes the handle, which lets
+    // a sender held back by the port go.
+    static Bytes readUntil(driver::host::FileHandle& handle, std::size_t size)
+    {
+        Bytes got;
+        const bool complete = eventually([&] {
+            const Bytes more = readSome(handle, 0x10000);
+            got.insert(got.end(), more.begin(), more.end());
+            return got.size() >= size;
+        });
+        if (!complete)
+            handle.close();
+        return got;
+    }
 
     GateClock m_clock;
     driver::SocketTransports m_sockets;
@@ -149,14 +163,8 @@ TEST_F(Lossless, AFramedStreamHeldBackByAFullBufferLosesNothing)
         EXPECT_TRUE(eventually([&] { return unread(*handle) >= driver::kBufferSize - 0x10003; }));
         std::this_thread::sleep_for(50ms); // anything overrunning the buffer would land now
 
-        Bytes got;
-        const bool complete = eventually([&] {
-            const Bytes more = readSome(*handle, 0x10000);
-            got.insert(got.end(), more.begin(), more.end());
-            return got.size() >= payload.size();
-        });
-        if (!complete)
-            handle->close(); // lets the sender go
+        const Bytes got = readUntil(*handle, payload.size());
+        const bool complete = got.size() >= payload.size();
         sender.join();
         ASSERT_TRUE(complete) << got.size() << " of " << payload.size() << " bytes arrived";
         EXPECT_TRUE(got == payload) << "the stream arrived with holes or overwritten parts";
@@ -204,14 +212,8 @@ TEST_F(Lossless, AWriteHeldByTheDeviceGoesOnWhileItsBytesFillTheReceiveBuffer)
         if (arrived.size() < wireOut)
             (void)link.disconnect(); // lets the writer go
         writer.join();
-        Bytes got;
-        const bool complete = eventually([&] {
-            const Bytes more = readSome(*handle, 0x10000);
-            got.insert(got.end(), more.begin(), more.end());
-            return got.size() >= incoming.size();
-        });
-        if (!complete)
-            handle->close(); // lets the sender go
+        const Bytes got = readUntil(*handle, incoming.size());
+        const bool complete = got.size() >= incoming.size();
         sender.join();
         EXPECT_TRUE(full);
         EXPECT_EQ(arrived.size(), wireOut) << "the write stalled while the receive side was held back";
@@ -400,14 +402,8 @@ TEST_F(Lossless, BytesForAProgramOnItsWayWaitForTheOpenWhileOthersKeepOnlyTheNew
         std::this_thread::sleep_for(50ms); // anything overrunning the buffer would land now
         handle = harness.open("COM5");
         ASSERT_TRUE(handle);
-        Bytes got;
-        const bool complete = eventually([&] {
-            const Bytes more = readSome(*handle, 0x10000);
-            got.insert(got.end(), more.begin(), more.end());
-            return got.size() >= incoming.size();
-        });
-        if (!complete)
-            handle->close(); // lets the sender go
+        const Bytes got = readUntil(*handle, incoming.size());
+        const bool complete = got.size() >= incoming.size();
         sender.join();
         EXPECT_TRUE(full);
         ASSERT_TRUE(complete) << got.size() << " of " << incoming.size() << " bytes arrived";
