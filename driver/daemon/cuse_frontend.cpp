@@ -112,7 +112,26 @@ std::shared_ptr<host::FileHandle> CuseFrontEnd::handle() const
 host::Reply CuseFrontEnd::control(
     host::FileHandle& handle, std::uint32_t code, std::span<const std::uint8_t> input, std::size_t outputLength)
 {
-    return handle.deviceIoControl(code, input, outputLength);
+    host::Reply reply = handle.deviceIoControl(code, input, outputLength);
+    if (ntSuccess(reply.status)) {
+        switch (code) {
+        case kIoctlSerialSetDtr:
+            m_linesSet |= kSerialDtrState;
+            break;
+        case kIoctlSerialClrDtr:
+            m_linesSet &= ~kSerialDtrState;
+            break;
+        case kIoctlSerialSetRts:
+            m_linesSet |= kSerialRtsState;
+            break;
+        case kIoctlSerialClrRts:
+            m_linesSet &= ~kSerialRtsState;
+            break;
+        default:
+            break;
+        }
+    }
+    return reply;
 }
 
 int CuseFrontEnd::open()
@@ -136,6 +155,9 @@ int CuseFrontEnd::open()
     m_settingsSent = false;
     refreshTermios(*opened);
     publishTermios();
+    if (const host::Reply lines = control(*opened, kIoctlSerialGetDtrRts, {}, 4);
+        ntSuccess(lines.status) && lines.output.size() >= 4)
+        m_linesSet = loadLe32(lines.output, 0) & (kSerialDtrState | kSerialRtsState);
     // A serial port's open raises DTR and RTS (not at B0, a hang-up).
     if (host::lineOf(m_termios).baudRate != 0)
         (void)setModemLines(*opened, true, true);
@@ -302,10 +324,9 @@ int CuseFrontEnd::ioctl(
     }
     case TtyIoctl::ModemGet: {
         const host::Reply status = control(*handle, kIoctlSerialGetModemStatus, {}, 4);
-        const host::Reply lines = control(*handle, kIoctlSerialGetDtrRts, {}, 4);
-        if (!ntSuccess(status.status) || !ntSuccess(lines.status))
+        if (!ntSuccess(status.status))
             return EIO;
-        out = intBytes(host::modemBits(modemOf(loadLe32(status.output, 0), loadLe32(lines.output, 0))));
+        out = intBytes(host::modemBits(modemOf(loadLe32(status.output, 0), m_linesSet.load())));
         return 0;
     }
     case TtyIoctl::ModemSet:

@@ -82,6 +82,11 @@ private:
     std::atomic<host::CusePort*> m_notify { nullptr }; // what an arrival wakes
     std::atomic<std::uint32_t> m_rate { 9600 }; // for the writer's slices
     std::atomic<std::uint16_t> m_readRule { 1 }; // VMIN | VTIME << 8
+    // DTR and RTS as this side last set them (kSerialDtrState, kSerialRtsState):
+    // what TIOCMGET shows, as a UART's modem control register does. The
+    // device server's reports of them trail behind, one may still tell of
+    // the close before a reopen.
+    std::atomic<std::uint32_t> m_linesSet { 0 };
 
     // Worker thread only.
     host::TtyTermios m_termios = host::defaultTermios();

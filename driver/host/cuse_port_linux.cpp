@@ -76,11 +76,16 @@ void CusePort::Session::onOpen(fuse_req_t req, fuse_file_info* fi)
 void CusePort::Session::onRelease(fuse_req_t req, fuse_file_info*)
 {
     Session& self = of(req);
-    // The last close lets what was written go first, as a UART does.
-    self.afterOutput(req, [&self, req] {
-        self.handler.release();
-        fuse_reply_err(req, 0);
-    });
+    // The last close lets what was written go first, as a UART does. A
+    // killed program's close comes with an interrupt: it must still close
+    // the port, or the port stays busy for good.
+    self.afterOutput(
+        req,
+        [&self, req] {
+            self.handler.release();
+            fuse_reply_err(req, 0);
+        },
+        true);
 }
 
 void CusePort::Session::onRead(fuse_req_t req, size_t size, off_t, fuse_file_info* fi)

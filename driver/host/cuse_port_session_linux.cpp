@@ -218,12 +218,12 @@ bool CusePort::Session::outputWritable()
     return output.writable();
 }
 
-void CusePort::Session::afterOutput(fuse_req_t req, std::function<void()> job)
+void CusePort::Session::afterOutput(fuse_req_t req, std::function<void()> job, bool lastClose)
 {
     {
         std::lock_guard lock(mutex);
         barriers[idOf(req)] = std::move(job);
-        output.putBarrier(idOf(req));
+        output.putBarrier(idOf(req), lastClose);
     }
     writable.notify_all();
 }

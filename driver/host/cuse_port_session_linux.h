@@ -76,8 +76,9 @@ struct CusePort::Session {
     void service();
     bool outputWritable();
     // Runs `job` on the worker once everything written before went; a
-    // signal meanwhile answers the request with EINTR.
-    void afterOutput(fuse_req_t req, std::function<void()> job);
+    // signal meanwhile answers the request with EINTR (a last close's job
+    // runs at once instead).
+    void afterOutput(fuse_req_t req, std::function<void()> job, bool lastClose = false);
 
     // The requests of programs, on the event thread (cuse_port_linux.cpp).
     static Session& of(fuse_req_t req) { return *static_cast<Session*>(fuse_req_userdata(req)); }

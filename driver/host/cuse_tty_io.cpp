@@ -81,7 +81,10 @@ void TtyOutput::putWaiting(std::uint64_t id, std::span<const std::uint8_t> bytes
     m_queued += bytes.size();
 }
 
-void TtyOutput::putBarrier(std::uint64_t id) { m_entries.push_back({ Kind::Barrier, id, {} }); }
+void TtyOutput::putBarrier(std::uint64_t id, bool lastClose)
+{
+    m_entries.push_back({ Kind::Barrier, id, {}, 0, lastClose });
+}
 
 std::span<const std::uint8_t> TtyOutput::next(std::size_t limit) const
 {
@@ -131,6 +134,12 @@ std::optional<TtyOutput::Answer> TtyOutput::interrupt(std::uint64_t id)
     auto it = std::find_if(m_entries.begin(), m_entries.end(), [id](const Entry& e) { return e.id == id; });
     if (it == m_entries.end())
         return std::nullopt;
+    if (it->lastClose) {
+        // The program is gone: the port closes now, without its leftovers.
+        m_entries.erase(it);
+        dropUnanswered();
+        return Answer { id, Kind::Barrier, 0, 0 };
+    }
     Answer answer { id, it->kind, it->done == 0 ? EINTR : 0, it->done };
     m_queued -= it->bytes.size() - it->done;
     m_entries.erase(it);

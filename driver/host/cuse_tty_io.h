@@ -83,8 +83,11 @@ public:
     std::size_t put(std::span<const std::uint8_t> bytes);
     // A blocking write: answered when its last byte went.
     void putWaiting(std::uint64_t id, std::span<const std::uint8_t> bytes);
-    // Answered when everything put before it went.
-    void putBarrier(std::uint64_t id);
+    // Answered when everything put before it went. A last close's barrier
+    // (`lastClose`) is never given up: a signal (the program was killed)
+    // answers it at once as reached, and what O_NONBLOCK writes left is
+    // dropped, as a tty's close does when its wait is cut short.
+    void putBarrier(std::uint64_t id, bool lastClose = false);
 
     // The next bytes to send, at most `limit`; empty when nothing is to be
     // sent (or a barrier is first: see reached()).
@@ -95,7 +98,8 @@ public:
     // Barriers that are first in line, answered and removed.
     std::vector<Answer> reached();
     // The program gave up request `id` (a signal): a write answers with
-    // what went, or EINTR when nothing did. Nothing when `id` is not held.
+    // what went, or EINTR when nothing did; a drain with EINTR, a last
+    // close as reached. Nothing when `id` is not held.
     std::optional<Answer> interrupt(std::uint64_t id);
     // Ids of the requests that wait.
     std::vector<std::uint64_t> waiting() const;
@@ -108,6 +112,7 @@ private:
         std::optional<std::uint64_t> id; // none: an O_NONBLOCK write's bytes
         std::vector<std::uint8_t> bytes;
         std::size_t done = 0;
+        bool lastClose = false;
     };
     std::size_t m_room;
     std::size_t m_queued = 0;

@@ -391,6 +391,10 @@ TEST_F(CuseFrontEndTest, OpenRaisesDtrAndRtsAndTheLastCloseWithHupclDropsThem)
 
     ASSERT_EQ(program().open(), 0);
     EXPECT_EQ(modemLines() & (TIOCM_DTR | TIOCM_RTS), unsigned(TIOCM_DTR | TIOCM_RTS)) << "after a reopen";
+    // The device server's report of the close comes after the reopen: the
+    // lines stay as this open set them.
+    driver::reportModemStatus(port(), Bytes { 0x33, 0x00, 0x03, 0x81, 0x00, 0x00 });
+    EXPECT_EQ(modemLines() & (TIOCM_DTR | TIOCM_RTS), unsigned(TIOCM_DTR | TIOCM_RTS)) << "a late report";
     auto termios = getTermios();
     termios.cflag &= ~HUPCL;
     ASSERT_EQ(setTermios(termios), 0);

@@ -160,3 +160,18 @@ TEST(TtyOutputQueue, ADrainWaitsForTheBytesBeforeItAndAFlushDropsWhatNobodyWaits
     flushed.putBarrier(10);
     EXPECT_EQ(flushed.interrupt(10), (TtyOutput::Answer { 10, TtyOutput::Kind::Barrier, EINTR, 0 }));
 }
+
+// A killed program's last close comes with an interrupt: the close still
+// happens, at once, and what nobody waits for is dropped with it.
+TEST(TtyOutputQueue, AnInterruptedLastCloseIsReachedAtOnce)
+{
+    TtyOutput output(4096);
+    EXPECT_EQ(output.put(Bytes(100, 'a')), 100u);
+    (void)output.sent(30, 0);
+    output.putBarrier(11, true);
+    EXPECT_TRUE(output.reached().empty()) << "it waits for the output as a close does";
+    EXPECT_EQ(output.interrupt(11), (TtyOutput::Answer { 11, TtyOutput::Kind::Barrier, 0, 0 }));
+    EXPECT_TRUE(output.reached().empty());
+    EXPECT_TRUE(output.empty());
+    EXPECT_EQ(output.queued(), 0u);
+}

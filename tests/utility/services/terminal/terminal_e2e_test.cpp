@@ -258,8 +258,11 @@ TEST(TermFields, ClampedValuesAreSaid)
 }
 
 // 14400 baud has no B-constant: it is set as a number, which a
-// pseudo-terminal and a virtual port take; so are rates outside the
-// window's list, which the command line takes as they are.
+// pseudo-terminal takes; so are rates outside the window's list, which the
+// command line takes as they are. (A virtual port takes them only when its
+// device server knows them: devsim's table has none of these, and whether
+// the terminal reads its rate back before vorpild puts the port's own rate
+// back is a matter of timing, so no vorpild case is here.)
 class TermOtherRate : public ::testing::TestWithParam<std::tuple<std::string, std::string>> { };
 
 TEST_P(TermOtherRate, OpensAndCarriesThePattern)
@@ -280,7 +283,7 @@ TEST_P(TermOtherRate, OpensAndCarriesThePattern)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, TermOtherRate,
-    ::testing::Combine(::testing::Values("socat", "vorpild"), ::testing::Values("14400", "230400", "250000")),
+    ::testing::Combine(::testing::Values("socat"), ::testing::Values("14400", "230400", "250000")),
     [](const auto& info) { return std::get<0>(info.param) + "_" + std::get<1>(info.param); });
 
 // The port goes away under the terminal (the program at its far end ends):
