@@ -7,6 +7,9 @@
 #include "driver/socket_transport_internal.h"
 #include "driver/vorpil_driver.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace driver {
 
 using namespace common;
@@ -18,25 +21,42 @@ using link::kSendLimit;
 namespace {
 
 // Framed stream packets: data into the receive buffer, modem reports to the
-// serial emulation.
+// serial emulation. The payloads of one receive go in together (one lock,
+// one write to a waiting program's terminal), a modem report between them
+// in its place.
 class StreamSink final : public FrameSink {
 public:
-    explicit StreamSink(PortDevice& port)
+    explicit StreamSink(PortDevice& port, std::size_t received)
         : m_port(port)
     {
+        m_batch.reserve(received);
     }
     void data(std::span<const std::uint8_t> payload) override
     {
-        const std::uint32_t unread = appendReceived(m_port, payload);
-        // The payload counts once more, so the stop goes out a packet early.
-        if (unread + payload.size() >= kFlowStopLevel)
-            m_stopLevelReached = true;
+        m_batch.insert(m_batch.end(), payload.begin(), payload.end());
+        m_largest = std::max(m_largest, payload.size());
     }
-    void control(std::span<const std::uint8_t> packet) override { reportModemStatus(m_port, packet); }
+    void control(std::span<const std::uint8_t> packet) override
+    {
+        flush();
+        reportModemStatus(m_port, packet);
+    }
+    void flush()
+    {
+        if (m_batch.empty())
+            return;
+        const std::uint32_t unread = appendReceived(m_port, m_batch);
+        // A packet's worth counts once more, so the stop goes out a packet early.
+        if (unread + m_largest >= kFlowStopLevel)
+            m_stopLevelReached = true;
+        m_batch.clear();
+    }
     bool stopLevelReached() const { return m_stopLevelReached; }
 
 private:
     PortDevice& m_port;
+    std::vector<std::uint8_t> m_batch;
+    std::size_t m_largest = 0;
     bool m_stopLevelReached = false;
 };
 
@@ -97,9 +117,10 @@ void SocketTransport::onStream(std::span<const std::uint8_t> bytes)
     }
     // Only this thread parses, and a new connection resets the reassembly
     // buffer before its first bytes arrive.
-    StreamSink sink(m_port);
+    StreamSink sink(m_port, bytes.size());
     PortBuffers& buffers = *m_port.buffers;
     parseFramed(bytes, buffers.reassembly, buffers.reassemblyFill, sink);
+    sink.flush();
     if (sink.stopLevelReached())
         flowThresholdReached(m_port);
 }
