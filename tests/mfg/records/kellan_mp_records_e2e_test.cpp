@@ -8,6 +8,7 @@
 
 #include "mfg/records/digest.h"
 #include "mfg/records/record_store.h"
+#include "mfg/records/sql_connection.h"
 #include "platform/child_process.h"
 #include "tests/mfg/records/postgres_server.h"
 #include "tests/mfg/records/station_fixture.h"
@@ -37,6 +38,10 @@ protected:
     {
         if (testing_support::PostgresServer::binDir().empty())
             GTEST_SKIP() << "PostgreSQL server binaries (initdb, pg_ctl) are not installed";
+        // The test's own reads of the store wait as long as the stations
+        // do: on a busy machine the server may be silent for more than the
+        // 30 s a station waits by default, and that wait is not tried here.
+        mfg::records::setDefaultDatabaseWait(300);
         std::string problem;
         ASSERT_TRUE(server.start(problem)) << problem;
         url = server.createDatabase("line", problem);
