@@ -95,6 +95,25 @@ private:
     bool m_held = false;
 };
 
+// A port of its own, its client connected to a listening peer: one round
+// of a table of cases.
+struct OwnPort {
+    OwnPort(GateClock& clock, driver::SocketTransports& sockets, std::uint32_t cmdByte)
+        : harness { PortHarness::Options { &clock, {}, true, &sockets, 2 } }
+    {
+        if (harness.addPort("COM5", tcpClient(listener.port(), cmdByte)) == kStatusSuccess)
+            handle = harness.open("COM5");
+        if (handle)
+            peer = listener.accept();
+    }
+    bool linked() const { return handle && peer; }
+
+    PortHarness harness;
+    TcpListener listener;
+    std::unique_ptr<driver::host::FileHandle> handle;
+    std::unique_ptr<TcpPeer> peer;
+};
+
 class Lossless : public testing::Test {
 protected:
     std::unique_ptr<driver::host::FileHandle> addAndOpen(const PortSettings& settings)
@@ -143,13 +162,9 @@ TEST_F(Lossless, AFramedStreamHeldBackByAFullBufferLosesNothing)
     // the receive buffer fills while a packet waits for its end.
     for (const std::size_t payloadSize : { std::size_t { 0xFFFF }, std::size_t { 0x2000 }, std::size_t { 700 } }) {
         SCOPED_TRACE(payloadSize);
-        PortHarness harness { PortHarness::Options { &m_clock, {}, true, &m_sockets, 2 } };
-        TcpListener listener;
-        ASSERT_EQ(harness.addPort("COM5", tcpClient(listener.port(), 1)), kStatusSuccess);
-        auto handle = harness.open("COM5");
-        ASSERT_TRUE(handle);
-        auto peer = listener.accept();
-        ASSERT_TRUE(peer);
+        OwnPort own(m_clock, m_sockets, 1);
+        ASSERT_TRUE(own.linked());
+        auto& [harness, listener, handle, peer] = own;
 
         const Bytes payload = patternBytes(0x60000, static_cast<std::uint8_t>(payloadSize));
         Bytes stream;
@@ -242,13 +257,9 @@ TEST_F(Lossless, AStoppedDeviceServerIsResumedHoweverTheBufferDrained)
     };
     for (const Way& way : ways) {
         SCOPED_TRACE(way.name);
-        PortHarness harness { PortHarness::Options { &m_clock, {}, true, &m_sockets, 2 } };
-        TcpListener listener;
-        ASSERT_EQ(harness.addPort("COM5", tcpClient(listener.port(), 1)), kStatusSuccess);
-        auto handle = harness.open("COM5");
-        ASSERT_TRUE(handle);
-        auto peer = listener.accept();
-        ASSERT_TRUE(peer);
+        OwnPort own(m_clock, m_sockets, 1);
+        ASSERT_TRUE(own.linked());
+        auto& [harness, listener, handle, peer] = own;
         handle->deviceIoControl(kIoctlSerialSetChars, Bytes { 0, 0, 0, 0, 0x11, 0x13 }, 0);
 
         Bytes stream;
@@ -357,13 +368,9 @@ TEST_F(Lossless, BytesForAProgramOnItsWayWaitForTheOpenWhileOthersKeepOnlyTheNew
     };
     for (const bool waiting : { true, false }) {
         SCOPED_TRACE(waiting ? "a program on its way" : "nobody");
-        PortHarness harness { PortHarness::Options { &m_clock, {}, true, &m_sockets, 2 } };
-        TcpListener listener;
-        ASSERT_EQ(harness.addPort("COM5", tcpClient(listener.port(), 0)), kStatusSuccess);
-        auto handle = harness.open("COM5");
-        ASSERT_TRUE(handle);
-        auto peer = listener.accept();
-        ASSERT_TRUE(peer);
+        OwnPort own(m_clock, m_sockets, 0);
+        ASSERT_TRUE(own.linked());
+        auto& [harness, listener, handle, peer] = own;
         auto probe = std::make_shared<Probe>();
         ASSERT_TRUE(driver::setProgramProbe(*handle, probe));
         handle->close(); // the probe stays with the port
