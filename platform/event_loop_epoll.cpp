@@ -154,11 +154,14 @@ private:
 
     void runPosted()
     {
+        // Most rounds find nothing posted: no batch is made for them (a
+        // deque allocates even when empty).
+        std::unique_lock lock(m_postMutex);
+        if (m_posted.empty())
+            return;
         std::deque<Callback> batch;
-        {
-            std::lock_guard lock(m_postMutex);
-            batch.swap(m_posted);
-        }
+        batch.swap(m_posted);
+        lock.unlock();
         for (auto& callback : batch)
             callback();
     }

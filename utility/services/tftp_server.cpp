@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <optional>
 
 namespace utility::services {
 namespace {
@@ -78,15 +79,37 @@ private:
         auto sent = m_socket.sendTo(to, datagram);
         return sent ? *sent : 0;
     }
+    // Every block acknowledged moves the time-out on. The loop's timer is
+    // left alone while it would fire no later than the new deadline: when it
+    // fires early it is set again for the rest. A block costs no timer work.
     void startRetransmitTimer(std::chrono::milliseconds period) override
     {
-        m_timers.start(kRetransmitTimer, period, [this] {
-            m_session.timeout();
-            if (!m_session.active())
-                m_server.sweepLater();
-        });
+        const auto now = m_server.m_loop.clock().now();
+        m_deadline = now + period;
+        if (!m_timers.active(kRetransmitTimer) || m_armedFor > *m_deadline)
+            armRetransmitTimer(now, period);
     }
-    void stopRetransmitTimer() override { m_timers.kill(kRetransmitTimer); }
+    void stopRetransmitTimer() override { m_deadline.reset(); }
+    void armRetransmitTimer(platform::TimePoint now, platform::Duration wait)
+    {
+        m_armedFor = now + wait;
+        m_timers.start(kRetransmitTimer, wait, [this] { retransmitTimerFired(); });
+    }
+    void retransmitTimerFired()
+    {
+        const auto now = m_server.m_loop.clock().now();
+        if (m_deadline && now < *m_deadline) {
+            armRetransmitTimer(now, *m_deadline - now);
+            return;
+        }
+        m_timers.kill(kRetransmitTimer);
+        if (!m_deadline)
+            return;
+        m_deadline.reset();
+        m_session.timeout();
+        if (!m_session.active())
+            m_server.sweepLater();
+    }
     void appendLog(const std::string& text) override { m_server.appendLog(text, m_id); }
     void showMessage(const std::string& text) override { m_server.m_prompter.message(text); }
     void beep(int frequencyHz, int durationMs) override { m_server.m_prompter.beep(frequencyHz, durationMs); }
@@ -105,6 +128,8 @@ private:
     TftpServer& m_server;
     const TftpLog::Owner m_id; // its log lines' owner
     platform::TimerSet m_timers;
+    std::optional<platform::TimePoint> m_deadline; // of the retransmission, while one is due
+    platform::TimePoint m_armedFor {}; // when the loop's timer fires
     ViewSocket m_socket;
     TftpSession m_session;
     int m_progressMaximum = 0;
@@ -229,7 +254,17 @@ void TftpServer::serveFor(TftpServer& front, std::shared_ptr<std::atomic<std::si
     m_counted = std::move(running);
 }
 
-std::size_t TftpServer::transfersCounted() const { return m_counted ? m_counted->load() : transferCount(); }
+bool TftpServer::reserveTransfer()
+{
+    if (!m_counted)
+        return transferCount() < m_transferLimit;
+    std::size_t running = m_counted->load();
+    do {
+        if (running >= m_transferLimit)
+            return false;
+    } while (!m_counted->compare_exchange_weak(running, running + 1));
+    return true;
+}
 
 void TftpServer::request(std::span<const std::uint8_t> datagram, const platform::Endpoint& sender)
 {
@@ -263,7 +298,9 @@ void TftpServer::request(std::span<const std::uint8_t> datagram, const platform:
         sweepLater();
         break;
     }
-    if (transfersCounted() >= m_transferLimit) {
+    // The slot is taken in the same step as the count is checked: workers
+    // on other threads take theirs meanwhile.
+    if (!reserveTransfer()) {
         appendLog("Refused a Read request from " + endpointText(sender) + ": " + std::to_string(m_transferLimit)
             + " transfers are running.\r\n");
         refuseRequest(sender, 0, "Server busy, try again later");
@@ -271,14 +308,14 @@ void TftpServer::request(std::span<const std::uint8_t> datagram, const platform:
     }
     auto transfer = std::make_unique<Transfer>(*this);
     if (auto opened = transfer->open(m_localAddress); !opened) {
+        if (m_counted)
+            --*m_counted;
         appendLog("Failed to create TFTP socket! (" + opened.error().message + ")\r\n");
         refuseRequest(sender, 0, "No transfer port available");
         return;
     }
     Transfer& started = *transfer;
     m_transfers.push_back(std::move(transfer));
-    if (m_counted)
-        ++*m_counted;
     if (!m_shown)
         m_shown = &started;
     started.session().setDirectory(m_filePath, m_openDirectory);

@@ -137,7 +137,8 @@ private:
     void appendLog(const std::string& text, TftpLog::Owner owner = 0);
     bool transferRunning(TftpLog::Owner id) const;
     void transferProgress(const Transfer& transfer);
-    std::size_t transfersCounted() const;
+    // Takes a place for a new transfer; false when the limit is reached.
+    bool reserveTransfer();
 
     platform::EventLoop& m_loop;
     platform::Prompter& m_prompter;

@@ -252,6 +252,9 @@ bool TftpSession::openFile()
     m_file = std::fopen(m_openPath.c_str(), "rb");
     if (!m_file)
         return false;
+    // A read of the file every 128 blocks of 512 bytes, not every 8.
+    m_fileBuffer.resize(kFileBufferSize);
+    (void)std::setvbuf(m_file, m_fileBuffer.data(), _IOFBF, m_fileBuffer.size());
     const auto size = std::filesystem::file_size(m_openPath, error);
     m_fileLength = error ? 0 : size;
     if (m_netascii)
@@ -309,8 +312,11 @@ void TftpSession::handleAck(std::uint16_t wire)
     // Progress: the time-outs count again from zero for what follows.
     m_timeouts = 0;
     const auto done = static_cast<std::size_t>(acknowledged - m_lastAcknowledged);
-    m_unacknowledged.erase(m_unacknowledged.begin(),
-        m_unacknowledged.begin() + static_cast<std::ptrdiff_t>(std::min(done, m_unacknowledged.size())));
+    // The buffers of acknowledged blocks carry the next ones.
+    for (std::size_t i = 0; i < done && !m_unacknowledged.empty(); ++i) {
+        m_spare.push_back(std::move(m_unacknowledged.front()));
+        m_unacknowledged.pop_front();
+    }
     m_lastAcknowledged = acknowledged;
     if (acknowledged == m_finalBlock) {
         complete();
@@ -378,7 +384,12 @@ std::size_t TftpSession::readBlock(std::uint8_t* out)
 void TftpSession::sendWindow()
 {
     while (m_finalBlock < 0 && m_unacknowledged.size() < m_window) {
-        std::vector<std::uint8_t> datagram(4 + m_blockSize);
+        std::vector<std::uint8_t> datagram;
+        if (!m_spare.empty()) {
+            datagram = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
+        datagram.resize(4 + m_blockSize);
         const std::size_t count = readBlock(datagram.data() + 4);
         datagram.resize(4 + count);
         m_bytesRead += count;

@@ -144,12 +144,15 @@ private:
     std::vector<std::uint8_t> m_oack; // the option acknowledgement, kept for retransmission
     // DATA sent and not yet acknowledged, oldest first, kept for retransmission.
     std::deque<std::vector<std::uint8_t>> m_unacknowledged;
+    std::vector<std::vector<std::uint8_t>> m_spare; // buffers of acknowledged blocks, for the next ones
     std::int64_t m_block = 0; // highest DATA block sent; the wire carries its low 16 bits
     std::int64_t m_lastAcknowledged = 0;
     std::int64_t m_finalBlock = -1; // the short block that ends the file, once read
     platform::Endpoint m_peer;
     std::string m_path; // as the log shows it
     std::string m_openPath;
+    static constexpr std::size_t kFileBufferSize = 64 * 1024;
+    std::vector<char> m_fileBuffer; // the open file's stdio buffer (outlives it)
     std::FILE* m_file = nullptr;
     bool m_netascii = false;
     int m_pendingByte = -1; // netascii: second byte of a CR pair that did not fit the last block

@@ -121,6 +121,29 @@ TEST_F(TftpServerTest, TimeoutsAreCountedPerBlockAndProgressStartsThemAgain)
     EXPECT_EQ(server.logText().find("aborted"), std::string::npos);
 }
 
+// Each block gets the whole time-out from when it was sent, however late in
+// the previous block's time-out the acknowledgement came.
+TEST_F(TftpServerTest, ABlockSentLateInTheTimeOutStillWaitsItsWholeTimeOut)
+{
+    served.write("f.bin", pattern(2000));
+    start();
+    toServer(request(kTftpRrq, "f.bin"));
+    auto data = fromServer();
+    ASSERT_TRUE(data);
+    for (const auto late : { 1900ms, 100ms, 1999ms }) {
+        loop.advance(late);
+        EXPECT_FALSE(fromServer()) << "block " << u16(*data, 2) << " sent again before its time-out";
+        toServer(ack(kTftpAck, u16(*data, 2)), false);
+        data = fromServer();
+        ASSERT_TRUE(data);
+        const auto block = u16(*data, 2);
+        loop.advance(2s - 1ms);
+        EXPECT_FALSE(fromServer()) << "block " << block << " sent again " << (2s - 1ms).count() << " ms after it went";
+        loop.advance(1ms);
+        EXPECT_EQ(fromServer(), data) << "block " << block << " not sent again after 2 s";
+    }
+}
+
 // The last block is kept and sent again until its acknowledgement comes;
 // success is logged only then, and nothing follows it.
 TEST_F(TftpServerTest, TheLastBlockIsSentAgainUntilItIsAcknowledged)
