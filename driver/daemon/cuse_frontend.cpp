@@ -1,6 +1,7 @@
 #include "driver/daemon/cuse_frontend.h"
 
 #include "driver/daemon/cuse_records.h"
+#include "driver/receive_tap.h"
 
 #include "common/byte_order.h"
 #include "common/serial_ioctl.h"
@@ -82,6 +83,50 @@ CuseFrontEnd::~CuseFrontEnd()
     }
     if (handle)
         (void)handle->close();
+}
+
+void CuseFrontEnd::requestDrain()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_drainBase)
+            m_drainBase = m_status;
+    }
+    if (m_port)
+        m_port->beginDrain();
+}
+
+bool CuseFrontEnd::waitDrained(std::chrono::steady_clock::time_point deadline)
+{
+    if (!m_port)
+        return true;
+    // Without a connection nothing more can go: the stop need not wait.
+    return m_port->waitDrained(deadline, [this] {
+        auto handle = this->handle();
+        return !handle || !portConnected(*handle);
+    });
+}
+
+DrainReport CuseFrontEnd::stop()
+{
+    // A write that waits for a device server that reads nothing ends with
+    // the close of the port (it counts what did not go).
+    std::size_t left = 0;
+    if (m_port)
+        left = m_port->endOutput([this] {
+            std::shared_ptr<host::FileHandle> handle;
+            {
+                std::lock_guard lock(m_mutex);
+                handle.swap(m_handle);
+            }
+            if (handle)
+                (void)handle->close();
+        });
+    std::lock_guard lock(m_mutex);
+    m_status.bytesNotSent += left;
+    if (!m_drainBase)
+        return { 0, left };
+    return { m_status.bytesToPort - m_drainBase->bytesToPort, m_status.bytesNotSent - m_drainBase->bytesNotSent };
 }
 
 bool CuseFrontEnd::start(const std::string& name, int group, std::string& error)

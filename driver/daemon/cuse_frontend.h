@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -40,6 +41,11 @@ public:
     // Opens and closes reach the port as they happen: nothing to catch up.
     std::uint64_t requestSettle() override { return 0; }
     bool waitSettled(std::uint64_t, std::chrono::steady_clock::time_point) override { return true; }
+    // An orderly stop: what programs wrote and the device holds still goes
+    // (O_NONBLOCK writes were answered already); new writes are refused.
+    void requestDrain() override;
+    bool waitDrained(std::chrono::steady_clock::time_point deadline) override;
+    DrainReport stop() override;
 
     // What the device does for a program (the device's threads call these;
     // tests call them directly).
@@ -78,6 +84,7 @@ private:
     std::shared_ptr<host::FileHandle> m_handle;
     host::TtyCounts m_counts;
     FrontEndStatus m_status;
+    std::optional<FrontEndStatus> m_drainBase; // the counts when the stop began
     std::atomic<bool> m_waitArmed { false };
     std::atomic<host::CusePort*> m_notify { nullptr }; // what an arrival wakes
     std::atomic<std::uint32_t> m_rate { 9600 }; // for the writer's slices

@@ -3,7 +3,9 @@
 #include "driver/host/cuse_tty.h"
 #include "driver/host/cuse_tty_io.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -72,6 +74,18 @@ public:
     const std::string& devicePath() const { return m_path; }
     // Bytes arrived or a modem line changed; any thread may call it.
     void notify();
+
+    // An orderly stop, as a serial port's close waits for its output: from
+    // beginDrain() on, writes are refused (EIO, nothing of them taken) and
+    // what the output holds goes on. waitDrained() waits until it is all
+    // gone, `deadline` passes or `giveUp()` says nothing more can go (asked
+    // now and then, without the device's locks); true when all went.
+    // endOutput() stops the writer: `unblock` must make a write of the
+    // handler that waits return (the writer ends after it). Returns how
+    // many bytes programs wrote that were never handed to the handler.
+    void beginDrain();
+    bool waitDrained(std::chrono::steady_clock::time_point deadline, const std::function<bool()>& giveUp);
+    std::size_t endOutput(const std::function<void()>& unblock);
 
     struct Session;
 

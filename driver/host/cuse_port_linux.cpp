@@ -19,6 +19,7 @@ namespace {
 constexpr const char* kCuseDevice = "/dev/cuse";
 // The kernel makes the device node shortly after the session starts.
 constexpr auto kInitWait = std::chrono::seconds(5);
+constexpr auto kDrainPollInterval = std::chrono::milliseconds(50);
 
 // The requests that wait until what was written before them went.
 bool drains(const TtyIoctlInfo& info, unsigned long value)
@@ -115,6 +116,11 @@ void CusePort::Session::onWrite(fuse_req_t req, const char* buf, size_t size, of
     std::size_t taken = 0;
     {
         std::lock_guard lock(self.mutex);
+        // The daemon stops: nothing more is taken (what was is sent).
+        if (self.draining) {
+            fuse_reply_err(req, EIO);
+            return;
+        }
         if (!(fi->flags & O_NONBLOCK)) {
             self.output.putWaiting(idOf(req), bytes);
             self.writable.notify_all();
@@ -315,6 +321,44 @@ CusePort::~CusePort()
 }
 
 void CusePort::notify() { m_session->ring(); }
+
+void CusePort::beginDrain()
+{
+    std::lock_guard lock(m_session->mutex);
+    m_session->draining = true;
+}
+
+bool CusePort::waitDrained(std::chrono::steady_clock::time_point deadline, const std::function<bool()>& giveUp)
+{
+    Session& s = *m_session;
+    for (;;) {
+        {
+            std::unique_lock lock(s.mutex);
+            // Whether the connection is still there is asked every so often.
+            const auto until = std::min(deadline, std::chrono::steady_clock::now() + kDrainPollInterval);
+            if (s.outputGone.wait_until(lock, until, [&s] { return s.output.queued() == 0 || s.stopping; }))
+                return s.output.queued() == 0;
+        }
+        if (std::chrono::steady_clock::now() >= deadline || giveUp())
+            return false;
+    }
+}
+
+std::size_t CusePort::endOutput(const std::function<void()>& unblock)
+{
+    Session& s = *m_session;
+    {
+        std::lock_guard lock(s.mutex);
+        s.draining = true;
+        s.outputEnded = true;
+    }
+    s.writable.notify_all();
+    unblock();
+    if (s.writer.joinable())
+        s.writer.join();
+    std::lock_guard lock(s.mutex);
+    return s.output.queued();
+}
 
 bool cuseAvailable(std::string& why)
 {

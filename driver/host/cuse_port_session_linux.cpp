@@ -70,11 +70,11 @@ void CusePort::Session::runWriter()
         }
         for (const auto& done : output.reached())
             answer(done);
-        if (stopping)
+        if (stopping || outputEnded)
             return;
         const auto next = output.next(std::max<std::size_t>(handler.writeSlice(), 1));
         if (next.empty()) {
-            writable.wait(lock, [this] { return stopping || !output.empty(); });
+            writable.wait(lock, [this] { return stopping || outputEnded || !output.empty(); });
             continue;
         }
         slice.assign(next.begin(), next.end());
@@ -84,6 +84,7 @@ void CusePort::Session::runWriter()
         lock.lock();
         for (const auto& done : output.sent(written, error))
             answer(done);
+        outputGone.notify_all();
         // A poll for POLLOUT learns of the room (an O_NONBLOCK write may
         // have filled it while the slice went).
         if (output.writable())

@@ -59,6 +59,9 @@ struct CusePort::Session {
     std::condition_variable writable; // the writer's: output came
     bool ready = false;
     bool stopping = false;
+    bool draining = false; // an orderly stop: writes are refused, the output goes on
+    bool outputEnded = false; // the writer stops after the slice it sends
+    std::condition_variable outputGone; // the writer's: a slice went
     std::thread events;
     std::thread worker;
     std::thread writer;

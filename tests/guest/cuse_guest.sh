@@ -6,7 +6,9 @@
 # /dev/vorpil/COM5 and a second vorpild's pty front end (COM7), each on an
 # echo plug. A difference of the character device or the pty from the UART
 # that tests/guest/tty_differences.txt does not name under its kind
-# (docs/vorpild-beside-8250.md says why for each) fails the run.
+# (docs/vorpild-beside-8250.md says why for each) fails the run. Last, the
+# orderly-stop checks of stop_checks.py on a third vorpild of its own.
+# CHECKS_ONLY (bulk, tty, table or stop) runs only those checks.
 # BULK_MIB (default 20) is how much goes each way in the bulk transfer.
 # Usage: tests/guest/cuse_guest.sh BUILD_DIR [BULK_MIB]
 set -euo pipefail
@@ -58,6 +60,10 @@ if [ "${CHECKS_ONLY:-}" = "" ] || [ "${CHECKS_ONLY:-}" = table ]; then
   /usr/bin/python3 "$here/tty_table.py" --documented "$here/tty_differences.txt" \
     8250=uart:/dev/ttyS1 cuse=cuse:/dev/vorpil/COM5:"$work/devsim.err" \
     pty=pty:"$pty_run/dev/COM7":"$work/pty.err" || status=1
+fi
+if [ "${CHECKS_ONLY:-}" = "" ] || [ "${CHECKS_ONLY:-}" = stop ]; then
+  echo "== an orderly stop of a third vorpild (character device)"
+  /usr/bin/python3 "$here/stop_checks.py" "$bin" "$work" || status=1
 fi
 if [ "$status" != 0 ]; then
   echo "== vorpild log"; cat "$work/vorpild.err"
