@@ -5,6 +5,7 @@
 
 #include "common/byte_order.h"
 #include "common/serial_ioctl.h"
+#include "common/vorpil_ioctl.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -109,18 +110,22 @@ bool CuseFrontEnd::waitDrained(std::chrono::steady_clock::time_point deadline)
 
 DrainReport CuseFrontEnd::stop()
 {
-    // A write that waits for a device server that reads nothing ends with
-    // the close of the port (it counts what did not go).
+    // A write that waits for a device server that reads nothing waits as
+    // long as the connection lives: with bytes still held the connection
+    // ends (the write counts what did not go), then the port closes.
     std::size_t left = 0;
     if (m_port)
-        left = m_port->endOutput([this] {
+        left = m_port->endOutput([this](bool held) {
             std::shared_ptr<host::FileHandle> handle;
             {
                 std::lock_guard lock(m_mutex);
                 handle.swap(m_handle);
             }
-            if (handle)
-                (void)handle->close();
+            if (!handle)
+                return;
+            if (held)
+                (void)handle->deviceIoControl(kIoctlCloseTransport, {}, 0);
+            (void)handle->close();
         });
     std::lock_guard lock(m_mutex);
     m_status.bytesNotSent += left;

@@ -81,11 +81,12 @@ public:
     // gone, `deadline` passes or `giveUp()` says nothing more can go (asked
     // now and then, without the device's locks); true when all went.
     // endOutput() stops the writer: `unblock` must make a write of the
-    // handler that waits return (the writer ends after it). Returns how
-    // many bytes programs wrote that were never handed to the handler.
+    // handler that waits return (the writer ends after it); it is told
+    // whether bytes are still held. Returns how many bytes programs wrote
+    // that were never handed to the handler.
     void beginDrain();
     bool waitDrained(std::chrono::steady_clock::time_point deadline, const std::function<bool()>& giveUp);
-    std::size_t endOutput(const std::function<void()>& unblock);
+    std::size_t endOutput(const std::function<void(bool held)>& unblock);
 
     struct Session;
 

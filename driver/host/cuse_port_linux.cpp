@@ -344,16 +344,18 @@ bool CusePort::waitDrained(std::chrono::steady_clock::time_point deadline, const
     }
 }
 
-std::size_t CusePort::endOutput(const std::function<void()>& unblock)
+std::size_t CusePort::endOutput(const std::function<void(bool held)>& unblock)
 {
     Session& s = *m_session;
+    bool held = false;
     {
         std::lock_guard lock(s.mutex);
         s.draining = true;
         s.outputEnded = true;
+        held = s.output.queued() != 0;
     }
     s.writable.notify_all();
-    unblock();
+    unblock(held);
     if (s.writer.joinable())
         s.writer.join();
     std::lock_guard lock(s.mutex);

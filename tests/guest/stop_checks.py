@@ -4,7 +4,8 @@ test machine: a program writes 4096 bytes with O_NONBLOCK to a port paced at
 and vorpild gets SIGTERM 0.3 s later. With the stop's default wait every
 byte must reach the device server; with --stop-wait 1 what did not go must
 be in the stop's log line ("N bytes not sent"), so that what arrived and
-what is reported make the whole write.
+what is reported make the whole write. A stop while a blocking write waits
+for a device server that reads nothing ends within its wait.
 Usage: stop_checks.py BIN_DIR WORK_DIR
 Prints "ok NAME" or "FAIL NAME: why" per check; exits 1 when any failed."""
 import os, re, signal, socket, subprocess, sys, termios, threading, time, tty
@@ -35,8 +36,9 @@ def wait_for(predicate, limit=15.0):
     return predicate()
 
 
-def one_stop(case, stop_wait):
-    """Returns (bytes written, bytes the device server got, the stop's log, seconds to exit)."""
+def one_stop(case, stop_wait, stalled=False):
+    """Returns (bytes written, bytes the device server got, intact, the stop's log, seconds to exit).
+    A stalled device server reads nothing; the program then writes 4 MiB unpaced, blocking."""
     run = os.path.join(WORK, "stop-%s" % case)
     os.makedirs(run, exist_ok=True)
     env = dict(os.environ, VORPIL_RUNTIME_DIR=os.path.join(run, "run"))
@@ -50,6 +52,9 @@ def one_stop(case, stop_wait):
     def device():
         conn, _ = listener.accept()
         accepted.set()
+        if stalled:
+            time.sleep(60)
+            return
         while True:
             try:
                 chunk = conn.recv(65536)
@@ -73,20 +78,30 @@ def one_stop(case, stop_wait):
         wait_for(lambda: os.path.exists(os.path.join(env["VORPIL_RUNTIME_DIR"], "control")))
         devcon = lambda *a: subprocess.run([os.path.join(BIN, "devcon"), *a], env=env, capture_output=True, check=True)
         devcon("install", os.path.join(BIN, "VORPIL.inf"), "ZORV\\Rure", "COM11")
-        devcon("set", "COM11", "--remote", "127.0.0.40:7001", "--tcp", "--client", "--raw", "--pacing", "on")
+        devcon("set", "COM11", "--remote", "127.0.0.40:7001", "--tcp", "--client", "--raw", "--pacing",
+               "off" if stalled else "on")
         devcon("connect", "COM11")
         if not accepted.wait(15):
             raise RuntimeError("the port did not connect")
         path = "/dev/vorpil/COM11"
         wait_for(lambda: os.path.exists(path))
-        fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK | os.O_NOCTTY)
+        fd = os.open(path, os.O_WRONLY | os.O_NOCTTY | (0 if stalled else os.O_NONBLOCK))
         tty.setraw(fd)
         attributes = termios.tcgetattr(fd)
         attributes[4] = attributes[5] = termios.B9600
         termios.tcsetattr(fd, termios.TCSANOW, attributes)
         data = bytes((i * 7 + 3) % 251 for i in range(SIZE))
         written = 0
-        while written < SIZE:
+        if stalled:
+            # Blocks once the connection's buffers are full; fails when vorpild goes.
+            def blocked():
+                try:
+                    os.write(fd, bytes(4 << 20))
+                except OSError:
+                    pass
+            threading.Thread(target=blocked, daemon=True).start()
+            time.sleep(5)
+        while written < SIZE and not stalled:
             try:
                 written += os.write(fd, data[written:])
             except BlockingIOError:
@@ -131,7 +146,15 @@ def stop_out_of_time_counts_the_rest():
           and got + missing == written, log[-600:])
 
 
-for name, body in (("stop", stop_sends_what_was_written), ("stop out of time", stop_out_of_time_counts_the_rest)):
+def stop_with_a_stalled_device_server_ends():
+    written, got, intact, log, took = one_stop("stalled", 1, stalled=True)
+    missing = not_sent(log)
+    check("a stop ends while a device server reads nothing (exit after %.1f s, %s reported not sent)" % (took, missing),
+          took < 20 and missing is not None and missing > 0, log[-600:])
+
+
+for name, body in (("stop", stop_sends_what_was_written), ("stop out of time", stop_out_of_time_counts_the_rest),
+                   ("stop with a stalled device server", stop_with_a_stalled_device_server_ends)):
     try:
         body()
     except Exception as error:  # a check that raised failed; the others go on
