@@ -31,12 +31,17 @@ void DhcpView::firstShown(const shell::AppSettings& settings, const std::string&
     m_deleteAllEnabled = false;
     m_selected = -1;
 
-    // A missing or unreadable file leaves the list empty without a word. The
-    // whole file is read, however long: the rows past a fixed buffer would
-    // otherwise be lost at the next save.
+    // A missing file leaves the list empty. The whole file is read, however
+    // long: the rows past a fixed buffer would otherwise be lost at the next
+    // save. A file that is there but cannot be read (another user's, a
+    // FIFO) is not written over with a list that lacks its rows: it is kept
+    // as "dhcp.dat.bad" first, or, where that cannot be done, not written.
     m_server.setRows({});
+    m_keepFile = false;
     if (auto text = platform::readFileBytes(m_mappingFile))
         m_server.setRows(parseDhcpFile(*text));
+    else if (text.error().code != ENOENT)
+        keepUnreadableFile(text.error().message);
     m_deleteAllEnabled = !m_server.rows().empty();
     changed();
 }
@@ -194,12 +199,25 @@ void DhcpView::handOverSettings(shell::AppSettings& settings) const
     settings.dhcpBootFile = f.bootFile;
 }
 
+void DhcpView::keepUnreadableFile(const std::string& why)
+{
+    auto copy = platform::keepBadCopy(m_mappingFile);
+    if (copy.ok()) {
+        appendLog(std::string(kDhcpFileName) + " could not be read (" + why + "); it is kept as " + *copy + "\r\n");
+        return;
+    }
+    m_keepFile = true;
+    appendLog(std::string(kDhcpFileName) + " could not be read (" + why + ") nor kept aside (" + copy.error().message
+        + "); the list is not saved over it\r\n");
+}
+
 bool DhcpView::saveMappingFile()
 {
     // Offers still waiting for their request are not kept: read back, they
     // would hold their addresses for good.
     const std::string text = formatDhcpFile(m_server.savedRows());
-    if (m_writer ? m_writer(m_mappingFile, text) : platform::writeFileAtomic(m_mappingFile, text).ok()) {
+    if (!m_keepFile
+        && (m_writer ? m_writer(m_mappingFile, text) : platform::writeFileAtomic(m_mappingFile, text).ok())) {
         m_saveFailing = false;
         return true;
     }

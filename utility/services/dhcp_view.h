@@ -89,6 +89,8 @@ private:
     void stop();
     // The rows changed: saved at once, buttons and view follow.
     void listChanged();
+    // The file there could not be read: kept as dhcp.dat.bad, or never written over.
+    void keepUnreadableFile(const std::string& why);
     void appendLog(const std::string& text);
     void changed();
 
@@ -104,6 +106,7 @@ private:
     bool m_deleteEnabled = false;
     bool m_deleteAllEnabled = false;
     bool m_saveFailing = false;
+    bool m_keepFile = false; // the file there could not be read nor kept aside: never written over
     int m_selected = -1;
     std::function<void(const std::string&)> m_logCallback;
     std::function<void(const std::string&)> m_systemLog;

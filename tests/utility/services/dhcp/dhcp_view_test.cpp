@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <cstdio>
+
 #include <cstdlib>
+#include <sys/stat.h>
 #include <thread>
 
 namespace utility::services {
@@ -285,6 +287,46 @@ TEST(DhcpMappingFile, LongerThanTheReadBufferLoadsAndSavesWhole)
     ASSERT_TRUE(view.handOver(settings));
     EXPECT_EQ(dir.read("dhcp.dat"), text);
     EXPECT_TRUE(prompter.shown.empty());
+}
+
+} // namespace
+} // namespace utility::services
+
+namespace utility::services {
+namespace {
+
+// A file that is there but cannot be read must not be saved over with a list
+// that lacks its rows: it is kept as dhcp.dat.bad first, and where even that
+// cannot be done it is left as it is (the save then fails).
+TEST(DhcpMappingFile, AFileThatCannotBeReadIsKeptNotSavedOver)
+{
+    const std::string rows = "192.0.2.105$02-00-00-00-00-07$";
+    for (const bool copyBlocked : { false, true }) {
+        SCOPED_TRACE(copyBlocked ? "no copy can be made" : "kept as dhcp.dat.bad");
+        testing_support::TempDir dir;
+        dir.write("dhcp.dat", rows);
+        if (copyBlocked) {
+            ASSERT_EQ(::mkdir(dir.file("dhcp.dat.bad").c_str(), 0700), 0);
+        }
+        platform::FakeClock clock;
+        platform::VirtualLoop loop(clock);
+        testing_support::ScriptedPrompter prompter;
+        DhcpView view(loop, prompter);
+        platform::faults::failNth(platform::faults::Op::Read, 1);
+        view.firstShown(shell::AppSettings {}, "127.0.0.1", dir.file("dhcp.dat"));
+        platform::faults::reset();
+        EXPECT_TRUE(view.rows().empty());
+        EXPECT_NE(view.logText().find("dhcp.dat could not be read"), std::string::npos) << view.logText();
+        shell::AppSettings settings;
+        if (copyBlocked) {
+            EXPECT_FALSE(view.handOver(settings)) << "the save is refused";
+            EXPECT_EQ(dir.read("dhcp.dat"), rows);
+        } else {
+            EXPECT_TRUE(view.handOver(settings));
+            EXPECT_EQ(dir.read("dhcp.dat.bad"), rows);
+            EXPECT_NE(view.logText().find("kept as " + dir.file("dhcp.dat.bad")), std::string::npos);
+        }
+    }
 }
 
 } // namespace
