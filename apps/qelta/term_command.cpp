@@ -101,8 +101,13 @@ public:
     // An empty string when the file is open.
     std::string openLog(const std::string& path)
     {
-        m_log = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
-        return m_log < 0 ? std::string(std::strerror(errno)) : std::string();
+        // Never waited on: a FIFO nobody reads is refused (ENXIO) at once
+        // instead of holding the command before the port is even opened.
+        m_log = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (m_log < 0)
+            return errno == ENXIO ? std::string("a FIFO that nobody reads") : std::string(std::strerror(errno));
+        ::fcntl(m_log, F_SETFL, ::fcntl(m_log, F_GETFL) & ~O_NONBLOCK);
+        return {};
     }
 
     // Bytes received, or sent when local echo is on.

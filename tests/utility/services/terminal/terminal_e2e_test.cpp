@@ -389,6 +389,13 @@ TEST(TermShowing, LocalEchoAndTheLogFileShowBothWays)
     EXPECT_EQ(lineStarting(*refused, "qelta: "),
         "qelta: cannot open the log file " + line.dir.file("none/x.log") + ": No such file or directory");
     EXPECT_EQ(refused->wait(10s).value_or(-1), 1);
+    // A FIFO in the log's place is not waited on.
+    ASSERT_EQ(::mkfifo(line.dir.file("fifo.log").c_str(), 0600), 0);
+    auto fifo = line.qelta("--log " + line.dir.file("fifo.log"), "/dev/null");
+    ASSERT_TRUE(fifo.ok());
+    EXPECT_EQ(lineStarting(*fifo, "qelta: "),
+        "qelta: cannot open the log file " + line.dir.file("fifo.log") + ": a FIFO that nobody reads");
+    EXPECT_EQ(fifo->wait(10s).value_or(-1), 1);
 }
 
 } // namespace
