@@ -9,6 +9,8 @@ import errno, fcntl, hashlib, os, pty, re, select, signal, struct, subprocess, s
 
 import serial
 
+from checking import check, failures, run, wait_for
+
 if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
     print(__doc__)
     sys.exit(0)
@@ -17,13 +19,6 @@ if len(sys.argv) != 5:
     sys.exit(2)
 PORT, LOG, DEVCON, BULK_PORT = sys.argv[1:5]
 BULK_MIB = int(os.environ.get("CUSE_BULK_MIB", "20"))
-failures = []
-
-
-def check(name, passed, detail=""):
-    print(("ok " if passed else "FAIL ") + name + ("" if passed else ": " + detail), flush=True)
-    if not passed:
-        failures.append(name)
 
 
 def log_offset():
@@ -36,24 +31,8 @@ def log_since(offset):
         return f.read()
 
 
-def wait_for(predicate, limit=15.0):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.02)
-    return predicate()
-
-
 def devcon(*args):
     return subprocess.run([DEVCON, *args], capture_output=True, text=True)
-
-
-def run(name, body):
-    try:
-        body()
-    except Exception as error:  # a check that raised failed; the others go on
-        check(name, False, repr(error))
 
 
 def line_and_modem():

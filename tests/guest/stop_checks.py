@@ -10,6 +10,8 @@ Usage: stop_checks.py BIN_DIR WORK_DIR
 Prints "ok NAME" or "FAIL NAME: why" per check; exits 1 when any failed."""
 import os, re, signal, socket, subprocess, sys, termios, threading, time, tty
 
+from checking import check, failures, run, wait_for
+
 if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
     print(__doc__)
     sys.exit(0)
@@ -18,22 +20,6 @@ if len(sys.argv) != 3:
     sys.exit(2)
 BIN, WORK = sys.argv[1:3]
 SIZE = 4096
-failures = []
-
-
-def check(name, passed, detail=""):
-    print(("ok " if passed else "FAIL ") + name + ("" if passed else ": " + detail), flush=True)
-    if not passed:
-        failures.append(name)
-
-
-def wait_for(predicate, limit=15.0):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.02)
-    return predicate()
 
 
 def one_stop(case, stop_wait, stalled=False):
@@ -153,10 +139,7 @@ def stop_with_a_stalled_device_server_ends():
           took < 20 and missing is not None and missing > 0, log[-600:])
 
 
-for name, body in (("stop", stop_sends_what_was_written), ("stop out of time", stop_out_of_time_counts_the_rest),
-                   ("stop with a stalled device server", stop_with_a_stalled_device_server_ends)):
-    try:
-        body()
-    except Exception as error:  # a check that raised failed; the others go on
-        check(name, False, repr(error))
+run("stop", stop_sends_what_was_written)
+run("stop out of time", stop_out_of_time_counts_the_rest)
+run("stop with a stalled device server", stop_with_a_stalled_device_server_ends)
 sys.exit(1 if failures else 0)
