@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace driver::daemon {
 
@@ -77,11 +78,7 @@ CuseFrontEnd::~CuseFrontEnd()
 {
     m_notify = nullptr;
     m_port.reset(); // no program reaches the port from here on
-    std::shared_ptr<host::FileHandle> handle;
-    {
-        std::lock_guard lock(m_mutex);
-        handle.swap(m_handle);
-    }
+    const std::shared_ptr<host::FileHandle> handle = takeHandle();
     if (handle)
         (void)handle->close();
 }
@@ -116,11 +113,7 @@ DrainReport CuseFrontEnd::stop()
     std::size_t left = 0;
     if (m_port)
         left = m_port->endOutput([this](bool held) {
-            std::shared_ptr<host::FileHandle> handle;
-            {
-                std::lock_guard lock(m_mutex);
-                handle.swap(m_handle);
-            }
+            const std::shared_ptr<host::FileHandle> handle = takeHandle();
             if (!handle)
                 return;
             if (held)
@@ -157,6 +150,12 @@ std::shared_ptr<host::FileHandle> CuseFrontEnd::handle() const
 {
     std::lock_guard lock(m_mutex);
     return m_handle;
+}
+
+std::shared_ptr<host::FileHandle> CuseFrontEnd::takeHandle()
+{
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_handle, nullptr);
 }
 
 host::Reply CuseFrontEnd::control(
@@ -220,11 +219,7 @@ int CuseFrontEnd::open()
 
 void CuseFrontEnd::release()
 {
-    std::shared_ptr<host::FileHandle> handle;
-    {
-        std::lock_guard lock(m_mutex);
-        handle.swap(m_handle);
-    }
+    const std::shared_ptr<host::FileHandle> handle = takeHandle();
     if (!handle)
         return;
     // The last close hangs up with HUPCL: DTR and RTS drop.

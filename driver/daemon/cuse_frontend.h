@@ -65,6 +65,8 @@ private:
     void watch() override;
 
     std::shared_ptr<host::FileHandle> handle() const;
+    // The port's handle, which the front end holds no more (none when it held none).
+    std::shared_ptr<host::FileHandle> takeHandle();
     host::Reply control(host::FileHandle& handle, std::uint32_t code, std::span<const std::uint8_t> input,
         std::size_t outputLength = 0);
     // The tty's settings as the port has them now.
