@@ -18,6 +18,8 @@
 #include <iostream>
 #include <thread>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -38,8 +40,9 @@ const char* const kNotes = R"(Options not given take the first terminal's saved 
 Qelta.dat); nothing is saved back.
 
 Exit status: 0 after the port was open and closed again, 1 when it could not
-be opened ("Open PORT failed!"), went away while open ("PORT is gone") or the
---log file could not be opened, 2 for bad arguments.)";
+be opened ("Open PORT failed!"), went away while open ("PORT is gone"), the
+--log file could not be opened or written, or input read to be sent had not
+gone when the terminal ended ("N bytes were not sent"), 2 for bad arguments.)";
 
 const std::array<const char*, 3> kParityNames = { "odd", "even", "none" };
 const std::array<const char*, 3> kFlowNames = { "none", "xon", "hardware" };
@@ -300,6 +303,9 @@ int runTerm(Context& context, const TermOptions& options)
             + std::to_string(used.testDataLength) + " bytes are used.\n");
     }
 
+    // A log FIFO whose reader leaves, or a stdout pipe that closes, is a
+    // write that fails (and is said), not a signal that ends the terminal.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     if (options.log) {
         if (const std::string why = shown.openLog(*options.log); !why.empty()) {
             printStatus("qelta: cannot open the log file " + *options.log + ": " + why + "\n");
@@ -330,7 +336,9 @@ int runTerm(Context& context, const TermOptions& options)
         return kExitFailure;
     // A port that goes away ends the command with status 1, said on stderr.
     int status = kExitOk;
+    bool gone = false;
     terminal.setGoneCallback([&] {
+        gone = true;
         status = kExitFailure;
         loop->quit(0);
     });
@@ -415,14 +423,23 @@ int runTerm(Context& context, const TermOptions& options)
         loop->startTimer(std::chrono::milliseconds(static_cast<long long>(options.duration * 1000)),
             [&loop = *loop] { loop.quit(0); });
     loop->run();
-    if (status != kExitOk)
+    // What was read to be sent and had not gone when the terminal ended (its
+    // time was up, Ctrl+C, the port went away) is not lost without a word.
+    std::size_t notSent = 0;
+    for (const Outgoing& out : *queue)
+        notSent += out.bytes.size();
+    if (notSent > 0) {
+        printStatus("qelta: " + std::to_string(notSent) + " bytes were not sent: the terminal ended first.\n");
+        status = kExitFailure;
+    }
+    if (gone)
         return status; // closed already, and said
     if (terminal.autoTest())
         terminal.setAutoTest(false);
     if (terminal.echo())
         terminal.setEcho(false);
     terminal.clickClose();
-    return shown.logFailed() ? kExitFailure : kExitOk;
+    return shown.logFailed() ? kExitFailure : status;
 }
 
 } // namespace

@@ -20,7 +20,10 @@ interrupted (Ctrl+C, SIGTERM or SIGHUP), then stops it as the Stop button
 does. The view's log lines go to stdout; its message boxes go to stderr.
 
 Read requests only; blksize, tsize, timeout and windowsize options and the
-netascii mode are honoured. A missing file is answered with ERROR 1, a write
+netascii mode are honoured (a netascii file over 16 MiB is sent without
+tsize: its converted length would take a read of all of it). A file that
+cannot be read to its end, or gets shorter while it is sent, ends the
+transfer with ERROR 0. A missing file is answered with ERROR 1, a write
 request with ERROR 2, and a name that leads out of the folder (through "..",
 an absolute path or a symbolic link pointing outside) with ERROR 2. Each
 client gets its own transfer port; up to 32 transfers run side by side, more

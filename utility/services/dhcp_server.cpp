@@ -337,7 +337,10 @@ DhcpServer::Outcome DhcpServer::answerDecline(std::span<const std::uint8_t> requ
     const MacAddress mac = chaddrOf(request.data());
     const auto server = dhcpOption32(request, kOptionServerIdentifier);
     const auto declined = dhcpOption32(request, kOptionRequestedAddress);
-    if ((server && *server != m_serverIdentifier) || !declined)
+    // Only the device the address was given to can say it is in use: a
+    // DECLINE from any other would take a working device's address away
+    // and, once it rested, give it to a second one.
+    if ((server && *server != m_serverIdentifier) || !declined || !holds(mac, *declined))
         return outcome;
     // Someone else uses the address: it rests, and the device gets another.
     m_declined[*declined] = now + kDhcpDeclineHold;

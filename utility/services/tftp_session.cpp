@@ -35,6 +35,10 @@ std::string format(const char* pattern, const std::string& address, int port, co
     return out;
 }
 
+// A netascii file's length once converted takes a read of the whole file on
+// the transfer's thread, before its first block: only up to this size.
+constexpr std::uint64_t kNetasciiSizeLimit = 16 * 1024 * 1024;
+
 // The length of a file once every LF and CR is sent as a pair.
 std::uint64_t netasciiLength(std::FILE* file)
 {
@@ -188,7 +192,7 @@ void TftpSession::handleRequest(const TftpRequest& request)
     m_period
         = request.timeoutSeconds ? std::chrono::milliseconds(request.timeoutSeconds * 1000) : kTftpRetransmitPeriod;
 
-    if (!openFile()) {
+    if (!openFile(request.transferSize)) {
         // Said to the client at once: silence would keep it asking for as
         // long as its own patience lasts. A message box would also hold up
         // the server until someone dismissed it.
@@ -201,7 +205,7 @@ void TftpSession::handleRequest(const TftpRequest& request)
     // curl takes a size of 0 in an OACK for an invalid answer and gives up;
     // an empty file is announced by leaving tsize out (the option allows it).
     std::vector<std::string> acknowledged = request.names;
-    if (m_fileLength == 0)
+    if (m_fileLength == 0 || !m_lengthKnown)
         std::erase_if(acknowledged, [](const std::string& optionName) { return tftpLower(optionName) == "tsize"; });
 
     if (acknowledged.empty()) {
@@ -241,7 +245,7 @@ void TftpSession::refuse(std::uint16_t code, const std::string& text, const std:
     end();
 }
 
-bool TftpSession::openFile()
+bool TftpSession::openFile(bool lengthWanted)
 {
     closeFile();
     std::error_code error;
@@ -257,8 +261,15 @@ bool TftpSession::openFile()
     (void)std::setvbuf(m_file, m_fileBuffer.data(), _IOFBF, m_fileBuffer.size());
     const auto size = std::filesystem::file_size(m_openPath, error);
     m_fileLength = error ? 0 : size;
-    if (m_netascii)
+    m_lengthKnown = !m_netascii;
+    // Converted, the file is at least as long as it is on disk. Its exact
+    // length is worked out only for a client that asks for it, and only for
+    // a file that reads quickly: a huge one would hold the thread (and the
+    // server's stop) for minutes. Without it, tsize is left out.
+    if (m_netascii && lengthWanted && m_fileLength <= kNetasciiSizeLimit) {
         m_fileLength = netasciiLength(m_file);
+        m_lengthKnown = true;
+    }
     return true;
 }
 
@@ -400,7 +411,14 @@ void TftpSession::sendWindow()
         writeU16(datagram.data() + 2, static_cast<std::uint16_t>(m_block));
         // The file ends with its first short block (an empty one when its
         // length is a multiple of the block size). A file that grew since
-        // the request is served as it reads now.
+        // the request is served as it reads now. One that could not be read
+        // to its end, or got shorter, has given the client a mix of what it
+        // was and what it is: the transfer fails.
+        const bool readFailed = m_file && std::ferror(m_file);
+        if (count < m_blockSize && (readFailed || m_bytesRead < m_fileLength)) {
+            abandonRead(readFailed ? "the file could not be read" : "the file got shorter while it was sent");
+            return;
+        }
         if (count < m_blockSize) {
             m_finalBlock = m_block;
             closeFile();
@@ -439,6 +457,15 @@ void TftpSession::resend()
     for (const auto& datagram : m_unacknowledged)
         if (m_host.sendDatagram(datagram, m_peer) != datagram.size())
             m_host.showMessage("TFTP Resend->SendTo fail");
+}
+
+void TftpSession::abandonRead(const std::string& reason)
+{
+    m_host.stopRetransmitTimer();
+    sendError(0, "Read error: " + reason);
+    logProgress(TftpProgress::Kind::Stopped);
+    m_host.appendLog("Read session aborted: " + reason + ".\r\n");
+    end();
 }
 
 void TftpSession::sendError(std::uint16_t code, const std::string& text) { send(tftpErrorDatagram(code, text)); }

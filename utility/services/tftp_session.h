@@ -126,11 +126,14 @@ private:
     void send(std::span<const std::uint8_t> datagram);
     void sendError(std::uint16_t code, const std::string& text);
     void refuse(std::uint16_t code, const std::string& text, const std::string& logReason);
+    // Ends a transfer whose file failed it part-way: the client is told.
+    void abandonRead(const std::string& reason);
     void complete();
     void reportProgress();
     void logProgress(TftpProgress::Kind kind);
     void end();
-    bool openFile();
+    // `lengthWanted`: the client asked for the transfer size.
+    bool openFile(bool lengthWanted);
     void closeFile();
     void startCounters();
     std::int64_t expandBlock(std::uint16_t wire) const;
@@ -157,6 +160,7 @@ private:
     bool m_netascii = false;
     int m_pendingByte = -1; // netascii: second byte of a CR pair that did not fit the last block
     std::uint64_t m_fileLength = 0;
+    bool m_lengthKnown = false; // m_fileLength is what the client gets (tsize may say it)
     std::uint64_t m_bytesRead = 0; // file bytes put into DATA so far
     int m_stepsReported = 0; // tenths of the file whose progress line is out
     int m_blocksSent = 0;

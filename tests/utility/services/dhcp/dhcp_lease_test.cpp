@@ -48,6 +48,30 @@ TEST(DhcpLease, ADeclinedAddressRestsAndTheDeviceGetsAnother)
     EXPECT_TRUE(server.handle(other, t0 + kDhcpDeclineHold + 3s).log.empty());
 }
 
+// A device can decline only the address it was given: another's DECLINE
+// (a stray or a forged one) leaves the holder its address, and the address
+// is never given to a second device.
+TEST(DhcpLease, ADeclineFromADeviceWithoutTheAddressChangesNothing)
+{
+    const platform::TimePoint t0 {};
+    auto server = running("192.168.0.100", "192.168.0.101");
+    ASSERT_EQ(get32(server.handle(discover(kMacA), t0).reply, 16), ip("192.168.0.100"));
+    ASSERT_EQ(server.handle(dhcpRequest(kMacA), t0).reply[242], 5);
+    const auto stranger = server.handle(decline(kMacB, "192.168.0.100"), t0 + 1s);
+    EXPECT_TRUE(stranger.log.empty());
+    EXPECT_FALSE(stranger.listChanged);
+    ASSERT_EQ(server.rows().size(), 1u);
+    EXPECT_EQ(server.rows()[0].mac, "00-11-22-33-44-55");
+    // The holder renews as before; a newcomer gets the other address, then
+    // none, long after a decline's rest would have run out.
+    const auto renewal = server.handle(
+        withAddress(request(kMacA, { 53, 1, 3, 50, 4, 0, 0, 0, 0, 255 }), 245, "192.168.0.100"), t0 + 2s);
+    ASSERT_FALSE(renewal.reply.empty());
+    EXPECT_EQ(renewal.reply[242], 5);
+    EXPECT_EQ(get32(server.handle(discover(kMacB), t0 + kDhcpDeclineHold + 2s).reply, 16), ip("192.168.0.101"));
+    EXPECT_TRUE(server.handle(discover(kMacC), t0 + kDhcpDeclineHold + 3s).reply.empty());
+}
+
 TEST(DhcpLease, AReleasedAddressIsFreeAndNotAnswered)
 {
     auto server = running("192.168.0.100", "192.168.0.100");

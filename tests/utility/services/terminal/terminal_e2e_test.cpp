@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -406,16 +408,45 @@ namespace {
 // command says "the log file cannot be written (No space left on device):
 // logging stops." and runs on; at its end it exits 1, since the log does not
 // hold what was received (the open failure gives 1 too).
+// A FIFO whose reader leaves is such a log too: the write fails (EPIPE), the
+// terminal is not ended by the signal.
 TEST(TermShowing, ALogThatCouldNotBeWrittenEndsInFailure)
+{
+    for (const bool fifo : { false, true }) {
+        Line line;
+        ASSERT_NO_FATAL_FAILURE(line.start("socat"));
+        std::string log = "/dev/full";
+        int reader = -1;
+        if (fifo) {
+            log = line.dir.file("fifo.log");
+            ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+            reader = ::open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_GE(reader, 0);
+        }
+        auto qelta = line.qelta("--baud 115200 --duration 3 --as-typed --log " + log, "/dev/null");
+        ASSERT_TRUE(qelta.ok());
+        ASSERT_EQ(lineStarting(*qelta, "Open "), "Open " + line.terminalPort + " successfully.");
+        if (reader >= 0)
+            ::close(reader);
+        std::ofstream(line.peerPort, std::ios::binary) << "hi" << std::flush;
+        EXPECT_NE(lineStarting(*qelta, "qelta: the log file cannot be written"), "") << log;
+        EXPECT_EQ(qelta->wait(10s).value_or(-1), 1) << log << ": the log lost what was received";
+    }
+}
+
+// Input read to be sent that has not gone when the terminal's time is up is
+// counted and makes the command fail (the port here takes 11,520 bytes a
+// second; the input is far more).
+TEST(TermSending, WhatCouldNotBeSentInTimeIsSaid)
 {
     Line line;
     ASSERT_NO_FATAL_FAILURE(line.start("socat"));
-    auto qelta = line.qelta("--baud 115200 --duration 3 --as-typed --log /dev/full", "/dev/null");
+    std::ofstream(line.dir.file("in"), std::ios::binary) << std::string(200000, 'x') << "\n";
+    auto qelta = line.qelta("--baud 115200 --duration 1 --as-typed", line.dir.file("in"));
     ASSERT_TRUE(qelta.ok());
-    ASSERT_EQ(lineStarting(*qelta, "Open "), "Open " + line.terminalPort + " successfully.");
-    std::ofstream(line.peerPort, std::ios::binary) << "hi" << std::flush;
-    EXPECT_NE(lineStarting(*qelta, "qelta: the log file cannot be written"), "");
-    EXPECT_EQ(qelta->wait(10s).value_or(-1), 1) << "the log lost what was received, yet the command succeeded";
+    const std::string said = lineStarting(*qelta, "qelta: ");
+    EXPECT_NE(said.find(" bytes were not sent: the terminal ended first."), std::string::npos) << said;
+    EXPECT_EQ(qelta->wait(10s).value_or(-1), 1);
 }
 
 } // namespace

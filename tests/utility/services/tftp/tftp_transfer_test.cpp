@@ -2,6 +2,8 @@
 // clients, with windows and netascii.
 #include "tests/utility/services/tftp/tftp_fixture.h"
 
+#include <filesystem>
+
 using namespace tftp_test;
 
 namespace {
@@ -363,6 +365,46 @@ TEST_F(TftpServerTest, NetasciiSendsLineEndsAsPairs)
         "abcdefg\r\nx\r\0"
         "1234\r\n"s);
     EXPECT_EQ(sizes, (std::vector<std::size_t> { 8, 8, 2 }));
+}
+
+// A file rewritten shorter in place while it is sent has given the client
+// part of what it was: the transfer fails, loudly, and is no success.
+TEST_F(TftpServerTest, AFileCutShortWhileSentFailsTheTransfer)
+{
+    // Longer than what one read of the file takes in, so the cut is seen.
+    served.write("cut.bin", pattern(200000));
+    start();
+    toServer(request(kTftpRrq, "cut.bin", "octet", { { "blksize", "8192" } }));
+    ASSERT_TRUE(fromServer());
+    toServer(ack(kTftpAck, 0), false);
+    auto datagram = fromServer();
+    ASSERT_TRUE(datagram);
+    served.write("cut.bin", pattern(100000));
+    for (std::uint16_t block = 1; datagram && (*datagram)[1] == kTftpData && block < 100; ++block) {
+        toServer(ack(kTftpAck, block), false);
+        datagram = fromServer();
+    }
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(text(*datagram), "\0\5\0\0Read error: the file got shorter while it was sent\0"s);
+    EXPECT_EQ(server.transferCount(), 0u);
+    EXPECT_FALSE(fileOpen());
+    EXPECT_EQ(server.logText().find("completed successfully"), std::string::npos);
+    EXPECT_NE(
+        server.logText().find("Read session aborted: the file got shorter while it was sent.\r\n"), std::string::npos);
+}
+
+// The converted length of a netascii file takes a read of all of it before
+// the first block: a huge file is sent without tsize instead of holding the
+// transfer's thread (and the server's stop) while it is read.
+TEST_F(TftpServerTest, AHugeNetasciiFileIsSentWithoutItsSize)
+{
+    served.write("huge.txt", "");
+    std::filesystem::resize_file(served.file("huge.txt"), 17u << 20);
+    start();
+    toServer(request(kTftpRrq, "huge.txt", "netascii", { { "blksize", "1024" }, { "tsize", "0" } }));
+    auto oack = fromServer();
+    ASSERT_TRUE(oack);
+    EXPECT_EQ(text(*oack), "\0\6blksize\0001024\0"s);
 }
 
 } // namespace
