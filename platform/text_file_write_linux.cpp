@@ -4,8 +4,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
+
+#include <dirent.h>
+#include <signal.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -117,6 +122,38 @@ Result<int> createTemporary(const std::string& path, std::string& temporary)
     return Error { "create " + temporary + ": no free temporary name", EEXIST };
 }
 
+// A temporary file left by a writer that was killed before its rename
+// (SIGKILL, a power cut): its process is gone, and it has not been touched
+// for a while. A save takes milliseconds; the hour keeps well away from
+// a save under way (of a process whose number this one cannot see, say).
+constexpr std::time_t kAbandonedAfterSeconds = 3600;
+
+void removeAbandonedTemporaries(const std::string& path)
+{
+    const std::string prefix = "." + fileNameOf(path) + ".tmp-";
+    DIR* folder = ::opendir(folderOf(path).c_str());
+    if (!folder)
+        return;
+    const std::time_t now = std::time(nullptr);
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
+        if (pid <= 0 || *end != '-' || pid == ::getpid())
+            continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        const std::string temporary = directoryOf(path) + name;
+        struct stat info { };
+        if (::lstat(temporary.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
+            && now - info.st_mtime > kAbandonedAfterSeconds)
+            (void)::unlink(temporary.c_str());
+    }
+    ::closedir(folder);
+}
+
 void syncFolder(const std::string& path)
 {
     const int fd = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -164,6 +201,7 @@ Result<void> writeFileAtomic(const std::string& path, const std::string& bytes)
         return result;
     }
     syncFolder(path);
+    removeAbandonedTemporaries(path);
     return {};
 }
 

@@ -31,7 +31,7 @@ ControlServer::ControlServer(
     , m_loop(loop)
     , m_listener(listener)
     , m_limits(limits)
-    , m_handlers(limits.handlers)
+    , m_handlers(limits.handlers, limits.mostHandlers)
     , m_buffer(kMaxControlMessage)
 {
 }

@@ -14,9 +14,9 @@
 namespace driver::daemon {
 
 // The control socket's clients, served on one event loop: a session's
-// requests are read as they come and answered by a few handler threads (a
-// request may wait for a connection or an installation), one request of a
-// session at a time. A session that asks nothing for a while is closed, a
+// requests are read as they come and answered by handler threads (a request
+// may wait for a connection or an installation; a handler is added while all
+// wait), one request of a session at a time. A session that asks nothing for a while is closed, a
 // client beyond the limits is answered STATUS_DEVICE_BUSY at once, and at
 // the descriptor limit a spare descriptor lets the loop answer that too, so
 // no client is left waiting without an answer.
@@ -29,6 +29,10 @@ public:
         platform::Duration idleLimit = std::chrono::seconds(30);
         platform::Duration holdingIdleLimit = std::chrono::minutes(10);
         int handlers = 4;
+        // More handlers are started while every one is busy, up to this many:
+        // requests that wait (for a device server that never answers a
+        // connect, say) do not hold up the others'. Extra ones end when idle.
+        int mostHandlers = host::WorkerPool::kMostWorkers;
         // Requests waiting for a handler beyond which a request is answered busy.
         std::size_t maxWaiting = 64;
     };

@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -153,6 +156,34 @@ TEST(FileWriter, AWriterKilledInTheMiddleLeavesTheOldOrTheNewFileWhole)
         ASSERT_TRUE(read.ok()) << read.error().message;
         EXPECT_TRUE(*read == first || *read == second) << "round " << round << ": " << read->size() << " bytes";
     }
+    // The killed writers' temporary files do not pile up: a later save
+    // removes those of writers that are gone, once they are an hour old. A
+    // newer one, and one of a process still running, stay.
+    const auto temporaries = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            if (entry.path().filename().string().rfind(".Qelta.dat.tmp-", 0) == 0)
+                names.push_back(entry.path().filename().string());
+        return names;
+    };
+    const pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string running = ".Qelta.dat.tmp-" + std::to_string(::getppid()) + "-0-1";
+    std::ofstream(dir.file(running)) << "x";
+    std::ofstream(dir.file(".Qelta.dat.tmp-" + std::to_string(gone) + "-0-2")) << "x";
+    const auto hoursAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(2);
+    for (const std::string& name : temporaries())
+        std::filesystem::last_write_time(dir.file(name), hoursAgo);
+    const std::string recent = ".Qelta.dat.tmp-" + std::to_string(gone) + "-0-1";
+    std::ofstream(dir.file(recent)) << "x";
+    ASSERT_TRUE(platform::writeFileAtomic(path, first).ok());
+    std::vector<std::string> kept = temporaries();
+    std::sort(kept.begin(), kept.end());
+    std::vector<std::string> expected { running, recent };
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(kept, expected);
 }
 
 // Eight programs each add their own lines to one file at once, many times:

@@ -4,6 +4,9 @@
 // side, and more ports than the system lets one user watch separately.
 #include "tests/driver/daemon/vorpild_fixture.h"
 
+#include <future>
+#include <thread>
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -227,6 +230,48 @@ TEST_F(VorpildTerminal, ASilentDeviceServerDelaysNoOtherRestoredConnection)
     ASSERT_TRUE(restored);
     // The silent one's connect limit is 20 s: COM6 came well before it.
     EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
+    ::close(silent);
+}
+
+// Commands that wait for a device server that never answers (a connect
+// waits up to 20 s) each hold a handler of the control socket; a command for
+// another port is still answered at once, not after them.
+TEST_F(VorpildTerminal, CommandsWaitingForASilentServerHoldNoOtherCommand)
+{
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 0), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    auto filler = TcpPeer::connect(ntohs(address.sin_port));
+    ASSERT_TRUE(filler);
+
+    startDaemon();
+    constexpr int kWaiting = 6;
+    for (int i = 0; i <= kWaiting; ++i) {
+        const std::string name = "COM" + std::to_string(5 + i);
+        ASSERT_EQ(devcon({ "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", name }).code, 0);
+        ASSERT_EQ(devcon({ "set", name, "--remote", "127.0.0.1:" + std::to_string(ntohs(address.sin_port)), "--tcp",
+                             "--client", "--raw", "--reconnect", "off" })
+                      .code,
+            0);
+    }
+    std::vector<std::future<ToolRun>> connects;
+    for (int i = 0; i < kWaiting; ++i)
+        connects.push_back(std::async(std::launch::async, [this, i] {
+            return devcon({ "connect", "COM" + std::to_string(5 + i) });
+        }));
+    std::this_thread::sleep_for(1s); // the connects are under way
+    const ToolRun other = devcon({ "serial", "COM" + std::to_string(5 + kWaiting), "--baud", "19200" });
+    EXPECT_EQ(other.code, 0) << other.output;
+    for (auto& connect : connects)
+        EXPECT_EQ(connect.wait_for(0s), std::future_status::timeout) << "answered only once the connects gave up";
+    for (auto& connect : connects)
+        EXPECT_NE(connect.get().code, 0);
     ::close(silent);
 }
 
