@@ -18,7 +18,9 @@ const char* const kAbout = R"(Runs the DHCP/BOOTP server of the DHCP view on UDP
 local interface (--local ADDR, a qelta option) until interrupted (Ctrl+C,
 SIGTERM, SIGHUP). The view's log (one line per request and per assigned
 address) goes to stdout. The mapping list is saved to "dhcp.dat" at every
-change and at exit; the values below are kept in Qelta.dat (items 13-19),
+change and at exit, as a change of the file (rows another program sharing the
+folder added or dropped meanwhile stay so); the values below are kept in
+Qelta.dat (items 13-19),
 as the window does.
 Options left out take the values in Qelta.dat.)";
 
@@ -136,8 +138,11 @@ int runDhcp(Context& context, const DhcpOptions& options)
     if (!split->isWorker()) {
         const std::string mappingFile = shell.store().directory() + utility::services::kDhcpFileName;
         bool saved = true;
+        // As the worker's list was when it started: each save is a change of
+        // the file as it is then (another program may share the folder).
+        utility::services::DhcpFileSaver saver = view.fileSaver();
         const int status = split->serve([&](const std::string& text) {
-            const bool ok = platform::writeFileAtomic(mappingFile, text).ok();
+            const bool ok = saver.save(mappingFile, utility::services::parseDhcpFile(text)).ok();
             // Said once until a save succeeds again.
             if (!ok && saved)
                 std::fprintf(stderr, "%s\n", utility::services::kDhcpSaveFailed);

@@ -37,11 +37,14 @@ void DhcpView::firstShown(const shell::AppSettings& settings, const std::string&
     // FIFO) is not written over with a list that lacks its rows: it is kept
     // as "dhcp.dat.bad" first, or, where that cannot be done, not written.
     m_server.setRows({});
+    m_saver.setBase({});
     m_keepFile = false;
-    if (auto text = platform::readFileBytes(m_mappingFile))
+    if (auto text = platform::readFileBytes(m_mappingFile)) {
         m_server.setRows(parseDhcpFile(*text));
-    else if (text.error().code != ENOENT)
+        m_saver.setBase(parseDhcpFile(*text));
+    } else if (text.error().code != ENOENT) {
         keepUnreadableFile(text.error().message);
+    }
     m_deleteAllEnabled = !m_server.rows().empty();
     changed();
 }
@@ -203,6 +206,7 @@ void DhcpView::keepUnreadableFile(const std::string& why)
 {
     auto copy = platform::keepBadCopy(m_mappingFile);
     if (copy.ok()) {
+        m_saver.setBase({}, true);
         appendLog(std::string(kDhcpFileName) + " could not be read (" + why + "); it is kept as " + *copy + "\r\n");
         return;
     }
@@ -215,9 +219,9 @@ bool DhcpView::saveMappingFile()
 {
     // Offers still waiting for their request are not kept: read back, they
     // would hold their addresses for good.
-    const std::string text = formatDhcpFile(m_server.savedRows());
+    const std::vector<DhcpMapping> rows = m_server.savedRows();
     if (!m_keepFile
-        && (m_writer ? m_writer(m_mappingFile, text) : platform::writeFileAtomic(m_mappingFile, text).ok())) {
+        && (m_writer ? m_writer(m_mappingFile, formatDhcpFile(rows)) : m_saver.save(m_mappingFile, rows).ok())) {
         m_saveFailing = false;
         return true;
     }

@@ -2,6 +2,7 @@
 
 #include "platform/event_loop.h"
 #include "platform/prompter.h"
+#include "utility/services/dhcp_file.h"
 #include "utility/services/dhcp_server.h"
 #include "utility/services/view_socket.h"
 #include "utility/shell/app_settings.h"
@@ -63,10 +64,13 @@ public:
     // Items 13 to 19 only.
     void handOverSettings(shell::AppSettings& settings) const;
     bool saveMappingFile();
-    // How "dhcp.dat" is written (its path, its text); by default atomically
-    // here. A worker without root hands the text to its parent instead.
+    // How "dhcp.dat" is written (its path, its text); by default here, as a
+    // change of what the file holds now (DhcpFileSaver). A worker without
+    // root hands the text to its parent instead, which saves it with
+    // fileSaver() as it was before the worker started.
     using MappingWriter = std::function<bool(const std::string& path, const std::string& text)>;
     void setMappingWriter(MappingWriter writer) { m_writer = std::move(writer); }
+    DhcpFileSaver fileSaver() const { return m_saver; }
 
     const DhcpServer& server() const { return m_server; }
     // The socket's local port while running (0 when stopped).
@@ -112,6 +116,7 @@ private:
     std::function<void(const std::string&)> m_systemLog;
     std::function<void()> m_changed;
     MappingWriter m_writer;
+    DhcpFileSaver m_saver;
 };
 
 } // namespace utility::services

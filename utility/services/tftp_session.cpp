@@ -357,6 +357,16 @@ bool TftpSession::completeOnNewRequest()
 {
     if (!awaitingFinalAck())
         return false;
+    // A client that acknowledged none of it may as well have lost it all
+    // (a one-block file whose only block went astray, asked for again):
+    // ended, but no success is claimed.
+    if (m_lastAcknowledged == 0) {
+        m_host.stopRetransmitTimer();
+        logProgress(TftpProgress::Kind::Stopped);
+        m_host.appendLog("Read session ended without the acknowledgement of the last block.\r\n");
+        end();
+        return true;
+    }
     complete();
     return true;
 }

@@ -8,12 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
 #include <cstdlib>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace utility::services {
 namespace {
@@ -282,10 +285,12 @@ TEST(DhcpMappingFile, LongerThanTheReadBufferLoadsAndSavesWhole)
     view.firstShown(shell::AppSettings {}, "127.0.0.1", dir.file("dhcp.dat"));
     EXPECT_EQ(view.rows().size(), parseDhcpFile(text).size());
     EXPECT_EQ(view.rows().back().mac, parseDhcpFile(text).back().mac);
-    dir.write("dhcp.dat", "");
+    // Another program adds a row meanwhile: the save keeps it and every row.
+    const std::string added = "192.0.2.9$02-00-00-00-00-09$";
+    dir.write("dhcp.dat", text + added);
     shell::AppSettings settings;
     ASSERT_TRUE(view.handOver(settings));
-    EXPECT_EQ(dir.read("dhcp.dat"), text);
+    EXPECT_EQ(dir.read("dhcp.dat"), text + added);
     EXPECT_TRUE(prompter.shown.empty());
 }
 
@@ -327,6 +332,71 @@ TEST(DhcpMappingFile, AFileThatCannotBeReadIsKeptNotSavedOver)
             EXPECT_NE(view.logText().find("kept as " + dir.file("dhcp.dat.bad")), std::string::npos);
         }
     }
+}
+
+} // namespace
+} // namespace utility::services
+
+namespace utility::services {
+namespace {
+
+DhcpMapping row(int i)
+{
+    char mac[32];
+    std::snprintf(mac, sizeof mac, "02-00-00-00-%.2X-%.2X", i >> 8, i & 255);
+    return { "192.0.2." + std::to_string(i), mac };
+}
+
+// Two programs sharing the folder (two `qelta dhcp` on two interfaces, the
+// window beside one) each save their list as a change of the file as it is
+// then: neither loses the other's rows, a row one drops stays dropped, and on
+// one address the row saved last wins.
+TEST(DhcpMappingFile, TwoProgramsSharingTheFileKeepEachOthersRows)
+{
+    testing_support::TempDir dir;
+    const std::string path = dir.file("dhcp.dat");
+    dir.write("dhcp.dat", formatDhcpFile({ row(0) }));
+    DhcpFileSaver a;
+    DhcpFileSaver b;
+    a.setBase({ row(0) });
+    b.setBase({ row(0) });
+    ASSERT_TRUE(a.save(path, { row(0), row(1) }).ok());
+    ASSERT_TRUE(b.save(path, { row(0), row(2) }).ok());
+    EXPECT_EQ(parseDhcpFile(dir.read("dhcp.dat")), (std::vector { row(0), row(1), row(2) }));
+    ASSERT_TRUE(a.save(path, { row(1) }).ok());
+    ASSERT_TRUE(b.save(path, { row(0), row(2), row(3) }).ok());
+    EXPECT_EQ(parseDhcpFile(dir.read("dhcp.dat")), (std::vector { row(1), row(2), row(3) }))
+        << "the row a dropped stays dropped";
+    const DhcpMapping moved { row(3).address, "02-00-00-00-00-99" };
+    ASSERT_TRUE(a.save(path, { row(1), moved }).ok());
+    EXPECT_EQ(parseDhcpFile(dir.read("dhcp.dat")), (std::vector { row(1), row(2), moved }));
+
+    // Four processes at once, each adding its rows one save at a time.
+    dir.write("dhcp.dat", "");
+    std::vector<pid_t> children;
+    for (int child = 0; child < 4; ++child) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            DhcpFileSaver saver;
+            std::vector<DhcpMapping> mine;
+            for (int i = 0; i < 25; ++i) {
+                mine.push_back(row(child * 25 + i + 1));
+                if (!saver.save(path, mine).ok())
+                    ::_exit(1);
+            }
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    auto saved = parseDhcpFile(dir.read("dhcp.dat"));
+    EXPECT_EQ(saved.size(), 100u);
+    for (int i = 1; i <= 100; ++i)
+        EXPECT_NE(std::find(saved.begin(), saved.end(), row(i)), saved.end()) << row(i).address;
 }
 
 } // namespace

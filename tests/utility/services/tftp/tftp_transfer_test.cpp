@@ -316,6 +316,20 @@ TEST_F(TftpServerTest, RequestsFromOnePortBackToBack)
     std::string file;
     fetch(*again, file);
     EXPECT_EQ(file, pattern(700));
+    // A one-block file asked for again before anything was acknowledged: the
+    // first block may never have arrived, so the first transfer is no success.
+    served.write("one.bin", pattern(100));
+    const std::size_t before = server.logText().size();
+    toServer(request(kTftpRrq, "one.bin"));
+    ASSERT_TRUE(fromServer());
+    toServer(request(kTftpRrq, "one.bin"));
+    auto repeated = fromServer();
+    ASSERT_TRUE(repeated);
+    EXPECT_EQ(text(*repeated), "\0\3\0\1"s + pattern(100));
+    const std::string log = server.logText().substr(before);
+    EXPECT_EQ(log.find("completed successfully"), std::string::npos) << log;
+    EXPECT_NE(log.find("Read session ended without the acknowledgement of the last block.\r\n"), std::string::npos)
+        << log;
 }
 
 // windowsize: that many blocks go before an acknowledgement is awaited; an
