@@ -196,23 +196,43 @@ TEST_F(VorpildTerminal, WritesWhileThePortIsHeldElsewhereWaitForIt)
     EXPECT_EQ(field(terminalLine(), "not-sent"), "0");
 }
 
+// A device server that never answers a connect: a listener whose queue is
+// full (one connection waits in it) drops further connects unanswered.
+struct SilentServer {
+    SilentServer()
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 0) != 0
+            || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port = ntohs(address.sin_port);
+        filler = TcpPeer::connect(port);
+    }
+    ~SilentServer()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+    bool ready() const { return port != 0 && filler; }
+
+    int fd = -1;
+    std::uint16_t port = 0;
+    decltype(TcpPeer::connect(0)) filler;
+};
+
 // One device server that never answers a connect delays no other port's
 // restored connection.
 TEST_F(VorpildTerminal, ASilentDeviceServerDelaysNoOtherRestoredConnection)
 {
-    // A listener whose queue is full drops further connects unanswered.
-    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(silent, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent, 0), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const std::uint16_t silentPort = ntohs(address.sin_port);
-    auto filler = TcpPeer::connect(silentPort);
-    ASSERT_TRUE(filler);
+    SilentServer silent;
+    ASSERT_TRUE(silent.ready());
+    const std::uint16_t silentPort = silent.port;
 
     startDaemon();
     TcpListener device;
@@ -230,7 +250,6 @@ TEST_F(VorpildTerminal, ASilentDeviceServerDelaysNoOtherRestoredConnection)
     ASSERT_TRUE(restored);
     // The silent one's connect limit is 20 s: COM6 came well before it.
     EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
-    ::close(silent);
 }
 
 // Commands that wait for a device server that never answers (a connect
@@ -238,25 +257,16 @@ TEST_F(VorpildTerminal, ASilentDeviceServerDelaysNoOtherRestoredConnection)
 // another port is still answered at once, not after them.
 TEST_F(VorpildTerminal, CommandsWaitingForASilentServerHoldNoOtherCommand)
 {
-    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(silent, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent, 0), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    auto filler = TcpPeer::connect(ntohs(address.sin_port));
-    ASSERT_TRUE(filler);
+    SilentServer silent;
+    ASSERT_TRUE(silent.ready());
 
     startDaemon();
     constexpr int kWaiting = 6;
     for (int i = 0; i <= kWaiting; ++i) {
         const std::string name = "COM" + std::to_string(5 + i);
         ASSERT_EQ(devcon({ "install", PACKAGING_DIR "/VORPIL.inf", "ZORV\\Rure", name }).code, 0);
-        ASSERT_EQ(devcon({ "set", name, "--remote", "127.0.0.1:" + std::to_string(ntohs(address.sin_port)), "--tcp",
-                             "--client", "--raw", "--reconnect", "off" })
+        ASSERT_EQ(devcon({ "set", name, "--remote", "127.0.0.1:" + std::to_string(silent.port), "--tcp", "--client",
+                             "--raw", "--reconnect", "off" })
                       .code,
             0);
     }
@@ -272,7 +282,6 @@ TEST_F(VorpildTerminal, CommandsWaitingForASilentServerHoldNoOtherCommand)
         EXPECT_EQ(connect.wait_for(0s), std::future_status::timeout) << "answered only once the connects gave up";
     for (auto& connect : connects)
         EXPECT_NE(connect.get().code, 0);
-    ::close(silent);
 }
 
 // More ports than the default 128 watch instances per user: each has its
