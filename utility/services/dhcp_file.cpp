@@ -3,8 +3,10 @@
 #include "platform/file_lock.h"
 #include "platform/text_file.h"
 
-#include <algorithm>
 #include <cerrno>
+#include <map>
+#include <set>
+#include <utility>
 
 namespace utility::services {
 
@@ -13,30 +15,46 @@ namespace {
 // The file is read whole; a longer one would lose its rows past the limit.
 constexpr std::size_t kLargestFile = 64 * 1024 * 1024;
 
-bool contains(const std::vector<DhcpMapping>& rows, const DhcpMapping& row)
+using RowKey = std::pair<std::string, std::string>;
+
+RowKey keyOf(const DhcpMapping& row) { return { row.address, row.mac }; }
+
+std::set<RowKey> keysOf(const std::vector<DhcpMapping>& rows)
 {
-    return std::find(rows.begin(), rows.end(), row) != rows.end();
+    std::set<RowKey> keys;
+    for (const DhcpMapping& row : rows)
+        keys.insert(keyOf(row));
+    return keys;
 }
 
 } // namespace
 
+// Sets, not searches of the lists: a save comes with every change, and a
+// file may hold many thousand rows.
 std::vector<DhcpMapping> mergeDhcpRows(
     const std::vector<DhcpMapping>& base, const std::vector<DhcpMapping>& ours, const std::vector<DhcpMapping>& onDisk)
 {
+    const std::set<RowKey> before = keysOf(base);
+    const std::set<RowKey> kept = keysOf(ours);
     std::vector<DhcpMapping> added;
+    std::set<RowKey> addedKeys;
+    std::map<std::string, std::string> addedAt; // address -> MAC of a row added here
     for (const DhcpMapping& row : ours)
-        if (!contains(base, row) && !contains(added, row))
+        if (!before.count(keyOf(row)) && addedKeys.insert(keyOf(row)).second) {
             added.push_back(row);
+            addedAt.emplace(row.address, row.mac);
+        }
     std::vector<DhcpMapping> merged;
+    std::set<RowKey> mergedKeys;
     for (const DhcpMapping& row : onDisk) {
-        const bool dropped = contains(base, row) && !contains(ours, row);
-        const bool replaced = std::any_of(added.begin(), added.end(),
-            [&row](const DhcpMapping& mine) { return mine.address == row.address && !(mine == row); });
-        if (!dropped && !replaced && !contains(merged, row))
+        const bool dropped = before.count(keyOf(row)) && !kept.count(keyOf(row));
+        const auto mine = addedAt.find(row.address);
+        const bool replaced = mine != addedAt.end() && mine->second != row.mac;
+        if (!dropped && !replaced && mergedKeys.insert(keyOf(row)).second)
             merged.push_back(row);
     }
     for (const DhcpMapping& row : added)
-        if (!contains(merged, row))
+        if (mergedKeys.insert(keyOf(row)).second)
             merged.push_back(row);
     return merged;
 }
