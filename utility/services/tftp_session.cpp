@@ -309,9 +309,7 @@ bool TftpSession::completeOnNewRequest()
     // ended, but no success is claimed.
     if (m_lastAcknowledged == 0) {
         m_host.stopRetransmitTimer();
-        logProgress(TftpProgress::Kind::Stopped);
-        m_host.appendLog("Read session ended without the acknowledgement of the last block.\r\n");
-        end();
+        endUnacknowledged();
         return true;
     }
     complete();
@@ -385,6 +383,13 @@ void TftpSession::resend()
             m_host.showMessage("TFTP Resend->SendTo fail");
 }
 
+void TftpSession::endUnacknowledged()
+{
+    logProgress(TftpProgress::Kind::Stopped);
+    m_host.appendLog("Read session ended without the acknowledgement of the last block.\r\n");
+    end();
+}
+
 void TftpSession::abandonRead(const std::string& reason)
 {
     m_host.stopRetransmitTimer();
@@ -409,9 +414,7 @@ void TftpSession::timeout()
     if (awaitingFinalAck()) {
         // The client may well have the whole file and be gone: only its
         // last acknowledgement is missing. Nobody is left to tell.
-        logProgress(TftpProgress::Kind::Stopped);
-        m_host.appendLog("Read session ended without the acknowledgement of the last block.\r\n");
-        end();
+        endUnacknowledged();
         return;
     }
     sendError(0, std::string(kDropSession));

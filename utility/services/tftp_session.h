@@ -128,6 +128,9 @@ private:
     void refuse(std::uint16_t code, const std::string& text, const std::string& logReason);
     // Ends a transfer whose file failed it part-way: the client is told.
     void abandonRead(const std::string& reason);
+    // Ends a transfer whose last block may or may not have arrived: no
+    // success is claimed.
+    void endUnacknowledged();
     void complete();
     void reportProgress();
     void logProgress(TftpProgress::Kind kind);
