@@ -71,14 +71,28 @@ public:
         epoll_event event {};
         event.events = toEpoll(events);
         event.data.fd = fd;
-        const bool known = m_watches.count(fd) != 0;
-        m_watches[fd] = std::make_shared<IoCallback>(std::move(callback));
-        if (epoll_ctl(m_epoll, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0 && !known)
+        auto known = m_watches.find(fd);
+        if (known != m_watches.end()) {
+            known->second = std::make_shared<IoCallback>(std::move(callback));
+            // Watches are level-triggered: the same mask again changes
+            // nothing the kernel needs to know (callers renew their watch
+            // after every read or write).
+            if (m_masks[fd] != event.events) {
+                m_masks[fd] = event.events;
+                if (epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event) != 0 && errno == ENOENT)
+                    epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+            }
+            return;
+        }
+        m_watches.emplace(fd, std::make_shared<IoCallback>(std::move(callback)));
+        m_masks[fd] = event.events;
+        if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0)
             epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
     }
 
     void unwatchFd(int fd) override
     {
+        m_masks.erase(fd);
         if (m_watches.erase(fd) != 0)
             epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
     }
@@ -171,6 +185,7 @@ private:
     int m_wake = -1;
     detail::TimerQueue m_timers;
     std::unordered_map<int, std::shared_ptr<IoCallback>> m_watches;
+    std::unordered_map<int, std::uint32_t> m_masks; // the epoll mask each watch has
     std::mutex m_postMutex; // protects m_posted
     std::deque<Callback> m_posted;
     std::atomic<bool> m_quit { false };

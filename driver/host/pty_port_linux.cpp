@@ -336,8 +336,10 @@ bool PtyPort::waitEvents(std::vector<PtyEvent>& events, const PtyWait& wait)
                 read = readMaster(events);
                 // A packet shorter than a full read emptied the terminal: the
                 // next poll says when there is more, without a read in vain.
+                // The terminal's line discipline keeps one byte of its
+                // buffer free, so a full read carries kReadSize - 1 bytes.
                 if (read == Read::Packet && !(master & POLLHUP) && !events.empty()
-                    && events.back().kind == PtyEventKind::Data && events.back().data.size() < kReadSize)
+                    && events.back().kind == PtyEventKind::Data && events.back().data.size() + 1 < kReadSize)
                     break;
             }
             if (read == Read::HungUp)

@@ -130,6 +130,7 @@ void DataChannel::stop()
     m_udpOut.clear();
     m_udpOutBytes = 0;
     m_parser.reset();
+    m_dataRun.clear();
     if (m_connected) {
         m_connected = false;
         m_status.connectionState = 0;
@@ -254,6 +255,7 @@ void DataChannel::dropConnection(const std::string& why)
     m_tcpOut.clear();
     m_tcpOutStart = 0;
     m_parser.reset();
+    m_dataRun.clear();
     setConnected(false, {}, "data connection ended: " + why);
     if (m_settings.client && m_running)
         scheduleRetry();
@@ -289,16 +291,33 @@ void DataChannel::onStreamBytes(std::span<const std::uint8_t> bytes)
         toSerial(bytes);
         return;
     }
+    // The payloads of data packets in a row go to the serial side in one
+    // write, as a device server's UART takes a stream: a packet per write
+    // would cost this simulator far more than the port it serves.
     m_parser.feed(bytes, [this](std::uint8_t type, std::span<const std::uint8_t> payload) { onPacket(type, payload); });
+    flushDataRun();
+}
+
+void DataChannel::flushDataRun()
+{
+    if (m_dataRun.empty())
+        return;
+    std::vector<std::uint8_t> run;
+    run.swap(m_dataRun);
+    toSerial(run);
 }
 
 void DataChannel::onPacket(std::uint8_t type, std::span<const std::uint8_t> payload)
 {
-    verbose(m_label + " <- " + m_peer.text() + " " + packetName(type, payload));
-    switch (type) {
-    case packet::kData:
-        toSerial(payload);
+    if (m_log.verbose())
+        verbose(m_label + " <- " + m_peer.text() + " " + packetName(type, payload));
+    if (type == packet::kData) {
+        m_dataRun.insert(m_dataRun.end(), payload.begin(), payload.end());
         return;
+    }
+    // What came before a control packet reaches the line before it acts.
+    flushDataRun();
+    switch (type) {
     case packet::kControl:
         if (payload.size() > packet::kMaxControlPayload) {
             verbose(m_label + ": control packet of " + std::to_string(payload.size()) + " bytes skipped");

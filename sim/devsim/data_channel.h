@@ -89,6 +89,8 @@ private:
     void onPacket(std::uint8_t type, std::span<const std::uint8_t> payload);
     void onControl(std::span<const std::uint8_t> payload);
     void toSerial(std::span<const std::uint8_t> bytes);
+    // Writes the data packets' payloads gathered from one read.
+    void flushDataRun();
     void onSerialInput(std::span<const std::uint8_t> bytes);
     void send(std::vector<std::uint8_t> bytes);
     void report(std::uint8_t code);
@@ -108,6 +110,7 @@ private:
     platform::TimerSet m_timers;
     SerialState m_state;
     FrameParser m_parser;
+    std::vector<std::uint8_t> m_dataRun; // payloads of data packets in a row, not yet written
     bool m_running = false;
     bool m_connected = false;
     platform::Endpoint m_peer; // the port's end, while known
