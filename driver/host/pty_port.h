@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -144,7 +145,10 @@ private:
     std::atomic<bool> m_woken { false };
     std::string m_slavePath;
     // Serialises reading the master with noteClosed() and reportWaiting().
-    mutable std::mutex m_readMutex;
+    // Shared by those who only look for a waiting report (the network
+    // thread at every arrival, this port's thread after every write), so
+    // they never wait for each other.
+    mutable std::shared_mutex m_readMutex;
     std::size_t m_flushesTold = 0; // FlushInput events read and not handled; m_readMutex
     std::size_t m_held = 0; // unread bytes written before a close told by noteClosed()
 };

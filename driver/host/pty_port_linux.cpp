@@ -271,7 +271,7 @@ bool PtyPort::reportWaiting() const
 {
     // Under the read lock: a report is either still on the master or counted
     // as told, never in between.
-    std::lock_guard lock(m_readMutex);
+    std::shared_lock lock(m_readMutex);
     return m_flushesTold > 0 || settingsChangePending();
 }
 

@@ -350,17 +350,19 @@ void DataChannel::onSerialInput(std::span<const std::uint8_t> bytes)
         return;
     }
     m_status.serialRxCount += static_cast<std::uint32_t>(bytes.size());
+    // A connection takes the chunks of one read in one send; a datagram
+    // carries one chunk.
     while (!bytes.empty()) {
         const auto chunk = bytes.first(std::min(bytes.size(), kSendChunk));
         bytes = bytes.subspan(chunk.size());
         if (m_settings.framing)
-            send(encodePacket(packet::kData, chunk));
+            send(encodePacket(packet::kData, chunk), bytes.empty());
         else
-            send(std::vector<std::uint8_t>(chunk.begin(), chunk.end()));
+            send(std::vector<std::uint8_t>(chunk.begin(), chunk.end()), bytes.empty());
     }
 }
 
-void DataChannel::send(std::vector<std::uint8_t> bytes)
+void DataChannel::send(std::vector<std::uint8_t> bytes, bool flush)
 {
     if (!m_connected)
         return;
@@ -371,7 +373,8 @@ void DataChannel::send(std::vector<std::uint8_t> bytes)
         return;
     }
     m_tcpOut.insert(m_tcpOut.end(), bytes.begin(), bytes.end());
-    flushTcp();
+    if (flush)
+        flushTcp();
 }
 
 void DataChannel::setConnected(bool connected, const platform::Endpoint& peer, const std::string& how)

@@ -92,7 +92,8 @@ private:
     // Writes the data packets' payloads gathered from one read.
     void flushDataRun();
     void onSerialInput(std::span<const std::uint8_t> bytes);
-    void send(std::vector<std::uint8_t> bytes);
+    // Queues bytes for the peer; `flush` sends what is queued (a connection).
+    void send(std::vector<std::uint8_t> bytes, bool flush = true);
     void report(std::uint8_t code);
     void loopBackModemLines();
     void setConnected(bool connected, const platform::Endpoint& peer, const std::string& how);
