@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 using platform::FakeClock;
 using platform::VirtualLoop;
@@ -112,6 +114,52 @@ TEST(EpollLoop, RunsTimersPostsAndQuitsFromAnotherThread)
     std::thread stopper([&] { loop->quit(3); });
     EXPECT_EQ(loop->run(), 3);
     stopper.join();
+}
+
+// Callers renew a watch after every read or write; the loop tells the kernel
+// only of a changed mask, yet every renewal's callback and mask must hold,
+// and a descriptor number used again after an unwatch must be watched anew.
+TEST(EpollLoop, RenewedWatchesTakeTheirNewCallbackAndMask)
+{
+    auto loop = platform::makeEpollLoop();
+    auto once = [&](unsigned& seen) {
+        seen = 0;
+        loop->post([&] { loop->post([&] { loop->quit(0); }); });
+        loop->run();
+        return seen;
+    };
+    int pair[2];
+    ASSERT_EQ(::pipe(pair), 0);
+    ASSERT_EQ(::write(pair[1], "x", 1), 1);
+    unsigned first = 0, second = 0;
+    loop->watchFd(pair[0], platform::kIoRead, [&](unsigned events) { first |= events; });
+    EXPECT_EQ(once(first), unsigned { platform::kIoRead });
+    // The same mask with another callback: only the new one runs.
+    loop->watchFd(pair[0], platform::kIoRead, [&](unsigned events) { second |= events; });
+    first = 0;
+    EXPECT_EQ(once(second), unsigned { platform::kIoRead });
+    EXPECT_EQ(first, 0u);
+    // Watched for writing only, the write end reports writable; back to
+    // nothing asked, it reports nothing.
+    unsigned writer = 0;
+    loop->watchFd(pair[1], platform::kIoWrite, [&](unsigned events) { writer |= events; });
+    EXPECT_EQ(once(writer) & platform::kIoWrite, unsigned { platform::kIoWrite });
+    loop->watchFd(pair[1], 0, [&](unsigned events) { writer |= events; });
+    EXPECT_EQ(once(writer), 0u);
+    loop->unwatchFd(pair[1]);
+    loop->unwatchFd(pair[0]);
+    ::close(pair[0]);
+    ::close(pair[1]);
+    // The numbers come back for a new pipe: watched with the same mask as
+    // before, it must still be told to the kernel.
+    ASSERT_EQ(::pipe(pair), 0);
+    ASSERT_EQ(::write(pair[1], "y", 1), 1);
+    unsigned again = 0;
+    loop->watchFd(pair[0], platform::kIoRead, [&](unsigned events) { again |= events; });
+    EXPECT_EQ(once(again), unsigned { platform::kIoRead });
+    loop->unwatchFd(pair[0]);
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
 
 TEST(ClockWait, FakeClockWaitAdvancesVirtualTimeToTheLimit)
