@@ -10,8 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     std::vector<utility::vsp::PortEntry> entries;
     std::vector<std::string> dropped;
-    const bool loaded = utility::vsp::decodeVspFile(
-        std::string_view(reinterpret_cast<const char*>(data), size), entries, &dropped);
+    const bool loaded
+        = utility::vsp::decodeVspFile(std::string_view(reinterpret_cast<const char*>(data), size), entries, &dropped);
     if (entries.size() > utility::vsp::kMaxPorts || loaded != !entries.empty())
         std::abort();
     for (const auto& entry : entries) {
